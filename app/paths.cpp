@@ -1,0 +1,18 @@
+#include "app/paths.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+namespace dialo {
+
+std::string programDirectory() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
+    if (n <= 0 || size_t(n) >= sizeof buf) return {};
+    std::string path(buf, size_t(n));
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return {};
+    return path.substr(0, slash == 0 ? 1 : slash);
+}
+
+}  // namespace dialo

@@ -1,0 +1,39 @@
+#include "app/phone_state.h"
+
+#include "app/ui_bridge.h"
+
+namespace dialo {
+namespace {
+
+std::mutex gPhoneMutex;
+PhoneState gPhone;
+PhoneFlags gFlags;
+
+}  // namespace
+
+thread_local bool holdFlag = false;
+
+const char* callStateName(CallState state) {
+    switch (state) {
+        case CallState::Idle: return "Idle";
+        case CallState::Calling: return "Calling";
+        case CallState::Incoming: return "Incoming";
+        case CallState::Talking: return "Talking";
+        case CallState::LeavingMessage: return "LeavingMessage";
+    }
+    return "Idle";
+}
+
+PhoneGuard lockPhone() { return PhoneGuard{std::unique_lock<std::mutex>(gPhoneMutex), gPhone}; }
+
+PhoneFlags& phoneFlags() { return gFlags; }
+
+void setStatus(const std::string& text) {
+    {
+        auto g = lockPhone();
+        g.state.statusText = text;
+    }
+    postUi(UiMessage::Refresh);
+}
+
+}  // namespace dialo

@@ -1,0 +1,14 @@
+#pragma once
+// The start-up and shutdown steps every front end shares. A front end with windows creates
+// them between startCore() and startWorkers().
+
+namespace dialo {
+
+/// Process-wide libraries, the stored settings and the bind to this copy's wallet.
+/// False when the phone cannot run.
+[[nodiscard]] bool startCore();
+
+/// After the front end's loop ends: stops the workers, closes sound devices and libraries.
+void shutdownCore();
+
+}  // namespace dialo

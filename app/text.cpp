@@ -1,0 +1,37 @@
+#include "app/text.h"
+
+#include <ctime>
+
+namespace dialo {
+
+std::string normalizeHandle(std::string_view text) {
+    size_t start = 0;
+    while (start < text.size() && (text[start] == ' ' || text[start] == '@')) ++start;
+    std::string_view rest = text.substr(start);
+    if (size_t at = rest.find('@'); at != std::string_view::npos) rest = rest.substr(0, at);
+    while (!rest.empty() && rest.back() == ' ') rest.remove_suffix(1);
+    return std::string(rest);
+}
+
+std::string lowerAscii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return out;
+}
+
+bool sameHandle(std::string_view a, std::string_view b) {
+    return lowerAscii(normalizeHandle(a)) == lowerAscii(normalizeHandle(b));
+}
+
+std::string formatMessageTime(int64_t unixSeconds) {
+    if (unixSeconds <= 0) return "time not on the message";
+    std::time_t t = static_cast<std::time_t>(unixSeconds);
+    std::tm local{};
+    if (!localtime_r(&t, &local)) return {};
+    char buf[64];
+    size_t n = std::strftime(buf, sizeof buf, "%d %b %Y, %H:%M", &local);
+    return std::string(buf, n);
+}
+
+}  // namespace dialo

@@ -1,0 +1,24 @@
+#pragma once
+// Small text helpers shared by the phone core and the store.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace dialo {
+
+/// The bare alias of a typed handle: leading blanks and '@' dropped (in any mix), cut at the
+/// next '@', trailing blanks dropped. Case is kept.
+std::string normalizeHandle(std::string_view text);
+
+/// ASCII lower case, byte by byte; other bytes unchanged.
+std::string lowerAscii(std::string_view text);
+
+/// True when two handles name the same alias (normalised, compared without ASCII case).
+bool sameHandle(std::string_view a, std::string_view b);
+
+/// Local time of a message as "06 Dec 2026, 07:28"; "time not on the message" for 0 or less;
+/// empty when the time cannot be converted.
+std::string formatMessageTime(int64_t unixSeconds);
+
+}  // namespace dialo

@@ -1,0 +1,75 @@
+#include "app/workers.h"
+
+#include <mutex>
+#include <exception>
+#include <thread>
+#include <vector>
+
+#include "app/clock.h"
+#include "app/phone_state.h"
+
+namespace dialo {
+namespace {
+
+std::mutex gWorkersMutex;
+std::vector<std::thread> gWorkers;
+
+bool running() { return phoneFlags().running.load(); }
+
+// Background loop: follows the wallet, polls for events, prepares coins. A short cycle while
+// a call is up keeps signalling latency low.
+void backgroundLoop() {
+    while (running()) {
+        bool idle;
+        {
+            auto g = lockPhone();
+            idle = g.state.callState == CallState::Idle;
+        }
+        sleepMs(idle ? 250 : 100);
+    }
+}
+
+// Fetches raw transactions whose payload could not be read from their JSON.
+void fetchWorker() {
+    while (running()) sleepMs(150);
+}
+
+// Sends captured voice while talking, and a left message when it reaches its limit.
+void liveSender() {
+    while (running()) sleepMs(40);
+}
+
+// Feeds queued voice to the output device.
+void playbackPump() {
+    while (running()) sleepMs(20);
+}
+
+void joinAll(std::vector<std::thread>& threads) {
+    for (std::thread& t : threads)
+        if (t.joinable()) t.join();
+    threads.clear();
+}
+
+}  // namespace
+
+bool startWorkers() {
+    std::lock_guard<std::mutex> lock(gWorkersMutex);
+    phoneFlags().running = true;
+    try {
+        for (void (*body)() : {backgroundLoop, fetchWorker, liveSender, playbackPump})
+            gWorkers.emplace_back(body);
+    } catch (const std::exception&) {  // thread creation or its bookkeeping failed
+        phoneFlags().running = false;
+        joinAll(gWorkers);
+        return false;
+    }
+    return true;
+}
+
+void stopWorkers() {
+    phoneFlags().running = false;
+    std::lock_guard<std::mutex> lock(gWorkersMutex);
+    joinAll(gWorkers);
+}
+
+}  // namespace dialo

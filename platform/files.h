@@ -1,0 +1,33 @@
+#pragma once
+// Whole-file reads, crash-safe replacement, and the byte-0 lock shared between processes.
+
+#include <string>
+
+namespace dialo {
+
+/// Creates one folder (owner-only) unless it exists; true when it exists afterwards.
+bool ensureDirectory(const std::string& path);
+
+/// Reads the whole file. A missing file is read as empty text when createMissing is set
+/// (and is then created empty, owner-only); otherwise it fails.
+[[nodiscard]] bool readWholeFile(const std::string& path, std::string& out, bool createMissing = false);
+
+/// Replaces the file with text through a temporary file in the same folder: written, flushed,
+/// renamed over the old one. On failure the old file is untouched. New files are owner-only.
+[[nodiscard]] bool writeFileAtomic(const std::string& path, const std::string& text);
+
+/// Exclusive lock on byte 0 of a lock file, held until destruction; waits until granted.
+/// Open-file-description locks, so two threads of one process exclude each other too.
+class FileLock {
+public:
+    explicit FileLock(const std::string& path);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    bool locked() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace dialo

@@ -1,0 +1,45 @@
+#pragma once
+// The "network" and "audio" objects of the shared phone file. The store reads them at
+// start-up and never writes them: a user or a test edits the file to point the phone
+// elsewhere. Absent keys take the built-in values, which are those of the local devnet.
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace dialo {
+
+struct NetworkConfig {
+    std::string serviceDomain = "orvane.test";  // the platform host and paymail domain
+    std::string serviceAddress = "127.0.0.1";   // fixed IPv4 address the platform host is pinned to
+    int servicePort = 24443;                    // HTTPS port of the platform host
+    int directoryPort = 25443;                  // same-machine copy of the paymail directory
+    std::string wocBase = "https://127.0.0.1:24443/woc/v1/bsv/main";  // WhatsOnChain API base
+    std::string arcBase = "https://127.0.0.1:24443/arc";              // ARC base ("/v1/tx" follows)
+    std::string updateBase = "https://127.0.0.1:24443";               // update page and pound rate
+    std::string eventFeeAddress = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";  // 1 sat per event
+    std::string callFeeAddress = "1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP";    // the penny per call
+    std::string caFile;  // CA bundle trusted for these hosts; empty: <platform dir>/devnet-ca.pem
+};
+
+enum class AudioBackend { Pulse, File, None };
+
+struct AudioConfig {
+    AudioBackend backend = AudioBackend::Pulse;
+    std::string inputWav;   // "file" backend: microphone read from this WAV in real time
+    std::string outputWav;  // "file" backend: playback written to this WAV in real time
+};
+
+/// Current configuration (a copy; safe on any thread).
+NetworkConfig networkConfig();
+AudioConfig audioConfig();
+
+/// Reads both objects out of a parsed shared file; keys that are absent or of the wrong type
+/// keep their built-in values. Never throws.
+void applyConfigDocument(const nlohmann::json& shared);
+
+/// The CA bundle to trust: the configured one, or the devnet's default place.
+std::string caFilePath();
+
+}  // namespace dialo

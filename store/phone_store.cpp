@@ -1,0 +1,377 @@
+#include "store/phone_store.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sys/stat.h>
+
+#include "app/clock.h"
+#include "app/text.h"
+#include "platform/data_dir.h"
+#include "store/config.h"
+#include "store/handle_switch.h"
+#include "store/store_internal.h"
+
+namespace dialo {
+
+using nlohmann::json;
+
+namespace store_detail {
+
+bool hasKey(const json& obj, const char* key) { return obj.is_object() && obj.contains(key); }
+
+int64_t JsonReader::integer(const json& obj, const char* key, int64_t def, int64_t lo, int64_t hi) {
+    auto it = obj.find(key);
+    if (it == obj.end() || it->is_null()) return def;
+    int64_t v;
+    if (it->is_boolean()) {
+        v = it->get<bool>() ? 1 : 0;
+    } else if (it->is_number_integer()) {
+        v = it->get<int64_t>();
+    } else if (it->is_number_unsigned()) {
+        uint64_t u = it->get<uint64_t>();
+        if (u > uint64_t(INT64_MAX)) { fault = true; return def; }
+        v = int64_t(u);
+    } else if (it->is_number_float()) {
+        double d = std::trunc(it->get<double>());
+        // Outside int64 the cast would be undefined.
+        if (!std::isfinite(d) || d < -9.2e18 || d > 9.2e18) { fault = true; return def; }
+        v = int64_t(d);
+    } else {
+        fault = true;
+        return def;
+    }
+    if (v < lo || v > hi) { fault = true; return def; }
+    return v;
+}
+
+bool JsonReader::boolean(const json& obj, const char* key, bool def) {
+    auto it = obj.find(key);
+    if (it == obj.end() || it->is_null()) return def;
+    if (!it->is_boolean()) { fault = true; return def; }
+    return it->get<bool>();
+}
+
+std::string JsonReader::text(const json& obj, const char* key) {
+    auto it = obj.find(key);
+    if (it == obj.end() || it->is_null()) return {};
+    if (!it->is_string()) { fault = true; return {}; }
+    return it->get<std::string>();
+}
+
+namespace {
+
+int quantiseVolume(int64_t v) {
+    if (v < 75) return 50;
+    if (v < 125) return 100;
+    if (v < 175) return 150;
+    return 200;
+}
+
+int menuIndex(int64_t v) { return (v < 0 || v > 3) ? 0 : int(v); }
+
+}  // namespace
+
+void applySettings(const json& doc, PhoneSettings& s, JsonReader& r) {
+    if (!doc.is_object()) return;
+    if (hasKey(doc, "admin")) s.admin = r.boolean(doc, "admin", s.admin);
+    if (hasKey(doc, "theme")) s.theme = menuIndex(r.integer(doc, "theme", 0));
+    if (hasKey(doc, "notify")) s.notify = menuIndex(r.integer(doc, "notify", 0));
+    if (hasKey(doc, "volume")) phoneFlags().volume = quantiseVolume(r.integer(doc, "volume", 100));
+    if (hasKey(doc, "bsv")) s.bsv = r.boolean(doc, "bsv", false);
+    if (auto it = doc.find("output"); it != doc.end() && it->is_string()) s.output = it->get<std::string>();
+    if (hasKey(doc, "main_x") && hasKey(doc, "main_y")) {
+        s.mainPos.x = int32_t(r.integer(doc, "main_x", 0, INT32_MIN, INT32_MAX));
+        s.mainPos.y = int32_t(r.integer(doc, "main_y", 0, INT32_MIN, INT32_MAX));
+        s.mainPos.valid = true;
+    }
+    if (auto it = doc.find("boxes"); it != doc.end() && it->is_array()) {
+        for (int k = 1; k <= kCardKinds; ++k) s.cardPos[size_t(k)] = CardPosition{};
+        for (const auto& e : *it) {
+            if (!e.is_object()) { r.fault = true; continue; }
+            int64_t k = r.integer(e, "k", 0);
+            if (k < 1 || k > kCardKinds) continue;
+            CardPosition& p = s.cardPos[size_t(k)];
+            p.x = int32_t(r.integer(e, "x", 0, INT32_MIN, INT32_MAX));
+            p.y = int32_t(r.integer(e, "y", 0, INT32_MIN, INT32_MAX));
+            p.valid = true;
+        }
+    }
+}
+
+bool keepAside(const std::string& path, const std::string& text) {
+    std::string aside = path + ".bak";
+    struct stat st{};
+    for (int n = 1; ::stat(aside.c_str(), &st) == 0; ++n) aside = path + ".bak." + std::to_string(n);
+    return writeFileAtomic(aside, text);
+}
+
+}  // namespace store_detail
+
+using store_detail::JsonReader;
+
+namespace {
+
+std::mutex gStoreMutex;
+
+bool isAllowedKeyChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+json settingsBoxes(const PhoneSettings& s) {
+    json boxes = json::array();
+    for (int k = 1; k <= kCardKinds; ++k) {
+        const CardPosition& p = s.cardPos[size_t(k)];
+        if (p.valid) boxes.push_back(json{{"k", k}, {"x", p.x}, {"y", p.y}});
+    }
+    return boxes;
+}
+
+std::string txidIfFull(const std::string& txid) { return txid.size() == 64 ? txid : std::string(); }
+
+void capCalls(std::vector<CallRecord>& calls) {
+    while (calls.size() > kCallsCap) calls.erase(calls.begin());
+}
+
+}  // namespace
+
+std::string store_key(const std::string& handle) {
+    std::string lowered = lowerAscii(normalizeHandle(handle));
+    std::string key;
+    for (char c : lowered)
+        if (isAllowedKeyChar(c)) key += c;
+    return key;
+}
+
+std::string store_directory() {
+    std::string dir = platformDirectory() + "/dialo";
+    ensureDirectory(dir);
+    return dir;
+}
+
+std::string shared_store_path() { return store_directory() + "/phone.json"; }
+
+std::string handle_store_path(const std::string& key) {
+    if (key.empty()) return {};
+    return store_directory() + "/phone-" + key + ".json";
+}
+
+std::string store_lock_path() { return store_directory() + "/phone.lock"; }
+
+StoreLockGuard::StoreLockGuard() : mutex_(gStoreMutex), file_(store_lock_path()) {}
+
+std::string dumpStoreJson(const json& doc) {
+    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+void load_settings() {
+    auto g = lockPhone();
+    StoreLockGuard lock;
+    std::string text;
+    if (!readWholeFile(shared_store_path(), text, /*createMissing=*/true) || text.empty()) return;
+    json doc = json::parse(text, nullptr, false);
+    if (!doc.is_object()) return;
+    JsonReader reader;
+    store_detail::applySettings(doc, g.state.settings, reader);
+    applyConfigDocument(doc);
+}
+
+void save_settings(const PhoneState& st) {
+    std::string path = shared_store_path();
+    std::string text;
+    if (!readWholeFile(path, text, /*createMissing=*/true)) return;
+    json doc = text.empty() ? json::object() : json::parse(text, nullptr, false);
+    if (!doc.is_object()) doc = json::object();
+
+    const PhoneSettings& s = st.settings;
+    doc["admin"] = s.admin;
+    doc["theme"] = s.theme;
+    doc["notify"] = s.notify;
+    doc["volume"] = phoneFlags().volume.load();
+    doc["bsv"] = s.bsv;
+    if (!s.output.empty()) doc["output"] = s.output;
+    if (s.mainPos.valid) {
+        doc["main_x"] = s.mainPos.x;
+        doc["main_y"] = s.mainPos.y;
+    }
+    doc["boxes"] = settingsBoxes(s);
+    (void)writeFileAtomic(path, dumpStoreJson(doc));
+}
+
+json build_handle_document(PhoneState& st) {
+    HandleBoxes& b = st.boxes;
+    if (b.inbox.size() > kInboxCap)
+        b.inbox.erase(b.inbox.begin(), b.inbox.begin() + ptrdiff_t(b.inbox.size() - kInboxCap));
+
+    const PhoneSettings& s = st.settings;
+    json doc = json::object();
+    doc["answerphone"] = b.answerphone;
+    doc["blocked"] = b.blocked;
+    doc["theme"] = s.theme;
+    doc["notify"] = s.notify;
+    doc["volume"] = phoneFlags().volume.load();
+    doc["bsv"] = s.bsv;
+    if (!s.output.empty()) doc["output"] = s.output;
+    if (s.mainPos.valid) {
+        doc["main_x"] = s.mainPos.x;
+        doc["main_y"] = s.mainPos.y;
+    }
+    doc["boxes"] = settingsBoxes(s);
+    doc["heard"] = b.heard;
+    doc["tomb"] = b.tomb;
+
+    json saved = json::array();
+    for (const SavedMessage& m : b.saved) {
+        json o{{"n", m.n}, {"id", m.id}, {"from", m.from}, {"audio", base64Encode(m.audio)}};
+        if (std::string t = txidIfFull(m.txid); !t.empty()) o["txid"] = t;
+        saved.push_back(std::move(o));
+    }
+    doc["saved"] = std::move(saved);
+
+    json calls = json::array();
+    for (const CallRecord& c : b.calls) {
+        json o{{"from", c.from}, {"to", c.to},     {"secs", c.secs},
+               {"sats", c.sats}, {"ts", c.ts},     {"missed", c.missed}};
+        if (c.hide) o["hide"] = true;
+        if (!c.id.empty()) o["id"] = c.id;
+        if (!c.txid.empty()) o["txid"] = c.txid;
+        calls.push_back(std::move(o));
+    }
+    doc["calls"] = std::move(calls);
+
+    json inbox = json::array();
+    for (const InboxMessage& m : b.inbox) {
+        if (m.id.empty() || m.audio.empty()) continue;
+        json o{{"id", m.id}, {"from", m.from}, {"audio", base64Encode(m.audio)}, {"ts", m.ts}, {"secs", m.secs}};
+        if (std::string t = txidIfFull(m.txid); !t.empty()) o["txid"] = t;
+        inbox.push_back(std::move(o));
+    }
+    doc["inbox"] = std::move(inbox);
+    return doc;
+}
+
+void save_handle_file(PhoneState& st) {
+    std::string key = current_store_key();
+    if (key.empty()) return;
+    (void)writeFileAtomic(handle_store_path(key), dumpStoreJson(build_handle_document(st)));
+}
+
+void save_phone_store(PhoneState& st) {
+    StoreLockGuard lock;
+    save_settings(st);
+    save_handle_file(st);
+}
+
+bool apply_handle_document(PhoneState& st, const json& doc) {
+    JsonReader r;
+    HandleBoxes& b = st.boxes;
+    if (!doc.is_object()) return false;
+
+    b.answerphone = r.boolean(doc, "answerphone", false);
+
+    auto stringList = [&r, &doc](const char* key, std::vector<std::string>& out) {
+        out.clear();
+        auto it = doc.find(key);
+        if (it == doc.end() || it->is_null()) return;
+        if (!it->is_array()) { r.fault = true; return; }
+        for (const auto& e : *it) {
+            if (e.is_string()) out.push_back(e.get<std::string>());
+            else r.fault = true;
+        }
+    };
+
+    std::vector<std::string> blocked;
+    stringList("blocked", blocked);
+    b.blocked.clear();
+    for (const std::string& h : blocked) {
+        std::string bare = lowerAscii(normalizeHandle(h));
+        if (bare.empty()) continue;
+        if (std::find(b.blocked.begin(), b.blocked.end(), bare) == b.blocked.end()) b.blocked.push_back(bare);
+    }
+    stringList("heard", b.heard);
+    stringList("tomb", b.tomb);
+
+    // Each list: a non-array value or a non-object element is a fault, not a reason to stop.
+    auto eachObject = [&r, &doc](const char* key, auto&& take) {
+        auto it = doc.find(key);
+        if (it == doc.end() || it->is_null()) return;
+        if (!it->is_array()) { r.fault = true; return; }
+        for (const auto& e : *it) {
+            if (e.is_object()) take(e);
+            else r.fault = true;
+        }
+    };
+
+    b.saved.clear();
+    eachObject("saved", [&](const json& e) {
+        SavedMessage m;
+        m.n = int32_t(r.integer(e, "n", 0, INT32_MIN, INT32_MAX));
+        m.id = r.text(e, "id");
+        m.from = r.text(e, "from");
+        m.txid = r.text(e, "txid");
+        m.audio = base64Decode(r.text(e, "audio"));
+        if (m.n > 0 && !m.audio.empty()) b.saved.push_back(std::move(m));
+    });
+
+    b.calls.clear();
+    eachObject("calls", [&](const json& e) {
+        CallRecord c;
+        c.from = r.text(e, "from");
+        c.to = r.text(e, "to");
+        c.secs = int32_t(r.integer(e, "secs", 0, INT32_MIN, INT32_MAX));
+        c.sats = r.integer(e, "sats", 0);
+        c.ts = r.integer(e, "ts", 0);
+        c.missed = r.boolean(e, "missed", false);
+        c.hide = r.boolean(e, "hide", false);
+        c.id = r.text(e, "id");
+        c.txid = r.text(e, "txid");
+        b.calls.push_back(std::move(c));
+    });
+
+    b.inbox.clear();
+    auto listed = [](const std::vector<std::string>& list, const std::string& id) {
+        return std::find(list.begin(), list.end(), id) != list.end();
+    };
+    eachObject("inbox", [&](const json& e) {
+        InboxMessage m;
+        m.id = r.text(e, "id");
+        m.from = r.text(e, "from");
+        m.txid = r.text(e, "txid");
+        m.ts = r.integer(e, "ts", 0);
+        m.secs = int32_t(r.integer(e, "secs", 0, INT32_MIN, INT32_MAX));
+        m.audio = base64Decode(r.text(e, "audio"));
+        if (m.id.empty() || m.audio.empty() || listed(b.tomb, m.id) || listed(b.heard, m.id)) return;
+        b.inbox.push_back(std::move(m));
+    });
+    if (b.inbox.size() > kInboxCap)
+        b.inbox.erase(b.inbox.begin(), b.inbox.begin() + ptrdiff_t(b.inbox.size() - kInboxCap));
+
+    store_detail::applySettings(doc, st.settings, r);
+    return !r.fault;
+}
+
+void record_missed_call(PhoneState& st, const std::string& caller, const std::string& call_id) {
+    if (caller.empty()) return;
+    std::vector<CallRecord>& calls = st.boxes.calls;
+    if (!call_id.empty()) {
+        for (const CallRecord& c : calls)
+            if (c.missed && c.id == call_id) return;
+    }
+    CallRecord rec;
+    rec.from = caller;
+    rec.to = st.ownHandle;
+    rec.ts = nowSeconds();
+    rec.missed = true;
+    rec.id = call_id;
+    rec.txid = st.firstTxid;
+    calls.push_back(std::move(rec));
+    capCalls(calls);
+    save_phone_store(st);
+}
+
+void append_call(PhoneState& st, const CallRecord& record) {
+    st.boxes.calls.push_back(record);
+    capCalls(st.boxes.calls);
+    save_phone_store(st);
+}
+
+}  // namespace dialo

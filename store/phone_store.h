@@ -1,0 +1,73 @@
+#pragma once
+// The phone store: the shared settings file and one file per handle, in
+// <platform dir>/dialo. Whole files are replaced through a temporary file; all writers,
+// across processes, serialise on byte 0 of phone.lock beside them.
+//
+// Functions taking a PhoneState& expect the caller to hold the phone-state mutex
+// (lockPhone); they take the store lock themselves, in that order.
+
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "app/phone_state.h"
+#include "platform/files.h"
+
+namespace dialo {
+
+/// The key a handle's file is named by: bare alias, ASCII lower case, only [a-z0-9_-] kept.
+std::string store_key(const std::string& handle);
+
+/// <platform dir>/dialo, created when missing.
+std::string store_directory();
+/// The shared settings file, phone.json.
+std::string shared_store_path();
+/// phone-<key>.json beside the shared file; empty when the key is empty.
+std::string handle_store_path(const std::string& key);
+/// The inter-process lock file, phone.lock.
+std::string store_lock_path();
+
+/// Start-up: reads settings, network and audio configuration from the shared file.
+/// Creates an empty shared file on a first run. Takes the phone-state mutex itself.
+void load_settings();
+
+/// Writes the settings into the shared file (keeping every other key) and, when a handle is
+/// loaded, that handle's whole file.
+void save_phone_store(PhoneState& st);
+
+/// Records a missed call from `caller` unless `call_id` already has one; then saves.
+void record_missed_call(PhoneState& st, const std::string& caller, const std::string& call_id);
+
+/// Appends a finished call (dropping the oldest past 80) and saves.
+void append_call(PhoneState& st, const CallRecord& record);
+
+/// Shared-file read-modify-write of the settings. Caller holds the store lock.
+void save_settings(const PhoneState& st);
+/// Writes the loaded handle's file. Caller holds the store lock.
+void save_handle_file(PhoneState& st);
+
+/// The per-handle document from memory (trims the inbox to 2000 first).
+nlohmann::json build_handle_document(PhoneState& st);
+
+/// Loads a per-handle document into memory. Values of the wrong type take their defaults
+/// and the record is kept; returns false when any value had to be skipped or defaulted, so
+/// the caller can keep the original text before it is rewritten.
+bool apply_handle_document(PhoneState& st, const nlohmann::json& doc);
+
+/// The store lock: the in-process store mutex, then byte 0 of phone.lock; released in
+/// reverse. Without the byte lock (file unopenable) only the in-process part is held.
+class StoreLockGuard {
+public:
+    StoreLockGuard();
+    bool fileLocked() const { return file_.locked(); }
+
+private:
+    std::unique_lock<std::mutex> mutex_;
+    FileLock file_;
+};
+
+/// JSON text as stored: indent 2, keys sorted, UTF-8 kept, invalid UTF-8 replaced.
+std::string dumpStoreJson(const nlohmann::json& doc);
+
+}  // namespace dialo

@@ -1,0 +1,87 @@
+#pragma once
+// What the phone store keeps: settings and the lists of one handle.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/base64.h"
+
+namespace dialo {
+
+constexpr size_t kInboxCap = 2000;  // messages kept in the answer-phone inbox
+constexpr size_t kCallsCap = 80;    // call-history records kept
+
+/// A screen position that may not have been saved yet.
+struct CardPosition {
+    int32_t x = 0;
+    int32_t y = 0;
+    bool valid = false;
+};
+
+/// Card kinds as stored in "boxes"; index 0 is unused.
+enum CardKind : int {
+    CardContacts = 1,
+    CardAnswerPhone = 2,
+    CardSaved = 3,
+    CardSettings = 4,
+    CardHistory = 5,
+    CardFees = 6,
+    CardBlocked = 7,
+};
+constexpr int kCardKinds = 7;
+
+/// User settings kept in the shared file (and copied into each handle's file).
+/// The playback volume lives apart, in an atomic (see phone_state.h).
+struct PhoneSettings {
+    bool admin = false;
+    int theme = 0;       // colour theme 0..3
+    int notify = 0;      // 0 all, 1 sound, 2 vibrate, 3 off
+    bool bsv = false;    // amounts shown in BSV rather than satoshis
+    std::string output;  // chosen output device id (UTF-8); empty = no choice
+    CardPosition mainPos;
+    std::array<CardPosition, kCardKinds + 1> cardPos{};  // by CardKind
+};
+
+struct SavedMessage {
+    int32_t n = 0;
+    std::string id;
+    std::string from;
+    Bytes audio;  // GSM 6.10 frames
+    std::string txid;
+};
+
+struct InboxMessage {
+    std::string id;
+    std::string from;
+    Bytes audio;  // GSM 6.10 frames
+    std::string txid;
+    int64_t ts = 0;    // Unix seconds
+    int32_t secs = 0;  // seconds of voice
+};
+
+struct CallRecord {
+    std::string from;
+    std::string to;
+    int32_t secs = 0;   // duration, seconds
+    int64_t sats = 0;   // satoshis spent on the call
+    int64_t ts = 0;     // Unix seconds
+    bool missed = false;
+    bool hide = false;  // hidden from the default history view
+    std::string id;
+    std::string txid;
+};
+
+/// The lists of the handle whose file is loaded.
+struct HandleBoxes {
+    bool answerphone = false;
+    std::vector<std::string> blocked;  // lower-cased bare handles
+    std::vector<std::string> heard;    // inbox ids saved into `saved`
+    std::vector<std::string> tomb;     // ids of deleted messages
+    std::vector<SavedMessage> saved;
+    std::vector<CallRecord> calls;     // oldest first
+    std::vector<InboxMessage> inbox;   // oldest first
+};
+
+}  // namespace dialo

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Drives dialo-phone through standard input the way a script or the demo does.
+set -euo pipefail
+phone=$1
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+fail() { echo "FAIL: $*"; echo "--- output:"; cat "$dir/out" 2>/dev/null; exit 1; }
+
+# A fresh data folder: start, status, a bad command, status again, quit.
+printf 'status\nfrobnicate\n\n  status  \nquit\nstatus\n' |
+  LOCALAPPDATA="$dir" timeout 20 "$phone" >"$dir/out" 2>"$dir/err" || fail "exit code $?"
+
+[ "$(sed -n 1p "$dir/out")" = '{"event":"ready"}' ] || fail "first line is not ready"
+status='{"balance":"","callState":"Idle","caption":"","connected":false,"event":"status","ownHandle":"","ownPayAddress":"","statusText":""}'
+[ "$(sed -n 2p "$dir/out")" = "$status" ] || fail "status line"
+[ "$(sed -n 3p "$dir/out")" = '{"error":"unknown command"}' ] || fail "unknown command answer"
+[ "$(sed -n 4p "$dir/out")" = "$status" ] || fail "the bad command changed something"
+[ "$(wc -l <"$dir/out")" -eq 4 ] || fail "nothing may run after quit"
+
+# The first run leaves the shared store file, readable by its owner only.
+store="$dir/Orvane/dialo/phone.json"
+[ -f "$store" ] || fail "no shared store file"
+[ "$(stat -c %a "$store")" = 600 ] || fail "store file mode $(stat -c %a "$store")"
+
+# End of input ends the phone like quit does; stored settings and configuration survive it.
+cat >"$store" <<'JSON'
+{"theme": 2, "volume": 120, "network": {"service_port": 9443}, "audio": {"backend": "none"}}
+JSON
+printf 'status\n' | LOCALAPPDATA="$dir" timeout 20 "$phone" >"$dir/out" 2>"$dir/err" || fail "exit code on EOF"
+[ "$(wc -l <"$dir/out")" -eq 2 ] || fail "status after restart"
+grep -q '"service_port": 9443' "$store" || fail "network configuration was touched"
+
+echo "1 passed, 0 failed"

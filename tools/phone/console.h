@@ -1,0 +1,14 @@
+#pragma once
+// dialo-phone: the phone without windows. Commands arrive one per line; every answer and
+// every change the core reports is one compact JSON object per line.
+
+#include <iosfwd>
+#include <string>
+
+namespace dialo {
+
+/// Runs start-up, the command loop over `in` until "quit" or end of input, then shutdown.
+/// Returns the process exit code.
+int runConsole(std::istream& in, std::ostream& out);
+
+}  // namespace dialo
