@@ -180,7 +180,11 @@ void save_settings(const PhoneState& st) {
     std::string text;
     if (!readWholeFile(path, text, /*createMissing=*/true)) return;
     json doc = text.empty() ? json::object() : json::parse(text, nullptr, false);
-    if (!doc.is_object()) doc = json::object();
+    if (!doc.is_object()) {
+        // Whatever the user had there (a hand-edited network block, say) stays readable beside it.
+        if (!store_detail::keepAside(path, text)) return;
+        doc = json::object();
+    }
 
     const PhoneSettings& s = st.settings;
     doc["admin"] = s.admin;
