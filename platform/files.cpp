@@ -95,15 +95,22 @@ bool writeFileAtomic(const std::string& path, const std::string& text) {
     return true;
 }
 
+namespace {
+struct flock firstByte(short type) {
+    struct flock fl{};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 1;
+    return fl;
+}
+}  // namespace
+
 FileLock::FileLock(const std::string& path) {
     if (path.empty()) return;
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return;
-    struct flock fl{};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 1;
+    struct flock fl = firstByte(F_WRLCK);
     int rc;
     do {
         rc = ::fcntl(fd, F_OFD_SETLKW, &fl);
@@ -117,11 +124,7 @@ FileLock::FileLock(const std::string& path) {
 
 FileLock::~FileLock() {
     if (fd_ < 0) return;
-    struct flock fl{};
-    fl.l_type = F_UNLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 1;
+    struct flock fl = firstByte(F_UNLCK);
     ::fcntl(fd_, F_OFD_SETLK, &fl);
     ::close(fd_);
 }

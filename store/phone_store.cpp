@@ -126,6 +126,20 @@ json settingsBoxes(const PhoneSettings& s) {
     return boxes;
 }
 
+// Keys both files carry: the per-handle copy wins when that handle is switched in.
+void writeDisplaySettings(const PhoneSettings& s, json& doc) {
+    doc["theme"] = s.theme;
+    doc["notify"] = s.notify;
+    doc["volume"] = phoneFlags().volume.load();
+    doc["bsv"] = s.bsv;
+    if (!s.output.empty()) doc["output"] = s.output;
+    if (s.mainPos.valid) {
+        doc["main_x"] = s.mainPos.x;
+        doc["main_y"] = s.mainPos.y;
+    }
+    doc["boxes"] = settingsBoxes(s);
+}
+
 std::string txidIfFull(const std::string& txid) { return txid.size() == 64 ? txid : std::string(); }
 
 void capCalls(std::vector<CallRecord>& calls) {
@@ -188,16 +202,7 @@ void save_settings(const PhoneState& st) {
 
     const PhoneSettings& s = st.settings;
     doc["admin"] = s.admin;
-    doc["theme"] = s.theme;
-    doc["notify"] = s.notify;
-    doc["volume"] = phoneFlags().volume.load();
-    doc["bsv"] = s.bsv;
-    if (!s.output.empty()) doc["output"] = s.output;
-    if (s.mainPos.valid) {
-        doc["main_x"] = s.mainPos.x;
-        doc["main_y"] = s.mainPos.y;
-    }
-    doc["boxes"] = settingsBoxes(s);
+    writeDisplaySettings(s, doc);
     (void)writeFileAtomic(path, dumpStoreJson(doc));
 }
 
@@ -210,16 +215,7 @@ json build_handle_document(PhoneState& st) {
     json doc = json::object();
     doc["answerphone"] = b.answerphone;
     doc["blocked"] = b.blocked;
-    doc["theme"] = s.theme;
-    doc["notify"] = s.notify;
-    doc["volume"] = phoneFlags().volume.load();
-    doc["bsv"] = s.bsv;
-    if (!s.output.empty()) doc["output"] = s.output;
-    if (s.mainPos.valid) {
-        doc["main_x"] = s.mainPos.x;
-        doc["main_y"] = s.mainPos.y;
-    }
-    doc["boxes"] = settingsBoxes(s);
+    writeDisplaySettings(s, doc);
     doc["heard"] = b.heard;
     doc["tomb"] = b.tomb;
 
