@@ -1,0 +1,245 @@
+#include "vaultra/identity.h"
+
+#include <cctype>
+
+#include "wallet/encoding.h"
+#include "wallet/keys.h"
+#include "wallet/mnemonic.h"
+#include "wallet/secp256k1.h"
+#include "wallet/wallet_state.h"
+
+namespace dialo {
+namespace {
+
+constexpr char kNotConnected[] = "Vaultra HD wallet not connected";
+constexpr char kNoIdentityKey[] = "could not derive Vaultra identity key";
+
+void wipeText(std::string& s) {
+    if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
+    s.clear();
+}
+
+bool hdWalletReady(const WalletState& w) { return w.loaded && w.keys.hd && validate_mnemonic(w.keys.mnemonic); }
+
+// Derives the identity key under a lock the caller holds.
+bool identityKeyLocked(WalletState& w, KeyTriple& key, std::string& error) {
+    if (!hdWalletReady(w)) {
+        error = kNotConnected;
+        return false;
+    }
+    if (w.keys.mnemonic.empty() || !derive_key(w.keys, wallet_path(kIdentityAccount, 0), key) ||
+        key.priv.size() != 64) {
+        wipeText(key.priv);
+        error = kNoIdentityKey;
+        return false;
+    }
+    return true;
+}
+
+// Standard alphabet; "=" and white space are skipped wherever they stand.
+bool decodeLenientBase64(std::string_view text, Bytes& out) {
+    out.clear();
+    uint32_t acc = 0;
+    int bits = 0;
+    for (char c : text) {
+        int v;
+        if (c >= 'A' && c <= 'Z') v = c - 'A';
+        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9') v = c - '0' + 52;
+        else if (c == '+') v = 62;
+        else if (c == '/') v = 63;
+        else if (c == '=' || std::isspace(static_cast<unsigned char>(c))) continue;
+        else return false;
+        acc = (acc << 6) | uint32_t(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(uint8_t(acc >> bits));
+            acc &= (1u << bits) - 1;
+        }
+    }
+    return true;
+}
+
+Bytes rsBytes(const Scalar32& r, const Scalar32& s) {
+    Bytes sig(r.begin(), r.end());
+    sig.insert(sig.end(), s.begin(), s.end());
+    return sig;
+}
+
+}  // namespace
+
+Hash256 signed_message_digest(std::string_view message) {
+    static constexpr char kPrefix[] = "Bitcoin Signed Message:\n";
+    Bytes data;
+    data.reserve(message.size() + 30);
+    data.push_back(24);
+    data.insert(data.end(), kPrefix, kPrefix + 24);
+    append_varint(data, message.size());
+    data.insert(data.end(), message.begin(), message.end());
+    return sha256d(data);
+}
+
+bool identity_key_hex(std::string& privHex, std::string& error) {
+    privHex.clear();
+    error.clear();
+    auto g = lockWallet();
+    KeyTriple key;
+    if (!identityKeyLocked(g.state, key, error)) return false;
+    privHex = key.priv;
+    wipeText(key.priv);
+    return true;
+}
+
+bool identity_sign(std::string_view message, std::string& pubHex, std::string& signature, std::string& error) {
+    pubHex.clear();
+    signature.clear();
+    error.clear();
+    auto g = lockWallet();
+    KeyTriple key;
+    if (!identityKeyLocked(g.state, key, error)) return false;
+
+    Bytes priv = hex_decode(key.priv);
+    ScopedWipe wipePriv(priv);
+    wipeText(key.priv);
+    Scalar32 r{}, s{};
+    bool ok = priv.size() == 32 && ecdsa_sign_rs(priv.data(), signed_message_digest(message), r, s);
+    // Second form kept for peers that sign the plain hash; verify_message accepts both.
+    if (!ok) ok = priv.size() == 32 && ecdsa_sign_rs(priv.data(), sha256(message), r, s);
+    if (!ok) {
+        error = "Vaultra identity sign failed";
+        return false;
+    }
+    pubHex = key.pub;
+    signature = base64Encode(rsBytes(r, s));
+    return true;
+}
+
+bool derive_bn_key(std::string& pubHex, std::string& privHex, std::string& address, std::string& error) {
+    pubHex.clear();
+    privHex.clear();
+    address.clear();
+    error.clear();
+    auto g = lockWallet();
+    if (!hdWalletReady(g.state)) {
+        error = kNotConnected;
+        return false;
+    }
+    KeyTriple key;
+    if (!derive_key(g.state.keys, wallet_path(kBnAccount, 0), key) || key.priv.size() != 64 || key.pub.size() != 66 ||
+        key.address.empty()) {
+        wipeText(key.priv);
+        error = "could not derive the BN key";
+        return false;
+    }
+    pubHex = key.pub;
+    privHex = key.priv;
+    address = key.address;
+    wipeText(key.priv);
+    return true;
+}
+
+bool sign_message_compact(std::string_view privHex, std::string_view message, std::string& signature) {
+    signature.clear();
+    Hash256 digest = signed_message_digest(message);
+    Bytes priv = hex_decode(privHex);
+    ScopedWipe wipePriv(priv);
+    PubKey33 own{};
+    Scalar32 r{}, s{};
+    if (priv.size() != 32 || !public_key_of(priv.data(), own) || !ecdsa_sign_rs(priv.data(), digest, r, s))
+        return false;
+
+    BnCtxPtr ctx = newBnCtx();
+    if (!ctx) return false;
+    for (int id = 0; id < 4; ++id) {
+        EcPointPtr q = recover_public_key(secp256k1().group, digest, r.data(), s.data(), id);
+        PubKey33 got{};
+        if (!q || !encode_compressed(q.get(), got, ctx.get()) || got != own) continue;
+        Bytes sig{uint8_t(31 + id)};
+        sig.insert(sig.end(), r.begin(), r.end());
+        sig.insert(sig.end(), s.begin(), s.end());
+        signature = base64Encode(sig);
+        return !signature.empty();
+    }
+    return false;
+}
+
+EcPointPtr recover_public_key(const EC_GROUP* group, const Hash256& digest, const uint8_t* r32, const uint8_t* s32,
+                              int recoveryId) {
+    if (group == nullptr || recoveryId < 0 || recoveryId > 3) return nullptr;
+    const Curve& c = secp256k1();
+    BnCtxPtr ctx = newBnCtx();
+    BnPtr r(BN_bin2bn(r32, 32, nullptr)), s(BN_bin2bn(s32, 32, nullptr));
+    BnPtr e(BN_bin2bn(digest.data(), int(digest.size()), nullptr));
+    BnPtr x = newBn(), rinv = newBn(), u1 = newBn(), u2 = newBn();
+    EcPointPtr R(EC_POINT_new(group)), Q(EC_POINT_new(group));
+    if (!ctx || !r || !s || !e || !x || !rinv || !u1 || !u2 || !R || !Q) return nullptr;
+    if (BN_is_zero(r.get()) || BN_cmp(r.get(), c.order) >= 0 || BN_is_zero(s.get()) || BN_cmp(s.get(), c.order) >= 0)
+        return nullptr;
+
+    if (!BN_copy(x.get(), r.get())) return nullptr;
+    if ((recoveryId & 2) && BN_add(x.get(), x.get(), c.order) != 1) return nullptr;
+    if (BN_cmp(x.get(), c.prime) >= 0) return nullptr;
+    if (EC_POINT_set_compressed_coordinates(group, R.get(), x.get(), recoveryId & 1, ctx.get()) != 1) return nullptr;
+
+    // Q = (-e·r⁻¹ mod n)·G + (s·r⁻¹ mod n)·R
+    if (!BN_mod_inverse(rinv.get(), r.get(), c.order, ctx.get())) return nullptr;
+    if (BN_mod_mul(u1.get(), e.get(), rinv.get(), c.order, ctx.get()) != 1) return nullptr;
+    if (!BN_is_zero(u1.get()) && BN_sub(u1.get(), c.order, u1.get()) != 1) return nullptr;
+    if (BN_mod_mul(u2.get(), s.get(), rinv.get(), c.order, ctx.get()) != 1) return nullptr;
+    if (EC_POINT_mul(group, Q.get(), u1.get(), R.get(), u2.get(), ctx.get()) != 1) return nullptr;
+    if (EC_POINT_is_at_infinity(group, Q.get())) return nullptr;
+    return Q;
+}
+
+bool verify_signature(const Hash256& digest, const Bytes& signature, const Bytes& pubkey) {
+    if (signature.size() != 64 && signature.size() != 65) return false;
+    if (pubkey.size() != 33 && pubkey.size() != 65) return false;
+    BnCtxPtr ctx = newBnCtx();
+    if (!ctx) return false;
+    EcPointPtr q = decode_point(pubkey.data(), pubkey.size(), ctx.get());
+    if (!q) return false;
+    const uint8_t* rs = signature.data() + (signature.size() - 64);
+    return ecdsa_verify_rs(digest, rs, rs + 32, q.get(), ctx.get());
+}
+
+bool verify_message(std::string_view message, std::string_view pubHex, std::string_view signatureBase64) {
+    Bytes pub, sig;
+    if (!parse_hex_trimmed(pubHex, pub)) return false;
+    if (!decodeLenientBase64(signatureBase64, sig) || (sig.size() != 64 && sig.size() != 65)) return false;
+    if (pub.size() != 33 && pub.size() != 65) return false;
+    BnCtxPtr ctx = newBnCtx();
+    if (!ctx) return false;
+    EcPointPtr q = decode_point(pub.data(), pub.size(), ctx.get());
+    if (!q) return false;
+    const uint8_t* rs = sig.data() + (sig.size() - 64);
+    const Hash256 once = sha256(message);
+    const Hash256 candidates[] = {signed_message_digest(message), once, sha256(once.data(), once.size())};
+    for (const Hash256& digest : candidates)
+        if (ecdsa_verify_rs(digest, rs, rs + 32, q.get(), ctx.get())) return true;
+    return false;
+}
+
+std::string normalize_pubkey(const Bytes& pubkey) {
+    if (pubkey.size() == 33 && (pubkey[0] == 0x02 || pubkey[0] == 0x03)) return hex_encode(pubkey);
+    if (pubkey.size() != 65 || pubkey[0] != 0x04) return {};
+    BnCtxPtr ctx = newBnCtx();
+    if (!ctx) return {};
+    EcPointPtr q = decode_point(pubkey.data(), pubkey.size(), ctx.get());
+    PubKey33 out{};
+    if (!q || !encode_compressed(q.get(), out, ctx.get())) return {};
+    return hex_encode(out);
+}
+
+bool parse_hex_trimmed(std::string_view text, Bytes& out) {
+    out.clear();
+    auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+    if (text.size() % 2 != 0) return false;
+    out = hex_decode(text);
+    return out.size() * 2 == text.size();
+}
+
+}  // namespace dialo

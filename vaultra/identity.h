@@ -1,0 +1,54 @@
+#pragma once
+// The wallet's identity key (m/44'/236'/100'/0/0) and BN key (m/44'/236'/102'/0/0), the
+// identity signature carried by signed envelopes, compact "Bitcoin Signed Message"
+// signatures, and the verifiers of other users' signatures.
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "app/base64.h"
+#include "wallet/hashes.h"
+#include "wallet/openssl_handles.h"
+
+namespace dialo {
+
+/// SHA-256² of 0x18 "Bitcoin Signed Message:\n" varint(len) message.
+Hash256 signed_message_digest(std::string_view message);
+
+/// The identity private key as 64 hex characters. Takes the wallet state lock.
+[[nodiscard]] bool identity_key_hex(std::string& privHex, std::string& error);
+
+/// Signs a message with the identity key: 64-byte r‖s in Base64 (88 characters), no header.
+/// Takes the wallet state lock.
+[[nodiscard]] bool identity_sign(std::string_view message, std::string& pubHex, std::string& signature,
+                                 std::string& error);
+
+/// The BN key, used by the platform's paymail claim. Takes the wallet state lock.
+[[nodiscard]] bool derive_bn_key(std::string& pubHex, std::string& privHex, std::string& address,
+                                 std::string& error);
+
+/// Compact, recoverable signature (header 31..34, r, s) in Base64 over the signed-message digest.
+[[nodiscard]] bool sign_message_compact(std::string_view privHex, std::string_view message, std::string& signature);
+
+/// The public key that made (r, s) over a digest, for recovery id 0..3; null on failure.
+EcPointPtr recover_public_key(const EC_GROUP* group, const Hash256& digest, const uint8_t* r32, const uint8_t* s32,
+                              int recoveryId);
+
+/// ECDSA check of a 64-byte r‖s (or 65 bytes, whose first byte is ignored) against a 33- or
+/// 65-byte public key.
+bool verify_signature(const Hash256& digest, const Bytes& signature, const Bytes& pubkey);
+
+/// Accepts a signature over the signed-message digest, the SHA-256, or the double SHA-256
+/// of the message.
+bool verify_message(std::string_view message, std::string_view pubHex, std::string_view signatureBase64);
+
+/// 66 lower-case hex characters of a 33-byte key, or of a 65-byte key re-encoded compressed;
+/// empty for anything else.
+std::string normalize_pubkey(const Bytes& pubkey);
+
+/// Hex with white space trimmed at the ends and one "0x"/"0X" removed; false on odd length or
+/// a non-hex pair.
+[[nodiscard]] bool parse_hex_trimmed(std::string_view text, Bytes& out);
+
+}  // namespace dialo

@@ -1,0 +1,71 @@
+#pragma once
+// The process-wide wallet record and the wallet state lock that guards it. Functions that take
+// a `WalletState&` or `WalletKeys&` expect the caller to hold the lock (through lockWallet).
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "wallet/hashes.h"
+
+namespace dialo {
+
+/// One key as text: 64-hex private key, 66-hex compressed public key, Base58Check address.
+struct KeyTriple {
+    std::string priv;
+    std::string pub;
+    std::string address;
+};
+
+/// Private key followed by chain code.
+struct ExtendedKey {
+    std::array<uint8_t, 32> key{};
+    std::array<uint8_t, 32> chain{};
+};
+
+/// Five child indices; bit 31 marks a hardened step.
+using DerivationPath = std::array<uint32_t, 5>;
+
+/// Accounts 0' to 5' of the wallet file's "recv" array.
+constexpr size_t kAccountCount = 6;
+
+struct WalletKeys {
+    bool hd = false;                            // a mnemonic, not a single imported key
+    std::string mnemonic;                       // exactly as stored in the wallet file
+    std::array<uint32_t, kAccountCount> counts{};  // highest index in use per account
+    uint32_t receiveIndex = 0;                  // index on account 1' shown and used as change
+    KeyTriple defaultKey;                       // m/44'/236'/1'/0/receiveIndex, or the imported key
+    std::string identityPub, identityAddress;   // m/44'/236'/100'/0/0 (private half never kept)
+    std::string ordinalsPub, ordinalsAddress;   // m/44'/236'/5'/0/counts[5]
+    Hash512 seed{};
+    bool seedReady = false;
+    ExtendedKey master;
+    bool masterReady = false;
+};
+
+struct WalletState {
+    bool loaded = false;  // a default key and address are held
+    WalletKeys keys;
+    std::string paymail;
+};
+
+/// Holds the wallet state lock for its lifetime. The lock is not recursive: code that already
+/// holds a guard passes its `state` on instead of locking again.
+class WalletGuard {
+public:
+    WalletGuard(std::mutex& m, WalletState& s) : lock_(m), state(s) {}
+
+private:
+    std::unique_lock<std::mutex> lock_;
+
+public:
+    WalletState& state;
+};
+
+WalletGuard lockWallet();
+
+/// Wipes every secret and clears every value of the keys, caches included.
+void wipe_wallet_keys(WalletKeys& keys);
+
+}  // namespace dialo
