@@ -1,5 +1,6 @@
 #include "vaultra/identity.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "wallet/encoding.h"
@@ -62,8 +63,9 @@ bool decodeLenientBase64(std::string_view text, Bytes& out) {
 }
 
 Bytes rsBytes(const Scalar32& r, const Scalar32& s) {
-    Bytes sig(r.begin(), r.end());
-    sig.insert(sig.end(), s.begin(), s.end());
+    Bytes sig(64);
+    std::copy(r.begin(), r.end(), sig.begin());
+    std::copy(s.begin(), s.end(), sig.begin() + 32);
     return sig;
 }
 
@@ -155,9 +157,10 @@ bool sign_message_compact(std::string_view privHex, std::string_view message, st
         EcPointPtr q = recover_public_key(secp256k1().group, digest, r.data(), s.data(), id);
         PubKey33 got{};
         if (!q || !encode_compressed(q.get(), got, ctx.get()) || got != own) continue;
-        Bytes sig{uint8_t(31 + id)};
-        sig.insert(sig.end(), r.begin(), r.end());
-        sig.insert(sig.end(), s.begin(), s.end());
+        Bytes sig(65);
+        sig[0] = uint8_t(31 + id);
+        std::copy(r.begin(), r.end(), sig.begin() + 1);
+        std::copy(s.begin(), s.end(), sig.begin() + 33);
         signature = base64Encode(sig);
         return !signature.empty();
     }

@@ -1,0 +1,191 @@
+// Identity and compact signatures as a peer checks them, and the verifiers' tolerance of the
+// encodings peers send.
+
+#include <gtest/gtest.h>
+
+#include "vaultra/identity.h"
+#include "wallet/encoding.h"
+#include "wallet/keys.h"
+#include "wallet/secp256k1.h"
+#include "wallet/wallet_state.h"
+
+namespace dialo {
+namespace {
+
+constexpr char kAbandon[] =
+    "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+constexpr char kIdentityPub[] = "02ded4e1e697bc768d79dd3f5c95cd56f332fdcf483c2a36933ba6c81d29bcf8b4";
+constexpr char kIdentityPriv[] = "d9845ee2e9e92ddf65f4b9ff067a27f420d6f51664e4143ff6e5961919dbc6a6";
+
+void loadTestWallet() {
+    auto g = lockWallet();
+    g.state.loaded = true;
+    g.state.keys.hd = true;
+    g.state.keys.mnemonic = kAbandon;
+    ASSERT_TRUE(refresh_wallet_keys(g.state.keys));
+}
+
+std::string flipChar(std::string s, size_t at) {
+    s[at] = s[at] == 'A' ? 'B' : 'A';
+    return s;
+}
+
+// (r, s) of a signature over a digest, as the verifiers receive it.
+Bytes rawSignature(const Hash256& digest) {
+    Bytes priv = hex_decode(kIdentityPriv);
+    Scalar32 r{}, s{};
+    EXPECT_TRUE(ecdsa_sign_rs(priv.data(), digest, r, s));
+    Bytes sig(64);
+    std::copy(r.begin(), r.end(), sig.begin());
+    std::copy(s.begin(), s.end(), sig.begin() + 32);
+    return sig;
+}
+
+TEST(IdentitySign, RefusesWithoutAnHdWallet) {
+    std::string pub = "x", sig = "x", error, priv = "x";
+    EXPECT_FALSE(identity_sign("hello", pub, sig, error));
+    EXPECT_EQ(error, "Vaultra HD wallet not connected");
+    EXPECT_TRUE(sig.empty() && pub.empty());
+    EXPECT_FALSE(identity_key_hex(priv, error));
+    EXPECT_EQ(error, "Vaultra HD wallet not connected");
+    EXPECT_TRUE(priv.empty());
+
+    {
+        auto g = lockWallet();
+        g.state.loaded = true;
+        g.state.keys.hd = true;
+        g.state.keys.mnemonic = "abandon abandon abandon";
+    }
+    std::string address;
+    EXPECT_FALSE(derive_bn_key(pub, priv, address, error));
+    EXPECT_EQ(error, "Vaultra HD wallet not connected");
+}
+
+TEST(IdentitySign, SignatureVerifiesWithTheIdentityKeyAndOnlyForItsMessage) {
+    loadTestWallet();
+    std::string pub, sig, error, priv;
+    ASSERT_TRUE(identity_key_hex(priv, error)) << error;
+    EXPECT_EQ(priv, kIdentityPriv);
+
+    const std::string msg = R"({"actor":"alice","id":"c1","kind":"invite","ts":1765000000})";
+    ASSERT_TRUE(identity_sign(msg, pub, sig, error)) << error;
+    EXPECT_EQ(pub, kIdentityPub);
+    EXPECT_EQ(sig.size(), 88u);
+    EXPECT_EQ(base64Decode(sig).size(), 64u) << "no header byte";
+    EXPECT_TRUE(verify_message(msg, pub, sig));
+    EXPECT_FALSE(verify_message(flipChar(msg, 12), pub, sig));
+    EXPECT_FALSE(verify_message(msg, "03" + std::string(kIdentityPub).substr(2), sig)) << "the other key of that x";
+
+    std::string bnPub, bnPriv, bnAddress;
+    ASSERT_TRUE(derive_bn_key(bnPub, bnPriv, bnAddress, error)) << error;
+    WalletKeys fresh;
+    fresh.hd = true;
+    fresh.mnemonic = kAbandon;
+    KeyTriple want;
+    ASSERT_TRUE(derive_key(fresh, wallet_path(kBnAccount, 0), want));
+    EXPECT_EQ(bnPriv, want.priv);
+    EXPECT_EQ(bnAddress, want.address);
+}
+
+TEST(CompactSign, RecoversToTheSignerAndStaysLowS) {
+    const Curve& c = secp256k1();
+    for (int i = 0; i < 40; ++i) {
+        std::string msg = "message " + std::to_string(i);
+        std::string sig;
+        ASSERT_TRUE(sign_message_compact(kIdentityPriv, msg, sig));
+        Bytes raw = base64Decode(sig);
+        ASSERT_EQ(raw.size(), 65u);
+        ASSERT_GE(raw[0], 31);
+        ASSERT_LE(raw[0], 34);
+        EcPointPtr q = recover_public_key(c.group, signed_message_digest(msg), raw.data() + 1, raw.data() + 33,
+                                          raw[0] - 31);
+        ASSERT_NE(q, nullptr);
+        PubKey33 got{};
+        BnCtxPtr ctx = newBnCtx();
+        ASSERT_TRUE(encode_compressed(q.get(), got, ctx.get()));
+        EXPECT_EQ(hex_encode(got), kIdentityPub);
+        BnPtr s(BN_bin2bn(raw.data() + 33, 32, nullptr));
+        EXPECT_LE(BN_cmp(s.get(), c.halfOrder), 0) << "high S in signature " << i;
+        EXPECT_TRUE(verify_message(msg, kIdentityPub, sig)) << "header byte ignored";
+    }
+    std::string sig;
+    EXPECT_FALSE(sign_message_compact(std::string(62, 'a'), "x", sig));
+    EXPECT_TRUE(sig.empty());
+    EXPECT_EQ(recover_public_key(c.group, signed_message_digest("x"), hex_decode(kIdentityPriv).data(),
+                                 hex_decode(kIdentityPriv).data(), 4),
+              nullptr);
+}
+
+TEST(VerifyMessage, AcceptsTheThreeDigestsAndTheEncodingsPeersSend) {
+    const std::string msg = "hello peer";
+    const Hash256 once = sha256(msg);
+    std::string overMessage = base64Encode(rawSignature(signed_message_digest(msg)));
+    std::string overSha = base64Encode(rawSignature(once));
+    std::string overDouble = base64Encode(rawSignature(sha256(once.data(), once.size())));
+    EXPECT_TRUE(verify_message(msg, kIdentityPub, overMessage));
+    EXPECT_TRUE(verify_message(msg, kIdentityPub, overSha));
+    EXPECT_TRUE(verify_message(msg, kIdentityPub, overDouble));
+
+    // High S is a valid ECDSA signature too; peers are not required to normalise.
+    Bytes high = rawSignature(signed_message_digest(msg));
+    const Curve& c = secp256k1();
+    BnPtr s(BN_bin2bn(high.data() + 32, 32, nullptr));
+    ASSERT_EQ(BN_sub(s.get(), c.order, s.get()), 1);
+    ASSERT_EQ(BN_bn2binpad(s.get(), high.data() + 32, 32), 32);
+    EXPECT_TRUE(verify_message(msg, kIdentityPub, base64Encode(high)));
+
+    // White space and "=" anywhere are skipped; the key may carry blanks and 0x.
+    std::string spaced = overMessage.substr(0, 20) + " \n=" + overMessage.substr(20);
+    EXPECT_TRUE(verify_message(msg, std::string(" 0X") + kIdentityPub + "\n", spaced));
+    // Foreign characters and wrong lengths fail.
+    EXPECT_FALSE(verify_message(msg, kIdentityPub, overMessage.substr(0, 10) + "-" + overMessage.substr(11)));
+    EXPECT_FALSE(verify_message(msg, kIdentityPub, base64Encode(Bytes(63, 1))));
+    EXPECT_FALSE(verify_message(msg, kIdentityPub, base64Encode(Bytes(66, 1))));
+    EXPECT_FALSE(verify_message(msg, std::string(kIdentityPub).substr(1), overMessage));
+    EXPECT_FALSE(verify_message(msg, "", overMessage));
+    // Any one flipped bit of r or s fails.
+    Bytes good = rawSignature(signed_message_digest(msg));
+    for (size_t bit = 0; bit < good.size() * 8; bit += 37) {
+        Bytes bad = good;
+        bad[bit / 8] ^= uint8_t(1u << (bit % 8));
+        EXPECT_FALSE(verify_message(msg, kIdentityPub, base64Encode(bad))) << "bit " << bit;
+    }
+}
+
+TEST(PublicKeys, NormaliseToOneCompressedText) {
+    Bytes compressed = hex_decode(kIdentityPub);
+    BnCtxPtr ctx = newBnCtx();
+    EcPointPtr p = decode_point(compressed.data(), compressed.size(), ctx.get());
+    ASSERT_NE(p, nullptr);
+    Bytes full(65);
+    ASSERT_EQ(EC_POINT_point2oct(secp256k1().group, p.get(), POINT_CONVERSION_UNCOMPRESSED, full.data(), 65, ctx.get()),
+              65u);
+    EXPECT_EQ(normalize_pubkey(compressed), kIdentityPub);
+    EXPECT_EQ(normalize_pubkey(full), kIdentityPub);
+
+    Bytes wrongPrefix = compressed;
+    wrongPrefix[0] = 0x04;
+    EXPECT_EQ(normalize_pubkey(wrongPrefix), "");
+    Bytes offCurve = full;
+    offCurve[64] ^= 1;
+    EXPECT_EQ(normalize_pubkey(offCurve), "");
+    EXPECT_EQ(normalize_pubkey(Bytes(64, 2)), "");
+
+    // An uncompressed key verifies the same signature as its compressed form.
+    std::string sig = base64Encode(rawSignature(signed_message_digest("m")));
+    EXPECT_TRUE(verify_message("m", hex_encode(full), sig));
+    EXPECT_TRUE(verify_signature(signed_message_digest("m"), base64Decode(sig), full));
+    EXPECT_FALSE(verify_signature(signed_message_digest("m"), base64Decode(sig), Bytes(34, 2)));
+}
+
+TEST(PublicKeys, TrimmedHexTakesBlanksAtTheEndsOnly) {
+    Bytes out;
+    ASSERT_TRUE(parse_hex_trimmed("  0XAbCd \n", out));
+    EXPECT_EQ(out, (Bytes{0xab, 0xcd}));
+    EXPECT_FALSE(parse_hex_trimmed("ab cd", out));
+    EXPECT_FALSE(parse_hex_trimmed("abc", out));
+    EXPECT_FALSE(parse_hex_trimmed("0x0x00", out));
+}
+
+}  // namespace
+}  // namespace dialo

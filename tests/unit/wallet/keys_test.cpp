@@ -1,0 +1,202 @@
+// The wallet's key tree: published BIP-32 and BIP-39 vectors, the fixed paths, and the
+// look-ups that decide which coins and addresses are the wallet's own.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "wallet/bip39_words.h"
+#include "wallet/encoding.h"
+#include "wallet/keys.h"
+#include "wallet/mnemonic.h"
+
+namespace dialo {
+namespace {
+
+constexpr char kAbandon[] =
+    "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+
+WalletKeys hdKeys(const std::string& mnemonic, std::array<uint32_t, kAccountCount> counts = {}) {
+    WalletKeys k;
+    k.hd = true;
+    k.mnemonic = mnemonic;
+    k.counts = counts;
+    return k;
+}
+
+std::string addressAt(WalletKeys& keys, uint32_t account, uint32_t index) {
+    KeyTriple t;
+    EXPECT_TRUE(derive_key(keys, wallet_path(account, index), t));
+    return t.address;
+}
+
+Hash160 hashOf(const std::string& address) {
+    Hash160 h{};
+    EXPECT_TRUE(decode_p2pkh_address(address, h)) << address;
+    return h;
+}
+
+TEST(WordList, IsThePublishedEnglishListInOrder) {
+    std::string joined;
+    for (const char* w : kBip39English) (joined += w) += '\n';
+    // SHA-256 of english.txt as published with BIP-39.
+    EXPECT_EQ(hex_encode(sha256(joined)), "2f5eed53a4727b4bf8880d8f3f199efc90e58503646d9ff8eff3a2ed3b24dbda");
+    EXPECT_TRUE(std::is_sorted(kBip39English.begin(), kBip39English.end(),
+                               [](const char* a, const char* b) { return std::strcmp(a, b) < 0; }));
+}
+
+TEST(Mnemonic, AcceptsOnlyTwelveWordsWithTheirChecksum) {
+    EXPECT_TRUE(validate_mnemonic(kAbandon));
+    EXPECT_TRUE(validate_mnemonic("ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON "
+                                  "ABANDON ABOUT"));
+    EXPECT_TRUE(validate_mnemonic("  legal winner\tthank year wave  sausage worth useful legal winner thank yellow "));
+    EXPECT_FALSE(validate_mnemonic(
+        "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon"))
+        << "checksum";
+    std::string twentyFour;
+    for (int i = 0; i < 23; ++i) twentyFour += "abandon ";
+    twentyFour += "art";  // a valid 24-word BIP-39 phrase
+    EXPECT_FALSE(validate_mnemonic(twentyFour));
+    EXPECT_FALSE(validate_mnemonic("abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about"));
+    EXPECT_FALSE(validate_mnemonic(std::string(kAbandon) + " abandon"));
+    EXPECT_FALSE(validate_mnemonic("abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon "
+                                   "abandon aboutt"));
+    EXPECT_FALSE(validate_mnemonic(""));
+}
+
+TEST(Mnemonic, SeedIsTakenFromTheTextAsStored) {
+    Hash512 seed{};
+    ASSERT_TRUE(mnemonic_to_seed(kAbandon, seed));
+    // BIP-39 English vector, empty passphrase.
+    EXPECT_EQ(hex_encode(seed),
+              "5eb00bbddcf069084889a8ab9155568165f5c453ccb85e70811aaed6f6da5fc19a5ac40b389cd370d086206dec8aa6c43daea6690f"
+              "20ad3d8d48b2d2ce9e38e4");
+    // An upper-case phrase validates, but its seed is that of the upper-case text (openssl kdf PBKDF2).
+    ASSERT_TRUE(mnemonic_to_seed("ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON "
+                                 "ABANDON ABOUT",
+                                 seed));
+    EXPECT_EQ(hex_encode(seed),
+              "58657bf0442a28e5d755d89821346417a58a10b7df52d293432f2ebf0bb6c8667b609ddd406f9790b4f294213288fdad71233b62b9"
+              "0b4b67662e1369c70eb3ba");
+}
+
+TEST(Mnemonic, EntropyGivesThePublishedPhrases) {
+    std::array<uint8_t, 16> e{};
+    EXPECT_EQ(mnemonic_from_entropy(e), kAbandon);
+    e.fill(0x7f);
+    EXPECT_EQ(mnemonic_from_entropy(e), "legal winner thank year wave sausage worth useful legal winner thank yellow");
+    e.fill(0x80);
+    EXPECT_EQ(mnemonic_from_entropy(e), "letter advice cage absurd amount doctor acoustic avoid letter advice cage above");
+    e.fill(0xff);
+    EXPECT_EQ(mnemonic_from_entropy(e), "zoo zoo zoo zoo zoo zoo zoo zoo zoo zoo zoo wrong");
+}
+
+TEST(Derivation, FollowsTheBip32VectorThroughNormalAndHardenedSteps) {
+    // BIP-32 test vector 2.
+    Hash512 seed{};
+    Bytes s = hex_decode(
+        "fffcf9f6f3f0edeae7e4e1dedbd8d5d2cfccc9c6c3c0bdbab7b4b1aeaba8a5a29f9c999693908d8a8784817e7b7875726f6c69666360"
+        "5d5a5754514e4b484542");
+    std::copy(s.begin(), s.end(), seed.begin());
+    ExtendedKey m, c0, c1;
+    ASSERT_TRUE(master_key_from_seed(seed, m));
+    EXPECT_EQ(hex_encode(m.key), "4b03d6fc340455b363f51020ad3ecca4f0850280cf436c70c727923f6db46c3e");
+    EXPECT_EQ(hex_encode(m.chain), "60499f801b896d83179a4374aeb7822aaeaceaa0db1f85ee3e904c4defbd9689");
+    ASSERT_TRUE(derive_child(m, 0, c0));
+    EXPECT_EQ(hex_encode(c0.key), "abe74a98f6c7eabee0428f53798f0ab8aa1bd37873999041703c742f15ac7e1e");
+    ASSERT_TRUE(derive_child(c0, kHardened + 2147483647u, c1));
+    EXPECT_EQ(hex_encode(c1.key), "877c779ad9687164e9c2f4f0f4ff0340814392330693ce95a58fe18fd52e6e93");
+    EXPECT_EQ(hex_encode(c1.chain), "be17a268474a6bb9c61e1d720cf6215e2a88c5406c4aee7b38547f585c9a37d9");
+
+    // Either side of the hardened boundary (values from @bsv/sdk).
+    ASSERT_TRUE(derive_child(m, 0x7FFFFFFFu, c0));
+    EXPECT_EQ(hex_encode(c0.key), "2e3cde28cf12c17d7282bbc271edfbb900d8c9c5a1e2b8c16dfa5ed26214f44e");
+    ASSERT_TRUE(derive_child(m, 0x80000000u, c0));
+    EXPECT_EQ(hex_encode(c0.key), "5640758773ebb5cd9fb234d31e7dbe957d31b3b44bdb3b55c385f42c98a9acfe");
+}
+
+TEST(Derivation, IdentityAndBnKeysOfTheTestMnemonic) {
+    WalletKeys keys = hdKeys(kAbandon);
+    KeyTriple id;
+    ASSERT_TRUE(derive_key(keys, wallet_path(kIdentityAccount, 0), id));
+    EXPECT_EQ(id.priv, "d9845ee2e9e92ddf65f4b9ff067a27f420d6f51664e4143ff6e5961919dbc6a6");
+    EXPECT_EQ(id.pub, "02ded4e1e697bc768d79dd3f5c95cd56f332fdcf483c2a36933ba6c81d29bcf8b4");
+    EXPECT_EQ(id.address, "1Hg7Jm7G3DUetk4vxbAdjSf49qq3zbp8g6");
+    EXPECT_TRUE(keys.seedReady && keys.masterReady);
+    KeyTriple bn;
+    ASSERT_TRUE(derive_key(keys, wallet_path(kBnAccount, 0), bn));
+    EXPECT_NE(bn.address, id.address);
+    EXPECT_EQ(bn.pub, pubkey_from_priv(bn.priv));
+
+    WalletKeys none;
+    EXPECT_FALSE(derive_key(none, wallet_path(kIdentityAccount, 0), id));
+    EXPECT_TRUE(id.priv.empty() && id.address.empty());
+}
+
+TEST(Derivation, RefreshSetsTheDefaultIdentityAndOrdinalsKeys) {
+    WalletKeys keys = hdKeys(kAbandon, {0, 3, 0, 0, 0, 2});
+    keys.receiveIndex = 9;  // beyond account count 1: clamped
+    ASSERT_TRUE(refresh_wallet_keys(keys));
+    EXPECT_EQ(keys.receiveIndex, 3u);
+    EXPECT_EQ(keys.defaultKey.address, addressAt(keys, kPaymentAccount, 3));
+    EXPECT_EQ(keys.identityAddress, "1Hg7Jm7G3DUetk4vxbAdjSf49qq3zbp8g6");
+    EXPECT_EQ(keys.ordinalsAddress, addressAt(keys, kOrdinalsAccount, 2));
+
+    wipe_wallet_keys(keys);
+    EXPECT_TRUE(keys.mnemonic.empty() && keys.defaultKey.priv.empty());
+    EXPECT_FALSE(keys.seedReady || keys.masterReady);
+}
+
+TEST(Lookup, ReceiveAddressesRunFromZeroToTheAccountCount) {
+    WalletKeys keys = hdKeys(kAbandon);
+    ASSERT_EQ(receive_addresses(keys).size(), 1u);
+    keys.counts[kPaymentAccount] = 3;
+    auto list = receive_addresses(keys);
+    ASSERT_EQ(list.size(), 4u);
+    for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(list[i], addressAt(keys, kPaymentAccount, i));
+
+    WalletKeys single;
+    single.defaultKey.address = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";
+    EXPECT_EQ(receive_addresses(single), std::vector<std::string>{"1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH"});
+}
+
+TEST(Lookup, FindsTheKeyOfAnyOwnAddressAndNoOther) {
+    WalletKeys keys = hdKeys(kAbandon, {0, 1, 0, 2, 0, 0});
+    std::string priv, pub;
+    Hash160 h{};
+    std::string target = addressAt(keys, 3, 2);
+    ASSERT_TRUE(find_key_for_address(keys, target, priv, pub, h));
+    EXPECT_EQ(address_from_pubkey(pubkey_from_priv(priv)), target);
+    EXPECT_EQ(h, hashOf(target));
+
+    EXPECT_TRUE(find_key_for_address(keys, "1Hg7Jm7G3DUetk4vxbAdjSf49qq3zbp8g6", priv, pub, h)) << "identity";
+    EXPECT_FALSE(find_key_for_address(keys, addressAt(keys, 3, 3), priv, pub, h)) << "beyond the account count";
+    EXPECT_FALSE(find_key_for_address(keys, addressAt(keys, 7, 0), priv, pub, h)) << "not a searched account";
+    EXPECT_FALSE(find_key_for_address(keys, "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMh", priv, pub, h));
+
+    WalletKeys single;
+    single.defaultKey = {std::string(63, '0') + "1", "", "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH"};
+    ASSERT_TRUE(find_key_for_address(single, "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", priv, pub, h));
+    EXPECT_EQ(priv, single.defaultKey.priv);
+    EXPECT_FALSE(find_key_for_address(single, "1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP", priv, pub, h));
+}
+
+TEST(Lookup, OwnHashesAreThoseOfThisWalletOnly) {
+    WalletKeys keys = hdKeys(kAbandon, {0, 2, 0, 0, 0, 0});
+    ASSERT_TRUE(refresh_wallet_keys(keys));
+    std::vector<Coin> coins(1);
+    coins[0].owner = hashOf("1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP");
+    Hash160 extra = hashOf("1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH");
+
+    EXPECT_TRUE(is_own_hash(keys, hashOf(addressAt(keys, kPaymentAccount, 1)), nullptr, {}));
+    EXPECT_TRUE(is_own_hash(keys, hashOf(keys.identityAddress), nullptr, {}));
+    EXPECT_TRUE(is_own_hash(keys, coins[0].owner, nullptr, coins));
+    EXPECT_TRUE(is_own_hash(keys, extra, &extra, {}));
+    EXPECT_FALSE(is_own_hash(keys, extra, nullptr, coins));
+    EXPECT_FALSE(is_own_hash(keys, hashOf(addressAt(keys, kPaymentAccount, 3)), nullptr, {})) << "beyond the count";
+    EXPECT_FALSE(is_own_hash(keys, hashOf(addressAt(keys, 0, 0)), nullptr, {})) << "account 0' is not a payment account";
+}
+
+}  // namespace
+}  // namespace dialo
