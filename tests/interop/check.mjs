@@ -1,0 +1,441 @@
+// Holds Dialo's recovery phrases, key tree, message signatures and ECIES blobs up against
+// @bsv/sdk, an implementation written independently of ours, in both directions.
+// Usage: node check.mjs PATH-TO-dialo-interop-helper
+// Prints one line per failure and closes with "N passed, N failed"; exits non-zero on any
+// failure, including a missing helper, Node package or crash.
+
+import { spawn } from 'node:child_process'
+import { randomBytes, randomInt } from 'node:crypto'
+import { createInterface } from 'node:readline'
+
+let sdk
+try {
+  sdk = await import('@bsv/sdk')
+} catch (e) {
+  console.error(`cannot load @bsv/sdk (${e.message}); run scripts/setup to install tests/interop/node_modules`)
+  console.log('0 passed, 1 failed')
+  process.exit(1)
+}
+const { BSM, BigNumber, ECDSA, ECIES, HD, Mnemonic, PrivateKey, PublicKey, Signature, Utils } = sdk
+
+const helperPath = process.argv[2]
+if (!helperPath) {
+  console.error('usage: node check.mjs PATH-TO-dialo-interop-helper')
+  process.exit(2)
+}
+
+// ---------------------------------------------------------------------------------------
+// Bookkeeping
+
+let passed = 0
+let failed = 0
+
+function check (name, ok, detail = '') {
+  if (ok) {
+    passed++
+  } else {
+    failed++
+    console.log(`FAIL ${name}${detail ? ` -- ${detail}` : ''}`)
+  }
+}
+
+function eq (name, got, want, context = '') {
+  check(name, got === want, `expected ${want}, got ${got}${context ? ` (${context})` : ''}`)
+}
+
+// True when the call throws or answers false: the SDK signals refusal either way.
+function sdkRefuses (fn) {
+  try {
+    return fn() === false
+  } catch {
+    return true
+  }
+}
+
+const hex = (bytes) => Buffer.from(bytes).toString('hex')
+const arr = (hexText) => [...Buffer.from(hexText, 'hex')]
+const H = 0x80000000
+const N = 0xFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEBAAEDCE6AF48A03BBFD25E8CD0364141n
+const HALF_N = N >> 1n
+
+function flipBit (bytes, index, bit = randomInt(8)) {
+  const out = [...bytes]
+  out[index] ^= 1 << bit
+  return out
+}
+
+function printable (size) {
+  return [...randomBytes(size)].map((b) => 0x20 + (b % 95))
+}
+
+// ---------------------------------------------------------------------------------------
+// The helper: one JSON line in, one JSON line out, in order.
+
+class Helper {
+  constructor (path) {
+    this.waiting = []
+    this.exit = new Promise((resolve) => {
+      this.proc = spawn(path, [], { stdio: ['pipe', 'pipe', 'inherit'] })
+      this.proc.on('error', (e) => {
+        this.failAll(new Error(`helper did not start: ${e.message}`))
+        resolve(-1)
+      })
+      this.proc.on('exit', (code, signal) => {
+        this.failAll(new Error(`helper ended (code ${code}, signal ${signal})`))
+        resolve(code ?? -1)
+      })
+    })
+    this.proc.stdin.on('error', () => {}) // a dead helper shows up through 'exit'
+    createInterface({ input: this.proc.stdout }).on('line', (line) => {
+      const w = this.waiting.shift()
+      if (w) w.resolve(line)
+    })
+  }
+
+  failAll (err) {
+    this.dead = err
+    for (const w of this.waiting.splice(0)) w.reject(err)
+  }
+
+  async call (request) {
+    if (this.dead) throw this.dead
+    const line = await new Promise((resolve, reject) => {
+      this.waiting.push({ resolve, reject })
+      this.proc.stdin.write(JSON.stringify(request) + '\n')
+    })
+    const answer = JSON.parse(line)
+    if (answer.ok !== true) throw new Error(`helper refused ${request.cmd}: ${answer.error}`)
+    return answer
+  }
+
+  async close () {
+    this.proc.stdin.end()
+    return await this.exit
+  }
+}
+
+const helper = new Helper(helperPath)
+
+async function section (name, body) {
+  try {
+    await body()
+  } catch (e) {
+    check(`${name}: ran to the end`, false, e.stack ?? String(e))
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// 1. Recovery phrases, seeds and the key tree
+
+const published = [
+  'abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about',
+  'legal winner thank year wave sausage worth useful legal winner thank yellow',
+  'letter advice cage absurd amount doctor acoustic avoid letter advice cage above',
+  'zoo zoo zoo zoo zoo zoo zoo zoo zoo zoo zoo wrong',
+  'ozone drill grab fiber curtain grace pudding thank cruise elder eight picnic',
+  'scheme spot photo card baby mountain device kick cradle pact join borrow',
+  'cat swing flag economy stadium alone churn speed unique patch report train',
+  'vessel ladder alter error federal sibling chat ability sun glass valve picture'
+]
+
+const accounts = [0, 1, 2, 3, 4, 5, 100, 102]
+const indices = [0, 1, 7, 1000]
+const paths = []
+for (const a of accounts) for (const i of indices) paths.push([a, i])
+// Edges of the 31-bit index: the last plain index, and hardened values in the last place.
+paths.push([0, 0x7FFFFFFE], [1, 0x7FFFFFFF], [100, 0x80000000], [102, 0xFFFFFFFF], [0x7FFFFFFF, 0])
+
+// The SDK walks the same path one child at a time, sharing the common prefix.
+function sdkKeys (seedBytes) {
+  const root = HD.fromSeed(seedBytes).deriveChild(44 + H).deriveChild(236 + H)
+  const branches = new Map()
+  return paths.map(([a, i]) => {
+    if (!branches.has(a)) branches.set(a, root.deriveChild(a + H).deriveChild(0))
+    const k = branches.get(a).deriveChild(i)
+    return {
+      priv: hex(k.privKey.toArray('be', 32)),
+      pub: hex(k.pubKey.encode(true)),
+      address: k.pubKey.toAddress()
+    }
+  })
+}
+
+async function checkPhrase (phrase, origin) {
+  const tag = `${origin} "${phrase}"`
+  const valid = await helper.call({ cmd: 'validate', mnemonic: phrase })
+  check(`phrase accepted here: ${tag}`, valid.valid === true)
+  check(`phrase accepted by the SDK: ${tag}`, Mnemonic.isValid(phrase))
+
+  const sdkSeed = Mnemonic.fromString(phrase).toSeed()
+  const ours = await helper.call({ cmd: 'seed', mnemonic: phrase })
+  eq(`seed: ${tag}`, ours.seed, hex(sdkSeed))
+
+  const want = sdkKeys(sdkSeed)
+  const got = (await helper.call({ cmd: 'derive', mnemonic: phrase, paths })).keys
+  paths.forEach(([a, i], n) => {
+    const where = `${tag} m/44'/236'/${a}'/0/${i >= H ? `${i - H}'` : i}`
+    const k = got[n] ?? {}
+    eq(`private key ${where}`, k.priv, want[n].priv)
+    eq(`public key ${where}`, k.pub, want[n].pub)
+    eq(`address ${where}`, k.address, want[n].address)
+  })
+}
+
+await section('phrases', async () => {
+  // The same entropy must give the same words on both sides, starting with the published ones.
+  const fixed = ['00', '7f', '80', 'ff'].map((b) => b.repeat(16))
+  const entropies = [...fixed, ...Array.from({ length: 10 }, () => randomBytes(16).toString('hex'))]
+  for (const [n, entropy] of entropies.entries()) {
+    const ours = await helper.call({ cmd: 'mnemonic', entropy })
+    const theirs = Mnemonic.fromEntropy(arr(entropy)).toString()
+    eq(`words of entropy ${entropy}`, ours.mnemonic, theirs)
+    if (n < fixed.length) eq(`published words of entropy ${entropy}`, ours.mnemonic, published[n])
+  }
+
+  for (const phrase of published) await checkPhrase(phrase, 'published')
+  for (let n = 0; n < 10; n++) await checkPhrase(Mnemonic.fromRandom(128).toString(), 'SDK-made')
+  for (let n = 0; n < 5; n++) {
+    const made = await helper.call({ cmd: 'mnemonic' })
+    eq(`our words match the SDK for entropy ${made.entropy}`, made.mnemonic,
+      Mnemonic.fromEntropy(arr(made.entropy)).toString())
+    await checkPhrase(made.mnemonic, 'Dialo-made')
+  }
+
+  // Fixed points that both implementations have to reach.
+  const about = published[0]
+  eq('seed of the all-"abandon" phrase', (await helper.call({ cmd: 'seed', mnemonic: about })).seed,
+    '5eb00bbddcf069084889a8ab9155568165f5c453ccb85e70811aaed6f6da5fc1' +
+    '9a5ac40b389cd370d086206dec8aa6c43daea6690f20ad3d8d48b2d2ce9e38e4')
+  const bip44 = (await helper.call({ cmd: 'derive', mnemonic: about, paths: [[44 + H, H, H, 0, 0]] })).keys[0]
+  eq("m/44'/0'/0'/0/0 of the all-\"abandon\" phrase", bip44?.address, '1LqBGSKuX5yYUonjxT5qGfpUsXKYYWeabA')
+  eq("SDK m/44'/0'/0'/0/0 of the all-\"abandon\" phrase",
+    HD.fromSeed(Mnemonic.fromString(about).toSeed()).derive("m/44'/0'/0'/0/0").pubKey.toAddress(),
+    '1LqBGSKuX5yYUonjxT5qGfpUsXKYYWeabA')
+
+  // Refusals. The 24-word phrase is valid BIP-39 (the SDK says so) but too long for the wallet.
+  const art = `${'abandon '.repeat(23)}art`
+  check('24-word phrase is valid for the SDK', Mnemonic.isValid(art))
+  eq('24-word phrase refused here', (await helper.call({ cmd: 'validate', mnemonic: art })).valid, false)
+  const badChecksum = [
+    'abandon '.repeat(11) + 'abandon',
+    'zoo '.repeat(11) + 'zoo',
+    'legal winner thank year wave sausage worth useful legal winner thank zoo'
+  ]
+  for (const phrase of badChecksum) {
+    check(`wrong checksum refused by the SDK: "${phrase}"`, !Mnemonic.isValid(phrase))
+    eq(`wrong checksum refused here: "${phrase}"`, (await helper.call({ cmd: 'validate', mnemonic: phrase })).valid, false)
+  }
+  const notAWord = 'abandon '.repeat(11) + 'abou'
+  eq('word outside the list refused here', (await helper.call({ cmd: 'validate', mnemonic: notAWord })).valid, false)
+})
+
+await section('keys and addresses', async () => {
+  const keys = Array.from({ length: 20 }, () => PrivateKey.fromRandom())
+  keys.push(new PrivateKey(1), new PrivateKey(new BigNumber((N - 1n).toString(16), 16)))
+  // Keys with leading zero bytes catch padding mistakes.
+  keys.push(new PrivateKey([0, 0, ...randomBytes(30)]), new PrivateKey([0, ...randomBytes(31)]))
+
+  for (const key of keys) {
+    const priv = hex(key.toArray('be', 32))
+    const pub = key.toPublicKey()
+    const pubHex = hex(pub.encode(true))
+    eq(`public key of ${priv}`, (await helper.call({ cmd: 'pubkey', priv })).pub, pubHex)
+    const address = pub.toAddress()
+    eq(`address of ${pubHex}`, (await helper.call({ cmd: 'address', pub: pubHex })).address, address)
+    const decoded = (await helper.call({ cmd: 'decode_address', address })).hash
+    eq(`hash of ${address}`, decoded, hex(pub.toHash()))
+    eq(`SDK hash of ${address}`, hex(Utils.fromBase58Check(address).data), decoded)
+
+    // One character changed breaks the checksum for both sides.
+    const at = 1 + randomInt(address.length - 1)
+    const alphabet = '123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz'
+    const other = alphabet[(alphabet.indexOf(address[at]) + 1 + randomInt(alphabet.length - 1)) % alphabet.length]
+    const broken = address.slice(0, at) + other + address.slice(at + 1)
+    eq(`damaged address refused here: ${broken}`, (await helper.call({ cmd: 'decode_address', address: broken })).hash, null)
+    check(`damaged address refused by the SDK: ${broken}`, sdkRefuses(() => Utils.fromBase58Check(broken)))
+    const testnet = pub.toAddress('testnet')
+    eq(`testnet address refused here: ${testnet}`, (await helper.call({ cmd: 'decode_address', address: testnet })).hash, null)
+  }
+  for (const bad of ['00'.repeat(32), N.toString(16)]) {
+    eq(`unusable private key refused here: ${bad}`, (await helper.call({ cmd: 'pubkey', priv: bad })).pub, '')
+  }
+})
+
+// ---------------------------------------------------------------------------------------
+// 2. Message signatures
+
+function lowS (sBytes) {
+  return BigInt('0x' + hex(sBytes)) <= HALF_N
+}
+
+function rsSignature (bytes) {
+  return new Signature(new BigNumber(bytes.slice(0, 32)), new BigNumber(bytes.slice(32, 64)))
+}
+
+await section('signatures', async () => {
+  const messages = [
+    ['empty', []],
+    ['1 byte', printable(1)],
+    ['252 bytes', printable(252)],
+    ['253 bytes', printable(253)],
+    ['65535 bytes', printable(65535)],
+    ['65536 bytes', printable(65536)],
+    ['UTF-8', [...Buffer.from('Grüße aus Köln — 你好, 世界 📞 ☎', 'utf8')]],
+    ['binary', [...randomBytes(300)]]
+  ]
+  for (const [label, msg] of messages) {
+    const key = PrivateKey.fromRandom()
+    const priv = hex(key.toArray('be', 32))
+    const pub = key.toPublicKey()
+    const pubHex = hex(pub.encode(true))
+    const pubLong = hex(pub.encode(false))
+    const address = pub.toAddress()
+    const other = PrivateKey.fromRandom().toPublicKey()
+    const otherHex = hex(other.encode(true))
+    const message = hex(msg)
+    const changed = msg.length > 0 ? flipBit(msg, randomInt(msg.length)) : [0x20]
+    const changedHex = hex(changed)
+    const digest = new BigNumber(BSM.magicHash(msg))
+    const tag = `${label} message, key ${priv}`
+    const ours = async (m, p, s) => (await helper.call({ cmd: 'verify_message', message: m, pub: p, signature: s })).valid
+
+    eq(`digest of the ${label} message`, (await helper.call({ cmd: 'digest', message })).digest, hex(BSM.magicHash(msg)))
+
+    // Compact signature made here, checked by the SDK through key recovery.
+    const compact = (await helper.call({ cmd: 'sign_compact', priv, message })).signature
+    const cbytes = [...Buffer.from(compact ?? '', 'base64')]
+    check(`compact signature is 65 bytes with a compressed-key header: ${tag}`,
+      cbytes.length === 65 && cbytes[0] >= 31 && cbytes[0] <= 34, `got ${compact}`)
+    if (cbytes.length === 65) {
+      check(`our compact signature is low-S: ${tag}`, lowS(cbytes.slice(33)))
+      const sig = Signature.fromCompact(cbytes)
+      let recovered = null
+      try { recovered = sig.RecoverPublicKey(cbytes[0] - 31, digest).toAddress() } catch (e) { recovered = e.message }
+      eq(`SDK recovers the signer of our compact signature: ${tag}`, recovered, address)
+      check(`SDK verifies our compact signature: ${tag}`, BSM.verify(msg, sig, pub))
+      check(`our compact signature verifies here too: ${tag}`, await ours(message, pubHex, compact))
+
+      // One bit of r or s flipped; the header byte is not part of the ECDSA signature.
+      const damaged = flipBit(cbytes, 1 + randomInt(64))
+      check(`damaged compact signature refused by the SDK: ${tag}`,
+        sdkRefuses(() => BSM.verify(msg, Signature.fromCompact(damaged), pub)) &&
+        sdkRefuses(() => Signature.fromCompact(damaged).RecoverPublicKey(damaged[0] - 31, digest).toAddress() === address))
+      eq(`damaged compact signature refused here: ${tag}`, await ours(message, pubHex, Buffer.from(damaged).toString('base64')), false)
+      check(`compact signature under another key refused by the SDK: ${tag}`, sdkRefuses(() => BSM.verify(msg, sig, other)))
+      eq(`compact signature under another key refused here: ${tag}`, await ours(message, otherHex, compact), false)
+      check(`compact signature of another message refused by the SDK: ${tag}`, sdkRefuses(() => BSM.verify(changed, sig, pub)))
+      eq(`compact signature of another message refused here: ${tag}`, await ours(changedHex, pubHex, compact), false)
+    }
+
+    // Compact signature made by the SDK, checked here.
+    const theirs = BSM.sign(msg, key)
+    const tbytes = [...Buffer.from(theirs, 'base64')]
+    check(`SDK compact signature is low-S: ${tag}`, lowS(tbytes.slice(33)))
+    check(`SDK compact signature verifies here: ${tag}`, await ours(message, pubHex, theirs))
+    check(`SDK compact signature verifies here with the uncompressed key: ${tag}`, await ours(message, pubLong, theirs))
+    const tdamaged = Buffer.from(flipBit(tbytes, 1 + randomInt(64))).toString('base64')
+    eq(`damaged SDK compact signature refused here: ${tag}`, await ours(message, pubHex, tdamaged), false)
+    eq(`SDK compact signature under another key refused here: ${tag}`, await ours(message, otherHex, theirs), false)
+    eq(`SDK compact signature of another message refused here: ${tag}`, await ours(changedHex, pubHex, theirs), false)
+
+    // Identity form: 64-byte r||s over the signed-message digest, made here.
+    const rs = (await helper.call({ cmd: 'sign_rs', priv, message })).signature
+    const rsBytes = [...Buffer.from(rs ?? '', 'base64')]
+    check(`identity signature is 64 bytes: ${tag}`, rsBytes.length === 64, `got ${rs}`)
+    if (rsBytes.length === 64) {
+      check(`our identity signature is low-S: ${tag}`, lowS(rsBytes.slice(32)))
+      check(`SDK verifies our identity signature: ${tag}`, ECDSA.verify(digest, rsSignature(rsBytes), pub))
+      const damaged = flipBit(rsBytes, randomInt(64))
+      check(`damaged identity signature refused by the SDK: ${tag}`, sdkRefuses(() => ECDSA.verify(digest, rsSignature(damaged), pub)))
+      eq(`damaged identity signature refused here: ${tag}`, await ours(message, pubHex, Buffer.from(damaged).toString('base64')), false)
+      check(`identity signature under another key refused by the SDK: ${tag}`, sdkRefuses(() => ECDSA.verify(digest, rsSignature(rsBytes), other)))
+      eq(`identity signature under another key refused here: ${tag}`, await ours(message, otherHex, rs), false)
+    }
+
+    // Identity form made by the SDK, checked here.
+    const sdkSig = ECDSA.sign(digest, key, true)
+    const sdkRs = [...sdkSig.r.toArray('be', 32), ...sdkSig.s.toArray('be', 32)]
+    const sdkRs64 = Buffer.from(sdkRs).toString('base64')
+    check(`SDK identity signature is low-S: ${tag}`, lowS(sdkRs.slice(32)))
+    check(`SDK identity signature verifies here: ${tag}`, await ours(message, pubHex, sdkRs64))
+    const sdkDamaged = Buffer.from(flipBit(sdkRs, randomInt(64))).toString('base64')
+    eq(`damaged SDK identity signature refused here: ${tag}`, await ours(message, pubHex, sdkDamaged), false)
+    check(`SDK refuses its own identity signature under another key: ${tag}`, sdkRefuses(() => ECDSA.verify(digest, sdkSig, other)))
+  }
+})
+
+// ---------------------------------------------------------------------------------------
+// 3. ECIES "BIE1" blobs and 4. damaged ones
+
+function blobShapeProblem (blob, plainSize) {
+  const want = 4 + 33 + 16 * (Math.floor(plainSize / 16) + 1) + 32
+  if (blob.length !== want) return `length ${blob.length}, expected ${want}`
+  if (Buffer.from(blob.slice(0, 4)).toString('latin1') !== 'BIE1') return 'no BIE1 magic'
+  if (blob[4] !== 0x02 && blob[4] !== 0x03) return `ephemeral key starts with ${blob[4]}`
+  return ''
+}
+
+// Flips one bit in each part of the blob in turn.
+function damagedBlobs (blob) {
+  const cipherEnd = blob.length - 32
+  return [
+    ['magic', flipBit(blob, randomInt(4))],
+    ['ephemeral key prefix', flipBit(blob, 4, 0)],
+    ['ephemeral key', flipBit(blob, 5 + randomInt(32))],
+    ['ciphertext', flipBit(blob, 37 + randomInt(cipherEnd - 37))],
+    ['last ciphertext byte', flipBit(blob, cipherEnd - 1)],
+    ['MAC', flipBit(blob, cipherEnd + randomInt(32))]
+  ]
+}
+
+await section('ecies', async () => {
+  const recipient = PrivateKey.fromRandom()
+  const priv = hex(recipient.toArray('be', 32))
+  const stranger = hex(PrivateKey.fromRandom().toArray('be', 32))
+  const forms = [
+    ['compressed', hex(recipient.toPublicKey().encode(true))],
+    ['uncompressed', hex(recipient.toPublicKey().encode(false))]
+  ]
+  const unseal = async (blob, key) => await helper.call({ cmd: 'unseal', blob: hex(blob), priv: key })
+  const sdkOpen = (blob, key) => ECIES.electrumDecrypt(blob, PrivateKey.fromString(key, 'hex'))
+
+  for (const size of [0, 15, 16, 17, 1000]) {
+    for (const [form, pubHex] of forms) {
+      const plain = [...randomBytes(size)]
+      const tag = `${size} bytes to a ${form} key`
+
+      // Sealed here, opened by the SDK.
+      const sealed = (await helper.call({ cmd: 'seal', pub: pubHex, plaintext: hex(plain) })).blob
+      const ours = arr(sealed ?? '')
+      eq(`our blob is lower-case hex: ${tag}`, sealed, sealed?.toLowerCase())
+      eq(`our blob has the BIE1 layout: ${tag}`, blobShapeProblem(ours, size), '')
+      let opened
+      try { opened = hex(sdkOpen(ours, priv)) } catch (e) { opened = `refused: ${e.message}` }
+      eq(`SDK opens our blob: ${tag}`, opened, hex(plain))
+
+      // Sealed by the SDK with its ephemeral key included, opened here.
+      const theirs = ECIES.electrumEncrypt(plain, PublicKey.fromString(pubHex), undefined, false)
+      eq(`SDK blob has the BIE1 layout: ${tag}`, blobShapeProblem(theirs, size), '')
+      const back = await unseal(theirs, priv)
+      check(`SDK blob opens here: ${tag}`, back.opened === true && back.plaintext === hex(plain),
+        `got ${JSON.stringify(back)}`)
+
+      for (const [origin, blob] of [['our', ours], ['SDK', theirs]]) {
+        for (const [part, bad] of damagedBlobs(blob)) {
+          eq(`${origin} blob with a flipped bit in the ${part} refused here: ${tag}`, (await unseal(bad, priv)).opened, false)
+          check(`${origin} blob with a flipped bit in the ${part} refused by the SDK: ${tag}`, sdkRefuses(() => sdkOpen(bad, priv)))
+        }
+        eq(`${origin} blob refused here under the wrong key: ${tag}`, (await unseal(blob, stranger)).opened, false)
+        check(`${origin} blob refused by the SDK under the wrong key: ${tag}`, sdkRefuses(() => sdkOpen(blob, stranger)))
+      }
+    }
+  }
+})
+
+// ---------------------------------------------------------------------------------------
+
+const code = await helper.close()
+eq('helper exit code', code, 0)
+if (passed === 0) check('at least one check ran', false)
+console.log(`${passed} passed, ${failed} failed`)
+process.exit(failed === 0 ? 0 : 1)

@@ -1,0 +1,164 @@
+// Answers one JSON request per line with one JSON line, so that check.mjs can hold Dialo's
+// keys, signatures and ECIES blobs up against another implementation. Byte strings cross
+// as lower-case hex. Every answer carries "ok": false only for a malformed request; a
+// refused signature or blob is an ordinary answer ("valid"/"opened" false).
+
+#include <openssl/rand.h>
+
+#include <array>
+#include <cstdint>
+#include <iostream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "vaultra/ecies.h"
+#include "vaultra/identity.h"
+#include "wallet/encoding.h"
+#include "wallet/keys.h"
+#include "wallet/mnemonic.h"
+#include "wallet/secp256k1.h"
+#include "wallet/wallet_state.h"
+
+using nlohmann::json;
+using namespace dialo;
+
+namespace {
+
+struct BadRequest {
+    std::string what;
+};
+
+std::string text(const json& req, const char* name) {
+    auto it = req.find(name);
+    if (it == req.end() || !it->is_string()) throw BadRequest{std::string("missing string field ") + name};
+    return it->get<std::string>();
+}
+
+// Hex in, raw bytes out as a string, because the code under test takes string_view.
+std::string bytesField(const json& req, const char* name) {
+    const std::string hex = text(req, name);
+    Bytes b = hex_decode(hex);
+    if (b.size() * 2 != hex.size()) throw BadRequest{std::string("field is not hex: ") + name};
+    return std::string(b.begin(), b.end());
+}
+
+std::string toHex(const std::string& s) { return hex_encode(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+
+uint32_t u32(const json& v) {
+    if (!v.is_number_unsigned() || v.get<uint64_t>() > 0xFFFFFFFFull) throw BadRequest{"path element out of range"};
+    return v.get<uint32_t>();
+}
+
+// Each path is [account, index] (through wallet_path) or five raw child numbers.
+DerivationPath pathOf(const json& p) {
+    if (!p.is_array()) throw BadRequest{"path is not an array"};
+    if (p.size() == 2) return wallet_path(u32(p[0]), u32(p[1]));
+    if (p.size() != 5) throw BadRequest{"path needs 2 or 5 numbers"};
+    DerivationPath out{};
+    for (size_t i = 0; i < 5; ++i) out[i] = u32(p[i]);
+    return out;
+}
+
+json derive(const json& req) {
+    WalletKeys keys;
+    keys.hd = true;
+    keys.mnemonic = text(req, "mnemonic");
+    json out = json::array();
+    for (const json& p : req.at("paths")) {
+        KeyTriple k;
+        if (derive_key(keys, pathOf(p), k))
+            out.push_back({{"priv", k.priv}, {"pub", k.pub}, {"address", k.address}});
+        else
+            out.push_back(nullptr);
+    }
+    wipe_wallet_keys(keys);
+    return {{"keys", out}};
+}
+
+json seed(const json& req) {
+    Hash512 s{};
+    if (!mnemonic_to_seed(text(req, "mnemonic"), s)) return {{"seed", nullptr}};
+    return {{"seed", hex_encode(s)}};
+}
+
+json mnemonic(const json& req) {
+    std::array<uint8_t, 16> entropy{};
+    if (req.contains("entropy")) {
+        Bytes e = hex_decode(text(req, "entropy"));
+        if (e.size() != entropy.size()) throw BadRequest{"entropy must be 16 bytes"};
+        std::copy(e.begin(), e.end(), entropy.begin());
+    } else if (RAND_bytes(entropy.data(), int(entropy.size())) != 1) {
+        throw BadRequest{"no random bytes"};
+    }
+    return {{"entropy", hex_encode(entropy)}, {"mnemonic", mnemonic_from_entropy(entropy)}};
+}
+
+json signCompact(const json& req) {
+    std::string sig;
+    if (!sign_message_compact(text(req, "priv"), bytesField(req, "message"), sig)) return {{"signature", nullptr}};
+    return {{"signature", sig}};
+}
+
+// The identity signature's form: r||s over the signed-message digest, no header.
+json signRs(const json& req) {
+    Bytes priv = hex_decode(text(req, "priv"));
+    Scalar32 r{}, s{};
+    if (priv.size() != 32 || !ecdsa_sign_rs(priv.data(), signed_message_digest(bytesField(req, "message")), r, s))
+        return {{"signature", nullptr}};
+    Bytes rs(r.begin(), r.end());
+    rs.insert(rs.end(), s.begin(), s.end());
+    return {{"signature", base64Encode(rs)}};
+}
+
+json dispatch(const json& req) {
+    const std::string cmd = text(req, "cmd");
+    if (cmd == "derive") return derive(req);
+    if (cmd == "seed") return seed(req);
+    if (cmd == "validate") return {{"valid", validate_mnemonic(text(req, "mnemonic"))}};
+    if (cmd == "mnemonic") return mnemonic(req);
+    if (cmd == "pubkey") return {{"pub", pubkey_from_priv(text(req, "priv"))}};
+    if (cmd == "address") return {{"address", address_from_pubkey(text(req, "pub"))}};
+    if (cmd == "decode_address") {
+        Hash160 h{};
+        if (!decode_p2pkh_address(text(req, "address"), h)) return {{"hash", nullptr}};
+        return {{"hash", hex_encode(h)}};
+    }
+    if (cmd == "digest") return {{"digest", hex_encode(signed_message_digest(bytesField(req, "message")))}};
+    if (cmd == "sign_compact") return signCompact(req);
+    if (cmd == "sign_rs") return signRs(req);
+    if (cmd == "verify_message")
+        return {{"valid", verify_message(bytesField(req, "message"), text(req, "pub"), text(req, "signature"))}};
+    if (cmd == "seal") {
+        std::string blob;
+        if (!ecies_seal(bytesField(req, "plaintext"), text(req, "pub"), blob)) return {{"blob", nullptr}};
+        return {{"blob", blob}};
+    }
+    if (cmd == "unseal") {
+        std::string plain;
+        if (!ecies_unseal(text(req, "blob"), text(req, "priv"), "", plain)) return {{"opened", false}};
+        return {{"opened", true}, {"plaintext", toHex(plain)}};
+    }
+    throw BadRequest{"unknown command " + cmd};
+}
+
+}  // namespace
+
+int main() {
+    std::ios::sync_with_stdio(false);
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line.empty()) continue;
+        json answer;
+        try {
+            answer = dispatch(json::parse(line));
+            answer["ok"] = true;
+        } catch (const BadRequest& e) {
+            answer = {{"ok", false}, {"error", e.what}};
+        } catch (const json::exception& e) {
+            answer = {{"ok", false}, {"error", e.what()}};
+        }
+        std::cout << answer.dump() << '\n' << std::flush;
+    }
+    return 0;
+}
