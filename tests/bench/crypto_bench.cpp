@@ -1,0 +1,205 @@
+// Throughput of the wallet and ECIES operations a call leans on. The same operations on the
+// same inputs are timed against @bsv/sdk by tests/interop/bench.mjs; tests/bench/run compares.
+// Names registered here are the keys shared with that script.
+
+#include <benchmark/benchmark.h>
+#include <openssl/crypto.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "vaultra/ecies.h"
+#include "vaultra/identity.h"
+#include "wallet/encoding.h"
+#include "wallet/keys.h"
+#include "wallet/mnemonic.h"
+#include "wallet/secp256k1.h"
+#include "wallet/wallet_state.h"
+
+namespace {
+
+using namespace dialo;
+
+constexpr char kMnemonic[] =
+    "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+
+// About the size of a sealed call event.
+constexpr char kPlaintext[] =
+    "{\"type\":\"voice\",\"call\":\"6f1c2a9e4b7d3c8a\",\"seq\":42,\"from\":\"alice@orvane.test\","
+    "\"to\":\"bob@orvane.test\",\"ts\":1714000000123,\"codec\":\"gsm\",\"rate\":8000,"
+    "\"frames\":\"q83vEjRWeJq83vEjRWeJq83vEjRWeJq83vEjRWeJq83vEjRWeJ\"}";
+
+// About the size of a signed call event.
+constexpr char kMessage[] =
+    "{\"type\":\"invite\",\"call\":\"6f1c2a9e4b7d3c8a\",\"from\":\"alice@orvane.test\",\"ts\":1714000000123}";
+
+struct Inputs {
+    KeyTriple recipient;       // m/44'/236'/1'/0/0: the key sealed to
+    std::string identityPriv;  // m/44'/236'/100'/0/0
+    std::string identityPub;
+    Bytes identityPriv32;
+    std::string sealed;     // one blob to the recipient
+    std::string signature;  // identity signature over kMessage
+    Hash256 digest{};       // signed-message digest of kMessage
+    Scalar32 r{}, s{};      // plain signature over the digest
+};
+
+[[noreturn]] void die(const char* what) {
+    std::fprintf(stderr, "crypto_bench: %s\n", what);
+    std::exit(1);
+}
+
+const Inputs& inputs() {
+    static const Inputs in = [] {
+        Inputs v;
+        {
+            auto g = lockWallet();
+            g.state.loaded = true;
+            g.state.keys.hd = true;
+            g.state.keys.mnemonic = kMnemonic;
+            if (!refresh_wallet_keys(g.state.keys)) die("could not load the test wallet");
+            v.recipient = g.state.keys.defaultKey;
+        }
+        std::string error;
+        if (!identity_key_hex(v.identityPriv, error)) die(error.c_str());
+        v.identityPub = pubkey_from_priv(v.identityPriv);
+        v.identityPriv32 = hex_decode(v.identityPriv);
+        if (!ecies_seal(kPlaintext, v.recipient.pub, v.sealed)) die("seal failed");
+        std::string pub;
+        if (!identity_sign(kMessage, pub, v.signature, error)) die(error.c_str());
+        v.digest = signed_message_digest(kMessage);
+        if (!ecdsa_sign_rs(v.identityPriv32.data(), v.digest, v.r, v.s)) die("sign failed");
+        return v;
+    }();
+    return in;
+}
+
+void fail(benchmark::State& state, const char* what) { state.SkipWithError(what); }
+
+void Seal(benchmark::State& state) {
+    const Inputs& in = inputs();
+    std::string blob;
+    for (auto _ : state) {
+        if (!ecies_seal(kPlaintext, in.recipient.pub, blob)) return fail(state, "seal failed");
+        benchmark::DoNotOptimize(blob.data());
+    }
+}
+
+void Unseal(benchmark::State& state) {
+    const Inputs& in = inputs();
+    std::string plain;
+    for (auto _ : state) {
+        if (!ecies_unseal(in.sealed, in.recipient.priv, {}, plain)) return fail(state, "unseal failed");
+        benchmark::DoNotOptimize(plain.data());
+    }
+}
+
+void IdentitySign(benchmark::State& state) {
+    inputs();
+    std::string pub, sig, error;
+    for (auto _ : state) {
+        if (!identity_sign(kMessage, pub, sig, error)) return fail(state, "identity sign failed");
+        benchmark::DoNotOptimize(sig.data());
+    }
+}
+
+void SignDigest(benchmark::State& state) {
+    const Inputs& in = inputs();
+    Scalar32 r{}, s{};
+    for (auto _ : state) {
+        if (!ecdsa_sign_rs(in.identityPriv32.data(), in.digest, r, s)) return fail(state, "sign failed");
+        benchmark::DoNotOptimize(s.data());
+    }
+}
+
+void SignCompact(benchmark::State& state) {
+    const Inputs& in = inputs();
+    std::string sig;
+    for (auto _ : state) {
+        if (!sign_message_compact(in.identityPriv, kMessage, sig)) return fail(state, "compact sign failed");
+        benchmark::DoNotOptimize(sig.data());
+    }
+}
+
+void Verify(benchmark::State& state) {
+    const Inputs& in = inputs();
+    for (auto _ : state) {
+        if (!verify_message(kMessage, in.identityPub, in.signature)) return fail(state, "verify failed");
+    }
+}
+
+void VerifyDigest(benchmark::State& state) {
+    const Inputs& in = inputs();
+    BnCtxPtr ctx = newBnCtx();
+    Bytes pub = hex_decode(in.identityPub);
+    EcPointPtr key = decode_point(pub.data(), pub.size(), ctx.get());
+    if (!key) return fail(state, "bad public key");
+    for (auto _ : state) {
+        if (!ecdsa_verify_rs(in.digest, in.r.data(), in.s.data(), key.get(), ctx.get()))
+            return fail(state, "verify failed");
+    }
+}
+
+void SeedMaster(benchmark::State& state) {
+    Hash512 seed{};
+    ExtendedKey master;
+    for (auto _ : state) {
+        if (!mnemonic_to_seed(kMnemonic, seed) || !master_key_from_seed(seed, master))
+            return fail(state, "seed failed");
+        benchmark::DoNotOptimize(master.key.data());
+    }
+}
+
+void Derive(benchmark::State& state) {
+    // A wallet record of its own, so the shared wallet lock plays no part.
+    WalletKeys keys;
+    keys.hd = true;
+    keys.mnemonic = kMnemonic;
+    KeyTriple key;
+    const DerivationPath path = wallet_path(kPaymentAccount, 7);
+    if (!derive_key(keys, path, key)) return fail(state, "derive failed");  // fills the seed and master caches
+    for (auto _ : state) {
+        if (!derive_key(keys, path, key)) return fail(state, "derive failed");
+        benchmark::DoNotOptimize(key.address.data());
+    }
+    wipe_wallet_keys(keys);
+}
+
+void registerAll() {
+    struct Entry {
+        const char* name;
+        void (*fn)(benchmark::State&);
+    };
+    static const Entry entries[] = {
+        {"seal", Seal},
+        {"unseal", Unseal},
+        {"identity_sign", IdentitySign},
+        {"sign_digest", SignDigest},
+        {"sign_compact", SignCompact},
+        {"verify", Verify},
+        {"verify_digest", VerifyDigest},
+        {"seed_master", SeedMaster},
+        {"derive", Derive},
+    };
+    // Wall-clock time is what tests/bench/run turns into operations per second.
+    for (const Entry& e : entries) benchmark::RegisterBenchmark(e.name, e.fn)->Unit(benchmark::kMicrosecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    registerAll();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    // Lets the comparison check that both sides used the same keys.
+    const Inputs& in = inputs();
+    benchmark::AddCustomContext("identity_pub", in.identityPub);
+    benchmark::AddCustomContext("recipient_pub", in.recipient.pub);
+    benchmark::AddCustomContext("message_bytes", std::to_string(sizeof kMessage - 1));
+    benchmark::AddCustomContext("plaintext_bytes", std::to_string(sizeof kPlaintext - 1));
+    benchmark::AddCustomContext("openssl", OpenSSL_version(OPENSSL_VERSION));
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

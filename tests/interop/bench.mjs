@@ -1,0 +1,146 @@
+// Throughput of @bsv/sdk on the operations tests/bench/crypto_bench.cpp times, with the same
+// keys and texts, so tests/bench/run can put the two side by side. Prints one JSON object.
+//
+//   node bench.mjs [--seconds=S] [--rounds=N] [--filter=REGEX]
+//
+// Each operation is warmed up (so V8 has optimised it), then timed for N rounds of at least S
+// seconds; the median round's rate is reported. Inputs and outputs are the same text forms the
+// C++ functions take and give (hex keys, hex blobs, Base64 signatures), so parsing and encoding
+// are paid on both sides.
+
+import { readFileSync } from 'node:fs'
+import { BigNumber, BSM, ECDSA, ECIES, HD, Mnemonic, PrivateKey, PublicKey, Signature, Utils } from '@bsv/sdk'
+
+const MNEMONIC =
+  'abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about'
+
+// Byte for byte the texts of crypto_bench.cpp.
+const PLAINTEXT =
+  '{"type":"voice","call":"6f1c2a9e4b7d3c8a","seq":42,"from":"alice@orvane.test",' +
+  '"to":"bob@orvane.test","ts":1714000000123,"codec":"gsm","rate":8000,' +
+  '"frames":"q83vEjRWeJq83vEjRWeJq83vEjRWeJq83vEjRWeJq83vEjRWeJ"}'
+const MESSAGE =
+  '{"type":"invite","call":"6f1c2a9e4b7d3c8a","from":"alice@orvane.test","ts":1714000000123}'
+
+const RECIPIENT_PATH = "m/44'/236'/1'/0/0"
+const IDENTITY_PATH = "m/44'/236'/100'/0/0"
+const DERIVE_PATH = "m/44'/236'/1'/0/7"
+
+function option (name, fallback) {
+  const prefix = `--${name}=`
+  const arg = process.argv.slice(2).find((a) => a.startsWith(prefix))
+  return arg === undefined ? fallback : arg.slice(prefix.length)
+}
+const seconds = Number(option('seconds', '1'))
+const rounds = Math.max(1, Number.parseInt(option('rounds', '3'), 10))
+const filter = new RegExp(option('filter', '.'))
+
+// Fixed inputs, made once.
+const master = HD.fromSeed(Mnemonic.fromString(MNEMONIC).toSeed())
+const recipient = master.derive(RECIPIENT_PATH)
+const recipientPriv = recipient.privKey.toHex()
+const recipientPub = recipient.pubKey.toString()
+const identity = master.derive(IDENTITY_PATH)
+const identityPriv = identity.privKey
+const identityPrivHex = identityPriv.toHex()
+const identityPub = identity.pubKey.toString()
+const plainBytes = Utils.toArray(PLAINTEXT, 'utf8')
+const messageBytes = Utils.toArray(MESSAGE, 'utf8')
+const digest = BSM.magicHash(messageBytes)
+const sealed = Utils.toHex(ECIES.electrumEncrypt(plainBytes, PublicKey.fromString(recipientPub)))
+
+const rsBase64 = (sig) => Utils.toBase64([...sig.r.toArray('be', 32), ...sig.s.toArray('be', 32)])
+const identitySignature = rsBase64(ECDSA.sign(new BigNumber(digest), identityPriv, true))
+const digestSignature = ECDSA.sign(new BigNumber(digest), identityPriv, true)
+const identityPoint = PublicKey.fromString(identityPub)
+
+// Each returns something, so no work can be dropped as unused.
+const operations = {
+  seal: () => Utils.toHex(ECIES.electrumEncrypt(plainBytes, PublicKey.fromString(recipientPub))),
+  unseal: () => {
+    const plain = ECIES.electrumDecrypt(Utils.toArray(sealed, 'hex'), PrivateKey.fromHex(recipientPriv))
+    return Utils.toUTF8(plain)
+  },
+  // The identity key derived from the cached master on every call, then the signed-message
+  // digest signed: what identity_sign does.
+  identity_sign: () => {
+    const key = master.derive(IDENTITY_PATH)
+    const sig = ECDSA.sign(new BigNumber(BSM.magicHash(messageBytes)), key.privKey, true)
+    return [key.pubKey.toString(), rsBase64(sig)]
+  },
+  sign_digest: () => ECDSA.sign(new BigNumber(digest), identityPriv, true),
+  sign_compact: () => BSM.sign(messageBytes, PrivateKey.fromHex(identityPrivHex)),
+  verify: () => {
+    const rs = Utils.toArray(identitySignature, 'base64')
+    const sig = new Signature(new BigNumber(rs.slice(0, 32)), new BigNumber(rs.slice(32, 64)))
+    return BSM.verify(messageBytes, sig, PublicKey.fromString(identityPub))
+  },
+  verify_digest: () => ECDSA.verify(new BigNumber(digest), digestSignature, identityPoint),
+  seed_master: () => HD.fromSeed(Mnemonic.fromString(MNEMONIC).toSeed()),
+  // derive_key gives private key, public key and address.
+  derive: () => {
+    const key = master.derive(DERIVE_PATH)
+    return [key.privKey.toHex(), key.pubKey.toString(), key.pubKey.toAddress()]
+  }
+}
+
+// Every operation must succeed on these inputs, or its rate means nothing.
+function check () {
+  const fail = (what) => {
+    process.stderr.write(`bench.mjs: ${what}\n`)
+    process.exit(1)
+  }
+  if (operations.unseal() !== PLAINTEXT) fail('unseal did not give the plaintext back')
+  const opened = ECIES.electrumDecrypt(Utils.toArray(operations.seal(), 'hex'), PrivateKey.fromHex(recipientPriv))
+  if (Utils.toUTF8(opened) !== PLAINTEXT) fail('seal did not round-trip')
+  if (operations.verify() !== true) fail('verify rejected a good signature')
+  if (operations.verify_digest() !== true) fail('digest verify rejected a good signature')
+  const [pub, sig] = operations.identity_sign()
+  const rs = Utils.toArray(sig, 'base64')
+  const s = new Signature(new BigNumber(rs.slice(0, 32)), new BigNumber(rs.slice(32, 64)))
+  if (pub !== identityPub || !BSM.verify(messageBytes, s, PublicKey.fromString(pub))) fail('identity sign is wrong')
+}
+
+const now = () => Number(process.hrtime.bigint()) / 1e9
+
+// Runs fn for at least `duration` seconds; returns [calls, seconds].
+function run (fn, duration) {
+  let calls = 0
+  let sink = 0
+  const start = now()
+  let elapsed = 0
+  do {
+    if (fn() != null) sink++
+    calls++
+    elapsed = now() - start
+  } while (elapsed < duration)
+  if (sink < 0) process.stdout.write('')
+  return [calls, elapsed]
+}
+
+check()
+const results = {}
+for (const [name, fn] of Object.entries(operations)) {
+  if (!filter.test(name)) continue
+  run(fn, Math.max(0.3, seconds / 2))
+  const rates = []
+  for (let r = 0; r < rounds; r++) {
+    const [calls, elapsed] = run(fn, seconds)
+    rates.push(calls / elapsed)
+  }
+  const sorted = [...rates].sort((a, b) => a - b)
+  results[name] = { ops_per_sec: sorted[Math.floor(sorted.length / 2)], rounds: rates }
+}
+
+const sdkPackage = JSON.parse(
+  readFileSync(new URL('./node_modules/@bsv/sdk/package.json', import.meta.url), 'utf8'))
+process.stdout.write(JSON.stringify({
+  library: '@bsv/sdk',
+  version: sdkPackage.version,
+  node: process.version,
+  identity_pub: identityPub,
+  recipient_pub: recipientPub,
+  message_bytes: messageBytes.length,
+  plaintext_bytes: plainBytes.length,
+  results
+}, null, 2) + '\n')
