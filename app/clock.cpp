@@ -31,6 +31,13 @@ uint64_t nowMs() { return gMonotonic.load()(); }
 int64_t nowSeconds() { return gUnix.load()(); }
 void sleepMs(uint32_t ms) { gSleep.load()(ms); }
 
+int64_t nowUnixMs() {
+    auto unix = gUnix.load();
+    if (unix != systemUnixSeconds) return unix() * 1000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
 void setClockSource(const ClockSource& source) {
     gMonotonic = source.monotonicMs ? source.monotonicMs : systemMonotonicMs;
     gUnix = source.unixSeconds ? source.unixSeconds : systemUnixSeconds;

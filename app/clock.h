@@ -15,6 +15,8 @@ struct ClockSource {
 uint64_t nowMs();
 /// Seconds since 1970 (wall clock).
 int64_t nowSeconds();
+/// Milliseconds since 1970: the system's, or the replaced seconds times 1000.
+int64_t nowUnixMs();
 /// Sleeps the calling thread.
 void sleepMs(uint32_t ms);
 

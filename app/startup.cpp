@@ -2,18 +2,22 @@
 
 #include <curl/curl.h>
 
+#include "app/paths.h"
 #include "app/workers.h"
 #include "store/phone_store.h"
+#include "vaultra/connect.h"
 
 namespace dialo {
 
 bool startCore() {
     if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) return false;
     load_settings();
+    bind_instance(programDirectory(), "Dialo");
     return true;
 }
 
 void shutdownCore() {
+    vaultra_connect_abort();
     stopWorkers();
     curl_global_cleanup();
 }

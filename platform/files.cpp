@@ -106,14 +106,14 @@ struct flock firstByte(short type) {
 }
 }  // namespace
 
-FileLock::FileLock(const std::string& path) {
+FileLock::FileLock(const std::string& path, bool wait) {
     if (path.empty()) return;
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return;
     struct flock fl = firstByte(F_WRLCK);
     int rc;
     do {
-        rc = ::fcntl(fd, F_OFD_SETLKW, &fl);
+        rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         ::close(fd);
@@ -127,6 +127,19 @@ FileLock::~FileLock() {
     struct flock fl = firstByte(F_UNLCK);
     ::fcntl(fd_, F_OFD_SETLK, &fl);
     ::close(fd_);
+}
+
+bool lockHeldElsewhere(const std::string& path) {
+    Fd f(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (f.fd < 0) return false;
+    struct flock fl = firstByte(F_WRLCK);
+    if (::fcntl(f.fd, F_OFD_GETLK, &fl) != 0) return false;
+    return fl.l_type != F_UNLCK;
+}
+
+bool copyFileAtomic(const std::string& from, const std::string& to) {
+    std::string text;
+    return readWholeFile(from, text) && writeFileAtomic(to, text);
 }
 
 }  // namespace dialo

@@ -16,11 +16,12 @@ bool ensureDirectory(const std::string& path);
 /// renamed over the old one. On failure the old file is untouched. New files are owner-only.
 [[nodiscard]] bool writeFileAtomic(const std::string& path, const std::string& text);
 
-/// Exclusive lock on byte 0 of a lock file, held until destruction; waits until granted.
-/// Open-file-description locks, so two threads of one process exclude each other too.
+/// Exclusive lock on byte 0 of a lock file, held until destruction; waits until granted
+/// unless `wait` is false. Open-file-description locks, so two threads of one process
+/// exclude each other too.
 class FileLock {
 public:
-    explicit FileLock(const std::string& path);
+    explicit FileLock(const std::string& path, bool wait = true);
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
@@ -29,5 +30,11 @@ public:
 private:
     int fd_ = -1;
 };
+
+/// True when some open file (in any process) holds the byte-0 lock of this file.
+bool lockHeldElsewhere(const std::string& path);
+
+/// Copies a file through a temporary file and rename, like writeFileAtomic.
+[[nodiscard]] bool copyFileAtomic(const std::string& from, const std::string& to);
 
 }  // namespace dialo

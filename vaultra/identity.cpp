@@ -7,6 +7,7 @@
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"
 #include "wallet/secp256k1.h"
+#include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 
 namespace dialo {
@@ -20,7 +21,8 @@ void wipeText(std::string& s) {
     s.clear();
 }
 
-bool hdWalletReady(const WalletState& w) { return w.loaded && w.keys.hd && validate_mnemonic(w.keys.mnemonic); }
+// The bound wallet is read on first use, as for every wallet operation.
+bool hdWalletReady(WalletState& w) { return load_wallet(w) && w.keys.hd && validate_mnemonic(w.keys.mnemonic); }
 
 // Derives the identity key under a lock the caller holds.
 bool identityKeyLocked(WalletState& w, KeyTriple& key, std::string& error) {

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "wallet/hashes.h"
 
@@ -44,10 +47,20 @@ struct WalletKeys {
     bool masterReady = false;
 };
 
+/// An address-book entry: a normalised destination and a short note.
+struct Contact {
+    std::string dest;
+    std::string note;  // trimmed, at most 80 bytes
+};
+
 struct WalletState {
     bool loaded = false;  // a default key and address are held
     WalletKeys keys;
-    std::string paymail;
+    bool backup = false;  // the user confirmed a backup of the phrase
+    std::string paymail;  // the wallet's handle, when it has one
+    std::vector<Contact> contacts;
+    nlohmann::json ordAvatar;  // carried through to the file unchanged
+    nlohmann::json ordOwned;
 };
 
 /// Holds the wallet state lock for its lifetime. The lock is not recursive: code that already

@@ -1,0 +1,361 @@
+#include "vaultra/connect.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+#include "app/clock.h"
+#include "app/paths.h"
+#include "platform/data_dir.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "wallet/client_sinks.h"
+#include "wallet/mnemonic.h"
+#include "wallet/wallet_file.h"
+#include "wallet/wallet_state.h"
+
+namespace dialo {
+namespace {
+
+using nlohmann::json;
+
+constexpr int kReplyPolls = 120;
+constexpr uint32_t kReplyPollMs = 500;
+constexpr size_t kInstanceKeyChars = 96;
+
+// What this process knows of its binding.
+struct BindState {
+    std::mutex mutex;
+    bool appMode = false;
+    std::string appName = "App";
+    std::string instance = ".";
+    std::string boundId;
+};
+BindState gBind;
+
+std::atomic<bool> gConnectAbort{false};
+
+std::recursive_mutex gIndexMutex;
+int gIndexDepth = 0;
+std::unique_ptr<FileLock> gIndexFile;
+
+std::string textOf(const json& doc, const char* key) {
+    auto it = doc.find(key);
+    return (it != doc.end() && it->is_string()) ? it->get<std::string>() : std::string();
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string writeJson(const json& doc) { return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n"; }
+
+void setBoundId(const std::string& id) {
+    std::lock_guard lock(gBind.mutex);
+    gBind.boundId = id;
+}
+
+std::string bindFilePath() {
+    std::string instance;
+    {
+        std::lock_guard lock(gBind.mutex);
+        instance = gBind.instance;
+    }
+    return vaultra_base_dir() + "/binds/" + instance_key(instance) + ".json";
+}
+
+std::string readBindFile() {
+    std::string text;
+    if (!readWholeFile(bindFilePath(), text)) return {};
+    json doc = json::parse(text, nullptr, false);
+    return doc.is_object() ? textOf(doc, "wallet_id") : std::string();
+}
+
+bool writeBindFile(const std::string& id) {
+    json doc;
+    {
+        std::lock_guard lock(gBind.mutex);
+        doc = {{"app", gBind.appName}, {"instance", gBind.instance}, {"wallet_id", id}};
+    }
+    ensureDirectory(vaultra_base_dir() + "/binds");
+    return writeFileAtomic(bindFilePath(), writeJson(doc));
+}
+
+void migrateLegacyWallet() {
+    const std::string legacy = vaultra_base_dir() + "/orvane_vaultra.json";
+    if (!fileExists(legacy)) return;
+    json index = load_wallet_index();
+    if (!index["wallets"].empty()) return;
+    const std::string id = new_wallet_id();
+    ensureDirectory(vaultra_base_dir() + "/wallets");
+    ensureDirectory(wallet_dir_path(id));
+    const std::string target = wallet_dir_path(id) + "/wallet.json";
+    if (::rename(legacy.c_str(), target.c_str()) != 0) {
+        if (!copyFileAtomic(legacy, target)) return;
+        ::unlink(legacy.c_str());
+    }
+    index["wallets"].push_back({{"id", id}, {"name", "Wallet 1"}});
+    index["active"] = id;
+    (void)save_wallet_index(index);
+}
+
+// Refreshes what the loaded wallet says about itself (counts added in Vaultra, its handle).
+void afterLoadRefresh(WalletState& w) {
+    reload_wallet_counts(w);
+    if (!w.paymail.empty()) name_wallet(bound_wallet_id(), w.paymail);
+}
+
+std::string fail(const std::string& status) {
+    report_error(status);
+    return status;
+}
+
+enum class Reply { Pending, Approved, Denied };
+
+Reply readReply(const std::string& path, std::string& walletId) {
+    if (!fileExists(path)) return Reply::Pending;
+    std::string text;
+    if (!readWholeFile(path, text)) return Reply::Denied;
+    json doc = json::parse(text, nullptr, false);
+    if (!doc.is_object()) return Reply::Denied;
+    auto ok = doc.find("ok");
+    if (ok == doc.end() || !ok->is_boolean() || !ok->get<bool>()) return Reply::Denied;
+    walletId = textOf(doc, "wallet_id");
+    return Reply::Approved;
+}
+
+}  // namespace
+
+std::string vaultra_base_dir() { return platformDirectory(); }
+std::string wallet_dir_path(const std::string& id) { return vaultra_base_dir() + "/wallets/" + id; }
+std::string connect_dir_path() { return vaultra_base_dir() + "/connect"; }
+std::string watch_lock_path() { return vaultra_base_dir() + "/vaultra-watch.lock"; }
+
+void lock_wallets() {
+    gIndexMutex.lock();
+    if (gIndexDepth++ == 0) {
+        // When the file cannot be locked, work goes on under the mutex alone.
+        gIndexFile = std::make_unique<FileLock>(vaultra_base_dir() + "/wallets.lock");
+    }
+}
+
+void unlock_wallets() {
+    if (--gIndexDepth == 0) gIndexFile.reset();
+    gIndexMutex.unlock();
+}
+
+std::string instance_key(std::string_view instance) {
+    std::string key;
+    for (char c : instance) {
+        unsigned char u = static_cast<unsigned char>(c);
+        key.push_back(std::isalnum(u) && u < 0x80 ? char(std::tolower(u)) : '_');
+    }
+    if (key.size() > kInstanceKeyChars) key = key.substr(key.size() - kInstanceKeyChars);
+    return key.empty() ? "default" : key;
+}
+
+std::string new_wallet_id() {
+    static std::atomic<int64_t> last{0};
+    int64_t now = nowUnixMs();
+    int64_t prev = last.load();
+    int64_t next;
+    do {
+        next = now > prev ? now : prev + 1;
+    } while (!last.compare_exchange_weak(prev, next));
+    return "w" + std::to_string(next);
+}
+
+json load_wallet_index() {
+    WalletsLock lock;
+    std::string text;
+    json index = json::object();
+    if (readWholeFile(vaultra_base_dir() + "/wallets.json", text)) {
+        json doc = json::parse(text, nullptr, false);
+        if (doc.is_object()) index = std::move(doc);
+    }
+    if (!index.contains("wallets") || !index["wallets"].is_array()) index["wallets"] = json::array();
+    return index;
+}
+
+bool save_wallet_index(const json& index) {
+    WalletsLock lock;
+    return writeFileAtomic(vaultra_base_dir() + "/wallets.json", writeJson(index));
+}
+
+void bind_instance(std::string_view instance, std::string_view appName) {
+    WalletsLock lock;
+    {
+        std::lock_guard g(gBind.mutex);
+        gBind.appMode = true;
+        gBind.appName = appName.empty() ? "App" : std::string(appName);
+        gBind.instance = instance.empty() ? "." : std::string(instance);
+        gBind.boundId.clear();
+    }
+    migrateLegacyWallet();
+    std::string id = readBindFile();
+    if (id.empty()) {
+        json index = load_wallet_index();
+        if (index["wallets"].size() == 1 && index["wallets"][0].is_object()) {
+            id = textOf(index["wallets"][0], "id");
+            if (!id.empty()) (void)writeBindFile(id);
+        }
+    }
+    setBoundId(id);
+}
+
+bool vaultra_app_mode() {
+    std::lock_guard lock(gBind.mutex);
+    return gBind.appMode;
+}
+
+std::string bound_wallet_id() {
+    std::lock_guard lock(gBind.mutex);
+    return gBind.boundId;
+}
+
+std::string bound_wallet_file() {
+    std::string id = bound_wallet_id();
+    return id.empty() ? std::string() : wallet_dir_path(id) + "/wallet.json";
+}
+
+std::string wallet_display_name(const std::string& id) {
+    json index = load_wallet_index();
+    for (const json& w : index["wallets"])
+        if (w.is_object() && textOf(w, "id") == id) {
+            std::string name = textOf(w, "name");
+            return name.empty() ? id : name;
+        }
+    return id;
+}
+
+void name_wallet(const std::string& id, const std::string& handle) {
+    if (id.empty() || handle.empty()) return;
+    WalletsLock lock;
+    json index = load_wallet_index();
+    bool changed = false;
+    for (json& w : index["wallets"])
+        if (w.is_object() && textOf(w, "id") == id && textOf(w, "name") != handle) {
+            w["name"] = handle;
+            changed = true;
+        }
+    if (changed) (void)save_wallet_index(index);
+}
+
+bool launch_vaultra() {
+    if (lockHeldElsewhere(watch_lock_path())) return true;
+    const std::string dir = programDirectory();
+    std::string program;
+    for (const std::string& candidate : {dir + "/vaultra", dir.substr(0, dir.rfind('/')) + "/vaultra"})
+        if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) {
+            program = candidate;
+            break;
+        }
+    if (program.empty()) return false;
+    // Vaultra asks on a terminal; without a desktop session there is nobody to ask.
+    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) return false;
+    if (findInPath("x-terminal-emulator").empty()) return false;
+    return spawnDetached({"x-terminal-emulator", "-e", program, "watch"});
+}
+
+std::string vaultra_connect() {
+    if (!vaultra_app_mode()) return fail("error: connect is for apps, not the Vaultra vault.");
+    {
+        auto g = lockWallet();
+        if (!bound_wallet_id().empty() && load_wallet(g.state)) {
+            afterLoadRefresh(g.state);
+            return "success";
+        }
+    }
+
+    ensureDirectory(connect_dir_path());
+    const std::string requestId = new_wallet_id();
+    json request;
+    {
+        std::lock_guard lock(gBind.mutex);
+        request = {{"id", requestId}, {"app", gBind.appName}, {"instance", gBind.instance}, {"ts", nowSeconds()}};
+    }
+    const std::string base = connect_dir_path() + "/" + requestId;
+    if (!writeFileAtomic(base + ".req.json", writeJson(request)))
+        return fail("error: could not write connect request.");
+
+    (void)launch_vaultra();
+    report_event({"[OV-VAULTRA]", "connect-pending", "Approve the connect in Vaultra."});
+    report_text("Waiting for Vaultra to approve this app...\n");
+
+    Reply reply = Reply::Pending;
+    std::string approvedId;
+    gConnectAbort = false;
+    for (int poll = 0; poll < kReplyPolls && reply == Reply::Pending && !gConnectAbort; ++poll) {
+        sleepMs(kReplyPollMs);
+        reply = readReply(base + ".rep.json", approvedId);
+    }
+    if (reply == Reply::Denied) {
+        report_event({"[OV-VAULTRA]", "connect-denied", "denied"});
+        return fail("error: connect denied in Vaultra.");
+    }
+    if (reply == Reply::Pending) {
+        report_event({"[OV-VAULTRA]", "connect-denied", "timeout"});
+        return fail("error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
+    }
+    if (!approvedId.empty()) {
+        WalletsLock lock;
+        setBoundId(approvedId);
+        (void)writeBindFile(approvedId);
+    }
+
+    auto g = lockWallet();
+    reset_wallet_state(g.state);
+    if (!load_wallet(g.state)) {
+        json doc;
+        bool locked = wallet_is_sealed() ||
+                      (read_wallet_document(wallet_file_path(), doc) && doc.contains("lock"));
+        return fail(locked ? "error: This wallet is locked. Open it in Vaultra."
+                           : "error: approved, but the wallet would not load.");
+    }
+    afterLoadRefresh(g.state);
+    report_text("Connected to Vaultra wallet " + wallet_display_name(bound_wallet_id()) + "\n");
+    return "success";
+}
+
+void vaultra_connect_abort() { gConnectAbort = true; }
+
+std::string vaultra_disconnect() {
+    auto g = lockWallet();
+    if (vaultra_app_mode()) {
+        ::unlink(bindFilePath().c_str());
+        setBoundId("");
+    }
+    reset_wallet_state(g.state);
+    report_event({"[OV-VAULTRA]", "status"});
+    report_text("This app is no longer connected to a Vaultra wallet.\n");
+    return "success";
+}
+
+bool vaultra_connected() {
+    std::string id = bound_wallet_id();
+    if (vaultra_app_mode()) {
+        std::string text;
+        if (readWholeFile(bindFilePath(), text)) {
+            json doc = json::parse(text, nullptr, false);
+            std::string fromFile = doc.is_object() ? textOf(doc, "wallet_id") : std::string();
+            if (fromFile != id) {
+                // Another copy of this instance connected or disconnected meanwhile.
+                auto g = lockWallet();
+                reset_wallet_state(g.state);
+                setBoundId(fromFile);
+            }
+            id = fromFile;
+        }
+    }
+    if (id.empty()) return false;
+    auto g = lockWallet();
+    return load_wallet(g.state) && g.state.keys.hd && validate_mnemonic(g.state.keys.mnemonic);
+}
+
+}  // namespace dialo

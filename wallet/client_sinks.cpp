@@ -1,0 +1,52 @@
+#include "wallet/client_sinks.h"
+
+#include <mutex>
+
+namespace dialo {
+namespace {
+
+std::mutex gSinkMutex;
+WalletEventSink gEventSink;
+WalletTextSink gTextSink;
+
+}  // namespace
+
+void set_wallet_event_sink(WalletEventSink sink) {
+    std::lock_guard lock(gSinkMutex);
+    gEventSink = std::move(sink);
+}
+
+void set_wallet_text_sink(WalletTextSink sink) {
+    std::lock_guard lock(gSinkMutex);
+    gTextSink = std::move(sink);
+}
+
+void report_event(std::initializer_list<std::string_view> fields) {
+    WalletEventSink sink;
+    {
+        std::lock_guard lock(gSinkMutex);
+        sink = gEventSink;
+    }
+    if (!sink) return;
+    std::string record;
+    bool first = true;
+    for (std::string_view f : fields) {
+        if (!first) record.push_back('\x1f');
+        record.append(f);
+        first = false;
+    }
+    sink(record);
+}
+
+void report_error(std::string_view status) { report_event({"[OV-ERROR]", "error", status}); }
+
+void report_text(std::string_view text) {
+    WalletTextSink sink;
+    {
+        std::lock_guard lock(gSinkMutex);
+        sink = gTextSink;
+    }
+    if (sink) sink(std::string(text));
+}
+
+}  // namespace dialo

@@ -1,0 +1,28 @@
+#pragma once
+// The two optional callbacks through which the wallet client reports progress: an event sink
+// of records whose fields are joined by the byte 0x1F, and a text sink for human-readable
+// lines. Both are read under one mutex and called after it is released.
+
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace dialo {
+
+using WalletEventSink = std::function<void(const std::string& record)>;
+using WalletTextSink = std::function<void(const std::string& text)>;
+
+void set_wallet_event_sink(WalletEventSink sink);
+void set_wallet_text_sink(WalletTextSink sink);
+
+/// Sends one record: fields joined by 0x1F. Nothing happens without a sink.
+void report_event(std::initializer_list<std::string_view> fields);
+
+/// Sends a status text that begins "error: " as the wallet client's error record.
+void report_error(std::string_view status);
+
+/// Writes a human-readable line (the caller supplies the line feed).
+void report_text(std::string_view text);
+
+}  // namespace dialo

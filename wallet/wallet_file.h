@@ -1,0 +1,39 @@
+#pragma once
+// The wallet file Vaultra writes, loaded into the process-wide wallet record and written
+// back when the phone changes what it holds (contacts, handle). Every function taking a
+// `WalletState&` expects the caller to hold the wallet state lock.
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "wallet/wallet_state.h"
+
+namespace dialo {
+
+/// The bound wallet's file, or the platform folder's "orvane_vaultra.json" when none is bound.
+std::string wallet_file_path();
+
+/// Loads the bound wallet on demand; true when a wallet is loaded afterwards.
+[[nodiscard]] bool load_wallet(WalletState& w);
+
+/// Writes the loaded wallet back, keeping keys of the file this program does not know.
+/// Refuses to write over a file that has been locked meanwhile.
+[[nodiscard]] bool save_wallet(WalletState& w);
+
+/// True when the wallet file has a ".seal" copy beside it or carries the lock envelope.
+bool wallet_is_sealed();
+
+/// Wipes everything held in memory so that the next load reads the file again.
+void reset_wallet_state(WalletState& w);
+
+/// Raises the account counts to the file's (never lowers them) and takes its handle.
+void reload_wallet_counts(WalletState& w);
+
+/// Reads and parses a wallet file; false when it is missing or not a JSON object.
+[[nodiscard]] bool read_wallet_document(const std::string& path, nlohmann::json& doc);
+
+/// The wallet's contacts as read from a file document: bad entries are skipped.
+std::vector<Contact> contacts_from_document(const nlohmann::json& doc);
+
+}  // namespace dialo
