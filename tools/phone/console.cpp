@@ -13,6 +13,9 @@
 #include "app/startup.h"
 #include "app/ui_bridge.h"
 #include "app/workers.h"
+#include "vaultra/connect.h"
+#include "vaultra/contacts.h"
+#include "wallet/client_sinks.h"
 
 namespace dialo {
 
@@ -38,6 +41,7 @@ struct Printer {
 };
 
 json stateJson(const char* event) {
+    const bool connected = vaultra_connected();  // takes the wallet lock: before the phone's
     auto g = lockPhone();
     const PhoneState& s = g.state;
     return json{
@@ -48,7 +52,7 @@ json stateJson(const char* event) {
         {"ownHandle", s.ownHandle},
         {"ownPayAddress", s.ownPayAddress},
         {"balance", s.balanceText},
-        {"connected", false},  // the wallet link reports here once the phone can connect
+        {"connected", connected},
     };
 }
 
@@ -80,6 +84,52 @@ std::string trimmed(const std::string& s) {
     return s.substr(a, b - a + 1);
 }
 
+// Splits "word rest of line" at the first run of blanks.
+std::pair<std::string, std::string> firstWord(const std::string& s) {
+    size_t end = s.find_first_of(" \t");
+    if (end == std::string::npos) return {s, {}};
+    return {s.substr(0, end), trimmed(s.substr(end))};
+}
+
+json contactsJson() {
+    json list = json::array();
+    for (const Contact& c : contacts_list()) list.push_back({{"dest", c.dest}, {"note", c.note}});
+    return json{{"event", "contacts"}, {"contacts", list}};
+}
+
+// Commands that answer on their own line; false when the command is not known.
+bool walletCommand(Printer& printer, const std::string& cmd, std::thread& connectThread) {
+    auto [verb, rest] = firstWord(cmd);
+    if (verb == "connect" && rest.empty()) {
+        if (connectThread.joinable()) connectThread.join();
+        connectThread = std::thread([&printer] { printer.line(json{{"event", "connect"}, {"result", vaultra_connect()}}); });
+    } else if (verb == "disconnect" && rest.empty()) {
+        printer.line(json{{"event", "disconnect"}, {"result", vaultra_disconnect()}});
+    } else if (verb == "contacts" && rest.empty()) {
+        printer.line(contactsJson());
+    } else if (verb == "contact-add" && !rest.empty()) {
+        auto [dest, note] = firstWord(rest);
+        printer.line(json{{"event", "contact-add"}, {"result", contact_add(dest, note)}});
+    } else if (verb == "contact-remove" && !rest.empty()) {
+        printer.line(json{{"event", "contact-remove"}, {"result", contact_remove(rest)}});
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void installWalletSinks(Printer& printer) {
+    set_wallet_event_sink([&printer](const std::string& record) {
+        json fields = json::array();
+        size_t start = 0;
+        for (size_t sep; (sep = record.find('\x1f', start)) != std::string::npos; start = sep + 1)
+            fields.push_back(record.substr(start, sep - start));
+        fields.push_back(record.substr(start));
+        printer.line(json{{"event", "wallet"}, {"record", fields}});
+    });
+    set_wallet_text_sink([&printer](const std::string& text) { printer.line(json{{"event", "wallet-text"}, {"text", text}}); });
+}
+
 }  // namespace
 
 int runConsole(std::istream& in, std::ostream& out) {
@@ -91,6 +141,8 @@ int runConsole(std::istream& in, std::ostream& out) {
     setUiReceiver(UiTarget::Main, receiver);
     setUiReceiver(UiTarget::Cards, receiver);
 
+    installWalletSinks(printer);
+    std::thread connectThread;
     int code = 0;
     if (!startWorkers()) {
         code = 1;
@@ -102,10 +154,14 @@ int runConsole(std::istream& in, std::ostream& out) {
             if (cmd.empty()) continue;
             if (cmd == "quit") break;
             if (cmd == "status") printer.line(stateJson("status"));
-            else printer.line(json{{"error", "unknown command"}});
+            else if (!walletCommand(printer, cmd, connectThread)) printer.line(json{{"error", "unknown command"}});
         }
     }
 
+    vaultra_connect_abort();
+    if (connectThread.joinable()) connectThread.join();
+    set_wallet_event_sink({});
+    set_wallet_text_sink({});
     setUiReceiver(UiTarget::Main, {});
     setUiReceiver(UiTarget::Cards, {});
     {

@@ -1,0 +1,15 @@
+// vaultra: the companion wallet, as small as the phone needs. It keeps HD wallets in the
+// shared platform folder and answers the phone's connect requests, writing exactly the
+// files the phone reads.
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include "tools/vaultra/commands.h"
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    return dialo::vaultra_tool::run(args, std::cout, std::cerr);
+}

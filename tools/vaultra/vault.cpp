@@ -1,0 +1,183 @@
+#include "tools/vaultra/vault.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "app/text.h"
+#include "platform/files.h"
+#include "vaultra/connect.h"
+#include "wallet/keys.h"
+#include "wallet/mnemonic.h"
+#include "wallet/openssl_handles.h"
+#include "wallet/wallet_file.h"
+#include "wallet/wallet_lock.h"
+
+namespace dialo::vaultra_tool {
+namespace {
+
+using nlohmann::json;
+
+std::string textOf(const json& doc, const char* key) {
+    auto it = doc.find(key);
+    return (it != doc.end() && it->is_string()) ? it->get<std::string>() : std::string();
+}
+
+std::string dumpJson(const json& doc) { return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n"; }
+
+bool exists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+KeyTriple deriveFrom(const std::string& mnemonic, uint32_t account, uint32_t index) {
+    WalletKeys keys;
+    keys.hd = true;
+    keys.mnemonic = mnemonic;
+    KeyTriple t;
+    bool ok = derive_key(keys, wallet_path(account, index), t);
+    wipe_wallet_keys(keys);
+    if (!ok) throw VaultError{"could not derive the wallet's keys"};
+    return t;
+}
+
+void wipe(std::string& s) {
+    if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
+}
+
+}  // namespace
+
+std::vector<WalletEntry> list_wallets() {
+    json index = load_wallet_index();
+    std::string active = textOf(index, "active");
+    std::vector<WalletEntry> out;
+    for (const json& w : index["wallets"]) {
+        if (!w.is_object() || textOf(w, "id").empty()) continue;
+        out.push_back({textOf(w, "id"), textOf(w, "name"), textOf(w, "id") == active});
+    }
+    return out;
+}
+
+std::string wallet_file_of(const std::string& id) { return wallet_dir_path(id) + "/wallet.json"; }
+
+std::string add_wallet(const std::string& mnemonic, const std::string& name, const std::string& handle) {
+    if (!validate_mnemonic(mnemonic)) throw VaultError{"that recovery phrase is not 12 valid words"};
+    const KeyTriple receive = deriveFrom(mnemonic, kPaymentAccount, 0);
+    const KeyTriple identity = deriveFrom(mnemonic, kIdentityAccount, 0);
+
+    WalletsLock lock;
+    json index = load_wallet_index();
+    const std::string id = new_wallet_id();
+    json doc = {{"version", 2},         {"mnemonic", mnemonic}, {"backup", false},
+                {"recv", json::array({0, 0, 0, 0, 0, 0})},      {"show", 0},
+                {"identity", identity.address},                 {"address", receive.address},
+                {"contacts", json::array()}};
+    if (!handle.empty()) doc["paymail"] = handle;
+    ensureDirectory(vaultra_base_dir() + "/wallets");
+    ensureDirectory(wallet_dir_path(id));
+    std::string text = dumpJson(doc);
+    bool written = writeFileAtomic(wallet_file_of(id), text);
+    wipe(text);
+    wipe(doc["mnemonic"].get_ref<std::string&>());
+    if (!written) throw VaultError{"could not write the wallet file"};
+
+    std::string shown = !name.empty() ? name : !handle.empty() ? handle : "Wallet " + std::to_string(index["wallets"].size() + 1);
+    index["wallets"].push_back({{"id", id}, {"name", shown}});
+    if (textOf(index, "active").empty()) index["active"] = id;
+    if (!save_wallet_index(index)) throw VaultError{"could not write the wallet index"};
+    return id;
+}
+
+std::string choose_wallet(const std::string& id) {
+    std::vector<WalletEntry> all = list_wallets();
+    if (!id.empty()) {
+        if (std::none_of(all.begin(), all.end(), [&id](const WalletEntry& w) { return w.id == id; }))
+            throw VaultError{"no wallet with id " + id};
+        return id;
+    }
+    if (all.empty()) throw VaultError{"no wallets yet: run vaultra create"};
+    for (const WalletEntry& w : all)
+        if (w.active) return w.id;
+    if (all.size() == 1) return all[0].id;
+    throw VaultError{"several wallets: name one with --wallet ID"};
+}
+
+json read_stored_wallet(const std::string& id) {
+    choose_wallet(id);
+    json doc;
+    if (!read_wallet_document(wallet_file_of(id), doc)) throw VaultError{"the file of wallet " + id + " cannot be read"};
+    return doc;
+}
+
+json read_plain_wallet(const std::string& id) {
+    json doc = read_stored_wallet(id);
+    if (doc.contains("lock") || exists(wallet_file_of(id) + ".seal"))
+        throw VaultError{"wallet " + id + " is locked: run vaultra unlock " + id};
+    return doc;
+}
+
+void write_wallet(const std::string& id, const json& doc) {
+    std::string text = dumpJson(doc);
+    bool ok = writeFileAtomic(wallet_file_of(id), text);
+    wipe(text);
+    if (!ok) throw VaultError{"could not write the wallet file"};
+}
+
+void identity_of(const json& doc, std::string& priv, std::string& pub, std::string& address) {
+    std::string mnemonic = textOf(doc, "mnemonic");
+    if (mnemonic.empty()) throw VaultError{"this wallet has no recovery phrase, so no identity key"};
+    KeyTriple t = deriveFrom(mnemonic, kIdentityAccount, 0);
+    wipe(mnemonic);
+    priv = t.priv;
+    pub = t.pub;
+    address = t.address;
+    wipe(t.priv);
+}
+
+std::string receive_address_of(const json& doc) {
+    std::string mnemonic = textOf(doc, "mnemonic");
+    if (mnemonic.empty()) return textOf(doc, "address");
+    uint32_t show = 0;
+    if (doc.contains("show") && doc["show"].is_number_unsigned()) show = doc["show"].get<uint32_t>();
+    KeyTriple t = deriveFrom(mnemonic, kPaymentAccount, show);
+    wipe(mnemonic);
+    wipe(t.priv);
+    return t.address;
+}
+
+std::vector<ConnectRequest> pending_requests() {
+    std::vector<ConnectRequest> out;
+    const std::string dir = connect_dir_path();
+    std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
+    if (!d) return out;
+    const std::string suffix = ".req.json";
+    while (dirent* e = ::readdir(d.get())) {
+        std::string name = e->d_name;
+        if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        std::string id = name.substr(0, name.size() - suffix.size());
+        if (exists(dir + "/" + id + ".rep.json")) continue;
+        std::string text;
+        if (!readWholeFile(dir + "/" + name, text)) continue;
+        json doc = json::parse(text, nullptr, false);
+        if (!doc.is_object()) continue;
+        ConnectRequest r{id, textOf(doc, "app"), textOf(doc, "instance"), 0};
+        if (doc.contains("ts") && doc["ts"].is_number_integer()) r.ts = doc["ts"].get<int64_t>();
+        out.push_back(std::move(r));
+    }
+    // Ids are "w" and milliseconds: longer is later, then by text.
+    std::sort(out.begin(), out.end(), [](const ConnectRequest& a, const ConnectRequest& b) {
+        return a.id.size() != b.id.size() ? a.id.size() < b.id.size() : a.id < b.id;
+    });
+    return out;
+}
+
+void answer_request(const std::string& requestId, bool approve, const std::string& walletId) {
+    json reply = {{"ok", approve}};
+    if (approve) reply["wallet_id"] = walletId;
+    if (!writeFileAtomic(connect_dir_path() + "/" + requestId + ".rep.json", dumpJson(reply)))
+        throw VaultError{"could not write the reply"};
+}
+
+}  // namespace dialo::vaultra_tool
