@@ -1,0 +1,214 @@
+// Binding this copy of the phone to a Vaultra wallet through the shared files.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+
+#include "app/clock.h"
+#include "vault_fixture.h"
+#include "vaultra/connect.h"
+#include "vaultra/identity.h"
+#include "wallet/client_sinks.h"
+
+namespace dialo {
+namespace {
+
+using nlohmann::json;
+
+// Virtual time for the connect poll: each sleep advances it and may let "Vaultra" answer.
+std::atomic<int> gPolls{0};
+std::function<void(int)> gOnPoll;
+void fakeSleep(uint32_t) {
+    int n = ++gPolls;
+    if (gOnPoll) gOnPoll(n);
+}
+
+class ConnectTest : public test::VaultTest {
+protected:
+    void SetUp() override {
+        VaultTest::SetUp();
+        gPolls = 0;
+        gOnPoll = nullptr;
+        setClockSource({nullptr, nullptr, fakeSleep});
+        set_wallet_event_sink([this](const std::string& r) { events.push_back(r); });
+    }
+    void TearDown() override {
+        set_wallet_event_sink({});
+        gOnPoll = nullptr;
+        VaultTest::TearDown();
+    }
+
+    // The request file still without a reply, without its ".req.json".
+    std::string pendingRequest() const {
+        for (const auto& e : std::filesystem::directory_iterator(base() + "/connect")) {
+            std::string path = e.path().string();
+            if (!path.ends_with(".req.json")) continue;
+            std::string stem = path.substr(0, path.size() - 9);
+            if (!exists(stem + ".rep.json")) return stem;
+        }
+        return {};
+    }
+
+    // Answers the connect request at the given poll with this reply text.
+    void answerAt(int poll, std::string reply) {
+        gOnPoll = [this, poll, reply](int n) {
+            if (n == poll) writeText(pendingRequest() + ".rep.json", reply);
+        };
+    }
+
+    void twoWallets() {
+        addWallet("w1", hdWallet(test::kAbandon), "Alice");
+        addWallet("w2", hdWallet(test::kLegal), "Bob");
+    }
+
+    std::vector<std::string> events;
+};
+
+TEST_F(ConnectTest, InstanceKeyIsASanitisedTail) {
+    EXPECT_EQ(instance_key("C:\\Apps\\Dialo"), "c__apps_dialo");
+    EXPECT_EQ(instance_key(""), "default");
+    std::string longPath = "/" + std::string(59, 'A') + "/" + std::string(59, 'b');
+    ASSERT_EQ(longPath.size(), 120u);
+    std::string key = instance_key(longPath);
+    EXPECT_EQ(key.size(), 96u);
+    // The last 96 of "_" + 59 "a" + "_" + 59 "b".
+    EXPECT_EQ(key, std::string(36, 'a') + "_" + std::string(59, 'b'));
+}
+
+TEST_F(ConnectTest, OnlyWalletBindsAtStartUpWithoutAConnect) {
+    addWallet("w1", hdWallet(), "Alice");
+    bind_instance("/opt/dialo", "Dialo");
+    EXPECT_EQ(bound_wallet_id(), "w1");
+    json bind = readJson(base() + "/binds/_opt_dialo.json");
+    EXPECT_EQ(bind, (json{{"app", "Dialo"}, {"instance", "/opt/dialo"}, {"wallet_id", "w1"}}));
+    EXPECT_TRUE(vaultra_connected());
+    EXPECT_EQ(gPolls, 0);
+
+    std::string pub, sig, error;
+    EXPECT_TRUE(identity_sign("hello", pub, sig, error)) << "keys load on first use";
+    EXPECT_EQ(pub, "02ded4e1e697bc768d79dd3f5c95cd56f332fdcf483c2a36933ba6c81d29bcf8b4");
+}
+
+TEST_F(ConnectTest, TwoWalletsWaitForAnApprovedConnect) {
+    twoWallets();
+    bind_instance("/opt/dialo", "Dialo");
+    EXPECT_EQ(bound_wallet_id(), "");
+    EXPECT_FALSE(vaultra_connected());
+    EXPECT_FALSE(exists(base() + "/binds/_opt_dialo.json"));
+
+    answerAt(118, R"({"ok": true, "wallet_id": "w2"})");  // after 59 seconds
+    EXPECT_EQ(vaultra_connect(), "success");
+    EXPECT_EQ(gPolls, 118);
+    EXPECT_EQ(bound_wallet_id(), "w2");
+    EXPECT_EQ(readJson(base() + "/binds/_opt_dialo.json")["wallet_id"], "w2");
+    EXPECT_TRUE(vaultra_connected());
+    EXPECT_EQ(events.front(), "[OV-VAULTRA]\x1f" "connect-pending\x1f" "Approve the connect in Vaultra.");
+
+    json request;
+    for (const auto& e : std::filesystem::directory_iterator(base() + "/connect"))
+        if (e.path().string().ends_with(".req.json")) request = readJson(e.path().string());
+    EXPECT_EQ(request["app"], "Dialo");
+    EXPECT_EQ(request["instance"], "/opt/dialo");
+    EXPECT_TRUE(request["ts"].is_number_integer());
+
+    // Already bound to a wallet that loads: no new request.
+    gPolls = 0;
+    EXPECT_EQ(vaultra_connect(), "success");
+    EXPECT_EQ(gPolls, 0);
+}
+
+TEST_F(ConnectTest, AnythingButOkTrueIsADenial) {
+    twoWallets();
+    bind_instance("/opt/dialo", "Dialo");
+    for (const char* reply : {R"({"ok": "yes", "wallet_id": "w1"})", R"({"ok": false})", "{\"ok\": tr", "[true]", "{}"}) {
+        gPolls = 0;
+        events.clear();
+        answerAt(3, reply);
+        EXPECT_EQ(vaultra_connect(), "error: connect denied in Vaultra.") << reply;
+        EXPECT_EQ(gPolls, 3);
+        EXPECT_EQ(bound_wallet_id(), "");
+        ASSERT_GE(events.size(), 2u);
+        EXPECT_EQ(events[1], "[OV-VAULTRA]\x1f" "connect-denied\x1f" "denied");
+    }
+}
+
+TEST_F(ConnectTest, NoAnswerInSixtySecondsTimesOut) {
+    twoWallets();
+    bind_instance("/opt/dialo", "Dialo");
+    EXPECT_EQ(vaultra_connect(), "error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
+    EXPECT_EQ(gPolls, 120);
+    EXPECT_EQ(events.back(), "[OV-ERROR]\x1f" "error\x1f" "error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
+}
+
+TEST_F(ConnectTest, ApprovedButLockedOrBrokenWalletSaysWhy) {
+    twoWallets();
+    bind_instance("/opt/dialo", "Dialo");
+    json locked = {{"lock", "OV-LOCK1"}, {"kdf", "pbkdf2-sha256"}, {"iter", 210000}, {"salt", std::string(32, '0')},
+                   {"iv", std::string(24, '0')}, {"tag", std::string(32, '0')}, {"ct", "00"}};
+    writeText(walletFile("w2"), locked.dump());
+    answerAt(1, R"({"ok": true, "wallet_id": "w2"})");
+    EXPECT_EQ(vaultra_connect(), "error: This wallet is locked. Open it in Vaultra.");
+
+    writeText(walletFile("w1"), "not json");
+    answerAt(1, R"({"ok": true, "wallet_id": "w1"})");
+    gPolls = 0;
+    // The bind to w2 is still there and w2 is locked, so a fresh request is written.
+    EXPECT_EQ(vaultra_connect(), "error: approved, but the wallet would not load.");
+}
+
+TEST_F(ConnectTest, ConnectOutsideAppModeIsRefused) {
+    EXPECT_EQ(vaultra_connect(), "error: connect is for apps, not the Vaultra vault.");
+    EXPECT_FALSE(exists(base() + "/connect"));
+}
+
+TEST_F(ConnectTest, DisconnectForgetsTheBindButNotTheWallet) {
+    addWallet("w1", hdWallet(), "Alice");
+    bind_instance("/opt/dialo", "Dialo");
+    ASSERT_TRUE(vaultra_connected());
+    const std::string walletText = readText(walletFile("w1"));
+    EXPECT_EQ(vaultra_disconnect(), "success");
+    EXPECT_FALSE(vaultra_connected());
+    EXPECT_FALSE(exists(base() + "/binds/_opt_dialo.json"));
+    EXPECT_EQ(readText(walletFile("w1")), walletText);
+    std::string priv, error;
+    EXPECT_FALSE(identity_key_hex(priv, error));
+    EXPECT_EQ(error, "Vaultra HD wallet not connected");
+}
+
+TEST_F(ConnectTest, LegacyWalletMovesIntoTheIndexOnce) {
+    writeText(base() + "/orvane_vaultra.json", hdWallet().dump());
+    bind_instance("/opt/dialo", "Dialo");
+    json index = readJson(base() + "/wallets.json");
+    ASSERT_EQ(index["wallets"].size(), 1u);
+    std::string id = index["wallets"][0]["id"];
+    EXPECT_EQ(id[0], 'w');
+    EXPECT_EQ(index["wallets"][0]["name"], "Wallet 1");
+    EXPECT_EQ(index["active"], id);
+    EXPECT_FALSE(exists(base() + "/orvane_vaultra.json"));
+    EXPECT_EQ(readJson(walletFile(id))["mnemonic"], test::kAbandon);
+    EXPECT_EQ(bound_wallet_id(), id) << "the only wallet binds";
+
+    // A later legacy file is left alone once the index has wallets.
+    writeText(base() + "/orvane_vaultra.json", hdWallet(test::kLegal).dump());
+    bind_instance("/opt/dialo", "Dialo");
+    EXPECT_EQ(readJson(base() + "/wallets.json")["wallets"].size(), 1u);
+    EXPECT_TRUE(exists(base() + "/orvane_vaultra.json"));
+}
+
+TEST_F(ConnectTest, WalletNamesComeFromTheIndex) {
+    addWallet("w1", hdWallet(), "Alice");
+    EXPECT_EQ(wallet_display_name("w1"), "Alice");
+    EXPECT_EQ(wallet_display_name("w9"), "w9");
+    name_wallet("w1", "alice.smith");
+    EXPECT_EQ(wallet_display_name("w1"), "alice.smith");
+    name_wallet("w1", "");
+    EXPECT_EQ(wallet_display_name("w1"), "alice.smith");
+
+    writeText(base() + "/wallets.json", "{broken");
+    EXPECT_TRUE(load_wallet_index()["wallets"].empty());
+    EXPECT_NE(new_wallet_id(), new_wallet_id());
+}
+
+}  // namespace
+}  // namespace dialo

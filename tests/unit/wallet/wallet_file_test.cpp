@@ -1,0 +1,166 @@
+// Reading and writing the wallet file Vaultra shares with the phone.
+
+#include <gtest/gtest.h>
+
+#include "../vaultra/vault_fixture.h"
+#include "vaultra/connect.h"
+#include "wallet/keys.h"
+#include "wallet/wallet_file.h"
+#include "wallet/wallet_lock.h"
+
+namespace dialo {
+namespace {
+
+using nlohmann::json;
+
+class WalletFileTest : public test::VaultTest {
+protected:
+    // Binds this process to one wallet, as start-up does when the index holds only it.
+    void bindOnly(const std::string& id, const json& doc) {
+        addWallet(id, doc);
+        bind_instance("/opt/dialo", "Dialo");
+        ASSERT_EQ(bound_wallet_id(), id);
+    }
+};
+
+TEST_F(WalletFileTest, AccountCountsAndReceiveIndexAreReadAsStored) {
+    json doc = hdWallet();
+    doc["recv"] = json::array({0, 5, "x", 2});
+    doc["show"] = 9;
+    bindOnly("w1", doc);
+    auto g = lockWallet();
+    ASSERT_TRUE(load_wallet(g.state));
+    EXPECT_EQ(g.state.keys.counts, (std::array<uint32_t, 6>{0, 5, 0, 2, 0, 0}));
+    EXPECT_EQ(g.state.keys.receiveIndex, 5u) << "show 9 is beyond account count 5";
+
+    KeyTriple expect;
+    WalletKeys fresh;
+    fresh.hd = true;
+    fresh.mnemonic = test::kAbandon;
+    ASSERT_TRUE(derive_key(fresh, wallet_path(1, 5), expect));
+    EXPECT_EQ(g.state.keys.defaultKey.address, expect.address);
+    EXPECT_EQ(g.state.keys.identityAddress, "1Hg7Jm7G3DUetk4vxbAdjSf49qq3zbp8g6");
+}
+
+TEST_F(WalletFileTest, LockedOrBrokenFilesNeverLoad) {
+    json locked = hdWallet();
+    locked["lock"] = "OV-LOCK1";
+    bindOnly("w1", locked);
+    auto g = lockWallet();
+    EXPECT_FALSE(load_wallet(g.state)) << "a lock marker wins over a readable phrase";
+
+    writeText(walletFile("w1"), json{{"priv", std::string(63, 'a')}}.dump());
+    EXPECT_FALSE(load_wallet(g.state)) << "63-character private key";
+    json badWords = hdWallet();
+    badWords["mnemonic"] = "abandon abandon abandon";
+    writeText(walletFile("w1"), badWords.dump());
+    EXPECT_FALSE(load_wallet(g.state));
+    EXPECT_TRUE(g.state.keys.mnemonic.empty()) << "a refused phrase is not kept";
+    writeText(walletFile("w1"), "{\"mnemonic\": ");
+    EXPECT_FALSE(load_wallet(g.state));
+    EXPECT_FALSE(g.state.loaded);
+}
+
+TEST_F(WalletFileTest, SingleKeyWalletComputesWhatIsMissing) {
+    std::string one = std::string(63, '0') + "1";
+    bindOnly("w1", json{{"priv", one}, {"paymail", "bob"}});
+    auto g = lockWallet();
+    ASSERT_TRUE(load_wallet(g.state));
+    EXPECT_FALSE(g.state.keys.hd);
+    EXPECT_EQ(g.state.keys.defaultKey.address, "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH");
+    EXPECT_EQ(g.state.paymail, "bob");
+}
+
+TEST_F(WalletFileTest, SavingKeepsThePhraseUnknownKeysAndWritesVersion2) {
+    json doc = hdWallet();
+    doc.erase("version");
+    doc["vaultra_theme"] = "dark";
+    doc["ord_owned"] = json::array({{{"origin", "o1"}, {"amt", 1}}});
+    doc["contacts"] = json::array({{{"dest", "carol"}}, 7, {{"note", "no dest"}}, {{"dest", "@"}},
+                                   {{"dest", " @Dave "}, {"note", "  hi  "}}});
+    bindOnly("w1", doc);
+    auto g = lockWallet();
+    ASSERT_TRUE(load_wallet(g.state));
+    ASSERT_EQ(g.state.contacts.size(), 2u) << "bad contact entries are skipped, good ones kept";
+    EXPECT_EQ(g.state.contacts[1].dest, "dave");
+    EXPECT_EQ(g.state.contacts[1].note, "hi");
+
+    ASSERT_TRUE(save_wallet(g.state));
+    json saved = readJson(walletFile("w1"));
+    EXPECT_EQ(saved["version"], 2);
+    EXPECT_EQ(saved["mnemonic"], test::kAbandon);
+    EXPECT_EQ(saved["vaultra_theme"], "dark");
+    EXPECT_EQ(saved["ord_owned"], doc["ord_owned"]);
+    EXPECT_EQ(saved["identity"], "1Hg7Jm7G3DUetk4vxbAdjSf49qq3zbp8g6");
+    EXPECT_EQ(saved["contacts"], json::array({{{"dest", "carol"}}, {{"dest", "dave"}, {"note", "hi"}}}));
+    EXPECT_EQ(saved["recv"].size(), 6u);
+}
+
+TEST_F(WalletFileTest, SaveNeverWritesThePhraseOverALockedFile) {
+    bindOnly("w1", hdWallet());
+    auto g = lockWallet();
+    ASSERT_TRUE(load_wallet(g.state));
+    json envelope;
+    ASSERT_TRUE(lock_wallet_text(hdWallet().dump(), "pw", envelope));
+    writeText(walletFile("w1"), envelope.dump(2));
+    const std::string before = readText(walletFile("w1"));
+    EXPECT_FALSE(save_wallet(g.state));
+    EXPECT_EQ(readText(walletFile("w1")), before);
+    EXPECT_TRUE(wallet_is_sealed());
+
+    writeText(walletFile("w1"), hdWallet().dump());
+    writeText(walletFile("w1") + ".seal", envelope.dump());
+    EXPECT_TRUE(wallet_is_sealed());
+    EXPECT_FALSE(save_wallet(g.state));
+}
+
+TEST_F(WalletFileTest, LockEnvelopeOpensOnlyWithItsPassword) {
+    json envelope;
+    ASSERT_TRUE(lock_wallet_text("{\"mnemonic\":\"x\"}", "correct horse", envelope));
+    EXPECT_TRUE(is_locked_envelope(envelope));
+    EXPECT_EQ(envelope["iter"], 210000);
+    std::string plain;
+    EXPECT_FALSE(unlock_wallet_text(envelope, "correct hors", plain));
+    EXPECT_TRUE(plain.empty());
+    ASSERT_TRUE(unlock_wallet_text(envelope, "correct horse", plain));
+    EXPECT_EQ(plain, "{\"mnemonic\":\"x\"}");
+
+    json bad = envelope;
+    bad["iter"] = 9999;
+    EXPECT_FALSE(is_locked_envelope(bad));
+    bad["iter"] = 5000001;
+    EXPECT_FALSE(is_locked_envelope(bad));
+    bad = envelope;
+    bad["salt"] = "00";
+    EXPECT_FALSE(is_locked_envelope(bad));
+    bad = envelope;
+    bad["ct"] = "";
+    EXPECT_FALSE(is_locked_envelope(bad));
+    bad = envelope;
+    std::string tag = bad["tag"];
+    tag[0] = tag[0] == '0' ? '1' : '0';
+    bad["tag"] = tag;
+    EXPECT_FALSE(unlock_wallet_text(bad, "correct horse", plain)) << "a changed tag is caught";
+}
+
+TEST_F(WalletFileTest, ReloadOnlyRaisesCountsAndRefreshesKeys) {
+    json doc = hdWallet();
+    doc["recv"] = json::array({0, 2, 0, 0, 0, 0});
+    bindOnly("w1", doc);
+    auto g = lockWallet();
+    ASSERT_TRUE(load_wallet(g.state));
+    doc["recv"] = json::array({3, 1, 0, 0, 0, 0});
+    doc["paymail"] = "alice";
+    writeText(walletFile("w1"), doc.dump());
+    reload_wallet_counts(g.state);
+    EXPECT_EQ(g.state.keys.counts[0], 3u);
+    EXPECT_EQ(g.state.keys.counts[1], 2u) << "counts never go down";
+    EXPECT_EQ(g.state.paymail, "alice");
+
+    reset_wallet_state(g.state);
+    EXPECT_FALSE(g.state.loaded);
+    EXPECT_TRUE(g.state.keys.mnemonic.empty() && g.state.contacts.empty() && g.state.paymail.empty());
+}
+
+}  // namespace
+}  // namespace dialo
