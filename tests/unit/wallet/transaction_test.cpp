@@ -1,0 +1,219 @@
+// The bytes that go on chain: pushes, data outputs, fees, input selection, change and
+// signatures a node will check.
+
+#include <gtest/gtest.h>
+
+#include "wallet/encoding.h"
+#include "wallet/keys.h"
+#include "wallet/secp256k1.h"
+#include "wallet/transaction.h"
+
+namespace dialo {
+namespace {
+
+const Hash160 kDest = [] {
+    Hash160 h{};
+    (void)decode_p2pkh_address("1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", h);
+    return h;
+}();
+const Hash160 kChange = [] {
+    Hash160 h{};
+    (void)decode_p2pkh_address("1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP", h);
+    return h;
+}();
+
+Coin coin(char fill, int64_t sats, uint32_t vout = 0) {
+    Coin c;
+    c.txid = std::string(64, fill);
+    c.vout = vout;
+    c.sats = sats;
+    return c;
+}
+
+// Size of the estimate form: 10 bytes of frame, 148 per input, 34 per P2PKH output.
+constexpr int64_t kOneInOneOut = 192;
+constexpr int64_t kOneInTwoOut = 226;
+
+TEST(Transaction, PushFormsChangeAtEachLengthBoundary) {
+    auto prefix = [](size_t n) {
+        Bytes s = data_output_script(std::string(n, 'x'));
+        EXPECT_EQ(s.size() - n, n < 76 ? 3u : n < 256 ? 4u : n <= 65535 ? 5u : 7u) << n;
+        return hex_encode(Bytes(s.begin(), s.begin() + ptrdiff_t(s.size() - n)));
+    };
+    EXPECT_EQ(prefix(0), "006a00");
+    EXPECT_EQ(prefix(1), "006a01");
+    EXPECT_EQ(prefix(75), "006a4b");
+    EXPECT_EQ(prefix(76), "006a4c4c");
+    EXPECT_EQ(prefix(255), "006a4cff");
+    EXPECT_EQ(prefix(256), "006a4d0001");
+    EXPECT_EQ(prefix(300), "006a4d2c01");
+    EXPECT_EQ(prefix(65535), "006a4dffff");
+    EXPECT_EQ(prefix(65536), "006a4e00000100");
+}
+
+TEST(Transaction, FeeIsRoundedUpPerByte) {
+    EXPECT_EQ(fee_for_size(225, 1), 1);
+    EXPECT_EQ(fee_for_size(225, 100), 23);
+    EXPECT_EQ(fee_for_size(1000, 1), 1);
+    EXPECT_EQ(fee_for_size(1001, 1), 2);
+    EXPECT_EQ(fee_for_size(225, 0), 1) << "a rate below 1 counts as 1";
+    EXPECT_EQ(fee_for_size(0, 500), 1) << "an empty transaction still costs 1";
+}
+
+TEST(Transaction, SerialisesAndParsesBackWhole) {
+    std::vector<Coin> in{coin('A', 5000, 3)};
+    in[0].unlocking = {0x01, 0x02};
+    std::vector<TxOutput> out{{1234, p2pkh_script(kDest)}, {0, data_output_script("hello")}};
+    Bytes raw = serialize_tx(in, out, false);
+    ASSERT_FALSE(raw.empty());
+    EXPECT_EQ(hex_encode(Bytes(raw.begin(), raw.begin() + 5)), "0100000001");
+    ParsedTx p;
+    ASSERT_TRUE(parse_tx(raw, p));
+    EXPECT_EQ(p.inputs[0].prevTxid, std::string(64, 'a')) << "upper-case txid read case-insensitively";
+    EXPECT_EQ(p.inputs[0].vout, 3u);
+    EXPECT_EQ(p.inputs[0].script, in[0].unlocking);
+    EXPECT_EQ(p.inputs[0].sequence, 0xFFFFFFFFu);
+    ASSERT_EQ(p.outputs.size(), 2u);
+    EXPECT_EQ(p.outputs[0].sats, 1234);
+    EXPECT_EQ(p.outputs[1].locking, out[1].locking);
+
+    EXPECT_EQ(int64_t(serialize_tx(in, {out[0]}, true).size()), kOneInOneOut);
+    raw.push_back(0);
+    EXPECT_FALSE(parse_tx(raw, p)) << "trailing bytes";
+    raw.resize(raw.size() - 3);
+    EXPECT_FALSE(parse_tx(raw, p)) << "cut short";
+    in[0].txid.pop_back();
+    EXPECT_TRUE(serialize_tx(in, out, false).empty()) << "a txid that is not 32 bytes";
+}
+
+TEST(Transaction, PaymentSelectsInOrderAndSkipsBadTxids) {
+    std::vector<Coin> coins{coin('a', 400), coin('b', 500), coin('c', 700), coin('d', 10000)};
+    coins[0].txid.pop_back();  // 63 characters: skipped
+    coins[1].txid = std::string(64, 'B');
+    std::vector<TxOutput> outs;
+    int64_t fee = 0;
+    std::string error;
+    ASSERT_TRUE(build_payment_tx(coins, kDest, kChange, 1000, "", outs, fee, error)) << error;
+    ASSERT_EQ(coins.size(), 2u) << "stops at the first coin that makes the total";
+    EXPECT_EQ(coins[0].txid, std::string(64, 'B'));
+    EXPECT_EQ(coins[1].txid, std::string(64, 'c'));
+    ASSERT_EQ(outs.size(), 2u);
+    EXPECT_EQ(outs[0].sats, 1000);
+    EXPECT_EQ(outs[0].locking, p2pkh_script(kDest));
+    // Two inputs, two outputs: 374 bytes at 100 sat/kB.
+    EXPECT_EQ(fee, 38);
+    EXPECT_EQ(outs[1].sats, 1200 - 1000 - 38);
+    EXPECT_EQ(outs[1].locking, p2pkh_script(kChange));
+}
+
+TEST(Transaction, OneSatoshiOfChangeIsKeptOnlyWhenItStillPays) {
+    std::vector<TxOutput> req{{1000, p2pkh_script(kDest)}};
+    std::vector<TxOutput> outs;
+    int64_t fee = 0;
+    std::string error;
+
+    // Rate 1: the change output does not raise the 1-satoshi fee, so 1 satoshi of change stays.
+    std::vector<Coin> coins{coin('a', 1000 + 1 + 1)};
+    ASSERT_TRUE(build_tx(coins, outs, kChange, req, fee, error, 0, 1)) << error;
+    ASSERT_EQ(outs.size(), 2u);
+    EXPECT_EQ(outs[1].sats, 1);
+    EXPECT_EQ(fee, 1);
+
+    // Rate 100: 20 satoshis without change, 23 with; a surplus of 1 goes to the miners.
+    ASSERT_EQ(fee_for_size(kOneInOneOut, 100), 20);
+    ASSERT_EQ(fee_for_size(kOneInTwoOut, 100), 23);
+    coins = {coin('a', 1000 + 20 + 1)};
+    ASSERT_TRUE(build_tx(coins, outs, kChange, req, fee, error, 0, 100)) << error;
+    EXPECT_EQ(outs.size(), 1u);
+    EXPECT_EQ(fee, 20);
+
+    // Exactly enough for the change output's own fee: change of 0 is dropped too.
+    coins = {coin('a', 1000 + 23)};
+    ASSERT_TRUE(build_tx(coins, outs, kChange, req, fee, error, 0, 100)) << error;
+    EXPECT_EQ(outs.size(), 1u);
+}
+
+TEST(Transaction, BuilderErrorsSayWhatIsWrong) {
+    std::vector<TxOutput> outs;
+    int64_t fee = -1;
+    std::string error;
+    std::vector<Coin> coins{coin('a', 100), coin('b', 200)};
+    EXPECT_FALSE(build_tx(coins, outs, kChange, {}, fee, error, 0, 1));
+    EXPECT_EQ(error, "nothing to pay.");
+    EXPECT_FALSE(build_tx(coins, outs, kChange, {{-1, p2pkh_script(kDest)}}, fee, error, 0, 1));
+    EXPECT_EQ(error, "invalid inscription output.");
+    EXPECT_FALSE(build_tx(coins, outs, kChange, {{1, {}}}, fee, error, 0, 1));
+    EXPECT_EQ(error, "invalid inscription output.");
+
+    std::vector<Coin> forced{coin('a', 100)};
+    forced[0].txid = "zz";
+    EXPECT_FALSE(build_tx(forced, outs, kChange, {{1, p2pkh_script(kDest)}}, fee, error, 1, 1));
+    EXPECT_EQ(error, "could not include inscription input.");
+
+    // Not enough: the last fee and the total of every usable candidate.
+    EXPECT_FALSE(build_tx(coins, outs, kChange, {{5000, p2pkh_script(kDest)}}, fee, error, 0, 100));
+    EXPECT_EQ(coins.size(), 2u);
+    int64_t twoInOneOut = 10 + 2 * 148 + 34;
+    EXPECT_EQ(fee, fee_for_size(twoInOneOut, 100));
+    EXPECT_EQ(error, "insufficient funds. Need " + std::to_string(5000 + fee) + " sats, you have 300 in your Vaultra wallet.");
+}
+
+TEST(Transaction, ForcedCoinsComeFirstEvenWhenOthersWouldDo) {
+    std::vector<Coin> coins{coin('a', 1), coin('b', 50000), coin('c', 900)};
+    std::vector<TxOutput> outs;
+    int64_t fee = 0;
+    std::string error;
+    ASSERT_TRUE(build_tx(coins, outs, kChange, {{800, p2pkh_script(kDest)}}, fee, error, 1, 1)) << error;
+    ASSERT_EQ(coins.size(), 2u);
+    EXPECT_EQ(coins[0].txid, std::string(64, 'a'));
+    EXPECT_EQ(coins[1].txid, std::string(64, 'b'));
+}
+
+TEST(Transaction, SignedInputVerifiesAgainstItsForkIdDigest) {
+    WalletKeys keys;
+    keys.hd = true;
+    keys.mnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+    KeyTriple k;
+    ASSERT_TRUE(derive_key(keys, wallet_path(1, 0), k));
+    Hash160 owner{};
+    ASSERT_TRUE(decode_p2pkh_address(k.address, owner));
+
+    std::vector<Coin> in{coin('a', 5000, 1), coin('b', 7000, 0)};
+    std::vector<TxOutput> out{{11000, p2pkh_script(kDest)}};
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(sign_input(in[1], in, out, owner, k.priv, k.pub));
+        const Bytes& u = in[1].unlocking;
+        size_t sigLen = u[0];
+        ASSERT_EQ(u[sigLen], kSighashAllForkId) << "sighash byte ends the signature push";
+        ASSERT_EQ(u[sigLen + 1], 33);
+        EXPECT_EQ(hex_encode(Bytes(u.begin() + ptrdiff_t(sigLen + 2), u.end())), k.pub);
+
+        // DER: 30 len 02 rlen r 02 slen s
+        Bytes der(u.begin() + 1, u.begin() + ptrdiff_t(sigLen));
+        size_t rlen = der[3];
+        size_t slen = der[5 + rlen];
+        Scalar32 r{}, s{};
+        std::copy(der.end() - ptrdiff_t(slen), der.end(), s.end() - ptrdiff_t(std::min<size_t>(slen, 32)));
+        std::copy(der.begin() + 4 + ptrdiff_t(rlen - std::min<size_t>(rlen, 32)), der.begin() + 4 + ptrdiff_t(rlen),
+                  r.end() - ptrdiff_t(std::min<size_t>(rlen, 32)));
+        BnPtr sb(BN_bin2bn(s.data(), 32, nullptr));
+        EXPECT_LE(BN_cmp(sb.get(), secp256k1().halfOrder), 0) << "high S";
+
+        Hash256 digest = signature_hash(in, 1, out, p2pkh_script(owner));
+        Bytes pub = hex_decode(k.pub);
+        BnCtxPtr ctx = newBnCtx();
+        EcPointPtr q = decode_point(pub.data(), pub.size(), ctx.get());
+        EXPECT_TRUE(ecdsa_verify_rs(digest, r.data(), s.data(), q.get(), ctx.get()));
+        std::vector<TxOutput> changed = out;
+        changed[0].sats -= 1;
+        EXPECT_FALSE(ecdsa_verify_rs(signature_hash(in, 1, changed, p2pkh_script(owner)), r.data(), s.data(), q.get(),
+                                     ctx.get()))
+            << "the digest commits to the outputs";
+    }
+    Coin stranger = coin('c', 1);
+    EXPECT_FALSE(sign_input(stranger, in, out, owner, k.priv, k.pub)) << "not among the inputs";
+    EXPECT_FALSE(sign_input(in[0], in, out, owner, k.priv, k.pub.substr(2))) << "bad public key";
+}
+
+}  // namespace
+}  // namespace dialo
