@@ -6,6 +6,7 @@
 #include "app/workers.h"
 #include "store/phone_store.h"
 #include "vaultra/connect.h"
+#include "wallet/http.h"
 
 namespace dialo {
 
@@ -19,6 +20,7 @@ bool startCore() {
 void shutdownCore() {
     vaultra_connect_abort();
     stopWorkers();
+    release_shared_http();
     curl_global_cleanup();
 }
 

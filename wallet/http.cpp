@@ -1,0 +1,234 @@
+#include "wallet/http.h"
+
+#include <curl/curl.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+
+#include "app/clock.h"
+#include "store/config.h"
+
+namespace dialo {
+namespace {
+
+constexpr char kUserAgent[] = "Orvane-Vaultra/0.1";
+constexpr long kConnectTimeoutSeconds = 8;
+constexpr size_t kReplyCap = 8u << 20;  // bytes: no answer the wallet reads is anywhere near this
+constexpr uint32_t kRetryBaseMs = 400;
+constexpr int kGetAttempts = 4;
+constexpr size_t kErrorBodyBytes = 120;
+constexpr char kRateLimited[] = "HTTP 429 \xE2\x80\x93 WhatsOnChain is rate-limiting. Wait a few seconds and try again.";
+
+struct EasyFree {
+    void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct ListFree {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+using Easy = std::unique_ptr<CURL, EasyFree>;
+using List = std::unique_ptr<curl_slist, ListFree>;
+
+size_t collect(char* data, size_t size, size_t count, void* user) {
+    auto* body = static_cast<std::string*>(user);
+    size_t n = size * count;
+    if (body->size() + n > kReplyCap) return 0;
+    body->append(data, n);
+    return n;
+}
+
+// The system's trusted roots plus the configured bundle (the devnet's CA). Read again when
+// the bundle changes, so a devnet started after the phone is trusted without a restart.
+std::string trustedRoots() {
+    static std::mutex mutex;
+    static std::string cachedPath, roots;
+    static struct timespec cachedTime{};
+    auto slurp = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string path = caFilePath();
+    struct stat st{};
+    struct timespec mtime{};
+    if (::stat(path.c_str(), &st) == 0) mtime = st.st_mtim;
+    std::lock_guard lock(mutex);
+    if (roots.empty() || path != cachedPath || mtime.tv_sec != cachedTime.tv_sec || mtime.tv_nsec != cachedTime.tv_nsec) {
+        roots = slurp("/etc/ssl/certs/ca-certificates.crt");
+        if (!roots.empty() && roots.back() != '\n') roots.push_back('\n');
+        roots += slurp(path);
+        cachedPath = path;
+        cachedTime = mtime;
+    }
+    return roots;
+}
+
+// Resolution entries that send the platform host to its configured address.
+List pinnedHosts(const std::string& url) {
+    NetworkConfig net = networkConfig();
+    if (net.serviceDomain.empty() || url.find(net.serviceDomain) == std::string::npos) return nullptr;
+    std::string port = std::to_string(net.servicePort);
+    curl_slist* list = curl_slist_append(nullptr, (net.serviceDomain + ":" + port + ":" + net.serviceAddress).c_str());
+    if (list) list = curl_slist_append(list, ("www." + net.serviceDomain + ":" + port + ":" + net.serviceAddress).c_str());
+    return List(list);
+}
+
+void commonOptions(CURL* h, const std::string& url, std::string& body, curl_slist* pins) {
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    const std::string roots = trustedRoots();
+    if (!roots.empty()) {
+        curl_blob blob{const_cast<char*>(roots.data()), roots.size(), CURL_BLOB_COPY};
+        curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob);
+    }
+    if (pins) {
+        curl_easy_setopt(h, CURLOPT_RESOLVE, pins);
+        curl_easy_setopt(h, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
+    }
+}
+
+// One attempt; the status code, or -1 with `error` set on a transport failure.
+long perform(CURL* h, std::string& error) {
+    CURLcode rc = curl_easy_perform(h);
+    if (rc != CURLE_OK) {
+        error = curl_easy_strerror(rc);
+        return -1;
+    }
+    long code = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    return code;
+}
+
+std::mutex gSharedMutex;
+Easy gShared;
+List gSharedPins;
+
+}  // namespace
+
+std::string service_url(const std::string& path) {
+    NetworkConfig net = networkConfig();
+    std::string host = net.serviceDomain;
+    if (net.servicePort != 443) host += ":" + std::to_string(net.servicePort);
+    return "https://" + host + path;
+}
+
+std::string reply_error_text(long code, const std::string& body) {
+    if (code == 429) return kRateLimited;
+    const std::string prefix = "HTTP " + std::to_string(code);
+    if (body.empty() || body.find("<html") != std::string::npos || body.find("<HTML") != std::string::npos ||
+        body.find("<!DOCTYPE") != std::string::npos)
+        return prefix;
+    std::string text = body;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return prefix + " \xE2\x80\x93 " + text.substr(0, kErrorBodyBytes);
+}
+
+bool fetch_get(const std::string& url, std::string& body, std::string& error, int timeoutSeconds, bool accept404) {
+    for (int attempt = 0; attempt < kGetAttempts; ++attempt) {
+        body.clear();
+        error.clear();
+        Easy h(curl_easy_init());
+        if (!h) {
+            error = "curl init failed";
+            return false;
+        }
+        List pins = pinnedHosts(url);
+        commonOptions(h.get(), url, body, pins.get());
+        curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, long(std::max(2, timeoutSeconds)));
+        curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, 5L);
+        long code = perform(h.get(), error);
+        if (code < 0) return false;
+        if ((code >= 200 && code < 300) || (code == 404 && accept404)) return true;
+        if (code == 429 && attempt + 1 < kGetAttempts) {
+            sleepMs(kRetryBaseMs << attempt);
+            continue;
+        }
+        error = reply_error_text(code, body);
+        return false;
+    }
+    error = kRateLimited;
+    return false;
+}
+
+bool post_json(const std::string& url, const std::string& json, std::string& reply, std::string& error,
+               int timeoutSeconds, int attempts) {
+    reply.clear();
+    error.clear();
+    if (attempts < 1) {
+        error = kRateLimited;
+        return false;
+    }
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        reply.clear();
+        error.clear();
+        Easy h(curl_easy_init());
+        List headers(curl_slist_append(nullptr, "Content-Type: application/json"));
+        if (!h || !headers) {
+            error = "curl init failed";
+            return false;
+        }
+        List pins = pinnedHosts(url);
+        commonOptions(h.get(), url, reply, pins.get());
+        curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
+        curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, json.c_str());
+        curl_easy_setopt(h.get(), CURLOPT_POSTFIELDSIZE, long(json.size()));
+        curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, long(std::max(1, timeoutSeconds)));
+        long code = perform(h.get(), error);
+        if (code < 0) return false;
+        if (code >= 200 && code < 300) return true;
+        if (code == 429 && attempt + 1 < attempts) {
+            sleepMs(kRetryBaseMs << std::min(attempt, 16));
+            continue;
+        }
+        error = reply_error_text(code, reply);
+        return false;
+    }
+    return false;
+}
+
+bool post_json_shared(const std::string& url, const std::string& json, std::string& reply, std::string& error) {
+    std::lock_guard lock(gSharedMutex);
+    reply.clear();
+    error.clear();
+    if (!gShared) {
+        gShared.reset(curl_easy_init());
+        if (!gShared) {
+            error = "curl init failed";
+            return false;
+        }
+        gSharedPins = pinnedHosts(url);
+    }
+    CURL* h = gShared.get();
+    List headers(curl_slist_append(nullptr, "Content-Type: application/json"));
+    commonOptions(h, url, reply, gSharedPins.get());
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, json.c_str());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, long(json.size()));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, 2L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 2L);
+    curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
+    long code = perform(h, error);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    if (code < 0) {
+        gShared.reset();
+        gSharedPins.reset();
+        return false;
+    }
+    if (code >= 200 && code < 300) return true;
+    error = reply_error_text(code, reply);
+    return false;
+}
+
+void release_shared_http() {
+    std::lock_guard lock(gSharedMutex);
+    gShared.reset();
+    gSharedPins.reset();
+}
+
+}  // namespace dialo

@@ -1,0 +1,33 @@
+#pragma once
+// The wallet client's HTTPS layer over libcurl: one GET and two JSON POSTs with fixed
+// time-outs, the 429 retry rule, the platform host pinned to its configured address, and
+// the short error texts the user sees inside "error: " results.
+
+#include <string>
+
+namespace dialo {
+
+/// GET with redirects; 404 counts as success only with `accept404`. Retries 429 up to three
+/// times (0.4, 0.8, 1.6 s apart).
+[[nodiscard]] bool fetch_get(const std::string& url, std::string& body, std::string& error, int timeoutSeconds,
+                             bool accept404);
+
+/// POST of a JSON text; 429 is retried while attempts remain (0.4 s × 2^n apart).
+[[nodiscard]] bool post_json(const std::string& url, const std::string& json, std::string& reply, std::string& error,
+                             int timeoutSeconds, int attempts);
+
+/// POST over one kept-alive handle with 2-second limits and no retry (the oracle submit).
+[[nodiscard]] bool post_json_shared(const std::string& url, const std::string& json, std::string& reply,
+                                    std::string& error);
+
+/// "HTTP 429 – ..." for rate limiting, "HTTP <code>" for empty or HTML bodies, else
+/// "HTTP <code> – " and the first 120 bytes of the trimmed body.
+std::string reply_error_text(long code, const std::string& body);
+
+/// "https://" + the platform host (with its port when not 443) + path.
+std::string service_url(const std::string& path);
+
+/// Releases the kept-alive handle (at shutdown, before libcurl's global cleanup).
+void release_shared_http();
+
+}  // namespace dialo
