@@ -1,11 +1,16 @@
 // Holds Dialo's recovery phrases, key tree, message signatures and ECIES blobs up against
 // @bsv/sdk, an implementation written independently of ours, in both directions.
-// Usage: node check.mjs PATH-TO-dialo-interop-helper
+// Usage: node check.mjs PATH-TO-dialo-interop-helper [PATH-TO-vaultra]
+// With vaultra given, its encrypt, decrypt, sign-message and verify-message commands are held
+// up against the SDK too, on a wallet it creates in a temporary platform folder.
 // Prints one line per failure and closes with "N passed, N failed"; exits non-zero on any
 // failure, including a missing helper, Node package or crash.
 
-import { spawn } from 'node:child_process'
+import { spawn, spawnSync } from 'node:child_process'
 import { randomBytes, randomInt } from 'node:crypto'
+import { mkdtempSync, rmSync } from 'node:fs'
+import { tmpdir } from 'node:os'
+import { join } from 'node:path'
 import { createInterface } from 'node:readline'
 
 let sdk
@@ -19,8 +24,9 @@ try {
 const { BSM, BigNumber, ECDSA, ECIES, HD, Mnemonic, PrivateKey, PublicKey, Signature, Utils } = sdk
 
 const helperPath = process.argv[2]
+const vaultraPath = process.argv[3]
 if (!helperPath) {
-  console.error('usage: node check.mjs PATH-TO-dialo-interop-helper')
+  console.error('usage: node check.mjs PATH-TO-dialo-interop-helper [PATH-TO-vaultra]')
   process.exit(2)
 }
 
@@ -431,6 +437,126 @@ await section('ecies', async () => {
     }
   }
 })
+
+// ---------------------------------------------------------------------------------------
+// 5. The vaultra command line, on a wallet of its own making
+
+// Runs vaultra in the given platform folder; the exit code and both outputs.
+function vaultra (folder, args) {
+  const env = { ...process.env, LOCALAPPDATA: folder }
+  delete env.DISPLAY
+  delete env.WAYLAND_DISPLAY
+  const r = spawnSync(vaultraPath, args, { env, encoding: 'utf8', timeout: 30000 })
+  if (r.error) throw new Error(`vaultra ${args[0]} did not run: ${r.error.message}`)
+  return { code: r.status, out: r.stdout, err: r.stderr }
+}
+
+// A --json command that has to succeed: its answer, parsed.
+function vaultraJson (folder, args) {
+  const r = vaultra(folder, ['--json', ...args])
+  if (r.code !== 0 || r.err !== '') throw new Error(`vaultra ${args[0]} exit ${r.code}: ${r.err.trim()}`)
+  return JSON.parse(r.out)
+}
+
+if (vaultraPath) {
+  const folder = mkdtempSync(join(tmpdir(), 'dialo-interop-'))
+  try {
+    await section('vaultra', async () => {
+      const texts = [
+        ['short', 'hello'],
+        ['empty', ''],
+        ['spaces', '  call me back at nine  '],
+        ['UTF-8', 'Grüße aus Köln — 你好, 世界 📞 ☎'],
+        ['253 bytes', 'x'.repeat(253)],
+        ['1000 bytes', String.fromCharCode(...printable(1000))]
+      ]
+      const made = vaultraJson(folder, ['create'])
+      const id = made.id
+      const shown = vaultraJson(folder, ['show', id])
+      const identityPub = PublicKey.fromString(shown.identity_pub)
+      eq('vaultra show: the identity address is that of the identity key', identityPub.toAddress(), shown.identity_address)
+      eq('vaultra create and show name the same identity key', made.identity_pub, shown.identity_pub)
+      // The key tree the SDK walks from the printed phrase reaches the same identity key.
+      const sdkIdentity = HD.fromSeed(Mnemonic.fromString(made.mnemonic).toSeed()).derive("m/44'/236'/100'/0/0")
+      eq('SDK derives the identity key vaultra shows', hex(sdkIdentity.pubKey.encode(true)), shown.identity_pub)
+
+      // (1) Sealed by vaultra to an SDK key, opened by the SDK.
+      const recipient = PrivateKey.fromRandom()
+      const forms = [['compressed', hex(recipient.toPublicKey().encode(true))], ['uncompressed', hex(recipient.toPublicKey().encode(false))]]
+      for (const [label, text] of texts) {
+        for (const [form, pubHex] of forms) {
+          const tag = `${label} text to a ${form} key`
+          const blob = vaultraJson(folder, ['encrypt', pubHex, text]).blob
+          let opened
+          try { opened = Utils.toUTF8(ECIES.electrumDecrypt(arr(blob), recipient)) } catch (e) { opened = `refused: ${e.message}` }
+          eq(`SDK opens the vaultra encrypt blob: ${tag}`, opened, text)
+          check(`vaultra encrypt blob refused by the SDK under another key: ${tag}`,
+            sdkRefuses(() => ECIES.electrumDecrypt(arr(blob), PrivateKey.fromRandom())))
+        }
+      }
+      const notAKey = vaultra(folder, ['encrypt', '02' + '00'.repeat(32), 'x'])
+      eq('vaultra encrypt to a point off the curve: exit code', notAKey.code, 1)
+      eq('vaultra encrypt to a point off the curve: one stderr line', notAKey.err.split('\n').length, 2, notAKey.err)
+
+      // (2) Signed by vaultra with the identity key, verified by the SDK.
+      for (const [label, text] of texts) {
+        const tag = `${label} message`
+        const signed = vaultraJson(folder, ['sign-message', '--wallet', id, text])
+        eq(`vaultra sign-message names the identity address: ${tag}`, signed.address, shown.identity_address)
+        const bytes = [...Buffer.from(signed.signature, 'base64')]
+        check(`vaultra signature is 65 bytes with a compressed-key header: ${tag}`,
+          bytes.length === 65 && bytes[0] >= 31 && bytes[0] <= 34, `got ${signed.signature}`)
+        if (bytes.length !== 65) continue
+        const sig = Signature.fromCompact(bytes)
+        const msg = Utils.toArray(text, 'utf8')
+        let signer
+        try { signer = sig.RecoverPublicKey(bytes[0] - 31, new BigNumber(BSM.magicHash(msg))) } catch { signer = null }
+        eq(`SDK recovers the identity address from the vaultra signature: ${tag}`, signer?.toAddress(), shown.identity_address)
+        check(`SDK BSM verifies the vaultra signature: ${tag}`, BSM.verify(msg, sig, identityPub))
+        const tampered = msg.length > 0 ? flipBit(msg, randomInt(msg.length)) : [0x20]
+        check(`SDK refuses the vaultra signature on a tampered message: ${tag}`, sdkRefuses(() => BSM.verify(tampered, sig, identityPub)))
+        let tamperedSigner
+        try { tamperedSigner = sig.RecoverPublicKey(bytes[0] - 31, new BigNumber(BSM.magicHash(tampered))).toAddress() } catch { tamperedSigner = null }
+        check(`the tampered message does not recover the identity address: ${tag}`, tamperedSigner !== shown.identity_address)
+      }
+
+      // (3) Sealed by the SDK to the wallet's identity key, opened by vaultra.
+      for (const [label, text] of texts) {
+        const blob = hex(ECIES.electrumEncrypt(Utils.toArray(text, 'utf8'), identityPub, undefined, false))
+        const r = vaultra(folder, ['decrypt', '--wallet', id, blob])
+        eq(`vaultra decrypt of an SDK blob: exit code: ${label} text`, r.code, 0, r.err.trim())
+        eq(`vaultra decrypt opens an SDK blob: ${label} text`, r.out, `${text}\n`)
+        eq(`vaultra --json decrypt opens an SDK blob: ${label} text`, vaultraJson(folder, ['decrypt', '--wallet', id, blob]).text, text)
+        const damaged = hex(flipBit(arr(blob), arr(blob).length - 1 - randomInt(32)))
+        const bad = vaultra(folder, ['decrypt', '--wallet', id, damaged])
+        eq(`vaultra decrypt refuses an SDK blob with a damaged MAC: exit code: ${label} text`, bad.code, 1)
+        eq(`vaultra decrypt refuses an SDK blob with a damaged MAC: nothing printed: ${label} text`, bad.out, '')
+      }
+      const stranger = hex(ECIES.electrumEncrypt(Utils.toArray('not for you', 'utf8'), PrivateKey.fromRandom().toPublicKey(), undefined, false))
+      eq('vaultra decrypt refuses a blob sealed to another key', vaultra(folder, ['decrypt', '--wallet', id, stranger]).code, 1)
+
+      // (4) Signed by the SDK, verified by vaultra against the signer's address.
+      for (const [label, text] of texts) {
+        const key = PrivateKey.fromRandom()
+        const address = key.toPublicKey().toAddress()
+        const sig = BSM.sign(Utils.toArray(text, 'utf8'), key)
+        const tag = `${label} message`
+        const good = vaultra(folder, ['verify-message', address, sig, text])
+        eq(`vaultra verify-message accepts an SDK signature: exit code: ${tag}`, good.code, 0, good.err.trim())
+        eq(`vaultra verify-message accepts an SDK signature: ${tag}`, good.out, 'valid\n')
+        const wrong = vaultra(folder, ['verify-message', address, sig, `${text}!`])
+        eq(`vaultra verify-message refuses a wrong text: exit code: ${tag}`, wrong.code, 1)
+        eq(`vaultra verify-message refuses a wrong text: ${tag}`, wrong.out, 'invalid\n')
+        const other = PrivateKey.fromRandom().toPublicKey().toAddress()
+        eq(`vaultra verify-message refuses another address: exit code: ${tag}`, vaultra(folder, ['verify-message', other, sig, text]).code, 1)
+        const byKey = vaultra(folder, ['--json', 'verify-message', hex(key.toPublicKey().encode(true)), sig, text])
+        eq(`vaultra verify-message accepts an SDK signature against the public key: ${tag}`, byKey.out, '{"valid":true}\n', byKey.err.trim())
+      }
+    })
+  } finally {
+    rmSync(folder, { recursive: true, force: true })
+  }
+}
 
 // ---------------------------------------------------------------------------------------
 

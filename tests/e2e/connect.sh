@@ -1,0 +1,357 @@
+#!/usr/bin/env bash
+# Drives dialo-phone and vaultra together through the files they share: connect approved and
+# denied, a locked wallet, the single-wallet start-up, contacts kept in the wallet file, and
+# vaultra's refusals of bad input.
+# Usage: connect.sh PATH-TO-dialo-phone PATH-TO-vaultra
+set -uo pipefail
+phone=$1
+vaultra=$2
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+# The phone would open a terminal running `vaultra watch` on a desktop; here the test answers.
+unset DISPLAY WAYLAND_DISPLAY
+# A phone that died must show up as a failed write, not kill the script.
+trap '' PIPE
+: >"$root/passed"
+
+# ---------------------------------------------------------------------------------------
+# Bookkeeping. Each scenario runs in a subshell; the first failed check ends that scenario.
+
+scenario=""
+dir=""
+phone_pid=""
+out=""
+err=""
+seen=0
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+ok() { echo "$scenario: $1" >>"$root/passed"; }
+
+fail() {
+  echo "FAIL [$scenario] $*"
+  if [ -n "$out" ] && [ -f "$out" ]; then
+    echo "--- phone output:"
+    cat "$out"
+    echo "--- phone stderr:"
+    cat "$err"
+  fi
+  exit 1
+}
+
+not() { ! "$@"; }
+
+check() {
+  local what=$1
+  shift
+  if "$@"; then ok "$what"; else fail "$what"; fi
+}
+
+# Retries a command every 50 ms until it succeeds; false once SECONDS have passed.
+wait_until() {
+  local deadline=$(($(now_ms) + $1 * 1000))
+  shift
+  until "$@"; do
+    (($(now_ms) < deadline)) || return 1
+    sleep 0.05
+  done
+}
+
+# A fresh platform folder for one scenario.
+begin() {
+  scenario=$1
+  dir="$root/$1"
+  mkdir -p "$dir"
+  out="$dir/phone.out"
+  err="$dir/phone.err"
+}
+
+orvane() { echo "$dir/Orvane"; }
+
+# A string value from a JSON file or text, pretty-printed or compact.
+json_text() {
+  tr -d '\n' | grep -o "\"$1\": *\"[^\"]*\"" | head -n1 | sed 's/^[^:]*: *"\(.*\)"$/\1/'
+}
+
+# ---------------------------------------------------------------------------------------
+# vaultra: output in $dir/v.out and $dir/v.err, exit code in $rc.
+
+rc=0
+v() {
+  LOCALAPPDATA="$dir" timeout 30 "$vaultra" "$@" >"$dir/v.out" 2>"$dir/v.err"
+  rc=$?
+}
+v_in() {
+  local input=$1
+  shift
+  printf '%s\n' "$input" | LOCALAPPDATA="$dir" timeout 30 "$vaultra" "$@" >"$dir/v.out" 2>"$dir/v.err"
+  rc=$?
+}
+
+# Creates a wallet; its id in $wallet_id, its phrase in $wallet_phrase.
+create_wallet() {
+  v --json create
+  [ "$rc" -eq 0 ] || fail "vaultra create exit code $rc: $(cat "$dir/v.err")"
+  wallet_id=$(json_text id <"$dir/v.out")
+  wallet_phrase=$(json_text mnemonic <"$dir/v.out")
+  [ -n "$wallet_id" ] && [ "$(wc -w <<<"$wallet_phrase")" -eq 12 ] || fail "vaultra create printed $(cat "$dir/v.out")"
+  ok "vaultra create $wallet_id"
+}
+
+# Exit code 1, exactly one line on stderr, nothing on stdout.
+refused() {
+  local what=$1
+  check "$what: exit code 1 (got $rc)" [ "$rc" -eq 1 ]
+  check "$what: one line on stderr (got $(wc -l <"$dir/v.err"))" [ "$(wc -l <"$dir/v.err")" -eq 1 ]
+  check "$what: the stderr line is not blank" grep -q '[^[:space:]]' "$dir/v.err"
+  check "$what: nothing on stdout" [ ! -s "$dir/v.out" ]
+}
+
+wallet_file() { echo "$(orvane)/wallets/$1/wallet.json"; }
+
+bind_files() { compgen -G "$(orvane)/binds/*.json"; }
+no_bind_file() { ! bind_files >/dev/null; }
+has_request() { compgen -G "$(orvane)/connect/*.req.json" >/dev/null; }
+
+bound_to() {
+  local files
+  files=$(bind_files) || return 1
+  [ "$(wc -l <<<"$files")" -eq 1 ] && [ "$(json_text wallet_id <"$files")" = "$1" ]
+}
+
+# ---------------------------------------------------------------------------------------
+# The phone, reading commands from a fifo held open on descriptor 7.
+
+start_phone() {
+  rm -f "$dir/in"
+  mkfifo "$dir/in"
+  : >"$out"
+  LOCALAPPDATA="$dir" timeout 100 "$phone" <"$dir/in" >"$out" 2>"$err" &
+  phone_pid=$!
+  exec 7>"$dir/in"
+  seen=0
+  expect "phone ready" '{"event":"ready"}'
+}
+
+phone_ended() { ! kill -0 "$phone_pid" 2>/dev/null; }
+
+stop_phone() {
+  send quit
+  exec 7>&-
+  wait_until 20 phone_ended || fail "the phone did not end after quit"
+  wait "$phone_pid"
+  local code=$?
+  phone_pid=""
+  check "phone exit code 0 (got $code)" [ "$code" -eq 0 ]
+}
+
+# Ends a phone still running when a scenario fails.
+kill_phone() {
+  if [ -n "$phone_pid" ] && kill -0 "$phone_pid" 2>/dev/null; then
+    kill "$phone_pid"
+    wait "$phone_pid" 2>/dev/null
+  fi
+}
+
+send() { printf '%s\n' "$1" >&7 || fail "could not send '$1': the phone no longer reads"; }
+
+# The first output line after the last one taken whose "event" is EVENT, in $found.
+find_event() {
+  local n
+  # Only whole lines: the phone may be half way through writing the last one.
+  n=$(head -n "$(wc -l <"$out")" "$out" | tail -n +"$((seen + 1))" | grep -nE "\"event\":\"$1\"[,}]" | head -n1 | cut -d: -f1)
+  [ -n "$n" ] && found=$((seen + n))
+}
+
+# Waits up to 20 s for the next line of that event, in $line; fails early when the phone ended.
+next_event() {
+  local what=$1 event=$2 deadline=$(($(now_ms) + 20000))
+  until find_event "$event"; do
+    if phone_ended; then
+      find_event "$event" && break
+      fail "$what: the phone ended without a \"$event\" line"
+    fi
+    (($(now_ms) < deadline)) || fail "$what: no \"$event\" line within 20 s"
+    sleep 0.05
+  done
+  seen=$found
+  line=$(sed -n "${found}p" "$out")
+}
+
+# The next line of the event that LINE carries is exactly LINE.
+expect() {
+  local event
+  event=$(grep -oE '"event":"[^"]*"' <<<"$2" | cut -d'"' -f4)
+  next_event "$1" "$event"
+  check "$1 (got $line)" [ "$line" = "$2" ]
+}
+
+# Sends a command and expects its answer.
+ask() {
+  send "$2"
+  expect "$1" "$3"
+}
+
+status_is() {
+  send status
+  next_event "$1" status
+  check "$1 (got $line)" grep -qF "\"connected\":$2," <<<"$line"
+}
+
+# ---------------------------------------------------------------------------------------
+# Scenarios
+
+# Two wallets, so nothing binds at start-up: connect, approve the second, disconnect.
+approve_and_disconnect() {
+  begin approve
+  create_wallet
+  create_wallet
+  local second=$wallet_id
+  start_phone
+  status_is "not connected at start" false
+  check "no bind file at start" no_bind_file
+  send connect
+  check "connect request written" wait_until 20 has_request
+  v approve --wallet "$second"
+  check "vaultra approve exit code 0 (got $rc)" [ "$rc" -eq 0 ]
+  expect "connect succeeds" '{"event":"connect","result":"success"}'
+  status_is "connected after approve" true
+  check "bind file names the approved wallet" bound_to "$second"
+  ask "disconnect succeeds" disconnect '{"event":"disconnect","result":"success"}'
+  status_is "not connected after disconnect" false
+  check "bind file removed by disconnect" no_bind_file
+  stop_phone
+}
+
+deny() {
+  begin deny
+  create_wallet
+  create_wallet
+  start_phone
+  send connect
+  check "connect request written" wait_until 20 has_request
+  v deny
+  check "vaultra deny exit code 0 (got $rc)" [ "$rc" -eq 0 ]
+  expect "connect denied" '{"event":"connect","result":"error: connect denied in Vaultra."}'
+  status_is "not connected after deny" false
+  check "no bind file after deny" no_bind_file
+  stop_phone
+}
+
+locked_wallet() {
+  begin locked
+  create_wallet
+  create_wallet
+  local id=$wallet_id phrase=$wallet_phrase file
+  file=$(wallet_file "$id")
+  v_in pw lock "$id"
+  check "vaultra lock exit code 0 (got $rc)" [ "$rc" -eq 0 ]
+  check "locked file carries the envelope" grep -q '"lock": *"OV-LOCK1"' "$file"
+  check "locked file holds no phrase" not grep -qF "$phrase" "$file"
+  v --json list
+  check "list shows the wallet locked" grep -qF "\"id\":\"$id\",\"locked\":true" "$dir/v.out"
+
+  start_phone
+  send connect
+  check "connect request written" wait_until 20 has_request
+  v approve --wallet "$id"
+  check "vaultra approve exit code 0 (got $rc)" [ "$rc" -eq 0 ]
+  expect "connect to a locked wallet refused" \
+    '{"event":"connect","result":"error: This wallet is locked. Open it in Vaultra."}'
+  status_is "not connected to a locked wallet" false
+
+  local before
+  before=$(sha256sum <"$file")
+  v_in wrong unlock "$id"
+  refused "unlock with a wrong password"
+  check "wrong password leaves the file as it was" [ "$(sha256sum <"$file")" = "$before" ]
+  v_in pw unlock "$id"
+  check "unlock with the right password exit code 0 (got $rc)" [ "$rc" -eq 0 ]
+  check "unlocked file holds the phrase again" [ "$(json_text mnemonic <"$file")" = "$phrase" ]
+  check "unlocked file has no envelope" not grep -q '"lock"' "$file"
+  # The approval stands, so the wallet is usable as soon as it is opened.
+  status_is "connected once unlocked" true
+  stop_phone
+}
+
+single_wallet() {
+  begin single
+  create_wallet
+  local id=$wallet_id
+  check "no bind file before the phone starts" no_bind_file
+  start_phone
+  status_is "the only wallet is connected without a connect" true
+  check "bind file names the only wallet" bound_to "$id"
+  check "no connect request was made" not has_request
+  stop_phone
+}
+
+contacts() {
+  begin contacts
+  create_wallet
+  local id=$wallet_id phrase=$wallet_phrase file
+  file=$(wallet_file "$id")
+  start_phone
+  status_is "connected" true
+  ask "add @Alice" 'contact-add @Alice hello' '{"event":"contact-add","result":"success"}'
+  ask "add alice again with a new note" 'contact-add alice friend' '{"event":"contact-add","result":"success"}'
+  ask "one contact, the note replaced" contacts \
+    '{"contacts":[{"dest":"alice","note":"friend"}],"event":"contacts"}'
+  check "wallet file keeps its phrase" [ "$(json_text mnemonic <"$file")" = "$phrase" ]
+  check "wallet file holds the contact" \
+    grep -qF '"contacts":[{"dest":"alice","note":"friend"}]' <(tr -d ' \n' <"$file")
+  local before
+  before=$(sha256sum <"$file")
+  ask "removing an unknown contact refused" 'contact-remove bob' \
+    '{"event":"contact-remove","result":"error: that contact is not in the list."}'
+  check "refused remove leaves the file as it was" [ "$(sha256sum <"$file")" = "$before" ]
+  ask "disconnect succeeds" disconnect '{"event":"disconnect","result":"success"}'
+  ask "add without a wallet refused" 'contact-add carol x' \
+    '{"event":"contact-add","result":"error: no Vaultra wallet. Create first."}'
+  ask "no contacts without a wallet" contacts '{"contacts":[],"event":"contacts"}'
+  check "refused add leaves the file as it was" [ "$(sha256sum <"$file")" = "$before" ]
+  stop_phone
+
+  # A new start binds the only wallet again and reads the contact back from its file.
+  start_phone
+  ask "contact read back after a restart" contacts \
+    '{"contacts":[{"dest":"alice","note":"friend"}],"event":"contacts"}'
+  stop_phone
+}
+
+# Everything below the wallets folder and the index, with checksums.
+snapshot() {
+  (cd "$(orvane)" && find wallets | sort && find wallets wallets.json -type f | sort | xargs sha256sum)
+}
+
+bad_input() {
+  begin bad_input
+  create_wallet
+  local before
+  before=$(snapshot)
+  v show w0
+  refused "show of an unknown id"
+  v --json show w0
+  refused "show --json of an unknown id"
+  # Twelve list words whose last one does not carry the checksum.
+  v restore "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon"
+  refused "restore with a bad checksum"
+  v approve
+  refused "approve with no request waiting"
+  v deny
+  refused "deny with no request waiting"
+  check "no wallet file added or changed" [ "$(snapshot)" = "$before" ]
+}
+
+# ---------------------------------------------------------------------------------------
+
+failed=0
+for s in approve_and_disconnect deny locked_wallet single_wallet contacts bad_input; do
+  (
+    trap kill_phone EXIT
+    "$s"
+  ) || failed=$((failed + 1))
+done
+passed=$(wc -l <"$root/passed")
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
