@@ -96,12 +96,17 @@ bool identity_key_hex(std::string& privHex, std::string& error) {
 }
 
 bool identity_sign(std::string_view message, std::string& pubHex, std::string& signature, std::string& error) {
+    auto g = lockWallet();
+    return identity_sign_held(g.state, message, pubHex, signature, error);
+}
+
+bool identity_sign_held(WalletState& w, std::string_view message, std::string& pubHex, std::string& signature,
+                        std::string& error) {
     pubHex.clear();
     signature.clear();
     error.clear();
-    auto g = lockWallet();
     KeyTriple key;
-    if (!identityKeyLocked(g.state, key, error)) return false;
+    if (!identityKeyLocked(w, key, error)) return false;
 
     Bytes priv = hex_decode(key.priv);
     ScopedWipe wipePriv(priv);
@@ -120,17 +125,22 @@ bool identity_sign(std::string_view message, std::string& pubHex, std::string& s
 }
 
 bool derive_bn_key(std::string& pubHex, std::string& privHex, std::string& address, std::string& error) {
+    auto g = lockWallet();
+    return derive_bn_key_held(g.state, pubHex, privHex, address, error);
+}
+
+bool derive_bn_key_held(WalletState& w, std::string& pubHex, std::string& privHex, std::string& address,
+                        std::string& error) {
     pubHex.clear();
     privHex.clear();
     address.clear();
     error.clear();
-    auto g = lockWallet();
-    if (!hdWalletReady(g.state)) {
+    if (!hdWalletReady(w)) {
         error = kNotConnected;
         return false;
     }
     KeyTriple key;
-    if (!derive_key(g.state.keys, wallet_path(kBnAccount, 0), key) || key.priv.size() != 64 || key.pub.size() != 66 ||
+    if (!derive_key(w.keys, wallet_path(kBnAccount, 0), key) || key.priv.size() != 64 || key.pub.size() != 66 ||
         key.address.empty()) {
         wipeText(key.priv);
         error = "could not derive the BN key";

@@ -24,6 +24,16 @@ Hash256 signed_message_digest(std::string_view message);
 [[nodiscard]] bool identity_sign(std::string_view message, std::string& pubHex, std::string& signature,
                                  std::string& error);
 
+struct WalletState;
+
+/// identity_sign for a caller that already holds the wallet state lock.
+[[nodiscard]] bool identity_sign_held(WalletState& w, std::string_view message, std::string& pubHex,
+                                      std::string& signature, std::string& error);
+
+/// derive_bn_key for a caller that already holds the wallet state lock.
+[[nodiscard]] bool derive_bn_key_held(WalletState& w, std::string& pubHex, std::string& privHex, std::string& address,
+                                      std::string& error);
+
 /// The BN key, used by the platform's paymail claim. Takes the wallet state lock.
 [[nodiscard]] bool derive_bn_key(std::string& pubHex, std::string& privHex, std::string& address,
                                  std::string& error);

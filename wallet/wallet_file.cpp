@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "vaultra/connect.h"
 #include "vaultra/destination.h"
+#include "wallet/coins.h"
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"
 #include "wallet/openssl_handles.h"
@@ -139,6 +140,7 @@ bool load_wallet(WalletState& w) {
     if (doc.contains("ord_owned")) w.ordOwned = doc["ord_owned"];
     w.contacts = contacts_from_document(doc);
     w.loaded = true;
+    load_spent_snapshot(w);
     return true;
 }
 
@@ -200,6 +202,7 @@ void reset_wallet_state(WalletState& w) {
     w.ordAvatar = nullptr;
     w.ordOwned = nullptr;
     w.backup = false;
+    w.coins = CoinState{};
     w.loaded = false;
 }
 

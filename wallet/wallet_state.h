@@ -4,12 +4,15 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "wallet/coin.h"
 #include "wallet/hashes.h"
 
 namespace dialo {
@@ -53,6 +56,29 @@ struct Contact {
     std::string note;  // trimmed, at most 80 bytes
 };
 
+/// Coins of one address as last gathered by the address scan or a broadcast.
+struct AddressCoins {
+    std::vector<Coin> coins;
+    uint64_t updatedMs = 0;  // monotonic milliseconds
+    bool hasCoins = false;
+};
+
+/// What the wallet knows of its coins besides the remote lists.
+struct CoinState {
+    std::vector<Coin> pool;          // ascending by sats
+    uint64_t poolRefreshedMs = 0;    // monotonic; 0 until the first refresh
+    bool poolRefreshed = false;
+    std::set<std::string> spent;     // outpoint keys "txid:vout"
+    std::vector<Coin> change;        // own outputs of own broadcasts
+    std::map<std::string, AddressCoins> byAddress;
+    int64_t shownBalance = -1;       // satoshis, -1 while unknown
+    int64_t deducted = -1;           // last deducted figure, -1 when none
+    uint64_t deductedAtMs = 0;
+    std::string lastTxid;            // last transaction this wallet broadcast
+    std::string lastReceivedTxid;
+    uint64_t scanGeneration = 0;
+};
+
 struct WalletState {
     bool loaded = false;  // a default key and address are held
     WalletKeys keys;
@@ -61,6 +87,7 @@ struct WalletState {
     std::vector<Contact> contacts;
     nlohmann::json ordAvatar;  // carried through to the file unchanged
     nlohmann::json ordOwned;
+    CoinState coins;
 };
 
 /// Holds the wallet state lock for its lifetime. The lock is not recursive: code that already

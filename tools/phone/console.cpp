@@ -1,6 +1,7 @@
 #include "tools/phone/console.h"
 
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <istream>
 #include <mutex>
@@ -16,6 +17,9 @@
 #include "vaultra/connect.h"
 #include "vaultra/contacts.h"
 #include "wallet/client_sinks.h"
+#include "wallet/coins.h"
+#include "wallet/encoding.h"
+#include "wallet/spends.h"
 
 namespace dialo {
 
@@ -110,6 +114,34 @@ bool walletCommand(Printer& printer, const std::string& cmd, std::thread& connec
     } else if (verb == "contact-add" && !rest.empty()) {
         auto [dest, note] = firstWord(rest);
         printer.line(json{{"event", "contact-add"}, {"result", contact_add(dest, note)}});
+    } else if (verb == "balance" && rest.empty()) {
+        printer.line(json{{"event", "balance"}, {"sats", wallet_balance()}});
+    } else if (verb == "coins" && rest.empty()) {
+        printer.line(json{{"event", "coins"}, {"ready", count_ready_coins()}});
+    } else if (verb == "refresh" && rest.empty()) {
+        refresh_status();
+        printer.line(json{{"event", "refresh-done"}});
+    } else if (verb == "split" && rest.empty()) {
+        printer.line(json{{"event", "split"}, {"result", split_coins()}});
+    } else if (verb == "pay" && !rest.empty()) {
+        auto [address, amount] = firstWord(rest);
+        char* end = nullptr;
+        long long sats = std::strtoll(amount.c_str(), &end, 10);
+        std::string result = (amount.empty() || *end != '\0') ? "error: amount must be positive."
+                                                               : spend_to_address(address, sats, "");
+        printer.line(json{{"event", "pay"}, {"result", result}});
+    } else if (verb == "payload" && !rest.empty()) {
+        auto [address, tail] = firstWord(rest);
+        // A last word that decodes as an address is the second payee; the rest is the payload.
+        std::string text = tail, second;
+        if (size_t sp = tail.find_last_of(" \t"); sp != std::string::npos) {
+            Hash160 h{};
+            if (decode_p2pkh_address(tail.substr(sp + 1), h)) {
+                second = tail.substr(sp + 1);
+                text = trimmed(tail.substr(0, sp));
+            }
+        }
+        printer.line(json{{"event", "payload"}, {"result", spend_payload(address, text, 1, false, second)}});
     } else if (verb == "contact-remove" && !rest.empty()) {
         printer.line(json{{"event", "contact-remove"}, {"result", contact_remove(rest)}});
     } else {

@@ -1,0 +1,649 @@
+#include "wallet/coins.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "app/clock.h"
+#include "platform/data_dir.h"
+#include "platform/files.h"
+#include "store/config.h"
+#include "vaultra/connect.h"
+#include "vaultra/own_handle.h"
+#include "wallet/client_sinks.h"
+#include "wallet/encoding.h"
+#include "wallet/http.h"
+#include "wallet/keys.h"
+#include "wallet/wallet_file.h"
+
+namespace dialo {
+namespace {
+
+using nlohmann::json;
+
+constexpr uint64_t kEmptyPoolAgeMs = 8000;
+constexpr uint64_t kFullPoolAgeMs = 30000;
+constexpr uint64_t kCacheAgeOnFailureMs = 30000;
+constexpr int kUnspentPages = 40;
+constexpr int64_t kDeductionWindowMs = 45000;
+constexpr int64_t kBigJump = 1000000;    // satoshis
+constexpr int64_t kSmallDrift = 8000;    // satoshis
+constexpr size_t kWalletKeyChars = 80;
+constexpr char kHold[] = "hold: waiting for a confirmed coin";
+
+bool isHex64(const std::string& s) { return s.size() == 64 && hex_decode(s).size() == 32; }
+
+std::string wocUrl(const std::string& path) { return networkConfig().wocBase + path; }
+
+std::string snapshotPath(const WalletState& w, const char* folder, const char* suffix) {
+    return platformDirectory() + "/" + folder + "/" + wallet_key_text(w) + suffix;
+}
+
+bool snapshotsAllowed(const WalletState& w) {
+    std::string key = wallet_key_text(w);
+    return !key.empty() && key != "wallet";
+}
+
+json readJsonFile(const std::string& path) {
+    std::string text;
+    if (!readWholeFile(path, text)) return json();
+    json doc = json::parse(text, nullptr, false);
+    return doc.is_discarded() ? json() : doc;
+}
+
+bool writeCompact(const std::string& path, const json& doc) {
+    ensureDirectory(path.substr(0, path.rfind('/')));
+    return writeFileAtomic(path, doc.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+std::string percentEncode(const std::string& s) {
+    static constexpr char kHexDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : s) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out.push_back(char(c));
+        } else {
+            out.push_back('%');
+            out.push_back(kHexDigits[c >> 4]);
+            out.push_back(kHexDigits[c & 15]);
+        }
+    }
+    return out;
+}
+
+bool isHouseOracle(const std::string& address) {
+    const auto& all = house_oracle_addresses();
+    return std::find(all.begin(), all.end(), address) != all.end();
+}
+
+std::vector<std::string> poolAddresses(WalletState& w) {
+    std::vector<std::string> out;
+    for (std::string& a : receive_addresses(w.keys))
+        if (!isHouseOracle(a)) out.push_back(std::move(a));
+    return out;
+}
+
+// Gives a coin the key of its address; false when the wallet holds no such key.
+bool attachKey(WalletState& w, Coin& c, const std::string& address) {
+    if (!w.keys.defaultKey.address.empty() && address == w.keys.defaultKey.address) {
+        c.priv = w.keys.defaultKey.priv;
+        c.pub = w.keys.defaultKey.pub;
+        return decode_p2pkh_address(address, c.owner);
+    }
+    return find_key_for_address(w.keys, address, c.priv, c.pub, c.owner);
+}
+
+bool usable(const WalletState& w, const Coin& c) {
+    return c.sats > 1 && !is_spent(w, outpoint_key(c.txid, c.vout));
+}
+
+bool selectFrom(const WalletState& w, const std::vector<Coin>& ascending, int64_t need, std::vector<Coin>& sel) {
+    sel.clear();
+    for (const Coin& c : ascending)
+        if (usable(w, c) && c.sats >= need) {
+            sel.push_back(c);
+            return true;
+        }
+    int64_t sum = 0;
+    for (auto it = ascending.rbegin(); it != ascending.rend() && sum < need && sel.size() < 4; ++it)
+        if (usable(w, *it)) {
+            sel.push_back(*it);
+            sum += it->sats;
+        }
+    if (sum >= need) return true;
+    sel.clear();
+    return false;
+}
+
+void addUnique(std::vector<Coin>& list, const Coin& c) {
+    auto same = [&c](const Coin& o) { return o.vout == c.vout && o.txid == c.txid; };
+    if (std::none_of(list.begin(), list.end(), same)) list.push_back(c);
+}
+
+void pruneCaches(WalletState& w) {
+    auto spent = [&w](const Coin& c) { return is_spent(w, outpoint_key(c.txid, c.vout)); };
+    for (auto& [address, entry] : w.coins.byAddress)
+        entry.coins.erase(std::remove_if(entry.coins.begin(), entry.coins.end(), spent), entry.coins.end());
+    w.coins.change.erase(std::remove_if(w.coins.change.begin(), w.coins.change.end(), spent), w.coins.change.end());
+}
+
+int64_t roundedSats(const json& v) {
+    if (v.is_number_integer()) return v.get<int64_t>();
+    if (v.is_number()) return int64_t(std::llround(v.get<double>()));
+    return 0;
+}
+
+std::string facePath(const WalletState& w) { return snapshotPath(w, "tx_hist", "_face.json"); }
+
+void writeFace(const WalletState& w, int64_t sats) {
+    if (sats < 0 || w.keys.defaultKey.address.empty()) return;
+    (void)writeCompact(facePath(w), json{{"sats", sats}, {"address", w.keys.defaultKey.address}});
+}
+
+// What one scan thread found for its address.
+struct Gathered {
+    std::string address;
+    std::vector<Coin> coins;
+    std::vector<std::string> spentInMempool;
+    bool answered = false;
+};
+
+void gather(Gathered& g) {
+    std::string error, body;
+    std::vector<Coin> confirmed, pending;
+    bool a = fetch_unspent(g.address, confirmed, error);
+    bool b = fetch_get(wocUrl("/address/" + g.address + "/unconfirmed/unspent"), body, error, 10, false) &&
+             read_unspent_list(body, pending, error);
+    g.answered = a || b;
+    for (const Coin& c : confirmed) addUnique(g.coins, c);
+    for (const Coin& c : pending) addUnique(g.coins, c);
+    if (!fetch_get(wocUrl("/address/" + g.address + "/unconfirmed/history"), body, error, 10, false)) return;
+    json hist = json::parse(body, nullptr, false);
+    const json* list = hist.is_array() ? &hist : (hist.is_object() && hist.contains("result") ? &hist["result"] : nullptr);
+    if (list == nullptr || !list->is_array()) return;
+    for (const json& e : *list) {
+        if (!e.is_object()) continue;
+        std::string txid = e.contains("tx_hash") && e["tx_hash"].is_string() ? e["tx_hash"].get<std::string>()
+                           : e.contains("txid") && e["txid"].is_string() ? e["txid"].get<std::string>()
+                                                                         : "";
+        if (!isHex64(txid) || !fetch_get(wocUrl("/tx/" + txid), body, error, 10, false)) continue;
+        json tx = json::parse(body, nullptr, false);
+        if (!tx.is_object() || !tx.contains("vin") || !tx["vin"].is_array()) continue;
+        for (const json& in : tx["vin"])
+            if (in.is_object() && in.contains("txid") && in["txid"].is_string() && in.contains("vout") &&
+                in["vout"].is_number_unsigned())
+                g.spentInMempool.push_back(outpoint_key(in["txid"].get<std::string>(), in["vout"].get<uint32_t>()));
+    }
+}
+
+std::vector<std::string> ownAddresses(WalletState& w) {
+    std::vector<std::string> out = receive_addresses(w.keys);
+    if (!w.keys.identityAddress.empty()) out.push_back(w.keys.identityAddress);
+    if (!w.keys.defaultKey.address.empty() &&
+        std::find(out.begin(), out.end(), w.keys.defaultKey.address) == out.end())
+        out.push_back(w.keys.defaultKey.address);
+    return out;
+}
+
+}  // namespace
+
+const std::vector<std::string>& house_oracle_addresses() {
+    // Operator addresses of the platform's three games (two each): the keys 3 to 8.
+    static const std::vector<std::string> all = [] {
+        std::vector<std::string> out;
+        for (int k = 3; k <= 8; ++k) {
+            std::string priv(63, '0');
+            priv.push_back(char('0' + k));
+            out.push_back(address_from_pubkey(pubkey_from_priv(priv)));
+        }
+        return out;
+    }();
+    return all;
+}
+
+std::string outpoint_key(const std::string& txid, uint32_t vout) {
+    std::string t = txid;
+    for (char& c : t) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return t + ":" + std::to_string(vout);
+}
+
+std::string wallet_key_text(const WalletState& w) {
+    std::string key = bound_wallet_id();
+    if (key.empty()) key = w.keys.identityAddress;
+    if (key.empty()) key = w.keys.defaultKey.address;
+    for (char& c : key)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    if (key.empty()) return "wallet";
+    return key.substr(0, kWalletKeyChars);
+}
+
+bool is_spent(const WalletState& w, const std::string& outpoint) { return w.coins.spent.count(outpoint) != 0; }
+
+void mark_spent(WalletState& w, const std::string& outpoint) {
+    if (w.coins.spent.insert(outpoint).second) save_spent_snapshot(w);
+}
+
+void load_spent_snapshot(WalletState& w) {
+    json doc = readJsonFile(snapshotPath(w, "ord_snap", "_spent.json"));
+    if (!doc.is_object() || !doc.contains("outpoints") || !doc["outpoints"].is_array()) return;
+    for (const json& o : doc["outpoints"])
+        if (o.is_string()) w.coins.spent.insert(o.get<std::string>());
+}
+
+void save_spent_snapshot(const WalletState& w) {
+    if (!snapshotsAllowed(w)) return;
+    (void)writeCompact(snapshotPath(w, "ord_snap", "_spent.json"), json{{"outpoints", w.coins.spent}});
+}
+
+void load_change_snapshot(WalletState& w) {
+    json doc = readJsonFile(snapshotPath(w, "ord_snap", "_change.json"));
+    if (!doc.is_object() || !doc.contains("coins") || !doc["coins"].is_array()) return;
+    for (const json& e : doc["coins"]) {
+        if (!e.is_object() || !e.contains("txid") || !e["txid"].is_string() || !e.contains("vout") ||
+            !e["vout"].is_number_unsigned() || !e.contains("sats") || !e.contains("addr") || !e["addr"].is_string())
+            continue;
+        Coin c;
+        c.txid = e["txid"].get<std::string>();
+        c.vout = e["vout"].get<uint32_t>();
+        c.sats = roundedSats(e["sats"]);
+        if (!isHex64(c.txid) || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
+        if (!attachKey(w, c, e["addr"].get<std::string>())) continue;
+        addUnique(w.coins.change, c);
+    }
+}
+
+void save_change_snapshot(const WalletState& w) {
+    if (!snapshotsAllowed(w)) return;
+    json coins = json::array();
+    for (const Coin& c : w.coins.change) {
+        if (!isHex64(c.txid) || c.sats <= 0 || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
+        coins.push_back({{"txid", c.txid}, {"vout", c.vout}, {"sats", c.sats}, {"addr", address_from_hash(c.owner)}});
+    }
+    (void)writeCompact(snapshotPath(w, "ord_snap", "_change.json"), json{{"coins", coins}});
+}
+
+bool read_unspent_list(const std::string& body, std::vector<Coin>& out, std::string& error) {
+    json doc = json::parse(body, nullptr, false);
+    const json* list = doc.is_array() ? &doc : (doc.is_object() && doc.contains("result") ? &doc["result"] : nullptr);
+    if (list == nullptr || !list->is_array()) {
+        error = "bad utxo list";
+        return false;
+    }
+    for (const json& e : *list) {
+        if (!e.is_object()) continue;
+        if (e.contains("isSpentInMempoolTx") && e["isSpentInMempoolTx"] == true) continue;
+        Coin c;
+        if (e.contains("tx_hash") && e["tx_hash"].is_string()) c.txid = e["tx_hash"].get<std::string>();
+        else if (e.contains("txid") && e["txid"].is_string()) c.txid = e["txid"].get<std::string>();
+        const json* vout = e.contains("tx_pos") ? &e["tx_pos"] : e.contains("vout") ? &e["vout"] : nullptr;
+        if (vout && vout->is_number_unsigned()) c.vout = vout->get<uint32_t>();
+        if (e.contains("value")) c.sats = roundedSats(e["value"]);
+        if (!isHex64(c.txid)) continue;
+        out.push_back(std::move(c));
+    }
+    return true;
+}
+
+bool fetch_unspent(const std::string& address, std::vector<Coin>& out, std::string& error) {
+    out.clear();
+    std::string body, token;
+    const std::string base = wocUrl("/address/" + address + "/unspent/all");
+    for (int page = 0; page < kUnspentPages; ++page) {
+        std::string url = token.empty() ? base : base + "?token=" + percentEncode(token);
+        std::vector<Coin> coins;
+        if (!fetch_get(url, body, error, 20, false) || !read_unspent_list(body, coins, error)) {
+            if (page > 0) return true;
+            break;
+        }
+        out.insert(out.end(), coins.begin(), coins.end());
+        json doc = json::parse(body, nullptr, false);
+        std::string next = doc.is_object() && doc.contains("nextPageToken") && doc["nextPageToken"].is_string()
+                               ? doc["nextPageToken"].get<std::string>()
+                               : "";
+        if (next.empty() || next == token) return true;
+        token = next;
+        if (page + 1 == kUnspentPages) return true;
+    }
+    out.clear();
+    return fetch_get(wocUrl("/address/" + address + "/unspent"), body, error, 10, false) &&
+           read_unspent_list(body, out, error);
+}
+
+void prune_pool(WalletState& w) {
+    auto& pool = w.coins.pool;
+    pool.erase(std::remove_if(pool.begin(), pool.end(), [&w](const Coin& c) { return !usable(w, c); }), pool.end());
+}
+
+bool refresh_pool(WalletState& w, std::string& error, bool force) {
+    load_spent_snapshot(w);
+    prune_pool(w);
+    CoinState& cs = w.coins;
+    if (!force && cs.poolRefreshed) {
+        uint64_t age = nowMs() - cs.poolRefreshedMs;
+        if (age < (cs.pool.empty() ? kEmptyPoolAgeMs : kFullPoolAgeMs)) return true;
+    }
+    if (!w.keys.hd && w.keys.defaultKey.address.empty()) {
+        error = kHold;
+        return false;
+    }
+    std::vector<Coin> kept;
+    bool anyAnswered = false;
+    for (const std::string& address : poolAddresses(w)) {
+        std::vector<Coin> coins;
+        std::string err;
+        if (!fetch_unspent(address, coins, err)) continue;
+        anyAnswered = true;
+        Coin keyed;
+        if (coins.empty() || !attachKey(w, keyed, address)) continue;
+        for (Coin& c : coins) {
+            if (c.sats < 2 || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
+            c.priv = keyed.priv;
+            c.pub = keyed.pub;
+            c.owner = keyed.owner;
+            addUnique(kept, c);
+        }
+    }
+    if (!anyAnswered) {
+        prune_pool(w);
+        if (!cs.pool.empty()) return true;
+        error = kHold;
+        return false;
+    }
+    std::stable_sort(kept.begin(), kept.end(), [](const Coin& a, const Coin& b) { return a.sats < b.sats; });
+    cs.pool = std::move(kept);
+    cs.poolRefreshedMs = nowMs();
+    cs.poolRefreshed = true;
+    return true;
+}
+
+bool select_from_pool(WalletState& w, int64_t need, std::vector<Coin>& selection) {
+    prune_pool(w);
+    return selectFrom(w, w.coins.pool, need, selection);
+}
+
+bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selection, std::string& error) {
+    std::vector<std::string> addresses = poolAddresses(w);
+    auto own = [&addresses](const std::string& a) {
+        return std::find(addresses.begin(), addresses.end(), a) != addresses.end();
+    };
+    std::vector<Coin> candidates;
+    for (const Coin& c : w.coins.change)
+        if (isHex64(c.txid) && c.sats >= 2 && !is_spent(w, outpoint_key(c.txid, c.vout)) &&
+            own(address_from_hash(c.owner)))
+            addUnique(candidates, c);
+    for (const std::string& address : addresses) {
+        std::string body, err;
+        std::vector<Coin> coins;
+        if (!fetch_get(wocUrl("/address/" + address + "/unconfirmed/unspent"), body, err, 10, false) ||
+            !read_unspent_list(body, coins, err) || coins.empty())
+            continue;
+        Coin keyed;
+        if (!attachKey(w, keyed, address)) continue;
+        for (Coin& c : coins) {
+            if (c.sats <= 1 || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
+            c.priv = keyed.priv;
+            c.pub = keyed.pub;
+            c.owner = keyed.owner;
+            addUnique(candidates, c);
+        }
+    }
+    std::stable_sort(candidates.begin(), candidates.end(), [](const Coin& a, const Coin& b) { return a.sats < b.sats; });
+    if (selectFrom(w, candidates, need, selection)) return true;
+    error = kHold;
+    return false;
+}
+
+int count_ready_coins() {
+    auto g = lockWallet();
+    WalletState& w = g.state;
+    if (!load_wallet(w)) return 0;
+    std::string error;
+    (void)refresh_pool(w, error, false);
+    int ready = 0, any = 0;
+    for (const Coin& c : w.coins.pool) {
+        if (!usable(w, c)) continue;
+        ++any;
+        if (c.sats >= kReadyCoinSats) ++ready;
+    }
+    return ready > 0 ? ready : (any > 0 ? 1 : 0);
+}
+
+bool choose_change_address(WalletState& w, Hash160& out, std::string& error) {
+    const std::string& def = w.keys.defaultKey.address;
+    if (!decode_p2pkh_address(def, out)) {
+        error = "vaultra address decode failed.";
+        return false;
+    }
+    if (!isHouseOracle(def)) return true;
+    if (w.keys.hd)
+        for (const std::string& a : receive_addresses(w.keys))
+            if (!isHouseOracle(a) && decode_p2pkh_address(a, out)) return true;
+    error = "change would land on a house oracle.";
+    return false;
+}
+
+void record_broadcast(WalletState& w, const std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs,
+                      const std::string& txid) {
+    load_change_snapshot(w);
+    for (const Coin& c : inputs) w.coins.spent.insert(outpoint_key(c.txid, c.vout));
+    save_spent_snapshot(w);
+    pruneCaches(w);
+    for (uint32_t i = 0; i < outputs.size(); ++i) {
+        const Bytes& s = outputs[i].locking;
+        if (s.size() != 25 || s[0] != 0x76 || s[1] != 0xA9 || s[2] != 0x14 || s[23] != 0x88 || s[24] != 0xAC) continue;
+        Hash160 h{};
+        std::copy(s.begin() + 3, s.begin() + 23, h.begin());
+        if (!is_own_hash(w.keys, h, nullptr, w.coins.change)) continue;
+        Coin c;
+        c.txid = txid;
+        c.vout = i;
+        c.sats = outputs[i].sats;
+        const std::string address = address_from_hash(h);
+        if (!attachKey(w, c, address)) {
+            c.priv = w.keys.defaultKey.priv;
+            c.pub = w.keys.defaultKey.pub;
+            c.owner = h;
+        }
+        addUnique(w.coins.change, c);
+        AddressCoins& entry = w.coins.byAddress[address];
+        addUnique(entry.coins, c);
+        entry.updatedMs = nowMs();
+        entry.hasCoins = true;
+    }
+    save_change_snapshot(w);
+}
+
+void forget_failed_inputs(WalletState& w, const std::vector<Coin>& inputs) {
+    for (const Coin& c : inputs) w.coins.spent.insert(outpoint_key(c.txid, c.vout));
+    save_spent_snapshot(w);
+    pruneCaches(w);
+    const uint64_t now = nowMs();
+    for (auto& [address, entry] : w.coins.byAddress)
+        entry.updatedMs = now > kCacheAgeOnFailureMs ? now - kCacheAgeOnFailureMs : 0;
+}
+
+bool tx_is_known(const std::string& txid) {
+    if (!isHex64(txid)) return false;
+    std::string body, error;
+    if (fetch_get(wocUrl("/tx/" + txid + "/hex"), body, error, 25, false) && body.size() > 20) return true;
+    return fetch_get(wocUrl("/tx/" + txid), body, error, 25, false) && body.find("txid") != std::string::npos;
+}
+
+void scan_addresses(WalletState& w) {
+    std::vector<std::string> addresses = ownAddresses(w);
+    for (const std::string& oracle : house_oracle_addresses()) {
+        std::string priv, pub;
+        Hash160 h{};
+        if (std::find(addresses.begin(), addresses.end(), oracle) == addresses.end() &&
+            find_key_for_address(w.keys, oracle, priv, pub, h))
+            addresses.push_back(oracle);
+    }
+    const uint64_t generation = ++w.coins.scanGeneration;
+    std::vector<Gathered> results(addresses.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < addresses.size() && w.coins.scanGeneration == generation; ++i) {
+        results[i].address = addresses[i];
+        threads.emplace_back(gather, std::ref(results[i]));
+    }
+    for (std::thread& t : threads) t.join();
+
+    for (Gathered& g : results) {
+        if (!g.answered) continue;
+        for (const std::string& o : g.spentInMempool) w.coins.spent.insert(o);
+        Coin keyed;
+        bool haveKey = attachKey(w, keyed, g.address);
+        AddressCoins& entry = w.coins.byAddress[g.address];
+        entry.coins.clear();
+        for (Coin& c : g.coins) {
+            if (is_spent(w, outpoint_key(c.txid, c.vout))) continue;
+            if (haveKey) {
+                c.priv = keyed.priv;
+                c.pub = keyed.pub;
+                c.owner = keyed.owner;
+            }
+            entry.coins.push_back(c);
+        }
+        entry.updatedMs = nowMs();
+        entry.hasCoins = !entry.coins.empty();
+        // Change of this address that the fresh list no longer shows is gone, unless it came
+        // with the transaction just received.
+        auto gone = [&](const Coin& c) {
+            if (address_from_hash(c.owner) != g.address || c.txid == w.coins.lastReceivedTxid) return false;
+            if (is_spent(w, outpoint_key(c.txid, c.vout))) return true;
+            return std::none_of(entry.coins.begin(), entry.coins.end(),
+                                [&c](const Coin& o) { return o.txid == c.txid && o.vout == c.vout; });
+        };
+        w.coins.change.erase(std::remove_if(w.coins.change.begin(), w.coins.change.end(), gone), w.coins.change.end());
+    }
+    save_spent_snapshot(w);
+}
+
+std::vector<Coin> general_spend_coins(WalletState& w) {
+    std::vector<std::string> own = ownAddresses(w);
+    std::vector<Coin> out;
+    auto take = [&](const Coin& c) {
+        if (c.sats > 0 && isHex64(c.txid) && !is_spent(w, outpoint_key(c.txid, c.vout))) addUnique(out, c);
+    };
+    for (const Coin& c : w.coins.change) take(c);
+    for (const std::string& a : own)
+        if (auto it = w.coins.byAddress.find(a); it != w.coins.byAddress.end())
+            for (const Coin& c : it->second.coins) take(c);
+    if (!out.empty()) return out;
+
+    // Nothing gathered: read the outputs of the last received and the last sent transaction.
+    for (const std::string& txid : {w.coins.lastReceivedTxid, w.coins.lastTxid}) {
+        if (!isHex64(txid)) continue;
+        std::string body, error;
+        if (!fetch_get(wocUrl("/tx/" + txid), body, error, 25, false) &&
+            !fetch_get(wocUrl("/tx/" + txid + "/decoded"), body, error, 25, false))
+            continue;
+        json tx = json::parse(body, nullptr, false);
+        if (!tx.is_object() || !tx.contains("vout") || !tx["vout"].is_array()) continue;
+        for (const json& o : tx["vout"]) {
+            if (!o.is_object()) continue;
+            Coin c;
+            c.txid = txid;
+            c.vout = o.contains("n") && o["n"].is_number_unsigned() ? o["n"].get<uint32_t>() : 0;
+            if (o.contains("satoshis")) c.sats = roundedSats(o["satoshis"]);
+            else if (o.contains("value") && o["value"].is_number())
+                c.sats = int64_t(std::llround(o["value"].get<double>() * 100000000.0));
+            std::string owner;
+            if (o.contains("scriptPubKey") && o["scriptPubKey"].is_object()) {
+                const json& spk = o["scriptPubKey"];
+                if (spk.contains("addresses") && spk["addresses"].is_array() && !spk["addresses"].empty() &&
+                    spk["addresses"][0].is_string())
+                    owner = spk["addresses"][0].get<std::string>();
+                else if (spk.contains("address") && spk["address"].is_string())
+                    owner = spk["address"].get<std::string>();
+            }
+            if (std::find(own.begin(), own.end(), owner) == own.end() || !attachKey(w, c, owner)) continue;
+            take(c);
+        }
+    }
+    return out;
+}
+
+int64_t computed_balance(WalletState& w) {
+    if (w.coins.byAddress.empty() && w.coins.change.empty()) return -1;
+    std::vector<std::string> own = ownAddresses(w);
+    std::set<std::string> seen;
+    int64_t sum = 0;
+    auto add = [&](const Coin& c) {
+        std::string key = outpoint_key(c.txid, c.vout);
+        if (is_spent(w, key) || !seen.insert(key).second) return;
+        sum += c.sats;
+    };
+    for (const Coin& c : w.coins.change) add(c);
+    for (const std::string& a : own)
+        if (auto it = w.coins.byAddress.find(a); it != w.coins.byAddress.end())
+            for (const Coin& c : it->second.coins) add(c);
+    return sum;
+}
+
+int64_t wallet_balance() {
+    auto g = lockWallet();
+    WalletState& w = g.state;
+    if (!load_wallet(w)) return -1;
+    reload_wallet_counts(w);
+    CoinState& cs = w.coins;
+    int64_t c = computed_balance(w);
+    if (c < 0) {
+        if (cs.shownBalance >= 0) return cs.shownBalance;
+        json face = readJsonFile(facePath(w));
+        if (face.is_object() && face.contains("address") && face["address"] == w.keys.defaultKey.address &&
+            face.contains("sats") && face["sats"].is_number_integer())
+            return face["sats"].get<int64_t>();
+        return -1;
+    }
+    int64_t result = c;
+    if (cs.shownBalance >= 0 && cs.deducted >= 0 && int64_t(nowMs() - cs.deductedAtMs) < kDeductionWindowMs &&
+        c > cs.deducted + kBigJump)
+        result = cs.deducted;
+    cs.shownBalance = result;
+    writeFace(w, result);
+    return result;
+}
+
+int64_t note_spent_balance(WalletState& w, int64_t amount) {
+    CoinState& cs = w.coins;
+    int64_t c = computed_balance(w);
+    if (c < 0) return -1;
+    int64_t s = cs.shownBalance;
+    int64_t next = c;
+    if (s >= 0) {
+        if (amount >= 1) {
+            cs.deducted = std::max<int64_t>(s - amount, 0);
+            cs.deductedAtMs = nowMs();
+            if (c < cs.deducted - kSmallDrift || c > s + kSmallDrift) next = cs.deducted;
+        } else if (cs.deducted >= 0 && int64_t(nowMs() - cs.deductedAtMs) < kDeductionWindowMs &&
+                   c > cs.deducted + kBigJump) {
+            next = cs.deducted;
+        }
+    }
+    cs.shownBalance = next;
+    writeFace(w, next);
+    return next;
+}
+
+void refresh_status() {
+    auto g = lockWallet();
+    WalletState& w = g.state;
+    if (!load_wallet(w)) return;
+    reload_wallet_counts(w);
+    refresh_own_handle(w, true);
+    scan_addresses(w);
+    int64_t c = computed_balance(w);
+    int64_t shown = c < 0 ? w.coins.shownBalance : c;
+    if (c >= 0) {
+        w.coins.shownBalance = c;
+        writeFace(w, c);
+    }
+    report_event({"[OV-VAULTRA]", "status", w.keys.defaultKey.address, shown < 0 ? "-" : std::to_string(shown),
+                  w.keys.hd ? "hd" : "legacy"});
+    claim_paymail(w, w.paymail, w.keys.identityPub, w.keys.defaultKey.address, "", w.keys.ordinalsAddress);
+}
+
+}  // namespace dialo

@@ -1,0 +1,81 @@
+#pragma once
+// Where the wallet's spendable coins come from: WhatsOnChain's unspent lists, corrected by the
+// outpoints this wallet has spent and the change of its own recent transactions (both kept in
+// snapshot files so they survive a restart), the coin pool the phone's spends draw from, the
+// address scan behind the balance, and the choice of the change address. Functions taking a
+// `WalletState&` run under the wallet state lock held by the caller.
+
+#include <string>
+#include <vector>
+
+#include "wallet/wallet_state.h"
+
+namespace dialo {
+
+constexpr int64_t kReadyCoinSats = 200;  // a coin worth this much carries one event
+
+/// "txid:vout" with the txid in lower case.
+std::string outpoint_key(const std::string& txid, uint32_t vout);
+
+/// Names the snapshot files: bound wallet id, else identity address, else default address.
+std::string wallet_key_text(const WalletState& w);
+
+void mark_spent(WalletState& w, const std::string& outpoint);
+bool is_spent(const WalletState& w, const std::string& outpoint);
+void load_spent_snapshot(WalletState& w);
+void save_spent_snapshot(const WalletState& w);
+void load_change_snapshot(WalletState& w);
+void save_change_snapshot(const WalletState& w);
+
+/// Reads one unspent-list reply; false ("bad utxo list") when it is not a list.
+[[nodiscard]] bool read_unspent_list(const std::string& body, std::vector<Coin>& out, std::string& error);
+
+/// The confirmed unspent outputs of one address (paged, else the short form).
+[[nodiscard]] bool fetch_unspent(const std::string& address, std::vector<Coin>& out, std::string& error);
+
+/// Refreshes the pool from the receive addresses; true when it holds a coin.
+[[nodiscard]] bool refresh_pool(WalletState& w, std::string& error, bool force);
+
+/// Drops spent coins and coins of 1 satoshi or less from the pool.
+void prune_pool(WalletState& w);
+
+[[nodiscard]] bool select_from_pool(WalletState& w, int64_t need, std::vector<Coin>& selection);
+[[nodiscard]] bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selection, std::string& error);
+
+/// Pool coins worth at least 200 sats; 1 when there are none but some usable coin. Locks.
+int count_ready_coins();
+
+[[nodiscard]] bool choose_change_address(WalletState& w, Hash160& out, std::string& error);
+
+/// After an accepted broadcast: inputs spent, own outputs remembered as change.
+void record_broadcast(WalletState& w, const std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs,
+                      const std::string& txid);
+
+/// After a reply saying the inputs are gone: never offer them again, look afresh soon.
+void forget_failed_inputs(WalletState& w, const std::vector<Coin>& inputs);
+
+/// Whether WhatsOnChain knows the transaction.
+bool tx_is_known(const std::string& txid);
+
+/// Gathers every own address's coins into the per-address cache (one thread per address).
+void scan_addresses(WalletState& w);
+
+/// Candidate coins for a general spend (change list and per-address cache of own addresses).
+std::vector<Coin> general_spend_coins(WalletState& w);
+
+/// Sum of known unspent coins; -1 when nothing has been gathered yet.
+int64_t computed_balance(WalletState& w);
+
+/// The balance to show, in satoshis; -1 when unknown. Locks.
+int64_t wallet_balance();
+
+/// The shown balance after spending `amount`.
+int64_t note_spent_balance(WalletState& w, int64_t amount);
+
+/// Scans, reports the status record and publishes the handle. Locks.
+void refresh_status();
+
+/// The six operator addresses that never take change and are never pooled.
+const std::vector<std::string>& house_oracle_addresses();
+
+}  // namespace dialo

@@ -1,0 +1,218 @@
+#include "wallet/spends.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "app/clock.h"
+#include "vaultra/connect.h"
+#include "wallet/broadcast.h"
+#include "wallet/client_sinks.h"
+#include "wallet/coins.h"
+#include "wallet/encoding.h"
+#include "wallet/transaction.h"
+#include "wallet/wallet_file.h"
+
+namespace dialo {
+namespace {
+
+constexpr char kNotConnected[] =
+    "error: Vaultra wallet not connected. Create or Restore in Vaultra, then Connect in the app.";
+constexpr char kNoWallet[] = "error: no Orvane Vaultra wallet. Use vaultra create first.";
+constexpr char kHold[] = "hold: waiting for a confirmed coin";
+constexpr int64_t kPayloadFrameBytes = 320;  // the transaction around a payload
+constexpr int64_t kPayloadMargin = 20;       // satoshis
+constexpr int kTargetCoins = 120;
+constexpr int kSplitAttempts = 3;
+constexpr int64_t kSplitRate = 100;
+
+// Balance records feed a parent program that reads our output; a person at a terminal
+// does not want them.
+bool reportingBalance() { return ::isatty(STDOUT_FILENO) == 0; }
+
+void reportBalance(WalletState& w, int64_t spent) {
+    if (!reportingBalance()) return;
+    int64_t shown = note_spent_balance(w, spent);
+    report_event({"[OV-BALANCE]", std::to_string(shown), bound_wallet_id()});
+}
+
+bool signAll(WalletState& w, std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs, const Hash160& change) {
+    for (Coin& c : inputs) {
+        const bool own = !c.priv.empty() && !c.pub.empty();
+        const std::string& priv = own ? c.priv : w.keys.defaultKey.priv;
+        const std::string& pub = own ? c.pub : w.keys.defaultKey.pub;
+        if (!sign_input(c, inputs, outputs, own ? c.owner : change, priv, pub)) return false;
+    }
+    return true;
+}
+
+std::string afterFailure(WalletState& w, const std::string& result, const std::vector<Coin>& inputs) {
+    if (is_conflict_reply(result) || is_missing_inputs_reply(result)) forget_failed_inputs(w, inputs);
+    prune_pool(w);
+    return result;
+}
+
+}  // namespace
+
+std::string spend_payload(const std::string& peerAddress, const std::string& payload, int64_t rate,
+                          bool allowUnconfirmed, const std::string& secondAddress) {
+    if (!vaultra_connected()) return kNotConnected;
+    if (payload.empty()) return "error: empty phone payload.";
+    rate = std::clamp<int64_t>(rate, 1, 1000);
+
+    auto g = lockWallet();
+    WalletState& w = g.state;
+    if (!load_wallet(w)) return kNoWallet;
+    Hash160 peer{}, second{}, change{};
+    if (!decode_p2pkh_address(peerAddress, peer)) return "error: phone address decode failed.";
+    std::string error;
+    if (!choose_change_address(w, change, error)) return "error: " + error;
+    const bool twoPayments = !secondAddress.empty() && decode_p2pkh_address(secondAddress, second);
+
+    const int64_t need = 1 + (twoPayments ? 1 : 0) + kPayloadMargin +
+                         fee_for_size(int64_t(payload.size()) + kPayloadFrameBytes, rate);
+    std::vector<Coin> selection;
+    if (!select_from_pool(w, need, selection)) {
+        error.clear();
+        if (refresh_pool(w, error, true) && !select_from_pool(w, need, selection)) error = kHold;
+        if (selection.empty() && allowUnconfirmed) (void)select_unconfirmed(w, need, selection, error);
+        if (selection.empty()) return error.empty() ? kHold : error;
+    }
+
+    std::vector<TxOutput> requested{{1, p2pkh_script(peer)}};
+    if (twoPayments) requested.push_back({1, p2pkh_script(second)});
+    requested.push_back({0, data_output_script(payload)});
+    std::vector<TxOutput> outputs;
+    int64_t fee = 0;
+    if (!build_tx(selection, outputs, change, requested, fee, error, 0, rate)) return "error: " + error;
+    if (!signAll(w, selection, outputs, change)) return "error: signing failed.";
+
+    std::string result = broadcast_tx(w, selection, outputs);
+    if (result.rfind("success: ", 0) != 0) return afterFailure(w, result, selection);
+    prune_pool(w);
+    const int64_t cost = fee + (twoPayments ? 2 : 1);
+    reportBalance(w, cost);
+    return result + " " + std::to_string(cost);
+}
+
+std::string split_coins() {
+    if (!vaultra_connected()) return kNotConnected;
+    auto g = lockWallet();
+    WalletState& w = g.state;
+    if (!load_wallet(w)) return kNoWallet;
+    std::string error;
+    if (!refresh_pool(w, error, true)) return error.empty() ? kHold : error;
+
+    int count = 0;
+    const Coin* largest = nullptr;
+    for (const Coin& c : w.coins.pool) {
+        if (c.sats < kReadyCoinSats || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
+        ++count;
+        if (!largest || c.sats > largest->sats) largest = &c;
+    }
+    if (!largest) return kHold;
+    if (count >= kTargetCoins) return "ready";
+    int64_t pieces = kTargetCoins + 1 - count;
+    if (pieces < 8) return "ready";
+    Hash160 change{};
+    if (!choose_change_address(w, change, error)) return "error: " + error;
+    const Coin source = *largest;
+
+    std::vector<Coin> inputs;
+    std::vector<TxOutput> outputs;
+    int64_t fee = 0;
+    bool built = false;
+    for (int attempt = 0; attempt < kSplitAttempts && !built; ++attempt) {
+        int64_t planFee = fee_for_size(40 * pieces + 220, kSplitRate);
+        int64_t avail = source.sats - planFee - 50;
+        if (avail < 800 || avail / kReadyCoinSats < 4) return "ready";
+        int64_t n = std::min(avail / kReadyCoinSats, pieces);
+        int64_t piece = avail / n;
+        std::vector<TxOutput> requested(size_t(n - 1), TxOutput{piece, p2pkh_script(change)});
+        inputs = {source};
+        built = build_tx(inputs, outputs, change, requested, fee, error, 1, kSplitRate);
+        if (built) break;
+        pieces = 2 * n / 3;
+        if (pieces < 4 || attempt + 1 == kSplitAttempts)
+            return "error: " + (error.empty() ? std::string("could not split a coin") : error);
+    }
+    if (!signAll(w, inputs, outputs, change)) return "error: signing failed.";
+    std::string result = broadcast_tx(w, inputs, outputs);
+    if (result.rfind("success: ", 0) != 0) return afterFailure(w, result, inputs);
+    prune_pool(w);
+    w.coins.poolRefreshedMs = nowMs();
+    w.coins.poolRefreshed = true;
+    reportBalance(w, fee);
+    return result;
+}
+
+std::string spend_to_address(const std::string& address, int64_t sats, const std::string& data) {
+    auto g = lockWallet();
+    WalletState& w = g.state;
+    if (!load_wallet(w)) return kNoWallet;
+    if (sats < 1) return "error: amount must be positive.";
+    Hash160 dest{}, change{};
+    if (!decode_p2pkh_address(address, dest)) return "error: destination is not a legacy P2PKH address.";
+    std::string error;
+    if (!choose_change_address(w, change, error)) return "error: " + error;
+
+    std::string earlierTxid;
+    std::vector<Coin> earlierInputs;
+    std::vector<TxOutput> earlierOutputs;
+    auto knownEarlier = [&]() -> std::string {
+        if (earlierTxid.empty() || !tx_is_known(earlierTxid)) return {};
+        w.coins.lastTxid = earlierTxid;
+        record_broadcast(w, earlierInputs, earlierOutputs, earlierTxid);
+        return "success: " + earlierTxid;
+    };
+    bool agedOnce = false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        // The address scan runs without the lock; the wallet must be the same one afterwards.
+        const std::string before = wallet_key_text(w);
+        scan_addresses(w);
+        if (!w.loaded) return "error: no wallet";
+        if (wallet_key_text(w) != before) return "error: wallet changed.";
+
+        std::vector<Coin> coins = general_spend_coins(w);
+        if (coins.empty()) {
+            if (std::string r = knownEarlier(); !r.empty()) return r;
+            if (agedOnce) return "error: you have 0 in your Vaultra wallet.";
+            agedOnce = true;
+            for (auto& [a, entry] : w.coins.byAddress) entry.updatedMs = 0;
+            continue;
+        }
+        std::stable_sort(coins.begin(), coins.end(), [](const Coin& a, const Coin& b) { return a.sats < b.sats; });
+        std::vector<TxOutput> outputs;
+        int64_t fee = 0;
+        if (!build_payment_tx(coins, dest, change, sats, data, outputs, fee, error)) {
+            if (std::string r = knownEarlier(); !r.empty()) return r;
+            if (attempt == 2) return "error: " + error;
+            continue;
+        }
+        if (!signAll(w, coins, outputs, change)) return "error: signing failed.";
+        std::string txid;
+        std::string result = broadcast_tx(w, coins, outputs, &txid);
+        if (result.rfind("success: ", 0) == 0) {
+            if (reportingBalance()) report_event({"[OV-SPEND]", std::to_string(sats)});
+            reportBalance(w, sats + fee);
+            return result;
+        }
+        earlierTxid = txid;
+        earlierInputs = coins;
+        earlierOutputs = outputs;
+        if (std::string r = knownEarlier(); !r.empty()) return r;
+        if (is_conflict_reply(result)) {
+            forget_failed_inputs(w, coins);
+        } else if (is_missing_inputs_reply(result)) {
+            for (const Coin& c : coins) w.coins.spent.insert(outpoint_key(c.txid, c.vout));
+            save_spent_snapshot(w);
+            forget_failed_inputs(w, {});
+        } else {
+            return result;
+        }
+    }
+    if (std::string r = knownEarlier(); !r.empty()) return r;
+    return "error: broadcast failed after retry.";
+}
+
+}  // namespace dialo

@@ -1,0 +1,22 @@
+#pragma once
+// The three spends the phone makes: a call event's payload to a peer, a split of one coin
+// into many small ones for a call's events, and a plain payment. Each takes the wallet state
+// lock for its whole run and answers one result text: "success: ...", "hold: ...", "ready"
+// or "error: ...".
+
+#include <string>
+
+namespace dialo {
+
+/// Pays the peer 1 sat (and a second address 1 sat) with the payload in a data output at
+/// `rate` sat/kB; "success: <txid> <cost>".
+std::string spend_payload(const std::string& peerAddress, const std::string& payload, int64_t rate,
+                          bool allowUnconfirmed, const std::string& secondAddress);
+
+/// Splits the largest confirmed coin when fewer than 120 coins of 200 sats are ready.
+std::string split_coins();
+
+/// Pays `sats` to a P2PKH address (with an optional data output).
+std::string spend_to_address(const std::string& address, int64_t sats, const std::string& data);
+
+}  // namespace dialo
