@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "vaultra/ecies.h"
 #include "vaultra/identity.h"
@@ -15,6 +16,7 @@
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"
 #include "wallet/secp256k1.h"
+#include "wallet/transaction.h"
 #include "wallet/wallet_state.h"
 
 namespace {
@@ -34,6 +36,13 @@ constexpr char kPlaintext[] =
 constexpr char kMessage[] =
     "{\"type\":\"invite\",\"call\":\"6f1c2a9e4b7d3c8a\",\"from\":\"alice@orvane.test\",\"ts\":1714000000123}";
 
+// The transaction timed by tx_build_sign: one coin of the recipient key paying 1 satoshi to
+// this address, a data output of this many bytes, change back to the recipient.
+constexpr char kTxCoinTxid[] = "4a5e1e4baab89f3a32518a88c31bc87f618f76673e2cc77ab2127b7afdeda33b";
+constexpr int64_t kTxCoinSats = 100000;
+constexpr char kTxDestination[] = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";
+constexpr size_t kTxDataBytes = 1000;
+
 struct Inputs {
     KeyTriple recipient;       // m/44'/236'/1'/0/0: the key sealed to
     std::string identityPriv;  // m/44'/236'/100'/0/0
@@ -43,6 +52,9 @@ struct Inputs {
     std::string signature;  // identity signature over kMessage
     Hash256 digest{};       // signed-message digest of kMessage
     Scalar32 r{}, s{};      // plain signature over the digest
+    Coin txCoin;            // owned by the recipient key
+    Hash160 txOwn{};
+    std::vector<TxOutput> txRequested;  // 1 satoshi to kTxDestination, then the data output
 };
 
 [[noreturn]] void die(const char* what) {
@@ -70,6 +82,17 @@ const Inputs& inputs() {
         if (!identity_sign(kMessage, pub, v.signature, error)) die(error.c_str());
         v.digest = signed_message_digest(kMessage);
         if (!ecdsa_sign_rs(v.identityPriv32.data(), v.digest, v.r, v.s)) die("sign failed");
+        Bytes recipientPub = hex_decode(v.recipient.pub);
+        v.txOwn = hash160(recipientPub.data(), recipientPub.size());
+        v.txCoin.txid = kTxCoinTxid;
+        v.txCoin.sats = kTxCoinSats;
+        v.txCoin.locking = p2pkh_script(v.txOwn);
+        v.txCoin.owner = v.txOwn;
+        Hash160 dest{};
+        if (!decode_p2pkh_address(kTxDestination, dest)) die("bad destination");
+        std::string data(kTxDataBytes, '\0');
+        for (size_t i = 0; i < data.size(); ++i) data[i] = char(i % 251);
+        v.txRequested = {{1, p2pkh_script(dest)}, {0, data_output_script(data)}};
         return v;
     }();
     return in;
@@ -166,6 +189,41 @@ void Derive(benchmark::State& state) {
     wipe_wallet_keys(keys);
 }
 
+// One event-sized transaction per iteration: build_tx with the coin forced at 1 sat/kB (the
+// change makes it three outputs), the input signed, the signed bytes written.
+bool buildSignTx(const Inputs& in, Bytes& raw, int64_t& fee) {
+    std::vector<Coin> coins{in.txCoin};
+    std::vector<TxOutput> outputs;
+    std::string error;
+    if (!build_tx(coins, outputs, in.txOwn, in.txRequested, fee, error, 1, 1) || coins.size() != 1 ||
+        outputs.size() != 3)
+        return false;
+    if (!sign_input(coins[0], coins, outputs, in.txOwn, in.recipient.priv, in.recipient.pub)) return false;
+    raw = serialize_tx(coins, outputs, false);
+    return !raw.empty();
+}
+
+void TxBuildSign(benchmark::State& state) {
+    const Inputs& in = inputs();
+    Bytes raw;
+    int64_t fee = 0;
+    for (auto _ : state) {
+        if (!buildSignTx(in, raw, fee)) return fail(state, "build or sign failed");
+        benchmark::DoNotOptimize(raw.data());
+    }
+}
+
+// Txid of the transaction in its estimate form, which leaves out the (randomised)
+// signature: equal on both sides when both built the same transaction.
+std::string txEstimateTxid(const Inputs& in) {
+    std::vector<Coin> coins{in.txCoin};
+    std::vector<TxOutput> outputs;
+    int64_t fee = 0;
+    std::string error;
+    if (!build_tx(coins, outputs, in.txOwn, in.txRequested, fee, error, 1, 1)) die(error.c_str());
+    return txid_of(serialize_tx(coins, outputs, true));
+}
+
 void registerAll() {
     struct Entry {
         const char* name;
@@ -181,6 +239,7 @@ void registerAll() {
         {"verify_digest", VerifyDigest},
         {"seed_master", SeedMaster},
         {"derive", Derive},
+        {"tx_build_sign", TxBuildSign},
     };
     // Wall-clock time is what tests/bench/run turns into operations per second.
     for (const Entry& e : entries) benchmark::RegisterBenchmark(e.name, e.fn)->Unit(benchmark::kMicrosecond);
@@ -198,6 +257,7 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("recipient_pub", in.recipient.pub);
     benchmark::AddCustomContext("message_bytes", std::to_string(sizeof kMessage - 1));
     benchmark::AddCustomContext("plaintext_bytes", std::to_string(sizeof kPlaintext - 1));
+    benchmark::AddCustomContext("tx_estimate_txid", txEstimateTxid(in));
     benchmark::AddCustomContext("openssl", OpenSSL_version(OPENSSL_VERSION));
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

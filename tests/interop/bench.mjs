@@ -9,7 +9,10 @@
 // are paid on both sides.
 
 import { readFileSync } from 'node:fs'
-import { BigNumber, BSM, ECDSA, ECIES, HD, Mnemonic, PrivateKey, PublicKey, Signature, Utils } from '@bsv/sdk'
+import {
+  BigNumber, BSM, ECDSA, ECIES, HD, LockingScript, Mnemonic, P2PKH, PrivateKey, PublicKey, SatoshisPerKilobyte,
+  Signature, Spend, Transaction, UnlockingScript, Utils
+} from '@bsv/sdk'
 
 const MNEMONIC =
   'abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about'
@@ -25,6 +28,12 @@ const MESSAGE =
 const RECIPIENT_PATH = "m/44'/236'/1'/0/0"
 const IDENTITY_PATH = "m/44'/236'/100'/0/0"
 const DERIVE_PATH = "m/44'/236'/1'/0/7"
+
+// The transaction of tx_build_sign, as in crypto_bench.cpp.
+const TX_COIN_TXID = '4a5e1e4baab89f3a32518a88c31bc87f618f76673e2cc77ab2127b7afdeda33b'
+const TX_COIN_SATS = 100000
+const TX_DESTINATION = '1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH'
+const TX_DATA_BYTES = 1000
 
 function option (name, fallback) {
   const prefix = `--${name}=`
@@ -54,6 +63,46 @@ const identitySignature = rsBase64(ECDSA.sign(new BigNumber(digest), identityPri
 const digestSignature = ECDSA.sign(new BigNumber(digest), identityPriv, true)
 const identityPoint = PublicKey.fromString(identityPub)
 
+const txKey = recipient.privKey
+const txOwnLock = new P2PKH().lock(txKey.toPublicKey().toHash())
+const txDestinationLock = new P2PKH().lock(TX_DESTINATION)
+const txData = Array.from({ length: TX_DATA_BYTES }, (_, i) => i % 251)
+// 00 6A, PUSHDATA2 of 1000 bytes
+const txDataLock = LockingScript.fromBinary([0x00, 0x6a, 0x4d, TX_DATA_BYTES & 0xff, TX_DATA_BYTES >> 8, ...txData])
+
+// Only the amount and script of the coin are read from it; the outpoint is TX_COIN_TXID:0.
+const txSource = new Transaction(1, [], [{ lockingScript: txOwnLock, satoshis: TX_COIN_SATS }], 0)
+
+// The same transaction as build_tx there: the coin, 1 satoshi to the destination, the data,
+// change back to the key at 1 sat/kB (the SDK's local fee model, no network), then signed.
+async function buildSignTx () {
+  const tx = new Transaction()
+  tx.addInput({
+    sourceTXID: TX_COIN_TXID,
+    sourceOutputIndex: 0,
+    sourceTransaction: txSource,
+    unlockingScriptTemplate: new P2PKH().unlock(txKey, 'all', false, TX_COIN_SATS, txOwnLock),
+    sequence: 0xFFFFFFFF
+  })
+  tx.addOutput({ lockingScript: txDestinationLock, satoshis: 1 })
+  tx.addOutput({ lockingScript: txDataLock, satoshis: 0 })
+  tx.addOutput({ lockingScript: txOwnLock, change: true })
+  await tx.fee(new SatoshisPerKilobyte(1))
+  await tx.sign()
+  return tx
+}
+
+// Txid with every unlocking script replaced by 107 zero bytes, as the estimate form there.
+function estimateTxid (tx) {
+  const inputs = tx.inputs.map((i) => ({
+    sourceTXID: i.sourceTXID,
+    sourceOutputIndex: i.sourceOutputIndex,
+    unlockingScript: UnlockingScript.fromBinary(new Array(107).fill(0)),
+    sequence: i.sequence
+  }))
+  return new Transaction(tx.version, inputs, tx.outputs, tx.lockTime).id('hex')
+}
+
 // Each returns something, so no work can be dropped as unused.
 const operations = {
   seal: () => Utils.toHex(ECIES.electrumEncrypt(plainBytes, PublicKey.fromString(recipientPub))),
@@ -81,11 +130,13 @@ const operations = {
   derive: () => {
     const key = master.derive(DERIVE_PATH)
     return [key.privKey.toHex(), key.pubKey.toString(), key.pubKey.toAddress()]
-  }
+  },
+  // Asynchronous in the SDK; timed with an awaiting loop.
+  tx_build_sign: async () => (await buildSignTx()).toBinary()
 }
 
 // Every operation must succeed on these inputs, or its rate means nothing.
-function check () {
+async function check () {
   const fail = (what) => {
     process.stderr.write(`bench.mjs: ${what}\n`)
     process.exit(1)
@@ -99,6 +150,22 @@ function check () {
   const rs = Utils.toArray(sig, 'base64')
   const s = new Signature(new BigNumber(rs.slice(0, 32)), new BigNumber(rs.slice(32, 64)))
   if (pub !== identityPub || !BSM.verify(messageBytes, s, PublicKey.fromString(pub))) fail('identity sign is wrong')
+  const tx = await buildSignTx()
+  if (tx.outputs.length !== 3 || tx.getFee() !== 2) fail(`transaction has ${tx.outputs.length} outputs, fee ${tx.getFee()}`)
+  const spend = new Spend({
+    sourceTXID: TX_COIN_TXID,
+    sourceOutputIndex: 0,
+    sourceSatoshis: TX_COIN_SATS,
+    lockingScript: txOwnLock,
+    transactionVersion: tx.version,
+    otherInputs: [],
+    outputs: tx.outputs,
+    inputIndex: 0,
+    unlockingScript: tx.inputs[0].unlockingScript,
+    inputSequence: tx.inputs[0].sequence,
+    lockTime: tx.lockTime
+  })
+  if (!spend.validate()) fail('the signed transaction does not verify')
 }
 
 const now = () => Number(process.hrtime.bigint()) / 1e9
@@ -118,14 +185,30 @@ function run (fn, duration) {
   return [calls, elapsed]
 }
 
-check()
+// The same for an operation that returns a promise.
+async function runAsync (fn, duration) {
+  let calls = 0
+  let sink = 0
+  const start = now()
+  let elapsed = 0
+  do {
+    if ((await fn()) != null) sink++
+    calls++
+    elapsed = now() - start
+  } while (elapsed < duration)
+  if (sink < 0) process.stdout.write('')
+  return [calls, elapsed]
+}
+
+await check()
 const results = {}
 for (const [name, fn] of Object.entries(operations)) {
   if (!filter.test(name)) continue
-  run(fn, Math.max(0.3, seconds / 2))
+  const timed = fn.constructor.name === 'AsyncFunction' ? runAsync : run
+  await timed(fn, Math.max(0.3, seconds / 2))
   const rates = []
   for (let r = 0; r < rounds; r++) {
-    const [calls, elapsed] = run(fn, seconds)
+    const [calls, elapsed] = await timed(fn, seconds)
     rates.push(calls / elapsed)
   }
   const sorted = [...rates].sort((a, b) => a - b)
@@ -142,5 +225,6 @@ process.stdout.write(JSON.stringify({
   recipient_pub: recipientPub,
   message_bytes: messageBytes.length,
   plaintext_bytes: plainBytes.length,
+  tx_estimate_txid: estimateTxid(await buildSignTx()),
   results
 }, null, 2) + '\n')

@@ -2,13 +2,16 @@
 // keys, signatures and ECIES blobs up against another implementation. Byte strings cross
 // as lower-case hex. Every answer carries "ok": false only for a malformed request; a
 // refused signature or blob is an ordinary answer ("valid"/"opened" false).
+// tx_check.mjs uses the transaction commands: build_sign_tx, build_tx, parse_tx, fee_for_size.
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -18,6 +21,7 @@
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"
 #include "wallet/secp256k1.h"
+#include "wallet/transaction.h"
 #include "wallet/wallet_state.h"
 
 using nlohmann::json;
@@ -111,6 +115,147 @@ json signRs(const json& req) {
     return {{"signature", base64Encode(rs)}};
 }
 
+// ---- Transactions ----------------------------------------------------------------------
+
+constexpr char kTestMnemonic[] =
+    "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+
+int64_t sats(const json& req, const char* name) {
+    auto it = req.find(name);
+    if (it == req.end() || !it->is_number_integer()) throw BadRequest{std::string("missing integer field ") + name};
+    return it->get<int64_t>();
+}
+
+Hash160 addressHash(const std::string& address) {
+    Hash160 h{};
+    if (!decode_p2pkh_address(address, h)) throw BadRequest{"not a P2PKH address: " + address};
+    return h;
+}
+
+// An outpoint and amount; the txid is passed through as given so the builders judge it.
+Coin plainCoin(const json& c) {
+    Coin coin;
+    coin.txid = text(c, "txid");
+    coin.vout = u32(c.at("vout"));
+    coin.sats = sats(c, "sats");
+    return coin;
+}
+
+// Each output is {address, sats}, or {script (hex), sats} for any other locking script.
+std::vector<TxOutput> outputsOf(const json& list) {
+    std::vector<TxOutput> out;
+    for (const json& o : list) {
+        TxOutput t;
+        t.sats = sats(o, "sats");
+        if (o.contains("address"))
+            t.locking = p2pkh_script(addressHash(text(o, "address")));
+        else
+            t.locking = hex_decode(text(o, "script"));
+        out.push_back(std::move(t));
+    }
+    return out;
+}
+
+json outputsJson(const std::vector<TxOutput>& outs) {
+    json a = json::array();
+    for (const TxOutput& o : outs) a.push_back({{"sats", o.sats}, {"script", hex_encode(o.locking)}});
+    return a;
+}
+
+json parsedJson(const ParsedTx& p) {
+    json ins = json::array();
+    for (const ParsedInput& i : p.inputs)
+        ins.push_back({{"txid", i.prevTxid}, {"vout", i.vout}, {"script", hex_encode(i.script)}, {"sequence", i.sequence}});
+    return {{"version", p.version}, {"inputs", ins}, {"outputs", outputsJson(p.outputs)}, {"lockTime", p.lockTime}};
+}
+
+// Inputs owned by keys of the test phrase (path [account, index]) or by an explicit "priv";
+// P2PKH outputs, then the data output when "data" is given (even empty). Every input is
+// signed with sign_input over its owner's P2PKH script.
+json buildSignTx(const json& req) {
+    WalletKeys keys;
+    keys.hd = true;
+    keys.mnemonic = req.contains("mnemonic") ? text(req, "mnemonic") : std::string(kTestMnemonic);
+    std::vector<Coin> coins;
+    for (const json& c : req.at("inputs")) {
+        Coin coin = plainCoin(c);
+        if (c.contains("priv")) {
+            coin.priv = text(c, "priv");
+            coin.pub = pubkey_from_priv(coin.priv);
+            if (coin.pub.empty()) throw BadRequest{"unusable private key"};
+        } else {
+            KeyTriple k;
+            if (!derive_key(keys, pathOf(c.at("path")), k)) throw BadRequest{"path did not derive"};
+            coin.priv = k.priv;
+            coin.pub = k.pub;
+        }
+        Bytes pub = hex_decode(coin.pub);
+        coin.owner = hash160(pub.data(), pub.size());
+        coin.locking = p2pkh_script(coin.owner);
+        coins.push_back(std::move(coin));
+    }
+    wipe_wallet_keys(keys);
+    std::vector<TxOutput> outputs = outputsOf(req.at("outputs"));
+    if (req.contains("data")) outputs.push_back({0, data_output_script(bytesField(req, "data"))});
+
+    json sighashes = json::array(), pubs = json::array();
+    for (Coin& coin : coins) {
+        Coin signing = coin;
+        if (!sign_input(signing, coins, outputs, coin.owner, coin.priv, coin.pub)) return {{"raw", nullptr}};
+        coin.unlocking = std::move(signing.unlocking);
+    }
+    for (size_t i = 0; i < coins.size(); ++i) {
+        sighashes.push_back(hex_encode(signature_hash(coins, i, outputs, coins[i].locking)));
+        pubs.push_back(coins[i].pub);
+    }
+    Bytes raw = serialize_tx(coins, outputs, false);
+    if (raw.empty()) return {{"raw", nullptr}};
+    ParsedTx parsed;
+    json back = parse_tx(raw, parsed) ? parsedJson(parsed) : json(nullptr);
+    return {{"raw", hex_encode(raw)},
+            {"txid", txid_of(raw)},
+            {"sighashes", sighashes},
+            {"pubs", pubs},
+            {"estimate", serialize_tx(coins, outputs, true).size()},
+            {"parsed", back}};
+}
+
+// build_tx (requested outputs, forced coins, rate) or build_payment_tx (destination, amount,
+// data), both with change to "change". The estimate is of the selected coins and outputs.
+json buildTx(const json& req) {
+    std::vector<Coin> coins;
+    for (const json& c : req.at("coins")) coins.push_back(plainCoin(c));
+    const Hash160 change = addressHash(text(req, "change"));
+    std::vector<TxOutput> outputs;
+    int64_t fee = -1;
+    std::string error;
+    bool built;
+    if (text(req, "mode") == "payment") {
+        built = build_payment_tx(coins, addressHash(text(req, "destination")), change, sats(req, "amount"),
+                                 req.contains("data") ? bytesField(req, "data") : std::string(), outputs, fee, error);
+    } else {
+        const int64_t forced = req.contains("forced") ? sats(req, "forced") : 0;
+        built = build_tx(coins, outputs, change, outputsOf(req.at("requested")), fee, error,
+                         size_t(std::max<int64_t>(forced, 0)), sats(req, "rate"));
+    }
+    json selected = json::array();
+    for (const Coin& c : coins) selected.push_back({{"txid", c.txid}, {"vout", c.vout}, {"sats", c.sats}});
+    Bytes est = serialize_tx(coins, outputs, true);
+    return {{"built", built},
+            {"error", error},
+            {"fee", fee},
+            {"outputs", outputsJson(outputs)},
+            {"selected", selected},
+            {"estimate", hex_encode(est)}};
+}
+
+json parseTx(const json& req) {
+    Bytes raw = hex_decode(text(req, "raw"));
+    ParsedTx parsed;
+    if (!parse_tx(raw, parsed)) return {{"parsed", nullptr}};
+    return {{"parsed", parsedJson(parsed)}, {"txid", txid_of(raw)}};
+}
+
 json dispatch(const json& req) {
     const std::string cmd = text(req, "cmd");
     if (cmd == "derive") return derive(req);
@@ -139,6 +284,10 @@ json dispatch(const json& req) {
         if (!ecies_unseal(text(req, "blob"), text(req, "priv"), "", plain)) return {{"opened", false}};
         return {{"opened", true}, {"plaintext", toHex(plain)}};
     }
+    if (cmd == "build_sign_tx") return buildSignTx(req);
+    if (cmd == "build_tx") return buildTx(req);
+    if (cmd == "parse_tx") return parseTx(req);
+    if (cmd == "fee_for_size") return {{"fee", fee_for_size(sats(req, "size"), sats(req, "rate"))}};
     throw BadRequest{"unknown command " + cmd};
 }
 
