@@ -129,6 +129,11 @@ FileLock::~FileLock() {
     ::close(fd_);
 }
 
+bool pathExists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 bool lockHeldElsewhere(const std::string& path) {
     Fd f(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     if (f.fd < 0) return false;

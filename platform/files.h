@@ -31,6 +31,9 @@ private:
     int fd_ = -1;
 };
 
+/// Whether anything exists at the path.
+bool pathExists(const std::string& path);
+
 /// True when some open file (in any process) holds the byte-0 lock of this file.
 bool lockHeldElsewhere(const std::string& path);
 

@@ -1,3 +1,4 @@
+#include "app/json_fields.h"
 #include "vaultra/connect.h"
 
 #include <sys/stat.h>
@@ -44,16 +45,6 @@ std::recursive_mutex gIndexMutex;
 int gIndexDepth = 0;
 std::unique_ptr<FileLock> gIndexFile;
 
-std::string textOf(const json& doc, const char* key) {
-    auto it = doc.find(key);
-    return (it != doc.end() && it->is_string()) ? it->get<std::string>() : std::string();
-}
-
-bool fileExists(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 std::string writeJson(const json& doc) { return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n"; }
 
 void setBoundId(const std::string& id) {
@@ -74,7 +65,7 @@ std::string readBindFile() {
     std::string text;
     if (!readWholeFile(bindFilePath(), text)) return {};
     json doc = json::parse(text, nullptr, false);
-    return doc.is_object() ? textOf(doc, "wallet_id") : std::string();
+    return doc.is_object() ? string_field(doc, "wallet_id") : std::string();
 }
 
 bool writeBindFile(const std::string& id) {
@@ -89,7 +80,7 @@ bool writeBindFile(const std::string& id) {
 
 void migrateLegacyWallet() {
     const std::string legacy = vaultra_base_dir() + "/orvane_vaultra.json";
-    if (!fileExists(legacy)) return;
+    if (!pathExists(legacy)) return;
     json index = load_wallet_index();
     if (!index["wallets"].empty()) return;
     const std::string id = new_wallet_id();
@@ -119,14 +110,14 @@ std::string fail(const std::string& status) {
 enum class Reply { Pending, Approved, Denied };
 
 Reply readReply(const std::string& path, std::string& walletId) {
-    if (!fileExists(path)) return Reply::Pending;
+    if (!pathExists(path)) return Reply::Pending;
     std::string text;
     if (!readWholeFile(path, text)) return Reply::Denied;
     json doc = json::parse(text, nullptr, false);
     if (!doc.is_object()) return Reply::Denied;
     auto ok = doc.find("ok");
     if (ok == doc.end() || !ok->is_boolean() || !ok->get<bool>()) return Reply::Denied;
-    walletId = textOf(doc, "wallet_id");
+    walletId = string_field(doc, "wallet_id");
     return Reply::Approved;
 }
 
@@ -202,7 +193,7 @@ void bind_instance(std::string_view instance, std::string_view appName) {
     if (id.empty()) {
         json index = load_wallet_index();
         if (index["wallets"].size() == 1 && index["wallets"][0].is_object()) {
-            id = textOf(index["wallets"][0], "id");
+            id = string_field(index["wallets"][0], "id");
             if (!id.empty()) (void)writeBindFile(id);
         }
     }
@@ -227,8 +218,8 @@ std::string bound_wallet_file() {
 std::string wallet_display_name(const std::string& id) {
     json index = load_wallet_index();
     for (const json& w : index["wallets"])
-        if (w.is_object() && textOf(w, "id") == id) {
-            std::string name = textOf(w, "name");
+        if (w.is_object() && string_field(w, "id") == id) {
+            std::string name = string_field(w, "name");
             return name.empty() ? id : name;
         }
     return id;
@@ -240,7 +231,7 @@ void name_wallet(const std::string& id, const std::string& handle) {
     json index = load_wallet_index();
     bool changed = false;
     for (json& w : index["wallets"])
-        if (w.is_object() && textOf(w, "id") == id && textOf(w, "name") != handle) {
+        if (w.is_object() && string_field(w, "id") == id && string_field(w, "name") != handle) {
             w["name"] = handle;
             changed = true;
         }
@@ -343,7 +334,7 @@ bool vaultra_connected() {
         std::string text;
         if (readWholeFile(bindFilePath(), text)) {
             json doc = json::parse(text, nullptr, false);
-            std::string fromFile = doc.is_object() ? textOf(doc, "wallet_id") : std::string();
+            std::string fromFile = doc.is_object() ? string_field(doc, "wallet_id") : std::string();
             if (fromFile != id) {
                 // Another copy of this instance connected or disconnected meanwhile.
                 auto g = lockWallet();

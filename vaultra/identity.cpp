@@ -1,3 +1,4 @@
+#include "wallet/openssl_handles.h"
 #include "vaultra/identity.h"
 
 #include <algorithm>
@@ -16,11 +17,6 @@ namespace {
 constexpr char kNotConnected[] = "Vaultra HD wallet not connected";
 constexpr char kNoIdentityKey[] = "could not derive Vaultra identity key";
 
-void wipeText(std::string& s) {
-    if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
-    s.clear();
-}
-
 // The bound wallet is read on first use, as for every wallet operation.
 bool hdWalletReady(WalletState& w) { return load_wallet(w) && w.keys.hd && validate_mnemonic(w.keys.mnemonic); }
 
@@ -32,7 +28,7 @@ bool identityKeyLocked(WalletState& w, KeyTriple& key, std::string& error) {
     }
     if (w.keys.mnemonic.empty() || !derive_key(w.keys, wallet_path(kIdentityAccount, 0), key) ||
         key.priv.size() != 64) {
-        wipeText(key.priv);
+        wipe_text(key.priv);
         error = kNoIdentityKey;
         return false;
     }
@@ -91,7 +87,7 @@ bool identity_key_hex(std::string& privHex, std::string& error) {
     KeyTriple key;
     if (!identityKeyLocked(g.state, key, error)) return false;
     privHex = key.priv;
-    wipeText(key.priv);
+    wipe_text(key.priv);
     return true;
 }
 
@@ -110,7 +106,7 @@ bool identity_sign_held(WalletState& w, std::string_view message, std::string& p
 
     Bytes priv = hex_decode(key.priv);
     ScopedWipe wipePriv(priv);
-    wipeText(key.priv);
+    wipe_text(key.priv);
     Scalar32 r{}, s{};
     bool ok = priv.size() == 32 && ecdsa_sign_rs(priv.data(), signed_message_digest(message), r, s);
     // Second form kept for peers that sign the plain hash; verify_message accepts both.
@@ -142,14 +138,14 @@ bool derive_bn_key_held(WalletState& w, std::string& pubHex, std::string& privHe
     KeyTriple key;
     if (!derive_key(w.keys, wallet_path(kBnAccount, 0), key) || key.priv.size() != 64 || key.pub.size() != 66 ||
         key.address.empty()) {
-        wipeText(key.priv);
+        wipe_text(key.priv);
         error = "could not derive the BN key";
         return false;
     }
     pubHex = key.pub;
     privHex = key.priv;
     address = key.address;
-    wipeText(key.priv);
+    wipe_text(key.priv);
     return true;
 }
 

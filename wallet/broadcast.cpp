@@ -20,8 +20,6 @@ using nlohmann::json;
 constexpr int kConfirmChecks = 8;
 constexpr uint32_t kConfirmGapMs = 700;
 
-bool isHex64(const std::string& s) { return s.size() == 64 && hex_decode(s).size() == 32; }
-
 std::string success(WalletState& w, const std::string& txid, const std::vector<Coin>& inputs,
                     const std::vector<TxOutput>& outputs) {
     w.coins.lastTxid = txid;
@@ -48,7 +46,7 @@ std::string wocTxid(const std::string& body, const std::string& localTxid) {
         if (doc.is_string()) t = doc.get<std::string>();
         else if (doc.is_object() && doc.contains("txid") && doc["txid"].is_string()) t = doc["txid"].get<std::string>();
     }
-    return isHex64(t) ? t : localTxid;
+    return is_hex64(t) ? t : localTxid;
 }
 
 }  // namespace
@@ -89,8 +87,8 @@ bool arc_broadcast(const std::string& rawHex, const std::string& txid, std::stri
         return false;
     }
     std::string id = text("txid");
-    if (!isHex64(id)) id = txid;
-    if (!isHex64(id)) {
+    if (!is_hex64(id)) id = txid;
+    if (!is_hex64(id)) {
         error = "arc did not return a txid";
         return false;
     }
@@ -103,7 +101,7 @@ bool arc_broadcast(const std::string& rawHex, const std::string& txid, std::stri
 
 std::string confirm_broadcast(WalletState& w, const std::string& txid, const std::vector<Coin>& inputs,
                               const std::vector<TxOutput>& outputs) {
-    if (!isHex64(txid)) return {};
+    if (!is_hex64(txid)) return {};
     for (int check = 0; check < kConfirmChecks; ++check) {
         if (check > 0) sleepMs(kConfirmGapMs);
         if (tx_is_known(txid)) return success(w, txid, inputs, outputs);

@@ -34,8 +34,6 @@ constexpr int64_t kSmallDrift = 8000;    // satoshis
 constexpr size_t kWalletKeyChars = 80;
 constexpr char kHold[] = "hold: waiting for a confirmed coin";
 
-bool isHex64(const std::string& s) { return s.size() == 64 && hex_decode(s).size() == 32; }
-
 std::string wocUrl(const std::string& path) { return networkConfig().wocBase + path; }
 
 std::string snapshotPath(const WalletState& w, const char* folder, const char* suffix) {
@@ -169,7 +167,7 @@ void gather(Gathered& g) {
         std::string txid = e.contains("tx_hash") && e["tx_hash"].is_string() ? e["tx_hash"].get<std::string>()
                            : e.contains("txid") && e["txid"].is_string() ? e["txid"].get<std::string>()
                                                                          : "";
-        if (!isHex64(txid) || !fetch_get(wocUrl("/tx/" + txid), body, error, 10, false)) continue;
+        if (!is_hex64(txid) || !fetch_get(wocUrl("/tx/" + txid), body, error, 10, false)) continue;
         json tx = json::parse(body, nullptr, false);
         if (!tx.is_object() || !tx.contains("vin") || !tx["vin"].is_array()) continue;
         for (const json& in : tx["vin"])
@@ -249,7 +247,7 @@ void load_change_snapshot(WalletState& w) {
         c.txid = e["txid"].get<std::string>();
         c.vout = e["vout"].get<uint32_t>();
         c.sats = roundedSats(e["sats"]);
-        if (!isHex64(c.txid) || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
+        if (!is_hex64(c.txid) || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
         if (!attachKey(w, c, e["addr"].get<std::string>())) continue;
         addUnique(w.coins.change, c);
     }
@@ -259,7 +257,7 @@ void save_change_snapshot(const WalletState& w) {
     if (!snapshotsAllowed(w)) return;
     json coins = json::array();
     for (const Coin& c : w.coins.change) {
-        if (!isHex64(c.txid) || c.sats <= 0 || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
+        if (!is_hex64(c.txid) || c.sats <= 0 || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
         coins.push_back({{"txid", c.txid}, {"vout", c.vout}, {"sats", c.sats}, {"addr", address_from_hash(c.owner)}});
     }
     (void)writeCompact(snapshotPath(w, "ord_snap", "_change.json"), json{{"coins", coins}});
@@ -281,7 +279,7 @@ bool read_unspent_list(const std::string& body, std::vector<Coin>& out, std::str
         const json* vout = e.contains("tx_pos") ? &e["tx_pos"] : e.contains("vout") ? &e["vout"] : nullptr;
         if (vout && vout->is_number_unsigned()) c.vout = vout->get<uint32_t>();
         if (e.contains("value")) c.sats = roundedSats(e["value"]);
-        if (!isHex64(c.txid)) continue;
+        if (!is_hex64(c.txid)) continue;
         out.push_back(std::move(c));
     }
     return true;
@@ -371,7 +369,7 @@ bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selecti
     };
     std::vector<Coin> candidates;
     for (const Coin& c : w.coins.change)
-        if (isHex64(c.txid) && c.sats >= 2 && !is_spent(w, outpoint_key(c.txid, c.vout)) &&
+        if (is_hex64(c.txid) && c.sats >= 2 && !is_spent(w, outpoint_key(c.txid, c.vout)) &&
             own(address_from_hash(c.owner)))
             addUnique(candidates, c);
     for (const std::string& address : addresses) {
@@ -466,7 +464,7 @@ void forget_failed_inputs(WalletState& w, const std::vector<Coin>& inputs) {
 }
 
 bool tx_is_known(const std::string& txid) {
-    if (!isHex64(txid)) return false;
+    if (!is_hex64(txid)) return false;
     std::string body, error;
     if (fetch_get(wocUrl("/tx/" + txid + "/hex"), body, error, 25, false) && body.size() > 20) return true;
     return fetch_get(wocUrl("/tx/" + txid), body, error, 25, false) && body.find("txid") != std::string::npos;
@@ -525,7 +523,7 @@ std::vector<Coin> general_spend_coins(WalletState& w) {
     std::vector<std::string> own = ownAddresses(w);
     std::vector<Coin> out;
     auto take = [&](const Coin& c) {
-        if (c.sats > 0 && isHex64(c.txid) && !is_spent(w, outpoint_key(c.txid, c.vout))) addUnique(out, c);
+        if (c.sats > 0 && is_hex64(c.txid) && !is_spent(w, outpoint_key(c.txid, c.vout))) addUnique(out, c);
     };
     for (const Coin& c : w.coins.change) take(c);
     for (const std::string& a : own)
@@ -535,7 +533,7 @@ std::vector<Coin> general_spend_coins(WalletState& w) {
 
     // Nothing gathered: read the outputs of the last received and the last sent transaction.
     for (const std::string& txid : {w.coins.lastReceivedTxid, w.coins.lastTxid}) {
-        if (!isHex64(txid)) continue;
+        if (!is_hex64(txid)) continue;
         std::string body, error;
         if (!fetch_get(wocUrl("/tx/" + txid), body, error, 25, false) &&
             !fetch_get(wocUrl("/tx/" + txid + "/decoded"), body, error, 25, false))

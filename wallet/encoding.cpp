@@ -43,6 +43,8 @@ Bytes hex_decode(std::string_view text) {
     return out;
 }
 
+bool is_hex64(std::string_view text) { return text.size() == 64 && hex_decode(text).size() == 32; }
+
 void append_varint(Bytes& out, uint64_t value) {
     auto little = [&out](uint64_t v, int bytes) {
         for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(v >> (8 * i)));

@@ -22,6 +22,9 @@ std::string hex_encode(const std::array<uint8_t, N>& a) {
 /// Strict hex: empty on odd length or any character outside 0-9, a-f, A-F.
 Bytes hex_decode(std::string_view text);
 
+/// 64 hex characters of either case: a txid or a 32-byte key.
+bool is_hex64(std::string_view text);
+
 /// Appends a Bitcoin variable-length integer: 1, 3, 5 or 9 bytes.
 void append_varint(Bytes& out, uint64_t value);
 

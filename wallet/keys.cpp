@@ -1,3 +1,4 @@
+#include "wallet/openssl_handles.h"
 #include "wallet/keys.h"
 
 #include <algorithm>
@@ -9,11 +10,6 @@
 
 namespace dialo {
 namespace {
-
-void wipeText(std::string& s) {
-    if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
-    s.clear();
-}
 
 void wipeKey(ExtendedKey& k) {
     OPENSSL_cleanse(k.key.data(), k.key.size());
@@ -135,7 +131,7 @@ bool refresh_wallet_keys(WalletKeys& keys) {
     if (!keys.hd) return !keys.defaultKey.address.empty();
     keys.receiveIndex = std::min(keys.receiveIndex, keys.counts[kPaymentAccount]);
 
-    wipeText(keys.defaultKey.priv);
+    wipe_text(keys.defaultKey.priv);
     bool ok = derive_key(keys, wallet_path(kPaymentAccount, keys.receiveIndex), keys.defaultKey);
 
     KeyTriple k;
@@ -147,13 +143,13 @@ bool refresh_wallet_keys(WalletKeys& keys) {
         keys.identityAddress.clear();
         ok = false;
     }
-    wipeText(k.priv);
+    wipe_text(k.priv);
 
     if (derive_key(keys, wallet_path(kOrdinalsAccount, keys.counts[kOrdinalsAccount]), k)) {
         keys.ordinalsPub = k.pub;
         keys.ordinalsAddress = k.address;
     }
-    wipeText(k.priv);
+    wipe_text(k.priv);
     return ok;
 }
 
@@ -176,12 +172,12 @@ bool find_key_for_address(WalletKeys& keys, std::string_view address, std::strin
     for (uint32_t a = 0; a < kAccountCount; ++a) {
         for (uint32_t i = 0; i <= keys.counts[a]; ++i) {
             if (derive_key(keys, wallet_path(a, i), k) && k.address == address) return take(k);
-            wipeText(k.priv);
+            wipe_text(k.priv);
             if (i == UINT32_MAX) break;
         }
     }
     if (derive_key(keys, wallet_path(kIdentityAccount, 0), k) && k.address == address) return take(k);
-    wipeText(k.priv);
+    wipe_text(k.priv);
     return false;
 }
 
@@ -196,7 +192,7 @@ bool is_own_hash(WalletKeys& keys, const Hash160& h, const Hash160* extra, const
         for (uint32_t i = 0; i <= keys.counts[kPaymentAccount]; ++i) {
             bool match = derive_key(keys, wallet_path(kPaymentAccount, i), k) && hashOfAddress(k.address, other) &&
                          other == h;
-            wipeText(k.priv);
+            wipe_text(k.priv);
             if (match) return true;
             if (i == UINT32_MAX) break;
         }
@@ -213,7 +209,7 @@ std::vector<std::string> receive_addresses(WalletKeys& keys) {
     KeyTriple k;
     for (uint32_t i = 0; i <= keys.counts[kPaymentAccount]; ++i) {
         if (derive_key(keys, wallet_path(kPaymentAccount, i), k)) out.push_back(k.address);
-        wipeText(k.priv);
+        wipe_text(k.priv);
         if (i == UINT32_MAX) break;
     }
     return out;

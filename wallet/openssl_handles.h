@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 
 #include <memory>
+#include <string>
 
 namespace dialo {
 
@@ -53,6 +54,12 @@ inline BnPtr newSecretBn() {
     return b;
 }
 inline BnCtxPtr newBnCtx() { return BnCtxPtr(BN_CTX_new()); }
+
+/// Overwrites a secret text and empties it.
+inline void wipe_text(std::string& s) {
+    if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
+    s.clear();
+}
 
 /// Overwrites a container's bytes when the scope ends, on every path out of it.
 template <class Buffer>

@@ -1,3 +1,4 @@
+#include "app/json_fields.h"
 #include "wallet/wallet_file.h"
 
 #include <sys/stat.h>
@@ -23,21 +24,6 @@ using nlohmann::json;
 
 constexpr size_t kNoteBytes = 80;
 
-void wipeText(std::string& s) {
-    if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
-    s.clear();
-}
-
-std::string textOf(const json& doc, const char* key) {
-    auto it = doc.find(key);
-    return (it != doc.end() && it->is_string()) ? it->get<std::string>() : std::string();
-}
-
-bool fileExists(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 std::string trimBlanks(std::string_view s) {
     auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
     while (!s.empty() && blank(s.front())) s.remove_prefix(1);
@@ -58,7 +44,7 @@ void readCounts(const json& doc, std::array<uint32_t, kAccountCount>& counts, bo
     }
 }
 
-bool fileIsLocked(const json& doc) { return doc.is_object() && textOf(doc, "lock") == "OV-LOCK1"; }
+bool fileIsLocked(const json& doc) { return doc.is_object() && string_field(doc, "lock") == "OV-LOCK1"; }
 
 bool loadHd(WalletState& w, const json& doc) {
     WalletKeys& k = w.keys;
@@ -78,9 +64,9 @@ bool loadHd(WalletState& w, const json& doc) {
 
 bool loadSingleKey(WalletState& w, const json& doc) {
     KeyTriple& d = w.keys.defaultKey;
-    d.priv = textOf(doc, "priv");
-    d.pub = textOf(doc, "pub");
-    d.address = textOf(doc, "address");
+    d.priv = string_field(doc, "priv");
+    d.pub = string_field(doc, "pub");
+    d.address = string_field(doc, "address");
     if (d.priv.size() != 64) return false;
     if (d.pub.empty()) d.pub = pubkey_from_priv(d.priv);
     if (d.pub.empty()) return false;
@@ -110,9 +96,9 @@ std::vector<Contact> contacts_from_document(const json& doc) {
     for (const json& e : *it) {
         if (!e.is_object()) continue;
         Contact c;
-        c.dest = normalize_destination(textOf(e, "dest"));
+        c.dest = normalize_destination(string_field(e, "dest"));
         if (c.dest.empty()) continue;
-        c.note = trimBlanks(textOf(e, "note")).substr(0, kNoteBytes);
+        c.note = trimBlanks(string_field(e, "note")).substr(0, kNoteBytes);
         auto same = [&c](const Contact& o) { return o.dest == c.dest; };
         if (auto dup = std::find_if(out.begin(), out.end(), same); dup != out.end())
             dup->note = c.note;
@@ -135,7 +121,7 @@ bool load_wallet(WalletState& w) {
         reset_wallet_state(w);
         return false;
     }
-    w.paymail = textOf(doc, "paymail");
+    w.paymail = string_field(doc, "paymail");
     if (doc.contains("ord_avatar")) w.ordAvatar = doc["ord_avatar"];
     if (doc.contains("ord_owned")) w.ordOwned = doc["ord_owned"];
     w.contacts = contacts_from_document(doc);
@@ -152,7 +138,7 @@ bool save_wallet(WalletState& w) {
     json doc;
     if (!read_wallet_document(path, doc)) doc = json::object();
     // Writing now would put the plain phrase back over the file the user just locked.
-    if (fileIsLocked(doc) || fileExists(path + ".seal")) return false;
+    if (fileIsLocked(doc) || pathExists(path + ".seal")) return false;
 
     const WalletKeys& k = w.keys;
     if (k.hd) {
@@ -190,14 +176,14 @@ bool save_wallet(WalletState& w) {
 
 bool wallet_is_sealed() {
     const std::string path = wallet_file_path();
-    if (fileExists(path + ".seal")) return true;
+    if (pathExists(path + ".seal")) return true;
     json doc;
     return read_wallet_document(path, doc) && is_locked_envelope(doc);
 }
 
 void reset_wallet_state(WalletState& w) {
     wipe_wallet_keys(w.keys);
-    wipeText(w.paymail);
+    wipe_text(w.paymail);
     w.contacts.clear();
     w.ordAvatar = nullptr;
     w.ordOwned = nullptr;
@@ -212,7 +198,7 @@ void reload_wallet_counts(WalletState& w) {
     if (!read_wallet_document(wallet_file_path(), doc) || fileIsLocked(doc)) return;
     const uint32_t before = w.keys.counts[kPaymentAccount];
     readCounts(doc, w.keys.counts, true);
-    if (std::string p = textOf(doc, "paymail"); !p.empty()) w.paymail = p;
+    if (std::string p = string_field(doc, "paymail"); !p.empty()) w.paymail = p;
     if (doc.contains("ord_avatar")) w.ordAvatar = doc["ord_avatar"];
     if (w.keys.hd && w.keys.counts[kPaymentAccount] != before) refresh_wallet_keys(w.keys);
 }

@@ -1,3 +1,4 @@
+#include "app/json_fields.h"
 #include "wallet/wallet_lock.h"
 
 #include <openssl/evp.h>
@@ -15,11 +16,6 @@ using nlohmann::json;
 
 constexpr char kMarker[] = "OV-LOCK1";
 
-std::string textOf(const json& doc, const char* key) {
-    auto it = doc.find(key);
-    return (it != doc.end() && it->is_string()) ? it->get<std::string>() : std::string();
-}
-
 int64_t iterationsOf(const json& doc) {
     auto it = doc.find("iter");
     if (it == doc.end()) return kLockIterations;
@@ -34,11 +30,11 @@ bool passwordKey(std::string_view password, const Bytes& salt, int64_t iteration
 }  // namespace
 
 bool is_locked_envelope(const json& doc) {
-    if (!doc.is_object() || textOf(doc, "lock") != kMarker) return false;
+    if (!doc.is_object() || string_field(doc, "lock") != kMarker) return false;
     int64_t iter = iterationsOf(doc);
     if (iter < 10000 || iter > 5000000) return false;
-    return hex_decode(textOf(doc, "salt")).size() == 16 && hex_decode(textOf(doc, "iv")).size() == 12 &&
-           hex_decode(textOf(doc, "tag")).size() == 16 && !textOf(doc, "ct").empty();
+    return hex_decode(string_field(doc, "salt")).size() == 16 && hex_decode(string_field(doc, "iv")).size() == 12 &&
+           hex_decode(string_field(doc, "tag")).size() == 16 && !string_field(doc, "ct").empty();
 }
 
 bool lock_wallet_text(std::string_view plain, std::string_view password, json& envelope) {
@@ -64,9 +60,9 @@ bool lock_wallet_text(std::string_view plain, std::string_view password, json& e
 
 bool unlock_wallet_text(const json& envelope, std::string_view password, std::string& plain) {
     plain.clear();
-    if (!is_locked_envelope(envelope) || textOf(envelope, "kdf") != "pbkdf2-sha256") return false;
-    Bytes salt = hex_decode(textOf(envelope, "salt")), iv = hex_decode(textOf(envelope, "iv"));
-    Bytes tag = hex_decode(textOf(envelope, "tag")), ct = hex_decode(textOf(envelope, "ct"));
+    if (!is_locked_envelope(envelope) || string_field(envelope, "kdf") != "pbkdf2-sha256") return false;
+    Bytes salt = hex_decode(string_field(envelope, "salt")), iv = hex_decode(string_field(envelope, "iv"));
+    Bytes tag = hex_decode(string_field(envelope, "tag")), ct = hex_decode(string_field(envelope, "ct"));
     if (ct.empty()) return false;
     std::array<uint8_t, 32> key{};
     ScopedWipe wipeKey(key);

@@ -6,21 +6,14 @@
 // Prints one line per failure and closes with "N passed, N failed"; exits non-zero on any
 // failure, including a missing helper, Node package or crash.
 
-import { spawn, spawnSync } from 'node:child_process'
+import { spawnSync } from 'node:child_process'
 import { randomBytes, randomInt } from 'node:crypto'
 import { mkdtempSync, rmSync } from 'node:fs'
 import { tmpdir } from 'node:os'
 import { join } from 'node:path'
-import { createInterface } from 'node:readline'
+import { Helper, arr, check, eq, finish, hex, loadSdk, section } from './harness.mjs'
 
-let sdk
-try {
-  sdk = await import('@bsv/sdk')
-} catch (e) {
-  console.error(`cannot load @bsv/sdk (${e.message}); run scripts/setup to install tests/interop/node_modules`)
-  console.log('0 passed, 1 failed')
-  process.exit(1)
-}
+const sdk = await loadSdk()
 const { BSM, BigNumber, ECDSA, ECIES, HD, Mnemonic, PrivateKey, PublicKey, Signature, Utils } = sdk
 
 const helperPath = process.argv[2]
@@ -31,23 +24,7 @@ if (!helperPath) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Bookkeeping
-
-let passed = 0
-let failed = 0
-
-function check (name, ok, detail = '') {
-  if (ok) {
-    passed++
-  } else {
-    failed++
-    console.log(`FAIL ${name}${detail ? ` -- ${detail}` : ''}`)
-  }
-}
-
-function eq (name, got, want, context = '') {
-  check(name, got === want, `expected ${want}, got ${got}${context ? ` (${context})` : ''}`)
-}
+// Small tools
 
 // True when the call throws or answers false: the SDK signals refusal either way.
 function sdkRefuses (fn) {
@@ -58,8 +35,6 @@ function sdkRefuses (fn) {
   }
 }
 
-const hex = (bytes) => Buffer.from(bytes).toString('hex')
-const arr = (hexText) => [...Buffer.from(hexText, 'hex')]
 const H = 0x80000000
 const N = 0xFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEBAAEDCE6AF48A03BBFD25E8CD0364141n
 const HALF_N = N >> 1n
@@ -74,61 +49,7 @@ function printable (size) {
   return [...randomBytes(size)].map((b) => 0x20 + (b % 95))
 }
 
-// ---------------------------------------------------------------------------------------
-// The helper: one JSON line in, one JSON line out, in order.
-
-class Helper {
-  constructor (path) {
-    this.waiting = []
-    this.exit = new Promise((resolve) => {
-      this.proc = spawn(path, [], { stdio: ['pipe', 'pipe', 'inherit'] })
-      this.proc.on('error', (e) => {
-        this.failAll(new Error(`helper did not start: ${e.message}`))
-        resolve(-1)
-      })
-      this.proc.on('exit', (code, signal) => {
-        this.failAll(new Error(`helper ended (code ${code}, signal ${signal})`))
-        resolve(code ?? -1)
-      })
-    })
-    this.proc.stdin.on('error', () => {}) // a dead helper shows up through 'exit'
-    createInterface({ input: this.proc.stdout }).on('line', (line) => {
-      const w = this.waiting.shift()
-      if (w) w.resolve(line)
-    })
-  }
-
-  failAll (err) {
-    this.dead = err
-    for (const w of this.waiting.splice(0)) w.reject(err)
-  }
-
-  async call (request) {
-    if (this.dead) throw this.dead
-    const line = await new Promise((resolve, reject) => {
-      this.waiting.push({ resolve, reject })
-      this.proc.stdin.write(JSON.stringify(request) + '\n')
-    })
-    const answer = JSON.parse(line)
-    if (answer.ok !== true) throw new Error(`helper refused ${request.cmd}: ${answer.error}`)
-    return answer
-  }
-
-  async close () {
-    this.proc.stdin.end()
-    return await this.exit
-  }
-}
-
 const helper = new Helper(helperPath)
-
-async function section (name, body) {
-  try {
-    await body()
-  } catch (e) {
-    check(`${name}: ran to the end`, false, e.stack ?? String(e))
-  }
-}
 
 // ---------------------------------------------------------------------------------------
 // 1. Recovery phrases, seeds and the key tree
@@ -560,8 +481,4 @@ if (vaultraPath) {
 
 // ---------------------------------------------------------------------------------------
 
-const code = await helper.close()
-eq('helper exit code', code, 0)
-if (passed === 0) check('at least one check ran', false)
-console.log(`${passed} passed, ${failed} failed`)
-process.exit(failed === 0 ? 0 : 1)
+await finish(helper)

@@ -5,18 +5,10 @@
 // Prints one line per failure and closes with "N passed, N failed"; exits non-zero on any
 // failure, including a missing helper, Node package or crash.
 
-import { spawn } from 'node:child_process'
 import { randomBytes, randomInt } from 'node:crypto'
-import { createInterface } from 'node:readline'
+import { Helper, arr, check, eq, finish, hex, loadSdk, section } from './harness.mjs'
 
-let sdk
-try {
-  sdk = await import('@bsv/sdk')
-} catch (e) {
-  console.error(`cannot load @bsv/sdk (${e.message}); run scripts/setup to install tests/interop/node_modules`)
-  console.log('0 passed, 1 failed')
-  process.exit(1)
-}
+const sdk = await loadSdk()
 const {
   Hash, HD, LockingScript, Mnemonic, P2PKH, PrivateKey, Script, Spend, Transaction, TransactionSignature,
   UnlockingScript
@@ -29,93 +21,17 @@ if (!helperPath) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Bookkeeping
-
-let passed = 0
-let failed = 0
-
-function check (name, ok, detail = '') {
-  if (ok) {
-    passed++
-  } else {
-    failed++
-    console.log(`FAIL ${name}${detail ? ` -- ${detail}` : ''}`)
-  }
-}
-
-function eq (name, got, want, context = '') {
-  const show = (v) => {
-    const s = typeof v === 'string' ? v : JSON.stringify(v)
-    return s !== undefined && s.length > 200 ? `${s.slice(0, 200)}... (${s.length} chars)` : s
-  }
-  check(name, got === want, `expected ${show(want)}, got ${show(got)}${context ? ` (${context})` : ''}`)
-}
+// Small tools
 
 // JSON with object keys sorted, so field order plays no part in a comparison.
 const canon = (v) => JSON.stringify(v, (_, x) =>
   x && typeof x === 'object' && !Array.isArray(x) ? Object.fromEntries(Object.entries(x).sort()) : x)
-const hex = (bytes) => Buffer.from(bytes).toString('hex')
-const arr = (hexText) => [...Buffer.from(hexText, 'hex')]
 const H = 0x80000000
 const ALL_FORKID = TransactionSignature.SIGHASH_ALL | TransactionSignature.SIGHASH_FORKID
 const MNEMONIC =
   'abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about'
 
-// ---------------------------------------------------------------------------------------
-// The helper: one JSON line in, one JSON line out, in order.
-
-class Helper {
-  constructor (path) {
-    this.waiting = []
-    this.exit = new Promise((resolve) => {
-      this.proc = spawn(path, [], { stdio: ['pipe', 'pipe', 'inherit'] })
-      this.proc.on('error', (e) => {
-        this.failAll(new Error(`helper did not start: ${e.message}`))
-        resolve(-1)
-      })
-      this.proc.on('exit', (code, signal) => {
-        this.failAll(new Error(`helper ended (code ${code}, signal ${signal})`))
-        resolve(code ?? -1)
-      })
-    })
-    this.proc.stdin.on('error', () => {}) // a dead helper shows up through 'exit'
-    createInterface({ input: this.proc.stdout, crlfDelay: Infinity }).on('line', (line) => {
-      const w = this.waiting.shift()
-      if (w) w.resolve(line)
-    })
-  }
-
-  failAll (err) {
-    this.dead = err
-    for (const w of this.waiting.splice(0)) w.reject(err)
-  }
-
-  async call (request) {
-    if (this.dead) throw this.dead
-    const line = await new Promise((resolve, reject) => {
-      this.waiting.push({ resolve, reject })
-      this.proc.stdin.write(JSON.stringify(request) + '\n')
-    })
-    const answer = JSON.parse(line)
-    if (answer.ok !== true) throw new Error(`helper refused ${request.cmd}: ${answer.error}`)
-    return answer
-  }
-
-  async close () {
-    this.proc.stdin.end()
-    return await this.exit
-  }
-}
-
 const helper = new Helper(helperPath)
-
-async function section (name, body) {
-  try {
-    await body()
-  } catch (e) {
-    check(`${name}: ran to the end`, false, e.stack ?? String(e))
-  }
-}
 
 // ---------------------------------------------------------------------------------------
 // Keys, scripts and the interpreter on the SDK side
@@ -592,8 +508,4 @@ await section('change threshold', async () => {
 
 // ---------------------------------------------------------------------------------------
 
-const code = await helper.close()
-eq('helper exit code', code, 0)
-if (passed === 0) check('at least one check ran', false)
-console.log(`${passed} passed, ${failed} failed`)
-process.exit(failed === 0 ? 0 : 1)
+await finish(helper)

@@ -1,3 +1,4 @@
+#include "app/json_fields.h"
 #include "tools/vaultra/vault.h"
 
 #include <dirent.h>
@@ -19,17 +20,7 @@ namespace {
 
 using nlohmann::json;
 
-std::string textOf(const json& doc, const char* key) {
-    auto it = doc.find(key);
-    return (it != doc.end() && it->is_string()) ? it->get<std::string>() : std::string();
-}
-
 std::string dumpJson(const json& doc) { return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n"; }
-
-bool exists(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 KeyTriple deriveFrom(const std::string& mnemonic, uint32_t account, uint32_t index) {
     WalletKeys keys;
@@ -50,11 +41,11 @@ void wipe(std::string& s) {
 
 std::vector<WalletEntry> list_wallets() {
     json index = load_wallet_index();
-    std::string active = textOf(index, "active");
+    std::string active = string_field(index, "active");
     std::vector<WalletEntry> out;
     for (const json& w : index["wallets"]) {
-        if (!w.is_object() || textOf(w, "id").empty()) continue;
-        out.push_back({textOf(w, "id"), textOf(w, "name"), textOf(w, "id") == active});
+        if (!w.is_object() || string_field(w, "id").empty()) continue;
+        out.push_back({string_field(w, "id"), string_field(w, "name"), string_field(w, "id") == active});
     }
     return out;
 }
@@ -84,7 +75,7 @@ std::string add_wallet(const std::string& mnemonic, const std::string& name, con
 
     std::string shown = !name.empty() ? name : !handle.empty() ? handle : "Wallet " + std::to_string(index["wallets"].size() + 1);
     index["wallets"].push_back({{"id", id}, {"name", shown}});
-    if (textOf(index, "active").empty()) index["active"] = id;
+    if (string_field(index, "active").empty()) index["active"] = id;
     if (!save_wallet_index(index)) throw VaultError{"could not write the wallet index"};
     return id;
 }
@@ -112,7 +103,7 @@ json read_stored_wallet(const std::string& id) {
 
 json read_plain_wallet(const std::string& id) {
     json doc = read_stored_wallet(id);
-    if (doc.contains("lock") || exists(wallet_file_of(id) + ".seal"))
+    if (doc.contains("lock") || pathExists(wallet_file_of(id) + ".seal"))
         throw VaultError{"wallet " + id + " is locked: run vaultra unlock " + id};
     return doc;
 }
@@ -125,7 +116,7 @@ void write_wallet(const std::string& id, const json& doc) {
 }
 
 void identity_of(const json& doc, std::string& priv, std::string& pub, std::string& address) {
-    std::string mnemonic = textOf(doc, "mnemonic");
+    std::string mnemonic = string_field(doc, "mnemonic");
     if (mnemonic.empty()) throw VaultError{"this wallet has no recovery phrase, so no identity key"};
     KeyTriple t = deriveFrom(mnemonic, kIdentityAccount, 0);
     wipe(mnemonic);
@@ -136,8 +127,8 @@ void identity_of(const json& doc, std::string& priv, std::string& pub, std::stri
 }
 
 std::string receive_address_of(const json& doc) {
-    std::string mnemonic = textOf(doc, "mnemonic");
-    if (mnemonic.empty()) return textOf(doc, "address");
+    std::string mnemonic = string_field(doc, "mnemonic");
+    if (mnemonic.empty()) return string_field(doc, "address");
     uint32_t show = 0;
     if (doc.contains("show") && doc["show"].is_number_unsigned()) show = doc["show"].get<uint32_t>();
     KeyTriple t = deriveFrom(mnemonic, kPaymentAccount, show);
@@ -157,12 +148,12 @@ std::vector<ConnectRequest> pending_requests() {
         if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
         std::string id = name.substr(0, name.size() - suffix.size());
-        if (exists(dir + "/" + id + ".rep.json")) continue;
+        if (pathExists(dir + "/" + id + ".rep.json")) continue;
         std::string text;
         if (!readWholeFile(dir + "/" + name, text)) continue;
         json doc = json::parse(text, nullptr, false);
         if (!doc.is_object()) continue;
-        ConnectRequest r{id, textOf(doc, "app"), textOf(doc, "instance"), 0};
+        ConnectRequest r{id, string_field(doc, "app"), string_field(doc, "instance"), 0};
         if (doc.contains("ts") && doc["ts"].is_number_integer()) r.ts = doc["ts"].get<int64_t>();
         out.push_back(std::move(r));
     }
