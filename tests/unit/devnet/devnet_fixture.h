@@ -1,0 +1,163 @@
+#pragma once
+// A devnet run in-process on free loopback ports over a temporary data folder, spoken to over
+// real HTTPS that trusts only the CA it made, and the keys and builders to pay through it.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/devnet/ledger.h"
+#include "tools/devnet/service.h"
+#include "wallet/coin.h"
+#include "wallet/encoding.h"
+#include "wallet/keys.h"
+#include "wallet/transaction.h"
+
+namespace dialo::devnet::test {
+
+using nlohmann::json;
+
+struct Reply {
+    bool reached = false;  // an HTTP answer came back at all
+    int status = 0;
+    std::string body;
+    json j;  // discarded when the body is not JSON
+};
+
+struct Key {
+    std::string priv, pub, address;
+    Hash160 hash{};
+};
+
+/// A key from a repeated hex digit, e.g. '1' gives 0x1111…11.
+inline Key keyOf(char digit) {
+    Key k;
+    k.priv = std::string(64, digit);
+    k.pub = pubkey_from_priv(k.priv);
+    k.address = address_from_pubkey(k.pub);
+    EXPECT_TRUE(decode_p2pkh_address(k.address, k.hash));
+    return k;
+}
+
+inline Coin coinOf(const Key& k, const std::string& txid, uint32_t vout, int64_t sats) {
+    Coin c;
+    c.txid = txid;
+    c.vout = vout;
+    c.sats = sats;
+    c.locking = p2pkh_script(k.hash);
+    c.priv = k.priv;
+    c.pub = k.pub;
+    c.owner = k.hash;
+    return c;
+}
+
+inline TxOutput payTo(const Key& k, int64_t sats) { return {sats, p2pkh_script(k.hash)}; }
+
+/// Builds with every given coin as input at `rate` satoshis per 1000 bytes, change to
+/// `change`, signs each input with its own key, and returns the raw transaction.
+inline Bytes buildSigned(std::vector<Coin> coins, const std::vector<TxOutput>& requested, const Key& change,
+                         int64_t rate = 1, std::vector<TxOutput>* outputsOut = nullptr) {
+    std::vector<TxOutput> outputs;
+    int64_t fee = 0;
+    std::string error;
+    EXPECT_TRUE(build_tx(coins, outputs, change.hash, requested, fee, error, coins.size(), rate)) << error;
+    for (Coin& c : coins) EXPECT_TRUE(sign_input(c, coins, outputs, c.owner, c.priv, c.pub));
+    if (outputsOut) *outputsOut = outputs;
+    return serialize_tx(coins, outputs, false);
+}
+
+class DevnetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // As dialo-devnet does: an answer written to a dropped connection must not end the test.
+        std::signal(SIGPIPE, SIG_IGN);
+        dir_ = std::filesystem::temp_directory_path() /
+               ("dialo-devnet-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir_);
+        options.dataDir = dir_.string();
+        options.servicePort = 0;
+        options.directoryPort = 0;
+        options.blockIntervalSeconds = 0;
+        options.unspentPageSize = 2;
+        options.caExportPath = (dir_ / "exported-ca.pem").string();
+    }
+    void TearDown() override {
+        devnet.stop();
+        std::filesystem::remove_all(dir_);
+    }
+
+    void start() {
+        std::string error;
+        ASSERT_TRUE(devnet.start(options, error)) << error;
+    }
+    void restart() {
+        devnet.stop();
+        start();
+    }
+
+    Reply send(int port, const std::string& method, const std::string& path, const std::string& body = {},
+               const std::string& type = "application/json") {
+        httplib::SSLClient cli("127.0.0.1", port);
+        cli.set_ca_cert_path(devnet.caPath().c_str());
+        cli.enable_server_certificate_verification(true);
+        cli.set_connection_timeout(5);
+        cli.set_read_timeout(20);
+        httplib::Result r = method == "GET"    ? cli.Get(path.c_str())
+                            : method == "POST" ? cli.Post(path.c_str(), body, type.c_str())
+                                               : cli.Delete(path.c_str());
+        Reply out;
+        if (!r) return out;
+        out.reached = true;
+        out.status = r->status;
+        out.body = r->body;
+        out.j = json::parse(out.body, nullptr, false);
+        return out;
+    }
+    Reply get(const std::string& path) { return send(devnet.servicePort(), "GET", path); }
+    Reply post(const std::string& path, const json& body) { return send(devnet.servicePort(), "POST", path, body.dump()); }
+    Reply woc(const std::string& path) { return get(std::string("/woc/v1/bsv/main") + path); }
+
+    /// Faucet coin for `k`, confirmed in a block when `confirm`.
+    Coin fund(const Key& k, int64_t sats, bool confirm = true) {
+        Reply r = post("/devnet/fund", {{"address", k.address}, {"sats", sats}, {"confirm", confirm}});
+        EXPECT_EQ(r.status, 200) << r.body;
+        std::string txid = r.j.is_object() && r.j.contains("txid") ? r.j["txid"].get<std::string>() : std::string();
+        return coinOf(k, txid, 0, sats);
+    }
+
+    Reply submitWoc(const Bytes& raw) { return post("/woc/v1/bsv/main/tx/raw", {{"txhex", hex_encode(raw)}}); }
+    Reply submitOracle(const Bytes& raw) { return post("/oi/submit", {{"txhex", hex_encode(raw)}}); }
+    Reply submitArc(const Bytes& raw) { return post("/arc/v1/tx", {{"rawTx", hex_encode(raw)}}); }
+
+    int64_t mine() {
+        Reply r = post("/devnet/mine", json::object());
+        EXPECT_EQ(r.status, 200) << r.body;
+        return r.j.is_object() ? r.j.value("height", int64_t(-1)) : -1;
+    }
+
+    /// Waits, up to a deadline, until `done` holds; the devnet's own threads make it true.
+    static bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
+    DevnetOptions options;
+    Devnet devnet;
+    std::filesystem::path dir_;
+};
+
+}  // namespace dialo::devnet::test

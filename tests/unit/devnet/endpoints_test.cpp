@@ -1,0 +1,374 @@
+// Each service answers in the shapes its callers in the phone read: the oracle listing,
+// transaction JSON with data parts, paged unspent lists, balances, ARC statuses, the update
+// site, and injected faults.
+
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "devnet_fixture.h"
+#include "tools/devnet/faults.h"
+
+namespace dialo::devnet::test {
+namespace {
+
+class DevnetEndpointsTest : public DevnetTest {};
+
+std::string pct(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += char(c);
+        } else {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+TEST_F(DevnetEndpointsTest, OracleListsTwentyMostRecentPaymentsOldestFirst) {
+    start();
+    Key alice = keyOf('1'), other = keyOf('5');
+    std::vector<std::string> txids;
+    for (int i = 0; i < 23; ++i) {
+        txids.push_back(fund(alice, 1000 + i, false).txid);
+        fund(other, 500, false);  // payments to someone else stay out of the listing
+    }
+    Reply r = get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20");
+    ASSERT_EQ(r.status, 200) << r.body;
+    ASSERT_TRUE(r.j["txids"].is_array());
+    EXPECT_EQ(r.j["txids"].get<std::vector<std::string>>(), std::vector<std::string>(txids.begin() + 3, txids.end()));
+
+    Reply five = get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=5");
+    EXPECT_EQ(five.j["txids"].get<std::vector<std::string>>(), std::vector<std::string>(txids.end() - 5, txids.end()));
+}
+
+TEST_F(DevnetEndpointsTest, OracleListsOnlyPaymentsNotSpends) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Coin coin = fund(alice, 10000);
+    Bytes spend = buildSigned({coin}, {payTo(bob, 1000)}, bob);  // change to bob: alice only pays
+    ASSERT_EQ(submitOracle(spend).status, 200);
+    Reply r = get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20");
+    EXPECT_EQ(r.j["txids"], json::array({coin.txid}));
+    Reply bobs = get("/oi/oracle/dialo/txids?address=" + bob.address + "&kind=all&limit=20");
+    EXPECT_EQ(bobs.j["txids"], json::array({txid_of(spend)}));
+}
+
+TEST_F(DevnetEndpointsTest, TxJsonCarriesOutputsAndOpReturnParts) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    const std::string payload = R"({"p":"OV-Dialo","kind":"invite"})";
+    Coin coin = fund(alice, 10000);
+    Bytes raw = buildSigned({coin}, {payTo(bob, 1), {0, data_output_script(payload)}}, alice);
+    ASSERT_EQ(submitOracle(raw).status, 200);
+    const std::string txid = txid_of(raw);
+
+    for (const std::string& path : {"/oi/tx/" + txid, "/woc/v1/bsv/main/tx/" + txid}) {
+        SCOPED_TRACE(path);
+        Reply r = get(path);
+        ASSERT_EQ(r.status, 200);
+        ASSERT_TRUE(r.j["vout"].is_array());
+        EXPECT_EQ(r.j["txid"], txid);
+        const json& pay = r.j["vout"][0];
+        EXPECT_DOUBLE_EQ(pay["value"].get<double>(), 0.00000001);
+        EXPECT_EQ(pay["scriptPubKey"]["type"], "pubkeyhash");
+        EXPECT_EQ(pay["scriptPubKey"]["addresses"], json::array({bob.address}));
+        EXPECT_EQ(pay["scriptPubKey"]["isTruncated"], false);
+        const json& data = r.j["vout"][1]["scriptPubKey"];
+        EXPECT_EQ(data["type"], "nulldata");
+        EXPECT_EQ(data["hex"], hex_encode(data_output_script(payload)));
+        EXPECT_TRUE(data["asm"].get<std::string>().starts_with("0 OP_RETURN "));
+        EXPECT_EQ(data["isTruncated"], false);
+        EXPECT_EQ(data["opReturn"]["parts"], json::array({payload}));
+        EXPECT_EQ(r.j["vin"][0]["txid"], coin.txid);
+        EXPECT_EQ(r.j["vin"][0]["vout"], 0);
+    }
+    Reply decoded = woc("/tx/" + txid + "/decoded");
+    EXPECT_EQ(decoded.j["vout"][0]["scriptPubKey"]["addresses"], json::array({bob.address}));
+
+    Reply unknown = get("/oi/tx/" + std::string(64, 'e'));
+    EXPECT_EQ(unknown.status, 404);
+    EXPECT_FALSE(unknown.j.is_object() && unknown.j.contains("vout"));
+    EXPECT_EQ(woc("/tx/" + std::string(64, 'e') + "/hex").status, 404);
+}
+
+TEST_F(DevnetEndpointsTest, ExplorerPageShowsTheTransaction) {
+    start();
+    Coin coin = fund(keyOf('1'), 10000);
+    Reply page = get("/explorer/tx/" + coin.txid);
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find(coin.txid), std::string::npos);
+    EXPECT_NE(page.body.find("<html>"), std::string::npos);
+}
+
+TEST_F(DevnetEndpointsTest, UnspentAllPagesThroughNextPageToken) {
+    start();  // two entries a page
+    Key alice = keyOf('1');
+    std::set<std::string> funded;
+    for (int i = 0; i < 5; ++i) funded.insert(fund(alice, 1000 + i).txid);
+
+    std::set<std::string> seen;
+    std::string token;
+    int pages = 0;
+    do {
+        std::string path = "/address/" + alice.address + "/unspent/all";
+        if (!token.empty()) path += "?token=" + pct(token);
+        Reply r = woc(path);
+        ASSERT_EQ(r.status, 200) << r.body;
+        ASSERT_TRUE(r.j["result"].is_array());
+        EXPECT_LE(r.j["result"].size(), 2u);
+        for (const json& u : r.j["result"]) {
+            EXPECT_EQ(u["tx_pos"], 0);
+            EXPECT_TRUE(u["value"].is_number_integer());
+            EXPECT_EQ(u["isSpentInMempoolTx"], false);
+            seen.insert(u["tx_hash"].get<std::string>());
+        }
+        token = r.j.value("nextPageToken", std::string());
+        ++pages;
+    } while (!token.empty() && pages < 10);
+    EXPECT_EQ(pages, 3);
+    EXPECT_EQ(seen, funded);
+    EXPECT_EQ(woc("/address/" + alice.address + "/unspent/all?token=garbage").status, 400);
+}
+
+TEST_F(DevnetEndpointsTest, UnspentListsFlagOutputsSpentInMempool) {
+    options.unspentPageSize = 100;
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Coin coin = fund(alice, 10000);
+    Coin kept = fund(alice, 7000);
+    Bytes spend = buildSigned({coin}, {payTo(bob, 1000)}, alice);
+    ASSERT_EQ(submitWoc(spend).status, 200);
+
+    Reply all = woc("/address/" + alice.address + "/unspent/all");
+    std::map<std::string, json> byTxid;
+    for (const json& u : all.j["result"]) byTxid[u["tx_hash"].get<std::string>()] = u;
+    ASSERT_TRUE(byTxid.count(coin.txid));
+    EXPECT_EQ(byTxid[coin.txid]["isSpentInMempoolTx"], true);
+    EXPECT_EQ(byTxid[kept.txid]["isSpentInMempoolTx"], false);
+    EXPECT_EQ(byTxid[kept.txid]["status"], "confirmed");
+
+    Reply shortForm = woc("/address/" + alice.address + "/unspent");
+    ASSERT_TRUE(shortForm.j.is_array());
+    for (const json& u : shortForm.j) EXPECT_NE(u["tx_hash"], coin.txid);
+
+    Reply unconfirmed = woc("/address/" + alice.address + "/unconfirmed/unspent");
+    ASSERT_EQ(unconfirmed.j["result"].size(), 1u);  // the change
+    EXPECT_EQ(unconfirmed.j["result"][0]["tx_hash"], txid_of(spend));
+    EXPECT_EQ(unconfirmed.j["result"][0]["isSpentInMempoolTx"], false);
+
+    mine();
+    Reply confirmed = woc("/address/" + alice.address + "/confirmed/unspent");
+    std::set<std::string> left;
+    for (const json& u : confirmed.j["result"]) left.insert(u["tx_hash"].get<std::string>());
+    EXPECT_EQ(left, (std::set<std::string>{kept.txid, txid_of(spend)}));
+}
+
+TEST_F(DevnetEndpointsTest, BalancesSplitConfirmedAndUnconfirmed) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Coin coin = fund(alice, 10000);
+    std::vector<TxOutput> outputs;
+    Bytes spend = buildSigned({coin}, {payTo(bob, 3000)}, alice, 1, &outputs);
+    ASSERT_EQ(outputs.size(), 2u);
+    const int64_t change = outputs[1].sats;
+    ASSERT_EQ(submitWoc(spend).status, 200);
+
+    Reply r = post("/woc/v1/bsv/main/addresses/balance", {{"addresses", {alice.address, bob.address, "nonsense"}}});
+    ASSERT_EQ(r.status, 200) << r.body;
+    ASSERT_EQ(r.j.size(), 3u);
+    EXPECT_EQ(r.j[0]["address"], alice.address);
+    EXPECT_EQ(r.j[0]["balance"]["confirmed"], 10000);
+    EXPECT_EQ(r.j[0]["balance"]["unconfirmed"], change - 10000);
+    EXPECT_EQ(r.j[1]["balance"]["confirmed"], 0);
+    EXPECT_EQ(r.j[1]["balance"]["unconfirmed"], 3000);
+    EXPECT_NE(r.j[2]["error"], "");
+
+    mine();
+    Reply after = woc("/address/" + alice.address + "/balance");
+    EXPECT_EQ(after.j["confirmed"], change);
+    EXPECT_EQ(after.j["unconfirmed"], 0);
+}
+
+TEST_F(DevnetEndpointsTest, HistoryListsConfirmedThenUnconfirmed) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Coin coin = fund(alice, 10000);
+    Bytes spend = buildSigned({coin}, {payTo(bob, 1000)}, alice);
+    ASSERT_EQ(submitWoc(spend).status, 200);
+
+    Reply all = woc("/address/" + alice.address + "/history");
+    ASSERT_TRUE(all.j.is_array());
+    ASSERT_EQ(all.j.size(), 2u);
+    EXPECT_EQ(all.j[0]["tx_hash"], coin.txid);
+    EXPECT_EQ(all.j[0]["height"], 1);
+    EXPECT_EQ(all.j[1]["tx_hash"], txid_of(spend));
+    EXPECT_EQ(all.j[1]["height"], 0);
+
+    Reply unconfirmed = woc("/address/" + alice.address + "/unconfirmed/history");
+    EXPECT_EQ(unconfirmed.j["result"], json::array({{{"tx_hash", txid_of(spend)}}}));
+    Reply confirmed = woc("/address/" + alice.address + "/confirmed/history");
+    ASSERT_EQ(confirmed.j["result"].size(), 1u);
+    EXPECT_EQ(confirmed.j["result"][0]["tx_hash"], coin.txid);
+}
+
+TEST_F(DevnetEndpointsTest, WocBroadcastAnswersTheTxidAsJsonString) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Bytes raw = buildSigned({fund(alice, 10000)}, {payTo(bob, 1000)}, alice);
+    Reply r = submitWoc(raw);
+    ASSERT_EQ(r.status, 200);
+    EXPECT_EQ(r.j, json(txid_of(raw)));
+}
+
+TEST_F(DevnetEndpointsTest, ArcRepliesCarryTxStatusTxidAndExtraInfo) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2'), carol = keyOf('3');
+    Coin coin = fund(alice, 10000);
+    Bytes raw = buildSigned({coin}, {payTo(bob, 1000)}, alice);
+
+    Reply ok = submitArc(raw);
+    ASSERT_EQ(ok.status, 200) << ok.body;
+    EXPECT_EQ(ok.j["txStatus"], "SEEN_ON_NETWORK");
+    EXPECT_EQ(ok.j["txid"], txid_of(raw));
+
+    Reply conflict = submitArc(buildSigned({coin}, {payTo(carol, 1000)}, alice));
+    EXPECT_EQ(conflict.j["txStatus"], "DOUBLE_SPEND_ATTEMPTED");
+    EXPECT_NE(conflict.j["extraInfo"].get<std::string>().find("mempool-conflict"), std::string::npos);
+
+    Reply missing = submitArc(buildSigned({coinOf(alice, std::string(64, 'c'), 1, 5000)}, {payTo(bob, 1)}, alice));
+    EXPECT_EQ(missing.j["txStatus"], "REJECTED");
+    EXPECT_EQ(missing.j["extraInfo"], "Missing inputs");
+
+    mine();
+    Reply mined = submitArc(raw);
+    EXPECT_EQ(mined.j["txStatus"], "MINED");
+    EXPECT_EQ(get("/arc/v1/tx/" + txid_of(raw)).j["txStatus"], "MINED");
+
+    Reply garbage = post("/arc/v1/tx", {{"rawTx", "00ff"}});
+    EXPECT_GE(garbage.status, 400);
+    EXPECT_EQ(garbage.j["txStatus"], "REJECTED");
+}
+
+TEST_F(DevnetEndpointsTest, UpdatePageAndPoundRate) {
+    start();
+    Reply page = get("/dialo/");
+    ASSERT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find("Current Build: Version 0.002"), std::string::npos);
+    Reply rate = get("/n-rate.json");
+    ASSERT_TRUE(rate.j["gbp"].is_number());
+    EXPECT_GT(rate.j["gbp"].get<double>(), 0);
+
+    ASSERT_EQ(post("/devnet/settings", {{"published_version", "0.003"}, {"gbp", 55.5}}).status, 200);
+    EXPECT_NE(get("/dialo/").body.find("Current Build: Version 0.003"), std::string::npos);
+    EXPECT_DOUBLE_EQ(get("/n-rate.json").j["gbp"].get<double>(), 55.5);
+}
+
+TEST_F(DevnetEndpointsTest, FaultAnswersTheNextCountRequestsThenStops) {
+    start();
+    Coin coin = fund(keyOf('1'), 10000);
+    ASSERT_EQ(post("/devnet/fault", {{"path_prefix", "/woc/v1/bsv/main/tx/"}, {"status", 503}, {"count", 2}}).status, 200);
+    for (int i = 0; i < 2; ++i) {
+        Reply r = woc("/tx/" + coin.txid);
+        EXPECT_EQ(r.status, 503);
+        EXPECT_NE(r.body.find("<html>"), std::string::npos);
+    }
+    EXPECT_EQ(woc("/tx/" + coin.txid).status, 200);
+    // Other paths were never affected.
+    EXPECT_EQ(devnet.faults().pending(), 0u);
+}
+
+TEST_F(DevnetEndpointsTest, FaultCarriesItsOwnBodyAndOnlyHitsItsPrefix) {
+    start();
+    Key alice = keyOf('1');
+    ASSERT_EQ(post("/devnet/fault", {{"path_prefix", "/oi/oracle/"}, {"status", 429}, {"body", R"({"error":"slow down"})"}})
+                  .status,
+              200);
+    EXPECT_EQ(woc("/address/" + alice.address + "/balance").status, 200);
+    Reply r = get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20");
+    EXPECT_EQ(r.status, 429);
+    EXPECT_EQ(r.j["error"], "slow down");
+    EXPECT_EQ(get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20").status, 200);
+}
+
+TEST_F(DevnetEndpointsTest, DroppedConnectionGivesNoAnswer) {
+    start();
+    Coin coin = fund(keyOf('1'), 10000);
+    ASSERT_EQ(post("/devnet/fault", {{"path_prefix", "/woc/"}, {"drop", true}, {"count", 1}}).status, 200);
+    Reply dropped = woc("/tx/" + coin.txid + "/hex");
+    EXPECT_FALSE(dropped.reached) << dropped.status << " " << dropped.body;
+    EXPECT_EQ(woc("/tx/" + coin.txid + "/hex").status, 200);
+}
+
+TEST_F(DevnetEndpointsTest, DelayedAnswerStillArrives) {
+    start();
+    Coin coin = fund(keyOf('1'), 10000);
+    ASSERT_EQ(post("/devnet/fault", {{"path_prefix", "/woc/"}, {"delay_ms", 50}}).status, 200);
+    EXPECT_EQ(woc("/tx/" + coin.txid + "/hex").status, 200);
+    EXPECT_EQ(devnet.faults().pending(), 0u);
+}
+
+TEST_F(DevnetEndpointsTest, FaultsCanBeCleared) {
+    start();
+    ASSERT_EQ(post("/devnet/fault", {{"path_prefix", "/n-rate.json"}, {"status", 500}, {"count", 5}}).status, 200);
+    EXPECT_EQ(get("/n-rate.json").status, 500);
+    EXPECT_EQ(post("/devnet/fault/clear", json::object()).status, 200);
+    EXPECT_EQ(get("/n-rate.json").status, 200);
+    EXPECT_EQ(post("/devnet/fault", {{"path_prefix", "no-slash"}, {"status", 500}}).status, 400);
+}
+
+TEST_F(DevnetEndpointsTest, CertificateNamesServiceDomainAndLoopback) {
+    start();
+    std::string pem;
+    {
+        std::ifstream in(dir_ / "tls" / "server.pem");
+        pem.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    BIO* bio = BIO_new_mem_buf(pem.data(), int(pem.size()));
+    ASSERT_NE(bio, nullptr);
+    X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    ASSERT_NE(cert, nullptr);
+    EXPECT_EQ(X509_check_host(cert, "orvane.test", 0, 0, nullptr), 1);
+    EXPECT_EQ(X509_check_host(cert, "localhost", 0, 0, nullptr), 1);
+    EXPECT_EQ(X509_check_ip_asc(cert, "127.0.0.1", 0), 1);
+    X509_free(cert);
+    // The CA went to the export path as well, and a restart keeps the same CA.
+    std::ifstream exported(options.caExportPath);
+    std::string exportedPem((std::istreambuf_iterator<char>(exported)), {});
+    EXPECT_EQ(exportedPem, devnet.caPem());
+    std::string ca = devnet.caPem();
+    restart();
+    EXPECT_EQ(devnet.caPem(), ca);
+    EXPECT_EQ(get("/n-rate.json").status, 200);
+}
+
+TEST_F(DevnetEndpointsTest, SecondDevnetOnABusyPortRefusesToStart) {
+    start();
+    DevnetOptions again = options;
+    again.dataDir = (dir_ / "second").string();
+    again.servicePort = devnet.servicePort();
+    Devnet second;
+    std::string error;
+    EXPECT_FALSE(second.start(again, error));
+    EXPECT_NE(error.find(std::to_string(devnet.servicePort())), std::string::npos) << error;
+}
+
+TEST_F(DevnetEndpointsTest, NetworkObjectPointsAtTheRunningPorts) {
+    start();
+    json n = devnet.networkJson();
+    EXPECT_EQ(n["service_port"], devnet.servicePort());
+    EXPECT_EQ(n["directory_port"], devnet.directoryPort());
+    EXPECT_EQ(n["woc_base"], "https://127.0.0.1:" + std::to_string(devnet.servicePort()) + "/woc/v1/bsv/main");
+    EXPECT_EQ(n["arc_base"], "https://127.0.0.1:" + std::to_string(devnet.servicePort()) + "/arc");
+    EXPECT_EQ(n["service_domain"], "orvane.test");
+}
+
+}  // namespace
+}  // namespace dialo::devnet::test

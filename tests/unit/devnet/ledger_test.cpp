@@ -1,0 +1,237 @@
+// The devnet's ledger judges transactions the way a node does: valid P2PKH spends signed by
+// our own builder go in; double spends, forged or tampered signatures, missing inputs and
+// fees below the minimum stay out; and everything survives a restart.
+
+#include "devnet_fixture.h"
+
+namespace dialo::devnet::test {
+namespace {
+
+class DevnetLedgerTest : public DevnetTest {};
+
+TEST_F(DevnetLedgerTest, AcceptsTransactionSignedByOurBuilder) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Coin coin = fund(alice, 10000);
+    Bytes raw = buildSigned({coin}, {payTo(bob, 1000), {0, data_output_script("OV-Dialo hello")}}, alice);
+
+    Reply r = submitOracle(raw);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(r.j["ok"], true);
+    EXPECT_EQ(r.j["txid"], txid_of(raw));
+
+    Reply hex = woc("/tx/" + txid_of(raw) + "/hex");
+    ASSERT_EQ(hex.status, 200);
+    EXPECT_EQ(hex.body, hex_encode(raw));
+}
+
+TEST_F(DevnetLedgerTest, SecondSpendOfSameInputIsMempoolConflict) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2'), carol = keyOf('3');
+    Coin coin = fund(alice, 10000);
+    ASSERT_EQ(submitWoc(buildSigned({coin}, {payTo(bob, 1000)}, alice)).status, 200);
+
+    Reply again = submitWoc(buildSigned({coin}, {payTo(carol, 1000)}, alice));
+    EXPECT_EQ(again.status, 400);
+    EXPECT_NE(again.body.find("txn-mempool-conflict"), std::string::npos) << again.body;
+}
+
+TEST_F(DevnetLedgerTest, SpendOfOutputSpentInBlockIsMissingInputs) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Coin coin = fund(alice, 10000);
+    ASSERT_EQ(submitWoc(buildSigned({coin}, {payTo(bob, 1000)}, alice)).status, 200);
+    mine();
+    Reply again = submitWoc(buildSigned({coin}, {payTo(bob, 2000)}, alice));
+    EXPECT_EQ(again.status, 400);
+    EXPECT_NE(again.body.find("Missing inputs"), std::string::npos) << again.body;
+}
+
+TEST_F(DevnetLedgerTest, ResubmissionIsAlreadyKnown) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Bytes raw = buildSigned({fund(alice, 10000)}, {payTo(bob, 1000)}, alice);
+    ASSERT_EQ(submitWoc(raw).status, 200);
+    Reply again = submitWoc(raw);
+    EXPECT_EQ(again.status, 400);
+    EXPECT_NE(again.body.find("txn-already-known"), std::string::npos) << again.body;
+}
+
+TEST_F(DevnetLedgerTest, TamperedSignatureIsRefused) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Coin coin = fund(alice, 10000);
+    Bytes raw = buildSigned({coin}, {payTo(bob, 1000)}, alice);
+    // The unlocking script starts after version (4), input count (1), outpoint (36) and its
+    // length (1): push length, 30, length, 02, r length, then r. Flip a bit inside r.
+    const size_t rByte = 4 + 1 + 36 + 1 + 1 + 4 + 3;
+    raw[rByte] ^= 0x01;
+    SubmitResult r = devnet.ledger().submit(raw);
+    EXPECT_FALSE(r.accepted);
+    EXPECT_EQ(r.reject, Reject::BadScript);
+    EXPECT_NE(r.reason.find("mandatory-script-verify-flag-failed"), std::string::npos) << r.reason;
+    // Nothing of it was kept: the honest spend still goes through.
+    EXPECT_TRUE(devnet.ledger().submit(buildSigned({coin}, {payTo(bob, 1000)}, alice)).accepted);
+}
+
+TEST_F(DevnetLedgerTest, SignatureByAnotherKeyIsRefused) {
+    start();
+    Key alice = keyOf('1'), mallory = keyOf('4');
+    Coin coin = fund(alice, 10000);
+    coin.priv = mallory.priv;
+    coin.pub = mallory.pub;
+    SubmitResult r = devnet.ledger().submit(buildSigned({coin}, {payTo(mallory, 9000)}, mallory));
+    EXPECT_EQ(r.reject, Reject::BadScript);
+    EXPECT_NE(r.reason.find("mandatory-script-verify-flag-failed"), std::string::npos);
+}
+
+TEST_F(DevnetLedgerTest, OutputsChangedAfterSigningAreRefused) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2'), mallory = keyOf('4');
+    Coin coin = fund(alice, 10000);
+    std::vector<TxOutput> outputs;
+    Bytes raw = buildSigned({coin}, {payTo(bob, 1000)}, alice, 1, &outputs);
+    // Redirect the payment: same length, different hash.
+    Bytes from = p2pkh_script(bob.hash), to = p2pkh_script(mallory.hash);
+    auto at = std::search(raw.begin(), raw.end(), from.begin(), from.end());
+    ASSERT_NE(at, raw.end());
+    std::copy(to.begin(), to.end(), at);
+    EXPECT_EQ(devnet.ledger().submit(raw).reject, Reject::BadScript);
+}
+
+TEST_F(DevnetLedgerTest, MissingInputIsRefused) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Coin ghost = coinOf(alice, std::string(63, 'a') + "b", 0, 10000);
+    Bytes raw = buildSigned({ghost}, {payTo(bob, 1000)}, alice);
+    Reply r = submitWoc(raw);
+    EXPECT_EQ(r.status, 400);
+    EXPECT_NE(r.body.find("Missing inputs"), std::string::npos) << r.body;
+    Reply oracle = submitOracle(raw);
+    EXPECT_EQ(oracle.j["ok"], false);
+    EXPECT_EQ(oracle.j["error"], "Missing inputs");
+}
+
+TEST_F(DevnetLedgerTest, OutputsAboveInputsAreRefused) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Coin coin = fund(alice, 10000);
+    Coin inflated = coin;
+    inflated.sats = 20000;  // signs over the wrong amount and pays more than exists
+    std::vector<TxOutput> outputs{payTo(bob, 15000)};
+    std::vector<Coin> coins{inflated};
+    ASSERT_TRUE(sign_input(coins[0], coins, outputs, alice.hash, alice.priv, alice.pub));
+    SubmitResult r = devnet.ledger().submit(serialize_tx(coins, outputs, false));
+    EXPECT_EQ(r.reject, Reject::BelowOut);
+    EXPECT_EQ(r.reason, "bad-txns-in-belowout");
+}
+
+TEST_F(DevnetLedgerTest, FeeBelowMinimumRateIsRefused) {
+    options.minFeeRate = 500;  // satoshis per 1000 bytes
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Coin coin = fund(alice, 100000);
+    Reply cheap = submitWoc(buildSigned({coin}, {payTo(bob, 1000)}, alice, 1));
+    EXPECT_EQ(cheap.status, 400);
+    EXPECT_NE(cheap.body.find("min relay fee not met"), std::string::npos) << cheap.body;
+    Reply fair = submitWoc(buildSigned({coin}, {payTo(bob, 1000)}, alice, 500));
+    EXPECT_EQ(fair.status, 200) << fair.body;
+}
+
+TEST_F(DevnetLedgerTest, ZeroFeeMeetsTheDefaultRateOnlyWhenNothingIsDue) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Coin coin = fund(alice, 10000);
+    std::vector<TxOutput> outputs{payTo(bob, 10000)};  // every satoshi out: no fee at all
+    std::vector<Coin> coins{coin};
+    ASSERT_TRUE(sign_input(coins[0], coins, outputs, alice.hash, alice.priv, alice.pub));
+    EXPECT_EQ(devnet.ledger().submit(serialize_tx(coins, outputs, false)).reject, Reject::LowFee);
+}
+
+TEST_F(DevnetLedgerTest, UnconfirmedChainsAreSpendable) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2'), carol = keyOf('3');
+    Bytes first = buildSigned({fund(alice, 10000)}, {payTo(bob, 5000)}, alice);
+    ASSERT_TRUE(devnet.ledger().submit(first).accepted);
+    Bytes second = buildSigned({coinOf(bob, txid_of(first), 0, 5000)}, {payTo(carol, 4000)}, bob);
+    EXPECT_TRUE(devnet.ledger().submit(second).accepted);
+}
+
+TEST_F(DevnetLedgerTest, FaucetTransactionIsAnOrdinaryTransaction) {
+    start();
+    Key alice = keyOf('1');
+    Coin coin = fund(alice, 12345, false);
+    Reply hex = woc("/tx/" + coin.txid + "/hex");
+    ASSERT_EQ(hex.status, 200);
+    ParsedTx tx;
+    ASSERT_TRUE(parse_tx(hex_decode(hex.body), tx));
+    EXPECT_EQ(txid_of(hex_decode(hex.body)), coin.txid);
+    ASSERT_EQ(tx.outputs.size(), 1u);
+    EXPECT_EQ(tx.outputs[0].sats, 12345);
+    EXPECT_EQ(tx.outputs[0].locking, p2pkh_script(alice.hash));
+    // Two faucet payments of the same amount are still two transactions.
+    EXPECT_NE(fund(alice, 12345, false).txid, coin.txid);
+}
+
+TEST_F(DevnetLedgerTest, MiningConfirmsMempoolAndRecordsHeight) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    Bytes raw = buildSigned({fund(alice, 10000)}, {payTo(bob, 1000)}, alice);
+    ASSERT_EQ(submitWoc(raw).status, 200);
+    Reply before = woc("/tx/" + txid_of(raw));
+    EXPECT_EQ(before.j["confirmations"], 0);
+    EXPECT_FALSE(before.j.contains("blockheight"));
+
+    int64_t height = mine();
+    EXPECT_EQ(height, 2);  // the funding block was 1
+    Reply after = woc("/tx/" + txid_of(raw));
+    EXPECT_EQ(after.j["blockheight"], height);
+    EXPECT_EQ(after.j["confirmations"], 1);
+    EXPECT_TRUE(after.j["blockhash"].is_string());
+    EXPECT_EQ(get("/devnet/status").j["mempool"], 0);
+}
+
+TEST_F(DevnetLedgerTest, BlocksComeOnTheirOwnAtTheInterval) {
+    options.blockIntervalSeconds = 1;
+    start();
+    Key alice = keyOf('1');
+    Coin coin = fund(alice, 10000, false);
+    EXPECT_TRUE(waitFor([&] {
+        TxRecord rec;
+        return devnet.ledger().tx(coin.txid, rec) && rec.height >= 1;
+    }));
+}
+
+TEST_F(DevnetLedgerTest, RestartKeepsUtxosHistoryBlocksAndMempool) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2'), carol = keyOf('3');
+    Coin coin = fund(alice, 10000);
+    Bytes confirmedSpend = buildSigned({coin}, {payTo(bob, 3000)}, alice);
+    ASSERT_EQ(submitWoc(confirmedSpend).status, 200);
+    mine();
+    Coin bobs = coinOf(bob, txid_of(confirmedSpend), 0, 3000);
+    Bytes pending = buildSigned({bobs}, {payTo(carol, 1000)}, bob);
+    ASSERT_EQ(submitWoc(pending).status, 200);
+    LedgerStatus before = devnet.ledger().status();
+
+    restart();
+
+    LedgerStatus after = devnet.ledger().status();
+    EXPECT_EQ(after.tip.height, before.tip.height);
+    EXPECT_EQ(after.tip.hash, before.tip.hash);
+    EXPECT_EQ(after.mempool, 1);
+    EXPECT_EQ(after.utxos, before.utxos);
+    Reply history = woc("/address/" + bob.address + "/history");
+    ASSERT_TRUE(history.j.is_array());
+    ASSERT_EQ(history.j.size(), 2u);
+    EXPECT_EQ(history.j[0]["tx_hash"], txid_of(confirmedSpend));
+    EXPECT_EQ(history.j[1]["tx_hash"], txid_of(pending));
+    // The spend held in the mempool still blocks a second spend of the same coin.
+    EXPECT_EQ(devnet.ledger().submit(buildSigned({bobs}, {payTo(alice, 1000)}, bob)).reject, Reject::Conflict);
+    // And the one spent in a block is gone for good.
+    EXPECT_EQ(devnet.ledger().submit(buildSigned({coin}, {payTo(carol, 1000)}, alice)).reject, Reject::MissingInputs);
+    EXPECT_EQ(mine(), before.tip.height + 1);
+}
+
+}  // namespace
+}  // namespace dialo::devnet::test

@@ -1,0 +1,46 @@
+#pragma once
+// Injected failures for tests: the next N requests whose path starts with a prefix get a
+// chosen status and body, a delay, or a dropped connection instead of the normal answer.
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace dialo::devnet {
+
+struct Fault {
+    std::string pathPrefix;
+    std::string method;       // empty: any method
+    std::string server;       // "service", "directory" or empty for both
+    int status = 0;           // 0: answer normally (after any delay)
+    std::string body;
+    std::string contentType;  // empty: JSON when the body parses as JSON, else HTML
+    int delayMs = 0;          // milliseconds before answering
+    bool drop = false;        // close the connection without an answer
+    int64_t remaining = 1;    // requests still to affect
+};
+
+class FaultTable {
+public:
+    /// Adds a fault from {"path_prefix", "status", "body", "content_type", "delay_ms",
+    /// "drop", "count", "method", "server"}.
+    [[nodiscard]] bool add(const nlohmann::json& request, std::string& error);
+    void clear();
+    /// The first matching fault, counted as used; none when nothing matches.
+    std::optional<Fault> take(const std::string& server, const std::string& method, const std::string& path);
+    size_t pending();
+
+private:
+    std::mutex mutex_;
+    std::vector<Fault> faults_;  // guarded by mutex_; oldest first
+};
+
+/// The body answered for an injected status without a body of its own: a small HTML page,
+/// as proxies and overloaded servers send.
+std::string defaultFaultPage(int status);
+
+}  // namespace dialo::devnet

@@ -1,0 +1,183 @@
+// dialo-devnet: a local BSV network and the services the phone calls, for development,
+// tests and the demo. `serve` runs it; `fund`, `mine` and `status` talk to a running one.
+
+#include <httplib.h>
+
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/data_dir.h"
+#include "store/config.h"
+#include "store/phone_store.h"
+#include "tools/devnet/service.h"
+#include "tools/devnet/tx_json.h"
+
+namespace {
+
+using dialo::devnet::Devnet;
+using dialo::devnet::DevnetOptions;
+using nlohmann::json;
+
+constexpr const char* kUsage =
+    "usage: dialo-devnet serve [--data DIR] [--port P] [--directory-port P] [--block-interval S] [--min-fee-rate R]\n"
+    "       dialo-devnet fund ADDRESS SATS [--confirm] [--port P] [--data DIR | --ca FILE]\n"
+    "       dialo-devnet mine [--port P] [--data DIR | --ca FILE]\n"
+    "       dialo-devnet status [--port P] [--data DIR | --ca FILE]\n";
+
+int fail(const std::string& line) {
+    std::fprintf(stderr, "dialo-devnet: %s\n", line.c_str());
+    return 1;
+}
+
+bool toInt(const std::string& text, int64_t lo, int64_t hi, int64_t& out) {
+    const char* end = text.data() + text.size();
+    auto [p, ec] = std::from_chars(text.data(), end, out);
+    return ec == std::errc() && p == end && out >= lo && out <= hi;
+}
+
+struct Args {
+    std::vector<std::string> positional;
+    std::string data, ca;
+    int64_t port = -1, directoryPort = -1, blockInterval = 10, minFeeRate = 1;
+    bool confirm = false;
+};
+
+bool parseArgs(int argc, char** argv, Args& a, std::string& error) {
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                error = arg + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        auto number = [&](int64_t lo, int64_t hi, int64_t& out) {
+            std::string v;
+            if (!value(v)) return false;
+            if (toInt(v, lo, hi, out)) return true;
+            error = arg + " must be a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
+            return false;
+        };
+        bool ok = true;
+        if (arg == "--data") ok = value(a.data);
+        else if (arg == "--ca") ok = value(a.ca);
+        else if (arg == "--port") ok = number(0, 65535, a.port);
+        else if (arg == "--directory-port") ok = number(0, 65535, a.directoryPort);
+        else if (arg == "--block-interval") ok = number(0, 86400, a.blockInterval);
+        else if (arg == "--min-fee-rate") ok = number(0, 100000000, a.minFeeRate);
+        else if (arg == "--confirm") a.confirm = true;
+        else if (arg.starts_with("--")) {
+            error = "unknown option " + arg;
+            return false;
+        } else {
+            a.positional.push_back(arg);
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+int serve(const Args& a) {
+    const dialo::NetworkConfig net = dialo::networkConfig();
+    DevnetOptions o;
+    o.dataDir = a.data.empty() ? dialo::platformDirectory() + "/devnet" : a.data;
+    o.servicePort = a.port >= 0 ? int(a.port) : net.servicePort;
+    o.directoryPort = a.directoryPort >= 0 ? int(a.directoryPort) : net.directoryPort;
+    o.blockIntervalSeconds = int(a.blockInterval);
+    o.minFeeRate = a.minFeeRate;
+    o.serviceDomain = net.serviceDomain;
+    o.caExportPath = dialo::caFilePath();
+
+    // The servers' threads inherit this mask, so only sigwait below sees the signals.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A client that goes away mid-answer (or a dropped-connection fault) must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Devnet devnet;
+    std::string error;
+    if (!devnet.start(o, error)) return fail(error);
+    std::printf("%s\n", dialo::devnet::dumpJson(json{{"network", devnet.networkJson()}}).c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "dialo-devnet: serving https://127.0.0.1:%d (directory %d), data %s, CA %s\n",
+                 devnet.servicePort(), devnet.directoryPort(), o.dataDir.c_str(), o.caExportPath.c_str());
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    devnet.stop();
+    std::fprintf(stderr, "dialo-devnet: stopped\n");
+    return 0;
+}
+
+// One request to a running devnet; prints the JSON reply on success.
+int call(const Args& a, const std::string& method, const std::string& path, const json& body) {
+    const dialo::NetworkConfig net = dialo::networkConfig();
+    const int port = a.port >= 0 ? int(a.port) : net.servicePort;
+    const std::string ca = !a.ca.empty() ? a.ca : !a.data.empty() ? a.data + "/tls/ca.pem" : dialo::caFilePath();
+    httplib::SSLClient cli("127.0.0.1", port);
+    cli.set_ca_cert_path(ca.c_str());
+    cli.enable_server_certificate_verification(true);
+    cli.set_connection_timeout(5);
+    cli.set_read_timeout(60);
+    httplib::Result r = method == "GET" ? cli.Get(path.c_str())
+                                        : cli.Post(path.c_str(), dialo::devnet::dumpJson(body), "application/json");
+    const std::string where = "https://127.0.0.1:" + std::to_string(port);
+    if (!r) return fail("cannot reach the devnet at " + where + " (" + httplib::to_string(r.error()) + ", CA " + ca + ")");
+    json reply = json::parse(r->body, nullptr, false);
+    if (r->status < 200 || r->status > 299) {
+        std::string why = reply.is_object() && reply.contains("error") && reply["error"].is_string()
+                              ? reply["error"].get<std::string>()
+                              : r->body;
+        return fail(path + " answered " + std::to_string(r->status) + ": " + why);
+    }
+    std::printf("%s\n", reply.is_discarded() ? r->body.c_str() : dialo::devnet::dumpJson(reply).c_str());
+    return 0;
+}
+
+int run(int argc, char** argv) {
+    if (argc < 2) return fail("no command; commands are serve, fund, mine and status (dialo-devnet help)");
+    const std::string command = argv[1];
+    Args a;
+    std::string error;
+    if (!parseArgs(argc, argv, a, error)) return fail(error);
+    // The network settings (domain, ports, CA file) come from the phone's shared file.
+    dialo::load_settings();
+    if (command == "serve") {
+        if (!a.positional.empty()) return fail("serve takes no arguments besides options");
+        return serve(a);
+    }
+    if (command == "fund") {
+        int64_t sats = 0;
+        if (a.positional.size() != 2) return fail("fund needs ADDRESS and SATS");
+        if (!toInt(a.positional[1], 1, 2100000000000000LL, sats)) return fail("SATS must be a whole number above 0");
+        return call(a, "POST", "/devnet/fund", {{"address", a.positional[0]}, {"sats", sats}, {"confirm", a.confirm}});
+    }
+    if (command == "mine") return call(a, "POST", "/devnet/mine", json::object());
+    if (command == "status") return call(a, "GET", "/devnet/status", json());
+    if (command == "--help" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    return fail("unknown command " + command + "; commands are serve, fund, mine and status (dialo-devnet help)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    } catch (...) {
+        return fail("unexpected failure");
+    }
+}

@@ -1,0 +1,33 @@
+#pragma once
+// The few script forms the devnet relays: P2PKH locks and their unlocking pushes, OP_RETURN
+// data outputs, and the text forms (asm, type) WhatsOnChain shows for them.
+
+#include <string>
+#include <vector>
+
+#include "app/base64.h"
+#include "wallet/hashes.h"
+
+namespace dialo::devnet {
+
+/// OP_DUP OP_HASH160 <20> OP_EQUALVERIFY OP_CHECKSIG; fills the hash when it is one.
+bool isP2pkh(const Bytes& script, Hash160* hash = nullptr);
+
+/// 00 6A … or 6A …: an unspendable data output.
+bool isDataScript(const Bytes& script);
+
+/// The pushes that follow OP_RETURN, in order; reading stops at the first non-push or at a
+/// push that runs past the end.
+std::vector<Bytes> dataPushes(const Bytes& script);
+
+/// Script in the node's asm notation: pushes as hex, "0" for OP_FALSE, opcode names.
+std::string scriptAsm(const Bytes& script);
+
+/// "pubkeyhash", "nulldata" or "nonstandard".
+std::string scriptType(const Bytes& script);
+
+/// Checks an input's unlocking script against the P2PKH hash it spends and the signature
+/// digest of that input. Returns an empty text when it verifies, else the node's reason.
+std::string checkP2pkhSpend(const Bytes& unlocking, const Hash160& lockHash, const Hash256& digest);
+
+}  // namespace dialo::devnet

@@ -1,0 +1,752 @@
+#include "tools/devnet/service.h"
+
+#include <httplib.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "app/base64.h"
+#include "app/clock.h"
+#include "platform/files.h"
+#include "tools/devnet/directory.h"
+#include "tools/devnet/faults.h"
+#include "tools/devnet/ledger.h"
+#include "tools/devnet/script.h"
+#include "tools/devnet/tls.h"
+#include "tools/devnet/tx_json.h"
+#include "wallet/encoding.h"
+
+namespace dialo::devnet {
+namespace {
+
+using nlohmann::json;
+using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+
+constexpr const char* kWoc = "/woc/v1/bsv/main";
+constexpr const char* kTxidRe = "([0-9a-fA-F]{64})";
+constexpr const char* kAddrRe = "([1-9A-HJ-NP-Za-km-z]{20,40})";
+constexpr size_t kWorkerThreads = 48;             // keep-alive connections each hold one
+constexpr size_t kMaxBody = 32u * 1024 * 1024;    // bytes
+constexpr size_t kMaxBalanceAddresses = 100;
+
+void sendJson(httplib::Response& res, const json& body, int status = 200) {
+    res.status = status;
+    res.set_content(dumpJson(body), "application/json");
+}
+
+void sendText(httplib::Response& res, const std::string& body, int status = 200, const char* type = "text/plain") {
+    res.status = status;
+    res.set_content(body, type);
+}
+
+json parseBody(const std::string& body) { return json::parse(body, nullptr, false); }
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](char c) { return char(std::tolower(uint8_t(c))); });
+    return s;
+}
+
+std::string htmlEscape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '&': out += "&amp;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+bool validAddress(const std::string& a) {
+    Hash160 h{};
+    return decode_p2pkh_address(a, h);
+}
+
+std::string addressScriptHex(const std::string& a) {
+    Hash160 h{};
+    return decode_p2pkh_address(a, h) ? hex_encode(p2pkh_script(h)) : std::string();
+}
+
+// Page tokens are opaque to clients; this one carries an offset and needs percent-encoding.
+std::string pageToken(size_t offset) {
+    std::string plain = "offset:" + std::to_string(offset);
+    return base64Encode(reinterpret_cast<const uint8_t*>(plain.data()), plain.size());
+}
+
+bool readPageToken(const std::string& token, size_t& offset) {
+    Bytes b = base64Decode(token);
+    std::string plain(b.begin(), b.end());
+    if (!plain.starts_with("offset:") || plain.size() > 20) return false;
+    std::string digits = plain.substr(7);
+    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    offset = size_t(std::stoull(digits));
+    return true;
+}
+
+// The node's reject line as WhatsOnChain passes it on.
+std::string wocRejectText(const SubmitResult& r) {
+    switch (r.reject) {
+    case Reject::AlreadyKnown: return "257: txn-already-known";
+    case Reject::Conflict: return "258: txn-mempool-conflict";
+    case Reject::MissingInputs: return "Missing inputs";
+    case Reject::BadScript: return "16: " + r.reason;
+    case Reject::BelowOut: return "16: " + r.reason;
+    case Reject::NonStandard: return "64: " + r.reason;
+    case Reject::LowFee: return "66: " + r.reason;
+    case Reject::Malformed: return r.reason;
+    case Reject::None: return {};
+    }
+    return r.reason;
+}
+
+}  // namespace
+
+struct Devnet::Impl {
+    DevnetOptions options;
+    Ledger ledger;
+    Directory directory;
+    FaultTable faults;
+    TlsFiles tls;
+    std::unique_ptr<httplib::SSLServer> service;
+    std::unique_ptr<httplib::SSLServer> paymailCopy;
+    std::thread serviceThread, directoryThread, minerThread;
+    int servicePort = 0, directoryPort = 0;
+
+    std::mutex mutex;  // guards the fields below
+    std::condition_variable wake;
+    bool stopping = false;
+    std::string publishedVersion;
+    double gbpPerCoin = 0;
+
+    // Registers a route whose requests first meet any injected fault; no exception leaves it.
+    void route(httplib::SSLServer& srv, const char* serverName, const std::string& method, const std::string& pattern,
+               Handler h, bool faultable = true) {
+        Handler wrapped = [this, serverName, h, faultable](const httplib::Request& req, httplib::Response& res) {
+            try {
+                if (faultable && applyFault(serverName, req, res)) return;
+                h(req, res);
+            } catch (const std::exception& e) {
+                sendJson(res, {{"error", std::string("internal error: ") + e.what()}}, 500);
+            } catch (...) {
+                sendJson(res, {{"error", "internal error"}}, 500);
+            }
+        };
+        if (method == "GET") srv.Get(pattern, wrapped);
+        else if (method == "POST") srv.Post(pattern, wrapped);
+        else if (method == "DELETE") srv.Delete(pattern, wrapped);
+    }
+
+    bool applyFault(const char* serverName, const httplib::Request& req, httplib::Response& res) {
+        std::optional<Fault> f = faults.take(serverName, req.method, req.path);
+        if (!f) return false;
+        if (f->delayMs > 0) {
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait_for(lock, std::chrono::milliseconds(f->delayMs), [this] { return stopping; });
+        }
+        if (f->drop) {
+            // Closing the socket under the server makes the client see the connection end
+            // with no answer at all; the server's own write then fails quietly.
+            if (req.ssl) {
+                int fd = SSL_get_fd(req.ssl);
+                if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+            }
+            res.status = 500;
+            res.set_header("Connection", "close");
+            return true;
+        }
+        if (f->status == 0) return false;
+        std::string body = f->body.empty() ? defaultFaultPage(f->status) : f->body;
+        std::string type = f->contentType;
+        if (type.empty()) type = parseBody(body).is_discarded() ? "text/html" : "application/json";
+        sendText(res, body, f->status, type.c_str());
+        return true;
+    }
+
+    // Splits "alias@domain" and checks the domain is ours.
+    bool paymailAlias(const std::string& paymail, std::string& alias) {
+        size_t at = paymail.rfind('@');
+        if (at == std::string::npos) return false;
+        alias = lower(paymail.substr(0, at));
+        return lower(paymail.substr(at + 1)) == lower(options.serviceDomain);
+    }
+
+    void handleAddressLookup(const httplib::Request& req, httplib::Response& res) {
+        std::string alias;
+        PaymailEntry e;
+        if (!paymailAlias(req.matches[1], alias) || !directory.lookup(alias, e))
+            return sendJson(res, {{"error", "paymail not found"}}, 404);
+        sendJson(res, {{"address", e.address}, {"output", addressScriptHex(e.address)}});
+    }
+
+    void setUpService(httplib::SSLServer& s);
+    void setUpWoc(httplib::SSLServer& s);
+    void setUpArc(httplib::SSLServer& s);
+    void setUpControl(httplib::SSLServer& s);
+    void minerLoop();
+    json network() const;
+};
+
+json Devnet::Impl::network() const {
+    std::string base = "https://127.0.0.1:" + std::to_string(servicePort);
+    return {{"service_domain", options.serviceDomain},
+            {"service_address", "127.0.0.1"},
+            {"service_port", servicePort},
+            {"directory_port", directoryPort},
+            {"woc_base", base + kWoc},
+            {"arc_base", base + "/arc"},
+            {"update_base", base},
+            {"ca_file", options.caExportPath.empty() ? tls.caPath : options.caExportPath}};
+}
+
+void Devnet::Impl::setUpService(httplib::SSLServer& s) {
+    const char* sv = "service";
+    route(s, sv, "GET", "/oi/oracle/dialo/txids", [this](const httplib::Request& req, httplib::Response& res) {
+        std::string address = req.get_param_value("address");
+        if (!validAddress(address)) return sendJson(res, {{"error", "address must be a P2PKH address"}}, 400);
+        int64_t limit = 20;
+        if (req.has_param("limit")) {
+            std::string l = req.get_param_value("limit");
+            if (l.empty() || l.size() > 4 || !std::all_of(l.begin(), l.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                return sendJson(res, {{"error", "limit must be 1..1000"}}, 400);
+            limit = std::clamp<int64_t>(std::stoll(l), 1, 1000);
+        }
+        sendJson(res, {{"txids", ledger.txidsPaying(address, size_t(limit))}});
+    });
+    route(s, sv, "GET", std::string("/oi/tx/") + kTxidRe, [this](const httplib::Request& req, httplib::Response& res) {
+        TxRecord rec;
+        if (!ledger.tx(req.matches[1], rec)) return sendText(res, "Not Found", 404);
+        sendJson(res, txJson(rec, ledger.status().tip.height));
+    });
+    route(s, sv, "POST", "/oi/submit", [this](const httplib::Request& req, httplib::Response& res) {
+        json body = parseBody(req.body);
+        if (!body.is_object() || !body.contains("txhex") || !body["txhex"].is_string())
+            return sendJson(res, {{"ok", false}, {"error", "body must be {\"txhex\": hex}"}}, 400);
+        SubmitResult r = ledger.submit(hex_decode(body["txhex"].get<std::string>()));
+        // Submitting a transaction the network already holds is not an error for the relay.
+        if (r.accepted || r.reject == Reject::AlreadyKnown) {
+            json ok = {{"ok", true}, {"txid", r.txid}};
+            if (!r.accepted) ok["note"] = r.reason;
+            return sendJson(res, ok);
+        }
+        sendJson(res, {{"ok", false}, {"txid", r.txid}, {"error", r.reason}}, 400);
+    });
+
+    route(s, sv, "GET", "/api/bsvalias/address/([^/]+)",
+          [this](const httplib::Request& req, httplib::Response& res) { handleAddressLookup(req, res); });
+    route(s, sv, "GET", "/api/bsvalias/id/([^/]+)", [this](const httplib::Request& req, httplib::Response& res) {
+        std::string alias;
+        PaymailEntry e;
+        if (!paymailAlias(req.matches[1], alias) || !directory.lookup(alias, e))
+            return sendJson(res, {{"error", "paymail not found"}}, 404);
+        sendJson(res, {{"bsvalias", "1.0"}, {"handle", alias + "@" + options.serviceDomain}, {"pubkey", e.pubkey}});
+    });
+    route(s, sv, "GET", "/api/bsvalias/public-profile/([^/]+)",
+          [this](const httplib::Request& req, httplib::Response& res) {
+              std::string alias;
+              PaymailEntry e;
+              if (!paymailAlias(req.matches[1], alias) || !directory.lookup(alias, e))
+                  return sendJson(res, {{"error", "paymail not found"}}, 404);
+              sendJson(res, {{"name", alias}, {"avatar", e.avatar}});
+          });
+    route(s, sv, "GET", "/api/paymail/quota/([^/]+)", [this](const httplib::Request& req, httplib::Response& res) {
+        std::string pubkey = lower(req.matches[1]);
+        sendJson(res, {{"pubkey", pubkey}, {"role", directory.hasPubkey(pubkey) ? "user" : "guest"}});
+    });
+    route(s, sv, "POST", "/api/paymail/claim", [this](const httplib::Request& req, httplib::Response& res) {
+        ClaimResult r = directory.claim(parseBody(req.body), nowSeconds());
+        if (!r.error.empty()) return sendJson(res, {{"error", r.error}}, r.status);
+        sendJson(res, {{"ok", true}, {"alias", r.entry.alias}, {"paymail", r.entry.alias + "@" + options.serviceDomain}});
+    });
+    route(s, sv, "GET", "/.well-known/bsvalias", [this](const httplib::Request&, httplib::Response& res) {
+        std::string base = "https://" + options.serviceDomain + "/api/bsvalias/";
+        sendJson(res, {{"bsvalias", "1.0"},
+                       {"capabilities",
+                        {{"pki", base + "id/{alias}@{domain.tld}"},
+                         {"paymentDestination", base + "address/{alias}@{domain.tld}"},
+                         {"f12f968c92d6", base + "public-profile/{alias}@{domain.tld}"}}}});
+    });
+
+    // The update site.
+    auto updatePage = [this](const httplib::Request&, httplib::Response& res) {
+        std::string version;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            version = publishedVersion;
+        }
+        sendText(res,
+                 "<!DOCTYPE html>\n<html><head><title>Dialo</title></head><body>\n<h1>Dialo</h1>\n"
+                 "<p>A desktop telephone whose calls travel as BSV transactions.</p>\n"
+                 "<p class=\"build\">Current Build: Version " +
+                     htmlEscape(version) + "</p>\n<p><a href=\"/dialo/download\">Download</a></p>\n</body></html>\n",
+                 200, "text/html");
+    };
+    route(s, sv, "GET", "/dialo/", updatePage);
+    route(s, sv, "GET", "/dialo", updatePage);
+    route(s, sv, "GET", "/n-rate.json", [this](const httplib::Request&, httplib::Response& res) {
+        double gbp;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            gbp = gbpPerCoin;
+        }
+        sendJson(res, {{"gbp", gbp}, {"time", nowSeconds()}});
+    });
+    route(s, sv, "GET", "/", [](const httplib::Request&, httplib::Response& res) {
+        sendText(res,
+                 "<!DOCTYPE html>\n<html><head><title>Orvane devnet</title></head><body><h1>Orvane devnet</h1>"
+                 "<p><a href=\"/dialo/\">Dialo</a></p></body></html>\n",
+                 200, "text/html");
+    });
+
+    // The explorer's page for a transaction, opened in a browser.
+    route(s, sv, "GET", std::string("/explorer/tx/") + kTxidRe,
+          [this](const httplib::Request& req, httplib::Response& res) {
+              TxRecord rec;
+              if (!ledger.tx(req.matches[1], rec)) return sendText(res, "<h1>Unknown transaction</h1>", 404, "text/html");
+              json j = txJson(rec, ledger.status().tip.height);
+              std::string page = "<!DOCTYPE html>\n<html><head><title>Transaction " + rec.txid +
+                                 "</title></head><body>\n<h1>Transaction</h1>\n<p>" + rec.txid + "</p>\n<p>" +
+                                 (rec.height >= 0 ? "Block " + std::to_string(rec.height) : std::string("Mempool")) +
+                                 ", " + std::to_string(rec.raw.size()) + " bytes, fee " + std::to_string(rec.fee) +
+                                 " sats</p>\n<table border=\"1\"><tr><th>n</th><th>sats</th><th>script</th></tr>\n";
+              for (const json& o : j["vout"]) {
+                  int64_t sats = int64_t(o["value"].get<double>() * 1e8 + 0.5);
+                  page += "<tr><td>" + std::to_string(o["n"].get<int64_t>()) + "</td><td>" + std::to_string(sats) +
+                          "</td><td>" + htmlEscape(o["scriptPubKey"]["asm"].get<std::string>().substr(0, 400)) +
+                          "</td></tr>\n";
+              }
+              page += "</table>\n</body></html>\n";
+              sendText(res, page, 200, "text/html");
+          });
+}
+
+void Devnet::Impl::setUpWoc(httplib::SSLServer& s) {
+    const char* sv = "service";
+    const std::string w = kWoc;
+    auto txJsonHandler = [this](bool withBlock) {
+        return [this, withBlock](const httplib::Request& req, httplib::Response& res) {
+            TxRecord rec;
+            if (!ledger.tx(req.matches[1], rec)) return sendText(res, "Not Found", 404);
+            sendJson(res, txJson(rec, ledger.status().tip.height, withBlock));
+        };
+    };
+    route(s, sv, "GET", w + "/tx/" + kTxidRe, txJsonHandler(true));
+    route(s, sv, "GET", w + "/tx/hash/" + kTxidRe, txJsonHandler(true));
+    route(s, sv, "GET", w + "/tx/" + kTxidRe + "/decoded", txJsonHandler(false));
+    route(s, sv, "GET", w + "/tx/" + kTxidRe + "/hex", [this](const httplib::Request& req, httplib::Response& res) {
+        TxRecord rec;
+        if (!ledger.tx(req.matches[1], rec)) return sendText(res, "Not Found", 404);
+        sendText(res, hex_encode(rec.raw));
+    });
+    route(s, sv, "POST", w + "/tx/raw", [this](const httplib::Request& req, httplib::Response& res) {
+        json body = parseBody(req.body);
+        if (!body.is_object() || !body.contains("txhex") || !body["txhex"].is_string())
+            return sendText(res, "body must be {\"txhex\": hex}", 400);
+        SubmitResult r = ledger.submit(hex_decode(body["txhex"].get<std::string>()));
+        if (r.accepted) return sendJson(res, r.txid);
+        sendText(res, wocRejectText(r), 400);
+    });
+    route(s, sv, "GET", w + "/chain/info", [this](const httplib::Request&, httplib::Response& res) {
+        LedgerStatus st = ledger.status();
+        sendJson(res, {{"chain", "main"}, {"blocks", st.tip.height}, {"headers", st.tip.height},
+                       {"bestblockhash", st.tip.hash}, {"mediantime", st.tip.time}});
+    });
+
+    const std::string a = w + "/address/" + kAddrRe;
+    auto history = [this](HistoryKind kind, bool wrapped) {
+        return [this, kind, wrapped](const httplib::Request& req, httplib::Response& res) {
+            std::string address = req.matches[1];
+            if (!validAddress(address)) return sendJson(res, {{"error", "Invalid address"}}, 400);
+            json list = json::array();
+            for (const HistoryEntry& e : ledger.history(address, kind)) {
+                json item = {{"tx_hash", e.txid}};
+                if (kind != HistoryKind::Unconfirmed) item["height"] = std::max<int64_t>(e.height, 0);
+                list.push_back(std::move(item));
+            }
+            if (!wrapped) return sendJson(res, list);
+            sendJson(res, {{"address", address}, {"script", addressScriptHex(address)}, {"result", list}, {"error", ""}});
+        };
+    };
+    route(s, sv, "GET", a + "/history", history(HistoryKind::All, false));
+    route(s, sv, "GET", a + "/confirmed/history", history(HistoryKind::Confirmed, true));
+    route(s, sv, "GET", a + "/unconfirmed/history", history(HistoryKind::Unconfirmed, true));
+
+    // Unspent lists: which outputs each form shows, and whether it is paged.
+    enum class Form { Short, All, Confirmed, Unconfirmed };
+    auto unspent = [this](Form form) {
+        return [this, form](const httplib::Request& req, httplib::Response& res) {
+            std::string address = req.matches[1];
+            if (!validAddress(address)) return sendJson(res, {{"error", "Invalid address"}}, 400);
+            std::vector<Utxo> utxos = ledger.unspent(address);
+            json list = json::array();
+            for (const Utxo& u : utxos) {
+                const bool confirmed = u.height >= 0;
+                if (form == Form::Short && u.spentInMempool) continue;
+                if (form == Form::Confirmed && !confirmed) continue;
+                if (form == Form::Unconfirmed && confirmed) continue;
+                json item = {{"tx_hash", u.txid}, {"tx_pos", u.vout}, {"value", u.sats}};
+                if (form != Form::Unconfirmed) item["height"] = confirmed ? u.height : 0;
+                if (form != Form::Short) {
+                    item["isSpentInMempoolTx"] = u.spentInMempool;
+                    item["status"] = confirmed ? "confirmed" : "unconfirmed";
+                }
+                list.push_back(std::move(item));
+            }
+            if (form == Form::Short) return sendJson(res, list);
+            json out = {{"address", address}, {"script", addressScriptHex(address)}, {"error", ""}};
+            if (form == Form::All) {
+                size_t offset = 0;
+                if (req.has_param("token") && !readPageToken(req.get_param_value("token"), offset))
+                    return sendJson(res, {{"error", "invalid token"}}, 400);
+                const size_t page = std::max<size_t>(options.unspentPageSize, 1);
+                json slice = json::array();
+                for (size_t i = offset; i < list.size() && i < offset + page; ++i) slice.push_back(list[i]);
+                if (offset + page < list.size()) out["nextPageToken"] = pageToken(offset + page);
+                list = std::move(slice);
+            }
+            out["result"] = std::move(list);
+            sendJson(res, out);
+        };
+    };
+    route(s, sv, "GET", a + "/unspent", unspent(Form::Short));
+    route(s, sv, "GET", a + "/unspent/all", unspent(Form::All));
+    route(s, sv, "GET", a + "/confirmed/unspent", unspent(Form::Confirmed));
+    route(s, sv, "GET", a + "/unconfirmed/unspent", unspent(Form::Unconfirmed));
+
+    route(s, sv, "GET", a + "/balance", [this](const httplib::Request& req, httplib::Response& res) {
+        std::string address = req.matches[1];
+        if (!validAddress(address)) return sendJson(res, {{"error", "Invalid address"}}, 400);
+        Balance b = ledger.balance(address);
+        sendJson(res, {{"confirmed", b.confirmed}, {"unconfirmed", b.unconfirmed}});
+    });
+    route(s, sv, "POST", w + "/addresses/balance", [this](const httplib::Request& req, httplib::Response& res) {
+        json body = parseBody(req.body);
+        if (!body.is_object() || !body.contains("addresses") || !body["addresses"].is_array() ||
+            body["addresses"].size() > kMaxBalanceAddresses)
+            return sendJson(res, {{"error", "body must be {\"addresses\": [up to 100 addresses]}"}}, 400);
+        json out = json::array();
+        for (const json& item : body["addresses"]) {
+            std::string address = item.is_string() ? item.get<std::string>() : std::string();
+            if (!validAddress(address)) {
+                out.push_back({{"address", address}, {"balance", {{"confirmed", 0}, {"unconfirmed", 0}}},
+                               {"error", "Invalid address"}});
+                continue;
+            }
+            Balance b = ledger.balance(address);
+            out.push_back({{"address", address},
+                           {"balance", {{"confirmed", b.confirmed}, {"unconfirmed", b.unconfirmed}}},
+                           {"error", ""}});
+        }
+        sendJson(res, out);
+    });
+}
+
+void Devnet::Impl::setUpArc(httplib::SSLServer& s) {
+    const char* sv = "service";
+    auto statusOf = [this](const std::string& txid, json& out) {
+        TxRecord rec;
+        if (!ledger.tx(txid, rec)) return false;
+        out = {{"txid", rec.txid},
+               {"txStatus", rec.height >= 0 ? "MINED" : "SEEN_ON_NETWORK"},
+               {"blockHash", rec.blockHash},
+               {"blockHeight", std::max<int64_t>(rec.height, 0)},
+               {"extraInfo", ""},
+               {"status", 200},
+               {"title", "OK"},
+               {"timestamp", nowSeconds()}};
+        return true;
+    };
+    route(s, sv, "POST", "/arc/v1/tx", [this, statusOf](const httplib::Request& req, httplib::Response& res) {
+        // ARC takes {"rawTx": hex}, or the hex or bytes themselves as the body.
+        Bytes raw;
+        const std::string type = req.get_header_value("Content-Type");
+        if (type.starts_with("application/octet-stream")) {
+            raw.assign(req.body.begin(), req.body.end());
+        } else if (type.starts_with("text/plain")) {
+            raw = hex_decode(req.body);
+        } else {
+            json body = parseBody(req.body);
+            if (!body.is_object() || !body.contains("rawTx") || !body["rawTx"].is_string())
+                return sendJson(res, {{"status", 400}, {"title", "Bad request"}, {"detail", "body must be {\"rawTx\": hex}"},
+                                      {"txStatus", "REJECTED"}, {"extraInfo", "bad request"}},
+                                400);
+            raw = hex_decode(body["rawTx"].get<std::string>());
+        }
+        SubmitResult r = ledger.submit(raw);
+        json out;
+        if (r.accepted || r.reject == Reject::AlreadyKnown) {
+            if (!statusOf(r.txid, out)) return sendJson(res, {{"error", "ledger lost the transaction"}}, 500);
+            return sendJson(res, out);
+        }
+        out = {{"txid", r.txid}, {"extraInfo", r.reason}, {"timestamp", nowSeconds()}};
+        switch (r.reject) {
+        case Reject::Conflict:
+            out.update({{"txStatus", "DOUBLE_SPEND_ATTEMPTED"}, {"status", 200}, {"title", "OK"}});
+            return sendJson(res, out);
+        case Reject::MissingInputs:
+            out.update({{"txStatus", "REJECTED"}, {"status", 200}, {"title", "OK"}});
+            return sendJson(res, out);
+        case Reject::LowFee:
+            out.update({{"txStatus", "REJECTED"}, {"status", 465}, {"title", "Fee too low"}, {"detail", r.reason}});
+            return sendJson(res, out, 465);
+        case Reject::BadScript:
+            out.update({{"txStatus", "REJECTED"}, {"status", 461}, {"title", "Unlocking scripts invalid"},
+                        {"detail", r.reason}});
+            return sendJson(res, out, 461);
+        case Reject::Malformed:
+        case Reject::NonStandard:
+        case Reject::BelowOut:
+        case Reject::AlreadyKnown:
+        case Reject::None:
+            break;
+        }
+        out.update({{"txStatus", "REJECTED"}, {"status", 463}, {"title", "Malformed transaction"}, {"detail", r.reason}});
+        sendJson(res, out, 463);
+    });
+    route(s, sv, "GET", std::string("/arc/v1/tx/") + kTxidRe,
+          [statusOf](const httplib::Request& req, httplib::Response& res) {
+              json out;
+              if (!statusOf(req.matches[1], out))
+                  return sendJson(res, {{"status", 404}, {"title", "Not found"}, {"txStatus", "UNKNOWN"}}, 404);
+              sendJson(res, out);
+          });
+    route(s, sv, "GET", "/arc/v1/policy", [this](const httplib::Request&, httplib::Response& res) {
+        sendJson(res, {{"policy", {{"miningFee", {{"satoshis", options.minFeeRate}, {"bytes", 1000}}}}},
+                       {"timestamp", nowSeconds()}});
+    });
+}
+
+void Devnet::Impl::setUpControl(httplib::SSLServer& s) {
+    const char* sv = "service";
+    route(
+        s, sv, "POST", "/devnet/fund",
+        [this](const httplib::Request& req, httplib::Response& res) {
+            json body = parseBody(req.body);
+            if (!body.is_object() || !body.contains("address") || !body["address"].is_string() ||
+                !body.contains("sats") || !body["sats"].is_number_integer())
+                return sendJson(res, {{"error", "body must be {\"address\": text, \"sats\": integer, \"confirm\": bool}"}},
+                                400);
+            bool confirm = body.contains("confirm") && body["confirm"].is_boolean() && body["confirm"].get<bool>();
+            std::string txid, error;
+            const std::string address = body["address"].get<std::string>();
+            const int64_t sats = body["sats"].get<int64_t>();
+            if (!ledger.fund(address, sats, txid, error)) return sendJson(res, {{"error", error}}, 400);
+            json out = {{"txid", txid}, {"vout", 0}, {"sats", sats}, {"address", address}, {"confirmed", false}};
+            if (confirm) {
+                BlockInfo b;
+                if (!ledger.mine(b, error)) return sendJson(res, {{"error", error}}, 500);
+                out["confirmed"] = true;
+                out["height"] = b.height;
+            }
+            sendJson(res, out);
+        },
+        false);
+    auto mine = [this](const httplib::Request& req, httplib::Response& res) {
+        int64_t blocks = 1;
+        json body = parseBody(req.body);
+        if (body.is_object() && body.contains("blocks")) {
+            if (!body["blocks"].is_number_integer() || body["blocks"].get<int64_t>() < 1 ||
+                body["blocks"].get<int64_t>() > 1000)
+                return sendJson(res, {{"error", "blocks must be 1..1000"}}, 400);
+            blocks = body["blocks"].get<int64_t>();
+        }
+        BlockInfo b;
+        int64_t confirmed = 0;
+        for (int64_t i = 0; i < blocks; ++i) {
+            std::string error;
+            if (!ledger.mine(b, error)) return sendJson(res, {{"error", error}}, 500);
+            confirmed += b.txCount;
+        }
+        sendJson(res, {{"height", b.height}, {"hash", b.hash}, {"time", b.time}, {"txs", confirmed}});
+    };
+    route(s, sv, "POST", "/devnet/mine", mine, false);
+    route(
+        s, sv, "GET", "/devnet/status",
+        [this](const httplib::Request&, httplib::Response& res) {
+            LedgerStatus st = ledger.status();
+            sendJson(res, {{"height", st.tip.height},
+                           {"tip", st.tip.hash},
+                           {"tip_time", st.tip.time},
+                           {"mempool", st.mempool},
+                           {"txs", st.txs},
+                           {"utxos", st.utxos},
+                           {"faults", faults.pending()},
+                           {"network", network()}});
+        },
+        false);
+    route(
+        s, sv, "POST", "/devnet/fault",
+        [this](const httplib::Request& req, httplib::Response& res) {
+            std::string error;
+            if (!faults.add(parseBody(req.body), error)) return sendJson(res, {{"error", error}}, 400);
+            sendJson(res, {{"ok", true}, {"pending", faults.pending()}});
+        },
+        false);
+    auto clear = [this](const httplib::Request&, httplib::Response& res) {
+        faults.clear();
+        sendJson(res, {{"ok", true}, {"pending", 0}});
+    };
+    route(s, sv, "POST", "/devnet/fault/clear", clear, false);
+    route(s, sv, "DELETE", "/devnet/fault", clear, false);
+    route(
+        s, sv, "POST", "/devnet/settings",
+        [this](const httplib::Request& req, httplib::Response& res) {
+            json body = parseBody(req.body);
+            if (!body.is_object()) return sendJson(res, {{"error", "body must be a JSON object"}}, 400);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (auto it = body.find("published_version"); it != body.end()) {
+                if (!it->is_string()) return sendJson(res, {{"error", "published_version must be text"}}, 400);
+                publishedVersion = it->get<std::string>();
+            }
+            if (auto it = body.find("gbp"); it != body.end()) {
+                if (!it->is_number()) return sendJson(res, {{"error", "gbp must be a number"}}, 400);
+                gbpPerCoin = it->get<double>();
+            }
+            sendJson(res, {{"published_version", publishedVersion}, {"gbp", gbpPerCoin}});
+        },
+        false);
+}
+
+void Devnet::Impl::minerLoop() {
+    std::unique_lock<std::mutex> lock(mutex);
+    const auto interval = std::chrono::seconds(options.blockIntervalSeconds);
+    while (!stopping) {
+        if (wake.wait_for(lock, interval, [this] { return stopping; })) break;
+        lock.unlock();
+        BlockInfo b;
+        std::string error;
+        (void)ledger.mine(b, error);
+        lock.lock();
+    }
+}
+
+namespace {
+
+// Binds on loopback (any free port for 0) and reports the port, or 0 on failure.
+int bindLoopback(httplib::SSLServer& srv, int port) {
+    if (port == 0) return srv.bind_to_any_port("127.0.0.1");
+    return srv.bind_to_port("127.0.0.1", port) ? port : 0;
+}
+
+std::unique_ptr<httplib::SSLServer> makeServer(const TlsFiles& tls) {
+    auto srv = std::make_unique<httplib::SSLServer>(tls.serverCertPath.c_str(), tls.serverKeyPath.c_str());
+    if (!srv->is_valid()) return nullptr;
+    srv->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+    // The library's default adds SO_REUSEPORT, which would let a second devnet share the
+    // port and take half the requests; a port held by another process must refuse instead.
+    srv->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    srv->set_payload_max_length(kMaxBody);
+    srv->set_read_timeout(30);
+    srv->set_write_timeout(30);
+    return srv;
+}
+
+// Waits until a listening thread has entered its accept loop, so that stop() reaches it.
+bool waitRunning(httplib::SSLServer& srv) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!srv.is_running()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace
+
+Devnet::Devnet() : impl_(std::make_unique<Impl>()) {}
+
+Devnet::~Devnet() { stop(); }
+
+bool Devnet::start(const DevnetOptions& options, std::string& error) {
+    stop();
+    impl_ = std::make_unique<Impl>();
+    Impl& d = *impl_;
+    d.options = options;
+    d.publishedVersion = options.publishedVersion;
+    d.gbpPerCoin = options.gbpPerCoin;
+    if (options.dataDir.empty() || !ensureDirectory(options.dataDir)) {
+        error = "cannot create the data folder " + options.dataDir;
+        return false;
+    }
+    if (!d.ledger.open(options.dataDir, options.minFeeRate, error) || !d.directory.open(options.dataDir, error) ||
+        !ensureTlsFiles(options.dataDir + "/tls", options.serviceDomain, d.tls, error))
+        return false;
+    if (!options.caExportPath.empty() && !writeFileAtomic(options.caExportPath, d.tls.caPem)) {
+        error = "cannot write the CA certificate to " + options.caExportPath;
+        return false;
+    }
+
+    d.service = makeServer(d.tls);
+    d.paymailCopy = makeServer(d.tls);
+    if (!d.service || !d.paymailCopy) {
+        error = "cannot load the TLS certificate and key from " + options.dataDir + "/tls";
+        return false;
+    }
+    d.setUpService(*d.service);
+    d.setUpWoc(*d.service);
+    d.setUpArc(*d.service);
+    d.setUpControl(*d.service);
+    d.route(*d.paymailCopy, "directory", "GET", "/api/bsvalias/address/([^/]+)",
+            [&d](const httplib::Request& req, httplib::Response& res) { d.handleAddressLookup(req, res); });
+
+    d.servicePort = bindLoopback(*d.service, options.servicePort);
+    if (d.servicePort <= 0) {
+        error = "cannot listen on 127.0.0.1:" + std::to_string(options.servicePort) + " (is another devnet running?)";
+        return false;
+    }
+    d.directoryPort = bindLoopback(*d.paymailCopy, options.directoryPort);
+    if (d.directoryPort <= 0) {
+        error = "cannot listen on 127.0.0.1:" + std::to_string(options.directoryPort) + " (is another devnet running?)";
+        return false;
+    }
+    d.serviceThread = std::thread([&d] { d.service->listen_after_bind(); });
+    d.directoryThread = std::thread([&d] { d.paymailCopy->listen_after_bind(); });
+    if (!waitRunning(*d.service) || !waitRunning(*d.paymailCopy)) {
+        error = "the servers did not start";
+        stop();
+        return false;
+    }
+    if (options.blockIntervalSeconds > 0) d.minerThread = std::thread([&d] { d.minerLoop(); });
+    return true;
+}
+
+void Devnet::stop() {
+    if (!impl_) return;
+    Impl& d = *impl_;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.stopping = true;
+    }
+    d.wake.notify_all();
+    if (d.service) d.service->stop();
+    if (d.paymailCopy) d.paymailCopy->stop();
+    if (d.serviceThread.joinable()) d.serviceThread.join();
+    if (d.directoryThread.joinable()) d.directoryThread.join();
+    if (d.minerThread.joinable()) d.minerThread.join();
+    d.service.reset();
+    d.paymailCopy.reset();
+    d.ledger.close();
+    d.directory.close();
+}
+
+int Devnet::servicePort() const { return impl_->servicePort; }
+int Devnet::directoryPort() const { return impl_->directoryPort; }
+std::string Devnet::caPem() const { return impl_->tls.caPem; }
+std::string Devnet::caPath() const { return impl_->tls.caPath; }
+nlohmann::json Devnet::networkJson() const { return impl_->network(); }
+Ledger& Devnet::ledger() { return impl_->ledger; }
+Directory& Devnet::directory() { return impl_->directory; }
+FaultTable& Devnet::faults() { return impl_->faults; }
+
+}  // namespace dialo::devnet
