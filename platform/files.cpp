@@ -129,6 +129,13 @@ FileLock::~FileLock() {
     ::close(fd_);
 }
 
+bool readIfPresent(const std::string& path, std::string& out) {
+    out.clear();
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return errno == ENOENT;
+    return readWholeFile(path, out);
+}
+
 bool pathExists(const std::string& path) {
     struct stat st{};
     return ::stat(path.c_str(), &st) == 0;

@@ -12,6 +12,10 @@ bool ensureDirectory(const std::string& path);
 /// (and is then created empty, owner-only); otherwise it fails.
 [[nodiscard]] bool readWholeFile(const std::string& path, std::string& out, bool createMissing = false);
 
+/// Reads the whole file; a missing file reads as empty text and is not created. False only
+/// when a file that exists cannot be read.
+[[nodiscard]] bool readIfPresent(const std::string& path, std::string& out);
+
 /// Replaces the file with text through a temporary file in the same folder: written, flushed,
 /// renamed over the old one. On failure the old file is untouched. New files are owner-only.
 [[nodiscard]] bool writeFileAtomic(const std::string& path, const std::string& text);

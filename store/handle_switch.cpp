@@ -108,13 +108,14 @@ bool load_handle_file(PhoneState& st) {
     if (key.empty()) return false;
 
     std::string sharedText;
-    if (!readWholeFile(shared_store_path(), sharedText, /*createMissing=*/true)) return false;
+    if (!readIfPresent(shared_store_path(), sharedText)) return false;
     json shared = sharedText.empty() ? json::object() : json::parse(sharedText, nullptr, false);
     if (!shared.is_object()) shared = json::object();
 
     const std::string path = handle_store_path(key);
     std::string text;
-    if (!readWholeFile(path, text, /*createMissing=*/true)) return false;
+    // Never created empty: a crash before the first write must not leave a file that does not parse.
+    if (!readIfPresent(path, text)) return false;
     json doc = text.empty() ? json() : json::parse(text, nullptr, false);
 
     if (isHandleDocument(doc)) {

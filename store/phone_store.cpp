@@ -181,6 +181,7 @@ void load_settings() {
     auto g = lockPhone();
     StoreLockGuard lock;
     std::string text;
+    // A first run leaves an empty shared file behind, as a marker that the phone has run.
     if (!readWholeFile(shared_store_path(), text, /*createMissing=*/true) || text.empty()) return;
     json doc = json::parse(text, nullptr, false);
     if (!doc.is_object()) return;
@@ -192,7 +193,7 @@ void load_settings() {
 void save_settings(const PhoneState& st) {
     std::string path = shared_store_path();
     std::string text;
-    if (!readWholeFile(path, text, /*createMissing=*/true)) return;
+    if (!readIfPresent(path, text)) return;
     json doc = text.empty() ? json::object() : json::parse(text, nullptr, false);
     if (!doc.is_object()) {
         // Whatever the user had there (a hand-edited network block, say) stays readable beside it.
