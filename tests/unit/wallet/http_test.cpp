@@ -1,0 +1,140 @@
+// The wallet client's HTTPS layer against a real TLS server on loopback (the devnet), with
+// failures injected the way overloaded services and proxies produce them.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "../devnet/devnet_fixture.h"
+#include "app/clock.h"
+#include "store/config.h"
+#include "tools/devnet/faults.h"
+#include "wallet/http.h"
+
+namespace dialo {
+namespace {
+
+using nlohmann::json;
+
+std::atomic<uint64_t> gSleptMs{0};
+std::atomic<int> gSleeps{0};
+void countingSleep(uint32_t ms) {
+    gSleptMs += ms;
+    ++gSleeps;
+}
+
+class HttpTest : public devnet::test::DevnetTest {
+protected:
+    void SetUp() override {
+        DevnetTest::SetUp();
+        start();
+        json net = devnet.networkJson();
+        applyConfigDocument(json{{"network", net}});
+        gSleptMs = 0;
+        gSleeps = 0;
+        setClockSource({nullptr, nullptr, countingSleep});
+    }
+    void TearDown() override {
+        resetClockSource();
+        release_shared_http();
+        DevnetTest::TearDown();
+    }
+    void inject(const json& spec) {
+        std::string error;
+        ASSERT_TRUE(devnet.faults().add(spec, error)) << error;
+    }
+    std::string wocBase() const { return networkConfig().wocBase; }
+};
+
+TEST_F(HttpTest, PinnedPlatformHostIsReachedWithoutDns) {
+    // "orvane.test" is in no resolver; the pin sends it to 127.0.0.1 and the certificate names it.
+    std::string body, error;
+    ASSERT_TRUE(fetch_get(service_url("/n-rate.json"), body, error, 10, false)) << error;
+    EXPECT_TRUE(error.empty());
+    EXPECT_NE(body.find("gbp"), std::string::npos) << body;
+    EXPECT_EQ(service_url("/x"), "https://orvane.test:" + std::to_string(devnet.servicePort()) + "/x");
+}
+
+TEST_F(HttpTest, FailedRepliesBecomeShortTexts) {
+    std::string body, error;
+    inject({{"path_prefix", "/n-rate.json"}, {"status", 500}});
+    EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
+    EXPECT_EQ(error, "HTTP 500") << "an HTML error page is not shown";
+
+    const std::string text(300, 'x');
+    inject({{"path_prefix", "/n-rate.json"}, {"status", 502}, {"body", text + "\n"}, {"content_type", "text/plain"}});
+    EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
+    EXPECT_EQ(error, "HTTP 502 \xE2\x80\x93 " + std::string(120, 'x'));
+
+    EXPECT_EQ(reply_error_text(503, ""), "HTTP 503");
+    EXPECT_EQ(reply_error_text(400, "<!DOCTYPE html><p>no</p>"), "HTTP 400");
+    EXPECT_EQ(reply_error_text(400, "txn-mempool-conflict \r\n"), "HTTP 400 \xE2\x80\x93 txn-mempool-conflict");
+}
+
+TEST_F(HttpTest, NotFoundIsAnAnswerOnlyWhenTheCallerSaysSo) {
+    std::string body, error;
+    const std::string url = wocBase() + "/tx/" + std::string(64, 'a') + "/hex";
+    EXPECT_FALSE(fetch_get(url, body, error, 10, false));
+    EXPECT_EQ(error.rfind("HTTP 404", 0), 0u) << error;
+    EXPECT_TRUE(fetch_get(url, body, error, 10, true));
+    EXPECT_TRUE(error.empty());
+}
+
+TEST_F(HttpTest, RateLimitedGetTriesFourTimesWithDoublingWaits) {
+    std::string body, error;
+    inject({{"path_prefix", "/n-rate.json"}, {"status", 429}, {"count", 4}});
+    EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
+    EXPECT_EQ(error, "HTTP 429 \xE2\x80\x93 WhatsOnChain is rate-limiting. Wait a few seconds and try again.");
+    EXPECT_EQ(gSleptMs, 400u + 800u + 1600u);
+    EXPECT_EQ(devnet.faults().pending(), 0u) << "all four attempts reached the server";
+
+    gSleptMs = 0;
+    inject({{"path_prefix", "/n-rate.json"}, {"status", 429}, {"count", 2}});
+    EXPECT_TRUE(fetch_get(service_url("/n-rate.json"), body, error, 10, false)) << error;
+    EXPECT_EQ(gSleptMs, 1200u);
+}
+
+TEST_F(HttpTest, PostRetriesOnlyWhileAttemptsRemain) {
+    std::string reply, error;
+    const std::string url = wocBase() + "/addresses/balance";
+    const std::string body = json{{"addresses", json::array({"1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH"})}}.dump();
+    inject({{"path_prefix", "/woc/v1/bsv/main/addresses/balance"}, {"status", 429}, {"count", 2}});
+    EXPECT_FALSE(post_json(url, body, reply, error, 20, 2));
+    EXPECT_EQ(gSleeps, 1);
+    EXPECT_EQ(gSleptMs, 400u);
+    EXPECT_EQ(error.rfind("HTTP 429", 0), 0u);
+
+    EXPECT_TRUE(post_json(url, body, reply, error, 20, 2)) << error;
+    EXPECT_TRUE(json::parse(reply, nullptr, false).is_array()) << reply;
+    EXPECT_FALSE(post_json(url, body, reply, error, 20, 0));
+    EXPECT_EQ(error.rfind("HTTP 429", 0), 0u) << "no attempts allowed is reported as rate limiting";
+}
+
+TEST_F(HttpTest, SharedPostSurvivesADroppedConnection) {
+    std::string reply, error;
+    const std::string url = service_url("/oi/submit");
+    EXPECT_FALSE(post_json_shared(url, "{\"txhex\":\"00\"}", reply, error));
+    EXPECT_EQ(error.rfind("HTTP 4", 0), 0u) << error;
+
+    // On a kept-alive connection libcurl itself retries once on a fresh one; a drop on the
+    // first connection of a handle is what surfaces.
+    release_shared_http();
+    inject({{"path_prefix", "/oi/submit"}, {"drop", true}});
+    EXPECT_FALSE(post_json_shared(url, "{\"txhex\":\"00\"}", reply, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error.find("HTTP"), std::string::npos) << "a transport failure carries libcurl's text: " << error;
+    // The next call builds a fresh handle and reaches the server again.
+    EXPECT_FALSE(post_json_shared(url, "{\"txhex\":\"00\"}", reply, error));
+    EXPECT_EQ(error.rfind("HTTP 4", 0), 0u) << error;
+}
+
+TEST_F(HttpTest, UntrustedCertificateIsRefused) {
+    applyConfigDocument(json{{"network", {{"ca_file", "/nonexistent/ca.pem"}}}});
+    std::string body, error;
+    EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error.find("HTTP"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace dialo
