@@ -13,13 +13,17 @@
 
 #include "app/base64.h"
 #include "app/clock.h"
+#include "app/json_fields.h"
 #include "app/text.h"
 #include "platform/files.h"
+#include "store/config.h"
+#include "store/phone_store.h"
 #include "tools/vaultra/vault.h"
 #include "vaultra/connect.h"
 #include "vaultra/ecies.h"
 #include "vaultra/identity.h"
 #include "wallet/encoding.h"
+#include "wallet/http.h"
 #include "wallet/mnemonic.h"
 #include "wallet/openssl_handles.h"
 #include "wallet/secp256k1.h"
@@ -38,7 +42,8 @@ constexpr char kUsage[] =
     "  approve [--wallet ID] [REQUEST_ID] | deny [REQUEST_ID] | watch [--approve-all ID]\n"
     "  lock ID | unlock ID\n"
     "  sign-message [--wallet ID] TEXT | verify-message PUBKEY_OR_ADDRESS SIGNATURE TEXT\n"
-    "  encrypt PUBKEY TEXT | decrypt [--wallet ID] HEX\n";
+    "  encrypt PUBKEY TEXT | decrypt [--wallet ID] HEX\n"
+    "  fund [--wallet ID] SATS [--confirm]   (the local devnet's faucet)\n";
 
 std::atomic<bool> gStop{false};
 
@@ -55,6 +60,7 @@ struct Context {
 // Options that take a value; everything else is positional.
 Args parse(const std::vector<std::string>& in, size_t from) {
     static const char* kValued[] = {"--name", "--handle", "--wallet", "--approve-all"};
+    static const char* kFlags[] = {"--confirm"};
     Args a;
     for (size_t i = from; i < in.size(); ++i) {
         bool valued = false;
@@ -62,6 +68,11 @@ Args parse(const std::vector<std::string>& in, size_t from) {
             if (in[i] == v) {
                 if (i + 1 >= in.size()) throw VaultError{std::string(v) + " needs a value"};
                 a.opts[v] = in[++i];
+                valued = true;
+            }
+        for (const char* f : kFlags)
+            if (in[i] == f) {
+                a.opts[f] = "1";
                 valued = true;
             }
         if (!valued) a.words.push_back(in[i]);
@@ -361,6 +372,27 @@ int cmdDecrypt(Context& c, const Args& a) {
     return 0;
 }
 
+// The faucet lives on the platform host of the phone's configuration (the devnet's by default).
+int cmdFund(Context& c, const Args& a) {
+    wantWords(a, 1, 1);
+    char* end = nullptr;
+    long long sats = std::strtoll(a.words[0].c_str(), &end, 10);
+    if (a.words[0].empty() || *end != '\0' || sats < 1) throw VaultError{"the amount is a whole number of satoshis"};
+    std::string id = choose_wallet(opt(a, "--wallet"));
+    std::string address = receive_address_of(read_plain_wallet(id));
+    std::string text;
+    if (readWholeFile(shared_store_path(), text)) applyConfigDocument(json::parse(text, nullptr, false));
+    std::string reply, error;
+    json body = {{"address", address}, {"sats", sats}, {"confirm", !opt(a, "--confirm").empty()}};
+    if (!post_json(service_url("/devnet/fund"), body.dump(), reply, error, 20, 1))
+        throw VaultError{"the faucet did not pay: " + error};
+    json answer = json::parse(reply, nullptr, false);
+    std::string txid = string_field(answer, "txid");
+    emit(c, {{"id", id}, {"address", address}, {"sats", sats}, {"txid", txid}},
+         "Paid " + std::to_string(sats) + " satoshis to " + address + " (" + txid + ").\n");
+    return 0;
+}
+
 }  // namespace
 
 int run(const std::vector<std::string>& argsIn, std::ostream& out, std::ostream& err) {
@@ -382,7 +414,7 @@ int run(const std::vector<std::string>& argsIn, std::ostream& out, std::ostream&
         {"show", cmdShow},       {"handle", cmdHandle},           {"approve", cmdApprove},
         {"deny", cmdDeny},       {"watch", cmdWatch},             {"lock", cmdLock},
         {"unlock", cmdUnlock},   {"sign-message", cmdSignMessage}, {"verify-message", cmdVerifyMessage},
-        {"encrypt", cmdEncrypt}, {"decrypt", cmdDecrypt},
+        {"encrypt", cmdEncrypt}, {"decrypt", cmdDecrypt},       {"fund", cmdFund},
     };
     auto it = kCommands.find(args[0]);
     if (it == kCommands.end()) {
