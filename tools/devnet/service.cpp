@@ -30,7 +30,8 @@ using Handler = std::function<void(const httplib::Request&, httplib::Response&)>
 constexpr const char* kWoc = "/woc/v1/bsv/main";
 constexpr const char* kTxidRe = "([0-9a-fA-F]{64})";
 constexpr const char* kAddrRe = "([1-9A-HJ-NP-Za-km-z]{20,40})";
-constexpr size_t kWorkerThreads = 48;             // keep-alive connections each hold one
+constexpr size_t kWorkerThreads = 256;            // each kept-alive connection holds one for its life
+constexpr int kListenBacklog = 1024;              // connections waiting for accept()
 constexpr size_t kMaxBody = 32u * 1024 * 1024;    // bytes
 constexpr size_t kMaxBalanceAddresses = 100;
 
@@ -630,25 +631,38 @@ void Devnet::Impl::minerLoop() {
 
 namespace {
 
+// The socket the library last made for listening; set while binding.
+thread_local socket_t tLastListenSocket = -1;
+
 // Binds on loopback (any free port for 0) and reports the port, or 0 on failure.
 int bindLoopback(httplib::SSLServer& srv, int port) {
-    if (port == 0) return srv.bind_to_any_port("127.0.0.1");
-    return srv.bind_to_port("127.0.0.1", port) ? port : 0;
+    tLastListenSocket = -1;
+    int bound = port == 0 ? srv.bind_to_any_port("127.0.0.1") : (srv.bind_to_port("127.0.0.1", port) ? port : 0);
+    // The library listens with a backlog of 5: fifty phones reconnecting at once would have
+    // their connections dropped and retried a second later. Linux lets listen() raise it.
+    if (bound > 0 && tLastListenSocket >= 0) ::listen(tLastListenSocket, kListenBacklog);
+    return bound;
 }
 
 std::unique_ptr<httplib::SSLServer> makeServer(const TlsFiles& tls) {
     auto srv = std::make_unique<httplib::SSLServer>(tls.serverCertPath.c_str(), tls.serverKeyPath.c_str());
     if (!srv->is_valid()) return nullptr;
     srv->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+    // Phones keep their polling connection open; the library's default closes it after 5.
+    srv->set_keep_alive_max_count(1000000);
     // The library's default adds SO_REUSEPORT, which would let a second devnet share the
     // port and take half the requests; a port held by another process must refuse instead.
     srv->set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        tLastListenSocket = sock;
     });
     srv->set_payload_max_length(kMaxBody);
     srv->set_read_timeout(30);
     srv->set_write_timeout(30);
+    // Headers and body go out as two writes; with Nagle the body waits for the client's
+    // delayed ACK, adding about 40 ms to every answer on a kept-alive connection.
+    srv->set_tcp_nodelay(true);
     return srv;
 }
 
