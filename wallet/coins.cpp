@@ -515,6 +515,7 @@ void scan_addresses(WalletState& w) {
                                 [&c](const Coin& o) { return o.txid == c.txid && o.vout == c.vout; });
         };
         w.coins.change.erase(std::remove_if(w.coins.change.begin(), w.coins.change.end(), gone), w.coins.change.end());
+        w.coins.scanned = true;
     }
     save_spent_snapshot(w);
 }
@@ -565,7 +566,9 @@ std::vector<Coin> general_spend_coins(WalletState& w) {
 }
 
 int64_t computed_balance(WalletState& w) {
-    if (w.coins.byAddress.empty() && w.coins.change.empty()) return -1;
+    // The change list alone may still hold a coin spent by a broadcast whose answer was lost
+    // (the phone died meanwhile); only a scan of the addresses makes the sum trustworthy.
+    if (!w.coins.scanned) return -1;
     std::vector<std::string> own = ownAddresses(w);
     std::set<std::string> seen;
     int64_t sum = 0;

@@ -77,6 +77,7 @@ struct CoinState {
     std::string lastTxid;            // last transaction this wallet broadcast
     std::string lastReceivedTxid;
     uint64_t scanGeneration = 0;
+    bool scanned = false;            // an address scan has run since the wallet was loaded
 };
 
 struct WalletState {
