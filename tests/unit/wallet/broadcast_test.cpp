@@ -3,13 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "../devnet/devnet_fixture.h"
-#include "app/clock.h"
-#include "store/config.h"
-#include "tools/devnet/faults.h"
+#include "phone_devnet_fixture.h"
 #include "wallet/broadcast.h"
 #include "wallet/coins.h"
-#include "wallet/http.h"
 
 namespace dialo {
 namespace {
@@ -19,13 +15,11 @@ using devnet::test::Key;
 
 void noSleep(uint32_t) {}
 
-class BroadcastTest : public devnet::test::DevnetTest {
+class BroadcastTest : public test::PhoneOnDevnetTest {
 protected:
     void SetUp() override {
-        DevnetTest::SetUp();
-        start();
-        applyConfigDocument(json{{"network", devnet.networkJson()}});
-        setClockSource({nullptr, nullptr, noSleep});
+        PhoneOnDevnetTest::SetUp();
+        startWithSleep(noSleep);
         payer = devnet::test::keyOf('3');
         payee = devnet::test::keyOf('4');
         inputs = {fund(payer, 20000)};
@@ -35,15 +29,6 @@ protected:
         for (Coin& c : inputs) ASSERT_TRUE(sign_input(c, inputs, outputs, c.owner, c.priv, c.pub));
         raw = serialize_tx(inputs, outputs, false);
         txid = txid_of(raw);
-    }
-    void TearDown() override {
-        resetClockSource();
-        release_shared_http();
-        DevnetTest::TearDown();
-    }
-    void inject(const json& spec) {
-        std::string error;
-        ASSERT_TRUE(devnet.faults().add(spec, error)) << error;
     }
     bool known() { return woc("/tx/" + txid + "/hex").status == 200; }
     bool inputSpent() { return is_spent(w, outpoint_key(inputs[0].txid, inputs[0].vout)); }

@@ -5,11 +5,7 @@
 
 #include <atomic>
 
-#include "../devnet/devnet_fixture.h"
-#include "app/clock.h"
-#include "store/config.h"
-#include "tools/devnet/faults.h"
-#include "wallet/http.h"
+#include "phone_devnet_fixture.h"
 
 namespace dialo {
 namespace {
@@ -23,25 +19,13 @@ void countingSleep(uint32_t ms) {
     ++gSleeps;
 }
 
-class HttpTest : public devnet::test::DevnetTest {
+class HttpTest : public test::PhoneOnDevnetTest {
 protected:
     void SetUp() override {
-        DevnetTest::SetUp();
-        start();
-        json net = devnet.networkJson();
-        applyConfigDocument(json{{"network", net}});
+        PhoneOnDevnetTest::SetUp();
         gSleptMs = 0;
         gSleeps = 0;
-        setClockSource({nullptr, nullptr, countingSleep});
-    }
-    void TearDown() override {
-        resetClockSource();
-        release_shared_http();
-        DevnetTest::TearDown();
-    }
-    void inject(const json& spec) {
-        std::string error;
-        ASSERT_TRUE(devnet.faults().add(spec, error)) << error;
+        startWithSleep(countingSleep);
     }
     std::string wocBase() const { return networkConfig().wocBase; }
 };

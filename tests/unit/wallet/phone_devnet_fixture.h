@@ -1,0 +1,32 @@
+#pragma once
+// The wallet client pointed at an in-process devnet: its "network" configuration, a sleep the
+// test chooses (back-off and confirmation waits cost no time), and fault injection.
+
+#include "../devnet/devnet_fixture.h"
+#include "app/clock.h"
+#include "store/config.h"
+#include "tools/devnet/faults.h"
+#include "wallet/http.h"
+
+namespace dialo::test {
+
+class PhoneOnDevnetTest : public devnet::test::DevnetTest {
+protected:
+    /// Starts the devnet and points the wallet client at it; `sleep` replaces the clock's sleep.
+    void startWithSleep(void (*sleep)(uint32_t)) {
+        start();
+        applyConfigDocument(nlohmann::json{{"network", devnet.networkJson()}});
+        setClockSource({nullptr, nullptr, sleep});
+    }
+    void TearDown() override {
+        resetClockSource();
+        release_shared_http();
+        DevnetTest::TearDown();
+    }
+    void inject(const nlohmann::json& spec) {
+        std::string error;
+        ASSERT_TRUE(devnet.faults().add(spec, error)) << error;
+    }
+};
+
+}  // namespace dialo::test
