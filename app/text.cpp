@@ -1,8 +1,16 @@
 #include "app/text.h"
 
+#include <cctype>
 #include <ctime>
 
 namespace dialo {
+
+std::string_view trimBlanks(std::string_view text) {
+    auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}
 
 std::string normalizeHandle(std::string_view text) {
     size_t start = 0;

@@ -11,6 +11,9 @@ namespace dialo {
 /// next '@', trailing blanks dropped. Case is kept.
 std::string normalizeHandle(std::string_view text);
 
+/// The text without white space at either end.
+std::string_view trimBlanks(std::string_view text);
+
 /// ASCII lower case, byte by byte; other bytes unchanged.
 std::string lowerAscii(std::string_view text);
 

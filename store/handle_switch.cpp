@@ -5,6 +5,7 @@
 #include <mutex>
 #include <set>
 
+#include "app/json_fields.h"
 #include "app/text.h"
 #include "app/ui_bridge.h"
 #include "store/phone_store.h"
@@ -44,11 +45,6 @@ json arrayOrEmpty(const json& obj, const char* key) {
     return (it != obj.end() && it->is_array()) ? *it : json::array();
 }
 
-std::string stringField(const json& obj, const char* key) {
-    auto it = obj.find(key);
-    return (it != obj.end() && it->is_string()) ? it->get<std::string>() : std::string();
-}
-
 // The old layout's calls that were made by or to this handle.
 json migratedCalls(const json& shared, const std::string& key) {
     json out = json::array();
@@ -57,7 +53,7 @@ json migratedCalls(const json& shared, const std::string& key) {
     for (const auto& c : *it) {
         if (!c.is_object()) continue;
         // Compared by store key, so "Bob.Smith" in an old record finds phone-bobsmith.json.
-        if (store_key(stringField(c, "from")) == key || store_key(stringField(c, "to")) == key)
+        if (store_key(string_field(c, "from")) == key || store_key(string_field(c, "to")) == key)
             out.push_back(c);
     }
     return out;
@@ -80,15 +76,15 @@ void legacy_saved_check(json& shared, json& doc) {
     std::set<std::string> legacyIds;
     for (const auto& m : *it) {
         if (!m.is_object()) continue;
-        std::string id = stringField(m, "id");
+        std::string id = string_field(m, "id");
         if (!id.empty()) legacyIds.insert(id);
     }
 
     const std::string key = current_store_key();
-    std::string owner = stringField(shared, "legacy_saved_owner");
+    std::string owner = string_field(shared, "legacy_saved_owner");
     if (owner.empty()) {
         shared["legacy_saved_owner"] = key;
-        (void)writeFileAtomic(shared_store_path(), dumpStoreJson(shared));
+        (void)writeFileAtomic(shared_store_path(), json_file_text(shared));
         owner = key;
     }
     if (owner == key) return;
@@ -97,7 +93,7 @@ void legacy_saved_check(json& shared, json& doc) {
     if (saved == doc.end() || !saved->is_array()) return;
     json kept = json::array();
     for (const auto& m : *saved) {
-        std::string id = m.is_object() ? stringField(m, "id") : std::string();
+        std::string id = m.is_object() ? string_field(m, "id") : std::string();
         if (id.empty() || !legacyIds.count(id)) kept.push_back(m);
     }
     *saved = std::move(kept);
@@ -141,7 +137,7 @@ bool load_handle_file(PhoneState& st) {
     legacy_saved_check(shared, fresh);
     fresh["inbox"] = json::array();
     fresh["calls"] = migratedCalls(shared, key);
-    (void)writeFileAtomic(path, dumpStoreJson(fresh));
+    (void)writeFileAtomic(path, json_file_text(fresh));
     (void)apply_handle_document(st, fresh);
     return true;
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "app/clock.h"
+#include "app/json_fields.h"
 #include "app/text.h"
 #include "platform/data_dir.h"
 #include "store/config.h"
@@ -173,10 +174,6 @@ std::string store_lock_path() { return store_directory() + "/phone.lock"; }
 
 StoreLockGuard::StoreLockGuard() : mutex_(gStoreMutex), file_(store_lock_path()) {}
 
-std::string dumpStoreJson(const json& doc) {
-    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-}
-
 void load_settings() {
     auto g = lockPhone();
     StoreLockGuard lock;
@@ -204,7 +201,7 @@ void save_settings(const PhoneState& st) {
     const PhoneSettings& s = st.settings;
     doc["admin"] = s.admin;
     writeDisplaySettings(s, doc);
-    (void)writeFileAtomic(path, dumpStoreJson(doc));
+    (void)writeFileAtomic(path, json_file_text(doc));
 }
 
 json build_handle_document(PhoneState& st) {
@@ -253,7 +250,7 @@ json build_handle_document(PhoneState& st) {
 void save_handle_file(PhoneState& st) {
     std::string key = current_store_key();
     if (key.empty()) return;
-    (void)writeFileAtomic(handle_store_path(key), dumpStoreJson(build_handle_document(st)));
+    (void)writeFileAtomic(handle_store_path(key), json_file_text(build_handle_document(st)));
 }
 
 void save_phone_store(PhoneState& st) {

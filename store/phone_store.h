@@ -67,7 +67,4 @@ private:
     FileLock file_;
 };
 
-/// JSON text as stored: indent 2, keys sorted, UTF-8 kept, invalid UTF-8 replaced.
-std::string dumpStoreJson(const nlohmann::json& doc);
-
 }  // namespace dialo

@@ -1,4 +1,3 @@
-#include "app/json_fields.h"
 #include "vaultra/connect.h"
 
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 #include <mutex>
 
 #include "app/clock.h"
+#include "app/json_fields.h"
 #include "app/paths.h"
 #include "platform/data_dir.h"
 #include "platform/files.h"
@@ -45,8 +45,6 @@ std::recursive_mutex gIndexMutex;
 int gIndexDepth = 0;
 std::unique_ptr<FileLock> gIndexFile;
 
-std::string writeJson(const json& doc) { return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n"; }
-
 void setBoundId(const std::string& id) {
     std::lock_guard lock(gBind.mutex);
     gBind.boundId = id;
@@ -75,7 +73,7 @@ bool writeBindFile(const std::string& id) {
         doc = {{"app", gBind.appName}, {"instance", gBind.instance}, {"wallet_id", id}};
     }
     ensureDirectory(vaultra_base_dir() + "/binds");
-    return writeFileAtomic(bindFilePath(), writeJson(doc));
+    return writeFileAtomic(bindFilePath(), json_file_text(doc));
 }
 
 void migrateLegacyWallet() {
@@ -176,7 +174,7 @@ json load_wallet_index() {
 
 bool save_wallet_index(const json& index) {
     WalletsLock lock;
-    return writeFileAtomic(vaultra_base_dir() + "/wallets.json", writeJson(index));
+    return writeFileAtomic(vaultra_base_dir() + "/wallets.json", json_file_text(index));
 }
 
 void bind_instance(std::string_view instance, std::string_view appName) {
@@ -272,7 +270,7 @@ std::string vaultra_connect() {
         request = {{"id", requestId}, {"app", gBind.appName}, {"instance", gBind.instance}, {"ts", nowSeconds()}};
     }
     const std::string base = connect_dir_path() + "/" + requestId;
-    if (!writeFileAtomic(base + ".req.json", writeJson(request)))
+    if (!writeFileAtomic(base + ".req.json", json_file_text(request)))
         return fail("error: could not write connect request.");
 
     (void)launch_vaultra();

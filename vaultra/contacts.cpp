@@ -1,8 +1,9 @@
 #include "vaultra/contacts.h"
 
 #include <algorithm>
-#include <cctype>
 
+#include "app/json_fields.h"
+#include "app/text.h"
 #include "vaultra/destination.h"
 #include "wallet/client_sinks.h"
 #include "wallet/wallet_file.h"
@@ -18,12 +19,7 @@ std::string fail(const std::string& status) {
     return status;
 }
 
-std::string trimmedNote(std::string_view s) {
-    auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-    return std::string(s.substr(0, kNoteBytes));
-}
+std::string trimmedNote(std::string_view s) { return std::string(trimBlanks(s).substr(0, kNoteBytes)); }
 
 // Saves the changed list, or puts the old one back so that a failure changes nothing.
 std::string saveOrRestore(WalletState& w, std::vector<Contact> before) {
@@ -33,6 +29,33 @@ std::string saveOrRestore(WalletState& w, std::vector<Contact> before) {
 }
 
 }  // namespace
+
+std::vector<Contact> contacts_from_document(const nlohmann::json& doc) {
+    std::vector<Contact> out;
+    auto it = doc.find("contacts");
+    if (it == doc.end() || !it->is_array()) return out;
+    for (const nlohmann::json& e : *it) {
+        if (!e.is_object()) continue;
+        Contact c{normalize_destination(string_field(e, "dest")), trimmedNote(string_field(e, "note"))};
+        if (c.dest.empty()) continue;
+        auto same = [&c](const Contact& o) { return o.dest == c.dest; };
+        if (auto dup = std::find_if(out.begin(), out.end(), same); dup != out.end())
+            dup->note = c.note;
+        else
+            out.push_back(std::move(c));
+    }
+    return out;
+}
+
+nlohmann::json contacts_document(const std::vector<Contact>& contacts) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const Contact& c : contacts) {
+        nlohmann::json e = {{"dest", c.dest}};
+        if (!c.note.empty()) e["note"] = c.note;
+        list.push_back(std::move(e));
+    }
+    return list;
+}
 
 std::vector<Contact> contacts_list() {
     auto g = lockWallet();

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "wallet/wallet_state.h"
 
 namespace dialo {
@@ -18,5 +20,12 @@ std::string contact_add(std::string_view dest, std::string_view note);
 
 /// Removes a contact; "success" or "error: ...".
 std::string contact_remove(std::string_view dest);
+
+/// The contacts of a wallet file document: entries that are not objects or whose destination
+/// normalises to nothing are skipped; notes are trimmed and cut to 80 bytes.
+std::vector<Contact> contacts_from_document(const nlohmann::json& doc);
+
+/// The wallet file's "contacts" array; empty notes are left out.
+nlohmann::json contacts_document(const std::vector<Contact>& contacts);
 
 }  // namespace dialo

@@ -1,12 +1,13 @@
-#include "wallet/openssl_handles.h"
 #include "vaultra/identity.h"
 
 #include <algorithm>
 #include <cctype>
 
+#include "app/text.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"
+#include "wallet/openssl_handles.h"
 #include "wallet/secp256k1.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
@@ -244,9 +245,7 @@ std::string normalize_pubkey(const Bytes& pubkey) {
 
 bool parse_hex_trimmed(std::string_view text, Bytes& out) {
     out.clear();
-    auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    text = trimBlanks(text);
     if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
     if (text.size() % 2 != 0) return false;
     out = hex_decode(text);

@@ -10,6 +10,7 @@
 
 #include "app/clock.h"
 #include "store/config.h"
+#include "wallet/curl_handles.h"
 
 namespace dialo {
 namespace {
@@ -21,15 +22,6 @@ constexpr uint32_t kRetryBaseMs = 400;
 constexpr int kGetAttempts = 4;
 constexpr size_t kErrorBodyBytes = 120;
 constexpr char kRateLimited[] = "HTTP 429 \xE2\x80\x93 WhatsOnChain is rate-limiting. Wait a few seconds and try again.";
-
-struct EasyFree {
-    void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
-struct ListFree {
-    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-using Easy = std::unique_ptr<CURL, EasyFree>;
-using List = std::unique_ptr<curl_slist, ListFree>;
 
 size_t collect(char* data, size_t size, size_t count, void* user) {
     auto* body = static_cast<std::string*>(user);
@@ -65,13 +57,13 @@ std::string trustedRoots() {
 }
 
 // Resolution entries that send the platform host to its configured address.
-List pinnedHosts(const std::string& url) {
+CurlList pinnedHosts(const std::string& url) {
     NetworkConfig net = networkConfig();
     if (net.serviceDomain.empty() || url.find(net.serviceDomain) == std::string::npos) return nullptr;
     std::string port = std::to_string(net.servicePort);
     curl_slist* list = curl_slist_append(nullptr, (net.serviceDomain + ":" + port + ":" + net.serviceAddress).c_str());
     if (list) list = curl_slist_append(list, ("www." + net.serviceDomain + ":" + port + ":" + net.serviceAddress).c_str());
-    return List(list);
+    return CurlList(list);
 }
 
 void commonOptions(CURL* h, const std::string& url, std::string& body, curl_slist* pins) {
@@ -105,8 +97,8 @@ long perform(CURL* h, std::string& error) {
 }
 
 std::mutex gSharedMutex;
-Easy gShared;
-List gSharedPins;
+CurlEasy gShared;
+CurlList gSharedPins;
 
 }  // namespace
 
@@ -132,12 +124,12 @@ bool fetch_get(const std::string& url, std::string& body, std::string& error, in
     for (int attempt = 0; attempt < kGetAttempts; ++attempt) {
         body.clear();
         error.clear();
-        Easy h(curl_easy_init());
+        CurlEasy h(curl_easy_init());
         if (!h) {
             error = "curl init failed";
             return false;
         }
-        List pins = pinnedHosts(url);
+        CurlList pins = pinnedHosts(url);
         commonOptions(h.get(), url, body, pins.get());
         curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, long(std::max(2, timeoutSeconds)));
         curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
@@ -167,13 +159,13 @@ bool post_json(const std::string& url, const std::string& json, std::string& rep
     for (int attempt = 0; attempt < attempts; ++attempt) {
         reply.clear();
         error.clear();
-        Easy h(curl_easy_init());
-        List headers(curl_slist_append(nullptr, "Content-Type: application/json"));
+        CurlEasy h(curl_easy_init());
+        CurlList headers(curl_slist_append(nullptr, "Content-Type: application/json"));
         if (!h || !headers) {
             error = "curl init failed";
             return false;
         }
-        List pins = pinnedHosts(url);
+        CurlList pins = pinnedHosts(url);
         commonOptions(h.get(), url, reply, pins.get());
         curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
         curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, json.c_str());
@@ -205,7 +197,7 @@ bool post_json_shared(const std::string& url, const std::string& json, std::stri
         gSharedPins = pinnedHosts(url);
     }
     CURL* h = gShared.get();
-    List headers(curl_slist_append(nullptr, "Content-Type: application/json"));
+    CurlList headers(curl_slist_append(nullptr, "Content-Type: application/json"));
     commonOptions(h, url, reply, gSharedPins.get());
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, json.c_str());

@@ -1,4 +1,3 @@
-#include "wallet/openssl_handles.h"
 #include "wallet/keys.h"
 
 #include <algorithm>
@@ -6,6 +5,7 @@
 
 #include "wallet/encoding.h"
 #include "wallet/mnemonic.h"
+#include "wallet/openssl_handles.h"
 #include "wallet/secp256k1.h"
 
 namespace dialo {

@@ -1,16 +1,15 @@
-#include "app/json_fields.h"
 #include "wallet/wallet_file.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 
+#include "app/json_fields.h"
 #include "platform/data_dir.h"
 #include "platform/files.h"
 #include "vaultra/connect.h"
-#include "vaultra/destination.h"
+#include "vaultra/contacts.h"
 #include "wallet/coins.h"
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"
@@ -22,13 +21,10 @@ namespace {
 
 using nlohmann::json;
 
-constexpr size_t kNoteBytes = 80;
-
-std::string trimBlanks(std::string_view s) {
-    auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-    return std::string(s);
+// An index from the file as an unsigned 32-bit value: negatives become 0, huge values the top.
+uint32_t indexOf(const json& v) {
+    double d = v.get<double>();
+    return (std::isnan(d) || d <= 0) ? 0 : d >= 4294967295.0 ? UINT32_MAX : uint32_t(d);
 }
 
 // Non-numeric entries keep their place but leave the count alone.
@@ -38,8 +34,7 @@ void readCounts(const json& doc, std::array<uint32_t, kAccountCount>& counts, bo
     for (size_t a = 0; a < kAccountCount && a < it->size(); ++a) {
         const json& v = (*it)[a];
         if (!v.is_number()) continue;
-        double d = v.get<double>();
-        uint32_t n = (std::isnan(d) || d <= 0) ? 0 : d >= 4294967295.0 ? UINT32_MAX : uint32_t(d);
+        uint32_t n = indexOf(v);
         counts[a] = onlyRaise ? std::max(counts[a], n) : n;
     }
 }
@@ -54,11 +49,8 @@ bool loadHd(WalletState& w, const json& doc) {
     w.backup = doc.contains("backup") && doc["backup"].is_boolean() && doc["backup"].get<bool>();
     readCounts(doc, k.counts, false);
     k.receiveIndex = k.counts[kPaymentAccount];
-    if (auto it = doc.find("show"); it != doc.end() && it->is_number()) {
-        double d = it->get<double>();
-        uint32_t show = (std::isnan(d) || d <= 0) ? 0 : d >= 4294967295.0 ? UINT32_MAX : uint32_t(d);
-        k.receiveIndex = std::min(show, k.counts[kPaymentAccount]);
-    }
+    if (auto it = doc.find("show"); it != doc.end() && it->is_number())
+        k.receiveIndex = std::min(indexOf(*it), k.counts[kPaymentAccount]);
     return refresh_wallet_keys(k);
 }
 
@@ -87,25 +79,6 @@ bool read_wallet_document(const std::string& path, json& doc) {
     ScopedWipe wipe(text);
     doc = json::parse(text, nullptr, false);
     return doc.is_object();
-}
-
-std::vector<Contact> contacts_from_document(const json& doc) {
-    std::vector<Contact> out;
-    auto it = doc.find("contacts");
-    if (it == doc.end() || !it->is_array()) return out;
-    for (const json& e : *it) {
-        if (!e.is_object()) continue;
-        Contact c;
-        c.dest = normalize_destination(string_field(e, "dest"));
-        if (c.dest.empty()) continue;
-        c.note = trimBlanks(string_field(e, "note")).substr(0, kNoteBytes);
-        auto same = [&c](const Contact& o) { return o.dest == c.dest; };
-        if (auto dup = std::find_if(out.begin(), out.end(), same); dup != out.end())
-            dup->note = c.note;
-        else
-            out.push_back(std::move(c));
-    }
-    return out;
 }
 
 bool load_wallet(WalletState& w) {
@@ -157,15 +130,9 @@ bool save_wallet(WalletState& w) {
     if (!w.paymail.empty()) doc["paymail"] = w.paymail;
     if (!w.ordAvatar.is_null()) doc["ord_avatar"] = w.ordAvatar;
     if (!w.ordOwned.is_null()) doc["ord_owned"] = w.ordOwned;
-    json contacts = json::array();
-    for (const Contact& c : w.contacts) {
-        json e = {{"dest", c.dest}};
-        if (!c.note.empty()) e["note"] = c.note;
-        contacts.push_back(std::move(e));
-    }
-    doc["contacts"] = std::move(contacts);
+    doc["contacts"] = contacts_document(w.contacts);
 
-    std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    std::string text = json_file_text(doc);
     ScopedWipe wipe(text);
     if (doc.contains("mnemonic") && doc["mnemonic"].is_string()) {
         std::string& m = doc["mnemonic"].get_ref<std::string&>();

@@ -33,7 +33,4 @@ void reload_wallet_counts(WalletState& w);
 /// Reads and parses a wallet file; false when it is missing or not a JSON object.
 [[nodiscard]] bool read_wallet_document(const std::string& path, nlohmann::json& doc);
 
-/// The wallet's contacts as read from a file document: bad entries are skipped.
-std::vector<Contact> contacts_from_document(const nlohmann::json& doc);
-
 }  // namespace dialo

@@ -1,4 +1,3 @@
-#include "app/json_fields.h"
 #include "wallet/wallet_lock.h"
 
 #include <openssl/evp.h>
@@ -6,6 +5,7 @@
 
 #include <array>
 
+#include "app/json_fields.h"
 #include "wallet/encoding.h"
 #include "wallet/openssl_handles.h"
 

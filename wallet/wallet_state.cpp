@@ -1,7 +1,8 @@
-#include "wallet/openssl_handles.h"
 #include "wallet/wallet_state.h"
 
 #include <openssl/crypto.h>
+
+#include "wallet/openssl_handles.h"
 
 namespace dialo {
 namespace {

@@ -29,6 +29,7 @@
 #include "tools/devnet/ledger.h"
 #include "tools/devnet/service.h"
 #include "wallet/coin.h"
+#include "wallet/curl_handles.h"
 #include "wallet/encoding.h"
 #include "wallet/http.h"
 #include "wallet/keys.h"
@@ -49,14 +50,8 @@ constexpr int kConfirmedPayments = 20;  // the rest stay in the mempool, as a bu
 constexpr int64_t kPayerFunds = 1'000'000;  // satoshis per payer
 constexpr size_t kErrorSamples = 5;
 
-struct EasyFree {
-    void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
-struct ListFree {
-    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-using Easy = std::unique_ptr<CURL, EasyFree>;
-using List = std::unique_ptr<curl_slist, ListFree>;
+using Easy = dialo::CurlEasy;
+using List = dialo::CurlList;
 
 struct CurlGlobal {
     bool ok = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;

@@ -12,6 +12,7 @@
 
 #include "app/phone_state.h"
 #include "app/startup.h"
+#include "app/text.h"
 #include "app/ui_bridge.h"
 #include "app/workers.h"
 #include "vaultra/connect.h"
@@ -81,12 +82,7 @@ void post(Printer& p, UiMessage m) {
     p.wake.notify_one();
 }
 
-std::string trimmed(const std::string& s) {
-    size_t a = s.find_first_not_of(" \t\r");
-    if (a == std::string::npos) return {};
-    size_t b = s.find_last_not_of(" \t\r");
-    return s.substr(a, b - a + 1);
-}
+std::string trimmed(const std::string& s) { return std::string(trimBlanks(s)); }
 
 // Splits "word rest of line" at the first run of blanks.
 std::pair<std::string, std::string> firstWord(const std::string& s) {

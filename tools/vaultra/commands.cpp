@@ -126,19 +126,22 @@ std::string readPassword() {
     return pw;
 }
 
-void wipe(std::string& s) {
-    if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
-}
-
 void created(Context& c, const std::string& id, const std::string& mnemonic) {
     json doc = read_plain_wallet(id);
     std::string priv, pub, address;
     identity_of(doc, priv, pub, address);
-    wipe(priv);
+    wipe_text(priv);
     std::string receive = receive_address_of(doc);
     emit(c, {{"id", id}, {"mnemonic", mnemonic}, {"address", receive}, {"identity_pub", pub}, {"identity_address", address}},
          "Wallet " + id + " created.\nRecovery phrase (shown once, write it down):\n  " + mnemonic +
              "\nReceive address: " + receive + "\n");
+}
+
+// Adds the wallet with the --name and --handle given, shows it, and wipes the phrase.
+void addAndShow(Context& c, const Args& a, std::string& mnemonic) {
+    std::string handle = opt(a, "--handle").empty() ? "" : bareHandle(opt(a, "--handle"));
+    created(c, add_wallet(mnemonic, opt(a, "--name"), handle), mnemonic);
+    wipe_text(mnemonic);
 }
 
 int cmdCreate(Context& c, const Args& a) {
@@ -147,9 +150,7 @@ int cmdCreate(Context& c, const Args& a) {
     if (RAND_priv_bytes(entropy.data(), int(entropy.size())) != 1) throw VaultError{"no random bytes available"};
     std::string mnemonic = mnemonic_from_entropy(entropy);
     OPENSSL_cleanse(entropy.data(), entropy.size());
-    std::string handle = opt(a, "--handle").empty() ? "" : bareHandle(opt(a, "--handle"));
-    created(c, add_wallet(mnemonic, opt(a, "--name"), handle), mnemonic);
-    wipe(mnemonic);
+    addAndShow(c, a, mnemonic);
     return 0;
 }
 
@@ -159,9 +160,7 @@ int cmdRestore(Context& c, const Args& a) {
     std::string mnemonic;
     std::istringstream words(a.words[0]);
     for (std::string w; words >> w;) mnemonic += (mnemonic.empty() ? "" : " ") + w;
-    std::string handle = opt(a, "--handle").empty() ? "" : bareHandle(opt(a, "--handle"));
-    created(c, add_wallet(mnemonic, opt(a, "--name"), handle), mnemonic);
-    wipe(mnemonic);
+    addAndShow(c, a, mnemonic);
     return 0;
 }
 
@@ -191,7 +190,7 @@ int cmdShow(Context& c, const Args& a) {
     bool hd = doc.contains("mnemonic");
     std::string priv, pub, address;
     if (hd) identity_of(doc, priv, pub, address);
-    wipe(priv);
+    wipe_text(priv);
     std::string handle = doc.contains("paymail") && doc["paymail"].is_string() ? doc["paymail"].get<std::string>() : "";
     std::string receive = receive_address_of(doc);
     emit(c,
@@ -283,8 +282,8 @@ int cmdLock(Context& c, const Args& a) {
     std::string pw = readPassword();
     json envelope;
     bool ok = lock_wallet_text(plain, pw, envelope);
-    wipe(plain);
-    wipe(pw);
+    wipe_text(plain);
+    wipe_text(pw);
     if (!ok) throw VaultError{"could not lock the wallet"};
     write_wallet(id, envelope);
     emit(c, {{"id", id}, {"locked", true}}, "Wallet " + id + " is locked.\n");
@@ -299,10 +298,10 @@ int cmdUnlock(Context& c, const Args& a) {
     std::string pw = readPassword();
     std::string plain;
     bool ok = unlock_wallet_text(envelope, pw, plain);
-    wipe(pw);
+    wipe_text(pw);
     if (!ok) throw VaultError{"wrong password"};
     json doc = json::parse(plain, nullptr, false);
-    wipe(plain);
+    wipe_text(plain);
     if (!doc.is_object()) throw VaultError{"the locked wallet does not hold a wallet"};
     write_wallet(id, doc);
     emit(c, {{"id", id}, {"locked", false}}, "Wallet " + id + " is unlocked.\n");
@@ -315,7 +314,7 @@ int cmdSignMessage(Context& c, const Args& a) {
     std::string priv, pub, address, sig;
     identity_of(read_plain_wallet(id), priv, pub, address);
     bool ok = sign_message_compact(priv, a.words[0], sig);
-    wipe(priv);
+    wipe_text(priv);
     if (!ok) throw VaultError{"could not sign"};
     emit(c, {{"signature", sig}, {"pubkey", pub}, {"address", address}}, sig + "\n");
     return 0;
@@ -366,7 +365,7 @@ int cmdDecrypt(Context& c, const Args& a) {
     std::string priv, pub, address, plain;
     identity_of(read_plain_wallet(id), priv, pub, address);
     bool ok = ecies_unseal(a.words[0], priv, "", plain);
-    wipe(priv);
+    wipe_text(priv);
     if (!ok) throw VaultError{"could not decrypt: not sealed to this wallet's identity key, or damaged"};
     emit(c, {{"text", plain}}, plain + "\n");
     return 0;

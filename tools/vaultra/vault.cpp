@@ -1,4 +1,3 @@
-#include "app/json_fields.h"
 #include "tools/vaultra/vault.h"
 
 #include <dirent.h>
@@ -6,6 +5,7 @@
 
 #include <algorithm>
 
+#include "app/json_fields.h"
 #include "app/text.h"
 #include "platform/files.h"
 #include "vaultra/connect.h"
@@ -20,8 +20,6 @@ namespace {
 
 using nlohmann::json;
 
-std::string dumpJson(const json& doc) { return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n"; }
-
 KeyTriple deriveFrom(const std::string& mnemonic, uint32_t account, uint32_t index) {
     WalletKeys keys;
     keys.hd = true;
@@ -31,10 +29,6 @@ KeyTriple deriveFrom(const std::string& mnemonic, uint32_t account, uint32_t ind
     wipe_wallet_keys(keys);
     if (!ok) throw VaultError{"could not derive the wallet's keys"};
     return t;
-}
-
-void wipe(std::string& s) {
-    if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
 }
 
 }  // namespace
@@ -67,10 +61,10 @@ std::string add_wallet(const std::string& mnemonic, const std::string& name, con
     if (!handle.empty()) doc["paymail"] = handle;
     ensureDirectory(vaultra_base_dir() + "/wallets");
     ensureDirectory(wallet_dir_path(id));
-    std::string text = dumpJson(doc);
+    std::string text = json_file_text(doc);
     bool written = writeFileAtomic(wallet_file_of(id), text);
-    wipe(text);
-    wipe(doc["mnemonic"].get_ref<std::string&>());
+    wipe_text(text);
+    wipe_text(doc["mnemonic"].get_ref<std::string&>());
     if (!written) throw VaultError{"could not write the wallet file"};
 
     std::string shown = !name.empty() ? name : !handle.empty() ? handle : "Wallet " + std::to_string(index["wallets"].size() + 1);
@@ -109,9 +103,9 @@ json read_plain_wallet(const std::string& id) {
 }
 
 void write_wallet(const std::string& id, const json& doc) {
-    std::string text = dumpJson(doc);
+    std::string text = json_file_text(doc);
     bool ok = writeFileAtomic(wallet_file_of(id), text);
-    wipe(text);
+    wipe_text(text);
     if (!ok) throw VaultError{"could not write the wallet file"};
 }
 
@@ -119,11 +113,11 @@ void identity_of(const json& doc, std::string& priv, std::string& pub, std::stri
     std::string mnemonic = string_field(doc, "mnemonic");
     if (mnemonic.empty()) throw VaultError{"this wallet has no recovery phrase, so no identity key"};
     KeyTriple t = deriveFrom(mnemonic, kIdentityAccount, 0);
-    wipe(mnemonic);
+    wipe_text(mnemonic);
     priv = t.priv;
     pub = t.pub;
     address = t.address;
-    wipe(t.priv);
+    wipe_text(t.priv);
 }
 
 std::string receive_address_of(const json& doc) {
@@ -132,8 +126,8 @@ std::string receive_address_of(const json& doc) {
     uint32_t show = 0;
     if (doc.contains("show") && doc["show"].is_number_unsigned()) show = doc["show"].get<uint32_t>();
     KeyTriple t = deriveFrom(mnemonic, kPaymentAccount, show);
-    wipe(mnemonic);
-    wipe(t.priv);
+    wipe_text(mnemonic);
+    wipe_text(t.priv);
     return t.address;
 }
 
@@ -167,7 +161,7 @@ std::vector<ConnectRequest> pending_requests() {
 void answer_request(const std::string& requestId, bool approve, const std::string& walletId) {
     json reply = {{"ok", approve}};
     if (approve) reply["wallet_id"] = walletId;
-    if (!writeFileAtomic(connect_dir_path() + "/" + requestId + ".rep.json", dumpJson(reply)))
+    if (!writeFileAtomic(connect_dir_path() + "/" + requestId + ".rep.json", json_file_text(reply)))
         throw VaultError{"could not write the reply"};
 }
 
