@@ -2,8 +2,8 @@
 
 #include <curl/curl.h>
 
-#include "app/paths.h"
 #include "app/workers.h"
+#include "platform/paths.h"
 #include "store/phone_store.h"
 #include "vaultra/connect.h"
 #include "wallet/http.h"

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/clock.h"
-#include "app/phone_state.h"
+#include "base/clock.h"
+#include "state/phone_state.h"
 
 namespace dialo {
 namespace {

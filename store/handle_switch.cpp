@@ -5,9 +5,9 @@
 #include <mutex>
 #include <set>
 
-#include "app/json_fields.h"
-#include "app/text.h"
-#include "app/ui_bridge.h"
+#include "base/json_fields.h"
+#include "base/text.h"
+#include "state/ui_bridge.h"
 #include "store/phone_store.h"
 #include "store/store_internal.h"
 

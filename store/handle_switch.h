@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/phone_state.h"
+#include "state/phone_state.h"
 
 namespace dialo {
 

@@ -4,11 +4,12 @@
 #include <cmath>
 #include <sys/stat.h>
 
-#include "app/clock.h"
-#include "app/json_fields.h"
-#include "app/text.h"
+#include "base/base64.h"
+#include "base/clock.h"
+#include "base/config.h"
+#include "base/json_fields.h"
+#include "base/text.h"
 #include "platform/data_dir.h"
-#include "store/config.h"
 #include "store/handle_switch.h"
 #include "store/store_internal.h"
 

@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/phone_state.h"
 #include "platform/files.h"
+#include "state/phone_state.h"
 
 namespace dialo {
 

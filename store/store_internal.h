@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "store/records.h"
+#include "state/records.h"
 
 namespace dialo::store_detail {
 

@@ -9,12 +9,13 @@
 #include <memory>
 #include <mutex>
 
-#include "app/clock.h"
-#include "app/json_fields.h"
-#include "app/paths.h"
+#include "base/clock.h"
+#include "base/json_fields.h"
 #include "platform/data_dir.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/process.h"
+#include "wallet/binding.h"
 #include "wallet/client_sinks.h"
 #include "wallet/mnemonic.h"
 #include "wallet/wallet_file.h"
@@ -27,54 +28,12 @@ using nlohmann::json;
 
 constexpr int kReplyPolls = 120;
 constexpr uint32_t kReplyPollMs = 500;
-constexpr size_t kInstanceKeyChars = 96;
-
-// What this process knows of its binding.
-struct BindState {
-    std::mutex mutex;
-    bool appMode = false;
-    std::string appName = "App";
-    std::string instance = ".";
-    std::string boundId;
-};
-BindState gBind;
 
 std::atomic<bool> gConnectAbort{false};
 
 std::recursive_mutex gIndexMutex;
 int gIndexDepth = 0;
 std::unique_ptr<FileLock> gIndexFile;
-
-void setBoundId(const std::string& id) {
-    std::lock_guard lock(gBind.mutex);
-    gBind.boundId = id;
-}
-
-std::string bindFilePath() {
-    std::string instance;
-    {
-        std::lock_guard lock(gBind.mutex);
-        instance = gBind.instance;
-    }
-    return vaultra_base_dir() + "/binds/" + instance_key(instance) + ".json";
-}
-
-std::string readBindFile() {
-    std::string text;
-    if (!readWholeFile(bindFilePath(), text)) return {};
-    json doc = json::parse(text, nullptr, false);
-    return doc.is_object() ? string_field(doc, "wallet_id") : std::string();
-}
-
-bool writeBindFile(const std::string& id) {
-    json doc;
-    {
-        std::lock_guard lock(gBind.mutex);
-        doc = {{"app", gBind.appName}, {"instance", gBind.instance}, {"wallet_id", id}};
-    }
-    ensureDirectory(vaultra_base_dir() + "/binds");
-    return writeFileAtomic(bindFilePath(), json_file_text(doc));
-}
 
 void migrateLegacyWallet() {
     const std::string legacy = vaultra_base_dir() + "/orvane_vaultra.json";
@@ -121,8 +80,6 @@ Reply readReply(const std::string& path, std::string& walletId) {
 
 }  // namespace
 
-std::string vaultra_base_dir() { return platformDirectory(); }
-std::string wallet_dir_path(const std::string& id) { return vaultra_base_dir() + "/wallets/" + id; }
 std::string connect_dir_path() { return vaultra_base_dir() + "/connect"; }
 std::string watch_lock_path() { return vaultra_base_dir() + "/vaultra-watch.lock"; }
 
@@ -137,16 +94,6 @@ void lock_wallets() {
 void unlock_wallets() {
     if (--gIndexDepth == 0) gIndexFile.reset();
     gIndexMutex.unlock();
-}
-
-std::string instance_key(std::string_view instance) {
-    std::string key;
-    for (char c : instance) {
-        unsigned char u = static_cast<unsigned char>(c);
-        key.push_back(std::isalnum(u) && u < 0x80 ? char(std::tolower(u)) : '_');
-    }
-    if (key.size() > kInstanceKeyChars) key = key.substr(key.size() - kInstanceKeyChars);
-    return key.empty() ? "default" : key;
 }
 
 std::string new_wallet_id() {
@@ -178,39 +125,20 @@ bool save_wallet_index(const json& index) {
 }
 
 void bind_instance(std::string_view instance, std::string_view appName) {
+    auto g = lockWallet();
     WalletsLock lock;
-    {
-        std::lock_guard g(gBind.mutex);
-        gBind.appMode = true;
-        gBind.appName = appName.empty() ? "App" : std::string(appName);
-        gBind.instance = instance.empty() ? "." : std::string(instance);
-        gBind.boundId.clear();
-    }
+    set_app_instance(g.state, instance, appName);
     migrateLegacyWallet();
-    std::string id = readBindFile();
+    std::string id = read_bind_file();
     if (id.empty()) {
         json index = load_wallet_index();
         if (index["wallets"].size() == 1 && index["wallets"][0].is_object()) {
             id = string_field(index["wallets"][0], "id");
-            if (!id.empty()) (void)writeBindFile(id);
+            if (!is_plain_wallet_id(id)) id.clear();
+            if (!id.empty()) (void)write_bind_file(id);
         }
     }
-    setBoundId(id);
-}
-
-bool vaultra_app_mode() {
-    std::lock_guard lock(gBind.mutex);
-    return gBind.appMode;
-}
-
-std::string bound_wallet_id() {
-    std::lock_guard lock(gBind.mutex);
-    return gBind.boundId;
-}
-
-std::string bound_wallet_file() {
-    std::string id = bound_wallet_id();
-    return id.empty() ? std::string() : wallet_dir_path(id) + "/wallet.json";
+    set_bound_wallet_id(g.state, id);
 }
 
 std::string wallet_display_name(const std::string& id) {
@@ -264,11 +192,7 @@ std::string vaultra_connect() {
 
     ensureDirectory(connect_dir_path());
     const std::string requestId = new_wallet_id();
-    json request;
-    {
-        std::lock_guard lock(gBind.mutex);
-        request = {{"id", requestId}, {"app", gBind.appName}, {"instance", gBind.instance}, {"ts", nowSeconds()}};
-    }
+    json request = {{"id", requestId}, {"app", app_name()}, {"instance", app_instance()}, {"ts", nowSeconds()}};
     const std::string base = connect_dir_path() + "/" + requestId;
     if (!writeFileAtomic(base + ".req.json", json_file_text(request)))
         return fail("error: could not write connect request.");
@@ -292,13 +216,13 @@ std::string vaultra_connect() {
         report_event({"[OV-VAULTRA]", "connect-denied", "timeout"});
         return fail("error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
     }
-    if (!approvedId.empty()) {
-        WalletsLock lock;
-        setBoundId(approvedId);
-        (void)writeBindFile(approvedId);
-    }
-
     auto g = lockWallet();
+    if (!approvedId.empty()) {
+        if (!is_plain_wallet_id(approvedId)) return fail("error: approved, but the wallet would not load.");
+        WalletsLock lock;
+        set_bound_wallet_id(g.state, approvedId);
+        (void)write_bind_file(approvedId);
+    }
     reset_wallet_state(g.state);
     if (!load_wallet(g.state)) {
         json doc;
@@ -317,34 +241,13 @@ void vaultra_connect_abort() { gConnectAbort = true; }
 std::string vaultra_disconnect() {
     auto g = lockWallet();
     if (vaultra_app_mode()) {
-        ::unlink(bindFilePath().c_str());
-        setBoundId("");
+        ::unlink(bind_file_path().c_str());
+        set_bound_wallet_id(g.state, "");
     }
     reset_wallet_state(g.state);
     report_event({"[OV-VAULTRA]", "status"});
     report_text("This app is no longer connected to a Vaultra wallet.\n");
     return "success";
-}
-
-bool vaultra_connected() {
-    std::string id = bound_wallet_id();
-    if (vaultra_app_mode()) {
-        std::string text;
-        if (readWholeFile(bindFilePath(), text)) {
-            json doc = json::parse(text, nullptr, false);
-            std::string fromFile = doc.is_object() ? string_field(doc, "wallet_id") : std::string();
-            if (fromFile != id) {
-                // Another copy of this instance connected or disconnected meanwhile.
-                auto g = lockWallet();
-                reset_wallet_state(g.state);
-                setBoundId(fromFile);
-            }
-            id = fromFile;
-        }
-    }
-    if (id.empty()) return false;
-    auto g = lockWallet();
-    return load_wallet(g.state) && g.state.keys.hd && validate_mnemonic(g.state.keys.mnemonic);
 }
 
 }  // namespace dialo

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/base64.h"
+#include "base/bytes.h"
 #include "wallet/secp256k1.h"
 
 namespace dialo {

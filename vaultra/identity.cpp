@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "app/text.h"
+#include "base/base64.h"
+#include "base/text.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/base64.h"
+#include "base/bytes.h"
 #include "wallet/hashes.h"
 #include "wallet/openssl_handles.h"
 

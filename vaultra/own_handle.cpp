@@ -4,9 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/clock.h"
-#include "app/text.h"
-#include "store/config.h"
+#include "base/clock.h"
+#include "base/config.h"
+#include "base/text.h"
 #include "vaultra/connect.h"
 #include "vaultra/identity.h"
 #include "wallet/client_sinks.h"

@@ -4,9 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/clock.h"
-#include "app/text.h"
-#include "store/config.h"
+#include "base/clock.h"
+#include "base/config.h"
+#include "base/text.h"
 #include "wallet/coins.h"
 #include "wallet/encoding.h"
 #include "wallet/http.h"

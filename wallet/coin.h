@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/base64.h"
+#include "base/bytes.h"
 #include "wallet/hashes.h"
 
 namespace dialo {

@@ -7,12 +7,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/clock.h"
+#include "base/clock.h"
+#include "base/config.h"
 #include "platform/data_dir.h"
 #include "platform/files.h"
-#include "store/config.h"
-#include "vaultra/connect.h"
-#include "vaultra/own_handle.h"
+#include "wallet/binding.h"
 #include "wallet/client_sinks.h"
 #include "wallet/encoding.h"
 #include "wallet/http.h"
@@ -584,11 +583,7 @@ int64_t computed_balance(WalletState& w) {
     return sum;
 }
 
-int64_t wallet_balance() {
-    auto g = lockWallet();
-    WalletState& w = g.state;
-    if (!load_wallet(w)) return -1;
-    reload_wallet_counts(w);
+int64_t shown_balance(WalletState& w) {
     CoinState& cs = w.coins;
     int64_t c = computed_balance(w);
     if (c < 0) {
@@ -606,6 +601,14 @@ int64_t wallet_balance() {
     cs.shownBalance = result;
     writeFace(w, result);
     return result;
+}
+
+int64_t wallet_balance() {
+    auto g = lockWallet();
+    WalletState& w = g.state;
+    if (!load_wallet(w)) return -1;
+    reload_wallet_counts(w);
+    return shown_balance(w);
 }
 
 int64_t note_spent_balance(WalletState& w, int64_t amount) {
@@ -627,24 +630,6 @@ int64_t note_spent_balance(WalletState& w, int64_t amount) {
     cs.shownBalance = next;
     writeFace(w, next);
     return next;
-}
-
-void refresh_status() {
-    auto g = lockWallet();
-    WalletState& w = g.state;
-    if (!load_wallet(w)) return;
-    reload_wallet_counts(w);
-    refresh_own_handle(w, true);
-    scan_addresses(w);
-    int64_t c = computed_balance(w);
-    int64_t shown = c < 0 ? w.coins.shownBalance : c;
-    if (c >= 0) {
-        w.coins.shownBalance = c;
-        writeFace(w, c);
-    }
-    report_event({"[OV-VAULTRA]", "status", w.keys.defaultKey.address, shown < 0 ? "-" : std::to_string(shown),
-                  w.keys.hd ? "hd" : "legacy"});
-    claim_paymail(w, w.paymail, w.keys.identityPub, w.keys.defaultKey.address, "", w.keys.ordinalsAddress);
 }
 
 }  // namespace dialo

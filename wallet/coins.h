@@ -66,14 +66,15 @@ std::vector<Coin> general_spend_coins(WalletState& w);
 /// Sum of known unspent coins; -1 when nothing has been gathered yet.
 int64_t computed_balance(WalletState& w);
 
+/// The balance to show, in satoshis, -1 when unknown: the computed sum, held at a recent
+/// deduction while a big jump may be a stale list, else the last shown or saved figure.
+int64_t shown_balance(WalletState& w);
+
 /// The balance to show, in satoshis; -1 when unknown. Locks.
 int64_t wallet_balance();
 
 /// The shown balance after spending `amount`.
 int64_t note_spent_balance(WalletState& w, int64_t amount);
-
-/// Scans, reports the status record and publishes the handle. Locks.
-void refresh_status();
 
 /// The six operator addresses that never take change and are never pooled.
 const std::vector<std::string>& house_oracle_addresses();

@@ -1,29 +1,15 @@
 #pragma once
-// Byte and text encodings of the wallet: hex, variable-length integers, Base58Check and
+// Byte and text encodings of the wallet: variable-length integers, Base58Check and
 // pay-to-public-key-hash addresses and scripts.
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "app/base64.h"
+#include "base/bytes.h"
 #include "wallet/hashes.h"
 
 namespace dialo {
-
-/// Lower-case hex, two digits a byte.
-std::string hex_encode(const uint8_t* data, size_t size);
-inline std::string hex_encode(const Bytes& b) { return hex_encode(b.data(), b.size()); }
-template <size_t N>
-std::string hex_encode(const std::array<uint8_t, N>& a) {
-    return hex_encode(a.data(), a.size());
-}
-
-/// Strict hex: empty on odd length or any character outside 0-9, a-f, A-F.
-Bytes hex_decode(std::string_view text);
-
-/// 64 hex characters of either case: a txid or a 32-byte key.
-bool is_hex64(std::string_view text);
 
 /// Appends a Bitcoin variable-length integer: 1, 3, 5 or 9 bytes.
 void append_varint(Bytes& out, uint64_t value);

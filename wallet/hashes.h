@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/base64.h"
+#include "base/bytes.h"
 
 namespace dialo {
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <mutex>
 
-#include "app/clock.h"
-#include "store/config.h"
+#include "base/clock.h"
+#include "base/config.h"
 #include "wallet/curl_handles.h"
 
 namespace dialo {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "wallet/bip39_words.h"
 #include "wallet/openssl_handles.h"
 

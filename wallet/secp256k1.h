@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/base64.h"
+#include "base/bytes.h"
 #include "wallet/hashes.h"
 #include "wallet/openssl_handles.h"
 

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "app/clock.h"
-#include "vaultra/connect.h"
+#include "base/clock.h"
+#include "wallet/binding.h"
 #include "wallet/broadcast.h"
 #include "wallet/client_sinks.h"
 #include "wallet/coins.h"

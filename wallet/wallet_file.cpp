@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/json_fields.h"
+#include "base/json_fields.h"
 #include "platform/data_dir.h"
 #include "platform/files.h"
-#include "vaultra/connect.h"
-#include "vaultra/contacts.h"
+#include "wallet/binding.h"
 #include "wallet/coins.h"
+#include "wallet/contacts.h"
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"
 #include "wallet/openssl_handles.h"

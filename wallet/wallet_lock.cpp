@@ -5,7 +5,7 @@
 
 #include <array>
 
-#include "app/json_fields.h"
+#include "base/json_fields.h"
 #include "wallet/encoding.h"
 #include "wallet/openssl_handles.h"
 

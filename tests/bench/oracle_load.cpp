@@ -25,7 +25,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "store/config.h"
+#include "base/config.h"
 #include "tools/devnet/ledger.h"
 #include "tools/devnet/service.h"
 #include "wallet/coin.h"

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/base64.h"
 #include "vaultra/ecies.h"
 #include "vaultra/identity.h"
 #include "wallet/encoding.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <set>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "tools/devnet/script.h"
 #include "wallet/encoding.h"
 #include "wallet/transaction.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/base64.h"
+#include "base/bytes.h"
 #include "tools/devnet/sqlite_db.h"
 
 namespace dialo::devnet {

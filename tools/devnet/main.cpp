@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/config.h"
 #include "platform/data_dir.h"
-#include "store/config.h"
 #include "store/phone_store.h"
 #include "tools/devnet/service.h"
 #include "tools/devnet/tx_json.h"

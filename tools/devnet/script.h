@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/base64.h"
+#include "base/bytes.h"
 #include "wallet/hashes.h"
 
 namespace dialo::devnet {

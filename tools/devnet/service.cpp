@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "app/base64.h"
-#include "app/clock.h"
+#include "base/base64.h"
+#include "base/clock.h"
 #include "platform/files.h"
 #include "tools/devnet/directory.h"
 #include "tools/devnet/faults.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/base64.h"
+#include "base/bytes.h"
 
 namespace dialo::devnet {
 

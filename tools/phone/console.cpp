@@ -10,15 +10,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/phone_state.h"
 #include "app/startup.h"
-#include "app/text.h"
-#include "app/ui_bridge.h"
 #include "app/workers.h"
+#include "base/text.h"
+#include "state/phone_state.h"
+#include "state/ui_bridge.h"
 #include "vaultra/connect.h"
-#include "vaultra/contacts.h"
+#include "vaultra/status.h"
 #include "wallet/client_sinks.h"
 #include "wallet/coins.h"
+#include "wallet/contacts.h"
 #include "wallet/encoding.h"
 #include "wallet/spends.h"
 

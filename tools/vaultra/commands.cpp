@@ -11,12 +11,12 @@
 
 #include <openssl/rand.h>
 
-#include "app/base64.h"
-#include "app/clock.h"
-#include "app/json_fields.h"
-#include "app/text.h"
+#include "base/base64.h"
+#include "base/clock.h"
+#include "base/config.h"
+#include "base/json_fields.h"
+#include "base/text.h"
 #include "platform/files.h"
-#include "store/config.h"
 #include "store/phone_store.h"
 #include "tools/vaultra/vault.h"
 #include "vaultra/connect.h"

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 
-#include "app/json_fields.h"
-#include "app/text.h"
+#include "base/json_fields.h"
+#include "base/text.h"
 #include "platform/files.h"
 #include "vaultra/connect.h"
 #include "wallet/keys.h"

@@ -7,11 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/clock.h"
-#include "app/paths.h"
-#include "app/phone_state.h"
-#include "app/ui_bridge.h"
 #include "app/workers.h"
+#include "base/clock.h"
+#include "platform/paths.h"
+#include "state/phone_state.h"
+#include "state/ui_bridge.h"
 
 using namespace dialo;
 

@@ -1,8 +1,8 @@
 // The phone's own HTTPS layer, configured with the devnet's "network" object, reaches every
 // service through the pinned domain and the devnet's CA, and reads its answers as it must.
 
+#include "base/config.h"
 #include "devnet_fixture.h"
-#include "store/config.h"
 #include "wallet/http.h"
 
 namespace dialo::devnet::test {

@@ -10,7 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "store/config.h"
+#include "base/base64.h"
+#include "base/config.h"
 #include "store/handle_switch.h"
 #include "store/phone_store.h"
 #include "tests/unit/store/store_fixture.h"

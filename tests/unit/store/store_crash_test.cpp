@@ -7,7 +7,7 @@
 
 #include <random>
 
-#include "app/phone_state.h"
+#include "state/phone_state.h"
 #include "store/handle_switch.h"
 #include "store/phone_store.h"
 #include "store_fixture.h"

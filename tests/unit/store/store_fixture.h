@@ -17,9 +17,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/base64.h"
-#include "app/phone_state.h"
-#include "app/ui_bridge.h"
+#include "base/base64.h"
+#include "state/phone_state.h"
+#include "state/ui_bridge.h"
 
 namespace dialo::test {
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <functional>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "vault_fixture.h"
 #include "vaultra/connect.h"
 #include "vaultra/identity.h"

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/base64.h"
 #include "vaultra/identity.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"

@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 

@@ -3,8 +3,8 @@
 // test chooses (back-off and confirmation waits cost no time), and fault injection.
 
 #include "../devnet/devnet_fixture.h"
-#include "app/clock.h"
-#include "store/config.h"
+#include "base/clock.h"
+#include "base/config.h"
 #include "tools/devnet/faults.h"
 #include "wallet/http.h"
 

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-namespace dialo {
+#include "base/bytes.h"
 
-using Bytes = std::vector<uint8_t>;
+namespace dialo {
 
 /// Encodes bytes as one line of base64.
 std::string base64Encode(const uint8_t* data, size_t size);

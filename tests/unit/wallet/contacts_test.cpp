@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "vault_fixture.h"
+#include "../vaultra/vault_fixture.h"
 #include "vaultra/connect.h"
-#include "vaultra/contacts.h"
+#include "wallet/contacts.h"
 
 namespace dialo {
 namespace {

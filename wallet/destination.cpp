@@ -1,7 +1,7 @@
-#include "vaultra/destination.h"
+#include "wallet/destination.h"
 
-#include "app/text.h"
-#include "store/config.h"
+#include "base/config.h"
+#include "base/text.h"
 
 namespace dialo {
 

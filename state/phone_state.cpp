@@ -1,6 +1,6 @@
-#include "app/phone_state.h"
+#include "state/phone_state.h"
 
-#include "app/ui_bridge.h"
+#include "state/ui_bridge.h"
 
 namespace dialo {
 namespace {

@@ -1,4 +1,4 @@
-#include "store/config.h"
+#include "base/config.h"
 
 #include <mutex>
 

@@ -10,8 +10,8 @@
 #include <set>
 #include <string>
 
-#include "app/base64.h"
-#include "store/records.h"
+#include "base/bytes.h"
+#include "state/records.h"
 
 namespace dialo {
 

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "app/base64.h"
-#include "app/text.h"
+#include "base/base64.h"
+#include "base/text.h"
 
 using namespace dialo;
 

@@ -1,11 +1,11 @@
-#include "vaultra/contacts.h"
+#include "wallet/contacts.h"
 
 #include <algorithm>
 
-#include "app/json_fields.h"
-#include "app/text.h"
-#include "vaultra/destination.h"
+#include "base/json_fields.h"
+#include "base/text.h"
 #include "wallet/client_sinks.h"
+#include "wallet/destination.h"
 #include "wallet/wallet_file.h"
 
 namespace dialo {

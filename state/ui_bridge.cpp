@@ -1,4 +1,4 @@
-#include "app/ui_bridge.h"
+#include "state/ui_bridge.h"
 
 #include <memory>
 #include <mutex>

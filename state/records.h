@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/base64.h"
+#include "base/bytes.h"
 
 namespace dialo {
 

@@ -1,0 +1,25 @@
+#include "vaultra/status.h"
+
+#include <string>
+
+#include "vaultra/own_handle.h"
+#include "wallet/client_sinks.h"
+#include "wallet/coins.h"
+#include "wallet/wallet_file.h"
+
+namespace dialo {
+
+void refresh_status() {
+    auto g = lockWallet();
+    WalletState& w = g.state;
+    if (!load_wallet(w)) return;
+    reload_wallet_counts(w);
+    refresh_own_handle(w, true);
+    scan_addresses(w);
+    const int64_t shown = shown_balance(w);
+    report_event({"[OV-VAULTRA]", "status", w.keys.defaultKey.address, shown < 0 ? "-" : std::to_string(shown),
+                  w.keys.hd ? "hd" : "legacy"});
+    claim_paymail(w, w.paymail, w.keys.identityPub, w.keys.defaultKey.address, "", w.keys.ordinalsAddress);
+}
+
+}  // namespace dialo
