@@ -2,12 +2,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <vector>
 
-#include "app/workers.h"
 #include "base/clock.h"
 #include "platform/paths.h"
 #include "state/phone_state.h"
@@ -60,29 +56,6 @@ TEST(Bridge, PostsReachTheRegisteredSurfaceOnly) {
     setUiReceiver(UiTarget::Main, {});
     setStatus("gone");  // the window is gone: posting must stay harmless
     EXPECT_EQ(main.size(), 3u);
-}
-
-TEST(Bridge, ReceiverMayBeCalledWhileThePosterHoldsThePhoneMutex) {
-    // A receiver that only queues must not deadlock when a worker posts under the mutex.
-    std::atomic<int> got{0};
-    setUiReceiver(UiTarget::Main, [&got](UiMessage, intptr_t, intptr_t) { ++got; });
-    {
-        auto g = lockPhone();
-        g.state.callState = CallState::Calling;
-        postUi(UiMessage::Refresh);
-    }
-    EXPECT_EQ(got.load(), 1);
-    setUiReceiver(UiTarget::Main, {});
-}
-
-TEST(Workers, RunUntilTheRunningFlagClears) {
-    ASSERT_TRUE(startWorkers());
-    EXPECT_TRUE(phoneFlags().running.load());
-    // While they run, the state stays usable from another thread.
-    { auto g = lockPhone(); g.state.callState = CallState::Talking; }
-    stopWorkers();  // joins: returns only once all four have seen the flag
-    EXPECT_FALSE(phoneFlags().running.load());
-    EXPECT_STREQ(callStateName(CallState::LeavingMessage), "LeavingMessage");
 }
 
 TEST(Paths, ProgramDirectoryHoldsThisTest) {

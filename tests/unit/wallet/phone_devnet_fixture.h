@@ -23,9 +23,11 @@ protected:
         release_shared_http();
         DevnetTest::TearDown();
     }
-    void inject(const nlohmann::json& spec) {
+    /// Makes the devnet misbehave: `fault` is a rule as /devnet/fault takes it ({"path_prefix",
+    /// "status", "delay_ms", "drop", "count", ...}).
+    void inject(const nlohmann::json& fault) {
         std::string error;
-        ASSERT_TRUE(devnet.faults().add(spec, error)) << error;
+        ASSERT_TRUE(devnet.faults().add(fault, error)) << error;
     }
 };
 
