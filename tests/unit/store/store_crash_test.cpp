@@ -1,11 +1,14 @@
-// What a user's disk holds when a phone dies mid-save, when two phones share the data
-// folder, and when the shared file was left unreadable.
+// What a user's disk holds when a phone dies mid-save, when two phones and two workers save
+// into one data folder at once, and when the shared file was left unreadable.
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
+#include <thread>
 
 #include "state/phone_state.h"
 #include "store/handle_switch.h"
@@ -28,41 +31,61 @@ protected:
     }
 };
 
-TEST_F(StoreCrashTest, WriterKilledAtAnyMomentLeavesWholeFiles) {
+// Waits up to `seconds` for one byte on `fd`; false on a timeout, an error or end of file.
+bool readSignal(int fd, int seconds) {
+    pollfd p{fd, POLLIN, 0};
+    char byte = 0;
+    return ::poll(&p, 1, seconds * 1000) == 1 && ::read(fd, &byte, 1) == 1;
+}
+
+TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles) {
     writeJson(sharedFile(), {{"network", {{"service_port", 8443}}}, {"theme", 1}});
     std::mt19937 rng(20261206);
     size_t lastInbox = 0;
-    int kills = 0;
 
     for (int round = 0; round < 60; ++round) {
+        int saved[2];
+        ASSERT_EQ(::pipe(saved), 0);
         pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            ::close(saved[0]);
             load_settings();
             switch_store_handle("alice");
             for (int r = 0;; ++r) {
-                auto g = lockPhone();
-                g.state.settings.theme = r % 4;
-                g.state.boxes.inbox.push_back(
-                    inboxMessage("m" + std::to_string(round) + "-" + std::to_string(r), "bob", r, uint8_t(r)));
-                save_phone_store(g.state);
+                {
+                    auto g = lockPhone();
+                    g.state.settings.theme = r % 4;
+                    g.state.boxes.inbox.push_back(
+                        inboxMessage("m" + std::to_string(round) + "-" + std::to_string(r), "bob", r, uint8_t(r)));
+                    save_phone_store(g.state);
+                }
+                // One byte per finished save; the parent stops reading long before the pipe fills.
+                if (::write(saved[1], "s", 1) != 1) ::_exit(3);
             }
         }
-        // Kill somewhere inside the save loop: the point is the random moment, not a wait.
-        ::usleep(useconds_t(std::uniform_int_distribution<int>(500, 15000)(rng)));
+        ::close(saved[1]);
+        // However slow the machine, the child has saved at least once before it dies: wait for
+        // a random number of finished saves (a deadline, not a guess), then kill it somewhere
+        // inside a later one.
+        const int saves = std::uniform_int_distribution<int>(1, 8)(rng);
+        bool signalled = true;
+        for (int i = 0; i < saves && signalled; ++i) signalled = readSignal(saved[0], 60);
+        ::usleep(useconds_t(std::uniform_int_distribution<int>(0, 3000)(rng)));
         ASSERT_EQ(::kill(child, SIGKILL), 0);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
-        if (WIFSIGNALED(status)) ++kills;
+        ::close(saved[0]);
+        ASSERT_TRUE(signalled) << "round " << round << ": no save finished within 60 s";
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "round " << round << ": the writer ended by itself";
 
         json shared = mustParse(sharedFile());
         EXPECT_EQ(shared["network"]["service_port"], 8443) << "round " << round;
         EXPECT_TRUE(shared["theme"].is_number_integer()) << "round " << round;
-        if (!exists(handleFile("alice"))) continue;
         json own = mustParse(handleFile("alice"));
         ASSERT_TRUE(own["inbox"].is_array()) << "round " << round;
         // Each save holds everything before it: a shorter inbox would be a torn or stale file.
-        EXPECT_GE(own["inbox"].size(), lastInbox) << "round " << round;
+        EXPECT_GE(own["inbox"].size(), std::max<size_t>(lastInbox, saves)) << "round " << round;
         lastInbox = own["inbox"].size();
         for (const auto& m : own["inbox"]) {
             ASSERT_TRUE(m.is_object());
@@ -70,36 +93,44 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentLeavesWholeFiles) {
         }
         if (HasFailure()) break;
     }
-    EXPECT_GT(kills, 50);
-    EXPECT_GT(lastInbox, 0u);
 }
 
-TEST_F(StoreCrashTest, TwoPhonesSavingTogetherKeepEachOthersKeys) {
+TEST_F(StoreCrashTest, TwoPhonesAndTwoThreadsSavingTogetherLeaveWholeFilesAndEachOthersKeys) {
     writeJson(sharedFile(), {{"network", {{"service_port", 8443}}}});
-    constexpr int kRounds = 300;
+    constexpr int kRounds = 100;
 
-    // One phone knows an output device, the other a window position; neither may drop the other's key.
-    auto run = [](bool first) {
-        load_settings();
-        switch_store_handle(first ? "alice" : "bob");
-        for (int i = 0; i < kRounds; ++i) {
-            auto g = lockPhone();
-            if (first) {
-                g.state.settings.output = "Speakers";
-            } else {
-                g.state.settings.mainPos = {40, 50, true};
-            }
-            g.state.settings.theme = i % 4;
-            save_phone_store(g.state);
-        }
-    };
+    // A second phone on the same data folder (the user started it twice), under another handle:
+    // it knows a window position, this one an output device; neither may drop the other's key.
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        run(false);
-        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+        load_settings();
+        switch_store_handle("bob");
+        for (int i = 0; i < kRounds; ++i) {
+            auto g = lockPhone();
+            g.state.settings.mainPos = {40, 50, true};
+            g.state.settings.theme = i % 4;
+            g.state.boxes.calls.push_back(callRecord("carol", "bob", i, ""));
+            save_phone_store(g.state);
+        }
+        ::_exit(0);
     }
-    run(true);
+    // This phone saves from two workers at once.
+    load_settings();
+    switch_store_handle("alice");
+    auto saver = [](int offset) {
+        for (int i = 0; i < kRounds; ++i) {
+            auto g = lockPhone();
+            g.state.settings.output = "Speakers";
+            g.state.settings.theme = (i + offset) % 4;
+            g.state.boxes.calls.push_back(callRecord("bob", "alice", offset * 1000 + i, ""));
+            save_phone_store(g.state);
+        }
+    };
+    std::thread a(saver, 0);
+    std::thread b(saver, 1);
+    a.join();
+    b.join();
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -109,8 +140,14 @@ TEST_F(StoreCrashTest, TwoPhonesSavingTogetherKeepEachOthersKeys) {
     EXPECT_EQ(shared["main_x"], 40);
     EXPECT_EQ(shared["main_y"], 50);
     EXPECT_EQ(shared["network"]["service_port"], 8443);
-    EXPECT_EQ(mustParse(handleFile("alice"))["output"], "Speakers");
-    EXPECT_EQ(mustParse(handleFile("bob"))["main_x"], 40);
+    json alice = mustParse(handleFile("alice"));
+    EXPECT_EQ(alice["output"], "Speakers");
+    EXPECT_EQ(alice["calls"].size(), size_t(2 * kRounds));
+    json bob = mustParse(handleFile("bob"));
+    EXPECT_EQ(bob["main_x"], 40);
+    EXPECT_EQ(bob["calls"].size(), size_t(kRounds));
+    // Replacement goes through temporary files, none of which may be left behind.
+    EXPECT_EQ(folderEntries(), (std::set<std::string>{"phone.json", "phone-alice.json", "phone-bob.json", "phone.lock"}));
 }
 
 TEST_F(StoreCrashTest, UnreadableSharedFileLeavesDefaultsAndIsKeptAside) {
