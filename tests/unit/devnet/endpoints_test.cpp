@@ -31,7 +31,7 @@ std::string pct(const std::string& s) {
     return out;
 }
 
-TEST_F(DevnetEndpointsTest, OracleListsTwentyMostRecentPaymentsOldestFirst) {
+TEST_F(DevnetEndpointsTest, OracleListsTheMostRecentPaymentsOldestFirstAndNoSpends) {
     start();
     Key alice = keyOf('1'), other = keyOf('5');
     std::vector<std::string> txids;
@@ -46,18 +46,15 @@ TEST_F(DevnetEndpointsTest, OracleListsTwentyMostRecentPaymentsOldestFirst) {
 
     Reply five = get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=5");
     EXPECT_EQ(five.j["txids"].get<std::vector<std::string>>(), std::vector<std::string>(txids.end() - 5, txids.end()));
-}
 
-TEST_F(DevnetEndpointsTest, OracleListsOnlyPaymentsNotSpends) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2');
-    Coin coin = fund(alice, 10000);
-    Bytes spend = buildSigned({coin}, {payTo(bob, 1000)}, bob);  // change to bob: alice only pays
+    // A spend from alice lists only under its payee (change goes to the payee here).
+    Coin coin = fund(other, 10000);
+    Bytes spend = buildSigned({coin}, {payTo(alice, 1000)}, alice);
     ASSERT_EQ(submitOracle(spend).status, 200);
-    Reply r = get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20");
-    EXPECT_EQ(r.j["txids"], json::array({coin.txid}));
-    Reply bobs = get("/oi/oracle/dialo/txids?address=" + bob.address + "&kind=all&limit=20");
-    EXPECT_EQ(bobs.j["txids"], json::array({txid_of(spend)}));
+    Reply others = get("/oi/oracle/dialo/txids?address=" + other.address + "&kind=all&limit=40");
+    EXPECT_EQ(others.j["txids"].back(), coin.txid);
+    Reply alices = get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20");
+    EXPECT_EQ(alices.j["txids"].back(), txid_of(spend));
 }
 
 TEST_F(DevnetEndpointsTest, TxJsonCarriesOutputsAndOpReturnParts) {
@@ -91,20 +88,15 @@ TEST_F(DevnetEndpointsTest, TxJsonCarriesOutputsAndOpReturnParts) {
     }
     Reply decoded = woc("/tx/" + txid + "/decoded");
     EXPECT_EQ(decoded.j["vout"][0]["scriptPubKey"]["addresses"], json::array({bob.address}));
+    Reply page = get("/explorer/tx/" + txid);
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find(txid), std::string::npos);
+    EXPECT_NE(page.body.find("<html>"), std::string::npos);
 
     Reply unknown = get("/oi/tx/" + std::string(64, 'e'));
     EXPECT_EQ(unknown.status, 404);
     EXPECT_FALSE(unknown.j.is_object() && unknown.j.contains("vout"));
     EXPECT_EQ(woc("/tx/" + std::string(64, 'e') + "/hex").status, 404);
-}
-
-TEST_F(DevnetEndpointsTest, ExplorerPageShowsTheTransaction) {
-    start();
-    Coin coin = fund(keyOf('1'), 10000);
-    Reply page = get("/explorer/tx/" + coin.txid);
-    EXPECT_EQ(page.status, 200);
-    EXPECT_NE(page.body.find(coin.txid), std::string::npos);
-    EXPECT_NE(page.body.find("<html>"), std::string::npos);
 }
 
 TEST_F(DevnetEndpointsTest, UnspentAllPagesThroughNextPageToken) {
@@ -218,18 +210,14 @@ TEST_F(DevnetEndpointsTest, HistoryListsConfirmedThenUnconfirmed) {
     EXPECT_EQ(confirmed.j["result"][0]["tx_hash"], coin.txid);
 }
 
-TEST_F(DevnetEndpointsTest, WocBroadcastAnswersTheTxidAsJsonString) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2');
-    Bytes raw = buildSigned({fund(alice, 10000)}, {payTo(bob, 1000)}, alice);
-    Reply r = submitWoc(raw);
-    ASSERT_EQ(r.status, 200);
-    EXPECT_EQ(r.j, json(txid_of(raw)));
-}
-
-TEST_F(DevnetEndpointsTest, ArcRepliesCarryTxStatusTxidAndExtraInfo) {
+TEST_F(DevnetEndpointsTest, BroadcastRoutesAnswerInTheirOwnShapes) {
     start();
     Key alice = keyOf('1'), bob = keyOf('2'), carol = keyOf('3');
+    Bytes viaWoc = buildSigned({fund(alice, 10000)}, {payTo(bob, 1000)}, alice);
+    Reply woc = submitWoc(viaWoc);
+    ASSERT_EQ(woc.status, 200);
+    EXPECT_EQ(woc.j, json(txid_of(viaWoc))) << "WhatsOnChain answers the txid as a JSON string";
+
     Coin coin = fund(alice, 10000);
     Bytes raw = buildSigned({coin}, {payTo(bob, 1000)}, alice);
 
@@ -270,53 +258,40 @@ TEST_F(DevnetEndpointsTest, UpdatePageAndPoundRate) {
     EXPECT_DOUBLE_EQ(get("/n-rate.json").j["gbp"].get<double>(), 55.5);
 }
 
-TEST_F(DevnetEndpointsTest, FaultAnswersTheNextCountRequestsThenStops) {
+TEST_F(DevnetEndpointsTest, FaultsHitTheNextCountRequestsOfTheirPrefixOnly) {
     start();
-    Coin coin = fund(keyOf('1'), 10000);
-    ASSERT_EQ(post("/devnet/fault", {{"path_prefix", "/woc/v1/bsv/main/tx/"}, {"status", 503}, {"count", 2}}).status, 200);
+    Key alice = keyOf('1');
+    Coin coin = fund(alice, 10000);
+    const std::string oracle = "/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20";
+    auto fault = [&](const json& rule) { ASSERT_EQ(post("/devnet/fault", rule).status, 200) << rule.dump(); };
+
+    // A status with the default HTML body, twice, then the normal answer.
+    fault({{"path_prefix", "/woc/v1/bsv/main/tx/"}, {"status", 503}, {"count", 2}});
     for (int i = 0; i < 2; ++i) {
         Reply r = woc("/tx/" + coin.txid);
         EXPECT_EQ(r.status, 503);
         EXPECT_NE(r.body.find("<html>"), std::string::npos);
     }
     EXPECT_EQ(woc("/tx/" + coin.txid).status, 200);
-    // Other paths were never affected.
-    EXPECT_EQ(devnet.faults().pending(), 0u);
-}
 
-TEST_F(DevnetEndpointsTest, FaultCarriesItsOwnBodyAndOnlyHitsItsPrefix) {
-    start();
-    Key alice = keyOf('1');
-    ASSERT_EQ(post("/devnet/fault", {{"path_prefix", "/oi/oracle/"}, {"status", 429}, {"body", R"({"error":"slow down"})"}})
-                  .status,
-              200);
+    // Its own body, on its prefix only.
+    fault({{"path_prefix", "/oi/oracle/"}, {"status", 429}, {"body", R"({"error":"slow down"})"}});
     EXPECT_EQ(woc("/address/" + alice.address + "/balance").status, 200);
-    Reply r = get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20");
-    EXPECT_EQ(r.status, 429);
-    EXPECT_EQ(r.j["error"], "slow down");
-    EXPECT_EQ(get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20").status, 200);
-}
+    Reply slow = get(oracle);
+    EXPECT_EQ(slow.status, 429);
+    EXPECT_EQ(slow.j["error"], "slow down");
+    EXPECT_EQ(get(oracle).status, 200);
 
-TEST_F(DevnetEndpointsTest, DroppedConnectionGivesNoAnswer) {
-    start();
-    Coin coin = fund(keyOf('1'), 10000);
-    ASSERT_EQ(post("/devnet/fault", {{"path_prefix", "/woc/"}, {"drop", true}, {"count", 1}}).status, 200);
+    // A dropped connection gives no answer at all; a delayed one still arrives.
+    fault({{"path_prefix", "/woc/"}, {"drop", true}, {"count", 1}});
     Reply dropped = woc("/tx/" + coin.txid + "/hex");
     EXPECT_FALSE(dropped.reached) << dropped.status << " " << dropped.body;
-    EXPECT_EQ(woc("/tx/" + coin.txid + "/hex").status, 200);
-}
-
-TEST_F(DevnetEndpointsTest, DelayedAnswerStillArrives) {
-    start();
-    Coin coin = fund(keyOf('1'), 10000);
-    ASSERT_EQ(post("/devnet/fault", {{"path_prefix", "/woc/"}, {"delay_ms", 50}}).status, 200);
+    fault({{"path_prefix", "/woc/"}, {"delay_ms", 50}});
     EXPECT_EQ(woc("/tx/" + coin.txid + "/hex").status, 200);
     EXPECT_EQ(devnet.faults().pending(), 0u);
-}
 
-TEST_F(DevnetEndpointsTest, FaultsCanBeCleared) {
-    start();
-    ASSERT_EQ(post("/devnet/fault", {{"path_prefix", "/n-rate.json"}, {"status", 500}, {"count", 5}}).status, 200);
+    // Cleared faults stop at once; a prefix must be a path.
+    fault({{"path_prefix", "/n-rate.json"}, {"status", 500}, {"count", 5}});
     EXPECT_EQ(get("/n-rate.json").status, 500);
     EXPECT_EQ(post("/devnet/fault/clear", json::object()).status, 200);
     EXPECT_EQ(get("/n-rate.json").status, 200);
@@ -349,7 +324,7 @@ TEST_F(DevnetEndpointsTest, CertificateNamesServiceDomainAndLoopback) {
     EXPECT_EQ(get("/n-rate.json").status, 200);
 }
 
-TEST_F(DevnetEndpointsTest, SecondDevnetOnABusyPortRefusesToStart) {
+TEST_F(DevnetEndpointsTest, NetworkObjectPointsAtTheRunningPortsThatNoSecondDevnetTakes) {
     start();
     DevnetOptions again = options;
     again.dataDir = (dir_ / "second").string();
@@ -358,10 +333,7 @@ TEST_F(DevnetEndpointsTest, SecondDevnetOnABusyPortRefusesToStart) {
     std::string error;
     EXPECT_FALSE(second.start(again, error));
     EXPECT_NE(error.find(std::to_string(devnet.servicePort())), std::string::npos) << error;
-}
 
-TEST_F(DevnetEndpointsTest, NetworkObjectPointsAtTheRunningPorts) {
-    start();
     json n = devnet.networkJson();
     EXPECT_EQ(n["service_port"], devnet.servicePort());
     EXPECT_EQ(n["directory_port"], devnet.directoryPort());

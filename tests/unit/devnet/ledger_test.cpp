@@ -2,6 +2,9 @@
 // our own builder go in; double spends, forged or tampered signatures, missing inputs and
 // fees below the minimum stay out; and everything survives a restart.
 
+#include <algorithm>
+#include <functional>
+
 #include "devnet_fixture.h"
 
 namespace dialo::devnet::test {
@@ -25,105 +28,100 @@ TEST_F(DevnetLedgerTest, AcceptsTransactionSignedByOurBuilder) {
     EXPECT_EQ(hex.body, hex_encode(raw));
 }
 
-TEST_F(DevnetLedgerTest, SecondSpendOfSameInputIsMempoolConflict) {
+TEST_F(DevnetLedgerTest, RefusesWhatANodeRefusesAndKeepsNothingOfIt) {
     start();
-    Key alice = keyOf('1'), bob = keyOf('2'), carol = keyOf('3');
-    Coin coin = fund(alice, 10000);
-    ASSERT_EQ(submitWoc(buildSigned({coin}, {payTo(bob, 1000)}, alice)).status, 200);
-
-    Reply again = submitWoc(buildSigned({coin}, {payTo(carol, 1000)}, alice));
-    EXPECT_EQ(again.status, 400);
-    EXPECT_NE(again.body.find("txn-mempool-conflict"), std::string::npos) << again.body;
-}
-
-TEST_F(DevnetLedgerTest, SpendOfOutputSpentInBlockIsMissingInputs) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2');
-    Coin coin = fund(alice, 10000);
-    ASSERT_EQ(submitWoc(buildSigned({coin}, {payTo(bob, 1000)}, alice)).status, 200);
-    mine();
-    Reply again = submitWoc(buildSigned({coin}, {payTo(bob, 2000)}, alice));
-    EXPECT_EQ(again.status, 400);
-    EXPECT_NE(again.body.find("Missing inputs"), std::string::npos) << again.body;
-}
-
-TEST_F(DevnetLedgerTest, ResubmissionIsAlreadyKnown) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2');
-    Bytes raw = buildSigned({fund(alice, 10000)}, {payTo(bob, 1000)}, alice);
-    ASSERT_EQ(submitWoc(raw).status, 200);
-    Reply again = submitWoc(raw);
-    EXPECT_EQ(again.status, 400);
-    EXPECT_NE(again.body.find("txn-already-known"), std::string::npos) << again.body;
-}
-
-TEST_F(DevnetLedgerTest, TamperedSignatureIsRefused) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2');
-    Coin coin = fund(alice, 10000);
-    Bytes raw = buildSigned({coin}, {payTo(bob, 1000)}, alice);
-    // The unlocking script starts after version (4), input count (1), outpoint (36) and its
-    // length (1): push length, 30, length, 02, r length, then r. Flip a bit inside r.
-    const size_t rByte = 4 + 1 + 36 + 1 + 1 + 4 + 3;
-    raw[rByte] ^= 0x01;
-    SubmitResult r = devnet.ledger().submit(raw);
-    EXPECT_FALSE(r.accepted);
-    EXPECT_EQ(r.reject, Reject::BadScript);
-    EXPECT_NE(r.reason.find("mandatory-script-verify-flag-failed"), std::string::npos) << r.reason;
-    // Nothing of it was kept: the honest spend still goes through.
-    EXPECT_TRUE(devnet.ledger().submit(buildSigned({coin}, {payTo(bob, 1000)}, alice)).accepted);
-}
-
-TEST_F(DevnetLedgerTest, SignatureByAnotherKeyIsRefused) {
-    start();
-    Key alice = keyOf('1'), mallory = keyOf('4');
-    Coin coin = fund(alice, 10000);
-    coin.priv = mallory.priv;
-    coin.pub = mallory.pub;
-    SubmitResult r = devnet.ledger().submit(buildSigned({coin}, {payTo(mallory, 9000)}, mallory));
-    EXPECT_EQ(r.reject, Reject::BadScript);
-    EXPECT_NE(r.reason.find("mandatory-script-verify-flag-failed"), std::string::npos);
-}
-
-TEST_F(DevnetLedgerTest, OutputsChangedAfterSigningAreRefused) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2'), mallory = keyOf('4');
-    Coin coin = fund(alice, 10000);
-    std::vector<TxOutput> outputs;
-    Bytes raw = buildSigned({coin}, {payTo(bob, 1000)}, alice, 1, &outputs);
-    // Redirect the payment: same length, different hash.
-    Bytes from = p2pkh_script(bob.hash), to = p2pkh_script(mallory.hash);
-    auto at = std::search(raw.begin(), raw.end(), from.begin(), from.end());
-    ASSERT_NE(at, raw.end());
-    std::copy(to.begin(), to.end(), at);
-    EXPECT_EQ(devnet.ledger().submit(raw).reject, Reject::BadScript);
-}
-
-TEST_F(DevnetLedgerTest, MissingInputIsRefused) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2');
-    Coin ghost = coinOf(alice, std::string(63, 'a') + "b", 0, 10000);
-    Bytes raw = buildSigned({ghost}, {payTo(bob, 1000)}, alice);
-    Reply r = submitWoc(raw);
-    EXPECT_EQ(r.status, 400);
-    EXPECT_NE(r.body.find("Missing inputs"), std::string::npos) << r.body;
-    Reply oracle = submitOracle(raw);
-    EXPECT_EQ(oracle.j["ok"], false);
-    EXPECT_EQ(oracle.j["error"], "Missing inputs");
-}
-
-TEST_F(DevnetLedgerTest, OutputsAboveInputsAreRefused) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2');
-    Coin coin = fund(alice, 10000);
-    Coin inflated = coin;
-    inflated.sats = 20000;  // signs over the wrong amount and pays more than exists
-    std::vector<TxOutput> outputs{payTo(bob, 15000)};
-    std::vector<Coin> coins{inflated};
-    ASSERT_TRUE(sign_input(coins[0], coins, outputs, alice.hash, alice.priv, alice.pub));
-    SubmitResult r = devnet.ledger().submit(serialize_tx(coins, outputs, false));
-    EXPECT_EQ(r.reject, Reject::BelowOut);
-    EXPECT_EQ(r.reason, "bad-txns-in-belowout");
+    const Key alice = keyOf('1'), bob = keyOf('2'), carol = keyOf('3'), mallory = keyOf('4');
+    // Each case gets a fresh confirmed coin of alice's and returns the transaction to judge.
+    struct Case {
+        const char* what;
+        std::function<Bytes(const Coin&)> build;
+        Reject reject;
+        const char* reason;
+    };
+    // Signs every input with `k`'s key, whoever owns the coin.
+    auto signedAs = [](std::vector<Coin> coins, const std::vector<TxOutput>& outputs, const Key& k) {
+        for (Coin& c : coins) EXPECT_TRUE(sign_input(c, coins, outputs, c.owner, k.priv, k.pub));
+        return serialize_tx(coins, outputs, false);
+    };
+    const std::vector<Case> cases = {
+        {"second spend of a coin spent in the mempool",
+         [&](const Coin& coin) {
+             EXPECT_EQ(submitWoc(buildSigned({coin}, {payTo(bob, 1000)}, alice)).status, 200);
+             return buildSigned({coin}, {payTo(carol, 1000)}, alice);
+         },
+         Reject::Conflict, "txn-mempool-conflict"},
+        {"spend of a coin spent in a block",
+         [&](const Coin& coin) {
+             EXPECT_EQ(submitWoc(buildSigned({coin}, {payTo(bob, 1000)}, alice)).status, 200);
+             mine();
+             return buildSigned({coin}, {payTo(bob, 2000)}, alice);
+         },
+         Reject::MissingInputs, "Missing inputs"},
+        {"resubmission",
+         [&](const Coin& coin) {
+             Bytes raw = buildSigned({coin}, {payTo(bob, 1000)}, alice);
+             EXPECT_EQ(submitWoc(raw).status, 200);
+             return raw;
+         },
+         Reject::AlreadyKnown, "txn-already-known"},
+        {"input that does not exist",
+         [&](const Coin&) { return buildSigned({coinOf(alice, std::string(63, 'a') + "b", 0, 10000)}, {payTo(bob, 1000)}, alice); },
+         Reject::MissingInputs, "Missing inputs"},
+        {"flipped bit in the signature's r",
+         [&](const Coin& coin) {
+             Bytes raw = buildSigned({coin}, {payTo(bob, 1000)}, alice);
+             // The unlocking script starts after version (4), input count (1), outpoint (36) and
+             // its length (1): push length, 30, length, 02, r length, then r.
+             raw[4 + 1 + 36 + 1 + 1 + 4 + 3] ^= 0x01;
+             return raw;
+         },
+         Reject::BadScript, "mandatory-script-verify-flag-failed"},
+        {"signature by another key",
+         [&](const Coin& coin) { return signedAs({coin}, {payTo(mallory, 9000)}, mallory); },
+         Reject::BadScript, "mandatory-script-verify-flag-failed"},
+        {"payment redirected after signing",
+         [&](const Coin& coin) {
+             Bytes raw = buildSigned({coin}, {payTo(bob, 1000)}, alice);
+             Bytes from = p2pkh_script(bob.hash), to = p2pkh_script(mallory.hash);  // same length
+             auto at = std::search(raw.begin(), raw.end(), from.begin(), from.end());
+             EXPECT_NE(at, raw.end());
+             if (at != raw.end()) std::copy(to.begin(), to.end(), at);
+             return raw;
+         },
+         Reject::BadScript, "mandatory-script-verify-flag-failed"},
+        {"outputs above the inputs, signed over the wrong amount",
+         [&](const Coin& coin) {
+             Coin inflated = coin;
+             inflated.sats = 20000;
+             return signedAs({inflated}, {payTo(bob, 15000)}, alice);
+         },
+         Reject::BelowOut, "bad-txns-in-belowout"},
+        {"no fee at all (every satoshi out)",
+         [&](const Coin& coin) { return signedAs({coin}, {payTo(bob, 10000)}, alice); },
+         Reject::LowFee, "min relay fee not met"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Coin coin = fund(alice, 10000);
+        Bytes raw = c.build(coin);
+        const int64_t before = devnet.ledger().status().mempool;
+        Reply r = submitWoc(raw);
+        EXPECT_EQ(r.status, 400);
+        EXPECT_NE(r.body.find(c.reason), std::string::npos) << r.body;
+        SubmitResult judged = devnet.ledger().submit(raw);
+        EXPECT_FALSE(judged.accepted);
+        EXPECT_EQ(judged.reject, c.reject) << judged.reason;
+        EXPECT_EQ(devnet.ledger().status().mempool, before) << "nothing of a refused transaction is kept";
+        if (c.reject == Reject::MissingInputs) {
+            Reply oracle = submitOracle(raw);
+            EXPECT_EQ(oracle.j["ok"], false);
+            EXPECT_EQ(oracle.j["error"], "Missing inputs");
+        }
+        // A coin that only a refused transaction tried to spend is still there to spend honestly.
+        if (c.reject == Reject::BadScript || c.reject == Reject::BelowOut || c.reject == Reject::LowFee) {
+            EXPECT_TRUE(devnet.ledger().submit(buildSigned({coin}, {payTo(bob, 1000)}, alice)).accepted);
+        }
+    }
 }
 
 TEST_F(DevnetLedgerTest, FeeBelowMinimumRateIsRefused) {
@@ -136,16 +134,6 @@ TEST_F(DevnetLedgerTest, FeeBelowMinimumRateIsRefused) {
     EXPECT_NE(cheap.body.find("min relay fee not met"), std::string::npos) << cheap.body;
     Reply fair = submitWoc(buildSigned({coin}, {payTo(bob, 1000)}, alice, 500));
     EXPECT_EQ(fair.status, 200) << fair.body;
-}
-
-TEST_F(DevnetLedgerTest, ZeroFeeMeetsTheDefaultRateOnlyWhenNothingIsDue) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2');
-    Coin coin = fund(alice, 10000);
-    std::vector<TxOutput> outputs{payTo(bob, 10000)};  // every satoshi out: no fee at all
-    std::vector<Coin> coins{coin};
-    ASSERT_TRUE(sign_input(coins[0], coins, outputs, alice.hash, alice.priv, alice.pub));
-    EXPECT_EQ(devnet.ledger().submit(serialize_tx(coins, outputs, false)).reject, Reject::LowFee);
 }
 
 TEST_F(DevnetLedgerTest, UnconfirmedChainsAreSpendable) {

@@ -39,6 +39,28 @@ TEST_F(HttpTest, PinnedPlatformHostIsReachedWithoutDns) {
     EXPECT_EQ(service_url("/x"), "https://orvane.test:" + std::to_string(devnet.servicePort()) + "/x");
 }
 
+TEST_F(HttpTest, EveryServiceIsReachedThroughTheNetworkObject) {
+    using devnet::test::keyOf;
+    using devnet::test::payTo;
+    std::string body, reply, error;
+    ASSERT_TRUE(fetch_get(networkConfig().updateBase + "/dialo/", body, error, 10, false)) << error;
+    EXPECT_NE(body.find("Current Build: Version 0.002"), std::string::npos);
+
+    const auto alice = keyOf('1'), bob = keyOf('2'), carol = keyOf('3');
+    Coin coin = fund(alice, 10000);
+    Bytes raw = devnet::test::buildSigned({coin}, {payTo(bob, 1), {0, data_output_script("OV-Dialo x")}}, alice);
+    ASSERT_TRUE(post_json_shared(service_url("/oi/submit"), json{{"txhex", hex_encode(raw)}}.dump(), reply, error))
+        << error;
+    EXPECT_EQ(json::parse(reply, nullptr, false)["ok"], true);
+    ASSERT_TRUE(fetch_get(wocBase() + "/tx/" + txid_of(raw) + "/hex", body, error, 10, false)) << error;
+    EXPECT_EQ(body, hex_encode(raw));
+
+    // WhatsOnChain's refusal reaches the caller with the node's reason.
+    Bytes conflict = devnet::test::buildSigned({coin}, {payTo(carol, 5)}, alice);
+    EXPECT_FALSE(post_json(wocBase() + "/tx/raw", json{{"txhex", hex_encode(conflict)}}.dump(), reply, error, 10, 1));
+    EXPECT_NE(error.find("mempool-conflict"), std::string::npos) << error;
+}
+
 TEST_F(HttpTest, FailedRepliesBecomeShortTexts) {
     std::string body, error;
     inject({{"path_prefix", "/n-rate.json"}, {"status", 500}});
