@@ -228,66 +228,43 @@ await section('signatures', async () => {
 
     eq(`digest of the ${label} message`, (await helper.call({ cmd: 'digest', message })).digest, hex(BSM.magicHash(msg)))
 
-    // Compact signature made here, checked by the SDK through key recovery.
-    const compact = (await helper.call({ cmd: 'sign_compact', priv, message })).signature
-    const cbytes = [...Buffer.from(compact ?? '', 'base64')]
-    check(`compact signature is 65 bytes with a compressed-key header: ${tag}`,
-      cbytes.length === 65 && cbytes[0] >= 31 && cbytes[0] <= 34, `got ${compact}`)
-    if (cbytes.length === 65) {
-      check(`our compact signature is low-S: ${tag}`, lowS(cbytes.slice(33)))
-      const sig = Signature.fromCompact(cbytes)
-      let recovered = null
-      try { recovered = sig.RecoverPublicKey(cbytes[0] - 31, digest).toAddress() } catch (e) { recovered = e.message }
-      eq(`SDK recovers the signer of our compact signature: ${tag}`, recovered, address)
-      check(`SDK verifies our compact signature: ${tag}`, BSM.verify(msg, sig, pub))
-      check(`our compact signature verifies here too: ${tag}`, await ours(message, pubHex, compact))
-
+    // Compact (65 bytes, recoverable) and identity (64-byte r||s) forms, made on either side:
+    // each verifies on the other side and here, and is refused here once damaged, under
+    // another key or over another message.
+    const b64 = (bytes) => Buffer.from(bytes).toString('base64')
+    const sdkRs = ECDSA.sign(digest, key, true)
+    const made = [
+      ['our compact', (await helper.call({ cmd: 'sign_compact', priv, message })).signature, 65],
+      ['SDK compact', BSM.sign(msg, key), 65],
+      ['our identity', (await helper.call({ cmd: 'sign_rs', priv, message })).signature, 64],
+      ['SDK identity', b64([...sdkRs.r.toArray('be', 32), ...sdkRs.s.toArray('be', 32)]), 64]
+    ]
+    for (const [kind, sig, size] of made) {
+      const t = `${kind} signature: ${tag}`
+      const bytes = [...Buffer.from(sig ?? '', 'base64')]
+      check(`${t} is ${size} bytes (a compressed-key header on 65)`,
+        bytes.length === size && (size === 64 || (bytes[0] >= 31 && bytes[0] <= 34)), `got ${sig}`)
+      if (bytes.length !== size) continue
+      const rs = bytes.slice(size - 64)
+      if (kind.startsWith('our')) {
+        check(`${t} is low-S`, lowS(rs.slice(32)))
+        if (size === 65) {
+          const compact = Signature.fromCompact(bytes)
+          let recovered = null
+          try { recovered = compact.RecoverPublicKey(bytes[0] - 31, digest).toAddress() } catch (e) { recovered = e.message }
+          eq(`SDK recovers the signer of ${t}`, recovered, address)
+          check(`SDK verifies ${t}`, BSM.verify(msg, compact, pub))
+        } else {
+          check(`SDK verifies ${t}`, ECDSA.verify(digest, rsSignature(rs), pub))
+        }
+      }
+      check(`${t} verifies here`, await ours(message, pubHex, sig))
+      check(`${t} verifies here with the uncompressed key`, await ours(message, pubLong, sig))
       // One bit of r or s flipped; the header byte is not part of the ECDSA signature.
-      const damaged = flipBit(cbytes, 1 + randomInt(64))
-      check(`damaged compact signature refused by the SDK: ${tag}`,
-        sdkRefuses(() => BSM.verify(msg, Signature.fromCompact(damaged), pub)) &&
-        sdkRefuses(() => Signature.fromCompact(damaged).RecoverPublicKey(damaged[0] - 31, digest).toAddress() === address))
-      eq(`damaged compact signature refused here: ${tag}`, await ours(message, pubHex, Buffer.from(damaged).toString('base64')), false)
-      check(`compact signature under another key refused by the SDK: ${tag}`, sdkRefuses(() => BSM.verify(msg, sig, other)))
-      eq(`compact signature under another key refused here: ${tag}`, await ours(message, otherHex, compact), false)
-      check(`compact signature of another message refused by the SDK: ${tag}`, sdkRefuses(() => BSM.verify(changed, sig, pub)))
-      eq(`compact signature of another message refused here: ${tag}`, await ours(changedHex, pubHex, compact), false)
+      eq(`damaged ${t} refused here`, await ours(message, pubHex, b64(flipBit(bytes, size - 64 + randomInt(64)))), false)
+      eq(`${t} under another key refused here`, await ours(message, otherHex, sig), false)
+      eq(`${t} over another message refused here`, await ours(changedHex, pubHex, sig), false)
     }
-
-    // Compact signature made by the SDK, checked here.
-    const theirs = BSM.sign(msg, key)
-    const tbytes = [...Buffer.from(theirs, 'base64')]
-    check(`SDK compact signature is low-S: ${tag}`, lowS(tbytes.slice(33)))
-    check(`SDK compact signature verifies here: ${tag}`, await ours(message, pubHex, theirs))
-    check(`SDK compact signature verifies here with the uncompressed key: ${tag}`, await ours(message, pubLong, theirs))
-    const tdamaged = Buffer.from(flipBit(tbytes, 1 + randomInt(64))).toString('base64')
-    eq(`damaged SDK compact signature refused here: ${tag}`, await ours(message, pubHex, tdamaged), false)
-    eq(`SDK compact signature under another key refused here: ${tag}`, await ours(message, otherHex, theirs), false)
-    eq(`SDK compact signature of another message refused here: ${tag}`, await ours(changedHex, pubHex, theirs), false)
-
-    // Identity form: 64-byte r||s over the signed-message digest, made here.
-    const rs = (await helper.call({ cmd: 'sign_rs', priv, message })).signature
-    const rsBytes = [...Buffer.from(rs ?? '', 'base64')]
-    check(`identity signature is 64 bytes: ${tag}`, rsBytes.length === 64, `got ${rs}`)
-    if (rsBytes.length === 64) {
-      check(`our identity signature is low-S: ${tag}`, lowS(rsBytes.slice(32)))
-      check(`SDK verifies our identity signature: ${tag}`, ECDSA.verify(digest, rsSignature(rsBytes), pub))
-      const damaged = flipBit(rsBytes, randomInt(64))
-      check(`damaged identity signature refused by the SDK: ${tag}`, sdkRefuses(() => ECDSA.verify(digest, rsSignature(damaged), pub)))
-      eq(`damaged identity signature refused here: ${tag}`, await ours(message, pubHex, Buffer.from(damaged).toString('base64')), false)
-      check(`identity signature under another key refused by the SDK: ${tag}`, sdkRefuses(() => ECDSA.verify(digest, rsSignature(rsBytes), other)))
-      eq(`identity signature under another key refused here: ${tag}`, await ours(message, otherHex, rs), false)
-    }
-
-    // Identity form made by the SDK, checked here.
-    const sdkSig = ECDSA.sign(digest, key, true)
-    const sdkRs = [...sdkSig.r.toArray('be', 32), ...sdkSig.s.toArray('be', 32)]
-    const sdkRs64 = Buffer.from(sdkRs).toString('base64')
-    check(`SDK identity signature is low-S: ${tag}`, lowS(sdkRs.slice(32)))
-    check(`SDK identity signature verifies here: ${tag}`, await ours(message, pubHex, sdkRs64))
-    const sdkDamaged = Buffer.from(flipBit(sdkRs, randomInt(64))).toString('base64')
-    eq(`damaged SDK identity signature refused here: ${tag}`, await ours(message, pubHex, sdkDamaged), false)
-    check(`SDK refuses its own identity signature under another key: ${tag}`, sdkRefuses(() => ECDSA.verify(digest, sdkSig, other)))
   }
 })
 
@@ -350,10 +327,8 @@ await section('ecies', async () => {
       for (const [origin, blob] of [['our', ours], ['SDK', theirs]]) {
         for (const [part, bad] of damagedBlobs(blob)) {
           eq(`${origin} blob with a flipped bit in the ${part} refused here: ${tag}`, (await unseal(bad, priv)).opened, false)
-          check(`${origin} blob with a flipped bit in the ${part} refused by the SDK: ${tag}`, sdkRefuses(() => sdkOpen(bad, priv)))
         }
         eq(`${origin} blob refused here under the wrong key: ${tag}`, (await unseal(blob, stranger)).opened, false)
-        check(`${origin} blob refused by the SDK under the wrong key: ${tag}`, sdkRefuses(() => sdkOpen(blob, stranger)))
       }
     }
   }
@@ -411,8 +386,6 @@ if (vaultraPath) {
           let opened
           try { opened = Utils.toUTF8(ECIES.electrumDecrypt(arr(blob), recipient)) } catch (e) { opened = `refused: ${e.message}` }
           eq(`SDK opens the vaultra encrypt blob: ${tag}`, opened, text)
-          check(`vaultra encrypt blob refused by the SDK under another key: ${tag}`,
-            sdkRefuses(() => ECIES.electrumDecrypt(arr(blob), PrivateKey.fromRandom())))
         }
       }
       const notAKey = vaultra(folder, ['encrypt', '02' + '00'.repeat(32), 'x'])
@@ -434,11 +407,6 @@ if (vaultraPath) {
         try { signer = sig.RecoverPublicKey(bytes[0] - 31, new BigNumber(BSM.magicHash(msg))) } catch { signer = null }
         eq(`SDK recovers the identity address from the vaultra signature: ${tag}`, signer?.toAddress(), shown.identity_address)
         check(`SDK BSM verifies the vaultra signature: ${tag}`, BSM.verify(msg, sig, identityPub))
-        const tampered = msg.length > 0 ? flipBit(msg, randomInt(msg.length)) : [0x20]
-        check(`SDK refuses the vaultra signature on a tampered message: ${tag}`, sdkRefuses(() => BSM.verify(tampered, sig, identityPub)))
-        let tamperedSigner
-        try { tamperedSigner = sig.RecoverPublicKey(bytes[0] - 31, new BigNumber(BSM.magicHash(tampered))).toAddress() } catch { tamperedSigner = null }
-        check(`the tampered message does not recover the identity address: ${tag}`, tamperedSigner !== shown.identity_address)
       }
 
       // (3) Sealed by the SDK to the wallet's identity key, opened by vaultra.

@@ -69,20 +69,20 @@ function randomSats () {
   return 1 + randomInt(100_000_000)
 }
 
-// Everything the interpreter needs to judge input `index` of `tx`; `change` overrides parts.
-function spendAccepts (tx, index, source, change = {}) {
+// Everything the interpreter needs to judge input `index` of `tx`.
+function spendAccepts (tx, index, source) {
   const input = tx.inputs[index]
   try {
     const spend = new Spend({
       sourceTXID: input.sourceTXID,
       sourceOutputIndex: input.sourceOutputIndex,
-      sourceSatoshis: change.sats ?? source.sats,
-      lockingScript: change.lockingScript ?? source.lockingScript,
+      sourceSatoshis: source.sats,
+      lockingScript: source.lockingScript,
       transactionVersion: tx.version,
       otherInputs: tx.inputs.filter((_, i) => i !== index),
-      outputs: change.outputs ?? tx.outputs,
+      outputs: tx.outputs,
       inputIndex: index,
-      unlockingScript: change.unlockingScript ?? input.unlockingScript,
+      unlockingScript: input.unlockingScript,
       inputSequence: input.sequence,
       lockTime: tx.lockTime
     })
@@ -220,43 +220,8 @@ async function checkSignedTx (n, plan) {
     eq(`fork-id signature hash of ${where}`, ours.sighashes[j], sdkSighash(tx, j, sources[j]))
     check(`SDK interpreter accepts ${where}`, spendAccepts(tx, j, sources[j]))
 
-    // Tampering after signing must be refused. One bit inside r or s (not the DER framing,
-    // not the leading byte), so the refusal is the signature check itself.
-    if (sig.length >= 9) {
-      const rLen = sig[3]
-      const sStart = 4 + rLen + 2
-      const sLen = sig[4 + rLen + 1]
-      const spots = [
-        ...Array.from({ length: rLen - 1 }, (_, k) => 5 + k),
-        ...Array.from({ length: sLen - 1 }, (_, k) => sStart + 1 + k)
-      ]
-      const bad = [...sig]
-      bad[spots[randomInt(spots.length)]] ^= 1 << randomInt(8)
-      const unlockingScript = new UnlockingScript([{ op: bad.length, data: bad }, chunks[1]])
-      check(`SDK refuses a flipped signature bit: ${where}`, !spendAccepts(tx, j, sources[j], { unlockingScript }))
-    }
-    const k = randomInt(plan.outputs.length)
-    const outputs = tx.outputs.map((o, i) => ({
-      satoshis: i === k ? o.satoshis + 1 + randomInt(1000) : o.satoshis,
-      lockingScript: o.lockingScript
-    }))
-    check(`SDK refuses a changed output amount: ${where}`, !spendAccepts(tx, j, sources[j], { outputs }))
-    if (plan.data !== null && plan.data.length > 0) {
-      const payload = Buffer.from(plan.data)
-      payload[randomInt(payload.length)] ^= 1 << randomInt(8)
-      const last = tx.outputs.length - 1
-      const changed = tx.outputs.map((o, i) => ({
-        satoshis: o.satoshis,
-        lockingScript: i === last
-          ? LockingScript.fromHex('006a' + PUSH_PREFIX[payload.length] + payload.toString('hex'))
-          : o.lockingScript
-      }))
-      check(`SDK refuses a changed data payload: ${where}`, !spendAccepts(tx, j, sources[j], { outputs: changed }))
-    }
-    const other = sources[j].sats === 0 ? 1 : sources[j].sats + (randomInt(2) === 0 ? -1 : 1)
-    check(`SDK refuses a different source amount: ${where}`, !spendAccepts(tx, j, sources[j], { sats: other }))
-    check(`SDK refuses the input against another key's script: ${where}`,
-      !spendAccepts(tx, j, sources[j], { lockingScript: p2pkhOf(PrivateKey.fromRandom()) }))
+    // With the hash type checked above (ALL|FORKID) and the hash equal to the SDK's, the SDK's
+    // interpreter refuses any change to the signed parts; tampering is not re-tested here.
   }
 }
 
