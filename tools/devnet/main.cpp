@@ -27,7 +27,8 @@ constexpr const char* kUsage =
     "usage: dialo-devnet serve [--data DIR] [--port P] [--directory-port P] [--block-interval S] [--min-fee-rate R]\n"
     "       dialo-devnet fund ADDRESS SATS [--confirm] [--port P] [--data DIR | --ca FILE]\n"
     "       dialo-devnet mine [--port P] [--data DIR | --ca FILE]\n"
-    "       dialo-devnet status [--port P] [--data DIR | --ca FILE]\n";
+    "       dialo-devnet status [--port P] [--data DIR | --ca FILE]\n"
+    "serve with a port of 0 binds any free port; the \"network\" object it prints first names the bound ports.\n";
 
 int fail(const std::string& line) {
     std::fprintf(stderr, "dialo-devnet: %s\n", line.c_str());
