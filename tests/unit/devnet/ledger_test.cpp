@@ -78,9 +78,7 @@ TEST_F(DevnetLedgerTest, SignatureByAnotherKeyIsRefused) {
     start();
     Key alice = keyOf('1'), mallory = keyOf('4');
     Coin coin = fund(alice, 10000);
-    coin.priv = mallory.priv;
-    coin.pub = mallory.pub;
-    SubmitResult r = devnet.ledger().submit(buildSigned({coin}, {payTo(mallory, 9000)}, mallory));
+    SubmitResult r = devnet.ledger().submit(buildSigned({coin}, {payTo(mallory, 9000)}, mallory, 1, nullptr, &mallory));
     EXPECT_EQ(r.reject, Reject::BadScript);
     EXPECT_NE(r.reason.find("mandatory-script-verify-flag-failed"), std::string::npos);
 }
@@ -120,7 +118,8 @@ TEST_F(DevnetLedgerTest, OutputsAboveInputsAreRefused) {
     inflated.sats = 20000;  // signs over the wrong amount and pays more than exists
     std::vector<TxOutput> outputs{payTo(bob, 15000)};
     std::vector<Coin> coins{inflated};
-    ASSERT_TRUE(sign_input(coins[0], coins, outputs, alice.hash, alice.priv, alice.pub));
+    std::string error;
+    ASSERT_TRUE(sign_input(coins[0], coins, outputs, alice.hash, alice.priv, alice.pub, error)) << error;
     SubmitResult r = devnet.ledger().submit(serialize_tx(coins, outputs, false));
     EXPECT_EQ(r.reject, Reject::BelowOut);
     EXPECT_EQ(r.reason, "bad-txns-in-belowout");
@@ -144,7 +143,8 @@ TEST_F(DevnetLedgerTest, ZeroFeeMeetsTheDefaultRateOnlyWhenNothingIsDue) {
     Coin coin = fund(alice, 10000);
     std::vector<TxOutput> outputs{payTo(bob, 10000)};  // every satoshi out: no fee at all
     std::vector<Coin> coins{coin};
-    ASSERT_TRUE(sign_input(coins[0], coins, outputs, alice.hash, alice.priv, alice.pub));
+    std::string error;
+    ASSERT_TRUE(sign_input(coins[0], coins, outputs, alice.hash, alice.priv, alice.pub, error)) << error;
     EXPECT_EQ(devnet.ledger().submit(serialize_tx(coins, outputs, false)).reject, Reject::LowFee);
 }
 
