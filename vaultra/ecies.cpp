@@ -30,9 +30,7 @@ struct SealKeys {
 bool deriveKeys(const Bytes& priv, const Bytes& pub, SealKeys& keys) {
     PubKey33 shared{};
     ScopedWipe wipe(shared);
-    if (!ecdh_shared_point(priv, pub, shared)) return false;
-    keys.bytes = sha512(shared.data(), shared.size());
-    return true;
+    return ecdh_shared_point(priv, pub, shared) && sha512(shared.data(), shared.size(), keys.bytes);
 }
 
 bool aes128cbc(bool encrypt, const SealKeys& keys, const uint8_t* in, size_t size, std::string& out) {
@@ -65,7 +63,9 @@ bool drawEphemeral(Scalar32& eph) {
 
 bool parse_hex_bytes(std::string_view text, Bytes& out) {
     out.clear();
+    // The text may be a private key: the compacted copy is wiped like the key bytes.
     std::string compact;
+    ScopedWipe wipeCompact(compact);
     compact.reserve(text.size());
     for (char c : text)
         if (!std::isspace(static_cast<unsigned char>(c))) compact.push_back(c);

@@ -71,7 +71,7 @@ Bytes rsBytes(const Scalar32& r, const Scalar32& s) {
 
 }  // namespace
 
-Hash256 signed_message_digest(std::string_view message) {
+bool signed_message_digest(std::string_view message, Hash256& digest) {
     static constexpr char kPrefix[] = "Bitcoin Signed Message:\n";
     Bytes data;
     data.reserve(message.size() + 30);
@@ -79,7 +79,7 @@ Hash256 signed_message_digest(std::string_view message) {
     data.insert(data.end(), kPrefix, kPrefix + 24);
     append_varint(data, message.size());
     data.insert(data.end(), message.begin(), message.end());
-    return sha256d(data);
+    return sha256d(data, digest);
 }
 
 bool identity_key_hex(std::string& privHex, std::string& error) {
@@ -110,9 +110,10 @@ bool identity_sign_held(WalletState& w, std::string_view message, std::string& p
     ScopedWipe wipePriv(priv);
     wipe_text(key.priv);
     Scalar32 r{}, s{};
-    bool ok = priv.size() == 32 && ecdsa_sign_rs(priv.data(), signed_message_digest(message), r, s);
+    Hash256 digest{};
+    bool ok = priv.size() == 32 && signed_message_digest(message, digest) && ecdsa_sign_rs(priv.data(), digest, r, s);
     // Second form kept for peers that sign the plain hash; verify_message accepts both.
-    if (!ok) ok = priv.size() == 32 && ecdsa_sign_rs(priv.data(), sha256(message), r, s);
+    if (!ok) ok = priv.size() == 32 && sha256(message, digest) && ecdsa_sign_rs(priv.data(), digest, r, s);
     if (!ok) {
         error = "Vaultra identity sign failed";
         return false;
@@ -153,7 +154,8 @@ bool derive_bn_key_held(WalletState& w, std::string& pubHex, std::string& privHe
 
 bool sign_message_compact(std::string_view privHex, std::string_view message, std::string& signature) {
     signature.clear();
-    Hash256 digest = signed_message_digest(message);
+    Hash256 digest{};
+    if (!signed_message_digest(message, digest)) return false;
     Bytes priv = hex_decode(privHex);
     ScopedWipe wipePriv(priv);
     PubKey33 own{};
@@ -226,8 +228,10 @@ bool verify_message(std::string_view message, std::string_view pubHex, std::stri
     EcPointPtr q = decode_point(pub.data(), pub.size(), ctx.get());
     if (!q) return false;
     const uint8_t* rs = sig.data() + (sig.size() - 64);
-    const Hash256 once = sha256(message);
-    const Hash256 candidates[] = {signed_message_digest(message), once, sha256(once.data(), once.size())};
+    Hash256 candidates[3]{};
+    if (!signed_message_digest(message, candidates[0]) || !sha256(message, candidates[1]) ||
+        !sha256(candidates[1].data(), candidates[1].size(), candidates[2]))
+        return false;
     for (const Hash256& digest : candidates)
         if (ecdsa_verify_rs(digest, rs, rs + 32, q.get(), ctx.get())) return true;
     return false;

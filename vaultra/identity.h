@@ -13,8 +13,9 @@
 
 namespace dialo {
 
-/// SHA-256² of 0x18 "Bitcoin Signed Message:\n" varint(len) message.
-Hash256 signed_message_digest(std::string_view message);
+/// SHA-256² of 0x18 "Bitcoin Signed Message:\n" varint(len) message; false when the
+/// digest fails.
+[[nodiscard]] bool signed_message_digest(std::string_view message, Hash256& digest);
 
 /// The identity private key as 64 hex characters. Takes the wallet state lock.
 [[nodiscard]] bool identity_key_hex(std::string& privHex, std::string& error);

@@ -60,19 +60,25 @@ std::string claim_text(const std::string& handle, const std::string& pubkey, con
     return text + std::to_string(ts);
 }
 
-std::string send_paymail_claim(WalletState& w, const std::string& handleIn, const std::string& pubkeyIn,
-                               const std::string& address, const std::string& avatar, const std::string& ordAddress) {
+bool send_paymail_claim(WalletState& w, const std::string& handleIn, const std::string& pubkeyIn,
+                        const std::string& address, const std::string& avatar, const std::string& ordAddress,
+                        std::string& error) {
+    error.clear();
     const std::string handle = lowerAscii(handleIn), pubkey = lowerAscii(pubkeyIn);
-    if (handle.empty() || pubkey.empty()) return "need alias and pubkey";
-    std::string bnPub, bnPriv, bnAddress, error;
+    auto fail = [&error](std::string why) {
+        error = std::move(why);
+        return false;
+    };
+    if (handle.empty() || pubkey.empty()) return fail("need alias and pubkey");
+    std::string bnPub, bnPriv, bnAddress;
     if (!derive_bn_key_held(w, bnPub, bnPriv, bnAddress, error)) bnPub.clear(), bnAddress.clear();
     if (!bnPriv.empty()) OPENSSL_cleanse(bnPriv.data(), bnPriv.size());
     const int64_t ts = nowSeconds();
     std::string signerPub, sig;
     if (!identity_sign_held(w, claim_text(handle, pubkey, address, avatar, ordAddress, bnPub, bnAddress, ts), signerPub,
                             sig, error))
-        return "could not sign paymail claim";
-    if (lowerAscii(signerPub) != pubkey) return "identity pubkey mismatch";
+        return fail("could not sign paymail claim");
+    if (lowerAscii(signerPub) != pubkey) return fail("identity pubkey mismatch");
 
     json body = {{"alias", handle}, {"pubkey", pubkey}, {"address", address}, {"avatar", avatar}, {"ts", ts},
                  {"sig", sig}};
@@ -82,12 +88,16 @@ std::string send_paymail_claim(WalletState& w, const std::string& handleIn, cons
         body["bnAddress"] = bnAddress;
     }
     std::string reply;
-    if (post_json(service_url("/api/paymail/claim"), body.dump(), reply, error, 25, 4)) return {};
+    error.clear();
+    if (post_json(service_url("/api/paymail/claim"), body.dump(), reply, error, 25, 4)) {
+        error.clear();
+        return true;
+    }
     json answer = json::parse(reply, nullptr, false);
     if (answer.is_object() && answer.contains("error") && answer["error"].is_string() &&
         !answer["error"].get<std::string>().empty())
-        return answer["error"].get<std::string>();
-    return error.empty() ? "paymail host refused" : error;
+        return fail(answer["error"].get<std::string>());
+    return fail(error.empty() ? "paymail host refused" : error);
 }
 
 void claim_paymail(WalletState& w, const std::string& handle, const std::string& pubkey, const std::string& address,
@@ -98,8 +108,8 @@ void claim_paymail(WalletState& w, const std::string& handle, const std::string&
         std::lock_guard lock(gClaimMutex);
         if (key == gLastClaimKey) return;
     }
-    std::string error = send_paymail_claim(w, handle, pubkey, address, avatar, ordAddress);
-    if (!error.empty()) return;
+    std::string error;
+    if (!send_paymail_claim(w, handle, pubkey, address, avatar, ordAddress, error)) return;
     {
         std::lock_guard lock(gClaimMutex);
         gLastClaimKey = key;

@@ -24,9 +24,10 @@ std::string claim_text(const std::string& handle, const std::string& pubkey, con
 void claim_paymail(WalletState& w, const std::string& handle, const std::string& pubkey, const std::string& address,
                    const std::string& avatar, const std::string& ordAddress);
 
-/// Sends one claim; the error text, empty on success.
-std::string send_paymail_claim(WalletState& w, const std::string& handle, const std::string& pubkey,
-                               const std::string& address, const std::string& avatar, const std::string& ordAddress);
+/// Sends one claim; false with the reason when it was not accepted.
+[[nodiscard]] bool send_paymail_claim(WalletState& w, const std::string& handle, const std::string& pubkey,
+                                      const std::string& address, const std::string& avatar,
+                                      const std::string& ordAddress, std::string& error);
 
 /// "handle@ServiceDomain" of the loaded wallet, or empty. Caller holds the wallet lock.
 std::string own_paymail(WalletState& w);

@@ -1,5 +1,6 @@
 #pragma once
 // One spendable output owned by the wallet, and one output of a transaction being built.
+// A coin names its owner only: keys are looked up under the wallet lock when a spend signs.
 
 #include <cstdint>
 #include <string>
@@ -15,9 +16,7 @@ struct Coin {
     int64_t sats = 0;
     Bytes unlocking;       // empty until signed
     Bytes locking;         // the funded output's script when known
-    std::string priv;      // 64 hex of the owning key, or empty for the default key
-    std::string pub;       // 66 hex matching priv, or empty
-    Hash160 owner{};       // Hash160 of the owning address
+    Hash160 owner{};       // Hash160 of the owning address; its key is found when signing
 };
 
 struct TxOutput {

@@ -83,14 +83,9 @@ std::vector<std::string> poolAddresses(WalletState& w) {
     return out;
 }
 
-// Gives a coin the key of its address; false when the wallet holds no such key.
+// Gives a coin the owner of its address; false when the wallet holds no key for it.
 bool attachKey(WalletState& w, Coin& c, const std::string& address) {
-    if (!w.keys.defaultKey.address.empty() && address == w.keys.defaultKey.address) {
-        c.priv = w.keys.defaultKey.priv;
-        c.pub = w.keys.defaultKey.pub;
-        return decode_p2pkh_address(address, c.owner);
-    }
-    return find_key_for_address(w.keys, address, c.priv, c.pub, c.owner);
+    return find_own_address(w.keys, address, c.owner);
 }
 
 bool usable(const WalletState& w, const Coin& c) {
@@ -192,9 +187,9 @@ const std::vector<std::string>& house_oracle_addresses() {
     static const std::vector<std::string> all = [] {
         std::vector<std::string> out;
         for (int k = 3; k <= 8; ++k) {
-            std::string priv(63, '0');
+            std::string priv(63, '0'), pub;
             priv.push_back(char('0' + k));
-            out.push_back(address_from_pubkey(pubkey_from_priv(priv)));
+            if (pubkey_from_priv(priv, pub)) out.push_back(address_from_pubkey(pub));
         }
         return out;
     }();
@@ -337,8 +332,6 @@ bool refresh_pool(WalletState& w, std::string& error, bool force) {
         if (coins.empty() || !attachKey(w, keyed, address)) continue;
         for (Coin& c : coins) {
             if (c.sats < 2 || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
-            c.priv = keyed.priv;
-            c.pub = keyed.pub;
             c.owner = keyed.owner;
             addUnique(kept, c);
         }
@@ -381,8 +374,6 @@ bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selecti
         if (!attachKey(w, keyed, address)) continue;
         for (Coin& c : coins) {
             if (c.sats <= 1 || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
-            c.priv = keyed.priv;
-            c.pub = keyed.pub;
             c.owner = keyed.owner;
             addUnique(candidates, c);
         }
@@ -439,11 +430,7 @@ void record_broadcast(WalletState& w, const std::vector<Coin>& inputs, const std
         c.vout = i;
         c.sats = outputs[i].sats;
         const std::string address = address_from_hash(h);
-        if (!attachKey(w, c, address)) {
-            c.priv = w.keys.defaultKey.priv;
-            c.pub = w.keys.defaultKey.pub;
-            c.owner = h;
-        }
+        if (!attachKey(w, c, address)) c.owner = h;
         addUnique(w.coins.change, c);
         AddressCoins& entry = w.coins.byAddress[address];
         addUnique(entry.coins, c);
@@ -472,10 +459,9 @@ bool tx_is_known(const std::string& txid) {
 void scan_addresses(WalletState& w) {
     std::vector<std::string> addresses = ownAddresses(w);
     for (const std::string& oracle : house_oracle_addresses()) {
-        std::string priv, pub;
         Hash160 h{};
         if (std::find(addresses.begin(), addresses.end(), oracle) == addresses.end() &&
-            find_key_for_address(w.keys, oracle, priv, pub, h))
+            find_own_address(w.keys, oracle, h))
             addresses.push_back(oracle);
     }
     const uint64_t generation = ++w.coins.scanGeneration;
@@ -497,8 +483,6 @@ void scan_addresses(WalletState& w) {
         for (Coin& c : g.coins) {
             if (is_spent(w, outpoint_key(c.txid, c.vout))) continue;
             if (haveKey) {
-                c.priv = keyed.priv;
-                c.pub = keyed.pub;
                 c.owner = keyed.owner;
             }
             entry.coins.push_back(c);

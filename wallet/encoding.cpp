@@ -84,7 +84,8 @@ std::string base58check_encode(uint8_t version, const uint8_t* payload, size_t s
     data.reserve(size + 5);
     data.push_back(version);
     data.insert(data.end(), payload, payload + size);
-    Hash256 check = sha256d(data);
+    Hash256 check{};
+    if (!sha256d(data, check)) return {};
     data.insert(data.end(), check.begin(), check.begin() + 4);
     return base58_encode(data.data(), data.size());
 }
@@ -93,8 +94,8 @@ bool decode_p2pkh_address(std::string_view address, Hash160& out) {
     if (address.size() < 26 || address.size() > 35) return false;
     Bytes raw;
     if (!base58_decode(address, raw) || raw.size() != 25 || raw[0] != 0x00) return false;
-    Hash256 check = sha256d(raw.data(), 21);
-    if (!std::equal(check.begin(), check.begin() + 4, raw.begin() + 21)) return false;
+    Hash256 check{};
+    if (!sha256d(raw.data(), 21, check) || !std::equal(check.begin(), check.begin() + 4, raw.begin() + 21)) return false;
     std::copy(raw.begin() + 1, raw.begin() + 21, out.begin());
     return true;
 }

@@ -29,11 +29,11 @@ const Algorithms& algorithms() {
 }
 
 template <size_t N>
-std::array<uint8_t, N> digest(const EVP_MD* md, const uint8_t* data, size_t size) {
-    std::array<uint8_t, N> out{};
+bool digest(const EVP_MD* md, const uint8_t* data, size_t size, std::array<uint8_t, N>& out) {
     unsigned int len = 0;
-    if (md == nullptr || EVP_Digest(data, size, out.data(), &len, md, nullptr) != 1 || len != N) out.fill(0);
-    return out;
+    if (md != nullptr && EVP_Digest(data, size, out.data(), &len, md, nullptr) == 1 && len == N) return true;
+    out.fill(0);
+    return false;
 }
 
 template <size_t N>
@@ -57,18 +57,20 @@ bool hmac(const char* digestName, const uint8_t* key, size_t keySize, const uint
 
 }  // namespace
 
-Hash256 sha256(const uint8_t* data, size_t size) { return digest<32>(algorithms().sha256, data, size); }
+bool sha256(const uint8_t* data, size_t size, Hash256& out) { return digest(algorithms().sha256, data, size, out); }
 
-Hash256 sha256d(const uint8_t* data, size_t size) {
-    Hash256 once = sha256(data, size);
-    return sha256(once.data(), once.size());
+bool sha256d(const uint8_t* data, size_t size, Hash256& out) {
+    Hash256 once{};
+    return sha256(data, size, once) && sha256(once.data(), once.size(), out);
 }
 
-Hash512 sha512(const uint8_t* data, size_t size) { return digest<64>(algorithms().sha512, data, size); }
+bool sha512(const uint8_t* data, size_t size, Hash512& out) { return digest(algorithms().sha512, data, size, out); }
 
-Hash160 hash160(const uint8_t* data, size_t size) {
-    Hash256 s = sha256(data, size);
-    return digest<20>(algorithms().ripemd160, s.data(), s.size());
+bool hash160(const uint8_t* data, size_t size, Hash160& out) {
+    Hash256 s{};
+    if (sha256(data, size, s) && digest(algorithms().ripemd160, s.data(), s.size(), out)) return true;
+    out.fill(0);
+    return false;
 }
 
 bool hmac_sha512(const uint8_t* key, size_t keySize, const uint8_t* data, size_t size, Hash512& out) {

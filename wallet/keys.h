@@ -21,8 +21,9 @@ constexpr uint32_t kBnAccount = 102;
 /// m/44'/236'/account'/0/index.
 DerivationPath wallet_path(uint32_t account, uint32_t index);
 
-/// 66-hex compressed public key of a 64-hex private key; empty on failure.
-std::string pubkey_from_priv(std::string_view privHex);
+/// 66-hex compressed public key of a 64-hex private key; false when it is not a key (zero,
+/// not below the order, not 32 bytes).
+[[nodiscard]] bool pubkey_from_priv(std::string_view privHex, std::string& pubHex);
 
 /// Address of a 66-hex compressed public key; empty for anything else.
 std::string address_from_pubkey(std::string_view pubHex);
@@ -40,9 +41,13 @@ std::string address_from_pubkey(std::string_view pubHex);
 /// and identity keys are present.
 bool refresh_wallet_keys(WalletKeys& keys);
 
-/// Finds the wallet key whose address this is (accounts 0' to 5', then the identity key).
-[[nodiscard]] bool find_key_for_address(WalletKeys& keys, std::string_view address, std::string& privHex,
-                                        std::string& pubHex, Hash160& hash);
+/// The Hash160 of an address when the wallet holds its key (accounts 0' to 5' up to their
+/// counts, the identity key, or the imported key). Gives no key material.
+[[nodiscard]] bool find_own_address(WalletKeys& keys, std::string_view address, Hash160& hash);
+
+/// The key of an own address's Hash160, derived now for one signature; the caller wipes
+/// `out.priv` as soon as it has signed. False when the wallet holds no such key.
+[[nodiscard]] bool signing_key_for(WalletKeys& keys, const Hash160& owner, KeyTriple& out);
 
 /// Whether a Hash160 is the wallet's own: the extra hash, a known coin's owner, the default
 /// address, a payment address up to the account count, or the identity address.

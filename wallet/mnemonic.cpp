@@ -4,7 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include "base/text.h"
 #include "wallet/bip39_words.h"
 #include "wallet/openssl_handles.h"
 
@@ -24,19 +23,27 @@ int wordIndex(const std::string& word) {
 }  // namespace
 
 bool validate_mnemonic(std::string_view text) {
-    std::vector<int> values;
-    size_t i = 0;
+    // The word values and each lower-cased word are the phrase itself: wiped on every path.
+    std::array<int, kWords> values{};
+    ScopedWipe wipeValues(values);
+    std::string word;
+    ScopedWipe wipeWord(word);
+    size_t count = 0, i = 0;
     while (i < text.size()) {
         while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
         size_t start = i;
         while (i < text.size() && text[i] != ' ' && text[i] != '\t') ++i;
         if (i == start) break;
-        if (values.size() == kWords) return false;
-        int v = wordIndex(lowerAscii(std::string(text.substr(start, i - start))));
+        if (count == kWords) return false;
+        OPENSSL_cleanse(word.data(), word.size());
+        word.assign(text.substr(start, i - start));
+        for (char& c : word)
+            if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        int v = wordIndex(word);
         if (v < 0) return false;
-        values.push_back(v);
+        values[count++] = v;
     }
-    if (values.size() != kWords) return false;
+    if (count != kWords) return false;
 
     // 132 bits, most significant first: 128 bits of entropy, then 4 checksum bits.
     std::array<uint8_t, 17> bits{};
@@ -46,9 +53,10 @@ bool validate_mnemonic(std::string_view text) {
                 size_t pos = w * 11 + size_t(b);
                 bits[pos / 8] |= uint8_t(0x80 >> (pos % 8));
             }
-    Hash256 check = sha256(bits.data(), 16);
-    bool ok = (check[0] & 0xF0) == (bits[16] & 0xF0);
+    Hash256 check{};
+    bool ok = sha256(bits.data(), 16, check) && (check[0] & 0xF0) == (bits[16] & 0xF0);
     OPENSSL_cleanse(bits.data(), bits.size());
+    OPENSSL_cleanse(check.data(), check.size());
     return ok;
 }
 
@@ -57,11 +65,15 @@ bool mnemonic_to_seed(std::string_view text, Hash512& seed) {
 }
 
 std::string mnemonic_from_entropy(const std::array<uint8_t, 16>& entropy) {
-    Hash256 check = sha256(entropy.data(), entropy.size());
+    Hash256 check{};
+    ScopedWipe wipeCheck(check);
+    if (!sha256(entropy.data(), entropy.size(), check)) return {};
     std::array<uint8_t, 17> bits{};
+    ScopedWipe wipeBits(bits);
     std::copy(entropy.begin(), entropy.end(), bits.begin());
     bits[16] = check[0] & 0xF0;
     std::string out;
+    out.reserve(12 * 9);  // the longest words are 8 letters: growing would leave copies behind
     for (size_t w = 0; w < kWords; ++w) {
         int v = 0;
         for (size_t b = 0; b < 11; ++b) {
@@ -71,7 +83,6 @@ std::string mnemonic_from_entropy(const std::array<uint8_t, 16>& entropy) {
         if (w) out.push_back(' ');
         out += kBip39English[size_t(v)];
     }
-    OPENSSL_cleanse(bits.data(), bits.size());
     return out;
 }
 

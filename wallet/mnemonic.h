@@ -17,7 +17,8 @@ bool validate_mnemonic(std::string_view text);
 /// PBKDF2-HMAC-SHA512 of the text exactly as given (no normalisation, no passphrase).
 [[nodiscard]] bool mnemonic_to_seed(std::string_view text, Hash512& seed);
 
-/// The 12 lower-case words, single-spaced, for 16 bytes of entropy.
+/// The 12 lower-case words, single-spaced, for 16 bytes of entropy; empty when the checksum
+/// cannot be computed.
 std::string mnemonic_from_entropy(const std::array<uint8_t, 16>& entropy);
 
 }  // namespace dialo

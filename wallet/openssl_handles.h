@@ -67,7 +67,8 @@ class ScopedWipe {
 public:
     explicit ScopedWipe(Buffer& buffer) : buffer_(buffer) {}
     ~ScopedWipe() {
-        if (!buffer_.empty()) OPENSSL_cleanse(buffer_.data(), buffer_.size());
+        // In bytes: a buffer of wider elements is wiped whole, not only its first size() bytes.
+        if (!buffer_.empty()) OPENSSL_cleanse(buffer_.data(), buffer_.size() * sizeof(*buffer_.data()));
     }
     ScopedWipe(const ScopedWipe&) = delete;
     ScopedWipe& operator=(const ScopedWipe&) = delete;

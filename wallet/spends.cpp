@@ -10,6 +10,8 @@
 #include "wallet/client_sinks.h"
 #include "wallet/coins.h"
 #include "wallet/encoding.h"
+#include "wallet/keys.h"
+#include "wallet/openssl_handles.h"
 #include "wallet/transaction.h"
 #include "wallet/wallet_file.h"
 
@@ -36,12 +38,22 @@ void reportBalance(WalletState& w, int64_t spent) {
     report_event({"[OV-BALANCE]", std::to_string(shown), bound_wallet_id()});
 }
 
-bool signAll(WalletState& w, std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs, const Hash160& change) {
+// Each input is signed by the key of its owner, derived here and wiped at once; a coin whose
+// owner is unknown is the default address's.
+bool signAll(WalletState& w, std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs) {
+    Hash160 fallback{};
+    (void)decode_p2pkh_address(w.keys.defaultKey.address, fallback);
     for (Coin& c : inputs) {
-        const bool own = !c.priv.empty() && !c.pub.empty();
-        const std::string& priv = own ? c.priv : w.keys.defaultKey.priv;
-        const std::string& pub = own ? c.pub : w.keys.defaultKey.pub;
-        if (!sign_input(c, inputs, outputs, own ? c.owner : change, priv, pub)) return false;
+        KeyTriple key;
+        Hash160 owner = c.owner;
+        if (!signing_key_for(w.keys, owner, key)) {
+            owner = fallback;
+            if (!signing_key_for(w.keys, owner, key)) return false;
+        }
+        std::string error;
+        bool ok = sign_input(c, inputs, outputs, owner, key.priv, key.pub, error);
+        wipe_text(key.priv);
+        if (!ok) return false;
     }
     return true;
 }
@@ -85,7 +97,7 @@ std::string spend_payload(const std::string& peerAddress, const std::string& pay
     std::vector<TxOutput> outputs;
     int64_t fee = 0;
     if (!build_tx(selection, outputs, change, requested, fee, error, 0, rate)) return "error: " + error;
-    if (!signAll(w, selection, outputs, change)) return "error: signing failed.";
+    if (!signAll(w, selection, outputs)) return "error: signing failed.";
 
     std::string result = broadcast_tx(w, selection, outputs);
     if (result.rfind("success: ", 0) != 0) return afterFailure(w, result, selection);
@@ -136,7 +148,7 @@ std::string split_coins() {
         if (pieces < 4 || attempt + 1 == kSplitAttempts)
             return "error: " + (error.empty() ? std::string("could not split a coin") : error);
     }
-    if (!signAll(w, inputs, outputs, change)) return "error: signing failed.";
+    if (!signAll(w, inputs, outputs)) return "error: signing failed.";
     std::string result = broadcast_tx(w, inputs, outputs);
     if (result.rfind("success: ", 0) != 0) return afterFailure(w, result, inputs);
     prune_pool(w);
@@ -189,7 +201,7 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
             if (attempt == 2) return "error: " + error;
             continue;
         }
-        if (!signAll(w, coins, outputs, change)) return "error: signing failed.";
+        if (!signAll(w, coins, outputs)) return "error: signing failed.";
         std::string txid;
         std::string result = broadcast_tx(w, coins, outputs, &txid);
         if (result.rfind("success: ", 0) == 0) {

@@ -234,12 +234,14 @@ bool build_tx(std::vector<Coin>& coins, std::vector<TxOutput>& outputs, const Ha
     return finishWithChange(coins, selected, outputs, change, target, rate, fee, error);
 }
 
-Hash256 signature_hash(const std::vector<Coin>& inputs, size_t index, const std::vector<TxOutput>& outputs,
-                       const Bytes& scriptCode) {
+bool signature_hash(const std::vector<Coin>& inputs, size_t index, const std::vector<TxOutput>& outputs,
+                    const Bytes& scriptCode, Hash256& digest) {
+    digest.fill(0);
+    if (index >= inputs.size()) return false;
     Bytes prevouts, sequences, outs;
     prevouts.reserve(inputs.size() * 36);
     for (const Coin& c : inputs) {
-        if (!appendOutpoint(prevouts, c)) return Hash256{};
+        if (!appendOutpoint(prevouts, c)) return false;
         appendLe(sequences, 0xFFFFFFFFu, 4);
     }
     for (const TxOutput& o : outputs) appendOutput(outs, o);
@@ -247,32 +249,48 @@ Hash256 signature_hash(const std::vector<Coin>& inputs, size_t index, const std:
     Bytes pre;
     pre.reserve(160 + scriptCode.size());
     appendLe(pre, 1, 4);
-    Hash256 h = sha256d(prevouts);
+    Hash256 h{};
+    if (!sha256d(prevouts, h)) return false;
     pre.insert(pre.end(), h.begin(), h.end());
-    h = sha256d(sequences);
+    if (!sha256d(sequences, h)) return false;
     pre.insert(pre.end(), h.begin(), h.end());
-    if (index >= inputs.size() || !appendOutpoint(pre, inputs[index])) return Hash256{};
+    if (!appendOutpoint(pre, inputs[index])) return false;
     append_varint(pre, scriptCode.size());
     pre.insert(pre.end(), scriptCode.begin(), scriptCode.end());
     appendLe(pre, uint64_t(inputs[index].sats), 8);
     appendLe(pre, 0xFFFFFFFFu, 4);
-    h = sha256d(outs);
+    if (!sha256d(outs, h)) return false;
     pre.insert(pre.end(), h.begin(), h.end());
     appendLe(pre, 0, 4);
     appendLe(pre, kSighashAllForkId, 4);
-    return sha256d(pre);
+    return sha256d(pre, digest);
 }
 
 bool sign_input(Coin& coin, const std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs,
-                const Hash160& scriptHash, std::string_view privHex, std::string_view pubHex) {
+                const Hash160& scriptHash, std::string_view privHex, std::string_view pubHex, std::string& error) {
+    error.clear();
     auto same = [&coin](const Coin& c) { return c.vout == coin.vout && hex_decode(c.txid) == hex_decode(coin.txid); };
     auto it = std::find_if(inputs.begin(), inputs.end(), same);
+    if (it == inputs.end()) {
+        error = "the coin is not among the inputs";
+        return false;
+    }
     Bytes pub = hex_decode(pubHex);
-    if (it == inputs.end() || pub.size() != 33) return false;
+    if (pub.size() != 33) {
+        error = "not a compressed public key";
+        return false;
+    }
     const Bytes code = coin.locking.empty() ? p2pkh_script(scriptHash) : coin.locking;
-    Hash256 digest = signature_hash(inputs, size_t(it - inputs.begin()), outputs, code);
+    Hash256 digest{};
+    if (!signature_hash(inputs, size_t(it - inputs.begin()), outputs, code, digest)) {
+        error = "could not hash the transaction";
+        return false;
+    }
     Bytes der;
-    if (!sign_ecdsa(privHex, digest, der)) return false;
+    if (!sign_ecdsa(privHex, digest, der)) {
+        error = "could not sign";
+        return false;
+    }
     der.push_back(kSighashAllForkId);
     Bytes script;
     script.reserve(der.size() + 36);
@@ -283,7 +301,8 @@ bool sign_input(Coin& coin, const std::vector<Coin>& inputs, const std::vector<T
 }
 
 std::string txid_of(const Bytes& raw) {
-    Hash256 h = sha256d(raw);
+    Hash256 h{};
+    if (!sha256d(raw, h)) return {};
     std::reverse(h.begin(), h.end());
     return hex_encode(h);
 }

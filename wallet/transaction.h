@@ -40,16 +40,18 @@ int64_t fee_for_size(int64_t size, int64_t rate);
                             const std::vector<TxOutput>& requested, int64_t& fee, std::string& error, size_t forced,
                             int64_t rate);
 
-/// BIP-143 digest with the fork id for input `index`, over the given script code.
-Hash256 signature_hash(const std::vector<Coin>& inputs, size_t index, const std::vector<TxOutput>& outputs,
-                       const Bytes& scriptCode);
+/// BIP-143 digest with the fork id for input `index`, over the given script code. False when
+/// the index is out of range, an outpoint's txid is not 32 bytes, or the digest fails.
+[[nodiscard]] bool signature_hash(const std::vector<Coin>& inputs, size_t index, const std::vector<TxOutput>& outputs,
+                                  const Bytes& scriptCode, Hash256& digest);
 
 /// Signs the input spending `coin` (matched by outpoint among `inputs`) and sets its
-/// unlocking script: push(DER ‖ 41) push(compressed key).
+/// unlocking script: push(DER ‖ 41) push(compressed key). False with the reason otherwise.
 [[nodiscard]] bool sign_input(Coin& coin, const std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs,
-                              const Hash160& scriptHash, std::string_view privHex, std::string_view pubHex);
+                              const Hash160& scriptHash, std::string_view privHex, std::string_view pubHex,
+                              std::string& error);
 
-/// Double SHA-256 of the bytes, reversed, as lower-case hex.
+/// Double SHA-256 of the bytes, reversed, as lower-case hex; empty when the digest fails.
 std::string txid_of(const Bytes& raw);
 
 /// A transaction read back from its bytes.

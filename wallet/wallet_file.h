@@ -17,8 +17,10 @@ std::string wallet_file_path();
 /// Loads the bound wallet on demand; true when a wallet is loaded afterwards.
 [[nodiscard]] bool load_wallet(WalletState& w);
 
-/// Writes the loaded wallet back, keeping keys of the file this program does not know.
-/// Refuses to write over a file that has been locked meanwhile.
+/// Writes the loaded wallet back to the file it was loaded from, keeping keys of the file this
+/// program does not know and what Vaultra changed there since the load (higher counts,
+/// contacts, handle, backup flag). Refuses to write over a file that has been locked
+/// meanwhile or that now holds another wallet.
 [[nodiscard]] bool save_wallet(WalletState& w);
 
 /// True when the wallet file has a ".seal" copy beside it or carries the lock envelope.
@@ -27,10 +29,15 @@ bool wallet_is_sealed();
 /// Wipes everything held in memory so that the next load reads the file again.
 void reset_wallet_state(WalletState& w);
 
-/// Raises the account counts to the file's (never lowers them) and takes its handle.
+/// Raises the account counts to the file's (never lowers them, never above 100000) and takes
+/// its handle; reads the file the wallet was loaded from.
 void reload_wallet_counts(WalletState& w);
 
-/// Reads and parses a wallet file; false when it is missing or not a JSON object.
+/// Reads and parses a wallet file; false when it is missing or not a JSON object. The
+/// document may hold the phrase: wipe it with wipe_wallet_document before it goes.
 [[nodiscard]] bool read_wallet_document(const std::string& path, nlohmann::json& doc);
+
+/// Overwrites every text of a wallet document.
+void wipe_wallet_document(nlohmann::json& doc);
 
 }  // namespace dialo

@@ -36,18 +36,33 @@ using DerivationPath = std::array<uint32_t, 5>;
 /// Accounts 0' to 5' of the wallet file's "recv" array.
 constexpr size_t kAccountCount = 6;
 
+/// Where the key of an own address comes from: m/44'/236'/account'/0/index, or (account
+/// kImportedKey) the single imported key. A place, never the key itself.
+constexpr uint32_t kImportedKey = UINT32_MAX;
+struct KeyPlace {
+    uint32_t account = 0;
+    uint32_t index = 0;
+};
+
 struct WalletKeys {
     bool hd = false;                            // a mnemonic, not a single imported key
     std::string mnemonic;                       // exactly as stored in the wallet file
     std::array<uint32_t, kAccountCount> counts{};  // highest index in use per account
     uint32_t receiveIndex = 0;                  // index on account 1' shown and used as change
-    KeyTriple defaultKey;                       // m/44'/236'/1'/0/receiveIndex, or the imported key
+    KeyTriple defaultKey;                       // m/44'/236'/1'/0/receiveIndex (private half only
+                                                // when imported), or the imported key
     std::string identityPub, identityAddress;   // m/44'/236'/100'/0/0 (private half never kept)
     std::string ordinalsPub, ordinalsAddress;   // m/44'/236'/5'/0/counts[5]
     Hash512 seed{};
     bool seedReady = false;
     ExtendedKey master;
     bool masterReady = false;
+    // Own addresses by Hash160, built on first look-up after a load and extended when the
+    // counts grow, so a look-up never walks the key tree.
+    std::map<Hash160, KeyPlace> owners;
+    std::array<uint64_t, kAccountCount> indexed{};  // indexes 0 to indexed[a] - 1 are in `owners`
+    bool ownersReady = false;
+    std::vector<std::string> receive;  // account 1' addresses in `owners`, in index order
 };
 
 /// An address-book entry: a normalised destination and a short note.
@@ -80,9 +95,19 @@ struct CoinState {
     bool scanned = false;            // an address scan has run since the wallet was loaded
 };
 
+/// The wallet file as it was when loaded, to tell what Vaultra changed since from what the
+/// phone changed.
+struct LoadedFile {
+    std::string path;  // the file the wallet was loaded from; saves go there
+    std::vector<Contact> contacts;
+    std::string paymail;
+    bool backup = false;
+};
+
 struct WalletState {
     bool loaded = false;  // a default key and address are held
     WalletKeys keys;
+    LoadedFile file;
     bool backup = false;  // the user confirmed a backup of the phrase
     std::string paymail;  // the wallet's handle, when it has one
     std::vector<Contact> contacts;

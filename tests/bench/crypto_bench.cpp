@@ -71,19 +71,21 @@ const Inputs& inputs() {
             g.state.keys.hd = true;
             g.state.keys.mnemonic = kMnemonic;
             if (!refresh_wallet_keys(g.state.keys)) die("could not load the test wallet");
-            v.recipient = g.state.keys.defaultKey;
+            // The wallet keeps no private key: the default key is derived as a spend derives it.
+            if (!derive_key(g.state.keys, wallet_path(kPaymentAccount, g.state.keys.receiveIndex), v.recipient))
+                die("could not derive the default key");
         }
         std::string error;
         if (!identity_key_hex(v.identityPriv, error)) die(error.c_str());
-        v.identityPub = pubkey_from_priv(v.identityPriv);
+        if (!pubkey_from_priv(v.identityPriv, v.identityPub)) die("identity key unusable");
         v.identityPriv32 = hex_decode(v.identityPriv);
         if (!ecies_seal(kPlaintext, v.recipient.pub, v.sealed)) die("seal failed");
         std::string pub;
         if (!identity_sign(kMessage, pub, v.signature, error)) die(error.c_str());
-        v.digest = signed_message_digest(kMessage);
+        if (!signed_message_digest(kMessage, v.digest)) die("digest failed");
         if (!ecdsa_sign_rs(v.identityPriv32.data(), v.digest, v.r, v.s)) die("sign failed");
         Bytes recipientPub = hex_decode(v.recipient.pub);
-        v.txOwn = hash160(recipientPub.data(), recipientPub.size());
+        if (!hash160(recipientPub.data(), recipientPub.size(), v.txOwn)) die("hash failed");
         v.txCoin.txid = kTxCoinTxid;
         v.txCoin.sats = kTxCoinSats;
         v.txCoin.locking = p2pkh_script(v.txOwn);
@@ -198,7 +200,7 @@ bool buildSignTx(const Inputs& in, Bytes& raw, int64_t& fee) {
     if (!build_tx(coins, outputs, in.txOwn, in.txRequested, fee, error, 1, 1) || coins.size() != 1 ||
         outputs.size() != 3)
         return false;
-    if (!sign_input(coins[0], coins, outputs, in.txOwn, in.recipient.priv, in.recipient.pub)) return false;
+    if (!sign_input(coins[0], coins, outputs, in.txOwn, in.recipient.priv, in.recipient.pub, error)) return false;
     raw = serialize_tx(coins, outputs, false);
     return !raw.empty();
 }

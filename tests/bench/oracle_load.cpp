@@ -125,7 +125,7 @@ struct Key {
 Key keyOf(char digit) {
     Key k;
     k.priv = std::string(64, digit);
-    k.pub = dialo::pubkey_from_priv(k.priv);
+    (void)dialo::pubkey_from_priv(k.priv, k.pub);
     k.address = dialo::address_from_pubkey(k.pub);
     (void)dialo::decode_p2pkh_address(k.address, k.hash);
     return k;
@@ -141,8 +141,6 @@ bool seedLedger(dialo::devnet::Ledger& ledger, const Key& target, std::string& e
         if (!ledger.fund(p.address, kPayerFunds, c.txid, error)) return false;
         c.sats = kPayerFunds;
         c.locking = dialo::p2pkh_script(p.hash);
-        c.priv = p.priv;
-        c.pub = p.pub;
         c.owner = p.hash;
         coins.push_back(c);
     }
@@ -158,8 +156,8 @@ bool seedLedger(dialo::devnet::Ledger& ledger, const Key& target, std::string& e
         const std::vector<TxOutput> requested = {{1000 + i, dialo::p2pkh_script(target.hash)}};
         if (!dialo::build_tx(inputs, outputs, payer.hash, requested, fee, error, 1, 1)) return false;
         for (Coin& in : inputs)
-            if (!dialo::sign_input(in, inputs, outputs, in.owner, in.priv, in.pub)) {
-                error = "signing failed";
+            if (!dialo::sign_input(in, inputs, outputs, in.owner, payer.priv, payer.pub, error)) {
+                error = "signing failed: " + error;
                 return false;
             }
         const Bytes raw = dialo::serialize_tx(inputs, outputs, false);

@@ -109,7 +109,9 @@ json signCompact(const json& req) {
 json signRs(const json& req) {
     Bytes priv = hex_decode(text(req, "priv"));
     Scalar32 r{}, s{};
-    if (priv.size() != 32 || !ecdsa_sign_rs(priv.data(), signed_message_digest(bytesField(req, "message")), r, s))
+    Hash256 digest{};
+    if (priv.size() != 32 || !signed_message_digest(bytesField(req, "message"), digest) ||
+        !ecdsa_sign_rs(priv.data(), digest, r, s))
         return {{"signature", nullptr}};
     Bytes rs(r.begin(), r.end());
     rs.insert(rs.end(), s.begin(), s.end());
@@ -178,36 +180,39 @@ json buildSignTx(const json& req) {
     keys.hd = true;
     keys.mnemonic = req.contains("mnemonic") ? text(req, "mnemonic") : std::string(kTestMnemonic);
     std::vector<Coin> coins;
+    std::vector<KeyTriple> signers;  // beside the coins: a coin names only its owner
     for (const json& c : req.at("inputs")) {
         Coin coin = plainCoin(c);
+        KeyTriple k;
         if (c.contains("priv")) {
-            coin.priv = text(c, "priv");
-            coin.pub = pubkey_from_priv(coin.priv);
-            if (coin.pub.empty()) throw BadRequest{"unusable private key"};
-        } else {
-            KeyTriple k;
-            if (!derive_key(keys, pathOf(c.at("path")), k)) throw BadRequest{"path did not derive"};
-            coin.priv = k.priv;
-            coin.pub = k.pub;
+            k.priv = text(c, "priv");
+            if (!pubkey_from_priv(k.priv, k.pub)) throw BadRequest{"unusable private key"};
+        } else if (!derive_key(keys, pathOf(c.at("path")), k)) {
+            throw BadRequest{"path did not derive"};
         }
-        Bytes pub = hex_decode(coin.pub);
-        coin.owner = hash160(pub.data(), pub.size());
+        Bytes pub = hex_decode(k.pub);
+        if (!hash160(pub.data(), pub.size(), coin.owner)) throw BadRequest{"could not hash the key"};
         coin.locking = p2pkh_script(coin.owner);
         coins.push_back(std::move(coin));
+        signers.push_back(std::move(k));
     }
     wipe_wallet_keys(keys);
     std::vector<TxOutput> outputs = outputsOf(req.at("outputs"));
     if (req.contains("data")) outputs.push_back({0, data_output_script(bytesField(req, "data"))});
 
     json sighashes = json::array(), pubs = json::array();
-    for (Coin& coin : coins) {
-        Coin signing = coin;
-        if (!sign_input(signing, coins, outputs, coin.owner, coin.priv, coin.pub)) return {{"raw", nullptr}};
-        coin.unlocking = std::move(signing.unlocking);
+    for (size_t i = 0; i < coins.size(); ++i) {
+        Coin signing = coins[i];
+        std::string error;
+        if (!sign_input(signing, coins, outputs, coins[i].owner, signers[i].priv, signers[i].pub, error))
+            return {{"raw", nullptr}};
+        coins[i].unlocking = std::move(signing.unlocking);
     }
     for (size_t i = 0; i < coins.size(); ++i) {
-        sighashes.push_back(hex_encode(signature_hash(coins, i, outputs, coins[i].locking)));
-        pubs.push_back(coins[i].pub);
+        Hash256 digest{};
+        if (!signature_hash(coins, i, outputs, coins[i].locking, digest)) return {{"raw", nullptr}};
+        sighashes.push_back(hex_encode(digest));
+        pubs.push_back(signers[i].pub);
     }
     Bytes raw = serialize_tx(coins, outputs, false);
     if (raw.empty()) return {{"raw", nullptr}};
@@ -263,14 +268,21 @@ json dispatch(const json& req) {
     if (cmd == "seed") return seed(req);
     if (cmd == "validate") return {{"valid", validate_mnemonic(text(req, "mnemonic"))}};
     if (cmd == "mnemonic") return mnemonic(req);
-    if (cmd == "pubkey") return {{"pub", pubkey_from_priv(text(req, "priv"))}};
+    if (cmd == "pubkey") {
+        std::string pub;
+        return {{"pub", pubkey_from_priv(text(req, "priv"), pub) ? pub : std::string()}};
+    }
     if (cmd == "address") return {{"address", address_from_pubkey(text(req, "pub"))}};
     if (cmd == "decode_address") {
         Hash160 h{};
         if (!decode_p2pkh_address(text(req, "address"), h)) return {{"hash", nullptr}};
         return {{"hash", hex_encode(h)}};
     }
-    if (cmd == "digest") return {{"digest", hex_encode(signed_message_digest(bytesField(req, "message")))}};
+    if (cmd == "digest") {
+        Hash256 digest{};
+        if (!signed_message_digest(bytesField(req, "message"), digest)) return {{"digest", nullptr}};
+        return {{"digest", hex_encode(digest)}};
+    }
     if (cmd == "sign_compact") return signCompact(req);
     if (cmd == "sign_rs") return signRs(req);
     if (cmd == "verify_message")

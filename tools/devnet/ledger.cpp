@@ -46,7 +46,8 @@ SubmitResult refuse(Reject kind, std::string txid, std::string reason) {
 std::string blockHash(const std::string& prev, int64_t height, int64_t time, const std::vector<std::string>& txids) {
     std::string pre = prev + ":" + std::to_string(height) + ":" + std::to_string(time);
     for (const std::string& t : txids) pre += ":" + t;
-    Hash256 h = sha256d(reinterpret_cast<const uint8_t*>(pre.data()), pre.size());
+    Hash256 h{};
+    if (!sha256d(reinterpret_cast<const uint8_t*>(pre.data()), pre.size(), h)) return {};
     return hex_encode(h);
 }
 
@@ -151,8 +152,10 @@ SubmitResult Ledger::submitLocked(const Bytes& raw) {
     if (totalOut > totalIn) return refuse(Reject::BelowOut, txid, "bad-txns-in-belowout");
 
     for (size_t i = 0; i < tx.inputs.size(); ++i) {
-        Hash256 digest = signature_hash(coins, i, tx.outputs, coins[i].locking);
-        std::string why = checkP2pkhSpend(tx.inputs[i].script, lockHashes[i], digest);
+        Hash256 digest{};
+        std::string why = signature_hash(coins, i, tx.outputs, coins[i].locking, digest)
+                              ? checkP2pkhSpend(tx.inputs[i].script, lockHashes[i], digest)
+                              : "mandatory-script-verify-flag-failed (signature hash)";
         if (!why.empty()) return refuse(Reject::BadScript, txid, why);
     }
 

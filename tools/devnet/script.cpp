@@ -158,7 +158,8 @@ std::string checkP2pkhSpend(const Bytes& unlocking, const Hash160& lockHash, con
         unlocking[0] == 0x00)
         return "mandatory-script-verify-flag-failed (Only push(signature) push(pubkey) is accepted)";
     if (pub.size() != 33 && pub.size() != 65) return "mandatory-script-verify-flag-failed (Public key is wrongly encoded)";
-    if (hash160(pub.data(), pub.size()) != lockHash)
+    Hash160 keyHash{};
+    if (!hash160(pub.data(), pub.size(), keyHash) || keyHash != lockHash)
         return "mandatory-script-verify-flag-failed (Script failed an OP_EQUALVERIFY operation)";
     if (sig.empty() || sig.back() != kSighashAllForkId)
         return "mandatory-script-verify-flag-failed (Signature must be ALL|FORKID)";

@@ -324,15 +324,17 @@ int cmdSignMessage(Context& c, const Args& a) {
 std::string signerAddress(const std::string& message, const std::string& sigText) {
     Bytes sig = base64Decode(sigText);
     if (sig.size() != 65 || sig[0] < 27 || sig[0] > 34) return {};
-    EcPointPtr q = recover_public_key(secp256k1().group, signed_message_digest(message), sig.data() + 1,
-                                      sig.data() + 33, (sig[0] - 27) & 3);
+    Hash256 digest{};
+    if (!signed_message_digest(message, digest)) return {};
+    EcPointPtr q = recover_public_key(secp256k1().group, digest, sig.data() + 1, sig.data() + 33, (sig[0] - 27) & 3);
     if (!q) return {};
     BnCtxPtr ctx = newBnCtx();
     Bytes enc(65);
     auto form = sig[0] >= 31 ? POINT_CONVERSION_COMPRESSED : POINT_CONVERSION_UNCOMPRESSED;
     size_t n = EC_POINT_point2oct(secp256k1().group, q.get(), form, enc.data(), enc.size(), ctx.get());
-    if (n == 0) return {};
-    return address_from_hash(hash160(enc.data(), n));
+    Hash160 h{};
+    if (n == 0 || !hash160(enc.data(), n, h)) return {};
+    return address_from_hash(h);
 }
 
 int cmdVerifyMessage(Context& c, const Args& a) {

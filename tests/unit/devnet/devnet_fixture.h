@@ -42,7 +42,7 @@ struct Key {
 inline Key keyOf(char digit) {
     Key k;
     k.priv = std::string(64, digit);
-    k.pub = pubkey_from_priv(k.priv);
+    EXPECT_TRUE(pubkey_from_priv(k.priv, k.pub));
     k.address = address_from_pubkey(k.pub);
     EXPECT_TRUE(decode_p2pkh_address(k.address, k.hash));
     return k;
@@ -54,23 +54,32 @@ inline Coin coinOf(const Key& k, const std::string& txid, uint32_t vout, int64_t
     c.vout = vout;
     c.sats = sats;
     c.locking = p2pkh_script(k.hash);
-    c.priv = k.priv;
-    c.pub = k.pub;
     c.owner = k.hash;
     return c;
 }
 
 inline TxOutput payTo(const Key& k, int64_t sats) { return {sats, p2pkh_script(k.hash)}; }
 
+/// The test key (a repeated hex digit) whose Hash160 this is, as a wallet finds its signer.
+inline Key keyOwning(const Hash160& owner) {
+    for (char d : std::string("123456789abcdef"))
+        if (Key k = keyOf(d); k.hash == owner) return k;
+    ADD_FAILURE() << "no test key owns the coin";
+    return {};
+}
+
 /// Builds with every given coin as input at `rate` satoshis per 1000 bytes, change to
-/// `change`, signs each input with its own key, and returns the raw transaction.
+/// `change`, signs each input with its owner's key (or `signer`), and returns the raw transaction.
 inline Bytes buildSigned(std::vector<Coin> coins, const std::vector<TxOutput>& requested, const Key& change,
-                         int64_t rate = 1, std::vector<TxOutput>* outputsOut = nullptr) {
+                         int64_t rate = 1, std::vector<TxOutput>* outputsOut = nullptr, const Key* signer = nullptr) {
     std::vector<TxOutput> outputs;
     int64_t fee = 0;
     std::string error;
     EXPECT_TRUE(build_tx(coins, outputs, change.hash, requested, fee, error, coins.size(), rate)) << error;
-    for (Coin& c : coins) EXPECT_TRUE(sign_input(c, coins, outputs, c.owner, c.priv, c.pub));
+    for (Coin& c : coins) {
+        const Key k = signer ? *signer : keyOwning(c.owner);
+        EXPECT_TRUE(sign_input(c, coins, outputs, c.owner, k.priv, k.pub, error)) << error;
+    }
     if (outputsOut) *outputsOut = outputs;
     return serialize_tx(coins, outputs, false);
 }

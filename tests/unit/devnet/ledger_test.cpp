@@ -40,7 +40,8 @@ TEST_F(DevnetLedgerTest, RefusesWhatANodeRefusesAndKeepsNothingOfIt) {
     };
     // Signs every input with `k`'s key, whoever owns the coin.
     auto signedAs = [](std::vector<Coin> coins, const std::vector<TxOutput>& outputs, const Key& k) {
-        for (Coin& c : coins) EXPECT_TRUE(sign_input(c, coins, outputs, c.owner, k.priv, k.pub));
+        std::string error;
+        for (Coin& c : coins) EXPECT_TRUE(sign_input(c, coins, outputs, c.owner, k.priv, k.pub, error)) << error;
         return serialize_tx(coins, outputs, false);
     };
     const std::vector<Case> cases = {

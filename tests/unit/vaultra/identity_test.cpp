@@ -13,6 +13,12 @@
 namespace dialo {
 namespace {
 
+Hash256 digestOf(std::string_view message) {
+    Hash256 d{};
+    EXPECT_TRUE(signed_message_digest(message, d));
+    return d;
+}
+
 constexpr char kAbandon[] =
     "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
 constexpr char kIdentityPub[] = "02ded4e1e697bc768d79dd3f5c95cd56f332fdcf483c2a36933ba6c81d29bcf8b4";
@@ -98,7 +104,7 @@ TEST(CompactSign, RecoversToTheSignerAndStaysLowS) {
         ASSERT_EQ(raw.size(), 65u);
         ASSERT_GE(raw[0], 31);
         ASSERT_LE(raw[0], 34);
-        EcPointPtr q = recover_public_key(c.group, signed_message_digest(msg), raw.data() + 1, raw.data() + 33,
+        EcPointPtr q = recover_public_key(c.group, digestOf(msg), raw.data() + 1, raw.data() + 33,
                                           raw[0] - 31);
         ASSERT_NE(q, nullptr);
         PubKey33 got{};
@@ -112,23 +118,24 @@ TEST(CompactSign, RecoversToTheSignerAndStaysLowS) {
     std::string sig;
     EXPECT_FALSE(sign_message_compact(std::string(62, 'a'), "x", sig));
     EXPECT_TRUE(sig.empty());
-    EXPECT_EQ(recover_public_key(c.group, signed_message_digest("x"), hex_decode(kIdentityPriv).data(),
+    EXPECT_EQ(recover_public_key(c.group, digestOf("x"), hex_decode(kIdentityPriv).data(),
                                  hex_decode(kIdentityPriv).data(), 4),
               nullptr);
 }
 
 TEST(VerifyMessage, AcceptsTheThreeDigestsAndTheEncodingsPeersSend) {
     const std::string msg = "hello peer";
-    const Hash256 once = sha256(msg);
-    std::string overMessage = base64Encode(rawSignature(signed_message_digest(msg)));
+    Hash256 once{}, twice{};
+    ASSERT_TRUE(sha256(msg, once) && sha256(once.data(), once.size(), twice));
+    std::string overMessage = base64Encode(rawSignature(digestOf(msg)));
     std::string overSha = base64Encode(rawSignature(once));
-    std::string overDouble = base64Encode(rawSignature(sha256(once.data(), once.size())));
+    std::string overDouble = base64Encode(rawSignature(twice));
     EXPECT_TRUE(verify_message(msg, kIdentityPub, overMessage));
     EXPECT_TRUE(verify_message(msg, kIdentityPub, overSha));
     EXPECT_TRUE(verify_message(msg, kIdentityPub, overDouble));
 
     // High S is a valid ECDSA signature too; peers are not required to normalise.
-    Bytes high = rawSignature(signed_message_digest(msg));
+    Bytes high = rawSignature(digestOf(msg));
     const Curve& c = secp256k1();
     BnPtr s(BN_bin2bn(high.data() + 32, 32, nullptr));
     ASSERT_EQ(BN_sub(s.get(), c.order, s.get()), 1);
@@ -145,7 +152,7 @@ TEST(VerifyMessage, AcceptsTheThreeDigestsAndTheEncodingsPeersSend) {
     EXPECT_FALSE(verify_message(msg, std::string(kIdentityPub).substr(1), overMessage));
     EXPECT_FALSE(verify_message(msg, "", overMessage));
     // Any one flipped bit of r or s fails.
-    Bytes good = rawSignature(signed_message_digest(msg));
+    Bytes good = rawSignature(digestOf(msg));
     for (size_t bit = 0; bit < good.size() * 8; bit += 37) {
         Bytes bad = good;
         bad[bit / 8] ^= uint8_t(1u << (bit % 8));
@@ -173,10 +180,10 @@ TEST(PublicKeys, NormaliseToOneCompressedText) {
     EXPECT_EQ(normalize_pubkey(Bytes(64, 2)), "");
 
     // An uncompressed key verifies the same signature as its compressed form.
-    std::string sig = base64Encode(rawSignature(signed_message_digest("m")));
+    std::string sig = base64Encode(rawSignature(digestOf("m")));
     EXPECT_TRUE(verify_message("m", hex_encode(full), sig));
-    EXPECT_TRUE(verify_signature(signed_message_digest("m"), base64Decode(sig), full));
-    EXPECT_FALSE(verify_signature(signed_message_digest("m"), base64Decode(sig), Bytes(34, 2)));
+    EXPECT_TRUE(verify_signature(digestOf("m"), base64Decode(sig), full));
+    EXPECT_FALSE(verify_signature(digestOf("m"), base64Decode(sig), Bytes(34, 2)));
 }
 
 TEST(PublicKeys, TrimmedHexTakesBlanksAtTheEndsOnly) {

@@ -26,7 +26,7 @@ protected:
         int64_t fee = 0;
         std::string error;
         ASSERT_TRUE(build_tx(inputs, outputs, payer.hash, {devnet::test::payTo(payee, 5000)}, fee, error, 1, 1)) << error;
-        for (Coin& c : inputs) ASSERT_TRUE(sign_input(c, inputs, outputs, c.owner, c.priv, c.pub));
+        for (Coin& c : inputs) ASSERT_TRUE(sign_input(c, inputs, outputs, c.owner, payer.priv, payer.pub, error));
         raw = serialize_tx(inputs, outputs, false);
         txid = txid_of(raw);
     }

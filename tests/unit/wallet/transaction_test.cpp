@@ -11,16 +11,16 @@
 namespace dialo {
 namespace {
 
-const Hash160 kDest = [] {
+// Hash160s of 1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH and 1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP (the keys
+// 1 and 2), written out: nothing may hash before a test of digest failures has begun.
+Hash160 hashFromHex(const char* hex) {
     Hash160 h{};
-    (void)decode_p2pkh_address("1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", h);
+    Bytes b = hex_decode(hex);
+    std::copy(b.begin(), b.end(), h.begin());
     return h;
-}();
-const Hash160 kChange = [] {
-    Hash160 h{};
-    (void)decode_p2pkh_address("1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP", h);
-    return h;
-}();
+}
+const Hash160 kDest = hashFromHex("751e76e8199196d454941c45d1b3a323f1433bd6");
+const Hash160 kChange = hashFromHex("06afd46bcdfd22ef94ac122aa11f241244a37ecc");
 
 Coin coin(char fill, int64_t sats, uint32_t vout = 0) {
     Coin c;
@@ -181,7 +181,8 @@ TEST(Transaction, SignedInputVerifiesAgainstItsForkIdDigest) {
     std::vector<Coin> in{coin('a', 5000, 1), coin('b', 7000, 0)};
     std::vector<TxOutput> out{{11000, p2pkh_script(kDest)}};
     for (int round = 0; round < 20; ++round) {
-        ASSERT_TRUE(sign_input(in[1], in, out, owner, k.priv, k.pub));
+        std::string error;
+        ASSERT_TRUE(sign_input(in[1], in, out, owner, k.priv, k.pub, error)) << error;
         const Bytes& u = in[1].unlocking;
         size_t sigLen = u[0];
         ASSERT_EQ(u[sigLen], kSighashAllForkId) << "sighash byte ends the signature push";
@@ -199,20 +200,25 @@ TEST(Transaction, SignedInputVerifiesAgainstItsForkIdDigest) {
         BnPtr sb(BN_bin2bn(s.data(), 32, nullptr));
         EXPECT_LE(BN_cmp(sb.get(), secp256k1().halfOrder), 0) << "high S";
 
-        Hash256 digest = signature_hash(in, 1, out, p2pkh_script(owner));
+        Hash256 digest{}, other{};
+        ASSERT_TRUE(signature_hash(in, 1, out, p2pkh_script(owner), digest));
         Bytes pub = hex_decode(k.pub);
         BnCtxPtr ctx = newBnCtx();
         EcPointPtr q = decode_point(pub.data(), pub.size(), ctx.get());
         EXPECT_TRUE(ecdsa_verify_rs(digest, r.data(), s.data(), q.get(), ctx.get()));
         std::vector<TxOutput> changed = out;
         changed[0].sats -= 1;
-        EXPECT_FALSE(ecdsa_verify_rs(signature_hash(in, 1, changed, p2pkh_script(owner)), r.data(), s.data(), q.get(),
-                                     ctx.get()))
+        ASSERT_TRUE(signature_hash(in, 1, changed, p2pkh_script(owner), other));
+        EXPECT_FALSE(ecdsa_verify_rs(other, r.data(), s.data(), q.get(), ctx.get()))
             << "the digest commits to the outputs";
     }
     Coin stranger = coin('c', 1);
-    EXPECT_FALSE(sign_input(stranger, in, out, owner, k.priv, k.pub)) << "not among the inputs";
-    EXPECT_FALSE(sign_input(in[0], in, out, owner, k.priv, k.pub.substr(2))) << "bad public key";
+    std::string error;
+    EXPECT_FALSE(sign_input(stranger, in, out, owner, k.priv, k.pub, error)) << "not among the inputs";
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(sign_input(in[0], in, out, owner, k.priv, k.pub.substr(2), error)) << "bad public key";
+    Hash256 digest{};
+    EXPECT_FALSE(signature_hash(in, 2, out, p2pkh_script(owner), digest)) << "no input 2";
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 
 #include "../vaultra/vault_fixture.h"
 #include "vaultra/connect.h"
+#include "wallet/binding.h"
+#include "wallet/coins.h"
+#include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_lock.h"
@@ -12,6 +15,11 @@ namespace dialo {
 namespace {
 
 using nlohmann::json;
+
+// A coin names its owner; no key text can ride along with it into a pool, list or snapshot.
+template <class T>
+concept CarriesKeyText = requires(T c) { c.priv; } || requires(T c) { c.pub; };
+static_assert(!CarriesKeyText<Coin>);
 
 class WalletFileTest : public test::VaultTest {
 protected:
@@ -160,6 +168,99 @@ TEST_F(WalletFileTest, ReloadOnlyRaisesCountsAndRefreshesKeys) {
     reset_wallet_state(g.state);
     EXPECT_FALSE(g.state.loaded);
     EXPECT_TRUE(g.state.keys.mnemonic.empty() && g.state.contacts.empty() && g.state.paymail.empty());
+}
+
+TEST_F(WalletFileTest, NoKeyTextIsHeldOrWrittenBesideTheFile) {
+    bindOnly("w1", hdWallet());
+    auto g = lockWallet();
+    ASSERT_TRUE(load_wallet(g.state));
+    KeyTriple own;
+    ASSERT_TRUE(derive_key(g.state.keys, wallet_path(1, 0), own));
+    EXPECT_EQ(g.state.keys.defaultKey.priv, "") << "the default key is derived when it signs";
+
+    Hash160 mine{};
+    ASSERT_TRUE(decode_p2pkh_address(own.address, mine));
+    record_broadcast(g.state, {}, {{4000, p2pkh_script(mine)}}, std::string(64, 'e'));
+    ASSERT_EQ(g.state.coins.change.size(), 1u);
+    for (const char* file : {"/ord_snap/w1_change.json", "/ord_snap/w1_spent.json"}) {
+        const std::string text = readText(base() + file);
+        EXPECT_EQ(text.find(own.priv), std::string::npos) << file;
+        EXPECT_EQ(text.find("abandon"), std::string::npos) << file;
+    }
+}
+
+TEST_F(WalletFileTest, CountsAboveTheBoundAreCapped) {
+    json doc = hdWallet();
+    doc["recv"] = json::array({4e9, 1, 0, 0, 0, 5e12});
+    bindOnly("w1", doc);
+    auto g = lockWallet();
+    ASSERT_TRUE(load_wallet(g.state));
+    EXPECT_EQ(g.state.keys.counts, (std::array<uint32_t, 6>{100000, 1, 0, 0, 0, 100000})) << "load";
+    doc["recv"][1] = 4e9;
+    writeText(walletFile("w1"), doc.dump());
+    reload_wallet_counts(g.state);
+    EXPECT_EQ(g.state.keys.counts[1], 100000u) << "reload";
+}
+
+// Vaultra and the phone both change the file; a save keeps both sides' changes.
+TEST_F(WalletFileTest, SaveKeepsWhatVaultraChangedSinceTheLoad) {
+    struct Case {
+        const char* what;
+        bool phoneSetsHandle;
+        json wantPaymail;
+    };
+    bindOnly("w1", hdWallet());
+    for (const Case& c : {Case{"only Vaultra changed the handle", false, "alicia"},
+                          Case{"the phone changed the handle", true, "phone"}}) {
+        SCOPED_TRACE(c.what);
+        json doc = hdWallet();
+        doc["recv"] = json::array({0, 1, 0, 0, 0, 0});
+        doc["paymail"] = "alice";
+        doc["backup"] = false;
+        doc["contacts"] = json::array({{{"dest", "carol"}}, {{"dest", "dave"}, {"note", "old"}}});
+        writeText(walletFile("w1"), doc.dump());
+        auto g = lockWallet();
+        reset_wallet_state(g.state);
+        ASSERT_TRUE(load_wallet(g.state));
+
+        // Vaultra: one more address, a new contact, one removed, a new note, a handle, a backup.
+        doc["recv"] = json::array({2, 3, 0, 0, 0, 0});
+        doc["paymail"] = "alicia";
+        doc["backup"] = true;
+        doc["contacts"] = json::array({{{"dest", "dave"}, {"note", "new"}}, {{"dest", "erin"}}});
+        writeText(walletFile("w1"), doc.dump());
+        // The phone meanwhile: carol removed, frank added.
+        g.state.contacts.erase(g.state.contacts.begin());
+        g.state.contacts.push_back({"frank", ""});
+        if (c.phoneSetsHandle) g.state.paymail = "phone";
+
+        ASSERT_TRUE(save_wallet(g.state));
+        json saved = readJson(walletFile("w1"));
+        EXPECT_EQ(saved["recv"], json::array({2, 3, 0, 0, 0, 0}));
+        EXPECT_EQ(saved["paymail"], c.wantPaymail);
+        EXPECT_EQ(saved["backup"], true);
+        EXPECT_EQ(saved["contacts"],
+                  json::array({{{"dest", "dave"}, {"note", "new"}}, {{"dest", "frank"}}, {{"dest", "erin"}}}));
+        EXPECT_EQ(g.state.keys.counts[1], 3u) << "the phone scans what it saved";
+
+        // A second save changes nothing: what was merged is now the common ground.
+        ASSERT_TRUE(save_wallet(g.state));
+        EXPECT_EQ(readJson(walletFile("w1"))["contacts"], saved["contacts"]);
+    }
+}
+
+TEST_F(WalletFileTest, SaveAfterARebindWritesTheFileTheWalletCameFrom) {
+    bindOnly("w1", hdWallet());
+    json other = hdWallet(test::kLegal);
+    addWallet("w2", other);
+    const std::string w2Before = readText(walletFile("w2"));
+    auto g = lockWallet();
+    ASSERT_TRUE(load_wallet(g.state));
+    set_bound_wallet_id(g.state, "w2");
+    g.state.contacts.push_back({"zed", ""});
+    ASSERT_TRUE(save_wallet(g.state));
+    EXPECT_EQ(readJson(walletFile("w1"))["contacts"], json::array({{{"dest", "zed"}}}));
+    EXPECT_EQ(readText(walletFile("w2")), w2Before) << "another wallet's file is never written with this one";
 }
 
 }  // namespace
