@@ -190,6 +190,8 @@ std::string vaultra_connect() {
         }
     }
 
+    // Aborted before it began (quit right after connect): no request for Vaultra to answer.
+    if (gConnectAbort) return fail("error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
     ensureDirectory(connect_dir_path());
     const std::string requestId = new_wallet_id();
     json request = {{"id", requestId}, {"app", app_name()}, {"instance", app_instance()}, {"ts", nowSeconds()}};
@@ -203,7 +205,6 @@ std::string vaultra_connect() {
 
     Reply reply = Reply::Pending;
     std::string approvedId;
-    gConnectAbort = false;
     for (int poll = 0; poll < kReplyPolls && reply == Reply::Pending && !gConnectAbort; ++poll) {
         sleepMs(kReplyPollMs);
         reply = readReply(base + ".rep.json", approvedId);
@@ -235,6 +236,8 @@ std::string vaultra_connect() {
     report_text("Connected to Vaultra wallet " + wallet_display_name(bound_wallet_id()) + "\n");
     return "success";
 }
+
+void vaultra_connect_arm() { gConnectAbort = false; }
 
 void vaultra_connect_abort() { gConnectAbort = true; }
 

@@ -103,6 +103,8 @@ bool walletCommand(Printer& printer, const std::string& cmd, std::thread& connec
     auto [verb, rest] = firstWord(cmd);
     if (verb == "connect" && rest.empty()) {
         if (connectThread.joinable()) connectThread.join();
+        // Armed before the thread starts, so that a quit right after is not lost.
+        vaultra_connect_arm();
         connectThread = std::thread([&printer] { printer.line(json{{"event", "connect"}, {"result", vaultra_connect()}}); });
     } else if (verb == "disconnect" && rest.empty()) {
         printer.line(json{{"event", "disconnect"}, {"result", vaultra_disconnect()}});
