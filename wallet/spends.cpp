@@ -10,6 +10,7 @@
 #include "wallet/client_sinks.h"
 #include "wallet/coins.h"
 #include "wallet/encoding.h"
+#include "wallet/published.h"
 #include "wallet/transaction.h"
 #include "wallet/wallet_file.h"
 
@@ -34,6 +35,7 @@ void reportBalance(WalletState& w, int64_t spent) {
     if (!reportingBalance()) return;
     int64_t shown = note_spent_balance(w, spent);
     report_event({"[OV-BALANCE]", std::to_string(shown), bound_wallet_id()});
+    if (shown >= 0) publish_balance(shown);
 }
 
 bool signAll(WalletState& w, std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs, const Hash160& change) {
