@@ -1,7 +1,5 @@
 #include "wallet/spends.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "base/clock.h"
@@ -27,9 +25,8 @@ constexpr int kTargetCoins = 120;
 constexpr int kSplitAttempts = 3;
 constexpr int64_t kSplitRate = 100;
 
-// Balance records feed a parent program that reads our output; a person at a terminal
-// does not want them.
-bool reportingBalance() { return ::isatty(STDOUT_FILENO) == 0; }
+// Balance records feed a program that reads them; the application chooses at start-up.
+bool reportingBalance() { return balance_records(); }
 
 void reportBalance(WalletState& w, int64_t spent) {
     if (!reportingBalance()) return;

@@ -229,6 +229,8 @@ int runConsole(std::istream& in, std::ostream& out) {
     setUiReceiver(UiTarget::Cards, receiver);
 
     installWalletSinks(printer);
+    // Programs drive this phone and read the spends' bookkeeping records.
+    set_balance_records(true);
     WalletWorker worker;
     worker.thread = std::thread(&WalletWorker::loop, &worker);
     int code = 0;
