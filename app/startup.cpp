@@ -6,6 +6,7 @@
 #include "platform/paths.h"
 #include "store/phone_store.h"
 #include "vaultra/connect.h"
+#include "wallet/binding.h"
 #include "wallet/http.h"
 
 namespace dialo {
@@ -14,6 +15,8 @@ bool startCore() {
     if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) return false;
     load_settings();
     bind_instance(programDirectory(), "Dialo");
+    // Publishes the connection (local files only), so the first thing shown is already right.
+    (void)vaultra_connected();
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include "base/clock.h"
 #include "state/phone_state.h"
+#include "wallet/binding.h"
 
 namespace dialo {
 namespace {
@@ -20,6 +21,8 @@ bool running() { return phoneFlags().running.load(); }
 // a call is up keeps signalling latency low.
 void backgroundLoop() {
     while (running()) {
+        // Follows a connect, disconnect or unlock made by another program, and publishes it.
+        (void)vaultra_connected();
         bool idle;
         {
             auto g = lockPhone();

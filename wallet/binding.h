@@ -43,7 +43,8 @@ std::string read_bind_file();
 [[nodiscard]] bool write_bind_file(const std::string& id);
 
 /// A wallet is bound, loads, and holds a valid mnemonic. Follows a bind file changed by
-/// another copy of this instance. Takes the wallet state lock and reads files.
+/// another copy of this instance, and publishes the answer (wallet/published.h). Takes the
+/// wallet state lock and reads files: displays read the published view instead.
 bool vaultra_connected();
 
 }  // namespace dialo

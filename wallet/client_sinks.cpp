@@ -1,5 +1,6 @@
 #include "wallet/client_sinks.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace dialo {
@@ -8,6 +9,7 @@ namespace {
 std::mutex gSinkMutex;
 WalletEventSink gEventSink;
 WalletTextSink gTextSink;
+std::atomic<bool> gBalanceRecords{false};
 
 }  // namespace
 
@@ -20,6 +22,9 @@ void set_wallet_text_sink(WalletTextSink sink) {
     std::lock_guard lock(gSinkMutex);
     gTextSink = std::move(sink);
 }
+
+void set_balance_records(bool on) { gBalanceRecords = on; }
+bool balance_records() { return gBalanceRecords.load(); }
 
 void report_event(std::initializer_list<std::string_view> fields) {
     WalletEventSink sink;

@@ -16,6 +16,11 @@ using WalletTextSink = std::function<void(const std::string& text)>;
 void set_wallet_event_sink(WalletEventSink sink);
 void set_wallet_text_sink(WalletTextSink sink);
 
+/// Whether spends emit their bookkeeping records ("[OV-SPEND]", "[OV-BALANCE]") and keep the
+/// balance deduction behind them. The application chooses at start-up; off until it does.
+void set_balance_records(bool on);
+bool balance_records();
+
 /// Sends one record: fields joined by 0x1F. Nothing happens without a sink.
 void report_event(std::initializer_list<std::string_view> fields);
 

@@ -16,6 +16,7 @@
 #include "wallet/encoding.h"
 #include "wallet/http.h"
 #include "wallet/keys.h"
+#include "wallet/published.h"
 #include "wallet/wallet_file.h"
 
 namespace dialo {
@@ -592,7 +593,7 @@ int64_t wallet_balance() {
     WalletState& w = g.state;
     if (!load_wallet(w)) return -1;
     reload_wallet_counts(w);
-    return shown_balance(w);
+    return publish_balance(shown_balance(w));
 }
 
 int64_t note_spent_balance(WalletState& w, int64_t amount) {

@@ -1,7 +1,5 @@
 #include "wallet/spends.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "base/clock.h"
@@ -12,6 +10,7 @@
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/openssl_handles.h"
+#include "wallet/published.h"
 #include "wallet/transaction.h"
 #include "wallet/wallet_file.h"
 
@@ -28,14 +27,14 @@ constexpr int kTargetCoins = 120;
 constexpr int kSplitAttempts = 3;
 constexpr int64_t kSplitRate = 100;
 
-// Balance records feed a parent program that reads our output; a person at a terminal
-// does not want them.
-bool reportingBalance() { return ::isatty(STDOUT_FILENO) == 0; }
+// Balance records feed a program that reads them; the application chooses at start-up.
+bool reportingBalance() { return balance_records(); }
 
 void reportBalance(WalletState& w, int64_t spent) {
     if (!reportingBalance()) return;
     int64_t shown = note_spent_balance(w, spent);
     report_event({"[OV-BALANCE]", std::to_string(shown), bound_wallet_id()});
+    if (shown >= 0) publish_balance(shown);
 }
 
 // Each input is signed by the key of its owner, derived here and wiped at once; a coin whose

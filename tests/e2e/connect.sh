@@ -52,6 +52,18 @@ status_is() {
   check "$1 (got $line)" grep -qF "\"connected\":$2," <<<"$line"
 }
 
+# True when a fresh status says connected is $1.
+status_says() {
+  send status
+  next_event "status" status
+  grep -qF "\"connected\":$1," <<<"$line"
+}
+
+# A change made by another program shows once the phone's background loop has followed it.
+status_becomes() {
+  if wait_until 20 status_says "$2"; then ok "$1"; else fail "$1 (last $line)"; fi
+}
+
 # ---------------------------------------------------------------------------------------
 # Scenarios
 
@@ -124,7 +136,7 @@ locked_wallet() {
   check "unlocked file holds the phrase again" [ "$(json_text mnemonic <"$file")" = "$phrase" ]
   check "unlocked file has no envelope" not grep -q '"lock"' "$file"
   # The approval stands, so the wallet is usable as soon as it is opened.
-  status_is "connected once unlocked" true
+  status_becomes "connected once unlocked" true
   stop_phone
 }
 

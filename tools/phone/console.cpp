@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <istream>
 #include <mutex>
 #include <ostream>
@@ -13,6 +14,7 @@
 #include "app/startup.h"
 #include "app/workers.h"
 #include "base/text.h"
+#include "state/amount.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
 #include "vaultra/connect.h"
@@ -21,6 +23,7 @@
 #include "wallet/coins.h"
 #include "wallet/contacts.h"
 #include "wallet/encoding.h"
+#include "wallet/published.h"
 #include "wallet/spends.h"
 
 namespace dialo {
@@ -46,8 +49,10 @@ struct Printer {
     }
 };
 
+// Reads only published values and the phone state, never the wallet state lock, so it answers
+// at once however long a spend or refresh holds the wallet.
 json stateJson(const char* event) {
-    const bool connected = vaultra_connected();  // takes the wallet lock: before the phone's
+    const WalletView wallet = published_wallet();
     auto g = lockPhone();
     const PhoneState& s = g.state;
     return json{
@@ -55,12 +60,54 @@ json stateJson(const char* event) {
         {"callState", callStateName(s.callState)},
         {"statusText", s.statusText},
         {"caption", s.caption},
-        {"ownHandle", s.ownHandle},
-        {"ownPayAddress", s.ownPayAddress},
-        {"balance", s.balanceText},
-        {"connected", connected},
+        {"ownHandle", wallet.handle},
+        {"ownPayAddress", wallet.payAddress},
+        {"balance", balanceText(wallet.handle, wallet.balanceSats, s.settings.bsv)},
+        {"connected", wallet.connected},
     };
 }
+
+// Runs the commands that need the wallet, one after another in the order given, as the window's
+// buttons will run them off its own thread; the command loop meanwhile keeps answering.
+struct WalletWorker {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> jobs;
+    bool stopping = false;
+    std::thread thread;
+
+    void loop() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+            if (stopping) return;
+            std::function<void()> job = std::move(jobs.front());
+            jobs.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+
+    void add(std::function<void()> job) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            jobs.push_back(std::move(job));
+        }
+        wake.notify_one();
+    }
+
+    // Drops what has not begun and waits for the job that has.
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+            jobs.clear();
+        }
+        wake.notify_one();
+        if (thread.joinable()) thread.join();
+    }
+};
 
 void printerLoop(Printer& p) {
     std::unique_lock<std::mutex> lock(p.mutex);
@@ -98,35 +145,44 @@ json contactsJson() {
     return json{{"event", "contacts"}, {"contacts", list}};
 }
 
-// Commands that answer on their own line; false when the command is not known.
-bool walletCommand(Printer& printer, const std::string& cmd, std::thread& connectThread) {
+// Commands that need the wallet; each answers on its own line once it has run on the worker.
+// False when the command is not known.
+bool walletCommand(Printer& printer, WalletWorker& worker, const std::string& cmd) {
     auto [verb, rest] = firstWord(cmd);
+    auto later = [&worker, &printer](std::function<json()> run) {
+        worker.add([&printer, run = std::move(run)] { printer.line(run()); });
+    };
     if (verb == "connect" && rest.empty()) {
-        if (connectThread.joinable()) connectThread.join();
-        connectThread = std::thread([&printer] { printer.line(json{{"event", "connect"}, {"result", vaultra_connect()}}); });
+        // Armed here, before the worker begins it, so that a quit right after is not lost.
+        vaultra_connect_arm();
+        later([] { return json{{"event", "connect"}, {"result", vaultra_connect()}}; });
     } else if (verb == "disconnect" && rest.empty()) {
-        printer.line(json{{"event", "disconnect"}, {"result", vaultra_disconnect()}});
+        later([] { return json{{"event", "disconnect"}, {"result", vaultra_disconnect()}}; });
     } else if (verb == "contacts" && rest.empty()) {
-        printer.line(contactsJson());
+        later(contactsJson);
     } else if (verb == "contact-add" && !rest.empty()) {
         auto [dest, note] = firstWord(rest);
-        printer.line(json{{"event", "contact-add"}, {"result", contact_add(dest, note)}});
+        later([dest, note] { return json{{"event", "contact-add"}, {"result", contact_add(dest, note)}}; });
     } else if (verb == "balance" && rest.empty()) {
-        printer.line(json{{"event", "balance"}, {"sats", wallet_balance()}});
+        later([] { return json{{"event", "balance"}, {"sats", wallet_balance()}}; });
     } else if (verb == "coins" && rest.empty()) {
-        printer.line(json{{"event", "coins"}, {"ready", count_ready_coins()}});
+        later([] { return json{{"event", "coins"}, {"ready", count_ready_coins()}}; });
     } else if (verb == "refresh" && rest.empty()) {
-        refresh_status();
-        printer.line(json{{"event", "refresh-done"}});
+        later([] {
+            refresh_status();
+            return json{{"event", "refresh-done"}};
+        });
     } else if (verb == "split" && rest.empty()) {
-        printer.line(json{{"event", "split"}, {"result", split_coins()}});
+        later([] { return json{{"event", "split"}, {"result", split_coins()}}; });
     } else if (verb == "pay" && !rest.empty()) {
         auto [address, amount] = firstWord(rest);
         char* end = nullptr;
         long long sats = std::strtoll(amount.c_str(), &end, 10);
-        std::string result = (amount.empty() || *end != '\0') ? "error: amount must be positive."
-                                                               : spend_to_address(address, sats, "");
-        printer.line(json{{"event", "pay"}, {"result", result}});
+        const bool bad = amount.empty() || *end != '\0';
+        later([address, sats, bad] {
+            return json{{"event", "pay"},
+                        {"result", bad ? "error: amount must be positive." : spend_to_address(address, sats, "")}};
+        });
     } else if (verb == "payload" && !rest.empty()) {
         auto [address, tail] = firstWord(rest);
         // A last word that decodes as an address is the second payee; the rest is the payload.
@@ -138,9 +194,11 @@ bool walletCommand(Printer& printer, const std::string& cmd, std::thread& connec
                 text = trimmed(tail.substr(0, sp));
             }
         }
-        printer.line(json{{"event", "payload"}, {"result", spend_payload(address, text, 1, false, second)}});
+        later([address, text, second] {
+            return json{{"event", "payload"}, {"result", spend_payload(address, text, 1, false, second)}};
+        });
     } else if (verb == "contact-remove" && !rest.empty()) {
-        printer.line(json{{"event", "contact-remove"}, {"result", contact_remove(rest)}});
+        later([rest] { return json{{"event", "contact-remove"}, {"result", contact_remove(rest)}}; });
     } else {
         return false;
     }
@@ -171,7 +229,10 @@ int runConsole(std::istream& in, std::ostream& out) {
     setUiReceiver(UiTarget::Cards, receiver);
 
     installWalletSinks(printer);
-    std::thread connectThread;
+    // Programs drive this phone and read the spends' bookkeeping records.
+    set_balance_records(true);
+    WalletWorker worker;
+    worker.thread = std::thread(&WalletWorker::loop, &worker);
     int code = 0;
     if (!startWorkers()) {
         code = 1;
@@ -183,12 +244,12 @@ int runConsole(std::istream& in, std::ostream& out) {
             if (cmd.empty()) continue;
             if (cmd == "quit") break;
             if (cmd == "status") printer.line(stateJson("status"));
-            else if (!walletCommand(printer, cmd, connectThread)) printer.line(json{{"error", "unknown command"}});
+            else if (!walletCommand(printer, worker, cmd)) printer.line(json{{"error", "unknown command"}});
         }
     }
 
     vaultra_connect_abort();
-    if (connectThread.joinable()) connectThread.join();
+    worker.stop();
     set_wallet_event_sink({});
     set_wallet_text_sink({});
     setUiReceiver(UiTarget::Main, {});

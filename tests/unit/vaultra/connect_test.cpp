@@ -141,6 +141,21 @@ TEST_F(ConnectTest, NoAnswerInSixtySecondsTimesOut) {
     EXPECT_EQ(events.back(), "[OV-ERROR]\x1f" "error\x1f" "error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
 }
 
+TEST_F(ConnectTest, AnAbortBeforeTheConnectBeginsIsKept) {
+    twoWallets();
+    bind_instance("/opt/dialo", "Dialo");
+    vaultra_connect_arm();
+    vaultra_connect_abort();  // quit came before the connect thread got going
+    EXPECT_EQ(vaultra_connect(), "error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
+    EXPECT_EQ(gPolls, 0);
+    EXPECT_FALSE(exists(base() + "/connect")) << "no request left for Vaultra to answer";
+
+    vaultra_connect_arm();
+    answerAt(2, R"({"ok": true, "wallet_id": "w2"})");
+    EXPECT_EQ(vaultra_connect(), "success");
+    EXPECT_EQ(gPolls, 2);
+}
+
 TEST_F(ConnectTest, ApprovedButLockedOrBrokenWalletSaysWhy) {
     twoWallets();
     bind_instance("/opt/dialo", "Dialo");
