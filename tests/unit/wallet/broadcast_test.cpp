@@ -125,5 +125,15 @@ TEST_F(BroadcastTest, EveryServiceDownGivesTheArcReason) {
     EXPECT_FALSE(known());
 }
 
+TEST(BroadcastReplies, ConflictAndMissingInputsAreRecognised) {
+    EXPECT_TRUE(is_conflict_reply("HTTP 400 – 258: TXN-MEMPOOL-CONFLICT"));
+    EXPECT_TRUE(is_conflict_reply("error: broadcast failed: DOUBLE_SPEND_ATTEMPTED: seen"));
+    EXPECT_TRUE(is_conflict_reply("Txn-Already-Known"));
+    EXPECT_FALSE(is_conflict_reply("insufficient priority"));
+    EXPECT_TRUE(is_missing_inputs_reply("16: Missing inputs"));
+    EXPECT_TRUE(is_missing_inputs_reply("missingorspent"));
+    EXPECT_FALSE(is_missing_inputs_reply("MISSING INPUTS")) << "exact case only";
+}
+
 }  // namespace
 }  // namespace dialo

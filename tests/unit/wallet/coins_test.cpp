@@ -5,8 +5,6 @@
 
 #include "../vaultra/vault_fixture.h"
 #include "vaultra/connect.h"
-#include "vaultra/own_handle.h"
-#include "wallet/broadcast.h"
 #include "wallet/coins.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
@@ -139,25 +137,6 @@ TEST_F(CoinsTest, ChangeNeverLandsOnAHouseOracle) {
     single.keys.defaultKey.address = "not an address";
     EXPECT_FALSE(choose_change_address(single, h, error));
     EXPECT_EQ(error, "vaultra address decode failed.");
-}
-
-TEST(BroadcastReplies, ConflictAndMissingInputsAreRecognised) {
-    EXPECT_TRUE(is_conflict_reply("HTTP 400 – 258: TXN-MEMPOOL-CONFLICT"));
-    EXPECT_TRUE(is_conflict_reply("error: broadcast failed: DOUBLE_SPEND_ATTEMPTED: seen"));
-    EXPECT_TRUE(is_conflict_reply("Txn-Already-Known"));
-    EXPECT_FALSE(is_conflict_reply("insufficient priority"));
-    EXPECT_TRUE(is_missing_inputs_reply("16: Missing inputs"));
-    EXPECT_TRUE(is_missing_inputs_reply("missingorspent"));
-    EXPECT_FALSE(is_missing_inputs_reply("MISSING INPUTS")) << "exact case only";
-}
-
-TEST(OwnHandle, ClaimTextAndHandleForms) {
-    EXPECT_EQ(normalize_own_handle(" @$Alice.Smith@orvane.test \r\n"), "alice.smith");
-    EXPECT_EQ(claim_text("Bob", "02AB", "1addr", "", "", "", "", 1700000000),
-              "OV-PAYMAIL-CLAIM|bob|02ab|1addr||1700000000");
-    EXPECT_EQ(claim_text("bob", "02ab", "1addr", "pic", "1ord", "", "", 5), "OV-PAYMAIL-CLAIM|bob|02ab|1addr|pic|1ord|5");
-    EXPECT_EQ(claim_text("bob", "02ab", "1addr", "pic", "1ord", "03bn", "1bn", 5),
-              "OV-PAYMAIL-CLAIM|bob|02ab|1addr|pic|1ord|03bn|1bn|5");
 }
 
 }  // namespace
