@@ -15,7 +15,8 @@ void refresh_status() {
     if (!load_wallet(w)) return;
     reload_wallet_counts(w);
     refresh_own_handle(w, true);
-    scan_addresses(w);
+    // A scan that could not run leaves the coins of the last one, which the balance shows.
+    if (std::string error; !scan_addresses(w, error)) report_text(error + "\n");
     const int64_t shown = shown_balance(w);
     report_event({"[OV-VAULTRA]", "status", w.keys.defaultKey.address, shown < 0 ? "-" : std::to_string(shown),
                   w.keys.hd ? "hd" : "legacy"});

@@ -7,6 +7,7 @@
 #include "base/clock.h"
 #include "base/config.h"
 #include "base/text.h"
+#include "wallet/client_sinks.h"
 #include "wallet/coins.h"
 #include "wallet/encoding.h"
 #include "wallet/http.h"
@@ -23,7 +24,9 @@ constexpr uint32_t kConfirmGapMs = 700;
 std::string success(WalletState& w, const std::string& txid, const std::vector<Coin>& inputs,
                     const std::vector<TxOutput>& outputs) {
     w.coins.lastTxid = txid;
-    record_broadcast(w, inputs, outputs, txid);
+    // The transaction is out whatever the disk says; the lost records are only mentioned.
+    std::string error;
+    if (!record_broadcast(w, inputs, outputs, txid, error)) report_unsaved_coins(error);
     return "success: " + txid;
 }
 
