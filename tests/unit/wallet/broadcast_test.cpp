@@ -77,14 +77,25 @@ TEST_F(BroadcastTest, QuotedTxidFromWhatsOnChainIsConfirmedWithoutArc) {
     EXPECT_EQ(devnet.faults().pending(), 1u);
 }
 
-TEST_F(BroadcastTest, AlreadyKnownIsConfirmedWithoutArc) {
-    ASSERT_EQ(submitArc(raw).status, 200);
+TEST_F(BroadcastTest, WhatsOnChainNamingAnotherTxidIsNotTrusted) {
     oracleDown();
-    inject({{"path_prefix", "/arc/"}, {"status", 500}});
-    // The devnet itself answers "txn-already-known" for a transaction it holds.
+    // The funding transaction: known to the network, but not the one sent.
+    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 200}, {"body", "\"" + inputs[0].txid + "\""}});
+    EXPECT_EQ(broadcast_tx(w, inputs, outputs), "success: " + txid) << "ARC took it";
+    EXPECT_EQ(w.coins.lastTxid, txid);
+    EXPECT_TRUE(known());
+}
+
+TEST_F(BroadcastTest, AlreadyKnownIsSentEvenBeforeItCanBeSeen) {
+    oracleDown();
+    // WhatsOnChain's node holds it while its index does not list it yet.
+    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 400}, {"body", "257: txn-already-known"},
+            {"content_type", "text/plain"}});
+    inject({{"path_prefix", "/arc/"}, {"status", 500}, {"count", 2}});
     EXPECT_EQ(broadcast_tx(w, inputs, outputs), "success: " + txid);
-    EXPECT_EQ(devnet.faults().pending(), 1u);
-    EXPECT_TRUE(inputSpent());
+    EXPECT_EQ(devnet.faults().pending(), 1u) << "ARC was not needed";
+    EXPECT_TRUE(inputSpent()) << "its inputs are spent, not forgotten for another payment";
+    EXPECT_EQ(w.coins.lastTxid, txid);
 }
 
 TEST_F(BroadcastTest, ArcDoubleSpendIsReportedAndNothingIsRecorded) {
