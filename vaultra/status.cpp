@@ -21,7 +21,8 @@ void refresh_status() {
     refresh_own_handle(w, true);
     // The handle is shown as soon as it is known, not after the scan.
     (void)publish_wallet(w);
-    scan_addresses(w);
+    // A scan that could not run leaves the coins of the last one, which the balance shows.
+    if (std::string error; !scan_addresses(w, error)) report_text(error + "\n");
     const int64_t shown = shown_balance(w);
     publish_balance(shown);
     report_event({"[OV-VAULTRA]", "status", w.keys.defaultKey.address, shown < 0 ? "-" : std::to_string(shown),

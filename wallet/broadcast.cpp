@@ -7,6 +7,7 @@
 #include "base/clock.h"
 #include "base/config.h"
 #include "base/text.h"
+#include "wallet/client_sinks.h"
 #include "wallet/coins.h"
 #include "wallet/encoding.h"
 #include "wallet/http.h"
@@ -23,8 +24,18 @@ constexpr uint32_t kConfirmGapMs = 700;
 std::string success(WalletState& w, const std::string& txid, const std::vector<Coin>& inputs,
                     const std::vector<TxOutput>& outputs) {
     w.coins.lastTxid = txid;
-    record_broadcast(w, inputs, outputs, txid);
+    // The transaction is out whatever the disk says; the lost records are only mentioned.
+    std::string error;
+    if (!record_broadcast(w, inputs, outputs, txid, error)) report_unsaved_coins(error);
     return "success: " + txid;
+}
+
+// A node's answer that this very transaction is already in its mempool or chain: it was
+// sent, so its inputs are spent and its change is ours, seen on WhatsOnChain yet or not.
+bool alreadyHeld(const std::string& reply) {
+    const std::string lower = lowerAscii(reply);
+    return lower.find("txn-already-known") != std::string::npos ||
+           lower.find("txn-already-in-mempool") != std::string::npos;
 }
 
 // The oracle takes a transaction unless its reply is an object saying "ok": false.
@@ -35,7 +46,8 @@ bool oracleAccepted(const std::string& reply) {
     return ok == doc.end() || !ok->is_boolean() || ok->get<bool>();
 }
 
-// The txid in a WhatsOnChain broadcast reply: bare, quoted, a JSON string or {"txid": ...}.
+// The txid in a WhatsOnChain broadcast reply: bare, quoted, a JSON string or {"txid": ...};
+// the local txid when the reply names none.
 std::string wocTxid(const std::string& body, const std::string& localTxid) {
     std::string t = body;
     size_t a = t.find_first_not_of("\" \n");
@@ -121,10 +133,20 @@ std::string broadcast_tx(WalletState& w, const std::vector<Coin>& inputs, const 
     if (post_json_shared(service_url("/oi/submit"), body, reply, error) && oracleAccepted(reply))
         return success(w, txid, inputs, outputs);
 
+    if (alreadyHeld(reply) || alreadyHeld(error)) return success(w, txid, inputs, outputs);
+
     std::string wocError;
     bool wocAccepted = post_json(networkConfig().wocBase + "/tx/raw", body, reply, wocError, 60, 2);
     if (wocAccepted) {
-        if (std::string r = confirm_broadcast(w, wocTxid(reply, txid), inputs, outputs); !r.empty()) return r;
+        // Another txid would confirm, and record, a transaction that is not this one.
+        if (const std::string named = wocTxid(reply, txid); named != txid) {
+            wocAccepted = false;
+            wocError = "WhatsOnChain answered another txid " + named;
+        } else if (std::string r = confirm_broadcast(w, txid, inputs, outputs); !r.empty()) {
+            return r;
+        }
+    } else if (alreadyHeld(wocError)) {
+        return success(w, txid, inputs, outputs);
     } else if (wocError.find("mempool-conflict") != std::string::npos ||
                wocError.find("txn-already") != std::string::npos ||
                wocError.find("already have") != std::string::npos) {
@@ -134,6 +156,8 @@ std::string broadcast_tx(WalletState& w, const std::vector<Coin>& inputs, const 
     std::string arcError;
     if (arc_broadcast(hex, txid, arcError)) {
         if (std::string r = confirm_broadcast(w, txid, inputs, outputs); !r.empty()) return r;
+    } else if (alreadyHeld(arcError)) {
+        return success(w, txid, inputs, outputs);
     }
     if (!wocAccepted) return "error: broadcast failed: " + (!arcError.empty() ? arcError : wocError);
     if (!arcError.empty()) return "error: broadcast failed: " + arcError;

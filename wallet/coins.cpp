@@ -1,8 +1,11 @@
 #include "wallet/coins.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cmath>
+#include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -52,9 +55,19 @@ json readJsonFile(const std::string& path) {
     return doc.is_discarded() ? json() : doc;
 }
 
-bool writeCompact(const std::string& path, const json& doc) {
+bool writeCompact(const std::string& path, const json& doc, std::string& error) {
     ensureDirectory(path.substr(0, path.rfind('/')));
-    return writeFileAtomic(path, doc.dump(-1, ' ', false, json::error_handler_t::replace));
+    if (writeFileAtomic(path, doc.dump(-1, ' ', false, json::error_handler_t::replace))) return true;
+    error = "could not write " + path;
+    return false;
+}
+
+// An output index as the services send it; anything else is no index at all (never 0).
+bool readIndex(const json& object, const char* key, uint32_t& out) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_number_unsigned() || it->get<uint64_t>() > UINT32_MAX) return false;
+    out = it->get<uint32_t>();
+    return true;
 }
 
 std::string percentEncode(const std::string& s) {
@@ -90,7 +103,7 @@ bool attachKey(WalletState& w, Coin& c, const std::string& address) {
 }
 
 bool usable(const WalletState& w, const Coin& c) {
-    return c.sats > 1 && !is_spent(w, outpoint_key(c.txid, c.vout));
+    return c.sats >= kMinCoinSats && !is_spent(w, outpoint_key(c.txid, c.vout));
 }
 
 bool selectFrom(const WalletState& w, const std::vector<Coin>& ascending, int64_t need, std::vector<Coin>& sel) {
@@ -133,7 +146,9 @@ std::string facePath(const WalletState& w) { return snapshotPath(w, "tx_hist", "
 
 void writeFace(const WalletState& w, int64_t sats) {
     if (sats < 0 || w.keys.defaultKey.address.empty()) return;
-    (void)writeCompact(facePath(w), json{{"sats", sats}, {"address", w.keys.defaultKey.address}});
+    // The face file only speeds up the first display; a lost write shows "-" once.
+    std::string error;
+    (void)writeCompact(facePath(w), json{{"sats", sats}, {"address", w.keys.defaultKey.address}}, error);
 }
 
 // What one scan thread found for its address.
@@ -144,7 +159,12 @@ struct Gathered {
     bool answered = false;
 };
 
-void gather(Gathered& g) {
+std::mutex gScanStartMutex;
+ScanThreadStart gScanStart;  // guarded by gScanStartMutex; empty: std::thread
+
+// `historyLeft` is shared by the scan's threads: a huge or hostile history cannot make one
+// scan, and the wallet lock its caller holds, last for minutes.
+void gather(Gathered& g, std::atomic<int>& historyLeft) {
     std::string error, body;
     std::vector<Coin> confirmed, pending;
     bool a = fetch_unspent(g.address, confirmed, error);
@@ -158,6 +178,7 @@ void gather(Gathered& g) {
     const json* list = hist.is_array() ? &hist : (hist.is_object() && hist.contains("result") ? &hist["result"] : nullptr);
     if (list == nullptr || !list->is_array()) return;
     for (const json& e : *list) {
+        if (historyLeft.fetch_sub(1) <= 0) return;
         if (!e.is_object()) continue;
         std::string txid = e.contains("tx_hash") && e["tx_hash"].is_string() ? e["tx_hash"].get<std::string>()
                            : e.contains("txid") && e["txid"].is_string() ? e["txid"].get<std::string>()
@@ -165,10 +186,10 @@ void gather(Gathered& g) {
         if (!is_hex64(txid) || !fetch_get(wocUrl("/tx/" + txid), body, error, 10, false)) continue;
         json tx = json::parse(body, nullptr, false);
         if (!tx.is_object() || !tx.contains("vin") || !tx["vin"].is_array()) continue;
+        uint32_t vout = 0;
         for (const json& in : tx["vin"])
-            if (in.is_object() && in.contains("txid") && in["txid"].is_string() && in.contains("vout") &&
-                in["vout"].is_number_unsigned())
-                g.spentInMempool.push_back(outpoint_key(in["txid"].get<std::string>(), in["vout"].get<uint32_t>()));
+            if (in.is_object() && in.contains("txid") && in["txid"].is_string() && readIndex(in, "vout", vout))
+                g.spentInMempool.push_back(outpoint_key(in["txid"].get<std::string>(), vout));
     }
 }
 
@@ -215,8 +236,12 @@ std::string wallet_key_text(const WalletState& w) {
 
 bool is_spent(const WalletState& w, const std::string& outpoint) { return w.coins.spent.count(outpoint) != 0; }
 
-void mark_spent(WalletState& w, const std::string& outpoint) {
-    if (w.coins.spent.insert(outpoint).second) save_spent_snapshot(w);
+bool mark_spent(WalletState& w, const std::string& outpoint, std::string& error) {
+    return !w.coins.spent.insert(outpoint).second || save_spent_snapshot(w, error);
+}
+
+void report_unsaved_coins(const std::string& error) {
+    report_text("The wallet's coin records were not saved (" + error + "); a restart may offer spent coins again.\n");
 }
 
 void load_spent_snapshot(WalletState& w) {
@@ -226,21 +251,20 @@ void load_spent_snapshot(WalletState& w) {
         if (o.is_string()) w.coins.spent.insert(o.get<std::string>());
 }
 
-void save_spent_snapshot(const WalletState& w) {
-    if (!snapshotsAllowed(w)) return;
-    (void)writeCompact(snapshotPath(w, "ord_snap", "_spent.json"), json{{"outpoints", w.coins.spent}});
+bool save_spent_snapshot(const WalletState& w, std::string& error) {
+    if (!snapshotsAllowed(w)) return true;
+    return writeCompact(snapshotPath(w, "ord_snap", "_spent.json"), json{{"outpoints", w.coins.spent}}, error);
 }
 
 void load_change_snapshot(WalletState& w) {
     json doc = readJsonFile(snapshotPath(w, "ord_snap", "_change.json"));
     if (!doc.is_object() || !doc.contains("coins") || !doc["coins"].is_array()) return;
     for (const json& e : doc["coins"]) {
-        if (!e.is_object() || !e.contains("txid") || !e["txid"].is_string() || !e.contains("vout") ||
-            !e["vout"].is_number_unsigned() || !e.contains("sats") || !e.contains("addr") || !e["addr"].is_string())
-            continue;
         Coin c;
+        if (!e.is_object() || !e.contains("txid") || !e["txid"].is_string() || !readIndex(e, "vout", c.vout) ||
+            !e.contains("sats") || !e.contains("addr") || !e["addr"].is_string())
+            continue;
         c.txid = e["txid"].get<std::string>();
-        c.vout = e["vout"].get<uint32_t>();
         c.sats = roundedSats(e["sats"]);
         if (!is_hex64(c.txid) || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
         if (!attachKey(w, c, e["addr"].get<std::string>())) continue;
@@ -248,14 +272,14 @@ void load_change_snapshot(WalletState& w) {
     }
 }
 
-void save_change_snapshot(const WalletState& w) {
-    if (!snapshotsAllowed(w)) return;
+bool save_change_snapshot(const WalletState& w, std::string& error) {
+    if (!snapshotsAllowed(w)) return true;
     json coins = json::array();
     for (const Coin& c : w.coins.change) {
         if (!is_hex64(c.txid) || c.sats <= 0 || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
         coins.push_back({{"txid", c.txid}, {"vout", c.vout}, {"sats", c.sats}, {"addr", address_from_hash(c.owner)}});
     }
-    (void)writeCompact(snapshotPath(w, "ord_snap", "_change.json"), json{{"coins", coins}});
+    return writeCompact(snapshotPath(w, "ord_snap", "_change.json"), json{{"coins", coins}}, error);
 }
 
 bool read_unspent_list(const std::string& body, std::vector<Coin>& out, std::string& error) {
@@ -271,8 +295,7 @@ bool read_unspent_list(const std::string& body, std::vector<Coin>& out, std::str
         Coin c;
         if (e.contains("tx_hash") && e["tx_hash"].is_string()) c.txid = e["tx_hash"].get<std::string>();
         else if (e.contains("txid") && e["txid"].is_string()) c.txid = e["txid"].get<std::string>();
-        const json* vout = e.contains("tx_pos") ? &e["tx_pos"] : e.contains("vout") ? &e["vout"] : nullptr;
-        if (vout && vout->is_number_unsigned()) c.vout = vout->get<uint32_t>();
+        if (!readIndex(e, e.contains("tx_pos") ? "tx_pos" : "vout", c.vout)) continue;
         if (e.contains("value")) c.sats = roundedSats(e["value"]);
         if (!is_hex64(c.txid)) continue;
         out.push_back(std::move(c));
@@ -332,7 +355,7 @@ bool refresh_pool(WalletState& w, std::string& error, bool force) {
         Coin keyed;
         if (coins.empty() || !attachKey(w, keyed, address)) continue;
         for (Coin& c : coins) {
-            if (c.sats < 2 || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
+            if (c.sats < kMinCoinSats || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
             c.owner = keyed.owner;
             addUnique(kept, c);
         }
@@ -362,7 +385,7 @@ bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selecti
     };
     std::vector<Coin> candidates;
     for (const Coin& c : w.coins.change)
-        if (is_hex64(c.txid) && c.sats >= 2 && !is_spent(w, outpoint_key(c.txid, c.vout)) &&
+        if (is_hex64(c.txid) && c.sats >= kMinCoinSats && !is_spent(w, outpoint_key(c.txid, c.vout)) &&
             own(address_from_hash(c.owner)))
             addUnique(candidates, c);
     for (const std::string& address : addresses) {
@@ -374,7 +397,7 @@ bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selecti
         Coin keyed;
         if (!attachKey(w, keyed, address)) continue;
         for (Coin& c : coins) {
-            if (c.sats <= 1 || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
+            if (c.sats < kMinCoinSats || is_spent(w, outpoint_key(c.txid, c.vout))) continue;
             c.owner = keyed.owner;
             addUnique(candidates, c);
         }
@@ -414,11 +437,11 @@ bool choose_change_address(WalletState& w, Hash160& out, std::string& error) {
     return false;
 }
 
-void record_broadcast(WalletState& w, const std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs,
-                      const std::string& txid) {
+bool record_broadcast(WalletState& w, const std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs,
+                      const std::string& txid, std::string& error) {
     load_change_snapshot(w);
     for (const Coin& c : inputs) w.coins.spent.insert(outpoint_key(c.txid, c.vout));
-    save_spent_snapshot(w);
+    bool saved = save_spent_snapshot(w, error);
     pruneCaches(w);
     for (uint32_t i = 0; i < outputs.size(); ++i) {
         const Bytes& s = outputs[i].locking;
@@ -438,16 +461,22 @@ void record_broadcast(WalletState& w, const std::vector<Coin>& inputs, const std
         entry.updatedMs = nowMs();
         entry.hasCoins = true;
     }
-    save_change_snapshot(w);
+    std::string changeError;
+    if (!save_change_snapshot(w, changeError)) {
+        if (saved) error = changeError;
+        saved = false;
+    }
+    return saved;
 }
 
-void forget_failed_inputs(WalletState& w, const std::vector<Coin>& inputs) {
+bool forget_failed_inputs(WalletState& w, const std::vector<Coin>& inputs, std::string& error) {
     for (const Coin& c : inputs) w.coins.spent.insert(outpoint_key(c.txid, c.vout));
-    save_spent_snapshot(w);
+    const bool saved = save_spent_snapshot(w, error);
     pruneCaches(w);
     const uint64_t now = nowMs();
     for (auto& [address, entry] : w.coins.byAddress)
         entry.updatedMs = now > kCacheAgeOnFailureMs ? now - kCacheAgeOnFailureMs : 0;
+    return saved;
 }
 
 bool tx_is_known(const std::string& txid) {
@@ -457,7 +486,12 @@ bool tx_is_known(const std::string& txid) {
     return fetch_get(wocUrl("/tx/" + txid), body, error, 25, false) && body.find("txid") != std::string::npos;
 }
 
-void scan_addresses(WalletState& w) {
+void set_scan_thread_start(ScanThreadStart start) {
+    std::lock_guard lock(gScanStartMutex);
+    gScanStart = std::move(start);
+}
+
+bool scan_addresses(WalletState& w, std::string& error) {
     std::vector<std::string> addresses = ownAddresses(w);
     for (const std::string& oracle : house_oracle_addresses()) {
         Hash160 h{};
@@ -465,24 +499,45 @@ void scan_addresses(WalletState& w) {
             find_own_address(w.keys, oracle, h))
             addresses.push_back(oracle);
     }
+    ScanThreadStart start;
+    {
+        std::lock_guard lock(gScanStartMutex);
+        start = gScanStart;
+    }
     const uint64_t generation = ++w.coins.scanGeneration;
     std::vector<Gathered> results(addresses.size());
+    std::atomic<int> historyLeft{kPendingHistoryEntries};
     std::vector<std::thread> threads;
+    bool started = true;
     for (size_t i = 0; i < addresses.size() && w.coins.scanGeneration == generation; ++i) {
         results[i].address = addresses[i];
-        threads.emplace_back(gather, std::ref(results[i]));
+        std::function<void()> job = [&g = results[i], &historyLeft] { gather(g, historyLeft); };
+        try {
+            threads.push_back(start ? start(std::move(job)) : std::thread(std::move(job)));
+        } catch (const std::system_error& e) {
+            error = std::string("could not start the address scan: ") + e.what();
+            started = false;
+            break;
+        }
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : threads)
+        if (t.joinable()) t.join();
+    if (!started) return false;
 
+    // Outpoints spent by pending transactions, someone else's included: they only filter
+    // this scan's lists and are never remembered as spent, since the pending one may vanish.
+    std::set<std::string> pendingSpent;
+    for (const Gathered& g : results) pendingSpent.insert(g.spentInMempool.begin(), g.spentInMempool.end());
+    bool changeDropped = false;
     for (Gathered& g : results) {
         if (!g.answered) continue;
-        for (const std::string& o : g.spentInMempool) w.coins.spent.insert(o);
         Coin keyed;
         bool haveKey = attachKey(w, keyed, g.address);
         AddressCoins& entry = w.coins.byAddress[g.address];
         entry.coins.clear();
         for (Coin& c : g.coins) {
-            if (is_spent(w, outpoint_key(c.txid, c.vout))) continue;
+            const std::string key = outpoint_key(c.txid, c.vout);
+            if (is_spent(w, key) || pendingSpent.count(key) != 0) continue;
             if (haveKey) {
                 c.owner = keyed.owner;
             }
@@ -498,17 +553,23 @@ void scan_addresses(WalletState& w) {
             return std::none_of(entry.coins.begin(), entry.coins.end(),
                                 [&c](const Coin& o) { return o.txid == c.txid && o.vout == c.vout; });
         };
+        const size_t before = w.coins.change.size();
         w.coins.change.erase(std::remove_if(w.coins.change.begin(), w.coins.change.end(), gone), w.coins.change.end());
+        changeDropped = changeDropped || w.coins.change.size() != before;
         w.coins.scanned = true;
     }
-    save_spent_snapshot(w);
+    // The scan itself succeeded; a lost write only risks offering gone change after a restart.
+    std::string saveError;
+    if (changeDropped && !save_change_snapshot(w, saveError)) report_unsaved_coins(saveError);
+    return true;
 }
 
 std::vector<Coin> general_spend_coins(WalletState& w) {
     std::vector<std::string> own = ownAddresses(w);
     std::vector<Coin> out;
     auto take = [&](const Coin& c) {
-        if (c.sats > 0 && is_hex64(c.txid) && !is_spent(w, outpoint_key(c.txid, c.vout))) addUnique(out, c);
+        if (c.sats >= kMinCoinSats && is_hex64(c.txid) && !is_spent(w, outpoint_key(c.txid, c.vout)))
+            addUnique(out, c);
     };
     for (const Coin& c : w.coins.change) take(c);
     for (const std::string& a : own)
@@ -529,7 +590,7 @@ std::vector<Coin> general_spend_coins(WalletState& w) {
             if (!o.is_object()) continue;
             Coin c;
             c.txid = txid;
-            c.vout = o.contains("n") && o["n"].is_number_unsigned() ? o["n"].get<uint32_t>() : 0;
+            if (!readIndex(o, "n", c.vout)) continue;
             if (o.contains("satoshis")) c.sats = roundedSats(o["satoshis"]);
             else if (o.contains("value") && o["value"].is_number())
                 c.sats = int64_t(std::llround(o["value"].get<double>() * 100000000.0));

@@ -5,7 +5,9 @@
 // address scan behind the balance, and the choice of the change address. Functions taking a
 // `WalletState&` run under the wallet state lock held by the caller.
 
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "wallet/wallet_state.h"
@@ -13,6 +15,8 @@
 namespace dialo {
 
 constexpr int64_t kReadyCoinSats = 200;  // a coin worth this much carries one event
+constexpr int64_t kMinCoinSats = 2;      // a 1-satoshi output costs more fee than it brings
+constexpr int kPendingHistoryEntries = 200;  // unconfirmed-history entries read per scan, all addresses together
 
 /// "txid:vout" with the txid in lower case.
 std::string outpoint_key(const std::string& txid, uint32_t vout);
@@ -20,12 +24,19 @@ std::string outpoint_key(const std::string& txid, uint32_t vout);
 /// Names the snapshot files: bound wallet id, else identity address, else default address.
 std::string wallet_key_text(const WalletState& w);
 
-void mark_spent(WalletState& w, const std::string& outpoint);
+/// Adds the outpoint to the spent set and saves it; false when the snapshot was not written
+/// (the set in memory holds it all the same).
+[[nodiscard]] bool mark_spent(WalletState& w, const std::string& outpoint, std::string& error);
 bool is_spent(const WalletState& w, const std::string& outpoint);
 void load_spent_snapshot(WalletState& w);
-void save_spent_snapshot(const WalletState& w);
+/// Snapshot writes: false with the reason when the file could not be written. Nothing is
+/// written, and true answered, for a wallet without a key text of its own.
+[[nodiscard]] bool save_spent_snapshot(const WalletState& w, std::string& error);
 void load_change_snapshot(WalletState& w);
-void save_change_snapshot(const WalletState& w);
+[[nodiscard]] bool save_change_snapshot(const WalletState& w, std::string& error);
+
+/// Tells the user, through the wallet client's text sink, that coin records were not saved.
+void report_unsaved_coins(const std::string& error);
 
 /// Reads one unspent-list reply; false ("bad utxo list") when it is not a list.
 [[nodiscard]] bool read_unspent_list(const std::string& body, std::vector<Coin>& out, std::string& error);
@@ -47,20 +58,29 @@ int count_ready_coins();
 
 [[nodiscard]] bool choose_change_address(WalletState& w, Hash160& out, std::string& error);
 
-/// After an accepted broadcast: inputs spent, own outputs remembered as change.
-void record_broadcast(WalletState& w, const std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs,
-                      const std::string& txid);
+/// After an accepted broadcast: inputs spent, own outputs remembered as change. Memory is
+/// always updated; false when a snapshot was not written.
+[[nodiscard]] bool record_broadcast(WalletState& w, const std::vector<Coin>& inputs,
+                                    const std::vector<TxOutput>& outputs, const std::string& txid, std::string& error);
 
-/// After a reply saying the inputs are gone: never offer them again, look afresh soon.
-void forget_failed_inputs(WalletState& w, const std::vector<Coin>& inputs);
+/// After a reply saying the inputs are gone: never offer them again, look afresh soon. False
+/// when the spent snapshot was not written.
+[[nodiscard]] bool forget_failed_inputs(WalletState& w, const std::vector<Coin>& inputs, std::string& error);
 
 /// Whether WhatsOnChain knows the transaction.
 bool tx_is_known(const std::string& txid);
 
 /// Gathers every own address's coins into the per-address cache (one thread per address).
-void scan_addresses(WalletState& w);
+/// False, with the cache untouched, when the scan could not run.
+[[nodiscard]] bool scan_addresses(WalletState& w, std::string& error);
 
-/// Candidate coins for a general spend (change list and per-address cache of own addresses).
+/// How the address scan starts a thread; a replacement may throw std::system_error as
+/// std::thread does when the system has no thread to give. Empty restores std::thread.
+using ScanThreadStart = std::function<std::thread(std::function<void()>)>;
+void set_scan_thread_start(ScanThreadStart start);
+
+/// Candidate coins for a general spend (change list and per-address cache of own addresses),
+/// each worth at least 2 satoshis.
 std::vector<Coin> general_spend_coins(WalletState& w);
 
 /// Sum of known unspent coins; -1 when nothing has been gathered yet.

@@ -58,9 +58,29 @@ bool signAll(WalletState& w, std::vector<Coin>& inputs, const std::vector<TxOutp
 }
 
 std::string afterFailure(WalletState& w, const std::string& result, const std::vector<Coin>& inputs) {
-    if (is_conflict_reply(result) || is_missing_inputs_reply(result)) forget_failed_inputs(w, inputs);
+    std::string error;
+    if ((is_conflict_reply(result) || is_missing_inputs_reply(result)) && !forget_failed_inputs(w, inputs, error))
+        report_unsaved_coins(error);
     prune_pool(w);
     return result;
+}
+
+// Largest first, so that a payment needs few coins; but the smallest coin that pays alone
+// goes in front, so exactly that one is spent and small outputs are never swept up.
+void orderForPayment(std::vector<Coin>& coins, const Hash160& dest, const Hash160& change, int64_t sats,
+                     const std::string& data) {
+    std::stable_sort(coins.begin(), coins.end(), [](const Coin& a, const Coin& b) { return a.sats > b.sats; });
+    for (auto it = coins.end(); it != coins.begin();) {
+        --it;
+        if (it->sats < sats) continue;
+        std::vector<Coin> one{*it};
+        std::vector<TxOutput> outputs;
+        int64_t fee = 0;
+        std::string error;
+        if (!build_payment_tx(one, dest, change, sats, data, outputs, fee, error)) continue;
+        std::rotate(coins.begin(), it, it + 1);
+        return;
+    }
 }
 
 }  // namespace
@@ -173,14 +193,16 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
     auto knownEarlier = [&]() -> std::string {
         if (earlierTxid.empty() || !tx_is_known(earlierTxid)) return {};
         w.coins.lastTxid = earlierTxid;
-        record_broadcast(w, earlierInputs, earlierOutputs, earlierTxid);
+        std::string saveError;
+        if (!record_broadcast(w, earlierInputs, earlierOutputs, earlierTxid, saveError))
+            report_unsaved_coins(saveError);
         return "success: " + earlierTxid;
     };
     bool agedOnce = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
         // The address scan runs without the lock; the wallet must be the same one afterwards.
         const std::string before = wallet_key_text(w);
-        scan_addresses(w);
+        if (!scan_addresses(w, error)) return "error: " + error;
         if (!w.loaded) return "error: no wallet";
         if (wallet_key_text(w) != before) return "error: wallet changed.";
 
@@ -192,7 +214,7 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
             for (auto& [a, entry] : w.coins.byAddress) entry.updatedMs = 0;
             continue;
         }
-        std::stable_sort(coins.begin(), coins.end(), [](const Coin& a, const Coin& b) { return a.sats < b.sats; });
+        orderForPayment(coins, dest, change, sats, data);
         std::vector<TxOutput> outputs;
         int64_t fee = 0;
         if (!build_payment_tx(coins, dest, change, sats, data, outputs, fee, error)) {
@@ -212,15 +234,8 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
         earlierInputs = coins;
         earlierOutputs = outputs;
         if (std::string r = knownEarlier(); !r.empty()) return r;
-        if (is_conflict_reply(result)) {
-            forget_failed_inputs(w, coins);
-        } else if (is_missing_inputs_reply(result)) {
-            for (const Coin& c : coins) w.coins.spent.insert(outpoint_key(c.txid, c.vout));
-            save_spent_snapshot(w);
-            forget_failed_inputs(w, {});
-        } else {
-            return result;
-        }
+        if (!is_conflict_reply(result) && !is_missing_inputs_reply(result)) return result;
+        if (!forget_failed_inputs(w, coins, error)) report_unsaved_coins(error);
     }
     if (std::string r = knownEarlier(); !r.empty()) return r;
     return "error: broadcast failed after retry.";

@@ -77,14 +77,25 @@ TEST_F(BroadcastTest, QuotedTxidFromWhatsOnChainIsConfirmedWithoutArc) {
     EXPECT_EQ(devnet.faults().pending(), 1u);
 }
 
-TEST_F(BroadcastTest, AlreadyKnownIsConfirmedWithoutArc) {
-    ASSERT_EQ(submitArc(raw).status, 200);
+TEST_F(BroadcastTest, WhatsOnChainNamingAnotherTxidIsNotTrusted) {
     oracleDown();
-    inject({{"path_prefix", "/arc/"}, {"status", 500}});
-    // The devnet itself answers "txn-already-known" for a transaction it holds.
+    // The funding transaction: known to the network, but not the one sent.
+    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 200}, {"body", "\"" + inputs[0].txid + "\""}});
+    EXPECT_EQ(broadcast_tx(w, inputs, outputs), "success: " + txid) << "ARC took it";
+    EXPECT_EQ(w.coins.lastTxid, txid);
+    EXPECT_TRUE(known());
+}
+
+TEST_F(BroadcastTest, AlreadyKnownIsSentEvenBeforeItCanBeSeen) {
+    oracleDown();
+    // WhatsOnChain's node holds it while its index does not list it yet.
+    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 400}, {"body", "257: txn-already-known"},
+            {"content_type", "text/plain"}});
+    inject({{"path_prefix", "/arc/"}, {"status", 500}, {"count", 2}});
     EXPECT_EQ(broadcast_tx(w, inputs, outputs), "success: " + txid);
-    EXPECT_EQ(devnet.faults().pending(), 1u);
-    EXPECT_TRUE(inputSpent());
+    EXPECT_EQ(devnet.faults().pending(), 1u) << "ARC was not needed";
+    EXPECT_TRUE(inputSpent()) << "its inputs are spent, not forgotten for another payment";
+    EXPECT_EQ(w.coins.lastTxid, txid);
 }
 
 TEST_F(BroadcastTest, ArcDoubleSpendIsReportedAndNothingIsRecorded) {
@@ -123,6 +134,16 @@ TEST_F(BroadcastTest, EveryServiceDownGivesTheArcReason) {
     inject({{"path_prefix", "/arc/v1/tx"}, {"status", 503}, {"count", 2}});
     EXPECT_EQ(broadcast_tx(w, inputs, outputs), "error: broadcast failed: HTTP 503");
     EXPECT_FALSE(known());
+}
+
+TEST(BroadcastReplies, ConflictAndMissingInputsAreRecognised) {
+    EXPECT_TRUE(is_conflict_reply("HTTP 400 – 258: TXN-MEMPOOL-CONFLICT"));
+    EXPECT_TRUE(is_conflict_reply("error: broadcast failed: DOUBLE_SPEND_ATTEMPTED: seen"));
+    EXPECT_TRUE(is_conflict_reply("Txn-Already-Known"));
+    EXPECT_FALSE(is_conflict_reply("insufficient priority"));
+    EXPECT_TRUE(is_missing_inputs_reply("16: Missing inputs"));
+    EXPECT_TRUE(is_missing_inputs_reply("missingorspent"));
+    EXPECT_FALSE(is_missing_inputs_reply("MISSING INPUTS")) << "exact case only";
 }
 
 }  // namespace

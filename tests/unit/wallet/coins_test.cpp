@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <system_error>
+
 #include "../vaultra/vault_fixture.h"
+#include "funded_wallet_fixture.h"
 #include "vaultra/connect.h"
-#include "vaultra/own_handle.h"
-#include "wallet/broadcast.h"
 #include "wallet/coins.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
@@ -44,10 +48,14 @@ TEST(UnspentList, ReadsBothShapesAndDropsWhatCannotBeSpent) {
                                                {{"txid", b}, {"vout", 2}, {"value", 700.6}},
                                                {{"tx_hash", a}, {"tx_pos", 3}, {"value", 9}, {"isSpentInMempoolTx", true}},
                                                {{"tx_hash", "abc"}, {"tx_pos", 0}, {"value", 5}},
+                                               {{"tx_hash", a}, {"value", 800}},
+                                               {{"tx_hash", a}, {"tx_pos", -1}, {"value", 800}},
+                                               {{"tx_hash", a}, {"tx_pos", "4"}, {"value", 800}},
+                                               {{"tx_hash", a}, {"tx_pos", 4294967296}, {"value", 800}},
                                                7})
                                       .dump(),
                                   out, error));
-    ASSERT_EQ(out.size(), 2u);
+    ASSERT_EQ(out.size(), 2u) << "an entry without a usable output index is dropped, never read as index 0";
     EXPECT_EQ(out[0].vout, 1u);
     EXPECT_EQ(out[1].sats, 701) << "values are rounded to whole satoshis";
     out.clear();
@@ -73,7 +81,8 @@ TEST_F(CoinsTest, PoolSelectionPrefersOneCoinThenTheLargest) {
     EXPECT_TRUE(sel.empty());
     EXPECT_EQ(g.state.coins.pool.size(), 3u) << "the 1-satoshi coin is never pooled";
 
-    mark_spent(g.state, outpoint_key(std::string(64, 'C'), 0));
+    std::string error;
+    ASSERT_TRUE(mark_spent(g.state, outpoint_key(std::string(64, 'C'), 0), error)) << error;
     ASSERT_TRUE(select_from_pool(g.state, 300, sel));
     EXPECT_EQ(sel[0].sats, 1000) << "a spent coin is skipped whatever the case of its txid";
 }
@@ -89,7 +98,8 @@ TEST_F(CoinsTest, SpentAndChangeSurviveARestart) {
         ASSERT_TRUE(decode_p2pkh_address("1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", other));
         std::vector<Coin> inputs{coin('a', 5000, 1)};
         std::vector<TxOutput> outputs{{1, p2pkh_script(other)}, {0, data_output_script("x")}, {4000, p2pkh_script(own)}};
-        record_broadcast(g.state, inputs, outputs, std::string(64, 'e'));
+        std::string error;
+        ASSERT_TRUE(record_broadcast(g.state, inputs, outputs, std::string(64, 'e'), error)) << error;
         ASSERT_EQ(g.state.coins.change.size(), 1u);
         EXPECT_EQ(g.state.coins.change[0].vout, 2u);
         EXPECT_EQ(g.state.coins.change[0].owner, own) << "change carries its owner";
@@ -106,8 +116,19 @@ TEST_F(CoinsTest, SpentAndChangeSurviveARestart) {
 
     json spent = readJson(base() + "/ord_snap/w1_spent.json");
     EXPECT_EQ(spent["outpoints"], json::array({std::string(64, 'a') + ":1"}));
-    forget_failed_inputs(g.state, {coin('e', 4000, 2)});
+    std::string error;
+    ASSERT_TRUE(forget_failed_inputs(g.state, {coin('e', 4000, 2)}, error)) << error;
     EXPECT_TRUE(g.state.coins.change.empty()) << "change reported gone is never offered again";
+
+    // A file where the snapshot folder belongs: the writes say so, memory keeps the records.
+    std::filesystem::remove_all(base() + "/ord_snap");
+    writeText(base() + "/ord_snap", "in the way");
+    EXPECT_FALSE(mark_spent(g.state, std::string(64, 'f') + ":0", error));
+    EXPECT_NE(error.find("ord_snap/w1_spent.json"), std::string::npos) << error;
+    EXPECT_TRUE(is_spent(g.state, std::string(64, 'f') + ":0"));
+    error.clear();
+    EXPECT_FALSE(save_change_snapshot(g.state, error));
+    EXPECT_NE(error.find("ord_snap/w1_change.json"), std::string::npos) << error;
 }
 
 TEST_F(CoinsTest, WalletKeyNamesTheSnapshotFiles) {
@@ -140,23 +161,96 @@ TEST_F(CoinsTest, ChangeNeverLandsOnAHouseOracle) {
     EXPECT_EQ(error, "vaultra address decode failed.");
 }
 
-TEST(BroadcastReplies, ConflictAndMissingInputsAreRecognised) {
-    EXPECT_TRUE(is_conflict_reply("HTTP 400 – 258: TXN-MEMPOOL-CONFLICT"));
-    EXPECT_TRUE(is_conflict_reply("error: broadcast failed: DOUBLE_SPEND_ATTEMPTED: seen"));
-    EXPECT_TRUE(is_conflict_reply("Txn-Already-Known"));
-    EXPECT_FALSE(is_conflict_reply("insufficient priority"));
-    EXPECT_TRUE(is_missing_inputs_reply("16: Missing inputs"));
-    EXPECT_TRUE(is_missing_inputs_reply("missingorspent"));
-    EXPECT_FALSE(is_missing_inputs_reply("MISSING INPUTS")) << "exact case only";
+// Coin sources seen through a devnet whose answers are bent by injected faults.
+class ScanTest : public test::FundedWalletTest {
+protected:
+    std::vector<int64_t> cachedSats(WalletState& w) {
+        std::vector<int64_t> out;
+        for (const Coin& c : w.coins.byAddress[address].coins) out.push_back(c.sats);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    std::string historyPath() const { return woc_path("/address/" + address + "/unconfirmed/history"); }
+};
+
+TEST_F(ScanTest, MempoolSpendsDropOnlyThatScansCoinsAndGoneChangeIsForgotten) {
+    const std::string funding = fundWallet({5000, 7000});
+    const std::string pending(64, 'd'), foreign(64, 'c'), neverSent(64, 'e');
+    auto g = lockWallet();
+    WalletState& w = g.state;
+    std::string error;
+    ASSERT_TRUE(record_broadcast(w, {}, {{4000, p2pkh_script(addressHash)}}, neverSent, error)) << error;
+    ASSERT_EQ(w.coins.change.size(), 1u);
+    // Someone's pending transaction spends our first coin and an outpoint of theirs.
+    inject({{"path_prefix", historyPath()},
+            {"status", 200},
+            {"body", json{{"result", {{{"tx_hash", pending}}}}}.dump()}});
+    inject({{"path_prefix", woc_path("/tx/" + pending)},
+            {"status", 200},
+            {"body",
+             json{{"txid", pending}, {"vin", {{{"txid", funding}, {"vout", 0}}, {{"txid", foreign}, {"vout", 3}}}}}
+                 .dump()}});
+    ASSERT_TRUE(scan_addresses(w, error)) << error;
+    EXPECT_EQ(cachedSats(w), std::vector<int64_t>{7000}) << "a coin spent in the mempool is not offered";
+    EXPECT_TRUE(w.coins.spent.empty()) << "pending spends are not remembered as ours";
+    EXPECT_EQ(readJson(base() + "/ord_snap/w1_spent.json")["outpoints"], json::array());
+    EXPECT_TRUE(w.coins.change.empty()) << "change the network does not list is gone";
+    EXPECT_EQ(readJson(base() + "/ord_snap/w1_change.json")["coins"], json::array()) << "and forgotten on disk";
+
+    ASSERT_TRUE(scan_addresses(w, error)) << error;
+    EXPECT_EQ(cachedSats(w), (std::vector<int64_t>{5000, 7000})) << "no longer named by a pending transaction";
 }
 
-TEST(OwnHandle, ClaimTextAndHandleForms) {
-    EXPECT_EQ(normalize_own_handle(" @$Alice.Smith@orvane.test \r\n"), "alice.smith");
-    EXPECT_EQ(claim_text("Bob", "02AB", "1addr", "", "", "", "", 1700000000),
-              "OV-PAYMAIL-CLAIM|bob|02ab|1addr||1700000000");
-    EXPECT_EQ(claim_text("bob", "02ab", "1addr", "pic", "1ord", "", "", 5), "OV-PAYMAIL-CLAIM|bob|02ab|1addr|pic|1ord|5");
-    EXPECT_EQ(claim_text("bob", "02ab", "1addr", "pic", "1ord", "03bn", "1bn", 5),
-              "OV-PAYMAIL-CLAIM|bob|02ab|1addr|pic|1ord|03bn|1bn|5");
+TEST_F(ScanTest, ReadsAtMost200PendingHistoryEntriesPerScan) {
+    // 199 entries naming nothing, then two real-looking ones: only the 200th may be read.
+    json list = json::array();
+    for (int i = 0; i < 199; ++i) list.push_back({{"tx_hash", "not a txid"}});
+    const std::string last200(64, 'a'), past(64, 'b');
+    list.push_back({{"tx_hash", last200}});
+    list.push_back({{"tx_hash", past}});
+    inject({{"path_prefix", historyPath()}, {"status", 200}, {"body", json{{"result", list}}.dump()}});
+    inject({{"path_prefix", woc_path("/tx/" + last200)}, {"status", 404}});
+    inject({{"path_prefix", woc_path("/tx/" + past)}, {"status", 404}});
+    auto g = lockWallet();
+    std::string error;
+    ASSERT_TRUE(scan_addresses(g.state, error)) << error;
+    EXPECT_EQ(devnet.faults().pending(), 1u) << "the 200th entry read, the 201st not";
+}
+
+TEST_F(ScanTest, ThreadThatCannotStartFailsTheScan) {
+    fundWallet({5000});
+    std::atomic<int> starts{0};
+    set_scan_thread_start([&starts](std::function<void()> job) {
+        if (starts++ > 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(job));
+    });
+    auto g = lockWallet();
+    std::string error;
+    EXPECT_FALSE(scan_addresses(g.state, error)) << "the first thread ran, the second did not start";
+    set_scan_thread_start(nullptr);
+    EXPECT_NE(error.find("address scan"), std::string::npos) << error;
+    EXPECT_FALSE(g.state.coins.scanned) << "half a scan is not used";
+    ASSERT_TRUE(scan_addresses(g.state, error)) << error;
+    EXPECT_EQ(cachedSats(g.state), std::vector<int64_t>{5000});
+}
+
+TEST_F(ScanTest, FallbackTakesOnlyIndexedOutputsOfTwoSatoshisOrMore) {
+    const std::string funding = fundWallet({5000, 7000, 1});
+    auto own = [this](json o) {
+        o["scriptPubKey"] = {{"addresses", {address}}};
+        return o;
+    };
+    const json vout = {own({{"value", 0.00005}}), own({{"n", 1}, {"value", 0.00007}}),
+                       own({{"n", 2}, {"value", 0.00000001}})};
+    inject({{"path_prefix", woc_path("/tx/" + funding)},
+            {"status", 200},
+            {"body", json{{"txid", funding}, {"vout", vout}}.dump()}});
+    auto g = lockWallet();
+    g.state.coins.lastReceivedTxid = funding;
+    std::vector<Coin> coins = general_spend_coins(g.state);
+    ASSERT_EQ(coins.size(), 1u) << "no output without its index, none of 1 satoshi";
+    EXPECT_EQ(coins[0].vout, 1u);
+    EXPECT_EQ(coins[0].sats, 7000);
 }
 
 }  // namespace

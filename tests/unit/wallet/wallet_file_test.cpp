@@ -180,7 +180,8 @@ TEST_F(WalletFileTest, NoKeyTextIsHeldOrWrittenBesideTheFile) {
 
     Hash160 mine{};
     ASSERT_TRUE(decode_p2pkh_address(own.address, mine));
-    record_broadcast(g.state, {}, {{4000, p2pkh_script(mine)}}, std::string(64, 'e'));
+    std::string error;
+    ASSERT_TRUE(record_broadcast(g.state, {}, {{4000, p2pkh_script(mine)}}, std::string(64, 'e'), error)) << error;
     ASSERT_EQ(g.state.coins.change.size(), 1u);
     for (const char* file : {"/ord_snap/w1_change.json", "/ord_snap/w1_spent.json"}) {
         const std::string text = readText(base() + file);

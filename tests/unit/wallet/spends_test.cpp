@@ -1,0 +1,116 @@
+// The phone's three spends on a devnet: which coins they take, what they pay, and how they
+// answer when the network or the disk lets them down.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+
+#include "funded_wallet_fixture.h"
+#include "wallet/client_sinks.h"
+#include "wallet/spends.h"
+
+namespace dialo {
+namespace {
+
+using nlohmann::json;
+
+std::vector<int64_t> repeat(size_t n, int64_t v) { return std::vector<int64_t>(n, v); }
+std::vector<int64_t> operator+(std::vector<int64_t> a, const std::vector<int64_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class SpendsTest : public test::FundedWalletTest {
+protected:
+    const std::string payee = devnet::test::keyOf('7').address;
+};
+
+struct PolicyCase {
+    const char* name;
+    std::vector<int64_t> coins;                 // the wallet's confirmed outputs, in one transaction
+    std::vector<json> faults;                   // injected before the spend
+    std::function<std::string(const std::string& payee)> spend;
+    std::string answer;                         // "ready", or "success" when a transaction is sent
+    std::vector<int64_t> inputs;                // values of the coins it spends
+    std::vector<int64_t> outputs;               // its outputs before the change output
+    int64_t rate = 0;                           // when set: the fee paid, in satoshis per 1000 bytes
+};
+
+TEST_F(SpendsTest, PolicyPicksCoinsAndPaysAsPlanned) {
+    const std::string payload(300, 'p');
+    const json oracleDown = {{"path_prefix", "/oi/submit"}, {"status", 503}};
+    const std::vector<PolicyCase> cases = {
+        {"a penny from a phone holding 200 one-satoshi outputs takes the big coin alone",
+         repeat(200, 1) + std::vector<int64_t>{50000}, {},
+         [](const std::string& to) { return spend_to_address(to, 1000, ""); }, "success", {50000}, {1000}},
+        {"a payment whose first coin is in conflict pays with another coin", {5000, 6000},
+         {oracleDown,
+          {{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 400}, {"body", "258: txn-mempool-conflict"}},
+          {{"path_prefix", "/arc/v1/tx"}, {"status", 200}, {"body", R"({"txStatus": "DOUBLE_SPEND_ATTEMPTED"})"}}},
+         [](const std::string& to) { return spend_to_address(to, 1000, ""); }, "success", {6000}, {1000}},
+        {"one coin of 10,000 splits into 46 pieces of 201 and the change", {10000}, {},
+         [](const std::string&) { return split_coins(); }, "success", {10000}, repeat(46, 201)},
+        {"113 ready coins plan 8 pieces", repeat(112, 200) + std::vector<int64_t>{5000}, {},
+         [](const std::string&) { return split_coins(); }, "success", {5000}, repeat(7, 612)},
+        {"114 ready coins are ready", repeat(113, 200) + std::vector<int64_t>{5000}, {},
+         [](const std::string&) { return split_coins(); }, "ready", {}, {}},
+        {"a payload rate above 1000 pays 1000 per 1000 bytes", {20000}, {},
+         [&payload](const std::string& to) { return spend_payload(to, payload, 5000, false, ""); }, "success",
+         {20000}, {1, 0}, 1000},
+    };
+    uint8_t seed = 10;
+    for (const PolicyCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        useWallet(seed++);
+        const std::string funding = fundWallet(c.coins);
+        for (const json& f : c.faults) inject(f);
+        const std::string result = c.spend(payee);
+        devnet.faults().clear();
+        if (c.answer == "ready") {
+            EXPECT_EQ(result, "ready");
+            continue;
+        }
+        ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+        const ParsedTx tx = readTx(result.substr(9, 64));
+        std::vector<int64_t> inputs;
+        std::vector<Coin> spent;
+        int64_t fee = 0;
+        for (const ParsedInput& in : tx.inputs) {
+            ASSERT_EQ(in.prevTxid, funding);
+            inputs.push_back(c.coins.at(in.vout));
+            fee += c.coins.at(in.vout);
+            Coin k;
+            k.txid = in.prevTxid;
+            k.vout = in.vout;
+            spent.push_back(k);
+        }
+        EXPECT_EQ(inputs, c.inputs);
+        ASSERT_EQ(tx.outputs.size(), c.outputs.size() + 1) << "the requested outputs and the change";
+        for (size_t i = 0; i < c.outputs.size(); ++i) EXPECT_EQ(tx.outputs[i].sats, c.outputs[i]) << "output " << i;
+        for (const TxOutput& o : tx.outputs) fee -= o.sats;
+        if (c.rate > 0) {
+            EXPECT_EQ(fee, fee_for_size(int64_t(serialize_tx(spent, tx.outputs, true).size()), c.rate));
+        }
+    }
+}
+
+TEST_F(SpendsTest, SpendAnswersWhenItsRecordsCannotBeSavedAndSaysSo) {
+    fundWallet({20000});
+    // A file where the snapshot folder belongs: no snapshot can be written.
+    std::ofstream(base() + "/ord_snap") << "in the way";
+    std::vector<std::string> lines;
+    std::mutex linesMutex;
+    set_wallet_text_sink([&](const std::string& text) {
+        std::lock_guard lock(linesMutex);
+        lines.push_back(text);
+    });
+    const std::string result = spend_to_address(payee, 1000, "");
+    set_wallet_text_sink(nullptr);
+    EXPECT_EQ(result.rfind("success: ", 0), 0u) << result;
+    ASSERT_FALSE(lines.empty()) << "the lost records are not mentioned";
+    EXPECT_NE(lines[0].find("ord_snap"), std::string::npos) << lines[0];
+}
+
+}  // namespace
+}  // namespace dialo
