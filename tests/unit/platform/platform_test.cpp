@@ -1,13 +1,20 @@
-// The operating-system layer on a real machine: the data folder on a fresh account.
+// The operating-system layer on a real machine: the data folder on a fresh account, and
+// programs started detached that never linger as this process's children.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "platform/data_dir.h"
+#include "platform/process.h"
 
 namespace dialo {
 namespace {
@@ -51,6 +58,30 @@ TEST_F(PlatformTest, DataFolderIsMadeWithEveryMissingParent) {
         EXPECT_EQ(platformDirectory(), root_ + c.expected);
         EXPECT_TRUE(isDirectory(root_ + c.expected)) << c.expected;
     }
+}
+
+TEST_F(PlatformTest, DetachedProgramIsNeverLeftAsOurChild) {
+    const std::string mark = root_ + "/ran";
+    ASSERT_TRUE(spawnDetached({"sh", "-c", "echo ran > '" + mark + "'"}));
+    // Nothing of it is our child any more, running or exited: there is nothing to reap.
+    errno = 0;
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+
+    // It did run (the deadline is far beyond what a shell needs to write one line).
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::string text;
+    while (text != "ran\n" && std::chrono::steady_clock::now() < deadline) {
+        std::ifstream in(mark);
+        std::getline(in, text, '\0');
+        if (text != "ran\n") std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(text, "ran\n");
+
+    EXPECT_FALSE(spawnDetached({root_ + "/no-such-program"}));
+    EXPECT_FALSE(spawnDetached({"dialo-no-such-program-in-path"}));
+    EXPECT_FALSE(spawnDetached({}));
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
 }
 
 }  // namespace
