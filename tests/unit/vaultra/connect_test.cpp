@@ -138,9 +138,9 @@ TEST_F(ConnectTest, AnythingButOkTrueIsADenial) {
 TEST_F(ConnectTest, NoAnswerInSixtySecondsTimesOut) {
     twoWallets();
     bind_instance("/opt/dialo", "Dialo");
-    EXPECT_EQ(vaultra_connect(), "error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
+    EXPECT_EQ(vaultra_connect(), "error: Vaultra did not approve in time. Open vaultra and try Connect again.");
     EXPECT_EQ(gPolls, 120);
-    EXPECT_EQ(events.back(), "[OV-ERROR]\x1f" "error\x1f" "error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
+    EXPECT_EQ(events.back(), "[OV-ERROR]\x1f" "error\x1f" "error: Vaultra did not approve in time. Open vaultra and try Connect again.");
 }
 
 TEST_F(ConnectTest, ApprovedButLockedOrBrokenWalletSaysWhy) {
