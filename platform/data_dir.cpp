@@ -20,7 +20,6 @@ std::string platformDirectory() {
     if (base.empty()) {
         std::string home = envText("HOME");
         base = home.empty() ? std::string(".") : home + "/.local/share";
-        ensureDirectory(base);
     }
     std::string dir = base + "/Orvane";
     ensureDirectory(dir);

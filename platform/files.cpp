@@ -45,6 +45,11 @@ std::string folderOf(const std::string& path) {
 bool ensureDirectory(const std::string& path) {
     if (path.empty()) return false;
     if (::mkdir(path.c_str(), 0700) == 0) return true;
+    // A fresh account may lack even ~/.local: make the missing parents first.
+    if (errno == ENOENT) {
+        const std::string parent = folderOf(path);
+        if (parent.size() < path.size() && ensureDirectory(parent) && ::mkdir(path.c_str(), 0700) == 0) return true;
+    }
     struct stat st{};
     return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }

@@ -5,7 +5,8 @@
 
 namespace dialo {
 
-/// Creates one folder (owner-only) unless it exists; true when it exists afterwards.
+/// Creates a folder and any missing parents (owner-only) unless it exists; true when it
+/// exists afterwards.
 bool ensureDirectory(const std::string& path);
 
 /// Reads the whole file. A missing file is read as empty text when createMissing is set

@@ -1,11 +1,11 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 extern char** environ;
@@ -36,18 +36,51 @@ bool spawnDetached(const std::vector<std::string>& argv) {
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd ? O_WRONLY : O_RDONLY, 0);
-    // Its own session: closing this program's terminal must not end it.
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return rc == 0;
+    // The grandchild reports a failed exec through this pipe; a clean EOF means it started.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return false;
+
+    // Double fork: the middle child exits at once and is reaped here, so the program ends up
+    // a child of init and never lingers as our zombie. Only async-signal-safe calls after
+    // fork, as other threads may hold locks.
+    pid_t middle = ::fork();
+    if (middle < 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        return false;
+    }
+    if (middle == 0) {
+        ::close(report[0]);
+        pid_t pid = ::fork();
+        if (pid != 0) ::_exit(pid < 0 ? 1 : 0);
+        // Its own session: closing this program's terminal must not end it.
+        ::setsid();
+        int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
+            if (null > 2) ::close(null);
+        }
+        ::execve(program.c_str(), args.data(), environ);
+        int err = errno;
+        ssize_t ignored = ::write(report[1], &err, sizeof err);
+        (void)ignored;
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = ::waitpid(middle, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    bool forked = waited == middle && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+
+    int err = 0;
+    ssize_t n;
+    do {
+        n = ::read(report[0], &err, sizeof err);
+    } while (n < 0 && errno == EINTR);
+    ::close(report[0]);
+    return forked && n == 0;
 }
 
 }  // namespace dialo

@@ -7,7 +7,8 @@
 namespace dialo {
 
 /// Starts argv[0] (searched in PATH when it has no '/') detached from this process, with its
-/// standard streams on /dev/null; true when it was started.
+/// standard streams on /dev/null, in its own session; true when it was started. It is not
+/// left a child of this process, so nothing here needs to reap it.
 bool spawnDetached(const std::vector<std::string>& argv);
 
 /// Full path of a program found in PATH; empty when there is none.

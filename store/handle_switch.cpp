@@ -131,6 +131,8 @@ bool load_handle_file(PhoneState& st) {
         auto it = shared.find("answerphone");
         return it != shared.end() && it->is_boolean() && it->get<bool>();
     }();
+    // Blocked callers must not ring again just because the layout changed.
+    fresh["blocked"] = arrayOrEmpty(shared, "blocked");
     fresh["heard"] = arrayOrEmpty(shared, "heard");
     fresh["tomb"] = arrayOrEmpty(shared, "tomb");
     fresh["saved"] = arrayOrEmpty(shared, "saved");

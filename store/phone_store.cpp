@@ -256,7 +256,9 @@ void save_handle_file(PhoneState& st) {
 
 void save_phone_store(PhoneState& st) {
     StoreLockGuard lock;
-    save_settings(st);
+    // Without the inter-process lock another phone may be mid read-modify-write of the
+    // shared file; writing it now could drop that phone's keys.
+    if (lock.fileLocked()) save_settings(st);
     save_handle_file(st);
 }
 

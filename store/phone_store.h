@@ -33,7 +33,8 @@ std::string store_lock_path();
 void load_settings();
 
 /// Writes the settings into the shared file (keeping every other key) and, when a handle is
-/// loaded, that handle's whole file.
+/// loaded, that handle's whole file. The shared file is left alone when the store's
+/// inter-process lock cannot be taken.
 void save_phone_store(PhoneState& st);
 
 /// Records a missed call from `caller` unless `call_id` already has one; then saves.

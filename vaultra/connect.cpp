@@ -217,7 +217,7 @@ std::string vaultra_connect() {
     }
     if (reply == Reply::Pending) {
         report_event({"[OV-VAULTRA]", "connect-denied", "timeout"});
-        return fail("error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
+        return fail("error: Vaultra did not approve in time. Open vaultra and try Connect again.");
     }
     auto g = lockWallet();
     if (!approvedId.empty()) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "vaultra/own_handle.h"
 #include "wallet/client_sinks.h"
 #include "wallet/coins.h"
@@ -9,6 +11,20 @@
 #include "wallet/wallet_file.h"
 
 namespace dialo {
+namespace {
+
+// The wallet file's avatar text: "ord_avatar" when it is text, else the "icon" text of an
+// "ord_avatar" object; empty otherwise.
+std::string avatarText(const nlohmann::json& ordAvatar) {
+    if (ordAvatar.is_string()) return ordAvatar.get<std::string>();
+    if (ordAvatar.is_object()) {
+        auto icon = ordAvatar.find("icon");
+        if (icon != ordAvatar.end() && icon->is_string()) return icon->get<std::string>();
+    }
+    return {};
+}
+
+}  // namespace
 
 void refresh_status() {
     auto g = lockWallet();
@@ -27,7 +43,8 @@ void refresh_status() {
     publish_balance(shown);
     report_event({"[OV-VAULTRA]", "status", w.keys.defaultKey.address, shown < 0 ? "-" : std::to_string(shown),
                   w.keys.hd ? "hd" : "legacy"});
-    claim_paymail(w, w.paymail, w.keys.identityPub, w.keys.defaultKey.address, "", w.keys.ordinalsAddress);
+    claim_paymail(w, w.paymail, w.keys.identityPub, w.keys.defaultKey.address, avatarText(w.ordAvatar),
+                  w.keys.ordinalsAddress);
 }
 
 }  // namespace dialo

@@ -73,6 +73,10 @@ void commonOptions(CURL* h, const std::string& url, std::string& body, curl_slis
     curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    // Plain HTTP would hand keys' addresses and claims to anyone on the path, and URLs
+    // from remote hosts (paymail) must not lead anywhere else either: HTTPS only, redirects too.
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     const std::string roots = trustedRoots();
     if (!roots.empty()) {
         curl_blob blob{const_cast<char*>(roots.data()), roots.size(), CURL_BLOB_COPY};

@@ -26,9 +26,10 @@ bool FaultTable::add(const json& request, std::string& error) {
     };
     int64_t status = 0, delay = 0;
     if (!text("path_prefix", f.pathPrefix) || !text("method", f.method) || !text("server", f.server) ||
-        !text("body", f.body) || !text("content_type", f.contentType) || !integer("status", status, 0, 599) ||
+        !text("body", f.body) || !text("content_type", f.contentType) || !text("location", f.location) ||
+        !integer("status", status, 0, 599) ||
         !integer("delay_ms", delay, 0, 120000) || !integer("count", f.remaining, 1, 1000000)) {
-        error = "fault fields: path_prefix, method, server, body, content_type (text); status 100..599, "
+        error = "fault fields: path_prefix, method, server, body, content_type, location (text); status 100..599, "
                 "delay_ms 0..120000, count 1..1000000 (integers); drop (boolean)";
         return false;
     }

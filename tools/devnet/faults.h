@@ -19,6 +19,7 @@ struct Fault {
     int status = 0;           // 0: answer normally (after any delay)
     std::string body;
     std::string contentType;  // empty: JSON when the body parses as JSON, else HTML
+    std::string location;     // Location header of the answer (a redirect); empty: none
     int delayMs = 0;          // milliseconds before answering
     bool drop = false;        // close the connection without an answer
     int64_t remaining = 1;    // requests still to affect
@@ -26,8 +27,8 @@ struct Fault {
 
 class FaultTable {
 public:
-    /// Adds a fault from {"path_prefix", "status", "body", "content_type", "delay_ms",
-    /// "drop", "count", "method", "server"}.
+    /// Adds a fault from {"path_prefix", "status", "body", "content_type", "location",
+    /// "delay_ms", "drop", "count", "method", "server"}.
     [[nodiscard]] bool add(const nlohmann::json& request, std::string& error);
     void clear();
     /// The first matching fault, counted as used; none when nothing matches.

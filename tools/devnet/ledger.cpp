@@ -25,6 +25,9 @@ CREATE TABLE IF NOT EXISTS touches(address TEXT NOT NULL, seq INTEGER NOT NULL, 
                                    PRIMARY KEY(address, seq));
 )";
 
+// 21,000,000 BSV in satoshis: no value or total of values may exceed it.
+constexpr int64_t kMaxMoney = 2100000000000000LL;
+
 constexpr const char* kNullTxid = "0000000000000000000000000000000000000000000000000000000000000000";
 
 bool isHex64(const std::string& s) { return s.size() == 64 && hex_decode(s).size() == 32; }
@@ -127,6 +130,9 @@ SubmitResult Ledger::submitLocked(const Bytes& raw) {
         c.txid = in.prevTxid;
         c.vout = in.vout;
         c.sats = out.integer(0);
+        // Each value and the running sum are checked before adding, so the sum cannot overflow.
+        if (c.sats < 0 || c.sats > kMaxMoney || totalIn > kMaxMoney - c.sats)
+            return refuse(Reject::Malformed, txid, "bad-txns-inputvalues-outofrange");
         c.locking = out.blob(1);
         Hash160 h{};
         if (!isP2pkh(c.locking, &h)) return refuse(Reject::NonStandard, txid, "non-standard input");
@@ -139,7 +145,10 @@ SubmitResult Ledger::submitLocked(const Bytes& raw) {
 
     int64_t totalOut = 0;
     for (const TxOutput& o : tx.outputs) {
-        if (o.sats < 0 || o.sats > 2100000000000000LL) return refuse(Reject::Malformed, txid, "bad-txns-vout-negative");
+        if (o.sats < 0) return refuse(Reject::Malformed, txid, "bad-txns-vout-negative");
+        if (o.sats > kMaxMoney) return refuse(Reject::Malformed, txid, "bad-txns-vout-toolarge");
+        // Thousands of huge outputs would otherwise wrap the total and mint coins.
+        if (totalOut > kMaxMoney - o.sats) return refuse(Reject::Malformed, txid, "bad-txns-txouttotal-toolarge");
         if (isP2pkh(o.locking)) {
             if (o.sats < 1) return refuse(Reject::NonStandard, txid, "dust");
         } else if (isDataScript(o.locking)) {
@@ -234,7 +243,7 @@ bool Ledger::fund(const std::string& address, int64_t sats, std::string& txid, s
         error = "not a P2PKH address";
         return false;
     }
-    if (sats < 1 || sats > 2100000000000000LL) {
+    if (sats < 1 || sats > kMaxMoney) {
         error = "sats must be between 1 and 2100000000000000";
         return false;
     }

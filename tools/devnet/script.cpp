@@ -36,6 +36,17 @@ bool readPush(const Bytes& s, size_t& pos, Bytes& data) {
     return true;
 }
 
+// The node's minimal-push rule: each push uses the shortest form for its data.
+bool isMinimalPush(uint8_t op, const Bytes& data) {
+    if (data.empty()) return op == 0x00;
+    if (data.size() == 1 && data[0] >= 1 && data[0] <= 16) return op == 0x50 + data[0];
+    if (data.size() == 1 && data[0] == 0x81) return op == 0x4F;
+    if (data.size() <= 75) return op == data.size();
+    if (data.size() <= 255) return op == 0x4C;
+    if (data.size() <= 65535) return op == 0x4D;
+    return true;
+}
+
 const char* opcodeName(uint8_t op) {
     switch (op) {
     case 0x4F: return "-1";
@@ -154,9 +165,14 @@ std::string scriptType(const Bytes& script) {
 std::string checkP2pkhSpend(const Bytes& unlocking, const Hash160& lockHash, const Hash256& digest) {
     size_t pos = 0;
     Bytes sig, pub;
-    if (!readPush(unlocking, pos, sig) || !readPush(unlocking, pos, pub) || pos != unlocking.size() ||
-        unlocking[0] == 0x00)
+    const uint8_t sigOp = unlocking.empty() ? 0 : unlocking[0];
+    if (!readPush(unlocking, pos, sig))
         return "mandatory-script-verify-flag-failed (Only push(signature) push(pubkey) is accepted)";
+    const uint8_t pubOp = pos < unlocking.size() ? unlocking[pos] : 0;
+    if (!readPush(unlocking, pos, pub) || pos != unlocking.size() || unlocking[0] == 0x00)
+        return "mandatory-script-verify-flag-failed (Only push(signature) push(pubkey) is accepted)";
+    if (!isMinimalPush(sigOp, sig) || !isMinimalPush(pubOp, pub))
+        return "non-mandatory-script-verify-flag (Data push larger than necessary)";
     if (pub.size() != 33 && pub.size() != 65) return "mandatory-script-verify-flag-failed (Public key is wrongly encoded)";
     Hash160 keyHash{};
     if (!hash160(pub.data(), pub.size(), keyHash) || keyHash != lockHash)

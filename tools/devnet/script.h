@@ -27,7 +27,8 @@ std::string scriptAsm(const Bytes& script);
 std::string scriptType(const Bytes& script);
 
 /// Checks an input's unlocking script against the P2PKH hash it spends and the signature
-/// digest of that input. Returns an empty text when it verifies, else the node's reason.
+/// digest of that input, each push in its shortest form. Returns an empty text when it
+/// verifies, else the node's reason.
 std::string checkP2pkhSpend(const Bytes& unlocking, const Hash160& lockHash, const Hash256& digest);
 
 }  // namespace dialo::devnet

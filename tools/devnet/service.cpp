@@ -169,6 +169,7 @@ struct Devnet::Impl {
         std::string type = f->contentType;
         if (type.empty()) type = parseBody(body).is_discarded() ? "text/html" : "application/json";
         sendText(res, body, f->status, type.c_str());
+        if (!f->location.empty()) res.set_header("Location", f->location);
         return true;
     }
 

@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "platform/files.h"
 #include "vaultra/connect.h"
+#include "wallet/binding.h"
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"
 #include "wallet/openssl_handles.h"
@@ -38,7 +39,8 @@ std::vector<WalletEntry> list_wallets() {
     std::string active = string_field(index, "active");
     std::vector<WalletEntry> out;
     for (const json& w : index["wallets"]) {
-        if (!w.is_object() || string_field(w, "id").empty()) continue;
+        // An id becomes a folder name: one that could leave the wallets folder is not a wallet.
+        if (!w.is_object() || !is_plain_wallet_id(string_field(w, "id"))) continue;
         out.push_back({string_field(w, "id"), string_field(w, "name"), string_field(w, "id") == active});
     }
     return out;

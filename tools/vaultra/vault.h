@@ -27,6 +27,7 @@ struct ConnectRequest {
     int64_t ts = 0;
 };
 
+/// The wallets of the index whose ids are plain names (usable as a folder name).
 std::vector<WalletEntry> list_wallets();
 
 /// Adds a new HD wallet for a valid 12-word phrase; returns its id. Throws VaultError.

@@ -125,6 +125,82 @@ TEST_F(DevnetLedgerTest, RefusesWhatANodeRefusesAndKeepsNothingOfIt) {
     }
 }
 
+// The same transaction with each input's unlocking script replaced.
+Bytes withUnlocking(const Bytes& raw, const std::function<Bytes(const Bytes&)>& change) {
+    ParsedTx tx;
+    EXPECT_TRUE(parse_tx(raw, tx));
+    std::vector<Coin> inputs;
+    for (const ParsedInput& in : tx.inputs) {
+        Coin c;
+        c.txid = in.prevTxid;
+        c.vout = in.vout;
+        c.unlocking = change(in.script);
+        inputs.push_back(std::move(c));
+    }
+    return serialize_tx(inputs, tx.outputs, false);
+}
+
+TEST_F(DevnetLedgerTest, RefusesMalformedAndOversizedTransactions) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    constexpr int64_t kMaxMoney = 2100000000000000LL;  // 21,000,000 BSV in satoshis
+    // Signed by alice for every input; the node's checks come before or after the signature.
+    auto signedRaw = [&alice](std::vector<Coin> coins, const std::vector<TxOutput>& outputs) {
+        std::string error;
+        for (Coin& c : coins) EXPECT_TRUE(sign_input(c, coins, outputs, alice.hash, alice.priv, alice.pub, error)) << error;
+        return serialize_tx(coins, outputs, false);
+    };
+    const Coin coin = fund(alice, 10000);
+    const Bytes honest = buildSigned({coin}, {payTo(bob, 1000)}, alice);
+    // Our builder pushes a signature of about 72 bytes and a 33-byte key, each with one length byte.
+    auto longPushes = [](uint8_t sigOp, uint8_t pubOp) {
+        return [sigOp, pubOp](const Bytes& s) {
+            Bytes sig(s.begin() + 1, s.begin() + 1 + s[0]), pub(s.begin() + 2 + s[0], s.end());
+            Bytes out;
+            auto put = [&out](uint8_t op, const Bytes& data) {
+                out.push_back(op);
+                if (op == 0x4C) out.push_back(uint8_t(data.size()));
+                if (op == 0x4D) out.insert(out.end(), {uint8_t(data.size()), 0});
+                out.insert(out.end(), data.begin(), data.end());
+            };
+            put(sigOp, sig);
+            put(pubOp, pub);
+            return out;
+        };
+    };
+
+    const struct {
+        const char* what;
+        std::function<Bytes()> raw;
+        const char* reason;
+    } cases[] = {
+        {"one coin spent twice in one transaction", [&] { return signedRaw({coin, coin}, {payTo(bob, 15000)}); },
+         "bad-txns-inputs-duplicate"},
+        {"4,400 outputs of 21,000,000 BSV whose total wraps",
+         [&] { return signedRaw({coin}, std::vector<TxOutput>(4400, payTo(bob, kMaxMoney))); },
+         "bad-txns-txouttotal-toolarge"},
+        {"two outputs of 21,000,000 BSV", [&] { return signedRaw({coin}, {payTo(bob, kMaxMoney), payTo(bob, 1)}); },
+         "bad-txns-txouttotal-toolarge"},
+        {"inputs worth more than 21,000,000 BSV",
+         [&] { return signedRaw({fund(alice, kMaxMoney), fund(alice, kMaxMoney)}, {payTo(bob, 1000)}); },
+         "bad-txns-inputvalues-outofrange"},
+        {"signature pushed with OP_PUSHDATA1", [&] { return withUnlocking(honest, longPushes(0x4C, 0x21)); },
+         "Data push larger than necessary"},
+        {"key pushed with OP_PUSHDATA2",
+         [&] { return withUnlocking(honest, [&](const Bytes& s) { return longPushes(s[0], 0x4D)(s); }); },
+         "Data push larger than necessary"},
+    };
+    for (const auto& c : cases) {
+        SubmitResult r = devnet.ledger().submit(c.raw());
+        EXPECT_FALSE(r.accepted) << c.what;
+        EXPECT_NE(r.reason.find(c.reason), std::string::npos) << c.what << ": " << r.reason;
+    }
+    EXPECT_EQ(devnet.ledger().balance(bob.address).unconfirmed, 0) << "nothing was minted";
+    // The same spend in its honest form still goes in: none of the refusals held the coin.
+    EXPECT_EQ(withUnlocking(honest, [](const Bytes& s) { return s; }), honest);
+    EXPECT_TRUE(devnet.ledger().submit(honest).accepted);
+}
+
 TEST_F(DevnetLedgerTest, FeeBelowMinimumRateIsRefused) {
     options.minFeeRate = 500;  // satoshis per 1000 bytes
     start();

@@ -111,6 +111,7 @@ TEST_F(HandleSwitchTest, SingleFileLayoutIsSharedOutOnce) {
                                           callJson("Bob", "carol", 3, "bc"),
                                           callJson("dave", "erin", 4, "de")});
     writeJson(sharedFile(), {{"answerphone", true},
+                             {"blocked", json::array({"@Mallory@orvane.test", "eve"})},
                              {"heard", json::array({"h1"})},
                              {"tomb", json::array({"t1"})},
                              {"saved", legacySaved},
@@ -129,6 +130,7 @@ TEST_F(HandleSwitchTest, SingleFileLayoutIsSharedOutOnce) {
         EXPECT_EQ(g.state.boxes.heard, std::vector<std::string>{"h1"});
         EXPECT_EQ(g.state.boxes.tomb, std::vector<std::string>{"t1"});
         EXPECT_EQ(g.state.boxes.saved[2].audio, audio(3));
+        EXPECT_EQ(g.state.boxes.blocked, (std::vector<std::string>{"mallory", "eve"}));
     }
     json shared = readJson(sharedFile());
     EXPECT_EQ(shared["legacy_saved_owner"], "alice");
@@ -139,6 +141,7 @@ TEST_F(HandleSwitchTest, SingleFileLayoutIsSharedOutOnce) {
     EXPECT_EQ(idsIn(alice["saved"]), (std::vector<std::string>{"s1", "s2", "s3"}));
     EXPECT_EQ(idsIn(alice["calls"]), (std::vector<std::string>{"ab", "ca"}));
     EXPECT_EQ(alice["inbox"], json::array());
+    EXPECT_EQ(alice["blocked"], json::array({"mallory", "eve"}));
 
     switch_store_handle("bob");
     EXPECT_TRUE(savedIds().empty());
@@ -146,6 +149,8 @@ TEST_F(HandleSwitchTest, SingleFileLayoutIsSharedOutOnce) {
     {
         auto g = lockPhone();
         EXPECT_TRUE(g.state.boxes.inbox.empty());
+        // Every handle keeps the old block list, not only the first to load.
+        EXPECT_EQ(g.state.boxes.blocked, (std::vector<std::string>{"mallory", "eve"}));
     }
     json bob = readJson(handleFile("bob"));
     EXPECT_EQ(bob["saved"], json::array());

@@ -227,6 +227,28 @@ TEST_F(PhoneStoreTest, SavesNeverTouchNetworkAudioOrUnknownKeys) {
     expectUntouched("after a save with a handle loaded");
 }
 
+TEST_F(PhoneStoreTest, SharedFileIsLeftAloneWithoutTheStoreLock) {
+    writeJson(sharedFile(), {{"theme", 1}, {"network", {{"service_domain", "a.test"}}}});
+    load_settings();
+    const std::string before = readText(sharedFile());
+    // A lock file that cannot be opened: the inter-process lock is not held.
+    std::filesystem::remove(dataDir() + "/phone.lock");
+    std::filesystem::create_directory(dataDir() + "/phone.lock");
+    {
+        auto g = lockPhone();
+        g.state.settings.theme = 3;
+        save_phone_store(g.state);
+    }
+    EXPECT_EQ(readText(sharedFile()), before);
+
+    std::filesystem::remove(dataDir() + "/phone.lock");
+    {
+        auto g = lockPhone();
+        save_phone_store(g.state);
+    }
+    EXPECT_EQ(readJson(sharedFile())["theme"], 3) << "with the lock back the save goes through";
+}
+
 TEST_F(PhoneStoreTest, SettingsAreWrittenIntoBothFiles) {
     switch_store_handle("alice");
     phoneFlags().volume = 150;

@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <functional>
+#include <sstream>
 
 #include "base/clock.h"
+#include "tools/vaultra/commands.h"
 #include "vault_fixture.h"
 #include "vaultra/connect.h"
 #include "vaultra/identity.h"
@@ -136,9 +138,9 @@ TEST_F(ConnectTest, AnythingButOkTrueIsADenial) {
 TEST_F(ConnectTest, NoAnswerInSixtySecondsTimesOut) {
     twoWallets();
     bind_instance("/opt/dialo", "Dialo");
-    EXPECT_EQ(vaultra_connect(), "error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
+    EXPECT_EQ(vaultra_connect(), "error: Vaultra did not approve in time. Open vaultra and try Connect again.");
     EXPECT_EQ(gPolls, 120);
-    EXPECT_EQ(events.back(), "[OV-ERROR]\x1f" "error\x1f" "error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
+    EXPECT_EQ(events.back(), "[OV-ERROR]\x1f" "error\x1f" "error: Vaultra did not approve in time. Open vaultra and try Connect again.");
 }
 
 TEST_F(ConnectTest, AnAbortBeforeTheConnectBeginsIsKept) {
@@ -223,6 +225,53 @@ TEST_F(ConnectTest, WalletNamesComeFromTheIndex) {
     writeText(base() + "/wallets.json", "{broken");
     EXPECT_TRUE(load_wallet_index()["wallets"].empty());
     EXPECT_NE(new_wallet_id(), new_wallet_id());
+}
+
+TEST_F(ConnectTest, WalletIdsFromFilesBecomePathsOnlyWhenPlain) {
+    // Each id, used as a path part below "wallets", would reach the wallet file in "victim".
+    const std::string hostile[] = {"../victim", "w1/../../victim", std::string("../victim\0w", 11)};
+    const std::string victimFile = base() + "/victim/wallet.json";
+    auto vaultra = [](std::vector<std::string> args, std::string* out = nullptr) {
+        std::ostringstream o, e;
+        int rc = vaultra_tool::run(args, o, e);
+        if (out) *out = o.str();
+        return rc;
+    };
+    for (const std::string& id : hostile) {
+        SCOPED_TRACE(json(id).dump());
+        std::filesystem::remove_all(base());
+        writeText(victimFile, hdWallet(test::kLegal).dump(2));
+        const std::string victimText = readText(victimFile);
+
+        // The phone: the only wallet of the index, the bind file, an approved reply.
+        writeText(base() + "/wallets.json", json{{"wallets", {{{"id", id}, {"name", "Evil"}}}}}.dump());
+        bind_instance("/opt/dialo", "Dialo");
+        EXPECT_EQ(bound_wallet_id(), "");
+        EXPECT_FALSE(exists(base() + "/binds/_opt_dialo.json"));
+
+        addWallet("w1", hdWallet(), "Alice");
+        writeText(base() + "/binds/_opt_dialo.json", json{{"wallet_id", id}}.dump());
+        bind_instance("/opt/dialo", "Dialo");
+        EXPECT_EQ(bound_wallet_id(), "");
+        EXPECT_FALSE(vaultra_connected());
+
+        answerAt(gPolls + 1, json{{"ok", true}, {"wallet_id", id}}.dump());
+        EXPECT_EQ(vaultra_connect(), "error: approved, but the wallet would not load.");
+        EXPECT_EQ(bound_wallet_id(), "");
+
+        // Vaultra's own commands: the id is not a wallet at all.
+        std::string listed;
+        EXPECT_EQ(vaultra({"--json", "list"}, &listed), 0);
+        json wallets = json::parse(listed, nullptr, false)["wallets"];
+        ASSERT_EQ(wallets.size(), 1u) << listed;
+        EXPECT_EQ(wallets[0]["id"], "w1");
+        EXPECT_EQ(vaultra({"handle", id, "mallory"}), 1);
+        EXPECT_EQ(vaultra({"show", id}), 1);
+        writeText(base() + "/connect/w9.req.json", json{{"id", "w9"}, {"app", "Dialo"}, {"instance", "/x"}}.dump());
+        EXPECT_EQ(vaultra({"approve", "--wallet", id, "w9"}), 1);
+        EXPECT_FALSE(exists(base() + "/connect/w9.rep.json"));
+        EXPECT_EQ(readText(victimFile), victimText);
+    }
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <httplib.h>
+
 #include <atomic>
+#include <thread>
 
 #include "phone_devnet_fixture.h"
 
@@ -132,6 +135,44 @@ TEST_F(HttpTest, SharedPostSurvivesADroppedConnection) {
     // The next call builds a fresh handle and reaches the server again.
     EXPECT_FALSE(post_json_shared(url, "{\"txhex\":\"00\"}", reply, error));
     EXPECT_EQ(error.rfind("HTTP 4", 0), 0u) << error;
+}
+
+TEST_F(HttpTest, OnlyHttpsIsSpokenEvenAfterARedirect) {
+    // A plain HTTP server that would answer anything: no request may reach it.
+    httplib::Server plain;
+    std::atomic<int> hits{0};
+    auto answer = [&hits](const httplib::Request&, httplib::Response& res) {
+        ++hits;
+        res.set_content("{}", "application/json");
+    };
+    plain.Get(".*", answer);
+    plain.Post(".*", answer);
+    const int port = plain.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    std::thread serving([&plain] { plain.listen_after_bind(); });
+    const std::string plainUrl = "http://127.0.0.1:" + std::to_string(port) + "/n-rate.json";
+
+    std::string body, error;
+    EXPECT_FALSE(fetch_get(plainUrl, body, error, 10, false));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(post_json(plainUrl, "{}", body, error, 10, 1));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(post_json_shared(plainUrl, "{}", body, error));
+    EXPECT_FALSE(error.empty());
+
+    inject({{"path_prefix", "/n-rate.json"}, {"status", 302}, {"location", plainUrl}});
+    EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(devnet.faults().pending(), 0u) << "the redirect was answered";
+
+    // A redirect to HTTPS is still followed.
+    inject({{"path_prefix", "/n-rate.json"}, {"status", 302}, {"location", service_url("/n-rate.json")}});
+    EXPECT_TRUE(fetch_get(service_url("/n-rate.json"), body, error, 10, false)) << error;
+    EXPECT_NE(body.find("gbp"), std::string::npos) << body;
+
+    plain.stop();
+    serving.join();
+    EXPECT_EQ(hits.load(), 0);
 }
 
 TEST_F(HttpTest, UntrustedCertificateIsRefused) {
