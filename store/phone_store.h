@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "platform/files.h"
 #include "state/phone_state.h"

@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 
+#include <nlohmann/json.hpp>
+
 #include "base/clock.h"
 #include "base/json_fields.h"
 #include "platform/data_dir.h"

@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "vaultra/own_handle.h"
 #include "wallet/client_sinks.h"
 #include "wallet/coins.h"
@@ -11,21 +9,6 @@
 #include "wallet/wallet_file.h"
 
 namespace dialo {
-namespace {
-
-// The wallet file's avatar text: "ord_avatar" when it is text, else the "icon" text of an
-// "ord_avatar" object; empty otherwise.
-std::string avatarText(const nlohmann::json& ordAvatar) {
-    if (ordAvatar.is_string()) return ordAvatar.get<std::string>();
-    if (ordAvatar.is_object()) {
-        auto icon = ordAvatar.find("icon");
-        if (icon != ordAvatar.end() && icon->is_string()) return icon->get<std::string>();
-    }
-    return {};
-}
-
-}  // namespace
-
 void refresh_status() {
     auto g = lockWallet();
     WalletState& w = g.state;
@@ -43,7 +26,7 @@ void refresh_status() {
     publish_balance(shown);
     report_event({"[OV-VAULTRA]", "status", w.keys.defaultKey.address, shown < 0 ? "-" : std::to_string(shown),
                   w.keys.hd ? "hd" : "legacy"});
-    claim_paymail(w, w.paymail, w.keys.identityPub, w.keys.defaultKey.address, avatarText(w.ordAvatar),
+    claim_paymail(w, w.paymail, w.keys.identityPub, w.keys.defaultKey.address, wallet_avatar_text(w),
                   w.keys.ordinalsAddress);
 }
 

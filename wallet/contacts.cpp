@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
 #include "base/json_fields.h"
 #include "base/text.h"
 #include "wallet/client_sinks.h"

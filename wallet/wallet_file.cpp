@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 #include "base/json_fields.h"
 #include "platform/data_dir.h"
 #include "platform/files.h"
@@ -186,6 +188,13 @@ std::vector<Contact> mergeContacts(const std::vector<Contact>& base, const std::
     return out;
 }
 
+// The file's ordinals as text; the re-read after a load takes the avatar only.
+void takeOrdinals(WalletState& w, const json& doc, bool owned) {
+    auto text = [](const json& v) { return v.dump(-1, ' ', false, json::error_handler_t::replace); };
+    if (auto it = doc.find("ord_avatar"); it != doc.end()) w.ordAvatar = text(*it);
+    if (auto it = doc.find("ord_owned"); owned && it != doc.end()) w.ordOwned = text(*it);
+}
+
 }  // namespace
 
 std::string wallet_file_path() {
@@ -221,8 +230,7 @@ bool load_wallet(WalletState& w) {
         return false;
     }
     w.paymail = string_field(doc, "paymail");
-    if (doc.contains("ord_avatar")) w.ordAvatar = doc["ord_avatar"];
-    if (doc.contains("ord_owned")) w.ordOwned = doc["ord_owned"];
+    takeOrdinals(w, doc, true);
     w.contacts = contacts_from_document(doc);
     w.file = LoadedFile{path, w.contacts, w.paymail, w.backup};
     w.loaded = true;
@@ -257,8 +265,7 @@ bool save_wallet(WalletState& w) {
         if (w.paymail == w.file.paymail) w.paymail = string_field(doc, "paymail");
         auto backup = doc.find("backup");
         if (w.backup == w.file.backup && backup != doc.end() && backup->is_boolean()) w.backup = backup->get<bool>();
-        if (doc.contains("ord_avatar")) w.ordAvatar = doc["ord_avatar"];
-        if (doc.contains("ord_owned")) w.ordOwned = doc["ord_owned"];
+        takeOrdinals(w, doc, true);
     }
 
     if (k.hd) {
@@ -279,8 +286,8 @@ bool save_wallet(WalletState& w) {
     }
     if (!w.paymail.empty()) doc["paymail"] = w.paymail;
     else doc.erase("paymail");
-    if (!w.ordAvatar.is_null()) doc["ord_avatar"] = w.ordAvatar;
-    if (!w.ordOwned.is_null()) doc["ord_owned"] = w.ordOwned;
+    if (!w.ordAvatar.empty()) doc["ord_avatar"] = json::parse(w.ordAvatar, nullptr, false);
+    if (!w.ordOwned.empty()) doc["ord_owned"] = json::parse(w.ordOwned, nullptr, false);
     doc["contacts"] = contacts_document(w.contacts);
 
     std::string text = walletText(doc);
@@ -290,6 +297,13 @@ bool save_wallet(WalletState& w) {
     w.file.paymail = w.paymail;
     w.file.backup = w.backup;
     return true;
+}
+
+std::string wallet_avatar_text(const WalletState& w) {
+    if (w.ordAvatar.empty()) return {};
+    const json avatar = json::parse(w.ordAvatar, nullptr, false);
+    if (avatar.is_string()) return avatar.get<std::string>();
+    return string_field(avatar, "icon");
 }
 
 bool wallet_is_sealed() {
@@ -304,8 +318,8 @@ void reset_wallet_state(WalletState& w) {
     wipe_wallet_keys(w.keys);
     wipe_text(w.paymail);
     w.contacts.clear();
-    w.ordAvatar = nullptr;
-    w.ordOwned = nullptr;
+    w.ordAvatar.clear();
+    w.ordOwned.clear();
     w.backup = false;
     w.file = LoadedFile{};
     w.coins = CoinState{};
@@ -320,7 +334,7 @@ void reload_wallet_counts(WalletState& w) {
     const std::array<uint32_t, kAccountCount> before = w.keys.counts;
     readCounts(doc, w.keys.counts, true);
     if (std::string p = string_field(doc, "paymail"); !p.empty()) w.paymail = w.file.paymail = p;
-    if (doc.contains("ord_avatar")) w.ordAvatar = doc["ord_avatar"];
+    takeOrdinals(w, doc, false);
     if (w.keys.hd && w.keys.counts != before) refresh_wallet_keys(w.keys);
 }
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "wallet/wallet_state.h"
 
@@ -22,6 +22,9 @@ std::string wallet_file_path();
 /// contacts, handle, backup flag). Refuses to write over a file that has been locked
 /// meanwhile or that now holds another wallet.
 [[nodiscard]] bool save_wallet(WalletState& w);
+
+/// The avatar the wallet file names: "ord_avatar" when it is text, else its "icon" text.
+std::string wallet_avatar_text(const WalletState& w);
 
 /// True when the wallet file has a ".seal" copy beside it or carries the lock envelope.
 bool wallet_is_sealed();

@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include <nlohmann/json.hpp>
+
 #include "base/json_fields.h"
 #include "wallet/encoding.h"
 #include "wallet/openssl_handles.h"

@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "wallet/coin.h"
 #include "wallet/hashes.h"
 
@@ -111,8 +109,10 @@ struct WalletState {
     bool backup = false;  // the user confirmed a backup of the phrase
     std::string paymail;  // the wallet's handle, when it has one
     std::vector<Contact> contacts;
-    nlohmann::json ordAvatar;  // carried through to the file unchanged
-    nlohmann::json ordOwned;
+    // Ordinals the wallet holds, as compact JSON text carried through to the file unchanged;
+    // empty when the file has none.
+    std::string ordAvatar;
+    std::string ordOwned;
     CoinState coins;
 };
 
