@@ -1,5 +1,7 @@
-// Shared by the interop checks: the tally of checks, and the C++ helper that answers one
-// JSON request per line with Dialo's own primitives.
+// Shared by the interop checks: the tally, @bsv/sdk, and the C++ helper that answers one JSON
+// request per line with Dialo's own primitives. A run prints one line per failure and closes
+// with "N passed, N failed"; it exits non-zero on any failure, a missing helper or package, or
+// a crash.
 
 import { spawn } from 'node:child_process'
 import { createInterface } from 'node:readline'
@@ -8,9 +10,8 @@ let passed = 0
 let failed = 0
 
 export function check (name, ok, detail = '') {
-  if (ok) {
-    passed++
-  } else {
+  if (ok) passed++
+  else {
     failed++
     console.log(`FAIL ${name}${detail ? ` -- ${detail}` : ''}`)
   }
@@ -24,59 +25,42 @@ export function eq (name, got, want, context = '') {
   check(name, got === want, `expected ${show(want)}, got ${show(got)}${context ? ` (${context})` : ''}`)
 }
 
-/// Loads @bsv/sdk or ends the run as a failure.
-export async function loadSdk () {
+/// The SDK and the helper named by the first argument; `usage` ends the run when it is missing.
+export async function start (usage) {
+  if (!process.argv[2]) {
+    console.error(`usage: ${usage}`)
+    process.exit(2)
+  }
+  let sdk
   try {
-    return await import('@bsv/sdk')
+    sdk = await import('@bsv/sdk')
   } catch (e) {
     console.error(`cannot load @bsv/sdk (${e.message}); run scripts/setup to install tests/interop/node_modules`)
     console.log('0 passed, 1 failed')
     process.exit(1)
   }
-}
-
-// One JSON line in, one JSON line out, in order.
-export class Helper {
-  constructor (path) {
-    this.waiting = []
-    this.exit = new Promise((resolve) => {
-      this.proc = spawn(path, [], { stdio: ['pipe', 'pipe', 'inherit'] })
-      this.proc.on('error', (e) => {
-        this.failAll(new Error(`helper did not start: ${e.message}`))
-        resolve(-1)
-      })
-      this.proc.on('exit', (code, signal) => {
-        this.failAll(new Error(`helper ended (code ${code}, signal ${signal})`))
-        resolve(code ?? -1)
-      })
-    })
-    this.proc.stdin.on('error', () => {}) // a dead helper shows up through 'exit'
-    createInterface({ input: this.proc.stdout, crlfDelay: Infinity }).on('line', (line) => {
-      const w = this.waiting.shift()
-      if (w) w.resolve(line)
-    })
+  const proc = spawn(process.argv[2], [], { stdio: ['pipe', 'pipe', 'inherit'] })
+  const exited = new Promise((resolve) => {
+    proc.on('error', () => resolve(-1))
+    proc.on('exit', (code) => resolve(code ?? -1))
+  })
+  proc.stdin.on('error', () => {}) // a dead helper shows as an unanswered call
+  const lines = createInterface({ input: proc.stdout, crlfDelay: Infinity })[Symbol.asyncIterator]()
+  const helper = {
+    async call (request) {
+      proc.stdin.write(JSON.stringify(request) + '\n')
+      const { value, done } = await lines.next()
+      if (done) throw new Error(`helper ended before answering ${request.cmd}`)
+      const answer = JSON.parse(value)
+      if (answer.ok !== true) throw new Error(`helper refused ${request.cmd}: ${answer.error}`)
+      return answer
+    },
+    async close () {
+      proc.stdin.end()
+      return await exited
+    }
   }
-
-  failAll (err) {
-    this.dead = err
-    for (const w of this.waiting.splice(0)) w.reject(err)
-  }
-
-  async call (request) {
-    if (this.dead) throw this.dead
-    const line = await new Promise((resolve, reject) => {
-      this.waiting.push({ resolve, reject })
-      this.proc.stdin.write(JSON.stringify(request) + '\n')
-    })
-    const answer = JSON.parse(line)
-    if (answer.ok !== true) throw new Error(`helper refused ${request.cmd}: ${answer.error}`)
-    return answer
-  }
-
-  async close () {
-    this.proc.stdin.end()
-    return await this.exit
-  }
+  return { sdk, helper }
 }
 
 // Runs one group of checks; a throw inside counts as one failure and the run goes on.
@@ -90,8 +74,7 @@ export async function section (name, body) {
 
 /// Closes the helper, prints the tally and exits: non-zero on any failure or when nothing ran.
 export async function finish (helper) {
-  const code = await helper.close()
-  eq('helper exit code', code, 0)
+  eq('helper exit code', await helper.close(), 0)
   if (passed === 0) check('at least one check ran', false)
   console.log(`${passed} passed, ${failed} failed`)
   process.exit(failed === 0 ? 0 : 1)

@@ -1,10 +1,7 @@
-// Answers one JSON request per line with one JSON line, so that check.mjs can hold Dialo's
-// keys, signatures and ECIES blobs up against another implementation. Byte strings cross
-// as lower-case hex. Every answer carries "ok": false only for a malformed request; a
-// refused signature or blob is an ordinary answer ("valid"/"opened" false).
-// tx_check.mjs uses the transaction commands: build_sign_tx, build_tx, parse_tx, fee_for_size.
-
-#include <openssl/rand.h>
+// Answers one JSON request per line with one JSON line, so that check.mjs and tx_check.mjs can
+// hold Dialo's keys, signatures, ECIES blobs and transactions up against @bsv/sdk. Byte strings
+// cross as lower-case hex. "ok": false marks only a malformed request; a refused signature or
+// blob is an ordinary answer ("valid"/"opened" false).
 
 #include <algorithm>
 #include <array>
@@ -55,14 +52,10 @@ uint32_t u32(const json& v) {
     return v.get<uint32_t>();
 }
 
-// Each path is [account, index] (through wallet_path) or five raw child numbers.
+// A path is [account, index].
 DerivationPath pathOf(const json& p) {
-    if (!p.is_array()) throw BadRequest{"path is not an array"};
-    if (p.size() == 2) return wallet_path(u32(p[0]), u32(p[1]));
-    if (p.size() != 5) throw BadRequest{"path needs 2 or 5 numbers"};
-    DerivationPath out{};
-    for (size_t i = 0; i < 5; ++i) out[i] = u32(p[i]);
-    return out;
+    if (!p.is_array() || p.size() != 2) throw BadRequest{"path is not [account, index]"};
+    return wallet_path(u32(p[0]), u32(p[1]));
 }
 
 json derive(const json& req) {
@@ -81,28 +74,12 @@ json derive(const json& req) {
     return {{"keys", out}};
 }
 
-json seed(const json& req) {
-    Hash512 s{};
-    if (!mnemonic_to_seed(text(req, "mnemonic"), s)) return {{"seed", nullptr}};
-    return {{"seed", hex_encode(s)}};
-}
-
 json mnemonic(const json& req) {
     std::array<uint8_t, 16> entropy{};
-    if (req.contains("entropy")) {
-        Bytes e = hex_decode(text(req, "entropy"));
-        if (e.size() != entropy.size()) throw BadRequest{"entropy must be 16 bytes"};
-        std::copy(e.begin(), e.end(), entropy.begin());
-    } else if (RAND_bytes(entropy.data(), int(entropy.size())) != 1) {
-        throw BadRequest{"no random bytes"};
-    }
-    return {{"entropy", hex_encode(entropy)}, {"mnemonic", mnemonic_from_entropy(entropy)}};
-}
-
-json signCompact(const json& req) {
-    std::string sig;
-    if (!sign_message_compact(text(req, "priv"), bytesField(req, "message"), sig)) return {{"signature", nullptr}};
-    return {{"signature", sig}};
+    const std::string e = bytesField(req, "entropy");
+    if (e.size() != entropy.size()) throw BadRequest{"entropy must be 16 bytes"};
+    std::copy(e.begin(), e.end(), entropy.begin());
+    return {{"mnemonic", mnemonic_from_entropy(entropy)}};
 }
 
 // The identity signature's form: r||s over the signed-message digest, no header.
@@ -178,7 +155,7 @@ json parsedJson(const ParsedTx& p) {
 json buildSignTx(const json& req) {
     WalletKeys keys;
     keys.hd = true;
-    keys.mnemonic = req.contains("mnemonic") ? text(req, "mnemonic") : std::string(kTestMnemonic);
+    keys.mnemonic = kTestMnemonic;
     std::vector<Coin> coins;
     std::vector<KeyTriple> signers;  // beside the coins: a coin names only its owner
     for (const json& c : req.at("inputs")) {
@@ -200,19 +177,12 @@ json buildSignTx(const json& req) {
     std::vector<TxOutput> outputs = outputsOf(req.at("outputs"));
     if (req.contains("data")) outputs.push_back({0, data_output_script(bytesField(req, "data"))});
 
-    json sighashes = json::array(), pubs = json::array();
     for (size_t i = 0; i < coins.size(); ++i) {
         Coin signing = coins[i];
         std::string error;
         if (!sign_input(signing, coins, outputs, coins[i].owner, signers[i].priv, signers[i].pub, error))
-            return {{"raw", nullptr}};
+            return {{"raw", nullptr}, {"error", error}};
         coins[i].unlocking = std::move(signing.unlocking);
-    }
-    for (size_t i = 0; i < coins.size(); ++i) {
-        Hash256 digest{};
-        if (!signature_hash(coins, i, outputs, coins[i].locking, digest)) return {{"raw", nullptr}};
-        sighashes.push_back(hex_encode(digest));
-        pubs.push_back(signers[i].pub);
     }
     Bytes raw = serialize_tx(coins, outputs, false);
     if (raw.empty()) return {{"raw", nullptr}};
@@ -220,14 +190,12 @@ json buildSignTx(const json& req) {
     json back = parse_tx(raw, parsed) ? parsedJson(parsed) : json(nullptr);
     return {{"raw", hex_encode(raw)},
             {"txid", txid_of(raw)},
-            {"sighashes", sighashes},
-            {"pubs", pubs},
             {"estimate", serialize_tx(coins, outputs, true).size()},
             {"parsed", back}};
 }
 
-// build_tx (requested outputs, forced coins, rate) or build_payment_tx (destination, amount,
-// data), both with change to "change". The estimate is of the selected coins and outputs.
+// build_tx (requested outputs, rate) or build_payment_tx (destination, amount, data), both with
+// change to "change".
 json buildTx(const json& req) {
     std::vector<Coin> coins;
     for (const json& c : req.at("coins")) coins.push_back(plainCoin(c));
@@ -240,19 +208,11 @@ json buildTx(const json& req) {
         built = build_payment_tx(coins, addressHash(text(req, "destination")), change, sats(req, "amount"),
                                  req.contains("data") ? bytesField(req, "data") : std::string(), outputs, fee, error);
     } else {
-        const int64_t forced = req.contains("forced") ? sats(req, "forced") : 0;
-        built = build_tx(coins, outputs, change, outputsOf(req.at("requested")), fee, error,
-                         size_t(std::max<int64_t>(forced, 0)), sats(req, "rate"));
+        built = build_tx(coins, outputs, change, outputsOf(req.at("requested")), fee, error, 0, sats(req, "rate"));
     }
     json selected = json::array();
     for (const Coin& c : coins) selected.push_back({{"txid", c.txid}, {"vout", c.vout}, {"sats", c.sats}});
-    Bytes est = serialize_tx(coins, outputs, true);
-    return {{"built", built},
-            {"error", error},
-            {"fee", fee},
-            {"outputs", outputsJson(outputs)},
-            {"selected", selected},
-            {"estimate", hex_encode(est)}};
+    return {{"built", built}, {"error", error}, {"fee", fee}, {"outputs", outputsJson(outputs)}, {"selected", selected}};
 }
 
 json parseTx(const json& req) {
@@ -265,25 +225,27 @@ json parseTx(const json& req) {
 json dispatch(const json& req) {
     const std::string cmd = text(req, "cmd");
     if (cmd == "derive") return derive(req);
-    if (cmd == "seed") return seed(req);
+    if (cmd == "seed") {
+        Hash512 s{};
+        return {{"seed", mnemonic_to_seed(text(req, "mnemonic"), s) ? json(hex_encode(s)) : json(nullptr)}};
+    }
     if (cmd == "validate") return {{"valid", validate_mnemonic(text(req, "mnemonic"))}};
     if (cmd == "mnemonic") return mnemonic(req);
     if (cmd == "pubkey") {
         std::string pub;
-        return {{"pub", pubkey_from_priv(text(req, "priv"), pub) ? pub : std::string()}};
+        if (!pubkey_from_priv(text(req, "priv"), pub)) return {{"pub", nullptr}};
+        return {{"pub", pub}, {"address", address_from_pubkey(pub)}};
     }
-    if (cmd == "address") return {{"address", address_from_pubkey(text(req, "pub"))}};
     if (cmd == "decode_address") {
         Hash160 h{};
         if (!decode_p2pkh_address(text(req, "address"), h)) return {{"hash", nullptr}};
         return {{"hash", hex_encode(h)}};
     }
-    if (cmd == "digest") {
-        Hash256 digest{};
-        if (!signed_message_digest(bytesField(req, "message"), digest)) return {{"digest", nullptr}};
-        return {{"digest", hex_encode(digest)}};
+    if (cmd == "sign_compact") {
+        std::string sig;
+        if (!sign_message_compact(text(req, "priv"), bytesField(req, "message"), sig)) return {{"signature", nullptr}};
+        return {{"signature", sig}};
     }
-    if (cmd == "sign_compact") return signCompact(req);
     if (cmd == "sign_rs") return signRs(req);
     if (cmd == "verify_message")
         return {{"valid", verify_message(bytesField(req, "message"), text(req, "pub"), text(req, "signature"))}};
@@ -300,7 +262,6 @@ json dispatch(const json& req) {
     if (cmd == "build_sign_tx") return buildSignTx(req);
     if (cmd == "build_tx") return buildTx(req);
     if (cmd == "parse_tx") return parseTx(req);
-    if (cmd == "fee_for_size") return {{"fee", fee_for_size(sats(req, "size"), sats(req, "rate"))}};
     throw BadRequest{"unknown command " + cmd};
 }
 

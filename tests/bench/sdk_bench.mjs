@@ -1,18 +1,18 @@
 // Throughput of @bsv/sdk on the operations tests/bench/crypto_bench.cpp times, with the same
 // keys and texts, so tests/bench/run can put the two side by side. Prints one JSON object.
 //
-//   node bench.mjs [--seconds=S] [--rounds=N] [--filter=REGEX]
+//   node tests/bench/sdk_bench.mjs [--seconds=S] [--rounds=N] [--filter=REGEX]
 //
 // Each operation is warmed up (so V8 has optimised it), then timed for N rounds of at least S
 // seconds; the median round's rate is reported. Inputs and outputs are the same text forms the
 // C++ functions take and give (hex keys, hex blobs, Base64 signatures), so parsing and encoding
-// are paid on both sides.
+// are paid on both sides. @bsv/sdk is the one scripts/setup installs in tests/interop.
 
 import { readFileSync } from 'node:fs'
 import {
   BigNumber, BSM, ECDSA, ECIES, HD, LockingScript, Mnemonic, P2PKH, PrivateKey, PublicKey, SatoshisPerKilobyte,
   Signature, Spend, Transaction, UnlockingScript, Utils
-} from '@bsv/sdk'
+} from '../interop/node_modules/@bsv/sdk/dist/esm/mod.js'
 
 const MNEMONIC =
   'abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about'
@@ -216,7 +216,7 @@ for (const [name, fn] of Object.entries(operations)) {
 }
 
 const sdkPackage = JSON.parse(
-  readFileSync(new URL('./node_modules/@bsv/sdk/package.json', import.meta.url), 'utf8'))
+  readFileSync(new URL('../interop/node_modules/@bsv/sdk/package.json', import.meta.url), 'utf8'))
 process.stdout.write(JSON.stringify({
   library: '@bsv/sdk',
   version: sdkPackage.version,
