@@ -57,9 +57,7 @@ TEST_F(HandleSwitchTest, OnlyASwitchToAnotherHandleWritesItsDocumentAndTellsTheW
     EXPECT_FALSE(take_history_refresh_request());
     EXPECT_TRUE(take_restore_positions_request());
     EXPECT_FALSE(take_restore_positions_request());
-
-    EXPECT_TRUE(exists(handleFile("alice")));
-
+    EXPECT_TRUE(std::filesystem::exists(handleFile("alice")));
     switch_store_handle("bob");
     EXPECT_EQ(current_store_key(), "bob");
     EXPECT_EQ(connected.load(), 2);
@@ -91,12 +89,9 @@ TEST_F(HandleSwitchTest, SingleFileLayoutIsSharedOutOnceAndBlockedCallersStayBlo
         switch_store_handle(e.handle);
         EXPECT_EQ(ids(&HandleBoxes::saved), e.saved) << e.handle;
         EXPECT_EQ(ids(&HandleBoxes::calls), e.calls) << e.handle;
-        {
-            auto g = lockPhone();
-            EXPECT_TRUE(g.state.boxes.inbox.empty()) << e.handle;
-            EXPECT_TRUE(g.state.boxes.answerphone) << e.handle;
-            EXPECT_EQ(g.state.boxes.blocked, (Ids{"mallory", "eve"})) << e.handle;
-        }
+        EXPECT_TRUE(lockPhone().state.boxes.inbox.empty()) << e.handle;
+        EXPECT_TRUE(lockPhone().state.boxes.answerphone) << e.handle;
+        EXPECT_EQ(lockPhone().state.boxes.blocked, (Ids{"mallory", "eve"})) << e.handle;
         // The shared file keeps the old layout's keys and names the owner of its messages.
         json shared = readJson(sharedFile());
         EXPECT_EQ(shared["legacy_saved_owner"], "alice");
@@ -224,7 +219,7 @@ TEST_F(HandleSwitchTest, WrongTypedRecordsAreKeptAndTheOriginalIsSetAside) {
     // A clean file is loaded without leaving a copy behind.
     writeJson(handleFile("alice"), {{"calls", json::array({callJson("alice", "bob", 1, "a1")})}});
     switch_store_handle("alice");
-    EXPECT_FALSE(exists(handleFile("alice") + ".bak"));
+    EXPECT_FALSE(std::filesystem::exists(handleFile("alice") + ".bak"));
 
     const json damaged = {{"calls", json::array({callJson("bob", "carol", 1, "g1"),
                                                  {{"from", "carol"}, {"missed", "yes"}, {"secs", "ten"}, {"ts", 5}, {"id", "w1"}},
@@ -238,12 +233,9 @@ TEST_F(HandleSwitchTest, WrongTypedRecordsAreKeptAndTheOriginalIsSetAside) {
     EXPECT_EQ(readText(handleFile("bob") + ".bak"), original);
     // A record with defaultable fields is kept; only the element that is no record goes.
     EXPECT_EQ(ids(&HandleBoxes::calls), (Ids{"g1", "w1", "g2"}));
-    {
-        auto g = lockPhone();
-        const CallRecord& w1 = g.state.boxes.calls.at(1);
-        EXPECT_EQ(w1.from, "carol");
-        EXPECT_TRUE(!w1.missed && w1.secs == 0 && w1.ts == 5);
-    }
+    const CallRecord w1 = lockPhone().state.boxes.calls.at(1);
+    EXPECT_EQ(w1.from, "carol");
+    EXPECT_TRUE(!w1.missed && w1.secs == 0 && w1.ts == 5);
     EXPECT_EQ(ids(&HandleBoxes::inbox), Ids{"i1"});
     EXPECT_EQ(ids(&HandleBoxes::saved), Ids{"s1"});
     EXPECT_EQ(idsIn(readJson(handleFile("bob"))["calls"]), (Ids{"g1", "w1", "g2"}));

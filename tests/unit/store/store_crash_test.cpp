@@ -132,11 +132,8 @@ TEST_F(StoreCrashTest, UnreadableSharedFileLeavesDefaultsAndIsKeptAside) {
     load_settings();
     EXPECT_EQ(lockPhone().state.settings.theme, 0);
     EXPECT_EQ(readText(sharedFile()), broken) << "loading alone must not touch the file";
-    {
-        auto g = lockPhone();
-        g.state.settings.theme = 2;
-        save_phone_store(g.state);
-    }
+    lockPhone().state.settings.theme = 2;
+    save();
     EXPECT_EQ(readJson(sharedFile())["theme"], 2);
     EXPECT_EQ(readText(sharedFile() + ".bak"), broken);
 }

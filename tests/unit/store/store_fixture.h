@@ -63,7 +63,6 @@ protected:
         EXPECT_TRUE(doc.is_object()) << path << " holds: " << text.substr(0, 200);
         return doc.is_object() ? doc : nlohmann::json::object();
     }
-    static bool exists(const std::string& path) { return std::filesystem::exists(path); }
     static unsigned modeOf(const std::string& path) {
         struct stat st{};
         return ::stat(path.c_str(), &st) == 0 ? unsigned(st.st_mode & 0777) : 0;
@@ -75,11 +74,7 @@ protected:
         return names;
     }
 
-    /// Saves the phone's state as a worker would.
-    static void save() {
-        auto g = lockPhone();
-        save_phone_store(g.state);
-    }
+    static void save() { save_phone_store(lockPhone().state); }
     /// The ids of one of the loaded handle's lists, in order.
     template <class T>
     static std::vector<std::string> ids(std::vector<T> HandleBoxes::*list) {
