@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <vector>
 
 #include "base/clock.h"
@@ -12,24 +11,18 @@
 using namespace dialo;
 
 namespace {
-
-std::atomic<uint64_t> gFakeMs{1000};
-uint64_t fakeMs() { return gFakeMs.load(); }
-int64_t fakeUnix() { return 1796541000; }
-void fakeSleep(uint32_t ms) { gFakeMs += ms; }
-
+uint64_t gFakeMs = 1000;
 }  // namespace
 
 TEST(Clock, ReplaceableForTheWholeProcess) {
     uint64_t before = nowMs();
-    EXPECT_GT(nowSeconds(), 1700000000);
-    setClockSource({fakeMs, fakeUnix, fakeSleep});
-    EXPECT_EQ(nowMs(), 1000u);
+    setClockSource({[] { return gFakeMs; }, [] { return int64_t(1796541000); }, [](uint32_t ms) { gFakeMs += ms; }});
     sleepMs(250);  // returns at once: the fake only advances its time
     EXPECT_EQ(nowMs(), 1250u);
     EXPECT_EQ(nowSeconds(), 1796541000);
     resetClockSource();
     EXPECT_GE(nowMs(), before);
+    EXPECT_GT(nowSeconds(), 1700000000);
 }
 
 TEST(Bridge, PostsReachTheRegisteredSurfaceOnly) {
@@ -39,18 +32,12 @@ TEST(Bridge, PostsReachTheRegisteredSurfaceOnly) {
     setUiReceiver(UiTarget::Cards, [&cards](UiMessage m, intptr_t w, intptr_t) { cards.push_back({m, w}); });
 
     setStatus("Calling bob");
-    postUi(UiMessage::ConnectionChanged, 1);
-    postUi(UiMessage::RingStart);
-    postUi(UiMessage::CardsRefresh);
-    postUi(UiMessage::PlaybackEnded);
-    postUi(UiMessage::AvatarReady);
-
-    ASSERT_EQ(main.size(), 3u);
-    EXPECT_EQ(main[0].first, UiMessage::Refresh);
-    EXPECT_EQ(main[1], std::make_pair(UiMessage::ConnectionChanged, intptr_t(1)));
-    EXPECT_EQ(main[2].first, UiMessage::RingStart);
-    ASSERT_EQ(cards.size(), 3u);
-    EXPECT_EQ(cards[0].first, UiMessage::CardsRefresh);
+    for (UiMessage m : {UiMessage::ConnectionChanged, UiMessage::RingStart, UiMessage::CardsRefresh,
+                        UiMessage::PlaybackEnded, UiMessage::AvatarReady})
+        postUi(m, m == UiMessage::ConnectionChanged ? 1 : 0);
+    using Posted = std::vector<std::pair<UiMessage, intptr_t>>;
+    EXPECT_EQ(main, (Posted{{UiMessage::Refresh, 0}, {UiMessage::ConnectionChanged, 1}, {UiMessage::RingStart, 0}}));
+    EXPECT_EQ(cards, (Posted{{UiMessage::CardsRefresh, 0}, {UiMessage::PlaybackEnded, 0}, {UiMessage::AvatarReady, 0}}));
     EXPECT_EQ(lockPhone().state.statusText, "Calling bob");
 
     setUiReceiver(UiTarget::Main, {});

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "base/base64.h"
@@ -8,49 +9,40 @@
 
 using namespace dialo;
 
-TEST(Base64, RoundTripsEveryLengthWithoutLineBreaks) {
-    // Encoders that wrap at 64 or 76 columns would break stored audio: none may appear.
-    Bytes data;
+TEST(Base64, RoundTripsEveryLengthUnwrappedAndMatchesTheStandard) {
+    // Encoders that wrap at 64 or 76 columns would break stored audio.
     for (size_t len = 0; len < 4000; len += (len < 10 ? 1 : 397)) {
-        data.resize(len);
+        Bytes data(len);
         for (size_t i = 0; i < len; ++i) data[i] = uint8_t(i * 31 + len);
         std::string text = base64Encode(data);
         EXPECT_EQ(text.size(), (len + 2) / 3 * 4);
-        EXPECT_EQ(text.find('\n'), std::string::npos);
-        EXPECT_EQ(text.find('\r'), std::string::npos);
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
         EXPECT_EQ(base64Decode(text), data) << "length " << len;
     }
-}
-
-TEST(Base64, KnownVectorsAndGarbage) {
     // RFC 4648 section 10 test vectors.
-    const char* plain[] = {"", "f", "fo", "foo", "foob", "fooba", "foobar"};
-    const char* coded[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
-    for (int i = 0; i < 7; ++i) {
-        std::string p = plain[i];
-        EXPECT_EQ(base64Encode(reinterpret_cast<const uint8_t*>(p.data()), p.size()), coded[i]);
-        Bytes d = base64Decode(coded[i]);
-        EXPECT_EQ(std::string(d.begin(), d.end()), p);
+    const char* vectors[][2] = {{"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},    {"foo", "Zm9v"},
+                                {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+    for (const auto& [plain, coded] : vectors) {
+        EXPECT_EQ(base64Encode(reinterpret_cast<const uint8_t*>(plain), std::strlen(plain)), coded);
+        Bytes d = base64Decode(coded);
+        EXPECT_EQ(std::string(d.begin(), d.end()), plain);
     }
-    EXPECT_EQ(base64Decode("Zm9v\r\nYmFy"), (Bytes{'f', 'o', 'o', 'b', 'a', 'r'}));
-    EXPECT_TRUE(base64Decode("not base64!").empty());
-    EXPECT_TRUE(base64Decode("Zm9").empty());        // not whole groups
-    EXPECT_TRUE(base64Decode("Z===").empty());       // too much padding
-    EXPECT_TRUE(base64Decode("Zg==Zm9v").empty());   // padding in the middle
-    EXPECT_TRUE(base64Decode("Zm-_").empty());       // the URL alphabet is not ours
 }
 
-TEST(Text, NormalizeHandleGivesTheBareAlias) {
-    EXPECT_EQ(normalizeHandle(" @@alice@example.com "), "alice");
-    EXPECT_EQ(normalizeHandle("  @Bob.Smith@orvane.test"), "Bob.Smith");  // case kept
-    EXPECT_EQ(normalizeHandle("@ @ carol  "), "carol");
-    EXPECT_EQ(normalizeHandle("@@@"), "");
-    EXPECT_EQ(normalizeHandle(""), "");
+TEST(Base64, LineBreaksAreSkippedAndGarbageGivesNothing) {
+    EXPECT_EQ(base64Decode("Zm9v\r\nYmFy"), (Bytes{'f', 'o', 'o', 'b', 'a', 'r'}));
+    // Not base64, not whole groups, too much padding, padding in the middle, the URL alphabet.
+    for (const char* bad : {"not base64!", "Zm9", "Z===", "Zg==Zm9v", "Zm-_"}) EXPECT_TRUE(base64Decode(bad).empty()) << bad;
+}
+
+TEST(Text, HandlesAndMessageTimes) {
+    const char* handles[][2] = {{" @@alice@example.com ", "alice"}, {"  @Bob.Smith@orvane.test", "Bob.Smith"},
+                                {"@ @ carol  ", "carol"},           {"@@@", ""},
+                                {"", ""}};
+    for (const auto& [typed, bare] : handles) EXPECT_EQ(normalizeHandle(typed), bare) << typed;
     EXPECT_TRUE(sameHandle("Alice", "@alice@orvane.test"));
     EXPECT_FALSE(sameHandle("alice", "alicia"));
-}
 
-TEST(Text, FormatMessageTime) {
     setenv("TZ", "UTC", 1);
     tzset();
     EXPECT_EQ(formatMessageTime(0), "time not on the message");

@@ -30,33 +30,25 @@ protected:
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
-    static bool isDirectory(const std::string& path) {
-        struct stat st{};
-        return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 0777) == 0700;
-    }
     std::string root_;
 };
 
 TEST_F(PlatformTest, DataFolderIsMadeWithEveryMissingParent) {
-    struct Case {
-        const char* localAppData;  // below the test folder; null: unset
-        const char* xdgDataHome;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {nullptr, nullptr, "/home/.local/share/Orvane"},  // a fresh account: no ~/.local yet
-        {nullptr, "/xdg/a/b", "/xdg/a/b/Orvane"},
-        {"/lad/x/y", nullptr, "/lad/x/y/Orvane"},
+    // LOCALAPPDATA and XDG_DATA_HOME below the test folder ("" unsets), and the folder expected.
+    const char* cases[][3] = {
+        {"", "", "/home/.local/share/Orvane"},  // a fresh account: no ~/.local yet
+        {"", "/xdg/a/b", "/xdg/a/b/Orvane"},
+        {"/lad/x/y", "", "/lad/x/y/Orvane"},
     };
     ASSERT_TRUE(std::filesystem::create_directory(root_ + "/home"));
-    for (const Case& c : cases) {
-        ASSERT_EQ(::setenv("HOME", (root_ + "/home").c_str(), 1), 0);
-        if (c.localAppData) ::setenv("LOCALAPPDATA", (root_ + c.localAppData).c_str(), 1);
-        else ::unsetenv("LOCALAPPDATA");
-        if (c.xdgDataHome) ::setenv("XDG_DATA_HOME", (root_ + c.xdgDataHome).c_str(), 1);
-        else ::unsetenv("XDG_DATA_HOME");
-        EXPECT_EQ(platformDirectory(), root_ + c.expected);
-        EXPECT_TRUE(isDirectory(root_ + c.expected)) << c.expected;
+    ASSERT_EQ(::setenv("HOME", (root_ + "/home").c_str(), 1), 0);
+    for (const auto& [localAppData, xdgDataHome, expected] : cases) {
+        for (auto [name, value] : {std::pair{"LOCALAPPDATA", localAppData}, std::pair{"XDG_DATA_HOME", xdgDataHome}})
+            *value ? ::setenv(name, (root_ + value).c_str(), 1) : ::unsetenv(name);
+        EXPECT_EQ(platformDirectory(), root_ + expected);
+        struct stat st{};
+        EXPECT_TRUE(::stat((root_ + expected).c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 0777) == 0700)
+            << expected;
     }
 }
 
@@ -68,7 +60,7 @@ TEST_F(PlatformTest, DetachedProgramIsNeverLeftAsOurChild) {
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
 
-    // It did run (the deadline is far beyond what a shell needs to write one line).
+    // It did run (by a deadline far beyond what a shell needs to write one line).
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::string text;
     while (text != "ran\n" && std::chrono::steady_clock::now() < deadline) {
