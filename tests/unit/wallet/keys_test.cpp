@@ -52,49 +52,48 @@ TEST(WordList, IsThePublishedEnglishListInOrder) {
 }
 
 TEST(Mnemonic, AcceptsOnlyTwelveWordsWithTheirChecksum) {
-    EXPECT_TRUE(validate_mnemonic(kAbandon));
-    EXPECT_TRUE(validate_mnemonic("ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON "
-                                  "ABANDON ABOUT"));
-    EXPECT_TRUE(validate_mnemonic("  legal winner\tthank year wave  sausage worth useful legal winner thank yellow "));
-    EXPECT_FALSE(validate_mnemonic(
-        "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon"))
-        << "checksum";
-    std::string twentyFour;
+    const std::string abandon11 = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon ";
+    std::string twentyFour;  // a valid 24-word phrase
     for (int i = 0; i < 23; ++i) twentyFour += "abandon ";
-    twentyFour += "art";  // a valid 24-word BIP-39 phrase
-    EXPECT_FALSE(validate_mnemonic(twentyFour));
-    EXPECT_FALSE(validate_mnemonic("abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about"));
-    EXPECT_FALSE(validate_mnemonic(std::string(kAbandon) + " abandon"));
-    EXPECT_FALSE(validate_mnemonic("abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon "
-                                   "abandon aboutt"));
-    EXPECT_FALSE(validate_mnemonic(""));
+    const std::pair<std::string, bool> cases[] = {
+        {kAbandon, true},
+        {"ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABOUT", true},
+        {"  legal winner\tthank year wave  sausage worth useful legal winner thank yellow ", true},
+        {abandon11 + "abandon abandon", false},  // checksum
+        {twentyFour + "art", false},
+        {abandon11 + "about", false},
+        {std::string(kAbandon) + " abandon", false},
+        {abandon11 + "abandon aboutt", false},
+        {"", false},
+    };
+    for (const auto& [phrase, valid] : cases) EXPECT_EQ(validate_mnemonic(phrase), valid) << phrase;
 }
 
-TEST(Mnemonic, SeedIsTakenFromTheTextAsStored) {
-    Hash512 seed{};
-    ASSERT_TRUE(mnemonic_to_seed(kAbandon, seed));
-    // BIP-39 English vector, empty passphrase.
-    EXPECT_EQ(hex_encode(seed),
-              "5eb00bbddcf069084889a8ab9155568165f5c453ccb85e70811aaed6f6da5fc19a5ac40b389cd370d086206dec8aa6c43daea6690f"
-              "20ad3d8d48b2d2ce9e38e4");
-    // An upper-case phrase validates, but its seed is that of the upper-case text (openssl kdf PBKDF2).
-    ASSERT_TRUE(mnemonic_to_seed("ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON "
-                                 "ABANDON ABOUT",
-                                 seed));
-    EXPECT_EQ(hex_encode(seed),
-              "58657bf0442a28e5d755d89821346417a58a10b7df52d293432f2ebf0bb6c8667b609ddd406f9790b4f294213288fdad71233b62b9"
-              "0b4b67662e1369c70eb3ba");
-}
-
-TEST(Mnemonic, EntropyGivesThePublishedPhrases) {
-    std::array<uint8_t, 16> e{};
-    EXPECT_EQ(mnemonic_from_entropy(e), kAbandon);
-    e.fill(0x7f);
-    EXPECT_EQ(mnemonic_from_entropy(e), "legal winner thank year wave sausage worth useful legal winner thank yellow");
-    e.fill(0x80);
-    EXPECT_EQ(mnemonic_from_entropy(e), "letter advice cage absurd amount doctor acoustic avoid letter advice cage above");
-    e.fill(0xff);
-    EXPECT_EQ(mnemonic_from_entropy(e), "zoo zoo zoo zoo zoo zoo zoo zoo zoo zoo zoo wrong");
+TEST(Mnemonic, PublishedPhrasesAndSeeds) {
+    // The seed of an upper-case phrase is that of the text as stored, not of its lower case.
+    const std::pair<std::string, std::string> seeds[] = {
+        {kAbandon, "5eb00bbddcf069084889a8ab9155568165f5c453ccb85e70811aaed6f6da5fc19a5ac40b389cd370d086206dec8aa6c43daea6690f"
+                   "20ad3d8d48b2d2ce9e38e4"},
+        {"ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABOUT",
+         "58657bf0442a28e5d755d89821346417a58a10b7df52d293432f2ebf0bb6c8667b609ddd406f9790b4f294213288fdad71233b62b9"
+         "0b4b67662e1369c70eb3ba"},
+    };
+    for (const auto& [phrase, hex] : seeds) {
+        Hash512 seed{};
+        ASSERT_TRUE(mnemonic_to_seed(phrase, seed));
+        EXPECT_EQ(hex_encode(seed), hex) << phrase;
+    }
+    const std::pair<uint8_t, const char*> phrases[] = {
+        {0x00, kAbandon},
+        {0x7f, "legal winner thank year wave sausage worth useful legal winner thank yellow"},
+        {0x80, "letter advice cage absurd amount doctor acoustic avoid letter advice cage above"},
+        {0xff, "zoo zoo zoo zoo zoo zoo zoo zoo zoo zoo zoo wrong"},
+    };
+    for (const auto& [fill, phrase] : phrases) {
+        std::array<uint8_t, 16> e;
+        e.fill(fill);
+        EXPECT_EQ(mnemonic_from_entropy(e), phrase);
+    }
 }
 
 TEST(Derivation, FollowsTheBip32VectorThroughNormalAndHardenedSteps) {
@@ -121,26 +120,6 @@ TEST(Derivation, FollowsTheBip32VectorThroughNormalAndHardenedSteps) {
     EXPECT_EQ(hex_encode(c0.key), "5640758773ebb5cd9fb234d31e7dbe957d31b3b44bdb3b55c385f42c98a9acfe");
 }
 
-TEST(Derivation, IdentityAndBnKeysOfTheTestMnemonic) {
-    WalletKeys keys = hdKeys(kAbandon);
-    KeyTriple id;
-    ASSERT_TRUE(derive_key(keys, wallet_path(kIdentityAccount, 0), id));
-    EXPECT_EQ(id.priv, "d9845ee2e9e92ddf65f4b9ff067a27f420d6f51664e4143ff6e5961919dbc6a6");
-    EXPECT_EQ(id.pub, "02ded4e1e697bc768d79dd3f5c95cd56f332fdcf483c2a36933ba6c81d29bcf8b4");
-    EXPECT_EQ(id.address, "1Hg7Jm7G3DUetk4vxbAdjSf49qq3zbp8g6");
-    EXPECT_TRUE(keys.seedReady && keys.masterReady);
-    KeyTriple bn;
-    ASSERT_TRUE(derive_key(keys, wallet_path(kBnAccount, 0), bn));
-    EXPECT_NE(bn.address, id.address);
-    std::string bnPub;
-    ASSERT_TRUE(pubkey_from_priv(bn.priv, bnPub));
-    EXPECT_EQ(bn.pub, bnPub);
-
-    WalletKeys none;
-    EXPECT_FALSE(derive_key(none, wallet_path(kIdentityAccount, 0), id));
-    EXPECT_TRUE(id.priv.empty() && id.address.empty());
-}
-
 TEST(Derivation, RefreshSetsTheDefaultIdentityAndOrdinalsKeys) {
     WalletKeys keys = hdKeys(kAbandon, {0, 3, 0, 0, 0, 2});
     keys.receiveIndex = 9;  // beyond account count 1: clamped
@@ -153,6 +132,8 @@ TEST(Derivation, RefreshSetsTheDefaultIdentityAndOrdinalsKeys) {
     wipe_wallet_keys(keys);
     EXPECT_TRUE(keys.mnemonic.empty() && keys.defaultKey.priv.empty());
     EXPECT_FALSE(keys.seedReady || keys.masterReady);
+    KeyTriple none;
+    EXPECT_FALSE(derive_key(keys, wallet_path(kIdentityAccount, 0), none)) << "no keys left to derive from";
 }
 
 TEST(Lookup, ReceiveAddressesRunFromZeroToTheAccountCount) {
