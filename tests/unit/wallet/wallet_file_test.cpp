@@ -31,42 +31,47 @@ protected:
     }
 };
 
-TEST_F(WalletFileTest, AccountCountsAndReceiveIndexAreReadAsStored) {
+TEST_F(WalletFileTest, AccountCountsAndReceiveIndexAreReadAsStoredAndCapped) {
+    const struct {
+        json recv;
+        int show;
+        std::array<uint32_t, 6> counts;
+        uint32_t receiveIndex;
+    } cases[] = {
+        {{0, 5, "x", 2}, 9, {0, 5, 0, 2, 0, 0}, 5},  // show 9 is beyond account count 5
+        {{4e9, 1, 0, 0, 0, 5e12}, 1, {100000, 1, 0, 0, 0, 100000}, 1},
+    };
     json doc = hdWallet();
-    doc["recv"] = json::array({0, 5, "x", 2});
-    doc["show"] = 9;
     bindOnly("w1", doc);
-    auto g = lockWallet();
-    ASSERT_TRUE(load_wallet(g.state));
-    EXPECT_EQ(g.state.keys.counts, (std::array<uint32_t, 6>{0, 5, 0, 2, 0, 0}));
-    EXPECT_EQ(g.state.keys.receiveIndex, 5u) << "show 9 is beyond account count 5";
-
-    KeyTriple expect;
-    WalletKeys fresh;
-    fresh.hd = true;
-    fresh.mnemonic = test::kAbandon;
-    ASSERT_TRUE(derive_key(fresh, wallet_path(1, 5), expect));
-    EXPECT_EQ(g.state.keys.defaultKey.address, expect.address);
-    EXPECT_EQ(g.state.keys.identityAddress, "1Hg7Jm7G3DUetk4vxbAdjSf49qq3zbp8g6");
+    for (const auto& c : cases) {
+        doc["recv"] = c.recv;
+        doc["show"] = c.show;
+        writeText(walletFile("w1"), doc.dump());
+        auto g = lockWallet();
+        reset_wallet_state(g.state);
+        ASSERT_TRUE(load_wallet(g.state));
+        EXPECT_EQ(g.state.keys.counts, c.counts);
+        EXPECT_EQ(g.state.keys.receiveIndex, c.receiveIndex);
+        KeyTriple expect;
+        ASSERT_TRUE(derive_key(g.state.keys, wallet_path(1, c.receiveIndex), expect));
+        EXPECT_EQ(g.state.keys.defaultKey.address, expect.address);
+    }
 }
 
 TEST_F(WalletFileTest, LockedOrBrokenFilesNeverLoad) {
-    json locked = hdWallet();
-    locked["lock"] = "OV-LOCK1";
-    bindOnly("w1", locked);
-    auto g = lockWallet();
-    EXPECT_FALSE(load_wallet(g.state)) << "a lock marker wins over a readable phrase";
-
-    writeText(walletFile("w1"), json{{"priv", std::string(63, 'a')}}.dump());
-    EXPECT_FALSE(load_wallet(g.state)) << "63-character private key";
-    json badWords = hdWallet();
+    json locked = hdWallet(), badWords = hdWallet();
+    locked["lock"] = "OV-LOCK1";  // a lock marker wins over a readable phrase
     badWords["mnemonic"] = "abandon abandon abandon";
-    writeText(walletFile("w1"), badWords.dump());
-    EXPECT_FALSE(load_wallet(g.state));
-    EXPECT_TRUE(g.state.keys.mnemonic.empty()) << "a refused phrase is not kept";
-    writeText(walletFile("w1"), "{\"mnemonic\": ");
-    EXPECT_FALSE(load_wallet(g.state));
-    EXPECT_FALSE(g.state.loaded);
+    bindOnly("w1", hdWallet());
+    for (const std::string& text : {locked.dump(), json{{"priv", std::string(63, 'a')}}.dump(), badWords.dump(),
+                                    std::string("{\"mnemonic\": ")}) {
+        writeText(walletFile("w1"), text);
+        auto g = lockWallet();
+        reset_wallet_state(g.state);
+        EXPECT_FALSE(load_wallet(g.state)) << text;
+        EXPECT_FALSE(g.state.loaded);
+        EXPECT_TRUE(g.state.keys.mnemonic.empty()) << "a refused phrase is not kept";
+    }
 }
 
 TEST_F(WalletFileTest, SingleKeyWalletComputesWhatIsMissing) {
@@ -133,18 +138,12 @@ TEST_F(WalletFileTest, LockEnvelopeOpensOnlyWithItsPassword) {
     ASSERT_TRUE(unlock_wallet_text(envelope, "correct horse", plain));
     EXPECT_EQ(plain, "{\"mnemonic\":\"x\"}");
 
+    for (const auto& [field, value] : {std::pair<const char*, json>{"iter", 9999}, {"iter", 5000001}, {"salt", "00"}, {"ct", ""}}) {
+        json bad = envelope;
+        bad[field] = value;
+        EXPECT_FALSE(is_locked_envelope(bad)) << field << " " << value;
+    }
     json bad = envelope;
-    bad["iter"] = 9999;
-    EXPECT_FALSE(is_locked_envelope(bad));
-    bad["iter"] = 5000001;
-    EXPECT_FALSE(is_locked_envelope(bad));
-    bad = envelope;
-    bad["salt"] = "00";
-    EXPECT_FALSE(is_locked_envelope(bad));
-    bad = envelope;
-    bad["ct"] = "";
-    EXPECT_FALSE(is_locked_envelope(bad));
-    bad = envelope;
     std::string tag = bad["tag"];
     tag[0] = tag[0] == '0' ? '1' : '0';
     bad["tag"] = tag;
@@ -157,12 +156,13 @@ TEST_F(WalletFileTest, ReloadOnlyRaisesCountsAndRefreshesKeys) {
     bindOnly("w1", doc);
     auto g = lockWallet();
     ASSERT_TRUE(load_wallet(g.state));
-    doc["recv"] = json::array({3, 1, 0, 0, 0, 0});
+    doc["recv"] = json::array({3, 1, 4e9, 0, 0, 0});
     doc["paymail"] = "alice";
     writeText(walletFile("w1"), doc.dump());
     reload_wallet_counts(g.state);
     EXPECT_EQ(g.state.keys.counts[0], 3u);
     EXPECT_EQ(g.state.keys.counts[1], 2u) << "counts never go down";
+    EXPECT_EQ(g.state.keys.counts[2], 100000u) << "nor above the bound";
     EXPECT_EQ(g.state.paymail, "alice");
 
     reset_wallet_state(g.state);
@@ -188,19 +188,6 @@ TEST_F(WalletFileTest, NoKeyTextIsHeldOrWrittenBesideTheFile) {
         EXPECT_EQ(text.find(own.priv), std::string::npos) << file;
         EXPECT_EQ(text.find("abandon"), std::string::npos) << file;
     }
-}
-
-TEST_F(WalletFileTest, CountsAboveTheBoundAreCapped) {
-    json doc = hdWallet();
-    doc["recv"] = json::array({4e9, 1, 0, 0, 0, 5e12});
-    bindOnly("w1", doc);
-    auto g = lockWallet();
-    ASSERT_TRUE(load_wallet(g.state));
-    EXPECT_EQ(g.state.keys.counts, (std::array<uint32_t, 6>{100000, 1, 0, 0, 0, 100000})) << "load";
-    doc["recv"][1] = 4e9;
-    writeText(walletFile("w1"), doc.dump());
-    reload_wallet_counts(g.state);
-    EXPECT_EQ(g.state.keys.counts[1], 100000u) << "reload";
 }
 
 // Vaultra and the phone both change the file; a save keeps both sides' changes.
