@@ -78,10 +78,8 @@ TEST_F(HttpTest, FailedRepliesBecomeShortTexts) {
     EXPECT_EQ(reply_error_text(503, ""), "HTTP 503");
     EXPECT_EQ(reply_error_text(400, "<!DOCTYPE html><p>no</p>"), "HTTP 400");
     EXPECT_EQ(reply_error_text(400, "txn-mempool-conflict \r\n"), "HTTP 400 \xE2\x80\x93 txn-mempool-conflict");
-}
 
-TEST_F(HttpTest, NotFoundIsAnAnswerOnlyWhenTheCallerSaysSo) {
-    std::string body, error;
+    // Not found is an answer only when the caller says so.
     const std::string url = wocBase() + "/tx/" + std::string(64, 'a') + "/hex";
     EXPECT_FALSE(fetch_get(url, body, error, 10, false));
     EXPECT_EQ(error.rfind("HTTP 404", 0), 0u) << error;
@@ -153,12 +151,9 @@ TEST_F(HttpTest, OnlyHttpsIsSpokenEvenAfterARedirect) {
     const std::string plainUrl = "http://127.0.0.1:" + std::to_string(port) + "/n-rate.json";
 
     std::string body, error;
-    EXPECT_FALSE(fetch_get(plainUrl, body, error, 10, false));
-    EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(post_json(plainUrl, "{}", body, error, 10, 1));
-    EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(post_json_shared(plainUrl, "{}", body, error));
-    EXPECT_FALSE(error.empty());
+    for (bool reached : {fetch_get(plainUrl, body, error, 10, false), post_json(plainUrl, "{}", body, error, 10, 1),
+                         post_json_shared(plainUrl, "{}", body, error)})
+        EXPECT_FALSE(reached);
 
     inject({{"path_prefix", "/n-rate.json"}, {"status", 302}, {"location", plainUrl}});
     EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
