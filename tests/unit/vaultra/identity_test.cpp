@@ -84,33 +84,23 @@ TEST(IdentitySign, SignatureVerifiesWithTheIdentityKeyAndOnlyForItsMessage) {
     EXPECT_EQ(bnAddress, want.address);
 }
 
-TEST(CompactSign, RecoversToTheSignerAndStaysLowS) {
-    const Curve& c = secp256k1();
-    for (int i = 0; i < 40; ++i) {
-        std::string msg = "message " + std::to_string(i);
-        std::string sig;
-        ASSERT_TRUE(sign_message_compact(kIdentityPriv, msg, sig));
-        Bytes raw = base64Decode(sig);
-        ASSERT_EQ(raw.size(), 65u);
-        ASSERT_GE(raw[0], 31);
-        ASSERT_LE(raw[0], 34);
-        EcPointPtr q = recover_public_key(c.group, digestOf(msg), raw.data() + 1, raw.data() + 33,
-                                          raw[0] - 31);
-        ASSERT_NE(q, nullptr);
-        PubKey33 got{};
-        BnCtxPtr ctx = newBnCtx();
-        ASSERT_TRUE(encode_compressed(q.get(), got, ctx.get()));
-        EXPECT_EQ(hex_encode(got), kIdentityPub);
-        BnPtr s(BN_bin2bn(raw.data() + 33, 32, nullptr));
-        EXPECT_LE(BN_cmp(s.get(), c.halfOrder), 0) << "high S in signature " << i;
-        EXPECT_TRUE(verify_message(msg, kIdentityPub, sig)) << "header byte ignored";
-    }
+// Recovery and low S over many keys and messages are checked against @bsv/sdk in tests/interop.
+TEST(CompactSign, RecoversToTheSignerAndRefusesBadInput) {
     std::string sig;
+    ASSERT_TRUE(sign_message_compact(kIdentityPriv, "m", sig));
+    Bytes raw = base64Decode(sig);
+    ASSERT_EQ(raw.size(), 65u);
+    ASSERT_TRUE(raw[0] >= 31 && raw[0] <= 34) << "a compressed-key header";
+    EcPointPtr q = recover_public_key(secp256k1().group, digestOf("m"), raw.data() + 1, raw.data() + 33, raw[0] - 31);
+    PubKey33 got{};
+    BnCtxPtr ctx = newBnCtx();
+    ASSERT_TRUE(q && encode_compressed(q.get(), got, ctx.get()));
+    EXPECT_EQ(hex_encode(got), kIdentityPub);
+    EXPECT_TRUE(verify_message("m", kIdentityPub, sig)) << "header byte ignored";
+
     EXPECT_FALSE(sign_message_compact(std::string(62, 'a'), "x", sig));
     EXPECT_TRUE(sig.empty());
-    EXPECT_EQ(recover_public_key(c.group, digestOf("x"), hex_decode(kIdentityPriv).data(),
-                                 hex_decode(kIdentityPriv).data(), 4),
-              nullptr);
+    EXPECT_EQ(recover_public_key(secp256k1().group, digestOf("m"), raw.data() + 1, raw.data() + 33, 4), nullptr);
 }
 
 TEST(VerifyMessage, AcceptsTheThreeDigestsAndTheEncodingsPeersSend) {
