@@ -138,6 +138,7 @@ TEST_F(ConnectTest, OnlyOkTrueForAWalletThatLoadsBinds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply ? c.reply : "no answer");
         if (*c.wallet) writeText(walletFile(c.wallet), c.text);
+        std::filesystem::remove_all(base() + "/connect");  // no earlier request left to answer by mistake
         gPolls = 0;
         events.clear();
         gOnPoll = nullptr;

