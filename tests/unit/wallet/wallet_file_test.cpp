@@ -5,8 +5,6 @@
 #include "../vaultra/vault_fixture.h"
 #include "vaultra/connect.h"
 #include "wallet/binding.h"
-#include "wallet/coins.h"
-#include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_lock.h"
@@ -15,11 +13,6 @@ namespace dialo {
 namespace {
 
 using nlohmann::json;
-
-// A coin names its owner; no key text can ride along with it into a pool, list or snapshot.
-template <class T>
-concept CarriesKeyText = requires(T c) { c.priv; } || requires(T c) { c.pub; };
-static_assert(!CarriesKeyText<Coin>);
 
 class WalletFileTest : public test::VaultTest {
 protected:
@@ -162,26 +155,6 @@ TEST_F(WalletFileTest, ReloadOnlyRaisesCountsAndRefreshesKeys) {
     reset_wallet_state(g.state);
     EXPECT_FALSE(g.state.loaded);
     EXPECT_TRUE(g.state.keys.mnemonic.empty() && g.state.contacts.empty() && g.state.paymail.empty());
-}
-
-TEST_F(WalletFileTest, NoKeyTextIsHeldOrWrittenBesideTheFile) {
-    bindOnly("w1", hdWallet());
-    auto g = lockWallet();
-    ASSERT_TRUE(load_wallet(g.state));
-    KeyTriple own;
-    ASSERT_TRUE(derive_key(g.state.keys, wallet_path(1, 0), own));
-    EXPECT_EQ(g.state.keys.defaultKey.priv, "") << "the default key is derived when it signs";
-
-    Hash160 mine{};
-    ASSERT_TRUE(decode_p2pkh_address(own.address, mine));
-    std::string error;
-    ASSERT_TRUE(record_broadcast(g.state, {}, {{4000, p2pkh_script(mine)}}, std::string(64, 'e'), error)) << error;
-    ASSERT_EQ(g.state.coins.change.size(), 1u);
-    for (const char* file : {"/ord_snap/w1_change.json", "/ord_snap/w1_spent.json"}) {
-        const std::string text = readText(base() + file);
-        EXPECT_EQ(text.find(own.priv), std::string::npos) << file;
-        EXPECT_EQ(text.find("abandon"), std::string::npos) << file;
-    }
 }
 
 // Vaultra and the phone both change the file; a save keeps both sides' changes.
