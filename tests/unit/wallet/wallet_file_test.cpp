@@ -159,15 +159,9 @@ TEST_F(WalletFileTest, ReloadOnlyRaisesCountsAndRefreshesKeys) {
 
 // Vaultra and the phone both change the file; a save keeps both sides' changes.
 TEST_F(WalletFileTest, SaveKeepsWhatVaultraChangedSinceTheLoad) {
-    struct Case {
-        const char* what;
-        bool phoneSetsHandle;
-        json wantPaymail;
-    };
     bindOnly("w1", hdWallet());
-    for (const Case& c : {Case{"only Vaultra changed the handle", false, "alicia"},
-                          Case{"the phone changed the handle", true, "phone"}}) {
-        SCOPED_TRACE(c.what);
+    for (bool phoneSetsHandle : {false, true}) {
+        SCOPED_TRACE(phoneSetsHandle ? "the phone changed the handle" : "only Vaultra changed the handle");
         json doc = hdWallet();
         doc["recv"] = json::array({0, 1, 0, 0, 0, 0});
         doc["paymail"] = "alice";
@@ -187,12 +181,12 @@ TEST_F(WalletFileTest, SaveKeepsWhatVaultraChangedSinceTheLoad) {
         // The phone meanwhile: carol removed, frank added.
         g.state.contacts.erase(g.state.contacts.begin());
         g.state.contacts.push_back({"frank", ""});
-        if (c.phoneSetsHandle) g.state.paymail = "phone";
+        if (phoneSetsHandle) g.state.paymail = "phone";
 
         ASSERT_TRUE(save_wallet(g.state));
         json saved = readJson(walletFile("w1"));
         EXPECT_EQ(saved["recv"], json::array({2, 3, 0, 0, 0, 0}));
-        EXPECT_EQ(saved["paymail"], c.wantPaymail);
+        EXPECT_EQ(saved["paymail"], phoneSetsHandle ? "phone" : "alicia");
         EXPECT_EQ(saved["backup"], true);
         EXPECT_EQ(saved["contacts"],
                   json::array({{{"dest", "dave"}, {"note", "new"}}, {{"dest", "frank"}}, {{"dest", "erin"}}}));
