@@ -91,18 +91,5 @@ TEST(Ecies, RefusesShortBlobsAndWrongKeys) {
     EXPECT_TRUE(ecies_unseal(blob, kPriv, "02ab", out));
 }
 
-TEST(Ecies, SharedPointIsTheSameFromEitherSide) {
-    Bytes a = hex_decode(kPriv), b = hex_decode(kOtherPriv);
-    PubKey33 pa{}, pb{}, ab{}, ba{};
-    ASSERT_TRUE(public_key_of(a.data(), pa));
-    ASSERT_TRUE(public_key_of(b.data(), pb));
-    ASSERT_TRUE(ecdh_shared_point(a, Bytes(pb.begin(), pb.end()), ab));
-    ASSERT_TRUE(ecdh_shared_point(b, Bytes(pa.begin(), pa.end()), ba));
-    EXPECT_EQ(ab, ba);
-    EXPECT_EQ(hex_encode(ba), kPub) << "1 times a point is the point";
-    EXPECT_FALSE(ecdh_shared_point(Bytes(31, 1), Bytes(pa.begin(), pa.end()), ab));
-    EXPECT_FALSE(ecdh_shared_point(a, Bytes(64, 2), ab));
-}
-
 }  // namespace
 }  // namespace dialo
