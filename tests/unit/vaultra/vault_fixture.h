@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -60,10 +59,7 @@ protected:
         return nlohmann::json::parse(readText(path), nullptr, false);
     }
 
-    static bool exists(const std::string& path) {
-        struct stat st{};
-        return ::stat(path.c_str(), &st) == 0;
-    }
+    static bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
     /// A wallet file with the given document, listed in the index.
     void addWallet(const std::string& id, const nlohmann::json& doc, const std::string& name = "") {

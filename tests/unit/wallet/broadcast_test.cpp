@@ -11,129 +11,92 @@ namespace dialo {
 namespace {
 
 using nlohmann::json;
-using devnet::test::Key;
 
 void noSleep(uint32_t) {}
+
+// A fault rule; "{txid}" and "{funding}" in the body name the sent and the funding transaction.
+json rule(const char* path, int status, std::string body = "", int count = 0) {
+    json r = {{"path_prefix", path}, {"status", status}};
+    if (!body.empty()) r["body"] = body;
+    if (!body.empty() && body[0] != '{') r["content_type"] = "text/plain";
+    if (count > 0) r["count"] = count;
+    return r;
+}
+
+struct Route {
+    const char* name;
+    bool arcHasIt;             // the network already holds the transaction
+    std::vector<json> faults;
+    std::string answer;        // "success" stands for "success: <txid>"
+    int known;                 // whether the devnet holds it afterwards; -1: either
+    int unusedFaults;          // -1: any
+};
 
 class BroadcastTest : public test::PhoneOnDevnetTest {
 protected:
     void SetUp() override {
         PhoneOnDevnetTest::SetUp();
         startWithSleep(noSleep);
-        payer = devnet::test::keyOf('3');
-        payee = devnet::test::keyOf('4');
-        inputs = {fund(payer, 20000)};
+    }
+};
+
+TEST_F(BroadcastTest, RouteAndBeliefFollowTheServicesAnswers) {
+    const json oracleDown = rule("/oi/submit", 503);
+    const char* raw = "/woc/v1/bsv/main/tx/raw";
+    const std::vector<Route> routes = {
+        {"a healthy oracle takes it alone", false, {}, "success", 1, -1},
+        {"an oracle saying not ok falls through to WhatsOnChain, ARC unused", false,
+         {rule("/oi/submit", 200, R"({"ok": false, "error": "busy"})"), rule("/arc/", 500)}, "success", 1, 1},
+        {"an oracle answering non-JSON counts as accepted", false, {rule("/oi/submit", 200, "OK")}, "success", 0, -1},
+        {"a quoted txid from WhatsOnChain is confirmed without ARC", true,
+         {oracleDown, rule(raw, 200, "\"{txid}\"\n"), rule("/arc/", 500)}, "success", 1, 1},
+        {"WhatsOnChain naming another txid is not trusted: ARC takes it", false,
+         {oracleDown, rule(raw, 200, "\"{funding}\"")}, "success", 1, -1},
+        {"already known to WhatsOnChain's node is sent before its index lists it", false,
+         {oracleDown, rule(raw, 400, "257: txn-already-known"), rule("/arc/", 500, "", 2)}, "success", -1, 1},
+        {"ARC's double spend is reported", false,
+         {oracleDown, rule(raw, 500), rule("/arc/v1/tx", 200, R"({"txStatus": "DOUBLE_SPEND_ATTEMPTED", "extraInfo": "seen in another tx"})")},
+         "error: broadcast failed: DOUBLE_SPEND_ATTEMPTED: seen in another tx", -1, -1},
+        {"ARC's seen on network without a txid confirms the local one", true,
+         {oracleDown, rule(raw, 500), rule("/arc/v1/tx", 200, R"({"txStatus": "SEEN_ON_NETWORK"})")}, "success", 1, -1},
+        {"accepted but never seen is a failure", false,
+         {oracleDown, rule(raw, 200, "{txid}"), rule("/arc/v1/tx", 200, R"({"txStatus": "STORED"})")},
+         "error: the network did not take that transaction. Nothing was sent.", 0, -1},
+        {"every service down gives ARC's reason", false,
+         {oracleDown, rule(raw, 502, "bad gateway"), rule("/arc/v1/tx", 503, "", 2)},
+         "error: broadcast failed: HTTP 503", 0, -1},
+    };
+    const devnet::test::Key payer = devnet::test::keyOf('3'), payee = devnet::test::keyOf('4');
+    for (const Route& r : routes) {
+        SCOPED_TRACE(r.name);
+        std::vector<Coin> inputs = {fund(payer, 20000)};
+        std::vector<TxOutput> outputs;
         int64_t fee = 0;
         std::string error;
         ASSERT_TRUE(build_tx(inputs, outputs, payer.hash, {devnet::test::payTo(payee, 5000)}, fee, error, 1, 1)) << error;
         for (Coin& c : inputs) ASSERT_TRUE(sign_input(c, inputs, outputs, c.owner, payer.priv, payer.pub, error));
-        raw = serialize_tx(inputs, outputs, false);
-        txid = txid_of(raw);
+        const Bytes tx = serialize_tx(inputs, outputs, false);
+        const std::string txid = txid_of(tx);
+        if (r.arcHasIt) ASSERT_EQ(submitArc(tx).status, 200);
+        for (json f : r.faults) {
+            std::string body = f.value("body", "");
+            for (auto [name, value] : {std::pair{"{txid}", txid}, {"{funding}", inputs[0].txid}})
+                if (size_t at = body.find(name); at != std::string::npos) f["body"] = body.replace(at, strlen(name), value);
+            inject(f);
+        }
+        WalletState w;
+        std::string sent;
+        const std::string result = broadcast_tx(w, inputs, outputs, &sent);
+        const bool success = r.answer == "success";
+        EXPECT_EQ(result, success ? "success: " + txid : r.answer);
+        if (r.known >= 0) EXPECT_EQ(woc("/tx/" + txid + "/hex").status == 200, r.known == 1);
+        if (r.unusedFaults >= 0) EXPECT_EQ(devnet.faults().pending(), size_t(r.unusedFaults));
+        EXPECT_EQ(is_spent(w, outpoint_key(inputs[0].txid, inputs[0].vout)), success)
+            << "a sent payment's inputs are spent, a failed one's stay free";
+        EXPECT_EQ(w.coins.lastTxid, success ? txid : "");
+        if (success) EXPECT_EQ(sent, txid);
+        devnet.faults().clear();
     }
-    bool known() { return woc("/tx/" + txid + "/hex").status == 200; }
-    bool inputSpent() { return is_spent(w, outpoint_key(inputs[0].txid, inputs[0].vout)); }
-    // The oracle does not answer, so the public services are tried.
-    void oracleDown() { inject({{"path_prefix", "/oi/submit"}, {"status", 503}}); }
-
-    Key payer, payee;
-    std::vector<Coin> inputs;
-    std::vector<TxOutput> outputs;
-    Bytes raw;
-    std::string txid;
-    WalletState w;
-};
-
-TEST_F(BroadcastTest, HealthyOracleTakesItAlone) {
-    std::string out;
-    EXPECT_EQ(broadcast_tx(w, inputs, outputs, &out), "success: " + txid);
-    EXPECT_EQ(out, txid);
-    EXPECT_TRUE(known());
-    EXPECT_EQ(w.coins.lastTxid, txid);
-    EXPECT_TRUE(inputSpent());
-}
-
-TEST_F(BroadcastTest, OracleSayingNotOkFallsThroughToWhatsOnChain) {
-    inject({{"path_prefix", "/oi/submit"}, {"status", 200}, {"body", "{\"ok\": false, \"error\": \"busy\"}"}});
-    inject({{"path_prefix", "/arc/"}, {"status", 500}});  // must stay unused
-    EXPECT_EQ(broadcast_tx(w, inputs, outputs), "success: " + txid);
-    EXPECT_TRUE(known()) << "only WhatsOnChain could have taken it";
-    EXPECT_EQ(devnet.faults().pending(), 1u) << "ARC was not needed";
-}
-
-TEST_F(BroadcastTest, OracleAnsweringNonJsonCountsAsAccepted) {
-    inject({{"path_prefix", "/oi/submit"}, {"status", 200}, {"body", "OK"}, {"content_type", "text/plain"}});
-    EXPECT_EQ(broadcast_tx(w, inputs, outputs), "success: " + txid);
-    EXPECT_FALSE(known()) << "no public service was consulted";
-    EXPECT_TRUE(inputSpent());
-}
-
-TEST_F(BroadcastTest, QuotedTxidFromWhatsOnChainIsConfirmedWithoutArc) {
-    ASSERT_EQ(submitArc(raw).status, 200);
-    oracleDown();
-    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 200}, {"body", "\"" + txid + "\"\n"},
-            {"content_type", "text/plain"}});
-    inject({{"path_prefix", "/arc/"}, {"status", 500}});
-    EXPECT_EQ(broadcast_tx(w, inputs, outputs), "success: " + txid);
-    EXPECT_EQ(devnet.faults().pending(), 1u);
-}
-
-TEST_F(BroadcastTest, WhatsOnChainNamingAnotherTxidIsNotTrusted) {
-    oracleDown();
-    // The funding transaction: known to the network, but not the one sent.
-    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 200}, {"body", "\"" + inputs[0].txid + "\""}});
-    EXPECT_EQ(broadcast_tx(w, inputs, outputs), "success: " + txid) << "ARC took it";
-    EXPECT_EQ(w.coins.lastTxid, txid);
-    EXPECT_TRUE(known());
-}
-
-TEST_F(BroadcastTest, AlreadyKnownIsSentEvenBeforeItCanBeSeen) {
-    oracleDown();
-    // WhatsOnChain's node holds it while its index does not list it yet.
-    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 400}, {"body", "257: txn-already-known"},
-            {"content_type", "text/plain"}});
-    inject({{"path_prefix", "/arc/"}, {"status", 500}, {"count", 2}});
-    EXPECT_EQ(broadcast_tx(w, inputs, outputs), "success: " + txid);
-    EXPECT_EQ(devnet.faults().pending(), 1u) << "ARC was not needed";
-    EXPECT_TRUE(inputSpent()) << "its inputs are spent, not forgotten for another payment";
-    EXPECT_EQ(w.coins.lastTxid, txid);
-}
-
-TEST_F(BroadcastTest, ArcDoubleSpendIsReportedAndNothingIsRecorded) {
-    oracleDown();
-    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 500}});
-    inject({{"path_prefix", "/arc/v1/tx"},
-            {"status", 200},
-            {"body", json{{"txStatus", "DOUBLE_SPEND_ATTEMPTED"}, {"extraInfo", "seen in another tx"}}.dump()}});
-    std::string result = broadcast_tx(w, inputs, outputs);
-    EXPECT_EQ(result, "error: broadcast failed: DOUBLE_SPEND_ATTEMPTED: seen in another tx");
-    EXPECT_TRUE(is_conflict_reply(result));
-    EXPECT_FALSE(inputSpent());
-    EXPECT_TRUE(w.coins.lastTxid.empty());
-}
-
-TEST_F(BroadcastTest, ArcSeenOnNetworkWithoutTxidConfirmsTheLocalOne) {
-    ASSERT_EQ(submitArc(raw).status, 200);
-    oracleDown();
-    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 500}});
-    inject({{"path_prefix", "/arc/v1/tx"}, {"status", 200}, {"body", "{\"txStatus\": \"SEEN_ON_NETWORK\"}"}});
-    EXPECT_EQ(broadcast_tx(w, inputs, outputs), "success: " + txid);
-}
-
-TEST_F(BroadcastTest, AcceptedButNeverSeenIsAFailure) {
-    oracleDown();
-    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 200}, {"body", txid}, {"content_type", "text/plain"}});
-    inject({{"path_prefix", "/arc/v1/tx"}, {"status", 200}, {"body", "{\"txStatus\": \"STORED\"}"}});
-    EXPECT_EQ(broadcast_tx(w, inputs, outputs), "error: the network did not take that transaction. Nothing was sent.");
-    EXPECT_FALSE(known());
-    EXPECT_FALSE(inputSpent());
-}
-
-TEST_F(BroadcastTest, EveryServiceDownGivesTheArcReason) {
-    oracleDown();
-    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 502}, {"body", "bad gateway"}, {"content_type", "text/plain"}});
-    inject({{"path_prefix", "/arc/v1/tx"}, {"status", 503}, {"count", 2}});
-    EXPECT_EQ(broadcast_tx(w, inputs, outputs), "error: broadcast failed: HTTP 503");
-    EXPECT_FALSE(known());
 }
 
 TEST(BroadcastReplies, ConflictAndMissingInputsAreRecognised) {

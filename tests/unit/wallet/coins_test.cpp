@@ -29,6 +29,11 @@ Coin coin(char fill, int64_t sats, uint32_t vout = 0) {
     return c;
 }
 
+// A coin names its owner; no key text can ride along with it into a pool, list or snapshot.
+template <class T>
+concept CarriesKeyText = requires(T c) { c.priv; } || requires(T c) { c.pub; };
+static_assert(!CarriesKeyText<Coin>);
+
 class CoinsTest : public test::VaultTest {
 protected:
     void SetUp() override {
@@ -87,11 +92,13 @@ TEST_F(CoinsTest, PoolSelectionPrefersOneCoinThenTheLargest) {
     EXPECT_EQ(sel[0].sats, 1000) << "a spent coin is skipped whatever the case of its txid";
 }
 
-TEST_F(CoinsTest, SpentAndChangeSurviveARestart) {
+TEST_F(CoinsTest, SpentAndChangeSurviveARestartWithoutKeyText) {
     std::string changeAddress;
+    KeyTriple key;
     {
         auto g = lockWallet();
         ASSERT_TRUE(load_wallet(g.state));
+        EXPECT_EQ(g.state.keys.defaultKey.priv, "") << "the default key is derived when it signs";
         changeAddress = g.state.keys.defaultKey.address;
         Hash160 own{}, other{};
         ASSERT_TRUE(decode_p2pkh_address(changeAddress, own));
@@ -103,7 +110,13 @@ TEST_F(CoinsTest, SpentAndChangeSurviveARestart) {
         ASSERT_EQ(g.state.coins.change.size(), 1u);
         EXPECT_EQ(g.state.coins.change[0].vout, 2u);
         EXPECT_EQ(g.state.coins.change[0].owner, own) << "change carries its owner";
+        ASSERT_TRUE(signing_key_for(g.state.keys, own, key));
         reset_wallet_state(g.state);
+    }
+    for (const char* file : {"/ord_snap/w1_change.json", "/ord_snap/w1_spent.json"}) {
+        const std::string text = readText(base() + file);
+        EXPECT_EQ(text.find(key.priv), std::string::npos) << file;
+        EXPECT_EQ(text.find("abandon"), std::string::npos) << file;
     }
     // A new process: nothing in memory, only the files.
     auto g = lockWallet();
@@ -171,6 +184,10 @@ protected:
         return out;
     }
     std::string historyPath() const { return woc_path("/address/" + address + "/unconfirmed/history"); }
+    // The service answers `path` with this document.
+    void answer(const std::string& path, const json& doc, int status = 200) {
+        inject({{"path_prefix", path}, {"status", status}, {"body", doc.dump()}});
+    }
 };
 
 TEST_F(ScanTest, MempoolSpendsDropOnlyThatScansCoinsAndGoneChangeIsForgotten) {
@@ -182,14 +199,8 @@ TEST_F(ScanTest, MempoolSpendsDropOnlyThatScansCoinsAndGoneChangeIsForgotten) {
     ASSERT_TRUE(record_broadcast(w, {}, {{4000, p2pkh_script(addressHash)}}, neverSent, error)) << error;
     ASSERT_EQ(w.coins.change.size(), 1u);
     // Someone's pending transaction spends our first coin and an outpoint of theirs.
-    inject({{"path_prefix", historyPath()},
-            {"status", 200},
-            {"body", json{{"result", {{{"tx_hash", pending}}}}}.dump()}});
-    inject({{"path_prefix", woc_path("/tx/" + pending)},
-            {"status", 200},
-            {"body",
-             json{{"txid", pending}, {"vin", {{{"txid", funding}, {"vout", 0}}, {{"txid", foreign}, {"vout", 3}}}}}
-                 .dump()}});
+    answer(historyPath(), {{"result", {{{"tx_hash", pending}}}}});
+    answer(woc_path("/tx/" + pending), {{"txid", pending}, {"vin", {{{"txid", funding}, {"vout", 0}}, {{"txid", foreign}, {"vout", 3}}}}});
     ASSERT_TRUE(scan_addresses(w, error)) << error;
     EXPECT_EQ(cachedSats(w), std::vector<int64_t>{7000}) << "a coin spent in the mempool is not offered";
     EXPECT_TRUE(w.coins.spent.empty()) << "pending spends are not remembered as ours";
@@ -208,7 +219,7 @@ TEST_F(ScanTest, ReadsAtMost200PendingHistoryEntriesPerScan) {
     const std::string last200(64, 'a'), past(64, 'b');
     list.push_back({{"tx_hash", last200}});
     list.push_back({{"tx_hash", past}});
-    inject({{"path_prefix", historyPath()}, {"status", 200}, {"body", json{{"result", list}}.dump()}});
+    answer(historyPath(), {{"result", list}});
     inject({{"path_prefix", woc_path("/tx/" + last200)}, {"status", 404}});
     inject({{"path_prefix", woc_path("/tx/" + past)}, {"status", 404}});
     auto g = lockWallet();
@@ -242,9 +253,7 @@ TEST_F(ScanTest, FallbackTakesOnlyIndexedOutputsOfTwoSatoshisOrMore) {
     };
     const json vout = {own({{"value", 0.00005}}), own({{"n", 1}, {"value", 0.00007}}),
                        own({{"n", 2}, {"value", 0.00000001}})};
-    inject({{"path_prefix", woc_path("/tx/" + funding)},
-            {"status", 200},
-            {"body", json{{"txid", funding}, {"vout", vout}}.dump()}});
+    answer(woc_path("/tx/" + funding), {{"txid", funding}, {"vout", vout}});
     auto g = lockWallet();
     g.state.coins.lastReceivedTxid = funding;
     std::vector<Coin> coins = general_spend_coins(g.state);

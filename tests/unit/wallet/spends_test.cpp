@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -97,8 +98,7 @@ TEST_F(SpendsTest, PolicyPicksCoinsAndPaysAsPlanned) {
 
 TEST_F(SpendsTest, SpendAnswersWhenItsRecordsCannotBeSavedAndSaysSo) {
     fundWallet({20000});
-    // A file where the snapshot folder belongs: no snapshot can be written.
-    std::ofstream(base() + "/ord_snap") << "in the way";
+    std::ofstream(base() + "/ord_snap") << "in the way";  // no snapshot can be written
     std::vector<std::string> lines;
     std::mutex linesMutex;
     set_wallet_text_sink([&](const std::string& text) {
@@ -110,6 +110,22 @@ TEST_F(SpendsTest, SpendAnswersWhenItsRecordsCannotBeSavedAndSaysSo) {
     EXPECT_EQ(result.rfind("success: ", 0), 0u) << result;
     ASSERT_FALSE(lines.empty()) << "the lost records are not mentioned";
     EXPECT_NE(lines[0].find("ord_snap"), std::string::npos) << lines[0];
+}
+
+// Whether spends report their bookkeeping records is the application's choice, whatever the
+// standard output is connected to.
+TEST_F(SpendsTest, BalanceRecordsAreEmittedOnlyWhenTheApplicationAsks) {
+    fundWallet({50000});
+    std::vector<std::string> records;
+    set_wallet_event_sink([&](const std::string& r) { records.push_back(r.substr(0, r.find('\x1f'))); });
+    for (bool wanted : {false, true}) {
+        set_balance_records(wanted);
+        ASSERT_EQ(spend_to_address(payee, 1000, "").rfind("success: ", 0), 0u);
+        for (const char* tag : {"[OV-SPEND]", "[OV-BALANCE]"})
+            EXPECT_EQ(std::count(records.begin(), records.end(), tag), wanted ? 1 : 0) << tag;
+        records.clear();
+    }
+    set_wallet_event_sink({});
 }
 
 }  // namespace
