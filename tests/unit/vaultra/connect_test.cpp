@@ -145,8 +145,12 @@ TEST_F(ConnectTest, OnlyOkTrueForAWalletThatLoadsBinds) {
         if (c.reply) answerAt(3, c.reply);
         EXPECT_EQ(vaultra_connect(), c.result);
         EXPECT_EQ(gPolls, c.reply ? 3 : 120);
-        if (!*c.wallet) EXPECT_EQ(bound_wallet_id(), "");
-        if (!c.event.empty()) EXPECT_NE(std::find(events.begin(), events.end(), c.event), events.end());
+        if (!*c.wallet) {
+            EXPECT_EQ(bound_wallet_id(), "");
+        }
+        if (!c.event.empty()) {
+            EXPECT_NE(std::find(events.begin(), events.end(), c.event), events.end());
+        }
     }
 }
 

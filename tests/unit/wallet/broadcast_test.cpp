@@ -77,7 +77,9 @@ TEST_F(BroadcastTest, RouteAndBeliefFollowTheServicesAnswers) {
         for (Coin& c : inputs) ASSERT_TRUE(sign_input(c, inputs, outputs, c.owner, payer.priv, payer.pub, error));
         const Bytes tx = serialize_tx(inputs, outputs, false);
         const std::string txid = txid_of(tx);
-        if (r.arcHasIt) ASSERT_EQ(submitArc(tx).status, 200);
+        if (r.arcHasIt) {
+            ASSERT_EQ(submitArc(tx).status, 200);
+        }
         for (json f : r.faults) {
             std::string body = f.value("body", "");
             for (auto [name, value] : {std::pair{"{txid}", txid}, {"{funding}", inputs[0].txid}})
@@ -89,12 +91,18 @@ TEST_F(BroadcastTest, RouteAndBeliefFollowTheServicesAnswers) {
         const std::string result = broadcast_tx(w, inputs, outputs, &sent);
         const bool success = r.answer == "success";
         EXPECT_EQ(result, success ? "success: " + txid : r.answer);
-        if (r.known >= 0) EXPECT_EQ(woc("/tx/" + txid + "/hex").status == 200, r.known == 1);
-        if (r.unusedFaults >= 0) EXPECT_EQ(devnet.faults().pending(), size_t(r.unusedFaults));
+        if (r.known >= 0) {
+            EXPECT_EQ(woc("/tx/" + txid + "/hex").status == 200, r.known == 1);
+        }
+        if (r.unusedFaults >= 0) {
+            EXPECT_EQ(devnet.faults().pending(), size_t(r.unusedFaults));
+        }
         EXPECT_EQ(is_spent(w, outpoint_key(inputs[0].txid, inputs[0].vout)), success)
             << "a sent payment's inputs are spent, a failed one's stay free";
         EXPECT_EQ(w.coins.lastTxid, success ? txid : "");
-        if (success) EXPECT_EQ(sent, txid);
+        if (success) {
+            EXPECT_EQ(sent, txid);
+        }
         devnet.faults().clear();
     }
 }

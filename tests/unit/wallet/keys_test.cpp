@@ -146,7 +146,9 @@ TEST(Lookup, OwnAddressesRunToTheAccountCountsAndSignWithTheirKeys) {
     };
     for (const auto& [address, own] : found) {
         EXPECT_EQ(find_own_address(keys, address, h), own) << address;
-        if (own) EXPECT_EQ(h, hashOf(address));
+        if (own) {
+            EXPECT_EQ(h, hashOf(address));
+        }
     }
     const std::pair<std::string, bool> owned[] = {
         {addressAt(keys, kPaymentAccount, 1), true}, {keys.identityAddress, true},
