@@ -155,9 +155,9 @@ TEST_F(DevnetLedgerTest, FeeBelowMinimumRateIsRefused) {
     EXPECT_EQ(submitWoc(buildSigned({coin}, {payTo(bob, 1000)}, alice, 500)).status, 200);
 }
 
-TEST_F(DevnetLedgerTest, FaucetTransactionIsAnOrdinaryTransaction) {
+TEST_F(DevnetLedgerTest, FaucetPaysInOrdinaryTransactionsAndMiningConfirmsTheMempool) {
     start();
-    Key alice = keyOf('1');
+    Key alice = keyOf('1'), bob = keyOf('2');
     Coin coin = fund(alice, 12345, false);
     Bytes raw = hex_decode(woc("/tx/" + coin.txid + "/hex").body);
     ParsedTx tx;
@@ -167,21 +167,15 @@ TEST_F(DevnetLedgerTest, FaucetTransactionIsAnOrdinaryTransaction) {
     EXPECT_EQ(tx.outputs[0].sats, 12345);
     EXPECT_EQ(tx.outputs[0].locking, p2pkh_script(alice.hash));
     EXPECT_NE(fund(alice, 12345, false).txid, coin.txid) << "two faucet payments of one amount are two transactions";
-}
 
-TEST_F(DevnetLedgerTest, MiningConfirmsMempoolAndRecordsHeight) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2');
-    Bytes raw = buildSigned({fund(alice, 10000)}, {payTo(bob, 1000)}, alice);
-    ASSERT_EQ(submitWoc(raw).status, 200);
-    Reply before = woc("/tx/" + txid_of(raw));
+    Bytes spend = buildSigned({coin}, {payTo(bob, 1000)}, alice);
+    ASSERT_EQ(submitWoc(spend).status, 200);
+    Reply before = woc("/tx/" + txid_of(spend));
     EXPECT_EQ(before.j["confirmations"], 0);
     EXPECT_FALSE(before.j.contains("blockheight"));
-
-    int64_t height = mine();
-    EXPECT_EQ(height, 2);  // the funding block was 1
-    Reply after = woc("/tx/" + txid_of(raw));
-    EXPECT_EQ(after.j["blockheight"], height);
+    EXPECT_EQ(mine(), 1);
+    Reply after = woc("/tx/" + txid_of(spend));
+    EXPECT_EQ(after.j["blockheight"], 1);
     EXPECT_EQ(after.j["confirmations"], 1);
     EXPECT_TRUE(after.j["blockhash"].is_string());
     EXPECT_EQ(get("/devnet/status").j["mempool"], 0);
