@@ -1,38 +1,29 @@
 #!/usr/bin/env bash
-# Drives dialo-phone and vaultra together through the files they share: connect approved and
-# denied, a locked wallet, the single-wallet start-up, contacts kept in the wallet file, and
+# Drives dialo-phone and vaultra together through the files they share: connect denied then
+# approved, a locked wallet, the single-wallet start-up, contacts kept in the wallet file, and
 # vaultra's refusals of bad input.
 # Usage: connect.sh PATH-TO-dialo-phone PATH-TO-vaultra
 set -uo pipefail
 phone=$1
 vaultra=$2
-# The harness: bookkeeping, vaultra runs, the phone driver.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
-
-# ---------------------------------------------------------------------------------------
-# vaultra
 
 # Creates a wallet; its id in $wallet_id, its phrase in $wallet_phrase.
 create_wallet() {
   v --json create
-  [ "$rc" -eq 0 ] || fail "vaultra create exit code $rc: $(cat "$dir/v.err")"
   wallet_id=$(json_text id <"$dir/v.out")
   wallet_phrase=$(json_text mnemonic <"$dir/v.out")
-  [ -n "$wallet_id" ] && [ "$(wc -w <<<"$wallet_phrase")" -eq 12 ] || fail "vaultra create printed $(cat "$dir/v.out")"
-  ok "vaultra create $wallet_id"
+  check "vaultra create $wallet_id (exit code $rc: $(cat "$dir/v.err"))" \
+    eval '[ "$rc" -eq 0 ] && [ -n "$wallet_id" ] && [ "$(wc -w <<<"$wallet_phrase")" -eq 12 ]'
 }
 
-# Exit code 1, exactly one line on stderr, nothing on stdout.
+# Exit code 1, exactly one non-blank line on stderr, nothing on stdout.
 refused() {
-  local what=$1
-  check "$what: exit code 1 (got $rc)" [ "$rc" -eq 1 ]
-  check "$what: one line on stderr (got $(wc -l <"$dir/v.err"))" [ "$(wc -l <"$dir/v.err")" -eq 1 ]
-  check "$what: the stderr line is not blank" grep -q '[^[:space:]]' "$dir/v.err"
-  check "$what: nothing on stdout" [ ! -s "$dir/v.out" ]
+  check "$1: refused (exit code $rc, stderr $(cat "$dir/v.err"))" eval \
+    '[ "$rc" -eq 1 ] && [ "$(wc -l <"$dir/v.err")" -eq 1 ] && grep -q "[^[:space:]]" "$dir/v.err" && [ ! -s "$dir/v.out" ]'
 }
 
 wallet_file() { echo "$(orvane)/wallets/$1/wallet.json"; }
-
 bind_files() { compgen -G "$(orvane)/binds/*.json"; }
 no_bind_file() { ! bind_files >/dev/null; }
 has_request() { compgen -G "$(orvane)/connect/*.req.json" >/dev/null; }
@@ -43,64 +34,35 @@ bound_to() {
   [ "$(wc -l <<<"$files")" -eq 1 ] && [ "$(json_text wallet_id <"$files")" = "$1" ]
 }
 
-# ---------------------------------------------------------------------------------------
-# The phone
-
-status_is() {
-  send status
-  next_event "$1" status
-  check "$1 (got $line)" grep -qF "\"connected\":$2," <<<"$line"
-}
-
-# True when a fresh status says connected is $1.
-status_says() {
-  send status
-  next_event "status" status
-  grep -qF "\"connected\":$1," <<<"$line"
-}
-
-# A change made by another program shows once the phone's background loop has followed it.
-status_becomes() {
-  if wait_until 20 status_says "$2"; then ok "$1"; else fail "$1 (last $line)"; fi
+# The phone asks to connect and vaultra answers with its arguments.
+connect_with() {
+  send connect
+  check "connect request written" wait_until 20 has_request
+  v "$@"
+  check "vaultra $* exit code 0 (got $rc)" [ "$rc" -eq 0 ]
 }
 
 # ---------------------------------------------------------------------------------------
-# Scenarios
 
-# Two wallets, so nothing binds at start-up: connect, approve the second, disconnect.
-approve_and_disconnect() {
+# Two wallets, so nothing binds at start-up: deny, then approve the second, then disconnect.
+deny_approve_disconnect() {
   begin approve
   create_wallet
   create_wallet
   local second=$wallet_id
   start_phone
-  status_is "not connected at start" false
-  check "no bind file at start" no_bind_file
-  send connect
-  check "connect request written" wait_until 20 has_request
-  v approve --wallet "$second"
-  check "vaultra approve exit code 0 (got $rc)" [ "$rc" -eq 0 ]
+  status_is "not connected at start" '"connected":false,'
+  connect_with deny
+  expect "connect denied" '{"event":"connect","result":"error: connect denied in Vaultra."}'
+  status_is "not connected after deny" '"connected":false,'
+  check "no bind file after deny" no_bind_file
+  connect_with approve --wallet "$second"
   expect "connect succeeds" '{"event":"connect","result":"success"}'
-  status_is "connected after approve" true
+  status_is "connected after approve" '"connected":true,'
   check "bind file names the approved wallet" bound_to "$second"
   ask "disconnect succeeds" disconnect '{"event":"disconnect","result":"success"}'
-  status_is "not connected after disconnect" false
+  status_is "not connected after disconnect" '"connected":false,'
   check "bind file removed by disconnect" no_bind_file
-  stop_phone
-}
-
-deny() {
-  begin deny
-  create_wallet
-  create_wallet
-  start_phone
-  send connect
-  check "connect request written" wait_until 20 has_request
-  v deny
-  check "vaultra deny exit code 0 (got $rc)" [ "$rc" -eq 0 ]
-  expect "connect denied" '{"event":"connect","result":"error: connect denied in Vaultra."}'
-  status_is "not connected after deny" false
-  check "no bind file after deny" no_bind_file
   stop_phone
 }
 
@@ -108,7 +70,7 @@ locked_wallet() {
   begin locked
   create_wallet
   create_wallet
-  local id=$wallet_id phrase=$wallet_phrase file
+  local id=$wallet_id phrase=$wallet_phrase file before
   file=$(wallet_file "$id")
   v_in pw lock "$id"
   check "vaultra lock exit code 0 (got $rc)" [ "$rc" -eq 0 ]
@@ -118,15 +80,11 @@ locked_wallet() {
   check "list shows the wallet locked" grep -qF "\"id\":\"$id\",\"locked\":true" "$dir/v.out"
 
   start_phone
-  send connect
-  check "connect request written" wait_until 20 has_request
-  v approve --wallet "$id"
-  check "vaultra approve exit code 0 (got $rc)" [ "$rc" -eq 0 ]
+  connect_with approve --wallet "$id"
   expect "connect to a locked wallet refused" \
     '{"event":"connect","result":"error: This wallet is locked. Open it in Vaultra."}'
-  status_is "not connected to a locked wallet" false
+  status_is "not connected to a locked wallet" '"connected":false,'
 
-  local before
   before=$(sha256sum <"$file")
   v_in wrong unlock "$id"
   refused "unlock with a wrong password"
@@ -136,18 +94,17 @@ locked_wallet() {
   check "unlocked file holds the phrase again" [ "$(json_text mnemonic <"$file")" = "$phrase" ]
   check "unlocked file has no envelope" not grep -q '"lock"' "$file"
   # The approval stands, so the wallet is usable as soon as it is opened.
-  status_becomes "connected once unlocked" true
+  status_is "connected once unlocked" '"connected":true,' 20
   stop_phone
 }
 
 single_wallet() {
   begin single
   create_wallet
-  local id=$wallet_id
   check "no bind file before the phone starts" no_bind_file
   start_phone
-  status_is "the only wallet is connected without a connect" true
-  check "bind file names the only wallet" bound_to "$id"
+  status_is "the only wallet is connected without a connect" '"connected":true,'
+  check "bind file names the only wallet" bound_to "$wallet_id"
   check "no connect request was made" not has_request
   stop_phone
 }
@@ -155,33 +112,28 @@ single_wallet() {
 contacts() {
   begin contacts
   create_wallet
-  local id=$wallet_id phrase=$wallet_phrase file
-  file=$(wallet_file "$id")
+  local file before one='{"contacts":[{"dest":"alice","note":"friend"}],"event":"contacts"}'
+  file=$(wallet_file "$wallet_id")
   start_phone
-  status_is "connected" true
   ask "add @Alice" 'contact-add @Alice hello' '{"event":"contact-add","result":"success"}'
   ask "add alice again with a new note" 'contact-add alice friend' '{"event":"contact-add","result":"success"}'
-  ask "one contact, the note replaced" contacts \
-    '{"contacts":[{"dest":"alice","note":"friend"}],"event":"contacts"}'
-  check "wallet file keeps its phrase" [ "$(json_text mnemonic <"$file")" = "$phrase" ]
+  ask "one contact, the note replaced" contacts "$one"
+  check "wallet file keeps its phrase" [ "$(json_text mnemonic <"$file")" = "$wallet_phrase" ]
   check "wallet file holds the contact" \
     grep -qF '"contacts":[{"dest":"alice","note":"friend"}]' <(tr -d ' \n' <"$file")
-  local before
   before=$(sha256sum <"$file")
   ask "removing an unknown contact refused" 'contact-remove bob' \
     '{"event":"contact-remove","result":"error: that contact is not in the list."}'
-  check "refused remove leaves the file as it was" [ "$(sha256sum <"$file")" = "$before" ]
   ask "disconnect succeeds" disconnect '{"event":"disconnect","result":"success"}'
   ask "add without a wallet refused" 'contact-add carol x' \
     '{"event":"contact-add","result":"error: no Vaultra wallet. Create first."}'
   ask "no contacts without a wallet" contacts '{"contacts":[],"event":"contacts"}'
-  check "refused add leaves the file as it was" [ "$(sha256sum <"$file")" = "$before" ]
+  check "refused remove and add leave the file as it was" [ "$(sha256sum <"$file")" = "$before" ]
   stop_phone
 
   # A new start binds the only wallet again and reads the contact back from its file.
   start_phone
-  ask "contact read back after a restart" contacts \
-    '{"contacts":[{"dest":"alice","note":"friend"}],"event":"contacts"}'
+  ask "contact read back after a restart" contacts "$one"
   stop_phone
 }
 
@@ -209,6 +161,4 @@ bad_input() {
   check "no wallet file added or changed" [ "$(snapshot)" = "$before" ]
 }
 
-# ---------------------------------------------------------------------------------------
-
-run_scenarios approve_and_disconnect deny locked_wallet single_wallet contacts bad_input
+run_scenarios deny_approve_disconnect locked_wallet single_wallet contacts bad_input

@@ -1,6 +1,6 @@
-# Shared harness of the end-to-end scripts, sourced after they set $phone (and $vaultra when
-# they call v): a scratch root removed on exit, scenario bookkeeping, vaultra runs, and the
-# phone driven through a fifo with every wait bounded by a deadline.
+# Shared harness of the end-to-end scripts, sourced after they set $phone (and $vaultra, $devnet
+# when they use them): a scratch root removed on exit, scenario bookkeeping, vaultra runs, a
+# devnet on ports it binds itself, and the phone driven through a fifo, every wait bounded.
 #
 # A scenario is a function run in its own subshell by run_scenarios; the first failed check
 # ends it. Every passed check is one line in $root/passed, so the summary counts checks.
@@ -13,17 +13,8 @@ unset DISPLAY WAYLAND_DISPLAY
 trap '' PIPE
 : >"$root/passed"
 
-# ---------------------------------------------------------------------------------------
-# Bookkeeping.
-
-scenario=""
-dir=""
-phone_pid=""
-out=""
-err=""
-seen=0
-# The longest a phone may live: only a net for a hung phone, so far above any honest run on a
-# busy machine (a phone that lives through 60 spends and their read-back took over 100 s).
+scenario="" dir="" phone_pid="" devnet_pid="" out="" err="" seen=0 rc=0
+# Only a net for a hung phone, far above any honest run on a busy machine.
 phone_seconds=${phone_seconds:-900}
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
@@ -38,12 +29,17 @@ fail() {
     echo "--- phone stderr:"
     cat "$err"
   fi
-  # A script may show more of what it ran (a server's log, say).
-  if declare -F on_fail >/dev/null; then on_fail; fi
+  if [ -f "$dir/devnet.err" ]; then
+    echo "--- devnet stderr:"
+    tail -n 20 "$dir/devnet.err"
+  fi
   exit 1
 }
 
 not() { ! "$@"; }
+matches() { [[ $1 =~ $2 ]]; }
+# A whole number strictly between two others.
+between() { [[ $1 =~ ^-?[0-9]+$ ]] && (($1 > $2 && $1 < $3)); }
 
 check() {
   local what=$1
@@ -72,20 +68,11 @@ begin() {
 
 orvane() { echo "$dir/Orvane"; }
 
-# A string value from a JSON file or text, pretty-printed or compact.
-json_text() {
-  tr -d '\n' | grep -o "\"$1\": *\"[^\"]*\"" | head -n1 | sed 's/^[^:]*: *"\(.*\)"$/\1/'
-}
+# A string or whole-number value from JSON, pretty-printed or compact.
+json_text() { tr -d '\n' | grep -o "\"$1\": *\"[^\"]*\"" | head -n1 | sed 's/^[^:]*: *"\(.*\)"$/\1/'; }
+json_number() { tr -d '\n' | grep -oE "\"$1\": *-?[0-9]+" | head -n1 | sed 's/^[^:]*: *//'; }
 
-# A whole-number value from a JSON file or text, pretty-printed or compact.
-json_number() {
-  tr -d '\n' | grep -oE "\"$1\": *-?[0-9]+" | head -n1 | sed 's/^[^:]*: *//'
-}
-
-# ---------------------------------------------------------------------------------------
-# vaultra: output in $dir/v.out and $dir/v.err, exit code in $rc.
-
-rc=0
+# vaultra: output in $dir/v.out and $dir/v.err, exit code in $rc; v_in feeds it a line first.
 v() {
   LOCALAPPDATA="$dir" timeout 30 "$vaultra" "$@" >"$dir/v.out" 2>"$dir/v.err"
   rc=$?
@@ -96,6 +83,46 @@ v_in() {
   printf '%s\n' "$input" | LOCALAPPDATA="$dir" timeout 30 "$vaultra" "$@" >"$dir/v.out" 2>"$dir/v.err"
   rc=$?
 }
+
+# ---------------------------------------------------------------------------------------
+# The devnet, on ports the system chose when it bound them; the phone reads them and the CA
+# from its shared file.
+
+devnet_settled() { [ "$(wc -l <"$dir/devnet.out")" -ge 1 ] || ! kill -0 "$devnet_pid" 2>/dev/null; }
+
+configure_phone() {
+  mkdir -p "$(orvane)/dialo"
+  head -n1 "$1" >"$(orvane)/dialo/phone.json"
+}
+
+start_devnet() {
+  : >"$dir/devnet.out"
+  LOCALAPPDATA="$dir" timeout 900 "$devnet" serve --port 0 --directory-port 0 --block-interval 0 \
+    >"$dir/devnet.out" 2>"$dir/devnet.err" &
+  devnet_pid=$!
+  wait_until 20 devnet_settled || fail "the devnet printed nothing within 20 s"
+  port=$(head -n1 "$dir/devnet.out" | json_number service_port)
+  check "devnet serving on port ${port:-none}" between "${port:-x}" 0 65536
+  ca="$(orvane)/devnet-ca.pem"
+  configure_phone "$dir/devnet.out"
+}
+
+stop_devnet() {
+  if [ -n "$devnet_pid" ] && kill -0 "$devnet_pid" 2>/dev/null; then
+    kill "$devnet_pid"
+    wait "$devnet_pid" 2>/dev/null
+  fi
+  devnet_pid=""
+}
+
+# A GET to the devnet through its CA (the body on standard output), and a POST of JSON $2.
+devnet_get() { curl -sS --fail --max-time 20 --cacert "$ca" "https://127.0.0.1:$port$1"; }
+devnet_post() {
+  curl -sS --fail --max-time 20 --cacert "$ca" -H 'Content-Type: application/json' -d "$2" "https://127.0.0.1:$port$1"
+}
+# Holds the devnet's next answer under path prefix $1 for $2 ms.
+hold() { devnet_post /devnet/fault "{\"path_prefix\":\"$1\",\"delay_ms\":$2,\"count\":1}" >/dev/null; }
+no_fault_pending() { [ "$(devnet_get /devnet/status | json_number faults)" = 0 ]; }
 
 # ---------------------------------------------------------------------------------------
 # The phone, reading commands from a fifo held open on descriptor 7.
@@ -113,34 +140,20 @@ start_phone() {
 
 phone_ended() { ! kill -0 "$phone_pid" 2>/dev/null; }
 
-# The id of the dialo-phone process itself ($phone_pid is the timeout around it): the process
-# whose parent that is.
-phone_process() {
-  local f stat
-  for f in /proc/[0-9]*/stat; do
-    read -r stat 2>/dev/null <"$f" || continue
-    stat=${stat##*) }
-    set -- $stat
-    if [ "${2:-}" = "$phone_pid" ]; then
-      f=${f#/proc/}
-      echo "${f%/stat}"
-      return 0
-    fi
-  done
-  return 1
-}
+# The id of the dialo-phone process itself: the child of $phone_pid, which is its timeout.
+phone_process() { grep -lE "^[0-9]+ \(.*\) . $phone_pid " /proc/[0-9]*/stat 2>/dev/null | head -n1 | cut -d/ -f3; }
 
+# Closes the phone's input after quit; it must end within SECONDS (default 20) with code 0.
 stop_phone() {
   send quit
   exec 7>&-
-  wait_until 20 phone_ended || fail "the phone did not end after quit"
+  check "the phone ends within ${1:-20} s of quit" wait_until "${1:-20}" phone_ended
   wait "$phone_pid"
   local code=$?
   phone_pid=""
   check "phone exit code 0 (got $code)" [ "$code" -eq 0 ]
 }
 
-# Ends a phone still running when a scenario fails.
 kill_phone() {
   if [ -n "$phone_pid" ] && kill -0 "$phone_pid" 2>/dev/null; then
     kill "$phone_pid"
@@ -158,47 +171,58 @@ find_event() {
   [ -n "$n" ] && found=$((seen + n))
 }
 
-# Waits up to 20 s for the next line of that event, in $line; fails early when the phone ended.
+# Waits up to SECONDS (default 20) for the next line of that event, in $line; fails early when
+# the phone ended.
 next_event() {
-  local what=$1 event=$2 deadline=$(($(now_ms) + 20000))
+  local what=$1 event=$2 seconds=${3:-20}
+  local deadline=$(($(now_ms) + seconds * 1000))
   until find_event "$event"; do
     if phone_ended; then
       find_event "$event" && break
       fail "$what: the phone ended without a \"$event\" line"
     fi
-    (($(now_ms) < deadline)) || fail "$what: no \"$event\" line within 20 s"
+    (($(now_ms) < deadline)) || fail "$what: no \"$event\" line within $seconds s"
     sleep 0.05
   done
   seen=$found
   line=$(sed -n "${found}p" "$out")
 }
 
-# The next line of the event that LINE carries is exactly LINE.
+# The next line of the event that LINE carries is exactly LINE (within SECONDS).
 expect() {
   local event
   event=$(grep -oE '"event":"[^"]*"' <<<"$2" | cut -d'"' -f4)
-  next_event "$1" "$event"
+  next_event "$1" "$event" "${3:-20}"
   check "$1 (got $line)" [ "$line" = "$2" ]
 }
 
-# Sends a command and expects its answer.
+# Sends a command and expects its answer (within SECONDS).
 ask() {
   send "$2"
-  expect "$1" "$3"
+  expect "$1" "$3" "${4:-20}"
+}
+
+# True when a fresh status line holds TEXT ($line keeps it).
+status_has() {
+  send status
+  next_event "status" status
+  grep -qF "$1" <<<"$line"
+}
+
+# A status within SECONDS (default: the next one) holds TEXT.
+status_is() {
+  if wait_until "${3:-0}" status_has "$2"; then ok "$1 ($line)"; else fail "$1 (last $line)"; fi
 }
 
 # ---------------------------------------------------------------------------------------
 
 # Runs each named scenario in its own subshell, prints "N passed, M failed" (N counts checks)
-# and succeeds when nothing failed and something passed. scenario_cleanup runs as each one
-# ends, however it ends.
-scenario_cleanup() { kill_phone; }
-
+# and succeeds when nothing failed and something passed.
 run_scenarios() {
   local s failed=0 passed
   for s in "$@"; do
     (
-      trap scenario_cleanup EXIT
+      trap 'kill_phone; stop_devnet' EXIT
       "$s"
     ) || failed=$((failed + 1))
   done

@@ -109,10 +109,7 @@ protected:
         std::string error;
         ASSERT_TRUE(devnet.start(options, error)) << error;
     }
-    void restart() {
-        devnet.stop();
-        start();
-    }
+    void restart() { devnet.stop(); start(); }
 
     Reply send(int port, const std::string& method, const std::string& path, const std::string& body = {},
                const std::string& type = "application/json") {

@@ -17,20 +17,6 @@ namespace {
 
 class DevnetEndpointsTest : public DevnetTest {};
 
-std::string pct(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += char(c);
-        } else {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        }
-    }
-    return out;
-}
-
 TEST_F(DevnetEndpointsTest, OracleListsTheMostRecentPaymentsOldestFirstAndNoSpends) {
     start();
     Key alice = keyOf('1'), other = keyOf('5');
@@ -39,22 +25,20 @@ TEST_F(DevnetEndpointsTest, OracleListsTheMostRecentPaymentsOldestFirstAndNoSpen
         txids.push_back(fund(alice, 1000 + i, false).txid);
         fund(other, 500, false);  // payments to someone else stay out of the listing
     }
-    Reply r = get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20");
-    ASSERT_EQ(r.status, 200) << r.body;
-    ASSERT_TRUE(r.j["txids"].is_array());
-    EXPECT_EQ(r.j["txids"].get<std::vector<std::string>>(), std::vector<std::string>(txids.begin() + 3, txids.end()));
-
-    Reply five = get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=5");
-    EXPECT_EQ(five.j["txids"].get<std::vector<std::string>>(), std::vector<std::string>(txids.end() - 5, txids.end()));
+    auto listed = [&](const Key& k, int limit) {
+        Reply r = get("/oi/oracle/dialo/txids?address=" + k.address + "&kind=all&limit=" + std::to_string(limit));
+        EXPECT_EQ(r.status, 200) << r.body;
+        return r.j["txids"];
+    };
+    EXPECT_EQ(listed(alice, 20), json(std::vector<std::string>(txids.begin() + 3, txids.end())));
+    EXPECT_EQ(listed(alice, 5), json(std::vector<std::string>(txids.end() - 5, txids.end())));
 
     // A spend from alice lists only under its payee (change goes to the payee here).
     Coin coin = fund(other, 10000);
     Bytes spend = buildSigned({coin}, {payTo(alice, 1000)}, alice);
     ASSERT_EQ(submitOracle(spend).status, 200);
-    Reply others = get("/oi/oracle/dialo/txids?address=" + other.address + "&kind=all&limit=40");
-    EXPECT_EQ(others.j["txids"].back(), coin.txid);
-    Reply alices = get("/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20");
-    EXPECT_EQ(alices.j["txids"].back(), txid_of(spend));
+    EXPECT_EQ(listed(other, 40).back(), coin.txid);
+    EXPECT_EQ(listed(alice, 20).back(), txid_of(spend));
 }
 
 TEST_F(DevnetEndpointsTest, TxJsonCarriesOutputsAndOpReturnParts) {
@@ -93,76 +77,56 @@ TEST_F(DevnetEndpointsTest, TxJsonCarriesOutputsAndOpReturnParts) {
     EXPECT_NE(page.body.find(txid), std::string::npos);
     EXPECT_NE(page.body.find("<html>"), std::string::npos);
 
-    Reply unknown = get("/oi/tx/" + std::string(64, 'e'));
-    EXPECT_EQ(unknown.status, 404);
-    EXPECT_FALSE(unknown.j.is_object() && unknown.j.contains("vout"));
+    EXPECT_EQ(get("/oi/tx/" + std::string(64, 'e')).status, 404);
     EXPECT_EQ(woc("/tx/" + std::string(64, 'e') + "/hex").status, 404);
 }
 
-TEST_F(DevnetEndpointsTest, UnspentAllPagesThroughNextPageToken) {
+TEST_F(DevnetEndpointsTest, UnspentListsPageAndFlagOutputsSpentInMempool) {
     start();  // two entries a page
-    Key alice = keyOf('1');
-    std::set<std::string> funded;
-    for (int i = 0; i < 5; ++i) funded.insert(fund(alice, 1000 + i).txid);
+    Key alice = keyOf('1'), bob = keyOf('2');
+    std::vector<Coin> coins;
+    for (int i = 0; i < 4; ++i) coins.push_back(fund(alice, 1000 + i));
+    Bytes spend = buildSigned({coins[0]}, {payTo(bob, 500)}, alice);
+    ASSERT_EQ(submitWoc(spend).status, 200);
 
-    std::set<std::string> seen;
+    std::map<std::string, json> all;  // by txid: the four coins and the spend's change
     std::string token;
     int pages = 0;
     do {
         std::string path = "/address/" + alice.address + "/unspent/all";
-        if (!token.empty()) path += "?token=" + pct(token);
+        if (!token.empty()) path = httplib::append_query_params(path, {{"token", token}});
         Reply r = woc(path);
         ASSERT_EQ(r.status, 200) << r.body;
-        ASSERT_TRUE(r.j["result"].is_array());
         EXPECT_LE(r.j["result"].size(), 2u);
-        for (const json& u : r.j["result"]) {
-            EXPECT_EQ(u["tx_pos"], 0);
-            EXPECT_TRUE(u["value"].is_number_integer());
-            EXPECT_EQ(u["isSpentInMempoolTx"], false);
-            seen.insert(u["tx_hash"].get<std::string>());
-        }
+        for (const json& u : r.j["result"]) all[u["tx_hash"].get<std::string>()] = u;
         token = r.j.value("nextPageToken", std::string());
-        ++pages;
-    } while (!token.empty() && pages < 10);
-    EXPECT_EQ(pages, 3);
-    EXPECT_EQ(seen, funded);
+    } while (!token.empty() && ++pages < 10);
+    EXPECT_EQ(pages, 2);
+    ASSERT_EQ(all.size(), 5u);
+    EXPECT_EQ(all[coins[0].txid]["isSpentInMempoolTx"], true);
+    EXPECT_EQ(all[coins[1].txid]["isSpentInMempoolTx"], false);
+    EXPECT_EQ(all[coins[1].txid]["status"], "confirmed");
+    EXPECT_EQ(all[coins[1].txid]["tx_pos"], 0);
+    EXPECT_TRUE(all[coins[1].txid]["value"].is_number_integer());
+    EXPECT_EQ(all[txid_of(spend)]["tx_pos"], 1);
     EXPECT_EQ(woc("/address/" + alice.address + "/unspent/all?token=garbage").status, 400);
-}
-
-TEST_F(DevnetEndpointsTest, UnspentListsFlagOutputsSpentInMempool) {
-    options.unspentPageSize = 100;
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2');
-    Coin coin = fund(alice, 10000);
-    Coin kept = fund(alice, 7000);
-    Bytes spend = buildSigned({coin}, {payTo(bob, 1000)}, alice);
-    ASSERT_EQ(submitWoc(spend).status, 200);
-
-    Reply all = woc("/address/" + alice.address + "/unspent/all");
-    std::map<std::string, json> byTxid;
-    for (const json& u : all.j["result"]) byTxid[u["tx_hash"].get<std::string>()] = u;
-    ASSERT_TRUE(byTxid.count(coin.txid));
-    EXPECT_EQ(byTxid[coin.txid]["isSpentInMempoolTx"], true);
-    EXPECT_EQ(byTxid[kept.txid]["isSpentInMempoolTx"], false);
-    EXPECT_EQ(byTxid[kept.txid]["status"], "confirmed");
 
     Reply shortForm = woc("/address/" + alice.address + "/unspent");
-    ASSERT_TRUE(shortForm.j.is_array());
-    for (const json& u : shortForm.j) EXPECT_NE(u["tx_hash"], coin.txid);
-
+    ASSERT_EQ(shortForm.j.size(), 4u);
+    for (const json& u : shortForm.j) EXPECT_NE(u["tx_hash"], coins[0].txid);
     Reply unconfirmed = woc("/address/" + alice.address + "/unconfirmed/unspent");
     ASSERT_EQ(unconfirmed.j["result"].size(), 1u);  // the change
     EXPECT_EQ(unconfirmed.j["result"][0]["tx_hash"], txid_of(spend));
     EXPECT_EQ(unconfirmed.j["result"][0]["isSpentInMempoolTx"], false);
 
     mine();
-    Reply confirmed = woc("/address/" + alice.address + "/confirmed/unspent");
     std::set<std::string> left;
-    for (const json& u : confirmed.j["result"]) left.insert(u["tx_hash"].get<std::string>());
-    EXPECT_EQ(left, (std::set<std::string>{kept.txid, txid_of(spend)}));
+    Reply confirmed = woc("/address/" + alice.address + "/confirmed/unspent");
+    for (const json& u : confirmed.j["result"]) left.insert(u["tx_hash"]);
+    EXPECT_EQ(left, (std::set<std::string>{coins[1].txid, coins[2].txid, coins[3].txid, txid_of(spend)}));
 }
 
-TEST_F(DevnetEndpointsTest, BalancesSplitConfirmedAndUnconfirmed) {
+TEST_F(DevnetEndpointsTest, BalancesAndHistorySplitConfirmedAndUnconfirmed) {
     start();
     Key alice = keyOf('1'), bob = keyOf('2');
     Coin coin = fund(alice, 10000);
@@ -173,41 +137,21 @@ TEST_F(DevnetEndpointsTest, BalancesSplitConfirmedAndUnconfirmed) {
     ASSERT_EQ(submitWoc(spend).status, 200);
 
     Reply r = post("/woc/v1/bsv/main/addresses/balance", {{"addresses", {alice.address, bob.address, "nonsense"}}});
-    ASSERT_EQ(r.status, 200) << r.body;
-    ASSERT_EQ(r.j.size(), 3u);
+    ASSERT_EQ(r.j.size(), 3u) << r.body;
     EXPECT_EQ(r.j[0]["address"], alice.address);
-    EXPECT_EQ(r.j[0]["balance"]["confirmed"], 10000);
-    EXPECT_EQ(r.j[0]["balance"]["unconfirmed"], change - 10000);
-    EXPECT_EQ(r.j[1]["balance"]["confirmed"], 0);
-    EXPECT_EQ(r.j[1]["balance"]["unconfirmed"], 3000);
+    EXPECT_EQ(r.j[0]["balance"], json({{"confirmed", 10000}, {"unconfirmed", change - 10000}}));
+    EXPECT_EQ(r.j[1]["balance"], json({{"confirmed", 0}, {"unconfirmed", 3000}}));
     EXPECT_NE(r.j[2]["error"], "");
 
+    EXPECT_EQ(woc("/address/" + alice.address + "/history").j,
+              json({{{"height", 1}, {"tx_hash", coin.txid}}, {{"height", 0}, {"tx_hash", txid_of(spend)}}}));
+    EXPECT_EQ(woc("/address/" + alice.address + "/unconfirmed/history").j["result"],
+              json::array({{{"tx_hash", txid_of(spend)}}}));
+    EXPECT_EQ(woc("/address/" + alice.address + "/confirmed/history").j["result"],
+              json::array({{{"height", 1}, {"tx_hash", coin.txid}}}));
+
     mine();
-    Reply after = woc("/address/" + alice.address + "/balance");
-    EXPECT_EQ(after.j["confirmed"], change);
-    EXPECT_EQ(after.j["unconfirmed"], 0);
-}
-
-TEST_F(DevnetEndpointsTest, HistoryListsConfirmedThenUnconfirmed) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2');
-    Coin coin = fund(alice, 10000);
-    Bytes spend = buildSigned({coin}, {payTo(bob, 1000)}, alice);
-    ASSERT_EQ(submitWoc(spend).status, 200);
-
-    Reply all = woc("/address/" + alice.address + "/history");
-    ASSERT_TRUE(all.j.is_array());
-    ASSERT_EQ(all.j.size(), 2u);
-    EXPECT_EQ(all.j[0]["tx_hash"], coin.txid);
-    EXPECT_EQ(all.j[0]["height"], 1);
-    EXPECT_EQ(all.j[1]["tx_hash"], txid_of(spend));
-    EXPECT_EQ(all.j[1]["height"], 0);
-
-    Reply unconfirmed = woc("/address/" + alice.address + "/unconfirmed/history");
-    EXPECT_EQ(unconfirmed.j["result"], json::array({{{"tx_hash", txid_of(spend)}}}));
-    Reply confirmed = woc("/address/" + alice.address + "/confirmed/history");
-    ASSERT_EQ(confirmed.j["result"].size(), 1u);
-    EXPECT_EQ(confirmed.j["result"][0]["tx_hash"], coin.txid);
+    EXPECT_EQ(woc("/address/" + alice.address + "/balance").j, json({{"confirmed", change}, {"unconfirmed", 0}}));
 }
 
 TEST_F(DevnetEndpointsTest, BroadcastRoutesAnswerInTheirOwnShapes) {
@@ -298,15 +242,11 @@ TEST_F(DevnetEndpointsTest, FaultsHitTheNextCountRequestsOfTheirPrefixOnly) {
     EXPECT_EQ(post("/devnet/fault", {{"path_prefix", "no-slash"}, {"status", 500}}).status, 400);
 }
 
-TEST_F(DevnetEndpointsTest, CertificateNamesServiceDomainAndLoopback) {
+TEST_F(DevnetEndpointsTest, CertificateNamesServiceDomainAndLoopbackAndTheCaStays) {
     start();
-    std::string pem;
-    {
-        std::ifstream in(dir_ / "tls" / "server.pem");
-        pem.assign(std::istreambuf_iterator<char>(in), {});
-    }
+    std::ifstream in(dir_ / "tls" / "server.pem");
+    const std::string pem((std::istreambuf_iterator<char>(in)), {});
     BIO* bio = BIO_new_mem_buf(pem.data(), int(pem.size()));
-    ASSERT_NE(bio, nullptr);
     X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
     BIO_free(bio);
     ASSERT_NE(cert, nullptr);
@@ -314,14 +254,12 @@ TEST_F(DevnetEndpointsTest, CertificateNamesServiceDomainAndLoopback) {
     EXPECT_EQ(X509_check_host(cert, "localhost", 0, 0, nullptr), 1);
     EXPECT_EQ(X509_check_ip_asc(cert, "127.0.0.1", 0), 1);
     X509_free(cert);
-    // The CA went to the export path as well, and a restart keeps the same CA.
     std::ifstream exported(options.caExportPath);
-    std::string exportedPem((std::istreambuf_iterator<char>(exported)), {});
-    EXPECT_EQ(exportedPem, devnet.caPem());
-    std::string ca = devnet.caPem();
+    const std::string ca = devnet.caPem();
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(exported)), {}), ca);
     restart();
     EXPECT_EQ(devnet.caPem(), ca);
-    EXPECT_EQ(get("/n-rate.json").status, 200);
+    EXPECT_EQ(get("/n-rate.json").status, 200) << "the restarted server's certificate is signed by that CA";
 }
 
 TEST_F(DevnetEndpointsTest, NetworkObjectPointsAtTheRunningPortsThatNoSecondDevnetTakes) {
@@ -335,10 +273,11 @@ TEST_F(DevnetEndpointsTest, NetworkObjectPointsAtTheRunningPortsThatNoSecondDevn
     EXPECT_NE(error.find(std::to_string(devnet.servicePort())), std::string::npos) << error;
 
     json n = devnet.networkJson();
+    const std::string base = "https://127.0.0.1:" + std::to_string(devnet.servicePort());
     EXPECT_EQ(n["service_port"], devnet.servicePort());
     EXPECT_EQ(n["directory_port"], devnet.directoryPort());
-    EXPECT_EQ(n["woc_base"], "https://127.0.0.1:" + std::to_string(devnet.servicePort()) + "/woc/v1/bsv/main");
-    EXPECT_EQ(n["arc_base"], "https://127.0.0.1:" + std::to_string(devnet.servicePort()) + "/arc");
+    EXPECT_EQ(n["woc_base"], base + "/woc/v1/bsv/main");
+    EXPECT_EQ(n["arc_base"], base + "/arc");
     EXPECT_EQ(n["service_domain"], "orvane.test");
 }
 
