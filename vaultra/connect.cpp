@@ -234,6 +234,7 @@ std::string vaultra_connect() {
         json doc;
         bool locked = wallet_is_sealed() ||
                       (read_wallet_document(wallet_file_path(), doc) && doc.contains("lock"));
+        wipe_wallet_document(doc);  // a file that would not load may still hold a phrase
         return fail(locked ? "error: This wallet is locked. Open it in Vaultra."
                            : "error: approved, but the wallet would not load.");
     }
