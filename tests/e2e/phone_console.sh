@@ -17,6 +17,12 @@ status='{"balance":"","callState":"Idle","caption":"","connected":false,"event":
 [ "$(sed -n 4p "$dir/out")" = "$status" ] || fail "the bad command changed something"
 [ "$(wc -l <"$dir/out")" -eq 4 ] || fail "nothing may run after quit"
 
+# Wallet commands run on a worker; those sent before quit still answer, in their order.
+printf 'balance\ncoins\ncontacts\nquit\n' |
+  LOCALAPPDATA="$dir" timeout 20 "$phone" >"$dir/out" 2>"$dir/err" || fail "exit code $?"
+[ "$(grep -o '"event":"\(balance\|coins\|contacts\)"' "$dir/out" | tr '\n' ' ')" = \
+  '"event":"balance" "event":"coins" "event":"contacts" ' ] || fail "commands sent before quit must answer in order"
+
 # The first run leaves the shared store file, readable by its owner only.
 store="$dir/Orvane/dialo/phone.json"
 [ -f "$store" ] || fail "no shared store file"

@@ -80,7 +80,7 @@ struct WalletWorker {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             wake.wait(lock, [this] { return stopping || !jobs.empty(); });
-            if (stopping) return;
+            if (jobs.empty()) return;
             std::function<void()> job = std::move(jobs.front());
             jobs.pop_front();
             lock.unlock();
@@ -97,12 +97,12 @@ struct WalletWorker {
         wake.notify_one();
     }
 
-    // Drops what has not begun and waits for the job that has.
+    // Runs what was asked before the end, as a script piped in expects; a connect still to come
+    // gives up at once, since the abort is set before this is called.
     void stop() {
         {
             std::lock_guard<std::mutex> lock(mutex);
             stopping = true;
-            jobs.clear();
         }
         wake.notify_one();
         if (thread.joinable()) thread.join();
