@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "../temp_folder.h"
 #include "platform/data_dir.h"
 #include "platform/process.h"
 
@@ -21,16 +22,8 @@ namespace {
 
 class PlatformTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/dialo-platform-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
-    std::string root_;
+    test::TempFolder folder_{"platform", false};
+    const std::string root_ = folder_.path;
 };
 
 TEST_F(PlatformTest, DataFolderIsMadeWithEveryMissingParent) {

@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../temp_folder.h"
 #include "base/base64.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
@@ -26,17 +27,9 @@ namespace dialo::test {
 
 class StoreTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/dialo-store-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        ASSERT_EQ(::setenv("LOCALAPPDATA", root_.c_str(), 1), 0);
-    }
     void TearDown() override {
         setUiReceiver(UiTarget::Main, {});
         setUiReceiver(UiTarget::Cards, {});
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
 
     std::string root() const { return root_; }
@@ -110,7 +103,8 @@ protected:
     }
 
 private:
-    std::string root_;
+    TempFolder folder_{"store"};
+    const std::string root_ = folder_.path;
 };
 
 /// The "id" values of a JSON array's elements.

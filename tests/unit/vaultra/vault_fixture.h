@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../temp_folder.h"
 #include "base/clock.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
@@ -23,21 +24,12 @@ inline constexpr char kLegal[] = "legal winner thank year wave sausage worth use
 
 class VaultTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/dialo-vault-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        ASSERT_EQ(::setenv("LOCALAPPDATA", root_.c_str(), 1), 0);
-    }
-
     void TearDown() override {
         {
             auto g = lockWallet();
             reset_wallet_state(g.state);
         }
         resetClockSource();
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
 
     std::string base() const { return root_ + "/Orvane"; }
@@ -75,7 +67,8 @@ protected:
     }
 
 private:
-    std::string root_;
+    TempFolder folder_{"vault"};
+    const std::string root_ = folder_.path;
 };
 
 }  // namespace dialo::test

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../temp_folder.h"
 #include "phone_devnet_fixture.h"
 #include "wallet/binding.h"
 #include "wallet/mnemonic.h"
@@ -22,10 +23,6 @@ protected:
     void SetUp() override {
         PhoneOnDevnetTest::SetUp();
         options.unspentPageSize = 1000;  // a wallet of 200 outputs lists on one page
-        char pattern[] = "/tmp/dialo-funded-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        ASSERT_EQ(::setenv("LOCALAPPDATA", root_.c_str(), 1), 0);
         startWithSleep([](uint32_t) {});
         useWallet(1);
     }
@@ -35,8 +32,6 @@ protected:
             reset_wallet_state(g.state);
         }
         PhoneOnDevnetTest::TearDown();
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
 
     std::string base() const { return root_ + "/Orvane"; }
@@ -98,7 +93,8 @@ protected:
     Hash160 addressHash{};
 
 private:
-    std::string root_;
+    TempFolder folder_{"funded"};
+    const std::string root_ = folder_.path;
 };
 
 }  // namespace dialo::test
