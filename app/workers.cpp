@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "call/wallet_follow.h"
 #include "state/phone_state.h"
 #include "wallet/binding.h"
 
@@ -23,6 +24,7 @@ void backgroundLoop() {
     while (running()) {
         // Follows a connect, disconnect or unlock made by another program, and publishes it.
         (void)vaultra_connected();
+        followWalletIdentity();
         bool idle;
         {
             auto g = lockPhone();

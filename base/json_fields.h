@@ -2,6 +2,7 @@
 // Reading single fields out of JSON from files and peers, where any value may be missing or of
 // the wrong type, and the text JSON files are written in.
 
+#include <cstdint>
 #include <string>
 
 #include <nlohmann/json_fwd.hpp>
@@ -10,6 +11,10 @@ namespace dialo {
 
 /// The string at `key` of an object; empty when absent, not a string, or not an object.
 std::string string_field(const nlohmann::json& doc, const char* key);
+
+/// An integer field as peers write them: the value of an integer, a float truncated toward
+/// zero, a string of decimal digits parsed; 0 when absent, unreadable or of another type.
+int64_t int_field(const nlohmann::json& doc, const char* key);
 
 /// A document as the files on disk hold it: two-space indentation, a final line feed, and
 /// invalid UTF-8 replaced rather than thrown on.

@@ -11,17 +11,28 @@
 
 #include <nlohmann/json.hpp>
 
+#include <openssl/rand.h>
+
+#include <fstream>
+#include <iterator>
+
 #include "app/startup.h"
 #include "app/workers.h"
 #include "base/text.h"
+#include "call/event.h"
+#include "call/send.h"
+#include "call/wallet_follow.h"
 #include "state/amount.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
 #include "vaultra/connect.h"
+#include "vaultra/identity_lookup.h"
+#include "vaultra/resolve.h"
 #include "vaultra/status.h"
 #include "wallet/client_sinks.h"
 #include "wallet/coins.h"
 #include "wallet/contacts.h"
+#include "wallet/destination.h"
 #include "wallet/encoding.h"
 #include "wallet/published.h"
 #include "wallet/spends.h"
@@ -139,6 +150,76 @@ std::pair<std::string, std::string> firstWord(const std::string& s) {
     return {s.substr(0, end), trimmed(s.substr(end))};
 }
 
+// A fresh call id: 16 lower-case hex digits.
+std::string newCallId() {
+    Bytes b(8);
+    if (RAND_bytes(b.data(), int(b.size())) != 1) return {};
+    return hex_encode(b);
+}
+
+// The handle whose identity key events to DEST are sealed to: the destination as typed,
+// normalised the way resolution normalises it.
+std::string peerHandleOf(const std::string& dest) { return normalize_destination(dest); }
+
+// `send DEST KIND [CALL_ID]` or `send DEST audio|tape CALL_ID GSM_FILE`: one event to DEST, as
+// a call would send it, with the phone idle. Answers what sendEvent did.
+json sendCommand(const std::string& args) {
+    auto [dest, tail] = firstWord(args);
+    auto [kind, tail2] = firstWord(tail);
+    auto [callId, file] = firstWord(tail2);
+    json out{{"event", "send"}, {"sent", false}, {"hold", false}, {"txid", ""}, {"status", ""}};
+    auto fail = [&out](const std::string& why) {
+        out["status"] = why;
+        return out;
+    };
+    const bool voice = kind == kAudio || kind == kTape;
+    if (dest.empty() || !(voice || kind == kInvite || kind == kAccept || kind == kBox || kind == kHangup))
+        return fail("send DEST invite|accept|box|hangup [CALL_ID], or send DEST audio|tape CALL_ID GSM_FILE");
+    if (voice && (callId.empty() || file.empty())) return fail("send DEST audio|tape CALL_ID GSM_FILE");
+    if (!voice && !file.empty()) return fail("send DEST invite|accept|box|hangup [CALL_ID]");
+    if (callId.empty()) callId = newCallId();
+
+    json event;
+    if (voice) {
+        std::ifstream in(file, std::ios::binary);
+        Bytes gsm((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in.eof() && !in.good()) return fail("cannot read " + file);
+        if (gsm.empty() || gsm.size() % kGsmBlockBytes != 0) return fail("GSM_FILE must hold whole 65-byte blocks");
+        event = kind == kAudio ? buildAudioEvent(callId, 1, gsm)
+                               : buildTapeEvent(callId, gsm, int64_t(gsm.size() / kGsmBytesPerSecond));
+    } else {
+        event = buildEvent(kind, callId);
+    }
+
+    std::string error;
+    followWalletIdentity();
+    Resolution where = resolve_destination(dest, 1, own_paymail(), error);
+    if (where.address.empty()) return fail(error);
+    const std::string handle = peerHandleOf(dest);
+    const std::string key = identity_lookup(handle);
+    if (key.empty()) return fail("No paymail key for " + handle);
+    {
+        auto g = lockPhone();
+        if (g.state.callState != CallState::Idle) return fail("a call is up; send pokes an idle line only");
+        g.state.peerPubKey = key;
+        g.state.peerPayAddress = where.address;
+        g.state.firstTxid.clear();
+        g.state.statusText.clear();
+    }
+    const int32_t rate = kind == kTape ? kTapeRate : kind == kAudio ? kAudioRate : kSignalRate;
+    const bool sent = sendEvent(where.address, event, rate, !voice);
+    auto g = lockPhone();
+    out["sent"] = sent;
+    out["hold"] = holdFlag;
+    out["txid"] = g.state.firstTxid;
+    out["status"] = sent ? std::string() : g.state.statusText;
+    g.state.peerPubKey.clear();
+    g.state.peerPayAddress.clear();
+    g.state.firstTxid.clear();
+    g.state.callSats = 0;
+    return out;
+}
+
 json contactsJson() {
     json list = json::array();
     for (const Contact& c : contacts_list()) list.push_back({{"dest", c.dest}, {"note", c.note}});
@@ -197,6 +278,16 @@ bool walletCommand(Printer& printer, WalletWorker& worker, const std::string& cm
         later([address, text, second] {
             return json{{"event", "payload"}, {"result", spend_payload(address, text, 1, false, second)}};
         });
+    } else if (verb == "resolve" && !rest.empty()) {
+        later([rest] {
+            std::string error;
+            Resolution r = resolve_destination(rest, 1, own_paymail(), error);
+            return json{{"event", "resolve"}, {"address", r.address}, {"error", error}};
+        });
+    } else if (verb == "identity" && !rest.empty()) {
+        later([rest] { return json{{"event", "identity"}, {"pubkey", identity_lookup(rest)}}; });
+    } else if (verb == "send" && !rest.empty()) {
+        later([rest] { return sendCommand(rest); });
     } else if (verb == "contact-remove" && !rest.empty()) {
         later([rest] { return json{{"event", "contact-remove"}, {"result", contact_remove(rest)}}; });
     } else {

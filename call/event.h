@@ -1,0 +1,70 @@
+#pragma once
+// Call events as two phones exchange them: the kinds and their keys, the outer envelope that
+// carries an event sealed to its recipient, and the bytes of a transaction's data output.
+// Objects are written compactly with their keys in ascending byte order.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "base/bytes.h"
+
+namespace dialo {
+
+inline constexpr char kProtocol[] = "OV-Dialo";
+inline constexpr char kInvite[] = "invite";
+inline constexpr char kAccept[] = "accept";
+inline constexpr char kBox[] = "box";
+inline constexpr char kHangup[] = "hangup";
+inline constexpr char kAudio[] = "audio";
+inline constexpr char kTape[] = "tape";
+
+/// "gsm": GSM 6.10 in 65-byte blocks of 320 samples at 8 kHz.
+inline constexpr size_t kGsmBlockBytes = 65;
+inline constexpr size_t kGsmBytesPerSecond = 1625;
+
+/// An event with exactly "kind" and "id" plus the kind's own keys: for "audio" "n", "codec"
+/// and "audio"; for "tape" "mark", "codec", "audio" and "secs" (at least 1).
+nlohmann::json buildEvent(std::string_view kind, std::string_view callId);
+nlohmann::json buildAudioEvent(std::string_view callId, int64_t n, const Bytes& gsm);
+nlohmann::json buildTapeEvent(std::string_view callId, const Bytes& gsm, int64_t secs);
+
+/// Compact JSON, keys in ascending byte order; invalid UTF-8 replaced rather than thrown on.
+std::string compactText(const nlohmann::json& value);
+
+/// The outer object without its sealed part: "protocol", "type", "location" and "ts".
+nlohmann::json buildEnvelope(int64_t ts);
+
+/// Seals an event's text to the peer's identity key into the envelope ("pmessage1", "enc_v").
+[[nodiscard]] bool seal(const std::string& eventText, const std::string& peerPubKey, nlohmann::json& envelope,
+                        std::string& error);
+
+/// Opens an envelope with the connected wallet's identity key; false for anything not sealed
+/// to it.
+[[nodiscard]] bool unseal(const nlohmann::json& envelope, std::string& plaintext);
+/// The same with a given identity private key (64 hex).
+[[nodiscard]] bool unsealWith(const nlohmann::json& envelope, std::string_view identityPrivHex,
+                              std::string& plaintext);
+
+/// The first push after OP_RETURN (with or without a leading OP_FALSE), when it fits the script.
+std::optional<std::string> payloadFromScript(const Bytes& script);
+
+/// A payload taken from chain, checked, opened and parsed: the event object inside it, not
+/// yet verified, or nothing when it is not a call event for this wallet.
+std::optional<nlohmann::json> openPayload(std::string_view payload);
+/// The same with a given identity private key (64 hex) instead of the connected wallet's.
+std::optional<nlohmann::json> openPayloadWith(std::string_view payload, std::string_view identityPrivHex);
+
+/// The keys of a received event as the call engine reads them.
+struct ReceivedEvent {
+    std::string kind, id, pay, pubkey, audio;
+    std::string handle;  // "handle", or "actor" when absent
+    int64_t secs = 0;
+    int64_t ts = 0;      // the event's own time, or the arrival time when it has none
+};
+ReceivedEvent readEvent(const nlohmann::json& event, int64_t arrivalSeconds);
+
+}  // namespace dialo
