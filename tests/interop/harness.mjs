@@ -25,8 +25,9 @@ export function eq (name, got, want, context = '') {
   check(name, got === want, `expected ${show(want)}, got ${show(got)}${context ? ` (${context})` : ''}`)
 }
 
-/// The SDK and the helper named by the first argument; `usage` ends the run when it is missing.
-export async function start (usage) {
+/// The SDK and the helper named by the first argument, run with `env`; `usage` ends the run
+/// when it is missing.
+export async function start (usage, env = process.env) {
   if (!process.argv[2]) {
     console.error(`usage: ${usage}`)
     process.exit(2)
@@ -39,7 +40,7 @@ export async function start (usage) {
     console.log('0 passed, 1 failed')
     process.exit(1)
   }
-  const proc = spawn(process.argv[2], [], { stdio: ['pipe', 'pipe', 'inherit'] })
+  const proc = spawn(process.argv[2], [], { env, stdio: ['pipe', 'pipe', 'inherit'] })
   const exited = new Promise((resolve) => {
     proc.on('error', () => resolve(-1))
     proc.on('exit', (code) => resolve(code ?? -1))

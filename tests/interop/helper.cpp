@@ -1,11 +1,13 @@
-// Answers one JSON request per line with one JSON line, so that check.mjs and tx_check.mjs can
-// hold Dialo's keys, signatures, ECIES blobs and transactions up against @bsv/sdk. Byte strings
-// cross as lower-case hex. "ok": false marks only a malformed request; a refused signature or
-// blob is an ordinary answer ("valid"/"opened" false).
+// Answers one JSON request per line with one JSON line, so that check.mjs, tx_check.mjs and
+// events_check.mjs can hold Dialo's keys, signatures, ECIES blobs, transactions and call events
+// up against @bsv/sdk. Byte strings cross as lower-case hex. "ok": false marks only a malformed
+// request; a refused signature or blob is an ordinary answer ("valid"/"opened" false).
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -13,13 +15,20 @@
 #include <nlohmann/json.hpp>
 
 #include "base/base64.h"
+#include "base/clock.h"
+#include "base/config.h"
+#include "call/event.h"
+#include "store/phone_store.h"
 #include "vaultra/ecies.h"
+#include "vaultra/envelope.h"
 #include "vaultra/identity.h"
+#include "wallet/binding.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"
 #include "wallet/secp256k1.h"
 #include "wallet/transaction.h"
+#include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
 
 using nlohmann::json;
@@ -100,7 +109,7 @@ json signRs(const json& req) {
 constexpr char kTestMnemonic[] =
     "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
 
-int64_t sats(const json& req, const char* name) {
+int64_t integer(const json& req, const char* name) {
     auto it = req.find(name);
     if (it == req.end() || !it->is_number_integer()) throw BadRequest{std::string("missing integer field ") + name};
     return it->get<int64_t>();
@@ -117,7 +126,7 @@ Coin plainCoin(const json& c) {
     Coin coin;
     coin.txid = text(c, "txid");
     coin.vout = u32(c.at("vout"));
-    coin.sats = sats(c, "sats");
+    coin.sats = integer(c, "sats");
     return coin;
 }
 
@@ -126,7 +135,7 @@ std::vector<TxOutput> outputsOf(const json& list) {
     std::vector<TxOutput> out;
     for (const json& o : list) {
         TxOutput t;
-        t.sats = sats(o, "sats");
+        t.sats = integer(o, "sats");
         if (o.contains("address"))
             t.locking = p2pkh_script(addressHash(text(o, "address")));
         else
@@ -205,10 +214,11 @@ json buildTx(const json& req) {
     std::string error;
     bool built;
     if (text(req, "mode") == "payment") {
-        built = build_payment_tx(coins, addressHash(text(req, "destination")), change, sats(req, "amount"),
+        built = build_payment_tx(coins, addressHash(text(req, "destination")), change, integer(req, "amount"),
                                  req.contains("data") ? bytesField(req, "data") : std::string(), outputs, fee, error);
     } else {
-        built = build_tx(coins, outputs, change, outputsOf(req.at("requested")), fee, error, 0, sats(req, "rate"));
+        built = build_tx(coins, outputs, change, outputsOf(req.at("requested")), fee, error, 0,
+                         integer(req, "rate"));
     }
     json selected = json::array();
     for (const Coin& c : coins) selected.push_back({{"txid", c.txid}, {"vout", c.vout}, {"sats", c.sats}});
@@ -220,6 +230,78 @@ json parseTx(const json& req) {
     ParsedTx parsed;
     if (!parse_tx(raw, parsed)) return {{"parsed", nullptr}};
     return {{"parsed", parsedJson(parsed)}, {"txid", txid_of(raw)}};
+}
+
+// ---- Call events -----------------------------------------------------------------------
+// These run the phone's own code against the network of the phone.json in $LOCALAPPDATA.
+
+const json& objectField(const json& req, const char* name) {
+    auto it = req.find(name);
+    if (it == req.end() || !it->is_object()) throw BadRequest{std::string("missing object field ") + name};
+    return *it;
+}
+
+// Reads the network as the phone does at start-up; only on request, so that the other checks
+// never leave a settings file in a real platform folder.
+json configure() {
+    load_settings();
+    return {{"service_domain", networkConfig().serviceDomain}};
+}
+
+// Writes a wallet file the way Vaultra does ("paymail" holds the handle) and binds it, so that
+// signing goes through the connected wallet as it does in the phone.
+json useWallet(const json& req) {
+    const std::string id = text(req, "id");
+    if (!is_plain_wallet_id(id)) throw BadRequest{"not a plain wallet id"};
+    const std::string dir = wallet_dir_path(id);
+    std::filesystem::create_directories(dir);
+    {
+        std::ofstream out(dir + "/wallet.json", std::ios::binary | std::ios::trunc);
+        out << json{{"version", 2}, {"mnemonic", text(req, "mnemonic")}, {"recv", {0, 0, 0, 0, 0, 0}}, {"show", 0},
+                    {"paymail", text(req, "handle")}}
+                   .dump();
+        if (!out.good()) throw BadRequest{"cannot write " + dir};
+    }
+    auto g = lockWallet();
+    reset_wallet_state(g.state);
+    set_bound_wallet_id(g.state, id);
+    return {{"loaded", load_wallet(g.state)}};
+}
+
+// The outgoing steps of sendEvent up to the payload, without the spend: the event built for
+// its kind, completed with "handle" and "pay", signed by the bound wallet, sealed to "to".
+json outgoing(const json& req) {
+    const std::string kind = text(req, "kind"), id = text(req, "id");
+    json event;
+    if (kind == kAudio) {
+        const std::string gsm = bytesField(req, "gsm");
+        event = buildAudioEvent(id, integer(req, "n"), Bytes(gsm.begin(), gsm.end()));
+    } else if (kind == kTape) {
+        const std::string gsm = bytesField(req, "gsm");
+        event = buildTapeEvent(id, Bytes(gsm.begin(), gsm.end()), integer(req, "secs"));
+    } else {
+        event = buildEvent(kind, id);
+    }
+    event["protocol"] = kProtocol;
+    event["type"] = "dl";
+    event["location"] = "dialo";
+    event["handle"] = text(req, "handle");
+    event["pay"] = text(req, "pay");
+    std::string error;
+    if (!build_protocol_message(event, error)) return {{"payload", nullptr}, {"error", error}};
+    json outer = buildEnvelope(nowSeconds());
+    if (!seal(compactText(event), text(req, "to"), outer, error)) return {{"payload", nullptr}, {"error", error}};
+    return {{"payload", compactText(outer)}, {"error", ""}};
+}
+
+// The incoming steps with a given receiver key, then the verification the dispatcher makes.
+json incoming(const json& req) {
+    std::optional<json> event = openPayloadWith(text(req, "payload"), text(req, "priv"));
+    if (!event) return {{"opened", false}};
+    return {{"opened", true},
+            {"event", *event},
+            {"canonical", canonical_text(*event)},
+            {"verified", verify_protocol_message(*event)}};
 }
 
 json dispatch(const json& req) {
@@ -262,6 +344,11 @@ json dispatch(const json& req) {
     if (cmd == "build_sign_tx") return buildSignTx(req);
     if (cmd == "build_tx") return buildTx(req);
     if (cmd == "parse_tx") return parseTx(req);
+    if (cmd == "configure") return configure();
+    if (cmd == "use_wallet") return useWallet(req);
+    if (cmd == "outgoing") return outgoing(req);
+    if (cmd == "incoming") return incoming(req);
+    if (cmd == "canonical") return {{"text", canonical_text(objectField(req, "event"))}};
     throw BadRequest{"unknown command " + cmd};
 }
 

@@ -1,0 +1,118 @@
+// Call events as the rules describe them, written here without Dialo's code: the canonical
+// text an identity signature covers, compact JSON with keys in byte order, the identity key's
+// path, the directory's claim text, the data output's push, and HTTPS to a devnet.
+
+import { createHash } from 'node:crypto'
+import { request } from 'node:https'
+
+export const IDENTITY_PATH = "m/44'/236'/100'/0/0"
+
+const trim = (s) => s.replace(/^[ \t\n\v\f\r]+|[ \t\n\v\f\r]+$/g, '')
+const lower = (s) => s.replace(/[A-Z]/g, (c) => c.toLowerCase())
+
+/// Trim, one leading "@" or "$" off, trim again, ASCII lower case.
+export function speaker (handle) {
+  let h = trim(handle)
+  if (h.startsWith('@') || h.startsWith('$')) h = trim(h.slice(1))
+  return lower(h)
+}
+
+// A string field, or the alternative name's when the first is absent or not a string.
+const text = (e, key, alternative) =>
+  typeof e[key] === 'string' ? e[key] : alternative && typeof e[alternative] === 'string' ? e[alternative] : ''
+function integer (e, key) {
+  const v = e[key]
+  if (typeof v === 'number') return Math.trunc(v)
+  if (typeof v === 'string' && /^-?[0-9]+$/.test(v)) return Number(v)
+  return 0
+}
+
+export function canonicalText (e) {
+  const channel = text(e, 'channel') !== '' ? text(e, 'channel') : text(e, 'location')
+  const audioHash = createHash('sha256').update(Buffer.from(text(e, 'audio'), 'utf8')).digest('hex')
+  return ['OV1', trim(text(e, 'type')), lower(trim(channel)), speaker(text(e, 'handle')), speaker(text(e, 'actor')),
+    integer(e, 'ts'), text(e, 'kind'), text(e, 'id'), integer(e, 'n'), text(e, 'codec'), text(e, 'mark'),
+    integer(e, 'secs'), audioHash].join('|')
+}
+
+const byteOrder = (a, b) => Buffer.compare(Buffer.from(a, 'utf8'), Buffer.from(b, 'utf8'))
+
+/// No white space between tokens, the keys of every object in ascending byte order.
+export function compact (v) {
+  if (Array.isArray(v)) return `[${v.map(compact).join(',')}]`
+  if (v !== null && typeof v === 'object') {
+    return `{${Object.keys(v).sort(byteOrder).map((k) => `${JSON.stringify(k)}:${compact(v[k])}`).join(',')}}`
+  }
+  return JSON.stringify(v)
+}
+
+export const utf8 = (s) => [...Buffer.from(s, 'utf8')]
+
+/// The identity signature: Base64 of r and s, 32 bytes each, over the signed-message digest.
+export function identitySignature (sdk, message, key) {
+  const sig = sdk.BSM.sign(utf8(message), key, 'raw')
+  return Buffer.from([...sig.r.toArray('be', 32), ...sig.s.toArray('be', 32)]).toString('base64')
+}
+
+/// Verifies an identity signature (64 bytes) or a compact one (65, header ignored) by the SDK.
+export function verifyIdentitySignature (sdk, message, signature, pubHex) {
+  const bytes = [...Buffer.from(signature, 'base64')]
+  if (bytes.length !== 64 && bytes.length !== 65) return false
+  const rs = bytes.slice(bytes.length - 64)
+  const sig = new sdk.Signature(new sdk.BigNumber(rs.slice(0, 32)), new sdk.BigNumber(rs.slice(32)))
+  try {
+    return sdk.BSM.verify(utf8(message), sig, sdk.PublicKey.fromString(pubHex))
+  } catch {
+    return false
+  }
+}
+
+/// The push after OP_FALSE OP_RETURN (or a bare OP_RETURN), when it fits the script; else null.
+export function dataPush (script) {
+  let at = script[0] === 0x00 && script[1] === 0x6a ? 2 : script[0] === 0x6a ? 1 : -1
+  if (at < 0 || at >= script.length) return null
+  const op = script[at++]
+  const width = { 0x4c: 1, 0x4d: 2, 0x4e: 4 }[op] ?? 0
+  let length = op >= 1 && op <= 75 ? op : 0
+  if (width === 0 && length === 0) return null
+  if (width > 0) {
+    if (script.length - at < width) return null
+    length = 0
+    for (let i = width - 1; i >= 0; i--) length = length * 256 + script[at + i]
+    at += width
+  }
+  return length <= script.length - at ? script.slice(at, at + length) : null
+}
+
+/// The text the directory checks a claim's signature against (no avatar, no BN key).
+export const claimText = (alias, pubkey, address, ts) => `OV-PAYMAIL-CLAIM|${alias}|${pubkey}|${address}||${ts}`
+
+/// HTTPS to the devnet at `base` trusting its CA: { status, body }.
+export function devnetRequest (base, ca, method, path, body) {
+  return new Promise((resolve, reject) => {
+    const url = new URL(path, base)
+    const data = body === undefined ? undefined : JSON.stringify(body)
+    const req = request(url, {
+      method, ca, timeout: 20000, headers: data === undefined ? {} : { 'Content-Type': 'application/json' }
+    }, (res) => {
+      let text = ''
+      res.setEncoding('utf8')
+      res.on('data', (chunk) => { text += chunk })
+      res.on('end', () => resolve({ status: res.statusCode, body: text }))
+    })
+    req.on('timeout', () => req.destroy(new Error(`${method} ${path}: no answer within 20 s`)))
+    req.on('error', reject)
+    if (data !== undefined) req.write(data)
+    req.end()
+  })
+}
+
+/// Claims `alias` for the identity key `key` on the devnet, signed as the directory expects.
+export async function claim (sdk, base, ca, alias, key) {
+  const pubkey = key.toPublicKey().toString()
+  const address = key.toPublicKey().toAddress()
+  const ts = Math.floor(Date.now() / 1000)
+  const sig = sdk.BSM.sign(utf8(claimText(alias, pubkey, address, ts)), key)
+  const r = await devnetRequest(base, ca, 'POST', '/api/paymail/claim', { alias, pubkey, address, avatar: '', ts, sig })
+  if (r.status !== 200) throw new Error(`claim of ${alias} refused: ${r.status} ${r.body}`)
+}

@@ -1,0 +1,281 @@
+// Holds Dialo's call events up against @bsv/sdk in both directions, on a devnet whose directory
+// publishes every sender's identity key. Ours to the SDK: events built, signed by a bound
+// wallet and sealed by our code are opened and verified by the SDK against a canonical text it
+// computes itself. The SDK to ours: events signed and sealed by the SDK pass our incoming steps
+// and our verifier, and forgeries do not.
+// Usage: node events_check.mjs PATH-TO-dialo-interop-helper PATH-TO-dialo-devnet
+
+import { spawn } from 'node:child_process'
+import { createHash, randomBytes, randomInt } from 'node:crypto'
+import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs'
+import { tmpdir } from 'node:os'
+import { join } from 'node:path'
+import { createInterface } from 'node:readline'
+import { check, eq, finish, hex, section, start } from './harness.mjs'
+import {
+  IDENTITY_PATH, canonicalText, claim, compact, identitySignature, utf8, verifyIdentitySignature
+} from './events.mjs'
+
+const usage = 'node events_check.mjs PATH-TO-dialo-interop-helper PATH-TO-dialo-devnet'
+if (!process.argv[3]) {
+  console.error(`usage: ${usage}`)
+  process.exit(2)
+}
+
+// ---- A devnet of our own, and the helper pointed at it through its phone.json --------------
+
+const helperFolder = mkdtempSync(join(tmpdir(), 'dialo-events-helper-'))
+const devnetFolder = mkdtempSync(join(tmpdir(), 'dialo-events-devnet-'))
+// The helper reads its phone.json only when asked to, after the devnet has written its line.
+const { sdk, helper } = await start(usage, { ...process.env, LOCALAPPDATA: helperFolder })
+const devnet = spawn(process.argv[3], ['serve', '--port', '0', '--directory-port', '0', '--block-interval', '0'],
+  { env: { ...process.env, LOCALAPPDATA: devnetFolder }, stdio: ['ignore', 'pipe', 'pipe'] })
+process.on('exit', () => devnet.kill())
+let devnetErr = ''
+devnet.stderr.on('data', (d) => { devnetErr += d })
+const devnetEnded = new Promise((resolve) => {
+  devnet.on('error', (e) => resolve(`could not start: ${e.message}`))
+  devnet.on('exit', (code, signal) => resolve(`ended with ${code ?? signal}`))
+})
+const cleanUp = async () => {
+  if (devnet.exitCode === null && devnet.signalCode === null) devnet.kill()
+  await devnetEnded
+  rmSync(devnetFolder, { recursive: true, force: true })
+  rmSync(helperFolder, { recursive: true, force: true })
+}
+
+// Its first line, {"network": ...}, names the ports it bound; it has 30 s to print it.
+const lines = createInterface({ input: devnet.stdout })[Symbol.asyncIterator]()
+let timer
+const deadline = new Promise((resolve) => { timer = setTimeout(() => resolve('printed nothing within 30 s'), 30000) })
+const firstLine = await Promise.race([lines.next().then((r) => r.value ?? 'printed nothing'), devnetEnded, deadline])
+clearTimeout(timer)
+devnet.stdout.resume()
+let network
+try {
+  network = JSON.parse(firstLine).network
+} catch {}
+if (typeof network?.service_port !== 'number') {
+  check('dialo-devnet serves', false, `${firstLine}\n${devnetErr}`)
+  await cleanUp()
+  await finish(helper)
+}
+mkdirSync(join(helperFolder, 'Orvane', 'dialo'), { recursive: true })
+writeFileSync(join(helperFolder, 'Orvane', 'dialo', 'phone.json'), firstLine)
+const base = `https://127.0.0.1:${network.service_port}`
+const ca = readFileSync(network.ca_file)
+const domain = network.service_domain
+
+const { ECIES, HD, Mnemonic, PrivateKey, Utils } = sdk
+
+const seconds = () => Math.floor(Date.now() / 1000)
+const pick = (list) => list[randomInt(list.length)]
+const randomAddress = () => PrivateKey.fromRandom().toPublicKey().toAddress()
+const aliasChars = 'abcdefghijklmnopqrstuvwxyz0123456789'
+const randomAlias = () => pick([...aliasChars]) + Array.from({ length: 2 + randomInt(12) },
+  () => pick([...aliasChars, ...aliasChars, '.', '_', '-'])).join('')
+const randomCase = (s) => [...s].map((c) => (randomInt(2) ? c.toUpperCase() : c)).join('')
+// What a user or a peer may write for one handle: case, one "@" or "$", blanks around.
+const handleVariant = (alias) => pick([
+  alias, alias.toUpperCase(), randomCase(alias), `@${alias}`, `$${randomCase(alias)}`, ` ${alias} `,
+  `\t@${randomCase(alias)} `, ` @ ${alias}`, `${randomCase(alias)}\n`])
+// Mostly the phone's 16 hex digits; sometimes text with separators, quotes and letters beyond ASCII.
+const randomCallId = () => pick([
+  () => randomBytes(8).toString('hex'),
+  () => randomBytes(8).toString('hex'),
+  () => Array.from({ length: 1 + randomInt(30) }, () => String.fromCharCode(0x20 + randomInt(95))).join(''),
+  () => `${randomBytes(2).toString('hex')}|é"\\${pick(['你好', '📞', 'Grüße', ''])}`])()
+const randomGsm = () => randomBytes(65 * randomInt(26))
+const KINDS = ['invite', 'accept', 'box', 'hangup', 'audio', 'tape']
+const identityOf = (phrase) => HD.fromSeed(Mnemonic.fromString(phrase).toSeed()).derive(IDENTITY_PATH).privKey
+const unsealBy = (blobHex, key) => {
+  try {
+    return Utils.toUTF8(ECIES.electrumDecrypt([...Buffer.from(blobHex, 'hex')], key))
+  } catch {
+    return null
+  }
+}
+const started = seconds()
+
+try {
+  eq('the helper reads the devnet network from its phone.json', (await helper.call({ cmd: 'configure' })).service_domain,
+    domain)
+
+  await section('the canonical text of the worked example', async () => {
+    const audio = 'AAEC/w=='
+    const event = {
+      type: 'dl', location: 'dialo', handle: 'Alice', actor: '@alice ', ts: 1700000000, kind: 'tape', id: 'x1',
+      n: 3, codec: 'gsm', mark: '', secs: 12, audio
+    }
+    const want = 'OV1|dl|dialo|alice|alice|1700000000|tape|x1|3|gsm||12|' +
+      createHash('sha256').update(audio).digest('hex')
+    eq('canonical text: ours of the worked example', (await helper.call({ cmd: 'canonical', event })).text, want)
+    eq('canonical text: this script\'s of the worked example', canonicalText(event), want)
+  })
+
+  // ---- Ours to the SDK ---------------------------------------------------------------------
+
+  await section('our events, opened and verified by the SDK', async () => {
+    // Wallets bound in the helper, each with a handle whose identity key the devnet publishes.
+    const wallets = []
+    for (let w = 0; w < 4; w++) {
+      const phrase = Mnemonic.fromEntropy([...randomBytes(16)]).toString()
+      const alias = randomAlias()
+      const key = identityOf(phrase)
+      await claim(sdk, base, ca, alias, key)
+      // The wallet file's handle as Vaultra or a user may have left it.
+      const stored = pick([alias, alias.toUpperCase(), `@${randomCase(alias)}`, `${alias}@${domain}`])
+      wallets.push({ id: `w${w}`, phrase, alias, stored, pub: key.toPublicKey().toString() })
+    }
+    let bound = null
+    const counts = Object.fromEntries(KINDS.map((k) => [k, 0]))
+    for (let round = 0; round < 50; round++) {
+      for (const kind of KINDS) {
+        const wallet = pick(wallets)
+        if (bound !== wallet) {
+          const r = await helper.call({ cmd: 'use_wallet', id: wallet.id, mnemonic: wallet.phrase, handle: wallet.stored })
+          check(`wallet ${wallet.alias} (stored as "${wallet.stored}") loads`, r.loaded === true)
+          bound = wallet
+        }
+        const receiver = PrivateKey.fromRandom()
+        const voice = kind === 'audio' || kind === 'tape'
+        const [id, handle, pay, gsm] = [randomCallId(), handleVariant(wallet.alias), randomAddress(), randomGsm()]
+        const n = pick([1, 2, 1 + randomInt(2 ** 31)])
+        const secs = pick([-1, 0, 1, 1 + randomInt(600)])
+        const ours = await helper.call({
+          cmd: 'outgoing', kind, id, handle, pay, n, secs, ...(voice ? { gsm: gsm.toString('hex') } : {}),
+          to: receiver.toPublicKey().encode(randomInt(2) === 0, 'hex')
+        })
+        const tag = `${kind} ${JSON.stringify(id)} from ${JSON.stringify(handle)} (${wallet.alias})`
+        if (ours.payload === null) {
+          check(`${tag}: signed and sealed`, false, ours.error)
+          continue
+        }
+        const after = seconds()
+        // Compact with keys in byte order: "enc_v" first, "type" last.
+        const outer = JSON.parse(ours.payload)
+        eq(`${tag}: the payload`, ours.payload, compact({
+          enc_v: 4, location: 'dialo', pmessage1: outer.pmessage1, protocol: 'OV-Dialo', ts: outer.ts, type: 'dl'
+        }))
+        check(`${tag}: outer ts is now`, outer.ts >= started && outer.ts <= after, `got ${outer.ts}`)
+        const inner = unsealBy(outer.pmessage1, receiver)
+        if (inner === null) {
+          check(`${tag}: the SDK opens pmessage1 with the receiver's key`, false)
+          continue
+        }
+        // Exactly the kind's keys and the envelope's, with their values.
+        const event = JSON.parse(inner)
+        const audio = gsm.toString('base64')
+        const own = kind === 'audio'
+          ? { n, codec: 'gsm', audio }
+          : kind === 'tape' ? { mark: 'start-end', codec: 'gsm', audio, secs: Math.max(secs, 1) } : {}
+        const want = compact({
+          kind, id, ...own, protocol: 'OV-Dialo', type: 'dl', location: 'dialo', handle, pay, actor: wallet.alias,
+          paymail: `${wallet.alias}@${domain}`, ts: event.ts, pubkey: wallet.pub, sig: event.sig
+        })
+        eq(`${tag}: the sealed text is the compact event`, inner, want)
+        check(`${tag}: event ts is now`, event.ts >= started && event.ts <= after, `got ${event.ts}`)
+        eq(`${tag}: the signature is 64 bytes`, Buffer.from(event.sig ?? '', 'base64').length, 64)
+        const verified = verifyIdentitySignature(sdk, canonicalText(event), event.sig ?? '', wallet.pub)
+        check(`${tag}: the SDK verifies the signature over its own canonical text with the wallet's identity key`,
+          verified, canonicalText(event))
+        if (inner === want && verified) counts[kind]++
+      }
+    }
+    console.log(`ours to the SDK: ${KINDS.map((k) => `${counts[k]} ${k}`).join(', ')} events opened and verified`)
+  })
+
+  // ---- The SDK to ours ---------------------------------------------------------------------
+
+  // SDK senders with claimed handles, and one nobody claimed.
+  const senders = []
+  for (let s = 0; s < 3; s++) {
+    const key = PrivateKey.fromRandom()
+    const alias = randomAlias()
+    await claim(sdk, base, ca, alias, key)
+    senders.push({ key, alias, pub: key.toPublicKey().toString() })
+  }
+  const stranger = { key: PrivateKey.fromRandom(), alias: randomAlias() }
+  stranger.pub = stranger.key.toPublicKey().toString()
+  const receiver = PrivateKey.fromRandom()
+  const receiverPriv = hex(receiver.toArray('be', 32))
+
+  // A signed event as another phone would send it; `shortNames` false uses "publicKey" and
+  // "signature", `compactSig` a 65-byte signature with header.
+  function sdkEvent (kind, sender, { signer = sender.key, shortNames = true, compactSig = false } = {}) {
+    const audio = randomGsm().toString('base64')
+    const own = kind === 'audio'
+      ? { n: 1 + randomInt(1000), codec: 'gsm', audio }
+      : kind === 'tape' ? { mark: 'start-end', codec: 'gsm', audio, secs: 1 + randomInt(60) } : {}
+    const event = {
+      kind, id: randomCallId(), ...own, protocol: 'OV-Dialo', type: 'dl', location: 'dialo',
+      handle: handleVariant(sender.alias), pay: randomAddress(), actor: handleVariant(sender.alias),
+      paymail: `${sender.alias}@${domain}`, ts: seconds()
+    }
+    const message = canonicalText(event)
+    const sig = compactSig ? sdk.BSM.sign(utf8(message), signer) : identitySignature(sdk, message, signer)
+    const pub = signer.toPublicKey().toString()
+    return shortNames ? { ...event, pubkey: pub, sig } : { ...event, publicKey: pub, signature: sig }
+  }
+  const sealed = (event, to = receiver.toPublicKey(), tail = '') => compact({
+    protocol: 'OV-Dialo', type: 'dl', location: 'dialo', ts: seconds(), enc_v: 4,
+    pmessage1: hex(ECIES.electrumEncrypt(utf8(compact(event)), to, undefined, false))
+  }) + tail
+  const incoming = async (payload) => await helper.call({ cmd: 'incoming', payload, priv: receiverPriv })
+
+  await section('SDK events, opened and verified here', async () => {
+    let verified = 0
+    for (let n = 0; n < 20; n++) {
+      const kind = KINDS[n % KINDS.length]
+      const event = sdkEvent(kind, pick(senders), { shortNames: n % 5 !== 4, compactSig: n % 4 === 3 })
+      const tag = `SDK ${kind} ${JSON.stringify(event.id)} from ${JSON.stringify(event.handle)}`
+      const r = await incoming(sealed(event, receiver.toPublicKey(), n % 7 === 6 ? '\r\n' : ''))
+      check(`${tag}: opened here`, r.opened === true)
+      if (!r.opened) continue
+      eq(`${tag}: the event comes out as sent`, compact(r.event), compact(event))
+      eq(`${tag}: our canonical text`, r.canonical, canonicalText(event))
+      check(`${tag}: verified here`, r.verified === true)
+      if (r.verified) verified++
+    }
+    console.log(`the SDK to ours: ${verified} of 20 events opened and verified`)
+  })
+
+  await section('forgeries refused here', async () => {
+    const [alice, bob] = senders
+    // Alice's event of `kind` with fields changed after she signed it.
+    const changed = (kind, change) => () => {
+      const e = sdkEvent(kind, alice)
+      return { ...e, ...change(e) }
+    }
+    // Each arrives sealed to the receiver; the last column says whether it must verify.
+    const FORGERIES = [
+      ['untouched', changed('invite', () => ({})), true],
+      ['"pay" changed after signing', changed('invite', () => ({ pay: randomAddress() })), true],
+      ['"paymail" changed after signing', changed('accept', () => ({ paymail: `${bob.alias}@${domain}` })), true],
+      ['"kind" changed after signing', changed('invite', () => ({ kind: 'hangup' })), false],
+      ['"id" changed after signing', changed('box', (e) => ({ id: `${e.id}0` })), false],
+      ['"audio" changed after signing', changed('tape', (e) => ({ audio: `${e.audio}AAAA` })), false],
+      ['"secs" changed after signing', changed('tape', (e) => ({ secs: e.secs + 1 })), false],
+      ['"ts" changed after signing', changed('hangup', (e) => ({ ts: e.ts + 1 })), false],
+      ['signed by bob\'s published key in alice\'s name', () => sdkEvent('invite', alice, { signer: bob.key }), false],
+      ['signed by a key nobody published', () => sdkEvent('invite', stranger), false],
+      ['signed by bob as actor of an event whose handle is alice', () => {
+        const forged = { ...sdkEvent('invite', alice), actor: bob.alias, pubkey: bob.pub }
+        return { ...forged, sig: identitySignature(sdk, canonicalText(forged), bob.key) }
+      }, false]
+    ]
+    for (const [name, make, passes] of FORGERIES) {
+      const r = await incoming(sealed(make()))
+      eq(`${name}: opened and ${passes ? 'verified' : 'refused'} here`, `${r.opened} ${r.verified}`, `true ${passes}`)
+    }
+    const elsewhere = await incoming(sealed(sdkEvent('invite', alice), PrivateKey.fromRandom().toPublicKey()))
+    eq('an event sealed to another key is not opened here', elsewhere.opened, false)
+    const text = sealed(sdkEvent('invite', alice)).replace('"enc_v":4', '"enc_v":"4"')
+    eq('an envelope whose enc_v is the text "4" is not opened here', (await incoming(text)).opened, false)
+  })
+} finally {
+  const serving = devnet.exitCode === null && devnet.signalCode === null
+  await cleanUp()
+  check('the devnet served to the end', serving, devnetErr.slice(-2000))
+}
+await finish(helper)
