@@ -1,0 +1,98 @@
+// Reads call-event transactions back from a devnet's WhatsOnChain API and checks them with
+// @bsv/sdk alone: one output pays the callee 1 satoshi, one the event fee address 1 satoshi,
+// and the data output's payload is an envelope that the callee's identity key opens, holding
+// an event of the expected kind and call id, naming the sender's payment address, signed by
+// the sender's published identity key; another key opens none of them.
+// Usage: node open_events.mjs NETWORK-JSON-FILE SENDER SENDER-ADDRESS CALLEE-ADDRESS "CALLEE PHRASE"
+//        "OTHER PHRASE" CALL-ID TXID:KIND...
+// NETWORK-JSON-FILE is the phone's phone.json ({"network": ...}); an event_fee_address absent
+// there is the phone's built-in one.
+
+import { readFileSync } from 'node:fs'
+import { check, eq, finish } from './harness.mjs'
+import { IDENTITY_PATH, canonicalText, compact, dataPush, devnetRequest, verifyIdentitySignature } from './events.mjs'
+
+const BUILT_IN_EVENT_FEE_ADDRESS = '1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH'
+
+const [configFile, sender, senderAddress, calleeAddress, calleePhrase, otherPhrase, callId, ...sent] =
+  process.argv.slice(2)
+if (!callId || sent.length === 0) {
+  console.error('usage: node open_events.mjs NETWORK-JSON-FILE SENDER SENDER-ADDRESS CALLEE-ADDRESS "CALLEE PHRASE" ' +
+    '"OTHER PHRASE" CALL-ID TXID:KIND...')
+  process.exit(2)
+}
+let sdk
+try {
+  sdk = await import('@bsv/sdk')
+} catch (e) {
+  console.error(`cannot load @bsv/sdk (${e.message}); run scripts/setup to install tests/interop/node_modules`)
+  console.log('0 passed, 1 failed')
+  process.exit(1)
+}
+const { ECIES, HD, Mnemonic, P2PKH, Transaction, Utils } = sdk
+
+const network = JSON.parse(readFileSync(configFile, 'utf8')).network
+const feeAddress = network.event_fee_address ?? BUILT_IN_EVENT_FEE_ADDRESS
+const ca = readFileSync(network.ca_file)
+const base = `https://127.0.0.1:${network.service_port}`
+const get = async (path) => {
+  const r = await devnetRequest(base, ca, 'GET', path)
+  if (r.status !== 200) throw new Error(`GET ${path}: ${r.status} ${r.body}`)
+  return r.body
+}
+const identity = (phrase) => HD.fromSeed(Mnemonic.fromString(phrase).toSeed()).derive(IDENTITY_PATH).privKey
+const callee = identity(calleePhrase)
+const other = identity(otherPhrase)
+const open = (blobHex, key) => {
+  try {
+    return Utils.toUTF8(ECIES.electrumDecrypt([...Buffer.from(blobHex, 'hex')], key))
+  } catch {
+    return null
+  }
+}
+const senderKey = JSON.parse(await get(`/api/bsvalias/id/${sender}@${network.service_domain}`)).pubkey
+check(`the devnet publishes an identity key for ${sender}`, /^0[23][0-9a-f]{64}$/.test(senderKey ?? ''), senderKey)
+
+const pays = (address) => new P2PKH().lock(address).toHex()
+for (const item of sent) {
+  const [txid, kind] = item.split(':')
+  const tag = `${kind} ${txid}`
+  const tx = Transaction.fromHex((await get(`/woc/v1/bsv/main/tx/${txid}/hex`)).trim())
+  eq(`${tag}: the devnet's bytes hash to the txid`, tx.id('hex'), txid)
+  const outputs = tx.outputs.map((o) => ({ sats: o.satoshis, script: o.lockingScript.toHex() }))
+  const count = (script, sats) => outputs.filter((o) => o.script === script && o.sats === sats).length
+  eq(`${tag}: outputs paying the callee ${calleeAddress} 1 satoshi`, count(pays(calleeAddress), 1), 1)
+  eq(`${tag}: outputs paying the event fee address ${feeAddress} 1 satoshi`, count(pays(feeAddress), 1), 1)
+  const data = outputs.filter((o) => o.script.startsWith('006a'))
+  eq(`${tag}: one zero-value OP_FALSE OP_RETURN output`, data.map((o) => o.sats).join(','), '0')
+  if (data.length !== 1) continue
+  const push = dataPush([...Buffer.from(data[0].script, 'hex')])
+  check(`${tag}: the data output holds one push`, push !== null)
+  if (push === null) continue
+  const payload = Buffer.from(push).toString('utf8')
+  let outer = null
+  try {
+    outer = JSON.parse(payload)
+  } catch {}
+  check(`${tag}: the payload is JSON`, outer !== null, payload)
+  if (outer === null) continue
+  eq(`${tag}: the payload is the compact outer object, keys in byte order`, payload, compact(outer))
+  eq(`${tag}: outer keys`, Object.keys(outer).join(','), 'enc_v,location,pmessage1,protocol,ts,type')
+  eq(`${tag}: outer values`, compact({ ...outer, pmessage1: '', ts: 0 }),
+    compact({ enc_v: 4, location: 'dialo', pmessage1: '', protocol: 'OV-Dialo', ts: 0, type: 'dl' }))
+  eq(`${tag}: another key opens nothing`, open(outer.pmessage1, other), null)
+  const inner = open(outer.pmessage1, callee)
+  check(`${tag}: the callee's identity key opens it`, inner !== null)
+  if (inner === null) continue
+  const event = JSON.parse(inner)
+  eq(`${tag}: the sealed text is the compact event`, inner, compact(event))
+  eq(`${tag}: kind, call id, sender, its payment address and protocol`,
+    compact({
+      kind: event.kind, id: event.id, handle: event.handle, actor: event.actor, pay: event.pay, protocol: event.protocol
+    }),
+    compact({ kind, id: callId, handle: sender, actor: sender, pay: senderAddress, protocol: 'OV-Dialo' }))
+  eq(`${tag}: signed with the identity key the devnet publishes for ${sender}`, event.pubkey, senderKey)
+  check(`${tag}: the signature verifies over the canonical text`,
+    verifyIdentitySignature(sdk, canonicalText(event), event.sig ?? '', event.pubkey ?? ''), canonicalText(event))
+}
+await finish()
