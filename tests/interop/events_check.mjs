@@ -72,8 +72,15 @@ const seconds = () => Math.floor(Date.now() / 1000)
 const pick = (list) => list[randomInt(list.length)]
 const randomAddress = () => PrivateKey.fromRandom().toPublicKey().toAddress()
 const aliasChars = 'abcdefghijklmnopqrstuvwxyz0123456789'
-const randomAlias = () => pick([...aliasChars]) + Array.from({ length: 2 + randomInt(12) },
-  () => pick([...aliasChars, ...aliasChars, '.', '_', '-'])).join('')
+const aliases = new Set()
+// A handle the directory takes, never the same twice in a run.
+function randomAlias () {
+  const alias = pick([...aliasChars]) + Array.from({ length: 2 + randomInt(12) },
+    () => pick([...aliasChars, ...aliasChars, '.', '_', '-'])).join('')
+  if (aliases.has(alias)) return randomAlias()
+  aliases.add(alias)
+  return alias
+}
 const randomCase = (s) => [...s].map((c) => (randomInt(2) ? c.toUpperCase() : c)).join('')
 // What a user or a peer may write for one handle: case, one "@" or "$", blanks around.
 const handleVariant = (alias) => pick([
