@@ -39,11 +39,6 @@ std::string channel_of(const json& event) {
     return channel.empty() ? text_of(event, "location") : channel;
 }
 
-// The kinds whose speaker may only speak for the handle the event names.
-bool speaks_for_handle(const std::string& type) {
-    return type == "dl" || type == "message" || type == "thread_reply" || type == "whisper" || type == "react";
-}
-
 }  // namespace
 
 std::string canonical_text(const json& event) {
@@ -101,17 +96,16 @@ bool build_protocol_message(json& event, std::string& error) {
 
 bool verify_protocol_message(const json& event) {
     if (!event.is_object()) return false;
-    // Only the phone's protocol is served here; the platform's others are not accepted.
-    if (text_of(event, "protocol") != "OV-Dialo") return false;
-    const std::string type = text_of(event, "type");
+    // Only the phone's protocol and its one type are served here. Any other type would escape
+    // the rule that the speaker is the handle named, which is who the phone takes as caller.
+    if (text_of(event, "protocol") != "OV-Dialo" || text_of(event, "type") != "dl") return false;
     const std::string channel = channel_of(event);
     const std::string handle = text_of(event, "handle");
     const std::string actor = text_of(event, "actor");
     const std::string pubkey = text_of(event, "pubkey", "publicKey");
     const std::string sig = text_of(event, "sig", "signature");
-    if (type.empty() || handle.empty() || actor.empty() || pubkey.empty() || sig.empty()) return false;
-    if (channel.empty() && type != "whisper") return false;
-    if (speaks_for_handle(type) && speaker(actor) != speaker(handle)) return false;
+    if (channel.empty() || handle.empty() || actor.empty() || pubkey.empty() || sig.empty()) return false;
+    if (speaker(actor) != speaker(handle)) return false;
     if (int_field(event, "ts") <= 0) return false;
     if (!verify_message(canonical_text(event), pubkey, sig)) return false;
     return identity_matches(actor, pubkey, text_of(event, "paymail"));
