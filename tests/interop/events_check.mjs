@@ -254,6 +254,11 @@ try {
       const e = sdkEvent(kind, alice)
       return { ...e, ...change(e) }
     }
+    // Bob's own valid signature on an event naming alice as its handle.
+    const bobAsAlice = (fields) => () => {
+      const forged = { ...sdkEvent('invite', alice), ...fields, actor: bob.alias, pubkey: bob.pub }
+      return { ...forged, sig: identitySignature(sdk, canonicalText(forged), bob.key) }
+    }
     // Each arrives sealed to the receiver; the last column says whether it must verify.
     const FORGERIES = [
       ['untouched', changed('invite', () => ({})), true],
@@ -266,10 +271,11 @@ try {
       ['"ts" changed after signing', changed('hangup', (e) => ({ ts: e.ts + 1 })), false],
       ['signed by bob\'s published key in alice\'s name', () => sdkEvent('invite', alice, { signer: bob.key }), false],
       ['signed by a key nobody published', () => sdkEvent('invite', stranger), false],
-      ['signed by bob as actor of an event whose handle is alice', () => {
-        const forged = { ...sdkEvent('invite', alice), actor: bob.alias, pubkey: bob.pub }
-        return { ...forged, sig: identitySignature(sdk, canonicalText(forged), bob.key) }
-      }, false]
+      ['signed by bob as actor of an event whose handle is alice', bobAsAlice({}), false],
+      // Another type must not lift the rule that the actor is the handle.
+      ['signed by bob as actor of an event whose handle is alice, type " dl"', bobAsAlice({ type: ' dl' }), false],
+      ['signed by bob as actor of an event whose handle is alice, type "DL"', bobAsAlice({ type: 'DL' }), false],
+      ['signed by bob as actor of an event whose handle is alice, type "call"', bobAsAlice({ type: 'call' }), false]
     ]
     for (const [name, make, passes] of FORGERIES) {
       const r = await incoming(sealed(make()))
