@@ -1,9 +1,13 @@
 #include "base/config.h"
 
+#include <arpa/inet.h>
+
+#include <charconv>
 #include <mutex>
 
 #include <nlohmann/json.hpp>
 
+#include "base/text.h"
 #include "platform/data_dir.h"
 
 namespace dialo {
@@ -26,7 +30,53 @@ void takePort(const nlohmann::json& obj, const char* key, int& out) {
     }
 }
 
+bool isIpv4(const std::string& text) {
+    in_addr a{};
+    return ::inet_pton(AF_INET, text.c_str(), &a) == 1;
+}
+
+void takeHosts(const nlohmann::json& obj, std::map<std::string, HostPin>& out) {
+    auto it = obj.find("hosts");
+    if (it == obj.end() || !it->is_object()) return;
+    for (const auto& [name, value] : it->items()) {
+        HostPin pin;
+        if (!name.empty() && value.is_string() && parseHostPin(value.get<std::string>(), pin))
+            out[lowerAscii(name)] = std::move(pin);
+    }
+}
+
 }  // namespace
+
+bool parseHostPin(std::string_view text, HostPin& out) {
+    HostPin pin;
+    size_t colon = text.find(':');
+    pin.address = std::string(text.substr(0, colon));
+    if (!isIpv4(pin.address)) return false;
+    if (colon != std::string_view::npos) {
+        const char* first = text.data() + colon + 1;
+        const char* last = text.data() + text.size();
+        auto [end, ec] = std::from_chars(first, last, pin.port);
+        if (ec != std::errc() || end != last || pin.port < 1 || pin.port > 65535) return false;
+    }
+    out = std::move(pin);
+    return true;
+}
+
+bool pinnedHost(const NetworkConfig& net, std::string_view hostIn, HostPin& out) {
+    if (net.hosts.empty() || hostIn.empty()) return false;
+    const std::string host = lowerAscii(hostIn);
+    if (auto it = net.hosts.find(host); it != net.hosts.end()) {
+        out = it->second;
+        return true;
+    }
+    for (size_t dot = host.find('.'); dot != std::string::npos; dot = host.find('.', dot + 1)) {
+        if (auto it = net.hosts.find("*" + host.substr(dot)); it != net.hosts.end()) {
+            out = it->second;
+            return true;
+        }
+    }
+    return false;
+}
 
 NetworkConfig networkConfig() {
     std::lock_guard<std::mutex> lock(gConfigMutex);
@@ -54,6 +104,10 @@ void applyConfigDocument(const nlohmann::json& shared) {
         takeText(n, "event_fee_address", net.eventFeeAddress);
         takeText(n, "call_fee_address", net.callFeeAddress);
         takeText(n, "ca_file", net.caFile);
+        takeText(n, "dns_server", net.dnsServer);
+        HostPin dns;
+        if (!net.dnsServer.empty() && !parseHostPin(net.dnsServer, dns)) net.dnsServer.clear();
+        takeHosts(n, net.hosts);
     }
     if (auto it = shared.find("audio"); it != shared.end() && it->is_object()) {
         const auto& a = *it;

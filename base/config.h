@@ -4,11 +4,19 @@
 // elsewhere. Absent keys take the built-in values, which are those of the local devnet.
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json_fwd.hpp>
 
 namespace dialo {
+
+/// Where a host name is connected instead of where DNS would send it.
+struct HostPin {
+    std::string address;  // IPv4
+    int port = 0;         // 0: the URL's own port
+};
 
 struct NetworkConfig {
     std::string serviceDomain = "orvane.test";  // the platform host and paymail domain
@@ -21,6 +29,10 @@ struct NetworkConfig {
     std::string eventFeeAddress = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";  // 1 sat per event
     std::string callFeeAddress = "1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP";    // the penny per call
     std::string caFile;  // CA bundle trusted for these hosts; empty: <platform dir>/devnet-ca.pem
+    // Both empty on a real install. The devnet serves paymail hosts and their DNS on loopback
+    // ports, so a phone pointed at it asks that DNS server and connects those hosts there.
+    std::string dnsServer;  // "IPv4[:PORT]" asked for SRV records (port 53 by default); empty: the system's resolver
+    std::map<std::string, HostPin> hosts;  // lower-case host name, or "*.domain" for its subdomains
 };
 
 enum class AudioBackend { Pulse, File, None };
@@ -38,6 +50,12 @@ AudioConfig audioConfig();
 /// Reads both objects out of a parsed shared file; keys that are absent or of the wrong type
 /// keep their built-in values. Never throws.
 void applyConfigDocument(const nlohmann::json& shared);
+
+/// "IPv4" or "IPv4:PORT" (port 1 to 65535); false for anything else.
+[[nodiscard]] bool parseHostPin(std::string_view text, HostPin& out);
+
+/// The pin of a host name: its own entry, else the nearest "*." entry above it.
+[[nodiscard]] bool pinnedHost(const NetworkConfig& net, std::string_view host, HostPin& out);
 
 /// The CA bundle to trust: the configured one, or the devnet's default place.
 std::string caFilePath();

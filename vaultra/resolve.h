@@ -15,6 +15,11 @@ struct Resolution {
     std::string receiveUrl;  // P2P destinations: where the host takes the transaction
 };
 
+/// 1 to 64 letters, digits, "+", "-", "." or "_".
+bool valid_paymail_alias(std::string_view alias);
+/// 3 to 253 letters, digits, "-" and "."; a dot inside, none at either end, never two together.
+bool valid_paymail_domain(std::string_view domain);
+
 /// Resolves a destination; on failure the address is empty and `error` holds the text shown
 /// to the user. The paymail path always asks for 1 satoshi.
 Resolution resolve_destination(std::string_view destination, int64_t amount, const std::string& payerPaymail,

@@ -13,7 +13,11 @@ struct CurlEasyFree {
 struct CurlListFree {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
+struct CurlUrlFree {
+    void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
 using CurlEasy = std::unique_ptr<CURL, CurlEasyFree>;
 using CurlList = std::unique_ptr<curl_slist, CurlListFree>;
+using CurlUrl = std::unique_ptr<CURLU, CurlUrlFree>;
 
 }  // namespace dialo

@@ -56,17 +56,49 @@ std::string trustedRoots() {
     return roots;
 }
 
-// Resolution entries that send the platform host to its configured address.
-CurlList pinnedHosts(const std::string& url) {
-    NetworkConfig net = networkConfig();
-    if (net.serviceDomain.empty() || url.find(net.serviceDomain) == std::string::npos) return nullptr;
-    std::string port = std::to_string(net.servicePort);
-    curl_slist* list = curl_slist_append(nullptr, (net.serviceDomain + ":" + port + ":" + net.serviceAddress).c_str());
-    if (list) list = curl_slist_append(list, ("www." + net.serviceDomain + ":" + port + ":" + net.serviceAddress).c_str());
-    return CurlList(list);
+// Where a request is sent instead of where DNS would send it: the platform host to its
+// configured address, and hosts the configuration pins (the devnet's paymail hosts).
+struct Pins {
+    CurlList resolve;    // "host:port:address" of the platform host and its www.
+    CurlList connectTo;  // "host:port:address:port" of a pinned host
+};
+
+bool urlHostPort(const std::string& url, std::string& host, std::string& port) {
+    CurlUrl u(curl_url());
+    char* h = nullptr;
+    char* p = nullptr;
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+        curl_url_get(u.get(), CURLUPART_HOST, &h, 0) != CURLUE_OK ||
+        curl_url_get(u.get(), CURLUPART_PORT, &p, CURLU_DEFAULT_PORT) != CURLUE_OK) {
+        curl_free(h);
+        return false;
+    }
+    host = h;
+    port = p;
+    curl_free(h);
+    curl_free(p);
+    return true;
 }
 
-void commonOptions(CURL* h, const std::string& url, std::string& body, curl_slist* pins) {
+Pins pinsFor(const std::string& url) {
+    Pins pins;
+    NetworkConfig net = networkConfig();
+    if (!net.serviceDomain.empty() && url.find(net.serviceDomain) != std::string::npos) {
+        std::string port = std::to_string(net.servicePort);
+        curl_slist* list = curl_slist_append(nullptr, (net.serviceDomain + ":" + port + ":" + net.serviceAddress).c_str());
+        if (list) list = curl_slist_append(list, ("www." + net.serviceDomain + ":" + port + ":" + net.serviceAddress).c_str());
+        pins.resolve.reset(list);
+    }
+    std::string host, port;
+    HostPin pin;
+    if (!net.hosts.empty() && urlHostPort(url, host, port) && pinnedHost(net, host, pin)) {
+        const std::string to = pin.port > 0 ? std::to_string(pin.port) : port;
+        pins.connectTo.reset(curl_slist_append(nullptr, (host + ":" + port + ":" + pin.address + ":" + to).c_str()));
+    }
+    return pins;
+}
+
+void commonOptions(CURL* h, const std::string& url, std::string& body, const Pins& pins) {
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
@@ -82,10 +114,9 @@ void commonOptions(CURL* h, const std::string& url, std::string& body, curl_slis
         curl_blob blob{const_cast<char*>(roots.data()), roots.size(), CURL_BLOB_COPY};
         curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob);
     }
-    if (pins) {
-        curl_easy_setopt(h, CURLOPT_RESOLVE, pins);
-        curl_easy_setopt(h, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
-    }
+    curl_easy_setopt(h, CURLOPT_RESOLVE, pins.resolve.get());
+    curl_easy_setopt(h, CURLOPT_CONNECT_TO, pins.connectTo.get());
+    if (pins.resolve || pins.connectTo) curl_easy_setopt(h, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
 }
 
 // One attempt; the status code, or -1 with `error` set on a transport failure.
@@ -102,7 +133,7 @@ long perform(CURL* h, std::string& error) {
 
 std::mutex gSharedMutex;
 CurlEasy gShared;
-CurlList gSharedPins;
+Pins gSharedPins;
 
 }  // namespace
 
@@ -111,6 +142,23 @@ std::string service_url(const std::string& path) {
     std::string host = net.serviceDomain;
     if (net.servicePort != 443) host += ":" + std::to_string(net.servicePort);
     return "https://" + host + path;
+}
+
+std::string url_path_segment(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : text) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                           c == '.' || c == '_' || c == '~' || c == '@' || c == '+';
+        if (plain) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[uint8_t(c) >> 4];
+            out += kHex[uint8_t(c) & 15];
+        }
+    }
+    return out;
 }
 
 std::string reply_error_text(long code, const std::string& body) {
@@ -133,8 +181,8 @@ bool fetch_get(const std::string& url, std::string& body, std::string& error, in
             error = "curl init failed";
             return false;
         }
-        CurlList pins = pinnedHosts(url);
-        commonOptions(h.get(), url, body, pins.get());
+        Pins pins = pinsFor(url);
+        commonOptions(h.get(), url, body, pins);
         curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, long(std::max(2, timeoutSeconds)));
         curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, 5L);
@@ -150,6 +198,26 @@ bool fetch_get(const std::string& url, std::string& body, std::string& error, in
     }
     error = kRateLimited;
     return false;
+}
+
+long get_once(const std::string& url, std::string& body, std::string& error, int timeoutSeconds, bool verifyPeer) {
+    body.clear();
+    error.clear();
+    CurlEasy h(curl_easy_init());
+    if (!h) {
+        error = "curl init failed";
+        return -1;
+    }
+    Pins pins = pinsFor(url);
+    commonOptions(h.get(), url, body, pins);
+    curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, long(std::max(1, timeoutSeconds)));
+    curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, 5L);
+    if (!verifyPeer) {
+        curl_easy_setopt(h.get(), CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(h.get(), CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+    return perform(h.get(), error);
 }
 
 bool post_json(const std::string& url, const std::string& json, std::string& reply, std::string& error,
@@ -169,8 +237,8 @@ bool post_json(const std::string& url, const std::string& json, std::string& rep
             error = "curl init failed";
             return false;
         }
-        CurlList pins = pinnedHosts(url);
-        commonOptions(h.get(), url, reply, pins.get());
+        Pins pins = pinsFor(url);
+        commonOptions(h.get(), url, reply, pins);
         curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
         curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, json.c_str());
         curl_easy_setopt(h.get(), CURLOPT_POSTFIELDSIZE, long(json.size()));
@@ -198,11 +266,11 @@ bool post_json_shared(const std::string& url, const std::string& json, std::stri
             error = "curl init failed";
             return false;
         }
-        gSharedPins = pinnedHosts(url);
+        gSharedPins = pinsFor(url);
     }
     CURL* h = gShared.get();
     CurlList headers(curl_slist_append(nullptr, "Content-Type: application/json"));
-    commonOptions(h, url, reply, gSharedPins.get());
+    commonOptions(h, url, reply, gSharedPins);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, json.c_str());
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, long(json.size()));
@@ -213,7 +281,7 @@ bool post_json_shared(const std::string& url, const std::string& json, std::stri
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
     if (code < 0) {
         gShared.reset();
-        gSharedPins.reset();
+        gSharedPins = {};
         return false;
     }
     if (code >= 200 && code < 300) return true;
@@ -224,7 +292,7 @@ bool post_json_shared(const std::string& url, const std::string& json, std::stri
 void release_shared_http() {
     std::lock_guard lock(gSharedMutex);
     gShared.reset();
-    gSharedPins.reset();
+    gSharedPins = {};
 }
 
 }  // namespace dialo

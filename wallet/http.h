@@ -4,6 +4,7 @@
 // the short error texts the user sees inside "error: " results.
 
 #include <string>
+#include <string_view>
 
 namespace dialo {
 
@@ -11,6 +12,11 @@ namespace dialo {
 /// times (0.4, 0.8, 1.6 s apart).
 [[nodiscard]] bool fetch_get(const std::string& url, std::string& body, std::string& error, int timeoutSeconds,
                              bool accept404);
+
+/// One GET with redirects and no retry: the status code, or -1 with `error` set to libcurl's
+/// text or "curl init failed". `verifyPeer` false accepts any certificate: only for a server
+/// on this machine.
+long get_once(const std::string& url, std::string& body, std::string& error, int timeoutSeconds, bool verifyPeer);
 
 /// POST of a JSON text; 429 is retried while attempts remain (0.4 s × 2^n apart).
 [[nodiscard]] bool post_json(const std::string& url, const std::string& json, std::string& reply, std::string& error,
@@ -26,6 +32,10 @@ std::string reply_error_text(long code, const std::string& body);
 
 /// "https://" + the platform host (with its port when not 443) + path.
 std::string service_url(const std::string& path);
+
+/// Text made safe as one segment of a URL path: letters, digits and "-._~@+" kept, every other
+/// byte percent-encoded.
+std::string url_path_segment(std::string_view text);
 
 /// Releases the kept-alive handle (at shutdown, before libcurl's global cleanup).
 void release_shared_http();

@@ -1,6 +1,8 @@
 #include "tools/devnet/directory.h"
 
+#include "base/text.h"
 #include "vaultra/identity.h"
+#include "vaultra/resolve.h"
 #include "wallet/encoding.h"
 
 namespace dialo::devnet {
@@ -15,6 +17,7 @@ CREATE TABLE IF NOT EXISTS aliases(alias TEXT PRIMARY KEY, pubkey TEXT NOT NULL,
                                    avatar TEXT NOT NULL, ord_address TEXT NOT NULL, bn_pub TEXT NOT NULL,
                                    bn_address TEXT NOT NULL, ts INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS aliases_pubkey ON aliases(pubkey);
+CREATE TABLE IF NOT EXISTS hosted(alias TEXT PRIMARY KEY, address TEXT NOT NULL);
 )";
 
 bool takeText(const json& body, const char* key, std::string& out, bool required) {
@@ -118,6 +121,40 @@ bool Directory::hasPubkey(const std::string& pubkey) {
     if (!db_) return false;
     Stmt q(db_.get(), "SELECT 1 FROM aliases WHERE pubkey = ?");
     return q.bind(1, pubkey).step();
+}
+
+bool Directory::hostAlias(const std::string& aliasIn, const std::string& address, std::string& error) {
+    const std::string alias = lowerAscii(aliasIn);
+    if (!valid_paymail_alias(alias)) {
+        error = "alias must be 1 to 64 letters, digits, +, -, . or _";
+        return false;
+    }
+    Hash160 h{};
+    if (!decode_p2pkh_address(address, h)) {
+        error = "address is not a P2PKH address";
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!db_) {
+        error = "directory closed";
+        return false;
+    }
+    Stmt put(db_.get(), "INSERT INTO hosted(alias, address) VALUES(?, ?) ON CONFLICT(alias) DO UPDATE SET address = "
+                        "excluded.address");
+    if (!put.bind(1, alias).bind(2, address).run()) {
+        error = std::string("directory: ") + sqlite3_errmsg(db_.get());
+        return false;
+    }
+    return true;
+}
+
+bool Directory::hostedAddress(const std::string& alias, std::string& address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!db_) return false;
+    Stmt q(db_.get(), "SELECT address FROM hosted WHERE alias = ?");
+    if (!q.bind(1, lowerAscii(alias)).step()) return false;
+    address = q.text(0);
+    return true;
 }
 
 }  // namespace dialo::devnet

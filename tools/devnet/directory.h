@@ -1,6 +1,7 @@
 #pragma once
 // The platform's paymail directory: handles join by a claim signed with their identity key;
-// the first valid claim of an alias owns it, and only that key may change it later.
+// the first valid claim of an alias owns it, and only that key may change it later. Beside it,
+// the aliases of the devnet's second paymail domain, added by hand.
 // Kept in <data>/directory.sqlite. One mutex serialises every call; nothing here throws.
 
 #include <cstdint>
@@ -44,6 +45,13 @@ public:
 
     /// Whether some alias is held by this identity key (66 lower-case hex).
     bool hasPubkey(const std::string& pubkey);
+
+    /// Hosts an alias on the devnet's second paymail domain, paid at `address` (replacing any
+    /// earlier address). The alias is kept lower-cased.
+    [[nodiscard]] bool hostAlias(const std::string& alias, const std::string& address, std::string& error);
+
+    /// The address of an alias hosted on the second paymail domain.
+    [[nodiscard]] bool hostedAddress(const std::string& alias, std::string& address);
 
 private:
     std::mutex mutex_;

@@ -1,5 +1,7 @@
 #include "tools/devnet/faults.h"
 
+#include <cctype>
+
 namespace dialo::devnet {
 
 using nlohmann::json;
@@ -26,10 +28,11 @@ bool FaultTable::add(const json& request, std::string& error) {
     };
     int64_t status = 0, delay = 0;
     if (!text("path_prefix", f.pathPrefix) || !text("method", f.method) || !text("server", f.server) ||
+        !text("host", f.host) ||
         !text("body", f.body) || !text("content_type", f.contentType) || !text("location", f.location) ||
         !integer("status", status, 0, 599) ||
         !integer("delay_ms", delay, 0, 120000) || !integer("count", f.remaining, 1, 1000000)) {
-        error = "fault fields: path_prefix, method, server, body, content_type, location (text); status 100..599, "
+        error = "fault fields: path_prefix, method, server, host, body, content_type, location (text); status 100..599, "
                 "delay_ms 0..120000, count 1..1000000 (integers); drop (boolean)";
         return false;
     }
@@ -48,10 +51,11 @@ bool FaultTable::add(const json& request, std::string& error) {
         error = "a fault needs a status (100..599), drop or delay_ms";
         return false;
     }
-    if (!f.server.empty() && f.server != "service" && f.server != "directory") {
-        error = "server must be service or directory";
+    if (!f.server.empty() && f.server != "service" && f.server != "directory" && f.server != "paymail") {
+        error = "server must be service, directory or paymail";
         return false;
     }
+    for (char& c : f.host) c = char(std::tolower(uint8_t(c)));
     f.status = int(status);
     f.delayMs = int(delay);
     std::lock_guard<std::mutex> lock(mutex_);
@@ -64,12 +68,14 @@ void FaultTable::clear() {
     faults_.clear();
 }
 
-std::optional<Fault> FaultTable::take(const std::string& server, const std::string& method, const std::string& path) {
+std::optional<Fault> FaultTable::take(const std::string& server, const std::string& method, const std::string& path,
+                                      const std::string& host) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
         if (!path.starts_with(it->pathPrefix)) continue;
         if (!it->method.empty() && it->method != method) continue;
         if (!it->server.empty() && it->server != server) continue;
+        if (!it->host.empty() && it->host != host) continue;
         Fault f = *it;
         if (--it->remaining <= 0) faults_.erase(it);
         return f;

@@ -15,7 +15,8 @@ namespace dialo::devnet {
 struct Fault {
     std::string pathPrefix;
     std::string method;       // empty: any method
-    std::string server;       // "service", "directory" or empty for both
+    std::string server;       // "service", "directory", "paymail" or empty for any
+    std::string host;         // only requests addressed to this host name (lower case); empty: any
     int status = 0;           // 0: answer normally (after any delay)
     std::string body;
     std::string contentType;  // empty: JSON when the body parses as JSON, else HTML
@@ -28,11 +29,13 @@ struct Fault {
 class FaultTable {
 public:
     /// Adds a fault from {"path_prefix", "status", "body", "content_type", "location",
-    /// "delay_ms", "drop", "count", "method", "server"}.
+    /// "delay_ms", "drop", "count", "method", "server", "host"}.
     [[nodiscard]] bool add(const nlohmann::json& request, std::string& error);
     void clear();
-    /// The first matching fault, counted as used; none when nothing matches.
-    std::optional<Fault> take(const std::string& server, const std::string& method, const std::string& path);
+    /// The first matching fault, counted as used; none when nothing matches. `host` is the
+    /// name the request was addressed to, without its port.
+    std::optional<Fault> take(const std::string& server, const std::string& method, const std::string& path,
+                              const std::string& host = {});
     size_t pending();
 
 private:

@@ -1,5 +1,6 @@
 // dialo-devnet: a local BSV network and the services the phone calls, for development,
-// tests and the demo. `serve` runs it; `fund`, `mine` and `status` talk to a running one.
+// tests and the demo. `serve` runs it; `fund`, `mine`, `status` and `paymail-add` talk to a
+// running one.
 
 #include <httplib.h>
 
@@ -24,11 +25,14 @@ using dialo::devnet::DevnetOptions;
 using nlohmann::json;
 
 constexpr const char* kUsage =
-    "usage: dialo-devnet serve [--data DIR] [--port P] [--directory-port P] [--block-interval S] [--min-fee-rate R]\n"
+    "usage: dialo-devnet serve [--data DIR] [--port P] [--directory-port P] [--paymail-port P] [--dns-port P]\n"
+    "                          [--block-interval S] [--min-fee-rate R]\n"
     "       dialo-devnet fund ADDRESS SATS [--confirm] [--port P] [--data DIR | --ca FILE]\n"
     "       dialo-devnet mine [--port P] [--data DIR | --ca FILE]\n"
     "       dialo-devnet status [--port P] [--data DIR | --ca FILE]\n"
-    "serve with a port of 0 binds any free port; the \"network\" object it prints first names the bound ports.\n";
+    "       dialo-devnet paymail-add ALIAS ADDRESS [--port P] [--data DIR | --ca FILE]\n"
+    "serve with a port of 0 binds any free port (the paymail and DNS ports default to 0); the \"network\"\n"
+    "object it prints first names the bound ports. paymail-add makes ALIAS@paymail.test pay ADDRESS.\n";
 
 int fail(const std::string& line) {
     std::fprintf(stderr, "dialo-devnet: %s\n", line.c_str());
@@ -44,7 +48,7 @@ bool toInt(const std::string& text, int64_t lo, int64_t hi, int64_t& out) {
 struct Args {
     std::vector<std::string> positional;
     std::string data, ca;
-    int64_t port = -1, directoryPort = -1, blockInterval = 10, minFeeRate = 1;
+    int64_t port = -1, directoryPort = -1, paymailPort = 0, dnsPort = 0, blockInterval = 10, minFeeRate = 1;
     bool confirm = false;
 };
 
@@ -71,6 +75,8 @@ bool parseArgs(int argc, char** argv, Args& a, std::string& error) {
         else if (arg == "--ca") ok = value(a.ca);
         else if (arg == "--port") ok = number(0, 65535, a.port);
         else if (arg == "--directory-port") ok = number(0, 65535, a.directoryPort);
+        else if (arg == "--paymail-port") ok = number(0, 65535, a.paymailPort);
+        else if (arg == "--dns-port") ok = number(0, 65535, a.dnsPort);
         else if (arg == "--block-interval") ok = number(0, 86400, a.blockInterval);
         else if (arg == "--min-fee-rate") ok = number(0, 100000000, a.minFeeRate);
         else if (arg == "--confirm") a.confirm = true;
@@ -91,6 +97,8 @@ int serve(const Args& a) {
     o.dataDir = a.data.empty() ? dialo::platformDirectory() + "/devnet" : a.data;
     o.servicePort = a.port >= 0 ? int(a.port) : net.servicePort;
     o.directoryPort = a.directoryPort >= 0 ? int(a.directoryPort) : net.directoryPort;
+    o.paymailPort = int(a.paymailPort);
+    o.dnsPort = int(a.dnsPort);
     o.blockIntervalSeconds = int(a.blockInterval);
     o.minFeeRate = a.minFeeRate;
     o.serviceDomain = net.serviceDomain;
@@ -110,8 +118,10 @@ int serve(const Args& a) {
     if (!devnet.start(o, error)) return fail(error);
     std::printf("%s\n", dialo::devnet::dumpJson(json{{"network", devnet.networkJson()}}).c_str());
     std::fflush(stdout);
-    std::fprintf(stderr, "dialo-devnet: serving https://127.0.0.1:%d (directory %d), data %s, CA %s\n",
-                 devnet.servicePort(), devnet.directoryPort(), o.dataDir.c_str(), o.caExportPath.c_str());
+    std::fprintf(stderr,
+                 "dialo-devnet: serving https://127.0.0.1:%d (directory %d, %s on %d, DNS on udp %d), data %s, CA %s\n",
+                 devnet.servicePort(), devnet.directoryPort(), o.paymailDomain.c_str(), devnet.paymailPort(),
+                 devnet.dnsPort(), o.dataDir.c_str(), o.caExportPath.c_str());
     int sig = 0;
     sigwait(&stopSignals, &sig);
     devnet.stop();
@@ -145,7 +155,7 @@ int call(const Args& a, const std::string& method, const std::string& path, cons
 }
 
 int run(int argc, char** argv) {
-    if (argc < 2) return fail("no command; commands are serve, fund, mine and status (dialo-devnet help)");
+    if (argc < 2) return fail("no command; commands are serve, fund, mine, status and paymail-add (dialo-devnet help)");
     const std::string command = argv[1];
     Args a;
     std::string error;
@@ -164,11 +174,16 @@ int run(int argc, char** argv) {
     }
     if (command == "mine") return call(a, "POST", "/devnet/mine", json::object());
     if (command == "status") return call(a, "GET", "/devnet/status", json());
+    if (command == "paymail-add") {
+        if (a.positional.size() != 2) return fail("paymail-add needs ALIAS and ADDRESS");
+        return call(a, "POST", "/devnet/paymail-add", {{"alias", a.positional[0]}, {"address", a.positional[1]}});
+    }
     if (command == "--help" || command == "help") {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    return fail("unknown command " + command + "; commands are serve, fund, mine and status (dialo-devnet help)");
+    return fail("unknown command " + command +
+                "; commands are serve, fund, mine, status and paymail-add (dialo-devnet help)");
 }
 
 }  // namespace

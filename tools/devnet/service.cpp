@@ -1,10 +1,12 @@
 #include "tools/devnet/service.h"
 
 #include <httplib.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -19,6 +21,7 @@
 #include "tools/devnet/script.h"
 #include "tools/devnet/tls.h"
 #include "tools/devnet/tx_json.h"
+#include "vaultra/resolve.h"
 #include "wallet/encoding.h"
 
 namespace dialo::devnet {
@@ -93,6 +96,20 @@ bool readPageToken(const std::string& token, size_t& offset) {
     return true;
 }
 
+// The host name a request was addressed to, lower-cased, without its port.
+std::string requestHost(const httplib::Request& req) {
+    std::string host = lower(req.get_header_value("Host"));
+    if (size_t colon = host.rfind(':'); colon != std::string::npos && host.find(']') == std::string::npos)
+        host.resize(colon);
+    return host;
+}
+
+std::string randomHex(size_t bytes) {
+    Bytes b(bytes);
+    if (RAND_bytes(b.data(), int(b.size())) != 1) return {};
+    return hex_encode(b);
+}
+
 // The node's reject line as WhatsOnChain passes it on.
 std::string wocRejectText(const SubmitResult& r) {
     switch (r.reject) {
@@ -119,8 +136,11 @@ struct Devnet::Impl {
     TlsFiles tls;
     std::unique_ptr<httplib::SSLServer> service;
     std::unique_ptr<httplib::SSLServer> paymailCopy;
-    std::thread serviceThread, directoryThread, minerThread;
-    int servicePort = 0, directoryPort = 0;
+    std::unique_ptr<httplib::SSLServer> paymailHost;
+    DnsServer dns;
+    std::thread serviceThread, directoryThread, paymailThread, minerThread;
+    int servicePort = 0, directoryPort = 0, paymailPort = 0;
+    std::atomic<size_t> serviceRequests{0}, directoryRequests{0}, paymailRequests{0};
 
     std::mutex mutex;  // guards the fields below
     std::condition_variable wake;
@@ -147,7 +167,7 @@ struct Devnet::Impl {
     }
 
     bool applyFault(const char* serverName, const httplib::Request& req, httplib::Response& res) {
-        std::optional<Fault> f = faults.take(serverName, req.method, req.path);
+        std::optional<Fault> f = faults.take(serverName, req.method, req.path, requestHost(req));
         if (!f) return false;
         if (f->delayMs > 0) {
             std::unique_lock<std::mutex> lock(mutex);
@@ -193,6 +213,7 @@ struct Devnet::Impl {
     void setUpWoc(httplib::SSLServer& s);
     void setUpArc(httplib::SSLServer& s);
     void setUpControl(httplib::SSLServer& s);
+    void setUpPaymail(httplib::SSLServer& s);
     void minerLoop();
     json network() const;
 };
@@ -206,7 +227,59 @@ json Devnet::Impl::network() const {
             {"woc_base", base + kWoc},
             {"arc_base", base + "/arc"},
             {"update_base", base},
-            {"ca_file", options.caExportPath.empty() ? tls.caPath : options.caExportPath}};
+            {"ca_file", options.caExportPath.empty() ? tls.caPath : options.caExportPath},
+            {"dns_server", "127.0.0.1:" + std::to_string(dns.port())},
+            {"hosts", {{options.paymailDomain, "127.0.0.1:" + std::to_string(paymailPort)},
+                       {"*." + options.paymailDomain, "127.0.0.1:" + std::to_string(paymailPort)}}}};
+}
+
+void Devnet::Impl::setUpPaymail(httplib::SSLServer& s) {
+    const char* sv = "paymail";
+    route(s, sv, "GET", "/.well-known/bsvalias", [this](const httplib::Request&, httplib::Response& res) {
+        // No port: a client reaches the domain on 443, which its configuration maps here.
+        const std::string base = "https://" + options.paymailDomain + "/api/";
+        sendJson(res, {{"bsvalias", "1.0"},
+                       {"capabilities",
+                        {{"2a40af698840", base + "p2p-destination/{alias}@{domain.tld}"},
+                         {"5f1323cddf31", base + "receive-tx/{alias}@{domain.tld}"},
+                         {"paymentDestination", base + "destination/{alias}@{domain.tld}"}}}});
+    });
+    // The hosted alias of "alias@<paymail domain>" in the path, and its address.
+    auto hosted = [this](const httplib::Request& req, std::string& alias, std::string& address) {
+        const std::string paymail = req.matches[1];
+        size_t at = paymail.rfind('@');
+        if (at == std::string::npos || lower(paymail.substr(at + 1)) != lower(options.paymailDomain)) return false;
+        alias = lower(paymail.substr(0, at));
+        return directory.hostedAddress(alias, address);
+    };
+    route(s, sv, "POST", "/api/p2p-destination/([^/]+)",
+          [this, hosted](const httplib::Request& req, httplib::Response& res) {
+              std::string alias, address;
+              if (!hosted(req, alias, address)) return sendJson(res, {{"error", "paymail not found"}}, 404);
+              json body = parseBody(req.body);
+              auto sats = body.is_object() ? body.find("satoshis") : body.end();
+              if (!body.is_object() || sats == body.end() || !sats->is_number_integer() || sats->get<int64_t>() < 1)
+                  return sendJson(res, {{"error", "body must be {\"satoshis\": integer above 0}"}}, 400);
+              json output = {{"script", addressScriptHex(address)}, {"satoshis", sats->get<int64_t>()}};
+              sendJson(res, {{"outputs", json::array({output})}, {"reference", randomHex(16)}});
+          });
+    route(s, sv, "POST", "/api/destination/([^/]+)", [hosted](const httplib::Request& req, httplib::Response& res) {
+        std::string alias, address;
+        if (!hosted(req, alias, address)) return sendJson(res, {{"error", "paymail not found"}}, 404);
+        sendJson(res, {{"output", addressScriptHex(address)}});
+    });
+    route(s, sv, "POST", "/api/receive-tx/([^/]+)", [this, hosted](const httplib::Request& req, httplib::Response& res) {
+        std::string alias, address;
+        if (!hosted(req, alias, address)) return sendJson(res, {{"error", "paymail not found"}}, 404);
+        json body = parseBody(req.body);
+        auto hex = body.is_object() ? body.find("hex") : body.end();
+        if (!body.is_object() || hex == body.end() || !hex->is_string())
+            return sendJson(res, {{"error", "body must be {\"hex\": text, \"reference\": text, \"metadata\": object}"}},
+                            400);
+        SubmitResult r = ledger.submit(hex_decode(hex->get<std::string>()));
+        if (!r.accepted && r.reject != Reject::AlreadyKnown) return sendJson(res, {{"error", r.reason}}, 400);
+        sendJson(res, {{"txid", r.txid}, {"note", r.accepted ? "accepted" : r.reason}});
+    });
 }
 
 void Devnet::Impl::setUpService(httplib::SSLServer& s) {
@@ -599,6 +672,36 @@ void Devnet::Impl::setUpControl(httplib::SSLServer& s) {
     route(s, sv, "POST", "/devnet/fault/clear", clear, false);
     route(s, sv, "DELETE", "/devnet/fault", clear, false);
     route(
+        s, sv, "POST", "/devnet/paymail-add",
+        [this](const httplib::Request& req, httplib::Response& res) {
+            json body = parseBody(req.body);
+            auto alias = body.is_object() ? body.find("alias") : body.end();
+            auto address = body.is_object() ? body.find("address") : body.end();
+            if (!body.is_object() || alias == body.end() || !alias->is_string() || address == body.end() ||
+                !address->is_string())
+                return sendJson(res, {{"error", "body must be {\"alias\": text, \"address\": text}"}}, 400);
+            std::string error;
+            if (!directory.hostAlias(alias->get<std::string>(), address->get<std::string>(), error))
+                return sendJson(res, {{"error", error}}, 400);
+            sendJson(res, {{"paymail", lower(alias->get<std::string>()) + "@" + options.paymailDomain},
+                           {"address", address->get<std::string>()}});
+        },
+        false);
+    route(
+        s, sv, "POST", "/devnet/srv",
+        [this](const httplib::Request& req, httplib::Response& res) {
+            json body = parseBody(req.body);
+            auto domain = body.is_object() ? body.find("domain") : body.end();
+            auto list = body.is_object() ? body.find("records") : body.end();
+            std::vector<SrvRecord> records;
+            std::string error = "body must be {\"domain\": text, \"records\": [...]}";
+            if (!body.is_object() || domain == body.end() || !domain->is_string() || list == body.end() ||
+                !srvRecordsFromJson(*list, records, error) || !dns.setSrvRecords(domain->get<std::string>(), records, error))
+                return sendJson(res, {{"error", error}}, 400);
+            sendJson(res, {{"domain", domain->get<std::string>()}, {"records", records.size()}});
+        },
+        false);
+    route(
         s, sv, "POST", "/devnet/settings",
         [this](const httplib::Request& req, httplib::Response& res) {
             json body = parseBody(req.body);
@@ -695,7 +798,7 @@ bool Devnet::start(const DevnetOptions& options, std::string& error) {
         return false;
     }
     if (!d.ledger.open(options.dataDir, options.minFeeRate, error) || !d.directory.open(options.dataDir, error) ||
-        !ensureTlsFiles(options.dataDir + "/tls", options.serviceDomain, d.tls, error))
+        !ensureTlsFiles(options.dataDir + "/tls", options.serviceDomain, options.paymailDomain, d.tls, error))
         return false;
     if (!options.caExportPath.empty() && !writeFileAtomic(options.caExportPath, d.tls.caPem)) {
         error = "cannot write the CA certificate to " + options.caExportPath;
@@ -704,7 +807,8 @@ bool Devnet::start(const DevnetOptions& options, std::string& error) {
 
     d.service = makeServer(d.tls);
     d.paymailCopy = makeServer(d.tls);
-    if (!d.service || !d.paymailCopy) {
+    d.paymailHost = makeServer(d.tls);
+    if (!d.service || !d.paymailCopy || !d.paymailHost) {
         error = "cannot load the TLS certificate and key from " + options.dataDir + "/tls";
         return false;
     }
@@ -714,6 +818,17 @@ bool Devnet::start(const DevnetOptions& options, std::string& error) {
     d.setUpControl(*d.service);
     d.route(*d.paymailCopy, "directory", "GET", "/api/bsvalias/address/([^/]+)",
             [&d](const httplib::Request& req, httplib::Response& res) { d.handleAddressLookup(req, res); });
+    d.setUpPaymail(*d.paymailHost);
+    // Every request is counted before routing, so a test can tell that none was sent at all.
+    auto counter = [](std::atomic<size_t>& n) {
+        return [&n](const httplib::Request&, httplib::Response&) {
+            ++n;
+            return httplib::Server::HandlerResponse::Unhandled;
+        };
+    };
+    d.service->set_pre_routing_handler(counter(d.serviceRequests));
+    d.paymailCopy->set_pre_routing_handler(counter(d.directoryRequests));
+    d.paymailHost->set_pre_routing_handler(counter(d.paymailRequests));
 
     d.servicePort = bindLoopback(*d.service, options.servicePort);
     if (d.servicePort <= 0) {
@@ -725,9 +840,16 @@ bool Devnet::start(const DevnetOptions& options, std::string& error) {
         error = "cannot listen on 127.0.0.1:" + std::to_string(options.directoryPort) + " (is another devnet running?)";
         return false;
     }
+    d.paymailPort = bindLoopback(*d.paymailHost, options.paymailPort);
+    if (d.paymailPort <= 0) {
+        error = "cannot listen on 127.0.0.1:" + std::to_string(options.paymailPort) + " (is another devnet running?)";
+        return false;
+    }
+    if (!d.dns.start(options.dnsPort, error)) return false;
     d.serviceThread = std::thread([&d] { d.service->listen_after_bind(); });
     d.directoryThread = std::thread([&d] { d.paymailCopy->listen_after_bind(); });
-    if (!waitRunning(*d.service) || !waitRunning(*d.paymailCopy)) {
+    d.paymailThread = std::thread([&d] { d.paymailHost->listen_after_bind(); });
+    if (!waitRunning(*d.service) || !waitRunning(*d.paymailCopy) || !waitRunning(*d.paymailHost)) {
         error = "the servers did not start";
         stop();
         return false;
@@ -746,17 +868,35 @@ void Devnet::stop() {
     d.wake.notify_all();
     if (d.service) d.service->stop();
     if (d.paymailCopy) d.paymailCopy->stop();
+    if (d.paymailHost) d.paymailHost->stop();
+    d.dns.stop();
     if (d.serviceThread.joinable()) d.serviceThread.join();
     if (d.directoryThread.joinable()) d.directoryThread.join();
+    if (d.paymailThread.joinable()) d.paymailThread.join();
     if (d.minerThread.joinable()) d.minerThread.join();
     d.service.reset();
     d.paymailCopy.reset();
+    d.paymailHost.reset();
     d.ledger.close();
     d.directory.close();
 }
 
 int Devnet::servicePort() const { return impl_->servicePort; }
 int Devnet::directoryPort() const { return impl_->directoryPort; }
+int Devnet::paymailPort() const { return impl_->paymailPort; }
+int Devnet::dnsPort() const { return impl_->dns.port(); }
+
+bool Devnet::setSrvRecords(const std::string& domain, const std::vector<SrvRecord>& records, std::string& error) {
+    return impl_->dns.setSrvRecords(domain, records, error);
+}
+
+size_t Devnet::requestCount(const std::string& server) const {
+    if (server == "service") return impl_->serviceRequests;
+    if (server == "directory") return impl_->directoryRequests;
+    if (server == "paymail") return impl_->paymailRequests;
+    if (server == "dns") return impl_->dns.packets();
+    return 0;
+}
 std::string Devnet::caPem() const { return impl_->tls.caPem; }
 std::string Devnet::caPath() const { return impl_->tls.caPath; }
 nlohmann::json Devnet::networkJson() const { return impl_->network(); }

@@ -2,14 +2,19 @@
 // dialo-devnet's servers: one HTTPS server on the service port carrying the platform service
 // (oracle, relay, paymail directory and claims), the WhatsOnChain API under /woc/v1/bsv/main,
 // ARC under /arc, the update site, the faucet, mining and fault injection under /devnet;
-// and a second HTTPS server on the directory port answering paymail address look-ups.
-// Both listen on 127.0.0.1 only. Blocks are mined on a timer and on demand.
+// a second HTTPS server on the directory port answering paymail address look-ups; a third
+// serving a second paymail domain (capability document, P2P and basic destinations, receive
+// transaction) for aliases added by hand; and a DNS server answering its SRV records. All
+// listen on 127.0.0.1 only. Blocks are mined on a timer and on demand.
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "tools/devnet/dns.h"
 
 namespace dialo::devnet {
 
@@ -28,6 +33,9 @@ struct DevnetOptions {
     size_t unspentPageSize = 100;      // entries per page of /unspent/all
     std::string publishedVersion = "0.002";  // shown on the update page
     double gbpPerCoin = 40.0;          // /n-rate.json: pounds per 100,000,000 satoshis
+    std::string paymailDomain = "paymail.test";  // the second paymail domain, and its subdomains
+    int paymailPort = 0;               // HTTPS port of the paymail domain; 0: any free port
+    int dnsPort = 0;                   // UDP port of the DNS server; 0: any free port
 };
 
 class Devnet {
@@ -44,11 +52,20 @@ public:
 
     int servicePort() const;
     int directoryPort() const;
+    int paymailPort() const;
+    int dnsPort() const;
     /// PEM of the CA that signed the servers' certificate, and the file holding it.
     std::string caPem() const;
     std::string caPath() const;
     /// The "network" object a phone's phone.json needs to use this devnet.
     nlohmann::json networkJson() const;
+
+    /// Replaces the SRV records of _bsvalias._tcp.<domain>; an empty list removes them.
+    [[nodiscard]] bool setSrvRecords(const std::string& domain, const std::vector<SrvRecord>& records,
+                                     std::string& error);
+    /// Requests that reached a server since start: "service", "directory", "paymail" (HTTPS
+    /// requests, answered or not) or "dns" (packets).
+    size_t requestCount(const std::string& server) const;
 
     Ledger& ledger();
     Directory& directory();

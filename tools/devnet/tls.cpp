@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "platform/files.h"
 #include "wallet/openssl_handles.h"
@@ -114,14 +115,18 @@ X509Ptr makeCert(EVP_PKEY* key, const std::string& cn, X509* issuer, EVP_PKEY* i
 bool fileText(const std::string& path, std::string& out) { return readWholeFile(path, out, false) && !out.empty(); }
 
 // The server certificate still usable: issued by this CA, naming the domain (bare and with
-// www., which the phone also pins) and the loopback address, and not about to expire.
-bool serverCertUsable(X509* server, X509* ca, const std::string& domain) {
+// www., which the phone also pins), the paymail domain and any host under it (where SRV
+// records point) and the loopback address, and not about to expire.
+bool serverCertUsable(X509* server, X509* ca, const std::string& domain, const std::string& paymailDomain) {
     EVP_PKEY* caKey = X509_get0_pubkey(ca);
     if (!caKey || X509_verify(server, caKey) != 1) return false;
-    const std::string www = "www." + domain;
-    if (X509_check_host(server, domain.c_str(), domain.size(), 0, nullptr) != 1 ||
-        X509_check_host(server, www.c_str(), www.size(), 0, nullptr) != 1)
-        return false;
+    std::vector<std::string> names = {domain, "www." + domain};
+    if (!paymailDomain.empty()) {
+        names.push_back(paymailDomain);
+        names.push_back("pay." + paymailDomain);
+    }
+    for (const std::string& name : names)
+        if (X509_check_host(server, name.c_str(), name.size(), 0, nullptr) != 1) return false;
     if (X509_check_ip_asc(server, "127.0.0.1", 0) != 1) return false;
     time_t soon = time(nullptr) + 24 * 3600;
     return X509_cmp_time(X509_get0_notAfter(server), &soon) > 0;
@@ -129,7 +134,8 @@ bool serverCertUsable(X509* server, X509* ca, const std::string& domain) {
 
 }  // namespace
 
-bool ensureTlsFiles(const std::string& dir, const std::string& domain, TlsFiles& out, std::string& error) {
+bool ensureTlsFiles(const std::string& dir, const std::string& domain, const std::string& paymailDomain, TlsFiles& out,
+                    std::string& error) {
     if (!ensureDirectory(dir)) {
         error = "cannot create " + dir;
         return false;
@@ -165,11 +171,13 @@ bool ensureTlsFiles(const std::string& dir, const std::string& domain, TlsFiles&
         X509Ptr server = readCert(serverPem);
         PkeyPtr key = readKey(serverKeyPem);
         reuse = server && key && X509_check_private_key(server.get(), key.get()) == 1 &&
-                serverCertUsable(server.get(), ca.get(), domain);
+                serverCertUsable(server.get(), ca.get(), domain, paymailDomain);
     }
     if (!reuse) {
         PkeyPtr key = newKey();
-        std::string san = "DNS:" + domain + ",DNS:www." + domain + ",DNS:localhost,IP:127.0.0.1";
+        std::string san = "DNS:" + domain + ",DNS:www." + domain;
+        if (!paymailDomain.empty()) san += ",DNS:" + paymailDomain + ",DNS:*." + paymailDomain;
+        san += ",DNS:localhost,IP:127.0.0.1";
         X509Ptr server = key ? makeCert(key.get(), domain, ca.get(), caKey.get(), false, san) : nullptr;
         serverKeyPem = key ? keyPem(key.get()) : std::string();
         serverPem = server ? certPem(server.get()) + caPem : std::string();

@@ -1,6 +1,7 @@
 #pragma once
 // The devnet's own certificate authority and the server certificate it signs for the
-// service domain (and www.), localhost and 127.0.0.1, kept under <data>/tls.
+// service domain (and www.), the paymail domain (and its subdomains), localhost and
+// 127.0.0.1, kept under <data>/tls.
 
 #include <string>
 
@@ -14,8 +15,8 @@ struct TlsFiles {
 };
 
 /// Loads the CA and server files from `dir`, making any that are missing or no longer
-/// valid (a server certificate that does not name `domain` is made again).
-[[nodiscard]] bool ensureTlsFiles(const std::string& dir, const std::string& domain, TlsFiles& out,
-                                  std::string& error);
+/// valid (a server certificate that does not name both domains is made again).
+[[nodiscard]] bool ensureTlsFiles(const std::string& dir, const std::string& domain, const std::string& paymailDomain,
+                                  TlsFiles& out, std::string& error);
 
 }  // namespace dialo::devnet
