@@ -17,6 +17,7 @@
 
 #include "tools/devnet/ledger.h"
 #include "tools/devnet/service.h"
+#include "vaultra/identity.h"
 #include "wallet/coin.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
@@ -46,6 +47,26 @@ inline Key keyOf(char digit) {
     k.address = address_from_pubkey(k.pub);
     EXPECT_TRUE(decode_p2pkh_address(k.address, k.hash));
     return k;
+}
+
+/// The claim object as the phone sends it, signed over the text the platform checks:
+/// "OV-PAYMAIL-CLAIM|alias|pubkey|address|avatar|" [ord|bnPub|bnAddr| or ord|] ts.
+inline json signedClaim(const std::string& alias, const Key& identity, const Key& pay, const std::string& avatar = "",
+                        const std::string& ord = "", const std::string& bnPub = "", const std::string& bnAddress = "",
+                        int64_t ts = 0) {
+    if (ts == 0) ts = int64_t(std::time(nullptr));
+    std::string text = "OV-PAYMAIL-CLAIM|" + alias + "|" + identity.pub + "|" + pay.address + "|" + avatar + "|";
+    if (!bnPub.empty() && !bnAddress.empty()) text += ord + "|" + bnPub + "|" + bnAddress + "|";
+    else if (!ord.empty()) text += ord + "|";
+    text += std::to_string(ts);
+    std::string sig;
+    EXPECT_TRUE(sign_message_compact(identity.priv, text, sig));
+    json body = {{"alias", alias}, {"pubkey", identity.pub}, {"address", pay.address}, {"avatar", avatar},
+                 {"ts", ts},       {"sig", sig}};
+    if (!ord.empty()) body["ordAddress"] = ord;
+    if (!bnPub.empty()) body["bnPub"] = bnPub;
+    if (!bnAddress.empty()) body["bnAddress"] = bnAddress;
+    return body;
 }
 
 inline Coin coinOf(const Key& k, const std::string& txid, uint32_t vout, int64_t sats) {

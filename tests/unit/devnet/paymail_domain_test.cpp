@@ -117,13 +117,17 @@ TEST_F(DevnetPaymailDomainTest, DnsAnswersSrvQueriesFromItsRecordsOnly) {
 
     // No records yet: the name does not exist.
     EXPECT_EQ(ask(1, "_bsvalias._tcp.paymail.test").flags & 0xF, 3);
+    auto record = [](int priority, int weight, int port, const std::string& target) {
+        return json{{"priority", priority}, {"weight", weight}, {"port", port}, {"target", target}};
+    };
     Reply set = post("/devnet/srv", {{"domain", "Paymail.Test"},
-                                     {"records",
-                                      {{{"priority", 5}, {"weight", 0}, {"port", 443}, {"target", "pay.paymail.test"}},
-                                       {{"priority", 10}, {"weight", 7}, {"port", 8443}, {"target", "alt.paymail.test."}}}}});
+                                     {"records", {record(5, 0, 443, "pay.paymail.test"),
+                                                  record(10, 7, 8443, "alt.paymail.test.")}}});
     ASSERT_EQ(set.status, 200) << set.body;
-    EXPECT_EQ(post("/devnet/srv", {{"domain", "paymail.test"}, {"records", {{{"priority", 1}, {"weight", 0}, {"port", 70000}, {"target", "x.test"}}}}}).status,
-              400);
+    for (const json& bad : {record(1, 0, 70000, "x.test"), record(1, 0, 443, "x..test"), json("x.test")}) {
+        SCOPED_TRACE(bad.dump());
+        EXPECT_EQ(post("/devnet/srv", {{"domain", "paymail.test"}, {"records", {bad}}}).status, 400);
+    }
 
     DnsAnswer a = ask(0xBEEF, "_BSVALIAS._tcp.Paymail.test");
     ASSERT_TRUE(a.received);
@@ -192,8 +196,8 @@ TEST_F(DevnetPaymailDomainTest, HostedAliasesAreServedByThePaymailHost) {
 
     // A transaction paying the alias is taken into the ledger.
     Bytes raw = buildSigned({fund(keyOf('5'), 10000)}, {payTo(carol, 1000)}, keyOf('5'));
-    Reply taken = send(port, "POST", "/api/receive-tx/carol@paymail.test",
-                       json{{"hex", hex_encode(raw)}, {"reference", p2p.j["reference"]}, {"metadata", json::object()}}.dump());
+    const json receive = {{"hex", hex_encode(raw)}, {"reference", p2p.j["reference"]}, {"metadata", json::object()}};
+    Reply taken = send(port, "POST", "/api/receive-tx/carol@paymail.test", receive.dump());
     ASSERT_EQ(taken.status, 200) << taken.body;
     EXPECT_EQ(taken.j["txid"], txid_of(raw));
     EXPECT_EQ(woc("/tx/" + txid_of(raw) + "/hex").body, hex_encode(raw));

@@ -2,31 +2,16 @@
 // first valid claim of an alias owns it, and look-ups on both ports answer from it.
 
 #include "devnet_fixture.h"
-#include "vaultra/identity.h"
 
 namespace dialo::devnet::test {
 namespace {
 
 class DevnetPaymailTest : public DevnetTest {
 protected:
-    // The claim object as the phone sends it, signed over the text the platform checks:
-    // "OV-PAYMAIL-CLAIM|alias|pubkey|address|avatar|" [ord|bnPub|bnAddr| or ord|] ts.
     json claim(const std::string& alias, const Key& identity, const Key& pay, const std::string& avatar = "",
                const std::string& ord = "", const std::string& bnPub = "", const std::string& bnAddress = "",
                int64_t ts = 0) {
-        if (ts == 0) ts = int64_t(std::time(nullptr));
-        std::string text = "OV-PAYMAIL-CLAIM|" + alias + "|" + identity.pub + "|" + pay.address + "|" + avatar + "|";
-        if (!bnPub.empty() && !bnAddress.empty()) text += ord + "|" + bnPub + "|" + bnAddress + "|";
-        else if (!ord.empty()) text += ord + "|";
-        text += std::to_string(ts);
-        std::string sig;
-        EXPECT_TRUE(sign_message_compact(identity.priv, text, sig));
-        json body = {{"alias", alias}, {"pubkey", identity.pub}, {"address", pay.address}, {"avatar", avatar},
-                     {"ts", ts},       {"sig", sig}};
-        if (!ord.empty()) body["ordAddress"] = ord;
-        if (!bnPub.empty()) body["bnPub"] = bnPub;
-        if (!bnAddress.empty()) body["bnAddress"] = bnAddress;
-        return body;
+        return signedClaim(alias, identity, pay, avatar, ord, bnPub, bnAddress, ts);
     }
     Reply post(const json& claim) { return DevnetTest::post("/api/paymail/claim", claim); }
     Reply lookup(const std::string& kind, const std::string& paymail) {

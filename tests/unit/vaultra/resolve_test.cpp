@@ -6,6 +6,9 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 
 #include "../wallet/funded_wallet_fixture.h"
 #include "tools/devnet/directory.h"
@@ -13,6 +16,7 @@
 #include "vaultra/identity_lookup.h"
 #include "vaultra/resolve.h"
 #include "wallet/binding.h"
+#include "state/ui_bridge.h"
 #include "wallet/secp256k1.h"
 
 namespace dialo {
@@ -60,15 +64,20 @@ protected:
 
     /// Publishes a handle on the platform as the phone's claim does, signed by its identity key.
     void claim(const std::string& alias, const Key& identity, const Key& pay) {
+        claimWithAvatar(alias, identity, pay, "");
+    }
+
+    /// Publishes a handle with an avatar picture.
+    void claimWithAvatar(const std::string& alias, const Key& identity, const Key& pay, const std::string& avatar) {
         const int64_t ts = int64_t(std::time(nullptr));
-        const std::string text = "OV-PAYMAIL-CLAIM|" + alias + "|" + identity.pub + "|" + pay.address + "||" +
-                                 std::to_string(ts);
+        const std::string text = "OV-PAYMAIL-CLAIM|" + alias + "|" + identity.pub + "|" + pay.address + "|" + avatar +
+                                 "|" + std::to_string(ts);
         std::string sig;
         ASSERT_TRUE(sign_message_compact(identity.priv, text, sig));
         devnet::test::Reply r = post("/api/paymail/claim", {{"alias", alias},
                                                             {"pubkey", identity.pub},
                                                             {"address", pay.address},
-                                                            {"avatar", ""},
+                                                            {"avatar", avatar},
                                                             {"ts", ts},
                                                             {"sig", sig}});
         ASSERT_EQ(r.status, 200) << r.body;
@@ -122,7 +131,8 @@ TEST_F(ResolveTest, PaymailDestinationsAndTheirRefusals) {
         {"21 outputs", {p2pAnswer(many)}, "alice@paymail.test", "", "that paymail host asked for too many outputs"},
         {"2 satoshis asked where 1 was", {p2pAnswer({{{"script", scriptOf(alice)}, {"satoshis", 2}}})},
          "alice@paymail.test", "", "that paymail host returned a different amount"},
-        {"two outputs", {p2pAnswer({{{"script", scriptOf(alice)}, {"satoshis", 1}}, {{"script", scriptOf(bob)}, {"satoshis", 0}}})},
+        {"two outputs",
+         {p2pAnswer({{{"script", scriptOf(alice)}, {"satoshis", 1}}, {{"script", scriptOf(bob)}, {"satoshis", 0}}})},
          "alice@paymail.test", "", "that paymail host asked for more than one output"},
         {"no P2PKH output", {p2pAnswer({{{"script", "6a0568656c6c6f"}, {"satoshis", 1}}})}, "alice@paymail.test", "",
          "that paymail host did not return a payment address"},
@@ -315,6 +325,37 @@ TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutes) {
     EXPECT_FALSE(identity_matches("alice", bob.pub));
     EXPECT_FALSE(identity_matches("alice", "02zz"));
     EXPECT_FALSE(identity_matches("nobody", alice.pub));
+}
+
+TEST_F(ResolveTest, AvatarBytesArriveInTheBackground) {
+    // Shared with the fetching thread, which may outlive a failed test.
+    struct Signal {
+        std::mutex mutex;
+        std::condition_variable cv;
+        int ready = 0;
+    };
+    auto signal = std::make_shared<Signal>();
+    setUiReceiver(UiTarget::Cards, [signal](UiMessage m, intptr_t, intptr_t) {
+        if (m != UiMessage::AvatarReady) return;
+        std::lock_guard lock(signal->mutex);
+        ++signal->ready;
+        signal->cv.notify_all();
+    });
+    // The smallest picture kept: 16 bytes, stored undecoded for the window to decode.
+    const std::string picture = "\x89PNG\r\n\x1a\n01234567";
+    ASSERT_EQ(picture.size(), 16u);
+    inject({{"path_prefix", "/n-rate.json"}, {"status", 200}, {"body", picture}, {"content_type", "image/png"}});
+    claimWithAvatar("alice", keyOf('a'), keyOf('b'), service_url("/n-rate.json"));
+
+    EXPECT_TRUE(avatar_for("alice").empty());
+    request_avatar("@alice");
+    {
+        std::unique_lock lock(signal->mutex);
+        ASSERT_TRUE(signal->cv.wait_for(lock, std::chrono::seconds(20), [&] { return signal->ready == 1; }));
+    }
+    EXPECT_EQ(avatar_for("alice"), Bytes(picture.begin(), picture.end()));
+    EXPECT_EQ(devnet.faults().pending(), 0u);
+    setUiReceiver(UiTarget::Cards, {});
 }
 
 }  // namespace

@@ -37,18 +37,18 @@ protected:
     std::string base() const { return root_ + "/Orvane"; }
 
     /// Binds a new wallet "w<seed>" whose phrase comes from entropy filled with `seed`, so each
-    /// wallet has addresses of its own; its default address becomes `address`.
-    void useWallet(uint8_t seed) {
+    /// wallet has addresses of its own; its default address becomes `address`. A `handle`
+    /// names the wallet in its file, as Vaultra's `handle` command does.
+    void useWallet(uint8_t seed, const std::string& handle = "") {
         std::array<uint8_t, 16> entropy;
         entropy.fill(seed);
         const std::string id = "w" + std::to_string(seed);
         const std::string path = base() + "/wallets/" + id + "/wallet.json";
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::ofstream(path) << nlohmann::json{{"version", 2},
-                                              {"mnemonic", mnemonic_from_entropy(entropy)},
-                                              {"recv", {0, 0, 0, 0, 0, 0}},
-                                              {"show", 0}}
-                                   .dump();
+        nlohmann::json doc{{"version", 2}, {"mnemonic", mnemonic_from_entropy(entropy)}, {"recv", {0, 0, 0, 0, 0, 0}},
+                           {"show", 0}};
+        if (!handle.empty()) doc["paymail"] = handle;
+        std::ofstream(path) << doc.dump();
         auto g = lockWallet();
         reset_wallet_state(g.state);
         set_bound_wallet_id(g.state, id);

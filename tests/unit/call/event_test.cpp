@@ -1,0 +1,140 @@
+// What one phone reads out of another's transactions: the data output's bytes in every form a
+// writer may use, and the checks a payload passes before its event reaches the call engine.
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "call/event.h"
+#include "vaultra/envelope.h"
+#include "wallet/hashes.h"
+#include "wallet/keys.h"
+
+namespace dialo {
+namespace {
+
+using nlohmann::json;
+
+Bytes scriptOf(std::initializer_list<uint8_t> head, const std::string& payload) {
+    Bytes s(head);
+    s.insert(s.end(), payload.begin(), payload.end());
+    return s;
+}
+
+TEST(CallEventTest, DataOutputPayloadIsReadFromEveryPushFormAndOnlyWhenItFits) {
+    const std::string small(40, 'a'), big(300, 'b');
+    struct Case {
+        const char* what;
+        Bytes script;
+        std::optional<std::string> payload;
+    };
+    const Case cases[] = {
+        {"OP_FALSE OP_RETURN, direct push", scriptOf({0x00, 0x6a, 40}, small), small},
+        {"OP_RETURN alone, direct push", scriptOf({0x6a, 40}, small), small},
+        {"PUSHDATA1", scriptOf({0x00, 0x6a, 0x4c, 40}, small), small},
+        {"PUSHDATA2 with OP_FALSE", scriptOf({0x00, 0x6a, 0x4d, 0x2c, 0x01}, big), big},
+        {"PUSHDATA2 without OP_FALSE", scriptOf({0x6a, 0x4d, 0x2c, 0x01}, big), big},
+        {"PUSHDATA4", scriptOf({0x6a, 0x4e, 0x2c, 0x01, 0x00, 0x00}, big), big},
+        {"only the first push is taken", scriptOf({0x6a, 3}, "abc" + std::string("\x02xy")), "abc"},
+        {"declared length past the end", scriptOf({0x6a, 0x4d, 0x2d, 0x01}, big), std::nullopt},
+        {"direct push past the end", scriptOf({0x00, 0x6a, 41}, small), std::nullopt},
+        {"PUSHDATA4 of 4 GiB", scriptOf({0x6a, 0x4e, 0xff, 0xff, 0xff, 0xff}, small), std::nullopt},
+        {"length bytes cut off", Bytes{0x6a, 0x4d, 0x01}, std::nullopt},
+        {"nothing after OP_RETURN", Bytes{0x00, 0x6a}, std::nullopt},
+        {"not a data output", scriptOf({0x76, 0xa9, 20}, std::string(20, 'h')), std::nullopt},
+        {"OP_0 after OP_RETURN is no push", Bytes{0x6a, 0x00}, std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(payloadFromScript(c.script), c.payload) << c.what;
+}
+
+TEST(CallEventTest, OnlyAPayloadSealedToThisKeyOpensAndTheOuterObjectIsCanonical) {
+    const std::string mine(64, '3'), theirs(64, '4');
+    std::string myPub, theirPub;
+    ASSERT_TRUE(pubkey_from_priv(mine, myPub));
+    ASSERT_TRUE(pubkey_from_priv(theirs, theirPub));
+    const json event = buildEvent(kInvite, "0123456789abcdef");
+    auto sealedWith = [&](const std::string& text, const std::string& pub) {
+        json outer = buildEnvelope(1700000000);
+        std::string error;
+        EXPECT_TRUE(seal(text, pub, outer, error)) << error;
+        return outer;
+    };
+    const json outer = sealedWith(compactText(event), myPub);
+    const std::string payload = compactText(outer);
+    // Keys in ascending byte order: the version first, the type last.
+    EXPECT_TRUE(payload.starts_with("{\"enc_v\":4,\"location\":\"dialo\",\"pmessage1\":\"")) << payload;
+    EXPECT_TRUE(payload.ends_with("\",\"protocol\":\"OV-Dialo\",\"ts\":1700000000,\"type\":\"dl\"}")) << payload;
+
+    json versionAsText = outer, otherType = outer, noSealed = outer;
+    versionAsText["enc_v"] = "4";
+    otherType["type"] = "dm";
+    noSealed.erase("pmessage1");
+    json unmentioned = outer;
+    unmentioned["protocol"] = "OV-Other";  // the payload then names no protocol of ours
+    struct Case {
+        const char* what;
+        std::string payload;
+        bool opens;
+    };
+    const Case cases[] = {
+        {"as sent", payload, true},
+        {"trailing CR LF and blanks", payload + " \t\r\n", true},
+        {"enc_v as text", compactText(versionAsText), false},
+        {"another type", compactText(otherType), false},
+        {"nothing sealed", compactText(noSealed), false},
+        {"no mention of OV-Dialo", compactText(unmentioned), false},
+        {"text after the closing brace", payload + "x", false},
+        {"not JSON", "{OV-Dialo}", false},
+        {"sealed to another key", compactText(sealedWith(compactText(event), theirPub)), false},
+        {"plaintext not an object", compactText(sealedWith("[\"OV-Dialo\"]", myPub)), false},
+    };
+    for (const Case& c : cases) {
+        std::optional<json> opened = openPayloadWith(c.payload, mine);
+        EXPECT_EQ(opened.has_value(), c.opens) << c.what;
+        if (opened && c.opens) {
+            EXPECT_EQ(*opened, event) << c.what;
+        }
+    }
+    EXPECT_FALSE(openPayloadWith(payload, theirs)) << "someone else's key opens nothing";
+
+    std::string error;
+    json none = buildEnvelope(1);
+    EXPECT_FALSE(seal("{}", "", none, error));
+    EXPECT_EQ(error, "Could not seal to that paymail key.");
+    EXPECT_FALSE(none.contains("pmessage1"));
+}
+
+TEST(CallEventTest, CanonicalTextCoversWhatItSignsAndNothingElse) {
+    json e = {{"type", "dl"},  {"location", "dialo"}, {"handle", "Alice"}, {"actor", "@alice "},
+              {"ts", 1700000000}, {"kind", "tape"},   {"id", "x1"},        {"n", 3},
+              {"codec", "gsm"}, {"mark", ""},         {"secs", 12},        {"audio", "AAEC"},
+              {"pay", "1abc"},  {"paymail", "alice@orvane.test"},          {"protocol", "OV-Dialo"}};
+    Hash256 h{};
+    ASSERT_TRUE(sha256(std::string_view("AAEC"), h));
+    const std::string text = canonical_text(e);
+    EXPECT_EQ(text, "OV1|dl|dialo|alice|alice|1700000000|tape|x1|3|gsm||12|" + hex_encode(h));
+
+    for (const char* unsigned_key : {"pay", "paymail", "protocol"}) {
+        json changed = e;
+        changed[unsigned_key] = "other";
+        EXPECT_EQ(canonical_text(changed), text) << unsigned_key;
+    }
+    for (const char* key : {"kind", "id", "codec", "mark", "audio", "handle", "actor"}) {
+        json changed = e;
+        changed[key] = "other";
+        EXPECT_NE(canonical_text(changed), text) << key;
+    }
+    for (const char* key : {"n", "secs", "ts"}) {
+        json changed = e;
+        changed[key] = 99;
+        EXPECT_NE(canonical_text(changed), text) << key;
+    }
+    json asText = e;
+    asText["ts"] = "1700000000";
+    EXPECT_EQ(canonical_text(asText), text) << "a time written as decimal text reads as that number";
+}
+
+}  // namespace
+}  // namespace dialo
