@@ -25,6 +25,17 @@ export function eq (name, got, want, context = '') {
   check(name, got === want, `expected ${show(want)}, got ${show(got)}${context ? ` (${context})` : ''}`)
 }
 
+/// @bsv/sdk, or a failed run with the reason when it is not installed.
+export async function loadSdk () {
+  try {
+    return await import('@bsv/sdk')
+  } catch (e) {
+    console.error(`cannot load @bsv/sdk (${e.message}); run scripts/setup to install tests/interop/node_modules`)
+    console.log('0 passed, 1 failed')
+    process.exit(1)
+  }
+}
+
 /// The SDK and the helper named by the first argument, run with `env`; `usage` ends the run
 /// when it is missing.
 export async function start (usage, env = process.env) {
@@ -32,14 +43,7 @@ export async function start (usage, env = process.env) {
     console.error(`usage: ${usage}`)
     process.exit(2)
   }
-  let sdk
-  try {
-    sdk = await import('@bsv/sdk')
-  } catch (e) {
-    console.error(`cannot load @bsv/sdk (${e.message}); run scripts/setup to install tests/interop/node_modules`)
-    console.log('0 passed, 1 failed')
-    process.exit(1)
-  }
+  const sdk = await loadSdk()
   const proc = spawn(process.argv[2], [], { env, stdio: ['pipe', 'pipe', 'inherit'] })
   const exited = new Promise((resolve) => {
     proc.on('error', () => resolve(-1))

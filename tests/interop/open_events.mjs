@@ -9,7 +9,7 @@
 // there is the phone's built-in one.
 
 import { readFileSync } from 'node:fs'
-import { check, eq, finish } from './harness.mjs'
+import { check, eq, finish, loadSdk } from './harness.mjs'
 import { IDENTITY_PATH, canonicalText, compact, dataPush, devnetRequest, verifyIdentitySignature } from './events.mjs'
 
 const BUILT_IN_EVENT_FEE_ADDRESS = '1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH'
@@ -21,14 +21,7 @@ if (!callId || sent.length === 0) {
     '"OTHER PHRASE" CALL-ID TXID:KIND...')
   process.exit(2)
 }
-let sdk
-try {
-  sdk = await import('@bsv/sdk')
-} catch (e) {
-  console.error(`cannot load @bsv/sdk (${e.message}); run scripts/setup to install tests/interop/node_modules`)
-  console.log('0 passed, 1 failed')
-  process.exit(1)
-}
+const sdk = await loadSdk()
 const { ECIES, HD, Mnemonic, P2PKH, Transaction, Utils } = sdk
 
 const network = JSON.parse(readFileSync(configFile, 'utf8')).network
