@@ -1,0 +1,17 @@
+#pragma once
+// The background loop: follows the connected wallet and its handle, loads that handle's store,
+// polls for incoming events, keeps coins ready for calls and the balance current. Also the
+// call-fee payer and the one-shot coin splitter that placing a call starts.
+
+namespace dialo {
+
+/// The loop's thread body; returns when the phone stops running.
+void backgroundLoop();
+
+/// Pays the penny per placed call at the pound rate of the update site.
+void payCallFee();
+
+/// Splits one coin for a call that starts short of ready coins.
+void coinSplitOnce();
+
+}  // namespace dialo

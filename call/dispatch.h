@@ -1,0 +1,27 @@
+#pragma once
+// Incoming events: a payload found on chain opened, judged for freshness, verified and
+// applied to the phone state. The far end drives the call state machine from here.
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "state/phone_state.h"
+
+namespace dialo {
+
+/// Opens, checks and dispatches one payload; called on the poller's threads.
+void handlePayload(const std::string& txid, const std::string& payload);
+
+/// Applies a verified event; true when the boxes changed. `retryLater` asks for the event to
+/// be offered again in 2 seconds (a busy line).
+bool dispatchEvent(const nlohmann::json& event, bool fresh, const std::string& txid, int64_t ts, bool& retryLater);
+
+/// True when the handle is on the block list. Caller holds the phone-state mutex.
+bool isBlocked(const PhoneState& st, const std::string& handle);
+
+/// "Calls will divert to your answer-phone after three rings." (answer-phone on) or "... ten rings.".
+std::string idleStatusText(const PhoneState& st);
+
+}  // namespace dialo

@@ -1,0 +1,19 @@
+#pragma once
+// The phone core's HTTPS GET for polling and reading transactions: one kept-alive connection
+// per host (the platform, WhatsOnChain), so a phone polling several times a second opens no
+// new TLS session per poll, and the back-off deadlines that 429 and 503 answers set.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace dialo {
+
+/// GETs a URL; the body (at most 8 MiB), empty on any failure. A 429 or 503 moves `backoff`
+/// (the WhatsOnChain back-off when null) to now + max(backoffMs, 1000) and answers empty.
+std::string httpsGet(const std::string& url, int timeoutMs, std::atomic<uint64_t>* backoff, int backoffMs);
+
+/// Closes the kept connections (at shutdown, before libcurl's global cleanup).
+void releasePhoneConnections();
+
+}  // namespace dialo
