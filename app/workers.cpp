@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "call/wallet_follow.h"
+#include "call/background.h"
+#include "call/dispatch.h"
+#include "call/poller.h"
 #include "state/phone_state.h"
 #include "wallet/binding.h"
 
@@ -17,22 +19,6 @@ std::mutex gWorkersMutex;
 std::vector<std::thread> gWorkers;
 
 bool running() { return phoneFlags().running.load(); }
-
-// Background loop: follows the wallet, polls for events, prepares coins. A short cycle while
-// a call is up keeps signalling latency low.
-void backgroundLoop() {
-    while (running()) {
-        // Follows a connect, disconnect or unlock made by another program, and publishes it.
-        (void)vaultra_connected();
-        followWalletIdentity();
-        bool idle;
-        {
-            auto g = lockPhone();
-            idle = g.state.callState == CallState::Idle;
-        }
-        sleepMs(idle ? 250 : 100);
-    }
-}
 
 // Fetches raw transactions whose payload could not be read from their JSON.
 void fetchWorker() {
@@ -60,6 +46,7 @@ void joinAll(std::vector<std::thread>& threads) {
 bool startWorkers() {
     std::lock_guard<std::mutex> lock(gWorkersMutex);
     phoneFlags().running = true;
+    setPayloadHandler(handlePayload);
     try {
         for (void (*body)() : {backgroundLoop, fetchWorker, liveSender, playbackPump})
             gWorkers.emplace_back(body);

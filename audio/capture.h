@@ -13,6 +13,10 @@ namespace dialo {
 /// Throws away what was captured so far.
 void clearCapture();
 
+/// Moves whole seconds of captured voice into the message being left; `flush` also takes the
+/// last part-second.
+void recordMessageStep(bool flush);
+
 /// Captured sound is discarded until this monotonic tick (milliseconds).
 void setCaptureHoldOff(uint64_t untilMs);
 

@@ -36,6 +36,7 @@ std::vector<int16_t> tone(size_t samples, double level, size_t edgeSamples, doub
 
 bool startCapture() { return true; }
 void clearCapture() {}
+void recordMessageStep(bool flush) { (void)flush; }
 void setCaptureHoldOff(uint64_t untilMs) { gHoldOffUntil = untilMs; }
 
 bool outputAvailable() { return true; }

@@ -5,6 +5,11 @@
 
 namespace dialo {
 
+/// Copies the connected wallet's handle and payment address (as the wallet client published
+/// them) into the phone state; a new handle's store is loaded and its inbox read from scratch.
+/// Takes no wallet lock.
+void followWallet();
+
 /// The loop's thread body; returns when the phone stops running.
 void backgroundLoop();
 

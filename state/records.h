@@ -73,6 +73,14 @@ struct CallRecord {
     std::string txid;
 };
 
+/// A transaction whose call event this phone acted on, kept a while so that a restarted phone
+/// does not act on it again.
+struct HandledTxid {
+    std::string txid;
+    std::string callId;  // of an invite that rang: a copy of it must not ring again
+    int64_t at = 0;      // Unix seconds when it was handled
+};
+
 /// The lists of the handle whose file is loaded.
 struct HandleBoxes {
     bool answerphone = false;
@@ -82,6 +90,7 @@ struct HandleBoxes {
     std::vector<SavedMessage> saved;
     std::vector<CallRecord> calls;     // oldest first
     std::vector<InboxMessage> inbox;   // oldest first
+    std::vector<HandledTxid> handled;  // oldest first; the last 30 minutes
 };
 
 }  // namespace dialo

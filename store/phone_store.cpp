@@ -142,6 +142,15 @@ void writeDisplaySettings(const PhoneSettings& s, json& doc) {
     doc["boxes"] = settingsBoxes(s);
 }
 
+// Events older than this can no longer ring or change a call: an invite is stale after 3
+// minutes, so half an hour is plenty.
+constexpr int64_t kHandledKeepSeconds = 1800;
+
+void pruneHandled(HandleBoxes& b) {
+    const int64_t oldest = nowSeconds() - kHandledKeepSeconds;
+    std::erase_if(b.handled, [oldest](const HandledTxid& h) { return h.at < oldest; });
+}
+
 std::string txidIfFull(const std::string& txid) { return txid.size() == 64 ? txid : std::string(); }
 
 void capCalls(std::vector<CallRecord>& calls) {
@@ -205,6 +214,27 @@ void save_settings(const PhoneState& st) {
     (void)writeFileAtomic(path, json_file_text(doc));
 }
 
+bool block_handle(PhoneState& st, const std::string& handle) {
+    const std::string bare = lowerAscii(normalizeHandle(handle));
+    std::vector<std::string>& list = st.boxes.blocked;
+    if (bare.empty() || std::find(list.begin(), list.end(), bare) != list.end()) return false;
+    list.push_back(bare);
+    return true;
+}
+
+bool unblock_handle(PhoneState& st, const std::string& handle) {
+    return std::erase(st.boxes.blocked, lowerAscii(normalizeHandle(handle))) > 0;
+}
+
+bool note_handled_txid(PhoneState& st, const std::string& txid, const std::string& ringingCallId) {
+    if (!is_hex64(txid)) return false;
+    pruneHandled(st.boxes);
+    for (const HandledTxid& h : st.boxes.handled)
+        if (h.txid == txid) return false;
+    st.boxes.handled.push_back({txid, ringingCallId, nowSeconds()});
+    return true;
+}
+
 json build_handle_document(PhoneState& st) {
     HandleBoxes& b = st.boxes;
     if (b.inbox.size() > kInboxCap)
@@ -245,6 +275,15 @@ json build_handle_document(PhoneState& st) {
         inbox.push_back(std::move(o));
     }
     doc["inbox"] = std::move(inbox);
+
+    pruneHandled(b);
+    json handled = json::array();
+    for (const HandledTxid& h : b.handled) {
+        json o{{"txid", h.txid}, {"at", h.at}};
+        if (!h.callId.empty()) o["call"] = h.callId;
+        handled.push_back(std::move(o));
+    }
+    doc["handled"] = std::move(handled);
     return doc;
 }
 
@@ -343,6 +382,17 @@ bool apply_handle_document(PhoneState& st, const json& doc) {
         if (m.id.empty() || m.audio.empty() || listed(b.tomb, m.id) || listed(b.heard, m.id)) return;
         b.inbox.push_back(std::move(m));
     });
+
+    b.handled.clear();
+    eachObject("handled", [&](const json& e) {
+        HandledTxid h{r.text(e, "txid"), r.text(e, "call"), r.integer(e, "at", 0)};
+        if (!is_hex64(h.txid)) return;
+        b.handled.push_back(h);
+        // What was acted on before is not fetched again, and a call that rang does not ring again.
+        st.knownTxids.insert(lowerAscii(h.txid));
+        if (!h.callId.empty()) st.seenEventIds.insert(h.callId);
+    });
+    pruneHandled(b);
     if (b.inbox.size() > kInboxCap)
         b.inbox.erase(b.inbox.begin(), b.inbox.begin() + ptrdiff_t(b.inbox.size() - kInboxCap));
 

@@ -43,6 +43,16 @@ void record_missed_call(PhoneState& st, const std::string& caller, const std::st
 /// Appends a finished call (dropping the oldest past 80) and saves.
 void append_call(PhoneState& st, const CallRecord& record);
 
+/// Remembers that this phone acted on a transaction's event, and the call id of an invite that
+/// rang (kept 30 minutes, read back into the known txids and seen event ids when the handle's
+/// file loads). False when it was known already. Does not save.
+bool note_handled_txid(PhoneState& st, const std::string& txid, const std::string& ringingCallId = {});
+
+/// Adds a handle (its lower-cased bare alias) to the block list, or takes it off; false when
+/// there was nothing to change. Does not save.
+bool block_handle(PhoneState& st, const std::string& handle);
+bool unblock_handle(PhoneState& st, const std::string& handle);
+
 /// Shared-file read-modify-write of the settings. Caller holds the store lock.
 void save_settings(const PhoneState& st);
 /// Writes the loaded handle's file. Caller holds the store lock.

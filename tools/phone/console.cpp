@@ -3,28 +3,28 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <istream>
+#include <iterator>
 #include <mutex>
 #include <ostream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
-#include <openssl/rand.h>
-
-#include <fstream>
-#include <iterator>
-
 #include "app/startup.h"
 #include "app/workers.h"
+#include "audio/tones.h"
 #include "base/text.h"
+#include "call/background.h"
+#include "call/call_control.h"
 #include "call/event.h"
 #include "call/send.h"
-#include "call/wallet_follow.h"
 #include "state/amount.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
+#include "tools/phone/calls.h"
 #include "vaultra/connect.h"
 #include "vaultra/identity_lookup.h"
 #include "vaultra/resolve.h"
@@ -71,6 +71,8 @@ json stateJson(const char* event) {
         {"callState", callStateName(s.callState)},
         {"statusText", s.statusText},
         {"caption", s.caption},
+        {"peerHandle", s.peerHandle},
+        {"callSats", s.callSats},
         {"ownHandle", wallet.handle},
         {"ownPayAddress", wallet.payAddress},
         {"balance", balanceText(wallet.handle, wallet.balanceSats, s.settings.bsv)},
@@ -128,7 +130,9 @@ void printerLoop(Printer& p) {
         UiMessage m = p.queue.front();
         p.queue.pop_front();
         lock.unlock();
+        callStateMayHaveChanged();
         if (m == UiMessage::Refresh) p.line(stateJson("refresh"));
+        else if (m == UiMessage::RingStart) p.line(json{{"event", "ring"}});
         lock.lock();
     }
 }
@@ -148,13 +152,6 @@ std::pair<std::string, std::string> firstWord(const std::string& s) {
     size_t end = s.find_first_of(" \t");
     if (end == std::string::npos) return {s, {}};
     return {s.substr(0, end), trimmed(s.substr(end))};
-}
-
-// A fresh call id: 16 lower-case hex digits.
-std::string newCallId() {
-    Bytes b(8);
-    if (RAND_bytes(b.data(), int(b.size())) != 1) return {};
-    return hex_encode(b);
 }
 
 // The handle whose identity key events to DEST are sealed to: the destination as typed,
@@ -192,7 +189,7 @@ json sendCommand(const std::string& args) {
     }
 
     std::string error;
-    followWalletIdentity();
+    followWallet();
     Resolution where = resolve_destination(dest, 1, own_paymail(), error);
     if (where.address.empty()) return fail(error);
     const std::string handle = peerHandleOf(dest);
@@ -320,6 +317,9 @@ int runConsole(std::istream& in, std::ostream& out) {
     setUiReceiver(UiTarget::Cards, receiver);
 
     installWalletSinks(printer);
+    const PrintLine print = [&printer](const json& j) { printer.line(j); };
+    // The console has no speaker of its own to beep with.
+    setSystemBeep([&printer] { printer.line(json{{"event", "bell"}}); });
     // Programs drive this phone and read the spends' bookkeeping records.
     set_balance_records(true);
     WalletWorker worker;
@@ -334,13 +334,17 @@ int runConsole(std::istream& in, std::ostream& out) {
             std::string cmd = trimmed(raw);
             if (cmd.empty()) continue;
             if (cmd == "quit") break;
+            auto [verb, rest] = firstWord(cmd);
             if (cmd == "status") printer.line(stateJson("status"));
-            else if (!walletCommand(printer, worker, cmd)) printer.line(json{{"error", "unknown command"}});
+            else if (!walletCommand(printer, worker, cmd) && !callCommand(verb, rest, print))
+                printer.line(json{{"error", "unknown command"}});
         }
     }
 
     vaultra_connect_abort();
+    finishCallCommands();
     worker.stop();
+    setSystemBeep({});
     set_wallet_event_sink({});
     set_wallet_text_sink({});
     setUiReceiver(UiTarget::Main, {});

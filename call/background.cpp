@@ -1,0 +1,156 @@
+#include "call/background.h"
+
+#include <cmath>
+
+#include <nlohmann/json.hpp>
+
+#include "base/clock.h"
+#include "base/config.h"
+#include "call/dispatch.h"
+#include "call/https_get.h"
+#include "call/poller.h"
+#include "state/amount.h"
+#include "state/phone_state.h"
+#include "state/ui_bridge.h"
+#include "store/handle_switch.h"
+#include "store/phone_store.h"
+#include "vaultra/status.h"
+#include "wallet/binding.h"
+#include "wallet/coins.h"
+#include "wallet/published.h"
+#include "wallet/spends.h"
+
+namespace dialo {
+namespace {
+
+constexpr uint32_t kCallCycleMs = 100;
+constexpr uint32_t kIdleCycleMs = 250;
+constexpr int kCoinCheckEvery = 40;       // idle connected cycles
+constexpr int kBalanceEvery = 16;         // idle connected cycles
+constexpr int kUnconfirmedScanEvery = 8;  // idle cycles with an address
+constexpr int kReadyCoinTarget = 120;
+constexpr int kRateTimeoutMs = 4000;
+constexpr int kRateBackoffMs = 8000;
+constexpr double kPenny = 0.01;          // pounds
+constexpr double kSatsPerCoin = 100'000'000.0;
+
+struct LoopState {
+    uint64_t cycle = 0;
+    uint64_t idleScans = 0;
+    bool seen = false;
+    bool lastConnected = false;
+};
+
+void refreshBalance() {
+    refresh_status();
+    const int64_t sats = wallet_balance();
+    const WalletView view = published_wallet();
+    {
+        auto g = lockPhone();
+        PhoneState& s = g.state;
+        s.balanceSats = sats;
+        s.balanceKnown = true;
+        s.balanceText = balanceText(view.handle, sats, s.settings.bsv);
+    }
+    postUi(UiMessage::Refresh);
+}
+
+void cycle(LoopState& loop) {
+    const bool idleAtStart = lockPhone().state.callState == CallState::Idle;
+    sleepMs(idleAtStart ? kIdleCycleMs : kCallCycleMs);
+    if (!phoneFlags().running) return;
+    if (!vaultra_connected()) {
+        if (loop.seen && loop.lastConnected) {
+            loop.lastConnected = false;
+            postUi(UiMessage::ConnectionChanged, 0);
+            {
+                auto g = lockPhone();
+                g.state.balanceText.clear();
+                g.state.balanceKnown = false;
+            }
+            postUi(UiMessage::Refresh);
+        }
+        loop.seen = true;
+        followWallet();
+        return;
+    }
+    followWallet();
+
+    std::string address;
+    bool idle;
+    {
+        auto g = lockPhone();
+        address = g.state.ownPayAddress;
+    }
+    pollOracle(address);
+    idle = lockPhone().state.callState == CallState::Idle;
+    if (idle && !address.empty()) {
+        if (take_history_refresh_request()) scanConfirmedHistory(address);
+        drainBackfill();
+        if (loop.idleScans++ % kUnconfirmedScanEvery == 0) scanUnconfirmedHistory(address);
+    }
+
+    if (!loop.seen || !loop.lastConnected) {
+        loop.seen = true;
+        loop.lastConnected = true;
+        postUi(UiMessage::ConnectionChanged, 1);
+        std::string idleText;
+        {
+            auto g = lockPhone();
+            g.state.balanceKnown = false;
+            if (g.state.callState == CallState::Idle) idleText = idleStatusText(g.state);
+        }
+        if (!idleText.empty()) setStatus(idleText);
+    }
+
+    if (!idleAtStart) return;
+    if (loop.cycle % kCoinCheckEvery == 1 && lockPhone().state.callState == CallState::Idle &&
+        count_ready_coins() < kReadyCoinTarget) {
+        if (split_coins().starts_with("success") && count_ready_coins() < 1)
+            setStatus("Preparing coins. A long call can start after the next block.");
+    }
+    ++loop.cycle;
+    if (loop.cycle % kBalanceEvery != 0 && lockPhone().state.balanceKnown) return;
+    refreshBalance();
+}
+
+}  // namespace
+
+void followWallet() {
+    const WalletView view = published_wallet();
+    bool switchStore, changed;
+    {
+        auto g = lockPhone();
+        PhoneState& s = g.state;
+        if (view.handle != s.ownHandle) s.knownTxids.clear();
+        switchStore = store_key(view.handle) != current_store_key();
+        changed = s.ownHandle != view.handle || s.ownPayAddress != view.payAddress;
+        s.ownHandle = view.handle;
+        s.ownPayAddress = view.payAddress;
+    }
+    if (changed) postUi(UiMessage::Refresh);
+    if (switchStore && !view.handle.empty()) switch_store_handle(view.handle);
+}
+
+void backgroundLoop() {
+    LoopState loop;
+    while (phoneFlags().running) cycle(loop);
+}
+
+void payCallFee() {
+    const std::string body =
+        httpsGet(networkConfig().updateBase + "/n-rate.json", kRateTimeoutMs, nullptr, kRateBackoffMs);
+    if (body.empty()) return;
+    const nlohmann::json doc = nlohmann::json::parse(body, nullptr, false);
+    if (!doc.is_object()) return;
+    auto gbp = doc.find("gbp");
+    const double rate = (gbp != doc.end() && gbp->is_number()) ? gbp->get<double>() : 0.0;
+    if (!(rate > 0) || !std::isfinite(rate)) return;
+    const double sats = std::floor(kPenny / rate * kSatsPerCoin + 0.5);
+    if (sats < 1 || sats > kSatsPerCoin) return;
+    (void)spend_to_address(networkConfig().callFeeAddress, int64_t(sats), "");
+}
+
+void coinSplitOnce() { (void)split_coins(); }
+
+}  // namespace dialo

@@ -1,0 +1,101 @@
+#include "call/tapes.h"
+
+#include <nlohmann/json.hpp>
+
+#include "audio/capture.h"
+#include "base/clock.h"
+#include "call/call_record.h"
+#include "call/event.h"
+#include "call/send.h"
+#include "state/phone_state.h"
+#include "state/ui_bridge.h"
+
+namespace dialo {
+namespace {
+
+constexpr uint64_t kMessageRetryMs = 3000;
+
+void endMessage(PhoneState& s) {
+    s.callState = CallState::Idle;
+    s.caption.clear();
+    phoneFlags().ringStop = true;
+    s.messageAudio.clear();
+    s.messageSeconds = 0;
+}
+
+}  // namespace
+
+void leaveMessage(bool hungUp) {
+    PhoneFlags& f = phoneFlags();
+    if (hungUp) f.leaveHungUp = true;
+    {
+        auto g = lockPhone();
+        if (g.state.tapeClaimed) {
+            if (hungUp) {
+                g.state.callState = CallState::Idle;
+                g.state.caption.clear();
+                f.ringStop = true;
+                g.state.statusText = "Hung up.";
+            }
+            g.lock.unlock();
+            postUi(UiMessage::Refresh);
+            return;
+        }
+        g.state.tapeClaimed = true;
+        f.sendingMessage = true;
+    }
+    recordMessageStep(true);
+
+    Bytes audio;
+    std::string handle, address, callId;
+    uint32_t seconds;
+    bool final;
+    {
+        auto g = lockPhone();
+        audio = g.state.messageAudio;
+        handle = g.state.peerHandle;
+        address = g.state.peerPayAddress;
+        callId = g.state.callId;
+        seconds = g.state.messageSeconds;
+        final = hungUp || f.leaveHungUp;
+        if (audio.empty() || address.empty() || callId.empty()) {
+            g.state.tapeClaimed = false;
+            f.leaveHungUp = false;
+            if (final) endMessage(g.state);
+            g.state.statusText = "No message to leave.";
+            g.lock.unlock();
+            postUi(UiMessage::Refresh);
+            f.sendingMessage = false;
+            return;
+        }
+    }
+    const int64_t secs = seconds >= 1 ? seconds : std::max<int64_t>(1, int64_t(audio.size() / kGsmBytesPerSecond));
+    setStatus("Sending the message.");
+    nlohmann::json tape = buildTapeEvent(callId, audio, secs);
+    const bool sent = sendEvent(address, tape, kTapeRate, false);
+    {
+        auto g = lockPhone();
+        PhoneState& s = g.state;
+        if (s.callId == callId) {
+            if (sent) {
+                appendCallRecord(s, int32_t(secs));
+                endMessage(s);
+                s.statusText = "Message left for " + handle + ".";
+            } else {
+                s.tapeClaimed = false;
+                if (final) {
+                    endMessage(s);
+                    f.leaveHungUp = false;
+                } else {
+                    s.messageRetryAt = nowMs() + kMessageRetryMs;
+                }
+                if (!holdFlag) s.statusText = "The message did not send.";
+            }
+        }
+        if (sent) f.leaveHungUp = false;
+    }
+    postUi(UiMessage::Refresh);
+    f.sendingMessage = false;
+}
+
+}  // namespace dialo
