@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "call/poller.h"
 #include "call/wallet_follow.h"
 #include "state/phone_state.h"
 #include "wallet/binding.h"
@@ -36,7 +37,8 @@ void backgroundLoop() {
 
 // Fetches raw transactions whose payload could not be read from their JSON.
 void fetchWorker() {
-    while (running()) sleepMs(150);
+    while (running())
+        if (!rawFetchStep()) sleepMs(150);
 }
 
 // Sends captured voice while talking, and a left message when it reaches its limit.
