@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include "app/workers.h"
+#include "call/https_get.h"
 #include "platform/paths.h"
 #include "store/phone_store.h"
 #include "vaultra/connect.h"
@@ -24,6 +25,7 @@ void shutdownCore() {
     vaultra_connect_abort();
     stopWorkers();
     release_shared_http();
+    releasePhoneConnections();
     curl_global_cleanup();
 }
 

@@ -22,7 +22,8 @@ bool running() { return phoneFlags().running.load(); }
 
 // Fetches raw transactions whose payload could not be read from their JSON.
 void fetchWorker() {
-    while (running()) sleepMs(150);
+    while (running())
+        if (!rawFetchStep()) sleepMs(150);
 }
 
 // Sends captured voice while talking, and a left message when it reaches its limit.

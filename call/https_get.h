@@ -13,6 +13,10 @@ namespace dialo {
 /// (the WhatsOnChain back-off when null) to now + max(backoffMs, 1000) and answers empty.
 std::string httpsGet(const std::string& url, int timeoutMs, std::atomic<uint64_t>* backoff, int backoffMs);
 
+/// TCP connections these GETs have opened since start: with the kept connections, a phone
+/// polling all day opens a handful.
+uint64_t phoneConnectionsOpened();
+
 /// Closes the kept connections (at shutdown, before libcurl's global cleanup).
 void releasePhoneConnections();
 

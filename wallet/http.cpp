@@ -56,13 +56,6 @@ std::string trustedRoots() {
     return roots;
 }
 
-// Where a request is sent instead of where DNS would send it: the platform host to its
-// configured address, and hosts the configuration pins (the devnet's paymail hosts).
-struct Pins {
-    CurlList resolve;    // "host:port:address" of the platform host and its www.
-    CurlList connectTo;  // "host:port:address:port" of a pinned host
-};
-
 bool urlHostPort(const std::string& url, std::string& host, std::string& port) {
     CurlUrl u(curl_url());
     char* h = nullptr;
@@ -80,8 +73,10 @@ bool urlHostPort(const std::string& url, std::string& host, std::string& port) {
     return true;
 }
 
-Pins pinsFor(const std::string& url) {
-    Pins pins;
+}  // namespace
+
+HttpsPins https_pins(const std::string& url) {
+    HttpsPins pins;
     NetworkConfig net = networkConfig();
     if (!net.serviceDomain.empty() && url.find(net.serviceDomain) != std::string::npos) {
         std::string port = std::to_string(net.servicePort);
@@ -98,13 +93,7 @@ Pins pinsFor(const std::string& url) {
     return pins;
 }
 
-void commonOptions(CURL* h, const std::string& url, std::string& body, const Pins& pins) {
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+void apply_https_policy(CURL* h, const HttpsPins& pins) {
     // Plain HTTP would hand keys' addresses and claims to anyone on the path, and URLs
     // from remote hosts (paymail) must not lead anywhere else either: HTTPS only, redirects too.
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
@@ -117,6 +106,18 @@ void commonOptions(CURL* h, const std::string& url, std::string& body, const Pin
     curl_easy_setopt(h, CURLOPT_RESOLVE, pins.resolve.get());
     curl_easy_setopt(h, CURLOPT_CONNECT_TO, pins.connectTo.get());
     if (pins.resolve || pins.connectTo) curl_easy_setopt(h, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
+}
+
+namespace {
+
+void commonOptions(CURL* h, const std::string& url, std::string& body, const HttpsPins& pins) {
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    apply_https_policy(h, pins);
 }
 
 // One attempt; the status code, or -1 with `error` set on a transport failure.
@@ -133,7 +134,7 @@ long perform(CURL* h, std::string& error) {
 
 std::mutex gSharedMutex;
 CurlEasy gShared;
-Pins gSharedPins;
+HttpsPins gSharedPins;
 
 }  // namespace
 
@@ -181,7 +182,7 @@ bool fetch_get(const std::string& url, std::string& body, std::string& error, in
             error = "curl init failed";
             return false;
         }
-        Pins pins = pinsFor(url);
+        HttpsPins pins = https_pins(url);
         commonOptions(h.get(), url, body, pins);
         curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, long(std::max(2, timeoutSeconds)));
         curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
@@ -208,7 +209,7 @@ long get_once(const std::string& url, std::string& body, std::string& error, int
         error = "curl init failed";
         return -1;
     }
-    Pins pins = pinsFor(url);
+    HttpsPins pins = https_pins(url);
     commonOptions(h.get(), url, body, pins);
     curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, long(std::max(1, timeoutSeconds)));
     curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
@@ -237,7 +238,7 @@ bool post_json(const std::string& url, const std::string& json, std::string& rep
             error = "curl init failed";
             return false;
         }
-        Pins pins = pinsFor(url);
+        HttpsPins pins = https_pins(url);
         commonOptions(h.get(), url, reply, pins);
         curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
         curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, json.c_str());
@@ -266,7 +267,7 @@ bool post_json_shared(const std::string& url, const std::string& json, std::stri
             error = "curl init failed";
             return false;
         }
-        gSharedPins = pinsFor(url);
+        gSharedPins = https_pins(url);
     }
     CURL* h = gShared.get();
     CurlList headers(curl_slist_append(nullptr, "Content-Type: application/json"));

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "wallet/curl_handles.h"
+
 namespace dialo {
 
 /// GET with redirects; 404 counts as success only with `accept404`. Retries 429 up to three
@@ -36,6 +38,19 @@ std::string service_url(const std::string& path);
 /// Text made safe as one segment of a URL path: letters, digits and "-._~@+" kept, every other
 /// byte percent-encoded.
 std::string url_path_segment(std::string_view text);
+
+/// Where a request is sent instead of where DNS would send it: the platform host (and its www.)
+/// to its configured address, and hosts the configuration pins (the devnet's paymail hosts).
+struct HttpsPins {
+    CurlList resolve;    // "host:port:address"
+    CurlList connectTo;  // "host:port:address:port"
+};
+HttpsPins https_pins(const std::string& url);
+
+/// What every request of the phone's sets on a handle: HTTPS only (redirects too), the trusted
+/// roots (the system's and the configured bundle) and the pins, which must outlive the handle's
+/// requests.
+void apply_https_policy(CURL* h, const HttpsPins& pins);
 
 /// Releases the kept-alive handle (at shutdown, before libcurl's global cleanup).
 void release_shared_http();

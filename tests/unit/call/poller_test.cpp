@@ -1,0 +1,545 @@
+// Finding incoming events as a phone does, against a devnet: which listed transactions are
+// read and when, where each payload is read from, the pauses that busy or failing services
+// cause, and what the network can send that must not stop the phone listening.
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "../wallet/phone_devnet_fixture.h"
+#include "base/clock.h"
+#include "base/config.h"
+#include "call/https_get.h"
+#include "call/poller.h"
+#include "state/phone_state.h"
+#include "tools/devnet/ledger.h"
+#include "wallet/encoding.h"
+#include "wallet/http.h"
+#include "wallet/transaction.h"
+
+namespace dialo::test {
+namespace {
+
+using devnet::test::buildSigned;
+using devnet::test::coinOf;
+using devnet::test::Key;
+using devnet::test::keyOf;
+using devnet::test::payTo;
+using nlohmann::json;
+
+constexpr char kWocPath[] = "/woc/v1/bsv/main";
+constexpr size_t kCap = 8u << 20;
+
+std::atomic<uint64_t> gNow{0};
+uint64_t virtualNow() { return gNow.load(); }
+
+struct Found {
+    std::string txid, payload;
+};
+std::mutex gFoundMutex;
+std::vector<Found> gFound;
+
+void record(const std::string& txid, const std::string& payload) {
+    std::lock_guard lock(gFoundMutex);
+    gFound.push_back({txid, payload});
+}
+
+std::vector<Found> found() {
+    std::lock_guard lock(gFoundMutex);
+    return gFound;
+}
+
+std::vector<std::string> txidsOf(const std::vector<Found>& list, size_t from = 0) {
+    std::vector<std::string> out;
+    for (size_t i = from; i < list.size(); ++i) out.push_back(list[i].txid);
+    return out;
+}
+
+// Call-event-like text: long enough, naming the protocol; `pad` bytes make it as big as needed.
+std::string eventPayload(int n, size_t pad = 0) {
+    return R"({"enc_v":4,"n":)" + std::to_string(n) + R"(,"pad":")" + std::string(pad, 'p') +
+           R"(","pmessage1":"00","protocol":"OV-Dialo","type":"dl"})";
+}
+
+class PollerTest : public PhoneOnDevnetTest {
+protected:
+    void SetUp() override {
+        PhoneOnDevnetTest::SetUp();
+        start();
+        applyConfigDocument(json{{"network", devnet.networkJson()}});
+        // A day past any hold an earlier test in this process left behind.
+        gNow += 86'400'000;
+        setClockSource({virtualNow, nullptr, nullptr});
+        setPayloadHandler(record);
+        {
+            auto g = lockPhone();
+            g.state.knownTxids.clear();
+            g.state.backfill.clear();
+            g.state.callState = CallState::Idle;
+        }
+        phoneFlags().oracleBackoffUntil = 0;
+        phoneFlags().wocBackoffUntil = 0;
+        phoneFlags().unconfirmedBackoffUntil = 0;
+        std::lock_guard lock(gFoundMutex);
+        gFound.clear();
+    }
+    void TearDown() override {
+        while (rawFetchStep()) {
+        }
+        setPayloadHandler(nullptr);
+        releasePhoneConnections();
+        PhoneOnDevnetTest::TearDown();
+    }
+
+    // Transactions paying the phone 1 satoshi, each with a data output carrying its payload
+    // (none for an empty one), in the mempool in this order.
+    std::vector<std::string> payPhone(const std::vector<std::string>& payloads) {
+        std::vector<Coin> coins;
+        std::string error;
+        for (size_t i = 0; i < payloads.size(); ++i) {
+            std::string txid;
+            EXPECT_TRUE(devnet.ledger().fund(payer.address, 100000, txid, error)) << error;
+            coins.push_back(coinOf(payer, txid, 0, 100000));
+        }
+        devnet::BlockInfo block;
+        EXPECT_TRUE(devnet.ledger().mine(block, error)) << error;
+        std::vector<std::string> txids;
+        for (size_t i = 0; i < payloads.size(); ++i) {
+            std::vector<TxOutput> outputs = {payTo(phone, 1)};
+            if (!payloads[i].empty()) outputs.push_back({0, data_output_script(payloads[i])});
+            devnet::SubmitResult r = devnet.ledger().submit(buildSigned({coins[i]}, outputs, payer));
+            EXPECT_TRUE(r.accepted) << r.reason;
+            txids.push_back(r.txid);
+        }
+        return txids;
+    }
+    std::string payPhone(const std::string& payload) { return payPhone(std::vector<std::string>{payload})[0]; }
+
+    // The oracle lists these, whatever the ledger holds, until the test ends.
+    void listTxids(const std::vector<std::string>& txids) {
+        inject({{"path_prefix", "/oi/oracle/dialo/txids"}, {"status", 200}, {"body", json{{"txids", txids}}.dump()},
+                {"count", 1000000}});
+    }
+
+    // The transaction's JSON as served, its data output cut as a service that shortens long
+    // scripts would show it; both the platform and WhatsOnChain serve the cut form `count` times.
+    void serveCutJson(const std::string& txid, void (*cut)(json& spk), int platformCount = 1) {
+        json tx = get("/oi/tx/" + txid).j;
+        ASSERT_TRUE(tx.is_object() && tx["vout"].is_array());
+        bool cutOne = false;
+        for (json& out : tx["vout"])
+            if (out["scriptPubKey"].value("type", "") == "nulldata") {
+                cut(out["scriptPubKey"]);
+                cutOne = true;
+            }
+        ASSERT_TRUE(cutOne);
+        inject({{"path_prefix", "/oi/tx/" + txid}, {"status", 200}, {"body", tx.dump()}, {"count", platformCount}});
+        inject({{"path_prefix", std::string(kWocPath) + "/tx/" + txid}, {"status", 200}, {"body", tx.dump()},
+                {"count", 1}});
+    }
+
+    static void truncate(json& spk) {
+        spk["hex"] = spk["hex"].get<std::string>().substr(0, 160);
+        spk["asm"] = "0 OP_RETURN";
+        spk["opReturn"]["parts"] = json::array({spk["opReturn"]["text"].get<std::string>().substr(0, 40)});
+        spk["opReturn"]["text"] = spk["opReturn"]["parts"][0];
+        spk["isTruncated"] = true;
+    }
+    static void dropScript(json& spk) {
+        spk.erase("hex");
+        spk.erase("asm");
+        spk.erase("opReturn");
+    }
+
+    size_t requests() const { return devnet.requestCount("service"); }
+    void poll() { pollOracle(phone.address); }
+
+    const Key phone = keyOf('4');
+    const Key payer = keyOf('1');
+};
+
+TEST_F(PollerTest, TwentyFiveListedAreReadFourAPollLastFirstAndEachOnce) {
+    std::vector<std::string> payloads;
+    for (int i = 0; i < 25; ++i) payloads.push_back(eventPayload(i));
+    const std::vector<std::string> txids = payPhone(payloads);
+    listTxids(txids);
+
+    for (int p = 0; p < 7; ++p) {
+        const size_t before = requests(), seen = found().size();
+        poll();
+        std::vector<std::string> expected;
+        for (int i = 24 - 4 * p; i >= 0 && i > 20 - 4 * p; --i) expected.push_back(txids[size_t(i)]);
+        EXPECT_EQ(txidsOf(found(), seen), expected) << "poll " << p;
+        EXPECT_EQ(requests() - before, 1 + expected.size()) << "poll " << p << ": the platform's JSON is enough";
+    }
+    const std::vector<Found> all = found();
+    ASSERT_EQ(all.size(), 25u);
+    for (const Found& f : all) {
+        const size_t i = size_t(std::find(txids.begin(), txids.end(), f.txid) - txids.begin());
+        ASSERT_LT(i, txids.size());
+        EXPECT_EQ(f.payload, payloads[i]);
+    }
+    gNow += 60'000;
+    const size_t before = requests();
+    poll();
+    EXPECT_EQ(requests() - before, 1u) << "nothing is read twice";
+    EXPECT_EQ(found().size(), 25u);
+}
+
+TEST_F(PollerTest, OwnSendsAreNeverReadAndAPlainPaymentIsReadOnce) {
+    const std::vector<std::string> txids = payPhone({"", eventPayload(1), eventPayload(2)});
+    const std::string& plain = txids[0];
+    const std::string& sent = txids[1];
+    const std::string& incoming = txids[2];
+    lockPhone().state.knownTxids.insert(sent);  // as sending records its own
+
+    size_t before = requests();
+    poll();
+    EXPECT_EQ(txidsOf(found()), std::vector<std::string>{incoming});
+    EXPECT_EQ(requests() - before, 4u) << "the listing, the event's JSON, the plain payment's JSON from both services";
+    for (int i = 0; i < 3; ++i) {
+        gNow += 60'000;
+        before = requests();
+        poll();
+        scanUnconfirmedHistory(phone.address);
+        EXPECT_EQ(requests() - before, 2u) << "only the two listings, round " << i;
+    }
+    EXPECT_EQ(found().size(), 1u);
+    EXPECT_EQ(lockPhone().state.knownTxids.count(plain), 1u);
+}
+
+TEST_F(PollerTest, ACutDataOutputIsReadFromTheRawTransaction) {
+    struct Row {
+        const char* what;
+        void (*cut)(json&);
+    };
+    const Row rows[] = {
+        {"the data output marked truncated, its payload cut short", truncate},
+        {"a nulldata output shown without its script", dropScript},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string payload = eventPayload(++n, 300);
+        const std::string txid = payPhone(payload);
+        serveCutJson(txid, row.cut);
+        const size_t before = requests(), seen = found().size();
+        poll();
+        EXPECT_EQ(found().size(), seen);
+        EXPECT_EQ(requests() - before, 3u) << "the listing and both services' JSON";
+        EXPECT_TRUE(rawFetchStep());
+        ASSERT_EQ(found().size(), seen + 1);
+        EXPECT_EQ(found().back().txid, txid);
+        EXPECT_EQ(found().back().payload, payload);
+        EXPECT_FALSE(rawFetchStep()) << "nothing else queued";
+        EXPECT_EQ(devnet.faults().pending(), 0u);
+    }
+}
+
+TEST_F(PollerTest, DuringACallOnlyThePlatformIsAskedAgainAfter400Ms) {
+    const std::string payload = eventPayload(7);
+    const std::string txid = payPhone(payload);
+    serveCutJson(txid, truncate, 100);
+    lockPhone().state.callState = CallState::Talking;
+
+    struct Step {
+        uint64_t advanceMs;
+        size_t requests;  // the listing, and the platform's JSON when asked
+    };
+    for (const Step& s : {Step{0, 2}, Step{0, 1}, Step{399, 1}, Step{1, 2}, Step{100, 1}, Step{300, 2}}) {
+        gNow += s.advanceMs;
+        const size_t before = requests();
+        poll();
+        EXPECT_EQ(requests() - before, s.requests) << "after " << s.advanceMs << " ms more";
+    }
+    EXPECT_TRUE(found().empty());
+    EXPECT_FALSE(rawFetchStep()) << "nothing is queued for WhatsOnChain mid-call";
+
+    lockPhone().state.callState = CallState::Idle;
+    gNow += 400;
+    const size_t before = requests();
+    poll();
+    EXPECT_EQ(requests() - before, 3u) << "idle again: WhatsOnChain's JSON is asked for too";
+    EXPECT_TRUE(found().empty()) << "WhatsOnChain's JSON is cut as well";
+    EXPECT_TRUE(rawFetchStep());
+    ASSERT_EQ(found().size(), 1u);
+    EXPECT_EQ(found()[0].payload, payload);
+}
+
+TEST_F(PollerTest, BusyOrFailingServicesPauseTheirPolling) {
+    const Key quiet = keyOf('5');
+    const std::string history = std::string(kWocPath) + "/address/" + quiet.address;
+    PhoneFlags& flags = phoneFlags();
+    struct Row {
+        const char* what;
+        void (*call)(const std::string&);
+        std::string pathPrefix;
+        int status;
+        std::string body;
+        uint64_t pauseMs;
+        std::atomic<uint64_t>* deadline;
+    };
+    const Row rows[] = {
+        {"429 on the listing", pollOracle, "/oi/oracle/", 429, "", 2000, &flags.oracleBackoffUntil},
+        {"503 on the listing", pollOracle, "/oi/oracle/", 503, "", 2000, &flags.oracleBackoffUntil},
+        {"an error answer", pollOracle, "/oi/oracle/", 200, R"({"error":"slow down"})", 30000, &flags.oracleBackoffUntil},
+        {"an error answer with a 400", pollOracle, "/oi/oracle/", 400, R"({"error":"no"})", 30000,
+         &flags.oracleBackoffUntil},
+        {"429 on the unconfirmed history", scanUnconfirmedHistory, history + "/unconfirmed/", 429, "", 2000,
+         &flags.unconfirmedBackoffUntil},
+        {"429 on the confirmed history", scanConfirmedHistory, history + "/history", 429, "", 8000,
+         &flags.wocBackoffUntil},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        json fault = {{"path_prefix", row.pathPrefix}, {"status", row.status}, {"count", 1}};
+        if (!row.body.empty()) fault["body"] = row.body;
+        inject(fault);
+        const size_t before = requests();
+        row.call(quiet.address);
+        EXPECT_EQ(requests() - before, 1u);
+        EXPECT_EQ(row.deadline->load(), gNow + row.pauseMs);
+        row.call(quiet.address);
+        gNow += row.pauseMs - 1;
+        row.call(quiet.address);
+        EXPECT_EQ(requests() - before, 1u) << "paused";
+        gNow += 1;
+        row.call(quiet.address);
+        EXPECT_EQ(requests() - before, 2u) << "asked again once the pause is over";
+        EXPECT_EQ(devnet.faults().pending(), 0u);
+    }
+}
+
+TEST_F(PollerTest, BadAnswersAreDroppedAndListeningGoesOn) {
+    std::vector<std::string> unknown;
+    for (unsigned i = 0; i < 10000; ++i) {
+        char id[65];
+        std::snprintf(id, sizeof id, "%064x", i + 1);
+        unknown.push_back(id);
+    }
+    struct Listing {
+        const char* what;
+        json fault;
+        size_t requests;
+    };
+    const std::string listing = "/oi/oracle/dialo/txids";
+    const Listing listings[] = {
+        {"an HTML page", {{"status", 200}, {"body", "<html><body>502 Bad Gateway</body></html>"}}, 1},
+        {"arrays nested 100,000 deep",
+         {{"status", 200}, {"body", std::string(100000, '[') + std::string(100000, ']')}, {"content_type", "text/plain"}},
+         1},
+        {"elements that are not txids",
+         {{"status", 200},
+          {"body", json{{"txids", json::array({1, nullptr, json::object(), "ab", std::string(64, 'g'),
+                                               std::string(64, '/')})}}
+                       .dump()}},
+         1},
+        {"10,000 unknown txids", {{"status", 200}, {"body", json{{"txids", unknown}}.dump()}}, 1 + 4 * 2},
+        {"nothing for 10 seconds", {{"delay_ms", 10000}}, 1},
+    };
+    for (const Listing& l : listings) {
+        SCOPED_TRACE(l.what);
+        json fault = l.fault;
+        fault["path_prefix"] = listing;
+        fault["count"] = 1;
+        inject(fault);
+        const size_t before = requests();
+        poll();
+        EXPECT_EQ(requests() - before, l.requests);
+        EXPECT_TRUE(found().empty());
+        EXPECT_EQ(devnet.faults().pending(), 0u);
+    }
+
+    // A transaction whose JSON is bigger than anything read: cut, unreadable, tried later.
+    const std::string huge = payPhone(eventPayload(1));
+    const std::string hugeBody = R"({"vout":[],"pad":")" + std::string(kCap + (1u << 20), 'x') + R"("})";
+    inject({{"path_prefix", "/oi/tx/" + huge}, {"status", 200}, {"body", hugeBody}});
+    inject({{"path_prefix", std::string(kWocPath) + "/tx/" + huge}, {"status", 200}, {"body", hugeBody}});
+    size_t before = requests();
+    poll();
+    EXPECT_EQ(requests() - before, 3u);
+    EXPECT_TRUE(found().empty());
+
+    // Raw transactions that are not: each one step, nothing found.
+    const std::string realHex = hex_encode(buildSigned({coinOf(payer, std::string(64, 'b'), 0, 100000)},
+                                                       {payTo(phone, 1), {0, data_output_script(eventPayload(2))}}, payer));
+    ParsedTx parsed;
+    ASSERT_TRUE(parse_tx(hex_decode(realHex), parsed));
+    const size_t inputsEnd = 2 * (4 + 1 + 36 + 1 + parsed.inputs.at(0).script.size() + 4);
+    struct Raw {
+        const char* what;
+        std::string body;
+    };
+    const Raw raws[] = {
+        {"a short refusal", "try again"},
+        {"an HTML page", "<!DOCTYPE html><html><body>Bad Gateway: upstream dead beef</body></html>"},
+        {"the first half of a transaction", realHex.substr(0, realHex.size() / 2)},
+        {"an input count of 2^64-1", "01000000ffffffffffffffffff" + realHex.substr(10)},
+        {"an output count above 10,000", realHex.substr(0, inputsEnd) + "fe11270000" + realHex.substr(inputsEnd + 2)},
+    };
+    std::vector<std::string> shortJunk;
+    int n = 10;
+    for (const Raw& r : raws) {
+        SCOPED_TRACE(r.what);
+        const std::string txid = payPhone(eventPayload(++n));
+        serveCutJson(txid, truncate);
+        inject({{"path_prefix", std::string(kWocPath) + "/tx/" + txid + "/hex"}, {"status", 200}, {"body", r.body}});
+        poll();
+        before = requests();
+        EXPECT_TRUE(rawFetchStep());
+        EXPECT_EQ(requests() - before, 1u);
+        EXPECT_FALSE(rawFetchStep());
+        EXPECT_TRUE(found().empty());
+        EXPECT_EQ(devnet.faults().pending(), 0u);
+        if (r.body.size() < 20) shortJunk.push_back(txid);
+    }
+
+    // Listening goes on: what was held comes back, and a new event is read at once.
+    gNow += 10'000;
+    const std::string fresh = payPhone(eventPayload(99));
+    poll();
+    std::vector<std::string> got = txidsOf(found()), expected = {fresh, huge};
+    expected.insert(expected.end(), shortJunk.begin(), shortJunk.end());
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(got, expected);
+}
+
+TEST_F(PollerTest, HttpsGetKeepsOneConnectionPerServiceAndCutsLongAnswers) {
+    const std::string fake(64, 'e');
+    const std::string platformUrl = service_url("/oi/tx/" + fake);
+    const std::string wocUrl = networkConfig().wocBase + "/chain/info";
+    const std::string otherUrl = "https://127.0.0.1:" + std::to_string(devnet.directoryPort()) +
+                                 "/api/bsvalias/address/nobody@orvane.test";
+    releasePhoneConnections();
+    struct Row {
+        const char* what;
+        const std::string& url;
+        uint64_t connections;
+    };
+    for (const Row& row : {Row{"the platform", platformUrl, 1}, Row{"WhatsOnChain", wocUrl, 1},
+                           Row{"any other host", otherUrl, 5}}) {
+        const uint64_t before = phoneConnectionsOpened();
+        for (int i = 0; i < 5; ++i) EXPECT_FALSE(httpsGet(row.url, 2500, nullptr, 8000).empty()) << row.what;
+        EXPECT_EQ(phoneConnectionsOpened() - before, row.connections) << row.what;
+    }
+    EXPECT_EQ(httpsGet(platformUrl, 2500, nullptr, 8000), "Not Found") << "the body whatever the status";
+
+    struct Body {
+        size_t size, expected;
+    };
+    for (const Body b : {Body{kCap, kCap}, Body{kCap + 1, kCap}, Body{kCap + (1u << 20), kCap}}) {
+        std::string body(b.size, 'a');
+        inject({{"path_prefix", "/oi/tx/" + fake}, {"status", 200}, {"body", body}, {"content_type", "text/plain"}});
+        const std::string got = httpsGet(platformUrl, 2500, nullptr, 8000);
+        EXPECT_EQ(got.size(), b.expected) << b.size;
+        EXPECT_EQ(got, body.substr(0, b.expected));
+        EXPECT_EQ(httpsGet(platformUrl, 2500, nullptr, 8000), "Not Found") << "the platform still answers";
+    }
+
+    std::atomic<uint64_t> own{0};
+    inject({{"path_prefix", "/oi/tx/" + fake}, {"status", 429}});
+    EXPECT_EQ(httpsGet(platformUrl, 2500, &own, 300), "");
+    EXPECT_EQ(own.load(), gNow + 1000) << "at least a second";
+    inject({{"path_prefix", "/oi/tx/" + fake}, {"status", 503}});
+    EXPECT_EQ(httpsGet(platformUrl, 2500, nullptr, 5000), "");
+    EXPECT_EQ(phoneFlags().wocBackoffUntil.load(), gNow + 5000) << "WhatsOnChain's pause when none is given";
+
+    // libcurl retries a kept connection that closes unanswered once, so this one starts afresh.
+    releasePhoneConnections();
+    inject({{"path_prefix", "/oi/tx/" + fake}, {"drop", true}});
+    EXPECT_EQ(httpsGet(platformUrl, 2500, nullptr, 8000), "");
+    uint64_t before = phoneConnectionsOpened();
+    EXPECT_EQ(httpsGet(platformUrl, 2500, nullptr, 8000), "Not Found");
+    EXPECT_EQ(phoneConnectionsOpened() - before, 1u) << "a new connection after a dropped one";
+
+    const size_t sent = requests();
+    std::string plain = platformUrl;
+    plain.replace(0, 5, "http");
+    EXPECT_EQ(httpsGet(plain, 2500, nullptr, 8000), "");
+    EXPECT_EQ(requests(), sent) << "nothing goes out but HTTPS";
+}
+
+TEST(PayloadReaderTest, DataOutputsAreReadFromRawHexAndJsonAlike) {
+    const std::string payload = eventPayload(5, 300);  // OP_PUSHDATA2
+    const std::string small = eventPayload(6);
+    Coin in;
+    in.txid = std::string(64, 'a');
+    in.unlocking = Bytes(107, 0x51);
+    const Bytes p2pkh = p2pkh_script(keyOf('4').hash);
+    Bytes bare = data_output_script(payload);
+    bare.erase(bare.begin());  // 6a 4d …: no leading OP_FALSE
+    Bytes overlong = data_output_script(small);
+    overlong[2] = uint8_t(overlong[2] + 1);  // declares one byte more than the script holds
+    auto rawHex = [&](std::vector<Bytes> scripts) {
+        std::vector<TxOutput> outs;
+        for (Bytes& s : scripts) outs.push_back({1, std::move(s)});
+        return hex_encode(serialize_tx({in}, outs, false));
+    };
+
+    const std::string clean = rawHex({p2pkh, data_output_script(payload)});
+    std::string upper = clean, spaced;
+    for (char& c : upper) c = char(std::toupper(uint8_t(c)));
+    for (size_t i = 0; i < clean.size(); ++i) {
+        if (i % 7 == 0) spaced += i % 14 == 0 ? "\r\n" : " \t";
+        spaced += clean[i];
+    }
+    struct RawRow {
+        const char* what;
+        std::string hex;
+        std::string expected;
+    };
+    const RawRow raws[] = {
+        {"clean", clean, payload},
+        {"upper case", upper, payload},
+        {"white space and line breaks", spaced + "\n", payload},
+        {"OP_RETURN without OP_FALSE", rawHex({bare, p2pkh}), payload},
+        {"the longest of two", rawHex({data_output_script(small), data_output_script(payload)}), payload},
+        {"a push longer than its script", rawHex({overlong}), ""},
+        {"cut inside the data output", clean.substr(0, clean.size() - 200), ""},
+        {"an odd count of digits", clean + "0", ""},
+        {"fewer than 20 digits", "0100000001", ""},
+        {"no data output", rawHex({p2pkh}), ""},
+    };
+    for (const RawRow& r : raws) EXPECT_EQ(payloadFromRawHex(r.hex), r.expected) << r.what;
+
+    const std::string dataHex = hex_encode(data_output_script(payload));
+    const std::string p2pkhHex = hex_encode(p2pkh);
+    std::string upperPushHex = dataHex.substr(4);
+    for (char& c : upperPushHex) c = char(std::toupper(uint8_t(c)));
+    auto out = [](json spk) { return json{{"value", 0}, {"scriptPubKey", std::move(spk)}}; };
+    struct JsonRow {
+        const char* what;
+        json tx;
+        std::string expected;
+        bool truncated, hasData;
+    };
+    const JsonRow rows[] = {
+        {"a payment", {{"vout", {out({{"hex", p2pkhHex}, {"type", "pubkeyhash"}})}}}, "", false, false},
+        {"the script hex", {{"vout", {out({{"hex", dataHex}})}}}, payload, false, true},
+        {"upper-case digits without OP_FALSE", {{"vout", {out({{"hex", "6a" + upperPushHex}})}}}, payload, false, true},
+        {"opReturn text and parts, longest wins",
+         {{"vout", {out({{"opReturn", {{"text", small}, {"parts", {payload.substr(0, 10), payload.substr(10)}}}}}),
+                    out({{"opReturn", {{"text", small + "x"}}}})}}},
+         payload, false, false},
+        {"truncated", {{"vout", {out({{"asm", "OP_RETURN 4f56"}, {"isTruncated", true}})}}}, "", true, true},
+        {"nulldata without a script", {{"vout", {out({{"type", "nulldata"}})}}}, "", false, true},
+        {"hex cut inside the push", {{"vout", {out({{"hex", dataHex.substr(0, 100)}})}}}, "", false, true},
+        {"not outputs", {{"vout", {1, "x", out(json::array())}}}, "", false, false},
+    };
+    for (const JsonRow& r : rows) {
+        bool truncated = !r.truncated, hasData = !r.hasData;
+        EXPECT_EQ(payloadFromTxJson(r.tx, &truncated, &hasData), r.expected) << r.what;
+        EXPECT_EQ(truncated, r.truncated) << r.what;
+        EXPECT_EQ(hasData, r.hasData) << r.what;
+    }
+}
+
+}  // namespace
+}  // namespace dialo::test
