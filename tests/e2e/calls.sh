@@ -1,0 +1,442 @@
+#!/usr/bin/env bash
+# Two phones calling each other on one local devnet: alice and bob, each with a funded wallet
+# and a published handle in a data folder of its own, driven through their standard input.
+# In turn: a call answered and ended by the caller; a ringing call ended by the callee; the
+# answer-phone on (diverted after three rings) and off (ten rings), with nothing recorded; a
+# blocked caller who never rings; and bob killed between two calls, whose earlier call does
+# not ring again after the restart while the next one rings and is answered.
+# Usage: calls.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
+set -uo pipefail
+phone=$1
+vaultra=$2
+devnet=$3
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+command -v curl >/dev/null || { echo "calls.sh: curl is needed to read the devnet's answers"; exit 1; }
+
+# ---------------------------------------------------------------------------------------
+# Two phones at once. lib.sh's helpers read $out, $err, $seen and $phone_pid; `use NAME` points
+# them at one phone, keeping the other's place in its output.
+
+declare -A p_out=() p_err=() p_pid=() p_seen=() p_fd=() p_address=() p_runs=()
+current=""
+
+use() {
+  if [ -n "$current" ]; then
+    p_seen[$current]=$seen
+    p_pid[$current]=$phone_pid
+  fi
+  current=$1
+  out=${p_out[$1]}
+  err=${p_err[$1]}
+  seen=${p_seen[$1]}
+  phone_pid=${p_pid[$1]}
+}
+
+send() { printf '%s\n' "$1" >&"${p_fd[$current]}" || fail "could not send '$1' to $current: the phone no longer reads"; }
+
+# Both phones' output (without the wallet's progress records) on a failure.
+fail() {
+  local who f
+  echo "FAIL [$scenario] $*"
+  for who in alice bob; do
+    for f in "$root/$who"/phone-*.out; do
+      [ -f "$f" ] || continue
+      echo "--- $who: $(basename "$f"):"
+      grep -v '"event":"wallet' "$f" | tail -n 80
+      echo "--- $who: stderr:"
+      tail -n 20 "${f%.out}.err"
+    done
+  done
+  [ ! -f "$root/devnet.err" ] || { echo "--- devnet stderr:"; tail -n 20 "$root/devnet.err"; }
+  echo "$(wc -l <"$root/passed") passed, 1 failed"
+  exit 1
+}
+
+# Starts NAME's phone on its folder; every start writes a new output file.
+phone_up() {
+  local who=$1 d=$root/$1 fd
+  p_runs[$who]=$((${p_runs[$who]:-0} + 1))
+  p_out[$who]=$d/phone-${p_runs[$who]}.out
+  p_err[$who]=$d/phone-${p_runs[$who]}.err
+  rm -f "$d/in"
+  mkfifo "$d/in"
+  : >"${p_out[$who]}"
+  LOCALAPPDATA="$d" timeout "$phone_seconds" "$phone" <"$d/in" >"${p_out[$who]}" 2>"${p_err[$who]}" &
+  p_pid[$who]=$!
+  exec {fd}>"$d/in"
+  p_fd[$who]=$fd
+  p_seen[$who]=0
+  current=""
+  use "$who"
+  expect "$who's phone is ready" '{"event":"ready"}'
+}
+
+closed() {
+  local fd=${p_fd[$1]}
+  exec {fd}>&-
+}
+
+# SIGKILL to NAME's dialo-phone itself (not its timeout), as a crash or power cut would end it.
+phone_killed() {
+  local pid code
+  use "$1"
+  pid=$(phone_process)
+  check "$1's dialo-phone process is found (pid ${pid:-none})" [ -n "$pid" ]
+  kill -KILL "$pid"
+  check "$1's phone ends after SIGKILL" wait_until 20 phone_ended
+  wait "$phone_pid" 2>/dev/null
+  code=$?
+  check "$1's phone was killed by SIGKILL (exit code $code)" [ "$code" -eq 137 ]
+  closed "$1"
+  p_pid[$1]=""
+  phone_pid=""
+}
+
+# Both phones quit; each must end within 30 s with exit code 0.
+all_quit() {
+  local who code
+  for who in alice bob; do
+    use "$who"
+    send quit
+    closed "$who"
+    check "$who's phone ends within 30 s of quit" wait_until 30 phone_ended
+    wait "$phone_pid"
+    code=$?
+    p_pid[$who]=""
+    phone_pid=""
+    check "$who's phone exit code 0 (got $code)" [ "$code" -eq 0 ]
+  done
+}
+
+# The number of the first line of this phone's output after the last one taken that holds
+# every TEXT, in $found.
+find_line() {
+  local total n
+  total=$(wc -l <"$out")
+  n=$(awk -v from="$seen" -v upto="$total" '
+    BEGIN { for (i = 1; i < ARGC; i++) { p[i] = ARGV[i]; delete ARGV[i] }; k = ARGC - 1 }
+    NR > from && NR <= upto { for (i = 1; i <= k; i++) if (!index($0, p[i])) next; print NR; exit }' "$@" <"$out")
+  [ -n "$n" ] && found=$n
+}
+
+# Waits up to SECONDS for a line of NAME's output, after the last one taken, holding every
+# TEXT; takes it (in $line). The phone prints a refresh line at every change of what it shows,
+# so a state that lasts only a moment is caught too.
+saw() {
+  local who=$1 what=$2 seconds=$3
+  shift 3
+  use "$who"
+  local deadline=$(($(now_ms) + seconds * 1000))
+  until find_line "$@"; do
+    if phone_ended; then
+      find_line "$@" && break
+      fail "$who: $what: the phone ended first"
+    fi
+    (($(now_ms) < deadline)) || fail "$who: $what: no such line within $seconds s (last: $(tail -n1 "$out"))"
+    sleep 0.05
+  done
+  seen=$found
+  line=$(sed -n "${found}p" "$out")
+  ok "$who: $what"
+}
+
+# True when no line of this phone's output from line MARK on (up to the last one taken) is a
+# ring or shows an incoming call.
+quiet_since() {
+  local keep=$seen
+  seen=$(($1 - 1))
+  if find_line '"event":"ring"' || find_line '"callState":"Incoming"'; then
+    seen=$keep
+    return 1
+  fi
+  seen=$keep
+}
+
+# Seconds since $t0, with tenths.
+since() { local d=$(($(now_ms) - t0)); printf '%d.%d' $((d / 1000)) $((d % 1000 / 100)); }
+
+history_of() {
+  use "$1"
+  send history
+  next_event "$1's history" history
+  history=$line
+}
+
+# Call records in $history that hold TEXT.
+records() { grep -oE '\{[^{}]*\}' <<<"$history" | grep -cF "$1"; }
+
+# The highest "Ringing  N" of this phone's lines from line $1 up to the last one taken.
+rings_since() {
+  sed -n "$1,${seen}p" "$out" | grep -oE '"statusText":"Ringing  [0-9]+"' | grep -oE '[0-9]+' | sort -n | tail -n1
+}
+
+# dialo-devnet's own commands on the test's devnet.
+dn() {
+  LOCALAPPDATA="$root" timeout 60 "$devnet" "$@" --port "$port" >"$root/d.out" 2>"$root/d.err"
+  rc=$?
+}
+
+# Transactions that pay an address, as the phones' poller lists them.
+paying() { devnet_get "/oi/oracle/dialo/txids?address=$1&limit=1000" | grep -oE '[0-9a-f]{64}'; }
+
+# Txids bob's phone has acted on (and saved, so that a restart does not act on them again).
+bob_handled() { grep -oE '"txid": *"[0-9a-f]{64}"' "$root/bob/Orvane/dialo/phone-bob.json" 2>/dev/null | grep -oE '[0-9a-f]{64}'; }
+bob_handled_any() { grep -qxF -f <(printf '%s\n' "$@") <(bob_handled); }
+
+# True when bob's phone has acted on at least N transactions paying him that are not in the
+# list BEFORE.
+handled_since() {
+  local n
+  n=$(grep -vxF -f <(printf '%s\n' "$1") <(paying "${p_address[bob]}") | grep -cxF -f <(bob_handled))
+  [ "$n" -ge "$2" ]
+}
+
+# NAME's ready coins, in $ready.
+ready_coins() {
+  use "$1"
+  send coins
+  next_event "$1's coins" coins 60
+  ready=$(json_number ready <<<"$line")
+}
+
+published() { [ -n "$(devnet_get "/api/bsvalias/id/$1@orvane.test" | json_text pubkey)" ]; }
+
+# ---------------------------------------------------------------------------------------
+
+setup() {
+  scenario=setup
+  dir=$root
+  mkdir -p "$root/alice" "$root/bob"
+  start_devnet
+  local who
+  for who in alice bob; do
+    dir=$root/$who
+    configure_phone "$root/devnet.out"
+    v --json create --handle "$who"
+    p_address[$who]=$(json_text address <"$dir/v.out")
+    check "vaultra creates $who's wallet (exit code $rc: $(cat "$dir/v.err"))" \
+      matches "${p_address[$who]}" '^1[1-9A-HJ-NP-Za-km-z]{25,34}$'
+    v --json fund 200000 --confirm
+    check "the faucet pays $who 200000 sats in a block (exit code $rc: $(cat "$dir/v.err"))" \
+      matches "$(json_text txid <"$dir/v.out")" '^[0-9a-f]{64}$'
+  done
+  dir=$root
+  phone_up alice
+  phone_up bob
+  for who in alice bob; do
+    saw "$who" "connected to its only wallet" 60 '"event":"refresh"' '"connected":true' "\"ownHandle\":\"$who\""
+  done
+  # Each phone claims its handle and splits its coin on its own once connected; a block then
+  # makes the pieces ready. The split may come after a block, so blocks follow until both are.
+  local deadline=$(($(now_ms) + 180000)) a b
+  while :; do
+    dn mine
+    check "dialo-devnet mine (exit code $rc: $(cat "$root/d.err"))" [ "$rc" -eq 0 ]
+    ready_coins alice
+    a=$ready
+    ready_coins bob
+    b=$ready
+    ((${a:-0} >= 120 && ${b:-0} >= 120)) && break
+    (($(now_ms) < deadline)) || fail "fewer than 120 ready coins after 180 s (alice ${a:-?}, bob ${b:-?})"
+    sleep 1
+  done
+  ok "both phones have split their coins and the pieces are in a block (alice $a, bob $b ready)"
+  check "both handles are published" wait_until 60 eval 'published alice && published bob'
+}
+
+# a. alice calls, bob answers, alice hangs up.
+answered() {
+  scenario=answered
+  local t0
+  t0=$(now_ms)
+  use alice
+  send "call bob"
+  saw bob "rings as Incoming from alice" 60 '"callState":"Incoming"' '"caption":"Incoming  alice"' \
+    '"peerHandle":"alice"' '"statusText":"Incoming call."'
+  next_event "bob prints ring" ring 30
+  echo "  answered: bob rings $(since) s after alice's call"
+  saw alice "shows the call ringing out" 30 '"callState":"Calling"' '"caption":"Calling  bob"' '"statusText":"Ringing  '
+  use bob
+  send answer
+  saw bob "is talking" 60 '"callState":"Talking"' '"statusText":"Connected."'
+  saw alice "is talking once bob's accept arrives" 60 '"callState":"Talking"' '"statusText":"Connected."'
+  echo "  answered: both talking $(since) s after alice's call"
+  use alice
+  send hangup
+  saw alice "hung up" 60 '"callState":"Idle"' '"statusText":"Hung up."' '"caption":""'
+  saw bob "sees alice hang up" 60 '"callState":"Idle"' '"statusText":"They hung up."' '"caption":""'
+  echo "  answered: both idle $(since) s after alice's call"
+
+  history_of alice
+  check "alice's history holds one call, talked, from alice to bob, paid and with its first txid ($history)" \
+    matches "$history" '^\{"calls":\[\{"from":"alice","id":"","missed":false,"sats":[1-9][0-9]*,"secs":[0-9]+,"to":"bob","ts":[0-9]+,"txid":"[0-9a-f]{64}"\}\],"event":"history"\}$'
+  # The answering side keeps no record of a call the far end ended; above all not a missed one.
+  history_of bob
+  check "bob's history holds no missed call ($history)" [ "$(records '"missed":true')" -eq 0 ]
+}
+
+# b. bob hangs up while it rings.
+refused() {
+  scenario=refused
+  local t0
+  t0=$(now_ms)
+  use alice
+  send "call bob"
+  saw bob "rings" 60 '"callState":"Incoming"' '"caption":"Incoming  alice"'
+  use bob
+  send hangup
+  saw bob "hung up" 60 '"callState":"Idle"' '"statusText":"Hung up."'
+  saw alice "hears that bob hung up" 60 '"callState":"Idle"' '"statusText":"They hung up."' '"caption":""'
+  echo "  refused: alice idle $(since) s after her call"
+  history_of bob
+  check "bob's history holds one call, missed, from alice to bob ($history)" \
+    matches "$history" '^\{"calls":\[\{"from":"alice","id":"[0-9a-f]{16}","missed":true,[^{}]*"to":"bob",[^{}]*\}\],"event":"history"\}$'
+}
+
+# c. The answer-phone on, then off; alice records nothing and hangs up.
+answer_phone() {
+  scenario=answer-phone
+  local t0 mark rings
+  use bob
+  send "answer-phone on"
+  expect "bob turns the answer-phone on" '{"changed":true,"event":"answer-phone"}'
+  t0=$(now_ms)
+  use alice
+  mark=$((seen + 1))
+  send "call bob"
+  saw bob "rings" 60 '"callState":"Incoming"' '"caption":"Incoming  alice"'
+  saw bob "sends alice to the answer-phone" 60 '"callState":"Idle"' '"statusText":"Sent them to answer-phone."'
+  echo "  answer-phone on: bob diverts $(since) s after alice's call"
+  saw alice "is asked to leave a message" 60 '"callState":"LeavingMessage"' '"statusText":"Leave a message."'
+  rings=$(rings_since "$mark")
+  echo "  answer-phone on: alice leaves a message $(since) s after her call, after ${rings:-no} rings"
+  # Three rings after the divert at the least; how many came before it depends on the machine.
+  check "alice heard from 3 to 9 rings, not all ten (got ${rings:-none})" between "${rings:-0}" 2 10
+  use alice
+  send hangup
+  saw alice "ends with nothing recorded" 60 '"callState":"Idle"' '"statusText":"No message to leave."' '"caption":""'
+  history_of bob
+  check "bob records the diverted call as missed ($history)" [ "$(records '"missed":true')" -eq 2 ]
+
+  use bob
+  send "answer-phone off"
+  expect "bob turns the answer-phone off" '{"changed":true,"event":"answer-phone"}'
+  t0=$(now_ms)
+  use alice
+  mark=$((seen + 1))
+  send "call bob"
+  saw bob "rings" 60 '"callState":"Incoming"' '"caption":"Incoming  alice"'
+  saw alice "is asked to leave a message" 90 '"callState":"LeavingMessage"' '"statusText":"Leave a message."'
+  rings=$(rings_since "$mark")
+  echo "  answer-phone off: alice leaves a message $(since) s after her call, after ${rings:-no} rings"
+  check "alice heard ten rings (got ${rings:-none})" [ "${rings:-0}" = 10 ]
+  send hangup
+  saw alice "ends with nothing recorded" 60 '"callState":"Idle"' '"statusText":"No message to leave."' '"caption":""'
+  # The caller leaving the answer-phone sends no hang-up; bob's phone still shows the call.
+  use bob
+  send status
+  next_event "bob's status" status
+  echo "  answer-phone off: after alice gave up, bob shows $(grep -oE '"callState":"[A-Za-z]+"' <<<"$line")"
+  send hangup
+  saw bob "is idle once he hangs up too" 60 '"callState":"Idle"'
+}
+
+# d. A blocked caller's invite and hang-up reach bob, who acts on them without ringing.
+blocked() {
+  scenario=blocked
+  local t0 mark before
+  use bob
+  send "block alice"
+  expect "bob blocks alice" '{"changed":true,"event":"block"}'
+  mark=$seen
+  before=$(paying "${p_address[bob]}")
+  t0=$(now_ms)
+  use alice
+  send "call bob"
+  saw alice "has sent the invite and rings out" 60 '"callState":"Calling"' '"statusText":"Ringing  1"'
+  check "alice has paid for the invite ($line)" not grep -qF '"callSats":0,' <<<"$line"
+  # On chain, paying bob, and read by bob's phone, which saves what it acted on.
+  check "bob's phone has acted on alice's invite" wait_until 90 handled_since "$before" 1
+  echo "  blocked: bob has read the invite $(since) s after alice's call"
+  use alice
+  send hangup
+  saw alice "hung up" 60 '"callState":"Idle"' '"statusText":"Hung up."'
+  # The hang-up was read after the invite, so anything the invite made bob print is out by now.
+  check "bob's phone has acted on alice's hang-up" wait_until 90 handled_since "$before" 2
+  use bob
+  check "bob printed no ring and never showed an incoming call" quiet_since "$((mark + 1))"
+  status_is "bob is idle" '"callState":"Idle"'
+  send "unblock alice"
+  expect "bob unblocks alice" '{"changed":true,"event":"unblock"}'
+}
+
+# One whole call: alice calls, bob answers, then $1 hangs up.
+talk() {
+  local ender=$1 other
+  [ "$ender" = alice ] && other=bob || other=alice
+  use alice
+  send "call bob"
+  saw bob "rings" 60 '"callState":"Incoming"' '"caption":"Incoming  alice"'
+  next_event "bob prints ring" ring 30
+  use bob
+  send answer
+  saw alice "is talking" 60 '"callState":"Talking"'
+  saw bob "is talking" 60 '"callState":"Talking"'
+  use "$ender"
+  send hangup
+  saw "$ender" "hung up" 60 '"callState":"Idle"' '"statusText":"Hung up."'
+  saw "$other" "hears the hang-up" 60 '"callState":"Idle"' '"statusText":"They hung up."'
+}
+
+# Alice sends bob an event of no call; true once bob's phone has acted on it.
+poke() {
+  local id txid
+  id=$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')
+  use alice
+  send "send bob hangup $id"
+  next_event "alice's poke" send 120
+  txid=$(json_text txid <<<"$line")
+  check "alice's poke is sent ($line)" matches "$txid" '^[0-9a-f]{64}$'
+  check "bob's phone acts on the poke" wait_until 90 bob_handled_any "$txid"
+}
+
+# e. bob is killed between two calls.
+restarted() {
+  scenario=restarted
+  local t0 before after
+  t0=$(now_ms)
+  talk alice
+  echo "  restarted: first call done $(since) s"
+  history_of bob
+  before=$history
+  phone_killed bob
+  phone_up bob
+  saw bob "binds its wallet again" 60 '"connected":true' '"ownHandle":"bob"'
+  # Two events after the restart, each read once the one before was: by then bob's poller has
+  # listed everything paid to bob, the earlier call's invite among it.
+  poke
+  poke
+  use bob
+  seen=$(wc -l <"$out")
+  check "the restarted bob printed no ring and showed no incoming call" quiet_since 1
+  history_of bob
+  check "bob's history is what it was before the kill ($history)" [ "$history" = "$before" ]
+  echo "  restarted: bob back and quiet $(since) s"
+  talk bob
+  echo "  restarted: second call done $(since) s"
+}
+
+calls() {
+  setup
+  answered
+  refused
+  answer_phone
+  blocked
+  restarted
+  all_quit
+}
+
+trap 'for p in "${p_pid[@]}"; do [ -z "$p" ] || kill "$p" 2>/dev/null; done; stop_devnet; rm -rf "$root"' EXIT
+t_start=$(now_ms)
+calls
+echo "$(wc -l <"$root/passed") passed, 0 failed, in $((($(now_ms) - t_start) / 1000)) s"
