@@ -7,6 +7,7 @@
 
 #include "../wallet/funded_wallet_fixture.h"
 #include "base/config.h"
+#include "call/background.h"
 #include "call/event.h"
 #include "call/send.h"
 #include "state/phone_state.h"
@@ -116,6 +117,25 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
         EXPECT_EQ((*opened)["pay"], address);
         EXPECT_TRUE(verify_protocol_message(*opened));
         EXPECT_FALSE(openPayloadWith(*payload, carol.priv));
+    }
+}
+
+TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateAndNothingWhenThePennyIsNotPayable) {
+    fundWallet({100000});
+    const std::string fee = networkConfig().callFeeAddress;
+    auto paid = [&] {
+        devnet::Balance b = devnet.ledger().balance(fee);
+        return b.confirmed + b.unconfirmed;
+    };
+    struct Case {
+        double gbp;
+        int64_t sats;
+    };
+    for (const Case& c : {Case{40.0, 25000}, Case{0.000001, 0}, Case{0, 0}, Case{-3, 0}}) {
+        ASSERT_EQ(post("/devnet/settings", {{"gbp", c.gbp}}).status, 200);
+        const int64_t before = paid();
+        payCallFee();
+        EXPECT_EQ(paid() - before, c.sats) << c.gbp << " pounds a coin";
     }
 }
 
