@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -464,6 +465,25 @@ TEST_F(PollerTest, HttpsGetKeepsOneConnectionPerServiceAndCutsLongAnswers) {
     plain.replace(0, 5, "http");
     EXPECT_EQ(httpsGet(plain, 2500, nullptr, 8000), "");
     EXPECT_EQ(requests(), sent) << "nothing goes out but HTTPS";
+}
+
+TEST_F(PollerTest, ASlowWhatsOnChainReadHoldsUpNoOtherRequest) {
+    const std::string txid(64, 'c');
+    inject({{"path_prefix", std::string(kWocPath) + "/tx/" + txid + "/hex"}, {"delay_ms", 60000}, {"drop", true}});
+    const size_t before = requests();
+    std::atomic<bool> slowDone{false};
+    std::thread worker([&] {
+        (void)httpsGet(networkConfig().wocBase + "/tx/" + txid + "/hex", 20000, nullptr, 8000);
+        slowDone = true;
+    });
+    // Once the server has the slow request, the kept WhatsOnChain connection is busy with it.
+    EXPECT_TRUE(waitFor([&] { return requests() > before; }));
+    EXPECT_FALSE(httpsGet(networkConfig().wocBase + "/chain/info", 2500, nullptr, 8000).empty());
+    scanUnconfirmedHistory(phone.address);
+    EXPECT_EQ(requests() - before, 3u);
+    EXPECT_FALSE(slowDone) << "both answered while the slow read still waits";
+    devnet.stop();  // ends the slow answer's wait, closing its connection
+    worker.join();
 }
 
 TEST(PayloadReaderTest, DataOutputsAreReadFromRawHexAndJsonAlike) {
