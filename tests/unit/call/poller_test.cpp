@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -241,6 +242,31 @@ TEST_F(PollerTest, ACutDataOutputIsReadFromTheRawTransaction) {
         EXPECT_FALSE(rawFetchStep()) << "nothing else queued";
         EXPECT_EQ(devnet.faults().pending(), 0u);
     }
+}
+
+TEST_F(PollerTest, TheAddressHistoriesFindWhatTheListingMissed) {
+    std::vector<std::string> payloads;
+    for (int i = 0; i < 85; ++i) payloads.push_back(eventPayload(i));
+    const std::vector<std::string> confirmed = payPhone(payloads);
+    devnet::BlockInfo block;
+    std::string error;
+    ASSERT_TRUE(devnet.ledger().mine(block, error)) << error;
+    const std::vector<std::string> unconfirmed = payPhone({eventPayload(100), eventPayload(101), eventPayload(102)});
+
+    scanUnconfirmedHistory(phone.address);
+    EXPECT_EQ(txidsOf(found()), (std::vector<std::string>{unconfirmed[0], unconfirmed[2]})) << "the first and last new";
+    scanUnconfirmedHistory(phone.address);
+    EXPECT_EQ(txidsOf(found(), 2), std::vector<std::string>{unconfirmed[1]});
+
+    scanConfirmedHistory(phone.address);
+    scanConfirmedHistory(phone.address);
+    EXPECT_EQ(lockPhone().state.backfill, std::deque<std::string>(confirmed.begin(), confirmed.begin() + 80))
+        << "the history's first 80 entries, each queued once";
+    for (int i = 0; i < 80; ++i) drainBackfill();
+    EXPECT_EQ(txidsOf(found(), 3), std::vector<std::string>(confirmed.begin(), confirmed.begin() + 80));
+    const size_t before = requests();
+    drainBackfill();
+    EXPECT_EQ(requests(), before);
 }
 
 TEST_F(PollerTest, DuringACallOnlyThePlatformIsAskedAgainAfter400Ms) {
