@@ -63,13 +63,13 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     EXPECT_TRUE(e.contains("pubkey") && e.contains("sig"));
 
     setPeerKey(bob.pub);
-    holdFlag = false;
+    setHoldFlag(false);
     e = buildEvent(kInvite, callId);
     EXPECT_FALSE(sendEvent(bob.address, e, kAudioRate, false)) << "no confirmed coin yet";
-    EXPECT_TRUE(holdFlag);
+    EXPECT_TRUE(holdFlag());
     EXPECT_EQ(status(), "Holding. Waiting for a coin to clear.");
     EXPECT_FALSE(sendEvent("not-an-address", e, kSignalRate, true));
-    EXPECT_FALSE(holdFlag) << "a failed send on the same thread clears the hold";
+    EXPECT_FALSE(holdFlag()) << "a failed send on the same thread clears the hold";
     EXPECT_EQ(status(), "error: phone address decode failed.");
 
     fundWallet({3000, 3000, 3000});
@@ -78,7 +78,7 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     for (const char* kind : {kInvite, kHangup}) {
         json sent = buildEvent(kind, callId);
         ASSERT_TRUE(sendEvent(bob.address, sent, kSignalRate, true)) << status();
-        EXPECT_FALSE(holdFlag);
+        EXPECT_FALSE(holdFlag());
         std::string txid;
         int64_t sats;
         {
