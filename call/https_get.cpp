@@ -109,10 +109,22 @@ Outcome perform(CURL* h, const std::string& url, long connectMs, long totalMs, S
     return Outcome::Failed;
 }
 
+// On a fresh handle, closed with the request.
+Outcome performOnce(const std::string& url, const HttpsPins& pins, long connectMs, long totalMs, Sink& sink,
+                    long& status) {
+    CurlEasy h(curl_easy_init());
+    if (!h) return Outcome::Failed;
+    setCommon(h.get(), pins);
+    return perform(h.get(), url, connectMs, totalMs, sink, status);
+}
+
 // On the kept handle, made (again) when there is none or the configuration moved the host.
-Outcome performKept(KeptHost& host, const std::string& url, std::string key, HttpsPins pins, long connectMs,
-                    long totalMs, Sink& sink, long& status) {
-    std::lock_guard lock(host.mutex);
+// With `wait` false a request that finds the handle busy goes on a fresh one instead.
+Outcome performKept(KeptHost& host, bool wait, const std::string& url, std::string key, HttpsPins pins,
+                    long connectMs, long totalMs, Sink& sink, long& status) {
+    std::unique_lock lock(host.mutex, std::defer_lock);
+    if (wait) lock.lock();
+    else if (!lock.try_lock()) return performOnce(url, pins, connectMs, totalMs, sink, status);
     if (host.handle && host.key != key) host.handle.reset();
     if (!host.handle) {
         host.handle.reset(curl_easy_init());
@@ -150,15 +162,13 @@ std::string httpsGet(const std::string& url, int timeoutMs, std::atomic<uint64_t
             const long connectMs = platform ? kPlatformConnectMs : totalMs;
             HttpsPins pins = https_pins(url);
             std::string key = authority + "\n" + listText(pins.resolve) + listText(pins.connectTo) + caFilePath();
-            out = performKept(platform ? gPlatform : gWoc, url, std::move(key), std::move(pins), connectMs, totalMs,
-                              sink, status);
+            // Platform requests queue behind each other; WhatsOnChain's run side by side, so a
+            // 20-second raw read on the fetch worker never holds up the background loop.
+            out = performKept(platform ? gPlatform : gWoc, platform, url, std::move(key), std::move(pins), connectMs,
+                              totalMs, sink, status);
         } else {
-            CurlEasy h(curl_easy_init());
-            if (!h) return {};
-            const HttpsPins pins = https_pins(url);
-            setCommon(h.get(), pins);
             const long ms = std::max(timeoutMs, kOtherFloorMs);
-            out = perform(h.get(), url, ms, ms, sink, status);
+            out = performOnce(url, https_pins(url), ms, ms, sink, status);
         }
         if (out == Outcome::Failed) return {};
         if (status == 429 || status == 503) {

@@ -9,8 +9,10 @@
 
 namespace dialo {
 
-/// GETs a URL; the body (at most 8 MiB), empty on any failure. A 429 or 503 moves `backoff`
-/// (the WhatsOnChain back-off when null) to now + max(backoffMs, 1000) and answers empty.
+/// GETs a URL; the body whatever the status (at most 8 MiB), empty on any transport failure.
+/// Platform requests wait for each other on the kept connection; a WhatsOnChain request that
+/// finds it busy goes on a connection of its own. A 429 or 503 moves `backoff` (the
+/// WhatsOnChain back-off when null) to now + max(backoffMs, 1000) and answers empty.
 std::string httpsGet(const std::string& url, int timeoutMs, std::atomic<uint64_t>* backoff, int backoffMs);
 
 /// TCP connections these GETs have opened since start: with the kept connections, a phone

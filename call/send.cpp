@@ -58,11 +58,11 @@ bool sendEvent(const std::string& toAddress, nlohmann::json& event, int32_t rate
         spend_payload(toAddress, payload, ratePerKb, allowUnconfirmed, networkConfig().eventFeeAddress);
 
     if (answer.starts_with("hold:")) {
-        holdFlag = true;
+        setHoldFlag(true);
         setStatus("Holding. Waiting for a coin to clear.");
         return false;
     }
-    holdFlag = false;
+    setHoldFlag(false);
     if (!answer.starts_with("success")) {
         setStatus(answer);
         return false;

@@ -89,7 +89,7 @@ void leaveMessage(bool hungUp) {
                 } else {
                     s.messageRetryAt = nowMs() + kMessageRetryMs;
                 }
-                if (!holdFlag) s.statusText = "The message did not send.";
+                if (!holdFlag()) s.statusText = "The message did not send.";
             }
         }
         if (sent) f.leaveHungUp = false;

@@ -11,7 +11,12 @@ PhoneFlags gFlags;
 
 }  // namespace
 
-thread_local bool holdFlag = false;
+namespace {
+thread_local bool tHoldFlag = false;
+}  // namespace
+
+bool holdFlag() { return tHoldFlag; }
+void setHoldFlag(bool held) { tHoldFlag = held; }
 
 const char* callStateName(CallState state) {
     switch (state) {

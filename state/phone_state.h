@@ -86,7 +86,10 @@ struct PhoneFlags {
 PhoneFlags& phoneFlags();
 
 /// Set on a thread whose last send was held for a coin to clear; read right after the send.
-extern thread_local bool holdFlag;
+/// Functions rather than an extern thread_local, whose access from other units UBSan
+/// reported as a null reference.
+bool holdFlag();
+void setHoldFlag(bool held);
 
 /// Replaces the status line and tells the window.
 void setStatus(const std::string& text);

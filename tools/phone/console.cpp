@@ -207,7 +207,7 @@ json sendCommand(const std::string& args) {
     const bool sent = sendEvent(where.address, event, rate, !voice);
     auto g = lockPhone();
     out["sent"] = sent;
-    out["hold"] = holdFlag;
+    out["hold"] = holdFlag();
     out["txid"] = g.state.firstTxid;
     out["status"] = sent ? std::string() : g.state.statusText;
     g.state.peerPubKey.clear();

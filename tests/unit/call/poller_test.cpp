@@ -6,8 +6,10 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -242,6 +244,31 @@ TEST_F(PollerTest, ACutDataOutputIsReadFromTheRawTransaction) {
     }
 }
 
+TEST_F(PollerTest, TheAddressHistoriesFindWhatTheListingMissed) {
+    std::vector<std::string> payloads;
+    for (int i = 0; i < 85; ++i) payloads.push_back(eventPayload(i));
+    const std::vector<std::string> confirmed = payPhone(payloads);
+    devnet::BlockInfo block;
+    std::string error;
+    ASSERT_TRUE(devnet.ledger().mine(block, error)) << error;
+    const std::vector<std::string> unconfirmed = payPhone({eventPayload(100), eventPayload(101), eventPayload(102)});
+
+    scanUnconfirmedHistory(phone.address);
+    EXPECT_EQ(txidsOf(found()), (std::vector<std::string>{unconfirmed[0], unconfirmed[2]})) << "the first and last new";
+    scanUnconfirmedHistory(phone.address);
+    EXPECT_EQ(txidsOf(found(), 2), std::vector<std::string>{unconfirmed[1]});
+
+    scanConfirmedHistory(phone.address);
+    scanConfirmedHistory(phone.address);
+    EXPECT_EQ(lockPhone().state.backfill, std::deque<std::string>(confirmed.begin(), confirmed.begin() + 80))
+        << "the history's first 80 entries, each queued once";
+    for (int i = 0; i < 80; ++i) drainBackfill();
+    EXPECT_EQ(txidsOf(found(), 3), std::vector<std::string>(confirmed.begin(), confirmed.begin() + 80));
+    const size_t before = requests();
+    drainBackfill();
+    EXPECT_EQ(requests(), before);
+}
+
 TEST_F(PollerTest, DuringACallOnlyThePlatformIsAskedAgainAfter400Ms) {
     const std::string payload = eventPayload(7);
     const std::string txid = payPhone(payload);
@@ -464,6 +491,25 @@ TEST_F(PollerTest, HttpsGetKeepsOneConnectionPerServiceAndCutsLongAnswers) {
     plain.replace(0, 5, "http");
     EXPECT_EQ(httpsGet(plain, 2500, nullptr, 8000), "");
     EXPECT_EQ(requests(), sent) << "nothing goes out but HTTPS";
+}
+
+TEST_F(PollerTest, ASlowWhatsOnChainReadHoldsUpNoOtherRequest) {
+    const std::string txid(64, 'c');
+    inject({{"path_prefix", std::string(kWocPath) + "/tx/" + txid + "/hex"}, {"delay_ms", 60000}, {"drop", true}});
+    const size_t before = requests();
+    std::atomic<bool> slowDone{false};
+    std::thread worker([&] {
+        (void)httpsGet(networkConfig().wocBase + "/tx/" + txid + "/hex", 20000, nullptr, 8000);
+        slowDone = true;
+    });
+    // Once the server has the slow request, the kept WhatsOnChain connection is busy with it.
+    EXPECT_TRUE(waitFor([&] { return requests() > before; }));
+    EXPECT_FALSE(httpsGet(networkConfig().wocBase + "/chain/info", 2500, nullptr, 8000).empty());
+    scanUnconfirmedHistory(phone.address);
+    EXPECT_EQ(requests() - before, 3u);
+    EXPECT_FALSE(slowDone) << "both answered while the slow read still waits";
+    devnet.stop();  // ends the slow answer's wait, closing its connection
+    worker.join();
 }
 
 TEST(PayloadReaderTest, DataOutputsAreReadFromRawHexAndJsonAlike) {

@@ -7,6 +7,7 @@
 
 #include "../wallet/funded_wallet_fixture.h"
 #include "base/config.h"
+#include "call/background.h"
 #include "call/event.h"
 #include "call/send.h"
 #include "state/phone_state.h"
@@ -62,13 +63,13 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     EXPECT_TRUE(e.contains("pubkey") && e.contains("sig"));
 
     setPeerKey(bob.pub);
-    holdFlag = false;
+    setHoldFlag(false);
     e = buildEvent(kInvite, callId);
     EXPECT_FALSE(sendEvent(bob.address, e, kAudioRate, false)) << "no confirmed coin yet";
-    EXPECT_TRUE(holdFlag);
+    EXPECT_TRUE(holdFlag());
     EXPECT_EQ(status(), "Holding. Waiting for a coin to clear.");
     EXPECT_FALSE(sendEvent("not-an-address", e, kSignalRate, true));
-    EXPECT_FALSE(holdFlag) << "a failed send on the same thread clears the hold";
+    EXPECT_FALSE(holdFlag()) << "a failed send on the same thread clears the hold";
     EXPECT_EQ(status(), "error: phone address decode failed.");
 
     fundWallet({3000, 3000, 3000});
@@ -77,7 +78,7 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     for (const char* kind : {kInvite, kHangup}) {
         json sent = buildEvent(kind, callId);
         ASSERT_TRUE(sendEvent(bob.address, sent, kSignalRate, true)) << status();
-        EXPECT_FALSE(holdFlag);
+        EXPECT_FALSE(holdFlag());
         std::string txid;
         int64_t sats;
         {
@@ -116,6 +117,25 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
         EXPECT_EQ((*opened)["pay"], address);
         EXPECT_TRUE(verify_protocol_message(*opened));
         EXPECT_FALSE(openPayloadWith(*payload, carol.priv));
+    }
+}
+
+TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateAndNothingWhenThePennyIsNotPayable) {
+    fundWallet({100000});
+    const std::string fee = networkConfig().callFeeAddress;
+    auto paid = [&] {
+        devnet::Balance b = devnet.ledger().balance(fee);
+        return b.confirmed + b.unconfirmed;
+    };
+    struct Case {
+        double gbp;
+        int64_t sats;
+    };
+    for (const Case& c : {Case{40.0, 25000}, Case{0.000001, 0}, Case{0, 0}, Case{-3, 0}}) {
+        ASSERT_EQ(post("/devnet/settings", {{"gbp", c.gbp}}).status, 200);
+        const int64_t before = paid();
+        payCallFee();
+        EXPECT_EQ(paid() - before, c.sats) << c.gbp << " pounds a coin";
     }
 }
 

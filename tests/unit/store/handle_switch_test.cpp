@@ -153,7 +153,7 @@ TEST_F(HandleSwitchTest, EachHandleGetsBackOnlyItsOwnLists) {
         auto g = lockPhone();
         g.state.boxes = {.answerphone = true, .blocked = {"mallory"}, .heard = {"h1"}, .tomb = {"t1"},
                          .saved = {savedMessage(1, "s1", "bob", 1)}, .calls = {callRecord("bob", "alice", 10, "c1")},
-                         .inbox = {inboxMessage("i1", "bob", 11, 2)}};
+                         .inbox = {inboxMessage("i1", "bob", 11, 2)}, .handled = {}};
         before = build_handle_document(g.state);
     }
     const json lists = {{"answerphone", true}, {"blocked", json::array({"mallory"})}, {"heard", json::array({"h1"})},

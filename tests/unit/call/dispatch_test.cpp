@@ -1,0 +1,117 @@
+// The far end drives a call only with events the platform vouches for, sealed to this phone,
+// and fresh: forged, foreign, replayed and stale events change nothing.
+
+#include <nlohmann/json.hpp>
+
+#include "../wallet/funded_wallet_fixture.h"
+#include "base/clock.h"
+#include "call/dispatch.h"
+#include "call/event.h"
+#include "state/phone_state.h"
+#include "vaultra/envelope.h"
+#include "vaultra/identity.h"
+
+namespace dialo::test {
+namespace {
+
+using devnet::test::Key;
+using devnet::test::keyOf;
+using nlohmann::json;
+
+class DispatchTest : public FundedWalletTest {
+protected:
+    void SetUp() override {
+        FundedWalletTest::SetUp();
+        useWallet(2, "bob");
+        std::string error;
+        ASSERT_TRUE(identity_key_hex(bobIdentity.priv, error)) << error;
+        ASSERT_TRUE(pubkey_from_priv(bobIdentity.priv, bobIdentity.pub));
+        for (auto [alias, key] : {std::pair{"alice", alice}, std::pair{"mallory", mallory}})
+            ASSERT_EQ(post("/api/paymail/claim", devnet::test::signedClaim(alias, key, keyOf('9'))).status, 200);
+        auto g = lockPhone();
+        g.state.ownHandle = "bob";
+        g.state.ownPayAddress = address;
+    }
+    void TearDown() override {
+        phoneFlags().ringStop = true;  // the ringer started by a ringing case ends at once
+        FundedWalletTest::TearDown();
+    }
+
+    // An event as alice's phone would send it, signed by `signer` and sealed to `to`.
+    std::string payload(const std::string& kind, const std::string& id, int64_t ts, const Key& signer,
+                        const std::string& to) {
+        json e = buildEvent(kind, id);
+        e.update({{"protocol", "OV-Dialo"}, {"type", "dl"}, {"location", "dialo"}, {"handle", "alice"},
+                  {"actor", "alice"}, {"paymail", "alice@orvane.test"}, {"pay", alice.address}, {"ts", ts}});
+        std::string sig;
+        EXPECT_TRUE(sign_message_compact(signer.priv, canonical_text(e), sig));
+        e["pubkey"] = signer.pub;
+        e["sig"] = sig;
+        json outer = buildEnvelope(ts);
+        std::string error;
+        EXPECT_TRUE(seal(compactText(e), to, outer, error)) << error;
+        return compactText(outer);
+    }
+    std::string txid() { return hex_encode(Bytes(32, uint8_t(++txids_))); }
+
+    static void reset(CallState state, const std::string& callId = "") {
+        auto g = lockPhone();
+        g.state.callState = state;
+        g.state.callId = callId;
+        g.state.caption.clear();
+        g.state.statusText.clear();
+    }
+    static CallState state() { return lockPhone().state.callState; }
+
+    const Key alice = keyOf('1'), mallory = keyOf('2'), stranger = keyOf('3');
+    Key bobIdentity;
+
+private:
+    int txids_ = 0;
+};
+
+TEST_F(DispatchTest, ForgedForeignReplayedAndStaleEventsChangeNothing) {
+    const int64_t now = nowSeconds();
+    const std::string me = bobIdentity.pub;
+    struct Case {
+        const char* what;
+        CallState before;
+        std::string kind;
+        int64_t age;
+        const Key* signer;
+        std::string sealedTo;
+        CallState after;
+    };
+    const Case cases[] = {
+        {"an invite from alice rings", CallState::Idle, kInvite, 0, &alice, me, CallState::Incoming},
+        {"an invite 170 s old still rings", CallState::Idle, kInvite, 170, &alice, me, CallState::Incoming},
+        {"an invite 181 s old does not", CallState::Idle, kInvite, 181, &alice, me, CallState::Idle},
+        {"a third wallet claiming to be alice", CallState::Idle, kInvite, 0, &mallory, me, CallState::Idle},
+        {"a key nobody published for alice", CallState::Idle, kInvite, 0, &stranger, me, CallState::Idle},
+        {"sealed to another key", CallState::Idle, kInvite, 0, &alice, stranger.pub, CallState::Idle},
+        {"a fresh accept connects", CallState::Calling, kAccept, 0, &alice, me, CallState::Talking},
+        {"an accept 95 s old does not", CallState::Calling, kAccept, 95, &alice, me, CallState::Calling},
+        {"a forged hang-up", CallState::Talking, kHangup, 0, &mallory, me, CallState::Talking},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string id = "call" + std::to_string(++n);
+        reset(c.before, id);
+        handlePayload(txid(), payload(c.kind, id, now - c.age, *c.signer, c.sealedTo));
+        EXPECT_EQ(state(), c.after) << c.what;
+        phoneFlags().ringStop = true;
+    }
+
+    // The same invite again, in another transaction, after its call ended here.
+    reset(CallState::Idle);
+    const std::string invite = payload(kInvite, "again", now, alice, me);
+    handlePayload(txid(), invite);
+    ASSERT_EQ(state(), CallState::Incoming);
+    EXPECT_EQ(lockPhone().state.caption, "Incoming  alice");
+    reset(CallState::Idle);
+    handlePayload(txid(), invite);
+    EXPECT_EQ(state(), CallState::Idle) << "a replayed invite does not ring again";
+}
+
+}  // namespace
+}  // namespace dialo::test
