@@ -403,7 +403,7 @@ poke() {
 # e. bob is killed between two calls.
 restarted() {
   scenario=restarted
-  local t0 before after
+  local t0 before
   t0=$(now_ms)
   talk alice
   echo "  restarted: first call done $(since) s"
