@@ -1,6 +1,9 @@
 #include "call/background.h"
 
+#include <atomic>
 #include <cmath>
+#include <exception>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -28,18 +31,12 @@ constexpr uint32_t kIdleCycleMs = 250;
 constexpr int kCoinCheckEvery = 40;       // idle connected cycles
 constexpr int kBalanceEvery = 16;         // idle connected cycles
 constexpr int kUnconfirmedScanEvery = 8;  // idle cycles with an address
+constexpr int kConnectCheckEvery = 8;     // cycles
 constexpr int kReadyCoinTarget = 120;
 constexpr int kRateTimeoutMs = 4000;
 constexpr int kRateBackoffMs = 8000;
 constexpr double kPenny = 0.01;          // pounds
 constexpr double kSatsPerCoin = 100'000'000.0;
-
-struct LoopState {
-    uint64_t cycle = 0;
-    uint64_t idleScans = 0;
-    bool seen = false;
-    bool lastConnected = false;
-};
 
 void refreshBalance() {
     refresh_status();
@@ -55,11 +52,45 @@ void refreshBalance() {
     postUi(UiMessage::Refresh);
 }
 
+struct LoopState {
+    uint64_t cycle = 0;
+    uint64_t idleScans = 0;
+    uint64_t ticks = 0;
+    bool seen = false;
+    bool lastConnected = false;
+    std::thread upkeep;                     // coin split and balance refresh, off the poll
+    std::atomic<bool> upkeepRunning{false};
+};
+
+// The coin split and the balance refresh hold the wallet for seconds of network work; on a
+// thread of their own they leave the poll's cadence, and so an incoming call's ring, alone.
+void startUpkeep(LoopState& loop, bool checkCoins, bool refresh) {
+    if (loop.upkeepRunning) return;
+    if (loop.upkeep.joinable()) loop.upkeep.join();
+    loop.upkeepRunning = true;
+    try {
+        loop.upkeep = std::thread([&loop, checkCoins, refresh] {
+            if (checkCoins && lockPhone().state.callState == CallState::Idle && count_ready_coins() < kReadyCoinTarget &&
+                split_coins().starts_with("success") && count_ready_coins() < 1)
+                setStatus("Preparing coins. A long call can start after the next block.");
+            if (refresh && lockPhone().state.callState == CallState::Idle) refreshBalance();
+            loop.upkeepRunning = false;
+        });
+    } catch (const std::exception&) {
+        loop.upkeepRunning = false;
+    }
+}
+
 void cycle(LoopState& loop) {
     const bool idleAtStart = lockPhone().state.callState == CallState::Idle;
     sleepMs(idleAtStart ? kIdleCycleMs : kCallCycleMs);
     if (!phoneFlags().running) return;
-    if (!vaultra_connected()) {
+    // Reading the bind from disk takes the wallet lock, which spends and the upkeep hold across
+    // network requests; between reads the published state stands in.
+    const bool connected = (loop.ticks++ % kConnectCheckEvery == 0 && !loop.upkeepRunning)
+                               ? vaultra_connected()
+                               : published_wallet().connected;
+    if (!connected) {
         if (loop.seen && loop.lastConnected) {
             loop.lastConnected = false;
             postUi(UiMessage::ConnectionChanged, 0);
@@ -103,15 +134,11 @@ void cycle(LoopState& loop) {
         if (!idleText.empty()) setStatus(idleText);
     }
 
-    if (!idleAtStart) return;
-    if (loop.cycle % kCoinCheckEvery == 1 && lockPhone().state.callState == CallState::Idle &&
-        count_ready_coins() < kReadyCoinTarget) {
-        if (split_coins().starts_with("success") && count_ready_coins() < 1)
-            setStatus("Preparing coins. A long call can start after the next block.");
-    }
+    if (!idleAtStart || lockPhone().state.callState != CallState::Idle) return;
+    const bool checkCoins = loop.cycle % kCoinCheckEvery == 1;
     ++loop.cycle;
-    if (loop.cycle % kBalanceEvery != 0 && lockPhone().state.balanceKnown) return;
-    refreshBalance();
+    const bool refresh = loop.cycle % kBalanceEvery == 0 || !lockPhone().state.balanceKnown;
+    if (checkCoins || refresh) startUpkeep(loop, checkCoins, refresh);
 }
 
 }  // namespace
@@ -135,6 +162,7 @@ void followWallet() {
 void backgroundLoop() {
     LoopState loop;
     while (phoneFlags().running) cycle(loop);
+    if (loop.upkeep.joinable()) loop.upkeep.join();
 }
 
 void payCallFee() {

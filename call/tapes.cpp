@@ -23,6 +23,19 @@ void endMessage(PhoneState& s) {
     s.messageSeconds = 0;
 }
 
+// A callee whose ringing ran out stays `Incoming` until the call ends; without a message
+// nothing else would tell it, and it would answer every later caller as busy.
+void tellCalleeItEnded(const std::string& address, const std::string& callId) {
+    if (address.empty() || callId.empty()) return;
+    {
+        // A call placed meanwhile owns the peer fields the send would use.
+        auto g = lockPhone();
+        if (g.state.callId != callId || g.state.callState != CallState::Idle) return;
+    }
+    nlohmann::json hangup = buildEvent(kHangup, callId);
+    (void)sendEvent(address, hangup, kSignalRate, true);
+}
+
 }  // namespace
 
 void leaveMessage(bool hungUp) {
@@ -66,6 +79,7 @@ void leaveMessage(bool hungUp) {
             g.lock.unlock();
             postUi(UiMessage::Refresh);
             f.sendingMessage = false;
+            if (final) tellCalleeItEnded(address, callId);
             return;
         }
     }
@@ -96,6 +110,7 @@ void leaveMessage(bool hungUp) {
     }
     postUi(UiMessage::Refresh);
     f.sendingMessage = false;
+    if (!sent && final) tellCalleeItEnded(address, callId);
 }
 
 }  // namespace dialo

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cctype>
 #include <cmath>
+#include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -12,6 +13,7 @@
 
 #include "base/clock.h"
 #include "base/config.h"
+#include "base/text.h"
 #include "platform/data_dir.h"
 #include "platform/files.h"
 #include "wallet/binding.h"
@@ -162,6 +164,26 @@ struct Gathered {
 std::mutex gScanStartMutex;
 ScanThreadStart gScanStart;  // guarded by gScanStartMutex; empty: std::thread
 
+// What each unconfirmed transaction spends. A transaction never changes, and a phone in calls
+// is paid one per event: without this every status refresh would read them all again.
+constexpr size_t kSpendsCacheSize = 4096;
+std::mutex gSpendsMutex;
+std::map<std::string, std::vector<std::string>> gSpends;  // txid (lower case) -> outpoint keys
+
+bool cachedSpends(const std::string& txid, std::vector<std::string>& out) {
+    std::lock_guard lock(gSpendsMutex);
+    auto it = gSpends.find(lowerAscii(txid));
+    if (it == gSpends.end()) return false;
+    out = it->second;
+    return true;
+}
+
+void cacheSpends(const std::string& txid, const std::vector<std::string>& spends) {
+    std::lock_guard lock(gSpendsMutex);
+    if (gSpends.size() >= kSpendsCacheSize) gSpends.clear();
+    gSpends[lowerAscii(txid)] = spends;
+}
+
 // `historyLeft` is shared by the scan's threads: a huge or hostile history cannot make one
 // scan, and the wallet lock its caller holds, last for minutes.
 void gather(Gathered& g, std::atomic<int>& historyLeft) {
@@ -183,13 +205,19 @@ void gather(Gathered& g, std::atomic<int>& historyLeft) {
         std::string txid = e.contains("tx_hash") && e["tx_hash"].is_string() ? e["tx_hash"].get<std::string>()
                            : e.contains("txid") && e["txid"].is_string() ? e["txid"].get<std::string>()
                                                                          : "";
-        if (!is_hex64(txid) || !fetch_get(wocUrl("/tx/" + txid), body, error, 10, false)) continue;
-        json tx = json::parse(body, nullptr, false);
-        if (!tx.is_object() || !tx.contains("vin") || !tx["vin"].is_array()) continue;
-        uint32_t vout = 0;
-        for (const json& in : tx["vin"])
-            if (in.is_object() && in.contains("txid") && in["txid"].is_string() && readIndex(in, "vout", vout))
-                g.spentInMempool.push_back(outpoint_key(in["txid"].get<std::string>(), vout));
+        if (!is_hex64(txid)) continue;
+        std::vector<std::string> spends;
+        if (!cachedSpends(txid, spends)) {
+            if (!fetch_get(wocUrl("/tx/" + txid), body, error, 10, false)) continue;
+            json tx = json::parse(body, nullptr, false);
+            if (!tx.is_object() || !tx.contains("vin") || !tx["vin"].is_array()) continue;
+            uint32_t vout = 0;
+            for (const json& in : tx["vin"])
+                if (in.is_object() && in.contains("txid") && in["txid"].is_string() && readIndex(in, "vout", vout))
+                    spends.push_back(outpoint_key(in["txid"].get<std::string>(), vout));
+            cacheSpends(txid, spends);
+        }
+        g.spentInMempool.insert(g.spentInMempool.end(), spends.begin(), spends.end());
     }
 }
 

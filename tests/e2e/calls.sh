@@ -2,7 +2,7 @@
 # Two phones calling each other on one local devnet: alice and bob, each with a funded wallet
 # and a published handle in a data folder of its own, driven through their standard input.
 # In turn: a call answered and ended by the caller; a ringing call ended by the callee; the
-# answer-phone on (diverted after three rings) and off (ten rings), with nothing recorded; a
+# answer-phone on (diverted after three rings) and off (ten rings, then the caller gives up); a
 # blocked caller who never rings; and bob killed between two calls, whose earlier call does
 # not ring again after the restart while the next one rings and is answered.
 # Usage: calls.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
@@ -332,13 +332,10 @@ answer_phone() {
   check "alice heard ten rings (got ${rings:-none})" [ "${rings:-0}" = 10 ]
   send hangup
   saw alice "ends with nothing recorded" 60 '"callState":"Idle"' '"statusText":"No message to leave."' '"caption":""'
-  # The caller leaving the answer-phone sends no hang-up; bob's phone still shows the call.
-  use bob
-  send status
-  next_event "bob's status" status
-  echo "  answer-phone off: after alice gave up, bob shows $(grep -oE '"callState":"[A-Za-z]+"' <<<"$line")"
-  send hangup
-  saw bob "is idle once he hangs up too" 60 '"callState":"Idle"'
+  # Giving up without a message still ends the call on bob's side, or it would ring on as busy.
+  saw bob "is told the call ended" 60 '"callState":"Idle"' '"statusText":"They hung up."'
+  history_of bob
+  check "bob records the unanswered call as missed ($history)" [ "$(records '"missed":true')" -eq 3 ]
 }
 
 # d. A blocked caller's invite and hang-up reach bob, who acts on them without ringing.
