@@ -1,10 +1,11 @@
 #include "wallet/http.h"
 
 #include <curl/curl.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 
@@ -31,30 +32,66 @@ size_t collect(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-// The system's trusted roots plus the configured bundle (the devnet's CA). Read again when
-// the bundle changes, so a devnet started after the phone is trusted without a restart.
-std::string trustedRoots() {
-    static std::mutex mutex;
-    static std::string cachedPath, roots;
-    static struct timespec cachedTime{};
-    auto slurp = [](const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    };
+struct X509StoreFree {
+    void operator()(X509_STORE* s) const { X509_STORE_free(s); }
+};
+struct BioFree {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+struct InfoStackFree {
+    void operator()(STACK_OF(X509_INFO)* s) const { sk_X509_INFO_pop_free(s, X509_INFO_free); }
+};
+
+// The system's trusted roots plus the configured bundle (the devnet's CA), parsed once into a
+// store that every connection shares: parsing the system's bundle costs more than a request
+// on a kept connection. Read again when the bundle changes, so a devnet started after the
+// phone is trusted without a restart.
+std::mutex gRootsMutex;
+std::unique_ptr<X509_STORE, X509StoreFree> gRoots;  // guarded by gRootsMutex
+std::string gRootsPath;
+struct timespec gRootsTime{};
+
+void addPemFile(X509_STORE* store, const std::string& path) {
+    std::unique_ptr<BIO, BioFree> bio(BIO_new_file(path.c_str(), "r"));
+    if (!bio) return;
+    std::unique_ptr<STACK_OF(X509_INFO), InfoStackFree> infos(PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr));
+    if (!infos) return;
+    for (int i = 0; i < sk_X509_INFO_num(infos.get()); ++i) {
+        X509_INFO* info = sk_X509_INFO_value(infos.get(), i);
+        if (info->x509) X509_STORE_add_cert(store, info->x509);
+    }
+}
+
+// The shared store with one more reference for the caller; null when it cannot be made.
+X509_STORE* trustedRoots() {
     const std::string path = caFilePath();
     struct stat st{};
     struct timespec mtime{};
     if (::stat(path.c_str(), &st) == 0) mtime = st.st_mtim;
-    std::lock_guard lock(mutex);
-    if (roots.empty() || path != cachedPath || mtime.tv_sec != cachedTime.tv_sec || mtime.tv_nsec != cachedTime.tv_nsec) {
-        roots = slurp("/etc/ssl/certs/ca-certificates.crt");
-        if (!roots.empty() && roots.back() != '\n') roots.push_back('\n');
-        roots += slurp(path);
-        cachedPath = path;
-        cachedTime = mtime;
+    std::lock_guard lock(gRootsMutex);
+    if (!gRoots || path != gRootsPath || mtime.tv_sec != gRootsTime.tv_sec || mtime.tv_nsec != gRootsTime.tv_nsec) {
+        std::unique_ptr<X509_STORE, X509StoreFree> store(X509_STORE_new());
+        if (!store) return nullptr;
+        addPemFile(store.get(), "/etc/ssl/certs/ca-certificates.crt");
+        addPemFile(store.get(), path);
+        gRoots = std::move(store);
+        gRootsPath = path;
+        gRootsTime = mtime;
     }
-    return roots;
+    return X509_STORE_up_ref(gRoots.get()) == 1 ? gRoots.get() : nullptr;
 }
+
+// Gives each new TLS context the shared store instead of a bundle parsed for it alone.
+CURLcode useTrustedRoots(CURL*, void* sslCtx, void*) {
+    X509_STORE* store = trustedRoots();
+    if (!store) return CURLE_SSL_CACERT_BADFILE;
+    SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(sslCtx), store);  // takes the reference
+    return CURLE_OK;
+}
+
+}  // namespace
+
+namespace {
 
 bool urlHostPort(const std::string& url, std::string& host, std::string& port) {
     CurlUrl u(curl_url());
@@ -98,11 +135,10 @@ void apply_https_policy(CURL* h, const HttpsPins& pins) {
     // from remote hosts (paymail) must not lead anywhere else either: HTTPS only, redirects too.
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    const std::string roots = trustedRoots();
-    if (!roots.empty()) {
-        curl_blob blob{const_cast<char*>(roots.data()), roots.size(), CURL_BLOB_COPY};
-        curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob);
-    }
+    // No bundle file of libcurl's own: the shared store is all that is trusted.
+    curl_easy_setopt(h, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, useTrustedRoots);
     curl_easy_setopt(h, CURLOPT_RESOLVE, pins.resolve.get());
     curl_easy_setopt(h, CURLOPT_CONNECT_TO, pins.connectTo.get());
     if (pins.resolve || pins.connectTo) curl_easy_setopt(h, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
