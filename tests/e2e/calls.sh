@@ -78,15 +78,8 @@ closed() {
 
 # SIGKILL to NAME's dialo-phone itself (not its timeout), as a crash or power cut would end it.
 phone_killed() {
-  local pid code
   use "$1"
-  pid=$(phone_process)
-  check "$1's dialo-phone process is found (pid ${pid:-none})" [ -n "$pid" ]
-  kill -KILL "$pid"
-  check "$1's phone ends after SIGKILL" wait_until 20 phone_ended
-  wait "$phone_pid" 2>/dev/null
-  code=$?
-  check "$1's phone was killed by SIGKILL (exit code $code)" [ "$code" -eq 137 ]
+  sigkill_phone "$1"
   closed "$1"
   p_pid[$1]=""
   phone_pid=""

@@ -161,6 +161,19 @@ kill_phone() {
   fi
 }
 
+# SIGKILL to the current dialo-phone itself (not its timeout), as a crash or power cut would
+# end it; WHO names it in the checks.
+sigkill_phone() {
+  local pid code
+  pid=$(phone_process)
+  check "$1's dialo-phone process is found (pid ${pid:-none})" [ -n "$pid" ]
+  kill -KILL "$pid"
+  check "$1's phone ends after SIGKILL" wait_until 20 phone_ended
+  wait "$phone_pid" 2>/dev/null
+  code=$?
+  check "$1's phone was killed by SIGKILL (exit code $code)" [ "$code" -eq 137 ]
+}
+
 send() { printf '%s\n' "$1" >&7 || fail "could not send '$1': the phone no longer reads"; }
 
 # The first output line after the last one taken whose "event" is EVENT, in $found.

@@ -93,14 +93,7 @@ answer_of() { json_text result <<<"$line"; }
 
 # SIGKILL to dialo-phone itself; its output is kept as phone-killed-$1.out.
 kill_hard() {
-  local pid code
-  pid=$(phone_process)
-  check "the dialo-phone process is found (pid ${pid:-none})" [ -n "$pid" ]
-  kill -KILL "$pid"
-  check "the phone ends after SIGKILL" wait_until 20 phone_ended
-  wait "$phone_pid" 2>/dev/null
-  code=$?
-  check "the phone was killed by SIGKILL (exit code $code)" [ "$code" -eq 137 ]
+  sigkill_phone "the spending"
   exec 7>&-
   cp "$out" "$dir/phone-killed-$1.out"
 }
