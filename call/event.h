@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "audio/gsm.h"
 #include "base/bytes.h"
 
 namespace dialo {
@@ -21,10 +22,6 @@ inline constexpr char kBox[] = "box";
 inline constexpr char kHangup[] = "hangup";
 inline constexpr char kAudio[] = "audio";
 inline constexpr char kTape[] = "tape";
-
-/// "gsm": GSM 6.10 in 65-byte blocks of 320 samples at 8 kHz.
-inline constexpr size_t kGsmBlockBytes = 65;
-inline constexpr size_t kGsmBytesPerSecond = 1625;
 
 /// An event with exactly "kind" and "id" plus the kind's own keys: for "audio" "n", "codec"
 /// and "audio"; for "tape" "mark", "codec", "audio" and "secs" (at least 1).
