@@ -24,6 +24,7 @@
 #include "vaultra/identity_lookup.h"
 #include "vaultra/own_handle.h"
 #include "vaultra/resolve.h"
+#include "wallet/destination.h"
 #include "wallet/coins.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
@@ -163,6 +164,22 @@ void startIncomingRinger() {
     }
 }
 
+bool findPeer(const std::string& destination, std::string& address, std::string& key, std::string& status) {
+    std::string error;
+    address = resolve_destination(destination, 1, own_paymail(), error).address;
+    if (address.empty()) {
+        status = error.empty() ? "No payment address for that handle." : error;
+        return false;
+    }
+    const std::string handle = normalize_destination(destination);
+    key = identity_lookup(handle, handle + "@" + networkConfig().serviceDomain);
+    if (key.empty()) {
+        status = "No paymail key for " + handle + ".";
+        return false;
+    }
+    return true;
+}
+
 void placeCall(const std::string& typed) {
     const std::string handle = normalizeHandle(typed.substr(0, kMaxTypedHandle));
     if (handle.empty()) return setStatus("Type a handle first.");
@@ -179,14 +196,11 @@ void placeCall(const std::string& typed) {
     if (!soundReady()) return setStatus("This phone needs a microphone.");
     setStatus("Finding " + handle + ".");
 
-    std::string error;
-    const Resolution where = resolve_destination(handle, 1, own_paymail(), error);
-    if (where.address.empty()) return setStatus(error.empty() ? "No payment address for that handle." : error);
-    const std::string key = identity_lookup(handle, handle + "@" + networkConfig().serviceDomain);
-    if (key.empty()) return setStatus("No paymail key for " + handle + ".");
+    std::string peerAddress, key, status;
+    if (!findPeer(handle, peerAddress, key, status)) return setStatus(status);
 
     clearCapture();
-    std::string callId = newCallId(), peerAddress;
+    const std::string callId = newCallId();
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
@@ -199,7 +213,7 @@ void placeCall(const std::string& typed) {
             }
         }
         s.peerHandle = handle;
-        s.peerPayAddress = peerAddress = where.address;
+        s.peerPayAddress = peerAddress;
         s.peerPubKey = key;
         s.callId = callId;
         s.audioSeq = 0;

@@ -7,6 +7,11 @@
 
 namespace dialo {
 
+/// Where events to a destination go and the key they are sealed to: false with the status
+/// text to show when either cannot be found.
+[[nodiscard]] bool findPeer(const std::string& destination, std::string& address, std::string& key,
+                            std::string& status);
+
 /// Calls the typed handle: resolves it, sends the invite and starts the ring-back.
 void placeCall(const std::string& typed);
 

@@ -32,7 +32,6 @@
 #include "wallet/client_sinks.h"
 #include "wallet/coins.h"
 #include "wallet/contacts.h"
-#include "wallet/destination.h"
 #include "wallet/encoding.h"
 #include "wallet/published.h"
 #include "wallet/spends.h"
@@ -154,10 +153,6 @@ std::pair<std::string, std::string> firstWord(const std::string& s) {
     return {s.substr(0, end), trimmed(s.substr(end))};
 }
 
-// The handle whose identity key events to DEST are sealed to: the destination as typed,
-// normalised the way resolution normalises it.
-std::string peerHandleOf(const std::string& dest) { return normalize_destination(dest); }
-
 // `send DEST KIND [CALL_ID]` or `send DEST audio|tape CALL_ID GSM_FILE`: one event to DEST, as
 // a call would send it, with the phone idle. Answers what sendEvent did.
 json sendCommand(const std::string& args) {
@@ -188,23 +183,19 @@ json sendCommand(const std::string& args) {
         event = buildEvent(kind, callId);
     }
 
-    std::string error;
     followWallet();
-    Resolution where = resolve_destination(dest, 1, own_paymail(), error);
-    if (where.address.empty()) return fail(error);
-    const std::string handle = peerHandleOf(dest);
-    const std::string key = identity_lookup(handle);
-    if (key.empty()) return fail("No paymail key for " + handle);
+    std::string address, key, status;
+    if (!findPeer(dest, address, key, status)) return fail(status);
     {
         auto g = lockPhone();
         if (g.state.callState != CallState::Idle) return fail("a call is up; send pokes an idle line only");
         g.state.peerPubKey = key;
-        g.state.peerPayAddress = where.address;
+        g.state.peerPayAddress = address;
         g.state.firstTxid.clear();
         g.state.statusText.clear();
     }
     const int32_t rate = kind == kTape ? kTapeRate : kind == kAudio ? kAudioRate : kSignalRate;
-    const bool sent = sendEvent(where.address, event, rate, !voice);
+    const bool sent = sendEvent(address, event, rate, !voice);
     auto g = lockPhone();
     out["sent"] = sent;
     out["hold"] = holdFlag();

@@ -23,11 +23,9 @@ protected:
     void SetUp() override {
         FundedWalletTest::SetUp();
         useWallet(2, "bob");
-        std::string error;
-        ASSERT_TRUE(identity_key_hex(bobIdentity.priv, error)) << error;
-        ASSERT_TRUE(pubkey_from_priv(bobIdentity.priv, bobIdentity.pub));
-        for (auto [alias, key] : {std::pair{"alice", alice}, std::pair{"mallory", mallory}})
-            ASSERT_EQ(post("/api/paymail/claim", devnet::test::signedClaim(alias, key, keyOf('9'))).status, 200);
+        bobIdentity = walletIdentity();
+        publish("alice", alice);
+        publish("mallory", mallory);
         auto g = lockPhone();
         g.state.ownHandle = "bob";
         g.state.ownPayAddress = address;

@@ -34,11 +34,8 @@ protected:
 
     // Publishes the wallet's identity key for its handle, as its status refresh would.
     void claimAlice() {
-        Key id;
-        std::string error;
-        ASSERT_TRUE(identity_key_hex(id.priv, error)) << error;
-        ASSERT_TRUE(pubkey_from_priv(id.priv, id.pub));
-        ASSERT_EQ(post("/api/paymail/claim", devnet::test::signedClaim("alice", id, keyOf('9'))).status, 200);
+        Key id = walletIdentity();
+        publish("alice", id);
         OPENSSL_cleanse(id.priv.data(), id.priv.size());
     }
 

@@ -20,8 +20,8 @@ protected:
     void SetUp() override {
         PhoneOnDevnetTest::SetUp();
         startWithSleep(nullptr);
-        for (auto [alias, key] : {std::pair{"alice", alice}, std::pair{"mallory", mallory}})
-            ASSERT_EQ(post("/api/paymail/claim", devnet::test::signedClaim(alias, key, keyOf('9'))).status, 200);
+        publish("alice", alice);
+        publish("mallory", mallory);
     }
 
     static json event(const std::string& handle, const std::string& actor) {

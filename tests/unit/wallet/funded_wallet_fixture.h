@@ -12,6 +12,7 @@
 
 #include "../temp_folder.h"
 #include "phone_devnet_fixture.h"
+#include "vaultra/identity.h"
 #include "wallet/binding.h"
 #include "wallet/mnemonic.h"
 #include "wallet/wallet_file.h"
@@ -55,6 +56,15 @@ protected:
         ASSERT_TRUE(load_wallet(g.state));
         address = g.state.keys.defaultKey.address;
         ASSERT_TRUE(decode_p2pkh_address(address, addressHash));
+    }
+
+    /// The bound wallet's identity key pair (private half included: callers wipe it).
+    devnet::test::Key walletIdentity() {
+        devnet::test::Key id;
+        std::string error;
+        EXPECT_TRUE(identity_key_hex(id.priv, error)) << error;
+        EXPECT_TRUE(pubkey_from_priv(id.priv, id.pub));
+        return id;
     }
 
     /// Pays the wallet's address one output per value in one confirmed transaction; its txid.

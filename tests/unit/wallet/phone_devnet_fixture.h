@@ -23,6 +23,11 @@ protected:
         release_shared_http();
         DevnetTest::TearDown();
     }
+    /// Publishes `alias` with `identity`'s key on the platform, as a phone's claim does.
+    void publish(const std::string& alias, const devnet::test::Key& identity) {
+        ASSERT_EQ(post("/api/paymail/claim", devnet::test::signedClaim(alias, identity, devnet::test::keyOf('9'))).status,
+                  200);
+    }
     /// Makes the devnet misbehave: `fault` is a rule as /devnet/fault takes it ({"path_prefix",
     /// "status", "delay_ms", "drop", "count", ...}).
     void inject(const nlohmann::json& fault) {
