@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/playback.h"
 #include "base/clock.h"
 #include "call/background.h"
 #include "call/dispatch.h"
@@ -31,9 +32,12 @@ void liveSender() {
     while (running()) sleepMs(40);
 }
 
-// Feeds queued voice to the output device.
+// Feeds queued sound to the output device.
 void playbackPump() {
-    while (running()) sleepMs(20);
+    while (running()) {
+        playbackStep();
+        sleepMs(20);
+    }
 }
 
 void joinAll(std::vector<std::thread>& threads) {

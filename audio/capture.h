@@ -1,23 +1,43 @@
 #pragma once
-// The microphone as the call engine uses it: started when a call is placed or answered, its
-// buffer emptied at the moments a call's sound must start clean, and a hold-off during which
-// captured sound is thrown away (while the phone's own tones play).
+// The microphone. Once a call first needs it, capture runs until the program ends and every
+// 200 ms buffer is appended to one bounded capture buffer, except during the hold-off while
+// the phone's own tones play. Consumers take sound from the front: the message recorder here,
+// the live sender of a call.
 
+#include <cstddef>
 #include <cstdint>
+
+#include "base/bytes.h"
 
 namespace dialo {
 
-/// Starts capture when it is not running; true when it runs.
+/// Starts capture when it is not running; true when it runs. False without a microphone.
 [[nodiscard]] bool startCapture();
 
 /// Throws away what was captured so far.
 void clearCapture();
 
-/// Moves whole seconds of captured voice into the message being left; `flush` also takes the
-/// last part-second.
+/// Moves whole seconds of captured voice into the message being left (leading silence and
+/// seconds holding the ring tone are skipped; 60 seconds at most); `flush` also takes a last
+/// part-second of at least 0.1 s, padded with silence.
 void recordMessageStep(bool flush);
 
 /// Captured sound is discarded until this monotonic tick (milliseconds).
 void setCaptureHoldOff(uint64_t untilMs);
+
+/// Seconds of sound the buffer keeps when nobody takes it; below 60 counts as 60.
+void setCaptureBound(int seconds);
+
+/// Takes up to `maxBytes` (whole 640-byte blocks) from the front of the capture buffer.
+Bytes takeCaptured(size_t maxBytes);
+
+/// Bytes of sound waiting in the capture buffer.
+size_t capturedBytes();
+
+/// Where the sound system hands each captured buffer (8 kHz mono samples).
+void captureDeliver(const int16_t* samples, size_t count);
+
+/// The loudest sample magnitude (0 to 32767) captured in the last second.
+int micPeakLevel();
 
 }  // namespace dialo

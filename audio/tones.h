@@ -11,6 +11,9 @@ namespace dialo {
 /// One ring: 1 s of 440 Hz plus 480 Hz, queued; returns at once. Holds off the microphone.
 void playRingTone();
 
+/// The ring tone's 8000 samples (peak under 14000, soft first and last 50 ms).
+std::vector<int16_t> ringTone();
+
 /// The 0.45 s 880 Hz beep before a message.
 std::vector<int16_t> messageBeep();
 

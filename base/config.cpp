@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <charconv>
+#include <cstdint>
 #include <mutex>
 
 #include <nlohmann/json.hpp>
@@ -20,6 +21,15 @@ AudioConfig gAudio;
 void takeText(const nlohmann::json& obj, const char* key, std::string& out) {
     auto it = obj.find(key);
     if (it != obj.end() && it->is_string()) out = it->get<std::string>();
+}
+
+bool takeInt(const nlohmann::json& obj, const char* key, int& out) {
+    auto it = obj.find(key);
+    if (it == obj.end() || !it->is_number_integer()) return false;
+    const int64_t v = it->get<int64_t>();
+    if (v < INT32_MIN || v > INT32_MAX) return false;
+    out = int(v);
+    return true;
 }
 
 void takePort(const nlohmann::json& obj, const char* key, int& out) {
@@ -117,6 +127,13 @@ void applyConfigDocument(const nlohmann::json& shared) {
         else if (backend == "none") audio.backend = AudioBackend::None;
         takeText(a, "input_wav", audio.inputWav);
         takeText(a, "output_wav", audio.outputWav);
+        takeText(a, "server", audio.server);
+        int rate = 0, channels = 0;
+        std::string sample;
+        if (takeInt(a, "output_rate", rate) && rate >= 8000 && rate <= 192000) audio.outputRate = uint32_t(rate);
+        if (takeInt(a, "output_channels", channels) && channels >= 1 && channels <= 8) audio.outputChannels = uint32_t(channels);
+        takeText(a, "output_sample", sample);
+        if (sample == "s16") audio.outputFloat = false;
     }
     std::lock_guard<std::mutex> lock(gConfigMutex);
     gNetwork = std::move(net);

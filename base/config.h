@@ -41,6 +41,10 @@ struct AudioConfig {
     AudioBackend backend = AudioBackend::Pulse;
     std::string inputWav;   // "file" backend: microphone read from this WAV in real time
     std::string outputWav;  // "file" backend: playback written to this WAV in real time
+    uint32_t outputRate = 48000;  // "file" backend: the output's frames per second
+    uint32_t outputChannels = 2;
+    bool outputFloat = true;      // 32-bit float samples, else 16-bit integers
+    std::string server;           // "pulse" backend: the server to use; empty: the desktop's own
 };
 
 /// Current configuration (a copy; safe on any thread).

@@ -90,9 +90,11 @@ v_in() {
 
 devnet_settled() { [ "$(wc -l <"$dir/devnet.out")" -ge 1 ] || ! kill -0 "$devnet_pid" 2>/dev/null; }
 
+# The network from the devnet's first line; sound through WAV files ($2, default none given:
+# a silent microphone, and an output that plays in real time into nothing).
 configure_phone() {
   mkdir -p "$(orvane)/dialo"
-  head -n1 "$1" >"$(orvane)/dialo/phone.json"
+  head -n1 "$1" | sed "s|}\$|,\"audio\":${2:-{\"backend\":\"file\"\}}}|" >"$(orvane)/dialo/phone.json"
 }
 
 start_devnet() {

@@ -25,6 +25,7 @@
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
 #include "tools/phone/calls.h"
+#include "tools/phone/sound.h"
 #include "vaultra/connect.h"
 #include "vaultra/identity_lookup.h"
 #include "vaultra/resolve.h"
@@ -327,7 +328,8 @@ int runConsole(std::istream& in, std::ostream& out) {
             if (cmd == "quit") break;
             auto [verb, rest] = firstWord(cmd);
             if (cmd == "status") printer.line(stateJson("status"));
-            else if (!walletCommand(printer, worker, cmd) && !callCommand(verb, rest, print))
+            else if (!walletCommand(printer, worker, cmd) && !callCommand(verb, rest, print) &&
+                     !soundCommand(verb, rest, print))
                 printer.line(json{{"error", "unknown command"}});
         }
     }

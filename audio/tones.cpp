@@ -1,13 +1,10 @@
-// The sound layer on a machine without sound devices: capture runs and hears silence, the
-// output accepts everything and plays it nowhere. Tones are still timed and hold off capture.
+#include "audio/tones.h"
 
-#include <atomic>
 #include <cmath>
 #include <mutex>
 
 #include "audio/capture.h"
 #include "audio/playback.h"
-#include "audio/tones.h"
 #include "base/clock.h"
 
 namespace dialo {
@@ -17,7 +14,6 @@ constexpr int kRate = 8000;
 constexpr double kFullScale = 28000.0;
 constexpr uint64_t kRingHoldOffMs = 1300;
 
-std::atomic<uint64_t> gHoldOffUntil{0};
 std::mutex gBeepMutex;
 std::function<void()> gBeep;
 
@@ -34,19 +30,14 @@ std::vector<int16_t> tone(size_t samples, double level, size_t edgeSamples, doub
 
 }  // namespace
 
-bool startCapture() { return true; }
-void clearCapture() {}
-void recordMessageStep(bool flush) { (void)flush; }
-void setCaptureHoldOff(uint64_t untilMs) { gHoldOffUntil = untilMs; }
-
-bool outputAvailable() { return true; }
-bool queueForPlayback(const Bytes& gsm) { return !gsm.empty(); }
-void enqueuePcm(std::vector<int16_t> samples) { (void)samples; }
+std::vector<int16_t> ringTone() {
+    return tone(8000, 0.25, 400, 0.3, [](double t) { return std::sin(2764.601532 * t) + std::sin(3015.928944 * t); });
+}
 
 void playRingTone() {
     setCaptureHoldOff(nowMs() + kRingHoldOffMs);
     if (!outputAvailable()) return systemBeep();
-    enqueuePcm(tone(8000, 0.25, 400, 0.3, [](double t) { return std::sin(2764.601532 * t) + std::sin(3015.928944 * t); }));
+    enqueuePcm(ringTone());
 }
 
 std::vector<int16_t> messageBeep() {

@@ -1,0 +1,342 @@
+// Sound through PulseAudio (or PipeWire's PulseAudio service): a record stream at 8 kHz from
+// the default source, and render streams opened in their sink's own sample spec. Streams are
+// tagged as a phone's, asking the server's echo canceller to keep the far end's voice out of
+// the microphone. Every call runs under the threaded main loop's lock.
+
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+#include "audio/backend.h"
+#include "base/config.h"
+
+namespace dialo {
+
+namespace {
+
+struct PulseStream {
+    pa_stream* stream = nullptr;
+    uint32_t blockAlign = 1;
+    uint64_t bytesWritten = 0;
+};
+
+PulseStream* own(RenderStream* r) { return reinterpret_cast<PulseStream*>(r); }
+
+constexpr int kConnectSeconds = 5;
+constexpr size_t kCaptureSamples = 1600;  // 200 ms at 8 kHz, the buffer size callers expect
+
+struct MainloopFree {
+    void operator()(pa_threaded_mainloop* m) const { pa_threaded_mainloop_free(m); }
+};
+struct ContextUnref {
+    void operator()(pa_context* c) const { pa_context_unref(c); }
+};
+struct ProplistFree {
+    void operator()(pa_proplist* p) const { pa_proplist_free(p); }
+};
+struct OperationUnref {
+    void operator()(pa_operation* o) const {
+        if (o) pa_operation_unref(o);
+    }
+};
+using Operation = std::unique_ptr<pa_operation, OperationUnref>;
+
+// Connected server; guarded by gOpenMutex for open and close, by the loop lock otherwise.
+std::mutex gOpenMutex;
+std::unique_ptr<pa_threaded_mainloop, MainloopFree> gLoop;
+std::unique_ptr<pa_context, ContextUnref> gContext;
+pa_stream* gRecord = nullptr;
+CaptureSink gSink = nullptr;
+std::vector<int16_t> gCaptured;  // samples short of a whole buffer
+
+// Holds the loop lock for as long as it lives.
+struct LoopLock {
+    LoopLock() { pa_threaded_mainloop_lock(gLoop.get()); }
+    ~LoopLock() { pa_threaded_mainloop_unlock(gLoop.get()); }
+    LoopLock(const LoopLock&) = delete;
+    LoopLock& operator=(const LoopLock&) = delete;
+};
+
+// Loop lock held.
+bool connected() { return gContext && pa_context_get_state(gContext.get()) == PA_CONTEXT_READY; }
+
+void signalLoop(void*) { pa_threaded_mainloop_signal(gLoop.get(), 0); }
+void signalContext(pa_context*, void*) { signalLoop(nullptr); }
+void signalStream(pa_stream*, void*) { signalLoop(nullptr); }
+
+// Waits (loop lock held) until the operation ends; the server's answer came through its callback.
+void await(Operation op) {
+    while (op && pa_operation_get_state(op.get()) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(gLoop.get());
+}
+
+std::unique_ptr<pa_proplist, ProplistFree> phoneStreamProps() {
+    std::unique_ptr<pa_proplist, ProplistFree> p(pa_proplist_new());
+    pa_proplist_sets(p.get(), PA_PROP_MEDIA_ROLE, "phone");
+    pa_proplist_sets(p.get(), "filter.want", "echo-cancel");
+    return p;
+}
+
+// Waits (loop lock held) until the stream is ready or has failed.
+bool awaitReady(pa_stream* s) {
+    for (;;) {
+        const pa_stream_state_t st = pa_stream_get_state(s);
+        if (st == PA_STREAM_READY) return true;
+        if (!PA_STREAM_IS_GOOD(st)) return false;
+        pa_threaded_mainloop_wait(gLoop.get());
+    }
+}
+
+void dropStream(pa_stream*& s) {
+    if (!s) return;
+    pa_stream_set_state_callback(s, nullptr, nullptr);
+    pa_stream_set_read_callback(s, nullptr, nullptr);
+    pa_stream_disconnect(s);
+    pa_stream_unref(s);
+    s = nullptr;
+}
+
+void onRecorded(pa_stream* s, size_t, void*) {
+    const void* data;
+    size_t bytes;
+    while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
+        const size_t samples = bytes / 2;
+        if (data) {
+            const auto* in = static_cast<const int16_t*>(data);
+            gCaptured.insert(gCaptured.end(), in, in + samples);
+        } else {
+            gCaptured.insert(gCaptured.end(), samples, 0);  // a hole in the stream is silence
+        }
+        pa_stream_drop(s);
+    }
+    size_t at = 0;
+    for (; gCaptured.size() - at >= kCaptureSamples; at += kCaptureSamples)
+        if (gSink) gSink(gCaptured.data() + at, kCaptureSamples);
+    gCaptured.erase(gCaptured.begin(), gCaptured.begin() + long(at));
+}
+
+int formFactorOf(const char* value) {
+    if (!value) return kFormLineLevel;
+    const std::string v = value;
+    for (const char* s : {"speaker", "internal", "hifi", "computer", "portable", "car"})
+        if (v == s) return kFormSpeakers;
+    if (v == "headphone") return kFormHeadphones;
+    if (v == "headset" || v == "hands-free") return kFormHeadset;
+    if (v == "handset") return kFormHandset;
+    if (v == "microphone" || v == "webcam") return kFormMicrophone;
+    if (v == "tv") return kFormDisplayAudio;
+    return kFormUnknown;
+}
+
+void closeLocked() {
+    if (!gLoop) return;
+    {
+        LoopLock lock;
+        dropStream(gRecord);
+        if (gContext) {
+            pa_context_set_state_callback(gContext.get(), nullptr, nullptr);
+            pa_context_disconnect(gContext.get());
+        }
+    }
+    pa_threaded_mainloop_stop(gLoop.get());
+    gContext.reset();
+    gLoop.reset();
+    gSink = nullptr;
+    gCaptured.clear();
+}
+
+bool pulseOpen(std::string& error) {
+    std::lock_guard guard(gOpenMutex);
+    if (gLoop) {
+        LoopLock lock;
+        if (connected()) return true;
+    }
+    closeLocked();
+    const std::string server = audioConfig().server;
+    gLoop.reset(pa_threaded_mainloop_new());
+    std::unique_ptr<pa_proplist, ProplistFree> props(pa_proplist_new());
+    if (!gLoop || !props) return error = "The sound server could not be reached.", false;
+    pa_proplist_sets(props.get(), PA_PROP_APPLICATION_NAME, "Dialo");
+    pa_proplist_sets(props.get(), PA_PROP_APPLICATION_ID, "dialo");
+    pa_proplist_sets(props.get(), PA_PROP_APPLICATION_ICON_NAME, "dialo");
+    gContext.reset(pa_context_new_with_proplist(pa_threaded_mainloop_get_api(gLoop.get()), "Dialo", props.get()));
+    if (!gContext) return closeLocked(), error = "The sound server could not be reached.", false;
+    pa_context_set_state_callback(gContext.get(), signalContext, nullptr);
+    bool ready = false;
+    if (pa_threaded_mainloop_start(gLoop.get()) == 0) {
+        LoopLock lock;
+        // Never start a server of our own: a desktop without one has no sound for us.
+        if (pa_context_connect(gContext.get(), server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN,
+                               nullptr) == 0) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectSeconds);
+            for (;;) {
+                const pa_context_state_t st = pa_context_get_state(gContext.get());
+                if (st == PA_CONTEXT_READY) {
+                    ready = true;
+                    break;
+                }
+                if (!PA_CONTEXT_IS_GOOD(st) || std::chrono::steady_clock::now() >= deadline) break;
+                pa_threaded_mainloop_wait(gLoop.get());
+            }
+        }
+    }
+    if (!ready) {
+        closeLocked();
+        return error = "No sound server is running; this phone has no sound.", false;
+    }
+    return true;
+}
+
+void pulseClose() {
+    std::lock_guard guard(gOpenMutex);
+    closeLocked();
+}
+
+bool pulseCapture(CaptureSink sink) {
+    if (!gLoop) return false;
+    LoopLock lock;
+    if (!connected()) return false;
+    if (gRecord) return true;
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, 8000, 1};
+    gRecord = pa_stream_new_with_proplist(gContext.get(), "Microphone", &spec, nullptr, phoneStreamProps().get());
+    if (!gRecord) return false;
+    gSink = sink;
+    pa_stream_set_state_callback(gRecord, signalStream, nullptr);
+    pa_stream_set_read_callback(gRecord, onRecorded, nullptr);
+    pa_buffer_attr attr{};
+    attr.maxlength = uint32_t(-1);
+    attr.fragsize = kCaptureSamples * 2;
+    if (pa_stream_connect_record(gRecord, nullptr, &attr, PA_STREAM_ADJUST_LATENCY) != 0 || !awaitReady(gRecord)) {
+        dropStream(gRecord);
+        return false;
+    }
+    return true;
+}
+
+void collectSink(pa_context*, const pa_sink_info* info, int eol, void* out) {
+    if (eol || !info) return signalLoop(nullptr);
+    const char* description = info->description ? info->description : "";
+    static_cast<std::vector<SinkInfo>*>(out)->push_back(
+        {info->name, description, formFactorOf(pa_proplist_gets(info->proplist, PA_PROP_DEVICE_FORM_FACTOR))});
+}
+
+std::vector<SinkInfo> pulseSinks() {
+    std::vector<SinkInfo> sinks;
+    if (!gLoop) return sinks;
+    LoopLock lock;
+    if (!connected()) return sinks;
+    await(Operation(pa_context_get_sink_info_list(gContext.get(), collectSink, &sinks)));
+    return sinks;
+}
+
+void sinkSpec(pa_context*, const pa_sink_info* info, int eol, void* out) {
+    if (eol || !info) return signalLoop(nullptr);
+    *static_cast<pa_sample_spec*>(out) = info->sample_spec;
+}
+
+RenderStream* pulseOpenRender(const std::string& id, MixFormat& format) {
+    if (!gLoop) return nullptr;
+    LoopLock lock;
+    if (!connected()) return nullptr;
+    pa_sample_spec spec{PA_SAMPLE_INVALID, 0, 0};
+    await(Operation(pa_context_get_sink_info_by_name(gContext.get(), id.c_str(), sinkSpec, &spec)));
+    if (!pa_sample_spec_valid(&spec)) return nullptr;
+    // The sink's own rate and channels; its sample type when we can write it, float otherwise.
+    if (spec.format != PA_SAMPLE_S16LE && spec.format != PA_SAMPLE_S32LE && spec.format != PA_SAMPLE_S24LE)
+        spec.format = PA_SAMPLE_FLOAT32LE;
+    auto rs = std::make_unique<PulseStream>();
+    rs->stream = pa_stream_new_with_proplist(gContext.get(), "Phone", &spec, nullptr, phoneStreamProps().get());
+    if (!rs->stream) return nullptr;
+    pa_stream_set_state_callback(rs->stream, signalStream, nullptr);
+    rs->blockAlign = uint32_t(pa_frame_size(&spec));
+    // 200 ms between what is written and what is heard: the pump, every 20 ms, keeps it fed
+    // from its one-second chunks. Playback starts with the first frame written, and after
+    // running dry waits for the next instead of letting the read position run ahead.
+    pa_buffer_attr attr{};
+    attr.maxlength = uint32_t(-1);
+    attr.tlength = spec.rate / 5 * rs->blockAlign;
+    attr.prebuf = rs->blockAlign;
+    attr.minreq = uint32_t(-1);
+    // A sink that goes away ends the stream, and the next play opens the device chosen then.
+    const auto flags = pa_stream_flags_t(PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+    if (pa_stream_connect_playback(rs->stream, id.c_str(), &attr, flags, nullptr, nullptr) != 0 ||
+        !awaitReady(rs->stream)) {
+        dropStream(rs->stream);
+        return nullptr;
+    }
+    format.rate = spec.rate;
+    format.channels = spec.channels;
+    format.blockAlign = rs->blockAlign;
+    format.bits = rs->blockAlign / spec.channels * 8;
+    format.isFloat = spec.format == PA_SAMPLE_FLOAT32LE;
+    return reinterpret_cast<RenderStream*>(rs.release());
+}
+
+void pulseCloseRender(RenderStream* r) {
+    PulseStream* rs = own(r);
+    if (!rs) return;
+    if (gLoop) {
+        LoopLock lock;
+        dropStream(rs->stream);
+    }
+    delete rs;
+}
+
+bool streamReady(PulseStream* rs) {
+    return rs && rs->stream && connected() && pa_stream_get_state(rs->stream) == PA_STREAM_READY;
+}
+
+int64_t pulseWritable(RenderStream* r) {
+    PulseStream* rs = own(r);
+    if (!gLoop) return -1;
+    LoopLock lock;
+    if (!streamReady(rs)) return -1;
+    const size_t bytes = pa_stream_writable_size(rs->stream);
+    return bytes == size_t(-1) ? -1 : int64_t(bytes / rs->blockAlign);
+}
+
+bool pulseWrite(RenderStream* r, const uint8_t* data, size_t bytes) {
+    PulseStream* rs = own(r);
+    if (!gLoop) return false;
+    LoopLock lock;
+    if (!streamReady(rs) || pa_stream_write(rs->stream, data, bytes, nullptr, 0, PA_SEEK_RELATIVE) != 0) return false;
+    rs->bytesWritten += bytes;
+    return true;
+}
+
+// Frames between the write and the read position, from timing the server sent; a fresh report
+// is asked for each time, so the end of a sound is seen within a round or two.
+int64_t pulsePadding(RenderStream* r) {
+    PulseStream* rs = own(r);
+    if (!gLoop) return 0;
+    LoopLock lock;
+    if (!streamReady(rs)) return 0;
+    Operation(pa_stream_update_timing_info(rs->stream, nullptr, nullptr));
+    const pa_timing_info* t = pa_stream_get_timing_info(rs->stream);
+    if (!t || t->write_index_corrupt || t->read_index_corrupt) return rs->bytesWritten > 0 ? 1 : 0;
+    return std::max<int64_t>(0, (t->write_index - t->read_index) / int64_t(rs->blockAlign));
+}
+
+void pulseSetPaused(RenderStream* r, bool paused) {
+    PulseStream* rs = own(r);
+    if (!gLoop) return;
+    LoopLock lock;
+    if (streamReady(rs)) Operation(pa_stream_cork(rs->stream, paused ? 1 : 0, nullptr, nullptr));
+}
+
+void pulseFlush(RenderStream* r) {
+    PulseStream* rs = own(r);
+    if (!gLoop) return;
+    LoopLock lock;
+    if (streamReady(rs)) Operation(pa_stream_flush(rs->stream, nullptr, nullptr));
+}
+
+const SoundBackend kPulse{"pulse",          pulseOpen,     pulseClose, pulseCapture, pulseSinks,     pulseOpenRender,
+                          pulseCloseRender, pulseWritable, pulseWrite, pulsePadding, pulseSetPaused, pulseFlush};
+
+}  // namespace
+
+const SoundBackend& pulseBackend() { return kPulse; }
+
+}  // namespace dialo

@@ -1,0 +1,129 @@
+#include "audio/capture.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "audio/backend.h"
+#include "audio/gsm.h"
+#include "audio/pcm.h"
+#include "base/clock.h"
+#include "state/phone_state.h"
+#include "state/ui_bridge.h"
+
+namespace dialo {
+namespace {
+
+constexpr int kMinBoundSeconds = 60;
+constexpr size_t kSlackBytes = 2 * kPcmSecondBytes;  // the buffer may run two seconds over its bound
+constexpr size_t kFlushMinBytes = 1600;               // 0.1 s: a shorter tail is not a second of message
+constexpr uint32_t kMessageLimitSeconds = 60;
+
+std::mutex gCaptureMutex;  // the capture buffer, the running flag and the level ring
+Bytes gCaptured;
+bool gRunning = false;
+std::array<int, 5> gPeaks{};  // loudest sample of each of the last five 200 ms buffers
+size_t gPeakAt = 0;
+std::mutex gRecorderMutex;  // one whole recording step at a time
+std::atomic<uint64_t> gHoldOff{0};
+std::atomic<int> gBound{kMinBoundSeconds};
+
+}  // namespace
+
+bool startCapture() {
+    std::lock_guard lock(gCaptureMutex);
+    if (gRunning) return true;
+    gRunning = soundBackend().startCapture(captureDeliver);
+    return gRunning;
+}
+
+void clearCapture() {
+    std::lock_guard lock(gCaptureMutex);
+    gCaptured.clear();
+}
+
+void setCaptureHoldOff(uint64_t untilMs) { gHoldOff = untilMs; }
+void setCaptureBound(int seconds) { gBound = seconds; }
+
+void captureDeliver(const int16_t* samples, size_t count) {
+    if (count == 0) return;
+    std::vector<int16_t> copy(samples, samples + count);
+    int peak = 0;
+    for (int16_t s : copy) peak = std::max(peak, std::abs(int(s)));
+    const bool keep = nowMs() >= gHoldOff.load();
+    if (keep) applyVolume(copy.data(), copy.size(), phoneFlags().volume.load());
+    const Bytes pcm = bytesOf(copy);
+    std::lock_guard lock(gCaptureMutex);
+    gPeaks[gPeakAt++ % gPeaks.size()] = peak;
+    if (keep) gCaptured.insert(gCaptured.end(), pcm.begin(), pcm.end());
+    const size_t bound = size_t(std::max(gBound.load(), kMinBoundSeconds)) * kPcmSecondBytes;
+    if (gCaptured.size() > bound + kSlackBytes) gCaptured.erase(gCaptured.begin(), gCaptured.end() - long(bound));
+}
+
+Bytes takeCaptured(size_t maxBytes) {
+    std::lock_guard lock(gCaptureMutex);
+    const size_t take = std::min(maxBytes, gCaptured.size()) / kPcmBlockBytes * kPcmBlockBytes;
+    Bytes out(gCaptured.begin(), gCaptured.begin() + long(take));
+    gCaptured.erase(gCaptured.begin(), gCaptured.begin() + long(take));
+    return out;
+}
+
+size_t capturedBytes() {
+    std::lock_guard lock(gCaptureMutex);
+    return gCaptured.size();
+}
+
+int micPeakLevel() {
+    std::lock_guard lock(gCaptureMutex);
+    return *std::max_element(gPeaks.begin(), gPeaks.end());
+}
+
+void recordMessageStep(bool flush) {
+    std::lock_guard recorder(gRecorderMutex);
+    std::vector<Bytes> seconds;
+    {
+        std::lock_guard lock(gCaptureMutex);
+        if (phoneFlags().mute) {
+            gCaptured.clear();
+            return;
+        }
+        size_t at = 0;
+        for (; gCaptured.size() - at >= kPcmSecondBytes && seconds.size() < kMessageLimitSeconds; at += kPcmSecondBytes)
+            seconds.emplace_back(gCaptured.begin() + long(at), gCaptured.begin() + long(at + kPcmSecondBytes));
+        if (flush && seconds.size() < kMessageLimitSeconds && gCaptured.size() - at >= kFlushMinBytes) {
+            Bytes last(gCaptured.begin() + long(at), gCaptured.end());
+            last.resize(kPcmSecondBytes, 0);
+            seconds.push_back(std::move(last));
+            at = gCaptured.size();
+        }
+        gCaptured.erase(gCaptured.begin(), gCaptured.begin() + long(at));
+    }
+    bool voiced = lockPhone().state.messageVoiced;
+    std::vector<Bytes> kept;
+    for (const Bytes& second : seconds) {
+        if (holdsRingTone(second)) continue;
+        if (!voiced && isSilent(second)) continue;
+        voiced = true;
+        Bytes gsm = gsmEncode(second);
+        if (!gsm.empty()) kept.push_back(std::move(gsm));
+    }
+    if (kept.empty()) return;
+    {
+        auto g = lockPhone();
+        PhoneState& s = g.state;
+        s.messageVoiced = true;
+        for (const Bytes& gsm : kept) {
+            if (s.messageSeconds >= kMessageLimitSeconds) break;
+            s.messageAudio.insert(s.messageAudio.end(), gsm.begin(), gsm.end());
+            ++s.messageSeconds;
+            s.statusText = "Recording  " + std::to_string(s.messageSeconds) + " / 60";
+        }
+    }
+    postUi(UiMessage::Refresh);
+}
+
+}  // namespace dialo
