@@ -88,11 +88,13 @@ void enqueuePcm(std::vector<int16_t> samples) {
 
 void playbackStep() {
     if (gPaused) return;
-    const uint32_t generation = gGeneration;
+    uint32_t generation;
     Bytes chunk;
     bool haveChunk = false;
     {
+        // Read with the pop, so that a stop either empties the queue first or drops the chunk.
         std::lock_guard lock(gQueueMutex);
+        generation = gGeneration;
         if (!gQueue.empty()) {
             chunk = std::move(gQueue.front());
             gQueue.pop_front();
@@ -191,15 +193,15 @@ void togglePause() {
 }
 
 void stopPlayback() {
-    ++gGeneration;
+    {
+        std::lock_guard queue(gQueueMutex);
+        ++gGeneration;
+        gQueue.clear();
+    }
     gPlaying = false;
     gPaused = false;
     gPauseTime = 0;
     gStart = 0;
-    {
-        std::lock_guard queue(gQueueMutex);
-        gQueue.clear();
-    }
     {
         std::lock_guard lock(gOutputMutex);
         for (OutputStream& s : gStreams) {

@@ -54,17 +54,41 @@ Bytes joined(const std::vector<Bytes>& chunks) {
     return all;
 }
 
-TEST(GsmTest, OurBlocksDecodeAlikeInAnIndependentDecoder) {
-    test::TempFolder folder("gsm", false);
-    const Bytes gsm = gsmEncode(speechLike(2.0));
-    ASSERT_EQ(gsm.size(), 2 * 1625u);
-    const std::string wav = folder.path + "/voice.wav", raw = folder.path + "/voice.raw";
-    std::ofstream(wav, std::ios::binary) << gsmWave(gsm);
+Bytes readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// ffmpeg's decoding of a WAVE file, as raw 16-bit samples.
+Bytes ffmpegDecode(const std::string& wav, const std::string& raw) {
     const std::string cmd = "ffmpeg -loglevel error -y -i '" + wav + "' -f s16le -acodec pcm_s16le '" + raw + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << "ffmpeg (installed by scripts/setup) must decode " << wav;
-    std::ifstream in(raw, std::ios::binary);
-    const Bytes theirs((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(joined(gsmDecode(gsm)), theirs);
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << "ffmpeg (installed by scripts/setup) must decode " << wav;
+    return readAll(raw);
+}
+
+TEST(GsmTest, OurBlocksAndAnIndependentCodecsDecodeAlike) {
+    test::TempFolder folder("gsm", false);
+    const Bytes gsm = gsmEncode(speechLike(10.0));
+    ASSERT_EQ(gsm.size(), 10 * 1625u);
+    const std::string wav = folder.path + "/voice.wav";
+    std::ofstream(wav, std::ios::binary) << gsmWave(gsm);
+    EXPECT_EQ(joined(gsmDecode(gsm)), ffmpegDecode(wav, folder.path + "/voice.raw"));
+
+    // The other way: blocks that ffmpeg's encoder made decode here as ffmpeg decodes them.
+    const std::string pcm = folder.path + "/speech.raw", theirs = folder.path + "/theirs.wav";
+    const Bytes speech = speechLike(3.0);
+    std::ofstream(pcm, std::ios::binary).write(reinterpret_cast<const char*>(speech.data()), long(speech.size()));
+    const std::string cmd = "ffmpeg -loglevel error -y -f s16le -ar 8000 -ac 1 -i '" + pcm + "' -c:a gsm_ms '" + theirs + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << "ffmpeg must encode gsm_ms";
+    const Bytes file = readAll(theirs);
+    const std::string text(file.begin(), file.end());
+    const size_t data = text.find("data", 12);
+    ASSERT_NE(data, std::string::npos);
+    const size_t size = file[data + 4] | file[data + 5] << 8 | file[data + 6] << 16;
+    ASSERT_LE(data + 8 + size, file.size());
+    const Bytes blocks(file.begin() + long(data + 8), file.begin() + long(data + 8 + size));
+    ASSERT_EQ(blocks.size() % 65, 0u);
+    EXPECT_EQ(joined(gsmDecode(blocks)), ffmpegDecode(theirs, folder.path + "/theirs.raw"));
 }
 
 TEST(GsmTest, BlockAndChunkSizesAreWhatCallersCount) {

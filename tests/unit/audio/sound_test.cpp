@@ -1,0 +1,409 @@
+// The phone's sound as a caller and a listener meet it: what the microphone keeps, what a
+// left message records, the tones, and what the pump plays, through the WAV-file device that
+// runs in real time like a sound card.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "../temp_folder.h"
+#include "audio/backend.h"
+#include "audio/capture.h"
+#include "audio/gsm.h"
+#include "audio/pcm.h"
+#include "audio/playback.h"
+#include "audio/tones.h"
+#include "audio/wav.h"
+#include "base/clock.h"
+#include "base/config.h"
+#include "state/phone_state.h"
+#include "state/ui_bridge.h"
+
+namespace dialo {
+namespace {
+
+using nlohmann::json;
+using std::chrono::steady_clock;
+
+// `seconds` of a voice-like signal: two tones under a slow swell, far from 440 and 480 Hz.
+std::vector<int16_t> speech(double seconds, double phase = 0) {
+    std::vector<int16_t> out(size_t(seconds * 8000));
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double t = double(i) / 8000 + phase;
+        out[i] = int16_t((0.6 + 0.4 * std::sin(2 * M_PI * 3 * t)) *
+                         (7000 * std::sin(2 * M_PI * 220 * t) + 3000 * std::sin(2 * M_PI * 1370 * t)));
+    }
+    return out;
+}
+
+std::vector<int16_t> join(std::initializer_list<std::vector<int16_t>> parts) {
+    std::vector<int16_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// Hands sound to the capture buffer as the sound system would, in 200 ms buffers.
+void deliver(const std::vector<int16_t>& samples) {
+    for (size_t at = 0; at < samples.size(); at += 1600)
+        captureDeliver(samples.data() + at, std::min<size_t>(1600, samples.size() - at));
+}
+
+std::atomic<uint64_t> gFakeMs{1'000'000};
+uint64_t fakeMs() { return gFakeMs; }
+std::atomic<int64_t> gFakeUnix{1'800'000'000};
+int64_t fakeUnix() { return gFakeUnix; }
+
+struct MessageState {
+    uint32_t seconds;
+    size_t audioBytes;
+    std::string status;
+};
+
+MessageState message() {
+    auto g = lockPhone();
+    return {g.state.messageSeconds, g.state.messageAudio.size(), g.state.statusText};
+}
+
+TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
+    setClockSource({fakeMs, nullptr, nullptr});
+    // Bound 60 s: 62 s stay untouched, the next buffer trims to exactly 60 s.
+    deliver(std::vector<int16_t>(62 * 8000, 100));
+    EXPECT_EQ(capturedBytes(), 992000u);
+    deliver(std::vector<int16_t>(1600, 100));
+    EXPECT_EQ(capturedBytes(), 960000u);
+    clearCapture();
+
+    // A buffer 1 ms before the hold-off ends is dropped; one at its end is kept.
+    setCaptureHoldOff(gFakeMs + 1);
+    deliver(std::vector<int16_t>(1600, 100));
+    EXPECT_EQ(capturedBytes(), 0u);
+    ++gFakeMs;
+    deliver(std::vector<int16_t>(1600, 100));
+    EXPECT_EQ(capturedBytes(), 3200u);
+
+    struct Case {
+        int volume;
+        int16_t in, out;
+    } cases[] = {{200, 20000, 32767}, {200, -20000, -32768}, {50, -3, -1}, {150, 30000, 32767}, {100, -30000, -30000}};
+    for (const Case& c : cases) {
+        clearCapture();
+        phoneFlags().volume = c.volume;
+        deliver(std::vector<int16_t>(1600, c.in));
+        const Bytes pcm = takeCaptured(640);
+        ASSERT_EQ(pcm.size(), 640u);
+        EXPECT_EQ(samplesOf(pcm)[0], c.out) << "volume " << c.volume << ", sample " << c.in;
+    }
+    phoneFlags().volume = 100;
+    EXPECT_EQ(micPeakLevel(), 30000) << "the level a user sees is the microphone's own";
+
+    // With nothing to play on, a ring is a system beep, and the microphone still holds off.
+    int beeps = 0;
+    setSystemBeep([&beeps] { ++beeps; });
+    clearCapture();
+    playRingTone();
+    EXPECT_EQ(beeps, 1);
+    gFakeMs += 1299;
+    deliver(std::vector<int16_t>(1600, 100));
+    EXPECT_EQ(capturedBytes(), 0u) << "the ring's second and its echo are not captured";
+    setSystemBeep({});
+    resetClockSource();
+}
+
+TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
+    const std::vector<int16_t> silence(8000, 0);
+    std::vector<int16_t> ring = ringTone();
+    struct Case {
+        const char* name;
+        std::vector<int16_t> sound;
+        bool flush;
+        bool mute;
+        uint32_t seconds;
+        size_t left;  // bytes still in the capture buffer
+    } cases[] = {
+        {"2.5 s flushed: the half second is padded", speech(2.5), true, false, 3, 0},
+        {"2.05 s flushed: 0.05 s is too short to record", speech(2.05), true, false, 2, 800},
+        {"2.5 s unflushed: whole seconds only", speech(2.5), false, false, 2, 8000},
+        {"leading silence is skipped", join({silence, silence, silence, silence, speech(3)}), false, false, 3, 0},
+        {"silence after voice is kept", join({speech(1), silence, speech(1)}), false, false, 3, 0},
+        {"the phone's own ring is dropped mid-speech", join({speech(2), ring, speech(1)}), false, false, 3, 0},
+        {"muted: nothing is recorded and the buffer empties", speech(3), true, true, 0, 0},
+    };
+    for (const Case& c : cases) {
+        {
+            auto g = lockPhone();
+            g.state.messageAudio.clear();
+            g.state.messageSeconds = 0;
+            g.state.messageVoiced = false;
+        }
+        clearCapture();
+        phoneFlags().mute = c.mute;
+        deliver(c.sound);
+        recordMessageStep(c.flush);
+        const MessageState m = message();
+        EXPECT_EQ(m.seconds, c.seconds) << c.name;
+        EXPECT_EQ(m.audioBytes, c.seconds * kGsmBytesPerSecond) << c.name;
+        EXPECT_EQ(capturedBytes(), c.left) << c.name;
+        if (c.seconds > 0) {
+            EXPECT_EQ(m.status, "Recording  " + std::to_string(c.seconds) + " / 60") << c.name;
+        }
+    }
+    phoneFlags().mute = false;
+
+    // A message stops at 60 seconds; what comes after is discarded.
+    clearCapture();
+    deliver(speech(61));
+    recordMessageStep(false);
+    recordMessageStep(true);
+    EXPECT_EQ(message().seconds, 60u);
+    EXPECT_EQ(message().audioBytes, 60 * kGsmBytesPerSecond);
+    EXPECT_EQ(message().status, "Recording  60 / 60");
+}
+
+TEST(SoundTest, TonesAreTheOnesPeersKnow) {
+    const std::vector<int16_t> ring = ringTone(), beep = messageBeep();
+    ASSERT_EQ(ring.size(), 8000u);
+    ASSERT_EQ(beep.size(), 3600u);
+    EXPECT_EQ(ring[0], 0);
+    int peak = 0;
+    for (int16_t s : ring) peak = std::max(peak, std::abs(int(s)));
+    EXPECT_LT(peak, 14000);
+    EXPECT_GT(peak, 13000);
+    // The soft edge ends at 50 ms: sample 400 is the first at full level.
+    const double t = 400.0 / 8000;
+    EXPECT_EQ(ring[400], int16_t((std::sin(2764.601532 * t) + std::sin(3015.928944 * t)) * 0.25 * 28000));
+    EXPECT_EQ(ring[399], int16_t((std::sin(2764.601532 * 399 / 8000) + std::sin(3015.928944 * 399 / 8000)) * 0.25 * 0.3 * 28000));
+    EXPECT_TRUE(holdsRingTone(bytesOf(ring)));
+    EXPECT_FALSE(holdsRingTone(bytesOf(speech(1))));
+    const std::vector<int16_t> beepSecond = join({beep, std::vector<int16_t>(4400, 0)});
+    EXPECT_FALSE(holdsRingTone(bytesOf(beepSecond))) << "the beep is not the ring";
+}
+
+TEST(SoundTest, OutputConversionFitsTheDevice) {
+    const Bytes second = bytesOf(speech(1));
+    struct Case {
+        MixFormat format;
+        size_t frames;
+    } cases[] = {{{48000, 2, 32, 8, true}, 48000}, {{44100, 2, 16, 4, false}, 44100}, {{16000, 6, 32, 24, false}, 16000},
+                 {{8000, 1, 16, 2, false}, 8000},  {{48000, 2, 24, 6, false}, 48000}};
+    for (const Case& c : cases) {
+        const Bytes out = convertForOutput(c.format, second);
+        ASSERT_EQ(out.size(), c.frames * c.format.blockAlign) << c.format.rate << " Hz";
+        const size_t bytes = c.format.blockAlign / c.format.channels;
+        for (size_t f = 0; f < c.frames; f += 997)
+            for (size_t ch = 1; ch < c.format.channels; ++ch)
+                EXPECT_TRUE(std::equal(out.begin() + long(f * c.format.blockAlign),
+                                       out.begin() + long(f * c.format.blockAlign + bytes),
+                                       out.begin() + long(f * c.format.blockAlign + ch * bytes)))
+                    << "every channel carries the same sound";
+    }
+    // Same rate and 16-bit mono: the samples themselves.
+    EXPECT_EQ(convertForOutput({8000, 1, 16, 2, false}, second), second);
+    // Float: full scale is 1.0.
+    const Bytes f = convertForOutput({8000, 1, 32, 4, true}, bytesOf({-32768, 16384}));
+    float v[2];
+    std::memcpy(v, f.data(), 8);
+    EXPECT_EQ(v[0], -1.0f);
+    EXPECT_EQ(v[1], 0.5f);
+    EXPECT_TRUE(convertForOutput({0, 2, 32, 8, true}, second).empty());
+}
+
+// A file device in real time, its pump running as the phone's playback thread does.
+struct FileSound {
+    test::TempFolder folder{"sound"};
+    std::string outWav = folder.path + "/heard.wav";
+    std::atomic<bool> pumping{true};
+    std::thread pump;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int ended = 0;
+
+    explicit FileSound(const std::string& inWav = "") {
+        applyConfigDocument(json{{"audio",
+                                  {{"backend", "file"}, {"input_wav", inWav}, {"output_wav", outWav}, {"output_rate", 8000},
+                                   {"output_channels", 1}, {"output_sample", "s16"}}}});
+        std::string note;
+        EXPECT_TRUE(fileBackend().open(note)) << note;
+        this->note = note;
+        setSoundBackend(fileBackend());
+        setUiReceiver(UiTarget::Cards, [this](UiMessage m, intptr_t, intptr_t) {
+            if (m != UiMessage::PlaybackEnded) return;
+            std::lock_guard lock(mutex);
+            ++ended;
+            changed.notify_all();
+        });
+        pump = std::thread([this] {
+            while (pumping) {
+                playbackStep();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+    }
+    ~FileSound() {
+        pumping = false;
+        pump.join();
+        setUiReceiver(UiTarget::Cards, {});
+        releaseOutputs();
+        fileBackend().close();
+        setSoundBackend(noneBackend());
+    }
+
+    bool waitEnded(int count, int seconds) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(seconds), [&] { return ended >= count; });
+    }
+
+    // The output file's samples so far (8 kHz mono 16-bit as configured).
+    std::vector<int16_t> heard() const {
+        std::ifstream in(outWav, std::ios::binary);
+        std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (file.size() < 44) return {};
+        return samplesOf(Bytes(file.begin() + 44, file.begin() + long(file.size() - (file.size() - 44) % 2)));
+    }
+
+    std::string note;
+};
+
+// Seconds (in 20 ms frames) of a file that carry sound.
+double loudSeconds(const std::vector<int16_t>& s) {
+    int frames = 0;
+    for (size_t at = 0; at + 160 <= s.size(); at += 160) {
+        int peak = 0;
+        for (size_t i = at; i < at + 160; ++i) peak = std::max(peak, std::abs(int(s[i])));
+        frames += peak > 1000;
+    }
+    return frames * 0.02;
+}
+
+TEST(SoundTest, AMessageEndsWhenItsLastFrameHasLeftTheDevice) {
+    FileSound sound;
+    const Bytes gsm = gsmEncode(bytesOf(speech(3)));
+    ASSERT_EQ(playMessage(gsm), "");
+    EXPECT_TRUE(playbackClock().playing);
+    ASSERT_TRUE(sound.waitEnded(1, 20)) << "a 3 s message posts its end";
+    const double loud = loudSeconds(sound.heard());
+    EXPECT_GE(loud, 2.9) << "by then all of it was played out of the device";
+    EXPECT_LE(loud, 3.1);
+    EXPECT_FALSE(playbackClock().playing);
+    // Tones and voice never post the end of a message.
+    enqueuePcm(ringTone());
+    EXPECT_FALSE(sound.waitEnded(2, 2));
+    EXPECT_EQ(sound.ended, 1);
+}
+
+TEST(SoundTest, PauseHoldsTheMessageAndItsClockAndStopSilencesIt) {
+    gFakeUnix = 1'800'000'000;
+    setClockSource({nullptr, fakeUnix, nullptr});
+    FileSound sound;
+    ASSERT_EQ(playMessage(gsmEncode(bytesOf(speech(20)))), "");
+    gFakeUnix += 7;
+    togglePause();
+    EXPECT_TRUE(playbackClock().paused);
+    const size_t heardAtPause = sound.heard().size();
+    enqueuePcm(ringTone());  // a ring while paused waits in the queue
+    gFakeUnix += 10;
+    EXPECT_EQ(playbackSeconds(), 7) << "the clock stops with the pause";
+    // Wait until the file has run a second past the pause: it is silent from there.
+    const auto deadline = steady_clock::now() + std::chrono::seconds(20);
+    while (sound.heard().size() < heardAtPause + 16000 && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::vector<int16_t> all = sound.heard();
+    ASSERT_GE(all.size(), heardAtPause + 16000);
+    EXPECT_EQ(loudSeconds({all.begin() + long(heardAtPause + 8000), all.end()}), 0) << "nothing plays while paused";
+    togglePause();
+    gFakeUnix += 1;
+    EXPECT_EQ(playbackSeconds(), 8) << "the clock continues from where it paused";
+
+    stopPlayback();
+    EXPECT_FALSE(playbackClock().playing);
+    const size_t atStop = sound.heard().size();
+    while (sound.heard().size() < atStop + 8000 && steady_clock::now() < deadline + std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::vector<int16_t> after = sound.heard();
+    ASSERT_GE(after.size(), atStop + 8000);
+    EXPECT_EQ(loudSeconds({after.begin() + long(atStop + 1600), after.end()}), 0)
+        << "after a stop nothing of the message or the waiting ring is heard";
+    EXPECT_FALSE(sound.waitEnded(1, 1)) << "a stopped message does not report its end";
+    resetClockSource();
+}
+
+TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
+    test::TempFolder folder("wav", false);
+    auto put = [&](const std::string& name, const std::string& bytes) {
+        std::ofstream(folder.path + "/" + name, std::ios::binary) << bytes;
+        return folder.path + "/" + name;
+    };
+    auto le = [](uint32_t v, int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += char(v >> (8 * i));
+        return s;
+    };
+    auto wav = [&](uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, const std::string& data,
+                   const std::string& extra = "") {
+        std::string fmt = le(tag, 2) + le(channels, 2) + le(rate, 4) + le(rate * channels * bits / 8, 4) +
+                          le(channels * bits / 8, 2) + le(bits, 2);
+        std::string body = "WAVEfmt " + le(16, 4) + fmt + extra + "data" + le(uint32_t(data.size()), 4) + data;
+        return "RIFF" + le(uint32_t(body.size()), 4) + body;
+    };
+    struct Case {
+        std::string file;
+        std::string error;
+    } cases[] = {
+        {put("float.wav", wav(3, 1, 8000, 32, std::string(400, '\0'))), "The sound file is not 16-bit PCM."},
+        {put("u8.wav", wav(1, 1, 8000, 8, std::string(400, '\0'))), "The sound file is not 16-bit PCM."},
+        {put("short.wav", wav(1, 1, 8000, 16, std::string(400, '\0')).substr(0, 30)), "The sound file is cut short."},
+        {put("huge.wav", wav(1, 1, 8000, 16, std::string(400, '\0'), "LIST" + le(0xFFFFFF00u, 4))),
+         "The sound file is cut short."},
+        {put("text.wav", "hello"), "The sound file is not a WAV file."},
+        {folder.path + "/missing.wav", "The sound file could not be read."},
+    };
+    for (const Case& c : cases) {
+        std::vector<int16_t> out;
+        std::string error;
+        EXPECT_FALSE(readWavAs8kMono(c.file, out, error)) << c.file;
+        EXPECT_EQ(error, c.error) << c.file;
+    }
+
+    // 16 kHz stereo is heard as 8 kHz mono.
+    std::string stereo;
+    for (int i = 0; i < 16000; ++i) stereo += le(uint16_t(int16_t(i % 2 ? 1000 : 3000)), 2) + le(uint16_t(1000), 2);
+    std::vector<int16_t> mono;
+    std::string error;
+    ASSERT_TRUE(readWavAs8kMono(put("stereo.wav", wav(1, 2, 16000, 16, stereo)), mono, error)) << error;
+    EXPECT_EQ(mono.size(), 8000u);
+    EXPECT_EQ(mono[10], 2000) << "left 3000 and right 1000 at every other frame";
+
+    {  // A bad microphone file is one status line; the phone keeps a silent microphone.
+        FileSound bad(cases[0].file);
+        EXPECT_EQ(bad.note, "The sound file is not 16-bit PCM.");
+        EXPECT_TRUE(fileBackend().startCapture(captureDeliver));
+    }
+
+    // The microphone plays the file in real time from capture on, then silence.
+    const std::vector<int16_t> said = speech(1.0);
+    ASSERT_TRUE(writeWav8k(folder.path + "/said.wav", said));
+    clearCapture();
+    FileSound sound(folder.path + "/said.wav");
+    EXPECT_EQ(sound.note, "");
+    ASSERT_TRUE(startCapture());
+    const auto deadline = steady_clock::now() + std::chrono::seconds(20);
+    while (capturedBytes() < 2 * 16000 && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const Bytes got = takeCaptured(2 * 16000);
+    ASSERT_EQ(got.size(), 32000u);
+    const std::vector<int16_t> heard = samplesOf(got);
+    EXPECT_TRUE(std::equal(said.begin(), said.end(), heard.begin())) << "the file, sample for sample";
+    EXPECT_EQ(loudSeconds({heard.begin() + 8000, heard.end()}), 0) << "silence after its end";
+}
+
+}  // namespace
+}  // namespace dialo
