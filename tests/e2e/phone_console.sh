@@ -6,16 +6,26 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*"; echo "--- output:"; cat "$dir/out" 2>/dev/null; exit 1; }
 
+# No sound server here (the socket named does not exist): the phone runs silent and says so once.
+export PULSE_SERVER="unix:$dir/no-sound-server"
+
 # A fresh data folder: start, status, a bad command, status again, quit.
 printf 'status\nfrobnicate\n\n  status  \nquit\nstatus\n' |
   LOCALAPPDATA="$dir" timeout 20 "$phone" >"$dir/out" 2>"$dir/err" || fail "exit code $?"
 
 [ "$(sed -n 1p "$dir/out")" = '{"event":"ready"}' ] || fail "first line is not ready"
-status='{"balance":"","callSats":0,"callState":"Idle","caption":"","connected":false,"event":"status","ownHandle":"","ownPayAddress":"","peerHandle":"","statusText":""}'
+status='{"balance":"","callSats":0,"callState":"Idle","caption":"","connected":false,"event":"status","ownHandle":"","ownPayAddress":"","peerHandle":"","statusText":"No sound server is running; this phone has no sound."}'
 [ "$(sed -n 2p "$dir/out")" = "$status" ] || fail "status line"
 [ "$(sed -n 3p "$dir/out")" = '{"error":"unknown command"}' ] || fail "unknown command answer"
 [ "$(sed -n 4p "$dir/out")" = "$status" ] || fail "the bad command changed something"
 [ "$(wc -l <"$dir/out")" -eq 4 ] || fail "nothing may run after quit"
+
+# Without sound there is nothing to choose, and a ring is the console's bell.
+printf 'devices\nring\noutput spk\nquit\n' |
+  LOCALAPPDATA="$dir" timeout 20 "$phone" >"$dir/out" 2>"$dir/err" || fail "exit code $?"
+[ "$(sed -n 2,5p "$dir/out" | tr '\n' ' ')" = \
+  '{"devices":[],"event":"devices"} {"event":"bell"} {"event":"tone","output":false,"tone":"ring"} {"error":"No such output device."} ' ] ||
+  fail "sound commands without sound"
 
 # Wallet commands run on a worker; those sent before quit still answer, in their order.
 printf 'balance\ncoins\ncontacts\nquit\n' |
