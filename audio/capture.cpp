@@ -23,9 +23,10 @@ constexpr size_t kSlackBytes = 2 * kPcmSecondBytes;  // the buffer may run two s
 constexpr size_t kFlushMinBytes = 1600;               // 0.1 s: a shorter tail is not a second of message
 constexpr uint32_t kMessageLimitSeconds = 60;
 
-std::mutex gCaptureMutex;  // the capture buffer, the running flag and the level ring
-Bytes gCaptured;
+std::mutex gStartMutex;  // capture is started once
 bool gRunning = false;
+std::mutex gCaptureMutex;  // the capture buffer and the level ring
+Bytes gCaptured;
 std::array<int, 5> gPeaks{};  // loudest sample of each of the last five 200 ms buffers
 size_t gPeakAt = 0;
 std::mutex gRecorderMutex;  // one whole recording step at a time
@@ -35,7 +36,8 @@ std::atomic<int> gBound{kMinBoundSeconds};
 }  // namespace
 
 bool startCapture() {
-    std::lock_guard lock(gCaptureMutex);
+    // Not the capture mutex: the sound system may deliver the first buffer before it answers.
+    std::lock_guard lock(gStartMutex);
     if (gRunning) return true;
     gRunning = soundBackend().startCapture(captureDeliver);
     return gRunning;

@@ -94,12 +94,16 @@ TEST(GsmTest, OurBlocksAndAnIndependentCodecsDecodeAlike) {
 TEST(GsmTest, BlockAndChunkSizesAreWhatCallersCount) {
     EXPECT_EQ(gsmEncode(Bytes(1279, 1)).size(), 65u) << "a trailing part-block is ignored";
     EXPECT_TRUE(gsmEncode(Bytes(639, 1)).empty());
-    const std::vector<Bytes> chunks = gsmDecode(gsmEncode(speechLike(51 * 0.04)));
+    const Bytes gsm = gsmEncode(speechLike(51 * 0.04));
+    const std::vector<Bytes> chunks = gsmDecode(gsm);
     ASSERT_EQ(chunks.size(), 3u);
     EXPECT_EQ(chunks[0].size(), 16000u);
     EXPECT_EQ(chunks[1].size(), 16000u);
     EXPECT_EQ(chunks[2].size(), 640u);
     EXPECT_TRUE(gsmDecode(Bytes(64, 0)).empty());
+    Bytes ragged = gsm;
+    ragged.resize(ragged.size() + 30, 7);
+    EXPECT_EQ(joined(gsmDecode(ragged)), joined(chunks)) << "a trailing part-block is not decoded";
 }
 
 }  // namespace
