@@ -17,8 +17,16 @@
 namespace dialo {
 namespace {
 
+bool gEchoLine = false;
+
 // The configured sound system; without one the phone runs silent and says so once.
 void openSound() {
+    if (gEchoLine) {
+        AudioConfig echo;
+        echo.backend = AudioBackend::File;
+        echo.echo = true;
+        setAudioConfig(echo);
+    }
     const AudioConfig config = audioConfig();
     const SoundBackend& chosen = config.backend == AudioBackend::Pulse  ? pulseBackend()
                                  : config.backend == AudioBackend::File ? fileBackend()
@@ -31,10 +39,13 @@ void openSound() {
 
 }  // namespace
 
+void setEchoLine(bool on) { gEchoLine = on; }
+
 bool startCore() {
     if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) return false;
     load_settings();
     openSound();
+    phoneFlags().quietRing = gEchoLine;  // an echo line's own ring would be heard back
     bind_instance(programDirectory(), "Dialo");
     // Publishes the connection (local files only), so the first thing shown is already right.
     (void)vaultra_connected();

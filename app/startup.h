@@ -4,6 +4,10 @@
 
 namespace dialo {
 
+/// Makes this phone an echo line: its microphone hears what it played a second earlier, and it
+/// does not ring aloud. Called before startCore().
+void setEchoLine(bool on);
+
 /// Process-wide libraries, the stored settings and the bind to this copy's wallet.
 /// False when the phone cannot run.
 [[nodiscard]] bool startCore();

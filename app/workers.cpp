@@ -9,6 +9,7 @@
 #include "base/clock.h"
 #include "call/background.h"
 #include "call/dispatch.h"
+#include "call/live_sender.h"
 #include "call/poller.h"
 #include "state/phone_state.h"
 #include "wallet/binding.h"
@@ -25,11 +26,6 @@ bool running() { return phoneFlags().running.load(); }
 void fetchWorker() {
     while (running())
         if (!rawFetchStep()) sleepMs(150);
-}
-
-// Sends captured voice while talking, and a left message when it reaches its limit.
-void liveSender() {
-    while (running()) sleepMs(40);
 }
 
 // Feeds queued sound to the output device.
@@ -53,7 +49,7 @@ bool startWorkers() {
     phoneFlags().running = true;
     setPayloadHandler(handlePayload);
     try {
-        for (void (*body)() : {backgroundLoop, fetchWorker, liveSender, playbackPump})
+        for (void (*body)() : {backgroundLoop, fetchWorker, liveSenderLoop, playbackPump})
             gWorkers.emplace_back(body);
     } catch (const std::exception&) {  // thread creation or its bookkeeping failed
         phoneFlags().running = false;

@@ -1,6 +1,7 @@
 // Sound through WAV files, in real time: the microphone plays the configured input file from
 // the moment capture starts (silence after its end), and one output device writes whatever
 // reaches it, silence included, so that the output file's timeline is the phone's own.
+// As an echo line, the microphone hears what the device played one second earlier.
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kTickMs = 20;          // the output device's period
 constexpr size_t kCaptureSamples = 1600;  // 200 ms at 8 kHz
 constexpr const char* kDeviceId = "file";
+constexpr size_t kEchoDelaySamples = 8000;  // one second
 
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
@@ -35,6 +37,9 @@ struct FileDevice {
     bool running = false;
     // Microphone.
     std::vector<int16_t> input;
+    bool echo = false;
+    bool capturing = false;
+    std::deque<int16_t> echoLine;  // played sound on its way back to the microphone
     std::thread captureThread;
     // Output: the device consumes `format.rate` frames a second from `buffer`.
     MixFormat format;
@@ -51,11 +56,18 @@ FileDevice gDevice;
 void captureLoop(CaptureSink sink) {
     std::unique_lock lock(gDevice.mutex);
     const auto start = Clock::now();
+    gDevice.capturing = true;
+    gDevice.echoLine.assign(kEchoDelaySamples, 0);
     size_t at = 0;
     for (uint64_t n = 1; gDevice.running; ++n) {
         if (gDevice.wake.wait_until(lock, start + std::chrono::milliseconds(200 * n), [] { return !gDevice.running; }))
             break;
         std::vector<int16_t> chunk(kCaptureSamples, 0);
+        if (gDevice.echo) {
+            const size_t take = std::min(kCaptureSamples, gDevice.echoLine.size());
+            std::copy_n(gDevice.echoLine.begin(), take, chunk.begin());
+            gDevice.echoLine.erase(gDevice.echoLine.begin(), gDevice.echoLine.begin() + long(take));
+        }
         for (size_t i = 0; i < kCaptureSamples && at < gDevice.input.size(); ++i) chunk[i] = gDevice.input[at++];
         lock.unlock();
         sink(chunk.data(), chunk.size());
@@ -84,6 +96,9 @@ void outputLoop() {
             std::copy_n(gDevice.buffer.begin(), take, block.begin());
             gDevice.buffer.erase(gDevice.buffer.begin(), gDevice.buffer.begin() + take);
         }
+        if (gDevice.echo && gDevice.capturing)  // the echo line's device is 8 kHz mono 16-bit
+            for (size_t i = 0; i + 1 < block.size(); i += 2)
+                gDevice.echoLine.push_back(int16_t(uint16_t(block[i] | block[i + 1] << 8)));
         if (FILE* f = gDevice.out.get()) {
             gDevice.bytesOut += bytes;
             const std::string header = wavHeader(gDevice.format, uint32_t(std::min<uint64_t>(gDevice.bytesOut, UINT32_MAX - 64)));
@@ -102,8 +117,11 @@ bool fileOpen(std::string& note) {
     if (gDevice.running) return true;
     gDevice.input.clear();
     if (!config.inputWav.empty() && !readWavAs8kMono(config.inputWav, gDevice.input, note)) gDevice.input.clear();
+    gDevice.echo = config.echo;
+    gDevice.capturing = false;
     MixFormat& f = gDevice.format;
     f.rate = config.outputRate, f.channels = config.outputChannels, f.isFloat = config.outputFloat;
+    if (gDevice.echo) f.rate = 8000, f.channels = 1, f.isFloat = false;
     f.bits = f.isFloat ? 32 : 16;
     f.blockAlign = f.channels * f.bits / 8;
     if (!config.outputWav.empty()) {

@@ -22,6 +22,9 @@ constexpr int kMinBoundSeconds = 60;
 constexpr size_t kSlackBytes = 2 * kPcmSecondBytes;  // the buffer may run two seconds over its bound
 constexpr size_t kFlushMinBytes = 1600;               // 0.1 s: a shorter tail is not a second of message
 constexpr uint32_t kMessageLimitSeconds = 60;
+constexpr size_t kFirstChunkBytes = 1920;   // 0.12 s: the first words of a call go out at once
+constexpr size_t kLaterChunkBytes = 12800;  // 0.8 s once voice was heard: fewer, fuller events
+constexpr size_t kMaxChunkBytes = 32000;    // 2 s
 
 std::mutex gStartMutex;  // capture is started once
 bool gRunning = false;
@@ -64,6 +67,25 @@ void captureDeliver(const int16_t* samples, size_t count) {
     if (keep) gCaptured.insert(gCaptured.end(), pcm.begin(), pcm.end());
     const size_t bound = size_t(std::max(gBound.load(), kMinBoundSeconds)) * kPcmSecondBytes;
     if (gCaptured.size() > bound + kSlackBytes) gCaptured.erase(gCaptured.begin(), gCaptured.end() - long(bound));
+}
+
+Bytes takeLiveChunk(bool talkGate, bool& voiced) {
+    voiced = false;
+    Bytes pcm;
+    {
+        std::lock_guard lock(gCaptureMutex);
+        if (phoneFlags().mute) {
+            gCaptured.clear();
+            return {};
+        }
+        if (gCaptured.size() < (talkGate ? kLaterChunkBytes : kFirstChunkBytes)) return {};
+        const size_t n = std::min(gCaptured.size() / kPcmBlockBytes * kPcmBlockBytes, kMaxChunkBytes);
+        pcm.assign(gCaptured.begin(), gCaptured.begin() + long(n));
+        gCaptured.erase(gCaptured.begin(), gCaptured.begin() + long(n));
+    }
+    if (isSilent(pcm)) return {};
+    voiced = true;
+    return gsmEncode(pcm);
 }
 
 Bytes takeCaptured(size_t maxBytes) {

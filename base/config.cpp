@@ -98,6 +98,11 @@ AudioConfig audioConfig() {
     return gAudio;
 }
 
+void setAudioConfig(const AudioConfig& audio) {
+    std::lock_guard<std::mutex> lock(gConfigMutex);
+    gAudio = audio;
+}
+
 void applyConfigDocument(const nlohmann::json& shared) {
     if (!shared.is_object()) return;
     NetworkConfig net;

@@ -45,11 +45,15 @@ struct AudioConfig {
     uint32_t outputChannels = 2;
     bool outputFloat = true;      // 32-bit float samples, else 16-bit integers
     std::string server;           // "pulse" backend: the server to use; empty: the desktop's own
+    bool echo = false;            // "file" backend: the microphone hears what was played, 1 s later
 };
 
 /// Current configuration (a copy; safe on any thread).
 NetworkConfig networkConfig();
 AudioConfig audioConfig();
+
+/// Replaces the audio configuration (a front end that brings its own sound).
+void setAudioConfig(const AudioConfig& audio);
 
 /// Reads both objects out of a parsed shared file; keys that are absent or of the wrong type
 /// keep their built-in values. Never throws.

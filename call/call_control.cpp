@@ -135,7 +135,7 @@ void incomingRinger() {
             notify = g.state.settings.notify;
         }
         if (divert && (divertToAnswerPhone() || stateNow() != CallState::Incoming)) break;
-        if (notify == 0 || notify == 1) playRingTone();
+        if ((notify == 0 || notify == 1) && !phoneFlags().quietRing) playRingTone();
         if (!waitRing(over)) break;
     }
     f.ringerActive = false;
@@ -217,6 +217,7 @@ void placeCall(const std::string& typed) {
         s.peerPubKey = key;
         s.callId = callId;
         s.audioSeq = 0;
+        s.heardAudioSeq = 0;
         s.tapeClaimed = false;
         phoneFlags().leaveHungUp = false;
         s.messageRetryAt = 0;

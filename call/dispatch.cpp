@@ -6,6 +6,7 @@
 
 #include "audio/capture.h"
 #include "audio/playback.h"
+#include "call/live_sender.h"
 #include "base/base64.h"
 #include "base/clock.h"
 #include "base/text.h"
@@ -50,6 +51,8 @@ void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_
     s.messageSeconds = 0;
     phoneFlags().leaveHungUp = false;
     s.tapeClaimed = false;
+    s.audioSeq = 0;  // each call's chunks are numbered from 1, both ways
+    s.heardAudioSeq = 0;
     s.callState = CallState::Incoming;
     s.callId = e.id;
     s.peerHandle = e.handle;
@@ -177,9 +180,15 @@ bool dispatchEvent(const json& event, bool fresh, const std::string& txid, int64
         } else if (e.kind == kAudio && s.callState == CallState::Talking && e.id == s.callId) {
             const bool own = (!e.pay.empty() && e.pay == s.ownPayAddress) ||
                              (!e.handle.empty() && sameOwnHandle(e.handle, s.ownHandle));
-            if (!own) {
+            // A chunk re-sent after a send that did reach the chain, or one overtaken by a later
+            // chunk, would be heard twice or out of place.
+            const bool old = e.n > 0 && e.n <= s.heardAudioSeq;
+            if (!own && !old) {
                 Bytes gsm = base64Decode(e.audio);
-                if (!gsm.empty()) (void)queueForPlayback(gsm);
+                if (!gsm.empty() && queueForPlayback(gsm)) {
+                    if (e.n > 0) s.heardAudioSeq = e.n;
+                    traceVoice({VoiceTrace::Played, e.n, gsm.size(), nowUnixMs()});
+                }
             }
         }
         // Signalling this phone acted on is remembered across a restart; live chunks need not be.

@@ -154,6 +154,7 @@ ReceivedEvent readEvent(const json& event, int64_t arrivalSeconds) {
     auto handle = event.find("handle");
     r.handle = handle != event.end() ? string_field(event, "handle") : string_field(event, "actor");
     r.secs = int_field(event, "secs");
+    r.n = int_field(event, "n");
     auto ts = event.find("ts");
     r.ts = (ts != event.end() && ts->is_number()) ? int_field(event, "ts") : arrivalSeconds;
     return r;

@@ -60,6 +60,7 @@ struct ReceivedEvent {
     std::string kind, id, pay, pubkey, audio;
     std::string handle;  // "handle", or "actor" when absent
     int64_t secs = 0;
+    int64_t n = 0;       // a live chunk's number; 0 when it has none
     int64_t ts = 0;      // the event's own time, or the arrival time when it has none
 };
 ReceivedEvent readEvent(const nlohmann::json& event, int64_t arrivalSeconds);

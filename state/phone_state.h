@@ -41,6 +41,7 @@ struct PhoneState {
     int64_t inviteTime = 0;      // Unix seconds
     int64_t callSats = 0;        // satoshis spent in the current call
     uint32_t audioSeq = 0;       // last live-audio chunk number sent
+    int64_t heardAudioSeq = 0;   // last live-audio chunk number played from the peer
     uint32_t messageSeconds = 0; // whole seconds of message recorded
     Bytes messageAudio;          // GSM 6.10 bytes of the message being left
     bool messageVoiced = false;
@@ -76,6 +77,7 @@ struct PhoneFlags {
     std::atomic<bool> ringerActive{false};
     std::atomic<bool> lamp{false};           // a new message arrived; the lamp blinks
     std::atomic<bool> mute{false};
+    std::atomic<bool> quietRing{false};      // incoming calls ring without sound, whatever the setting
     std::atomic<uint64_t> oracleBackoffUntil{0};       // monotonic ms
     std::atomic<uint64_t> wocBackoffUntil{0};          // monotonic ms
     std::atomic<uint64_t> unconfirmedBackoffUntil{0};  // monotonic ms

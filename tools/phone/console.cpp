@@ -20,11 +20,13 @@
 #include "call/background.h"
 #include "call/call_control.h"
 #include "call/event.h"
+#include "call/live_sender.h"
 #include "call/send.h"
 #include "state/amount.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
 #include "tools/phone/calls.h"
+#include "tools/phone/messages.h"
 #include "tools/phone/sound.h"
 #include "vaultra/connect.h"
 #include "vaultra/identity_lookup.h"
@@ -50,6 +52,8 @@ struct Printer {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<UiMessage> queue;
+    std::deque<json> traces;  // voice chunks sent and played, printed in their order
+    bool echoLine = false;    // answers every call itself
     bool stopping = false;
     std::thread thread;
 
@@ -125,7 +129,15 @@ struct WalletWorker {
 void printerLoop(Printer& p) {
     std::unique_lock<std::mutex> lock(p.mutex);
     for (;;) {
-        p.wake.wait(lock, [&p] { return p.stopping || !p.queue.empty(); });
+        p.wake.wait(lock, [&p] { return p.stopping || !p.queue.empty() || !p.traces.empty(); });
+        if (!p.traces.empty()) {
+            json trace = std::move(p.traces.front());
+            p.traces.pop_front();
+            lock.unlock();
+            p.line(trace);
+            lock.lock();
+            continue;
+        }
         if (p.queue.empty()) return;  // stopping with nothing left to print
         UiMessage m = p.queue.front();
         p.queue.pop_front();
@@ -133,6 +145,9 @@ void printerLoop(Printer& p) {
         callStateMayHaveChanged();
         if (m == UiMessage::Refresh) p.line(stateJson("refresh"));
         else if (m == UiMessage::RingStart) p.line(json{{"event", "ring"}});
+        if (m == UiMessage::RingStart && p.echoLine)
+            (void)callCommand("answer", "", [&p](const json& j) { p.line(j); });
+        else if (m == UiMessage::PlaybackEnded) p.line(json{{"event", "played"}});
         lock.lock();
     }
 }
@@ -299,16 +314,25 @@ void installWalletSinks(Printer& printer) {
 
 }  // namespace
 
-int runConsole(std::istream& in, std::ostream& out) {
+int runConsole(std::istream& in, std::ostream& out, bool echoLine) {
+    setEchoLine(echoLine);
     if (!startCore()) return 1;
 
-    Printer printer{out, {}, {}, {}, false, {}};
+    Printer printer{out, {}, {}, {}, {}, echoLine, false, {}};
     printer.thread = std::thread(printerLoop, std::ref(printer));
     auto receiver = [&printer](UiMessage m, intptr_t, intptr_t) { post(printer, m); };
     setUiReceiver(UiTarget::Main, receiver);
     setUiReceiver(UiTarget::Cards, receiver);
 
     installWalletSinks(printer);
+    setVoiceTrace([&printer](const VoiceTrace& t) {
+        {
+            std::lock_guard<std::mutex> lock(printer.mutex);
+            printer.traces.push_back(json{{"event", t.kind == VoiceTrace::Sent ? "audio-sent" : "audio-played"},
+                                          {"n", t.n}, {"bytes", t.gsmBytes}, {"ms", t.unixMs}});
+        }
+        printer.wake.notify_one();
+    });
     const PrintLine print = [&printer](const json& j) { printer.line(j); };
     // The console has no speaker of its own to beep with.
     setSystemBeep([&printer] { printer.line(json{{"event", "bell"}}); });
@@ -329,7 +353,7 @@ int runConsole(std::istream& in, std::ostream& out) {
             auto [verb, rest] = firstWord(cmd);
             if (cmd == "status") printer.line(stateJson("status"));
             else if (!walletCommand(printer, worker, cmd) && !callCommand(verb, rest, print) &&
-                     !soundCommand(verb, rest, print))
+                     !soundCommand(verb, rest, print) && !messageCommand(verb, rest, print))
                 printer.line(json{{"error", "unknown command"}});
         }
     }
@@ -338,6 +362,7 @@ int runConsole(std::istream& in, std::ostream& out) {
     finishCallCommands();
     worker.stop();
     setSystemBeep({});
+    setVoiceTrace({});
     set_wallet_event_sink({});
     set_wallet_text_sink({});
     setUiReceiver(UiTarget::Main, {});

@@ -8,7 +8,8 @@
 namespace dialo {
 
 /// Runs start-up, the command loop over `in` until "quit" or end of input, then shutdown.
-/// Returns the process exit code.
-int runConsole(std::istream& in, std::ostream& out);
+/// As an echo line it answers every call and sends back what it hears. Returns the process
+/// exit code.
+int runConsole(std::istream& in, std::ostream& out, bool echoLine = false);
 
 }  // namespace dialo

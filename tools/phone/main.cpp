@@ -1,8 +1,19 @@
+#include <cstring>
 #include <iostream>
 
 #include "tools/phone/console.h"
 
-int main() {
+// dialo-phone [--echo]
+int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
-    return dialo::runConsole(std::cin, std::cout);
+    bool echo = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--echo") == 0) {
+            echo = true;
+        } else {
+            std::cerr << "usage: dialo-phone [--echo]\n";
+            return 2;
+        }
+    }
+    return dialo::runConsole(std::cin, std::cout, echo);
 }

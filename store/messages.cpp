@@ -1,0 +1,42 @@
+#include "store/messages.h"
+
+#include <algorithm>
+
+#include "store/handle_switch.h"
+
+namespace dialo {
+namespace {
+
+void appendOnce(std::vector<std::string>& list, const std::string& id) {
+    if (std::find(list.begin(), list.end(), id) == list.end()) list.push_back(id);
+}
+
+}  // namespace
+
+int save_inbox_message(PhoneState& st, const std::string& id) {
+    HandleBoxes& b = st.boxes;
+    auto it = std::find_if(b.inbox.begin(), b.inbox.end(), [&](const InboxMessage& m) { return m.id == id; });
+    if (id.empty() || it == b.inbox.end()) return 0;
+    renumber_saved(st);
+    const int n = int(b.saved.size()) + 1;
+    b.saved.push_back({n, it->id, it->from, it->audio, it->txid});
+    renumber_saved(st);
+    appendOnce(b.heard, id);
+    return n;
+}
+
+bool delete_message(PhoneState& st, const std::string& id) {
+    HandleBoxes& b = st.boxes;
+    if (id.empty()) return false;
+    // A saved message goes with the inbox copy it was saved from, which stays in memory until
+    // the next load.
+    const size_t before = b.inbox.size() + b.saved.size();
+    std::erase_if(b.inbox, [&](const InboxMessage& m) { return m.id == id; });
+    const bool wasSaved = std::erase_if(b.saved, [&](const SavedMessage& m) { return m.id == id; }) > 0;
+    if (b.inbox.size() + b.saved.size() == before) return false;
+    appendOnce(b.tomb, id);
+    if (wasSaved) renumber_saved(st);
+    return true;
+}
+
+}  // namespace dialo

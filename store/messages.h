@@ -1,0 +1,19 @@
+#pragma once
+// What a user does with a left message: keep it among the saved messages, or delete it for
+// good (its id goes to the tomb, so the same tape found on chain again never comes back).
+// Callers hold the phone-state mutex and save the store afterwards.
+
+#include <string>
+
+#include "state/phone_state.h"
+
+namespace dialo {
+
+/// Copies an inbox message into the saved list and marks it heard (the inbox copy is not
+/// loaded again). Its number in the saved list; 0 when the inbox has no such message.
+int save_inbox_message(PhoneState& st, const std::string& id);
+
+/// Removes a message from the inbox and the saved list into the tomb. False when neither has it.
+bool delete_message(PhoneState& st, const std::string& id);
+
+}  // namespace dialo

@@ -1,0 +1,134 @@
+#include "tools/phone/messages.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+#include "audio/gsm.h"
+#include "audio/pcm.h"
+#include "audio/playback.h"
+#include "audio/wav.h"
+#include "state/phone_state.h"
+#include "state/ui_bridge.h"
+#include "store/messages.h"
+#include "store/phone_store.h"
+#include "wallet/published.h"
+
+namespace dialo {
+namespace {
+
+using nlohmann::json;
+
+std::string timeText(int64_t ts) {
+    if (ts <= 0) return "time not on the message";
+    const std::time_t t = std::time_t(ts);
+    std::tm local{};
+    char text[64];
+    if (!localtime_r(&t, &local) || std::strftime(text, sizeof text, "%d %b %Y, %H:%M", &local) == 0) return "";
+    return text;
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& id) {
+    return std::find(list.begin(), list.end(), id) != list.end();
+}
+
+json listJson(bool saved) {
+    json list = json::array();
+    auto g = lockPhone();
+    const HandleBoxes& b = g.state.boxes;
+    if (saved) {
+        for (const SavedMessage& m : b.saved)
+            list.push_back({{"n", m.n}, {"id", m.id}, {"from", m.from}, {"seconds", m.audio.size() / kGsmBytesPerSecond},
+                            {"txid", m.txid}});
+        return json{{"event", "saved"}, {"messages", list}};
+    }
+    for (const InboxMessage& m : b.inbox)
+        list.push_back({{"id", m.id}, {"from", m.from}, {"time", timeText(m.ts)}, {"ts", m.ts}, {"seconds", m.secs},
+                        {"heard", contains(b.heard, m.id)}, {"txid", m.txid}});
+    return json{{"event", "inbox"}, {"messages", list}};
+}
+
+// A message's audio from the saved list or the inbox.
+bool findAudio(const std::string& id, Bytes& audio) {
+    auto g = lockPhone();
+    for (const SavedMessage& m : g.state.boxes.saved)
+        if (m.id == id) return audio = m.audio, !audio.empty();
+    for (const InboxMessage& m : g.state.boxes.inbox)
+        if (m.id == id) return audio = m.audio, !audio.empty();
+    return false;
+}
+
+json play(const std::string& id) {
+    Bytes audio;
+    std::string status;
+    if (!published_wallet().connected) status = "Connect Vaultra as the recipient.";  // messages are sealed to it
+    else if (!findAudio(id, audio)) status = "That row has no message.";
+    else status = playMessage(audio);
+    if (!status.empty()) setStatus(status);
+    return json{{"event", "play"}, {"id", id}, {"ok", status.empty()}, {"status", status}};
+}
+
+json exportWav(const std::string& rest) {
+    const size_t blank = rest.find(' ');
+    const std::string id = rest.substr(0, blank), file = blank == std::string::npos ? "" : rest.substr(blank + 1);
+    if (file.empty()) return json{{"error", "export ID FILE.wav"}};
+    Bytes audio;
+    if (!findAudio(id, audio)) return json{{"error", "No such message."}};
+    std::vector<int16_t> samples;
+    for (const Bytes& chunk : gsmDecode(audio)) {
+        const std::vector<int16_t> s = samplesOf(chunk);
+        samples.insert(samples.end(), s.begin(), s.end());
+    }
+    if (!writeWav8k(file, samples)) return json{{"error", "The file could not be written."}};
+    return json{{"event", "export"}, {"id", id}, {"file", file}, {"seconds", double(samples.size()) / 8000}};
+}
+
+}  // namespace
+
+bool messageCommand(const std::string& verb, const std::string& rest, const PrintLine& print) {
+    if ((verb == "inbox" || verb == "saved") && rest.empty()) {
+        print(listJson(verb == "saved"));
+    } else if (verb == "play" && !rest.empty()) {
+        print(play(rest));
+    } else if ((verb == "pause" || verb == "resume") && rest.empty()) {
+        const PlaybackClock c = playbackClock();
+        if (c.playing && c.paused != (verb == "pause")) togglePause();
+        print(json{{"event", verb}, {"playing", playbackClock().playing}, {"paused", playbackClock().paused}});
+    } else if (verb == "stop" && rest.empty()) {
+        stopPlayback();
+        print(json{{"event", "stop"}});
+    } else if (verb == "save" && !rest.empty()) {
+        int n;
+        {
+            auto g = lockPhone();
+            n = save_inbox_message(g.state, rest);
+            if (n > 0) {
+                save_phone_store(g.state);
+                g.state.statusText = "Saved as message " + std::to_string(n) + ".";
+            }
+        }
+        postUi(UiMessage::CardsRefresh);
+        postUi(UiMessage::Refresh);
+        print(n > 0 ? json{{"event", "save"}, {"id", rest}, {"n", n}} : json{{"error", "No such message in the inbox."}});
+    } else if (verb == "delete" && !rest.empty()) {
+        bool deleted;
+        {
+            auto g = lockPhone();
+            deleted = delete_message(g.state, rest);
+            if (deleted) save_phone_store(g.state);
+        }
+        postUi(UiMessage::CardsRefresh);
+        print(json{{"event", "delete"}, {"id", rest}, {"deleted", deleted}});
+    } else if (verb == "export" && !rest.empty()) {
+        print(exportWav(rest));
+    } else if (verb == "mute" && (rest == "on" || rest == "off")) {
+        phoneFlags().mute = rest == "on";
+        print(json{{"event", "mute"}, {"mute", rest == "on"}});
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace dialo
