@@ -6,9 +6,19 @@
 #include <nlohmann/json.hpp>
 
 #include "../wallet/funded_wallet_fixture.h"
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <set>
+#include <thread>
+
+#include "audio/capture.h"
+#include "base/base64.h"
 #include "base/config.h"
 #include "call/background.h"
 #include "call/event.h"
+#include "call/live_sender.h"
 #include "call/send.h"
 #include "state/phone_state.h"
 #include "tools/devnet/ledger.h"
@@ -134,6 +144,88 @@ TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateAndNothingWhenThePennyIsNotPaya
         payCallFee();
         EXPECT_EQ(paid() - before, c.sats) << c.gbp << " pounds a coin";
     }
+}
+
+std::atomic<uint64_t> gFakeMs{5'000'000};
+uint64_t fakeMs() { return gFakeMs; }
+void advance(uint32_t ms) { gFakeMs += ms; }
+
+// `seconds` of loud two-tone sound handed to the microphone's buffer at once.
+void speak(double seconds, int16_t level = 8000) {
+    std::vector<int16_t> pcm(size_t(seconds * 8000));
+    for (size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = int16_t(level * (0.7 * std::sin(double(i) * 0.17) + 0.3 * std::sin(double(i) * 1.07)));
+    captureDeliver(pcm.data(), pcm.size());
+}
+
+TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNumber) {
+    claimAlice();
+    setPeerKey(bob.pub);
+    fundWallet({3000, 3000, 3000, 3000, 3000, 3000});
+    const std::string callId = "00000000000000aa";
+    {
+        auto g = lockPhone();
+        g.state.callState = CallState::Talking;
+        g.state.callId = callId;
+        g.state.peerHandle = "bob";
+        g.state.peerPayAddress = bob.address;
+    }
+    // Every broadcast route fails until the faults are cleared.
+    inject({{"path_prefix", "/oi/submit"}, {"status", 503}, {"count", 100000}});
+    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 502}, {"count", 100000}});
+    inject({{"path_prefix", "/arc/v1/tx"}, {"status", 503}, {"count", 100000}});
+    setClockSource({fakeMs, nullptr, advance});  // the sender's 40 ms cycles and 2 s retries cost no time
+
+    // The audio events bob can open, in the order they were paid.
+    auto chunks = [&] {
+        std::vector<json> out;
+        std::set<std::string> txids = lockPhone().state.knownTxids;
+        for (const std::string& txid : txids)
+            for (const TxOutput& o : readTx(txid).outputs)
+                if (auto p = payloadFromScript(o.locking); p && o.sats == 0)
+                    if (auto e = openPayloadWith(*p, bob.priv); e && (*e)["kind"] == kAudio) out.push_back(*e);
+        std::sort(out.begin(), out.end(), [](const json& a, const json& b) { return a["n"] < b["n"]; });
+        return out;
+    };
+    auto waitFor = [](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return done();
+    };
+    auto sentCount = [] { return lockPhone().state.knownTxids.size(); };
+
+    speak(1.0);
+    phoneFlags().running = true;
+    std::thread sender(liveSenderLoop);
+    const uint64_t start = gFakeMs;
+    ASSERT_TRUE(waitFor([&] { return gFakeMs > start + 5000; })) << "three tries, two seconds apart";
+    EXPECT_EQ(sentCount(), 0u);
+    EXPECT_EQ(lockPhone().state.audioSeq, 1u) << "a re-send keeps its number";
+    devnet.faults().clear();
+    ASSERT_TRUE(waitFor([&] { return sentCount() >= 1; })) << status();
+    speak(1.0, 0);  // silence is never paid for
+    ASSERT_TRUE(waitFor([] { return capturedBytes() == 0; }));
+    speak(0.5);  // after voice, chunks wait for 0.8 s of sound
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(capturedBytes(), 8000u);
+    speak(0.5);
+    ASSERT_TRUE(waitFor([&] { return sentCount() >= 2; })) << status();
+    phoneFlags().mute = true;  // a muted phone sends nothing and keeps nothing for later
+    speak(1.0);
+    ASSERT_TRUE(waitFor([] { return capturedBytes() == 0; }));
+    phoneFlags().running = false;
+    sender.join();
+
+    const std::vector<json> sent = chunks();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0]["n"], 1);
+    EXPECT_EQ(sent[1]["n"], 2);
+    EXPECT_EQ(base64Decode(sent[0]["audio"].get<std::string>()).size(), kGsmBytesPerSecond) << "the first second whole";
+    EXPECT_EQ(base64Decode(sent[1]["audio"].get<std::string>()).size(), kGsmBytesPerSecond);
+    EXPECT_EQ(lockPhone().state.audioSeq, 2u);
+    const int64_t sats = lockPhone().state.callSats;
+    EXPECT_EQ(status(), "Connected.  " + std::to_string(sats) + " sats broadcast.");
 }
 
 }  // namespace
