@@ -107,6 +107,8 @@ void recordMessageStep(bool flush) {
     for (const Bytes& second : seconds) {
         if (holdsRingTone(second)) continue;
         if (!voiced && isSilent(second)) continue;
+        // Its decoder starts fresh at the message's first second; out of step, it gives noise.
+        if (!voiced) gsmRestartEncoder();
         voiced = true;
         Bytes gsm = gsmEncode(second);
         if (!gsm.empty()) kept.push_back(std::move(gsm));

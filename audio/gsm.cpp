@@ -61,6 +61,11 @@ Bytes gsmEncode(const Bytes& pcm) {
     return out;
 }
 
+void gsmRestartEncoder() {
+    std::lock_guard lock(gCodecMutex);
+    gEncoder.reset();
+}
+
 std::vector<Bytes> gsmDecode(const Bytes& gsm) {
     std::vector<Bytes> chunks;
     const size_t blocks = gsm.size() / kGsmBlockBytes;

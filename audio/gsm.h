@@ -17,6 +17,10 @@ inline constexpr size_t kPcmSecondBytes = 16000;
 /// runs on from call to call, as one stream.
 Bytes gsmEncode(const Bytes& pcm);
 
+/// Starts a new stream: the next block is encoded for a fresh decoder, which is how every
+/// message and every received chunk is decoded.
+void gsmRestartEncoder();
+
 /// Decodes whole 65-byte blocks with a fresh decoder, in PCM chunks of at most one second.
 std::vector<Bytes> gsmDecode(const Bytes& gsm);
 

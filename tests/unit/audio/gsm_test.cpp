@@ -11,7 +11,10 @@
 #include <string>
 
 #include "../temp_folder.h"
+#include "audio/capture.h"
 #include "audio/gsm.h"
+#include "audio/pcm.h"
+#include "state/phone_state.h"
 
 namespace dialo {
 namespace {
@@ -76,6 +79,35 @@ TEST(GsmTest, BlockAndChunkSizesAreWhatCallersCount) {
     EXPECT_EQ(chunks[1].size(), 16000u);
     EXPECT_EQ(chunks[2].size(), 640u);
     EXPECT_TRUE(gsmDecode(Bytes(64, 0)).empty());
+}
+
+// Each message is decoded from its start by a fresh decoder; encoded from where the last
+// message left the encoder, a steady tone would decode as near silence.
+TEST(GsmTest, EveryMessageRecordedDecodesFromItsStart) {
+    std::vector<int16_t> steady(16000);
+    for (size_t i = 0; i < steady.size(); ++i) steady[i] = int16_t(10000 * std::sin(2 * M_PI * 700 * double(i) / 8000));
+    const std::vector<int16_t> tone = steady, voice = samplesOf(speechLike(2.0));
+    for (const std::vector<int16_t>* x : {&voice, &voice, &tone, &tone, &voice}) {
+        SCOPED_TRACE(x == &tone ? "a tone" : "a voice");
+        {
+            auto g = lockPhone();
+            g.state.messageAudio.clear();
+            g.state.messageSeconds = 0;
+            g.state.messageVoiced = false;
+        }
+        captureDeliver(x->data(), x->size());
+        recordMessageStep(false);
+        const Bytes gsm = lockPhone().state.messageAudio;
+        ASSERT_EQ(gsm.size(), 2 * kGsmBytesPerSecond);
+        const std::vector<int16_t> y = samplesOf(joined(gsmDecode(gsm)));
+        ASSERT_EQ(y.size(), x->size());
+        double signal = 0, noise = 0;
+        for (size_t i = 0; i < y.size(); ++i) {
+            signal += double((*x)[i]) * (*x)[i];
+            noise += double((*x)[i] - y[i]) * ((*x)[i] - y[i]);
+        }
+        EXPECT_GT(10 * std::log10(signal / noise), 12) << "signal to noise, dB";
+    }
 }
 
 }  // namespace
