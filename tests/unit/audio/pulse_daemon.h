@@ -267,8 +267,8 @@ public:
         pa_threaded_mainloop_lock(loop_);
         bool ok = waitGood([&] { return contextState(); });
         if (ok) {
-            const pa_sample_spec spec{PA_SAMPLE_S16LE, 8000, 1};
-            stream_ = pa_stream_new(context_, "monitor", &spec, nullptr);
+            const pa_sample_spec format{PA_SAMPLE_S16LE, 8000, 1};
+            stream_ = pa_stream_new(context_, "monitor", &format, nullptr);
             pa_stream_set_state_callback(stream_, [](pa_stream*, void* m) { signal(m); }, loop_);
             pa_stream_set_read_callback(stream_, onRead, this);
             // 20 ms fragments, so that the null sink renders (and we hear) in small steps.
