@@ -85,7 +85,7 @@ Bytes takeLiveChunk(bool talkGate, bool& voiced) {
     }
     if (isSilent(pcm)) return {};
     voiced = true;
-    return gsmEncode(pcm);
+    return gsmEncode(pcm, true);  // each chunk is decoded on its own
 }
 
 Bytes takeCaptured(size_t maxBytes) {
@@ -131,8 +131,8 @@ void recordMessageStep(bool flush) {
     for (const Bytes& second : seconds) {
         if (holdsRingTone(second)) continue;
         if (!voiced && isSilent(second)) continue;
+        Bytes gsm = gsmEncode(second, !voiced);  // the message's first second starts its stream
         voiced = true;
-        Bytes gsm = gsmEncode(second);
         if (!gsm.empty()) kept.push_back(std::move(gsm));
     }
     if (kept.empty()) return;

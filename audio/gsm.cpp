@@ -42,11 +42,11 @@ void appendSamples(const gsm_signal* in, Bytes& out) {
 
 }  // namespace
 
-Bytes gsmEncode(const Bytes& pcm) {
+Bytes gsmEncode(const Bytes& pcm, bool newStream) {
     const size_t blocks = pcm.size() / kPcmBlockBytes;
     Bytes out;
     std::lock_guard lock(gCodecMutex);
-    if (!gEncoder) gEncoder = makeWav49();
+    if (!gEncoder || newStream) gEncoder = makeWav49();
     if (!gEncoder || blocks == 0) return out;
     out.resize(blocks * kGsmBlockBytes);
     gsm_signal frame[kFrameSamples];

@@ -14,8 +14,10 @@ inline constexpr size_t kGsmBytesPerSecond = 1625;
 inline constexpr size_t kPcmSecondBytes = 16000;
 
 /// Encodes whole 640-byte PCM blocks (a trailing part-block is ignored). One encoder state
-/// runs on from call to call, as one stream.
-Bytes gsmEncode(const Bytes& pcm);
+/// runs on from call to call, as one stream; `newStream` starts it afresh first, as a receiver
+/// decodes every live chunk and every message from a fresh state (out of step, a steady sound
+/// decodes as noise).
+Bytes gsmEncode(const Bytes& pcm, bool newStream = false);
 
 /// Decodes whole 65-byte blocks with a fresh decoder, in PCM chunks of at most one second.
 std::vector<Bytes> gsmDecode(const Bytes& gsm);

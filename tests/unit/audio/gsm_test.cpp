@@ -11,7 +11,10 @@
 #include <string>
 
 #include "../temp_folder.h"
+#include "audio/capture.h"
 #include "audio/gsm.h"
+#include "audio/pcm.h"
+#include "state/phone_state.h"
 
 namespace dialo {
 namespace {
@@ -104,6 +107,46 @@ TEST(GsmTest, BlockAndChunkSizesAreWhatCallersCount) {
     Bytes ragged = gsm;
     ragged.resize(ragged.size() + 30, 7);
     EXPECT_EQ(joined(gsmDecode(ragged)), joined(chunks)) << "a trailing part-block is not decoded";
+}
+
+// Each message is decoded from its start by a fresh decoder; encoded from where the last
+// message left the encoder, a steady tone would decode as near silence.
+// Signal to noise of what a receiver decodes, in dB.
+double decodedSnr(const std::vector<int16_t>& x, const Bytes& gsm) {
+    const std::vector<int16_t> y = samplesOf(joined(gsmDecode(gsm)));
+    EXPECT_EQ(y.size(), x.size());
+    double signal = 0, noise = 0;
+    for (size_t i = 0; i < std::min(x.size(), y.size()); ++i) {
+        signal += double(x[i]) * x[i];
+        noise += double(x[i] - y[i]) * (x[i] - y[i]);
+    }
+    return 10 * std::log10(signal / std::max(noise, 1.0));
+}
+
+TEST(GsmTest, EveryMessageAndLiveChunkDecodesFromItsStart) {
+    std::vector<int16_t> steady(16000);
+    for (size_t i = 0; i < steady.size(); ++i) steady[i] = int16_t(10000 * std::sin(2 * M_PI * 700 * double(i) / 8000));
+    const std::vector<int16_t> tone = steady, voice = samplesOf(speechLike(2.0));
+    for (const std::vector<int16_t>* x : {&voice, &voice, &tone, &tone, &voice}) {
+        SCOPED_TRACE(x == &tone ? "a tone" : "a voice");
+        {
+            auto g = lockPhone();
+            g.state.messageAudio.clear();
+            g.state.messageSeconds = 0;
+            g.state.messageVoiced = false;
+        }
+        captureDeliver(x->data(), x->size());
+        recordMessageStep(false);
+        const Bytes gsm = lockPhone().state.messageAudio;
+        ASSERT_EQ(gsm.size(), 2 * kGsmBytesPerSecond);
+        EXPECT_GT(decodedSnr(*x, gsm), 12) << "a message";
+
+        captureDeliver(x->data(), x->size());
+        bool voiced = false;
+        const Bytes chunk = takeLiveChunk(true, voiced);
+        EXPECT_TRUE(voiced);
+        EXPECT_GT(decodedSnr(*x, chunk), 12) << "a live chunk";
+    }
 }
 
 }  // namespace

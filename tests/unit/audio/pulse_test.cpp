@@ -1,0 +1,302 @@
+// The phone's sound against a real PulseAudio daemon of the test's own: which devices a user
+// is offered and which one sounds, what reaches a device and what the microphone hears, a
+// device unplugged mid-message, and the notice that a message has finished.
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+
+#include "audio/capture.h"
+#include "audio/devices.h"
+#include "audio/gsm.h"
+#include "audio/pcm.h"
+#include "audio/wav.h"
+#include "state/ui_bridge.h"
+#include "tools/phone/sound.h"
+#include "unit/audio/pulse_fixture.h"
+
+namespace dialo {
+namespace {
+
+using nlohmann::json;
+using test::Clock;
+using test::NullSink;
+using namespace std::chrono_literals;
+
+class PulseTest : public test::PulseFixture {};
+
+struct Listed {
+    std::string id, name;
+    bool operator==(const Listed&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Listed& l) { return os << l.id << "=\"" << l.name << "\""; }
+
+// What `dialo-phone devices` prints: the devices offered and the one chosen.
+json devicesCommand() {
+    json out;
+    EXPECT_TRUE(soundCommand("devices", "", [&](const json& line) { out = line; }));
+    return out;
+}
+
+std::vector<Listed> listedOf(const json& devices) {
+    std::vector<Listed> out;
+    for (const json& d : devices["devices"]) out.push_back({d["id"], d["name"]});
+    return out;
+}
+
+std::string chosenOf(const json& devices) {
+    for (const json& d : devices["devices"])
+        if (d["chosen"] == true) return d["id"];
+    return "";
+}
+
+TEST_F(PulseTest, DevicesAreOfferedUnderKnownNamesAndTheRightOneIsChosen) {
+    ASSERT_NO_FATAL_FAILURE(startPulse({}));
+    struct Case {
+        const char* what;
+        std::vector<NullSink> sinks;
+        std::string stored;
+        std::vector<Listed> listed;  // as the menu shows them
+        std::string chosen;
+        size_t offered = 0;  // devices acceptable in all; 0: as many as listed
+    };
+    std::vector<Case> cases = {
+        {"names a user knows; what is no loudspeaker is left out",
+         {{"hda", "Speakers (Realtek High Definition Audio)", "speaker"},
+          {"usb", "Headphones (USB Audio)", "headphone"},
+          {"nv1", "NVIDIA High Definition Audio", "speaker"},
+          {"nv2", "HDMI Output (nVidia GP107)", "speaker"},
+          {"spdif", "Digital Output (S/PDIF)", "speaker"},
+          {"mic", "Internal Microphone", "microphone"},
+          {"cam", "HD Webcam C270", "webcam"},
+          {"tv", "Display Audio (LG Ultra HD)", "tv"},
+          {"bare", " (Generic Output)", "speaker"},
+          {"line", "Line Out", ""}},
+         "",
+         {{"hda", "Speakers"}, {"usb", "Headphones"}, {"bare", " (Generic Output)"}, {"line", "Line Out"}},
+         "hda"},
+        {"of two equal names the first shows its full name",
+         {{"spkx", "Speakers (X)", "speaker"}, {"spky", "Speakers (Y)", "speaker"}},
+         "",
+         {{"spkx", "Speakers (X)"}, {"spky", "Speakers"}},
+         "spkx"},
+        {"a main speaker is chosen when nothing is stored",
+         {{"ext", "Speakers (USB Audio)", "speaker"}, {"main", "Main Speaker (Dock)", "speaker"}},
+         "",
+         {{"ext", "Speakers"}, {"main", "Main Speaker"}},
+         "main"},
+        {"a stored choice wins over the main speaker",
+         {{"ext", "Speakers (USB Audio)", "speaker"}, {"main", "Main Speaker (Dock)", "speaker"}},
+         "ext",
+         {{"ext", "Speakers"}, {"main", "Main Speaker"}},
+         "ext"},
+        {"a stored choice that is gone falls back to the first", {{"a", "Headset (BT)", "headset"}, {"b", "Handset", "handset"}},
+         "gone",
+         {{"a", "Headset"}, {"b", "Handset"}},
+         "a"},
+    };
+    // 25 acceptable devices among rejected ones: the menu offers the first 20.
+    Case many{"the menu offers 20 of 25", {{"nvx", "NVIDIA HDMI", "speaker"}}, "", {}, "out01", 25};
+    for (int i = 1; i <= 25; ++i) {
+        const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+        many.sinks.push_back({"out" + n, "Output " + n + " (Card " + n + ")", i % 2 ? "speaker" : ""});
+        if (i <= 20) many.listed.push_back({"out" + n, "Output " + n});
+    }
+    many.sinks.push_back({"camx", "Webcam", "webcam"});
+    cases.push_back(many);
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const NullSink& s : c.sinks) ASSERT_NO_FATAL_FAILURE(loadSink(s));
+        setOutputId(c.stored);
+        const json devices = devicesCommand();
+        EXPECT_EQ(listedOf(devices), c.listed);
+        EXPECT_EQ(chosenOf(devices), c.chosen);
+        const std::vector<OutputDeviceInfo> all = listOutputDevices();
+        EXPECT_EQ(all.size(), c.offered ? c.offered : c.listed.size());
+        for (const OutputDeviceInfo& d : all)
+            for (const NullSink& s : c.sinks)
+                if (d.id == s.name) {
+                    EXPECT_EQ(d.fullName, s.description);
+                }
+        for (const NullSink& s : c.sinks) ASSERT_NO_FATAL_FAILURE(unloadSink(s.name));
+    }
+    EXPECT_TRUE(listOutputDevices().empty());
+    EXPECT_EQ(outputLabel(), "Output: none");
+}
+
+// `seconds` of a 1 kHz tone for a device's monitor to show.
+std::vector<int16_t> tone(double amplitude, double seconds, double hz = 1000) {
+    return test::sineTone(hz, amplitude, seconds);
+}
+
+// A peer's message of a 1 kHz tone, encoded from a fresh state as its recorder does.
+Bytes messageOf(double seconds) {
+    return gsmEncode(bytesOf(tone(10000, seconds)), true);
+}
+
+// Waits until `recorder` holds a tone and silence after it, and measures it.
+test::ToneFound recordedTone(const test::MonitorRecorder& recorder, Clock::duration limit = 20s) {
+    EXPECT_TRUE(recorder.waitFor([](const auto& x) { return test::toneEnded(x); }, Clock::now() + limit))
+        << "no tone followed by silence was recorded";
+    return test::findTone(recorder.samples());
+}
+
+TEST_F(PulseTest, ChosenOutputIsStoredOutlivesARestartAndGetsTheSound) {
+    ASSERT_NO_FATAL_FAILURE(startPulse({{"hda", "Speakers (Realtek High Definition Audio)", "speaker"},
+                                        {"usb", "Headphones (USB Audio)", "headphone"},
+                                        {"nv", "NVIDIA High Definition Audio", "speaker"}}));
+    EXPECT_EQ(outputLabel(), "Output: Speakers");
+    EXPECT_FALSE(chooseOutput("nv")) << "a device that is not offered cannot be chosen";
+    EXPECT_FALSE(chooseOutput("nothing"));
+    ASSERT_TRUE(chooseOutput("usb"));
+    std::string text;
+    ASSERT_TRUE(readWholeFile(shared_store_path(), text));
+    EXPECT_EQ(json::parse(text).value("output", ""), "usb");
+
+    // A restart: nothing in memory, the store read again and its choice handed to the pump.
+    setOutputId("");
+    lockPhone().state.settings.output.clear();
+    EXPECT_EQ(outputLabel(), "Output: Speakers");
+    load_settings();
+    setOutputId(lockPhone().state.settings.output);
+    EXPECT_EQ(outputLabel(), "Output: Headphones");
+    EXPECT_EQ(chosenOf(devicesCommand()), "usb");
+
+    auto usb = record("usb"), hda = record("hda");
+    test::Pump pump;
+    ASSERT_TRUE(outputAvailable());
+    enqueuePcm(tone(8000, 0.5));
+    const test::ToneFound heard = recordedTone(*usb);
+    EXPECT_NEAR(heard.hz, 1000, 10);
+    EXPECT_FALSE(test::loudSpan(hda->samples()).found) << "the speakers played what was meant for the headphones";
+}
+
+TEST_F(PulseTest, ToneKeepsItsFrequencyAndFollowsTheVolume) {
+    ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
+    ASSERT_TRUE(outputAvailable());
+    test::Pump pump;
+    // Linear interpolation up to the device's rate passes 1 kHz at sinc²(1/8) of its level.
+    const double gain = std::pow(std::sin(M_PI / 8) / (M_PI / 8), 2);
+    struct Case {
+        int volume;
+        double amplitude;  // of the tone queued
+    };
+    for (const Case c : {Case{50, 12000}, Case{100, 12000}, Case{200, 12000}, Case{200, 24000}}) {
+        SCOPED_TRACE("volume " + std::to_string(c.volume) + ", amplitude " + std::to_string(int(c.amplitude)));
+        auto spk = record("spk");
+        phoneFlags().volume = c.volume;
+        enqueuePcm(tone(c.amplitude, 1.0));
+        const test::ToneFound t = recordedTone(*spk);
+        ASSERT_TRUE(t.found);
+        EXPECT_NEAR(t.hz, 1000, 5);
+        EXPECT_NEAR(double(t.last - t.first), 8000, 400) << "the whole second, once";
+        const double wanted = c.amplitude * c.volume / 100;
+        if (wanted < 32767) {
+            EXPECT_NEAR(t.amplitude, wanted * gain, wanted * 0.03);
+        } else {
+            EXPECT_GE(t.peak, 32000) << "a tone over full scale clips at full scale";
+            EXPECT_GT(t.amplitude, 32767 * gain);
+            EXPECT_LT(t.amplitude, wanted * gain * 0.9) << "clipped, not the whole of it";
+        }
+    }
+}
+
+TEST_F(PulseTest, MicrophoneHearsTheSinkAndItsGsmKeepsTheTone) {
+    ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
+    ASSERT_NO_FATAL_FAILURE(pactl({"set-default-source", "spk.monitor"}));
+    ASSERT_TRUE(startCapture());
+    const std::string wav = data_.path + "/tone.wav";
+    ASSERT_TRUE(writeWav8k(wav, tone(10000, 2.0, 700)));
+    const test::ProgramResult played = daemon_.run({"paplay", "--device=spk", wav});
+    ASSERT_EQ(played.status, 0) << played.output;
+    // paplay returns once its sound has played; the last part-buffer may stay with the backend.
+    const Clock::time_point deadline = Clock::now() + 20s;
+    while (capturedBytes() < 28000 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    const Bytes pcm = takeCaptured(1 << 20);
+    ASSERT_GE(pcm.size(), 28000u);
+    EXPECT_EQ(pcm.size() % kPcmBlockBytes, 0u);
+    const test::ToneFound heard = test::findTone(samplesOf(pcm));
+    EXPECT_NEAR(heard.hz, 700, 5);
+    EXPECT_NEAR(heard.amplitude, 10000, 500);
+    EXPECT_NEAR(micPeakLevel(), 10000, 500);
+
+    const Bytes gsm = gsmEncode(pcm, true);
+    EXPECT_EQ(gsm.size(), pcm.size() / kPcmBlockBytes * kGsmBlockBytes);
+    Bytes decoded;
+    for (const Bytes& chunk : gsmDecode(gsm)) decoded.insert(decoded.end(), chunk.begin(), chunk.end());
+    EXPECT_EQ(decoded.size(), pcm.size());
+    const test::ToneFound back = test::findTone(samplesOf(decoded));
+    EXPECT_NEAR(back.hz, 700, 5);
+    EXPECT_NEAR(back.amplitude, heard.amplitude, heard.amplitude * 0.1);
+}
+
+TEST_F(PulseTest, UnpluggedDeviceEndsTheMessageAndTheNextSoundPlaysOnAnother) {
+    ASSERT_NO_FATAL_FAILURE(
+        startPulse({{"main", "Speakers (Main)", "speaker"}, {"other", "Headphones (Other)", "headphone"}}));
+    ASSERT_TRUE(chooseOutput("main"));
+    auto onMain = record("main"), onOther = record("other");
+    ASSERT_EQ(playMessage(messageOf(4.0)), "");
+    test::Pump pump;
+    const auto halfSecondIn = [](const std::vector<int16_t>& x) {
+        const test::ToneFound t = test::loudSpan(x);
+        return t.found && x.size() - t.first > 4000;
+    };
+    ASSERT_TRUE(onMain->waitFor(halfSecondIn, Clock::now() + 20s)) << "the message never reached the chosen device";
+    ASSERT_TRUE(playbackClock().playing);
+    ASSERT_NO_FATAL_FAILURE(unloadSink("main"));
+
+    const Clock::time_point deadline = Clock::now() + 20s;
+    while (playbackClock().playing && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(playbackClock().playing);
+    EXPECT_FALSE(test::loudSpan(onOther->samples()).found) << "the rest of the message went to another device";
+
+    ASSERT_TRUE(outputAvailable());
+    enqueuePcm(tone(10000, 0.6, 600));
+    const test::ToneFound ring = recordedTone(*onOther);
+    EXPECT_NEAR(ring.hz, 600, 5);
+    EXPECT_NEAR(double(ring.last - ring.first), 4800, 400);
+}
+
+TEST_F(PulseTest, MessageEndIsPostedOnceAfterItsLastFrameLeft) {
+    ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
+    auto spk = record("spk");
+    struct Notice {
+        size_t heard;  // samples the monitor had delivered
+        int64_t held;  // microseconds of the message the server still held
+    };
+    std::mutex mutex;
+    std::vector<Notice> notices;
+    setUiReceiver(UiTarget::Cards, [&](UiMessage m, intptr_t, intptr_t) {
+        if (m != UiMessage::PlaybackEnded) return;
+        const Notice n{spk->samples().size(), spk->bufferedUsec("Phone")};
+        std::lock_guard lock(mutex);
+        notices.push_back(n);
+    });
+    struct Unregister {
+        ~Unregister() { setUiReceiver(UiTarget::Cards, {}); }
+    } unregister;
+
+    ASSERT_EQ(playMessage(messageOf(3.0)), "");
+    EXPECT_TRUE(playbackClock().playing);
+    test::Pump pump;
+    const test::ToneFound t = recordedTone(*spk);
+    EXPECT_NEAR(double(t.last - t.first), 24000, 400) << "the whole message was heard";
+    // Half a second of pumping after the notice, for a second one to show.
+    size_t until = 0;
+    ASSERT_TRUE(spk->waitFor([&](const std::vector<int16_t>& x) {
+        std::lock_guard lock(mutex);
+        if (!notices.empty() && until == 0) until = notices[0].heard + 4000;
+        return until > 0 && x.size() >= until;
+    }, Clock::now() + 20s)) << "no end of the message was posted";
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].held, 0) << "posted while the server still held part of the message";
+    EXPECT_FALSE(playbackClock().playing);
+}
+
+}  // namespace
+}  // namespace dialo
