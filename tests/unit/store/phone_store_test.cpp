@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/config.h"
+#include "store/messages.h"
 #include "tests/unit/store/store_fixture.h"
 
 namespace dialo {
@@ -257,6 +258,31 @@ TEST_F(PhoneStoreTest, SavedOrDeletedMessagesDoNotComeBackToTheInbox) {
     switch_store_handle("bob");
     switch_store_handle("alice");
     EXPECT_EQ(ids(&HandleBoxes::inbox), std::vector<std::string>{"c"});
+
+    // A user keeps c and deletes d; neither comes back, and c lives on among the saved.
+    {
+        auto g = lockPhone();
+        g.state.boxes.inbox.push_back({"d", "carol", audio(4), std::string(64, 'd'), 4, 4});
+        EXPECT_EQ(save_inbox_message(g.state, "c"), 1);
+        EXPECT_EQ(save_inbox_message(g.state, "nope"), 0);
+        EXPECT_TRUE(delete_message(g.state, "d"));
+        EXPECT_FALSE(delete_message(g.state, "d"));
+        save_phone_store(g.state);
+    }
+    switch_store_handle("bob");
+    switch_store_handle("alice");
+    EXPECT_TRUE(ids(&HandleBoxes::inbox).empty());
+    ASSERT_EQ(ids(&HandleBoxes::saved), std::vector<std::string>{"c"});
+    EXPECT_EQ(lockPhone().state.boxes.saved[0].audio, audio(3));
+    {
+        auto g = lockPhone();
+        EXPECT_TRUE(delete_message(g.state, "c"));
+        save_phone_store(g.state);
+    }
+    switch_store_handle("bob");
+    switch_store_handle("alice");
+    EXPECT_TRUE(ids(&HandleBoxes::saved).empty());
+    EXPECT_EQ(readJson(handleFile("alice"))["tomb"], json::array({"b", "d", "c"}));
 }
 
 TEST_F(PhoneStoreTest, LoadedBlockListIsBareLowerCaseWithoutRepeats) {
