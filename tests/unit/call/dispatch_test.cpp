@@ -4,9 +4,11 @@
 #include <nlohmann/json.hpp>
 
 #include "../wallet/funded_wallet_fixture.h"
+#include "base/base64.h"
 #include "base/clock.h"
 #include "call/dispatch.h"
 #include "call/event.h"
+#include "call/live_sender.h"
 #include "state/phone_state.h"
 #include "vaultra/envelope.h"
 #include "vaultra/identity.h"
@@ -37,8 +39,9 @@ protected:
 
     // An event as alice's phone would send it, signed by `signer` and sealed to `to`.
     std::string payload(const std::string& kind, const std::string& id, int64_t ts, const Key& signer,
-                        const std::string& to) {
+                        const std::string& to, const json& extra = json::object()) {
         json e = buildEvent(kind, id);
+        e.update(extra);
         e.update({{"protocol", "OV-Dialo"}, {"type", "dl"}, {"location", "dialo"}, {"handle", "alice"},
                   {"actor", "alice"}, {"paymail", "alice@orvane.test"}, {"pay", alice.address}, {"ts", ts}});
         std::string sig;
@@ -109,6 +112,23 @@ TEST_F(DispatchTest, ForgedForeignReplayedAndStaleEventsChangeNothing) {
     reset(CallState::Idle);
     handlePayload(txid(), invite);
     EXPECT_EQ(state(), CallState::Idle) << "a replayed invite does not ring again";
+}
+
+TEST_F(DispatchTest, LiveChunksPlayOnceAndInOrder) {
+    const int64_t now = nowSeconds();
+    reset(CallState::Talking, "talk");
+    std::vector<int64_t> played;
+    setVoiceTrace([&played](const VoiceTrace& t) {
+        if (t.kind == VoiceTrace::Played) played.push_back(t.n);
+    });
+    const std::string gsm = base64Encode(Bytes(65 * 5, 0x11));
+    // A re-send of a chunk whose first send did reach the chain, and a chunk overtaken by a
+    // later one, would be heard twice or out of place.
+    for (int n : {1, 1, 3, 2, 4})
+        handlePayload(txid(), payload(kAudio, "talk", now, alice, bobIdentity.pub, {{"n", n}, {"codec", "gsm"}, {"audio", gsm}}));
+    handlePayload(txid(), payload(kAudio, "other", now, alice, bobIdentity.pub, {{"n", 5}, {"codec", "gsm"}, {"audio", gsm}}));
+    setVoiceTrace({});
+    EXPECT_EQ(played, (std::vector<int64_t>{1, 3, 4}));
 }
 
 }  // namespace
