@@ -19,7 +19,7 @@ namespace {
 struct PulseStream {
     pa_stream* stream = nullptr;
     uint32_t blockAlign = 1;
-    uint64_t bytesWritten = 0;
+    bool drained = true;  // all written has played; an idle stream costs the server nothing
 };
 
 PulseStream* own(RenderStream* r) { return reinterpret_cast<PulseStream*>(r); }
@@ -301,7 +301,7 @@ bool pulseWrite(RenderStream* r, const uint8_t* data, size_t bytes) {
     if (!gLoop) return false;
     LoopLock lock;
     if (!streamReady(rs) || pa_stream_write(rs->stream, data, bytes, nullptr, 0, PA_SEEK_RELATIVE) != 0) return false;
-    rs->bytesWritten += bytes;
+    rs->drained = false;
     return true;
 }
 
@@ -311,11 +311,13 @@ int64_t pulsePadding(RenderStream* r) {
     PulseStream* rs = own(r);
     if (!gLoop) return 0;
     LoopLock lock;
-    if (!streamReady(rs)) return 0;
+    if (!streamReady(rs) || rs->drained) return 0;
     Operation(pa_stream_update_timing_info(rs->stream, nullptr, nullptr));
     const pa_timing_info* t = pa_stream_get_timing_info(rs->stream);
-    if (!t || t->write_index_corrupt || t->read_index_corrupt) return rs->bytesWritten > 0 ? 1 : 0;
-    return std::max<int64_t>(0, (t->write_index - t->read_index) / int64_t(rs->blockAlign));
+    if (!t || t->write_index_corrupt || t->read_index_corrupt) return 1;
+    const int64_t frames = std::max<int64_t>(0, (t->write_index - t->read_index) / int64_t(rs->blockAlign));
+    rs->drained = frames == 0;
+    return frames;
 }
 
 void pulseSetPaused(RenderStream* r, bool paused) {
