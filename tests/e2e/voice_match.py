@@ -11,14 +11,15 @@ through. With each file's wall-clock start, every aligned frame also gives a mou
   voice_match.py clock FILE.wav               the wall time (Unix ms) of the file's first frame,
                                               from its length now (a file written in real time)
   voice_match.py match SAID.wav HEARD.wav [--said-t0 MS] [--heard-t0 MS] [--from MS] [--to MS]
-                 [--played FILE] [--sent FILE] [--corr R] [--cover F] [--span S] [--expect no]
+                 [--played FILE] [--sent FILE] [--frames FILE] [--corr R] [--cover F] [--span S]
+                 [--expect no]
                                               one JSON line; exit 1 unless it matches
 
 It matches when the correlation is at least --corr, at least --cover of the said file's voiced
 frames were aligned, and the aligned part of the said file spans at least --span seconds;
 with --expect no, exit 1 when it does. --from/--to cut the heard file to that wall-time window
 (with --heard-t0). --played and --sent name files of the phones' audio-played / audio-sent lines,
-for per-chunk delays.
+for per-chunk delays; --frames names a file for every voiced frame's delay (ms), one a line.
 """
 
 import array
@@ -214,7 +215,7 @@ def chunk_delays(pairs, heard, heard_t0, said_t0, played, sent):
 def match(args):
     said_path, heard_path = args[0], args[1]
     opts = {"--said-t0": 0, "--heard-t0": 0, "--from": None, "--to": None, "--played": None, "--sent": None,
-            "--corr": 0.8, "--cover": 0, "--span": 0, "--expect": "yes"}
+            "--frames": None, "--corr": 0.8, "--cover": 0, "--span": 0, "--expect": "yes"}
     rest = args[2:]
     for k in range(0, len(rest) - 1, 2):
         if rest[k] not in opts:
@@ -244,6 +245,9 @@ def match(args):
         result["said_to_s"] = round((pairs[-1][1] + 1) * FRAME_MS / 1000, 2)
     if opts["--said-t0"] and opts["--heard-t0"]:
         delays = [heard_t0 + i * FRAME_MS - (said_t0 + j * FRAME_MS) for i, j in pairs if said[j] >= VOICED_DB]
+        if opts["--frames"]:
+            with open(opts["--frames"], "w") as f:
+                f.write("".join(f"{round(d)}\n" for d in delays))
         if delays:
             result["frame_delay_ms"] = {"p50": round(percentile(delays, 50)), "p95": round(percentile(delays, 95)),
                                         "min": round(min(delays)), "max": round(max(delays))}

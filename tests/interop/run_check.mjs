@@ -4,18 +4,20 @@
 // the wallet it pays (and no other wallet's), is signed by the sender's published identity key
 // and names the sender. The transactions are those in the histories of the wallets' and the fee
 // addresses and everything they spend back to the faucet's payments.
-// Usage: node run_check.mjs PHONE-JSON WALLETS-FILE
+// With a third argument, a receipt per call is written there: the events each way, their
+// kinds, txids and satoshis (the fee, the callee's satoshi and the event fee).
+// Usage: node run_check.mjs PHONE-JSON WALLETS-FILE [RECEIPTS-FILE]
 // WALLETS-FILE has one line per wallet: HANDLE ADDRESS FUNDING-TXID TWELVE WORDS OF ITS PHRASE.
 
-import { readFileSync } from 'node:fs'
+import { readFileSync, writeFileSync } from 'node:fs'
 import { check, eq, finish, loadSdk } from './harness.mjs'
 import { canonicalText, dataPush, devnetGetter, identityKey, spendAccepts, unseal, verifyIdentitySignature } from './events.mjs'
 
 const BUILT_IN_FEES = { event_fee_address: '1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH', call_fee_address: '1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP' }
 
-const [configFile, walletsFile] = process.argv.slice(2)
+const [configFile, walletsFile, receiptsFile] = process.argv.slice(2)
 if (!walletsFile) {
-  console.error('usage: node run_check.mjs PHONE-JSON WALLETS-FILE')
+  console.error('usage: node run_check.mjs PHONE-JSON WALLETS-FILE [RECEIPTS-FILE]')
   process.exit(2)
 }
 const sdk = await loadSdk()
@@ -63,9 +65,12 @@ const kinds = {}
 let inputs = 0
 let events = 0
 const publishedKey = new Map()
+const calls = new Map()
+const feeScripts = fees.map((a) => new P2PKH().lock(a).toHex())
 for (const txid of run) {
   const tx = await txOf(txid)
   eq(`${txid}: the devnet's bytes hash to the txid`, tx.id('hex'), txid)
+  let paid = 0
   for (let i = 0; i < tx.inputs.length; i++) {
     const { sourceTXID, sourceOutputIndex } = tx.inputs[i]
     const outpoint = `${sourceTXID}:${sourceOutputIndex}`
@@ -74,6 +79,7 @@ for (const txid of run) {
     const source = (await txOf(sourceTXID)).outputs[sourceOutputIndex]
     check(`${txid} input ${i}: the SDK's interpreter accepts it`,
       source !== undefined && spendAccepts(sdk, tx, i, { sats: source.satoshis, lockingScript: source.lockingScript }))
+    paid += source?.satoshis ?? 0
     inputs++
   }
   // A call event: a data output whose payload is an envelope, and 1 satoshi to its callee.
@@ -109,8 +115,33 @@ for (const txid of run) {
   eq(`${txid}: pays from ${sender.handle}'s address`, event.pay, sender.address)
   check(`${txid}: the signature verifies over the canonical text`,
     verifyIdentitySignature(sdk, canonicalText(event), event.sig ?? '', event.pubkey ?? ''))
+  // What the sender gave up: all but its change, which is every output to no one else.
+  const kept = tx.outputs.filter((o) => o.lockingScript.toHex() !== callee.script &&
+    !feeScripts.includes(o.lockingScript.toHex()) && !o.lockingScript.toHex().startsWith('006a'))
+  const way = `${sender.handle} to ${callee.handle}`
+  if (!calls.has(event.id)) calls.set(event.id, { ts: event.ts, ways: new Map() })
+  const call = calls.get(event.id)
+  call.ts = Math.min(call.ts, event.ts)
+  if (!call.ways.has(way)) call.ways.set(way, [])
+  call.ways.get(way).push({ kind: event.kind, n: event.n, txid, sats: paid - kept.reduce((t, o) => t + o.satoshis, 0) })
 }
 check('the run made transactions with call events', events > 0)
 console.log(`run_check: ${run.size} transactions, ${inputs} inputs checked by the interpreter, ${spent.size} outputs ` +
   `spent once each, ${events} events opened and verified (${Object.entries(kinds).map(([k, n]) => `${k} ${n}`).join(', ')})`)
+if (receiptsFile) {
+  const lines = []
+  for (const [id, call] of [...calls].sort((a, b) => a[1].ts - b[1].ts)) {
+    lines.push(`call ${id}`)
+    for (const [way, list] of call.ways) {
+      const order = (e) => ['invite', 'accept', 'box', 'audio', 'tape', 'hangup'].indexOf(e.kind) * 1e6 + (e.n ?? 0)
+      list.sort((a, b) => order(a) - order(b))
+      const counts = {}
+      for (const e of list) counts[e.kind] = (counts[e.kind] ?? 0) + 1
+      lines.push(`  ${way}: ${list.length} events (${Object.entries(counts).map(([k, n]) => `${k} ${n}`).join(', ')}), ` +
+        `${list.reduce((t, e) => t + e.sats, 0)} satoshis`)
+      for (const e of list) lines.push(`    ${e.kind}${e.kind === 'audio' ? ` ${e.n}` : ''}  ${e.txid}  ${e.sats} sats`)
+    }
+  }
+  writeFileSync(receiptsFile, lines.join('\n') + '\n')
+}
 await finish()
