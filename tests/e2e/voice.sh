@@ -218,6 +218,8 @@ message() {
   check "bob saves it as message 1 ($line)" [ "$line" = "{\"event\":\"save\",\"id\":\"$id\",\"n\":1}" ]
   inbox_of bob saved
   check "bob's saved messages list it ($box)" matches "$(message_in_box "$id")" '"seconds":12[,}]'
+  inbox_of bob inbox
+  check "saved, it has left the inbox ($box)" [ -z "$(message_in_box "$id")" ]
   use bob
   send "delete $id"
   expect "bob deletes it" "{\"deleted\":true,\"event\":\"delete\",\"id\":\"$id\"}"
