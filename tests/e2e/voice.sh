@@ -120,7 +120,8 @@ call() {
   mic_peak bob
   check "bob muted before his next lines began (microphone peak ${peak:-none})" [ "${peak:-99999}" -lt 3000 ]
   check "bob's muted microphone hears his next lines" wait_until 60 mic_loud bob
-  check "bob's muted lines have played into his microphone" wait_until 60 clock_reached $((cap_b + bob_muted_end + 1500))
+  check "bob's muted lines have played into his microphone" \
+    wait_until 60 clock_reached $((cap_b + bob_muted_end + 1500))
   check "muted, bob sent no chunk (last still ${muted_sent})" [ "$(last_n bob sent)" = "$muted_sent" ]
   check "alice played nothing new" [ "$(last_n alice played)" = "$muted_sent" ]
   send "mute off"
@@ -195,7 +196,8 @@ message() {
   saw alice "has left the message" 90 '"callState":"Idle"' '"statusText":"Message left for bob."'
   send "mute off"
   expect "alice unmutes" '{"event":"mute","mute":false}'
-  recorded=$(grep -oE '"statusText":"Recording  [0-9]+ / 60"' "${p_out[alice]}" | grep -oE '[0-9]+ /' | tr -d ' /' | sort -n | tail -n1)
+  recorded=$(grep -oE '"statusText":"Recording  [0-9]+ / 60"' "${p_out[alice]}" | grep -oE '[0-9]+ /' | tr -d ' /' |
+    sort -n | tail -n1)
   check "alice's phone recorded 12 seconds (got ${recorded:-none})" [ "${recorded:-0}" = 12 ]
 
   check "bob's inbox lists a message" wait_until 90 inbox_has_one
@@ -272,7 +274,7 @@ echo_line() {
 # d. Every transaction of the run, checked with @bsv/sdk alone.
 chain() {
   scenario=chain
-  local who
+  local who why
   : >"$root/wallets"
   for who in alice bob echo; do
     echo "$who ${p_address[$who]} ${p_funding[$who]} ${p_mnemonic[$who]}" >>"$root/wallets"
@@ -281,7 +283,8 @@ chain() {
     >"$root/chain.out" 2>&1
   rc=$?
   grep -E '^run_check:' "$root/chain.out" | sed 's/^/  /'
-  check "run_check.mjs: every transaction valid, nothing spent twice, every event opened and verified (exit code $rc: $(grep -v '^run_check:' "$root/chain.out" | tail -n 20))" \
+  why="exit code $rc: $(grep -v '^run_check:' "$root/chain.out" | tail -n 20)"
+  check "run_check.mjs: every transaction valid, nothing spent twice, every event opened and verified ($why)" \
     [ "$rc" -eq 0 ]
 }
 
