@@ -100,9 +100,9 @@ call() {
   ear_b=$(ear_clock "$root/bob/heard-1.wav")
 
   # Both have spoken once their files have played (bob's muted lines aside) and what they sent
-  # has been played on the other side.
+  # has been played on the other side. Three seconds more see the last chunk through a slow send.
   check "both speeches have played into the microphones" \
-    wait_until 90 eval 'clock_reached $((cap_a + alice_end + 1500)) && clock_reached $((cap_b + bob_end + 1500))'
+    wait_until 90 eval 'clock_reached $((cap_a + alice_end + 3000)) && clock_reached $((cap_b + bob_end + 3000))'
   check "bob has played every chunk alice sent" wait_until 30 caught_up alice bob
   check "alice has played every chunk bob sent" wait_until 30 caught_up bob alice
   sent_a=$(voice_ns alice sent) sent_b=$(voice_ns bob sent)
