@@ -53,7 +53,10 @@ bool holdsRingTone(const Bytes& second) {
         const double p440 = goertzelPower(win, 440), p480 = goertzelPower(win, 480);
         const double ref = std::max(1.0, goertzelPower(win, 200) + goertzelPower(win, 700) +
                                              goertzelPower(win, 1200) + goertzelPower(win, 2000));
-        if (p480 + p440 > 6 * ref && p440 > ref) ++windows;
+        // Both lines, with a gap between them: a voice whose harmonic or glide lands near one of
+        // them fills the band between as well, and must not be cut from a message.
+        const double between = goertzelPower(win, 460);
+        if (p480 + p440 > 6 * ref && p440 > ref && p480 > ref && 10 * between < std::min(p440, p480)) ++windows;
     }
     return windows >= 2;
 }

@@ -239,7 +239,9 @@ void pollOracleUnguarded(const std::string& address) {
     std::vector<std::string> picked;
     for (auto it = txids->rbegin(); it != txids->rend() && picked.size() < kFetchesPerPoll; ++it)
         if (it->is_string() && isNew(it->get_ref<const std::string&>())) picked.push_back(it->get<std::string>());
-    for (const std::string& txid : picked) fetchTx(txid);
+    // Acted on as they were made: a hang-up before its invite, or a chunk before the one it
+    // follows, would be lost.
+    for (auto it = picked.rbegin(); it != picked.rend(); ++it) fetchTx(*it);
 }
 
 void scanUnconfirmedUnguarded(const std::string& address) {

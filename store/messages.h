@@ -9,8 +9,9 @@
 
 namespace dialo {
 
-/// Copies an inbox message into the saved list and marks it heard (the inbox copy is not
-/// loaded again). Its number in the saved list; 0 when the inbox has no such message.
+/// Moves an inbox message into the saved list and marks it heard (the same tape found on chain
+/// again stays out of the inbox). Its number in the saved list; 0 when the inbox has no such
+/// message.
 int save_inbox_message(PhoneState& st, const std::string& id);
 
 /// Removes a message from the inbox and the saved list into the tomb. False when neither has it.

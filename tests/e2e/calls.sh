@@ -11,127 +11,11 @@ phone=$1
 vaultra=$2
 devnet=$3
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/two_phones.sh"
 command -v curl >/dev/null || { echo "calls.sh: curl is needed to read the devnet's answers"; exit 1; }
 
 # ---------------------------------------------------------------------------------------
-# Two phones at once. lib.sh's helpers read $out, $err, $seen and $phone_pid; `use NAME` points
-# them at one phone, keeping the other's place in its output.
-
-declare -A p_out=() p_err=() p_pid=() p_seen=() p_fd=() p_address=() p_runs=()
-current=""
-
-use() {
-  if [ -n "$current" ]; then
-    p_seen[$current]=$seen
-    p_pid[$current]=$phone_pid
-  fi
-  current=$1
-  out=${p_out[$1]}
-  err=${p_err[$1]}
-  seen=${p_seen[$1]}
-  phone_pid=${p_pid[$1]}
-}
-
-send() { printf '%s\n' "$1" >&"${p_fd[$current]}" || fail "could not send '$1' to $current: the phone no longer reads"; }
-
-# Both phones' output (without the wallet's progress records) on a failure.
-fail() {
-  local who f
-  echo "FAIL [$scenario] $*"
-  for who in alice bob; do
-    for f in "$root/$who"/phone-*.out; do
-      [ -f "$f" ] || continue
-      echo "--- $who: $(basename "$f"):"
-      grep -v '"event":"wallet' "$f" | tail -n 80
-      echo "--- $who: stderr:"
-      tail -n 20 "${f%.out}.err"
-    done
-  done
-  [ ! -f "$root/devnet.err" ] || { echo "--- devnet stderr:"; tail -n 20 "$root/devnet.err"; }
-  echo "$(wc -l <"$root/passed") passed, 1 failed"
-  exit 1
-}
-
-# Starts NAME's phone on its folder; every start writes a new output file.
-phone_up() {
-  local who=$1 d=$root/$1 fd
-  p_runs[$who]=$((${p_runs[$who]:-0} + 1))
-  p_out[$who]=$d/phone-${p_runs[$who]}.out
-  p_err[$who]=$d/phone-${p_runs[$who]}.err
-  rm -f "$d/in"
-  mkfifo "$d/in"
-  : >"${p_out[$who]}"
-  LOCALAPPDATA="$d" timeout "$phone_seconds" "$phone" <"$d/in" >"${p_out[$who]}" 2>"${p_err[$who]}" &
-  p_pid[$who]=$!
-  exec {fd}>"$d/in"
-  p_fd[$who]=$fd
-  p_seen[$who]=0
-  current=""
-  use "$who"
-  expect "$who's phone is ready" '{"event":"ready"}'
-}
-
-closed() {
-  local fd=${p_fd[$1]}
-  exec {fd}>&-
-}
-
-# SIGKILL to NAME's dialo-phone itself (not its timeout), as a crash or power cut would end it.
-phone_killed() {
-  use "$1"
-  sigkill_phone "$1"
-  closed "$1"
-  p_pid[$1]=""
-  phone_pid=""
-}
-
-# Both phones quit; each must end within 30 s with exit code 0.
-all_quit() {
-  local who code
-  for who in alice bob; do
-    use "$who"
-    send quit
-    closed "$who"
-    check "$who's phone ends within 30 s of quit" wait_until 30 phone_ended
-    wait "$phone_pid"
-    code=$?
-    p_pid[$who]=""
-    phone_pid=""
-    check "$who's phone exit code 0 (got $code)" [ "$code" -eq 0 ]
-  done
-}
-
-# The number of the first line of this phone's output after the last one taken that holds
-# every TEXT, in $found.
-find_line() {
-  local total n
-  total=$(wc -l <"$out")
-  n=$(awk -v from="$seen" -v upto="$total" '
-    BEGIN { for (i = 1; i < ARGC; i++) { p[i] = ARGV[i]; delete ARGV[i] }; k = ARGC - 1 }
-    NR > from && NR <= upto { for (i = 1; i <= k; i++) if (!index($0, p[i])) next; print NR; exit }' "$@" <"$out")
-  [ -n "$n" ] && found=$n
-}
-
-# Waits up to SECONDS for a line of NAME's output, after the last one taken, holding every
-# TEXT; takes it (in $line). The phone prints a refresh line at every change of what it shows,
-# so a state that lasts only a moment is caught too.
-saw() {
-  local who=$1 what=$2 seconds=$3
-  shift 3
-  use "$who"
-  local deadline=$(($(now_ms) + seconds * 1000))
-  until find_line "$@"; do
-    if phone_ended; then
-      find_line "$@" && break
-      fail "$who: $what: the phone ended first"
-    fi
-    (($(now_ms) < deadline)) || fail "$who: $what: no such line within $seconds s (last: $(tail -n1 "$out"))"
-    sleep 0.05
-  done
-  seen=$found
-  line=$(sed -n "${found}p" "$out")
-  ok "$who: $what"
-}
+# Bob's side of the checks.
 
 # True when no line of this phone's output from line MARK on (up to the last one taken) is a
 # ring or shows an incoming call.
@@ -145,32 +29,10 @@ quiet_since() {
   seen=$keep
 }
 
-# Seconds since $t0, with tenths.
-since() { local d=$(($(now_ms) - t0)); printf '%d.%d' $((d / 1000)) $((d % 1000 / 100)); }
-
-history_of() {
-  use "$1"
-  send history
-  next_event "$1's history" history
-  history=$line
-}
-
-# Call records in $history that hold TEXT.
-records() { grep -oE '\{[^{}]*\}' <<<"$history" | grep -cF "$1"; }
-
 # The highest "Ringing  N" of this phone's lines from line $1 up to the last one taken.
 rings_since() {
   sed -n "$1,${seen}p" "$out" | grep -oE '"statusText":"Ringing  [0-9]+"' | grep -oE '[0-9]+' | sort -n | tail -n1
 }
-
-# dialo-devnet's own commands on the test's devnet.
-dn() {
-  LOCALAPPDATA="$root" timeout 60 "$devnet" "$@" --port "$port" >"$root/d.out" 2>"$root/d.err"
-  rc=$?
-}
-
-# Transactions that pay an address, as the phones' poller lists them.
-paying() { devnet_get "/oi/oracle/dialo/txids?address=$1&limit=1000" | grep -oE '[0-9a-f]{64}'; }
 
 # Txids bob's phone has acted on (and saved, so that a restart does not act on them again).
 bob_handled() { grep -oE '"txid": *"[0-9a-f]{64}"' "$root/bob/Orvane/dialo/phone-bob.json" 2>/dev/null | grep -oE '[0-9a-f]{64}'; }
@@ -184,58 +46,7 @@ handled_since() {
   [ "$n" -ge "$2" ]
 }
 
-# NAME's ready coins, in $ready.
-ready_coins() {
-  use "$1"
-  send coins
-  next_event "$1's coins" coins 60
-  ready=$(json_number ready <<<"$line")
-}
-
-published() { [ -n "$(devnet_get "/api/bsvalias/id/$1@orvane.test" | json_text pubkey)" ]; }
-
 # ---------------------------------------------------------------------------------------
-
-setup() {
-  scenario=setup
-  dir=$root
-  mkdir -p "$root/alice" "$root/bob"
-  start_devnet
-  local who
-  for who in alice bob; do
-    dir=$root/$who
-    configure_phone "$root/devnet.out"
-    v --json create --handle "$who"
-    p_address[$who]=$(json_text address <"$dir/v.out")
-    check "vaultra creates $who's wallet (exit code $rc: $(cat "$dir/v.err"))" \
-      matches "${p_address[$who]}" '^1[1-9A-HJ-NP-Za-km-z]{25,34}$'
-    v --json fund 200000 --confirm
-    check "the faucet pays $who 200000 sats in a block (exit code $rc: $(cat "$dir/v.err"))" \
-      matches "$(json_text txid <"$dir/v.out")" '^[0-9a-f]{64}$'
-  done
-  dir=$root
-  phone_up alice
-  phone_up bob
-  for who in alice bob; do
-    saw "$who" "connected to its only wallet" 60 '"event":"refresh"' '"connected":true' "\"ownHandle\":\"$who\""
-  done
-  # Each phone claims its handle and splits its coin on its own once connected; a block then
-  # makes the pieces ready. The split may come after a block, so blocks follow until both are.
-  local deadline=$(($(now_ms) + 180000)) a b
-  while :; do
-    dn mine
-    check "dialo-devnet mine (exit code $rc: $(cat "$root/d.err"))" [ "$rc" -eq 0 ]
-    ready_coins alice
-    a=$ready
-    ready_coins bob
-    b=$ready
-    ((${a:-0} >= 120 && ${b:-0} >= 120)) && break
-    (($(now_ms) < deadline)) || fail "fewer than 120 ready coins after 180 s (alice ${a:-?}, bob ${b:-?})"
-    sleep 1
-  done
-  ok "both phones have split their coins and the pieces are in a block (alice $a, bob $b ready)"
-  check "both handles are published" wait_until 60 eval 'published alice && published bob'
-}
 
 # a. alice calls, bob answers, alice hangs up.
 answered() {
@@ -417,7 +228,7 @@ restarted() {
 }
 
 calls() {
-  setup
+  setup alice bob
   answered
   refused
   answer_phone

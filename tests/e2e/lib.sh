@@ -99,7 +99,7 @@ configure_phone() {
 
 start_devnet() {
   : >"$dir/devnet.out"
-  LOCALAPPDATA="$dir" timeout 900 "$devnet" serve --port 0 --directory-port 0 --block-interval 0 \
+  LOCALAPPDATA="$dir" timeout "${devnet_seconds:-900}" "$devnet" serve --port 0 --directory-port 0 --block-interval 0 \
     >"$dir/devnet.out" 2>"$dir/devnet.err" &
   devnet_pid=$!
   wait_until 20 devnet_settled || fail "the devnet printed nothing within 20 s"

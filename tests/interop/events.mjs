@@ -116,3 +116,48 @@ export async function claim (sdk, base, ca, alias, key) {
   const r = await devnetRequest(base, ca, 'POST', '/api/paymail/claim', { alias, pubkey, address, avatar: '', ts, sig })
   if (r.status !== 200) throw new Error(`claim of ${alias} refused: ${r.status} ${r.body}`)
 }
+
+/// The identity key of a wallet restored from its phrase.
+export const identityKey = (sdk, phrase) =>
+  sdk.HD.fromSeed(sdk.Mnemonic.fromString(phrase).toSeed()).derive(IDENTITY_PATH).privKey
+
+/// The text an ECIES blob (hex) holds for `key`; null when the key does not open it.
+export function unseal (sdk, blobHex, key) {
+  try {
+    return sdk.Utils.toUTF8(sdk.ECIES.electrumDecrypt([...Buffer.from(blobHex, 'hex')], key))
+  } catch {
+    return null
+  }
+}
+
+/// Whether the SDK's interpreter lets input `index` of `tx` spend `source` ({ sats, lockingScript }).
+export function spendAccepts (sdk, tx, index, source) {
+  const input = tx.inputs[index]
+  try {
+    return new sdk.Spend({
+      sourceTXID: input.sourceTXID,
+      sourceOutputIndex: input.sourceOutputIndex,
+      sourceSatoshis: source.sats,
+      lockingScript: source.lockingScript,
+      transactionVersion: tx.version,
+      otherInputs: tx.inputs.filter((_, i) => i !== index),
+      outputs: tx.outputs,
+      inputIndex: index,
+      unlockingScript: input.unlockingScript,
+      inputSequence: input.sequence,
+      lockTime: tx.lockTime
+    }).validate() === true
+  } catch {
+    return false
+  }
+}
+
+/// A GET to the devnet whose phone.json "network" object is given; the body, or a throw.
+export function devnetGetter (network, ca) {
+  const base = `https://127.0.0.1:${network.service_port}`
+  return async (path) => {
+    const r = await devnetRequest(base, ca, 'GET', path)
+    if (r.status !== 200) throw new Error(`GET ${path}: ${r.status} ${r.body}`)
+    return r.body
+  }
+}

@@ -10,7 +10,7 @@
 
 import { readFileSync } from 'node:fs'
 import { check, eq, finish, loadSdk } from './harness.mjs'
-import { IDENTITY_PATH, canonicalText, compact, dataPush, devnetRequest, verifyIdentitySignature } from './events.mjs'
+import { canonicalText, compact, dataPush, devnetGetter, identityKey, unseal, verifyIdentitySignature } from './events.mjs'
 
 const BUILT_IN_EVENT_FEE_ADDRESS = '1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH'
 
@@ -22,27 +22,16 @@ if (!callId || sent.length === 0) {
   process.exit(2)
 }
 const sdk = await loadSdk()
-const { ECIES, HD, Mnemonic, P2PKH, Transaction, Utils } = sdk
+const { P2PKH, Transaction } = sdk
 
 const network = JSON.parse(readFileSync(configFile, 'utf8')).network
 const feeAddress = network.event_fee_address ?? BUILT_IN_EVENT_FEE_ADDRESS
 const ca = readFileSync(network.ca_file)
-const base = `https://127.0.0.1:${network.service_port}`
-const get = async (path) => {
-  const r = await devnetRequest(base, ca, 'GET', path)
-  if (r.status !== 200) throw new Error(`GET ${path}: ${r.status} ${r.body}`)
-  return r.body
-}
-const identity = (phrase) => HD.fromSeed(Mnemonic.fromString(phrase).toSeed()).derive(IDENTITY_PATH).privKey
+const get = devnetGetter(network, ca)
+const identity = (phrase) => identityKey(sdk, phrase)
 const callee = identity(calleePhrase)
 const other = identity(otherPhrase)
-const open = (blobHex, key) => {
-  try {
-    return Utils.toUTF8(ECIES.electrumDecrypt([...Buffer.from(blobHex, 'hex')], key))
-  } catch {
-    return null
-  }
-}
+const open = (blobHex, key) => unseal(sdk, blobHex, key)
 const senderKey = JSON.parse(await get(`/api/bsvalias/id/${sender}@${network.service_domain}`)).pubkey
 check(`the devnet publishes an identity key for ${sender}`, /^0[23][0-9a-f]{64}$/.test(senderKey ?? ''), senderKey)
 

@@ -188,6 +188,36 @@ TEST(SoundTest, TonesAreTheOnesPeersKnow) {
     EXPECT_FALSE(holdsRingTone(bytesOf(beepSecond))) << "the beep is not the ring";
 }
 
+// A voiced sound: harmonics of `f0` (rising by `glide` per second) under one formant at 500 Hz.
+std::vector<int16_t> vowel(double f0, double glide) {
+    std::vector<int16_t> out(8000);
+    double phase = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        phase += 2 * M_PI * f0 * (1 + glide * double(i) / 8000) / 8000;
+        double v = 0;
+        for (int h = 1; h < 25; ++h) v += std::sin(h * phase) * std::exp(-std::pow((h * f0 - 500) / 250, 2));
+        out[i] = int16_t(6000 * v);
+    }
+    return out;
+}
+
+TEST(SoundTest, AVoiceNearTheRingsPitchIsNotTheRing) {
+    for (double f0 : {110.0, 120.0, 160.0, 220.0, 240.0})
+        for (double glide : {0.0, 0.1})
+            EXPECT_FALSE(holdsRingTone(bytesOf(vowel(f0, glide)))) << f0 << " Hz, glide " << glide;
+    // The ring itself, quieter, with noise, or cut short, still is.
+    std::vector<int16_t> ring = ringTone();
+    uint32_t seed = 1;
+    for (int16_t& s : ring) {
+        seed = seed * 1103515245 + 12345;
+        s = int16_t(s * 3 / 10 + int(seed >> 16) % 1000 - 500);
+    }
+    EXPECT_TRUE(holdsRingTone(bytesOf(ring)));
+    std::vector<int16_t> part = ringTone();
+    std::fill(part.begin() + 4800, part.end(), int16_t(0));
+    EXPECT_TRUE(holdsRingTone(bytesOf(part)));
+}
+
 TEST(SoundTest, OutputConversionFitsTheDevice) {
     const Bytes second = bytesOf(speech(1));
     struct Case {

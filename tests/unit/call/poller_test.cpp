@@ -175,8 +175,9 @@ TEST_F(PollerTest, TwentyFiveListedAreReadFourAPollLastFirstAndEachOnce) {
     for (int p = 0; p < 7; ++p) {
         const size_t before = requests(), seen = found().size();
         poll();
+        // The last four not read yet, handed on in the order they were listed.
         std::vector<std::string> expected;
-        for (int i = 24 - 4 * p; i >= 0 && i > 20 - 4 * p; --i) expected.push_back(txids[size_t(i)]);
+        for (int i = std::max(0, 21 - 4 * p); i <= 24 - 4 * p; ++i) expected.push_back(txids[size_t(i)]);
         EXPECT_EQ(txidsOf(found(), seen), expected) << "poll " << p;
         EXPECT_EQ(requests() - before, 1 + expected.size()) << "poll " << p << ": the platform's JSON is enough";
     }
@@ -192,6 +193,15 @@ TEST_F(PollerTest, TwentyFiveListedAreReadFourAPollLastFirstAndEachOnce) {
     poll();
     EXPECT_EQ(requests() - before, 1u) << "nothing is read twice";
     EXPECT_EQ(found().size(), 25u);
+}
+
+// An invite and its hang-up, or two live chunks, found in one poll: the later one handed on
+// first would be a hang-up of no call, then a call that rings on, or a chunk that makes the
+// earlier one too old to play.
+TEST_F(PollerTest, WhatOnePollFindsIsHandedOnInTheOrderItWasMade) {
+    const std::vector<std::string> txids = payPhone({eventPayload(1), eventPayload(2), eventPayload(3)});
+    poll();
+    EXPECT_EQ(txidsOf(found()), txids);
 }
 
 TEST_F(PollerTest, OwnSendsAreNeverReadAndAPlainPaymentIsReadOnce) {
