@@ -21,15 +21,14 @@ int save_inbox_message(PhoneState& st, const std::string& id) {
     const int n = int(b.saved.size()) + 1;
     b.saved.push_back({n, it->id, it->from, it->audio, it->txid});
     renumber_saved(st);
-    appendOnce(b.heard, id);
-    // A load leaves a heard message out of the inbox; so must the inbox shown now.
-    b.inbox.erase(it);
+    appendOnce(b.heard, id);  // the inbox copy stays until the next load, which leaves it out
     return n;
 }
 
 bool delete_message(PhoneState& st, const std::string& id) {
     HandleBoxes& b = st.boxes;
     if (id.empty()) return false;
+    // A saved message goes with the inbox copy it was saved from.
     const size_t before = b.inbox.size() + b.saved.size();
     std::erase_if(b.inbox, [&](const InboxMessage& m) { return m.id == id; });
     const bool wasSaved = std::erase_if(b.saved, [&](const SavedMessage& m) { return m.id == id; }) > 0;

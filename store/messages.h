@@ -9,9 +9,9 @@
 
 namespace dialo {
 
-/// Moves an inbox message into the saved list and marks it heard (the same tape found on chain
-/// again stays out of the inbox). Its number in the saved list; 0 when the inbox has no such
-/// message.
+/// Copies an inbox message into the saved list and marks it heard: from the next load on, the
+/// inbox leaves it out, and the same tape found on chain again stays out. Its number in the
+/// saved list; 0 when the inbox has no such message.
 int save_inbox_message(PhoneState& st, const std::string& id);
 
 /// Removes a message from the inbox and the saved list into the tomb. False when neither has it.
