@@ -22,6 +22,7 @@
 #include "wallet/http.h"
 #include "wallet/keys.h"
 #include "wallet/published.h"
+#include "wallet/transaction.h"
 #include "wallet/wallet_file.h"
 
 namespace dialo {
@@ -404,6 +405,22 @@ bool refresh_pool(WalletState& w, std::string& error, bool force) {
 bool select_from_pool(WalletState& w, int64_t need, std::vector<Coin>& selection) {
     prune_pool(w);
     return selectFrom(w, w.coins.pool, need, selection);
+}
+
+bool select_many_from_pool(WalletState& w, int64_t need, int64_t rate, std::vector<Coin>& selection) {
+    constexpr int64_t kInputBytes = 148;
+    constexpr size_t kMostInputs = 500;  // keeps the transaction far below any relay limit
+    prune_pool(w);
+    selection.clear();
+    int64_t sum = 0;
+    for (auto it = w.coins.pool.rbegin(); it != w.coins.pool.rend() && selection.size() < kMostInputs; ++it) {
+        if (!usable(w, *it)) continue;
+        selection.push_back(*it);
+        sum += it->sats;
+        if (sum >= need + fee_for_size(kInputBytes * int64_t(selection.size() - 1), rate)) return true;
+    }
+    selection.clear();
+    return false;
 }
 
 bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selection, std::string& error) {

@@ -51,6 +51,9 @@ void report_unsaved_coins(const std::string& error);
 void prune_pool(WalletState& w);
 
 [[nodiscard]] bool select_from_pool(WalletState& w, int64_t need, std::vector<Coin>& selection);
+/// For a payload too big for four coins: the largest pool coins, as many as it takes to pay
+/// need plus the fee of the extra inputs at rate.
+[[nodiscard]] bool select_many_from_pool(WalletState& w, int64_t need, int64_t rate, std::vector<Coin>& selection);
 [[nodiscard]] bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selection, std::string& error);
 
 /// Pool coins worth at least 200 sats; 1 when there are none but some usable coin. Locks.

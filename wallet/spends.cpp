@@ -107,7 +107,8 @@ std::string spend_payload(const std::string& peerAddress, const std::string& pay
         error.clear();
         if (refresh_pool(w, error, true) && !select_from_pool(w, need, selection)) error = kHold;
         if (selection.empty() && allowUnconfirmed) (void)select_unconfirmed(w, need, selection, error);
-        if (selection.empty()) return error.empty() ? kHold : error;
+        // A left message can cost more than four split coins hold; holding would wait forever.
+        if (selection.empty() && !select_many_from_pool(w, need, rate, selection)) return error.empty() ? kHold : error;
     }
 
     std::vector<TxOutput> requested{{1, p2pkh_script(peer)}};

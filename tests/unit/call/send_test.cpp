@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -187,12 +188,7 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
         std::sort(out.begin(), out.end(), [](const json& a, const json& b) { return a["n"] < b["n"]; });
         return out;
     };
-    auto waitFor = [](const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!done() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return done();
-    };
+    auto waitFor = [](const std::function<bool()>& done) { return DevnetTest::waitFor(done, std::chrono::seconds(60)); };
     auto sentCount = [] { return lockPhone().state.knownTxids.size(); };
 
     speak(1.0);
@@ -226,6 +222,49 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     EXPECT_EQ(lockPhone().state.audioSeq, 2u);
     const int64_t sats = lockPhone().state.callSats;
     EXPECT_EQ(status(), "Connected.  " + std::to_string(sats) + " sats broadcast.");
+}
+
+TEST_F(SendEventTest, AMessageGoesByItselfAtSixtySecondsThoughItCostsMoreThanFourSplitCoins) {
+    claimAlice();
+    setPeerKey(bob.pub);
+    fundWallet(std::vector<int64_t>(40, 1662));  // what splitting a faucet coin leaves
+    const std::string callId = "00000000000000bb";
+    {
+        auto g = lockPhone();
+        g.state.callState = CallState::LeavingMessage;
+        g.state.callId = callId;
+        g.state.peerHandle = "bob";
+        g.state.peerPayAddress = bob.address;
+    }
+    setClockSource({fakeMs, nullptr, advance});
+    phoneFlags().running = true;
+    std::thread sender(liveSenderLoop);
+    auto ended = [] { return lockPhone().state.callState == CallState::Idle; };
+    auto waitFor = [](const std::function<bool()>& done) { return DevnetTest::waitFor(done, std::chrono::seconds(60)); };
+    for (int i = 0; i < 7 && !ended(); ++i) {
+        speak(10.0);
+        ASSERT_TRUE(waitFor([&] { return capturedBytes() < 8000 * 2 || ended(); }));
+    }
+    ASSERT_TRUE(waitFor(ended)) << status();
+    phoneFlags().running = false;
+    sender.join();
+    EXPECT_EQ(status(), "Message left for bob.");
+
+    std::optional<json> tape;
+    size_t inputs = 0;
+    for (const std::string& txid : lockPhone().state.knownTxids) {
+        const ParsedTx tx = readTx(txid);
+        for (const TxOutput& o : tx.outputs)
+            if (auto p = payloadFromScript(o.locking); p && o.sats == 0)
+                if (auto e = openPayloadWith(*p, bob.priv); e && (*e)["kind"] == kTape) {
+                    tape = e;
+                    inputs = tx.inputs.size();
+                }
+    }
+    ASSERT_TRUE(tape.has_value()) << "bob finds the message on chain";
+    EXPECT_EQ((*tape)["secs"], 60);
+    EXPECT_EQ(base64Decode((*tape)["audio"].get<std::string>()).size(), 60 * kGsmBytesPerSecond);
+    EXPECT_GT(inputs, 4u);
 }
 
 }  // namespace

@@ -59,6 +59,9 @@ TEST_F(SpendsTest, PolicyPicksCoinsAndPaysAsPlanned) {
         {"a payload rate above 1000 pays 1000 per 1000 bytes", {20000}, {},
          [&payload](const std::string& to) { return spend_payload(to, payload, 5000, false, ""); }, "success",
          {20000}, {1, 0}, 1000},
+        {"a payload dearer than the four largest coins takes as many as it needs", repeat(8, 300), {},
+         [](const std::string& to) { return spend_payload(to, std::string(12000, 'm'), 100, false, ""); }, "success",
+         repeat(5, 300), {1, 0}, 100},
     };
     uint8_t seed = 10;
     for (const PolicyCase& c : cases) {
