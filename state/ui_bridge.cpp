@@ -20,7 +20,8 @@ UiTarget uiTargetOf(UiMessage message) {
     switch (message) {
         case UiMessage::Refresh:
         case UiMessage::ConnectionChanged:
-        case UiMessage::RingStart: return UiTarget::Main;
+        case UiMessage::RingStart:
+        case UiMessage::UpdateAvailable: return UiTarget::Main;
         case UiMessage::CardsRefresh:
         case UiMessage::PlaybackEnded:
         case UiMessage::AvatarReady: return UiTarget::Cards;

@@ -16,6 +16,7 @@ enum class UiMessage : int {
     ConnectionChanged = 32811,  // w: 1 connected / store loaded, 0 disconnected (main)
     AvatarReady = 32812,        // a contact's avatar finished loading           (cards)
     RingStart = 32813,          // an incoming call began ringing                (main)
+    UpdateAvailable = 32814,    // w: latest version in thousandths + 1, 0 failed (main)
 };
 
 enum class UiTarget { Main, Cards };

@@ -7,9 +7,9 @@
 // "hangup", "mute", "contacts", "answerphone", "lamp", "settings", "close" (buttons) and
 // "handle" (the line edit).
 
-#include <QPointer>
 #include <QString>
 #include <QWidget>
+#include <functional>
 
 #include "ui/phone_button.h"
 
@@ -23,6 +23,7 @@ struct HeaderLines {
     QString connection;  // own handle and balance, or empty while not connected
     QString caption;     // "Calling  bob", or "Ready"
     QString main;        // "bob is calling", the call clock, or the status line
+    QString hint;        // "Type in a handle to call" while the handle field is empty
 };
 
 class MainWindow : public QWidget {
@@ -30,15 +31,28 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    /// The header's three lines as last painted or as they would be painted now.
+    /// The header's lines as they are painted now.
     HeaderLines headerLines() const;
-    /// Client size at the current DPI (460 x 508 at 96 DPI).
+    /// Client size at `dpi` (460 x 508 at 96 DPI).
     static QSize clientSizeAt(int dpi);
-    /// Scales a 96-DPI length to `dpi`, rounding as the layout does.
+    /// Scales a 96-DPI length to `dpi`, rounding half away from zero.
     static int scaled(int length, int dpi);
 
-    /// Re-reads the stored theme and repaints (called after a store load or a settings change).
+    /// Where a window of this rectangle goes so that it lies wholly inside `area`.
+    static QPoint clampedPosition(const QRect& window, const QRect& area);
+
+    /// Lays the window out for `dpi` dots per inch (the screen's, or a test's).
+    void setDpi(int dpi);
+    int dpi() const { return dpi_; }
+
+    /// Re-reads the stored theme and repaints (after a store load or a settings change).
     void applyTheme();
+
+    /// Where the Contacts, Answer-phone and Settings buttons open their card; none by default.
+    void setCardOpener(std::function<void(int kind)> open) { openCard_ = std::move(open); }
+
+    /// The update check's answer: a version in thousandths, or 0 when none is known.
+    int updateVersion() const { return updateVersion_; }
 
 protected:
     bool event(QEvent* e) override;
@@ -48,21 +62,25 @@ protected:
 
 private:
     void layoutButtons();
-    void onUiRefresh();
-    void onConnectionChanged(bool connected);
-    void onRingStart();
+    void refresh();
+    void connectionChanged(bool connected);
+    void ringStart();
     void ringTick();
     void clockTick();
     void stopRinging();
-    void setDpi(int dpi);
-    void toggleAnswerPhone();
+    void followScreen();
+    void savePosition();
+    int clockSeconds(bool& limit) const;
+    QRect px(int x, int y, int w, int h) const;
 
     int dpi_ = 96;
     int ringPhase_ = 0;
-    bool ringing_ = false;
     bool blinkOn_ = false;
+    bool flashing_ = false;
     int shownClock_ = -1;
+    int updateVersion_ = 0;
     QRect callRest_;
+    std::function<void(int)> openCard_;
     PhoneButton* connect_ = nullptr;
     PhoneButton* call_ = nullptr;
     PhoneButton* hangup_ = nullptr;
@@ -75,6 +93,7 @@ private:
     QLineEdit* handle_ = nullptr;
     QTimer* ringTimer_ = nullptr;
     QTimer* clockTimer_ = nullptr;
+    QTimer* relayoutTimer_ = nullptr;
 };
 
 }  // namespace dialo

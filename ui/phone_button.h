@@ -1,14 +1,17 @@
 #pragma once
 // An owner-drawn button of the main window: a rounded shape filled from the theme's palette,
-// its text centred. The lamp kind draws the answer-phone lamp instead of text.
+// its text centred. The lamp draws the answer-phone lamp, and the contacts and tape kinds a
+// glyph, instead of their text (which names them for tests and accessibility).
 
 #include <QAbstractButton>
+
+class QPainter;
 
 namespace dialo {
 
 class PhoneButton : public QAbstractButton {
 public:
-    enum class Kind { Plain, Primary, Danger, Lamp };
+    enum class Kind { Plain, Primary, Danger, Lamp, Contacts, Tape };
 
     PhoneButton(const QString& text, Kind kind, QWidget* parent);
     void setLit(bool lit);
@@ -19,6 +22,8 @@ protected:
     void paintEvent(QPaintEvent* e) override;
 
 private:
+    void drawGlyph(QPainter& g, const QRectF& box, const QColor& ink) const;
+
     Kind kind_;
     bool lit_ = false;
     bool connected_ = false;

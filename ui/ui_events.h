@@ -22,7 +22,7 @@ public:
 QEvent::Type uiEventType();
 
 /// Sends the messages of `target` to `window` from now on (nullptr: drop them). Safe to call
-/// while workers post; a window that is destroyed is forgotten by itself.
+/// while workers post. A window routed here must route nullptr in its destructor.
 void routeUiMessages(UiTarget target, QObject* window);
 
 }  // namespace dialo

@@ -1,0 +1,470 @@
+#include "ui/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
+
+#include "audio/playback.h"
+#include "base/clock.h"
+#include "state/amount.h"
+#include "state/phone_state.h"
+#include "store/handle_switch.h"
+#include "store/phone_store.h"
+#include "ui/actions.h"
+#include "ui/logo.h"
+#include "ui/palette.h"
+#include "ui/ui_events.h"
+#include "wallet/published.h"
+
+namespace dialo {
+namespace {
+
+// Vertical metrics at 96 DPI: header, gap, handle band, call band, mute band, bottom band and
+// margin. Everything else is placed inside these bands.
+constexpr int kWidth = 460;
+constexpr int kHeader = 164;
+constexpr int kHeight = 164 + 16 + 72 + 76 + 16 + 40 + 92 + 32;  // 508
+constexpr int kBlinkMs = 1100;
+constexpr int kRingTickMs = 80;
+constexpr int kClockTickMs = 400;
+constexpr int kRelayoutMs = 50;
+
+struct Place {
+    int x, y, w, h;
+};
+constexpr Place kHint{24, 182, 412, 16};
+constexpr Place kHandle{24, 200, 412, 44};
+constexpr Place kConnect{24, 264, 128, 52};
+constexpr Place kCall{166, 264, 128, 52};
+constexpr Place kHangup{308, 264, 128, 52};
+constexpr Place kMute{166, 344, 128, 40};
+constexpr Place kContacts{32, 392, 48, 48};
+constexpr Place kContactsLabel{8, 444, 96, 18};
+constexpr Place kTape{128, 392, 48, 48};
+constexpr Place kTapeLabel{84, 444, 136, 18};
+constexpr Place kLamp{192, 404, 24, 24};
+constexpr Place kSettings{236, 396, 96, 40};
+constexpr Place kClose{344, 396, 92, 40};
+
+// The handle field swallows Enter: a call is placed with the Call button only.
+class EnterEater : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (e->type() == QEvent::KeyPress || e->type() == QEvent::KeyRelease) {
+            const int key = static_cast<QKeyEvent*>(e)->key();
+            if (key == Qt::Key_Return || key == Qt::Key_Enter) return true;
+        }
+        return QObject::eventFilter(watched, e);
+    }
+};
+
+bool blinkPhase() { return (nowMs() / kBlinkMs) % 2 == 1; }
+
+QString clockText(int seconds) {
+    return QString("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QChar('0'));
+}
+
+int screenDpi(const QScreen* screen) {
+    return screen ? std::max(1, int(std::lround(screen->logicalDotsPerInch()))) : 96;
+}
+
+}  // namespace
+
+int MainWindow::scaled(int length, int dpi) {
+    const long long n = (long long)length * dpi;
+    return int(n >= 0 ? (n + 48) / 96 : (n - 48) / 96);
+}
+
+QSize MainWindow::clientSizeAt(int dpi) { return {scaled(kWidth, dpi), scaled(kHeight, dpi)}; }
+
+QPoint MainWindow::clampedPosition(const QRect& window, const QRect& area) {
+    const int w = std::clamp(window.width(), 1, std::max(1, area.width()));
+    const int h = std::clamp(window.height(), 1, std::max(1, area.height()));
+    int x = std::max(window.x(), area.left());
+    int y = std::max(window.y(), area.top());
+    x = std::min(x, area.left() + area.width() - w);
+    y = std::min(y, area.top() + area.height() - h);
+    return {x, y};
+}
+
+QRect MainWindow::px(int x, int y, int w, int h) const {
+    return QRect(scaled(x, dpi_), scaled(y, dpi_), scaled(w, dpi_), scaled(h, dpi_));
+}
+
+MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
+    setWindowTitle("Dialo");
+    setWindowIcon(logoIcon());
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setCursor(Qt::ArrowCursor);
+    setAutoFillBackground(false);
+
+    auto make = [this](const char* name, const char* text, PhoneButton::Kind kind) {
+        auto* b = new PhoneButton(text, kind, this);
+        b->setObjectName(name);
+        return b;
+    };
+    connect_ = make("connect", "Connect", PhoneButton::Kind::Plain);
+    call_ = make("call", "Call", PhoneButton::Kind::Primary);
+    hangup_ = make("hangup", "Hang up", PhoneButton::Kind::Danger);
+    mute_ = make("mute", "Mute", PhoneButton::Kind::Plain);
+    contacts_ = make("contacts", "Contacts", PhoneButton::Kind::Contacts);
+    answerphone_ = make("answerphone", "Answer-phone", PhoneButton::Kind::Tape);
+    lamp_ = make("lamp", "Answer-phone lamp", PhoneButton::Kind::Lamp);
+    settings_ = make("settings", "Settings", PhoneButton::Kind::Plain);
+    close_ = make("close", "Close", PhoneButton::Kind::Plain);
+    handle_ = new QLineEdit(this);
+    handle_->setObjectName("handle");
+    handle_->setPlaceholderText("name");
+    handle_->setFrame(false);
+    handle_->installEventFilter(new EnterEater(handle_));
+    QObject::connect(handle_, &QLineEdit::textChanged, this, [this] { update(px(kHint.x, kHint.y, kHint.w, kHint.h)); });
+
+    QObject::connect(connect_, &QAbstractButton::clicked, this, [] { startConnectOrDisconnect(); });
+    QObject::connect(call_, &QAbstractButton::clicked, this,
+                     [this] { startCallOrAnswer(handle_->text().toStdString()); });
+    QObject::connect(hangup_, &QAbstractButton::clicked, this, [] { startHangUp(); });
+    QObject::connect(mute_, &QAbstractButton::clicked, this, [this] {
+        const bool was = phoneFlags().mute.exchange(!phoneFlags().mute.load());
+        mute_->setLit(!was);
+    });
+    QObject::connect(contacts_, &QAbstractButton::clicked, this, [this] {
+        if (openCard_) openCard_(CardContacts);
+    });
+    QObject::connect(answerphone_, &QAbstractButton::clicked, this, [this] {
+        phoneFlags().lamp.exchange(false);
+        lamp_->setLit(false);
+        if (openCard_) openCard_(CardAnswerPhone);
+        layoutButtons();
+        update();
+    });
+    QObject::connect(lamp_, &QAbstractButton::clicked, this, [this] {
+        toggleAnswerPhone();
+        update();
+    });
+    QObject::connect(settings_, &QAbstractButton::clicked, this, [this] {
+        if (openCard_) openCard_(CardSettings);
+    });
+    QObject::connect(close_, &QAbstractButton::clicked, this, [this] { close(); });
+
+    ringTimer_ = new QTimer(this);
+    ringTimer_->setInterval(kRingTickMs);
+    QObject::connect(ringTimer_, &QTimer::timeout, this, [this] { ringTick(); });
+    clockTimer_ = new QTimer(this);
+    clockTimer_->setInterval(kClockTickMs);
+    QObject::connect(clockTimer_, &QTimer::timeout, this, [this] { clockTick(); });
+    clockTimer_->start();
+    relayoutTimer_ = new QTimer(this);
+    relayoutTimer_->setSingleShot(true);
+    relayoutTimer_->setInterval(kRelayoutMs);
+    QObject::connect(relayoutTimer_, &QTimer::timeout, this, [this] { layoutButtons(); });
+
+    setDpi(screenDpi(screen()));
+    const bool connected = published_wallet().connected;
+    connect_->setText(connected ? "Disconnect" : "Connect");
+    connect_->setConnected(connected);
+    mute_->setLit(phoneFlags().mute);
+
+    CardPosition saved = lockPhone().state.settings.mainPos;
+    if (saved.valid) {
+        const QRect want(QPoint(saved.x, saved.y), size());
+        const QScreen* near = QGuiApplication::screenAt(want.center());
+        if (!near) near = QGuiApplication::primaryScreen();
+        move(near ? clampedPosition(want, near->availableGeometry()) : want.topLeft());
+    }
+    routeUiMessages(UiTarget::Main, this);
+}
+
+MainWindow::~MainWindow() { routeUiMessages(UiTarget::Main, nullptr); }
+
+void MainWindow::setDpi(int dpi) {
+    dpi_ = std::max(1, dpi);
+    phoneFlags().dpi = dpi_;
+    handle_->setFont(uiFont(scaled(16, dpi_)));
+    setFixedSize(clientSizeAt(dpi_));
+    applyTheme();
+    layoutButtons();
+}
+
+void MainWindow::applyTheme() {
+    const ThemePalette& p = currentPalette();
+    QPalette edit = handle_->palette();
+    edit.setColor(QPalette::Base, p[kEditBackground]);
+    edit.setColor(QPalette::Text, editTextColour());
+    edit.setColor(QPalette::PlaceholderText, p[kTextSoft]);
+    edit.setColor(QPalette::Highlight, p[kAccent]);
+    handle_->setPalette(edit);
+    update();
+    for (QWidget* w : findChildren<PhoneButton*>()) w->update();
+}
+
+void MainWindow::layoutButtons() {
+    auto place = [this](QWidget* w, const Place& at) { w->setGeometry(px(at.x, at.y, at.w, at.h)); };
+    place(handle_, {kHandle.x + 8, kHandle.y + 6, kHandle.w - 16, kHandle.h - 12});
+    place(connect_, kConnect);
+    place(hangup_, kHangup);
+    place(mute_, kMute);
+    place(contacts_, kContacts);
+    place(answerphone_, kTape);
+    place(lamp_, kLamp);
+    place(settings_, kSettings);
+    place(close_, kClose);
+    callRest_ = px(kCall.x, kCall.y, kCall.w, kCall.h);
+    if (!ringTimer_->isActive()) call_->setGeometry(callRest_);
+}
+
+bool MainWindow::event(QEvent* e) {
+    if (e->type() == uiEventType()) {
+        const auto* ui = static_cast<UiEvent*>(e);
+        switch (ui->message) {
+            case UiMessage::Refresh: refresh(); break;
+            case UiMessage::ConnectionChanged: connectionChanged(ui->w != 0); break;
+            case UiMessage::RingStart: ringStart(); break;
+            case UiMessage::UpdateAvailable: updateVersion_ = ui->w > 0 ? int(ui->w - 1) : 0; break;
+            default: break;
+        }
+        return true;
+    }
+    if (e->type() == QEvent::ScreenChangeInternal) followScreen();
+    return QWidget::event(e);
+}
+
+void MainWindow::followScreen() {
+    const int dpi = screenDpi(screen());
+    if (dpi == dpi_) return;
+    setDpi(dpi);
+    relayoutTimer_->start();  // once more, after the window system has moved the frame
+}
+
+void MainWindow::refresh() {
+    const CallState state = lockPhone().state.callState;
+    const QString label = state == CallState::Incoming ? "Answer" : "Call";
+    if (call_->text() != label) call_->setText(label);
+    if (state != CallState::Incoming && ringTimer_->isActive()) stopRinging();
+    mute_->setLit(phoneFlags().mute);
+    update();
+}
+
+void MainWindow::connectionChanged(bool connected) {
+    connect_->setText(connected ? "Disconnect" : "Connect");
+    connect_->setConnected(connected);
+    if (connected) {
+        applyTheme();  // the newly loaded handle may keep another theme
+        if (take_restore_positions_request()) {
+            const CardPosition pos = lockPhone().state.settings.mainPos;
+            if (pos.valid) {
+                const QRect want(QPoint(pos.x, pos.y), frameGeometry().size());
+                const QScreen* near = QGuiApplication::screenAt(want.center());
+                if (!near) near = screen();
+                move(near ? clampedPosition(want, near->availableGeometry()) : want.topLeft());
+            }
+        }
+    } else {
+        handle_->clear();
+    }
+    update();
+}
+
+void MainWindow::ringStart() {
+    if (lockPhone().state.callState != CallState::Incoming) return;
+    refresh();
+    if (!ringTimer_->isActive()) {
+        ringPhase_ = 0;
+        ringTimer_->start();
+    }
+}
+
+void MainWindow::ringTick() {
+    if (lockPhone().state.callState != CallState::Incoming) {
+        stopRinging();
+        return;
+    }
+    if (isMinimized()) {
+        if (!flashing_) QApplication::alert(this);
+        flashing_ = true;
+        return;
+    }
+    flashing_ = false;
+    ringPhase_ = (ringPhase_ + 1) % 16;
+    const double factor = 1 + 0.16 * (ringPhase_ < 8 ? ringPhase_ * 0.125 : (15 - ringPhase_) / 7.0);
+    const QSize size(int(std::lround(callRest_.width() * factor)), int(std::lround(callRest_.height() * factor)));
+    QRect pulsed(QPoint(0, 0), size);
+    pulsed.moveCenter(callRest_.center());
+    call_->setGeometry(pulsed);
+}
+
+void MainWindow::stopRinging() {
+    ringTimer_->stop();
+    flashing_ = false;
+    ringPhase_ = 0;
+    layoutButtons();
+    call_->setGeometry(callRest_);
+}
+
+int MainWindow::clockSeconds(bool& limit) const {
+    limit = false;
+    int64_t start = 0;
+    CallState state;
+    {
+        auto g = lockPhone();
+        state = g.state.callState;
+        start = g.state.callStart;
+    }
+    if ((state == CallState::Talking || state == CallState::LeavingMessage) && start > 0) {
+        limit = state == CallState::LeavingMessage;
+        return int(std::max<int64_t>(0, nowSeconds() - start));
+    }
+    if (playbackClock().playing) return int(std::max<int64_t>(0, playbackSeconds()));
+    return -1;
+}
+
+void MainWindow::clockTick() {
+    const bool blink = blinkPhase();
+    const bool flipped = blink != blinkOn_;
+    blinkOn_ = blink;
+    bool limit = false;
+    const int secs = clockSeconds(limit);
+    const bool incoming = lockPhone().state.callState == CallState::Incoming;
+    if (secs != shownClock_ || (incoming && flipped)) {
+        shownClock_ = secs;
+        update(0, 0, width(), scaled(kHeader, dpi_));
+    }
+    if (phoneFlags().lamp) {
+        if (flipped) lamp_->setLit(blink);
+    } else {
+        lamp_->setLit(false);
+    }
+}
+
+HeaderLines MainWindow::headerLines() const {
+    const WalletView wallet = published_wallet();
+    HeaderLines lines;
+    bool limit = false;
+    const int secs = clockSeconds(limit);
+    auto g = lockPhone();
+    const PhoneState& s = g.state;
+    if (wallet.connected)
+        lines.connection = QString::fromStdString(balanceText(wallet.handle, wallet.balanceSats, s.settings.bsv));
+    if (lines.connection.isEmpty() && wallet.connected) lines.connection = QString::fromStdString(wallet.handle);
+    const bool incoming = s.callState == CallState::Incoming;
+    lines.caption = incoming || s.caption.empty() ? QString("Ready") : QString::fromStdString(s.caption);
+    if (incoming) {
+        lines.main = s.peerHandle.empty() ? QString("Incoming call") : QString::fromStdString(s.peerHandle) + " is calling";
+    } else if (secs >= 0) {
+        lines.main = clockText(secs) + (limit ? "  /  1:00" : "");
+    } else {
+        lines.main = QString::fromStdString(s.statusText);
+    }
+    if (handle_->text().isEmpty()) lines.hint = "Type in a handle to call";
+    return lines;
+}
+
+void MainWindow::paintEvent(QPaintEvent*) {
+    const HeaderLines lines = headerLines();
+    bool limit = false;
+    const bool clock = clockSeconds(limit) >= 0;
+    const ThemePalette& p = currentPalette();
+    const int theme = lockPhone().state.settings.theme;
+    const CallState state = lockPhone().state.callState;
+    const bool answerphoneOn = lockPhone().state.boxes.answerphone;
+
+    QPainter g(this);
+    g.setRenderHint(QPainter::Antialiasing);
+    g.setRenderHint(QPainter::TextAntialiasing);
+    g.fillRect(rect(), p[kBackground]);
+
+    // Header.
+    const QRect header(0, 0, width(), scaled(kHeader, dpi_));
+    QLinearGradient shade(header.topLeft(), header.bottomRight());
+    shade.setColorAt(0, p[kHeaderTop]);
+    shade.setColorAt(1, p[kHeaderBottom]);
+    g.fillRect(header, shade);
+    g.setPen(QPen(p[kOutline], 1));
+    g.drawLine(header.bottomLeft(), header.bottomRight());
+    drawLogo(g, QRectF(px(16, 12, 46, 46)), theme);
+    g.setPen(p[kTextBright]);
+    g.setFont(titleFont(scaled(28, dpi_)));
+    g.drawText(px(70, 14, 180, 40), Qt::AlignLeft | Qt::AlignVCenter, "Dialo");
+
+    g.setFont(uiFont(scaled(15, dpi_)));
+    g.setPen(p[kText]);
+    const QRect connection(width() - scaled(18 + 176, dpi_), scaled(24, dpi_), scaled(176, dpi_), scaled(22, dpi_));
+    g.drawText(connection, Qt::AlignRight | Qt::AlignVCenter,
+               g.fontMetrics().elidedText(lines.connection, Qt::ElideMiddle, connection.width()));
+
+    g.setPen(p[kTextSoft]);
+    g.drawText(px(24, 70, 412, 22), Qt::AlignLeft | Qt::AlignVCenter, lines.caption);
+
+    const QRect main = px(24, 96, 412, 60);
+    if (state == CallState::Incoming) {
+        g.setFont(uiFont(scaled(20, dpi_)));
+        g.setPen(blinkPhase() ? amberColour() : QColor(Qt::white));
+        g.drawText(main, Qt::AlignLeft | Qt::AlignVCenter, lines.main);
+    } else if (clock) {
+        g.setFont(uiFont(scaled(22, dpi_)));
+        g.setPen(p[kTextBright]);
+        g.drawText(main, Qt::AlignLeft | Qt::AlignVCenter, lines.main);
+    } else {
+        g.setFont(uiFont(scaled(15, dpi_)));
+        g.setPen(p[kText]);
+        g.drawText(main, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWordWrap, lines.main);
+    }
+
+    // The handle field's surround and the hint above it.
+    const QRect field = px(kHandle.x, kHandle.y, kHandle.w, kHandle.h);
+    QPainterPath frame;
+    frame.addRoundedRect(QRectF(field), scaled(10, dpi_), scaled(10, dpi_));
+    g.fillPath(frame, p[kEditBackground]);
+    g.setPen(QPen(handle_->hasFocus() ? p[kHighlight] : p[kEditFrame].lighter(160), 1.2));
+    g.drawPath(frame);
+    if (!lines.hint.isEmpty()) {
+        g.setFont(uiFont(scaled(13, dpi_)));
+        g.setPen(p[kTextSoft]);
+        g.drawText(px(kHint.x, kHint.y, kHint.w, kHint.h), Qt::AlignLeft | Qt::AlignVCenter, lines.hint);
+    }
+
+    // Labels of the bottom band.
+    g.setFont(uiFont(scaled(13, dpi_)));
+    g.setPen(editTextColour());
+    g.drawText(px(kContactsLabel.x, kContactsLabel.y, kContactsLabel.w, kContactsLabel.h), Qt::AlignCenter,
+               "Contacts");
+    const QRect tape = px(kTapeLabel.x, kTapeLabel.y, kTapeLabel.w, kTapeLabel.h);
+    const QString word = "Answer-phone ", onOff = answerphoneOn ? "on" : "off";
+    const int total = g.fontMetrics().horizontalAdvance(word + onOff);
+    const int left = tape.center().x() - total / 2;
+    g.drawText(QRect(left, tape.y(), total, tape.height()), Qt::AlignLeft | Qt::AlignVCenter, word);
+    g.setPen(answerphoneOn ? onColour() : offColour());
+    g.drawText(QRect(left + g.fontMetrics().horizontalAdvance(word), tape.y(), total, tape.height()),
+               Qt::AlignLeft | Qt::AlignVCenter, onOff);
+}
+
+void MainWindow::savePosition() {
+    if (isMinimized()) return;
+    const QPoint at = frameGeometry().topLeft();
+    auto g = lockPhone();
+    g.state.settings.mainPos = {at.x(), at.y(), true};
+    save_phone_store(g.state);
+}
+
+void MainWindow::closeEvent(QCloseEvent* e) {
+    savePosition();
+    e->accept();
+}
+
+void MainWindow::changeEvent(QEvent* e) {
+    // Restored from the task bar while ringing: the pulse takes over from the flash.
+    if (e->type() == QEvent::WindowStateChange && !isMinimized()) flashing_ = false;
+    QWidget::changeEvent(e);
+}
+
+}  // namespace dialo

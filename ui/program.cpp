@@ -1,0 +1,44 @@
+#include "ui/program.h"
+
+#include <QApplication>
+#include <QMetaObject>
+
+#include "app/startup.h"
+#include "app/workers.h"
+#include "audio/tones.h"
+#include "ui/logo.h"
+#include "ui/main_window.h"
+#include "ui/single_instance.h"
+
+namespace dialo {
+
+int runDialo(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("dialo");
+    QApplication::setDesktopFileName("dialo");
+    QApplication::setWindowIcon(logoIcon());
+
+    // A second start raises the first and ends before touching the store or the wallet.
+    const QString name = instanceSocketName();
+    if (askRunningInstanceToRaise(name)) return 0;
+
+    if (!startCore()) return 1;
+    setSystemBeep([] { QMetaObject::invokeMethod(qApp, [] { QApplication::beep(); }, Qt::QueuedConnection); });
+    int code = 1;
+    {
+        MainWindow window;
+        auto server = listenForLaterStarts(name, [&window] {
+            window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+            window.show();
+            window.raise();
+            window.activateWindow();
+        });
+        window.show();
+        if (startWorkers()) code = QApplication::exec();
+        setSystemBeep({});
+    }
+    shutdownCore();
+    return code;
+}
+
+}  // namespace dialo

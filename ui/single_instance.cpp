@@ -1,0 +1,60 @@
+#include "ui/single_instance.h"
+
+#include <QCryptographicHash>
+#include <QLocalSocket>
+#include <unistd.h>
+
+#include "platform/data_dir.h"
+
+namespace dialo {
+namespace {
+
+constexpr int kAnswerMs = 2000;
+constexpr char kRaise[] = "raise\n";
+
+}  // namespace
+
+QString instanceSocketName() {
+    // Phones with their own data folders (tests, a second user profile) are separate phones.
+    const QByteArray folder = QByteArray::fromStdString(platformDirectory());
+    const QByteArray digest = QCryptographicHash::hash(folder, QCryptographicHash::Sha256).toHex().left(16);
+    return QString("dialo-%1-%2").arg(::getuid()).arg(QString::fromLatin1(digest));
+}
+
+bool askRunningInstanceToRaise(const QString& name) {
+    QLocalSocket socket;
+    socket.connectToServer(name);
+    if (!socket.waitForConnected(kAnswerMs)) return false;
+    socket.write(kRaise);
+    if (!socket.waitForBytesWritten(kAnswerMs)) return false;
+    // The first one answers once it has raised its window.
+    return socket.waitForReadyRead(kAnswerMs) && socket.readAll().startsWith("ok");
+}
+
+std::unique_ptr<QLocalServer> listenForLaterStarts(const QString& name, std::function<void()> raise) {
+    auto server = std::make_unique<QLocalServer>();
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server->listen(name)) {
+        // A socket left by a phone that crashed: nobody answers on it.
+        QLocalServer::removeServer(name);
+        if (!server->listen(name)) return nullptr;
+    }
+    QLocalServer* s = server.get();
+    QObject::connect(s, &QLocalServer::newConnection, s, [s, raise] {
+        while (QLocalSocket* c = s->nextPendingConnection()) {
+            QObject::connect(c, &QLocalSocket::disconnected, c, &QObject::deleteLater);
+            QObject::connect(c, &QLocalSocket::readyRead, c, [c, raise] {
+                if (!c->canReadLine()) return;
+                if (c->readLine() == kRaise) {
+                    raise();
+                    c->write("ok\n");
+                    c->flush();
+                }
+                c->disconnectFromServer();
+            });
+        }
+    });
+    return server;
+}
+
+}  // namespace dialo
