@@ -74,6 +74,25 @@ QString clockText(int seconds) {
     return QString("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QChar('0'));
 }
 
+// The screen a window of this rectangle belongs on: the one holding its centre, else the one
+// closest to it (a monitor that was unplugged leaves positions off every screen).
+const QScreen* nearestScreen(const QRect& window) {
+    const QPoint c = window.center();
+    const QScreen* best = nullptr;
+    long long bestDistance = 0;
+    for (const QScreen* s : QGuiApplication::screens()) {
+        const QRect g = s->geometry();
+        const long long dx = std::max({g.left() - c.x(), 0, c.x() - g.right()});
+        const long long dy = std::max({g.top() - c.y(), 0, c.y() - g.bottom()});
+        const long long d = dx * dx + dy * dy;
+        if (!best || d < bestDistance) {
+            best = s;
+            bestDistance = d;
+        }
+    }
+    return best;
+}
+
 int screenDpi(const QScreen* screen) {
     return screen ? std::max(1, int(std::lround(screen->logicalDotsPerInch()))) : 96;
 }
@@ -175,13 +194,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     connect_->setConnected(connected);
     mute_->setLit(phoneFlags().mute);
 
-    CardPosition saved = lockPhone().state.settings.mainPos;
-    if (saved.valid) {
-        const QRect want(QPoint(saved.x, saved.y), size());
-        const QScreen* near = QGuiApplication::screenAt(want.center());
-        if (!near) near = QGuiApplication::primaryScreen();
-        move(near ? clampedPosition(want, near->availableGeometry()) : want.topLeft());
-    }
+    moveToSavedPosition();
     routeUiMessages(UiTarget::Main, this);
 }
 
@@ -260,15 +273,7 @@ void MainWindow::connectionChanged(bool connected) {
     connect_->setConnected(connected);
     if (connected) {
         applyTheme();  // the newly loaded handle may keep another theme
-        if (take_restore_positions_request()) {
-            const CardPosition pos = lockPhone().state.settings.mainPos;
-            if (pos.valid) {
-                const QRect want(QPoint(pos.x, pos.y), frameGeometry().size());
-                const QScreen* near = QGuiApplication::screenAt(want.center());
-                if (!near) near = screen();
-                move(near ? clampedPosition(want, near->availableGeometry()) : want.topLeft());
-            }
-        }
+        if (take_restore_positions_request()) moveToSavedPosition();
     } else {
         handle_->clear();
     }
@@ -446,6 +451,14 @@ void MainWindow::paintEvent(QPaintEvent*) {
     g.setPen(answerphoneOn ? onColour() : offColour());
     g.drawText(QRect(left + g.fontMetrics().horizontalAdvance(word), tape.y(), total, tape.height()),
                Qt::AlignLeft | Qt::AlignVCenter, onOff);
+}
+
+void MainWindow::moveToSavedPosition() {
+    const CardPosition saved = lockPhone().state.settings.mainPos;
+    if (!saved.valid) return;
+    const QRect want(QPoint(saved.x, saved.y), frameGeometry().size());
+    const QScreen* near = nearestScreen(want);
+    move(near ? clampedPosition(want, near->availableGeometry()) : want.topLeft());
 }
 
 void MainWindow::savePosition() {

@@ -70,6 +70,7 @@ private:
     void stopRinging();
     void followScreen();
     void savePosition();
+    void moveToSavedPosition();
     int clockSeconds(bool& limit) const;
     QRect px(int x, int y, int w, int h) const;
 
