@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
+#include <QShortcut>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -176,6 +177,9 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
         if (openCard_) openCard_(CardSettings);
     });
     QObject::connect(close_, &QAbstractButton::clicked, this, [this] { close(); });
+    // The keys desktop softphones answer and hang up with; the handle field keeps Enter.
+    QObject::connect(new QShortcut(QKeySequence(Qt::Key_F2), this), &QShortcut::activated, call_, &QAbstractButton::click);
+    QObject::connect(new QShortcut(QKeySequence(Qt::Key_F4), this), &QShortcut::activated, hangup_, &QAbstractButton::click);
 
     ringTimer_ = new QTimer(this);
     ringTimer_->setInterval(kRingTickMs);
@@ -208,6 +212,11 @@ void MainWindow::setDpi(int dpi) {
     setFixedSize(clientSizeAt(dpi_));
     applyTheme();
     layoutButtons();
+}
+
+void MainWindow::setTypedHandle(const QString& handle) {
+    handle_->setText(handle);
+    handle_->setFocus();
 }
 
 void MainWindow::applyTheme() {
@@ -457,12 +466,14 @@ void MainWindow::paintEvent(QPaintEvent*) {
                Qt::AlignLeft | Qt::AlignVCenter, onOff);
 }
 
+QPoint MainWindow::placedOnScreen(const QRect& window) {
+    const QScreen* near = nearestScreen(window);
+    return near ? clampedPosition(window, near->availableGeometry()) : window.topLeft();
+}
+
 void MainWindow::moveToSavedPosition() {
     const CardPosition saved = lockPhone().state.settings.mainPos;
-    if (!saved.valid) return;
-    const QRect want(QPoint(saved.x, saved.y), frameGeometry().size());
-    const QScreen* near = nearestScreen(want);
-    move(near ? clampedPosition(want, near->availableGeometry()) : want.topLeft());
+    if (saved.valid) move(placedOnScreen(QRect(QPoint(saved.x, saved.y), frameGeometry().size())));
 }
 
 void MainWindow::savePosition() {

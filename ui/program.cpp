@@ -7,6 +7,7 @@
 #include "app/update_check.h"
 #include "app/workers.h"
 #include "audio/tones.h"
+#include "ui/card_window.h"
 #include "ui/logo.h"
 #include "ui/main_window.h"
 #include "ui/single_instance.h"
@@ -28,6 +29,7 @@ int runDialo(int argc, char** argv) {
     int code = 1;
     {
         MainWindow window;
+        installCards(window);
         auto server = listenForLaterStarts(name, [&window] {
             window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
             window.show();
