@@ -294,8 +294,14 @@ void MainWindow::connectionChanged(bool connected) {
 }
 
 void MainWindow::ringStart() {
-    if (lockPhone().state.callState != CallState::Incoming) return;
+    int notify;
+    {
+        auto g = lockPhone();
+        if (g.state.callState != CallState::Incoming) return;
+        notify = g.state.settings.notify;
+    }
     refresh();
+    if (notify == 1 || notify == 3) return;  // "sound" and "off" neither pulse nor flash
     if (!ringTimer_->isActive()) {
         ringPhase_ = 0;
         ringTimer_->start();
