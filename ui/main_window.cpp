@@ -21,6 +21,7 @@
 #include "ui/logo.h"
 #include "ui/palette.h"
 #include "ui/ui_events.h"
+#include "ui/update_prompt.h"
 #include "wallet/published.h"
 
 namespace dialo {
@@ -243,7 +244,10 @@ bool MainWindow::event(QEvent* e) {
             case UiMessage::Refresh: refresh(); break;
             case UiMessage::ConnectionChanged: connectionChanged(ui->w != 0); break;
             case UiMessage::RingStart: ringStart(); break;
-            case UiMessage::UpdateAvailable: updateVersion_ = ui->w > 0 ? int(ui->w - 1) : 0; break;
+            case UiMessage::UpdateAvailable:
+                updateVersion_ = ui->w > 0 ? int(ui->w - 1) : 0;
+                offerUpdate(this, updateVersion_);
+                break;
             default: break;
         }
         return true;

@@ -4,6 +4,7 @@
 #include <QMetaObject>
 
 #include "app/startup.h"
+#include "app/update_check.h"
 #include "app/workers.h"
 #include "audio/tones.h"
 #include "ui/logo.h"
@@ -34,6 +35,7 @@ int runDialo(int argc, char** argv) {
             window.activateWindow();
         });
         window.show();
+        startUpdateCheck();
         if (startWorkers()) code = QApplication::exec();
         setSystemBeep({});
     }
