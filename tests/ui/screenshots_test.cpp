@@ -30,6 +30,8 @@ const Shown kStates[] = {
 
 TEST_F(WindowTest, ScreenshotsOfEveryStateThemeAndDpi) {
     ASSERT_NO_FATAL_FAILURE(connectAlice());
+    // The balance as well as the handle, as people see the header.
+    EXPECT_TRUE(eventually([this] { return window_->headerLines().connection.endsWith(" sats"); }, 60));
     const QString folder = DIALO_SCREENSHOTS;
     ASSERT_TRUE(QDir().mkpath(folder));
     QTest::keyClicks(handleField(), "bob");
