@@ -206,6 +206,13 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     if (!startCore()) return fail("startCore failed");
+    // Once the phone runs, a failure stops it and the devnet before it says why.
+    auto abandon = [&](const std::string& why) {
+        shutdownCore();
+        net.stop();
+        std::filesystem::remove_all(root);
+        return fail(why);
+    };
     std::vector<Gap> gaps;
     ActionLog log;
     std::atomic<bool> stop{false};
@@ -215,25 +222,25 @@ int main(int argc, char** argv) {
     {
         dialo::MainWindow window;
         window.show();
-        if (!startWorkers()) return fail("startWorkers failed");
+        if (!startWorkers()) return abandon("startWorkers failed");
         auto* call = window.findChild<QAbstractButton*>("call");
         auto* hangup = window.findChild<QAbstractButton*>("hangup");
         auto* connect = window.findChild<QAbstractButton*>("connect");
         auto* mute = window.findChild<QAbstractButton*>("mute");
         auto* handle = window.findChild<QLineEdit*>("handle");
-        if (!call || !hangup || !connect || !mute || !handle) return fail("a button of the window was not found");
+        if (!call || !hangup || !connect || !mute || !handle) return abandon("a button of the window was not found");
 
         // Until the background loop has seen the wallet and the window shows it.
         const Clock::time_point ready = Clock::now();
         while (!published_wallet().connected || lockPhone().state.ownHandle.empty()) {
-            if (msSince(ready) > 20'000) return fail("the phone did not connect to its wallet within 20 s");
+            if (msSince(ready) > 20'000) return abandon("the phone did not connect to its wallet within 20 s");
             QApplication::processEvents(QEventLoop::AllEvents, 50);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
 
         std::string fault;
         if (!net.faults().add(json{{"path_prefix", "/"}, {"delay_ms", kHoldMs}, {"count", 1'000'000}}, fault))
-            return fail("fault: " + fault);
+            return abandon("fault: " + fault);
         const Clock::time_point t0 = Clock::now();
 
         // The first payment begins just after the first call is placed.
@@ -349,7 +356,10 @@ int main(int argc, char** argv) {
         net.faults().clear();
         driver.join();
     }
-    if (gaps.empty()) return fail("the probe never ticked");
+    if (gaps.empty()) {
+        spender.join();
+        return abandon("the probe never ticked");
+    }
 
     std::vector<double> lengths;
     for (const Gap& g : gaps) lengths.push_back(g.ms);
