@@ -15,6 +15,10 @@ done
 
 desktop_file=$(cd "$(dirname "$0")/../../ui" && pwd)/dialo.desktop
 root=$(mktemp -d)
+# Everything the programs here write stays in the scratch folder, none in the user's home.
+export LOCALAPPDATA=$root/data XDG_RUNTIME_DIR=$root/run XDG_CONFIG_HOME=$root/config XDG_CACHE_HOME=$root/cache
+mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
+chmod 700 "$XDG_RUNTIME_DIR"
 passed=0
 xvfb_pid="" wm_pid="" first_pid="" second_pid=""
 cleanup() {
@@ -113,11 +117,9 @@ check "openbox manages the display" wait_until 30 wm_running
 # ---------------------------------------------------------------------------------------
 # The phone's folders and configuration.
 
-export LOCALAPPDATA=$root/data XDG_RUNTIME_DIR=$root/run XDG_CONFIG_HOME=$root/config
 export QT_QPA_PLATFORM=xcb
 unset QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_ENABLE_HIGHDPI_SCALING QT_FONT_DPI
-mkdir -p "$LOCALAPPDATA/Orvane/dialo" "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME"
-chmod 700 "$XDG_RUNTIME_DIR"
+mkdir -p "$LOCALAPPDATA/Orvane/dialo"
 # A port that was free a moment ago: every request of the phone is refused at once.
 dead=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 base=https://127.0.0.1:$dead
