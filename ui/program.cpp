@@ -4,8 +4,10 @@
 #include <QMetaObject>
 
 #include "app/startup.h"
+#include "app/update_check.h"
 #include "app/workers.h"
 #include "audio/tones.h"
+#include "ui/card_window.h"
 #include "ui/logo.h"
 #include "ui/main_window.h"
 #include "ui/single_instance.h"
@@ -27,6 +29,7 @@ int runDialo(int argc, char** argv) {
     int code = 1;
     {
         MainWindow window;
+        installCards(window);
         auto server = listenForLaterStarts(name, [&window] {
             window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
             window.show();
@@ -34,6 +37,7 @@ int runDialo(int argc, char** argv) {
             window.activateWindow();
         });
         window.show();
+        startUpdateCheck();
         if (startWorkers()) code = QApplication::exec();
         setSystemBeep({});
     }
