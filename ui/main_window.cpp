@@ -201,6 +201,14 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
 
     moveToSavedPosition();
     routeUiMessages(UiTarget::Main, this);
+    watchScreen();
+    ringStart();  // a window made while a call rings shows it at once
+}
+
+void MainWindow::watchScreen() {
+    QObject::disconnect(dpiWatch_);
+    if (QScreen* s = screen())
+        dpiWatch_ = QObject::connect(s, &QScreen::logicalDotsPerInchChanged, this, [this] { followScreen(); });
 }
 
 MainWindow::~MainWindow() { routeUiMessages(UiTarget::Main, nullptr); }
@@ -261,7 +269,10 @@ bool MainWindow::event(QEvent* e) {
         }
         return true;
     }
-    if (e->type() == QEvent::ScreenChangeInternal) followScreen();
+    if (e->type() == QEvent::ScreenChangeInternal) {
+        watchScreen();
+        followScreen();
+    }
     return QWidget::event(e);
 }
 

@@ -74,6 +74,7 @@ private:
     void clockTick();
     void stopRinging();
     void followScreen();
+    void watchScreen();
     void savePosition();
     void moveToSavedPosition();
     int clockSeconds(bool& limit) const;
@@ -100,6 +101,7 @@ private:
     QTimer* ringTimer_ = nullptr;
     QTimer* clockTimer_ = nullptr;
     QTimer* relayoutTimer_ = nullptr;
+    QMetaObject::Connection dpiWatch_;
 };
 
 }  // namespace dialo
