@@ -75,7 +75,9 @@ check "desktop-file-validate finds nothing to remark in ui/dialo.desktop (${rema
 # ---------------------------------------------------------------------------------------
 # An X server at 96 DPI on a display number nobody holds, and a window manager on it. Xvfb
 # takes the display's lock file, so that other X servers started meanwhile keep off it, and
-# writes the number to descriptor 3 once it accepts clients.
+# writes the number to descriptor 3 once it accepts clients. -noreset: by default the server
+# resets when its last client leaves, and refuses the next one meanwhile (a probe that left
+# just as openbox connected would end openbox).
 
 display_known() { [ -s "$root/display" ] || ended "$xvfb_pid"; }
 start_x() {
@@ -83,7 +85,7 @@ start_x() {
   for n in $(seq 20 99); do
     [ ! -e "/tmp/.X$n-lock" ] || continue
     : >"$root/display"
-    Xvfb ":$n" -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp 3>"$root/display" >"$root/xvfb.log" 2>&1 &
+    Xvfb ":$n" -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp -noreset 3>"$root/display" >"$root/xvfb.log" 2>&1 &
     xvfb_pid=$!
     wait_until 30 display_known || return 1
     if ! ended "$xvfb_pid"; then
