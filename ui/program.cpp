@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMetaObject>
+#include <QPointer>
 
 #include "app/startup.h"
 #include "app/update_check.h"
@@ -20,9 +21,18 @@ int runDialo(int argc, char** argv) {
     QApplication::setDesktopFileName("dialo");
     QApplication::setWindowIcon(logoIcon());
 
-    // A second start raises the first and ends before touching the store or the wallet.
-    const QString name = instanceSocketName();
-    if (askRunningInstanceToRaise(name)) return 0;
+    // A second start raises the first and ends before touching the store or the wallet. The
+    // name is claimed before anything else, so that two starts at once cannot both go on.
+    QPointer<MainWindow> shown;
+    bool answered = false;
+    auto server = becomeSoleInstance(instanceSocketName(), [&shown] {
+        if (!shown) return;  // still starting: it is about to show itself
+        shown->setWindowState(shown->windowState() & ~Qt::WindowMinimized);
+        shown->show();
+        shown->raise();
+        shown->activateWindow();
+    }, answered);
+    if (answered) return 0;
 
     if (!startCore()) return 1;
     setSystemBeep([] { QMetaObject::invokeMethod(qApp, [] { QApplication::beep(); }, Qt::QueuedConnection); });
@@ -30,12 +40,7 @@ int runDialo(int argc, char** argv) {
     {
         MainWindow window;
         installCards(window);
-        auto server = listenForLaterStarts(name, [&window] {
-            window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
-            window.show();
-            window.raise();
-            window.activateWindow();
-        });
+        shown = &window;
         window.show();
         startUpdateCheck();
         if (startWorkers()) code = QApplication::exec();

@@ -31,11 +31,15 @@ bool askRunningInstanceToRaise(const QString& name) {
     return socket.waitForReadyRead(kAnswerMs) && socket.readAll().startsWith("ok");
 }
 
-std::unique_ptr<QLocalServer> listenForLaterStarts(const QString& name, std::function<void()> raise) {
+std::unique_ptr<QLocalServer> becomeSoleInstance(const QString& name, std::function<void()> raise, bool& answered) {
+    answered = askRunningInstanceToRaise(name);
+    if (answered) return nullptr;
     auto server = std::make_unique<QLocalServer>();
     server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!server->listen(name)) {
-        // A socket left by a phone that crashed: nobody answers on it.
+        // Taken: by a start racing this one, which answers, or by a phone that crashed.
+        answered = askRunningInstanceToRaise(name);
+        if (answered) return nullptr;
         QLocalServer::removeServer(name);
         if (!server->listen(name)) return nullptr;
     }

@@ -15,8 +15,9 @@ QString instanceSocketName();
 /// True when another instance answered and was asked to raise its window.
 bool askRunningInstanceToRaise(const QString& name);
 
-/// Listens for later starts; `raise` runs on the GUI thread for each. Null when the name
-/// cannot be listened on even after removing a stale socket.
-std::unique_ptr<QLocalServer> listenForLaterStarts(const QString& name, std::function<void()> raise);
+/// Makes this process the one instance: listens for later starts, whose `raise` runs on the GUI
+/// thread. When another instance answers instead, `answered` is set and nothing is returned; so
+/// is nothing when the name cannot be listened on at all (the phone then runs on its own).
+std::unique_ptr<QLocalServer> becomeSoleInstance(const QString& name, std::function<void()> raise, bool& answered);
 
 }  // namespace dialo
