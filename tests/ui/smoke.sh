@@ -20,10 +20,10 @@ export LOCALAPPDATA=$root/data XDG_RUNTIME_DIR=$root/run XDG_CONFIG_HOME=$root/c
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
 chmod 700 "$XDG_RUNTIME_DIR"
 passed=0
-xvfb_pid="" wm_pid="" first_pid="" second_pid=""
+xvfb_pid="" wm_pid="" first_pid="" second_pid="" a_pid="" b_pid=""
 cleanup() {
   local p
-  for p in "$second_pid" "$first_pid" "$wm_pid" "$xvfb_pid"; do
+  for p in "$a_pid" "$b_pid" "$second_pid" "$first_pid" "$wm_pid" "$xvfb_pid"; do
     [ -z "$p" ] || kill "$p" 2>/dev/null
   done
   wait 2>/dev/null
@@ -191,5 +191,24 @@ wait "$first_pid"
 code=$?
 first_pid=""
 check "dialo exits with code 0 (got $code)" [ "$code" -eq 0 ]
+
+# ---------------------------------------------------------------------------------------
+# Two starts at the same moment: one phone goes on, the other raises it and ends.
+
+"$dialo" >"$root/a.log" 2>&1 &
+a_pid=$!
+"$dialo" >"$root/b.log" 2>&1 &
+b_pid=$!
+one_ended() { ended "$a_pid" || ended "$b_pid"; }
+check "of two dialo started at once, one ends within 30 s" wait_until 30 one_ended
+if ended "$a_pid"; then gone=$a_pid kept=$b_pid; else gone=$b_pid kept=$a_pid; fi
+wait "$gone"
+code=$?
+check "the one that ended exits with code 0 (got $code)" [ "$code" -eq 0 ]
+kept_window() { xdotool search --onlyvisible --pid "$kept" --name '^Dialo$' >/dev/null 2>&1; }
+check "the other shows its window" wait_until 30 kept_window
+check "and still runs" not ended "$kept"
+kill "$kept"
+wait "$kept" 2>/dev/null || true
 
 echo "$passed passed, 0 failed"
