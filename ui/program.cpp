@@ -6,9 +6,11 @@
 #include "app/startup.h"
 #include "app/workers.h"
 #include "audio/tones.h"
+#include "ui/call_notifier.h"
 #include "ui/logo.h"
 #include "ui/main_window.h"
 #include "ui/single_instance.h"
+#include "ui/tray.h"
 
 namespace dialo {
 
@@ -27,12 +29,9 @@ int runDialo(int argc, char** argv) {
     int code = 1;
     {
         MainWindow window;
-        auto server = listenForLaterStarts(name, [&window] {
-            window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
-            window.show();
-            window.raise();
-            window.activateWindow();
-        });
+        CallNotifier notifier(&window);
+        const auto tray = Tray::createIfAvailable(&window);  // null without a system tray
+        auto server = listenForLaterStarts(name, [&window] { bringToFront(&window); });
         window.show();
         if (startWorkers()) code = QApplication::exec();
         setSystemBeep({});
