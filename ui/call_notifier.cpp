@@ -70,7 +70,27 @@ QImage notificationPicture(const Bytes& bytes) {
     return image.convertToFormat(QImage::Format_RGBA8888);
 }
 
-CallNotifier::CallNotifier(QWidget* window) : QObject(window), window_(window) {
+QDBusMessage incomingCallNotification(const std::string& handle, const Bytes& avatar) {
+    QVariantMap hints;
+    hints.insert(QStringLiteral("category"), QStringLiteral("call.incoming"));
+    hints.insert(QStringLiteral("urgency"), QVariant::fromValue(kUrgencyCritical));
+    hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("dialo"));
+    // The phone rings by itself, after the notify mode.
+    hints.insert(QStringLiteral("suppress-sound"), true);
+    const QImage picture = notificationPicture(avatar);
+    if (!picture.isNull()) hints.insert(QStringLiteral("image-data"), QVariant::fromValue(imageData(picture)));
+    const QString who = QString::fromStdString(handle);
+    QDBusMessage notify = callOf(QStringLiteral("Notify"));
+    notify << QStringLiteral("Dialo") << uint(0) << QString()
+           << (who.isEmpty() ? QStringLiteral("Incoming call") : who + QStringLiteral(" is calling"))
+           << QStringLiteral("Incoming call on Dialo")
+           << QStringList{QStringLiteral("answer"), QStringLiteral("Answer"), QStringLiteral("decline"),
+                          QStringLiteral("Decline")}
+           << hints << int(0);  // 0: never expires; closed when the call stops ringing
+    return notify;
+}
+
+CallNotifier::CallNotifier(QWidget* window) : window_(window) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     onBus_ = bus.isConnected();
     if (onBus_) {
@@ -85,6 +105,7 @@ CallNotifier::CallNotifier(QWidget* window) : QObject(window), window_(window) {
 CallNotifier::~CallNotifier() {
     // A notification left behind would offer to answer a call this program can no longer take.
     if (id_ != 0) closeNotification(id_);
+    if (window_) window_->removeEventFilter(this);
 }
 
 bool CallNotifier::eventFilter(QObject* watched, QEvent* e) {
@@ -113,25 +134,9 @@ void CallNotifier::ringStart() {
     lastCall_ = callId;
     shownFor_ = callId;
 
-    QVariantMap hints;
-    hints.insert(QStringLiteral("category"), QStringLiteral("call.incoming"));
-    hints.insert(QStringLiteral("urgency"), QVariant::fromValue(kUrgencyCritical));
-    hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("dialo"));
-    // The phone rings by itself, after the notify mode.
-    hints.insert(QStringLiteral("suppress-sound"), true);
-    if (!handle.empty()) {
-        const QImage picture = notificationPicture(avatar_for(handle));
-        if (!picture.isNull()) hints.insert(QStringLiteral("image-data"), QVariant::fromValue(imageData(picture)));
-    }
-    const QString who = QString::fromStdString(handle);
-    QDBusMessage notify = callOf(QStringLiteral("Notify"));
-    notify << QStringLiteral("Dialo") << uint(0) << QString()
-           << (who.isEmpty() ? QStringLiteral("Incoming call") : who + QStringLiteral(" is calling"))
-           << QStringLiteral("Incoming call on Dialo")
-           << QStringList{QStringLiteral("answer"), QStringLiteral("Answer"), QStringLiteral("decline"),
-                          QStringLiteral("Decline")}
-           << hints << int(0);  // 0: never expires; closed when the call stops ringing
-
+    // A caller's picture fetched now serves the next call; the cards share the same fetch.
+    if (!handle.empty()) request_avatar(handle);
+    const QDBusMessage notify = incomingCallNotification(handle, handle.empty() ? Bytes() : avatar_for(handle));
     auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(notify), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, callId](QDBusPendingCallWatcher* w) {
         w->deleteLater();
@@ -174,7 +179,7 @@ void CallNotifier::actionInvoked(uint id, const QString& action) {
     if (!ringing) return;
     if (action == QLatin1String("answer")) {
         startAnswer();
-        bringToFront(window_);  // the call's clock and Hang up are there
+        if (window_) bringToFront(window_);  // the call's clock and Hang up are there
     } else if (action == QLatin1String("decline")) {
         startHangUp();
     }

@@ -4,8 +4,10 @@
 // worker messages through an event filter, so the window itself knows nothing of it. Without a
 // bus or a notification service nothing is shown and nothing waits: every call is asynchronous.
 
+#include <QDBusMessage>
 #include <QImage>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <string>
 
@@ -37,12 +39,16 @@ private:
     void refresh();
     void closeShown();
 
-    QWidget* window_;
+    QPointer<QWidget> window_;
     bool onBus_ = false;
     std::string shownFor_;   // call id the shown (or requested) notification is about
     std::string lastCall_;   // the last call notified: one notification per call
     uint id_ = 0;            // the service's id for the shown notification; 0 until it answers
 };
+
+/// The Notify call for a call ringing from `handle`, with `avatar` (picture bytes, or empty) as
+/// its image when `notificationPicture` makes one of it.
+QDBusMessage incomingCallNotification(const std::string& handle, const Bytes& avatar);
 
 /// The caller's picture as a notification carries it: at most 128 x 128 pixels, RGBA, or a
 /// null image when `bytes` are not 16 bytes to under 2 MiB of a picture Qt can decode.
