@@ -4,6 +4,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "audio/gsm.h"
+#include "audio/pcm.h"
 #include "platform/files.h"
 
 namespace dialo {
@@ -111,6 +113,16 @@ bool writeWav8k(const std::string& path, const std::vector<int16_t>& samples) {
     std::string file = wavHeader(mono, uint32_t(samples.size() * 2));
     for (int16_t s : samples) put16(file, uint16_t(s));
     return writeFileAtomic(path, file);
+}
+
+double exportMessageWav(const std::string& path, const Bytes& gsm) {
+    std::vector<int16_t> samples;
+    for (const Bytes& chunk : gsmDecode(gsm)) {
+        const std::vector<int16_t> s = samplesOf(chunk);
+        samples.insert(samples.end(), s.begin(), s.end());
+    }
+    if (!writeWav8k(path, samples)) return -1;
+    return double(samples.size()) / 8000;
 }
 
 }  // namespace dialo

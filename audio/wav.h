@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "audio/backend.h"
+#include "base/bytes.h"
 
 namespace dialo {
 
@@ -19,5 +20,9 @@ std::string wavHeader(const MixFormat& format, uint32_t dataBytes);
 
 /// Writes 8 kHz 16-bit mono samples as a WAV file, replacing it whole.
 [[nodiscard]] bool writeWav8k(const std::string& path, const std::vector<int16_t>& samples);
+
+/// Writes a message's GSM 6.10 bytes, decoded, as an 8 kHz 16-bit WAV; answers its seconds, or a
+/// negative number when the file could not be written.
+[[nodiscard]] double exportMessageWav(const std::string& path, const Bytes& gsm);
 
 }  // namespace dialo

@@ -116,6 +116,7 @@ void applyConfigDocument(const nlohmann::json& shared) {
         takeText(n, "woc_base", net.wocBase);
         takeText(n, "arc_base", net.arcBase);
         takeText(n, "update_base", net.updateBase);
+        takeText(n, "explorer_base", net.explorerBase);
         takeText(n, "event_fee_address", net.eventFeeAddress);
         takeText(n, "call_fee_address", net.callFeeAddress);
         takeText(n, "ca_file", net.caFile);

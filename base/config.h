@@ -26,6 +26,7 @@ struct NetworkConfig {
     std::string wocBase = "https://127.0.0.1:24443/woc/v1/bsv/main";  // WhatsOnChain API base
     std::string arcBase = "https://127.0.0.1:24443/arc";              // ARC base ("/v1/tx" follows)
     std::string updateBase = "https://127.0.0.1:24443";               // update page and pound rate
+    std::string explorerBase = "https://127.0.0.1:24443/explorer";    // "/tx/<txid>" is a transaction's page
     std::string eventFeeAddress = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";  // 1 sat per event
     std::string callFeeAddress = "1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP";    // the penny per call
     std::string caFile;  // CA bundle trusted for these hosts; empty: <platform dir>/devnet-ca.pem

@@ -223,6 +223,8 @@ void placeCall(const std::string& typed) {
         s.messageRetryAt = 0;
         s.callSats = 0;
         s.firstTxid.clear();
+        s.outgoing = true;
+        s.receipt = {};
         s.callStart = nowSeconds();
         s.callState = CallState::Calling;
         s.caption = "Calling  " + handle;

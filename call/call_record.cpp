@@ -1,5 +1,7 @@
 #include "call/call_record.h"
 
+#include <cstdint>
+
 #include "base/clock.h"
 #include "store/phone_store.h"
 
@@ -9,13 +11,29 @@ void appendCallRecord(PhoneState& s, std::optional<int32_t> secs) {
     if (s.peerHandle.empty()) return;
     const int64_t now = nowSeconds();
     CallRecord r;
-    r.from = s.ownHandle;
-    r.to = s.peerHandle;
+    // Who called whom, so that the history can tell calls made from calls taken.
+    r.from = s.outgoing ? s.ownHandle : s.peerHandle;
+    r.to = s.outgoing ? s.peerHandle : s.ownHandle;
     r.secs = secs ? *secs : int32_t(s.callStart != 0 ? now - s.callStart : s.messageSeconds);
     r.sats = s.callSats;
     r.ts = now;
     r.txid = s.firstTxid;
+    r.receipt = s.receipt;
     append_call(s, r);  // saves the store
 }
+
+namespace {
+
+void note(std::vector<std::string>& list, int32_t& count, const std::string& txid) {
+    if (txid.size() != 64) return;
+    if (list.size() < kReceiptTxids) list.push_back(txid);
+    if (count < INT32_MAX) ++count;
+}
+
+}  // namespace
+
+void noteSentTxid(PhoneState& s, const std::string& txid) { note(s.receipt.sent, s.receipt.sentCount, txid); }
+
+void noteHeardTxid(PhoneState& s, const std::string& txid) { note(s.receipt.heard, s.receipt.heardCount, txid); }
 
 }  // namespace dialo

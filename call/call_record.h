@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "state/phone_state.h"
 
@@ -12,5 +13,10 @@ namespace dialo {
 /// known. Without `secs` the length is the time since the call started. Caller holds the
 /// phone-state mutex.
 void appendCallRecord(PhoneState& s, std::optional<int32_t> secs = std::nullopt);
+
+/// Notes a transaction of the current call on its receipt: one this phone sent, or one of the
+/// peer's it acted on. Caller holds the phone-state mutex.
+void noteSentTxid(PhoneState& s, const std::string& txid);
+void noteHeardTxid(PhoneState& s, const std::string& txid);
 
 }  // namespace dialo

@@ -1,5 +1,6 @@
 #include "call/dispatch.h"
 
+
 #include <algorithm>
 
 #include <nlohmann/json.hpp>
@@ -11,6 +12,7 @@
 #include "base/clock.h"
 #include "base/text.h"
 #include "call/call_control.h"
+#include "call/call_record.h"
 #include "call/event.h"
 #include "call/poller.h"
 #include "state/ui_bridge.h"
@@ -59,6 +61,10 @@ void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_
     s.peerPayAddress = e.pay;
     s.peerPubKey = e.pubkey;
     s.firstTxid = txid;
+    s.callSats = 0;  // what answering costs belongs to this call, not the last one
+    s.outgoing = false;
+    s.receipt = {};
+    noteHeardTxid(s, txid);
     s.caption = "Incoming  " + e.handle;
     s.statusText = "Incoming call.";
     phoneFlags().ringStop = false;
@@ -153,6 +159,7 @@ bool dispatchEvent(const json& event, bool fresh, const std::string& txid, int64
         } else if (!fresh) {
             // stale: only invites and tapes have their own windows
         } else if ((e.kind == kAccept || e.kind == kBox) && s.callState == CallState::Calling && e.id == s.callId) {
+            noteHeardTxid(s, txid);
             if (e.kind == kBox) {
                 s.statusText = "Answer-phone.";
             } else {
@@ -164,6 +171,7 @@ bool dispatchEvent(const json& event, bool fresh, const std::string& txid, int64
             f.ringStop = true;
         } else if (e.kind == kAccept && s.callState == CallState::LeavingMessage && e.id == s.callId &&
                    !s.tapeClaimed && !f.sendingMessage) {
+            noteHeardTxid(s, txid);
             s.messageAudio.clear();
             s.messageSeconds = 0;
             s.callState = CallState::Talking;
@@ -172,7 +180,9 @@ bool dispatchEvent(const json& event, bool fresh, const std::string& txid, int64
             f.ringStop = true;
             clearCaptureAfter = true;
         } else if (e.kind == kHangup && e.id == s.callId && s.callState != CallState::Idle) {
+            noteHeardTxid(s, txid);
             if (s.callState == CallState::Incoming) record_missed_call(s, s.peerHandle, e.id);
+            else if (s.callState == CallState::Talking) appendCallRecord(s);
             s.callState = CallState::Idle;
             s.statusText = "They hung up.";
             s.caption.clear();
@@ -187,6 +197,7 @@ bool dispatchEvent(const json& event, bool fresh, const std::string& txid, int64
                 Bytes gsm = base64Decode(e.audio);
                 if (!gsm.empty() && queueForPlayback(gsm)) {
                     if (e.n > 0) s.heardAudioSeq = e.n;
+                    noteHeardTxid(s, txid);
                     traceVoice({VoiceTrace::Played, e.n, gsm.size(), nowUnixMs()});
                 }
             }

@@ -6,6 +6,7 @@
 
 #include "base/clock.h"
 #include "base/config.h"
+#include "call/call_record.h"
 #include "call/event.h"
 #include "state/phone_state.h"
 #include "vaultra/envelope.h"
@@ -85,6 +86,8 @@ bool sendEvent(const std::string& toAddress, nlohmann::json& event, int32_t rate
     if (txid.size() == kTxidLength) {
         g.state.knownTxids.insert(txid);
         if (g.state.firstTxid.empty()) g.state.firstTxid = txid;
+        auto id = event.find("id");
+        if (id != event.end() && id->is_string() && *id == g.state.callId) noteSentTxid(g.state, txid);
     }
     return true;
 }

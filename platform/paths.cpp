@@ -5,11 +5,15 @@
 
 namespace dialo {
 
-std::string programDirectory() {
+std::string programPath() {
     char buf[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
     if (n <= 0 || size_t(n) >= sizeof buf) return {};
-    std::string path(buf, size_t(n));
+    return std::string(buf, size_t(n));
+}
+
+std::string programDirectory() {
+    const std::string path = programPath();
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return {};
     return path.substr(0, slash == 0 ? 1 : slash);

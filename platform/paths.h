@@ -4,6 +4,9 @@
 
 namespace dialo {
 
+/// Full path of the running executable; empty when unknown.
+std::string programPath();
+
 /// Folder holding the running executable, without a trailing '/'; empty when unknown.
 std::string programDirectory();
 

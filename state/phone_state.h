@@ -40,6 +40,8 @@ struct PhoneState {
     int64_t callStart = 0;       // Unix seconds
     int64_t inviteTime = 0;      // Unix seconds
     int64_t callSats = 0;        // satoshis spent in the current call
+    bool outgoing = false;       // the current call was placed here
+    CallReceipt receipt;         // the current call's transactions
     uint32_t audioSeq = 0;       // last live-audio chunk number sent
     int64_t heardAudioSeq = 0;   // last live-audio chunk number played from the peer
     uint32_t messageSeconds = 0; // whole seconds of message recorded

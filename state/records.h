@@ -61,6 +61,16 @@ struct InboxMessage {
     int32_t secs = 0;  // seconds of voice
 };
 
+/// The transactions a call was made of: its events each way, listed up to a bound and counted
+/// in full, so that a user can check what a call cost and where it went.
+constexpr size_t kReceiptTxids = 50;
+struct CallReceipt {
+    std::vector<std::string> sent;   // txids of events this phone sent, in order
+    std::vector<std::string> heard;  // txids of the peer's events this phone acted on
+    int32_t sentCount = 0;
+    int32_t heardCount = 0;
+};
+
 struct CallRecord {
     std::string from;
     std::string to;
@@ -71,6 +81,7 @@ struct CallRecord {
     bool hide = false;  // hidden from the default history view
     std::string id;
     std::string txid;
+    CallReceipt receipt;
 };
 
 /// A transaction whose call event this phone acted on, kept a while so that a restarted phone

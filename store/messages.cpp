@@ -25,16 +25,18 @@ int save_inbox_message(PhoneState& st, const std::string& id) {
     return n;
 }
 
-bool delete_message(PhoneState& st, const std::string& id) {
+bool delete_message(PhoneState& st, const std::string& id, MessageList from) {
     HandleBoxes& b = st.boxes;
     if (id.empty()) return false;
-    // A saved message goes with the inbox copy it was saved from.
-    const size_t before = b.inbox.size() + b.saved.size();
-    std::erase_if(b.inbox, [&](const InboxMessage& m) { return m.id == id; });
-    const bool wasSaved = std::erase_if(b.saved, [&](const SavedMessage& m) { return m.id == id; }) > 0;
-    if (b.inbox.size() + b.saved.size() == before) return false;
+    size_t removed = 0, fromSaved = 0;
+    if (from != MessageList::Saved) removed += std::erase_if(b.inbox, [&](const InboxMessage& m) { return m.id == id; });
+    if (from != MessageList::Inbox) {
+        fromSaved = std::erase_if(b.saved, [&](const SavedMessage& m) { return m.id == id; });
+        removed += fromSaved;
+    }
+    if (removed == 0) return false;
     appendOnce(b.tomb, id);
-    if (wasSaved) renumber_saved(st);
+    if (fromSaved > 0) renumber_saved(st);
     return true;
 }
 

@@ -14,7 +14,10 @@ namespace dialo {
 /// saved list; 0 when the inbox has no such message.
 int save_inbox_message(PhoneState& st, const std::string& id);
 
-/// Removes a message from the inbox and the saved list into the tomb. False when neither has it.
-bool delete_message(PhoneState& st, const std::string& id);
+enum class MessageList { Inbox, Saved, Both };
+
+/// Removes a message from `from` into the tomb (a saved copy outlives its inbox message being
+/// deleted, and the other way round). False when the list has no such message.
+bool delete_message(PhoneState& st, const std::string& id, MessageList from = MessageList::Both);
 
 }  // namespace dialo

@@ -153,6 +153,26 @@ void pruneHandled(HandleBoxes& b) {
 
 std::string txidIfFull(const std::string& txid) { return txid.size() == 64 ? txid : std::string(); }
 
+// A receipt is an extra the phone can live without: what does not read is left out.
+void readReceipt(const json& o, CallReceipt& out) {
+    auto txids = [&o](const char* key, std::vector<std::string>& list) {
+        auto it = o.find(key);
+        if (it == o.end() || !it->is_array()) return;
+        for (const json& t : *it)
+            if (t.is_string() && t.get_ref<const std::string&>().size() == 64 && list.size() < kReceiptTxids)
+                list.push_back(t.get<std::string>());
+    };
+    auto count = [&o](const char* key, size_t listed) {
+        auto it = o.find(key);
+        const int64_t n = it != o.end() && it->is_number_integer() ? it->get<int64_t>() : 0;
+        return int32_t(std::clamp<int64_t>(n, int64_t(listed), INT32_MAX));
+    };
+    txids("sent", out.sent);
+    txids("heard", out.heard);
+    out.sentCount = count("nsent", out.sent.size());
+    out.heardCount = count("nheard", out.heard.size());
+}
+
 void capCalls(std::vector<CallRecord>& calls) {
     while (calls.size() > kCallsCap) calls.erase(calls.begin());
 }
@@ -263,6 +283,11 @@ json build_handle_document(PhoneState& st) {
         if (c.hide) o["hide"] = true;
         if (!c.id.empty()) o["id"] = c.id;
         if (!c.txid.empty()) o["txid"] = c.txid;
+        if (c.receipt.sentCount > 0 || c.receipt.heardCount > 0)
+            o["receipt"] = {{"sent", c.receipt.sent},
+                            {"heard", c.receipt.heard},
+                            {"nsent", c.receipt.sentCount},
+                            {"nheard", c.receipt.heardCount}};
         calls.push_back(std::move(o));
     }
     doc["calls"] = std::move(calls);
@@ -364,6 +389,7 @@ bool apply_handle_document(PhoneState& st, const json& doc) {
         c.hide = r.boolean(e, "hide", false);
         c.id = r.text(e, "id");
         c.txid = r.text(e, "txid");
+        if (auto it = e.find("receipt"); it != e.end() && it->is_object()) readReceipt(*it, c.receipt);
         b.calls.push_back(std::move(c));
     });
 
@@ -414,6 +440,7 @@ void record_missed_call(PhoneState& st, const std::string& caller, const std::st
     rec.missed = true;
     rec.id = call_id;
     rec.txid = st.firstTxid;
+    if (!call_id.empty() && call_id == st.callId) rec.receipt = st.receipt;
     calls.push_back(std::move(rec));
     capCalls(calls);
     save_phone_store(st);

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
+#include <QShortcut>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -21,6 +22,7 @@
 #include "ui/logo.h"
 #include "ui/palette.h"
 #include "ui/ui_events.h"
+#include "ui/update_prompt.h"
 #include "wallet/published.h"
 
 namespace dialo {
@@ -175,6 +177,9 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
         if (openCard_) openCard_(CardSettings);
     });
     QObject::connect(close_, &QAbstractButton::clicked, this, [this] { close(); });
+    // The keys desktop softphones answer and hang up with; the handle field keeps Enter.
+    QObject::connect(new QShortcut(QKeySequence(Qt::Key_F2), this), &QShortcut::activated, call_, &QAbstractButton::click);
+    QObject::connect(new QShortcut(QKeySequence(Qt::Key_F4), this), &QShortcut::activated, hangup_, &QAbstractButton::click);
 
     ringTimer_ = new QTimer(this);
     ringTimer_->setInterval(kRingTickMs);
@@ -196,6 +201,14 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
 
     moveToSavedPosition();
     routeUiMessages(UiTarget::Main, this);
+    watchScreen();
+    ringStart();  // a window made while a call rings shows it at once
+}
+
+void MainWindow::watchScreen() {
+    QObject::disconnect(dpiWatch_);
+    if (QScreen* s = screen())
+        dpiWatch_ = QObject::connect(s, &QScreen::logicalDotsPerInchChanged, this, [this] { followScreen(); });
 }
 
 MainWindow::~MainWindow() { routeUiMessages(UiTarget::Main, nullptr); }
@@ -207,6 +220,11 @@ void MainWindow::setDpi(int dpi) {
     setFixedSize(clientSizeAt(dpi_));
     applyTheme();
     layoutButtons();
+}
+
+void MainWindow::setTypedHandle(const QString& handle) {
+    handle_->setText(handle);
+    handle_->setFocus();
 }
 
 void MainWindow::applyTheme() {
@@ -243,12 +261,18 @@ bool MainWindow::event(QEvent* e) {
             case UiMessage::Refresh: refresh(); break;
             case UiMessage::ConnectionChanged: connectionChanged(ui->w != 0); break;
             case UiMessage::RingStart: ringStart(); break;
-            case UiMessage::UpdateAvailable: updateVersion_ = ui->w > 0 ? int(ui->w - 1) : 0; break;
+            case UiMessage::UpdateAvailable:
+                updateVersion_ = ui->w > 0 ? int(ui->w - 1) : 0;
+                offerUpdate(this, updateVersion_);
+                break;
             default: break;
         }
         return true;
     }
-    if (e->type() == QEvent::ScreenChangeInternal) followScreen();
+    if (e->type() == QEvent::ScreenChangeInternal) {
+        watchScreen();
+        followScreen();
+    }
     return QWidget::event(e);
 }
 
@@ -281,8 +305,14 @@ void MainWindow::connectionChanged(bool connected) {
 }
 
 void MainWindow::ringStart() {
-    if (lockPhone().state.callState != CallState::Incoming) return;
+    int notify;
+    {
+        auto g = lockPhone();
+        if (g.state.callState != CallState::Incoming) return;
+        notify = g.state.settings.notify;
+    }
     refresh();
+    if (notify == 1 || notify == 3) return;  // "sound" and "off" neither pulse nor flash
     if (!ringTimer_->isActive()) {
         ringPhase_ = 0;
         ringTimer_->start();
@@ -453,12 +483,14 @@ void MainWindow::paintEvent(QPaintEvent*) {
                Qt::AlignLeft | Qt::AlignVCenter, onOff);
 }
 
+QPoint MainWindow::placedOnScreen(const QRect& window) {
+    const QScreen* near = nearestScreen(window);
+    return near ? clampedPosition(window, near->availableGeometry()) : window.topLeft();
+}
+
 void MainWindow::moveToSavedPosition() {
     const CardPosition saved = lockPhone().state.settings.mainPos;
-    if (!saved.valid) return;
-    const QRect want(QPoint(saved.x, saved.y), frameGeometry().size());
-    const QScreen* near = nearestScreen(want);
-    move(near ? clampedPosition(want, near->availableGeometry()) : want.topLeft());
+    if (saved.valid) move(placedOnScreen(QRect(QPoint(saved.x, saved.y), frameGeometry().size())));
 }
 
 void MainWindow::savePosition() {

@@ -40,6 +40,8 @@ public:
 
     /// Where a window of this rectangle goes so that it lies wholly inside `area`.
     static QPoint clampedPosition(const QRect& window, const QRect& area);
+    /// Where a window of this rectangle goes on the screen nearest to it.
+    static QPoint placedOnScreen(const QRect& window);
 
     /// Lays the window out for `dpi` dots per inch (the screen's, or a test's).
     void setDpi(int dpi);
@@ -50,6 +52,9 @@ public:
 
     /// Where the Contacts, Answer-phone and Settings buttons open their card; none by default.
     void setCardOpener(std::function<void(int kind)> open) { openCard_ = std::move(open); }
+
+    /// Puts a handle into the handle field, as the Contacts card's "Use" does.
+    void setTypedHandle(const QString& handle);
 
     /// The update check's answer: a version in thousandths, or 0 when none is known.
     int updateVersion() const { return updateVersion_; }
@@ -69,6 +74,7 @@ private:
     void clockTick();
     void stopRinging();
     void followScreen();
+    void watchScreen();
     void savePosition();
     void moveToSavedPosition();
     int clockSeconds(bool& limit) const;
@@ -95,6 +101,7 @@ private:
     QTimer* ringTimer_ = nullptr;
     QTimer* clockTimer_ = nullptr;
     QTimer* relayoutTimer_ = nullptr;
+    QMetaObject::Connection dpiWatch_;
 };
 
 }  // namespace dialo

@@ -4,9 +4,11 @@
 #include <QMetaObject>
 
 #include "app/startup.h"
+#include "app/update_check.h"
 #include "app/workers.h"
 #include "audio/tones.h"
 #include "ui/call_notifier.h"
+#include "ui/card_window.h"
 #include "ui/logo.h"
 #include "ui/main_window.h"
 #include "ui/single_instance.h"
@@ -29,10 +31,12 @@ int runDialo(int argc, char** argv) {
     int code = 1;
     {
         MainWindow window;
+        installCards(window);
         CallNotifier notifier(&window);
         const auto tray = Tray::createIfAvailable(&window);  // null without a system tray
         auto server = listenForLaterStarts(name, [&window] { bringToFront(&window); });
         window.show();
+        startUpdateCheck();
         if (startWorkers()) code = QApplication::exec();
         setSystemBeep({});
     }

@@ -227,6 +227,7 @@ json Devnet::Impl::network() const {
             {"woc_base", base + kWoc},
             {"arc_base", base + "/arc"},
             {"update_base", base},
+            {"explorer_base", base + "/explorer"},
             {"ca_file", options.caExportPath.empty() ? tls.caPath : options.caExportPath},
             {"dns_server", "127.0.0.1:" + std::to_string(dns.port())},
             {"hosts", {{options.paymailDomain, "127.0.0.1:" + std::to_string(paymailPort)},

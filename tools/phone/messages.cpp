@@ -1,14 +1,13 @@
 #include "tools/phone/messages.h"
 
 #include <algorithm>
-#include <ctime>
 
 #include <nlohmann/json.hpp>
 
 #include "audio/gsm.h"
-#include "audio/pcm.h"
 #include "audio/playback.h"
 #include "audio/wav.h"
+#include "base/text.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
 #include "store/messages.h"
@@ -19,15 +18,6 @@ namespace dialo {
 namespace {
 
 using nlohmann::json;
-
-std::string timeText(int64_t ts) {
-    if (ts <= 0) return "time not on the message";
-    const std::time_t t = std::time_t(ts);
-    std::tm local{};
-    char text[64];
-    if (!localtime_r(&t, &local) || std::strftime(text, sizeof text, "%d %b %Y, %H:%M", &local) == 0) return "";
-    return text;
-}
 
 bool contains(const std::vector<std::string>& list, const std::string& id) {
     return std::find(list.begin(), list.end(), id) != list.end();
@@ -44,7 +34,7 @@ json listJson(bool saved) {
         return json{{"event", "saved"}, {"messages", list}};
     }
     for (const InboxMessage& m : b.inbox)
-        list.push_back({{"id", m.id}, {"from", m.from}, {"time", timeText(m.ts)}, {"ts", m.ts}, {"seconds", m.secs},
+        list.push_back({{"id", m.id}, {"from", m.from}, {"time", formatMessageTime(m.ts)}, {"ts", m.ts}, {"seconds", m.secs},
                         {"heard", contains(b.heard, m.id)}, {"txid", m.txid}});
     return json{{"event", "inbox"}, {"messages", list}};
 }
@@ -75,13 +65,9 @@ json exportWav(const std::string& rest) {
     if (file.empty()) return json{{"error", "export ID FILE.wav"}};
     Bytes audio;
     if (!findAudio(id, audio)) return json{{"error", "No such message."}};
-    std::vector<int16_t> samples;
-    for (const Bytes& chunk : gsmDecode(audio)) {
-        const std::vector<int16_t> s = samplesOf(chunk);
-        samples.insert(samples.end(), s.begin(), s.end());
-    }
-    if (!writeWav8k(file, samples)) return json{{"error", "The file could not be written."}};
-    return json{{"event", "export"}, {"id", id}, {"file", file}, {"seconds", double(samples.size()) / 8000}};
+    const double seconds = exportMessageWav(file, audio);
+    if (seconds < 0) return json{{"error", "The file could not be written."}};
+    return json{{"event", "export"}, {"id", id}, {"file", file}, {"seconds", seconds}};
 }
 
 }  // namespace

@@ -185,6 +185,7 @@ TEST_F(PhoneStoreTest, OnlyCompleteTransactionIdsAndPlayableMessagesAreWritten) 
         b.calls = {callRecord("bob", "alice", 200, "c1"), callRecord("alice", "bob", 201, "")};
         b.calls[0].txid = shortId;  // a call keeps whatever it was given
         b.calls[0].hide = true;
+        b.calls[1].receipt = {.sent = {full}, .heard = {}, .sentCount = 70, .heardCount = 2};
         save_phone_store(g.state);
     }
     auto with = [](json o, std::initializer_list<std::pair<const char*, json>> set, const char* drop = "") {
@@ -196,7 +197,19 @@ TEST_F(PhoneStoreTest, OnlyCompleteTransactionIdsAndPlayableMessagesAreWritten) 
     EXPECT_EQ(doc["saved"], json::array({with(savedJson(1, "s64", "bob", 1), {{"txid", full}}), savedJson(2, "s63", "bob", 2)}));
     EXPECT_EQ(doc["inbox"], json::array({with(inboxJson("i64", "carol", 100, 3), {{"txid", full}}), inboxJson("i63", "carol", 101, 4)}));
     EXPECT_EQ(doc["calls"], json::array({with(callJson("bob", "alice", 200, "c1"), {{"txid", shortId}, {"hide", true}}),
-                                         with(callJson("alice", "bob", 201, ""), {}, "id")}));
+                                         with(callJson("alice", "bob", 201, ""),
+                                              {{"receipt", {{"sent", {full}}, {"heard", json::array()},
+                                                            {"nsent", 70}, {"nheard", 2}}}},
+                                              "id")}));
+    // A receipt reads back as written; one whose lists do not read is left out, not the call.
+    doc["calls"][0]["receipt"] = {{"sent", {shortId, 5}}, {"nsent", -3}};
+    PhoneState back;
+    ASSERT_TRUE(apply_handle_document(back, doc));
+    ASSERT_EQ(back.boxes.calls.size(), 2u);
+    EXPECT_EQ(back.boxes.calls[0].receipt.sentCount, 0);
+    EXPECT_TRUE(back.boxes.calls[0].receipt.sent.empty());
+    const CallReceipt& r = back.boxes.calls[1].receipt;
+    EXPECT_EQ(std::tie(r.sent, r.sentCount, r.heardCount), std::make_tuple(std::vector<std::string>{full}, 70, 2));
 }
 
 TEST_F(PhoneStoreTest, InboxAndCallHistoryKeepTheNewest) {

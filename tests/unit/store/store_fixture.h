@@ -99,7 +99,7 @@ protected:
         return {.id = id, .from = from, .audio = audio(seed), .txid = {}, .ts = ts, .secs = 4};
     }
     static CallRecord callRecord(const std::string& from, const std::string& to, int64_t ts, const std::string& id) {
-        return {.from = from, .to = to, .secs = 12, .sats = 30, .ts = ts, .id = id, .txid = {}};
+        return {.from = from, .to = to, .secs = 12, .sats = 30, .ts = ts, .id = id, .txid = {}, .receipt = {}};
     }
 
 private:

@@ -1,0 +1,167 @@
+#include "app/update_check.h"
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "base/config.h"
+#include "base/text.h"
+#include "state/ui_bridge.h"
+#include "wallet/curl_handles.h"
+#include "wallet/http.h"
+
+namespace dialo {
+namespace {
+
+constexpr char kUserAgent[] = "Dialo/0.002";
+constexpr size_t kPageCap = 400000;      // bytes read at most
+constexpr size_t kSearchedTail = 24000;  // bytes at the page's end that are searched
+// libcurl has one limit for resolving and connecting: the two 8-second limits together.
+constexpr long kConnectMs = 16000;
+// A send or a read that stalls this long ends the request (seconds without a byte).
+constexpr long kStallSeconds = 15;
+constexpr long kMaxRedirects = 5;
+
+std::atomic<bool> gUpdateAvailable{false};
+std::atomic<bool> gStarted{false};
+
+struct Page {
+    std::string body;
+    bool cut = false;  // the cap was reached and the transfer stopped on purpose
+};
+
+size_t collect(char* data, size_t size, size_t count, void* user) {
+    auto* page = static_cast<Page*>(user);
+    const size_t n = size * count;
+    try {
+        const size_t room = kPageCap - page->body.size();
+        if (n >= room) {
+            page->body.append(data, room);
+            page->cut = true;
+            return 0;
+        }
+        page->body.append(data, n);
+        return n;
+    } catch (const std::exception&) {  // out of memory: end the transfer, not the process
+        return 0;
+    }
+}
+
+// The page as text: the three spellings of a non-breaking space become spaces, then
+// everything from a '<' to its '>' goes.
+std::string pageText(std::string_view page) {
+    std::string spaced;
+    spaced.reserve(page.size());
+    for (size_t i = 0; i < page.size();) {
+        const std::string_view rest = page.substr(i);
+        if (rest.starts_with("&nbsp;") || rest.starts_with("&#160;") || rest.starts_with("&NBSP;")) {
+            spaced += ' ';
+            i += 6;
+        } else {
+            spaced += page[i++];
+        }
+    }
+    std::string out;
+    out.reserve(spaced.size());
+    bool inTag = false;
+    for (char c : spaced) {
+        if (inTag) inTag = c != '>';
+        else if (c == '<') inTag = true;
+        else out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+int extractVersion(std::string_view page) {
+    if (page.size() > kSearchedTail) page = page.substr(page.size() - kSearchedTail);
+    const std::string text = pageText(page);
+    const std::string lower = lowerAscii(text);
+    size_t at = lower.find("current build");
+    at = lower.find("version", at == std::string::npos ? 0 : at + 13);
+    if (at == std::string::npos) return -1;
+    at += 7;
+    while (at < text.size() && (text[at] == ' ' || text[at] == ':' || text[at] == '=' || text[at] == '\t')) ++at;
+    size_t end = at;
+    while (end < text.size() && ((text[end] >= '0' && text[end] <= '9') || text[end] == '.')) ++end;
+    const char* first = text.data() + at;
+    const char* last = text.data() + end;
+    if (first == last) return -1;
+    // Above this w = latest + 1 would not fit an int.
+    constexpr double kMost = double(INT_MAX - 1);
+    if (std::string_view(first, end - at).find('.') != std::string_view::npos) {
+        double number = 0;
+        auto [stop, ec] = std::from_chars(first, last, number, std::chars_format::fixed);
+        if (ec != std::errc() || stop == first) return -1;
+        const double thousandths = std::round(number * 1000);
+        return thousandths >= 0 && thousandths <= kMost ? int(thousandths) : -1;
+    }
+    int number = 0;
+    auto [stop, ec] = std::from_chars(first, last, number);
+    if (ec != std::errc() || stop == first || number < 0 || number > INT_MAX - 1) return -1;
+    return number;
+}
+
+std::string updatePageUrl() { return networkConfig().updateBase + "/dialo/"; }
+
+std::string fetchUpdatePage() {
+    try {
+        const std::string url = updatePageUrl();
+        CurlEasy h(curl_easy_init());
+        if (!h) return {};
+        const HttpsPins pins = https_pins(url);
+        Page page;
+        curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
+        curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, collect);
+        curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &page);
+        curl_easy_setopt(h.get(), CURLOPT_USERAGENT, kUserAgent);
+        curl_easy_setopt(h.get(), CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(h.get(), CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
+        curl_easy_setopt(h.get(), CURLOPT_CONNECTTIMEOUT_MS, kConnectMs);
+        curl_easy_setopt(h.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(h.get(), CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+        apply_https_policy(h.get(), pins);
+        const CURLcode rc = curl_easy_perform(h.get());
+        if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && page.cut)) return {};
+        long status = 0;
+        curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &status);
+        if (status < 200 || status > 399) return {};
+        return std::move(page.body);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+void runUpdateCheck() {
+    int latest = -1;
+    try {
+        latest = extractVersion(fetchUpdatePage());
+    } catch (const std::exception&) {
+        latest = -1;
+    }
+    gUpdateAvailable = latest > kBuildVersion;
+    postUi(UiMessage::UpdateAvailable, latest >= 0 ? intptr_t(latest) + 1 : 0);
+}
+
+bool startUpdateCheck() {
+    if (gStarted.exchange(true)) return false;
+    try {
+        std::thread(runUpdateCheck).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+bool updateAvailable() { return gUpdateAvailable.load(); }
+
+}  // namespace dialo

@@ -1,0 +1,104 @@
+#pragma once
+// The card: the phone's one secondary window, showing one of seven lists or panels at a time
+// (contacts, answer-phone, saved messages, settings, call history, fee list, block list). It is
+// made on first use and reused: opening another kind retitles, resizes and refills it.
+//
+// Widgets carry object names a user-level test can find: the list "list", the handle field
+// "card-handle", the version text "version", and the buttons "use", "save", "delete", "export",
+// "play", "pause", "stop", "answerphone-toggle", "saved", "history", "close", "calls-to",
+// "calls-from", "show-all", "hide", "theme0".."theme3", "notify", "unit", "startup", "output",
+// "volume", "fees", "add", "remove", "blocked", "block", "unblock".
+
+#include <QString>
+#include <QWidget>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "state/records.h"
+#include "wallet/wallet_state.h"
+
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QListWidgetItem;
+
+namespace dialo {
+
+class MainWindow;
+class PhoneButton;
+
+/// Row roles of the card's list.
+enum CardRole : int {
+    kRowDetail = Qt::UserRole + 1,  // the second line
+    kRowId,                         // message id, contact or blocked handle, call index
+    kRowTxid,                       // the row's transaction, when it has one
+    kRowAvatar,                     // a contact's picture (QImage), when it has one
+};
+
+class CardWindow : public QWidget {
+public:
+    explicit CardWindow(MainWindow* main);
+    ~CardWindow() override;
+
+    /// Shows `kind` (1..7; others are ignored): the position kept for it, its title, size and
+    /// contents. Opening the kind already shown refills it in place.
+    void open(int kind);
+    int kind() const { return kind_; }
+
+    /// Re-reads the labels that follow stored settings (after a store load or a connection).
+    void refreshLabels();
+
+    /// The receipt of a call-history row as the card shows it: rich text with links.
+    static QString receiptText(const CallRecord& call);
+
+protected:
+    bool event(QEvent* e) override;
+    void paintEvent(QPaintEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    void fill();
+    void layoutKind();
+    void savePosition();
+    int scaled(int length) const;
+    QListWidgetItem* selectedRow() const;
+    void status(const std::string& text);
+    void addRow(const QString& title, const QString& detail, const QString& id, const QString& txid = {});
+    void showEmpty(const QString& text);
+    void rowMenu(const QPoint& at);
+    void showReceipt(int index);
+
+    void play();
+    void togglePause();
+    void stop();
+    void saveMessage();
+    void deleteMessage();
+    void exportMessage();
+    void addContact();
+    void removeContact();
+    void useContact();
+    void block();
+    void unblock();
+    void hideCall();
+    void chooseOutput();
+    void loadContacts();
+
+    MainWindow* main_;
+    int kind_ = 0;
+    int filter_ = 0;  // call history: 0 all, 1 made here, 2 taken here
+    bool showAll_ = false;
+    std::vector<Contact> contacts_;  // as last read by a worker; the wallet lock stays off this thread
+    QListWidget* list_ = nullptr;
+    QLineEdit* field_ = nullptr;
+    QLabel* version_ = nullptr;
+    std::map<std::string, PhoneButton*> buttons_;
+};
+
+/// Lets the main window's Contacts, Answer-phone and Settings buttons open the card.
+void installCards(MainWindow& main);
+
+/// The card window when one is open, else nullptr.
+CardWindow* openCard();
+
+}  // namespace dialo
