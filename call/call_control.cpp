@@ -184,12 +184,15 @@ void placeCall(const std::string& typed) {
     const std::string handle = normalizeHandle(typed.substr(0, kMaxTypedHandle));
     if (handle.empty()) return setStatus("Type a handle first.");
     if (phoneFlags().sendingMessage) return setStatus("Still sending the last message.");
-    std::string own;
+    // Read before the phone-state mutex is taken: spends hold the wallet lock across network
+    // requests, and the window waits on the phone-state mutex to paint.
+    std::string own, ownAddress;
     if (vaultra_connected()) {
         auto g = lockWallet();
         if (load_wallet(g.state)) {
             refresh_own_handle(g.state, false);
             own = g.state.paymail;
+            ownAddress = g.state.keys.defaultKey.address;
         }
     }
     if (own.empty()) return setStatus("Connect Vaultra, with a published handle.");
@@ -204,14 +207,8 @@ void placeCall(const std::string& typed) {
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
-        {
-            auto w = lockWallet();
-            if (load_wallet(w.state)) {
-                refresh_own_handle(w.state, false);
-                s.ownHandle = w.state.paymail;
-                s.ownPayAddress = w.state.keys.defaultKey.address;
-            }
-        }
+        s.ownHandle = own;
+        s.ownPayAddress = ownAddress;
         s.peerHandle = handle;
         s.peerPayAddress = peerAddress;
         s.peerPubKey = key;

@@ -6,18 +6,15 @@
 //
 //   dialo_send_bench [--sends=100]
 
-#include <openssl/crypto.h>
 #include <curl/curl.h>
 #include <stdlib.h>
 #include <time.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -28,18 +25,12 @@
 #include "call/event.h"
 #include "call/send.h"
 #include "state/phone_state.h"
-#include "tools/devnet/directory.h"
-#include "tools/devnet/ledger.h"
-#include "tools/devnet/service.h"
+#include "tests/bench/bench_wallet.h"
 #include "vaultra/envelope.h"
 #include "vaultra/identity.h"
-#include "wallet/binding.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
-#include "wallet/mnemonic.h"
-#include "wallet/spends.h"
 #include "wallet/transaction.h"
-#include "wallet/wallet_file.h"
 
 namespace {
 
@@ -63,40 +54,6 @@ int fail(const std::string& why) {
     return 1;
 }
 
-// A bound HD wallet named `alice` whose identity key the devnet publishes.
-bool makeWallet(const std::string& root, devnet::Devnet& net, std::string& address, std::string& error) {
-    std::array<uint8_t, 16> entropy;
-    entropy.fill(7);
-    const std::string path = root + "/Orvane/wallets/w7/wallet.json";
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path) << json{{"version", 2}, {"mnemonic", mnemonic_from_entropy(entropy)},
-                                {"recv", {0, 0, 0, 0, 0, 0}}, {"show", 0}, {"paymail", "alice"}}
-                               .dump();
-    {
-        auto g = lockWallet();
-        set_bound_wallet_id(g.state, "w7");
-        if (!load_wallet(g.state)) {
-            error = "the wallet did not load";
-            return false;
-        }
-        address = g.state.keys.defaultKey.address;
-    }
-    std::string priv, pub, sig;
-    if (!identity_key_hex(priv, error) || !pubkey_from_priv(priv, pub)) return false;
-    const int64_t ts = nowSeconds();
-    const std::string text = "OV-PAYMAIL-CLAIM|alice|" + pub + "|" + address + "||" + std::to_string(ts);
-    const bool signedOk = sign_message_compact(priv, text, sig);
-    OPENSSL_cleanse(priv.data(), priv.size());
-    if (!signedOk) {
-        error = "the claim could not be signed";
-        return false;
-    }
-    devnet::ClaimResult claim = net.directory().claim(
-        json{{"alias", "alice"}, {"pubkey", pub}, {"address", address}, {"avatar", ""}, {"ts", ts}, {"sig", sig}}, ts);
-    error = claim.error;
-    return claim.error.empty();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,22 +71,12 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(root);
     setenv("LOCALAPPDATA", root.c_str(), 1);
     devnet::Devnet net;
-    devnet::DevnetOptions o;
-    o.dataDir = root + "/devnet";
-    o.servicePort = o.directoryPort = 0;
-    o.blockIntervalSeconds = 0;
-    o.unspentPageSize = 1000;
     std::string error, address;
-    if (!net.start(o, error)) return fail(error);
+    if (!bench::startDevnet(net, root, error)) return fail(error);
     applyConfigDocument(json{{"network", net.networkJson()}});
-    if (!makeWallet(root, net, address, error)) return fail(error);
-
+    if (!bench::makeWallet(root, net, "alice", address, error)) return fail(error);
     // One confirmed coin, split into many small ones and confirmed, as a phone prepares a call.
-    std::string txid;
-    devnet::BlockInfo block;
-    if (!net.ledger().fund(address, 200'000, txid, error) || !net.ledger().mine(block, error)) return fail(error);
-    const std::string split = split_coins();
-    if (!split.starts_with("success") || !net.ledger().mine(block, error)) return fail("split: " + split + error);
+    if (!bench::fundAndSplit(net, address, error)) return fail(error);
 
     const std::string bobPriv(64, '7');
     std::string bobPub;

@@ -97,9 +97,11 @@ configure_phone() {
   head -n1 "$1" | sed "s|}\$|,\"audio\":${2:-{\"backend\":\"file\"\}}}|" >"$(orvane)/dialo/phone.json"
 }
 
+# Blocks come only from `dialo-devnet mine` unless block_interval (seconds) is set.
 start_devnet() {
   : >"$dir/devnet.out"
-  LOCALAPPDATA="$dir" timeout "${devnet_seconds:-900}" "$devnet" serve --port 0 --directory-port 0 --block-interval 0 \
+  LOCALAPPDATA="$dir" timeout "${devnet_seconds:-900}" "$devnet" serve --port 0 --directory-port 0 \
+    --block-interval "${block_interval:-0}" \
     >"$dir/devnet.out" 2>"$dir/devnet.err" &
   devnet_pid=$!
   wait_until 20 devnet_settled || fail "the devnet printed nothing within 20 s"

@@ -1,0 +1,195 @@
+#!/usr/bin/env bash
+# The real `dialo` in a real X server (Xvfb, with openbox as the window manager so that a
+# window can be minimised as a user would): the window titled "Dialo" appears at 460 x 508;
+# minimised, a second `dialo` ends with code 0 and the first window is shown again; a click
+# on its Close button ends the first process with code 0. No devnet: the network points at a
+# loopback port where nothing listens, and there is no sound.
+#
+# Usage: smoke.sh PATH-TO-dialo
+set -uo pipefail
+dialo=${1:?usage: smoke.sh PATH-TO-dialo}
+
+for tool in Xvfb openbox xdotool xwininfo xprop desktop-file-validate python3; do
+  command -v "$tool" >/dev/null || { echo "smoke.sh: $tool is needed; run scripts/setup"; echo "0 passed, 1 failed"; exit 1; }
+done
+
+desktop_file=$(cd "$(dirname "$0")/../../ui" && pwd)/dialo.desktop
+root=$(mktemp -d)
+# Everything the programs here write stays in the scratch folder, none in the user's home.
+export LOCALAPPDATA=$root/data XDG_RUNTIME_DIR=$root/run XDG_CONFIG_HOME=$root/config XDG_CACHE_HOME=$root/cache
+mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
+chmod 700 "$XDG_RUNTIME_DIR"
+passed=0
+xvfb_pid="" wm_pid="" first_pid="" second_pid=""
+cleanup() {
+  local p
+  for p in "$second_pid" "$first_pid" "$wm_pid" "$xvfb_pid"; do
+    [ -z "$p" ] || kill "$p" 2>/dev/null
+  done
+  wait 2>/dev/null
+  rm -rf "$root"
+}
+trap cleanup EXIT
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+fail() {
+  echo "FAIL: $*"
+  local f
+  for f in "$root"/*.log; do
+    [ -s "$f" ] || continue
+    echo "--- $(basename "$f"):"
+    tail -n 30 "$f"
+  done
+  echo "$passed passed, 1 failed"
+  exit 1
+}
+
+ok() {
+  echo "ok: $1"
+  passed=$((passed + 1))
+}
+
+check() {
+  local what=$1
+  shift
+  if "$@"; then ok "$what"; else fail "$what"; fi
+}
+
+# Retries a command every 50 ms until it succeeds; false once SECONDS have passed.
+wait_until() {
+  local deadline=$(($(now_ms) + $1 * 1000))
+  shift
+  until "$@"; do
+    (($(now_ms) < deadline)) || return 1
+    sleep 0.05
+  done
+}
+
+ended() { ! kill -0 "$1" 2>/dev/null; }
+
+# The desktop entry that menus list the program by.
+remarks=$(desktop-file-validate "$desktop_file" 2>&1 | tr '\n' ' ')
+check "desktop-file-validate finds nothing to remark in ui/dialo.desktop (${remarks:-none})" [ -z "$remarks" ]
+
+# ---------------------------------------------------------------------------------------
+# An X server at 96 DPI on a display number nobody holds, and a window manager on it. Xvfb
+# takes the display's lock file, so that other X servers started meanwhile keep off it, and
+# writes the number to descriptor 3 once it accepts clients. -noreset: by default the server
+# resets when its last client leaves, and refuses the next one meanwhile (a probe that left
+# just as openbox connected would end openbox).
+
+display_known() { [ -s "$root/display" ] || ended "$xvfb_pid"; }
+start_x() {
+  local n
+  for n in $(seq 20 99); do
+    [ ! -e "/tmp/.X$n-lock" ] || continue
+    : >"$root/display"
+    Xvfb ":$n" -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp -noreset 3>"$root/display" >"$root/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    wait_until 30 display_known || return 1
+    if ! ended "$xvfb_pid"; then
+      number=$n
+      return 0
+    fi
+    # Taken meanwhile: the server ended at once.
+    wait "$xvfb_pid"
+    xvfb_pid=""
+  done
+  return 1
+}
+number=""
+start_x
+check "Xvfb serves display :${number:-none}" [ -n "$number" ]
+export DISPLAY=:$number
+unset WAYLAND_DISPLAY
+
+# Without the iconify animation a restored window is at its place when it is mapped.
+cat >"$root/openbox.xml" <<'EOF'
+<?xml version="1.0" encoding="UTF-8"?>
+<openbox_config xmlns="http://openbox.org/3.4/rc">
+  <theme><animateIconify>no</animateIconify></theme>
+</openbox_config>
+EOF
+openbox --sm-disable --config-file "$root/openbox.xml" >"$root/openbox.log" 2>&1 &
+wm_pid=$!
+wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+check "openbox manages the display" wait_until 30 wm_running
+
+# ---------------------------------------------------------------------------------------
+# The phone's folders and configuration.
+
+export QT_QPA_PLATFORM=xcb
+unset QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_ENABLE_HIGHDPI_SCALING QT_FONT_DPI
+mkdir -p "$LOCALAPPDATA/Orvane/dialo"
+# A port that was free a moment ago: every request of the phone is refused at once.
+dead=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+base=https://127.0.0.1:$dead
+cat >"$LOCALAPPDATA/Orvane/dialo/phone.json" <<EOF
+{"network":{"service_port":$dead,"directory_port":$dead,"woc_base":"$base/woc/v1/bsv/main",
+ "arc_base":"$base/arc","update_base":"$base"},"audio":{"backend":"none"}}
+EOF
+
+# ---------------------------------------------------------------------------------------
+
+"$dialo" >"$root/first.log" 2>&1 &
+first_pid=$!
+
+# The first process's visible windows titled exactly "Dialo", one id a line.
+dialo_windows() { xdotool search --onlyvisible --pid "$first_pid" --name '^Dialo$' 2>/dev/null; }
+shown() {
+  window=$(dialo_windows | head -n1)
+  [ -n "$window" ] || ended "$first_pid"
+}
+wait_until 60 shown
+ended "$first_pid" && fail "dialo ended before it showed a window"
+check "dialo shows a window titled \"Dialo\" (id ${window:-none})" [ -n "$window" ]
+
+info=$(xwininfo -id "$window")
+size="$(grep -oE 'Width: [0-9]+' <<<"$info" | cut -d' ' -f2) x $(grep -oE 'Height: [0-9]+' <<<"$info" | cut -d' ' -f2)"
+check "its client area is 460 x 508 at 96 DPI (got $size)" [ "$size" = "460 x 508" ]
+
+# The desktop file names the window class that docks and launchers group the window by.
+wanted=$(sed -n 's/^StartupWMClass=//p' "$desktop_file")
+class=$(xprop -id "$window" WM_CLASS | sed -n 's/^WM_CLASS(STRING) = "[^"]*", "\([^"]*\)"$/\1/p')
+check "its window class is the desktop file's StartupWMClass (${class:-none}, ${wanted:-none})" \
+  eval '[ -n "$class" ] && [ "$class" = "$wanted" ]'
+
+# ---------------------------------------------------------------------------------------
+# Minimised, then a second start brings it back.
+
+# The client area's top-left corner on the screen, "X,Y".
+position() { xwininfo -id "$window" | awk '/Absolute upper-left X/ { x = $4 } /Absolute upper-left Y/ { y = $4 } END { print x "," y }'; }
+at() { [ "$(position)" = "$1" ]; }
+iconic() { xprop -id "$window" WM_STATE | grep -q 'window state: Iconic'; }
+viewable() { xwininfo -id "$window" | grep -q 'Map State: IsViewable'; }
+not() { ! "$@"; }
+place=$(position)
+xdotool windowminimize "$window"
+check "the window is minimised" wait_until 20 eval 'iconic && not viewable'
+
+"$dialo" >"$root/second.log" 2>&1 &
+second_pid=$!
+check "a second dialo ends within 30 s" wait_until 30 ended "$second_pid"
+wait "$second_pid"
+code=$?
+second_pid=""
+check "the second dialo exits with code 0 (got $code)" [ "$code" -eq 0 ]
+check "the first window is shown again" wait_until 20 eval 'viewable && not iconic'
+# A click lands where the pointer is, so the window must be back in its place first.
+check "it is back where it was ($place)" wait_until 20 at "$place"
+check "the first dialo still runs" not ended "$first_pid"
+count=$(xdotool search --onlyvisible --name '^Dialo$' 2>/dev/null | wc -l)
+check "one window titled \"Dialo\" is shown (got $count)" [ "$count" -eq 1 ]
+
+# ---------------------------------------------------------------------------------------
+# Close: its button's centre at 96 DPI (ui/main_window.cpp places it at 344, 396, 92 x 40).
+
+xdotool mousemove --window "$window" 390 416 click 1
+check "dialo ends within 30 s of a click on Close" wait_until 30 ended "$first_pid"
+wait "$first_pid"
+code=$?
+first_pid=""
+check "dialo exits with code 0 (got $code)" [ "$code" -eq 0 ]
+
+echo "$passed passed, 0 failed"
