@@ -43,9 +43,11 @@ void startConnectOrDisconnect() {
 
 void startCallOrAnswer(const std::string& typed) {
     const CallState state = lockPhone().state.callState;
-    if (state == CallState::Incoming) detached(acceptCall);
+    if (state == CallState::Incoming) startAnswer();
     else if (state == CallState::Idle) detached([typed] { placeCall(typed); });
 }
+
+void startAnswer() { detached(acceptCall); }
 
 void startHangUp() { detached(hangUp); }
 

@@ -12,6 +12,9 @@ void startConnectOrDisconnect();
 /// Answers a ringing call, or calls `typed` when idle; does nothing in any other state.
 void startCallOrAnswer(const std::string& typed);
 
+/// Answers the ringing call; does nothing in any other state.
+void startAnswer();
+
 /// Ends whatever call is up; with none it finds nothing to end.
 void startHangUp();
 

@@ -8,10 +8,12 @@
 #include "app/update_check.h"
 #include "app/workers.h"
 #include "audio/tones.h"
+#include "ui/call_notifier.h"
 #include "ui/card_window.h"
 #include "ui/logo.h"
 #include "ui/main_window.h"
 #include "ui/single_instance.h"
+#include "ui/tray.h"
 
 namespace dialo {
 
@@ -26,11 +28,7 @@ int runDialo(int argc, char** argv) {
     QPointer<MainWindow> shown;
     bool answered = false;
     auto server = becomeSoleInstance(instanceSocketName(), [&shown] {
-        if (!shown) return;  // still starting: it is about to show itself
-        shown->setWindowState(shown->windowState() & ~Qt::WindowMinimized);
-        shown->show();
-        shown->raise();
-        shown->activateWindow();
+        if (shown) bringToFront(shown);  // none yet: it is about to show itself
     }, answered);
     if (answered) return 0;
 
@@ -40,6 +38,8 @@ int runDialo(int argc, char** argv) {
     {
         MainWindow window;
         installCards(window);
+        CallNotifier notifier(&window);
+        const auto tray = Tray::createIfAvailable(&window);  // null without a system tray
         shown = &window;
         window.show();
         startUpdateCheck();

@@ -18,6 +18,8 @@ root=$(mktemp -d)
 # Everything the programs here write stays in the scratch folder, none in the user's home.
 export LOCALAPPDATA=$root/data XDG_RUNTIME_DIR=$root/run XDG_CONFIG_HOME=$root/config XDG_CACHE_HOME=$root/cache
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
+# Nor on the user's session bus: the call notifier finds no bus here and shows nothing.
+export DBUS_SESSION_BUS_ADDRESS=unix:path=$root/run/no-bus
 chmod 700 "$XDG_RUNTIME_DIR"
 passed=0
 xvfb_pid="" wm_pid="" first_pid="" second_pid="" a_pid="" b_pid=""
