@@ -2,6 +2,7 @@
 
 #include <openssl/rand.h>
 
+#include <mutex>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -154,11 +155,19 @@ std::string newCallId() {
 }
 
 void startIncomingRinger() {
+    // Once per ringing call: a call that rang out stays Incoming, and the next event read
+    // would otherwise ring it all over again.
+    static std::mutex rangMutex;
+    static std::string rangFor;
+    const std::string callId = lockPhone().state.callId;
+    std::lock_guard rang(rangMutex);
+    if (callId == rangFor) return;
     bool expected = false;
     if (!phoneFlags().ringerActive.compare_exchange_strong(expected, true)) return;
     postUi(UiMessage::RingStart);
     try {
         std::thread(incomingRinger).detach();
+        rangFor = callId;
     } catch (const std::exception&) {
         phoneFlags().ringerActive = false;
     }

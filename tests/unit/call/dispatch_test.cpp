@@ -1,15 +1,21 @@
 // The far end drives a call only with events the platform vouches for, sealed to this phone,
 // and fresh: forged, foreign, replayed and stale events change nothing.
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <nlohmann/json.hpp>
 
 #include "../wallet/funded_wallet_fixture.h"
 #include "base/base64.h"
 #include "base/clock.h"
+#include "call/call_control.h"
 #include "call/dispatch.h"
 #include "call/event.h"
 #include "call/live_sender.h"
 #include "state/phone_state.h"
+#include "state/ui_bridge.h"
 #include "vaultra/envelope.h"
 #include "vaultra/identity.h"
 
@@ -129,6 +135,33 @@ TEST_F(DispatchTest, LiveChunksPlayOnceAndInOrder) {
     handlePayload(txid(), payload(kAudio, "other", now, alice, bobIdentity.pub, {{"n", 5}, {"codec", "gsm"}, {"audio", gsm}}));
     setVoiceTrace({});
     EXPECT_EQ(played, (std::vector<int64_t>{1, 3, 4}));
+}
+
+TEST(RingerTest, ACallRingsOnceHoweverManyEventsFollowIt) {
+    std::atomic<int> rings{0};
+    setUiReceiver(UiTarget::Main, [&rings](UiMessage m, intptr_t, intptr_t) {
+        if (m == UiMessage::RingStart) ++rings;
+    });
+    phoneFlags().quietRing = true;
+    auto ringRunsOut = [](const std::string& callId) {
+        {
+            auto g = lockPhone();
+            g.state.callState = CallState::Incoming;
+            g.state.callId = callId;
+        }
+        phoneFlags().ringStop = true;  // the ringer ends at its first look, as after its tenth ring
+        startIncomingRinger();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (phoneFlags().ringerActive && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return !phoneFlags().ringerActive;
+    };
+    ASSERT_TRUE(ringRunsOut("00000000000000c1"));
+    ASSERT_TRUE(ringRunsOut("00000000000000c1")) << "an event read while it still shows as incoming";
+    EXPECT_EQ(rings, 1);
+    ASSERT_TRUE(ringRunsOut("00000000000000c2"));
+    EXPECT_EQ(rings, 2) << "the next call rings";
+    setUiReceiver(UiTarget::Main, {});
 }
 
 }  // namespace
