@@ -251,7 +251,7 @@ void MainWindow::layoutButtons() {
     place(settings_, kSettings);
     place(close_, kClose);
     callRest_ = px(kCall.x, kCall.y, kCall.w, kCall.h);
-    if (!ringTimer_->isActive()) call_->setGeometry(callRest_);
+    call_->setGeometry(callRest_);  // a ringing pulse takes it up again from here at its next tick
 }
 
 bool MainWindow::event(QEvent* e) {
