@@ -51,6 +51,13 @@ protected:
     }
 
     static void setPeerKey(const std::string& pub) { lockPhone().state.peerPubKey = pub; }
+    void inCallWithBob(CallState state, const std::string& callId) const {
+        auto g = lockPhone();
+        g.state.callState = state;
+        g.state.callId = callId;
+        g.state.peerHandle = "bob";
+        g.state.peerPayAddress = bob.address;
+    }
     static std::string status() { return lockPhone().state.statusText; }
 
     const Key bob = keyOf('7'), carol = keyOf('8');
@@ -164,13 +171,7 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     setPeerKey(bob.pub);
     fundWallet({3000, 3000, 3000, 3000, 3000, 3000});
     const std::string callId = "00000000000000aa";
-    {
-        auto g = lockPhone();
-        g.state.callState = CallState::Talking;
-        g.state.callId = callId;
-        g.state.peerHandle = "bob";
-        g.state.peerPayAddress = bob.address;
-    }
+    inCallWithBob(CallState::Talking, callId);
     // Every broadcast route fails until the faults are cleared.
     inject({{"path_prefix", "/oi/submit"}, {"status", 503}, {"count", 100000}});
     inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 502}, {"count", 100000}});
@@ -229,13 +230,7 @@ TEST_F(SendEventTest, AMessageGoesByItselfAtSixtySecondsThoughItCostsMoreThanFou
     setPeerKey(bob.pub);
     fundWallet(std::vector<int64_t>(40, 1662));  // what splitting a faucet coin leaves
     const std::string callId = "00000000000000bb";
-    {
-        auto g = lockPhone();
-        g.state.callState = CallState::LeavingMessage;
-        g.state.callId = callId;
-        g.state.peerHandle = "bob";
-        g.state.peerPayAddress = bob.address;
-    }
+    inCallWithBob(CallState::LeavingMessage, callId);
     setClockSource({fakeMs, nullptr, advance});
     phoneFlags().running = true;
     std::thread sender(liveSenderLoop);
