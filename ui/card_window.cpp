@@ -688,13 +688,17 @@ void CardWindow::addContact() {
     if (handle.empty()) return status("Type a handle to add.");
     for (const Contact& c : contacts_)
         if (sameHandle(c.dest, handle)) return status("Already in contacts.");
-    field_->clear();
-    field_->setFocus();
     detached([handle] {
         const std::string result = contact_add(handle, "");
         setStatus(result == "success" ? "Added " + handle : result);
-        QMetaObject::invokeMethod(qApp, [] {
-            if (CardWindow* card = openCard()) card->loadContacts();
+        QMetaObject::invokeMethod(qApp, [added = result == "success"] {
+            CardWindow* card = openCard();
+            if (!card) return;
+            if (added && card->kind() == CardContacts) {
+                card->field_->clear();  // what did not go in stays for the user to mend
+                card->field_->setFocus();
+            }
+            card->loadContacts();
         }, Qt::QueuedConnection);
     });
 }
@@ -789,8 +793,13 @@ void installCards(MainWindow& main) {
     public:
         using QObject::QObject;
         bool eventFilter(QObject* watched, QEvent* e) override {
-            if (e->type() == uiEventType() && static_cast<UiEvent*>(e)->message == UiMessage::ConnectionChanged && gCard)
-                gCard->refreshLabels();
+            if (!gCard) return QObject::eventFilter(watched, e);
+            if (e->type() == uiEventType()) {
+                const UiMessage m = static_cast<UiEvent*>(e)->message;
+                if (m == UiMessage::ConnectionChanged || m == UiMessage::UpdateAvailable) gCard->refreshLabels();
+            } else if (e->type() == QEvent::Close) {
+                gCard->close();  // its position is kept as when it is closed by itself
+            }
             return QObject::eventFilter(watched, e);
         }
     };

@@ -27,8 +27,10 @@ bool askRunningInstanceToRaise(const QString& name) {
     if (!socket.waitForConnected(kAnswerMs)) return false;
     socket.write(kRaise);
     if (!socket.waitForBytesWritten(kAnswerMs)) return false;
-    // The first one answers once it has raised its window.
-    return socket.waitForReadyRead(kAnswerMs) && socket.readAll().startsWith("ok");
+    // Someone listens, so a phone runs: one still starting answers only once its loop runs, and
+    // it reads the request then. The wait is for its window to be up before this one ends.
+    (void)socket.waitForReadyRead(kAnswerMs);
+    return true;
 }
 
 std::unique_ptr<QLocalServer> becomeSoleInstance(const QString& name, std::function<void()> raise, bool& answered) {
@@ -46,8 +48,7 @@ std::unique_ptr<QLocalServer> becomeSoleInstance(const QString& name, std::funct
     QLocalServer* s = server.get();
     QObject::connect(s, &QLocalServer::newConnection, s, [s, raise] {
         while (QLocalSocket* c = s->nextPendingConnection()) {
-            QObject::connect(c, &QLocalSocket::disconnected, c, &QObject::deleteLater);
-            QObject::connect(c, &QLocalSocket::readyRead, c, [c, raise] {
+            auto answer = [c, raise] {
                 if (!c->canReadLine()) return;
                 if (c->readLine() == kRaise) {
                     raise();
@@ -55,7 +56,10 @@ std::unique_ptr<QLocalServer> becomeSoleInstance(const QString& name, std::funct
                     c->flush();
                 }
                 c->disconnectFromServer();
-            });
+            };
+            QObject::connect(c, &QLocalSocket::disconnected, c, &QObject::deleteLater);
+            QObject::connect(c, &QLocalSocket::readyRead, c, answer);
+            answer();  // a request that came before its connection was taken up
         }
     });
     return server;

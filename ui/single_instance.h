@@ -12,7 +12,7 @@ namespace dialo {
 /// The socket name for this user (and this data folder, so that test phones stay apart).
 QString instanceSocketName();
 
-/// True when another instance answered and was asked to raise its window.
+/// True when another instance listens and was asked to raise its window.
 bool askRunningInstanceToRaise(const QString& name);
 
 /// Makes this process the one instance: listens for later starts, whose `raise` runs on the GUI

@@ -106,13 +106,7 @@ TEST_F(WindowTest, AMessageLeftOnTheAnswerPhoneLightsTheLampUntilTheAnswerPhoneI
         << window_->headerLines().main.toStdString();
     EXPECT_FALSE(phoneFlags().lamp);
 
-    ASSERT_TRUE(bob_->send("call alice"));
-    ASSERT_TRUE(bobIs("LeavingMessage", 90));
-    ASSERT_TRUE(bobSays([](const json& j) { return j.value("statusText", json()) == "Recording  3 / 60"; }, 60,
-                        "three seconds recorded"));
-    ASSERT_TRUE(bob_->send("hangup"));
-    ASSERT_TRUE(bobSays([](const json& j) { return j.value("statusText", json()) == "Message left for alice."; }, 90,
-                        "the message left"));
+    ASSERT_NO_FATAL_FAILURE(bobLeavesMessage(3));
 
     ASSERT_TRUE(eventually([] { return phoneFlags().lamp.load(); }, 60));
     EXPECT_TRUE(eventually([this] { return window_->headerLines().main == "Message from bob."; }, 5))

@@ -1,12 +1,16 @@
-// Pictures of the main window for people to look at: each call state in each theme at 96 and
-// 144 DPI, as PNG files in the build folder's screenshots/. The states are set in the phone
-// state directly; only the connection is real.
+// Pictures for people to look at, as PNG files in the build folder's screenshots/: the main
+// window in each call state and theme, and every card with rows in it, at 96 and 144 DPI. The
+// states and lists are set in the phone state directly; only the connection and the contacts
+// (kept in the wallet) are real.
 
 #include <QDir>
 #include <QImage>
+#include <utility>
 
+#include "audio/gsm.h"
 #include "base/clock.h"
 #include "state/ui_bridge.h"
+#include "wallet/contacts.h"
 #include "window_fixture.h"
 
 namespace dialo::test {
@@ -70,6 +74,67 @@ TEST_F(WindowTest, ScreenshotsOfEveryStateThemeAndDpi) {
         g.state.settings.theme = 0;
     }
     postUi(UiMessage::Refresh);
+}
+
+// Lists to fill every card with.
+void fillLists() {
+    constexpr int32_t kSeconds = 14;  // of each message
+    auto g = lockPhone();
+    HandleBoxes& b = g.state.boxes;
+    const int64_t now = nowSeconds();
+    const Bytes audio(kSeconds * kGsmBytesPerSecond, 0x55);
+    b.inbox = {{"a1", "bob", audio, std::string(64, 'a'), now - 3600, kSeconds},
+               {"a2", "", audio, "", now - 60, kSeconds}};
+    b.saved = {{1, "s1", "carol", audio, std::string(64, 'b')}, {2, "s2", "bob", audio, ""}};
+    b.calls = {callRecord("alice", "bob", 75, 7200), callRecord("carol", "alice", 0, 300)};
+    b.calls[0].sats = 412;
+    b.blocked = {"mallory", "trent"};
+}
+
+TEST_F(WindowTest, ScreenshotsOfEveryCardThemeAndDpi) {
+    // Client sizes at 96 DPI, by kind.
+    const QSize kSizes[kCardKinds + 1] = {{},         {460, 460}, {460, 460}, {460, 460},
+                                          {280, 460}, {460, 520}, {460, 420}, {460, 460}};
+    ASSERT_NO_FATAL_FAILURE(connectAlice());
+    for (const char* who : {"bob", "carol"}) ASSERT_EQ(contact_add(who, "a friend"), "success");
+    fillLists();
+    const QString folder = DIALO_SCREENSHOTS;
+    ASSERT_TRUE(QDir().mkpath(folder));
+    int written = 0;
+    for (int dpi : {96, 144}) {
+        window_->setDpi(dpi);
+        for (int theme = 0; theme < 2; ++theme) {
+            lockPhone().state.settings.theme = theme;
+            window_->applyTheme();
+            for (int kind = 1; kind <= kCardKinds; ++kind) {
+                ASSERT_NO_FATAL_FAILURE(openKind(kind));
+                if (kind == CardContacts) {
+                    EXPECT_TRUE(eventually([this] { return cardRows().contains("carol"); }, 30));
+                }
+                if (kind != CardSettings) {
+                    EXPECT_GE(cardRows().size(), 2) << kind;
+                }
+                const QSize client(MainWindow::scaled(kSizes[kind].width(), dpi),
+                                   MainWindow::scaled(kSizes[kind].height(), dpi));
+                EXPECT_EQ(openCard()->size(), client) << "kind " << kind << " at " << dpi << " DPI: "
+                                                      << openCard()->width() << " x " << openCard()->height();
+                // The list lays its rows out on a later turn of the event loop: the picture is the
+                // one two grabs in a row agree on.
+                QImage shot;
+                EXPECT_TRUE(eventually(
+                    [&] {
+                        const QImage now = openCard()->grab().toImage();
+                        return std::exchange(shot, now) == now;
+                    },
+                    10));
+                const QString file = QString("%1/card-%2-%3-%4.png").arg(folder).arg(kind).arg(theme).arg(dpi);
+                EXPECT_TRUE(shot.save(file)) << file.toStdString();
+                ++written;
+            }
+        }
+    }
+    EXPECT_EQ(written, 28);
+    window_->setDpi(96);
 }
 
 }  // namespace

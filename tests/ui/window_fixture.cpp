@@ -2,6 +2,10 @@
 
 #include <stdlib.h>
 
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QListWidget>
+#include <QTimer>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -9,8 +13,15 @@
 
 #include "app/startup.h"
 #include "app/workers.h"
+#include "audio/playback.h"
 #include "audio/wav.h"
+#include "base/clock.h"
+#include "store/handle_switch.h"
+#include "store/phone_store.h"
+#include "wallet/binding.h"
 #include "wallet/coins.h"
+#include "wallet/contacts.h"
+#include "wallet/wallet_file.h"
 
 namespace dialo::test {
 namespace {
@@ -53,12 +64,12 @@ void WindowTest::SetUp() {
     bobDir_ = root_ + "/bob";
 
     configure(aliceDir_, {{"backend", "file"}});  // a silent microphone, a loudspeaker into nothing
-    const std::string alice = makeWallet(aliceDir_, "alice", kFunding);
+    aliceWallet_ = makeWallet(aliceDir_, "alice", kFunding);
     // A second wallet keeps start-up from binding the only one: alice must connect.
     makeWallet(aliceDir_, "", 0);
     ASSERT_FALSE(HasFailure());
-    watch_ =
-        std::make_unique<Child>(std::vector<std::string>{DIALO_VAULTRA, "--json", "watch", "--approve-all", alice},
+    watch_ = std::make_unique<Child>(
+        std::vector<std::string>{DIALO_VAULTRA, "--json", "watch", "--approve-all", aliceWallet_},
                                 std::map<std::string, std::string>{{"LOCALAPPDATA", aliceDir_}}, root_ + "/watch.err");
     ASSERT_TRUE(eventually(
         [this] {
@@ -73,6 +84,7 @@ void WindowTest::SetUp() {
     ASSERT_TRUE(startCore());
     coreStarted_ = true;
     window_ = std::make_unique<MainWindow>();  // routes the workers' messages to itself
+    installCards(*window_);
     ASSERT_TRUE(startWorkers());
     window_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
@@ -123,6 +135,13 @@ void WindowTest::connectAlice() {
         << "status: " << lockPhone().state.statusText;
     ASSERT_TRUE(eventually([this] { return window_->headerLines().connection.contains("alice"); }, 60))
         << "connection line: " << window_->headerLines().connection.toStdString();
+    // What a test puts in her lists must not be replaced by the loading of her file.
+    ASSERT_TRUE(eventually([] { return current_store_key() == "alice"; }, 60));
+}
+
+void WindowTest::awaitAliceCoins() {
+    ASSERT_TRUE(eventually([] { return count_ready_coins() >= kReadyCoins; }, 150))
+        << "ready coins: " << count_ready_coins();
 }
 
 void WindowTest::startBob(bool speaks) {
@@ -192,6 +211,120 @@ bool WindowTest::bobSays(const std::function<bool(const json&)>& match, int seco
                       << bob_->stderrText();
     }
     return seen;
+}
+
+CallRecord callRecord(const char* from, const char* to, int32_t secs, int64_t agoSeconds) {
+    CallRecord c;
+    c.from = from;
+    c.to = to;
+    c.secs = secs;
+    c.missed = secs == 0;
+    c.ts = nowSeconds() - agoSeconds;
+    return c;
+}
+
+void WindowTest::bobLeavesMessage(int seconds) {
+    ASSERT_TRUE(bob_->send("call alice"));
+    ASSERT_TRUE(bobIs("LeavingMessage", 90));
+    const std::string recorded = "Recording  " + std::to_string(seconds) + " / 60";
+    ASSERT_TRUE(bobSays([&](const json& j) { return j.value("statusText", json()) == recorded; }, 60 + seconds,
+                        recorded));
+    ASSERT_TRUE(bob_->send("hangup"));
+    ASSERT_TRUE(bobSays([](const json& j) { return j.value("statusText", json()) == "Message left for alice."; }, 90,
+                        "the message left"));
+}
+
+void WindowTest::openKind(int kind) {
+    // The main window's button for the card, then the card's own button, if any, leading on.
+    struct Path {
+        const char* main;
+        const char* onCard;
+    };
+    static const Path kPaths[] = {{nullptr, nullptr},         {"contacts", nullptr},    {"answerphone", nullptr},
+                                  {"answerphone", "saved"},   {"settings", nullptr},    {"answerphone", "history"},
+                                  {"settings", "fees"},       {"settings", "blocked"}};
+    ASSERT_TRUE(kind >= 1 && kind <= kCardKinds) << kind;
+    ASSERT_NO_FATAL_FAILURE(click(kPaths[kind].main));
+    if (kPaths[kind].onCard) {
+        ASSERT_NO_FATAL_FAILURE(clickCard(kPaths[kind].onCard));
+    }
+    ASSERT_NE(openCard(), nullptr);
+    ASSERT_EQ(openCard()->kind(), kind);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(openCard()));
+}
+
+QStringList WindowTest::cardRows() const {
+    QStringList rows;
+    if (const CardWindow* card = openCard())
+        if (const auto* list = card->findChild<QListWidget*>("list"))
+            for (int i = 0; i < list->count(); ++i) rows << list->item(i)->text();
+    return rows;
+}
+
+QString WindowTest::rowDetail(const QString& title) const {
+    const auto* list = openCard() ? openCard()->findChild<QListWidget*>("list") : nullptr;
+    const QList<QListWidgetItem*> found = list ? list->findItems(title, Qt::MatchExactly) : QList<QListWidgetItem*>();
+    return found.isEmpty() ? QString() : found.front()->data(kRowDetail).toString();
+}
+
+void WindowTest::selectRow(const QString& title) {
+    auto* list = openCard() ? openCard()->findChild<QListWidget*>("list") : nullptr;
+    ASSERT_NE(list, nullptr) << "no card list";
+    const QList<QListWidgetItem*> found = list->findItems(title, Qt::MatchExactly);
+    ASSERT_EQ(found.size(), 1) << "rows titled " << title.toStdString() << " in "
+                               << cardRows().join(" | ").toStdString();
+    list->scrollToItem(found.front());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(found.front()).center());
+    ASSERT_TRUE(found.front()->isSelected()) << title.toStdString();
+}
+
+std::unique_ptr<QObject> WindowTest::whenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> act,
+                                               int seconds) {
+    auto watch = std::make_unique<QTimer>();
+    QTimer* timer = watch.get();
+    auto started = std::make_shared<QElapsedTimer>();
+    started->start();
+    QObject::connect(timer, &QTimer::timeout, timer, [=] {
+        for (QWidget* shown : {QApplication::activePopupWidget(), QApplication::activeModalWidget()}) {
+            if (shown && shown->isVisible() && match(shown)) {
+                timer->stop();
+                act(shown);
+                return;
+            }
+        }
+        if (started->elapsed() > seconds * 1000LL) {
+            timer->stop();
+            ADD_FAILURE() << "no dialog or menu of the kind awaited was shown within " << seconds << " s";
+            if (QWidget* up = QApplication::activePopupWidget()) up->close();
+            if (QWidget* up = QApplication::activeModalWidget()) up->close();
+        }
+    });
+    timer->start(20);
+    return watch;
+}
+
+void WindowTest::restartWindow() {
+    window_->close();
+    window_.reset();  // the card is the window's child and goes with it
+    ASSERT_EQ(openCard(), nullptr);
+    lockPhone().state.settings = PhoneSettings{};
+    phoneFlags().volume = PhoneFlags().volume.load();
+    load_settings();
+    const std::string output = lockPhone().state.settings.output;
+    setOutputId(output);  // as start-up does when it opens the sound
+    window_ = std::make_unique<MainWindow>();
+    installCards(*window_);
+    window_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+}
+
+std::vector<std::string> WindowTest::walletContacts() const {
+    json doc;
+    if (!read_wallet_document(wallet_dir_path(aliceWallet_) + "/wallet.json", doc)) return {};
+    std::vector<std::string> out;
+    for (const Contact& c : contacts_from_document(doc)) out.push_back(c.dest);
+    wipe_wallet_document(doc);
+    return out;
 }
 
 bool WindowTest::bobIs(const char* state, int seconds) {
