@@ -36,8 +36,10 @@ bool askRunningInstanceToRaise(const QString& name) {
 std::unique_ptr<QLocalServer> becomeSoleInstance(const QString& name, std::function<void()> raise, bool& answered) {
     answered = askRunningInstanceToRaise(name);
     if (answered) return nullptr;
+    // No socket options: with them Qt binds elsewhere and renames the socket into place, which
+    // replaces one a racing start has just made instead of failing on it. The socket keeps the
+    // umask's mode, so other users cannot write to it.
     auto server = std::make_unique<QLocalServer>();
-    server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!server->listen(name)) {
         // Taken: by a start racing this one, which answers, or by a phone that crashed.
         answered = askRunningInstanceToRaise(name);
