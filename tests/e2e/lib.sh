@@ -17,8 +17,6 @@ scenario="" dir="" phone_pid="" devnet_pid="" out="" err="" seen=0 rc=0
 # Only a net for a hung phone, far above any honest run on a busy machine.
 phone_seconds=${phone_seconds:-900}
 
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-
 ok() { echo "$scenario: $1" >>"$root/passed"; }
 
 fail() {
@@ -36,26 +34,11 @@ fail() {
   exit 1
 }
 
-not() { ! "$@"; }
 matches() { [[ $1 =~ $2 ]]; }
 # A whole number strictly between two others.
 between() { [[ $1 =~ ^-?[0-9]+$ ]] && (($1 > $2 && $1 < $3)); }
 
-check() {
-  local what=$1
-  shift
-  if "$@"; then ok "$what"; else fail "$what"; fi
-}
-
-# Retries a command every 50 ms until it succeeds; false once SECONDS have passed.
-wait_until() {
-  local deadline=$(($(now_ms) + $1 * 1000))
-  shift
-  until "$@"; do
-    (($(now_ms) < deadline)) || return 1
-    sleep 0.05
-  done
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
 
 # A fresh platform folder for one scenario.
 begin() {

@@ -33,8 +33,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-
 fail() {
   echo "FAIL: $*"
   local f
@@ -52,21 +50,7 @@ ok() {
   passed=$((passed + 1))
 }
 
-check() {
-  local what=$1
-  shift
-  if "$@"; then ok "$what"; else fail "$what"; fi
-}
-
-# Retries a command every 50 ms until it succeeds; false once SECONDS have passed.
-wait_until() {
-  local deadline=$(($(now_ms) + $1 * 1000))
-  shift
-  until "$@"; do
-    (($(now_ms) < deadline)) || return 1
-    sleep 0.05
-  done
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
 
 ended() { ! kill -0 "$1" 2>/dev/null; }
 
@@ -165,7 +149,6 @@ position() { xwininfo -id "$window" | awk '/Absolute upper-left X/ { x = $4 } /A
 at() { [ "$(position)" = "$1" ]; }
 iconic() { xprop -id "$window" WM_STATE | grep -q 'window state: Iconic'; }
 viewable() { xwininfo -id "$window" | grep -q 'Map State: IsViewable'; }
-not() { ! "$@"; }
 place=$(position)
 xdotool windowminimize "$window"
 check "the window is minimised" wait_until 20 eval 'iconic && not viewable'

@@ -1,0 +1,22 @@
+# Checks shared by the shell tests, sourced after they define ok MESSAGE and fail MESSAGE: a
+# failed check ends the script through fail, a passed one is counted by ok.
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+not() { ! "$@"; }
+
+check() {
+  local what=$1
+  shift
+  if "$@"; then ok "$what"; else fail "$what"; fi
+}
+
+# Retries a command every 50 ms until it succeeds; false once SECONDS have passed.
+wait_until() {
+  local deadline=$(($(now_ms) + $1 * 1000))
+  shift
+  until "$@"; do
+    (($(now_ms) < deadline)) || return 1
+    sleep 0.05
+  done
+}
