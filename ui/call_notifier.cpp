@@ -1,17 +1,16 @@
 #include "ui/call_notifier.h"
 
-#include <QBuffer>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QImageReader>
 #include <QVariantMap>
 #include <QWidget>
 
 #include "state/phone_state.h"
 #include "ui/actions.h"
+#include "ui/avatar.h"
 #include "ui/tray.h"
 #include "ui/ui_events.h"
 #include "vaultra/identity_lookup.h"
@@ -23,10 +22,6 @@ const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
 
-constexpr int kPictureSide = 128;                 // pixels
-constexpr size_t kPictureMinBytes = 16;
-constexpr size_t kPictureMaxBytes = 2u << 20;     // 2 MiB, exclusive
-constexpr int kDecodeLimitMiB = 64;               // a small file may claim a huge picture
 constexpr int kSettingNotifyOff = 3;
 constexpr uchar kUrgencyCritical = 2;
 
@@ -52,24 +47,6 @@ void closeNotification(uint id) {
 
 }  // namespace
 
-QImage notificationPicture(const Bytes& bytes) {
-    if (bytes.size() < kPictureMinBytes || bytes.size() >= kPictureMaxBytes) return {};
-    QByteArray data(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    reader.setAllocationLimit(kDecodeLimitMiB);
-    reader.setAutoTransform(true);
-    const QSize size = reader.size();
-    if (size.isValid() && (size.width() > kPictureSide || size.height() > kPictureSide))
-        reader.setScaledSize(size.scaled(kPictureSide, kPictureSide, Qt::KeepAspectRatio));
-    QImage image = reader.read();
-    if (image.isNull()) return {};
-    if (image.width() > kPictureSide || image.height() > kPictureSide)
-        image = image.scaled(kPictureSide, kPictureSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    return image.convertToFormat(QImage::Format_RGBA8888);
-}
-
 QDBusMessage incomingCallNotification(const std::string& handle, const Bytes& avatar) {
     QVariantMap hints;
     hints.insert(QStringLiteral("category"), QStringLiteral("call.incoming"));
@@ -77,7 +54,7 @@ QDBusMessage incomingCallNotification(const std::string& handle, const Bytes& av
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("dialo"));
     // The phone rings by itself, after the notify mode.
     hints.insert(QStringLiteral("suppress-sound"), true);
-    const QImage picture = notificationPicture(avatar);
+    const QImage picture = avatarPicture(avatar);
     if (!picture.isNull()) hints.insert(QStringLiteral("image-data"), QVariant::fromValue(imageData(picture)));
     const QString who = QString::fromStdString(handle);
     QDBusMessage notify = callOf(QStringLiteral("Notify"));

@@ -47,11 +47,7 @@ private:
 };
 
 /// The Notify call for a call ringing from `handle`, with `avatar` (picture bytes, or empty) as
-/// its image when `notificationPicture` makes one of it.
+/// its image when `avatarPicture` makes one of it.
 QDBusMessage incomingCallNotification(const std::string& handle, const Bytes& avatar);
-
-/// The caller's picture as a notification carries it: at most 128 x 128 pixels, RGBA, or a
-/// null image when `bytes` are not 16 bytes to under 2 MiB of a picture Qt can decode.
-QImage notificationPicture(const Bytes& bytes);
 
 }  // namespace dialo

@@ -34,6 +34,7 @@
 #include "store/messages.h"
 #include "store/phone_store.h"
 #include "ui/actions.h"
+#include "ui/avatar.h"
 #include "ui/logo.h"
 #include "ui/main_window.h"
 #include "ui/palette.h"
@@ -83,15 +84,6 @@ QString when(int64_t ts) { return QString::fromStdString(formatMessageTime(ts));
 
 QString explorerPage(const std::string& txid) {
     return QString::fromStdString(networkConfig().explorerBase + "/tx/" + txid);
-}
-
-// A contact's picture, when its bytes are a picture at all.
-QImage avatarImage(const std::string& handle) {
-    const Bytes bytes = avatar_for(handle);
-    if (bytes.size() < 16 || bytes.size() >= 2 * 1024 * 1024) return {};
-    QImage image;
-    image.loadFromData(bytes.data(), int(bytes.size()));
-    return image;
 }
 
 void detached(std::function<void()> body) {
@@ -420,7 +412,7 @@ void CardWindow::fill() {
         case CardContacts: {
             for (const Contact& c : contacts_) {
                 addRow(QString::fromStdString(c.dest), QString::fromStdString(c.note), QString::fromStdString(c.dest));
-                const QImage avatar = avatarImage(c.dest);
+                const QImage avatar = avatarPicture(avatar_for(c.dest));
                 if (!avatar.isNull()) list_->item(list_->count() - 1)->setData(kRowAvatar, avatar);
             }
             if (contacts_.empty()) showEmpty("No contacts yet.");

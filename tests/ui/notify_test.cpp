@@ -13,6 +13,7 @@
 
 #include "notification_server.h"
 #include "private_bus.h"
+#include "ui/avatar.h"
 #include "ui/call_notifier.h"
 #include "window_fixture.h"
 
@@ -200,42 +201,45 @@ QImage filled(int w, int h, QColor colour) {
     return image;
 }
 
-TEST(NotificationPicture, ALargePictureIsScaledToFitIn128KeepingItsShape) {
-    const QImage picture = notificationPicture(encoded(filled(300, 150, QColor(200, 40, 10)), "PNG"));
-    ASSERT_FALSE(picture.isNull());
-    EXPECT_EQ(picture.size(), QSize(128, 64));
-    EXPECT_EQ(picture.format(), QImage::Format_RGBA8888);
-    EXPECT_EQ(picture.pixelColor(64, 32), QColor(200, 40, 10));
-}
-
-TEST(NotificationPicture, ASmallPictureKeepsItsSize) {
-    const QImage picture = notificationPicture(encoded(filled(40, 30, QColor(0, 90, 200)), "PNG"));
-    EXPECT_EQ(picture.size(), QSize(40, 30));
-}
-
-TEST(NotificationPicture, BytesThatAreNoPictureGiveNone) {
-    Bytes junk(500);
-    for (size_t i = 0; i < junk.size(); ++i) junk[i] = uint8_t(i * 7 + 3);
-    EXPECT_TRUE(notificationPicture(junk).isNull());
-    EXPECT_TRUE(notificationPicture({}).isNull());
-}
-
-TEST(NotificationPicture, UnderSixteenBytesGiveNoneEvenWhenTheyDecode) {
-    // A one-pixel portable bitmap: Qt decodes it at 9 bytes and, padded, at 16.
-    const std::string tiny = "P1\n1 1\n1\n";
-    ASSERT_FALSE(QImage::fromData(QByteArray::fromStdString(tiny)).isNull());
-    EXPECT_TRUE(notificationPicture(Bytes(tiny.begin(), tiny.end())).isNull());
-    const std::string padded = tiny + std::string(16 - tiny.size(), ' ');
-    EXPECT_FALSE(notificationPicture(Bytes(padded.begin(), padded.end())).isNull());
-}
-
-TEST(NotificationPicture, TwoMebibytesOrMoreGiveNone) {
-    // A picture followed by padding, which the decoder skips after the picture's end.
-    Bytes bytes = encoded(filled(20, 20, Qt::green), "PNG");
-    bytes.resize((2u << 20) - 1, 0);
-    EXPECT_FALSE(notificationPicture(bytes).isNull());
-    bytes.push_back(0);
-    EXPECT_TRUE(notificationPicture(bytes).isNull());
+TEST(AvatarPicture, FitsIn128AndRefusesWhatIsNoPictureOrOutsideItsSizes) {
+    {
+        SCOPED_TRACE("a large picture is scaled to fit in 128, keeping its shape");
+        const QImage picture = avatarPicture(encoded(filled(300, 150, QColor(200, 40, 10)), "PNG"));
+        ASSERT_FALSE(picture.isNull());
+        EXPECT_EQ(picture.size(), QSize(128, 64));
+        EXPECT_EQ(picture.format(), QImage::Format_RGBA8888);
+        EXPECT_EQ(picture.pixelColor(64, 32), QColor(200, 40, 10));
+    }
+    {
+        SCOPED_TRACE("a small picture keeps its size");
+        const QImage picture = avatarPicture(encoded(filled(40, 30, QColor(0, 90, 200)), "PNG"));
+        EXPECT_EQ(picture.size(), QSize(40, 30));
+    }
+    {
+        SCOPED_TRACE("bytes that are no picture give none");
+        Bytes junk(500);
+        for (size_t i = 0; i < junk.size(); ++i) junk[i] = uint8_t(i * 7 + 3);
+        EXPECT_TRUE(avatarPicture(junk).isNull());
+        EXPECT_TRUE(avatarPicture({}).isNull());
+    }
+    {
+        SCOPED_TRACE("under 16 bytes give none, even when they decode");
+        // A one-pixel portable bitmap: Qt decodes it at 9 bytes and, padded, at 16.
+        const std::string tiny = "P1\n1 1\n1\n";
+        ASSERT_FALSE(QImage::fromData(QByteArray::fromStdString(tiny)).isNull());
+        EXPECT_TRUE(avatarPicture(Bytes(tiny.begin(), tiny.end())).isNull());
+        const std::string padded = tiny + std::string(16 - tiny.size(), ' ');
+        EXPECT_FALSE(avatarPicture(Bytes(padded.begin(), padded.end())).isNull());
+    }
+    {
+        SCOPED_TRACE("2 MiB or more give none");
+        // A picture followed by padding, which the decoder skips after the picture's end.
+        Bytes bytes = encoded(filled(20, 20, Qt::green), "PNG");
+        bytes.resize((2u << 20) - 1, 0);
+        EXPECT_FALSE(avatarPicture(bytes).isNull());
+        bytes.push_back(0);
+        EXPECT_TRUE(avatarPicture(bytes).isNull());
+    }
 }
 
 // The Notify call itself, sent over the test's bus to the test's service, picture included.
