@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "tools/devnet/directory.h"
 #include "tools/devnet/faults.h"
+#include "tools/devnet/storm.h"
 #include "tools/devnet/ledger.h"
 #include "tools/devnet/script.h"
 #include "tools/devnet/tls.h"
@@ -133,6 +134,7 @@ struct Devnet::Impl {
     Ledger ledger;
     Directory directory;
     FaultTable faults;
+    Storm storm;
     TlsFiles tls;
     std::unique_ptr<httplib::SSLServer> service;
     std::unique_ptr<httplib::SSLServer> paymailCopy;
@@ -153,6 +155,7 @@ struct Devnet::Impl {
                Handler h, bool faultable = true) {
         Handler wrapped = [this, serverName, h, faultable](const httplib::Request& req, httplib::Response& res) {
             try {
+                if (faultable && req.path == "/oi/oracle/dialo/txids") storm.countPoll(req.get_param_value("address"));
                 if (faultable && applyFault(serverName, req, res)) return;
                 h(req, res);
             } catch (const std::exception& e) {
@@ -168,6 +171,7 @@ struct Devnet::Impl {
 
     bool applyFault(const char* serverName, const httplib::Request& req, httplib::Response& res) {
         std::optional<Fault> f = faults.take(serverName, req.method, req.path, requestHost(req));
+        if (!f) f = storm.draw();
         if (!f) return false;
         if (f->delayMs > 0) {
             std::unique_lock<std::mutex> lock(mutex);
@@ -672,6 +676,26 @@ void Devnet::Impl::setUpControl(httplib::SSLServer& s) {
     };
     route(s, sv, "POST", "/devnet/fault/clear", clear, false);
     route(s, sv, "DELETE", "/devnet/fault", clear, false);
+    route(
+        s, sv, "POST", "/devnet/storm",
+        [this](const httplib::Request& req, httplib::Response& res) {
+            std::string error;
+            if (!storm.start(parseBody(req.body), error)) return sendJson(res, {{"error", error}}, 400);
+            sendJson(res, storm.report());
+        },
+        false);
+    auto calm = [this](const httplib::Request&, httplib::Response& res) {
+        storm.stop();
+        sendJson(res, storm.report());
+    };
+    route(s, sv, "POST", "/devnet/storm/stop", calm, false);
+    route(s, sv, "DELETE", "/devnet/storm", calm, false);
+    route(
+        s, sv, "GET", "/devnet/storm",
+        [this](const httplib::Request&, httplib::Response& res) { sendJson(res, storm.report()); }, false);
+    route(
+        s, sv, "GET", "/devnet/polls",
+        [this](const httplib::Request&, httplib::Response& res) { sendJson(res, storm.polls()); }, false);
     route(
         s, sv, "POST", "/devnet/paymail-add",
         [this](const httplib::Request& req, httplib::Response& res) {

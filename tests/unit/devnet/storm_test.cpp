@@ -1,0 +1,115 @@
+// The fault storm: its share of faults on every faultable route, only the kinds asked for,
+// counted by kind, the same fates again from the same seed, calm after a stop; and the count of
+// oracle listings per address, faulted ones included.
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "devnet_fixture.h"
+#include "tools/devnet/storm.h"
+
+namespace dialo::devnet::test {
+namespace {
+
+class DevnetStormTest : public DevnetTest {};
+
+// What each of `n` draws gave: "calm", "slow", "drop" or the status.
+std::vector<std::string> fates(Storm& storm, int n) {
+    std::vector<std::string> out;
+    for (int i = 0; i < n; ++i) {
+        std::optional<Fault> f = storm.draw();
+        out.push_back(!f ? "calm" : f->drop ? "drop" : f->delayMs > 0 ? "slow" : std::to_string(f->status));
+    }
+    return out;
+}
+
+TEST(StormDraws, SameSeedSameFatesAndTheShareAsked) {
+    std::string error;
+    Storm a, b;
+    const json settings = {{"rate", 0.2}, {"kinds", {429, 503, 500, "slow", "drop"}}, {"slow_ms", 400}, {"seed", 99}};
+    ASSERT_TRUE(a.start(settings, error)) << error;
+    ASSERT_TRUE(b.start(settings, error)) << error;
+    const std::vector<std::string> first = fates(a, 5000);
+    EXPECT_EQ(fates(b, 5000), first);
+
+    std::map<std::string, int> seen;
+    for (const std::string& f : first) ++seen[f];
+    // 1000 expected faults; a binomial spread of 28, so 850..1150 is over five deviations.
+    EXPECT_GT(5000 - seen["calm"], 850);
+    EXPECT_LT(5000 - seen["calm"], 1150);
+    for (const char* kind : {"429", "503", "500", "slow", "drop"}) EXPECT_GT(seen[kind], 100) << kind;
+    const json report = a.report();
+    EXPECT_EQ(report["requests"], 5000);
+    for (const char* kind : {"429", "503", "500", "slow", "drop"}) EXPECT_EQ(report["faults"][kind], seen[kind]) << kind;
+
+    // Another seed, other fates; a restart starts the count and the sequence again.
+    ASSERT_TRUE(b.start({{"seed", 100}}, error));
+    EXPECT_NE(fates(b, 200), std::vector<std::string>(first.begin(), first.begin() + 200));
+    ASSERT_TRUE(a.start(settings, error));
+    EXPECT_EQ(fates(a, 200), std::vector<std::string>(first.begin(), first.begin() + 200));
+    EXPECT_EQ(a.report()["requests"], 200);
+
+    // A slow answer waits from half the time asked to all of it.
+    ASSERT_TRUE(a.start({{"rate", 1}, {"kinds", {"slow"}}, {"slow_ms", 400}}, error));
+    for (int i = 0; i < 200; ++i) {
+        std::optional<Fault> f = a.draw();
+        ASSERT_TRUE(f);
+        EXPECT_GE(f->delayMs, 200);
+        EXPECT_LE(f->delayMs, 400);
+        EXPECT_EQ(f->status, 0);
+    }
+    a.stop();
+    EXPECT_FALSE(a.draw());
+    EXPECT_EQ(a.report()["faults"]["slow"], 200);
+}
+
+TEST(StormDraws, RefusesSettingsItCannotKeep) {
+    Storm s;
+    std::string error;
+    for (const json& bad : {json::array(), json{{"rate", 1.5}}, json{{"rate", "high"}}, json{{"kinds", json::array()}},
+                            json{{"kinds", {200}}}, json{{"kinds", {"late"}}}, json{{"slow_ms", 0}},
+                            json{{"seed", "x"}}}) {
+        EXPECT_FALSE(s.start(bad, error)) << bad.dump();
+        EXPECT_FALSE(error.empty());
+    }
+    EXPECT_FALSE(s.draw());
+}
+
+TEST_F(DevnetStormTest, EveryServerMeetsItUntilItStopsAndListingsAreCounted) {
+    start();
+    Key alice = keyOf('1'), bob = keyOf('2');
+    const std::string listing = "/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20";
+    Reply r = post("/devnet/storm", {{"rate", 1}, {"kinds", {503}}, {"seed", 7}});
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(r.j["active"], true);
+
+    EXPECT_EQ(get(listing).status, 503);
+    EXPECT_EQ(woc("/chain/info").status, 503);
+    EXPECT_EQ(post("/arc/v1/tx", {{"rawTx", "00"}}).status, 503);
+    EXPECT_EQ(send(devnet.directoryPort(), "GET", "/api/bsvalias/address/alice@orvane.test").status, 503);
+    // The controls stay calm, so a test can always end the storm.
+    EXPECT_EQ(get("/devnet/status").status, 200);
+    Reply report = get("/devnet/storm");
+    EXPECT_EQ(report.j["faults"]["503"], 4);
+    EXPECT_EQ(report.j["requests"], 4);
+
+    ASSERT_EQ(send(devnet.servicePort(), "DELETE", "/devnet/storm").status, 200);
+    EXPECT_EQ(get(listing).status, 200);
+    EXPECT_EQ(get("/devnet/storm").j["active"], false);
+    EXPECT_EQ(get("/devnet/storm").j["faults"]["503"], 4);
+
+    // Dropped, the listing is still counted as asked.
+    ASSERT_EQ(post("/devnet/storm", {{"rate", 1}, {"kinds", {"drop"}}}).status, 200);
+    EXPECT_FALSE(get(listing).reached);
+    ASSERT_EQ(post("/devnet/storm/stop", json::object()).status, 200);
+    get("/oi/oracle/dialo/txids?address=" + bob.address);
+    Reply polls = get("/devnet/polls");
+    EXPECT_EQ(polls.j[alice.address], 3);
+    EXPECT_EQ(polls.j[bob.address], 1);
+
+    EXPECT_EQ(post("/devnet/storm", {{"rate", -1}}).status, 400);
+}
+
+}  // namespace
+}  // namespace dialo::devnet::test
