@@ -114,6 +114,7 @@ void cycle(LoopState& loop) {
         address = g.state.ownPayAddress;
     }
     pollOracle(address);
+    releaseOverdueAudio();
     idle = lockPhone().state.callState == CallState::Idle;
     if (idle && !address.empty()) {
         if (take_history_refresh_request()) scanConfirmedHistory(address);

@@ -224,6 +224,8 @@ void placeCall(const std::string& typed) {
         s.callId = callId;
         s.audioSeq = 0;
         s.heardAudioSeq = 0;
+        s.aheadAudio.clear();
+        s.aheadSinceMs = 0;
         s.tapeClaimed = false;
         phoneFlags().leaveHungUp = false;
         s.messageRetryAt = 0;

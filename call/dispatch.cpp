@@ -2,6 +2,7 @@
 
 
 #include <algorithm>
+#include <exception>
 
 #include <nlohmann/json.hpp>
 
@@ -28,6 +29,12 @@ constexpr int64_t kFreshPast = 91;      // seconds: an event this old or older i
 constexpr int64_t kFreshFuture = 180;   // seconds ahead of this clock still accepted
 constexpr int64_t kInviteWindow = 180;  // seconds either way an invite may ring
 constexpr uint64_t kBusyRetryMs = 2000;
+// A chunk that overtook a missing one waits this long (milliseconds) for it. The sender sends
+// in order, so the missing one is on chain and comes with the next fetch that gets through;
+// a stretch of failed polls and back-offs can take several seconds, so only a chunk lost for
+// good should cost the wait.
+constexpr uint64_t kGapWaitMs = 15000;
+constexpr size_t kAheadCap = 64;  // chunks held at most; more skip the gap at once
 
 bool contains(const std::vector<std::string>& list, const std::string& s) {
     return std::find(list.begin(), list.end(), s) != list.end();
@@ -48,6 +55,29 @@ void dropBlocked(PhoneState& s, const std::string& id) {
     }
 }
 
+// Plays a peer chunk and counts it heard; false when the play queue refused it.
+bool playChunk(PhoneState& s, int64_t n, const Bytes& gsm) {
+    if (!queueForPlayback(gsm)) return false;
+    if (n > 0) s.heardAudioSeq = n;
+    traceVoice({VoiceTrace::Played, n, gsm.size(), nowUnixMs()});
+    return true;
+}
+
+// Plays the held chunks that now follow on from the last one heard; with `skipGap` the first
+// held chunk plays even though chunks before it never came.
+void releaseAhead(PhoneState& s, bool skipGap) {
+    bool played = false;
+    while (!s.aheadAudio.empty()) {
+        auto it = s.aheadAudio.begin();
+        if (it->first > s.heardAudioSeq + 1 && !skipGap) break;
+        skipGap = false;
+        if (it->first > s.heardAudioSeq) played = playChunk(s, it->first, it->second) || played;
+        s.aheadAudio.erase(it);
+    }
+    if (s.aheadAudio.empty()) s.aheadSinceMs = 0;
+    else if (played) s.aheadSinceMs = nowMs();  // a new gap waits afresh
+}
+
 void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_t now) {
     s.messageAudio.clear();
     s.messageSeconds = 0;
@@ -55,6 +85,8 @@ void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_
     s.tapeClaimed = false;
     s.audioSeq = 0;  // each call's chunks are numbered from 1, both ways
     s.heardAudioSeq = 0;
+    s.aheadAudio.clear();
+    s.aheadSinceMs = 0;
     s.callState = CallState::Incoming;
     s.callId = e.id;
     s.peerHandle = e.handle;
@@ -190,16 +222,19 @@ bool dispatchEvent(const json& event, bool fresh, const std::string& txid, int64
         } else if (e.kind == kAudio && s.callState == CallState::Talking && e.id == s.callId) {
             const bool own = (!e.pay.empty() && e.pay == s.ownPayAddress) ||
                              (!e.handle.empty() && sameOwnHandle(e.handle, s.ownHandle));
-            // A chunk re-sent after a send that did reach the chain, or one overtaken by a later
-            // chunk, would be heard twice or out of place.
+            // A chunk re-sent after a send that did reach the chain would be heard twice. One
+            // that overtook a missing chunk (its fetch failed and is being retried) waits for
+            // it: the sender never sends a broadcast chunk again, so dropping either loses it.
             const bool old = e.n > 0 && e.n <= s.heardAudioSeq;
-            if (!own && !old) {
-                Bytes gsm = base64Decode(e.audio);
-                if (!gsm.empty() && queueForPlayback(gsm)) {
-                    if (e.n > 0) s.heardAudioSeq = e.n;
-                    noteHeardTxid(s, txid);
-                    traceVoice({VoiceTrace::Played, e.n, gsm.size(), nowUnixMs()});
-                }
+            Bytes gsm = own || old ? Bytes() : base64Decode(e.audio);
+            if (!gsm.empty() && e.n > s.heardAudioSeq + 1) {
+                if (s.aheadAudio.empty()) s.aheadSinceMs = nowMs();
+                s.aheadAudio.emplace(e.n, std::move(gsm));
+                noteHeardTxid(s, txid);
+                if (s.aheadAudio.size() > kAheadCap) releaseAhead(s, true);
+            } else if (!gsm.empty() && playChunk(s, e.n, gsm)) {
+                noteHeardTxid(s, txid);
+                releaseAhead(s, false);
             }
         }
         // Signalling this phone acted on is remembered across a restart; live chunks need not be.
@@ -208,6 +243,21 @@ bool dispatchEvent(const json& event, bool fresh, const std::string& txid, int64
     }
     if (clearCaptureAfter) clearCapture();
     return changed;
+}
+
+void releaseOverdueAudio() {
+    try {
+        auto g = lockPhone();
+        PhoneState& s = g.state;
+        if (s.aheadAudio.empty()) return;
+        if (s.callState != CallState::Talking) {
+            s.aheadAudio.clear();
+            s.aheadSinceMs = 0;
+            return;
+        }
+        if (nowMs() - s.aheadSinceMs >= kGapWaitMs) releaseAhead(s, true);
+    } catch (const std::exception&) {
+    }
 }
 
 void handlePayload(const std::string& txid, const std::string& payload) {

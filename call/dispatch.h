@@ -18,6 +18,10 @@ void handlePayload(const std::string& txid, const std::string& payload);
 /// be offered again in 2 seconds (a busy line).
 bool dispatchEvent(const nlohmann::json& event, bool fresh, const std::string& txid, int64_t ts, bool& retryLater);
 
+/// Plays the peer's chunks held behind a missing one once it has been waited for long enough
+/// (or drops them when the call is no longer up); the background loop calls it every cycle.
+void releaseOverdueAudio();
+
 /// True when the handle is on the block list. Caller holds the phone-state mutex.
 bool isBlocked(const PhoneState& st, const std::string& handle);
 

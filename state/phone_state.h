@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -44,6 +45,10 @@ struct PhoneState {
     CallReceipt receipt;         // the current call's transactions
     uint32_t audioSeq = 0;       // last live-audio chunk number sent
     int64_t heardAudioSeq = 0;   // last live-audio chunk number played from the peer
+    // Peer chunks that arrived ahead of a missing one, by number, waiting for it to play first;
+    // aheadSinceMs is the monotonic tick the current gap opened (0: none held).
+    std::map<int64_t, Bytes> aheadAudio;
+    uint64_t aheadSinceMs = 0;
     uint32_t messageSeconds = 0; // whole seconds of message recorded
     Bytes messageAudio;          // GSM 6.10 bytes of the message being left
     bool messageVoiced = false;

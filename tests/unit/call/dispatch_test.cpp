@@ -128,13 +128,51 @@ TEST_F(DispatchTest, LiveChunksPlayOnceAndInOrder) {
         if (t.kind == VoiceTrace::Played) played.push_back(t.n);
     });
     const std::string gsm = base64Encode(Bytes(65 * 5, 0x11));
-    // A re-send of a chunk whose first send did reach the chain, and a chunk overtaken by a
-    // later one, would be heard twice or out of place.
-    for (int n : {1, 1, 3, 2, 4})
+    // A re-send of a chunk whose first send did reach the chain is heard once; chunks that
+    // overtook one whose fetch failed (3 and 4 before 2, 6 before 5) wait for it, and a late
+    // copy of a played one is not heard again.
+    for (int n : {1, 1, 3, 4, 2, 6, 5, 3, 7})
         handlePayload(txid(), payload(kAudio, "talk", now, alice, bobIdentity.pub, {{"n", n}, {"codec", "gsm"}, {"audio", gsm}}));
-    handlePayload(txid(), payload(kAudio, "other", now, alice, bobIdentity.pub, {{"n", 5}, {"codec", "gsm"}, {"audio", gsm}}));
+    handlePayload(txid(), payload(kAudio, "other", now, alice, bobIdentity.pub, {{"n", 8}, {"codec", "gsm"}, {"audio", gsm}}));
     setVoiceTrace({});
+    EXPECT_EQ(played, (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7}));
+}
+
+uint64_t gFakeMs = 1'000'000;
+uint64_t fakeMs() { return gFakeMs; }
+
+TEST_F(DispatchTest, ChunksBehindOneLostForGoodPlayAfterTheWait) {
+    const int64_t now = nowSeconds();
+    setClockSource({fakeMs, nullptr, nullptr});
+    reset(CallState::Talking, "lost");
+    lockPhone().state.heardAudioSeq = 0;  // a new call's chunks count from 1
+    std::vector<int64_t> played;
+    setVoiceTrace([&played](const VoiceTrace& t) {
+        if (t.kind == VoiceTrace::Played) played.push_back(t.n);
+    });
+    const std::string gsm = base64Encode(Bytes(65 * 5, 0x11));
+    auto chunk = [&](int n) {
+        handlePayload(txid(), payload(kAudio, "lost", now, alice, bobIdentity.pub, {{"n", n}, {"codec", "gsm"}, {"audio", gsm}}));
+    };
+    chunk(1);
+    chunk(3);  // 2 never comes
+    chunk(4);
+    gFakeMs += 14999;
+    releaseOverdueAudio();
+    EXPECT_EQ(played, (std::vector<int64_t>{1})) << "the missing chunk is still waited for";
+    gFakeMs += 1;
+    releaseOverdueAudio();
     EXPECT_EQ(played, (std::vector<int64_t>{1, 3, 4}));
+    chunk(2);  // too late to be heard in its place
+    chunk(6);
+    gFakeMs += 15000;
+    reset(CallState::Idle, "lost");
+    releaseOverdueAudio();
+    chunk(5);
+    setVoiceTrace({});
+    resetClockSource();
+    EXPECT_EQ(played, (std::vector<int64_t>{1, 3, 4})) << "held chunks go with the call";
+    EXPECT_TRUE(lockPhone().state.aheadAudio.empty());
 }
 
 TEST(RingerTest, ACallRingsOnceHoweverManyEventsFollowIt) {
