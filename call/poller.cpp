@@ -30,6 +30,7 @@ constexpr size_t kBackfillCap = 80;
 constexpr uint64_t kRawCountCap = 10000;
 constexpr size_t kMinRawDigits = 20;
 constexpr size_t kRetryPruneAt = 4096;  // entries before expired holds are swept
+constexpr size_t kMissedCap = 64;       // unread txids remembered through a call
 
 // Time-outs and back-offs, milliseconds.
 constexpr int kListingTimeout = 2500;
@@ -52,6 +53,10 @@ std::mutex gFetchMutex;
 std::deque<std::string> gQueue;
 std::set<std::string> gQueued;
 std::map<std::string, uint64_t> gRetryNotBefore;
+// Txids a listing showed whose read failed mid-call, oldest first. The listing holds only the
+// last 20 payments and the phone's own change lands on the same address, so in a call a txid
+// falls out of it within seconds; these are read again until they are read or the call ends.
+std::deque<std::string> gMissed;
 
 std::atomic<PayloadHandler> gHandler{nullptr};
 
@@ -175,6 +180,37 @@ struct RawReader {
     }
 };
 
+// Remembers a txid whose read failed mid-call, or forgets one that was read.
+void noteMissed(const std::string& txid, bool missed) {
+    std::lock_guard lock(gFetchMutex);
+    auto it = std::find(gMissed.begin(), gMissed.end(), txid);
+    if (!missed) {
+        if (it != gMissed.end()) gMissed.erase(it);
+        return;
+    }
+    if (it != gMissed.end()) return;
+    if (gMissed.size() >= kMissedCap) gMissed.pop_front();
+    gMissed.push_back(txid);
+}
+
+// Reads again, oldest first, the txids missed earlier in this call whose hold has run out;
+// idle, the WhatsOnChain fallbacks look for anything still missing instead.
+void retryMissed() {
+    std::vector<std::string> due;
+    const bool inCall = !idle();
+    {
+        std::lock_guard lock(gFetchMutex);
+        if (!inCall) {
+            gMissed.clear();
+            return;
+        }
+        const uint64_t now = nowMs();
+        for (const std::string& t : gMissed)
+            if (due.size() < kFetchesPerPoll && !heldLocked(t, now)) due.push_back(t);
+    }
+    for (const std::string& t : due) fetchTx(t);
+}
+
 void fetchTxUnguarded(const std::string& txid) {
     if (!isTxid(txid) || held(txid)) return;
     {
@@ -187,6 +223,7 @@ void fetchTxUnguarded(const std::string& txid) {
     const bool inCall = !idle();
     std::string payload;
     if (isTxJson(tx)) payload = payloadFromTxJson(tx);
+    noteMissed(txid, inCall && !isTxJson(tx));
 
     bool truncated = false, hasData = false;
     if (!isCallPayload(payload)) {
@@ -295,6 +332,7 @@ void setPayloadHandler(PayloadHandler handler) { gHandler = handler; }
 
 void pollOracle(const std::string& address) {
     try {
+        if (!address.empty()) retryMissed();
         pollOracleUnguarded(address);
     } catch (const std::exception&) {
     }

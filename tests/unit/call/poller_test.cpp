@@ -309,6 +309,38 @@ TEST_F(PollerTest, DuringACallOnlyThePlatformIsAskedAgainAfter400Ms) {
     EXPECT_EQ(found()[0].payload, payload);
 }
 
+TEST_F(PollerTest, AnEventWhoseReadFailedMidCallIsReadAfterTheListingHasDroppedIt) {
+    lockPhone().state.callState = CallState::Talking;
+    const std::vector<std::string> txids = payPhone({eventPayload(1), eventPayload(2)});
+    inject({{"path_prefix", "/oi/tx/" + txids[0]}, {"status", 503}, {"count", 1}});
+    poll();
+    EXPECT_EQ(txidsOf(found()), std::vector<std::string>{txids[1]}) << "the first read failed";
+
+    // In a call the phone's own change pays its address too, so newer payments soon push the
+    // failed one out of the twenty the listing shows.
+    listTxids({txids[1]});
+    poll();
+    EXPECT_EQ(found().size(), 1u) << "held for 400 ms";
+    gNow += 400;
+    poll();
+    EXPECT_EQ(txidsOf(found()), (std::vector<std::string>{txids[1], txids[0]}));
+    gNow += 400;
+    size_t before = requests();
+    poll();
+    EXPECT_EQ(requests() - before, 1u) << "read once, only the listing is asked";
+
+    // One that still fails when the call ends is left to the idle fallbacks.
+    const std::string late = payPhone(eventPayload(3));
+    inject({{"path_prefix", "/oi/tx/" + late}, {"status", 500}, {"count", 1}});
+    fetchTx(late);
+    lockPhone().state.callState = CallState::Idle;
+    gNow += 400;
+    before = requests();
+    poll();
+    EXPECT_EQ(requests() - before, 1u) << "idle, only the listing is asked";
+    EXPECT_EQ(found().size(), 2u);
+}
+
 TEST_F(PollerTest, BusyOrFailingServicesPauseTheirPolling) {
     const Key quiet = keyOf('5');
     const std::string history = std::string(kWocPath) + "/address/" + quiet.address;
