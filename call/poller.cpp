@@ -31,6 +31,13 @@ constexpr uint64_t kRawCountCap = 10000;
 constexpr size_t kMinRawDigits = 20;
 constexpr size_t kRetryPruneAt = 4096;  // entries before expired holds are swept
 constexpr size_t kMissedCap = 64;       // unread txids remembered through a call
+constexpr uint64_t kListingLimit = 20;  // payments a listing shows
+constexpr uint64_t kDeepListingMax = 1000;
+// In a call both sides' events and the phone's own change pay the address: a few payments a
+// second. After this long (ms) without a listing, the next one reaches back one payment per
+// kMsPerPayment of the wait, so nothing paid meanwhile is out of its sight.
+constexpr uint64_t kDeepAfterMs = 2000;
+constexpr uint64_t kMsPerPayment = 200;
 
 // Time-outs and back-offs, milliseconds.
 constexpr int kListingTimeout = 2500;
@@ -53,12 +60,14 @@ std::mutex gFetchMutex;
 std::deque<std::string> gQueue;
 std::set<std::string> gQueued;
 std::map<std::string, uint64_t> gRetryNotBefore;
-// Txids a listing showed whose read failed mid-call, oldest first. The listing holds only the
-// last 20 payments and the phone's own change lands on the same address, so in a call a txid
-// falls out of it within seconds; these are read again until they are read or the call ends.
+// Txids a listing showed mid-call that are not read yet (their read failed, or more were
+// listed than one poll reads), oldest first. The listing shows only the last payments and the
+// phone's own change lands on the same address, so in a call a txid falls out of it within
+// seconds; these are read until they are read or the call ends.
 std::deque<std::string> gMissed;
 
 std::atomic<PayloadHandler> gHandler{nullptr};
+std::atomic<uint64_t> gLastListingMs{0};  // monotonic ms of the last listing read; 0: none yet
 
 bool isTxid(const std::string& txid) { return is_hex64(txid); }
 
@@ -180,7 +189,7 @@ struct RawReader {
     }
 };
 
-// Remembers a txid whose read failed mid-call, or forgets one that was read.
+// Remembers a txid listed mid-call and not read yet, or forgets one that was read.
 void noteMissed(const std::string& txid, bool missed) {
     std::lock_guard lock(gFetchMutex);
     auto it = std::find(gMissed.begin(), gMissed.end(), txid);
@@ -259,9 +268,13 @@ void fetchTxUnguarded(const std::string& txid) {
 void pollOracleUnguarded(const std::string& address) {
     PhoneFlags& flags = phoneFlags();
     if (address.empty() || inFuture(flags.oracleBackoffUntil)) return;
-    const std::string body =
-        httpsGet(service_url("/oi/oracle/dialo/txids?address=" + url_path_segment(address) + "&kind=all&limit=20"),
-                 kListingTimeout, &flags.oracleBackoffUntil, kOracleBackoff);
+    const bool inCall = !idle();
+    uint64_t limit = kListingLimit;
+    if (const uint64_t last = gLastListingMs.load(), now = nowMs(); inCall && last != 0 && now - last >= kDeepAfterMs)
+        limit = std::min(kDeepListingMax, kListingLimit + (now - last) / kMsPerPayment);
+    const std::string body = httpsGet(service_url("/oi/oracle/dialo/txids?address=" + url_path_segment(address) +
+                                                  "&kind=all&limit=" + std::to_string(limit)),
+                                      kListingTimeout, &flags.oracleBackoffUntil, kOracleBackoff);
     if (body.empty()) return;
     const json listing = json::parse(body, nullptr, false);
     if (listing.is_discarded()) return;
@@ -272,10 +285,17 @@ void pollOracleUnguarded(const std::string& address) {
     if (!listing.is_object()) return;
     auto txids = listing.find("txids");
     if (txids == listing.end() || !txids->is_array()) return;
+    gLastListingMs = nowMs();
     // The last four that qualify, found from the back: the same as collecting them all in order.
-    std::vector<std::string> picked;
-    for (auto it = txids->rbegin(); it != txids->rend() && picked.size() < kFetchesPerPoll; ++it)
-        if (it->is_string() && isNew(it->get_ref<const std::string&>())) picked.push_back(it->get<std::string>());
+    // In a call the others are remembered, as the listing may not show them again.
+    std::vector<std::string> picked, later;
+    for (auto it = txids->rbegin(); it != txids->rend(); ++it) {
+        if (!it->is_string() || !isNew(it->get_ref<const std::string&>())) continue;
+        if (picked.size() < kFetchesPerPoll) picked.push_back(it->get<std::string>());
+        else if (inCall) later.push_back(it->get<std::string>());
+        else break;
+    }
+    for (auto it = later.rbegin(); it != later.rend(); ++it) noteMissed(*it, true);
     // Acted on as they were made: a hang-up before its invite, or a chunk before the one it
     // follows, would be lost.
     for (auto it = picked.rbegin(); it != picked.rend(); ++it) fetchTx(*it);

@@ -341,6 +341,28 @@ TEST_F(PollerTest, AnEventWhoseReadFailedMidCallIsReadAfterTheListingHasDroppedI
     EXPECT_EQ(found().size(), 2u);
 }
 
+TEST_F(PollerTest, AfterAStretchWithoutListingsACallReadsEverythingPaidMeanwhile) {
+    lockPhone().state.callState = CallState::Talking;
+    poll();
+    inject({{"path_prefix", "/oi/oracle/dialo/txids"}, {"status", 503}, {"count", 1}});
+    poll();  // busy: listings pause
+
+    // Eight seconds of a call: more payments than a listing of twenty shows.
+    std::vector<std::string> payloads;
+    for (int n = 1; n <= 30; ++n) payloads.push_back(eventPayload(n));
+    const std::vector<std::string> txids = payPhone(payloads);
+    gNow += 8000;
+    for (int i = 0; i < 10 && found().size() < txids.size(); ++i) {
+        poll();
+        gNow += 100;
+    }
+    std::vector<std::string> read = txidsOf(found());
+    std::sort(read.begin(), read.end());
+    std::vector<std::string> paid = txids;
+    std::sort(paid.begin(), paid.end());
+    EXPECT_EQ(read, paid) << "every one read once";
+}
+
 TEST_F(PollerTest, BusyOrFailingServicesPauseTheirPolling) {
     const Key quiet = keyOf('5');
     const std::string history = std::string(kWocPath) + "/address/" + quiet.address;
