@@ -156,7 +156,12 @@ export function spendAccepts (sdk, tx, index, source) {
 export function devnetGetter (network, ca) {
   const base = `https://127.0.0.1:${network.service_port}`
   return async (path) => {
-    const r = await devnetRequest(base, ca, 'GET', path)
+    // A kept connection the devnet closed while this process was busy checking (its idle limit
+    // is 5 s) fails at once when it is used again; a GET is safe to ask again on a new one.
+    const r = await devnetRequest(base, ca, 'GET', path).catch((e) => {
+      if (e.code !== 'ECONNRESET') throw e
+      return devnetRequest(base, ca, 'GET', path)
+    })
     if (r.status !== 200) throw new Error(`GET ${path}: ${r.status} ${r.body}`)
     return r.body
   }
