@@ -6,6 +6,7 @@
 #include "audio/backend.h"
 #include "audio/playback.h"
 #include "base/config.h"
+#include "base/detached.h"
 #include "call/https_get.h"
 #include "platform/paths.h"
 #include "state/phone_state.h"
@@ -16,6 +17,9 @@
 
 namespace dialo {
 namespace {
+
+// Milliseconds shutdown waits for threads nobody joins before it gives up freeing libcurl.
+constexpr uint32_t kDetachedWaitMs = 10000;
 
 bool gEchoLine = false;
 
@@ -55,8 +59,14 @@ bool startCore() {
 void shutdownCore() {
     vaultra_connect_abort();
     stopWorkers();
+    // Ringers end within a tenth of a second once the workers stop; a call's fee payment, a
+    // coin split, an avatar fetch or the update check may be inside libcurl for a few seconds.
+    // libcurl's handles and its global state must outlive them.
+    const bool alone = waitForDetached(kDetachedWaitMs);
     releaseOutputs();
     soundBackend().close();
+    // One still running after that uses the network; the process ends without freeing it.
+    if (!alone) return;
     release_shared_http();
     releasePhoneConnections();
     curl_global_cleanup();

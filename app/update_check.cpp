@@ -7,10 +7,9 @@
 #include <climits>
 #include <cmath>
 #include <exception>
-#include <system_error>
-#include <thread>
 
 #include "base/config.h"
+#include "base/detached.h"
 #include "base/text.h"
 #include "state/ui_bridge.h"
 #include "wallet/curl_handles.h"
@@ -154,12 +153,7 @@ void runUpdateCheck() {
 
 bool startUpdateCheck() {
     if (gStarted.exchange(true)) return false;
-    try {
-        std::thread(runUpdateCheck).detach();
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
+    return startDetached(runUpdateCheck);
 }
 
 bool updateAvailable() { return gUpdateAvailable.load(); }

@@ -3,7 +3,6 @@
 #include <openssl/rand.h>
 
 #include <mutex>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -11,6 +10,7 @@
 #include "audio/playback.h"
 #include "audio/tones.h"
 #include "base/clock.h"
+#include "base/detached.h"
 #include "base/config.h"
 #include "base/text.h"
 #include "call/background.h"
@@ -46,13 +46,7 @@ bool running() { return phoneFlags().running.load(); }
 CallState stateNow() { return lockPhone().state.callState; }
 
 // Starts a detached thread; a thread that cannot be made is a step not taken, never a crash.
-template <class Body>
-void detached(Body body) {
-    try {
-        std::thread(std::move(body)).detach();
-    } catch (const std::exception&) {
-    }
-}
+void detached(void (*body)()) { (void)startDetached(body); }
 
 bool soundReady() { return startCapture() && outputAvailable(); }
 
@@ -165,12 +159,8 @@ void startIncomingRinger() {
     bool expected = false;
     if (!phoneFlags().ringerActive.compare_exchange_strong(expected, true)) return;
     postUi(UiMessage::RingStart);
-    try {
-        std::thread(incomingRinger).detach();
-        rangFor = callId;
-    } catch (const std::exception&) {
-        phoneFlags().ringerActive = false;
-    }
+    if (startDetached(incomingRinger)) rangFor = callId;
+    else phoneFlags().ringerActive = false;
 }
 
 bool findPeer(const std::string& destination, std::string& address, std::string& key, std::string& status) {

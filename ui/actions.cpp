@@ -1,9 +1,8 @@
 #include "ui/actions.h"
 
 #include <functional>
-#include <system_error>
-#include <thread>
 
+#include "base/detached.h"
 #include "call/call_control.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
@@ -14,12 +13,9 @@
 namespace dialo {
 namespace {
 
+// Shutdown waits for these before it frees the libraries they use.
 void detached(std::function<void()> body) {
-    try {
-        std::thread(std::move(body)).detach();
-    } catch (const std::system_error&) {
-        setStatus("The phone is too busy to do that now. Try again.");
-    }
+    if (!startDetached(std::move(body))) setStatus("The phone is too busy to do that now. Try again.");
 }
 
 }  // namespace

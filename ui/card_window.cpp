@@ -16,8 +16,6 @@
 #include <QUrl>
 #include <algorithm>
 #include <functional>
-#include <system_error>
-#include <thread>
 
 #include "app/update_check.h"
 #include "audio/devices.h"
@@ -25,6 +23,7 @@
 #include "audio/playback.h"
 #include "audio/wav.h"
 #include "base/config.h"
+#include "base/detached.h"
 #include "base/text.h"
 #include "platform/autostart.h"
 #include "state/amount.h"
@@ -86,12 +85,9 @@ QString explorerPage(const std::string& txid) {
     return QString::fromStdString(networkConfig().explorerBase + "/tx/" + txid);
 }
 
+// Shutdown waits for these before it frees the libraries they use.
 void detached(std::function<void()> body) {
-    try {
-        std::thread(std::move(body)).detach();
-    } catch (const std::system_error&) {
-        setStatus("The phone is too busy to do that now. Try again.");
-    }
+    if (!startDetached(std::move(body))) setStatus("The phone is too busy to do that now. Try again.");
 }
 
 // Rows drawn from the theme: a title, a quieter second line, and a contact's picture.

@@ -2,12 +2,12 @@
 
 #include <map>
 #include <mutex>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
 #include "base/config.h"
+#include "base/detached.h"
 #include "base/text.h"
 #include "state/ui_bridge.h"
 #include "vaultra/identity.h"
@@ -138,11 +138,8 @@ void request_avatar(const std::string& handleIn) {
         std::lock_guard lock(r.avatarMutex);
         if (!r.avatars.try_emplace(handle).second) return;
     }
-    try {
-        std::thread(fetchAvatar, handle).detach();
-    } catch (const std::system_error&) {
-        // No thread to spare: the card goes without a picture, as after a failed fetch.
-    }
+    // No thread to spare: the card goes without a picture, as after a failed fetch.
+    (void)startDetached([handle] { fetchAvatar(handle); });
 }
 
 Bytes avatar_for(const std::string& handle) {

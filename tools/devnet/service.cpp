@@ -894,11 +894,13 @@ void Devnet::stop() {
     if (d.service) d.service->stop();
     if (d.paymailCopy) d.paymailCopy->stop();
     if (d.paymailHost) d.paymailHost->stop();
-    d.dns.stop();
     if (d.serviceThread.joinable()) d.serviceThread.join();
     if (d.directoryThread.joinable()) d.directoryThread.join();
     if (d.paymailThread.joinable()) d.paymailThread.join();
     if (d.minerThread.joinable()) d.minerThread.join();
+    // Only now that no handler is left: the status page reads the DNS server's port, and the
+    // control routes set its records.
+    d.dns.stop();
     d.service.reset();
     d.paymailCopy.reset();
     d.paymailHost.reset();

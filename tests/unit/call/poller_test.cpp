@@ -75,6 +75,7 @@ protected:
         PhoneOnDevnetTest::SetUp();
         start();
         applyConfigDocument(json{{"network", devnet.networkJson()}});
+        warmUpTls();
         // A day past any hold an earlier test in this process left behind.
         gNow += 86'400'000;
         setClockSource({virtualNow, nullptr, nullptr});

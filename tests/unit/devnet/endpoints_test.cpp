@@ -5,9 +5,11 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "devnet_fixture.h"
 #include "tools/devnet/faults.h"
@@ -279,6 +281,29 @@ TEST_F(DevnetEndpointsTest, NetworkObjectPointsAtTheRunningPortsThatNoSecondDevn
     EXPECT_EQ(n["woc_base"], base + "/woc/v1/bsv/main");
     EXPECT_EQ(n["arc_base"], base + "/arc");
     EXPECT_EQ(n["service_domain"], "orvane.test");
+}
+
+// A stop (Ctrl+C, a test's end) while the status page is being answered: the page names the
+// DNS server's port, so the DNS server must outlive every handler. Under ThreadSanitizer the
+// handler's read left unordered with the stop is reported whichever of the two comes first.
+TEST_F(DevnetEndpointsTest, StopLetsAnAnswerInFlightEndBeforeClosingWhatItReads) {
+    start();
+    const int dnsPort = devnet.dnsPort();
+    ASSERT_GT(dnsPort, 0);
+    const size_t before = devnet.requestCount("service");
+    Reply r;
+    std::thread client([&] { r = get("/devnet/status"); });
+    // Stop once the request has been read and counted, before routing: its handler is about to run.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (devnet.requestCount("service") == before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool reached = devnet.requestCount("service") > before;
+    devnet.stop();
+    client.join();
+    ASSERT_TRUE(reached) << "the request never reached the devnet";
+    EXPECT_EQ(devnet.dnsPort(), 0);
+    ASSERT_EQ(r.status, 200) << "the answer under way is finished, not cut";
+    EXPECT_EQ(r.j["network"]["dns_server"], "127.0.0.1:" + std::to_string(dnsPort));
 }
 
 }  // namespace
