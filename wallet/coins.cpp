@@ -269,6 +269,10 @@ bool mark_spent(WalletState& w, const std::string& outpoint, std::string& error)
     return !w.coins.spent.insert(outpoint).second || save_spent_snapshot(w, error);
 }
 
+void remove_dead_snapshot_temps() {
+    for (const char* folder : {"ord_snap", "tx_hist"}) removeDeadTempFiles(platformDirectory() + "/" + folder);
+}
+
 void report_unsaved_coins(const std::string& error) {
     report_text("The wallet's coin records were not saved (" + error + "); a restart may offer spent coins again.\n");
 }

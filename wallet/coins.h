@@ -35,6 +35,9 @@ void load_spent_snapshot(WalletState& w);
 void load_change_snapshot(WalletState& w);
 [[nodiscard]] bool save_change_snapshot(const WalletState& w, std::string& error);
 
+/// Removes what a phone killed mid-write left in the snapshot folders (temporary files).
+void remove_dead_snapshot_temps();
+
 /// Tells the user, through the wallet client's text sink, that coin records were not saved.
 void report_unsaved_coins(const std::string& error);
 
