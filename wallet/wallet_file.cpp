@@ -238,6 +238,7 @@ bool load_wallet(WalletState& w) {
     removeDeadTempFiles(path.substr(0, path.rfind('/')));
     remove_dead_snapshot_temps();
     load_spent_snapshot(w);
+    settle_pending_broadcast(w);
     return true;
 }
 
