@@ -4,7 +4,8 @@
 #   calls:  alice calls bob, both answer and speak (espeak-ng speech); one of them is killed a
 #           random moment after it has sent live voice; the other hangs up.
 #   spends: alice is sent one to three payloads, payments or splits and is killed a random
-#           moment after the first has answered, while the rest run.
+#           moment after the first has answered, while the rest run; or, one time in four, a
+#           moment after a payload's broadcast reached the devnet, which holds it.
 #   store:  alice leaves bob a message (a tape event) while bob is sent a few of save, delete,
 #           contact-add, answer-phone, notify, volume, block and unblock; bob is killed a random
 #           moment after the first of them answered, or after alice's message went out.
@@ -47,7 +48,7 @@ declare -A deleting=()      # ids the test asked to delete (maybe gone, maybe no
 declare -A deleted=()       # ids whose delete was answered: never listed again
 declare -A id_txid=()       # message id -> the txid it came in
 declare -A bob_ap=()        # bob's answer-phone as last read from his file
-inbox_now=""
+inbox_now="" held_kills=0
 restarts=0 temps_cleared=0 tapes_sent=0 store_checks=0 stray_rings=0 spend_answers=0 spend_errors=0 holds=0
 total_kills=0 tape_n=0 found_after=0
 
@@ -207,8 +208,19 @@ peer_address=1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH
 
 spend_cycle() {
   local n i first="" cmd event
-  n=$((1 + $(rnd 3)))
   use alice
+  if (($(rnd 4) == 0)); then
+    # The devnet holds the next broadcast a while: the kill lands after the transaction left the
+    # phone and before the phone heard it was taken, the devnet taking it from a dead sender.
+    hold /oi/submit $((500 + $(rnd 1500))) || fail_seed "the devnet took no fault"
+    send "payload $peer_address held $total_kills"
+    check "a broadcast reached the devnet" wait_until 60 no_fault_pending
+    pause_ms 300
+    held_kills=$((held_kills + 1))
+    crash alice spends
+    return
+  fi
+  n=$((1 + $(rnd 3)))
   for ((i = 0; i < n; i++)); do
     case $(rnd 10) in
       0) cmd="split" event=split ;;
@@ -400,7 +412,7 @@ crash_loop() {
   for who in alice bob; do files_sound "$who"; done
   local recovered
   recovered=$(cat "$root"/*/phone-*.out | grep -cF '"event":"wallet-text"')
-  echo "  kills: ${kills[calls]} in calls, ${kills[spends]} in spends, ${kills[store]} in store saves; $total_kills in all"
+  echo "  kills: ${kills[calls]} in calls, ${kills[spends]} in spends ($held_kills while the devnet held a broadcast), ${kills[store]} in store saves; $total_kills in all"
   echo "  restarts: $restarts; store checks after a restart: $store_checks; calls ringing again after a restart: $stray_rings"
   echo "  messages: $tapes_sent sent by alice, ${#tracked[@]} saved and found after the last restart, ${#deleted[@]} deleted"
   echo "  spends answered by alice: $spends_ok succeeded, $spend_err failed, $holds held; ledger: $txs transactions, 0 outpoints spent twice"
