@@ -14,7 +14,7 @@
 # After every kill and every restart: every JSON file in the phone's data folder (store, wallet,
 # snapshots) parses with Python's json, none was kept aside as unreadable, and no temporary
 # file of a dead phone is left; the restarted phone binds its wallet and loads its store (its
-# answer-phone switch is the file's). For bob, every message once seen saved (in his file after
+# answer-phone switch is the file's, its call history at least as long). For bob, every message once seen saved (in his file after
 # a kill, or listed by the phone) is still listed after every restart unless the test deleted
 # it, and a deleted one never comes back. At the end: every message alice's phone sent arrived,
 # the devnet's ledger (its raw transactions parsed here) spends no outpoint twice, and each
@@ -48,7 +48,7 @@ declare -A deleting=()      # ids the test asked to delete (maybe gone, maybe no
 declare -A deleted=()       # ids whose delete was answered: never listed again
 declare -A id_txid=()       # message id -> the txid it came in
 declare -A bob_ap=()        # bob's answer-phone as last read from his file
-inbox_now="" held_kills=0
+inbox_now="" held_kills=0 files_read=0
 restarts=0 temps_cleared=0 tapes_sent=0 store_checks=0 stray_rings=0 spend_answers=0 spend_errors=0 holds=0
 total_kills=0 tape_n=0 found_after=0
 
@@ -76,6 +76,7 @@ read_files() {
 files_sound() {
   local who=$1 alive=${2:-} t temps=""
   read_files "$who"
+  files_read=$((files_read + f_count))
   check "$who: every JSON file parses (${f_unreadable:-ok})" [ -z "$f_unreadable" ]
   check "$who: nothing was kept aside as unreadable (${f_aside:-none})" [ -z "$f_aside" ]
   [ "$alive" != killed ] || return 0
@@ -413,6 +414,7 @@ crash_loop() {
   local recovered
   recovered=$(cat "$root"/*/phone-*.out | grep -cF '"event":"wallet-text"')
   echo "  kills: ${kills[calls]} in calls, ${kills[spends]} in spends ($held_kills while the devnet held a broadcast), ${kills[store]} in store saves; $total_kills in all"
+  echo "  files: $files_read JSON files read by Python after kills and restarts, 0 unreadable, 0 kept aside"
   echo "  restarts: $restarts; store checks after a restart: $store_checks; calls ringing again after a restart: $stray_rings"
   echo "  messages: $tapes_sent sent by alice, ${#tracked[@]} saved and found after the last restart, ${#deleted[@]} deleted"
   echo "  spends answered by alice: $spends_ok succeeded, $spend_err failed, $holds held; ledger: $txs transactions, 0 outpoints spent twice"
