@@ -3,7 +3,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
+#include <memory>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +41,23 @@ std::string folderOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+constexpr char kTempMark[] = ".tmp-";
+
+// The pid in "<file>.tmp-<pid>-<n>", or 0 when the name is not one of writeFileAtomic's.
+pid_t tempWriter(const std::string& name) {
+    const size_t mark = name.rfind(kTempMark);
+    if (mark == std::string::npos || mark == 0) return 0;
+    const size_t start = mark + sizeof kTempMark - 1, dash = name.find('-', start);
+    if (dash == std::string::npos || dash == start || dash + 1 == name.size()) return 0;
+    long long pid = 0;
+    for (size_t i = start; i < name.size(); ++i) {
+        if (i == dash) continue;
+        if (name[i] < '0' || name[i] > '9') return 0;
+        if (i < dash && (pid = pid * 10 + (name[i] - '0')) > 4194304) return 0;  // above pid_max
+    }
+    return pid_t(pid);
 }
 
 }  // namespace
@@ -98,6 +118,20 @@ bool writeFileAtomic(const std::string& path, const std::string& text) {
     Fd dir(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.fd >= 0) ::fsync(dir.fd);
     return true;
+}
+
+int removeDeadTempFiles(const std::string& folder) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir) return 0;
+    int removed = 0;
+    while (const dirent* e = ::readdir(dir.get())) {
+        const std::string name = e->d_name;
+        const pid_t writer = tempWriter(name);
+        // EPERM: the writer runs, under another user.
+        if (writer <= 0 || ::kill(writer, 0) == 0 || errno != ESRCH) continue;
+        if (::unlink((folder + "/" + name).c_str()) == 0) ++removed;
+    }
+    return removed;
 }
 
 namespace {

@@ -21,6 +21,11 @@ bool ensureDirectory(const std::string& path);
 /// renamed over the old one. On failure the old file is untouched. New files are owner-only.
 [[nodiscard]] bool writeFileAtomic(const std::string& path, const std::string& text);
 
+/// Removes the temporary files writeFileAtomic left in a folder when their writer was killed
+/// mid-write: named <file>.tmp-<pid>-<n>, of a process that no longer runs. A running
+/// writer's are left alone. Answers how many were removed.
+int removeDeadTempFiles(const std::string& folder);
+
 /// Exclusive lock on byte 0 of a lock file, held until destruction; waits until granted
 /// unless `wait` is false. Open-file-description locks, so two threads of one process
 /// exclude each other too.

@@ -207,6 +207,8 @@ StoreLockGuard::StoreLockGuard() : mutex_(gStoreMutex), file_(store_lock_path())
 void load_settings() {
     auto g = lockPhone();
     StoreLockGuard lock;
+    // A phone killed mid-save leaves its temporary copy behind; nothing else ever removes it.
+    removeDeadTempFiles(store_directory());
     std::string text;
     // A first run leaves an empty shared file behind, as a marker that the phone has run.
     if (!readWholeFile(shared_store_path(), text, /*createMissing=*/true) || text.empty()) return;

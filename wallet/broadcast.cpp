@@ -128,6 +128,13 @@ std::string broadcast_tx(WalletState& w, const std::vector<Coin>& inputs, const 
     const std::string txid = txid_of(raw), hex = hex_encode(raw);
     if (txidOut) *txidOut = txid;
     const std::string body = json{{"txhex", hex}}.dump();
+    // Killed between sending and recording, the phone would offer these inputs again.
+    std::string pendingError;
+    if (!save_pending_broadcast(w, txid, inputs, pendingError)) report_unsaved_coins(pendingError);
+    struct ClearPending {
+        const WalletState& w;
+        ~ClearPending() { clear_pending_broadcast(w); }
+    } clearPending{w};
 
     std::string reply, error;
     if (post_json_shared(service_url("/oi/submit"), body, reply, error) && oracleAccepted(reply))

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -267,6 +268,42 @@ bool is_spent(const WalletState& w, const std::string& outpoint) { return w.coin
 
 bool mark_spent(WalletState& w, const std::string& outpoint, std::string& error) {
     return !w.coins.spent.insert(outpoint).second || save_spent_snapshot(w, error);
+}
+
+bool save_pending_broadcast(const WalletState& w, const std::string& txid, const std::vector<Coin>& inputs,
+                            std::string& error) {
+    if (!snapshotsAllowed(w)) return true;
+    json outpoints = json::array();
+    for (const Coin& c : inputs) outpoints.push_back(outpoint_key(c.txid, c.vout));
+    return writeCompact(snapshotPath(w, "ord_snap", "_pending.json"), json{{"txid", txid}, {"inputs", outpoints}}, error);
+}
+
+void clear_pending_broadcast(const WalletState& w) {
+    // Not synced: a pending snapshot that comes back only costs the next load one question.
+    if (snapshotsAllowed(w)) ::unlink(snapshotPath(w, "ord_snap", "_pending.json").c_str());
+}
+
+void settle_pending_broadcast(WalletState& w) {
+    if (!snapshotsAllowed(w)) return;
+    const std::string path = snapshotPath(w, "ord_snap", "_pending.json");
+    if (!pathExists(path)) return;
+    json doc = readJsonFile(path);
+    auto txid = doc.is_object() ? doc.find("txid") : doc.end();
+    auto inputs = doc.is_object() ? doc.find("inputs") : doc.end();
+    // Its change is not taken here: the next scan of the addresses finds it.
+    if (txid != doc.end() && txid->is_string() && inputs != doc.end() && inputs->is_array() &&
+        tx_is_known(txid->get<std::string>())) {
+        for (const json& o : *inputs)
+            if (o.is_string()) w.coins.spent.insert(o.get<std::string>());
+        std::string error;
+        if (!save_spent_snapshot(w, error)) report_unsaved_coins(error);
+        pruneCaches(w);
+    }
+    clear_pending_broadcast(w);
+}
+
+void remove_dead_snapshot_temps() {
+    for (const char* folder : {"ord_snap", "tx_hist"}) removeDeadTempFiles(platformDirectory() + "/" + folder);
 }
 
 void report_unsaved_coins(const std::string& error) {

@@ -35,6 +35,20 @@ void load_spent_snapshot(WalletState& w);
 void load_change_snapshot(WalletState& w);
 [[nodiscard]] bool save_change_snapshot(const WalletState& w, std::string& error);
 
+/// Removes what a phone killed mid-write left in the snapshot folders (temporary files).
+void remove_dead_snapshot_temps();
+
+/// Before a broadcast: its txid and inputs, kept in a snapshot until the answer is recorded,
+/// so that a phone killed meanwhile learns at its next load whether the transaction went out.
+/// False with the reason when the snapshot was not written.
+[[nodiscard]] bool save_pending_broadcast(const WalletState& w, const std::string& txid, const std::vector<Coin>& inputs,
+                                          std::string& error);
+/// Once the broadcast's answer is known (and recorded): the pending snapshot goes.
+void clear_pending_broadcast(const WalletState& w);
+/// At a load: the inputs of a broadcast left pending by a killed phone are spent when the
+/// network knows its transaction; either way the pending snapshot goes.
+void settle_pending_broadcast(WalletState& w);
+
 /// Tells the user, through the wallet client's text sink, that coin records were not saved.
 void report_unsaved_coins(const std::string& error);
 

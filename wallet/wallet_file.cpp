@@ -234,7 +234,11 @@ bool load_wallet(WalletState& w) {
     w.contacts = contacts_from_document(doc);
     w.file = LoadedFile{path, w.contacts, w.paymail, w.backup};
     w.loaded = true;
+    // A phone killed mid-write leaves temporary copies (of the phrase, too) beside the files.
+    removeDeadTempFiles(path.substr(0, path.rfind('/')));
+    remove_dead_snapshot_temps();
     load_spent_snapshot(w);
+    settle_pending_broadcast(w);
     return true;
 }
 

@@ -126,6 +126,32 @@ TEST_F(StoreCrashTest, TwoPhonesAndTwoThreadsSavingTogetherLeaveWholeFilesAndEac
     EXPECT_EQ(folderEntries(), (std::set<std::string>{"phone.json", "phone-alice.json", "phone-bob.json", "phone.lock"}));
 }
 
+// A writer killed between creating its temporary file and renaming it leaves the file behind,
+// named after its pid; every crash would add one (each a copy of the user's messages).
+TEST_F(StoreCrashTest, TemporaryFileOfAKilledWriterIsGoneAfterTheNextStartAndALiveOnesStays) {
+    writeJson(sharedFile(), {{"theme", 1}});
+    writeJson(handleFile("alice"), {{"inbox", json::array()}});
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        writeText(handleFile("alice") + ".tmp-" + std::to_string(::getpid()) + "-3", "{\"inbox\": [{\"id\"");
+        ::raise(SIGKILL);
+        ::_exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    const std::string dead = "phone-alice.json.tmp-" + std::to_string(child) + "-3";
+    // This process stands for a second phone on the same folder, mid-save.
+    const std::string live = "phone.json.tmp-" + std::to_string(::getpid()) + "-1";
+    writeText(dataDir() + "/" + live, "{");
+    ASSERT_TRUE(folderEntries().count(dead));
+
+    load_settings();
+    EXPECT_EQ(folderEntries(), (std::set<std::string>{"phone.json", "phone-alice.json", "phone.lock", live}));
+    EXPECT_EQ(lockPhone().state.settings.theme, 1);
+}
+
 TEST_F(StoreCrashTest, UnreadableSharedFileLeavesDefaultsAndIsKeptAside) {
     const std::string broken = "{\"theme\": 3, \"network\": {\"service_port\": 9";
     writeText(sharedFile(), broken);

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <thread>
 
 #include "funded_wallet_fixture.h"
 #include "wallet/client_sinks.h"
+#include "wallet/coins.h"
 #include "wallet/spends.h"
 
 namespace dialo {
@@ -113,6 +115,50 @@ TEST_F(SpendsTest, SpendAnswersWhenItsRecordsCannotBeSavedAndSaysSo) {
     EXPECT_EQ(result.rfind("success: ", 0), 0u) << result;
     ASSERT_FALSE(lines.empty()) << "the lost records are not mentioned";
     EXPECT_NE(lines[0].find("ord_snap"), std::string::npos) << lines[0];
+}
+
+// A phone killed after a spend left it and before the answer was recorded: the restarted phone
+// asks the network about the broadcast it had noted, and does not offer the coin it spent.
+TEST_F(SpendsTest, CoinOfABroadcastWhoseAnswerWasNeverRecordedIsNotOfferedAfterARestart) {
+    fundWallet({20000});
+    const std::string first = spend_to_address(payee, 1000, "");
+    ASSERT_EQ(first.rfind("success: ", 0), 0u) << first;
+    const std::string snaps = base() + "/ord_snap/w1";
+    auto read = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    // The records as the disk held them before the second spend: the first one's change unspent.
+    const std::string spentBefore = read(snaps + "_spent.json"), changeBefore = read(snaps + "_change.json");
+    ASSERT_NE(changeBefore.find(first.substr(9)), std::string::npos) << changeBefore;
+
+    // The devnet holds the broadcast on its first two routes (the oracle's answer times out in
+    // about 2 s, WhatsOnChain's is held 8 s); meanwhile the disk is what a kill would leave.
+    inject({{"path_prefix", "/oi/submit"}, {"delay_ms", 8000}, {"count", 1}});
+    inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"delay_ms", 8000}, {"count", 1}});
+    std::string second;
+    std::thread spend([&] { second = spend_to_address(payee, 1000, ""); });
+    std::string pending;
+    for (int i = 0; i < 4000 && devnet.faults().pending() > 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    pending = read(snaps + "_pending.json");
+    spend.join();
+    ASSERT_EQ(second.rfind("success: ", 0), 0u) << second;
+    const std::string secondTxid = second.substr(9);
+    ASSERT_NE(pending.find(secondTxid), std::string::npos) << "no pending broadcast on disk: " << pending;
+    EXPECT_FALSE(std::filesystem::exists(snaps + "_pending.json")) << "kept after the answer";
+    const ParsedTx tx = readTx(secondTxid);
+    ASSERT_FALSE(tx.inputs.empty());
+    const std::string input = outpoint_key(tx.inputs[0].prevTxid, tx.inputs[0].vout);
+
+    std::ofstream(snaps + "_spent.json", std::ios::trunc) << spentBefore;
+    std::ofstream(snaps + "_change.json", std::ios::trunc) << changeBefore;
+    std::ofstream(snaps + "_pending.json", std::ios::trunc) << pending;
+    auto g = lockWallet();
+    reset_wallet_state(g.state);
+    set_bound_wallet_id(g.state, "w1");
+    ASSERT_TRUE(load_wallet(g.state));
+    EXPECT_TRUE(is_spent(g.state, input)) << input << " would be offered again";
+    EXPECT_FALSE(std::filesystem::exists(snaps + "_pending.json"));
 }
 
 // Whether spends report their bookkeeping records is the application's choice, whatever the

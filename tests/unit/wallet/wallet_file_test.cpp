@@ -1,8 +1,11 @@
 // Reading and writing the wallet file Vaultra shares with the phone.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "../vaultra/vault_fixture.h"
+#include "platform/files.h"
 #include "vaultra/connect.h"
 #include "wallet/binding.h"
 #include "wallet/keys.h"
@@ -65,6 +68,29 @@ TEST_F(WalletFileTest, LockedOrBrokenFilesNeverLoad) {
         EXPECT_FALSE(g.state.loaded);
         EXPECT_TRUE(g.state.keys.mnemonic.empty()) << "a refused phrase is not kept";
     }
+}
+
+// A phone killed while it replaced the wallet file or a coin snapshot leaves the temporary
+// copy (the phrase in it) behind; the next load removes those of writers no longer running.
+TEST_F(WalletFileTest, LoadRemovesTemporaryFilesOfKilledWriters) {
+    bindOnly("w1", hdWallet());
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    const std::string dead = ".tmp-" + std::to_string(child) + "-7";
+    const std::string live = ".tmp-" + std::to_string(::getpid()) + "-1";
+    const std::vector<std::string> left = {walletFile("w1") + dead, base() + "/ord_snap/w1_spent.json" + dead,
+                                           base() + "/tx_hist/w1_face.json" + dead};
+    for (const std::string& path : left) writeText(path, "{\"mnemonic\": \"abandon");
+    writeText(walletFile("w1") + live, "{");
+
+    auto g = lockWallet();
+    reset_wallet_state(g.state);
+    ASSERT_TRUE(load_wallet(g.state));
+    for (const std::string& path : left) EXPECT_FALSE(pathExists(path)) << path;
+    EXPECT_TRUE(pathExists(walletFile("w1") + live)) << "a running writer's file is its own";
 }
 
 TEST_F(WalletFileTest, SingleKeyWalletComputesWhatIsMissing) {
