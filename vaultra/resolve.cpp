@@ -13,6 +13,7 @@
 
 #include "base/clock.h"
 #include "base/config.h"
+#include "base/json_fields.h"
 #include "base/text.h"
 #include "vaultra/own_handle.h"
 #include "wallet/destination.h"
@@ -121,8 +122,11 @@ bool checkOutputs(const std::vector<Asked>& outputs, int64_t amount, std::string
 }
 
 json parseObject(const std::string& text) {
+    // A host's answer nested deeper than any real one would use the stack up when copied.
+    if (!json_depth_within(text)) return json::object();
     json j = json::parse(text, nullptr, false);
-    return j.is_object() ? j : json::object();
+    if (!j.is_object()) return json::object();
+    return j;
 }
 
 // Owns a resolver state from res_ninit to res_nclose.
