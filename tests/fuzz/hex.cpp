@@ -20,8 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)parse_hex_trimmed(text, trimmed);
     (void)is_hex64(text);
 
+    // Base58 is only ever decoded for addresses (35 characters at most); its quadratic
+    // decode of a long text would only slow the fuzzer.
     Bytes b58;
-    if (base58_decode(text, b58) && !b58.empty()) {
+    if (size <= 128 && base58_decode(text, b58) && !b58.empty()) {
         Bytes again;
         if (!base58_decode(base58_encode(b58.data(), b58.size()), again) || again != b58) std::abort();
     }
