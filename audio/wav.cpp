@@ -33,6 +33,11 @@ bool readWavAs8kMono(const std::string& path, std::vector<int16_t>& out, std::st
     std::string file(size_t(size), '\0');
     in.seekg(0);
     if (!in.read(file.data(), size)) return error = "The sound file could not be read.", false;
+    return wavBytesAs8kMono(file, out, error);
+}
+
+bool wavBytesAs8kMono(const std::string& file, std::vector<int16_t>& out, std::string& error) {
+    out.clear();
     if (file.size() < 12 || file.compare(0, 4, "RIFF") != 0 || file.compare(8, 4, "WAVE") != 0)
         return error = "The sound file is not a WAV file.", false;
 

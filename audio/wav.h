@@ -14,6 +14,8 @@ namespace dialo {
 /// Reads a 16-bit PCM WAV of any rate and channel count as 8 kHz mono samples (channels
 /// mixed, rate converted by linear interpolation). False with a one-line reason otherwise.
 [[nodiscard]] bool readWavAs8kMono(const std::string& path, std::vector<int16_t>& out, std::string& error);
+/// The same for a whole file already in memory.
+[[nodiscard]] bool wavBytesAs8kMono(const std::string& file, std::vector<int16_t>& out, std::string& error);
 
 /// The 44-byte (PCM) or 58-byte (float) header of a WAV holding `dataBytes` of `format`.
 std::string wavHeader(const MixFormat& format, uint32_t dataBytes);

@@ -31,6 +31,25 @@ int64_t int_field(const nlohmann::json& doc, const char* key) {
     return 0;
 }
 
+bool json_depth_within(std::string_view text, size_t maxDepth) {
+    size_t depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxDepth) return false;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}
+
 std::string json_file_text(const nlohmann::json& doc) {
     return doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -15,6 +16,15 @@ std::string string_field(const nlohmann::json& doc, const char* key);
 /// An integer field as peers write them: the value of an integer, a float truncated toward
 /// zero, a string of decimal digits parsed; 0 when absent, unreadable or of another type.
 int64_t int_field(const nlohmann::json& doc, const char* key);
+
+/// Nesting no document of ours comes near; the JSON library copies, prints and a wipe walks a
+/// value by recursion, so a deeper text would use the stack up.
+inline constexpr size_t kMaxJsonDepth = 100;
+
+/// Whether the arrays and objects of a JSON text nest at most `maxDepth` deep (strings are
+/// skipped; the text need not be valid JSON). Checked before parsing a file or a peer's answer
+/// that is then copied or written back.
+bool json_depth_within(std::string_view text, size_t maxDepth = kMaxJsonDepth);
 
 /// A document as the files on disk hold it: two-space indentation, a final line feed, and
 /// invalid UTF-8 replaced rather than thrown on.

@@ -105,14 +105,14 @@ bool load_handle_file(PhoneState& st) {
 
     std::string sharedText;
     if (!readIfPresent(shared_store_path(), sharedText)) return false;
-    json shared = sharedText.empty() ? json::object() : json::parse(sharedText, nullptr, false);
+    json shared = sharedText.empty() ? json::object() : store_detail::parseStored(sharedText);
     if (!shared.is_object()) shared = json::object();
 
     const std::string path = handle_store_path(key);
     std::string text;
     // Never created empty: a crash before the first write must not leave a file that does not parse.
     if (!readIfPresent(path, text)) return false;
-    json doc = text.empty() ? json() : json::parse(text, nullptr, false);
+    json doc = text.empty() ? json() : store_detail::parseStored(text);
 
     if (isHandleDocument(doc)) {
         legacy_saved_check(shared, doc);

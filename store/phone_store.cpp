@@ -21,6 +21,11 @@ namespace store_detail {
 
 bool hasKey(const json& obj, const char* key) { return obj.is_object() && obj.contains(key); }
 
+json parseStored(const std::string& text) {
+    if (!json_depth_within(text)) return json(json::value_t::discarded);
+    return json::parse(text, nullptr, false);
+}
+
 int64_t JsonReader::integer(const json& obj, const char* key, int64_t def, int64_t lo, int64_t hi) {
     auto it = obj.find(key);
     if (it == obj.end() || it->is_null()) return def;
@@ -212,7 +217,7 @@ void load_settings() {
     std::string text;
     // A first run leaves an empty shared file behind, as a marker that the phone has run.
     if (!readWholeFile(shared_store_path(), text, /*createMissing=*/true) || text.empty()) return;
-    json doc = json::parse(text, nullptr, false);
+    json doc = store_detail::parseStored(text);
     if (!doc.is_object()) return;
     JsonReader reader;
     store_detail::applySettings(doc, g.state.settings, reader);
@@ -223,7 +228,7 @@ void save_settings(const PhoneState& st) {
     std::string path = shared_store_path();
     std::string text;
     if (!readIfPresent(path, text)) return;
-    json doc = text.empty() ? json::object() : json::parse(text, nullptr, false);
+    json doc = text.empty() ? json::object() : store_detail::parseStored(text);
     if (!doc.is_object()) {
         // Whatever the user had there (a hand-edited network block, say) stays readable beside it.
         if (!store_detail::keepAside(path, text)) return;

@@ -25,6 +25,10 @@ struct JsonReader {
 
 bool hasKey(const nlohmann::json& obj, const char* key);
 
+/// A stored file's text parsed; discarded when it is not JSON or nests deeper than any file
+/// of ours (its copies and the write-back would use the stack up).
+nlohmann::json parseStored(const std::string& text);
+
 /// Settings keys of a shared or per-handle document; only keys present change anything.
 void applySettings(const nlohmann::json& doc, PhoneSettings& settings, JsonReader& reader);
 

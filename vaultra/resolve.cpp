@@ -13,6 +13,7 @@
 
 #include "base/clock.h"
 #include "base/config.h"
+#include "base/json_fields.h"
 #include "base/text.h"
 #include "vaultra/own_handle.h"
 #include "wallet/destination.h"
@@ -121,8 +122,11 @@ bool checkOutputs(const std::vector<Asked>& outputs, int64_t amount, std::string
 }
 
 json parseObject(const std::string& text) {
+    // A host's answer nested deeper than any real one would use the stack up when copied.
+    if (!json_depth_within(text)) return json::object();
     json j = json::parse(text, nullptr, false);
-    return j.is_object() ? j : json::object();
+    if (!j.is_object()) return json::object();
+    return j;
 }
 
 // Owns a resolver state from res_ninit to res_nclose.
@@ -214,6 +218,58 @@ bool platform_address_lookup(const std::string& handle, std::string& address, st
     return false;
 }
 
+bool read_paymail_capabilities(const std::string& body, const std::string& alias, const std::string& domain,
+                               const std::string& host, PaymailCapabilities& out) {
+    out = PaymailCapabilities();
+    const json doc = parseObject(body);
+    auto caps = doc.find("capabilities");
+    if (caps == doc.end() || !caps->is_object()) return false;
+    out.p2p = capabilityUrl(*caps, "2a40af698840", alias, domain, host);
+    out.basic = capabilityUrl(*caps, "paymentDestination", alias, domain, host);
+    out.receive = capabilityUrl(*caps, "5f1323cddf31", alias, domain, host);
+    return true;
+}
+
+bool read_p2p_destination(const std::string& text, int64_t amount, Resolution& out, std::string& error) {
+    out = Resolution();
+    error.clear();
+    const json reply = parseObject(text);
+    std::vector<Asked> outputs;
+    auto list = reply.find("outputs");
+    if (list != reply.end() && list->is_array()) {
+        for (const json& o : *list) {
+            json script, sats;
+            if (o.is_object()) {
+                if (auto s = o.find("script"); s != o.end()) script = *s;
+                if (auto n = o.find("satoshis"); n != o.end()) sats = *n;
+            }
+            outputs.push_back(askedFromScript(script, sats));
+        }
+    }
+    if (!checkOutputs(outputs, amount, out.address, error)) return false;
+    auto ref = reply.find("reference");
+    if (ref != reply.end() && ref->is_string()) out.reference = ref->get<std::string>();
+    return true;
+}
+
+bool read_basic_destination(const std::string& text, int64_t amount, Resolution& out, std::string& error) {
+    out = Resolution();
+    error.clear();
+    const json reply = parseObject(text);
+    std::vector<Asked> outputs;
+    auto script = reply.find("output");
+    auto address = reply.find("address");
+    if (script != reply.end() && script->is_string()) {
+        outputs.push_back(askedFromScript(*script, json(amount)));
+    } else if (address != reply.end() && address->is_string()) {
+        Asked a;
+        a.satoshis = amount;
+        if (validP2pkh(address->get<std::string>())) a.address = address->get<std::string>();
+        outputs.push_back(a);
+    }
+    return checkOutputs(outputs, amount, out.address, error);
+}
+
 bool paymail_p2p_lookup(const std::string& alias, const std::string& domain, int64_t amount,
                         const std::string& payerPaymail, Resolution& out, std::string& error) {
     out = Resolution();
@@ -230,31 +286,18 @@ bool paymail_p2p_lookup(const std::string& alias, const std::string& domain, int
     if (!https_get("https://" + host + "/.well-known/bsvalias", body, why) &&
         (host == domain || !https_get("https://" + domain + "/.well-known/bsvalias", body, why)))
         return unresolved();
-    const json doc = parseObject(body);
-    auto caps = doc.find("capabilities");
-    if (caps == doc.end() || !caps->is_object()) return unresolved();
+    PaymailCapabilities caps;
+    if (!read_paymail_capabilities(body, alias, domain, host, caps)) return unresolved();
 
-    std::vector<Asked> outputs;
-    json reply;
-    const std::string p2p = capabilityUrl(*caps, "2a40af698840", alias, domain, host);
-    const std::string basic = capabilityUrl(*caps, "paymentDestination", alias, domain, host);
-    if (!p2p.empty()) {
+    if (!caps.p2p.empty()) {
         std::string text;
-        if (!post_json(p2p, "{\"satoshis\":" + std::to_string(amount) + "}", text, why, kPostTimeoutSeconds, 1))
+        if (!post_json(caps.p2p, "{\"satoshis\":" + std::to_string(amount) + "}", text, why, kPostTimeoutSeconds, 1))
             return unresolved();
-        reply = parseObject(text);
-        auto list = reply.find("outputs");
-        if (list != reply.end() && list->is_array()) {
-            for (const json& o : *list) {
-                json script, sats;
-                if (o.is_object()) {
-                    if (auto s = o.find("script"); s != o.end()) script = *s;
-                    if (auto n = o.find("satoshis"); n != o.end()) sats = *n;
-                }
-                outputs.push_back(askedFromScript(script, sats));
-            }
-        }
-    } else if (!basic.empty()) {
+        if (!read_p2p_destination(text, amount, out, error)) return false;
+        out.receiveUrl = caps.receive;
+        return true;
+    }
+    if (!caps.basic.empty()) {
         std::string name = payerPaymail.substr(0, payerPaymail.find('@'));
         if (name.empty()) name = "payer";
         const json request = {{"senderName", name},
@@ -263,30 +306,12 @@ bool paymail_p2p_lookup(const std::string& alias, const std::string& domain, int
                               {"amount", amount},
                               {"purpose", "payment"}};
         std::string text;
-        if (!post_json(basic, request.dump(-1, ' ', false, json::error_handler_t::replace), text, why,
+        if (!post_json(caps.basic, request.dump(-1, ' ', false, json::error_handler_t::replace), text, why,
                        kPostTimeoutSeconds, 1))
             return unresolved();
-        reply = parseObject(text);
-        auto script = reply.find("output");
-        auto address = reply.find("address");
-        if (script != reply.end() && script->is_string()) {
-            outputs.push_back(askedFromScript(*script, json(amount)));
-        } else if (address != reply.end() && address->is_string()) {
-            Asked a;
-            a.satoshis = amount;
-            if (validP2pkh(address->get<std::string>())) a.address = address->get<std::string>();
-            outputs.push_back(a);
-        }
-    } else {
-        return unresolved();
+        return read_basic_destination(text, amount, out, error);
     }
-    if (!checkOutputs(outputs, amount, out.address, error)) return false;
-    if (!p2p.empty()) {
-        auto ref = reply.find("reference");
-        if (ref != reply.end() && ref->is_string()) out.reference = ref->get<std::string>();
-        out.receiveUrl = capabilityUrl(*caps, "5f1323cddf31", alias, domain, host);
-    }
-    return true;
+    return unresolved();
 }
 
 std::string srv_lookup(const std::string& domain) {
@@ -306,8 +331,13 @@ std::string srv_lookup(const std::string& domain) {
     const std::string name = "_bsvalias._tcp." + domain;
     int n = res_nquery(&rs.state, name.c_str(), ns_c_in, ns_t_srv, answer.data(), int(answer.size()));
     if (n <= 0) return {};
+    return srv_host_from_answer(answer.data(), size_t(std::min(n, int(answer.size()))));
+}
+
+std::string srv_host_from_answer(const unsigned char* answer, size_t size) {
+    if (size > NS_MAXMSG) return {};
     ns_msg msg;
-    if (ns_initparse(answer.data(), std::min(n, int(answer.size())), &msg) != 0) return {};
+    if (ns_initparse(answer, int(size), &msg) != 0) return {};
     std::string best;
     unsigned bestPriority = UINT_MAX;
     for (int i = 0; i < ns_msg_count(msg, ns_s_an); ++i) {

@@ -35,6 +35,28 @@ Resolution resolve_destination(std::string_view destination, int64_t amount, con
 /// The host of _bsvalias._tcp.<domain> (port 443 records only, lowest priority), or empty.
 std::string srv_lookup(const std::string& domain);
 
+/// The best host of a DNS reply to an SRV query (as srv_lookup picks it), or empty.
+std::string srv_host_from_answer(const unsigned char* answer, size_t size);
+
+/// The destination URLs a capability document offers, each with {alias} and {domain.tld} filled
+/// in; a URL that leaves HTTPS or the host the document came from (or the domain) is empty.
+struct PaymailCapabilities {
+    std::string p2p;      // P2P payment destinations
+    std::string basic;    // basic payment destination
+    std::string receive;  // P2P receive transaction
+};
+/// False when the body has no "capabilities" object.
+[[nodiscard]] bool read_paymail_capabilities(const std::string& body, const std::string& alias,
+                                             const std::string& domain, const std::string& host,
+                                             PaymailCapabilities& out);
+
+/// A P2P destinations reply: the address of its one output of exactly `amount` satoshis, and
+/// its reference. False with the text to show otherwise.
+[[nodiscard]] bool read_p2p_destination(const std::string& text, int64_t amount, Resolution& out, std::string& error);
+/// A basic destination reply (an "output" script, else an "address"), checked the same way.
+[[nodiscard]] bool read_basic_destination(const std::string& text, int64_t amount, Resolution& out,
+                                          std::string& error);
+
 /// HTTPS GET with a 12-second limit and redirects; success on 200-299.
 [[nodiscard]] bool https_get(const std::string& url, std::string& body, std::string& error);
 

@@ -198,25 +198,15 @@ void gather(Gathered& g, std::atomic<int>& historyLeft) {
     for (const Coin& c : confirmed) addUnique(g.coins, c);
     for (const Coin& c : pending) addUnique(g.coins, c);
     if (!fetch_get(wocUrl("/address/" + g.address + "/unconfirmed/history"), body, error, 10, false)) return;
-    json hist = json::parse(body, nullptr, false);
-    const json* list = hist.is_array() ? &hist : (hist.is_object() && hist.contains("result") ? &hist["result"] : nullptr);
-    if (list == nullptr || !list->is_array()) return;
-    for (const json& e : *list) {
+    std::vector<std::string> entries;
+    if (!read_history_entries(body, entries)) return;
+    for (const std::string& txid : entries) {
         if (historyLeft.fetch_sub(1) <= 0) return;
-        if (!e.is_object()) continue;
-        std::string txid = e.contains("tx_hash") && e["tx_hash"].is_string() ? e["tx_hash"].get<std::string>()
-                           : e.contains("txid") && e["txid"].is_string() ? e["txid"].get<std::string>()
-                                                                         : "";
         if (!is_hex64(txid)) continue;
         std::vector<std::string> spends;
         if (!cachedSpends(txid, spends)) {
             if (!fetch_get(wocUrl("/tx/" + txid), body, error, 10, false)) continue;
-            json tx = json::parse(body, nullptr, false);
-            if (!tx.is_object() || !tx.contains("vin") || !tx["vin"].is_array()) continue;
-            uint32_t vout = 0;
-            for (const json& in : tx["vin"])
-                if (in.is_object() && in.contains("txid") && in["txid"].is_string() && readIndex(in, "vout", vout))
-                    spends.push_back(outpoint_key(in["txid"].get<std::string>(), vout));
+            if (!read_tx_spends(body, spends)) continue;
             cacheSpends(txid, spends);
         }
         g.spentInMempool.insert(g.spentInMempool.end(), spends.begin(), spends.end());
@@ -366,6 +356,34 @@ bool read_unspent_list(const std::string& body, std::vector<Coin>& out, std::str
         if (!is_hex64(c.txid)) continue;
         out.push_back(std::move(c));
     }
+    return true;
+}
+
+bool read_history_entries(const std::string& body, std::vector<std::string>& txids) {
+    txids.clear();
+    json hist = json::parse(body, nullptr, false);
+    const json* list = hist.is_array() ? &hist : (hist.is_object() && hist.contains("result") ? &hist["result"] : nullptr);
+    if (list == nullptr || !list->is_array()) return false;
+    for (const json& e : *list) {
+        if (!e.is_object()) {
+            txids.emplace_back();
+            continue;
+        }
+        txids.push_back(e.contains("tx_hash") && e["tx_hash"].is_string() ? e["tx_hash"].get<std::string>()
+                        : e.contains("txid") && e["txid"].is_string()     ? e["txid"].get<std::string>()
+                                                                          : "");
+    }
+    return true;
+}
+
+bool read_tx_spends(const std::string& body, std::vector<std::string>& spends) {
+    spends.clear();
+    json tx = json::parse(body, nullptr, false);
+    if (!tx.is_object() || !tx.contains("vin") || !tx["vin"].is_array()) return false;
+    uint32_t vout = 0;
+    for (const json& in : tx["vin"])
+        if (in.is_object() && in.contains("txid") && in["txid"].is_string() && readIndex(in, "vout", vout))
+            spends.push_back(outpoint_key(in["txid"].get<std::string>(), vout));
     return true;
 }
 

@@ -55,6 +55,13 @@ void report_unsaved_coins(const std::string& error);
 /// Reads one unspent-list reply; false ("bad utxo list") when it is not a list.
 [[nodiscard]] bool read_unspent_list(const std::string& body, std::vector<Coin>& out, std::string& error);
 
+/// Reads one address-history reply: the txid of each entry in order ("tx_hash", else "txid"),
+/// empty for an entry without one. False when it is not a list.
+[[nodiscard]] bool read_history_entries(const std::string& body, std::vector<std::string>& txids);
+
+/// The outpoints ("txid:vout") a transaction's JSON spends; false when it shows no inputs.
+[[nodiscard]] bool read_tx_spends(const std::string& body, std::vector<std::string>& spends);
+
 /// The confirmed unspent outputs of one address (paged, else the short form).
 [[nodiscard]] bool fetch_unspent(const std::string& address, std::vector<Coin>& out, std::string& error);
 

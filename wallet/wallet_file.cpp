@@ -208,6 +208,11 @@ bool read_wallet_document(const std::string& path, json& doc) {
     std::string text;
     ScopedWipe wipe(text);
     if (!readSecretFile(path, text)) return false;
+    // Deeper than any wallet: the wipe, the copies and the write-back walk it by recursion.
+    if (!json_depth_within(text)) {
+        doc = json();
+        return false;
+    }
     doc = json::parse(text, nullptr, false);
     if (doc.is_object()) return true;
     doc = json();

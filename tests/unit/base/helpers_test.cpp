@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "base/base64.h"
+#include "base/json_fields.h"
 #include "base/text.h"
 
 using namespace dialo;
@@ -49,4 +50,16 @@ TEST(Text, HandlesAndMessageTimes) {
     EXPECT_EQ(formatMessageTime(-5), "time not on the message");
     EXPECT_EQ(formatMessageTime(1796541000), "06 Dec 2026, 07:10");
     EXPECT_EQ(formatMessageTime(1), "01 Jan 1970, 00:00");
+}
+
+TEST(JsonDepth, NestingIsCountedOutsideStringsUpToTheLimit) {
+    const std::string hundred = std::string(100, '[') + std::string(100, ']');
+    EXPECT_TRUE(json_depth_within(hundred));
+    EXPECT_FALSE(json_depth_within("[" + hundred + "]"));
+    EXPECT_TRUE(json_depth_within(R"({"a":[{"b":[]}],"c":{}})", 4));
+    EXPECT_FALSE(json_depth_within(R"({"a":[{"b":[]}],"c":{}})", 3));
+    // Brackets inside strings, escaped quotes included, are text.
+    EXPECT_TRUE(json_depth_within(R"(["[[[[", "\"[[[[\"", "{{"])", 1));
+    // A stray closing bracket does not buy depth for what follows.
+    EXPECT_FALSE(json_depth_within("]]]][[[", 2));
 }

@@ -1,0 +1,26 @@
+// A data-output payload as the poller hands it to the dispatcher: the outer envelope, ECIES
+// unseal with the fixed identity key, the event's JSON, its signature check and the reading
+// of its keys. Seeds are envelopes make_corpus.cpp sealed to that key.
+
+#include <nlohmann/json.hpp>
+
+#include "base/clock.h"
+#include "call/event.h"
+#include "fuzz_common.h"
+#include "vaultra/envelope.h"
+
+using namespace dialo;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::refuseNetwork();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view payload(reinterpret_cast<const char*>(data), size);
+    std::optional<nlohmann::json> event = openPayloadWith(payload, fuzz::kIdentityPriv);
+    if (!event) return 0;
+    (void)verify_protocol_message(*event);
+    (void)readEvent(*event, 1700000000);
+    return 0;
+}

@@ -1,0 +1,27 @@
+// Raw transaction bytes: the wallet's parser, and the poller's data-output reader of the same
+// bytes as WhatsOnChain's hex.
+
+#include <cstdlib>
+
+#include "call/event.h"
+#include "call/poller.h"
+#include "wallet/transaction.h"
+
+using namespace dialo;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const Bytes raw(data, data + size);
+    ParsedTx tx;
+    if (parse_tx(raw, tx)) {
+        // A whole transaction has room for every part it claims.
+        size_t least = 10;
+        for (const ParsedInput& in : tx.inputs) least += 41 + in.script.size();
+        for (const TxOutput& out : tx.outputs) least += 9 + out.locking.size();
+        if (least > size) std::abort();
+        for (const TxOutput& out : tx.outputs) (void)payloadFromScript(out.locking);
+    }
+    const std::string payload = payloadFromRawHex(hex_encode(raw));
+    if (payload.size() > size) std::abort();
+    (void)payloadFromScript(raw);
+    return 0;
+}
