@@ -11,6 +11,27 @@ say() {
     ffmpeg -loglevel error -y -i "$speech/$1.22k.wav" -ar 8000 -ac 1 "$speech/$1.wav"
 }
 
+# The tools a voice test runs beside the phones, and node for the chain check: NAME NODE.
+need_voice_tools() {
+  local tool
+  for tool in curl espeak-ng ffmpeg python3; do
+    command -v "$tool" >/dev/null || { echo "$1: $tool is needed; run scripts/setup"; exit 1; }
+  done
+  "$2" --version >/dev/null 2>&1 || { echo "$1: node ('$2') does not run; run scripts/setup"; exit 1; }
+}
+
+# alice.wav and bob.wav: each one's side of a call, about 12 s, different voices and words.
+say_call_lines() {
+  say alice en-gb "Good morning. I am calling about the parcel that was left at the front door yesterday.
+    It was a large brown box, with a red label on the top. Could you tell me when it will be picked up?
+    I will be at home all afternoon, so any time after two is fine. Thank you very much." ||
+    fail "espeak-ng could not speak alice's lines"
+  say bob en-us "Hello, this is Bob speaking. The weather here has been cold and wet for a whole week now.
+    We are planning a trip to the mountains next month. My sister will drive,
+    and we will stay in a small cabin near the lake. Let me know if you want to join us." ||
+    fail "espeak-ng could not speak bob's lines"
+}
+
 # join OUT PART...: voice_match.py make, its length in seconds in $length.
 join() {
   local made

@@ -24,24 +24,14 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
 source "$here/two_phones.sh"
 source "$here/speech.sh"
-for tool in curl espeak-ng ffmpeg python3; do
-  command -v "$tool" >/dev/null || { echo "voice.sh: $tool is needed; run scripts/setup"; exit 1; }
-done
-"$node" --version >/dev/null 2>&1 || { echo "voice.sh: node ('$node') does not run; run scripts/setup"; exit 1; }
+need_voice_tools voice.sh "$node"
 
 speech=$root/speech
 mkdir -p "$speech"
 
 make_speech() {
   scenario=speech
-  say alice en-gb "Good morning. I am calling about the parcel that was left at the front door yesterday.
-    It was a large brown box, with a red label on the top. Could you tell me when it will be picked up?
-    I will be at home all afternoon, so any time after two is fine. Thank you very much." ||
-    fail "espeak-ng could not speak alice's lines"
-  say bob en-us "Hello, this is Bob speaking. The weather here has been cold and wet for a whole week now.
-    We are planning a trip to the mountains next month. My sister will drive,
-    and we will stay in a small cabin near the lake. Let me know if you want to join us." ||
-    fail "espeak-ng could not speak bob's lines"
+  say_call_lines
   say muted en-us "Numbers now: seven, eight, nine, ten, eleven, twelve." || fail "espeak-ng: bob's muted lines"
   say message en-gb "Hi Bob, it is Alice again, sorry I missed you. The parcel is still by the door and
     the driver said he would come back tomorrow morning before nine. If you are up early, please
