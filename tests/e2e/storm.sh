@@ -235,18 +235,7 @@ storm_call() {
 # Every transaction of the run, checked with @bsv/sdk alone.
 chain() {
   scenario=chain
-  local who why
-  : >"$root/wallets"
-  for who in alice bob; do
-    echo "$who ${p_address[$who]} ${p_funding[$who]} ${p_mnemonic[$who]}" >>"$root/wallets"
-  done
-  (cd "$here/../interop" && "$node" run_check.mjs "$root/alice/Orvane/dialo/phone.json" "$root/wallets") \
-    >"$root/chain.out" 2>&1
-  rc=$?
-  grep -E '^run_check:' "$root/chain.out" | sed 's/^/  /'
-  why="exit code $rc: $(grep -v '^run_check:' "$root/chain.out" | tail -n 20)"
-  check "run_check.mjs: every transaction valid, nothing spent twice, every event opened and verified ($why)" \
-    [ "$rc" -eq 0 ]
+  chain_check alice bob
 }
 
 storm() {

@@ -219,3 +219,21 @@ setup() {
     check "$who's handle is published" wait_until 60 published "$who"
   done
 }
+
+# Every transaction of the run read back through the devnet and checked by @bsv/sdk, nothing
+# spent twice, every event opened with its callee's key (tests/interop/run_check.mjs), for the
+# phones NAME...; node is $node.
+chain_check() {
+  local who why rc
+  : >"$root/wallets"
+  for who in "$@"; do
+    echo "$who ${p_address[$who]} ${p_funding[$who]} ${p_mnemonic[$who]}" >>"$root/wallets"
+  done
+  (cd "$(dirname "${BASH_SOURCE[0]}")/../interop" && "$node" run_check.mjs "$root/alice/Orvane/dialo/phone.json" "$root/wallets") \
+    >"$root/chain.out" 2>&1
+  rc=$?
+  grep -E '^run_check:' "$root/chain.out" | sed 's/^/  /'
+  why="exit code $rc: $(grep -v '^run_check:' "$root/chain.out" | tail -n 20)"
+  check "run_check.mjs: every transaction valid, nothing spent twice, every event opened and verified ($why)" \
+    [ "$rc" -eq 0 ]
+}
