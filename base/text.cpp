@@ -12,6 +12,12 @@ std::string_view trimBlanks(std::string_view text) {
     return text;
 }
 
+std::string speakerHandle(std::string_view handle) {
+    std::string_view h = trimBlanks(handle);
+    if (!h.empty() && (h.front() == '@' || h.front() == '$')) h = trimBlanks(h.substr(1));
+    return lowerAscii(h);
+}
+
 std::string normalizeHandle(std::string_view text) {
     size_t start = 0;
     while (start < text.size() && (text[start] == ' ' || text[start] == '@')) ++start;

@@ -17,6 +17,11 @@ std::string_view trimBlanks(std::string_view text);
 /// ASCII lower case, byte by byte; other bytes unchanged.
 std::string lowerAscii(std::string_view text);
 
+/// The identity a handle names, as signatures are checked and the platform's directory is asked:
+/// white space trimmed at both ends, one leading '@' or '$' removed, trimmed again, ASCII lower
+/// case. Every decision about who speaks compares handles in this form.
+std::string speakerHandle(std::string_view handle);
+
 /// True when two handles name the same alias (normalised, compared without ASCII case).
 bool sameHandle(std::string_view a, std::string_view b);
 

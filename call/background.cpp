@@ -9,6 +9,7 @@
 
 #include "base/clock.h"
 #include "base/config.h"
+#include "call/call_control.h"
 #include "call/dispatch.h"
 #include "call/https_get.h"
 #include "call/poller.h"
@@ -85,6 +86,7 @@ void cycle(LoopState& loop) {
     const bool idleAtStart = lockPhone().state.callState == CallState::Idle;
     sleepMs(idleAtStart ? kIdleCycleMs : kCallCycleMs);
     if (!phoneFlags().running) return;
+    endUnansweredCall();
     // Reading the bind from disk takes the wallet lock, which spends and the upkeep hold across
     // network requests; between reads the published state stands in.
     const bool connected = (loop.ticks++ % kConnectCheckEvery == 0 && !loop.upkeepRunning)

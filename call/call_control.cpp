@@ -2,6 +2,9 @@
 
 #include <openssl/rand.h>
 
+#include <chrono>
+#include <future>
+#include <memory>
 #include <mutex>
 
 #include <nlohmann/json.hpp>
@@ -40,6 +43,12 @@ constexpr uint32_t kCheckMs = 100;
 constexpr int64_t kDivertAfterSeconds = 6;
 constexpr int kSplitBelowCoins = 40;
 constexpr size_t kMaxTypedHandle = 179;
+// A call nobody answered, diverted or hung up stops ringing this long (seconds) after its
+// invite's time, as a missed call: its caller is gone.
+constexpr int64_t kUnansweredSeconds = 180;
+// After a hang-up that could not be sent, the waits (milliseconds) before each try again:
+// about 30 seconds in all.
+constexpr uint32_t kHangUpRetryMs[] = {3000, 7000, 20000};
 
 bool running() { return phoneFlags().running.load(); }
 
@@ -49,6 +58,8 @@ CallState stateNow() { return lockPhone().state.callState; }
 void detached(void (*body)()) { (void)startDetached(body); }
 
 bool soundReady() { return startCapture() && outputAvailable(); }
+
+bool divertCall(const std::string& expectedCallId);
 
 void toIdle(PhoneState& s) {
     s.callState = CallState::Idle;
@@ -113,27 +124,99 @@ void outgoingRinger() {
     postUi(UiMessage::Refresh);
 }
 
-void incomingRinger() {
+// The incoming ringer's bookkeeping: the call it was last started for, so that each ringing
+// call rings once, and a ringer that outlived its call leaves the flag to the next one's.
+std::mutex gRingMutex;
+std::string gRangFor;
+
+void incomingRinger(const std::string& callId) {
     PhoneFlags& f = phoneFlags();
     int64_t deadline;
     {
         auto g = lockPhone();
         deadline = (g.state.inviteTime > 0 ? g.state.inviteTime : nowSeconds()) + kDivertAfterSeconds;
     }
-    auto over = [&f] { return !running() || f.ringStop || stateNow() != CallState::Incoming; };
+    // This ringer belongs to its call: another call ringing next has a ringer of its own.
+    auto over = [&f, &callId] {
+        if (!running() || f.ringStop) return true;
+        auto g = lockPhone();
+        return g.state.callState != CallState::Incoming || g.state.callId != callId;
+    };
     for (int ring = 1; ring <= kMaxRings && !over(); ++ring) {
         bool divert;
         int notify;
         {
             auto g = lockPhone();
-            divert = g.state.boxes.answerphone && g.state.callState == CallState::Incoming && nowSeconds() >= deadline;
+            divert = g.state.boxes.answerphone && !g.state.answerClaimed && nowSeconds() >= deadline;
             notify = g.state.settings.notify;
         }
-        if (divert && (divertToAnswerPhone() || stateNow() != CallState::Incoming)) break;
+        if (divert && (divertCall(callId) || over())) break;
         if ((notify == 0 || notify == 1) && !phoneFlags().quietRing) playRingTone();
         if (!waitRing(over)) break;
     }
-    f.ringerActive = false;
+    std::lock_guard lock(gRingMutex);
+    if (gRangFor == callId) f.ringerActive = false;
+}
+
+// Whether sound can be had for a call; says why not.
+bool soundForCall() {
+    if (soundReady()) return true;
+    setStatus("This phone needs a microphone.");
+    return false;
+}
+
+// Sends the accept of a call this phone claimed for answering; the claim is given back when
+// it cannot be sent, and the call rings on.
+void sendAccept(const Peer& peer, const std::string& callId) {
+    nlohmann::json accept = buildEvent(kAccept, callId);
+    if (!soundForCall() || !sendEvent(peer, accept, kSignalRate, true)) {
+        {
+            auto g = lockPhone();
+            if (g.state.callState == CallState::Incoming && g.state.callId == callId) g.state.answerClaimed = false;
+        }
+        startIncomingRinger();
+        return;
+    }
+    clearCapture();
+    {
+        auto g = lockPhone();
+        PhoneState& s = g.state;
+        if (s.callState != CallState::Incoming || s.callId != callId) return;
+        phoneFlags().ringStop = true;
+        s.callState = CallState::Talking;
+        s.callStart = nowSeconds();
+        s.statusText = "Connected.";
+    }
+    postUi(UiMessage::Refresh);
+}
+
+// Waits up to `ms` milliseconds in short steps; false when the phone stops meanwhile.
+bool pauseWhileRunning(uint32_t ms) {
+    for (uint32_t waited = 0; waited < ms; waited += kCheckMs) {
+        if (!running()) return false;
+        sleepMs(kCheckMs);
+    }
+    return running();
+}
+
+bool sendHangUpOnce(const Peer& peer, const std::string& callId, bool reportFailure, SentEvent* sent = nullptr) {
+    nlohmann::json hangup = buildEvent(kHangup, callId);
+    return sendEvent(peer, hangup, kSignalRate, true, sent, reportFailure);
+}
+
+void retryHangUp(const Peer& peer, const std::string& callId) {
+    for (uint32_t wait : kHangUpRetryMs) {
+        if (!pauseWhileRunning(wait)) return;
+        if (sendHangUpOnce(peer, callId, false)) return;
+    }
+}
+
+// One try now; when it fails, more on a thread of their own. True when the first went out.
+bool tellHungUpNow(const Peer& peer, const std::string& callId, bool reportFailure, SentEvent* sent) {
+    if (peer.address.empty() || callId.empty()) return false;
+    if (sendHangUpOnce(peer, callId, reportFailure, sent)) return true;
+    (void)startDetached([peer, callId] { retryHangUp(peer, callId); });
+    return false;
 }
 
 }  // namespace
@@ -149,18 +232,54 @@ std::string newCallId() {
 }
 
 void startIncomingRinger() {
+    std::string callId;
+    {
+        auto g = lockPhone();
+        if (g.state.callState != CallState::Incoming || g.state.answerClaimed) return;
+        callId = g.state.callId;
+    }
     // Once per ringing call: a call that rang out stays Incoming, and the next event read
     // would otherwise ring it all over again.
-    static std::mutex rangMutex;
-    static std::string rangFor;
-    const std::string callId = lockPhone().state.callId;
-    std::lock_guard rang(rangMutex);
-    if (callId == rangFor) return;
-    bool expected = false;
-    if (!phoneFlags().ringerActive.compare_exchange_strong(expected, true)) return;
+    std::lock_guard lock(gRingMutex);
+    if (callId == gRangFor) return;
+    gRangFor = callId;
+    phoneFlags().ringerActive = true;
     postUi(UiMessage::RingStart);
-    if (startDetached(incomingRinger)) rangFor = callId;
-    else phoneFlags().ringerActive = false;
+    if (!startDetached([callId] { incomingRinger(callId); })) phoneFlags().ringerActive = false;
+}
+
+void sendHangUp(const Peer& peer, const std::string& callId) {
+    (void)startDetached([peer, callId] { (void)tellHungUpNow(peer, callId, false, nullptr); });
+}
+
+void answerGlare(const std::string& callId) {
+    Peer peer;
+    {
+        auto g = lockPhone();
+        if (g.state.callState != CallState::Incoming || g.state.callId != callId || !g.state.answerClaimed) return;
+        peer = currentPeer(g.state);
+    }
+    if (!startDetached([peer, callId] { sendAccept(peer, callId); })) {
+        {
+            auto g = lockPhone();
+            if (g.state.callId == callId) g.state.answerClaimed = false;
+        }
+        startIncomingRinger();
+    }
+}
+
+void endUnansweredCall() {
+    {
+        auto g = lockPhone();
+        PhoneState& s = g.state;
+        if (s.callState != CallState::Incoming || s.answerClaimed || nowSeconds() - s.inviteTime <= kUnansweredSeconds)
+            return;
+        record_missed_call(s, s.peerHandle, s.callId);
+        toIdle(s);
+        s.statusText = "Missed call from " + s.peerHandle + ".";
+        phoneFlags().ringStop = true;
+    }
+    postUi(UiMessage::Refresh);
 }
 
 bool findPeer(const std::string& destination, std::string& address, std::string& key, std::string& status) {
@@ -179,10 +298,19 @@ bool findPeer(const std::string& destination, std::string& address, std::string&
     return true;
 }
 
-void placeCall(const std::string& typed) {
-    const std::string handle = normalizeHandle(typed.substr(0, kMaxTypedHandle));
-    if (handle.empty()) return setStatus("Type a handle first.");
-    if (phoneFlags().sendingMessage) return setStatus("Still sending the last message.");
+namespace {
+
+// Says why placing a call stopped, unless it was hung up meanwhile (that said "Hung up.").
+void placingStopped(const std::string& text) {
+    {
+        auto g = lockPhone();
+        if (g.state.placeCancelled) return;
+        g.state.statusText = text;
+    }
+    postUi(UiMessage::Refresh);
+}
+
+void placeCallClaimed(const std::string& handle) {
     // Read before the phone-state mutex is taken: spends hold the wallet lock across network
     // requests, and the window waits on the phone-state mutex to paint.
     std::string own, ownAddress;
@@ -194,18 +322,20 @@ void placeCall(const std::string& typed) {
             ownAddress = g.state.keys.defaultKey.address;
         }
     }
-    if (own.empty()) return setStatus("Connect Vaultra, with a published handle.");
-    if (!soundReady()) return setStatus("This phone needs a microphone.");
-    setStatus("Finding " + handle + ".");
+    if (own.empty()) return placingStopped("Connect Vaultra, with a published handle.");
+    if (!soundReady()) return placingStopped("This phone needs a microphone.");
+    placingStopped("Finding " + handle + ".");
 
     std::string peerAddress, key, status;
-    if (!findPeer(handle, peerAddress, key, status)) return setStatus(status);
+    if (!findPeer(handle, peerAddress, key, status)) return placingStopped(status);
 
     clearCapture();
     const std::string callId = newCallId();
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
+        // Hung up while being found, or a call rang in meanwhile: nothing is sent or paid.
+        if (s.placeCancelled || s.callState != CallState::Idle) return;
         s.ownHandle = own;
         s.ownPayAddress = ownAddress;
         s.peerHandle = handle;
@@ -217,6 +347,7 @@ void placeCall(const std::string& typed) {
         s.aheadAudio.clear();
         s.aheadSinceMs = 0;
         s.tapeClaimed = false;
+        s.answerClaimed = false;
         phoneFlags().leaveHungUp = false;
         s.messageRetryAt = 0;
         s.callSats = 0;
@@ -231,7 +362,7 @@ void placeCall(const std::string& typed) {
     postUi(UiMessage::Refresh);
 
     nlohmann::json invite = buildEvent(kInvite, callId);
-    if (sendEvent(peerAddress, invite, kSignalRate, true)) {
+    if (sendEvent(Peer{handle, peerAddress, key}, invite, kSignalRate, true)) {
         detached(outgoingRinger);
         detached(payCallFee);
         if (count_ready_coins() < kSplitBelowCoins) detached(coinSplitOnce);
@@ -245,76 +376,30 @@ void placeCall(const std::string& typed) {
     postUi(UiMessage::Refresh);
 }
 
-void acceptCall() {
-    std::string address, callId;
-    {
-        auto g = lockPhone();
-        if (g.state.callState != CallState::Incoming) return;
-        address = g.state.peerPayAddress;
-        callId = g.state.callId;
-    }
-    if (!soundReady()) return setStatus("This phone needs a microphone.");
-    nlohmann::json accept = buildEvent(kAccept, callId);
-    if (!sendEvent(address, accept, kSignalRate, true)) return;
-    clearCapture();
+// Claims the call for the divert unless an answer claimed it first; sends the box.
+bool divertCall(const std::string& expectedCallId) {
+    Peer peer;
+    std::string callId;
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
-        if (s.callState != CallState::Incoming || s.callId != callId) return;
-        phoneFlags().ringStop = true;
-        s.callState = CallState::Talking;
-        s.callStart = nowSeconds();
-        s.statusText = "Connected.";
+        if (s.callState != CallState::Incoming || !s.boxes.answerphone || s.answerClaimed) return false;
+        if (!expectedCallId.empty() && s.callId != expectedCallId) return false;
+        if (s.peerPayAddress.empty() || s.callId.empty()) return false;
+        s.answerClaimed = true;
+        peer = currentPeer(s);
+        callId = s.callId;
     }
-    postUi(UiMessage::Refresh);
-}
-
-void hangUp() {
-    CallState was;
-    std::string address, callId;
-    {
-        auto g = lockPhone();
-        was = g.state.callState;
-        address = g.state.peerPayAddress;
-        callId = g.state.callId;
-        phoneFlags().ringStop = true;
-    }
-    if (was == CallState::LeavingMessage) return leaveMessage(true);
-    if (was == CallState::Idle) return;
-    if (!address.empty() && !callId.empty()) {
-        nlohmann::json hangup = buildEvent(kHangup, callId);
-        (void)sendEvent(address, hangup, kSignalRate, true);
-    }
-    {
-        auto g = lockPhone();
-        PhoneState& s = g.state;
-        // A newer call placed or rung meanwhile is left alone.
-        if (s.callId == callId) {
-            if (was == CallState::Talking) appendCallRecord(s);
-            else if (was == CallState::Incoming) record_missed_call(s, s.peerHandle, callId);
-            toIdle(s);
-            s.statusText = "Hung up.";
-        }
-    }
-    postUi(UiMessage::Refresh);
-}
-
-bool divertToAnswerPhone() {
-    std::string address, handle, callId;
-    {
-        auto g = lockPhone();
-        if (g.state.callState != CallState::Incoming || !g.state.boxes.answerphone) return false;
-        address = g.state.peerPayAddress;
-        handle = g.state.peerHandle;
-        callId = g.state.callId;
-    }
-    if (address.empty() || callId.empty()) return false;
     nlohmann::json box = buildEvent(kBox, callId);
-    if (!sendEvent(address, box, kSignalRate, true)) return false;
+    const bool sent = sendEvent(peer, box, kSignalRate, true);
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
         if (s.callState != CallState::Incoming || s.callId != callId) return false;
+        if (!sent) {
+            s.answerClaimed = false;
+            return false;
+        }
         record_missed_call(s, s.peerHandle, callId);
         toIdle(s);
         s.statusText = "Sent them to answer-phone.";
@@ -323,5 +408,100 @@ bool divertToAnswerPhone() {
     postUi(UiMessage::Refresh);
     return true;
 }
+
+}  // namespace
+
+void placeCall(const std::string& typed) {
+    const std::string handle = normalizeHandle(typed.substr(0, kMaxTypedHandle));
+    if (handle.empty()) return setStatus("Type a handle first.");
+    if (phoneFlags().sendingMessage) return setStatus("Still sending the last message.");
+    {
+        // One call is placed at a time; a second Call meanwhile does nothing.
+        auto g = lockPhone();
+        if (g.state.placing || g.state.callState != CallState::Idle) return;
+        g.state.placing = true;
+        g.state.placeCancelled = false;
+    }
+    placeCallClaimed(handle);
+    auto g = lockPhone();
+    g.state.placing = false;
+    g.state.placeCancelled = false;
+}
+
+void acceptCall() {
+    Peer peer;
+    std::string callId;
+    {
+        auto g = lockPhone();
+        PhoneState& s = g.state;
+        // Claimed under the mutex: the answer-phone's divert cannot also win this call.
+        if (s.callState != CallState::Incoming || s.answerClaimed) return;
+        s.answerClaimed = true;
+        peer = currentPeer(s);
+        callId = s.callId;
+    }
+    sendAccept(peer, callId);
+}
+
+void hangUp() {
+    CallState was;
+    Peer peer;
+    std::string callId, recordTxid;
+    {
+        auto g = lockPhone();
+        PhoneState& s = g.state;
+        phoneFlags().ringStop = true;
+        was = s.callState;
+        if (was == CallState::Idle && s.placing && !s.placeCancelled) {
+            // Still finding the peer: the call ends before anything is sent or paid.
+            s.placeCancelled = true;
+            s.statusText = "Hung up.";
+        }
+        if (was == CallState::Calling || was == CallState::Incoming || was == CallState::Talking) {
+            // The call ends here and now, under one hold of the mutex, so that the peer's own
+            // hang-up read meanwhile finds it ended and records nothing more.
+            peer = currentPeer(s);
+            callId = s.callId;
+            if (was == CallState::Talking) {
+                appendCallRecord(s);
+                recordTxid = s.firstTxid;
+            } else if (was == CallState::Incoming) {
+                record_missed_call(s, s.peerHandle, callId);
+            }
+            toIdle(s);
+            s.statusText = "Hung up.";
+        }
+    }
+    postUi(UiMessage::Refresh);
+    if (was == CallState::LeavingMessage) return leaveMessage(true);
+    if (callId.empty()) return;
+    SentEvent sent;
+    const bool told = tellHungUpNow(peer, callId, true, &sent);
+    {
+        auto g = lockPhone();
+        PhoneState& s = g.state;
+        if (told && !recordTxid.empty()) addToCallRecord(s, recordTxid, sent.txid, sent.sats);
+        // A hang-up that could not be sent still ended the call here.
+        if (!told && s.callId == callId && s.callState == CallState::Idle) s.statusText = "Hung up.";
+    }
+    postUi(UiMessage::Refresh);
+}
+
+void hangUpBeforeExit(uint32_t waitMs) {
+    {
+        auto g = lockPhone();
+        if (g.state.callState == CallState::Idle && !g.state.placing) return;
+    }
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> told = done->get_future();
+    if (!startDetached([done] {
+            hangUp();
+            done->set_value();
+        }))
+        return;
+    (void)told.wait_for(std::chrono::milliseconds(waitMs));
+}
+
+bool divertToAnswerPhone() { return divertCall(std::string()); }
 
 }  // namespace dialo

@@ -24,6 +24,23 @@ void appendCallRecord(PhoneState& s, std::optional<int32_t> secs) {
 
 namespace {
 
+void note(std::vector<std::string>& list, int32_t& count, const std::string& txid);
+
+}  // namespace
+
+void addToCallRecord(PhoneState& s, const std::string& firstTxid, const std::string& txid, int64_t sats) {
+    if (firstTxid.empty()) return;
+    for (auto it = s.boxes.calls.rbegin(); it != s.boxes.calls.rend(); ++it) {
+        if (it->missed || it->txid != firstTxid) continue;
+        it->sats += sats;
+        note(it->receipt.sent, it->receipt.sentCount, txid);
+        save_phone_store(s);
+        return;
+    }
+}
+
+namespace {
+
 void note(std::vector<std::string>& list, int32_t& count, const std::string& txid) {
     if (txid.size() != 64) return;
     if (list.size() < kReceiptTxids) list.push_back(txid);

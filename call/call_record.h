@@ -14,6 +14,10 @@ namespace dialo {
 /// phone-state mutex.
 void appendCallRecord(PhoneState& s, std::optional<int32_t> secs = std::nullopt);
 
+/// Adds an event sent after the call was recorded (its hang-up) to the record of the call
+/// whose first transaction is `firstTxid`, and saves the store. Caller holds the mutex.
+void addToCallRecord(PhoneState& s, const std::string& firstTxid, const std::string& txid, int64_t sats);
+
 /// Notes a transaction of the current call on its receipt: one this phone sent, or one of the
 /// peer's it acted on. Caller holds the phone-state mutex.
 void noteSentTxid(PhoneState& s, const std::string& txid);

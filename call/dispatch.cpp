@@ -15,6 +15,7 @@
 #include "call/call_control.h"
 #include "call/call_record.h"
 #include "call/event.h"
+#include "call/send.h"
 #include "call/poller.h"
 #include "state/ui_bridge.h"
 #include "store/phone_store.h"
@@ -29,6 +30,10 @@ constexpr int64_t kFreshPast = 91;      // seconds: an event this old or older i
 constexpr int64_t kFreshFuture = 180;   // seconds ahead of this clock still accepted
 constexpr int64_t kInviteWindow = 180;  // seconds either way an invite may ring
 constexpr uint64_t kBusyRetryMs = 2000;
+// A hang-up of a call not known here keeps that call's invite from ringing this long (seconds):
+// the invite window either side of its time, from the hang-up's arrival.
+constexpr int64_t kEndedCallSeconds = 2 * kInviteWindow;
+constexpr size_t kEndedCallCap = 512;
 // A chunk that overtook a missing one waits this long (milliseconds) for it. The sender sends
 // in order, so the missing one is on chain and comes with the next fetch that gets through;
 // a stretch of failed polls and back-offs can take several seconds, so only a chunk lost for
@@ -40,14 +45,36 @@ bool contains(const std::vector<std::string>& list, const std::string& s) {
     return std::find(list.begin(), list.end(), s) != list.end();
 }
 
-bool sameOwnHandle(const std::string& a, const std::string& b) {
-    return lowerAscii(normalizeHandle(a)) == lowerAscii(normalizeHandle(b));
+// Whether the event is signed by the peer of the call up now: the identity the call was placed
+// to, or the one whose invite rang here.
+bool fromPeer(const PhoneState& s, const ReceivedEvent& e) {
+    return !e.signer.empty() && speakerHandle(s.peerHandle) == e.signer;
+}
+
+// Whether the event is for the call up now, from its peer.
+bool ofThisCall(const PhoneState& s, const ReceivedEvent& e) { return e.fields.id == s.callId && fromPeer(s, e); }
+
+std::string endedCallKey(const ReceivedEvent& e) { return e.signer + "|" + e.fields.id; }
+
+// A hang-up of a call not up here: its invite, read later, must not ring.
+void rememberEnded(PhoneState& s, const ReceivedEvent& e, int64_t now) {
+    std::erase_if(s.endedCallIds, [now](const auto& entry) { return entry.second < now; });
+    while (s.endedCallIds.size() >= kEndedCallCap)
+        s.endedCallIds.erase(std::min_element(s.endedCallIds.begin(), s.endedCallIds.end(),
+                                              [](const auto& a, const auto& b) { return a.second < b.second; }));
+    s.endedCallIds[endedCallKey(e)] = now + kEndedCallSeconds;
+}
+
+bool endedBefore(const PhoneState& s, const ReceivedEvent& e, int64_t now) {
+    auto it = s.endedCallIds.find(endedCallKey(e));
+    return it != s.endedCallIds.end() && it->second >= now;
 }
 
 // The ringing call from a sender who turned out blocked stops ringing here.
-void dropBlocked(PhoneState& s, const std::string& id) {
+void dropBlocked(PhoneState& s, const ReceivedEvent& e) {
+    const std::string& id = e.fields.id;
     if (!id.empty()) s.seenEventIds.insert(id);
-    if (s.callState == CallState::Incoming && id == s.callId) {
+    if (s.callState == CallState::Incoming && ofThisCall(s, e)) {
         s.callState = CallState::Idle;
         s.caption.clear();
         phoneFlags().ringStop = true;
@@ -78,7 +105,7 @@ void releaseAhead(PhoneState& s, bool skipGap) {
     else if (played) s.aheadSinceMs = nowMs();  // a new gap waits afresh
 }
 
-void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_t now) {
+void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
     s.messageAudio.clear();
     s.messageSeconds = 0;
     phoneFlags().leaveHungUp = false;
@@ -88,19 +115,20 @@ void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_
     s.aheadAudio.clear();
     s.aheadSinceMs = 0;
     s.callState = CallState::Incoming;
-    s.callId = e.id;
-    s.peerHandle = e.handle;
-    s.peerPayAddress = e.pay;
-    s.peerPubKey = e.pubkey;
+    s.callId = e.fields.id;
+    s.peerHandle = e.signer;
+    s.peerPayAddress = e.fields.pay;
+    s.peerPubKey = e.fields.pubkey;  // the verified key: replies are sealed to it
+    s.answerClaimed = false;
     s.firstTxid = txid;
     s.callSats = 0;  // what answering costs belongs to this call, not the last one
     s.outgoing = false;
     s.receipt = {};
     noteHeardTxid(s, txid);
-    s.caption = "Incoming  " + e.handle;
+    s.caption = "Incoming  " + e.signer;
     s.statusText = "Incoming call.";
     phoneFlags().ringStop = false;
-    s.inviteTime = e.ts > 0 ? e.ts : now;
+    s.inviteTime = e.fields.ts;
 }
 
 // A tape: the message lands in the inbox unless it was kept, heard or deleted before.
@@ -108,7 +136,7 @@ bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
     if (txid.size() == 64) {
         bool named = false;
         for (SavedMessage& m : s.boxes.saved)
-            if (m.id == e.id && m.txid.size() != 64) {
+            if (m.id == e.fields.id && m.txid.size() != 64) {
                 m.txid = txid;
                 named = true;
             }
@@ -117,30 +145,31 @@ bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
             postUi(UiMessage::CardsRefresh);
         }
     }
-    if (isBlocked(s, e.handle)) {
-        dropBlocked(s, e.id);
+    const std::string& id = e.fields.id;
+    if (isBlocked(s, e.signer)) {
+        dropBlocked(s, e);
         return false;
     }
-    if (contains(s.boxes.tomb, e.id) || contains(s.boxes.heard, e.id) ||
-        std::any_of(s.boxes.inbox.begin(), s.boxes.inbox.end(), [&](const InboxMessage& m) { return m.id == e.id; }))
+    if (contains(s.boxes.tomb, id) || contains(s.boxes.heard, id) ||
+        std::any_of(s.boxes.inbox.begin(), s.boxes.inbox.end(), [&](const InboxMessage& m) { return m.id == id; }))
         return false;
     InboxMessage m;
-    m.id = e.id;
-    m.from = e.handle;
+    m.id = id;
+    m.from = e.signer;
     m.txid = txid;
-    m.ts = e.ts;
-    m.secs = int32_t(std::clamp<int64_t>(e.secs, 0, INT32_MAX));
-    m.audio = base64Decode(e.audio);
+    m.ts = e.fields.ts;
+    m.secs = int32_t(std::clamp<int64_t>(e.fields.secs, 0, INT32_MAX));
+    m.audio = base64Decode(e.fields.audio);
     if (m.audio.empty()) return false;
-    s.seenEventIds.insert(e.id);
-    if (s.callState == CallState::Incoming && e.id == s.callId) {
+    s.seenEventIds.insert(id);
+    if (s.callState == CallState::Incoming && ofThisCall(s, e)) {
         s.callState = CallState::Idle;
         s.caption.clear();
         phoneFlags().ringStop = true;
     }
-    const std::string from = e.handle.empty() ? "someone" : e.handle;
+    const std::string from = e.signer.empty() ? "someone" : e.signer;
     s.boxes.inbox.push_back(std::move(m));
-    record_missed_call(s, from, e.id);  // saves the store
+    record_missed_call(s, from, id);  // saves the store
     phoneFlags().lamp = true;
     s.statusText = "Message from " + from + ".";
     return true;
@@ -148,9 +177,11 @@ bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
 
 }  // namespace
 
-bool isBlocked(const PhoneState& st, const std::string& handle) {
-    const std::string bare = lowerAscii(normalizeHandle(handle));
-    return !bare.empty() && contains(st.boxes.blocked, bare);
+bool isBlocked(const PhoneState& st, const std::string& signer) {
+    const std::string who = speakerHandle(signer);
+    return !who.empty() && std::any_of(st.boxes.blocked.begin(), st.boxes.blocked.end(), [&who](const std::string& b) {
+               return speakerHandle(normalizeHandle(b)) == who;
+           });
 }
 
 std::string idleStatusText(const PhoneState& st) {
@@ -158,41 +189,62 @@ std::string idleStatusText(const PhoneState& st) {
                                 : "Calls will divert to your answer-phone after ten rings.";
 }
 
-bool dispatchEvent(const json& event, bool fresh, const std::string& txid, int64_t ts, bool& retryLater) {
+bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, bool& retryLater) {
     retryLater = false;
-    if (!verify_protocol_message(event)) return false;
+    if (!verify_protocol_message(e.fields)) return false;
     const int64_t now = nowSeconds();
-    ReceivedEvent e = readEvent(event, now);
-    e.ts = ts;
-    bool clearCaptureAfter = false, changed = false, rang = false;
+    const std::string& kind = e.fields.kind;
+    const std::string& id = e.fields.id;
+    const int64_t ts = e.fields.ts;
+    bool clearCaptureAfter = false, changed = false, rang = false, answerAtOnce = false;
+    Peer abandoned;
+    std::string abandonedId;
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
         PhoneFlags& f = phoneFlags();
-        if (e.kind == kInvite) {
-            if (isBlocked(s, e.handle)) {
-                dropBlocked(s, e.id);
-            } else if (ts > 0 && (ts > now + kInviteWindow || now - ts > kInviteWindow)) {
+        // Signed for someone else: a copy relayed here by one who received it.
+        if (!e.recipient.empty() && e.recipient != speakerHandle(s.ownHandle)) return false;
+        if (kind == kInvite) {
+            const bool glare = s.callState == CallState::Calling && fromPeer(s, e);
+            if (isBlocked(s, e.signer)) {
+                dropBlocked(s, e);
+            } else if (ts > now + kInviteWindow || now - ts > kInviteWindow) {
                 // too old or from too far ahead to ring
-            } else if (s.seenEventIds.count(e.id) || (!e.handle.empty() && e.handle == s.ownHandle)) {
+            } else if (s.seenEventIds.count(id) || e.signer == speakerHandle(s.ownHandle)) {
                 // acted on before, or this phone's own invite
-            } else if (s.callState == CallState::Incoming && e.id == s.callId) {
+            } else if (endedBefore(s, e, now)) {
+                s.seenEventIds.insert(id);  // its hang-up came first
+            } else if (s.callState == CallState::Incoming && id == s.callId) {
                 // the call ringing here already
+            } else if (glare && id > s.callId) {
+                // Both called each other at once: the lower id is the call, and the peer answers ours.
+                s.seenEventIds.insert(id);
             } else if (s.callState == CallState::Incoming || s.callState == CallState::Talking || f.sendingMessage) {
                 retryLater = true;  // busy: offered again while it is still fresh
             } else {
-                ring(s, e, txid, now);
+                if (!glare && (s.callState == CallState::Calling || s.callState == CallState::LeavingMessage)) {
+                    abandoned = currentPeer(s);  // taken over: that call's peer is told it ended
+                    abandonedId = s.callId;
+                }
+                ring(s, e, txid);
                 // A copy of this invite in another transaction must not ring again.
-                if (!e.id.empty()) s.seenEventIds.insert(e.id);
+                s.seenEventIds.insert(id);
                 rang = true;
+                // Ours lost to theirs: this phone wanted the call, so it answers at once.
+                if (glare) s.answerClaimed = answerAtOnce = true;
             }
-        } else if (e.kind == kTape) {
+        } else if (kind == kTape) {
             changed = takeTape(s, e, txid);
+        } else if (kind == kHangup && !ofThisCall(s, e)) {
+            rememberEnded(s, e, now);  // even stale: its invite may still be in its window
         } else if (!fresh) {
             // stale: only invites and tapes have their own windows
-        } else if ((e.kind == kAccept || e.kind == kBox) && s.callState == CallState::Calling && e.id == s.callId) {
+        } else if (!ofThisCall(s, e)) {
+            // not this call's, or not from its peer
+        } else if ((kind == kAccept || kind == kBox) && s.callState == CallState::Calling) {
             noteHeardTxid(s, txid);
-            if (e.kind == kBox) {
+            if (kind == kBox) {
                 s.statusText = "Answer-phone.";
             } else {
                 s.callState = CallState::Talking;
@@ -201,8 +253,7 @@ bool dispatchEvent(const json& event, bool fresh, const std::string& txid, int64
                 clearCaptureAfter = true;
             }
             f.ringStop = true;
-        } else if (e.kind == kAccept && s.callState == CallState::LeavingMessage && e.id == s.callId &&
-                   !s.tapeClaimed && !f.sendingMessage) {
+        } else if (kind == kAccept && s.callState == CallState::LeavingMessage && !s.tapeClaimed && !f.sendingMessage) {
             noteHeardTxid(s, txid);
             s.messageAudio.clear();
             s.messageSeconds = 0;
@@ -211,37 +262,39 @@ bool dispatchEvent(const json& event, bool fresh, const std::string& txid, int64
             s.statusText = "Connected.";
             f.ringStop = true;
             clearCaptureAfter = true;
-        } else if (e.kind == kHangup && e.id == s.callId && s.callState != CallState::Idle) {
+        } else if (kind == kHangup && s.callState != CallState::Idle) {
             noteHeardTxid(s, txid);
-            if (s.callState == CallState::Incoming) record_missed_call(s, s.peerHandle, e.id);
+            if (s.callState == CallState::Incoming) record_missed_call(s, s.peerHandle, id);
             else if (s.callState == CallState::Talking) appendCallRecord(s);
             s.callState = CallState::Idle;
             s.statusText = "They hung up.";
             s.caption.clear();
             f.ringStop = true;
-        } else if (e.kind == kAudio && s.callState == CallState::Talking && e.id == s.callId) {
-            const bool own = (!e.pay.empty() && e.pay == s.ownPayAddress) ||
-                             (!e.handle.empty() && sameOwnHandle(e.handle, s.ownHandle));
+        } else if (kind == kAudio && s.callState == CallState::Talking) {
+            const bool own = !e.fields.pay.empty() && e.fields.pay == s.ownPayAddress;
             // A chunk re-sent after a send that did reach the chain would be heard twice. One
             // that overtook a missing chunk (its fetch failed and is being retried) waits for
             // it: the sender never sends a broadcast chunk again, so dropping either loses it.
-            const bool old = e.n > 0 && e.n <= s.heardAudioSeq;
-            Bytes gsm = own || old ? Bytes() : base64Decode(e.audio);
-            if (!gsm.empty() && e.n > s.heardAudioSeq + 1) {
+            const int64_t n = e.fields.n;
+            const bool old = n > 0 && n <= s.heardAudioSeq;
+            Bytes gsm = own || old ? Bytes() : base64Decode(e.fields.audio);
+            if (!gsm.empty() && n > s.heardAudioSeq + 1) {
                 if (s.aheadAudio.empty()) s.aheadSinceMs = nowMs();
-                s.aheadAudio.emplace(e.n, std::move(gsm));
+                s.aheadAudio.emplace(n, std::move(gsm));
                 noteHeardTxid(s, txid);
                 if (s.aheadAudio.size() > kAheadCap) releaseAhead(s, true);
-            } else if (!gsm.empty() && playChunk(s, e.n, gsm)) {
+            } else if (!gsm.empty() && playChunk(s, n, gsm)) {
                 noteHeardTxid(s, txid);
                 releaseAhead(s, false);
             }
         }
         // Signalling this phone acted on is remembered across a restart; live chunks need not be.
-        if (!retryLater && e.kind != kAudio && note_handled_txid(s, txid, rang ? e.id : std::string()))
+        if (!retryLater && kind != kAudio && note_handled_txid(s, txid, rang ? id : std::string()))
             save_phone_store(s);
     }
     if (clearCaptureAfter) clearCapture();
+    if (!abandonedId.empty()) sendHangUp(abandoned, abandonedId);
+    if (answerAtOnce) answerGlare(id);
     return changed;
 }
 
@@ -261,26 +314,26 @@ void releaseOverdueAudio() {
 }
 
 void handlePayload(const std::string& txid, const std::string& payload) {
-    std::optional<json> event = openPayload(payload);
-    if (!event) return;
+    std::optional<json> doc = openPayload(payload);
+    ReceivedEvent event;
+    if (!doc || !readEvent(*doc, event)) return;
     const int64_t now = nowSeconds();
-    auto ts = event->find("ts");
-    const int64_t eventTs = (ts != event->end() && ts->is_number()) ? readEvent(*event, now).ts : now;
-    const bool fresh = !(eventTs > 0 && (eventTs > now + kFreshFuture || now - eventTs >= kFreshPast));
+    const int64_t ts = event.fields.ts;
+    const bool fresh = !(ts > now + kFreshFuture || now - ts >= kFreshPast);
     bool retryLater = false;
-    const bool changed = dispatchEvent(*event, fresh, txid, eventTs, retryLater);
+    const bool changed = dispatchEvent(event, fresh, txid, retryLater);
     if (retryLater) {
         holdTxidUntil(txid, nowMs() + kBusyRetryMs);
         forgetTxid(txid);
     }
     if (changed) postUi(UiMessage::CardsRefresh);
     postUi(UiMessage::Refresh);
-    bool incoming;
+    bool ringing;
     {
         auto g = lockPhone();
-        incoming = g.state.callState == CallState::Incoming;
+        ringing = g.state.callState == CallState::Incoming && !g.state.answerClaimed;
     }
-    if (incoming) startIncomingRinger();
+    if (ringing) startIncomingRinger();
 }
 
 }  // namespace dialo

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "call/event.h"
 #include "state/phone_state.h"
 
 namespace dialo {
@@ -14,16 +15,17 @@ namespace dialo {
 /// Opens, checks and dispatches one payload; called on the poller's threads.
 void handlePayload(const std::string& txid, const std::string& payload);
 
-/// Applies a verified event; true when the boxes changed. `retryLater` asks for the event to
-/// be offered again in 2 seconds (a busy line).
-bool dispatchEvent(const nlohmann::json& event, bool fresh, const std::string& txid, int64_t ts, bool& retryLater);
+/// Verifies an event read from chain and applies it; true when the boxes changed. `retryLater`
+/// asks for the event to be offered again in 2 seconds (a busy line).
+bool dispatchEvent(const ReceivedEvent& event, bool fresh, const std::string& txid, bool& retryLater);
 
 /// Plays the peer's chunks held behind a missing one once it has been waited for long enough
 /// (or drops them when the call is no longer up); the background loop calls it every cycle.
 void releaseOverdueAudio();
 
-/// True when the handle is on the block list. Caller holds the phone-state mutex.
-bool isBlocked(const PhoneState& st, const std::string& handle);
+/// True when a signer is on the block list, however either was spelled. Caller holds the
+/// phone-state mutex.
+bool isBlocked(const PhoneState& st, const std::string& signer);
 
 /// "Calls will divert to your answer-phone after three rings." (answer-phone on) or "... ten rings.".
 std::string idleStatusText(const PhoneState& st);

@@ -2,8 +2,11 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
+
 #include "base/base64.h"
 #include "base/json_fields.h"
+#include "base/text.h"
 #include "vaultra/ecies.h"
 #include "vaultra/identity.h"
 
@@ -142,22 +145,40 @@ std::optional<json> openPayloadWith(std::string_view payload, std::string_view i
                        [identityPrivHex](const json& outer, std::string& text) { return unsealWith(outer, identityPrivHex, text); });
 }
 
-ReceivedEvent readEvent(const json& event, int64_t arrivalSeconds) {
-    ReceivedEvent r;
-    r.ts = arrivalSeconds;
-    if (!event.is_object()) return r;
-    r.kind = string_field(event, "kind");
-    r.id = string_field(event, "id");
-    r.pay = string_field(event, "pay");
-    r.pubkey = string_field(event, "pubkey");
-    r.audio = string_field(event, "audio");
-    auto handle = event.find("handle");
-    r.handle = handle != event.end() ? string_field(event, "handle") : string_field(event, "actor");
-    r.secs = int_field(event, "secs");
-    r.n = int_field(event, "n");
-    auto ts = event.find("ts");
-    r.ts = (ts != event.end() && ts->is_number()) ? int_field(event, "ts") : arrivalSeconds;
-    return r;
+namespace {
+
+constexpr std::string_view kRecipientWord = "to:";
+
+bool isCallId(const std::string& id) {
+    return id.size() == 16 &&
+           std::all_of(id.begin(), id.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// The handle after "to:" among the mark's blank-separated words; empty when none is named.
+std::string recipientOf(std::string_view mark) {
+    size_t at = 0;
+    while (at < mark.size()) {
+        const size_t end = std::min(mark.find(' ', at), mark.size());
+        const std::string_view word = mark.substr(at, end - at);
+        if (word.starts_with(kRecipientWord)) return speakerHandle(word.substr(kRecipientWord.size()));
+        at = end + 1;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string recipientMark(std::string_view kind, std::string_view recipient) {
+    std::string mark = kind == kTape ? "start-end " : "";
+    return mark + std::string(kRecipientWord) + speakerHandle(recipient);
+}
+
+bool readEvent(const json& event, ReceivedEvent& out) {
+    out = ReceivedEvent{};
+    if (!read_signed_event(event, out.fields) || !isCallId(out.fields.id)) return false;
+    out.signer = speakerHandle(out.fields.actor);
+    out.recipient = recipientOf(out.fields.mark);
+    return true;
 }
 
 }  // namespace dialo

@@ -12,6 +12,7 @@
 
 #include "audio/gsm.h"
 #include "base/bytes.h"
+#include "vaultra/envelope.h"
 
 namespace dialo {
 
@@ -55,14 +56,21 @@ std::optional<nlohmann::json> openPayload(std::string_view payload);
 /// The same with a given identity private key (64 hex) instead of the connected wallet's.
 std::optional<nlohmann::json> openPayloadWith(std::string_view payload, std::string_view identityPrivHex);
 
-/// The keys of a received event as the call engine reads them.
+/// The "mark" of an event signed for `recipient`: the handle, signed but not read by phones
+/// that do not name recipients. A tape keeps its "start-end" before it.
+std::string recipientMark(std::string_view kind, std::string_view recipient);
+
+/// A received event as the call engine reads it, once: the signed fields, who signed it (the
+/// actor as verification normalises it: the only source of who speaks) and whom it was signed
+/// for (empty when the sender names nobody).
 struct ReceivedEvent {
-    std::string kind, id, pay, pubkey, audio;
-    std::string handle;  // "handle", or "actor" when absent
-    int64_t secs = 0;
-    int64_t n = 0;       // a live chunk's number; 0 when it has none
-    int64_t ts = 0;      // the event's own time, or the arrival time when it has none
+    SignedEvent fields;
+    std::string signer;
+    std::string recipient;
 };
-ReceivedEvent readEvent(const nlohmann::json& event, int64_t arrivalSeconds);
+
+/// False for an event this phone never acts on: a time that is not a positive integer, or a
+/// call id that is not 16 lower-case hex digits (ids are joined into the signed text unescaped).
+[[nodiscard]] bool readEvent(const nlohmann::json& event, ReceivedEvent& out);
 
 }  // namespace dialo

@@ -55,15 +55,16 @@ void talkingCycle(Pending& p) {
         if (voiced) lockPhone().state.talkGate = true;
         if (p.gsm.empty()) return;
     }
-    std::string address, callId;
+    Peer peer;
+    std::string callId;
     {
         auto g = lockPhone();
-        address = g.state.peerPayAddress;
+        peer = currentPeer(g.state);
         callId = g.state.callId;
         if (p.number == 0) p.number = ++g.state.audioSeq;
     }
     nlohmann::json event = buildAudioEvent(callId, p.number, p.gsm);
-    if (!sendEvent(address, event, kAudioRate, false)) {
+    if (!sendEvent(peer, event, kAudioRate, false)) {
         p.nextSendMs = nowMs() + (holdFlag() ? kHeldRetryMs : kRetryMs);
         return;
     }

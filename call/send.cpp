@@ -26,7 +26,14 @@ int64_t estimatedCost(size_t payloadBytes, int32_t ratePerKb) {
 
 }  // namespace
 
-bool sendEvent(const std::string& toAddress, nlohmann::json& event, int32_t ratePerKb, bool allowUnconfirmed) {
+Peer currentPeer(const PhoneState& s) { return Peer{s.peerHandle, s.peerPayAddress, s.peerPubKey}; }
+
+bool sendEvent(const Peer& to, nlohmann::json& event, int32_t ratePerKb, bool allowUnconfirmed, SentEvent* sent,
+               bool reportFailure) {
+    if (sent) *sent = SentEvent{};
+    auto say = [reportFailure](const std::string& text) {
+        if (reportFailure) setStatus(text);
+    };
     std::string ownHandle, ownPay;
     {
         auto g = lockPhone();
@@ -38,34 +45,34 @@ bool sendEvent(const std::string& toAddress, nlohmann::json& event, int32_t rate
     event["location"] = "dialo";
     event["handle"] = ownHandle;
     event["pay"] = ownPay;
+    // Signed for the peer, so that a copy relayed to anyone else is refused there.
+    if (!to.handle.empty()) {
+        auto kind = event.find("kind");
+        event["mark"] = recipientMark(kind != event.end() && kind->is_string() ? kind->get<std::string>() : "", to.handle);
+    }
 
     std::string error;
     if (!build_protocol_message(event, error)) {
-        setStatus(error.empty() ? "Could not sign." : error);
+        say(error.empty() ? "Could not sign." : error);
         return false;
     }
     nlohmann::json outer = buildEnvelope(nowSeconds());
-    std::string peerKey;
-    {
-        auto g = lockPhone();
-        peerKey = g.state.peerPubKey;
-    }
-    if (!seal(compactText(event), peerKey, outer, error)) {
-        setStatus(error.empty() ? "Could not seal." : error);
+    if (!seal(compactText(event), to.pubKey, outer, error)) {
+        say(error.empty() ? "Could not seal." : error);
         return false;
     }
     const std::string payload = compactText(outer);
     const std::string answer =
-        spend_payload(toAddress, payload, ratePerKb, allowUnconfirmed, networkConfig().eventFeeAddress);
+        spend_payload(to.address, payload, ratePerKb, allowUnconfirmed, networkConfig().eventFeeAddress);
 
     if (answer.starts_with("hold:")) {
         setHoldFlag(true);
-        setStatus("Holding. Waiting for a coin to clear.");
+        say("Holding. Waiting for a coin to clear.");
         return false;
     }
     setHoldFlag(false);
     if (!answer.starts_with("success")) {
-        setStatus(answer);
+        say(answer);
         return false;
     }
     std::string rest = answer.size() > 9 ? answer.substr(9) : std::string();
@@ -81,13 +88,16 @@ bool sendEvent(const std::string& toAddress, nlohmann::json& event, int32_t rate
     }
     if (sats < 1 || sats > kMaxPlausibleSats) sats = estimatedCost(payload.size(), ratePerKb);
 
+    if (sent) *sent = SentEvent{txid.size() == kTxidLength ? txid : std::string(), sats};
     auto g = lockPhone();
+    if (txid.size() == kTxidLength) g.state.knownTxids.insert(txid);
+    // A call ended or taken over meanwhile keeps its cost off the call that is up now.
+    auto id = event.find("id");
+    if (id == event.end() || !id->is_string() || *id != g.state.callId) return true;
     g.state.callSats += sats;
     if (txid.size() == kTxidLength) {
-        g.state.knownTxids.insert(txid);
         if (g.state.firstTxid.empty()) g.state.firstTxid = txid;
-        auto id = event.find("id");
-        if (id != event.end() && id->is_string() && *id == g.state.callId) noteSentTxid(g.state, txid);
+        noteSentTxid(g.state, txid);
     }
     return true;
 }

@@ -8,6 +8,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "state/phone_state.h"
+
 namespace dialo {
 
 /// Fee rates (satoshis per 1000 bytes) and whether unconfirmed coins may pay, per kind.
@@ -15,8 +17,29 @@ inline constexpr int32_t kSignalRate = 1;  // invite, accept, box, hangup: uncon
 inline constexpr int32_t kAudioRate = 1;   // live chunks: confirmed coins only
 inline constexpr int32_t kTapeRate = 100;  // left messages: confirmed coins only
 
-/// Completes, signs and seals `event` (modified in place) to the call's peer key and pays for
-/// it. True when broadcast; false when held (holdFlag set) or failed (status shows why).
-bool sendEvent(const std::string& toAddress, nlohmann::json& event, int32_t ratePerKb, bool allowUnconfirmed);
+/// Whom an event goes to: paid to `address`, sealed to `pubKey`, signed for `handle`. Copied
+/// together with the call id it belongs to, so that a call taken over meanwhile cannot send
+/// one call's event to another call's peer.
+struct Peer {
+    std::string handle;
+    std::string address;
+    std::string pubKey;
+};
+
+/// The current call's peer. Caller holds the phone-state mutex.
+Peer currentPeer(const PhoneState& s);
+
+/// What a broadcast event was: its transaction and what it cost in satoshis.
+struct SentEvent {
+    std::string txid;
+    int64_t sats = 0;
+};
+
+/// Completes, signs and seals `event` (modified in place) to the peer and pays for it. True
+/// when broadcast; false when held (holdFlag set) or failed (the status shows why, unless
+/// `reportFailure` is false: a send in the background). What it cost counts towards the current
+/// call when the event is that call's; `sent`, when given, receives the transaction and its cost.
+bool sendEvent(const Peer& to, nlohmann::json& event, int32_t ratePerKb, bool allowUnconfirmed,
+               SentEvent* sent = nullptr, bool reportFailure = true);
 
 }  // namespace dialo

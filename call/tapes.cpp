@@ -25,15 +25,10 @@ void endMessage(PhoneState& s) {
 
 // A callee whose ringing ran out stays `Incoming` until the call ends; without a message
 // nothing else would tell it, and it would answer every later caller as busy.
-void tellCalleeItEnded(const std::string& address, const std::string& callId) {
-    if (address.empty() || callId.empty()) return;
-    {
-        // A call placed meanwhile owns the peer fields the send would use.
-        auto g = lockPhone();
-        if (g.state.callId != callId || g.state.callState != CallState::Idle) return;
-    }
+void tellCalleeItEnded(const Peer& peer, const std::string& callId) {
+    if (peer.address.empty() || callId.empty()) return;
     nlohmann::json hangup = buildEvent(kHangup, callId);
-    (void)sendEvent(address, hangup, kSignalRate, true);
+    (void)sendEvent(peer, hangup, kSignalRate, true);
 }
 
 }  // namespace
@@ -60,18 +55,18 @@ void leaveMessage(bool hungUp) {
     recordMessageStep(true);
 
     Bytes audio;
-    std::string handle, address, callId;
+    Peer peer;
+    std::string callId;
     uint32_t seconds;
     bool final;
     {
         auto g = lockPhone();
         audio = g.state.messageAudio;
-        handle = g.state.peerHandle;
-        address = g.state.peerPayAddress;
+        peer = currentPeer(g.state);
         callId = g.state.callId;
         seconds = g.state.messageSeconds;
         final = hungUp || f.leaveHungUp;
-        if (audio.empty() || address.empty() || callId.empty()) {
+        if (audio.empty() || peer.address.empty() || callId.empty()) {
             g.state.tapeClaimed = false;
             f.leaveHungUp = false;
             if (final) endMessage(g.state);
@@ -79,14 +74,14 @@ void leaveMessage(bool hungUp) {
             g.lock.unlock();
             postUi(UiMessage::Refresh);
             f.sendingMessage = false;
-            if (final) tellCalleeItEnded(address, callId);
+            if (final) tellCalleeItEnded(peer, callId);
             return;
         }
     }
     const int64_t secs = seconds >= 1 ? seconds : std::max<int64_t>(1, int64_t(audio.size() / kGsmBytesPerSecond));
     setStatus("Sending the message.");
     nlohmann::json tape = buildTapeEvent(callId, audio, secs);
-    const bool sent = sendEvent(address, tape, kTapeRate, false);
+    const bool sent = sendEvent(peer, tape, kTapeRate, false);
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
@@ -94,7 +89,7 @@ void leaveMessage(bool hungUp) {
             if (sent) {
                 appendCallRecord(s, int32_t(secs));
                 endMessage(s);
-                s.statusText = "Message left for " + handle + ".";
+                s.statusText = "Message left for " + peer.handle + ".";
             } else {
                 s.tapeClaimed = false;
                 if (final) {
@@ -110,7 +105,7 @@ void leaveMessage(bool hungUp) {
     }
     postUi(UiMessage::Refresh);
     f.sendingMessage = false;
-    if (!sent && final) tellCalleeItEnded(address, callId);
+    if (!sent && final) tellCalleeItEnded(peer, callId);
 }
 
 }  // namespace dialo

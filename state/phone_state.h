@@ -42,6 +42,9 @@ struct PhoneState {
     int64_t inviteTime = 0;      // Unix seconds
     int64_t callSats = 0;        // satoshis spent in the current call
     bool outgoing = false;       // the current call was placed here
+    bool placing = false;        // a call is being placed (resolving the handle, sending the invite)
+    bool placeCancelled = false; // hung up while being placed: the invite is not sent
+    bool answerClaimed = false;  // the ringing call is being answered or diverted: nothing else may
     CallReceipt receipt;         // the current call's transactions
     uint32_t audioSeq = 0;       // last live-audio chunk number sent
     int64_t heardAudioSeq = 0;   // last live-audio chunk number played from the peer
@@ -57,6 +60,9 @@ struct PhoneState {
     bool talkGate = false;
     std::set<std::string> knownTxids;
     std::set<std::string> seenEventIds;
+    // Calls whose hang-up came before their invite, by signer and call id, to the Unix second
+    // until which their invite must not ring.
+    std::map<std::string, int64_t> endedCallIds;
     HandleBoxes boxes;
     PhoneSettings settings;
     int64_t balanceSats = 0;

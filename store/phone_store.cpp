@@ -242,7 +242,8 @@ void save_settings(const PhoneState& st) {
 }
 
 bool block_handle(PhoneState& st, const std::string& handle) {
-    const std::string bare = lowerAscii(normalizeHandle(handle));
+    // Kept as the identity the handle names, however it was typed ("$Mallory", "@mallory@...").
+    const std::string bare = speakerHandle(normalizeHandle(handle));
     std::vector<std::string>& list = st.boxes.blocked;
     if (bare.empty() || std::find(list.begin(), list.end(), bare) != list.end()) return false;
     list.push_back(bare);
@@ -250,7 +251,8 @@ bool block_handle(PhoneState& st, const std::string& handle) {
 }
 
 bool unblock_handle(PhoneState& st, const std::string& handle) {
-    return std::erase(st.boxes.blocked, lowerAscii(normalizeHandle(handle))) > 0;
+    const std::string bare = speakerHandle(normalizeHandle(handle));
+    return std::erase_if(st.boxes.blocked, [&bare](const std::string& b) { return speakerHandle(normalizeHandle(b)) == bare; }) > 0;
 }
 
 bool note_handled_txid(PhoneState& st, const std::string& txid, const std::string& ringingCallId) {

@@ -8,6 +8,7 @@
 #include "app/update_check.h"
 #include "app/workers.h"
 #include "audio/tones.h"
+#include "call/call_control.h"
 #include "ui/call_notifier.h"
 #include "ui/card_window.h"
 #include "ui/logo.h"
@@ -16,6 +17,11 @@
 #include "ui/tray.h"
 
 namespace dialo {
+namespace {
+
+constexpr uint32_t kHangUpAtExitMs = 3000;
+
+}  // namespace
 
 int runDialo(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -46,6 +52,8 @@ int runDialo(int argc, char** argv) {
         if (startWorkers()) code = QApplication::exec();
         setSystemBeep({});
     }
+    // The window is gone; a call still up ends as Hang up would end it, the peer told.
+    hangUpBeforeExit(kHangUpAtExitMs);
     shutdownCore();
     return code;
 }

@@ -20,44 +20,78 @@ using nlohmann::json;
 
 // A string field, or the alternative name when the first is absent or not a string.
 std::string text_of(const json& event, const char* key, const char* alternative = nullptr) {
-    if (event.is_object()) {
-        auto it = event.find(key);
-        if (it != event.end() && it->is_string()) return it->get<std::string>();
-    }
+    auto it = event.find(key);
+    if (it != event.end() && it->is_string()) return it->get<std::string>();
     return alternative ? string_field(event, alternative) : std::string();
 }
 
-// Trim, one leading "@" or "$" off, trim again, lower case.
-std::string speaker(std::string_view handle) {
-    std::string_view h = trimBlanks(handle);
-    if (!h.empty() && (h.front() == '@' || h.front() == '$')) h = trimBlanks(h.substr(1));
-    return lowerAscii(h);
-}
-
-std::string channel_of(const json& event) {
-    std::string channel = text_of(event, "channel");
-    return channel.empty() ? text_of(event, "location") : channel;
+bool verify(const SignedEvent& e, bool rememberUnknown) {
+    // Only the phone's protocol and its one type are served here. Any other type would escape
+    // the rule that the speaker is the handle named, which is who the phone takes as caller.
+    if (e.protocol != "OV-Dialo" || e.type != "dl") return false;
+    if (e.channel.empty() || e.handle.empty() || e.actor.empty() || e.pubkey.empty() || e.sig.empty()) return false;
+    if (speakerHandle(e.actor) != speakerHandle(e.handle)) return false;
+    if (e.ts <= 0) return false;
+    if (!verify_message(canonical_text(e), e.pubkey, e.sig)) return false;
+    return identity_matches(e.actor, e.pubkey, e.paymail, rememberUnknown);
 }
 
 }  // namespace
 
-std::string canonical_text(const json& event) {
+bool read_signed_event(const json& event, SignedEvent& out) {
+    out = SignedEvent{};
+    if (!event.is_object()) return false;
+    out.protocol = text_of(event, "protocol");
+    out.type = text_of(event, "type");
+    out.channel = text_of(event, "channel");
+    if (out.channel.empty()) out.channel = text_of(event, "location");
+    out.handle = text_of(event, "handle");
+    out.actor = text_of(event, "actor");
+    out.paymail = text_of(event, "paymail");
+    out.pubkey = text_of(event, "pubkey", "publicKey");
+    out.sig = text_of(event, "sig", "signature");
+    out.kind = text_of(event, "kind");
+    out.id = text_of(event, "id");
+    out.codec = text_of(event, "codec");
+    out.mark = text_of(event, "mark");
+    out.audio = text_of(event, "audio");
+    out.pay = text_of(event, "pay");
+    out.n = int_field(event, "n");
+    out.secs = int_field(event, "secs");
+    auto ts = event.find("ts");
+    if (ts == event.end() || !ts->is_number_integer()) return false;
+    // A positive integer too large for int64 reads as unsigned; it is no time of ours either.
+    if (ts->is_number_unsigned() && ts->get<uint64_t>() > uint64_t(INT64_MAX)) return false;
+    out.ts = ts->get<int64_t>();
+    if (out.ts <= 0) {
+        out.ts = 0;
+        return false;
+    }
+    return true;
+}
+
+std::string canonical_text(const SignedEvent& e) {
     Hash256 audioHash{};
-    const std::string audio = text_of(event, "audio");
-    std::string audioHex = sha256(audio, audioHash) ? hex_encode(audioHash) : std::string();
+    std::string audioHex = sha256(e.audio, audioHash) ? hex_encode(audioHash) : std::string();
     std::string text = "OV1|";
-    text += std::string(trimBlanks(text_of(event, "type"))) + "|";
-    text += lowerAscii(trimBlanks(channel_of(event))) + "|";
-    text += speaker(text_of(event, "handle")) + "|";
-    text += speaker(text_of(event, "actor")) + "|";
-    text += std::to_string(int_field(event, "ts")) + "|";
-    text += text_of(event, "kind") + "|";
-    text += text_of(event, "id") + "|";
-    text += std::to_string(int_field(event, "n")) + "|";
-    text += text_of(event, "codec") + "|";
-    text += text_of(event, "mark") + "|";
-    text += std::to_string(int_field(event, "secs")) + "|";
+    text += std::string(trimBlanks(e.type)) + "|";
+    text += lowerAscii(trimBlanks(e.channel)) + "|";
+    text += speakerHandle(e.handle) + "|";
+    text += speakerHandle(e.actor) + "|";
+    text += std::to_string(e.ts) + "|";
+    text += e.kind + "|";
+    text += e.id + "|";
+    text += std::to_string(e.n) + "|";
+    text += e.codec + "|";
+    text += e.mark + "|";
+    text += std::to_string(e.secs) + "|";
     return text + audioHex;
+}
+
+std::string canonical_text(const json& event) {
+    SignedEvent e;
+    (void)read_signed_event(event, e);
+    return canonical_text(e);
 }
 
 bool build_protocol_message(json& event, std::string& error) {
@@ -81,34 +115,27 @@ bool build_protocol_message(json& event, std::string& error) {
     const std::string domain = networkConfig().serviceDomain;
     event["actor"] = handle;
     event["paymail"] = handle + "@" + domain;
-    if (auto it = event.find("ts"); it == event.end() || !it->is_number()) event["ts"] = nowSeconds();
+    if (auto it = event.find("ts"); it == event.end() || !it->is_number_integer() || it->get<int64_t>() <= 0)
+        event["ts"] = nowSeconds();
 
     std::string pubHex, signature;
     if (!identity_sign(canonical_text(event), pubHex, signature, error)) return false;
     event["pubkey"] = pubHex;
     event["sig"] = signature;
-    if (!verify_protocol_message(event)) {
+    SignedEvent built;
+    // Our own handle just claimed must not be remembered as unknown by a self-check.
+    if (!read_signed_event(event, built) || !verify(built, false)) {
         error = "identity signature did not verify against " + domain + " PKI";
         return false;
     }
     return true;
 }
 
+bool verify_protocol_message(const SignedEvent& event) { return verify(event, true); }
+
 bool verify_protocol_message(const json& event) {
-    if (!event.is_object()) return false;
-    // Only the phone's protocol and its one type are served here. Any other type would escape
-    // the rule that the speaker is the handle named, which is who the phone takes as caller.
-    if (text_of(event, "protocol") != "OV-Dialo" || text_of(event, "type") != "dl") return false;
-    const std::string channel = channel_of(event);
-    const std::string handle = text_of(event, "handle");
-    const std::string actor = text_of(event, "actor");
-    const std::string pubkey = text_of(event, "pubkey", "publicKey");
-    const std::string sig = text_of(event, "sig", "signature");
-    if (channel.empty() || handle.empty() || actor.empty() || pubkey.empty() || sig.empty()) return false;
-    if (speaker(actor) != speaker(handle)) return false;
-    if (int_field(event, "ts") <= 0) return false;
-    if (!verify_message(canonical_text(event), pubkey, sig)) return false;
-    return identity_matches(actor, pubkey, text_of(event, "paymail"));
+    SignedEvent e;
+    return read_signed_event(event, e) && verify(e, true);
 }
 
 }  // namespace dialo

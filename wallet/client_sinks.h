@@ -13,6 +13,8 @@ namespace dialo {
 using WalletEventSink = std::function<void(const std::string& record)>;
 using WalletTextSink = std::function<void(const std::string& text)>;
 
+/// Installs a sink (empty: none). Returns once no call of any sink is under way, so that what
+/// the replaced sink refers to may go. Never call from inside a sink.
 void set_wallet_event_sink(WalletEventSink sink);
 void set_wallet_text_sink(WalletTextSink sink);
 

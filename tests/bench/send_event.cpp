@@ -86,16 +86,16 @@ int main(int argc, char** argv) {
         auto g = lockPhone();
         g.state.ownHandle = "alice";
         g.state.ownPayAddress = address;
-        g.state.peerPubKey = bobPub;
     }
+    const Peer bob{"bob", bobAddress, bobPub};
 
     std::vector<double> wall, cpu;
     json warm = buildEvent(kInvite, "0123456789abcdef");
-    if (!sendEvent(bobAddress, warm, kSignalRate, true)) return fail("first send: " + lockPhone().state.statusText);
+    if (!sendEvent(bob, warm, kSignalRate, true)) return fail("first send: " + lockPhone().state.statusText);
     for (int i = 0; i < sends; ++i) {
         json e = buildEvent(kInvite, "0123456789abcdef");
         const double w0 = wallMs(), c0 = threadCpuMs();
-        if (!sendEvent(bobAddress, e, kSignalRate, true)) return fail("send: " + lockPhone().state.statusText);
+        if (!sendEvent(bob, e, kSignalRate, true)) return fail("send: " + lockPhone().state.statusText);
         wall.push_back(wallMs() - w0);
         cpu.push_back(threadCpuMs() - c0);
     }

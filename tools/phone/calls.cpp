@@ -48,7 +48,9 @@ void spawn(std::function<void()> body) {
         }
         auto done = std::make_shared<std::atomic<bool>>(false);
         try {
-            gJobs.push_back({std::thread([body = std::move(body), done] {
+            // After quit nothing new starts: what runs then would outlive the console it prints to.
+            if (!gFinishing)
+                gJobs.push_back({std::thread([body = std::move(body), done] {
                                  body();
                                  *done = true;
                              }),

@@ -45,6 +45,8 @@ using nlohmann::json;
 
 namespace {
 
+constexpr uint32_t kHangUpAtExitMs = 3000;
+
 // Plays the part of the window's message loop: the bridge only queues, this thread reads the
 // state and prints, so a poster never waits on standard output or the phone-state mutex.
 struct Printer {
@@ -73,6 +75,7 @@ json stateJson(const char* event) {
     return json{
         {"event", event},
         {"callState", callStateName(s.callState)},
+        {"callId", s.callId},
         {"statusText", s.statusText},
         {"caption", s.caption},
         {"peerHandle", s.peerHandle},
@@ -205,22 +208,15 @@ json sendCommand(const std::string& args) {
     {
         auto g = lockPhone();
         if (g.state.callState != CallState::Idle) return fail("a call is up; send pokes an idle line only");
-        g.state.peerPubKey = key;
-        g.state.peerPayAddress = address;
-        g.state.firstTxid.clear();
         g.state.statusText.clear();
     }
     const int32_t rate = kind == kTape ? kTapeRate : kind == kAudio ? kAudioRate : kSignalRate;
-    const bool sent = sendEvent(address, event, rate, !voice);
-    auto g = lockPhone();
+    SentEvent done;
+    const bool sent = sendEvent(Peer{normalizeHandle(dest), address, key}, event, rate, !voice, &done);
     out["sent"] = sent;
     out["hold"] = holdFlag();
-    out["txid"] = g.state.firstTxid;
-    out["status"] = sent ? std::string() : g.state.statusText;
-    g.state.peerPubKey.clear();
-    g.state.peerPayAddress.clear();
-    g.state.firstTxid.clear();
-    g.state.callSats = 0;
+    out["txid"] = done.txid;
+    out["status"] = sent ? std::string() : lockPhone().state.statusText;
     return out;
 }
 
@@ -359,6 +355,8 @@ int runConsole(std::istream& in, std::ostream& out, bool echoLine) {
     }
 
     vaultra_connect_abort();
+    // Quit or the end of input mid-call: the peer is told, as closing the window tells them.
+    hangUpBeforeExit(kHangUpAtExitMs);
     finishCallCommands();
     worker.stop();
     setSystemBeep({});

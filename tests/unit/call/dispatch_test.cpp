@@ -1,13 +1,20 @@
 // The far end drives a call only with events the platform vouches for, sealed to this phone,
 // and fresh: forged, foreign, replayed and stale events change nothing.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <optional>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "../temp_folder.h"
 #include "../wallet/funded_wallet_fixture.h"
+#include "audio/backend.h"
+#include "audio/playback.h"
+#include "base/detached.h"
 #include "base/base64.h"
 #include "base/clock.h"
 #include "call/call_control.h"
@@ -34,95 +41,216 @@ protected:
         bobIdentity = walletIdentity();
         publish("alice", alice);
         publish("mallory", mallory);
+        publish("carol", carol);
+        publish("bob", bobIdentity);
+        // Answering needs a microphone and a loudspeaker: WAV files here.
+        applyConfigDocument(json{{"network", devnet.networkJson()},
+                                 {"audio", {{"backend", "file"}, {"output_wav", soundFolder_.path + "/out.wav"}}}});
+        std::string note;
+        ASSERT_TRUE(fileBackend().open(note)) << note;
+        setSoundBackend(fileBackend());
         auto g = lockPhone();
         g.state.ownHandle = "bob";
         g.state.ownPayAddress = address;
     }
     void TearDown() override {
         phoneFlags().ringStop = true;  // the ringer started by a ringing case ends at once
+        phoneFlags().running = false;  // and so do hang-ups being tried again
+        ASSERT_TRUE(waitForDetached(60000));
+        releaseOutputs();
+        fileBackend().close();
+        setSoundBackend(noneBackend());
         FundedWalletTest::TearDown();
     }
 
-    // An event as alice's phone would send it, signed by `signer` and sealed to `to`.
-    std::string payload(const std::string& kind, const std::string& id, int64_t ts, const Key& signer,
-                        const std::string& to, const json& extra = json::object()) {
-        json e = buildEvent(kind, id);
-        e.update(extra);
-        e.update({{"protocol", "OV-Dialo"}, {"type", "dl"}, {"location", "dialo"}, {"handle", "alice"},
-                  {"actor", "alice"}, {"paymail", "alice@orvane.test"}, {"pay", alice.address}, {"ts", ts}});
+    // One event as a peer's phone would send it. `as` is how the signer spells its handle;
+    // `rewrite` is applied after signing, as by someone relaying a copy.
+    struct Ev {
+        std::string kind;
+        std::string id;
+        const Key* signer;
+        int64_t age = 0;  // seconds before now
+        std::string as = "";
+        json extra = json::object();
+        json rewrite = json::object();
+    };
+    std::string payload(const Ev& ev, const std::string& to) {
+        const int64_t ts = nowSeconds() - ev.age;
+        const std::string as = ev.as.empty() ? nameOf(*ev.signer) : ev.as;
+        json e = buildEvent(ev.kind, ev.id);
+        if (ev.extra.is_object()) e.update(ev.extra);
+        e.update({{"protocol", "OV-Dialo"}, {"type", "dl"}, {"location", "dialo"}, {"handle", as}, {"actor", as},
+                  {"paymail", nameOf(*ev.signer) + "@orvane.test"}, {"pay", ev.signer->address}, {"ts", ts}});
         std::string sig;
-        EXPECT_TRUE(sign_message_compact(signer.priv, canonical_text(e), sig));
-        e["pubkey"] = signer.pub;
+        EXPECT_TRUE(sign_message_compact(ev.signer->priv, canonical_text(e), sig));
+        e["pubkey"] = ev.signer->pub;
         e["sig"] = sig;
+        if (ev.rewrite.is_object()) e.update(ev.rewrite);
         json outer = buildEnvelope(ts);
         std::string error;
         EXPECT_TRUE(seal(compactText(e), to, outer, error)) << error;
         return compactText(outer);
     }
+    std::string payload(const std::string& kind, const std::string& id, int64_t ts, const Key& signer,
+                        const std::string& to, const json& extra = json::object()) {
+        return payload(Ev{kind, id, &signer, nowSeconds() - ts, "", extra}, to);
+    }
+    std::string nameOf(const Key& k) const {
+        return k.pub == alice.pub ? "alice" : k.pub == mallory.pub ? "mallory" : k.pub == carol.pub ? "carol" : "stranger";
+    }
     std::string txid() { return hex_encode(Bytes(32, uint8_t(++txids_))); }
 
-    static void reset(CallState state, const std::string& callId = "") {
+    // The phone in `state` on call `callId` with `peer` (none: no peer).
+    void reset(CallState state, const std::string& callId = "", const Key* peer = nullptr) {
         auto g = lockPhone();
-        g.state.callState = state;
-        g.state.callId = callId;
-        g.state.caption.clear();
-        g.state.statusText.clear();
+        PhoneState& s = g.state;
+        s.callState = state;
+        s.callId = callId;
+        s.peerHandle = peer ? nameOf(*peer) : "";
+        s.peerPayAddress = peer ? peer->address : "";
+        s.peerPubKey = peer ? peer->pub : "";
+        s.answerClaimed = false;
+        s.caption.clear();
+        s.statusText.clear();
     }
     static CallState state() { return lockPhone().state.callState; }
 
-    const Key alice = keyOf('1'), mallory = keyOf('2'), stranger = keyOf('3');
+    // The events this phone sent that `k` opens, as "kind id" in the order of their txids.
+    std::vector<std::string> sentTo(const Key& k) {
+        std::vector<std::string> out;
+        const std::set<std::string> txids = lockPhone().state.knownTxids;
+        for (const std::string& t : txids) {
+            bool paysThem = false;
+            std::optional<json> opened;
+            for (const TxOutput& o : readTx(t).outputs) {
+                if (o.locking == p2pkh_script(k.hash) && o.sats == 1) paysThem = true;
+                if (auto p = payloadFromScript(o.locking); p && o.sats == 0) opened = openPayloadWith(*p, k.priv);
+            }
+            if (paysThem && opened) out.push_back((*opened)["kind"].get<std::string>() + " " + (*opened)["id"].get<std::string>());
+        }
+        return out;
+    }
+
+    const Key alice = keyOf('1'), mallory = keyOf('2'), stranger = keyOf('3'), carol = keyOf('4');
     Key bobIdentity;
 
 private:
+    TempFolder soundFolder_{"dispatch-sound", false};
     int txids_ = 0;
 };
 
-TEST_F(DispatchTest, ForgedForeignReplayedAndStaleEventsChangeNothing) {
-    const int64_t now = nowSeconds();
+TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
+    fundWallet(std::vector<int64_t>(8, 3000));  // for what this phone sends back
     const std::string me = bobIdentity.pub;
-    struct Case {
+    const std::string A = "00000000000000a1", B = "00000000000000b2", C = "00000000000000c3";
+    struct Row {
         const char* what;
         CallState before;
-        std::string kind;
-        int64_t age;
-        const Key* signer;
-        std::string sealedTo;
+        std::string callId;
+        const Key* peer;
+        std::vector<Ev> events;
         CallState after;
+        std::string afterId;
+        const Key* toldWho = nullptr;  // the peer this phone must have sent `told` to
+        std::string told = "";
     };
-    const Case cases[] = {
-        {"an invite from alice rings", CallState::Idle, kInvite, 0, &alice, me, CallState::Incoming},
-        {"an invite 170 s old still rings", CallState::Idle, kInvite, 170, &alice, me, CallState::Incoming},
-        {"an invite 181 s old does not", CallState::Idle, kInvite, 181, &alice, me, CallState::Idle},
-        {"a third wallet claiming to be alice", CallState::Idle, kInvite, 0, &mallory, me, CallState::Idle},
-        {"a key nobody published for alice", CallState::Idle, kInvite, 0, &stranger, me, CallState::Idle},
-        {"sealed to another key", CallState::Idle, kInvite, 0, &alice, stranger.pub, CallState::Idle},
-        {"a fresh accept connects", CallState::Calling, kAccept, 0, &alice, me, CallState::Talking},
-        {"an accept 95 s old does not", CallState::Calling, kAccept, 95, &alice, me, CallState::Calling},
-        {"a forged hang-up", CallState::Talking, kHangup, 0, &mallory, me, CallState::Talking},
+    const Row rows[] = {
+        // Who is speaking.
+        {"an invite from alice rings", CallState::Idle, "", nullptr, {{kInvite, A, &alice}}, CallState::Incoming, A},
+        {"an invite 181 s old does not", CallState::Idle, "", nullptr, {{kInvite, A, &alice, 181}}, CallState::Idle, ""},
+        {"a ten-minute-old invite with its time rewritten as text", CallState::Idle, "", nullptr,
+         {{kInvite, A, &alice, 600, "", {}, {{"ts", std::to_string(nowSeconds() - 600)}}}}, CallState::Idle, ""},
+        {"a time written as a fraction", CallState::Idle, "", nullptr,
+         {{kInvite, A, &alice, 0, "", {}, {{"ts", double(nowSeconds()) + 0.25}}}}, CallState::Idle, ""},
+        {"a third wallet claiming to be alice", CallState::Idle, "", nullptr,
+         {{kInvite, A, &mallory, 0, "alice"}}, CallState::Idle, ""},
+        {"a key nobody published", CallState::Idle, "", nullptr, {{kInvite, A, &stranger}}, CallState::Idle, ""},
+        {"a stranger hangs up a call between two others", CallState::Talking, A, &alice, {{kHangup, A, &mallory}},
+         CallState::Talking, A},
+        {"a stranger accepts a call placed to alice", CallState::Calling, A, &alice, {{kAccept, A, &mallory}},
+         CallState::Calling, A},
+        {"alice hangs up her call", CallState::Talking, A, &alice, {{kHangup, A, &alice}}, CallState::Idle, A},
+        {"blocked mallory as $mallory", CallState::Idle, "", nullptr, {{kInvite, A, &mallory, 0, "$mallory"}},
+         CallState::Idle, ""},
+        {"blocked mallory behind a tab", CallState::Idle, "", nullptr, {{kInvite, A, &mallory, 0, "\tmallory"}},
+         CallState::Idle, ""},
+        {"an id not of 16 lower-case hex digits", CallState::Idle, "", nullptr, {{kInvite, "call|1", &alice}},
+         CallState::Idle, ""},
+        {"an id in upper case", CallState::Idle, "", nullptr, {{kInvite, "00000000000000A1", &alice}}, CallState::Idle, ""},
+        {"alice's invite to carol relayed here", CallState::Idle, "", nullptr,
+         {{kInvite, A, &alice, 0, "", {{"mark", "to:carol"}}}}, CallState::Idle, ""},
+        {"alice's invite signed for bob", CallState::Idle, "", nullptr, {{kInvite, A, &alice, 0, "", {{"mark", "to:Bob"}}}},
+         CallState::Incoming, A},
+        // Every call ends.
+        {"a hang-up read before its invite", CallState::Idle, "", nullptr, {{kHangup, A, &alice}, {kInvite, A, &alice}},
+         CallState::Idle, ""},
+        {"another's hang-up of that id does not", CallState::Idle, "", nullptr, {{kHangup, A, &mallory}, {kInvite, A, &alice}},
+         CallState::Incoming, A},
+        {"an invite takes over a call being placed; carol is told", CallState::Calling, C, &carol, {{kInvite, A, &alice}},
+         CallState::Incoming, A, &carol, "hangup " + C},
+        {"both call at once, theirs the lower id: answered at once", CallState::Calling, B, &alice, {{kInvite, A, &alice}},
+         CallState::Talking, A, &alice, "accept " + A},
+        {"both call at once, ours the lower id: theirs is dropped", CallState::Calling, A, &alice, {{kInvite, B, &alice}},
+         CallState::Calling, A},
     };
-    int n = 0;
-    for (const Case& c : cases) {
-        const std::string id = "call" + std::to_string(++n);
-        reset(c.before, id);
-        handlePayload(txid(), payload(c.kind, id, now - c.age, *c.signer, c.sealedTo));
-        EXPECT_EQ(state(), c.after) << c.what;
+    {
+        auto g = lockPhone();
+        g.state.boxes.blocked = {"mallory"};
+    }
+    for (const Row& row : rows) {
+        reset(row.before, row.callId, row.peer);
+        {
+            auto g = lockPhone();
+            g.state.seenEventIds.clear();
+            g.state.endedCallIds.clear();
+        }
+        for (const Ev& ev : row.events) handlePayload(txid(), payload(ev, me));
+        const bool settled = DevnetTest::waitFor([&] { return state() == row.after; }, std::chrono::seconds(30));
+        EXPECT_TRUE(settled) << row.what << ": " << callStateName(state());
+        if (row.after != CallState::Idle) {
+            EXPECT_EQ(lockPhone().state.callId, row.afterId) << row.what;
+        }
+        if (row.toldWho) {
+            const bool told = DevnetTest::waitFor(
+                [&] {
+                    auto sent = sentTo(*row.toldWho);
+                    return std::find(sent.begin(), sent.end(), row.told) != sent.end();
+                },
+                std::chrono::seconds(30));
+            EXPECT_TRUE(told) << row.what << ": " << row.told;
+        }
         phoneFlags().ringStop = true;
+        ASSERT_TRUE(waitForDetached(60000)) << row.what;
     }
 
     // The same invite again, in another transaction, after its call ended here.
     reset(CallState::Idle);
-    const std::string invite = payload(kInvite, "again", now, alice, me);
+    const std::string invite = payload(kInvite, C, nowSeconds(), alice, me);
     handlePayload(txid(), invite);
     ASSERT_EQ(state(), CallState::Incoming);
     EXPECT_EQ(lockPhone().state.caption, "Incoming  alice");
     reset(CallState::Idle);
     handlePayload(txid(), invite);
     EXPECT_EQ(state(), CallState::Idle) << "a replayed invite does not ring again";
+
+    // A caller who vanished while it rang: the call ends as missed once its window has passed.
+    reset(CallState::Incoming, B, &alice);
+    lockPhone().state.inviteTime = nowSeconds() - 170;
+    endUnansweredCall();
+    EXPECT_EQ(state(), CallState::Incoming) << "still within its window";
+    lockPhone().state.inviteTime = nowSeconds() - 181;
+    const size_t calls = lockPhone().state.boxes.calls.size();
+    endUnansweredCall();
+    EXPECT_EQ(state(), CallState::Idle);
+    ASSERT_EQ(lockPhone().state.boxes.calls.size(), calls + 1);
+    EXPECT_TRUE(lockPhone().state.boxes.calls.back().missed);
+    EXPECT_EQ(lockPhone().state.boxes.calls.back().from, "alice");
 }
 
 TEST_F(DispatchTest, LiveChunksPlayOnceAndInOrder) {
     const int64_t now = nowSeconds();
-    reset(CallState::Talking, "talk");
+    const std::string talk = "0000000000000001";
+    reset(CallState::Talking, talk, &alice);
     std::vector<int64_t> played;
     setVoiceTrace([&played](const VoiceTrace& t) {
         if (t.kind == VoiceTrace::Played) played.push_back(t.n);
@@ -132,8 +260,8 @@ TEST_F(DispatchTest, LiveChunksPlayOnceAndInOrder) {
     // overtook one whose fetch failed (3 and 4 before 2, 6 before 5) wait for it, and a late
     // copy of a played one is not heard again.
     for (int n : {1, 1, 3, 4, 2, 6, 5, 3, 7})
-        handlePayload(txid(), payload(kAudio, "talk", now, alice, bobIdentity.pub, {{"n", n}, {"codec", "gsm"}, {"audio", gsm}}));
-    handlePayload(txid(), payload(kAudio, "other", now, alice, bobIdentity.pub, {{"n", 8}, {"codec", "gsm"}, {"audio", gsm}}));
+        handlePayload(txid(), payload(kAudio, talk, now, alice, bobIdentity.pub, {{"n", n}, {"codec", "gsm"}, {"audio", gsm}}));
+    handlePayload(txid(), payload(kAudio, "00000000000000ff", now, alice, bobIdentity.pub, {{"n", 8}, {"codec", "gsm"}, {"audio", gsm}}));
     setVoiceTrace({});
     EXPECT_EQ(played, (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7}));
 }
@@ -144,7 +272,8 @@ uint64_t fakeMs() { return gFakeMs; }
 TEST_F(DispatchTest, ChunksBehindOneLostForGoodPlayAfterTheWait) {
     const int64_t now = nowSeconds();
     setClockSource({fakeMs, nullptr, nullptr});
-    reset(CallState::Talking, "lost");
+    const std::string lost = "0000000000000002";
+    reset(CallState::Talking, lost, &alice);
     lockPhone().state.heardAudioSeq = 0;  // a new call's chunks count from 1
     std::vector<int64_t> played;
     setVoiceTrace([&played](const VoiceTrace& t) {
@@ -152,7 +281,7 @@ TEST_F(DispatchTest, ChunksBehindOneLostForGoodPlayAfterTheWait) {
     });
     const std::string gsm = base64Encode(Bytes(65 * 5, 0x11));
     auto chunk = [&](int n) {
-        handlePayload(txid(), payload(kAudio, "lost", now, alice, bobIdentity.pub, {{"n", n}, {"codec", "gsm"}, {"audio", gsm}}));
+        handlePayload(txid(), payload(kAudio, lost, now, alice, bobIdentity.pub, {{"n", n}, {"codec", "gsm"}, {"audio", gsm}}));
     };
     chunk(1);
     chunk(3);  // 2 never comes
@@ -166,7 +295,7 @@ TEST_F(DispatchTest, ChunksBehindOneLostForGoodPlayAfterTheWait) {
     chunk(2);  // too late to be heard in its place
     chunk(6);
     gFakeMs += 15000;
-    reset(CallState::Idle, "lost");
+    reset(CallState::Idle, lost, &alice);
     releaseOverdueAudio();
     chunk(5);
     setVoiceTrace({});

@@ -65,25 +65,27 @@ protected:
 
 TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     const std::string callId = "0123456789abcdef";
+    lockPhone().state.callId = callId;
+    Peer toBob{"bob", bob.address, ""};
     json e = buildEvent(kInvite, callId);
-    EXPECT_FALSE(sendEvent(bob.address, e, kSignalRate, true));
+    EXPECT_FALSE(sendEvent(toBob, e, kSignalRate, true));
     EXPECT_EQ(status(), "identity signature did not verify against orvane.test PKI") << "no key published yet";
     EXPECT_TRUE(e.contains("sig")) << "the event keeps what signing put in";
 
     claimAlice();
     e = buildEvent(kInvite, callId);
-    EXPECT_FALSE(sendEvent(bob.address, e, kSignalRate, true));
+    EXPECT_FALSE(sendEvent(toBob, e, kSignalRate, true));
     EXPECT_EQ(status(), "Could not seal to that paymail key.");
     EXPECT_EQ(e["handle"], "alice");
     EXPECT_TRUE(e.contains("pubkey") && e.contains("sig"));
 
-    setPeerKey(bob.pub);
+    toBob.pubKey = bob.pub;
     setHoldFlag(false);
     e = buildEvent(kInvite, callId);
-    EXPECT_FALSE(sendEvent(bob.address, e, kAudioRate, false)) << "no confirmed coin yet";
+    EXPECT_FALSE(sendEvent(toBob, e, kAudioRate, false)) << "no confirmed coin yet";
     EXPECT_TRUE(holdFlag());
     EXPECT_EQ(status(), "Holding. Waiting for a coin to clear.");
-    EXPECT_FALSE(sendEvent("not-an-address", e, kSignalRate, true));
+    EXPECT_FALSE(sendEvent(Peer{"bob", "not-an-address", bob.pub}, e, kSignalRate, true));
     EXPECT_FALSE(holdFlag()) << "a failed send on the same thread clears the hold";
     EXPECT_EQ(status(), "error: phone address decode failed.");
 
@@ -92,7 +94,7 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     int64_t spentBefore = 0;
     for (const char* kind : {kInvite, kHangup}) {
         json sent = buildEvent(kind, callId);
-        ASSERT_TRUE(sendEvent(bob.address, sent, kSignalRate, true)) << status();
+        ASSERT_TRUE(sendEvent(toBob, sent, kSignalRate, true)) << status();
         EXPECT_FALSE(holdFlag());
         std::string txid;
         int64_t sats;
@@ -130,6 +132,7 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
         EXPECT_EQ(*opened, sent);
         EXPECT_EQ((*opened)["kind"], kind);
         EXPECT_EQ((*opened)["pay"], address);
+        EXPECT_EQ((*opened)["mark"], "to:bob") << "signed for bob alone";
         EXPECT_TRUE(verify_protocol_message(*opened));
         EXPECT_FALSE(openPayloadWith(*payload, carol.priv));
     }
