@@ -267,7 +267,7 @@ store_cycle() {
   local n i k id cmd ids first="" event
   use alice
   tape_n=$((tape_n + 1))
-  send "send bob tape cl$seed-$tape_n $gsm"
+  send "send bob tape $(printf '%08x%08x' "$seed" "$tape_n") $gsm"
   tapes_sent=$((tapes_sent + 1))
   use bob
   mapfile -t ids < <(printf '%s\n' "${!tracked[@]}")

@@ -14,7 +14,7 @@ printf 'status\nfrobnicate\n\n  status  \nquit\nstatus\n' |
   LOCALAPPDATA="$dir" timeout 20 "$phone" >"$dir/out" 2>"$dir/err" || fail "exit code $?"
 
 [ "$(sed -n 1p "$dir/out")" = '{"event":"ready"}' ] || fail "first line is not ready"
-status='{"balance":"","callSats":0,"callState":"Idle","caption":"","connected":false,"event":"status","ownHandle":"","ownPayAddress":"","peerHandle":"","statusText":"No sound server is running; this phone has no sound."}'
+status='{"balance":"","callId":"","callSats":0,"callState":"Idle","caption":"","connected":false,"event":"status","ownHandle":"","ownPayAddress":"","peerHandle":"","statusText":"No sound server is running; this phone has no sound."}'
 [ "$(sed -n 2p "$dir/out")" = "$status" ] || fail "status line"
 [ "$(sed -n 3p "$dir/out")" = '{"error":"unknown command"}' ] || fail "unknown command answer"
 [ "$(sed -n 4p "$dir/out")" = "$status" ] || fail "the bad command changed something"

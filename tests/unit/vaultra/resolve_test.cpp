@@ -285,7 +285,7 @@ TEST_F(ResolveTest, HandlesGoThroughThePlatformDirectory) {
     EXPECT_EQ(error, "no Vaultra wallet. Create first.");
 }
 
-TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutes) {
+TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutesAndOutliveAnOutageForADay) {
     setClockSource({fakeMonotonicMs, nullptr, noSleep});
     const Key alice = keyOf('a'), bob = keyOf('c');
     claim("alice", alice, keyOf('b'));
@@ -319,6 +319,31 @@ TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutes) {
             {"status", 200},
             {"body", json{{"pubkey", 5}, {"publicKey", " 0x" + uncompressed(keyOf('e').pub)}}.dump()}});
     EXPECT_EQ(identity_lookup("carol"), keyOf('e').pub);
+
+    // The directory down when the key is due again: the last good key serves up to a day,
+    // asked again at most once a minute meanwhile.
+    gFakeMs += 1800 * 1000;
+    asked = devnet.requestCount("service");
+    inject({{"path_prefix", "/api/bsvalias/id/alice@"}, {"status", 503}, {"count", 2}});
+    EXPECT_EQ(identity_lookup("alice"), alice.pub);
+    EXPECT_EQ(identity_lookup("alice"), alice.pub);
+    EXPECT_EQ(devnet.requestCount("service"), asked + 1);
+    gFakeMs += 60 * 1000;
+    EXPECT_EQ(identity_lookup("alice"), alice.pub);
+    EXPECT_EQ(devnet.requestCount("service"), asked + 2);
+    gFakeMs += 24 * 3600 * 1000;
+    inject({{"path_prefix", "/api/bsvalias/id/alice@"}, {"status", 503}, {"count", 1}});
+    EXPECT_EQ(identity_lookup("alice"), "") << "not after a day";
+
+    // A flood of events naming a stranger costs one question a minute.
+    asked = devnet.requestCount("service");
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(identity_matches("zed", alice.pub, "", true));
+    EXPECT_EQ(devnet.requestCount("service"), asked + 1);
+    EXPECT_EQ(identity_lookup("zed"), "") << "a lookup the user asked for asks anyway";
+    EXPECT_EQ(devnet.requestCount("service"), asked + 2);
+    gFakeMs += 60 * 1000;
+    EXPECT_FALSE(identity_matches("zed", alice.pub, "", true));
+    EXPECT_EQ(devnet.requestCount("service"), asked + 3);
 
     EXPECT_TRUE(identity_matches("alice", upper(alice.pub)));
     EXPECT_TRUE(identity_matches("@alice", uncompressed(alice.pub)));
