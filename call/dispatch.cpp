@@ -207,6 +207,8 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
         if (!e.recipient.empty() && e.recipient != speakerHandle(s.ownHandle)) return false;
         if (kind == kInvite) {
             const bool glare = s.callState == CallState::Calling && fromPeer(s, e);
+            // The peer's invite that lost to this call's lower id, read after the call connected.
+            const bool lostGlare = s.callState == CallState::Talking && fromPeer(s, e) && id > s.callId;
             if (isBlocked(s, e.signer)) {
                 dropBlocked(s, e);
             } else if (ts > now + kInviteWindow || now - ts > kInviteWindow) {
@@ -217,7 +219,7 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
                 s.seenEventIds.insert(id);  // its hang-up came first
             } else if (s.callState == CallState::Incoming && id == s.callId) {
                 // the call ringing here already
-            } else if (glare && id > s.callId) {
+            } else if ((glare || lostGlare) && id > s.callId) {
                 // Both called each other at once: the lower id is the call, and the peer answers ours.
                 s.seenEventIds.insert(id);
             } else if (s.callState == CallState::Incoming || s.callState == CallState::Talking || f.sendingMessage) {
