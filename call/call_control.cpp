@@ -248,6 +248,8 @@ void startIncomingRinger() {
     if (!startDetached([callId] { incomingRinger(callId); })) phoneFlags().ringerActive = false;
 }
 
+bool tellHungUp(const Peer& peer, const std::string& callId) { return tellHungUpNow(peer, callId, false, nullptr); }
+
 void sendHangUp(const Peer& peer, const std::string& callId) {
     (void)startDetached([peer, callId] { (void)tellHungUpNow(peer, callId, false, nullptr); });
 }
@@ -334,8 +336,9 @@ void placeCallClaimed(const std::string& handle) {
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
-        // Hung up while being found, or a call rang in meanwhile: nothing is sent or paid.
-        if (s.placeCancelled || s.callState != CallState::Idle) return;
+        // Hung up while being found, the phone closing, or a call rang in meanwhile: nothing is
+        // sent or paid.
+        if (s.placeCancelled || s.callState != CallState::Idle || phoneFlags().closing) return;
         s.ownHandle = own;
         s.ownPayAddress = ownAddress;
         s.peerHandle = handle;
@@ -418,14 +421,18 @@ void placeCall(const std::string& typed) {
     {
         // One call is placed at a time; a second Call meanwhile does nothing.
         auto g = lockPhone();
-        if (g.state.placing || g.state.callState != CallState::Idle) return;
+        if (g.state.placing || g.state.callState != CallState::Idle || phoneFlags().closing) return;
         g.state.placing = true;
         g.state.placeCancelled = false;
     }
+    struct Placed {
+        ~Placed() {
+            auto g = lockPhone();
+            g.state.placing = false;
+            g.state.placeCancelled = false;
+        }
+    } placed;
     placeCallClaimed(handle);
-    auto g = lockPhone();
-    g.state.placing = false;
-    g.state.placeCancelled = false;
 }
 
 void acceptCall() {
@@ -488,6 +495,7 @@ void hangUp() {
 }
 
 void hangUpBeforeExit(uint32_t waitMs) {
+    phoneFlags().closing = true;  // a Call given just before quitting places nothing
     {
         auto g = lockPhone();
         if (g.state.callState == CallState::Idle && !g.state.placing) return;

@@ -31,6 +31,10 @@ void hangUp();
 /// told (or the message being left to go).
 void hangUpBeforeExit(uint32_t waitMs);
 
+/// Tells a peer that their call ended here: one try now, and when it fails more over about 30
+/// seconds on a thread of their own. True when the first try went out.
+bool tellHungUp(const Peer& peer, const std::string& callId);
+
 /// Tells a peer that their call ended here, on a thread of its own (a call taken over by
 /// another's invite); tried again when it cannot be sent.
 void sendHangUp(const Peer& peer, const std::string& callId);

@@ -105,7 +105,7 @@ void releaseAhead(PhoneState& s, bool skipGap) {
     else if (played) s.aheadSinceMs = nowMs();  // a new gap waits afresh
 }
 
-void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
+void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_t now) {
     s.messageAudio.clear();
     s.messageSeconds = 0;
     phoneFlags().leaveHungUp = false;
@@ -128,7 +128,9 @@ void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
     s.caption = "Incoming  " + e.signer;
     s.statusText = "Incoming call.";
     phoneFlags().ringStop = false;
-    s.inviteTime = e.fields.ts;
+    // A time ahead of this clock is the caller's clock running fast: the ring and its window
+    // count from now.
+    s.inviteTime = std::min(e.fields.ts, now);
 }
 
 // A tape: the message lands in the inbox unless it was kept, heard or deleted before.
@@ -206,7 +208,10 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
         // Signed for someone else: a copy relayed here by one who received it.
         if (!e.recipient.empty() && e.recipient != speakerHandle(s.ownHandle)) return false;
         if (kind == kInvite) {
-            const bool glare = s.callState == CallState::Calling && fromPeer(s, e);
+            // The peer calls this phone while it calls them. Settled only once this phone's own
+            // invite is on chain: one still being paid may yet fail, and theirs must not be lost.
+            const bool calledBack = s.callState == CallState::Calling && fromPeer(s, e);
+            const bool glare = calledBack && !s.firstTxid.empty();
             // The peer's invite that lost to this call's lower id, read after the call connected.
             const bool lostGlare = s.callState == CallState::Talking && fromPeer(s, e) && id > s.callId;
             if (isBlocked(s, e.signer)) {
@@ -222,14 +227,17 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
             } else if ((glare || lostGlare) && id > s.callId) {
                 // Both called each other at once: the lower id is the call, and the peer answers ours.
                 s.seenEventIds.insert(id);
-            } else if (s.callState == CallState::Incoming || s.callState == CallState::Talking || f.sendingMessage) {
+            } else if (s.callState == CallState::Incoming || s.callState == CallState::Talking || f.sendingMessage ||
+                       (calledBack && !glare)) {
                 retryLater = true;  // busy: offered again while it is still fresh
             } else {
-                if (!glare && (s.callState == CallState::Calling || s.callState == CallState::LeavingMessage)) {
-                    abandoned = currentPeer(s);  // taken over: that call's peer is told it ended
+                if (s.callState == CallState::Calling || s.callState == CallState::LeavingMessage) {
+                    // Taken over: that call's peer is told it ended. After glare too, so that the
+                    // invite that lost never rings there, however late it is read.
+                    abandoned = currentPeer(s);
                     abandonedId = s.callId;
                 }
-                ring(s, e, txid);
+                ring(s, e, txid, now);
                 // A copy of this invite in another transaction must not ring again.
                 s.seenEventIds.insert(id);
                 rang = true;

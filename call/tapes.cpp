@@ -4,6 +4,7 @@
 
 #include "audio/capture.h"
 #include "base/clock.h"
+#include "call/call_control.h"
 #include "call/call_record.h"
 #include "call/event.h"
 #include "call/send.h"
@@ -25,11 +26,7 @@ void endMessage(PhoneState& s) {
 
 // A callee whose ringing ran out stays `Incoming` until the call ends; without a message
 // nothing else would tell it, and it would answer every later caller as busy.
-void tellCalleeItEnded(const Peer& peer, const std::string& callId) {
-    if (peer.address.empty() || callId.empty()) return;
-    nlohmann::json hangup = buildEvent(kHangup, callId);
-    (void)sendEvent(peer, hangup, kSignalRate, true);
-}
+void tellCalleeItEnded(const Peer& peer, const std::string& callId) { (void)tellHungUp(peer, callId); }
 
 }  // namespace
 

@@ -91,6 +91,7 @@ struct PhoneFlags {
     std::atomic<bool> lamp{false};           // a new message arrived; the lamp blinks
     std::atomic<bool> mute{false};
     std::atomic<bool> quietRing{false};      // incoming calls ring without sound, whatever the setting
+    std::atomic<bool> closing{false};        // the phone is closing: no call is placed any more
     std::atomic<uint64_t> oracleBackoffUntil{0};       // monotonic ms
     std::atomic<uint64_t> wocBackoffUntil{0};          // monotonic ms
     std::atomic<uint64_t> unconfirmedBackoffUntil{0};  // monotonic ms

@@ -3,13 +3,13 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace dialo {
 namespace {
 
 std::mutex gBridgeMutex;
-std::condition_variable gBridgeIdle;
-int gPosting = 0;  // receiver calls under way, outside the mutex
+std::condition_variable gBridgeIdle;  // a post let go of its copy of a receiver
 std::shared_ptr<const UiReceiver> gMain;
 std::shared_ptr<const UiReceiver> gCards;
 
@@ -36,9 +36,10 @@ void setUiReceiver(UiTarget target, UiReceiver receiver) {
     std::shared_ptr<const UiReceiver> next;
     if (receiver) next = std::make_shared<const UiReceiver>(std::move(receiver));
     std::unique_lock<std::mutex> lock(gBridgeMutex);
-    slotOf(target) = std::move(next);
-    // What the replaced receiver refers to may go once this returns.
-    gBridgeIdle.wait(lock, [] { return gPosting == 0; });
+    std::shared_ptr<const UiReceiver> old = std::exchange(slotOf(target), std::move(next));
+    // Posts hold copies, taken and let go under this mutex: once only this one is left, no call
+    // of the old receiver is under way, and what it refers to may go.
+    if (old) gBridgeIdle.wait(lock, [&old] { return old.use_count() == 1; });
 }
 
 void postUi(UiMessage message, intptr_t w, intptr_t l) {
@@ -46,13 +47,18 @@ void postUi(UiMessage message, intptr_t w, intptr_t l) {
     {
         std::lock_guard<std::mutex> lock(gBridgeMutex);
         receiver = slotOf(uiTargetOf(message));
-        if (!receiver) return;
-        ++gPosting;
     }
+    if (!receiver) return;
+    struct LetGo {
+        std::shared_ptr<const UiReceiver>& copy;
+        ~LetGo() {
+            std::lock_guard<std::mutex> lock(gBridgeMutex);
+            copy.reset();
+            gBridgeIdle.notify_all();
+        }
+    } letGo{receiver};
     // Called outside the bridge lock so a receiver can never deadlock against a registration.
     (*receiver)(message, w, l);
-    std::lock_guard<std::mutex> lock(gBridgeMutex);
-    if (--gPosting == 0) gBridgeIdle.notify_all();
 }
 
 }  // namespace dialo

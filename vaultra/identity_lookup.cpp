@@ -170,8 +170,11 @@ std::string identity_lookup(std::string_view actorIn, std::string_view paymailIn
         if (auto it = r.identities.find(key); it != r.identities.end()) it->second.retryMs = nowMs() + kUnknownMs;
         return stale;
     }
-    if (answer == Answer::NoKey) r.identities.erase(key);
-    if (rememberUnknownActor) rememberUnknown(r, key);
+    // Only the directory's own "no key" makes a stranger: an outage says nothing of the handle.
+    if (answer == Answer::NoKey) {
+        r.identities.erase(key);
+        if (rememberUnknownActor) rememberUnknown(r, key);
+    }
     return {};
 }
 

@@ -2,40 +2,48 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <utility>
 
 namespace dialo {
 namespace {
 
 std::mutex gSinkMutex;
-std::condition_variable gSinkIdle;
-int gSinkCalls = 0;  // sink calls under way, outside the mutex
-WalletEventSink gEventSink;
-WalletTextSink gTextSink;
+std::condition_variable gSinkIdle;  // a caller let go of its copy of a sink
+std::shared_ptr<const WalletEventSink> gEventSink;
+std::shared_ptr<const WalletTextSink> gTextSink;
 std::atomic<bool> gBalanceRecords{false};
 
-// Swaps a sink in and waits for calls of the one it replaces to end, so that whatever that
-// sink refers to may go as soon as this returns.
+// Swaps a sink in and waits until no call of the one it replaces is under way (callers hold
+// copies, taken and let go under the mutex), so that what that sink refers to may go.
 template <class Sink>
-void replaceSink(Sink& slot, Sink sink) {
+void replaceSink(std::shared_ptr<const Sink>& slot, Sink sink) {
+    std::shared_ptr<const Sink> next;
+    if (sink) next = std::make_shared<const Sink>(std::move(sink));
     std::unique_lock lock(gSinkMutex);
-    slot = std::move(sink);
-    gSinkIdle.wait(lock, [] { return gSinkCalls == 0; });
+    std::shared_ptr<const Sink> old = std::exchange(slot, std::move(next));
+    if (old) gSinkIdle.wait(lock, [&old] { return old.use_count() == 1; });
 }
 
-// Calls a copy of a sink outside the mutex, counted while it runs.
 template <class Sink>
-void callSink(const Sink& slot, const std::string& text) {
-    Sink sink;
-    {
-        std::lock_guard lock(gSinkMutex);
-        if (!slot) return;
-        sink = slot;
-        ++gSinkCalls;
-    }
-    sink(text);
+std::shared_ptr<const Sink> copyOf(const std::shared_ptr<const Sink>& slot) {
     std::lock_guard lock(gSinkMutex);
-    if (--gSinkCalls == 0) gSinkIdle.notify_all();
+    return slot;
+}
+
+// Calls a sink copy outside the mutex and lets it go under the mutex, on every path.
+template <class Sink>
+void callSink(std::shared_ptr<const Sink> sink, const std::string& text) {
+    struct LetGo {
+        std::shared_ptr<const Sink>& copy;
+        ~LetGo() {
+            std::lock_guard lock(gSinkMutex);
+            copy.reset();
+            gSinkIdle.notify_all();
+        }
+    } letGo{sink};
+    (*sink)(text);
 }
 
 }  // namespace
@@ -48,10 +56,8 @@ void set_balance_records(bool on) { gBalanceRecords = on; }
 bool balance_records() { return gBalanceRecords.load(); }
 
 void report_event(std::initializer_list<std::string_view> fields) {
-    {
-        std::lock_guard lock(gSinkMutex);
-        if (!gEventSink) return;
-    }
+    std::shared_ptr<const WalletEventSink> sink = copyOf(gEventSink);
+    if (!sink) return;
     std::string record;
     bool first = true;
     for (std::string_view f : fields) {
@@ -59,11 +65,14 @@ void report_event(std::initializer_list<std::string_view> fields) {
         record.append(f);
         first = false;
     }
-    callSink(gEventSink, record);
+    callSink(std::move(sink), record);
 }
 
 void report_error(std::string_view status) { report_event({"[OV-ERROR]", "error", status}); }
 
-void report_text(std::string_view text) { callSink(gTextSink, std::string(text)); }
+void report_text(std::string_view text) {
+    std::shared_ptr<const WalletTextSink> sink = copyOf(gTextSink);
+    if (sink) callSink(std::move(sink), std::string(text));
+}
 
 }  // namespace dialo

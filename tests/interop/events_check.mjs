@@ -147,10 +147,11 @@ try {
         const receiver = PrivateKey.fromRandom()
         const voice = kind === 'audio' || kind === 'tape'
         const [id, handle, pay, gsm] = [randomCallId(), handleVariant(wallet.alias), randomAddress(), randomGsm()]
+        const recipient = randomAlias()
         const n = pick([1, 2, 1 + randomInt(2 ** 31)])
         const secs = pick([-1, 0, 1, 1 + randomInt(600)])
         const ours = await helper.call({
-          cmd: 'outgoing', kind, id, handle, pay, n, secs, ...(voice ? { gsm: gsm.toString('hex') } : {}),
+          cmd: 'outgoing', kind, id, handle, pay, n, secs, recipient, ...(voice ? { gsm: gsm.toString('hex') } : {}),
           to: receiver.toPublicKey().encode(randomInt(2) === 0, 'hex')
         })
         const tag = `${kind} ${JSON.stringify(id)} from ${JSON.stringify(handle)} (${wallet.alias})`
@@ -173,9 +174,12 @@ try {
         // Exactly the kind's keys and the envelope's, with their values.
         const event = JSON.parse(inner)
         const audio = gsm.toString('base64')
+        // The recipient is named in the signed "mark", which a phone of the written rules ignores.
         const own = kind === 'audio'
-          ? { n, codec: 'gsm', audio }
-          : kind === 'tape' ? { mark: 'start-end', codec: 'gsm', audio, secs: Math.max(secs, 1) } : {}
+          ? { n, codec: 'gsm', audio, mark: `to:${recipient}` }
+          : kind === 'tape'
+            ? { mark: `start-end to:${recipient}`, codec: 'gsm', audio, secs: Math.max(secs, 1) }
+            : { mark: `to:${recipient}` }
         const want = compact({
           kind, id, ...own, protocol: 'OV-Dialo', type: 'dl', location: 'dialo', handle, pay, actor: wallet.alias,
           paymail: `${wallet.alias}@${domain}`, ts: event.ts, pubkey: wallet.pub, sig: event.sig

@@ -269,7 +269,8 @@ json useWallet(const json& req) {
 }
 
 // The outgoing steps of sendEvent up to the payload, without the spend: the event built for
-// its kind, completed with "handle" and "pay", signed by the bound wallet, sealed to "to".
+// its kind, completed with "handle", "pay" and the recipient's mark, signed by the bound wallet,
+// sealed to "to".
 json outgoing(const json& req) {
     const std::string kind = text(req, "kind"), id = text(req, "id");
     json event;
@@ -287,6 +288,7 @@ json outgoing(const json& req) {
     event["location"] = "dialo";
     event["handle"] = text(req, "handle");
     event["pay"] = text(req, "pay");
+    if (!text(req, "recipient").empty()) event["mark"] = recipientMark(kind, text(req, "recipient"));
     std::string error;
     if (!build_protocol_message(event, error)) return {{"payload", nullptr}, {"error", error}};
     json outer = buildEnvelope(nowSeconds());

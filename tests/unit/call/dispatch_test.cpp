@@ -170,6 +170,8 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
         {"a stranger accepts a call placed to alice", CallState::Calling, A, &alice, {{kAccept, A, &mallory}},
          CallState::Calling, A},
         {"alice hangs up her call", CallState::Talking, A, &alice, {{kHangup, A, &alice}}, CallState::Idle, A},
+        {"alice, not blocked, as $Alice", CallState::Idle, "", nullptr, {{kInvite, A, &alice, 0, "$Alice"}},
+         CallState::Incoming, A},
         {"blocked mallory as $mallory", CallState::Idle, "", nullptr, {{kInvite, A, &mallory, 0, "$mallory"}},
          CallState::Idle, ""},
         {"blocked mallory behind a tab", CallState::Idle, "", nullptr, {{kInvite, A, &mallory, 0, "\tmallory"}},

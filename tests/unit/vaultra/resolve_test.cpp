@@ -335,6 +335,14 @@ TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutesAndOutliveAnOutageForAD
     inject({{"path_prefix", "/api/bsvalias/id/alice@"}, {"status", 503}, {"count", 1}});
     EXPECT_EQ(identity_lookup("alice"), "") << "not after a day";
 
+    // A directory that cannot answer makes nobody a stranger.
+    asked = devnet.requestCount("service");
+    inject({{"path_prefix", "/api/bsvalias/id/bob@"}, {"status", 503}, {"count", 1}});
+    gFakeMs += 1800 * 1000;
+    EXPECT_FALSE(identity_matches("bob", bob.pub, "", true));
+    EXPECT_TRUE(identity_matches("bob", bob.pub, "", true));
+    EXPECT_EQ(devnet.requestCount("service"), asked + 2);
+
     // A flood of events naming a stranger costs one question a minute.
     asked = devnet.requestCount("service");
     for (int i = 0; i < 5; ++i) EXPECT_FALSE(identity_matches("zed", alice.pub, "", true));
