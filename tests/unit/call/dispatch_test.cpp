@@ -110,6 +110,7 @@ protected:
         s.peerPayAddress = peer ? peer->address : "";
         s.peerPubKey = peer ? peer->pub : "";
         s.answerClaimed = false;
+        s.firstTxid = callId.empty() ? "" : hex_encode(Bytes(32, 0xee));  // its first event is on chain
         s.caption.clear();
         s.statusText.clear();
     }
@@ -153,6 +154,7 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
         std::string afterId;
         const Key* toldWho = nullptr;  // the peer this phone must have sent `told` to
         std::string told = "";
+        bool oursOnChain = true;  // the call this phone placed has its invite on chain
     };
     const Row rows[] = {
         // Who is speaking.
@@ -194,6 +196,8 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
          CallState::Talking, A, &alice, "accept " + A},
         {"both call at once, ours the lower id: theirs is dropped", CallState::Calling, A, &alice, {{kInvite, B, &alice}},
          CallState::Calling, A},
+        {"both call at once, ours still being paid: theirs waits for it", CallState::Calling, B, &alice,
+         {{kInvite, A, &alice}}, CallState::Calling, B, nullptr, "", false},
     };
     {
         auto g = lockPhone();
@@ -201,6 +205,7 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
     }
     for (const Row& row : rows) {
         reset(row.before, row.callId, row.peer);
+        if (!row.oursOnChain) lockPhone().state.firstTxid.clear();
         {
             auto g = lockPhone();
             g.state.seenEventIds.clear();
@@ -211,6 +216,9 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
         EXPECT_TRUE(settled) << row.what << ": " << callStateName(state());
         if (row.after != CallState::Idle) {
             EXPECT_EQ(lockPhone().state.callId, row.afterId) << row.what;
+        }
+        if (!row.oursOnChain) {
+            EXPECT_EQ(lockPhone().state.seenEventIds.count(row.events.front().id), 0u) << row.what << ": not lost";
         }
         if (row.toldWho) {
             const bool told = DevnetTest::waitFor(
