@@ -311,6 +311,9 @@ void installWalletSinks(Printer& printer) {
 }  // namespace
 
 int runConsole(std::istream& in, std::ostream& out, bool echoLine) {
+    // Standard input is tied to standard output: each read would flush it from this thread,
+    // outside the printer's lock. The printer flushes every line it writes itself.
+    in.tie(nullptr);
     setEchoLine(echoLine);
     if (!startCore()) return 1;
 
