@@ -21,7 +21,6 @@ namespace {
 constexpr int kMinBoundSeconds = 60;
 constexpr size_t kSlackBytes = 2 * kPcmSecondBytes;  // the buffer may run two seconds over its bound
 constexpr size_t kFlushMinBytes = 1600;               // 0.1 s: a shorter tail is not a second of message
-constexpr uint32_t kMessageLimitSeconds = 60;
 constexpr size_t kFirstChunkBytes = 1920;   // 0.12 s: the first words of a call go out at once
 constexpr size_t kLaterChunkBytes = 12800;  // 0.8 s once voice was heard: fewer, fuller events
 constexpr size_t kMaxChunkBytes = 32000;    // 2 s

@@ -17,6 +17,9 @@ namespace dialo {
 /// Throws away what was captured so far.
 void clearCapture();
 
+/// The longest message the recorder takes, and so the longest tape a phone accepts.
+inline constexpr uint32_t kMessageLimitSeconds = 60;
+
 /// Moves whole seconds of captured voice into the message being left (leading silence and
 /// seconds holding the ring tone are skipped; 60 seconds at most); `flush` also takes a last
 /// part-second of at least 0.1 s, padded with silence.

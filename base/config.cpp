@@ -32,6 +32,13 @@ bool takeInt(const nlohmann::json& obj, const char* key, int& out) {
     return true;
 }
 
+bool takeSats(const nlohmann::json& obj, const char* key, int64_t& out) {
+    auto it = obj.find(key);
+    if (it == obj.end() || !it->is_number_integer() || it->get<int64_t>() < 0) return false;
+    out = it->get<int64_t>();
+    return true;
+}
+
 void takePort(const nlohmann::json& obj, const char* key, int& out) {
     auto it = obj.find(key);
     if (it != obj.end() && it->is_number_integer()) {
@@ -43,6 +50,23 @@ void takePort(const nlohmann::json& obj, const char* key, int& out) {
 bool isIpv4(const std::string& text) {
     in_addr a{};
     return ::inet_pton(AF_INET, text.c_str(), &a) == 1;
+}
+
+bool isLoopbackHost(const NetworkConfig& net, const std::string& host) {
+    HostPin pin;
+    const std::string address = pinnedHost(net, host, pin) ? pin.address : host;
+    in_addr a{};
+    if (address == "localhost") return true;
+    return ::inet_pton(AF_INET, address.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+// The devnet listens on loopback only; a configuration with any service elsewhere is a real
+// network, whatever else it says.
+bool allOnLoopback(const NetworkConfig& net) {
+    if (!isLoopbackHost(net, net.serviceAddress)) return false;
+    for (const std::string* base : {&net.wocBase, &net.arcBase, &net.updateBase})
+        if (!isLoopbackHost(net, urlHost(*base))) return false;
+    return true;
 }
 
 void takeHosts(const nlohmann::json& obj, std::map<std::string, HostPin>& out) {
@@ -117,13 +141,19 @@ void applyConfigDocument(const nlohmann::json& shared) {
         takeText(n, "arc_base", net.arcBase);
         takeText(n, "update_base", net.updateBase);
         takeText(n, "explorer_base", net.explorerBase);
-        takeText(n, "event_fee_address", net.eventFeeAddress);
-        takeText(n, "call_fee_address", net.callFeeAddress);
         takeText(n, "ca_file", net.caFile);
         takeText(n, "dns_server", net.dnsServer);
         HostPin dns;
         if (!net.dnsServer.empty() && !parseHostPin(net.dnsServer, dns)) net.dnsServer.clear();
         takeHosts(n, net.hosts);
+        net.devnet = allOnLoopback(net);
+        if (!net.devnet) {
+            net.eventFeeAddress.clear();
+            net.callFeeAddress.clear();
+        }
+        takeText(n, "event_fee_address", net.eventFeeAddress);
+        takeText(n, "call_fee_address", net.callFeeAddress);
+        takeSats(n, "max_call_fee_sats", net.maxCallFeeSats);
     }
     if (auto it = shared.find("audio"); it != shared.end() && it->is_object()) {
         const auto& a = *it;
@@ -146,9 +176,36 @@ void applyConfigDocument(const nlohmann::json& shared) {
     gAudio = std::move(audio);
 }
 
+std::string devnetCaPath() { return platformDirectory() + "/devnet-ca.pem"; }
+
 std::string caFilePath() {
-    std::string configured = networkConfig().caFile;
-    return configured.empty() ? platformDirectory() + "/devnet-ca.pem" : configured;
+    const NetworkConfig net = networkConfig();
+    if (!net.caFile.empty()) return net.caFile;
+    return net.devnet ? devnetCaPath() : std::string();
+}
+
+std::string urlHost(std::string_view url) {
+    constexpr std::string_view scheme = "https://";
+    if (url.size() <= scheme.size() || lowerAscii(url.substr(0, scheme.size())) != scheme) return {};
+    std::string_view rest = url.substr(scheme.size());
+    rest = rest.substr(0, rest.find_first_of("/?#"));
+    if (size_t at = rest.rfind('@'); at != std::string_view::npos) rest = rest.substr(at + 1);
+    if (rest.starts_with('[')) return {};  // the services are named or IPv4
+    return lowerAscii(rest.substr(0, rest.find(':')));
+}
+
+bool sameMachineDirectory(const NetworkConfig& net) { return net.devnet || !net.caFile.empty(); }
+
+bool caVouchesFor(const NetworkConfig& net, std::string_view hostIn) {
+    const std::string host = lowerAscii(hostIn);
+    if (host.empty()) return false;
+    const std::string domain = lowerAscii(net.serviceDomain);
+    if (!domain.empty() && (host == domain || host.ends_with("." + domain))) return true;
+    for (const std::string* base : {&net.wocBase, &net.arcBase, &net.updateBase, &net.explorerBase})
+        if (host == urlHost(*base)) return true;
+    HostPin pin;
+    if (pinnedHost(net, host, pin)) return true;
+    return host == "127.0.0.1" && sameMachineDirectory(net);
 }
 
 }  // namespace dialo

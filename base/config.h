@@ -27,9 +27,15 @@ struct NetworkConfig {
     std::string arcBase = "https://127.0.0.1:24443/arc";              // ARC base ("/v1/tx" follows)
     std::string updateBase = "https://127.0.0.1:24443";               // update page and pound rate
     std::string explorerBase = "https://127.0.0.1:24443/explorer";    // "/tx/<txid>" is a transaction's page
+    // The built-in fee addresses are those of private keys 1 and 2, which anyone can sweep:
+    // they hold only on the devnet; any other network must name its own or events stay unsent.
     std::string eventFeeAddress = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";  // 1 sat per event
     std::string callFeeAddress = "1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP";    // the penny per call
-    std::string caFile;  // CA bundle trusted for these hosts; empty: <platform dir>/devnet-ca.pem
+    int64_t maxCallFeeSats = 100000;  // a pound rate asking more than this pays no fee
+    std::string caFile;  // CA bundle trusted for these hosts only; empty: the devnet's, on the devnet
+    // Every service on this machine's loopback: the local devnet, where the built-in fee
+    // addresses, its CA and loopback paymail domains are allowed.
+    bool devnet = true;
     // Both empty on a real install. The devnet serves paymail hosts and their DNS on loopback
     // ports, so a phone pointed at it asks that DNS server and connects those hosts there.
     std::string dnsServer;  // "IPv4[:PORT]" asked for SRV records (port 53 by default); empty: the system's resolver
@@ -66,7 +72,24 @@ void applyConfigDocument(const nlohmann::json& shared);
 /// The pin of a host name: its own entry, else the nearest "*." entry above it.
 [[nodiscard]] bool pinnedHost(const NetworkConfig& net, std::string_view host, HostPin& out);
 
-/// The CA bundle to trust: the configured one, or the devnet's default place.
+/// The CA bundle to trust for the configured hosts: the configured one, else on the devnet the
+/// devnet's default place, else none (empty).
 std::string caFilePath();
+
+/// Where the devnet exports its CA unless told otherwise.
+std::string devnetCaPath();
+
+/// The lower-case host of an "https://host[:port]/..." URL; empty for anything else.
+std::string urlHost(std::string_view url);
+
+/// Whether the configured CA bundle may vouch for `host`: the platform host (and its
+/// subdomains), the WhatsOnChain, ARC, update and explorer hosts, the pinned host names, and
+/// this machine's address when the same-machine directory is in use. Every other host is
+/// checked against the system's roots alone.
+[[nodiscard]] bool caVouchesFor(const NetworkConfig& net, std::string_view host);
+
+/// Whether the same-machine copy of the directory is asked: only where its certificate can be
+/// checked (on the devnet, or with a CA bundle configured).
+[[nodiscard]] bool sameMachineDirectory(const NetworkConfig& net);
 
 }  // namespace dialo

@@ -1,6 +1,8 @@
 #include "call/background.h"
 
+#include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cmath>
 #include <exception>
 #include <thread>
@@ -10,6 +12,7 @@
 #include "base/clock.h"
 #include "base/config.h"
 #include "call/call_control.h"
+#include "call/call_record.h"
 #include "call/dispatch.h"
 #include "call/https_get.h"
 #include "call/poller.h"
@@ -38,6 +41,7 @@ constexpr int kRateTimeoutMs = 4000;
 constexpr int kRateBackoffMs = 8000;
 constexpr double kPenny = 0.01;          // pounds
 constexpr double kSatsPerCoin = 100'000'000.0;
+constexpr int64_t kMaxFeeOverhead = 100'000;  // satoshis a payment's own fee may add
 
 void refreshBalance() {
     refresh_status();
@@ -168,9 +172,9 @@ void backgroundLoop() {
     if (loop.upkeep.joinable()) loop.upkeep.join();
 }
 
-void payCallFee() {
-    const std::string body =
-        httpsGet(networkConfig().updateBase + "/n-rate.json", kRateTimeoutMs, nullptr, kRateBackoffMs);
+void payCallFee(const std::string& callId, const std::string& firstTxid) {
+    const NetworkConfig net = networkConfig();
+    const std::string body = httpsGet(net.updateBase + "/n-rate.json", kRateTimeoutMs, nullptr, kRateBackoffMs);
     if (body.empty()) return;
     const nlohmann::json doc = nlohmann::json::parse(body, nullptr, false);
     if (!doc.is_object()) return;
@@ -178,8 +182,28 @@ void payCallFee() {
     const double rate = (gbp != doc.end() && gbp->is_number()) ? gbp->get<double>() : 0.0;
     if (!(rate > 0) || !std::isfinite(rate)) return;
     const double sats = std::floor(kPenny / rate * kSatsPerCoin + 0.5);
-    if (sats < 1 || sats > kSatsPerCoin) return;
-    (void)spend_to_address(networkConfig().callFeeAddress, int64_t(sats), "");
+    if (sats < 1) return;
+    // The rate comes from a web site; what it may ask is bounded here, not there.
+    if (sats > double(net.maxCallFeeSats)) {
+        setStatus("Call fee not paid: the rate asks " + std::to_string(int64_t(std::min(sats, kSatsPerCoin * 21e6))) +
+                  " sats, more than the limit of " + std::to_string(net.maxCallFeeSats) + ".");
+        return;
+    }
+    const std::string answer = spend_to_address(net.callFeeAddress, int64_t(sats), "");
+    if (!answer.starts_with("success: ")) return;
+    const std::string rest = answer.substr(9);
+    const size_t blank = rest.find(' ');
+    const std::string txid = rest.substr(0, blank);
+    int64_t cost = int64_t(sats);
+    if (blank != std::string::npos) {
+        const std::string amount = rest.substr(blank + 1);
+        int64_t told = 0;
+        auto [end, ec] = std::from_chars(amount.data(), amount.data() + amount.size(), told);
+        if (ec == std::errc() && told >= cost && told <= cost + kMaxFeeOverhead) cost = told;
+        (void)end;
+    }
+    auto g = lockPhone();
+    noteCallFee(g.state, callId, firstTxid, txid, cost);
 }
 
 void coinSplitOnce() { (void)split_coins(); }

@@ -365,9 +365,10 @@ void placeCallClaimed(const std::string& handle) {
     postUi(UiMessage::Refresh);
 
     nlohmann::json invite = buildEvent(kInvite, callId);
-    if (sendEvent(Peer{handle, peerAddress, key}, invite, kSignalRate, true)) {
+    SentEvent sentInvite;
+    if (sendEvent(Peer{handle, peerAddress, key}, invite, kSignalRate, true, &sentInvite)) {
         detached(outgoingRinger);
-        detached(payCallFee);
+        (void)startDetached([callId, firstTxid = sentInvite.txid] { payCallFee(callId, firstTxid); });
         if (count_ready_coins() < kSplitBelowCoins) detached(coinSplitOnce);
         return;
     }

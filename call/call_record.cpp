@@ -39,6 +39,25 @@ void addToCallRecord(PhoneState& s, const std::string& firstTxid, const std::str
     }
 }
 
+void noteCallFee(PhoneState& s, const std::string& callId, const std::string& firstTxid, const std::string& txid,
+                 int64_t sats) {
+    if (!callId.empty() && s.callId == callId && s.callState != CallState::Idle) {
+        s.callSats += sats;
+        s.receipt.feeTxid = txid;
+        s.receipt.feeSats = sats;
+        return;
+    }
+    if (firstTxid.empty()) return;
+    for (auto it = s.boxes.calls.rbegin(); it != s.boxes.calls.rend(); ++it) {
+        if (it->missed || it->txid != firstTxid) continue;
+        it->sats += sats;
+        it->receipt.feeTxid = txid;
+        it->receipt.feeSats = sats;
+        save_phone_store(s);
+        return;
+    }
+}
+
 namespace {
 
 void note(std::vector<std::string>& list, int32_t& count, const std::string& txid) {

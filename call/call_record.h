@@ -18,6 +18,12 @@ void appendCallRecord(PhoneState& s, std::optional<int32_t> secs = std::nullopt)
 /// whose first transaction is `firstTxid`, and saves the store. Caller holds the mutex.
 void addToCallRecord(PhoneState& s, const std::string& firstTxid, const std::string& txid, int64_t sats);
 
+/// Counts the call fee paid for the call `callId` in its cost and receipt: the current call's
+/// while it is up, else the record whose first transaction is `firstTxid` (saved). Caller holds
+/// the mutex.
+void noteCallFee(PhoneState& s, const std::string& callId, const std::string& firstTxid, const std::string& txid,
+                 int64_t sats);
+
 /// Notes a transaction of the current call on its receipt: one this phone sent, or one of the
 /// peer's it acted on. Caller holds the phone-state mutex.
 void noteSentTxid(PhoneState& s, const std::string& txid);

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "audio/capture.h"
+#include "audio/gsm.h"
 #include "audio/playback.h"
 #include "call/live_sender.h"
 #include "base/base64.h"
@@ -18,6 +19,7 @@
 #include "call/send.h"
 #include "call/poller.h"
 #include "state/ui_bridge.h"
+#include "store/messages.h"
 #include "store/phone_store.h"
 #include "vaultra/envelope.h"
 
@@ -161,8 +163,11 @@ bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
     m.txid = txid;
     m.ts = e.fields.ts;
     m.secs = int32_t(std::clamp<int64_t>(e.fields.secs, 0, INT32_MAX));
+    // Longer than any recorder makes: refused before it is decoded, let alone kept.
+    constexpr size_t kLongestTape = kMessageLimitSeconds * kGsmBytesPerSecond;
+    if (e.fields.audio.size() > (kLongestTape + 2) / 3 * 4) return false;
     m.audio = base64Decode(e.fields.audio);
-    if (m.audio.empty()) return false;
+    if (m.audio.empty() || m.audio.size() > kLongestTape) return false;
     s.seenEventIds.insert(id);
     if (s.callState == CallState::Incoming && ofThisCall(s, e)) {
         s.callState = CallState::Idle;
@@ -171,6 +176,7 @@ bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
     }
     const std::string from = e.signer.empty() ? "someone" : e.signer;
     s.boxes.inbox.push_back(std::move(m));
+    cap_inbox(s.boxes.inbox);
     record_missed_call(s, from, id);  // saves the store
     phoneFlags().lamp = true;
     s.statusText = "Message from " + from + ".";

@@ -19,7 +19,6 @@ namespace {
 constexpr uint32_t kCycleMs = 40;
 constexpr int kTalkingBoundSeconds = 300;  // a peer slow to take our chunks loses nothing said
 constexpr int kIdleBoundSeconds = 60;
-constexpr uint32_t kMessageLimitSeconds = 60;
 constexpr uint64_t kRetryMs = 2000;
 constexpr uint64_t kHeldRetryMs = 3000;  // a coin has to clear first
 

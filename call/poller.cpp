@@ -224,7 +224,7 @@ void fetchTxUnguarded(const std::string& txid) {
     if (!isTxid(txid) || held(txid)) return;
     {
         auto g = lockPhone();
-        if (!g.state.knownTxids.insert(txid).second) return;
+        if (!g.state.knownTxids.insert(txid)) return;
     }
     PhoneFlags& flags = phoneFlags();
     json tx = json::parse(httpsGet(service_url("/oi/tx/" + txid), kPlatformTxTimeout, &flags.wocBackoffUntil, kWocBackoff),

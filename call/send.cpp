@@ -34,6 +34,11 @@ bool sendEvent(const Peer& to, nlohmann::json& event, int32_t ratePerKb, bool al
     auto say = [reportFailure](const std::string& text) {
         if (reportFailure) setStatus(text);
     };
+    const NetworkConfig net = networkConfig();
+    if (net.eventFeeAddress.empty() || net.callFeeAddress.empty()) {
+        say(kNoFeeAddresses);
+        return false;
+    }
     std::string ownHandle, ownPay;
     {
         auto g = lockPhone();
@@ -63,7 +68,7 @@ bool sendEvent(const Peer& to, nlohmann::json& event, int32_t ratePerKb, bool al
     }
     const std::string payload = compactText(outer);
     const std::string answer =
-        spend_payload(to.address, payload, ratePerKb, allowUnconfirmed, networkConfig().eventFeeAddress);
+        spend_payload(to.address, payload, ratePerKb, allowUnconfirmed, net.eventFeeAddress);
 
     if (answer.starts_with("hold:")) {
         setHoldFlag(true);

@@ -17,6 +17,10 @@ inline constexpr int32_t kSignalRate = 1;  // invite, accept, box, hangup: uncon
 inline constexpr int32_t kAudioRate = 1;   // live chunks: confirmed coins only
 inline constexpr int32_t kTapeRate = 100;  // left messages: confirmed coins only
 
+/// Off the devnet nothing is sent until the configuration names both fee addresses.
+inline constexpr char kNoFeeAddresses[] =
+    "This network has no fee addresses set (network.event_fee_address and network.call_fee_address). Nothing was sent.";
+
 /// Whom an event goes to: paid to `address`, sealed to `pubKey`, signed for `handle`. Copied
 /// together with the call id it belongs to, so that a call taken over meanwhile cannot send
 /// one call's event to another call's peer.

@@ -12,9 +12,13 @@
 #include <string>
 
 #include "base/bytes.h"
+#include "base/recent_set.h"
 #include "state/records.h"
 
 namespace dialo {
+
+inline constexpr size_t kKnownTxidsBound = 20000;
+inline constexpr size_t kSeenEventIdsBound = 20000;
 
 enum class CallState : int32_t {
     Idle = 0,
@@ -58,8 +62,9 @@ struct PhoneState {
     uint64_t messageRetryAt = 0; // monotonic ms before which a failed message is not resent
     bool tapeClaimed = false;
     bool talkGate = false;
-    std::set<std::string> knownTxids;
-    std::set<std::string> seenEventIds;
+    // Far more than a deep listing shows, so that nothing a listing can name is forgotten.
+    RecentSet knownTxids{kKnownTxidsBound};
+    RecentSet seenEventIds{kSeenEventIdsBound};
     // Calls whose hang-up came before their invite, by signer and call id, to the Unix second
     // until which their invite must not ring.
     std::map<std::string, int64_t> endedCallIds;

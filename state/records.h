@@ -11,6 +11,7 @@
 namespace dialo {
 
 constexpr size_t kInboxCap = 2000;  // messages kept in the answer-phone inbox
+constexpr size_t kInboxBytesCap = 24u << 20;  // and their audio: over four hours of GSM
 constexpr size_t kCallsCap = 80;    // call-history records kept
 
 /// A screen position that may not have been saved yet.
@@ -69,6 +70,8 @@ struct CallReceipt {
     std::vector<std::string> heard;  // txids of the peer's events this phone acted on
     int32_t sentCount = 0;
     int32_t heardCount = 0;
+    std::string feeTxid;  // the call fee's payment, when one was made
+    int64_t feeSats = 0;  // what it cost, its transaction fee included
 };
 
 struct CallRecord {

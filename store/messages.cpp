@@ -13,6 +13,15 @@ void appendOnce(std::vector<std::string>& list, const std::string& id) {
 
 }  // namespace
 
+void cap_inbox(std::vector<InboxMessage>& inbox) {
+    size_t bytes = 0, keep = 0;
+    for (auto it = inbox.rbegin(); it != inbox.rend() && keep < kInboxCap; ++it, ++keep) {
+        if (bytes + it->audio.size() > kInboxBytesCap) break;
+        bytes += it->audio.size();
+    }
+    inbox.erase(inbox.begin(), inbox.begin() + ptrdiff_t(inbox.size() - keep));
+}
+
 int save_inbox_message(PhoneState& st, const std::string& id) {
     HandleBoxes& b = st.boxes;
     auto it = std::find_if(b.inbox.begin(), b.inbox.end(), [&](const InboxMessage& m) { return m.id == id; });

@@ -4,10 +4,15 @@
 // Callers hold the phone-state mutex and save the store afterwards.
 
 #include <string>
+#include <vector>
 
 #include "state/phone_state.h"
 
 namespace dialo {
+
+/// Drops the oldest inbox messages past the inbox's count and size caps: callers choose what
+/// lands here.
+void cap_inbox(std::vector<InboxMessage>& inbox);
 
 /// Copies an inbox message into the saved list and marks it heard: from the next load on, the
 /// inbox leaves it out, and the same tape found on chain again stays out. Its number in the

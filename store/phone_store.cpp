@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "platform/data_dir.h"
 #include "store/handle_switch.h"
+#include "store/messages.h"
 #include "store/store_internal.h"
 
 namespace dialo {
@@ -176,6 +177,15 @@ void readReceipt(const json& o, CallReceipt& out) {
     txids("heard", out.heard);
     out.sentCount = count("nsent", out.sent.size());
     out.heardCount = count("nheard", out.heard.size());
+    if (auto fee = o.find("fee"); fee != o.end() && fee->is_object()) {
+        auto txid = fee->find("txid");
+        auto sats = fee->find("sats");
+        if (txid != fee->end() && txid->is_string() && txid->get_ref<const std::string&>().size() == 64 &&
+            sats != fee->end() && sats->is_number_integer() && sats->get<int64_t>() > 0) {
+            out.feeTxid = txid->get<std::string>();
+            out.feeSats = sats->get<int64_t>();
+        }
+    }
 }
 
 void capCalls(std::vector<CallRecord>& calls) {
@@ -266,8 +276,7 @@ bool note_handled_txid(PhoneState& st, const std::string& txid, const std::strin
 
 json build_handle_document(PhoneState& st) {
     HandleBoxes& b = st.boxes;
-    if (b.inbox.size() > kInboxCap)
-        b.inbox.erase(b.inbox.begin(), b.inbox.begin() + ptrdiff_t(b.inbox.size() - kInboxCap));
+    cap_inbox(b.inbox);
 
     const PhoneSettings& s = st.settings;
     json doc = json::object();
@@ -292,11 +301,14 @@ json build_handle_document(PhoneState& st) {
         if (c.hide) o["hide"] = true;
         if (!c.id.empty()) o["id"] = c.id;
         if (!c.txid.empty()) o["txid"] = c.txid;
-        if (c.receipt.sentCount > 0 || c.receipt.heardCount > 0)
+        if (c.receipt.sentCount > 0 || c.receipt.heardCount > 0) {
             o["receipt"] = {{"sent", c.receipt.sent},
                             {"heard", c.receipt.heard},
                             {"nsent", c.receipt.sentCount},
                             {"nheard", c.receipt.heardCount}};
+            if (!c.receipt.feeTxid.empty())
+                o["receipt"]["fee"] = {{"txid", c.receipt.feeTxid}, {"sats", c.receipt.feeSats}};
+        }
         calls.push_back(std::move(o));
     }
     doc["calls"] = std::move(calls);
@@ -428,8 +440,7 @@ bool apply_handle_document(PhoneState& st, const json& doc) {
         if (!h.callId.empty()) st.seenEventIds.insert(h.callId);
     });
     pruneHandled(b);
-    if (b.inbox.size() > kInboxCap)
-        b.inbox.erase(b.inbox.begin(), b.inbox.begin() + ptrdiff_t(b.inbox.size() - kInboxCap));
+    cap_inbox(b.inbox);
 
     store_detail::applySettings(doc, st.settings, r);
     return !r.fault;

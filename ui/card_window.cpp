@@ -551,6 +551,8 @@ QString CardWindow::receiptText(const CallRecord& call) {
     text += QString("%1 seconds, %2 sats spent<br>").arg(call.secs).arg(call.sats);
     text += QString("<p><b>%1 events sent</b>%2</p>").arg(r.sentCount).arg(links(r.sent, r.sentCount));
     text += QString("<p><b>%1 events received</b>%2</p>").arg(r.heardCount).arg(links(r.heard, r.heardCount));
+    if (!r.feeTxid.empty())
+        text += QString("<p><b>Call fee, %1 sats</b>%2</p>").arg(r.feeSats).arg(links({r.feeTxid}, 1));
     return text;
 }
 

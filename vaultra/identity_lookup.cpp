@@ -73,7 +73,7 @@ void rememberUnknown(Records& r, const std::string& key) {
 // A JSON object from the platform host, or a discarded value.
 json platformGet(const std::string& url, int timeoutSeconds, bool requireOk) {
     std::string body, error;
-    long code = get_once(url, body, error, timeoutSeconds, true);
+    long code = get_once(url, body, error, timeoutSeconds);
     bool ok = requireOk ? code == 200 : code >= 200 && code < 300;
     if (!ok || body.empty()) return json(json::value_t::discarded);
     return json::parse(body, nullptr, false);
@@ -87,8 +87,8 @@ std::string textField(const json& j, const char* key) {
 
 Answer askDirectory(const std::string& key, std::string& pubHex) {
     std::string body, error;
-    const long code = get_once(service_url("/api/bsvalias/id/" + url_path_segment(key)), body, error,
-                               kIdentityTimeoutSeconds, true);
+    const long code =
+        get_once(service_url("/api/bsvalias/id/" + url_path_segment(key)), body, error, kIdentityTimeoutSeconds);
     // No answer, a busy or failing server: that says nothing about the handle.
     if (code < 200 || code == 408 || code == 429 || code >= 500) return Answer::Failed;
     if (code != 200 || body.empty()) return Answer::NoKey;

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <resolv.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -159,7 +160,11 @@ bool valid_paymail_domain(std::string_view domain) {
     if (domain.find('.') == std::string_view::npos) return false;
     for (char c : domain)
         if (!asciiLetterOrDigit(c) && c != '-' && c != '.') return false;
-    return true;
+    // An address is no domain: a paymail naming this machine would have the phone pay whoever
+    // listens on it. Only the devnet, which lives there, serves paymail on one.
+    const std::string_view last = domain.substr(domain.rfind('.') + 1);
+    const bool numeric = std::all_of(last.begin(), last.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !numeric || networkConfig().devnet;
 }
 
 Resolution resolve_destination(std::string_view destination, int64_t amount, const std::string& payerPaymail,
@@ -203,8 +208,11 @@ bool platform_address_lookup(const std::string& handle, std::string& address, st
     const NetworkConfig net = networkConfig();
     const std::string paymail = handle + "@" + net.serviceDomain;
     const std::string path = "/api/bsvalias/address/" + url_path_segment(paymail);
-    for (const std::string& url :
-         {service_url(path), "https://127.0.0.1:" + std::to_string(net.directoryPort) + path}) {
+    std::vector<std::string> urls{service_url(path)};
+    // The same-machine copy is asked only where its certificate can be checked: any local user
+    // can listen on that port, and the address it names is where the call's payments go.
+    if (sameMachineDirectory(net)) urls.push_back("https://127.0.0.1:" + std::to_string(net.directoryPort) + path);
+    for (const std::string& url : urls) {
         std::string body, why;
         if (!https_get(url, body, why)) continue;
         const json j = parseObject(body);
@@ -362,13 +370,7 @@ std::string srv_host_from_answer(const unsigned char* answer, size_t size) {
 }
 
 bool https_get(const std::string& url, std::string& body, std::string& error) {
-    // A server on this machine (the platform's same-machine directory) has no public certificate.
-    auto onThisMachine = [&url](std::string_view prefix) {
-        if (!url.starts_with(prefix)) return false;
-        return url.size() == prefix.size() || url[prefix.size()] == ':' || url[prefix.size()] == '/';
-    };
-    const bool local = onThisMachine("https://127.0.0.1") || onThisMachine("https://localhost");
-    const long code = get_once(url, body, error, kGetTimeoutSeconds, !local);
+    const long code = get_once(url, body, error, kGetTimeoutSeconds);
     if (code < 0) return false;
     if (code >= 200 && code < 300) return true;
     error = "HTTP " + std::to_string(code);

@@ -17,7 +17,8 @@ struct Resolution {
 
 /// 1 to 64 letters, digits, "+", "-", "." or "_".
 bool valid_paymail_alias(std::string_view alias);
-/// 3 to 253 letters, digits, "-" and "."; a dot inside, none at either end, never two together.
+/// 3 to 253 letters, digits, "-" and "."; a dot inside, none at either end, never two together;
+/// an address (a numeric last label) only on the devnet.
 bool valid_paymail_domain(std::string_view domain);
 
 /// Resolves a destination; on failure the address is empty and `error` holds the text shown

@@ -11,6 +11,7 @@
 
 #include "base/clock.h"
 #include "base/config.h"
+#include "base/text.h"
 #include "wallet/curl_handles.h"
 
 namespace dialo {
@@ -22,6 +23,7 @@ constexpr size_t kReplyCap = 8u << 20;  // bytes: no answer the wallet reads is 
 constexpr uint32_t kRetryBaseMs = 400;
 constexpr int kGetAttempts = 4;
 constexpr size_t kErrorBodyBytes = 120;
+constexpr long kMaxRedirects = 5;
 constexpr char kRateLimited[] = "HTTP 429 \xE2\x80\x93 WhatsOnChain is rate-limiting. Wait a few seconds and try again.";
 
 size_t collect(char* data, size_t size, size_t count, void* user) {
@@ -42,14 +44,18 @@ struct InfoStackFree {
     void operator()(STACK_OF(X509_INFO)* s) const { sk_X509_INFO_pop_free(s, X509_INFO_free); }
 };
 
-// The system's trusted roots plus the configured bundle (the devnet's CA), parsed once into a
-// store that every connection shares: parsing the system's bundle costs more than a request
-// on a kept connection. Read again when the bundle changes, so a devnet started after the
-// phone is trusted without a restart.
+// Two stores, parsed once and shared by every connection (parsing the system's bundle costs
+// more than a request on a kept connection): the system's roots, and those plus the configured
+// bundle (the devnet's CA), which vouches only for the configured services' hosts. The second
+// is read again when the bundle changes, so a devnet started after the phone is trusted
+// without a restart.
 std::mutex gRootsMutex;
-std::unique_ptr<X509_STORE, X509StoreFree> gRoots;  // guarded by gRootsMutex
+std::unique_ptr<X509_STORE, X509StoreFree> gSystemRoots;  // guarded by gRootsMutex
+std::unique_ptr<X509_STORE, X509StoreFree> gRoots;        // guarded by gRootsMutex
 std::string gRootsPath;
 struct timespec gRootsTime{};
+
+constexpr char kSystemBundle[] = "/etc/ssl/certs/ca-certificates.crt";
 
 void addPemFile(X509_STORE* store, const std::string& path) {
     std::unique_ptr<BIO, BioFree> bio(BIO_new_file(path.c_str(), "r"));
@@ -62,28 +68,42 @@ void addPemFile(X509_STORE* store, const std::string& path) {
     }
 }
 
-// The shared store with one more reference for the caller; null when it cannot be made.
-X509_STORE* trustedRoots() {
+// The store for a host, with one more reference for the caller; null when it cannot be made.
+X509_STORE* trustedRoots(const std::string& host) {
+    const NetworkConfig net = networkConfig();
     const std::string path = caFilePath();
+    const bool withCa = !path.empty() && caVouchesFor(net, host);
     struct stat st{};
     struct timespec mtime{};
-    if (::stat(path.c_str(), &st) == 0) mtime = st.st_mtim;
+    if (withCa && ::stat(path.c_str(), &st) == 0) mtime = st.st_mtim;
     std::lock_guard lock(gRootsMutex);
-    if (!gRoots || path != gRootsPath || mtime.tv_sec != gRootsTime.tv_sec || mtime.tv_nsec != gRootsTime.tv_nsec) {
+    if (!gSystemRoots) {
         std::unique_ptr<X509_STORE, X509StoreFree> store(X509_STORE_new());
         if (!store) return nullptr;
-        addPemFile(store.get(), "/etc/ssl/certs/ca-certificates.crt");
+        addPemFile(store.get(), kSystemBundle);
+        gSystemRoots = std::move(store);
+    }
+    if (withCa &&
+        (!gRoots || path != gRootsPath || mtime.tv_sec != gRootsTime.tv_sec || mtime.tv_nsec != gRootsTime.tv_nsec)) {
+        std::unique_ptr<X509_STORE, X509StoreFree> store(X509_STORE_new());
+        if (!store) return nullptr;
+        addPemFile(store.get(), kSystemBundle);
         addPemFile(store.get(), path);
         gRoots = std::move(store);
         gRootsPath = path;
         gRootsTime = mtime;
     }
-    return X509_STORE_up_ref(gRoots.get()) == 1 ? gRoots.get() : nullptr;
+    X509_STORE* chosen = withCa ? gRoots.get() : gSystemRoots.get();
+    return X509_STORE_up_ref(chosen) == 1 ? chosen : nullptr;
 }
 
-// Gives each new TLS context the shared store instead of a bundle parsed for it alone.
-CURLcode useTrustedRoots(CURL*, void* sslCtx, void*) {
-    X509_STORE* store = trustedRoots();
+// Gives each new TLS connection the shared store for its host. The host is read from the
+// handle, not set with the options: after a redirect it is the new one's.
+CURLcode useTrustedRoots(CURL* curl, void* sslCtx, void*) {
+    char* url = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK || url == nullptr)
+        return CURLE_SSL_CACERT_BADFILE;
+    X509_STORE* store = trustedRoots(urlHost(url));
     if (!store) return CURLE_SSL_CACERT_BADFILE;
     SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(sslCtx), store);  // takes the reference
     return CURLE_OK;
@@ -222,7 +242,7 @@ bool fetch_get(const std::string& url, std::string& body, std::string& error, in
         commonOptions(h.get(), url, body, pins);
         curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, long(std::max(2, timeoutSeconds)));
         curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, 5L);
+        curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
         long code = perform(h.get(), error);
         if (code < 0) return false;
         if ((code >= 200 && code < 300) || (code == 404 && accept404)) return true;
@@ -237,24 +257,35 @@ bool fetch_get(const std::string& url, std::string& body, std::string& error, in
     return false;
 }
 
-long get_once(const std::string& url, std::string& body, std::string& error, int timeoutSeconds, bool verifyPeer) {
-    body.clear();
-    error.clear();
-    CurlEasy h(curl_easy_init());
-    if (!h) {
-        error = "curl init failed";
-        return -1;
+long get_once(const std::string& url, std::string& body, std::string& error, int timeoutSeconds, bool sameHost) {
+    std::string at = url;
+    for (int hop = 0;; ++hop) {
+        body.clear();
+        error.clear();
+        CurlEasy h(curl_easy_init());
+        if (!h) {
+            error = "curl init failed";
+            return -1;
+        }
+        HttpsPins pins = https_pins(at);
+        commonOptions(h.get(), at, body, pins);
+        curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, long(std::max(1, timeoutSeconds)));
+        curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, sameHost ? 0L : 1L);
+        curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
+        const long code = perform(h.get(), error);
+        if (!sameHost || code < 300 || code > 399) return code;
+        // Followed by hand, and only on the same host and port: a host that names a picture
+        // must not send the phone to fetch from anywhere else.
+        char* next = nullptr;
+        if (hop == kMaxRedirects || curl_easy_getinfo(h.get(), CURLINFO_REDIRECT_URL, &next) != CURLE_OK ||
+            next == nullptr)
+            return code;
+        std::string fromHost, fromPort, toHost, toPort;
+        if (!urlHostPort(at, fromHost, fromPort) || !urlHostPort(next, toHost, toPort) ||
+            lowerAscii(fromHost) != lowerAscii(toHost) || fromPort != toPort || urlHost(next).empty())
+            return code;
+        at = next;
     }
-    HttpsPins pins = https_pins(url);
-    commonOptions(h.get(), url, body, pins);
-    curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, long(std::max(1, timeoutSeconds)));
-    curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, 5L);
-    if (!verifyPeer) {
-        curl_easy_setopt(h.get(), CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(h.get(), CURLOPT_SSL_VERIFYHOST, 0L);
-    }
-    return perform(h.get(), error);
 }
 
 bool post_json(const std::string& url, const std::string& json, std::string& reply, std::string& error,

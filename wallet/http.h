@@ -16,9 +16,9 @@ namespace dialo {
                              bool accept404);
 
 /// One GET with redirects and no retry: the status code, or -1 with `error` set to libcurl's
-/// text or "curl init failed". `verifyPeer` false accepts any certificate: only for a server
-/// on this machine.
-long get_once(const std::string& url, std::string& body, std::string& error, int timeoutSeconds, bool verifyPeer);
+/// text or "curl init failed". With `sameHost` a redirect is followed only on the same host
+/// and port; any other is answered as its 3xx status.
+long get_once(const std::string& url, std::string& body, std::string& error, int timeoutSeconds, bool sameHost = false);
 
 /// POST of a JSON text; 429 is retried while attempts remain (0.4 s × 2^n apart).
 [[nodiscard]] bool post_json(const std::string& url, const std::string& json, std::string& reply, std::string& error,

@@ -189,6 +189,7 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
     if (!choose_change_address(w, change, error)) return "error: " + error;
 
     std::string earlierTxid;
+    int64_t earlierFee = 0;
     std::vector<Coin> earlierInputs;
     std::vector<TxOutput> earlierOutputs;
     auto knownEarlier = [&]() -> std::string {
@@ -197,7 +198,7 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
         std::string saveError;
         if (!record_broadcast(w, earlierInputs, earlierOutputs, earlierTxid, saveError))
             report_unsaved_coins(saveError);
-        return "success: " + earlierTxid;
+        return "success: " + earlierTxid + " " + std::to_string(sats + earlierFee);
     };
     bool agedOnce = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -229,9 +230,10 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
         if (result.rfind("success: ", 0) == 0) {
             if (reportingBalance()) report_event({"[OV-SPEND]", std::to_string(sats)});
             reportBalance(w, sats + fee);
-            return result;
+            return result + " " + std::to_string(sats + fee);
         }
         earlierTxid = txid;
+        earlierFee = fee;
         earlierInputs = coins;
         earlierOutputs = outputs;
         if (std::string r = knownEarlier(); !r.empty()) return r;

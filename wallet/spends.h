@@ -16,7 +16,8 @@ std::string spend_payload(const std::string& peerAddress, const std::string& pay
 /// Splits the largest confirmed coin when fewer than 120 coins of 200 sats are ready.
 std::string split_coins();
 
-/// Pays `sats` to a P2PKH address (with an optional data output).
+/// Pays `sats` to a P2PKH address (with an optional data output); "success: <txid> <cost>",
+/// the cost being `sats` and the transaction's fee.
 std::string spend_to_address(const std::string& address, int64_t sats, const std::string& data);
 
 }  // namespace dialo

@@ -46,6 +46,13 @@ handled_since() {
   [ "$n" -ge "$2" ]
 }
 
+# Satoshis the built-in call fee address has received, confirmed or not.
+fee_received() {
+  local b
+  b=$(devnet_get /woc/v1/bsv/main/address/1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP/balance)
+  echo $(($(json_number confirmed <<<"$b") + $(json_number unconfirmed <<<"$b")))
+}
+
 # ---------------------------------------------------------------------------------------
 
 # a. alice calls, bob answers, alice hangs up.
@@ -80,19 +87,25 @@ answered() {
     matches "$history" '^\{"calls":\[\{"from":"alice","id":"","missed":false,"sats":[1-9][0-9]*,"secs":[0-9]+,"to":"bob","ts":[0-9]+,"txid":"[0-9a-f]{64}"\}\],"event":"history"\}$'
 }
 
-# b. bob hangs up while it rings.
+# b. bob hangs up while it rings. The update site asks twice the penny alice's ceiling allows:
+# no fee is paid, and her status line says so.
 refused() {
   scenario=refused
-  local t0
+  local t0 fees
+  fees=$(fee_received)
+  devnet_post /devnet/settings '{"gbp":20}' >/dev/null
   t0=$(now_ms)
   use alice
   send "call bob"
   saw bob "rings" 60 '"callState":"Incoming"' '"caption":"Incoming  alice"'
+  saw alice "skips a call fee above her ceiling" 60 '"statusText":"Call fee not paid: the rate asks 50000 sats, more than the limit of 30000."'
   use bob
   send hangup
   saw bob "hung up" 60 '"callState":"Idle"' '"statusText":"Hung up."'
   saw alice "hears that bob hung up" 60 '"callState":"Idle"' '"statusText":"They hung up."' '"caption":""'
   echo "  refused: alice idle $(since) s after her call"
+  devnet_post /devnet/settings '{"gbp":40}' >/dev/null
+  check "the call fee address was paid nothing ($fees sats before, $(fee_received) after)" [ "$(fee_received)" = "$fees" ]
   history_of bob
   check "bob's history adds one call, missed, from alice to bob ($history)" \
     matches "$history" '^\{"calls":\[\{[^{}]*"missed":false[^{}]*\},\{"from":"alice","id":"[0-9a-f]{16}","missed":true,[^{}]*"to":"bob",[^{}]*\}\],"event":"history"\}$'
@@ -229,6 +242,7 @@ restarted() {
 }
 
 calls() {
+  p_network[alice]='"max_call_fee_sats":30000'
   setup alice bob
   answered
   refused

@@ -73,11 +73,13 @@ v_in() {
 
 devnet_settled() { [ "$(wc -l <"$dir/devnet.out")" -ge 1 ] || ! kill -0 "$devnet_pid" 2>/dev/null; }
 
-# The network from the devnet's first line; sound through WAV files ($2, default none given:
-# a silent microphone, and an output that plays in real time into nothing).
+# The network from the devnet's first line, with any extra network keys ($3, e.g.
+# '"max_call_fee_sats":30000'); sound through WAV files ($2, default none given: a silent
+# microphone, and an output that plays in real time into nothing).
 configure_phone() {
   mkdir -p "$(orvane)/dialo"
-  head -n1 "$1" | sed "s|}\$|,\"audio\":${2:-{\"backend\":\"file\"\}}}|" >"$(orvane)/dialo/phone.json"
+  head -n1 "$1" | sed "s|}\$|,\"audio\":${2:-{\"backend\":\"file\"\}}}|" |
+    sed "s|\"network\":{|\"network\":{${3:+$3,}|" >"$(orvane)/dialo/phone.json"
 }
 
 # Blocks come only from `dialo-devnet mine` unless block_interval (seconds) is set.

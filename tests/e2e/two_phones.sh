@@ -3,10 +3,11 @@
 # its own under $root and is driven through a fifo. lib.sh's helpers read $out, $err, $seen and
 # $phone_pid; `use NAME` points them at one phone, keeping the others' places in their output.
 #
-# Before `setup NAME...` a script may set p_audio[NAME] (the phone's "audio" object) and
-# p_args[NAME] (dialo-phone's arguments, e.g. --echo).
+# Before `setup NAME...` a script may set p_audio[NAME] (the phone's "audio" object),
+# p_network[NAME] (extra keys of its "network" object) and p_args[NAME] (dialo-phone's
+# arguments, e.g. --echo).
 
-declare -A p_out=() p_err=() p_pid=() p_seen=() p_fd=() p_address=() p_runs=() p_audio=() p_args=() p_mnemonic=()
+declare -A p_out=() p_err=() p_pid=() p_seen=() p_fd=() p_address=() p_runs=() p_audio=() p_network=() p_args=() p_mnemonic=()
 declare -A p_funding=()
 current=""
 phones=()
@@ -46,7 +47,7 @@ fail() {
 # Writes NAME's phone.json: the devnet's network and its p_audio object.
 configure() {
   dir=$root/$1
-  configure_phone "$root/devnet.out" "${p_audio[$1]:-}"
+  configure_phone "$root/devnet.out" "${p_audio[$1]:-}" "${p_network[$1]:-}"
   dir=$root
 }
 

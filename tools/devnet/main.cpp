@@ -102,7 +102,7 @@ int serve(const Args& a) {
     o.blockIntervalSeconds = int(a.blockInterval);
     o.minFeeRate = a.minFeeRate;
     o.serviceDomain = net.serviceDomain;
-    o.caExportPath = dialo::caFilePath();
+    o.caExportPath = dialo::caFilePath().empty() ? dialo::devnetCaPath() : dialo::caFilePath();
 
     // The servers' threads inherit this mask, so only sigwait below sees the signals.
     sigset_t stopSignals;
@@ -133,7 +133,9 @@ int serve(const Args& a) {
 int call(const Args& a, const std::string& method, const std::string& path, const json& body) {
     const dialo::NetworkConfig net = dialo::networkConfig();
     const int port = a.port >= 0 ? int(a.port) : net.servicePort;
-    const std::string ca = !a.ca.empty() ? a.ca : !a.data.empty() ? a.data + "/tls/ca.pem" : dialo::caFilePath();
+    const std::string ca = !a.ca.empty() ? a.ca : !a.data.empty()        ? a.data + "/tls/ca.pem"
+                           : !dialo::caFilePath().empty() ? dialo::caFilePath()
+                                                          : dialo::devnetCaPath();
     httplib::SSLClient cli("127.0.0.1", port);
     cli.set_ca_cert_path(ca.c_str());
     cli.enable_server_certificate_verification(true);

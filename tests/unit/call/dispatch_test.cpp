@@ -7,12 +7,15 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
 #include "../temp_folder.h"
 #include "../wallet/funded_wallet_fixture.h"
 #include "audio/backend.h"
+#include "audio/capture.h"
+#include "audio/gsm.h"
 #include "audio/playback.h"
 #include "base/detached.h"
 #include "base/base64.h"
@@ -119,7 +122,8 @@ protected:
     // The events this phone sent that `k` opens, as "kind id" in the order of their txids.
     std::vector<std::string> sentTo(const Key& k) {
         std::vector<std::string> out;
-        const std::set<std::string> txids = lockPhone().state.knownTxids;
+        std::set<std::string> txids;
+        for (const std::string& t : lockPhone().state.knownTxids) txids.insert(t);
         for (const std::string& t : txids) {
             bool paysThem = false;
             std::optional<json> opened;
@@ -144,6 +148,7 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
     fundWallet(std::vector<int64_t>(8, 3000));  // for what this phone sends back
     const std::string me = bobIdentity.pub;
     const std::string A = "00000000000000a1", B = "00000000000000b2", C = "00000000000000c3";
+    const std::string D = "00000000000000d4", E = "00000000000000e5";
     struct Row {
         const char* what;
         CallState before;
@@ -255,6 +260,27 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
     ASSERT_EQ(lockPhone().state.boxes.calls.size(), calls + 1);
     EXPECT_TRUE(lockPhone().state.boxes.calls.back().missed);
     EXPECT_EQ(lockPhone().state.boxes.calls.back().from, "alice");
+
+    // Tapes: a minute, as long as a recorder makes, lands; ten minutes do not. However many
+    // arrive, the inbox keeps within its size, the newest kept.
+    const size_t minute = kMessageLimitSeconds * kGsmBytesPerSecond;
+    {
+        auto g = lockPhone();
+        g.state.boxes.inbox.assign(kInboxBytesCap / minute, InboxMessage{"", "alice", Bytes(minute, 7), "", 0, 60});
+        for (size_t i = 0; i < g.state.boxes.inbox.size(); ++i) g.state.boxes.inbox[i].id = std::to_string(i);
+    }
+    for (const auto& [id, bytes, lands] : {std::tuple{D, minute, true}, std::tuple{E, 10 * minute, false}}) {
+        reset(CallState::Idle);
+        handlePayload(txid(), payload(kTape, id, nowSeconds(), alice, me,
+                                      {{"codec", "gsm"}, {"secs", bytes / kGsmBytesPerSecond},
+                                       {"audio", base64Encode(Bytes(bytes, 9))}}));
+        auto g = lockPhone();
+        const auto& inbox = g.state.boxes.inbox;
+        EXPECT_EQ(!inbox.empty() && inbox.back().id == id, lands) << bytes << " bytes";
+        size_t total = 0;
+        for (const InboxMessage& m : inbox) total += m.audio.size();
+        EXPECT_LE(total, kInboxBytesCap);
+    }
 }
 
 TEST_F(DispatchTest, LiveChunksPlayOnceAndInOrder) {

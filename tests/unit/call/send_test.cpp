@@ -72,6 +72,16 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     EXPECT_EQ(status(), "identity signature did not verify against orvane.test PKI") << "no key published yet";
     EXPECT_TRUE(e.contains("sig")) << "the event keeps what signing put in";
 
+    // A network off this machine that names no fee addresses: the built-in ones, whose keys
+    // anyone knows, are not paid there.
+    json elsewhere = devnet.networkJson();
+    elsewhere["woc_base"] = "https://api.example/v1/bsv/main";
+    applyConfigDocument(json{{"network", elsewhere}});
+    e = buildEvent(kInvite, callId);
+    EXPECT_FALSE(sendEvent(toBob, e, kSignalRate, true));
+    EXPECT_EQ(status(), kNoFeeAddresses);
+    applyConfigDocument(json{{"network", devnet.networkJson()}});
+
     claimAlice();
     e = buildEvent(kInvite, callId);
     EXPECT_FALSE(sendEvent(toBob, e, kSignalRate, true));
@@ -138,8 +148,8 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     }
 }
 
-TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateAndNothingWhenThePennyIsNotPayable) {
-    fundWallet({100000});
+TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateWithinTheCeilingAndCountsInTheCall) {
+    fundWallet({100000, 200000, 2000000});
     const std::string fee = networkConfig().callFeeAddress;
     auto paid = [&] {
         devnet::Balance b = devnet.ledger().balance(fee);
@@ -148,12 +158,29 @@ TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateAndNothingWhenThePennyIsNotPaya
     struct Case {
         double gbp;
         int64_t sats;
+        bool refused;  // the status line says the rate asked too much
     };
-    for (const Case& c : {Case{40.0, 25000}, Case{0.000001, 0}, Case{0, 0}, Case{-3, 0}}) {
+    const std::string callId = "00000000000000fe";
+    // A site answering a pound a coin would take a hundredth of a coin per call, a hundredth of
+    // a pound a whole coin.
+    for (const Case& c : {Case{40.0, 25000, false}, Case{10.0, 100000, false}, Case{1.0, 0, true},
+                          Case{0.01, 0, true}, Case{0, 0, false}, Case{-3, 0, false}}) {
         ASSERT_EQ(post("/devnet/settings", {{"gbp", c.gbp}}).status, 200);
+        inCallWithBob(CallState::Calling, callId);
+        {
+            auto g = lockPhone();
+            g.state.callSats = 0;
+            g.state.receipt = {};
+        }
+        setStatus("");
         const int64_t before = paid();
-        payCallFee();
+        payCallFee(callId, "");
         EXPECT_EQ(paid() - before, c.sats) << c.gbp << " pounds a coin";
+        auto g = lockPhone();
+        EXPECT_EQ(g.state.statusText.starts_with("Call fee not paid"), c.refused) << g.state.statusText;
+        EXPECT_EQ(g.state.receipt.feeTxid.size(), c.sats > 0 ? 64u : 0u) << c.gbp;
+        EXPECT_GE(g.state.callSats, c.sats) << "the fee and its transaction count in the call's cost";
+        EXPECT_LT(g.state.callSats, c.sats + 1000) << c.gbp;
     }
 }
 
@@ -184,7 +211,8 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     // The audio events bob can open, in the order they were paid.
     auto chunks = [&] {
         std::vector<json> out;
-        std::set<std::string> txids = lockPhone().state.knownTxids;
+        std::set<std::string> txids;
+        for (const std::string& t : lockPhone().state.knownTxids) txids.insert(t);
         for (const std::string& txid : txids)
             for (const TxOutput& o : readTx(txid).outputs)
                 if (auto p = payloadFromScript(o.locking); p && o.sats == 0)

@@ -7,6 +7,7 @@
 
 #include "base/config.h"
 #include "store/messages.h"
+#include "vaultra/resolve.h"
 #include "tests/unit/store/store_fixture.h"
 
 namespace dialo {
@@ -114,6 +115,30 @@ TEST_F(PhoneStoreTest, NetworkAndAudioAreReadAndSavesKeepThemAndUnknownKeysAsTyp
     expectKept("after a save with a handle loaded");
 }
 
+TEST_F(PhoneStoreTest, OnlyTheDevnetGetsBuiltInFeeAddressesItsCaAndLoopbackPaymail) {
+    struct Row {
+        json network;
+        bool devnet;
+    };
+    const std::vector<Row> rows = {
+        {json::object(), true},
+        {{{"woc_base", "https://api.example/v1/bsv/main"}}, false},
+        {{{"service_address", "10.0.0.5"}}, false},
+        {{{"woc_base", "https://api.example/x"}, {"hosts", {{"api.example", "127.0.0.1:9"}}}}, true},
+    };
+    for (const Row& row : rows) {
+        writeJson(sharedFile(), {{"network", row.network}});
+        load_settings();
+        const NetworkConfig n = networkConfig();
+        EXPECT_EQ(n.devnet, row.devnet) << row.network;
+        EXPECT_EQ(n.eventFeeAddress.empty() || n.callFeeAddress.empty(), !row.devnet) << row.network;
+        EXPECT_EQ(caFilePath(), row.devnet ? root() + "/Orvane/devnet-ca.pem" : "") << row.network;
+        EXPECT_EQ(sameMachineDirectory(n), row.devnet) << row.network;
+        EXPECT_EQ(valid_paymail_domain("127.0.0.1"), row.devnet) << row.network;
+        EXPECT_TRUE(valid_paymail_domain("orvane.test"));
+    }
+}
+
 TEST_F(PhoneStoreTest, SharedFileIsLeftAloneWithoutTheStoreLock) {
     writeJson(sharedFile(), {{"theme", 1}, {"network", {{"service_domain", "a.test"}}}});
     load_settings();
@@ -185,7 +210,7 @@ TEST_F(PhoneStoreTest, OnlyCompleteTransactionIdsAndPlayableMessagesAreWritten) 
         b.calls = {callRecord("bob", "alice", 200, "c1"), callRecord("alice", "bob", 201, "")};
         b.calls[0].txid = shortId;  // a call keeps whatever it was given
         b.calls[0].hide = true;
-        b.calls[1].receipt = {.sent = {full}, .heard = {}, .sentCount = 70, .heardCount = 2};
+        b.calls[1].receipt = {.sent = {full}, .heard = {}, .sentCount = 70, .heardCount = 2, .feeTxid = full, .feeSats = 25226};
         save_phone_store(g.state);
     }
     auto with = [](json o, std::initializer_list<std::pair<const char*, json>> set, const char* drop = "") {
@@ -199,7 +224,8 @@ TEST_F(PhoneStoreTest, OnlyCompleteTransactionIdsAndPlayableMessagesAreWritten) 
     EXPECT_EQ(doc["calls"], json::array({with(callJson("bob", "alice", 200, "c1"), {{"txid", shortId}, {"hide", true}}),
                                          with(callJson("alice", "bob", 201, ""),
                                               {{"receipt", {{"sent", {full}}, {"heard", json::array()},
-                                                            {"nsent", 70}, {"nheard", 2}}}},
+                                                            {"nsent", 70}, {"nheard", 2},
+                                                            {"fee", {{"txid", full}, {"sats", 25226}}}}}},
                                               "id")}));
     // A receipt reads back as written; one whose lists do not read is left out, not the call.
     doc["calls"][0]["receipt"] = {{"sent", {shortId, 5}}, {"nsent", -3}};
@@ -210,6 +236,7 @@ TEST_F(PhoneStoreTest, OnlyCompleteTransactionIdsAndPlayableMessagesAreWritten) 
     EXPECT_TRUE(back.boxes.calls[0].receipt.sent.empty());
     const CallReceipt& r = back.boxes.calls[1].receipt;
     EXPECT_EQ(std::tie(r.sent, r.sentCount, r.heardCount), std::make_tuple(std::vector<std::string>{full}, 70, 2));
+    EXPECT_EQ(r.feeTxid + " " + std::to_string(r.feeSats), full + " 25226") << "the call fee is on the receipt";
 }
 
 TEST_F(PhoneStoreTest, InboxAndCallHistoryKeepTheNewest) {

@@ -164,6 +164,19 @@ TEST_F(HttpTest, OnlyHttpsIsSpokenEvenAfterARedirectAndOnlyToTrustedServers) {
     serving.join();
     EXPECT_EQ(hits.load(), 0);
 
+    // The devnet's CA vouches for the configured hosts alone: the same server and certificate
+    // under a name the configuration does not give (localhost) is refused.
+    const std::string configured = networkConfig().updateBase + "/n-rate.json";
+    std::string other = configured;
+    other.replace(other.find("127.0.0.1"), 9, "localhost");
+    EXPECT_TRUE(fetch_get(configured, body, error, 10, false)) << error;
+    EXPECT_FALSE(fetch_get(other, body, error, 10, false));
+    // Nor does a picture's host send the phone to fetch elsewhere, certified or not.
+    inject({{"path_prefix", "/n-rate.json"}, {"status", 302}, {"location", service_url("/n-rate.json")}});
+    EXPECT_EQ(get_once(configured, body, error, 10, true), 302) << error;
+    inject({{"path_prefix", "/n-rate.json"}, {"status", 302}, {"location", configured + "?again"}});
+    EXPECT_EQ(get_once(configured, body, error, 10, true), 200) << "the same host is followed: " << error;
+
     // Nor is HTTPS spoken to a server the trusted authorities did not certify.
     applyConfigDocument(json{{"network", {{"ca_file", "/nonexistent/ca.pem"}}}});
     EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
