@@ -1,5 +1,9 @@
 #include "platform/data_dir.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "platform/files.h"
@@ -12,7 +16,27 @@ std::string envText(const char* name) {
     return v ? std::string(v) : std::string();
 }
 
+// Opened without following a link, so the checks are of the folder itself, not of where a
+// link made by someone else points.
+bool ownPrivateFolder(const std::string& path, bool tighten) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st{};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+    if (ok && (st.st_mode & 077) != 0) ok = tighten && ::fchmod(fd, 0700) == 0;
+    ::close(fd);
+    return ok;
+}
+
 }  // namespace
+
+std::string privateRuntimeDirectory(const std::string& fallbackParent) {
+    const std::string runtime = envText("XDG_RUNTIME_DIR");
+    if (!runtime.empty() && ownPrivateFolder(runtime, false)) return runtime;
+    const std::string own = fallbackParent + "/dialo-" + std::to_string(::geteuid());
+    (void)::mkdir(own.c_str(), 0700);  // one that exists already is judged below
+    return ownPrivateFolder(own, true) ? own : std::string();
+}
 
 std::string platformDirectory() {
     std::string base = envText("LOCALAPPDATA");

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,5 +83,7 @@ bool spawnDetached(const std::vector<std::string>& argv) {
     ::close(report[0]);
     return forked && n == 0;
 }
+
+bool keepOutOfCoreDumps() { return ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0; }
 
 }  // namespace dialo

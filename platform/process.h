@@ -1,5 +1,5 @@
 #pragma once
-// Starting another program without waiting for it.
+// Starting another program without waiting for it, and keeping this one's memory to itself.
 
 #include <string>
 #include <vector>
@@ -13,5 +13,10 @@ bool spawnDetached(const std::vector<std::string>& argv);
 
 /// Full path of a program found in PATH; empty when there is none.
 std::string findInPath(const std::string& name);
+
+/// Marks this process not dumpable: a crash leaves no core file holding its keys, and other
+/// processes of the same user can neither attach to it nor read its memory through /proc.
+/// False when the system refused.
+bool keepOutOfCoreDumps();
 
 }  // namespace dialo

@@ -3,6 +3,8 @@
 #include <QBuffer>
 #include <QImageReader>
 
+#include "vaultra/identity_lookup.h"
+
 namespace dialo {
 namespace {
 
@@ -15,10 +17,14 @@ constexpr int kDecodeLimitMiB = 64;               // a small file may claim a hu
 
 QImage avatarPicture(const Bytes& bytes) {
     if (bytes.size() < kPictureMinBytes || bytes.size() >= kPictureMaxBytes) return {};
+    // Only the reader of the format the bytes claim: Qt would otherwise try every plugin it has.
+    const char* format = avatar_format(bytes);
+    if (format == nullptr) return {};
     QByteArray data(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
     QBuffer buffer(&data);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
+    QImageReader reader(&buffer, format);
+    reader.setAutoDetectImageFormat(false);
     reader.setAllocationLimit(kDecodeLimitMiB);
     reader.setAutoTransform(true);
     const QSize size = reader.size();

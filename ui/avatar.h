@@ -8,7 +8,7 @@
 namespace dialo {
 
 /// At most 128 x 128 pixels, RGBA, or a null image when `bytes` are not 16 bytes to under 2 MiB
-/// of a picture Qt can decode without claiming more memory than such a picture needs.
+/// of a PNG or JPEG picture Qt can decode without claiming more memory than such a picture needs.
 QImage avatarPicture(const Bytes& bytes);
 
 }  // namespace dialo

@@ -1,4 +1,8 @@
+#include "platform/process.h"
 #include "ui/program.h"
 
 // dialo: the desktop phone.
-int main(int argc, char** argv) { return dialo::runDialo(argc, argv); }
+int main(int argc, char** argv) {
+    (void)dialo::keepOutOfCoreDumps();
+    return dialo::runDialo(argc, argv);
+}

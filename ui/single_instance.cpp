@@ -2,7 +2,6 @@
 
 #include <QCryptographicHash>
 #include <QLocalSocket>
-#include <unistd.h>
 
 #include "platform/data_dir.h"
 
@@ -15,10 +14,14 @@ constexpr char kRaise[] = "raise\n";
 }  // namespace
 
 QString instanceSocketName() {
+    // A bare name would put the socket in /tmp, where another user could take it first and
+    // answer for this phone, or stop it from listening.
+    const std::string folder = privateRuntimeDirectory();
+    if (folder.empty()) return {};
     // Phones with their own data folders (tests, a second user profile) are separate phones.
-    const QByteArray folder = QByteArray::fromStdString(platformDirectory());
-    const QByteArray digest = QCryptographicHash::hash(folder, QCryptographicHash::Sha256).toHex().left(16);
-    return QString("dialo-%1-%2").arg(::getuid()).arg(QString::fromLatin1(digest));
+    const QByteArray data = QByteArray::fromStdString(platformDirectory());
+    const QByteArray digest = QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex().left(16);
+    return QString::fromStdString(folder) + "/dialo-" + QString::fromLatin1(digest);
 }
 
 bool askRunningInstanceToRaise(const QString& name) {
@@ -34,6 +37,8 @@ bool askRunningInstanceToRaise(const QString& name) {
 }
 
 std::unique_ptr<QLocalServer> becomeSoleInstance(const QString& name, std::function<void()> raise, bool& answered) {
+    answered = false;
+    if (name.isEmpty()) return nullptr;
     answered = askRunningInstanceToRaise(name);
     if (answered) return nullptr;
     // No socket options: with them Qt binds elsewhere and renames the socket into place, which

@@ -1,6 +1,7 @@
 #include "vaultra/identity_lookup.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -117,10 +118,13 @@ void fetchAvatar(std::string handle) {
     std::string body, error;
     long code = get_once(avatarUrl, body, error, kAvatarTimeoutSeconds, true);
     if (code < 200 || code >= 300 || body.size() < kAvatarMinBytes || body.size() >= kAvatarMaxBytes) return;
+    Bytes picture(body.begin(), body.end());
+    // Any other format would reach image readers nobody needs for a face: SVG, TIFF and the like.
+    if (avatar_format(picture) == nullptr) return;
     {
         Records& r = records();
         std::lock_guard lock(r.avatarMutex);
-        r.avatars[handle] = Bytes(body.begin(), body.end());
+        r.avatars[handle] = std::move(picture);
     }
     postUi(UiMessage::AvatarReady);
 }
@@ -205,6 +209,17 @@ Bytes avatar_for(const std::string& handle) {
     std::lock_guard lock(r.avatarMutex);
     auto it = r.avatars.find(normalizeActor(handle));
     return it != r.avatars.end() ? it->second : Bytes();
+}
+
+const char* avatar_format(const Bytes& bytes) {
+    static constexpr uint8_t kPng[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    static constexpr uint8_t kJpeg[] = {0xFF, 0xD8, 0xFF};
+    auto startsWith = [&bytes](const auto& magic) {
+        return bytes.size() >= std::size(magic) && std::equal(std::begin(magic), std::end(magic), bytes.begin());
+    };
+    if (startsWith(kPng)) return "PNG";
+    if (startsWith(kJpeg)) return "JPEG";
+    return nullptr;
 }
 
 }  // namespace dialo

@@ -23,7 +23,10 @@ bool identity_matches(std::string_view actor, std::string_view pubHex, std::stri
 /// Starts at most one background fetch of a handle's avatar for the life of the process.
 void request_avatar(const std::string& handle);
 
-/// The fetched avatar picture's bytes (16 bytes to under 2 MiB), or empty.
+/// The fetched avatar picture's bytes (16 bytes to under 2 MiB, PNG or JPEG), or empty.
 Bytes avatar_for(const std::string& handle);
+
+/// "PNG" or "JPEG" when the bytes begin as such a file does, else null.
+const char* avatar_format(const Bytes& bytes);
 
 }  // namespace dialo

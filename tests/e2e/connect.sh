@@ -151,14 +151,27 @@ bad_input() {
   refused "show of an unknown id"
   v --json show w0
   refused "show --json of an unknown id"
+  # Every local user could read a phrase on the command line.
+  v restore "$wallet_phrase"
+  refused "restore of a phrase given on the command line"
+  check "saying how to give it instead" grep -qF "type it when asked, or pipe it in" "$dir/v.err"
   # Twelve list words whose last one does not carry the checksum.
-  v restore "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon"
+  v_in "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon" restore
   refused "restore with a bad checksum"
   v approve
   refused "approve with no request waiting"
   v deny
   refused "deny with no request waiting"
   check "no wallet file added or changed" [ "$(snapshot)" = "$before" ]
+
+  local shown restored
+  v --json show "$wallet_id"
+  shown=$(json_text identity_pub <"$dir/v.out")/$(json_text address <"$dir/v.out")
+  v_in "  $wallet_phrase  " --json restore
+  restored=$(json_text identity_pub <"$dir/v.out")/$(json_text address <"$dir/v.out")
+  check "a piped phrase restores the same wallet (exit code $rc, $restored, $shown)" \
+    eval '[ "$rc" -eq 0 ] && [ "$restored" = "$shown" ] && [ ${#shown} -gt 60 ]'
+  check "and does not print it" not grep -qF "$wallet_phrase" "$dir/v.out"
 }
 
 run_scenarios deny_approve_disconnect locked_wallet single_wallet contacts bad_input

@@ -30,7 +30,7 @@ bob_paid_is() {
 # A wallet restored (or created, without a phrase) in this folder with handle $1: its receive
 # address and identity key in $address and $identity_pub.
 wallet() {
-  if [ -n "${2:-}" ]; then v --json restore "$2" --handle "$1"; else v --json create --handle "$1"; fi
+  if [ -n "${2:-}" ]; then v_in "$2" --json restore --handle "$1"; else v --json create --handle "$1"; fi
   check "vaultra makes $1's wallet (exit code $rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
   address=$(json_text address <"$dir/v.out")
   identity_pub=$(json_text identity_pub <"$dir/v.out")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The real `dialo` in a real X server (Xvfb, with openbox as the window manager so that a
-# window can be minimised as a user would): the window titled "Dialo" appears at 460 x 508;
+# window can be minimised as a user would): the window titled "Dialo" appears at 460 x 508,
+# though another user's socket answers in /tmp and a crashed one's is left where dialo listens;
 # minimised, a second `dialo` ends with code 0 and the first window is shown again; a click
 # on its Close button ends the first process with code 0. No devnet: the network points at a
 # loopback port where nothing listens, and there is no sound.
@@ -22,13 +23,14 @@ mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
 export DBUS_SESSION_BUS_ADDRESS=unix:path=$root/run/no-bus
 chmod 700 "$XDG_RUNTIME_DIR"
 passed=0
-xvfb_pid="" wm_pid="" first_pid="" second_pid="" a_pid="" b_pid=""
+xvfb_pid="" wm_pid="" first_pid="" second_pid="" a_pid="" b_pid="" squat_pid="" squatted=""
 cleanup() {
   local p
-  for p in "$a_pid" "$b_pid" "$second_pid" "$first_pid" "$wm_pid" "$xvfb_pid"; do
+  for p in "$a_pid" "$b_pid" "$second_pid" "$first_pid" "$squat_pid" "$wm_pid" "$xvfb_pid"; do
     [ -z "$p" ] || kill "$p" 2>/dev/null
   done
   wait 2>/dev/null
+  [ -z "$squatted" ] || rm -f "$squatted"
   rm -rf "$root"
 }
 trap cleanup EXIT
@@ -117,6 +119,32 @@ cat >"$LOCALAPPDATA/Orvane/dialo/phone.json" <<EOF
 EOF
 
 # ---------------------------------------------------------------------------------------
+# Squatters: in /tmp, at the name a per-user socket would get there, a socket anyone may reach
+# that answers every start as a running phone would (what another user could leave); and in
+# the runtime folder, where dialo listens, the socket of one that crashed, answering nobody.
+# Neither may keep dialo from starting.
+
+digest=$(python3 -c 'import hashlib, sys; print(hashlib.sha256(sys.argv[1].encode()).hexdigest()[:16])' "$LOCALAPPDATA/Orvane")
+squatted=/tmp/dialo-$(id -u)-$digest
+python3 - "$squatted" "$root/knocks" <<'EOF' >"$root/squatter.log" 2>&1 &
+import os, socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.bind(sys.argv[1])
+os.chmod(sys.argv[1], 0o777)
+s.listen(8)
+while True:
+    c, _ = s.accept()
+    with open(sys.argv[2], "a") as knocks:
+        knocks.write("knock\n")
+    c.recv(64)
+    c.sendall(b"ok\n")
+    c.close()
+EOF
+squat_pid=$!
+squatting() { [ -S "$squatted" ] || ended "$squat_pid"; }
+check "a squatter listens at $squatted" eval 'wait_until 20 squatting && [ -S "$squatted" ]'
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$XDG_RUNTIME_DIR/dialo-$digest"
+check "a crashed phone's socket is left in the runtime folder" [ -S "$XDG_RUNTIME_DIR/dialo-$digest" ]
 
 "$dialo" >"$root/first.log" 2>&1 &
 first_pid=$!
@@ -134,6 +162,7 @@ check "dialo shows a window titled \"Dialo\" (id ${window:-none})" [ -n "$window
 info=$(xwininfo -id "$window")
 size="$(grep -oE 'Width: [0-9]+' <<<"$info" | cut -d' ' -f2) x $(grep -oE 'Height: [0-9]+' <<<"$info" | cut -d' ' -f2)"
 check "its client area is 460 x 508 at 96 DPI (got $size)" [ "$size" = "460 x 508" ]
+check "nobody knocked at the squatter's socket in /tmp" [ ! -e "$root/knocks" ]
 
 # The desktop file names the window class that docks and launchers group the window by.
 wanted=$(sed -n 's/^StartupWMClass=//p' "$desktop_file")

@@ -1,10 +1,12 @@
 #include <cstring>
 #include <iostream>
 
+#include "platform/process.h"
 #include "tools/phone/console.h"
 
 // dialo-phone [--echo]
 int main(int argc, char** argv) {
+    (void)dialo::keepOutOfCoreDumps();
     std::ios::sync_with_stdio(false);
     bool echo = false;
     for (int i = 1; i < argc; ++i) {

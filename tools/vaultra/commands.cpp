@@ -4,10 +4,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <iostream>
 #include <map>
-#include <sstream>
 
 #include <openssl/rand.h>
 
@@ -37,7 +38,7 @@ using nlohmann::json;
 constexpr char kUsage[] =
     "usage: vaultra [--json] COMMAND\n"
     "  create [--name NAME] [--handle ALIAS]\n"
-    "  restore \"<12 words>\" [--name NAME] [--handle ALIAS]\n"
+    "  restore [--name NAME] [--handle ALIAS]   (the phrase typed when asked, or piped in)\n"
     "  list | show [ID] | handle ID ALIAS\n"
     "  approve [--wallet ID] [REQUEST_ID] | deny [REQUEST_ID] | watch [--approve-all ID]\n"
     "  lock ID | unlock ID\n"
@@ -106,42 +107,72 @@ void emit(Context& c, const json& j, const std::string& text) {
     c.out.flush();
 }
 
-std::string readPassword() {
-    std::string pw;
-    if (::isatty(STDIN_FILENO)) {
-        std::cerr << "Password: " << std::flush;
-        termios old{};
+constexpr size_t kSecretLineMax = 1024;
+
+// Straight from the descriptor, into room reserved up front: no stream buffer and no regrown
+// string keeps a copy of the secret that the caller could not wipe. Never echoed on a terminal.
+std::string readSecretLine(const char* prompt) {
+    std::string line;
+    line.reserve(kSecretLineMax);
+    const bool terminal = ::isatty(STDIN_FILENO);
+    termios old{};
+    if (terminal) {
+        std::cerr << prompt << std::flush;
         ::tcgetattr(STDIN_FILENO, &old);
         termios quiet = old;
         quiet.c_lflag &= ~tcflag_t(ECHO);
         ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-        std::getline(std::cin, pw);
+    }
+    bool tooLong = false;
+    char ch = 0;
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, &ch, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || ch == '\n') break;
+        if (line.size() < kSecretLineMax)
+            line.push_back(ch);
+        else
+            tooLong = true;
+    }
+    OPENSSL_cleanse(&ch, 1);
+    if (terminal) {
         ::tcsetattr(STDIN_FILENO, TCSANOW, &old);
         std::cerr << "\n";
-    } else {
-        std::getline(std::cin, pw);
     }
-    if (!pw.empty() && pw.back() == '\r') pw.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (tooLong) {
+        wipe_text(line);
+        throw VaultError{"the line typed is too long"};
+    }
+    return line;
+}
+
+std::string readPassword() {
+    std::string pw = readSecretLine("Password: ");
     if (pw.empty()) throw VaultError{"the password is empty"};
     return pw;
 }
 
-void created(Context& c, const std::string& id, const std::string& mnemonic) {
+// A restored wallet's phrase is not shown again: its owner typed it, and it would stay on screen.
+void created(Context& c, const std::string& id, const std::string& mnemonic, bool restored) {
     json doc = read_plain_wallet(id);
     std::string priv, pub, address;
     identity_of(doc, priv, pub, address);
     wipe_text(priv);
     std::string receive = receive_address_of(doc);
-    emit(c, {{"id", id}, {"mnemonic", mnemonic}, {"address", receive}, {"identity_pub", pub}, {"identity_address", address}},
-         "Wallet " + id + " created.\nRecovery phrase (shown once, write it down):\n  " + mnemonic +
-             "\nReceive address: " + receive + "\n");
+    json j = {{"id", id}, {"address", receive}, {"identity_pub", pub}, {"identity_address", address}};
+    if (!restored) j["mnemonic"] = mnemonic;
+    emit(c, j,
+         restored ? "Wallet " + id + " restored.\nReceive address: " + receive + "\n"
+                  : "Wallet " + id + " created.\nRecovery phrase (shown once, write it down):\n  " + mnemonic +
+                        "\nReceive address: " + receive + "\n");
 }
 
 // Adds the wallet with the --name and --handle given, shows it, and wipes the phrase.
-void addAndShow(Context& c, const Args& a, std::string& mnemonic) {
+void addAndShow(Context& c, const Args& a, std::string& mnemonic, bool restored) {
+    ScopedWipe wipe(mnemonic);
     std::string handle = opt(a, "--handle").empty() ? "" : bareHandle(opt(a, "--handle"));
-    created(c, add_wallet(mnemonic, opt(a, "--name"), handle), mnemonic);
-    wipe_text(mnemonic);
+    created(c, add_wallet(mnemonic, opt(a, "--name"), handle), mnemonic, restored);
 }
 
 int cmdCreate(Context& c, const Args& a) {
@@ -150,17 +181,28 @@ int cmdCreate(Context& c, const Args& a) {
     if (RAND_priv_bytes(entropy.data(), int(entropy.size())) != 1) throw VaultError{"no random bytes available"};
     std::string mnemonic = mnemonic_from_entropy(entropy);
     OPENSSL_cleanse(entropy.data(), entropy.size());
-    addAndShow(c, a, mnemonic);
+    addAndShow(c, a, mnemonic, false);
     return 0;
 }
 
 int cmdRestore(Context& c, const Args& a) {
-    wantWords(a, 1, 1);
+    // Every local user can read a command line, and the shell keeps it in its history.
+    if (!a.words.empty())
+        throw VaultError{"the recovery phrase is not taken from the command line: type it when asked, or pipe it in"};
+    std::string typed = readSecretLine("Recovery phrase: ");
+    ScopedWipe wipeTyped(typed);
     // Stored as typed, single-spaced: the seed is taken from the stored text.
     std::string mnemonic;
-    std::istringstream words(a.words[0]);
-    for (std::string w; words >> w;) mnemonic += (mnemonic.empty() ? "" : " ") + w;
-    addAndShow(c, a, mnemonic);
+    mnemonic.reserve(typed.size());
+    for (char ch : typed) {
+        if (std::isspace(static_cast<unsigned char>(ch))) {
+            if (!mnemonic.empty() && mnemonic.back() != ' ') mnemonic.push_back(' ');
+        } else {
+            mnemonic.push_back(ch);
+        }
+    }
+    if (!mnemonic.empty() && mnemonic.back() == ' ') mnemonic.pop_back();
+    addAndShow(c, a, mnemonic, true);
     return 0;
 }
 

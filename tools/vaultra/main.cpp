@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <iostream>
 
+#include "platform/process.h"
 #include "tools/vaultra/commands.h"
 
 int main(int argc, char** argv) {
+    (void)dialo::keepOutOfCoreDumps();
     std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     return dialo::vaultra_tool::run(args, std::cout, std::cerr);

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -43,6 +44,69 @@ TEST_F(PlatformTest, DataFolderIsMadeWithEveryMissingParent) {
         EXPECT_TRUE(::stat((root_ + expected).c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 0777) == 0700)
             << expected;
     }
+}
+
+TEST_F(PlatformTest, RuntimeFolderIsOneNoOtherUserCanEnterOrMakeFirst) {
+    const std::string runtime = root_ + "/run", parent = root_ + "/tmp";
+    const std::string own = parent + "/dialo-" + std::to_string(::geteuid());
+    const bool root = ::geteuid() == 0;  // only root can leave a folder of another user here
+    struct Row {
+        const char* what;
+        mode_t runtimeMode;  // 0: XDG_RUNTIME_DIR unset
+        bool runtimeOthers;  // the runtime folder is another user's
+        const char* before;  // at the fallback: "", "dir 0755", "link", "file", "others"
+        const char* expected;  // "run", "own" or ""
+    };
+    const Row rows[] = {
+        {"the runtime folder", 0700, false, "", "run"},
+        {"no runtime folder: one of our own is made", 0, false, "", "own"},
+        {"a runtime folder others may enter is passed over", 0755, false, "", "own"},
+        {"an open folder of ours is closed", 0, false, "dir 0755", "own"},
+        {"a link, even to a folder of ours, is refused", 0, false, "link", ""},
+        {"a file is refused", 0, false, "file", ""},
+        {"another user's runtime folder is passed over", 0700, true, "", "own"},
+        {"another user's folder is refused", 0, false, "others", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        if ((row.runtimeOthers || std::string(row.before) == "others") && !root) continue;
+        std::filesystem::remove_all(runtime);
+        std::filesystem::remove_all(parent);
+        ASSERT_TRUE(std::filesystem::create_directory(parent));
+        ::unsetenv("XDG_RUNTIME_DIR");
+        if (row.runtimeMode != 0) {
+            ASSERT_EQ(::mkdir(runtime.c_str(), row.runtimeMode), 0);
+            ASSERT_EQ(::chmod(runtime.c_str(), row.runtimeMode), 0);
+            if (row.runtimeOthers) {
+                ASSERT_EQ(::chown(runtime.c_str(), 65534, 65534), 0);
+            }
+            ASSERT_EQ(::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1), 0);
+        }
+        const std::string before = row.before;
+        if (before == "dir 0755" || before == "others") {
+            ASSERT_EQ(::mkdir(own.c_str(), 0755), 0);
+            ASSERT_EQ(::chmod(own.c_str(), 0755), 0);
+            if (before == "others") {
+                ASSERT_EQ(::chown(own.c_str(), 65534, 65534), 0);
+            }
+        } else if (before == "link") {
+            ASSERT_EQ(::mkdir((parent + "/elsewhere").c_str(), 0700), 0);
+            ASSERT_EQ(::symlink((parent + "/elsewhere").c_str(), own.c_str()), 0);
+        } else if (before == "file") {
+            std::ofstream(own) << "x";
+        }
+
+        const std::string expected = std::string(row.expected) == "run" ? runtime
+                                     : std::string(row.expected) == "own" ? own
+                                                                          : "";
+        EXPECT_EQ(privateRuntimeDirectory(parent), expected);
+        struct stat st{};
+        if (!expected.empty()) {
+            EXPECT_TRUE(::lstat(expected.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 077) == 0 &&
+                        st.st_uid == ::geteuid());
+        }
+    }
+    ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST_F(PlatformTest, DetachedProgramIsNeverLeftAsOurChild) {

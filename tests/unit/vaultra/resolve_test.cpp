@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "../wallet/funded_wallet_fixture.h"
+#include "base/detached.h"
 #include "tools/devnet/directory.h"
 #include "tools/devnet/tls.h"
 #include "vaultra/identity.h"
@@ -382,8 +383,8 @@ TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutesAndOutliveAnOutageForAD
     EXPECT_FALSE(identity_matches("nobody", alice.pub));
 }
 
-TEST_F(ResolveTest, AvatarBytesArriveInTheBackground) {
-    // Shared with the fetching thread, which may outlive a failed test.
+TEST_F(ResolveTest, AvatarBytesArriveInTheBackgroundOnlyAsPngOrJpeg) {
+    // Shared with the fetching threads, which may outlive a failed test.
     struct Signal {
         std::mutex mutex;
         std::condition_variable cv;
@@ -396,19 +397,36 @@ TEST_F(ResolveTest, AvatarBytesArriveInTheBackground) {
         ++signal->ready;
         signal->cv.notify_all();
     });
-    // The smallest picture kept: 16 bytes, stored undecoded for the window to decode.
-    const std::string picture = "\x89PNG\r\n\x1a\n01234567";
-    ASSERT_EQ(picture.size(), 16u);
-    inject({{"path_prefix", "/n-rate.json"}, {"status", 200}, {"body", picture}, {"content_type", "image/png"}});
-    claimWithAvatar("alice", keyOf('a'), keyOf('b'), service_url("/n-rate.json"));
-
-    EXPECT_TRUE(avatar_for("alice").empty());
-    request_avatar("@alice");
+    // Stored undecoded for the window to decode, when they begin as a PNG or a JPEG does.
+    const struct {
+        const char* handle;
+        std::string body;
+        bool kept;
+    } rows[] = {
+        {"alice", "\x89PNG\r\n\x1a\n01234567", true},  // the smallest kept: 16 bytes
+        {"bob", "\xFF\xD8\xFF\xE0" "0123456789ab", true},
+        {"carol", "GIF89a0123456789ab", false},
+        {"dave", R"(<svg xmlns="http://www.w3.org/2000/svg"/>)", false},
+    };
+    ASSERT_EQ(rows[0].body.size(), 16u);
+    char key = '1';  // a hex digit: the key is 64 of it
+    for (const auto& row : rows) {
+        // A path the devnet serves, one per handle, so each fetch takes its own body.
+        const std::string path = std::string("/api/paymail/quota/") + row.handle + "-picture";
+        inject({{"path_prefix", path}, {"status", 200}, {"body", row.body}, {"content_type", "image/png"}});
+        claimWithAvatar(row.handle, keyOf(key), keyOf(char(key + 1)), service_url(path));
+        key = char(key + 2);
+        EXPECT_TRUE(avatar_for(row.handle).empty());
+        request_avatar(std::string("@") + row.handle);
+    }
     {
         std::unique_lock lock(signal->mutex);
-        ASSERT_TRUE(signal->cv.wait_for(lock, std::chrono::seconds(20), [&] { return signal->ready == 1; }));
+        ASSERT_TRUE(signal->cv.wait_for(lock, std::chrono::seconds(20), [&] { return signal->ready >= 2; }));
     }
-    EXPECT_EQ(avatar_for("alice"), Bytes(picture.begin(), picture.end()));
+    ASSERT_TRUE(waitForDetached(20000));
+    for (const auto& row : rows)
+        EXPECT_EQ(avatar_for(row.handle), row.kept ? Bytes(row.body.begin(), row.body.end()) : Bytes()) << row.handle;
+    EXPECT_EQ(signal->ready, 2);
     EXPECT_EQ(devnet.faults().pending(), 0u);
     setUiReceiver(UiTarget::Cards, {});
 }
