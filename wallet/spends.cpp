@@ -57,9 +57,11 @@ bool signAll(WalletState& w, std::vector<Coin>& inputs, const std::vector<TxOutp
     return true;
 }
 
-std::string afterFailure(WalletState& w, const std::string& result, const std::vector<Coin>& inputs) {
+std::string afterFailure(WalletState& w, const std::string& result, const std::vector<Coin>& inputs,
+                         const std::string& txid) {
     std::string error;
-    if ((is_conflict_reply(result) || is_missing_inputs_reply(result)) && !forget_failed_inputs(w, inputs, error))
+    if ((is_conflict_reply(result) || is_missing_inputs_reply(result)) &&
+        !forget_failed_inputs(w, inputs, txid, error))
         report_unsaved_coins(error);
     prune_pool(w);
     return result;
@@ -119,8 +121,9 @@ std::string spend_payload(const std::string& peerAddress, const std::string& pay
     if (!build_tx(selection, outputs, change, requested, fee, error, 0, rate)) return "error: " + error;
     if (!signAll(w, selection, outputs)) return "error: signing failed.";
 
-    std::string result = broadcast_tx(w, selection, outputs);
-    if (result.rfind("success: ", 0) != 0) return afterFailure(w, result, selection);
+    std::string txid;
+    std::string result = broadcast_tx(w, selection, outputs, &txid);
+    if (result.rfind("success: ", 0) != 0) return afterFailure(w, result, selection, txid);
     prune_pool(w);
     const int64_t cost = fee + (twoPayments ? 2 : 1);
     reportBalance(w, cost);
@@ -169,8 +172,9 @@ std::string split_coins() {
             return "error: " + (error.empty() ? std::string("could not split a coin") : error);
     }
     if (!signAll(w, inputs, outputs)) return "error: signing failed.";
-    std::string result = broadcast_tx(w, inputs, outputs);
-    if (result.rfind("success: ", 0) != 0) return afterFailure(w, result, inputs);
+    std::string txid;
+    std::string result = broadcast_tx(w, inputs, outputs, &txid);
+    if (result.rfind("success: ", 0) != 0) return afterFailure(w, result, inputs, txid);
     prune_pool(w);
     w.coins.poolRefreshedMs = nowMs();
     w.coins.poolRefreshed = true;
@@ -195,7 +199,7 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
         if (earlierTxid.empty() || !tx_is_known(earlierTxid)) return {};
         w.coins.lastTxid = earlierTxid;
         std::string saveError;
-        if (!record_broadcast(w, earlierInputs, earlierOutputs, earlierTxid, saveError))
+        if (!record_broadcast(w, earlierInputs, earlierOutputs, earlierTxid, true, saveError))
             report_unsaved_coins(saveError);
         return "success: " + earlierTxid;
     };
@@ -236,7 +240,7 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
         earlierOutputs = outputs;
         if (std::string r = knownEarlier(); !r.empty()) return r;
         if (!is_conflict_reply(result) && !is_missing_inputs_reply(result)) return result;
-        if (!forget_failed_inputs(w, coins, error)) report_unsaved_coins(error);
+        if (!forget_failed_inputs(w, coins, txid, error)) report_unsaved_coins(error);
     }
     if (std::string r = knownEarlier(); !r.empty()) return r;
     return "error: broadcast failed after retry.";
