@@ -283,11 +283,16 @@ Sighting lookUp(const std::string& txid) {
 }
 
 // Settles the doubts the chain has moved past against unspent lists just read: `listed` holds
-// the outpoints they show unspent, `covered` the addresses whose list answered.
+// the outpoints they show unspent, `covered` the addresses whose list answered. A transaction
+// kept for a retry of its own keeps its inputs whatever the lists say.
 void settleDoubts(WalletState& w, const std::set<std::string>& listed, const std::set<std::string>& covered) {
     CoinState& cs = w.coins;
+    std::set<std::string> retried;
+    for (const auto& [key, k] : cs.kept)
+        if (!k.inputs.empty()) retried.insert(lowerAscii(k.txid));
     std::map<std::string, std::vector<std::string>> byTxid;
-    for (const auto& [outpoint, d] : cs.doubts) byTxid[d.txid].push_back(outpoint);
+    for (const auto& [outpoint, d] : cs.doubts)
+        if (retried.count(d.txid) == 0) byTxid[d.txid].push_back(outpoint);
     if (byTxid.empty()) return;
     const int64_t height = chainHeight(w, 0);
     const int64_t now = nowSeconds();

@@ -86,6 +86,15 @@ struct Doubt {
     std::string address;     // the coin's address; empty when unknown
 };
 
+/// A payload spend made under its caller's key: a retry sends this same transaction again.
+struct KeptSpend {
+    std::vector<Coin> inputs;  // signed; emptied once the transaction is answered as sent
+    std::vector<TxOutput> outputs;
+    std::string txid;
+    int64_t cost = 0;          // satoshis, fee included
+    uint64_t order = 0;        // older entries go first when the table is full
+};
+
 /// What the wallet knows of its coins besides the remote lists.
 struct CoinState {
     std::vector<Coin> pool;          // ascending by sats
@@ -96,6 +105,8 @@ struct CoinState {
     int64_t height = -1;             // last chain height read, -1 when unread or unreadable
     uint64_t heightReadMs = 0;       // monotonic time of that reading
     bool heightRead = false;
+    std::map<std::string, KeptSpend> kept;  // by the caller's key
+    uint64_t keptOrder = 0;
     std::vector<Coin> change;        // own outputs of own broadcasts
     std::map<std::string, AddressCoins> byAddress;
     int64_t shownBalance = -1;       // satoshis, -1 while unknown
