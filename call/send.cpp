@@ -29,7 +29,7 @@ int64_t estimatedCost(size_t payloadBytes, int32_t ratePerKb) {
 Peer currentPeer(const PhoneState& s) { return Peer{s.peerHandle, s.peerPayAddress, s.peerPubKey}; }
 
 bool sendEvent(const Peer& to, nlohmann::json& event, int32_t ratePerKb, bool allowUnconfirmed, SentEvent* sent,
-               bool reportFailure) {
+               bool reportFailure, const std::string& onceKey) {
     if (sent) *sent = SentEvent{};
     auto say = [reportFailure](const std::string& text) {
         if (reportFailure) setStatus(text);
@@ -68,7 +68,7 @@ bool sendEvent(const Peer& to, nlohmann::json& event, int32_t ratePerKb, bool al
     }
     const std::string payload = compactText(outer);
     const std::string answer =
-        spend_payload(to.address, payload, ratePerKb, allowUnconfirmed, net.eventFeeAddress);
+        spend_payload(to.address, payload, ratePerKb, allowUnconfirmed, net.eventFeeAddress, onceKey);
 
     if (answer.starts_with("hold:")) {
         setHoldFlag(true);

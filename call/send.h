@@ -43,7 +43,9 @@ struct SentEvent {
 /// when broadcast; false when held (holdFlag set) or failed (the status shows why, unless
 /// `reportFailure` is false: a send in the background). What it cost counts towards the current
 /// call when the event is that call's; `sent`, when given, receives the transaction and its cost.
+/// Sends under one `onceKey` make one transaction at most: a retry sends the first one again
+/// (spend_payload), so the event sent is the first try's.
 bool sendEvent(const Peer& to, nlohmann::json& event, int32_t ratePerKb, bool allowUnconfirmed,
-               SentEvent* sent = nullptr, bool reportFailure = true);
+               SentEvent* sent = nullptr, bool reportFailure = true, const std::string& onceKey = {});
 
 }  // namespace dialo

@@ -10,6 +10,7 @@
 #include "call/send.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
+#include "wallet/spends.h"
 
 namespace dialo {
 namespace {
@@ -78,7 +79,9 @@ void leaveMessage(bool hungUp) {
     const int64_t secs = seconds >= 1 ? seconds : std::max<int64_t>(1, int64_t(audio.size() / kGsmBytesPerSecond));
     setStatus("Sending the message.");
     nlohmann::json tape = buildTapeEvent(callId, audio, secs);
-    const bool sent = sendEvent(peer, tape, kTapeRate, false);
+    // Keyed by the call: a retry after an unclear answer sends the first try's transaction, so
+    // the message is never paid twice.
+    const bool sent = sendEvent(peer, tape, kTapeRate, false, nullptr, true, callId);
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
@@ -102,7 +105,10 @@ void leaveMessage(bool hungUp) {
     }
     postUi(UiMessage::Refresh);
     f.sendingMessage = false;
-    if (!sent && final) tellCalleeItEnded(peer, callId);
+    if (!sent && final) {
+        forget_payload_key(callId);
+        tellCalleeItEnded(peer, callId);
+    }
 }
 
 }  // namespace dialo

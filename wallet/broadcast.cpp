@@ -21,17 +21,19 @@ using nlohmann::json;
 constexpr int kConfirmChecks = 8;
 constexpr uint32_t kConfirmGapMs = 700;
 
+// `seen`: WhatsOnChain shows the transaction. Any other claim is believed until the chain
+// moves on without it.
 std::string success(WalletState& w, const std::string& txid, const std::vector<Coin>& inputs,
-                    const std::vector<TxOutput>& outputs) {
+                    const std::vector<TxOutput>& outputs, bool seen) {
     w.coins.lastTxid = txid;
     // The transaction is out whatever the disk says; the lost records are only mentioned.
     std::string error;
-    if (!record_broadcast(w, inputs, outputs, txid, error)) report_unsaved_coins(error);
+    if (!record_broadcast(w, inputs, outputs, txid, seen, error)) report_unsaved_coins(error);
     return "success: " + txid;
 }
 
-// A node's answer that this very transaction is already in its mempool or chain: it was
-// sent, so its inputs are spent and its change is ours, seen on WhatsOnChain yet or not.
+// A node's answer that this very transaction is already in its mempool or chain: taken as
+// sent, though any service may say so of a transaction it never had.
 bool alreadyHeld(const std::string& reply) {
     const std::string lower = lowerAscii(reply);
     return lower.find("txn-already-known") != std::string::npos ||
@@ -116,7 +118,7 @@ std::string confirm_broadcast(WalletState& w, const std::string& txid, const std
     if (!is_hex64(txid)) return {};
     for (int check = 0; check < kConfirmChecks; ++check) {
         if (check > 0) sleepMs(kConfirmGapMs);
-        if (tx_is_known(txid)) return success(w, txid, inputs, outputs);
+        if (tx_is_known(txid)) return success(w, txid, inputs, outputs, true);
     }
     return {};
 }
@@ -138,9 +140,9 @@ std::string broadcast_tx(WalletState& w, const std::vector<Coin>& inputs, const 
 
     std::string reply, error;
     if (post_json_shared(service_url("/oi/submit"), body, reply, error) && oracleAccepted(reply))
-        return success(w, txid, inputs, outputs);
+        return success(w, txid, inputs, outputs, false);
 
-    if (alreadyHeld(reply) || alreadyHeld(error)) return success(w, txid, inputs, outputs);
+    if (alreadyHeld(reply) || alreadyHeld(error)) return success(w, txid, inputs, outputs, false);
 
     std::string wocError;
     bool wocAccepted = post_json(networkConfig().wocBase + "/tx/raw", body, reply, wocError, 60, 2);
@@ -153,7 +155,7 @@ std::string broadcast_tx(WalletState& w, const std::vector<Coin>& inputs, const 
             return r;
         }
     } else if (alreadyHeld(wocError)) {
-        return success(w, txid, inputs, outputs);
+        return success(w, txid, inputs, outputs, false);
     } else if (wocError.find("mempool-conflict") != std::string::npos ||
                wocError.find("txn-already") != std::string::npos ||
                wocError.find("already have") != std::string::npos) {
@@ -164,7 +166,7 @@ std::string broadcast_tx(WalletState& w, const std::vector<Coin>& inputs, const 
     if (arc_broadcast(hex, txid, arcError)) {
         if (std::string r = confirm_broadcast(w, txid, inputs, outputs); !r.empty()) return r;
     } else if (alreadyHeld(arcError)) {
-        return success(w, txid, inputs, outputs);
+        return success(w, txid, inputs, outputs, false);
     }
     if (!wocAccepted) return "error: broadcast failed: " + (!arcError.empty() ? arcError : wocError);
     if (!arcError.empty()) return "error: broadcast failed: " + arcError;

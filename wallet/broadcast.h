@@ -10,7 +10,8 @@
 
 namespace dialo {
 
-/// "success: " + txid, or "error: ..." with the services' own reasons.
+/// "success: " + txid, or "error: ..." with the services' own reasons. A success WhatsOnChain
+/// does not show yet leaves the inputs doubted (record_broadcast).
 std::string broadcast_tx(WalletState& w, const std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs,
                          std::string* txidOut = nullptr);
 

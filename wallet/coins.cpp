@@ -159,8 +159,10 @@ void writeFace(const WalletState& w, int64_t sats) {
 struct Gathered {
     std::string address;
     std::vector<Coin> coins;
+    std::vector<Coin> confirmed;
     std::vector<std::string> spentInMempool;
     bool answered = false;
+    bool confirmedAnswered = false;
 };
 
 std::mutex gScanStartMutex;
@@ -190,12 +192,12 @@ void cacheSpends(const std::string& txid, const std::vector<std::string>& spends
 // scan, and the wallet lock its caller holds, last for minutes.
 void gather(Gathered& g, std::atomic<int>& historyLeft) {
     std::string error, body;
-    std::vector<Coin> confirmed, pending;
-    bool a = fetch_unspent(g.address, confirmed, error);
+    std::vector<Coin> pending;
+    g.confirmedAnswered = fetch_unspent(g.address, g.confirmed, error);
     bool b = fetch_get(wocUrl("/address/" + g.address + "/unconfirmed/unspent"), body, error, 10, false) &&
              read_unspent_list(body, pending, error);
-    g.answered = a || b;
-    for (const Coin& c : confirmed) addUnique(g.coins, c);
+    g.answered = g.confirmedAnswered || b;
+    for (const Coin& c : g.confirmed) addUnique(g.coins, c);
     for (const Coin& c : pending) addUnique(g.coins, c);
     if (!fetch_get(wocUrl("/address/" + g.address + "/unconfirmed/history"), body, error, 10, false)) return;
     std::vector<std::string> entries;
@@ -211,6 +213,139 @@ void gather(Gathered& g, std::atomic<int>& historyLeft) {
         }
         g.spentInMempool.insert(g.spentInMempool.end(), spends.begin(), spends.end());
     }
+}
+
+constexpr int64_t kUnseenAfterSeconds = 600;  // when the chain height cannot be read
+constexpr uint64_t kHeightReuseMs = 15000;      // a spend per second asks once in a while
+constexpr int kLookupsPerCheck = 8;             // a backlog cannot hold the wallet lock for long
+
+// The chain height WhatsOnChain reports, -1 when it cannot be read; a reading younger than
+// `reuseMs` is used again.
+int64_t chainHeight(WalletState& w, uint64_t reuseMs) {
+    CoinState& cs = w.coins;
+    const uint64_t now = nowMs();
+    if (cs.heightRead && now - cs.heightReadMs < reuseMs) return cs.height;
+    std::string body, error;
+    int64_t height = -1;
+    if (fetch_get(wocUrl("/chain/info"), body, error, 5, false)) {
+        json doc = json::parse(body, nullptr, false);
+        auto blocks = doc.is_object() ? doc.find("blocks") : doc.end();
+        if (blocks != doc.end() && blocks->is_number_integer() && blocks->get<int64_t>() >= 0)
+            height = blocks->get<int64_t>();
+    }
+    cs.height = height;
+    cs.heightReadMs = now;
+    cs.heightRead = true;
+    return height;
+}
+
+void trimDoubts(CoinState& cs) {
+    while (cs.doubts.size() > kMostDoubts) {
+        auto oldest = std::min_element(cs.doubts.begin(), cs.doubts.end(), [](const auto& a, const auto& b) {
+            return a.second.atSeconds < b.second.atSeconds;
+        });
+        cs.doubts.erase(oldest);  // stays in `spent`: the safe side
+    }
+}
+
+// Spent from now on, but only as far as `txid` is believed; an outpoint already spent for good
+// stays so, and one doubted for this txid before keeps its first marking.
+void doubtInputs(WalletState& w, const std::vector<Coin>& inputs, const std::string& txid, bool sent) {
+    CoinState& cs = w.coins;
+    const std::string id = lowerAscii(txid);
+    int64_t height = -2;  // not read yet
+    for (const Coin& c : inputs) {
+        const std::string key = outpoint_key(c.txid, c.vout);
+        auto d = cs.doubts.find(key);
+        if (d == cs.doubts.end() && cs.spent.count(key) != 0) continue;
+        if (d != cs.doubts.end() && d->second.txid == id) {
+            d->second.sent = d->second.sent || sent;
+            continue;
+        }
+        if (height == -2) height = chainHeight(w, kHeightReuseMs);
+        cs.spent.insert(key);
+        cs.doubts[key] = Doubt{id, nowSeconds(), height, sent, c.owner == Hash160{} ? "" : address_from_hash(c.owner)};
+    }
+    trimDoubts(cs);
+}
+
+void firmUp(CoinState& cs, const std::string& outpoint) {
+    cs.spent.insert(outpoint);
+    cs.doubts.erase(outpoint);
+}
+
+enum class Sighting { Seen, Unseen, Unknown };
+
+Sighting lookUp(const std::string& txid) {
+    std::string body, error;
+    if (!fetch_get(wocUrl("/tx/" + txid), body, error, 10, true)) return Sighting::Unknown;
+    return body.find("\"txid\"") != std::string::npos ? Sighting::Seen : Sighting::Unseen;
+}
+
+// Settles the doubts the chain has moved past against unspent lists just read: `listed` holds
+// the outpoints they show unspent, `covered` the addresses whose list answered. A transaction
+// kept for a retry of its own keeps its inputs whatever the lists say.
+void settleDoubts(WalletState& w, const std::set<std::string>& listed, const std::set<std::string>& covered) {
+    CoinState& cs = w.coins;
+    std::set<std::string> retried;
+    for (const auto& [key, k] : cs.kept)
+        if (!k.inputs.empty()) retried.insert(lowerAscii(k.txid));
+    std::map<std::string, std::vector<std::string>> byTxid;
+    for (const auto& [outpoint, d] : cs.doubts)
+        if (retried.count(d.txid) == 0) byTxid[d.txid].push_back(outpoint);
+    if (byTxid.empty()) return;
+    const int64_t height = chainHeight(w, 0);
+    const int64_t now = nowSeconds();
+    auto moved = [&](const Doubt& d) {
+        return height >= 0 && d.height >= 0 ? height > d.height : now - d.atSeconds >= kUnseenAfterSeconds;
+    };
+    bool spentChanged = false, changeDropped = false;
+    int lookups = kLookupsPerCheck;
+    auto release = [&](const std::string& outpoint) {
+        cs.spent.erase(outpoint);
+        cs.doubts.erase(outpoint);
+        spentChanged = true;
+    };
+    auto firm = [&](const std::string& outpoint) {
+        cs.doubts.erase(outpoint);
+        spentChanged = true;
+    };
+    for (const auto& [txid, outpoints] : byTxid) {
+        bool allMoved = true, sent = false, anyListed = false, allCovered = true;
+        for (const std::string& o : outpoints) {
+            const Doubt& d = cs.doubts.at(o);
+            allMoved = allMoved && moved(d);
+            sent = sent || d.sent;
+            anyListed = anyListed || listed.count(o) != 0;
+            allCovered = allCovered && covered.count(d.address) != 0;
+        }
+        if (!allMoved) continue;
+        if (!sent) {
+            // Whatever spent these, if anything did, a list that answers tells.
+            for (const std::string& o : outpoints) {
+                if (listed.count(o) != 0) release(o);
+                else if (covered.count(cs.doubts.at(o).address) != 0) firm(o);
+            }
+            continue;
+        }
+        Sighting seen = Sighting::Unknown;
+        if (anyListed) seen = Sighting::Unseen;  // a coin it spends is still unspent: it never went out
+        else if (allCovered) seen = Sighting::Seen;  // every coin it spends is gone: it went out
+        else if (lookups-- > 0) seen = lookUp(txid);
+        if (seen == Sighting::Unknown) continue;
+        for (const std::string& o : outpoints) seen == Sighting::Seen ? firm(o) : release(o);
+        if (seen == Sighting::Seen) continue;
+        auto fromIt = [&txid](const Coin& c) { return lowerAscii(c.txid) == txid; };
+        load_change_snapshot(w);  // a restart since left the change on disk only
+        const size_t before = cs.change.size();
+        cs.change.erase(std::remove_if(cs.change.begin(), cs.change.end(), fromIt), cs.change.end());
+        changeDropped = changeDropped || cs.change.size() != before;
+        for (auto& [address, entry] : cs.byAddress)
+            entry.coins.erase(std::remove_if(entry.coins.begin(), entry.coins.end(), fromIt), entry.coins.end());
+    }
+    std::string error;
+    if (spentChanged && !save_spent_snapshot(w, error)) report_unsaved_coins(error);
+    if (changeDropped && !save_change_snapshot(w, error)) report_unsaved_coins(error);
 }
 
 std::vector<std::string> ownAddresses(WalletState& w) {
@@ -284,7 +419,7 @@ void settle_pending_broadcast(WalletState& w) {
     if (txid != doc.end() && txid->is_string() && inputs != doc.end() && inputs->is_array() &&
         tx_is_known(txid->get<std::string>())) {
         for (const json& o : *inputs)
-            if (o.is_string()) w.coins.spent.insert(o.get<std::string>());
+            if (o.is_string()) firmUp(w.coins, o.get<std::string>());
         std::string error;
         if (!save_spent_snapshot(w, error)) report_unsaved_coins(error);
         pruneCaches(w);
@@ -300,16 +435,42 @@ void report_unsaved_coins(const std::string& error) {
     report_text("The wallet's coin records were not saved (" + error + "); a restart may offer spent coins again.\n");
 }
 
+// "outpoints" lists every spent outpoint, so that older builds read the file as before;
+// "doubted" says which of them are only believed spent. A file without it is all firm.
 void load_spent_snapshot(WalletState& w) {
     json doc = readJsonFile(snapshotPath(w, "ord_snap", "_spent.json"));
     if (!doc.is_object() || !doc.contains("outpoints") || !doc["outpoints"].is_array()) return;
+    CoinState& cs = w.coins;
+    std::set<std::string> added;  // what memory already holds, firm or not, it keeps as it is
     for (const json& o : doc["outpoints"])
-        if (o.is_string()) w.coins.spent.insert(o.get<std::string>());
+        if (o.is_string() && cs.spent.insert(o.get<std::string>()).second) added.insert(o.get<std::string>());
+    auto doubted = doc.find("doubted");
+    if (doubted == doc.end() || !doubted->is_array()) return;
+    auto text = [](const json& e, const char* key) {
+        auto it = e.find(key);
+        return it != e.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    for (const json& e : *doubted) {
+        if (!e.is_object()) continue;
+        const std::string outpoint = text(e, "outpoint"), txid = text(e, "txid");
+        auto at = e.find("at"), height = e.find("height"), sent = e.find("sent");
+        if (added.count(outpoint) == 0 || !is_hex64(txid) || at == e.end() || !at->is_number_integer() ||
+            height == e.end() || !height->is_number_integer() || sent == e.end() || !sent->is_boolean())
+            continue;
+        cs.doubts[outpoint] = Doubt{lowerAscii(txid), at->get<int64_t>(), height->get<int64_t>(), sent->get<bool>(),
+                                    text(e, "address")};
+    }
+    trimDoubts(cs);
 }
 
 bool save_spent_snapshot(const WalletState& w, std::string& error) {
     if (!snapshotsAllowed(w)) return true;
-    return writeCompact(snapshotPath(w, "ord_snap", "_spent.json"), json{{"outpoints", w.coins.spent}}, error);
+    json doubted = json::array();
+    for (const auto& [outpoint, d] : w.coins.doubts)
+        doubted.push_back({{"outpoint", outpoint}, {"txid", d.txid}, {"at", d.atSeconds}, {"height", d.height},
+                           {"sent", d.sent}, {"address", d.address}});
+    return writeCompact(snapshotPath(w, "ord_snap", "_spent.json"),
+                        json{{"outpoints", w.coins.spent}, {"doubted", doubted}}, error);
 }
 
 void load_change_snapshot(WalletState& w) {
@@ -429,13 +590,25 @@ bool refresh_pool(WalletState& w, std::string& error, bool force) {
         error = kHold;
         return false;
     }
-    std::vector<Coin> kept;
-    bool anyAnswered = false;
+    std::vector<std::pair<std::string, std::vector<Coin>>> lists;
+    std::set<std::string> listed, covered;
     for (const std::string& address : poolAddresses(w)) {
         std::vector<Coin> coins;
         std::string err;
         if (!fetch_unspent(address, coins, err)) continue;
-        anyAnswered = true;
+        covered.insert(address);
+        for (const Coin& c : coins) listed.insert(outpoint_key(c.txid, c.vout));
+        lists.emplace_back(address, std::move(coins));
+    }
+    if (covered.empty()) {
+        prune_pool(w);
+        if (!cs.pool.empty()) return true;
+        error = kHold;
+        return false;
+    }
+    settleDoubts(w, listed, covered);
+    std::vector<Coin> kept;
+    for (auto& [address, coins] : lists) {
         Coin keyed;
         if (coins.empty() || !attachKey(w, keyed, address)) continue;
         for (Coin& c : coins) {
@@ -443,12 +616,6 @@ bool refresh_pool(WalletState& w, std::string& error, bool force) {
             c.owner = keyed.owner;
             addUnique(kept, c);
         }
-    }
-    if (!anyAnswered) {
-        prune_pool(w);
-        if (!cs.pool.empty()) return true;
-        error = kHold;
-        return false;
     }
     std::stable_sort(kept.begin(), kept.end(), [](const Coin& a, const Coin& b) { return a.sats < b.sats; });
     cs.pool = std::move(kept);
@@ -538,9 +705,13 @@ bool choose_change_address(WalletState& w, Hash160& out, std::string& error) {
 }
 
 bool record_broadcast(WalletState& w, const std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs,
-                      const std::string& txid, std::string& error) {
+                      const std::string& txid, bool seen, std::string& error) {
     load_change_snapshot(w);
-    for (const Coin& c : inputs) w.coins.spent.insert(outpoint_key(c.txid, c.vout));
+    if (seen) {
+        for (const Coin& c : inputs) firmUp(w.coins, outpoint_key(c.txid, c.vout));
+    } else {
+        doubtInputs(w, inputs, txid, true);
+    }
     bool saved = save_spent_snapshot(w, error);
     pruneCaches(w);
     for (uint32_t i = 0; i < outputs.size(); ++i) {
@@ -569,8 +740,9 @@ bool record_broadcast(WalletState& w, const std::vector<Coin>& inputs, const std
     return saved;
 }
 
-bool forget_failed_inputs(WalletState& w, const std::vector<Coin>& inputs, std::string& error) {
-    for (const Coin& c : inputs) w.coins.spent.insert(outpoint_key(c.txid, c.vout));
+bool forget_failed_inputs(WalletState& w, const std::vector<Coin>& inputs, const std::string& txid,
+                          std::string& error) {
+    doubtInputs(w, inputs, txid, false);
     const bool saved = save_spent_snapshot(w, error);
     pruneCaches(w);
     const uint64_t now = nowMs();
@@ -628,6 +800,14 @@ bool scan_addresses(WalletState& w, std::string& error) {
     // this scan's lists and are never remembered as spent, since the pending one may vanish.
     std::set<std::string> pendingSpent;
     for (const Gathered& g : results) pendingSpent.insert(g.spentInMempool.begin(), g.spentInMempool.end());
+    std::set<std::string> listed, covered;
+    for (const Gathered& g : results) {
+        if (!g.confirmedAnswered) continue;
+        covered.insert(g.address);
+        for (const Coin& c : g.confirmed)
+            if (std::string key = outpoint_key(c.txid, c.vout); pendingSpent.count(key) == 0) listed.insert(key);
+    }
+    if (!covered.empty()) settleDoubts(w, listed, covered);
     bool changeDropped = false;
     for (Gathered& g : results) {
         if (!g.answered) continue;

@@ -65,7 +65,12 @@ void report_unsaved_coins(const std::string& error);
 /// The confirmed unspent outputs of one address (paged, else the short form).
 [[nodiscard]] bool fetch_unspent(const std::string& address, std::vector<Coin>& out, std::string& error);
 
-/// Refreshes the pool from the receive addresses; true when it holds a coin.
+/// Refreshes the pool from the receive addresses; true when it holds a coin. Doubted outpoints
+/// the chain has moved past (next block, or 10 minutes when the height cannot be read) are
+/// settled against the lists read: one still listed unspent is offered again, and so are the
+/// inputs of a transaction claimed sent that never showed, whose change is dropped; one whose
+/// transaction shows, or whose address listed it no more, is spent for good. The address scan
+/// does the same.
 [[nodiscard]] bool refresh_pool(WalletState& w, std::string& error, bool force);
 
 /// Drops spent coins and coins of 1 satoshi or less from the pool.
@@ -82,14 +87,22 @@ int count_ready_coins();
 
 [[nodiscard]] bool choose_change_address(WalletState& w, Hash160& out, std::string& error);
 
-/// After an accepted broadcast: inputs spent, own outputs remembered as change. Memory is
-/// always updated; false when a snapshot was not written.
+/// After an accepted broadcast: inputs spent, own outputs remembered as change. Unless the
+/// transaction was `seen` on the network, the inputs are only doubted: should it never show,
+/// they come back and the change goes (see refresh_pool). Memory is always updated; false when
+/// a snapshot was not written.
 [[nodiscard]] bool record_broadcast(WalletState& w, const std::vector<Coin>& inputs,
-                                    const std::vector<TxOutput>& outputs, const std::string& txid, std::string& error);
+                                    const std::vector<TxOutput>& outputs, const std::string& txid, bool seen,
+                                    std::string& error);
 
-/// After a reply saying the inputs are gone: never offer them again, look afresh soon. False
-/// when the spent snapshot was not written.
-[[nodiscard]] bool forget_failed_inputs(WalletState& w, const std::vector<Coin>& inputs, std::string& error);
+/// After a reply saying the inputs are gone, or to keep them for a retry of `txid`: not offered
+/// until the chain has moved past this moment and still lists them unspent; look afresh soon.
+/// False when the spent snapshot was not written.
+[[nodiscard]] bool forget_failed_inputs(WalletState& w, const std::vector<Coin>& inputs, const std::string& txid,
+                                        std::string& error);
+
+/// Bound of the doubt records; past it the oldest count as spent for good.
+constexpr size_t kMostDoubts = 4096;
 
 /// Whether WhatsOnChain knows the transaction.
 bool tx_is_known(const std::string& txid);

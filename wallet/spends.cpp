@@ -26,6 +26,7 @@ constexpr int64_t kPayloadMargin = 20;       // satoshis
 constexpr int kTargetCoins = 120;
 constexpr int kSplitAttempts = 3;
 constexpr int64_t kSplitRate = 100;
+constexpr size_t kKeptSpends = 8;
 
 // Balance records feed a program that reads them; the application chooses at start-up.
 bool reportingBalance() { return balance_records(); }
@@ -57,12 +58,44 @@ bool signAll(WalletState& w, std::vector<Coin>& inputs, const std::vector<TxOutp
     return true;
 }
 
-std::string afterFailure(WalletState& w, const std::string& result, const std::vector<Coin>& inputs) {
+std::string afterFailure(WalletState& w, const std::string& result, const std::vector<Coin>& inputs,
+                         const std::string& txid) {
     std::string error;
-    if ((is_conflict_reply(result) || is_missing_inputs_reply(result)) && !forget_failed_inputs(w, inputs, error))
+    if ((is_conflict_reply(result) || is_missing_inputs_reply(result)) &&
+        !forget_failed_inputs(w, inputs, txid, error))
         report_unsaved_coins(error);
     prune_pool(w);
     return result;
+}
+
+KeptSpend& keep(WalletState& w, const std::string& key, KeptSpend spend) {
+    auto& kept = w.coins.kept;
+    while (kept.size() >= kKeptSpends)
+        kept.erase(std::min_element(kept.begin(), kept.end(),
+                                    [](const auto& a, const auto& b) { return a.second.order < b.second.order; }));
+    spend.order = ++w.coins.keptOrder;
+    return kept[key] = std::move(spend);
+}
+
+// A kept transaction's answer to one broadcast of it. A failure keeps it, and its coins out
+// of every other spend, for the next try: a conflict may well be the transaction itself.
+std::string answerKept(WalletState& w, KeptSpend& k, const std::string& result) {
+    std::string error;
+    const bool taken = result.rfind("success: ", 0) == 0;
+    if (!taken && !tx_is_known(k.txid)) {
+        if (!forget_failed_inputs(w, k.inputs, k.txid, error)) report_unsaved_coins(error);
+        prune_pool(w);
+        return result;
+    }
+    if (!taken) {
+        w.coins.lastTxid = k.txid;
+        if (!record_broadcast(w, k.inputs, k.outputs, k.txid, true, error)) report_unsaved_coins(error);
+    }
+    k.inputs.clear();
+    k.outputs.clear();
+    prune_pool(w);
+    reportBalance(w, k.cost);
+    return "success: " + k.txid + " " + std::to_string(k.cost);
 }
 
 // Largest first, so that a payment needs few coins; but the smallest coin that pays alone
@@ -86,7 +119,7 @@ void orderForPayment(std::vector<Coin>& coins, const Hash160& dest, const Hash16
 }  // namespace
 
 std::string spend_payload(const std::string& peerAddress, const std::string& payload, int64_t rate,
-                          bool allowUnconfirmed, const std::string& secondAddress) {
+                          bool allowUnconfirmed, const std::string& secondAddress, const std::string& onceKey) {
     if (!vaultra_connected()) return kNotConnected;
     if (payload.empty()) return "error: empty phone payload.";
     rate = std::clamp<int64_t>(rate, 1, 1000);
@@ -94,6 +127,11 @@ std::string spend_payload(const std::string& peerAddress, const std::string& pay
     auto g = lockWallet();
     WalletState& w = g.state;
     if (!load_wallet(w)) return kNoWallet;
+    if (auto it = onceKey.empty() ? w.coins.kept.end() : w.coins.kept.find(onceKey); it != w.coins.kept.end()) {
+        KeptSpend& k = it->second;
+        if (k.inputs.empty()) return "success: " + k.txid + " " + std::to_string(k.cost);
+        return answerKept(w, k, broadcast_tx(w, k.inputs, k.outputs));
+    }
     Hash160 peer{}, second{}, change{};
     if (!decode_p2pkh_address(peerAddress, peer)) return "error: phone address decode failed.";
     std::string error;
@@ -118,13 +156,24 @@ std::string spend_payload(const std::string& peerAddress, const std::string& pay
     int64_t fee = 0;
     if (!build_tx(selection, outputs, change, requested, fee, error, 0, rate)) return "error: " + error;
     if (!signAll(w, selection, outputs)) return "error: signing failed.";
-
-    std::string result = broadcast_tx(w, selection, outputs);
-    if (result.rfind("success: ", 0) != 0) return afterFailure(w, result, selection);
-    prune_pool(w);
     const int64_t cost = fee + (twoPayments ? 2 : 1);
+    if (!onceKey.empty()) {
+        KeptSpend& k = keep(w, onceKey, {selection, outputs, txid_of(serialize_tx(selection, outputs, false)), cost, 0});
+        return answerKept(w, k, broadcast_tx(w, k.inputs, k.outputs));
+    }
+
+    std::string txid;
+    std::string result = broadcast_tx(w, selection, outputs, &txid);
+    if (result.rfind("success: ", 0) != 0) return afterFailure(w, result, selection, txid);
+    prune_pool(w);
     reportBalance(w, cost);
     return result + " " + std::to_string(cost);
+}
+
+void forget_payload_key(const std::string& onceKey) {
+    if (onceKey.empty()) return;
+    auto g = lockWallet();
+    g.state.coins.kept.erase(onceKey);
 }
 
 std::string split_coins() {
@@ -169,8 +218,9 @@ std::string split_coins() {
             return "error: " + (error.empty() ? std::string("could not split a coin") : error);
     }
     if (!signAll(w, inputs, outputs)) return "error: signing failed.";
-    std::string result = broadcast_tx(w, inputs, outputs);
-    if (result.rfind("success: ", 0) != 0) return afterFailure(w, result, inputs);
+    std::string txid;
+    std::string result = broadcast_tx(w, inputs, outputs, &txid);
+    if (result.rfind("success: ", 0) != 0) return afterFailure(w, result, inputs, txid);
     prune_pool(w);
     w.coins.poolRefreshedMs = nowMs();
     w.coins.poolRefreshed = true;
@@ -196,7 +246,7 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
         if (earlierTxid.empty() || !tx_is_known(earlierTxid)) return {};
         w.coins.lastTxid = earlierTxid;
         std::string saveError;
-        if (!record_broadcast(w, earlierInputs, earlierOutputs, earlierTxid, saveError))
+        if (!record_broadcast(w, earlierInputs, earlierOutputs, earlierTxid, true, saveError))
             report_unsaved_coins(saveError);
         return "success: " + earlierTxid + " " + std::to_string(sats + earlierFee);
     };
@@ -238,7 +288,7 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
         earlierOutputs = outputs;
         if (std::string r = knownEarlier(); !r.empty()) return r;
         if (!is_conflict_reply(result) && !is_missing_inputs_reply(result)) return result;
-        if (!forget_failed_inputs(w, coins, error)) report_unsaved_coins(error);
+        if (!forget_failed_inputs(w, coins, txid, error)) report_unsaved_coins(error);
     }
     if (std::string r = knownEarlier(); !r.empty()) return r;
     return "error: broadcast failed after retry.";

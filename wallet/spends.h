@@ -9,9 +9,15 @@
 namespace dialo {
 
 /// Pays the peer 1 sat (and a second address 1 sat) with the payload in a data output at
-/// `rate` sat/kB; "success: <txid> <cost>".
+/// `rate` sat/kB; "success: <txid> <cost>". Under a non-empty `onceKey` at most one transaction
+/// is ever made: a call with a key already used sends that same transaction again (the new
+/// payload is not used) and answers success only once it is taken or seen.
 std::string spend_payload(const std::string& peerAddress, const std::string& payload, int64_t rate,
-                          bool allowUnconfirmed, const std::string& secondAddress);
+                          bool allowUnconfirmed, const std::string& secondAddress, const std::string& onceKey = {});
+
+/// The caller gave up on the key's payload: its transaction is no longer kept, and its coins
+/// come back as any failed spend's do should it never show.
+void forget_payload_key(const std::string& onceKey);
 
 /// Splits the largest confirmed coin when fewer than 120 coins of 200 sats are ready.
 std::string split_coins();

@@ -76,12 +76,37 @@ struct AddressCoins {
     bool hasCoins = false;
 };
 
+/// Why an outpoint counts as spent before any service has shown it so: a transaction a service
+/// claimed to take (`sent`), or a reply that the coin was gone. Settled once the chain moves on.
+struct Doubt {
+    std::string txid;        // the transaction that spends it, or tried to (lower case)
+    int64_t atSeconds = 0;   // wall clock at marking
+    int64_t height = -1;     // chain height at marking; -1 when it could not be read
+    bool sent = false;
+    std::string address;     // the coin's address; empty when unknown
+};
+
+/// A payload spend made under its caller's key: a retry sends this same transaction again.
+struct KeptSpend {
+    std::vector<Coin> inputs;  // signed; emptied once the transaction is answered as sent
+    std::vector<TxOutput> outputs;
+    std::string txid;
+    int64_t cost = 0;          // satoshis, fee included
+    uint64_t order = 0;        // older entries go first when the table is full
+};
+
 /// What the wallet knows of its coins besides the remote lists.
 struct CoinState {
     std::vector<Coin> pool;          // ascending by sats
     uint64_t poolRefreshedMs = 0;    // monotonic; 0 until the first refresh
     bool poolRefreshed = false;
     std::set<std::string> spent;     // outpoint keys "txid:vout"
+    std::map<std::string, Doubt> doubts;  // the outpoints of `spent` not yet proven spent
+    int64_t height = -1;             // last chain height read, -1 when unread or unreadable
+    uint64_t heightReadMs = 0;       // monotonic time of that reading
+    bool heightRead = false;
+    std::map<std::string, KeptSpend> kept;  // by the caller's key
+    uint64_t keptOrder = 0;
     std::vector<Coin> change;        // own outputs of own broadcasts
     std::map<std::string, AddressCoins> byAddress;
     int64_t shownBalance = -1;       // satoshis, -1 while unknown

@@ -25,6 +25,7 @@
 #include "tools/devnet/ledger.h"
 #include "vaultra/envelope.h"
 #include "vaultra/identity.h"
+#include "wallet/coins.h"
 
 namespace dialo::test {
 namespace {
@@ -59,6 +60,7 @@ protected:
         g.state.peerPayAddress = bob.address;
     }
     static std::string status() { return lockPhone().state.statusText; }
+    void leaveAMessage(const std::string& callId, const std::vector<json>& faults = {});
 
     const Key bob = keyOf('7'), carol = keyOf('8');
 };
@@ -256,11 +258,13 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     EXPECT_EQ(status(), "Connected.  " + std::to_string(sats) + " sats broadcast.");
 }
 
-TEST_F(SendEventTest, AMessageGoesByItselfAtSixtySecondsThoughItCostsMoreThanFourSplitCoins) {
+// Bob does not answer: alice speaks until her message goes by itself at sixty seconds, its
+// broadcast meeting `faults`.
+void SendEventTest::leaveAMessage(const std::string& callId, const std::vector<json>& faults) {
     claimAlice();
     setPeerKey(bob.pub);
     fundWallet(std::vector<int64_t>(40, 1662));  // what splitting a faucet coin leaves
-    const std::string callId = "00000000000000bb";
+    for (const json& f : faults) inject(f);
     inCallWithBob(CallState::LeavingMessage, callId);
     setClockSource({fakeMs, nullptr, advance});
     phoneFlags().running = true;
@@ -269,12 +273,16 @@ TEST_F(SendEventTest, AMessageGoesByItselfAtSixtySecondsThoughItCostsMoreThanFou
     auto waitFor = [](const std::function<bool()>& done) { return DevnetTest::waitFor(done, std::chrono::seconds(60)); };
     for (int i = 0; i < 7 && !ended(); ++i) {
         speak(10.0);
-        ASSERT_TRUE(waitFor([&] { return capturedBytes() < 8000 * 2 || ended(); }));
+        EXPECT_TRUE(waitFor([&] { return capturedBytes() < 8000 * 2 || ended(); }));
     }
-    ASSERT_TRUE(waitFor(ended)) << status();
+    EXPECT_TRUE(waitFor(ended)) << status();
     phoneFlags().running = false;
     sender.join();
     EXPECT_EQ(status(), "Message left for bob.");
+}
+
+TEST_F(SendEventTest, AMessageGoesByItselfAtSixtySecondsThoughItCostsMoreThanFourSplitCoins) {
+    leaveAMessage("00000000000000bb");
 
     std::optional<json> tape;
     size_t inputs = 0;
@@ -291,6 +299,28 @@ TEST_F(SendEventTest, AMessageGoesByItselfAtSixtySecondsThoughItCostsMoreThanFou
     EXPECT_EQ((*tape)["secs"], 60);
     EXPECT_EQ(base64Decode((*tape)["audio"].get<std::string>()).size(), 60 * kGsmBytesPerSecond);
     EXPECT_GT(inputs, 4u);
+}
+
+// The message's first broadcast reaches the oracle after the phone gave up on it, and the other
+// routes call it a double spend: the retry sends that same transaction, so bob is paid once.
+TEST_F(SendEventTest, AMessageWhoseFirstBroadcastIsUnclearIsPaidOnce) {
+    leaveAMessage("00000000000000cc",
+                  {{{"path_prefix", "/oi/submit"}, {"delay_ms", 8000}},
+                   {{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 400}, {"body", "258: txn-mempool-conflict"},
+                    {"content_type", "text/plain"}},
+                   {{"path_prefix", "/arc/v1/tx"}, {"status", 200}, {"body", R"({"txStatus": "DOUBLE_SPEND_ATTEMPTED"})"}}});
+    EXPECT_EQ(devnet.faults().pending(), 0u) << "the first try met every fault";
+    // Whatever the phone spent is spent on the ledger too once the late broadcast has landed.
+    const std::set<std::string> spent = lockWallet().state.coins.spent;
+    auto landed = [&] {
+        const json list = woc("/address/" + address + "/unspent/all").j;
+        for (const json& e : list.value("result", json::array()))
+            if (spent.count(outpoint_key(e["tx_hash"].get<std::string>(), e["tx_pos"].get<uint32_t>())) != 0 && !e["isSpentInMempoolTx"].get<bool>())
+                return false;
+        return true;
+    };
+    ASSERT_TRUE(DevnetTest::waitFor(landed, std::chrono::seconds(30)));
+    EXPECT_EQ(devnet.ledger().txidsPaying(bob.address, 10).size(), 1u);
 }
 
 }  // namespace

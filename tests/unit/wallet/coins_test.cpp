@@ -106,7 +106,7 @@ TEST_F(CoinsTest, SpentAndChangeSurviveARestartWithoutKeyText) {
         std::vector<Coin> inputs{coin('a', 5000, 1)};
         std::vector<TxOutput> outputs{{1, p2pkh_script(other)}, {0, data_output_script("x")}, {4000, p2pkh_script(own)}};
         std::string error;
-        ASSERT_TRUE(record_broadcast(g.state, inputs, outputs, std::string(64, 'e'), error)) << error;
+        ASSERT_TRUE(record_broadcast(g.state, inputs, outputs, std::string(64, 'e'), true, error)) << error;
         ASSERT_EQ(g.state.coins.change.size(), 1u);
         EXPECT_EQ(g.state.coins.change[0].vout, 2u);
         EXPECT_EQ(g.state.coins.change[0].owner, own) << "change carries its owner";
@@ -130,7 +130,7 @@ TEST_F(CoinsTest, SpentAndChangeSurviveARestartWithoutKeyText) {
     json spent = readJson(base() + "/ord_snap/w1_spent.json");
     EXPECT_EQ(spent["outpoints"], json::array({std::string(64, 'a') + ":1"}));
     std::string error;
-    ASSERT_TRUE(forget_failed_inputs(g.state, {coin('e', 4000, 2)}, error)) << error;
+    ASSERT_TRUE(forget_failed_inputs(g.state, {coin('e', 4000, 2)}, std::string(64, '9'), error)) << error;
     EXPECT_TRUE(g.state.coins.change.empty()) << "change reported gone is never offered again";
 
     // A file where the snapshot folder belongs: the writes say so, memory keeps the records.
@@ -196,7 +196,7 @@ TEST_F(ScanTest, MempoolSpendsDropOnlyThatScansCoinsAndGoneChangeIsForgotten) {
     auto g = lockWallet();
     WalletState& w = g.state;
     std::string error;
-    ASSERT_TRUE(record_broadcast(w, {}, {{4000, p2pkh_script(addressHash)}}, neverSent, error)) << error;
+    ASSERT_TRUE(record_broadcast(w, {}, {{4000, p2pkh_script(addressHash)}}, neverSent, false, error)) << error;
     ASSERT_EQ(w.coins.change.size(), 1u);
     // Someone's pending transaction spends our first coin and an outpoint of theirs.
     answer(historyPath(), {{"result", {{{"tx_hash", pending}}}}});

@@ -161,6 +161,79 @@ TEST_F(SpendsTest, CoinOfABroadcastWhoseAnswerWasNeverRecordedIsNotOfferedAfterA
     EXPECT_FALSE(std::filesystem::exists(snaps + "_pending.json"));
 }
 
+struct DoubtCase {
+    const char* name;
+    std::vector<json> faults;  // bending the broadcast of one payload spend
+    const char* answer;        // how the spend's answer starts; none: instead of a spend, the coin
+                               // is in a spent snapshot an older build wrote
+    bool restart;              // the phone restarts before the next block
+    bool offeredAgain;         // after the next block
+};
+
+// Replies no service proved hold a coin back only until the chain moves on without the
+// transaction they spoke of; what is proven spent stays spent.
+TEST_F(SpendsTest, ACoinHeldByAnUnprovenReplyIsOfferedAgainAfterTheNextBlock) {
+    const std::string conflict = "258: txn-mempool-conflict";
+    const std::vector<DoubtCase> cases = {
+        {"an oracle answering ok that drops the transaction", {{{"path_prefix", "/oi/submit"}, {"status", 200}, {"body", R"({"ok": true})"}}},
+         "success: ", true, true},
+        {"every route answering a conflict for one broadcast",
+         {{{"path_prefix", "/oi/submit"}, {"status", 400}, {"body", json{{"ok", false}, {"error", conflict}}.dump()}},
+          {{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 400}, {"body", conflict}, {"content_type", "text/plain"}},
+          {{"path_prefix", "/arc/v1/tx"}, {"status", 200}, {"body", R"({"txStatus": "DOUBLE_SPEND_ATTEMPTED"})"}}},
+         "error: ", false, true},
+        {"an honest oracle's transaction shows", {}, "success: ", false, false},
+        {"an outpoint an older build saved spent", {}, nullptr, true, false},
+    };
+    uint8_t seed = 30;
+    for (const DoubtCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string id = "w" + std::to_string(seed);
+        useWallet(seed++);
+        const std::string funding = fundWallet({5000});
+        const std::string coin = outpoint_key(funding, 0), spentFile = base() + "/ord_snap/" + id + "_spent.json";
+        if (c.answer == nullptr) {
+            std::filesystem::create_directories(base() + "/ord_snap");
+            std::ofstream(spentFile) << json{{"outpoints", {coin}}}.dump();
+        } else {
+            for (const json& f : c.faults) inject(f);
+            const std::string result = spend_payload(payee, std::string(300, 'p'), 1, false, "");
+            devnet.faults().clear();
+            EXPECT_EQ(result.rfind(c.answer, 0), 0u) << result;
+        }
+        if (c.restart) {
+            auto g = lockWallet();
+            reset_wallet_state(g.state);
+            set_bound_wallet_id(g.state, id);
+            ASSERT_TRUE(load_wallet(g.state));
+        }
+        auto offered = [&] {
+            auto g = lockWallet();
+            std::string error;
+            std::vector<Coin> sel;
+            EXPECT_TRUE(refresh_pool(g.state, error, true)) << error;
+            return select_from_pool(g.state, 1000, sel) && outpoint_key(sel[0].txid, sel[0].vout) == coin;
+        };
+        EXPECT_FALSE(offered()) << "held while the transaction may still land";
+        mine();
+        EXPECT_EQ(offered(), c.offeredAgain);
+        auto g = lockWallet();
+        std::string error;
+        ASSERT_TRUE(scan_addresses(g.state, error)) << error;
+        if (c.offeredAgain) {
+            EXPECT_EQ(computed_balance(g.state), 5000) << "the coin is back and no change of the lost transaction counts";
+        } else {
+            EXPECT_LT(computed_balance(g.state), 5000);
+        }
+        const json spent = readJson(spentFile), change = readJson(base() + "/ord_snap/" + id + "_change.json");
+        ASSERT_TRUE(spent.contains("outpoints"));
+        EXPECT_EQ(std::count(spent["outpoints"].begin(), spent["outpoints"].end(), coin), c.offeredAgain ? 0 : 1);
+        if (c.offeredAgain) {
+            EXPECT_TRUE(change.is_discarded() || change["coins"].empty()) << change.dump();
+        }
+    }
+}
+
 // Whether spends report their bookkeeping records is the application's choice, whatever the
 // standard output is connected to.
 TEST_F(SpendsTest, BalanceRecordsAreEmittedOnlyWhenTheApplicationAsks) {
