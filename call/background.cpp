@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <cmath>
 #include <exception>
 #include <thread>
@@ -41,7 +40,6 @@ constexpr int kRateTimeoutMs = 4000;
 constexpr int kRateBackoffMs = 8000;
 constexpr double kPenny = 0.01;          // pounds
 constexpr double kSatsPerCoin = 100'000'000.0;
-constexpr int64_t kMaxFeeOverhead = 100'000;  // satoshis a payment's own fee may add
 
 void refreshBalance() {
     refresh_status();
@@ -184,24 +182,16 @@ void payCallFee(const std::string& callId, const std::string& firstTxid) {
     const double sats = std::floor(kPenny / rate * kSatsPerCoin + 0.5);
     if (sats < 1) return;
     // The rate comes from a web site; what it may ask is bounded here, not there.
-    if (sats > double(net.maxCallFeeSats)) {
+    const int64_t limit = std::min(net.maxCallFeeSats, int64_t(kSatsPerCoin));
+    if (sats > double(limit)) {
         setStatus("Call fee not paid: the rate asks " + std::to_string(int64_t(std::min(sats, kSatsPerCoin * 21e6))) +
-                  " sats, more than the limit of " + std::to_string(net.maxCallFeeSats) + ".");
+                  " sats, more than the limit of " + std::to_string(limit) + ".");
         return;
     }
-    const std::string answer = spend_to_address(net.callFeeAddress, int64_t(sats), "");
+    int64_t cost = 0;
+    const std::string answer = spend_to_address(net.callFeeAddress, int64_t(sats), "", &cost);
     if (!answer.starts_with("success: ")) return;
-    const std::string rest = answer.substr(9);
-    const size_t blank = rest.find(' ');
-    const std::string txid = rest.substr(0, blank);
-    int64_t cost = int64_t(sats);
-    if (blank != std::string::npos) {
-        const std::string amount = rest.substr(blank + 1);
-        int64_t told = 0;
-        auto [end, ec] = std::from_chars(amount.data(), amount.data() + amount.size(), told);
-        if (ec == std::errc() && told >= cost && told <= cost + kMaxFeeOverhead) cost = told;
-        (void)end;
-    }
+    const std::string txid = answer.substr(9);
     auto g = lockPhone();
     noteCallFee(g.state, callId, firstTxid, txid, cost);
 }

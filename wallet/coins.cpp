@@ -216,7 +216,9 @@ void gather(Gathered& g, std::atomic<int>& historyLeft) {
 }
 
 constexpr int64_t kUnseenAfterSeconds = 600;  // when the chain height cannot be read
-constexpr uint64_t kHeightReuseMs = 15000;      // a spend per second asks once in a while
+// Marking a spend asks the height seldom: it runs under the wallet lock on every event sent,
+// and a reading somewhat old only lets the lists be looked at a block early.
+constexpr uint64_t kHeightReuseMs = 600000;
 constexpr int kLookupsPerCheck = 8;             // a backlog cannot hold the wallet lock for long
 
 // The chain height WhatsOnChain reports, -1 when it cannot be read; a reading younger than

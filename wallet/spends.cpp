@@ -228,7 +228,7 @@ std::string split_coins() {
     return result;
 }
 
-std::string spend_to_address(const std::string& address, int64_t sats, const std::string& data) {
+std::string spend_to_address(const std::string& address, int64_t sats, const std::string& data, int64_t* cost) {
     auto g = lockWallet();
     WalletState& w = g.state;
     if (!load_wallet(w)) return kNoWallet;
@@ -248,7 +248,8 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
         std::string saveError;
         if (!record_broadcast(w, earlierInputs, earlierOutputs, earlierTxid, true, saveError))
             report_unsaved_coins(saveError);
-        return "success: " + earlierTxid + " " + std::to_string(sats + earlierFee);
+        if (cost) *cost = sats + earlierFee;
+        return "success: " + earlierTxid;
     };
     bool agedOnce = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -280,7 +281,8 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
         if (result.rfind("success: ", 0) == 0) {
             if (reportingBalance()) report_event({"[OV-SPEND]", std::to_string(sats)});
             reportBalance(w, sats + fee);
-            return result + " " + std::to_string(sats + fee);
+            if (cost) *cost = sats + fee;
+            return result;
         }
         earlierTxid = txid;
         earlierFee = fee;

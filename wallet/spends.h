@@ -22,8 +22,9 @@ void forget_payload_key(const std::string& onceKey);
 /// Splits the largest confirmed coin when fewer than 120 coins of 200 sats are ready.
 std::string split_coins();
 
-/// Pays `sats` to a P2PKH address (with an optional data output); "success: <txid> <cost>",
-/// the cost being `sats` and the transaction's fee.
-std::string spend_to_address(const std::string& address, int64_t sats, const std::string& data);
+/// Pays `sats` to a P2PKH address (with an optional data output); "success: <txid>", and in
+/// `cost`, when given, `sats` and the transaction's fee.
+std::string spend_to_address(const std::string& address, int64_t sats, const std::string& data,
+                             int64_t* cost = nullptr);
 
 }  // namespace dialo

@@ -289,7 +289,14 @@ TEST_F(CardTest, CallHistoryFiltersHidesAndGivesAReceiptOfTransactionsOnTheDevne
     ASSERT_TRUE(bob_->send("answer"));
     ASSERT_TRUE(eventually([] { return aliceState() == CallState::Talking; }, 60)) << lockPhone().state.statusText;
     ASSERT_NO_FATAL_FAILURE(click("hangup"));
-    ASSERT_TRUE(eventually([] { return aliceState() == CallState::Idle && !lockPhone().state.boxes.calls.empty(); }, 60));
+    // The call fee's payment is on the record too, once it has gone out.
+    ASSERT_TRUE(eventually(
+        [] {
+            auto g = lockPhone();
+            return g.state.callState == CallState::Idle && !g.state.boxes.calls.empty() &&
+                   !g.state.boxes.calls.back().receipt.feeTxid.empty();
+        },
+        60));
     const CallRecord made = lockPhone().state.boxes.calls.back();
     EXPECT_EQ(made.from, "alice");
     EXPECT_EQ(made.to, "bob");
@@ -302,6 +309,7 @@ TEST_F(CardTest, CallHistoryFiltersHidesAndGivesAReceiptOfTransactionsOnTheDevne
     for (auto it = href.globalMatch(CardWindow::receiptText(made)); it.hasNext();) links << it.next().captured(1);
     for (const auto* txids : {&made.receipt.sent, &made.receipt.heard})
         for (const std::string& txid : *txids) want << QString::fromStdString(networkConfig().explorerBase + "/tx/" + txid);
+    want << QString::fromStdString(networkConfig().explorerBase + "/tx/" + made.receipt.feeTxid);
     EXPECT_EQ(links, want);
     for (const QString& link : links) {
         const devnet::test::Reply page = get(QUrl(link).path().toStdString());

@@ -289,6 +289,7 @@ TEST_F(ResolveTest, HandlesGoThroughThePlatformDirectory) {
     const int impostorPort = impostor.bind_to_any_port("127.0.0.1");
     ASSERT_GT(impostorPort, 0);
     std::thread serving([&impostor] { impostor.listen_after_bind(); });
+    ASSERT_TRUE(waitFor([&impostor] { return impostor.is_running(); }, std::chrono::seconds(30)));
     json network = devnet.networkJson();
     network["directory_port"] = impostorPort;
     applyConfigDocument(json{{"network", network}});

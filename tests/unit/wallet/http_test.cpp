@@ -143,6 +143,8 @@ TEST_F(HttpTest, OnlyHttpsIsSpokenEvenAfterARedirectAndOnlyToTrustedServers) {
     const int port = plain.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port, 0);
     std::thread serving([&plain] { plain.listen_after_bind(); });
+    // stop() reaches only a loop that has started; nothing here connects to start it.
+    ASSERT_TRUE(waitFor([&plain] { return plain.is_running(); }, std::chrono::seconds(30)));
     const std::string plainUrl = "http://127.0.0.1:" + std::to_string(port) + "/n-rate.json";
 
     std::string body, error;
