@@ -163,21 +163,26 @@ bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
     m.txid = txid;
     m.ts = e.fields.ts;
     m.secs = int32_t(std::clamp<int64_t>(e.fields.secs, 0, INT32_MAX));
-    // Longer than any recorder makes: refused before it is decoded, let alone kept.
+    // Longer than any recorder makes: refused before it is decoded, let alone kept. The call it
+    // ends still ends here, as missed.
     constexpr size_t kLongestTape = kMessageLimitSeconds * kGsmBytesPerSecond;
-    if (e.fields.audio.size() > (kLongestTape + 2) / 3 * 4) return false;
-    m.audio = base64Decode(e.fields.audio);
-    if (m.audio.empty() || m.audio.size() > kLongestTape) return false;
+    if (e.fields.audio.size() <= (kLongestTape + 2) / 3 * 4) m.audio = base64Decode(e.fields.audio);
+    const bool kept = !m.audio.empty() && m.audio.size() <= kLongestTape;
+    const bool ringing = s.callState == CallState::Incoming && ofThisCall(s, e);
+    if (!kept && !ringing) return false;
     s.seenEventIds.insert(id);
-    if (s.callState == CallState::Incoming && ofThisCall(s, e)) {
+    if (ringing) {
         s.callState = CallState::Idle;
         s.caption.clear();
         phoneFlags().ringStop = true;
     }
     const std::string from = e.signer.empty() ? "someone" : e.signer;
-    s.boxes.inbox.push_back(std::move(m));
-    cap_inbox(s.boxes.inbox);
+    if (kept) {
+        s.boxes.inbox.push_back(std::move(m));
+        cap_inbox(s.boxes.inbox);
+    }
     record_missed_call(s, from, id);  // saves the store
+    if (!kept) return true;
     phoneFlags().lamp = true;
     s.statusText = "Message from " + from + ".";
     return true;

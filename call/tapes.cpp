@@ -85,6 +85,8 @@ void leaveMessage(bool hungUp) {
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
+        // Hung up, or the call gone, while it was being sent: a failed message is not tried again.
+        final = final || f.leaveHungUp || s.callId != callId || s.callState != CallState::LeavingMessage;
         if (s.callId == callId) {
             if (sent) {
                 appendCallRecord(s, int32_t(secs));

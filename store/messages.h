@@ -10,8 +10,8 @@
 
 namespace dialo {
 
-/// Drops the oldest inbox messages past the inbox's count and size caps: callers choose what
-/// lands here.
+/// Drops the oldest inbox messages past the inbox's count and size caps, as a message arrives:
+/// callers choose what lands here. (A load keeps what an older build stored beyond the size.)
 void cap_inbox(std::vector<InboxMessage>& inbox);
 
 /// Copies an inbox message into the saved list and marks it heard: from the next load on, the

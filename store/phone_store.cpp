@@ -11,7 +11,6 @@
 #include "base/text.h"
 #include "platform/data_dir.h"
 #include "store/handle_switch.h"
-#include "store/messages.h"
 #include "store/store_internal.h"
 
 namespace dialo {
@@ -276,7 +275,8 @@ bool note_handled_txid(PhoneState& st, const std::string& txid, const std::strin
 
 json build_handle_document(PhoneState& st) {
     HandleBoxes& b = st.boxes;
-    cap_inbox(b.inbox);
+    if (b.inbox.size() > kInboxCap)
+        b.inbox.erase(b.inbox.begin(), b.inbox.begin() + ptrdiff_t(b.inbox.size() - kInboxCap));
 
     const PhoneSettings& s = st.settings;
     json doc = json::object();
@@ -440,7 +440,8 @@ bool apply_handle_document(PhoneState& st, const json& doc) {
         if (!h.callId.empty()) st.seenEventIds.insert(h.callId);
     });
     pruneHandled(b);
-    cap_inbox(b.inbox);
+    if (b.inbox.size() > kInboxCap)
+        b.inbox.erase(b.inbox.begin(), b.inbox.begin() + ptrdiff_t(b.inbox.size() - kInboxCap));
 
     store_detail::applySettings(doc, st.settings, r);
     return !r.fault;

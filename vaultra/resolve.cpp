@@ -162,9 +162,12 @@ bool valid_paymail_domain(std::string_view domain) {
         if (!asciiLetterOrDigit(c) && c != '-' && c != '.') return false;
     // An address is no domain: a paymail naming this machine would have the phone pay whoever
     // listens on it. Only the devnet, which lives there, serves paymail on one.
+    // Any spelling the resolver reads as an address counts ("0x7f.1" is 127.0.0.1 too).
     const std::string_view last = domain.substr(domain.rfind('.') + 1);
     const bool numeric = std::all_of(last.begin(), last.end(), [](char c) { return c >= '0' && c <= '9'; });
-    return !numeric || networkConfig().devnet;
+    in_addr parsed{};
+    const bool address = numeric || ::inet_aton(std::string(domain).c_str(), &parsed) != 0;
+    return !address || networkConfig().devnet;
 }
 
 Resolution resolve_destination(std::string_view destination, int64_t amount, const std::string& payerPaymail,

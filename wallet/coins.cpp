@@ -216,20 +216,23 @@ void gather(Gathered& g, std::atomic<int>& historyLeft) {
 }
 
 constexpr int64_t kUnseenAfterSeconds = 600;  // when the chain height cannot be read
-// Marking a spend asks the height seldom: it runs under the wallet lock on every event sent,
-// and a reading somewhat old only lets the lists be looked at a block early.
-constexpr uint64_t kHeightReuseMs = 600000;
-constexpr int kLookupsPerCheck = 8;             // a backlog cannot hold the wallet lock for long
+// The height is read under the wallet lock, in one short try: for marking, on every event
+// sent, once in a while (a block found within the window is the one risk, and the window is
+// far shorter than a block); for settling, afresh at each refresh that holds doubts.
+constexpr uint64_t kHeightReuseMs = 15000;
+constexpr int kHeightTimeoutSeconds = 2;
+constexpr int kLookupsPerCheck = 3;   // a backlog cannot hold the wallet lock for long
+constexpr int kLookupTimeoutSeconds = 3;
 
-// The chain height WhatsOnChain reports, -1 when it cannot be read; a reading younger than
-// `reuseMs` is used again.
-int64_t chainHeight(WalletState& w, uint64_t reuseMs) {
+}  // namespace
+
+int64_t chain_height(WalletState& w, bool fresh) {
     CoinState& cs = w.coins;
     const uint64_t now = nowMs();
-    if (cs.heightRead && now - cs.heightReadMs < reuseMs) return cs.height;
+    if (!fresh && cs.heightRead && now - cs.heightReadMs < kHeightReuseMs) return cs.height;
     std::string body, error;
     int64_t height = -1;
-    if (fetch_get(wocUrl("/chain/info"), body, error, 5, false)) {
+    if (get_once(wocUrl("/chain/info"), body, error, kHeightTimeoutSeconds) == 200) {
         json doc = json::parse(body, nullptr, false);
         auto blocks = doc.is_object() ? doc.find("blocks") : doc.end();
         if (blocks != doc.end() && blocks->is_number_integer() && blocks->get<int64_t>() >= 0)
@@ -240,6 +243,8 @@ int64_t chainHeight(WalletState& w, uint64_t reuseMs) {
     cs.heightRead = true;
     return height;
 }
+
+namespace {
 
 void trimDoubts(CoinState& cs) {
     while (cs.doubts.size() > kMostDoubts) {
@@ -264,7 +269,7 @@ void doubtInputs(WalletState& w, const std::vector<Coin>& inputs, const std::str
             d->second.sent = d->second.sent || sent;
             continue;
         }
-        if (height == -2) height = chainHeight(w, kHeightReuseMs);
+        if (height == -2) height = chain_height(w);
         cs.spent.insert(key);
         cs.doubts[key] = Doubt{id, nowSeconds(), height, sent, c.owner == Hash160{} ? "" : address_from_hash(c.owner)};
     }
@@ -280,8 +285,9 @@ enum class Sighting { Seen, Unseen, Unknown };
 
 Sighting lookUp(const std::string& txid) {
     std::string body, error;
-    if (!fetch_get(wocUrl("/tx/" + txid), body, error, 10, true)) return Sighting::Unknown;
-    return body.find("\"txid\"") != std::string::npos ? Sighting::Seen : Sighting::Unseen;
+    const long code = get_once(wocUrl("/tx/" + txid), body, error, kLookupTimeoutSeconds);
+    if (code == 404) return Sighting::Unseen;
+    return code == 200 && body.find("\"txid\"") != std::string::npos ? Sighting::Seen : Sighting::Unknown;
 }
 
 // Settles the doubts the chain has moved past against unspent lists just read: `listed` holds
@@ -296,7 +302,8 @@ void settleDoubts(WalletState& w, const std::set<std::string>& listed, const std
     for (const auto& [outpoint, d] : cs.doubts)
         if (retried.count(d.txid) == 0) byTxid[d.txid].push_back(outpoint);
     if (byTxid.empty()) return;
-    const int64_t height = chainHeight(w, 0);
+    // Read afresh: a block just found is what lets a doubt be settled.
+    const int64_t height = chain_height(w, true);
     const int64_t now = nowSeconds();
     auto moved = [&](const Doubt& d) {
         return height >= 0 && d.height >= 0 ? height > d.height : now - d.atSeconds >= kUnseenAfterSeconds;
@@ -330,9 +337,10 @@ void settleDoubts(WalletState& w, const std::set<std::string>& listed, const std
             }
             continue;
         }
+        // Every coin it spends gone: it went out. A coin still unspent says it did not, unless
+        // the lists lag; only WhatsOnChain not knowing it gives its coins back.
         Sighting seen = Sighting::Unknown;
-        if (anyListed) seen = Sighting::Unseen;  // a coin it spends is still unspent: it never went out
-        else if (allCovered) seen = Sighting::Seen;  // every coin it spends is gone: it went out
+        if (!anyListed && allCovered) seen = Sighting::Seen;
         else if (lookups-- > 0) seen = lookUp(txid);
         if (seen == Sighting::Unknown) continue;
         for (const std::string& o : outpoints) seen == Sighting::Seen ? firm(o) : release(o);

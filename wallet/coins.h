@@ -101,8 +101,12 @@ int count_ready_coins();
 [[nodiscard]] bool forget_failed_inputs(WalletState& w, const std::vector<Coin>& inputs, const std::string& txid,
                                         std::string& error);
 
-/// Bound of the doubt records; past it the oldest count as spent for good.
-constexpr size_t kMostDoubts = 4096;
+/// Bound of the doubt records; past it the oldest count as spent for good (the safe side).
+constexpr size_t kMostDoubts = 1024;
+
+/// The chain height WhatsOnChain reports, read again when the last reading is 15 s old (or
+/// `fresh`); -1 when it cannot be read.
+int64_t chain_height(WalletState& w, bool fresh = false);
 
 /// Whether WhatsOnChain knows the transaction.
 bool tx_is_known(const std::string& txid);

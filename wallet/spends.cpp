@@ -26,7 +26,8 @@ constexpr int64_t kPayloadMargin = 20;       // satoshis
 constexpr int kTargetCoins = 120;
 constexpr int kSplitAttempts = 3;
 constexpr int64_t kSplitRate = 100;
-constexpr size_t kKeptSpends = 8;
+constexpr size_t kKeptSpends = 16;
+constexpr int64_t kKeptUnseenSeconds = 600;  // when the chain height cannot be read
 
 // Balance records feed a program that reads them; the application chooses at start-up.
 bool reportingBalance() { return balance_records(); }
@@ -70,20 +71,30 @@ std::string afterFailure(WalletState& w, const std::string& result, const std::v
 
 KeptSpend& keep(WalletState& w, const std::string& key, KeptSpend spend) {
     auto& kept = w.coins.kept;
+    // One still waiting for its answer goes last: forgetting it could pay its message twice.
     while (kept.size() >= kKeptSpends)
-        kept.erase(std::min_element(kept.begin(), kept.end(),
-                                    [](const auto& a, const auto& b) { return a.second.order < b.second.order; }));
+        kept.erase(std::min_element(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
+            return std::pair(!a.second.inputs.empty(), a.second.order) < std::pair(!b.second.inputs.empty(), b.second.order);
+        }));
     spend.order = ++w.coins.keptOrder;
+    spend.height = chain_height(w);
+    spend.atSeconds = nowSeconds();
     return kept[key] = std::move(spend);
 }
 
 // A kept transaction's answer to one broadcast of it. A failure keeps it, and its coins out
-// of every other spend, for the next try: a conflict may well be the transaction itself.
-std::string answerKept(WalletState& w, KeptSpend& k, const std::string& result) {
+// of every other spend, for the next try: a conflict may well be the transaction itself, not
+// yet shown. Once a block has come and WhatsOnChain still does not know it, it never went
+// out and will not: the next try builds a new one from other coins.
+std::string answerKept(WalletState& w, const std::string& key, KeptSpend& k, const std::string& result) {
     std::string error;
     const bool taken = result.rfind("success: ", 0) == 0;
     if (!taken && !tx_is_known(k.txid)) {
         if (!forget_failed_inputs(w, k.inputs, k.txid, error)) report_unsaved_coins(error);
+        const int64_t height = chain_height(w, true);
+        const bool moved = height >= 0 && k.height >= 0 ? height > k.height
+                                                        : nowSeconds() - k.atSeconds >= kKeptUnseenSeconds;
+        if (moved) w.coins.kept.erase(key);
         prune_pool(w);
         return result;
     }
@@ -130,7 +141,7 @@ std::string spend_payload(const std::string& peerAddress, const std::string& pay
     if (auto it = onceKey.empty() ? w.coins.kept.end() : w.coins.kept.find(onceKey); it != w.coins.kept.end()) {
         KeptSpend& k = it->second;
         if (k.inputs.empty()) return "success: " + k.txid + " " + std::to_string(k.cost);
-        return answerKept(w, k, broadcast_tx(w, k.inputs, k.outputs));
+        return answerKept(w, onceKey, k, broadcast_tx(w, k.inputs, k.outputs));
     }
     Hash160 peer{}, second{}, change{};
     if (!decode_p2pkh_address(peerAddress, peer)) return "error: phone address decode failed.";
@@ -158,8 +169,8 @@ std::string spend_payload(const std::string& peerAddress, const std::string& pay
     if (!signAll(w, selection, outputs)) return "error: signing failed.";
     const int64_t cost = fee + (twoPayments ? 2 : 1);
     if (!onceKey.empty()) {
-        KeptSpend& k = keep(w, onceKey, {selection, outputs, txid_of(serialize_tx(selection, outputs, false)), cost, 0});
-        return answerKept(w, k, broadcast_tx(w, k.inputs, k.outputs));
+        KeptSpend& k = keep(w, onceKey, {selection, outputs, txid_of(serialize_tx(selection, outputs, false)), cost});
+        return answerKept(w, onceKey, k, broadcast_tx(w, k.inputs, k.outputs));
     }
 
     std::string txid;

@@ -93,6 +93,8 @@ struct KeptSpend {
     std::string txid;
     int64_t cost = 0;          // satoshis, fee included
     uint64_t order = 0;        // older entries go first when the table is full
+    int64_t height = -1;       // chain height when it was made; -1 when unknown
+    int64_t atSeconds = 0;     // wall clock when it was made
 };
 
 /// What the wallet knows of its coins besides the remote lists.

@@ -160,6 +160,7 @@ void created(Context& c, const std::string& id, const std::string& mnemonic, boo
     identity_of(doc, priv, pub, address);
     wipe_text(priv);
     std::string receive = receive_address_of(doc);
+    if (auto it = doc.find("mnemonic"); it != doc.end() && it->is_string()) wipe_text(it->get_ref<std::string&>());
     json j = {{"id", id}, {"address", receive}, {"identity_pub", pub}, {"identity_address", address}};
     if (!restored) j["mnemonic"] = mnemonic;
     emit(c, j,

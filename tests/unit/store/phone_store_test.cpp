@@ -134,7 +134,8 @@ TEST_F(PhoneStoreTest, OnlyTheDevnetGetsBuiltInFeeAddressesItsCaAndLoopbackPayma
         EXPECT_EQ(n.eventFeeAddress.empty() || n.callFeeAddress.empty(), !row.devnet) << row.network;
         EXPECT_EQ(caFilePath(), row.devnet ? root() + "/Orvane/devnet-ca.pem" : "") << row.network;
         EXPECT_EQ(sameMachineDirectory(n), row.devnet) << row.network;
-        EXPECT_EQ(valid_paymail_domain("127.0.0.1"), row.devnet) << row.network;
+        for (const char* address : {"127.0.0.1", "0x7f.0x1", "0177.0.0.1"})
+            EXPECT_EQ(valid_paymail_domain(address), row.devnet) << address << " " << row.network;
         EXPECT_TRUE(valid_paymail_domain("orvane.test"));
     }
 }

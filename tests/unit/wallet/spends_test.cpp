@@ -234,6 +234,39 @@ TEST_F(SpendsTest, ACoinHeldByAnUnprovenReplyIsOfferedAgainAfterTheNextBlock) {
     }
 }
 
+// A message's transaction is sent again as it is while it may still land; once a block has come
+// and it is not known, it never went out, and the message is paid anew, once.
+TEST_F(SpendsTest, AKeptMessageThatNeverWentOutIsBuiltAnewOnceABlockHasCome) {
+    fundWallet({5000, 5000});
+    const std::string conflict = "258: txn-mempool-conflict";
+    auto refuseEverywhere = [&] {
+        inject({{"path_prefix", "/oi/submit"}, {"status", 400}, {"body", json{{"ok", false}, {"error", conflict}}.dump()}});
+        inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 400}, {"body", conflict}, {"content_type", "text/plain"}});
+        inject({{"path_prefix", "/arc/v1/tx"}, {"status", 200}, {"body", R"({"txStatus": "DOUBLE_SPEND_ATTEMPTED"})"}});
+    };
+    const std::string payload(300, 'm');
+    std::string txid;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt == 2) mine();
+        refuseEverywhere();
+        EXPECT_EQ(spend_payload(payee, payload, 100, false, "", "00000000000000ab").rfind("error: ", 0), 0u) << attempt;
+        devnet.faults().clear();
+        auto g = lockWallet();
+        auto kept = g.state.coins.kept.find("00000000000000ab");
+        if (attempt < 2) {
+            ASSERT_NE(kept, g.state.coins.kept.end()) << attempt;
+            if (attempt == 0) txid = kept->second.txid;
+            EXPECT_EQ(kept->second.txid, txid) << "the same transaction again";
+        } else {
+            EXPECT_EQ(kept, g.state.coins.kept.end()) << "a block came and it never went out";
+        }
+    }
+    const std::string result = spend_payload(payee, payload, 100, false, "", "00000000000000ab");
+    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+    EXPECT_NE(result.substr(9, 64), txid);
+    EXPECT_EQ(devnet.ledger().txidsPaying(payee, 10).size(), 1u);
+}
+
 // Whether spends report their bookkeeping records is the application's choice, whatever the
 // standard output is connected to.
 TEST_F(SpendsTest, BalanceRecordsAreEmittedOnlyWhenTheApplicationAsks) {
