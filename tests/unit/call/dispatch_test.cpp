@@ -123,7 +123,10 @@ protected:
     std::vector<std::string> sentTo(const Key& k) {
         std::vector<std::string> out;
         std::set<std::string> txids;
-        for (const std::string& t : lockPhone().state.knownTxids) txids.insert(t);
+        {
+            auto g = lockPhone();  // held for the whole copy
+            txids.insert(g.state.knownTxids.begin(), g.state.knownTxids.end());
+        }
         for (const std::string& t : txids) {
             bool paysThem = false;
             std::optional<json> opened;

@@ -214,7 +214,10 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     auto chunks = [&] {
         std::vector<json> out;
         std::set<std::string> txids;
-        for (const std::string& t : lockPhone().state.knownTxids) txids.insert(t);
+        {
+            auto g = lockPhone();  // held for the whole copy
+            txids.insert(g.state.knownTxids.begin(), g.state.knownTxids.end());
+        }
         for (const std::string& txid : txids)
             for (const TxOutput& o : readTx(txid).outputs)
                 if (auto p = payloadFromScript(o.locking); p && o.sats == 0)
@@ -286,7 +289,12 @@ TEST_F(SendEventTest, AMessageGoesByItselfAtSixtySecondsThoughItCostsMoreThanFou
 
     std::optional<json> tape;
     size_t inputs = 0;
-    for (const std::string& txid : lockPhone().state.knownTxids) {
+    std::vector<std::string> sent;
+    {
+        auto g = lockPhone();
+        sent.assign(g.state.knownTxids.begin(), g.state.knownTxids.end());
+    }
+    for (const std::string& txid : sent) {
         const ParsedTx tx = readTx(txid);
         for (const TxOutput& o : tx.outputs)
             if (auto p = payloadFromScript(o.locking); p && o.sats == 0)
