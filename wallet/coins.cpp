@@ -345,7 +345,8 @@ void settleDoubts(WalletState& w, const std::set<std::string>& listed, const std
         if (seen == Sighting::Unknown) continue;
         for (const std::string& o : outpoints) seen == Sighting::Seen ? firm(o) : release(o);
         if (seen == Sighting::Seen) continue;
-        auto fromIt = [&txid](const Coin& c) { return lowerAscii(c.txid) == txid; };
+        const std::string& lost = txid;  // clang 14 captures no structured binding
+        auto fromIt = [&lost](const Coin& c) { return lowerAscii(c.txid) == lost; };
         load_change_snapshot(w);  // a restart since left the change on disk only
         const size_t before = cs.change.size();
         cs.change.erase(std::remove_if(cs.change.begin(), cs.change.end(), fromIt), cs.change.end());
