@@ -11,6 +11,7 @@
 #include "platform/paths.h"
 #include "state/phone_state.h"
 #include "store/phone_store.h"
+#include "store/saver.h"
 #include "vaultra/connect.h"
 #include "wallet/binding.h"
 #include "wallet/http.h"
@@ -48,6 +49,8 @@ void setEchoLine(bool on) { gEchoLine = on; }
 bool startCore() {
     if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) return false;
     load_settings();
+    // Without it saves are written under the phone-state mutex, as they are in tests.
+    (void)start_store_saver();
     openSound();
     phoneFlags().quietRing = gEchoLine;  // an echo line's own ring would be heard back
     bind_instance(programDirectory(), "Dialo");
@@ -63,6 +66,8 @@ void shutdownCore() {
     // coin split, an avatar fetch or the update check may be inside libcurl for a few seconds.
     // libcurl's handles and its global state must outlive them.
     const bool alone = waitForDetached(kDetachedWaitMs);
+    // What was saved reaches the disk before the process ends.
+    stop_store_saver();
     releaseOutputs();
     soundBackend().close();
     // One still running after that uses the network; the process ends without freeing it.

@@ -59,6 +59,19 @@ json migratedCalls(const json& shared, const std::string& key) {
     return out;
 }
 
+// The audio files a handle's document names.
+std::set<std::string> namedAudio(const json& doc) {
+    std::set<std::string> names;
+    for (const char* list : {"inbox", "saved"}) {
+        auto it = doc.find(list);
+        if (it == doc.end() || !it->is_array()) continue;
+        for (const auto& m : *it)
+            if (m.is_object())
+                if (auto f = m.find("audio_file"); f != m.end() && f->is_string()) names.insert(f->get<std::string>());
+    }
+    return names;
+}
+
 }  // namespace
 
 std::string current_store_key() {
@@ -121,6 +134,7 @@ bool load_handle_file(PhoneState& st) {
             // switch, so keep what was there first.
             if (!store_detail::keepAside(path, text)) return false;
         }
+        store_detail::removeStrayAudio(key, namedAudio(doc));
         return true;
     }
 
@@ -179,7 +193,10 @@ void switch_store_handle(const std::string& handle) {
         if (!key.empty()) {
             if (lock.fileLocked() && load_handle_file(g.state)) {
                 renumber_saved(g.state);
-                save_handle_file(g.state);
+                // A file of the inline-audio layout gets all its audio files now: the saver
+                // writes them, outside the phone-state mutex, when it runs.
+                store_detail::StoreSnapshot snap = store_detail::takeSnapshot(g.state);
+                if (!store_detail::handOverToSaver(snap)) save_handle_file(g.state);
             } else {
                 // The handle's data could not be read. Forget the key so no save writes the
                 // empty lists over its file, and the next switch to it tries again.

@@ -1,6 +1,7 @@
 #include "store/phone_store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <sys/stat.h>
 
@@ -115,6 +116,7 @@ bool keepAside(const std::string& path, const std::string& text) {
 }  // namespace store_detail
 
 using store_detail::JsonReader;
+using store_detail::hasKey;
 
 namespace {
 
@@ -233,22 +235,37 @@ void load_settings() {
     applyConfigDocument(doc);
 }
 
-void save_settings(const PhoneState& st) {
+namespace store_detail {
+
+bool writeSharedSettings(const json& settings) {
     std::string path = shared_store_path();
     std::string text;
-    if (!readIfPresent(path, text)) return;
-    json doc = text.empty() ? json::object() : store_detail::parseStored(text);
+    if (!readIfPresent(path, text)) return false;
+    json doc = text.empty() ? json::object() : parseStored(text);
     if (!doc.is_object()) {
         // Whatever the user had there (a hand-edited network block, say) stays readable beside it.
-        if (!store_detail::keepAside(path, text)) return;
+        if (!keepAside(path, text)) return false;
         doc = json::object();
     }
+    for (const auto& [key, value] : settings.items()) doc[key] = value;
+    std::string fresh = json_file_text(doc);
+    return fresh == text || storeWrite(path, fresh);
+}
 
-    const PhoneSettings& s = st.settings;
+}  // namespace store_detail
+
+namespace {
+
+json settingsDocument(const PhoneSettings& s) {
+    json doc = json::object();
     doc["admin"] = s.admin;
     writeDisplaySettings(s, doc);
-    (void)writeFileAtomic(path, json_file_text(doc));
+    return doc;
 }
+
+}  // namespace
+
+void save_settings(const PhoneState& st) { (void)store_detail::writeSharedSettings(settingsDocument(st.settings)); }
 
 bool block_handle(PhoneState& st, const std::string& handle) {
     // Kept as the identity the handle names, however it was typed ("$Mallory", "@mallory@...").
@@ -273,10 +290,23 @@ bool note_handled_txid(PhoneState& st, const std::string& txid, const std::strin
     return true;
 }
 
-json build_handle_document(PhoneState& st) {
+namespace {
+
+using AudioList = std::vector<std::pair<std::string, const Bytes*>>;
+
+// The per-handle document; messages name their audio file. `refs` and `audio` (when given)
+// collect those names, and the audio behind each.
+json handleDocument(PhoneState& st, std::set<std::string>* refs, AudioList* audio) {
     HandleBoxes& b = st.boxes;
     if (b.inbox.size() > kInboxCap)
         b.inbox.erase(b.inbox.begin(), b.inbox.begin() + ptrdiff_t(b.inbox.size() - kInboxCap));
+
+    auto audioFile = [&](const std::string& id, const Bytes& bytes) {
+        std::string name = store_detail::audioFileName(id);
+        if (refs) refs->insert(name);
+        if (audio) audio->emplace_back(name, &bytes);
+        return name;
+    };
 
     const PhoneSettings& s = st.settings;
     json doc = json::object();
@@ -288,7 +318,9 @@ json build_handle_document(PhoneState& st) {
 
     json saved = json::array();
     for (const SavedMessage& m : b.saved) {
-        json o{{"n", m.n}, {"id", m.id}, {"from", m.from}, {"audio", base64Encode(m.audio)}};
+        // Nothing to play: a load would drop it anyway.
+        if (m.audio.empty()) continue;
+        json o{{"n", m.n}, {"id", m.id}, {"from", m.from}, {"audio_file", audioFile(m.id, m.audio)}};
         if (std::string t = txidIfFull(m.txid); !t.empty()) o["txid"] = t;
         saved.push_back(std::move(o));
     }
@@ -316,7 +348,7 @@ json build_handle_document(PhoneState& st) {
     json inbox = json::array();
     for (const InboxMessage& m : b.inbox) {
         if (m.id.empty() || m.audio.empty()) continue;
-        json o{{"id", m.id}, {"from", m.from}, {"audio", base64Encode(m.audio)}, {"ts", m.ts}, {"secs", m.secs}};
+        json o{{"id", m.id}, {"from", m.from}, {"audio_file", audioFile(m.id, m.audio)}, {"ts", m.ts}, {"secs", m.secs}};
         if (std::string t = txidIfFull(m.txid); !t.empty()) o["txid"] = t;
         inbox.push_back(std::move(o));
     }
@@ -333,22 +365,72 @@ json build_handle_document(PhoneState& st) {
     return doc;
 }
 
-void save_handle_file(PhoneState& st) {
-    std::string key = current_store_key();
-    if (key.empty()) return;
-    (void)writeFileAtomic(handle_store_path(key), json_file_text(build_handle_document(st)));
+// Orders snapshots: taken under the phone-state mutex, so a larger number saw a later state.
+std::atomic<uint64_t> gSnapshotSeq{0};
+
+}  // namespace
+
+json build_handle_document(PhoneState& st) { return handleDocument(st, nullptr, nullptr); }
+
+namespace store_detail {
+
+StoreSnapshot takeSnapshot(PhoneState& st) {
+    StoreSnapshot snap;
+    snap.seq = ++gSnapshotSeq;
+    snap.settings = settingsDocument(st.settings);
+    snap.key = current_store_key();
+    if (snap.key.empty()) return snap;
+    AudioList audio;
+    snap.handleDoc = handleDocument(st, &snap.audioRefs, &audio);
+    queueNewAudio(snap.key, snap.seq, audio);
+    return snap;
 }
 
+}  // namespace store_detail
+
+namespace {
+
+// A handle's file written now; a named audio file found gone is queued again from memory
+// and the write tried once more.
+bool writeHandleNow(PhoneState& st) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        store_detail::StoreSnapshot snap = store_detail::takeSnapshot(st);
+        if (snap.key.empty()) return true;
+        const auto outcome = store_detail::writeHandleSnapshot(snap);
+        if (outcome != store_detail::WriteOutcome::AudioMissing) return outcome == store_detail::WriteOutcome::Written;
+    }
+    return false;
+}
+
+}  // namespace
+
+void save_handle_file(PhoneState& st) { (void)writeHandleNow(st); }
+
 void save_phone_store(PhoneState& st) {
+    store_detail::StoreSnapshot snap = store_detail::takeSnapshot(st);
+    if (store_detail::handOverToSaver(snap)) return;
+    // No saver runs (tests, tools): written here and now, as before.
     StoreLockGuard lock;
     // Without the inter-process lock another phone may be mid read-modify-write of the
     // shared file; writing it now could drop that phone's keys.
-    if (lock.fileLocked()) save_settings(st);
-    save_handle_file(st);
+    if (store_detail::writeSnapshot(snap, lock.fileLocked()) == store_detail::WriteOutcome::AudioMissing)
+        (void)writeHandleNow(st);
 }
 
 bool apply_handle_document(PhoneState& st, const json& doc) {
     JsonReader r;
+    const std::string key = current_store_key();
+    // A message's audio: its own file beside the store, or inline base64 in files written
+    // before audio had files. A file that does not read leaves the message out.
+    auto messageAudio = [&r, &key](const json& e, const std::string& id) {
+        Bytes audio;
+        if (!hasKey(e, "audio_file")) return base64Decode(r.text(e, "audio"));
+        const std::string name = r.text(e, "audio_file");
+        // Only the name the id gives is read: a document cannot point anywhere else.
+        if (key.empty() || name != store_detail::audioFileName(id) || !store_detail::readAudioFile(key, name, audio))
+            return Bytes{};
+        return audio;
+    };
     HandleBoxes& b = st.boxes;
     if (!doc.is_object()) return false;
 
@@ -394,7 +476,8 @@ bool apply_handle_document(PhoneState& st, const json& doc) {
         m.id = r.text(e, "id");
         m.from = r.text(e, "from");
         m.txid = r.text(e, "txid");
-        m.audio = base64Decode(r.text(e, "audio"));
+        if (m.n <= 0) return;
+        m.audio = messageAudio(e, m.id);
         if (m.n > 0 && !m.audio.empty()) b.saved.push_back(std::move(m));
     });
 
@@ -425,8 +508,9 @@ bool apply_handle_document(PhoneState& st, const json& doc) {
         m.txid = r.text(e, "txid");
         m.ts = r.integer(e, "ts", 0);
         m.secs = int32_t(r.integer(e, "secs", 0, INT32_MIN, INT32_MAX));
-        m.audio = base64Decode(r.text(e, "audio"));
-        if (m.id.empty() || m.audio.empty() || listed(b.tomb, m.id) || listed(b.heard, m.id)) return;
+        if (m.id.empty() || listed(b.tomb, m.id) || listed(b.heard, m.id)) return;
+        m.audio = messageAudio(e, m.id);
+        if (m.audio.empty()) return;
         b.inbox.push_back(std::move(m));
     });
 

@@ -2,10 +2,14 @@
 // Shared inside store/ only: tolerant readers of stored JSON values.
 
 #include <cstdint>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "state/phone_state.h"
 #include "state/records.h"
 
 namespace dialo::store_detail {
@@ -31,6 +35,59 @@ nlohmann::json parseStored(const std::string& text);
 
 /// Settings keys of a shared or per-handle document; only keys present change anything.
 void applySettings(const nlohmann::json& doc, PhoneSettings& settings, JsonReader& reader);
+
+/// One save of the store as memory held it, taken under the phone-state mutex and written
+/// without it. Message audio is not in it: that is queued apart, once (see queueNewAudio).
+struct StoreSnapshot {
+    uint64_t seq = 0;                    // later snapshots have larger numbers
+    nlohmann::json settings;             // the shared file's keys that memory owns
+    std::string key;                     // the loaded handle; empty: none
+    nlohmann::json handleDoc;            // that handle's document; null without a handle
+    std::set<std::string> audioRefs;     // the audio files handleDoc names
+};
+
+/// Copies the store out of memory. Caller holds the phone-state mutex.
+StoreSnapshot takeSnapshot(PhoneState& st);
+
+enum class WriteOutcome { Written, Failed, AudioMissing };
+
+/// Writes a snapshot's files unless a newer snapshot's are already on disk: the audio it
+/// names first, then the document, then removes audio files no document of ours names any
+/// more. The shared file only when `shared` (the inter-process lock is held). AudioMissing:
+/// a named audio file had gone (another phone removed it); it is forgotten, so the next
+/// snapshot queues it again. Caller holds the store lock, not the phone-state mutex (except
+/// at a handle switch).
+WriteOutcome writeSnapshot(const StoreSnapshot& snap, bool shared);
+/// The same for the handle's file alone.
+WriteOutcome writeHandleSnapshot(const StoreSnapshot& snap);
+
+/// Gives the snapshot to the saver thread; false (and nothing taken) when none runs.
+bool handOverToSaver(StoreSnapshot& snap);
+
+/// <store directory>/audio-<key>, the folder of a handle's message audio.
+std::string audioFolder(const std::string& key);
+/// A message's audio file name in that folder: hex of SHA-256 of its id, then ".gsm".
+std::string audioFileName(const std::string& id);
+
+/// Queues a copy of each message's audio that is neither on disk nor queued yet. Called
+/// under the phone-state mutex, so it copies only what is new.
+void queueNewAudio(const std::string& key, uint64_t seq,
+                   const std::vector<std::pair<std::string, const Bytes*>>& audio);
+
+/// Reads a message's audio file; false when it is missing, empty or unreadable. One that reads
+/// is remembered as on disk.
+bool readAudioFile(const std::string& key, const std::string& name, Bytes& out);
+
+/// After a handle's file loads (store lock held): removes audio files its document does not
+/// name, left by a phone killed between writing them and the document, or by a delete.
+void removeStrayAudio(const std::string& key, const std::set<std::string>& named);
+
+/// Every store file is written through here: writeFileAtomic, after the test hook.
+[[nodiscard]] bool storeWrite(const std::string& path, const std::string& text);
+
+/// Shared-file read-modify-write: the keys of `settings` replace the stored ones, every
+/// other key is kept; nothing is written when that changes no byte. Store lock held.
+bool writeSharedSettings(const nlohmann::json& settings);
 
 /// Writes text through a temporary file and keeps the previous copy aside as <path>.bak
 /// (or .bak.N when that exists). False when the copy could not be kept.

@@ -15,6 +15,7 @@
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
 #include "store/phone_store.h"
+#include "store/saver.h"
 
 namespace dialo {
 namespace {
@@ -101,6 +102,8 @@ json changeStore(const char* event, const std::function<bool(PhoneState&)>& chan
         changed = change(g.state);
         if (changed) save_phone_store(g.state);
     }
+    // The answer says the change is kept: it must be on disk first.
+    (void)flush_phone_store();
     postUi(UiMessage::CardsRefresh);
     postUi(UiMessage::Refresh);
     return json{{"event", event}, {"changed", changed}};

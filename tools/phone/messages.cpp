@@ -12,6 +12,7 @@
 #include "state/ui_bridge.h"
 #include "store/messages.h"
 #include "store/phone_store.h"
+#include "store/saver.h"
 #include "wallet/published.h"
 
 namespace dialo {
@@ -94,6 +95,7 @@ bool messageCommand(const std::string& verb, const std::string& rest, const Prin
                 g.state.statusText = "Saved as message " + std::to_string(n) + ".";
             }
         }
+        (void)flush_phone_store();
         postUi(UiMessage::CardsRefresh);
         postUi(UiMessage::Refresh);
         print(n > 0 ? json{{"event", "save"}, {"id", rest}, {"n", n}} : json{{"error", "No such message in the inbox."}});
@@ -104,6 +106,7 @@ bool messageCommand(const std::string& verb, const std::string& rest, const Prin
             deleted = delete_message(g.state, rest);
             if (deleted) save_phone_store(g.state);
         }
+        (void)flush_phone_store();
         postUi(UiMessage::CardsRefresh);
         print(json{{"event", "delete"}, {"id", rest}, {"deleted", deleted}});
     } else if (verb == "export" && !rest.empty()) {

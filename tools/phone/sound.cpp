@@ -9,6 +9,7 @@
 #include "base/clock.h"
 #include "state/phone_state.h"
 #include "store/phone_store.h"
+#include "store/saver.h"
 
 namespace dialo {
 
@@ -25,6 +26,7 @@ bool soundCommand(const std::string& verb, const std::string& rest, const PrintL
         print(json{{"event", "devices"}, {"devices", devices}});
     } else if (verb == "output" && !rest.empty()) {
         if (!chooseOutput(rest)) return print(json{{"error", "No such output device."}}), true;
+        (void)flush_phone_store();
         print(json{{"event", "output"}, {"label", outputLabel()}});
     } else if (verb == "volume" && (rest == "50" || rest == "100" || rest == "150" || rest == "200")) {
         phoneFlags().volume = std::stoi(rest);
@@ -32,6 +34,7 @@ bool soundCommand(const std::string& verb, const std::string& rest, const PrintL
             auto g = lockPhone();
             save_phone_store(g.state);
         }
+        (void)flush_phone_store();
         print(json{{"event", "volume"}, {"volume", phoneFlags().volume.load()}});
     } else if (verb == "beep" && rest.empty()) {
         const bool out = outputAvailable();

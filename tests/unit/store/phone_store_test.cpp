@@ -1,7 +1,12 @@
 // The phone store as the user meets it: settings that survive a restart, call history and
 // answer-phone messages kept per handle, and files that stay whole and private.
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <mutex>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -219,9 +224,17 @@ TEST_F(PhoneStoreTest, OnlyCompleteTransactionIdsAndPlayableMessagesAreWritten) 
         o.erase(drop);
         return o;
     };
+    // Audio lives in a file of its own beside the document, which names it.
+    auto file = [](const std::string& id) { return std::pair<const char*, json>{"audio_file", store_detail::audioFileName(id)}; };
     json doc = readJson(handleFile("alice"));
-    EXPECT_EQ(doc["saved"], json::array({with(savedJson(1, "s64", "bob", 1), {{"txid", full}}), savedJson(2, "s63", "bob", 2)}));
-    EXPECT_EQ(doc["inbox"], json::array({with(inboxJson("i64", "carol", 100, 3), {{"txid", full}}), inboxJson("i63", "carol", 101, 4)}));
+    EXPECT_EQ(doc["saved"], json::array({with(savedJson(1, "s64", "bob", 1), {{"txid", full}, file("s64")}, "audio"),
+                                         with(savedJson(2, "s63", "bob", 2), {file("s63")}, "audio")}));
+    EXPECT_EQ(doc["inbox"], json::array({with(inboxJson("i64", "carol", 100, 3), {{"txid", full}, file("i64")}, "audio"),
+                                         with(inboxJson("i63", "carol", 101, 4), {file("i63")}, "audio")}));
+    for (const auto& [id, seed] : {std::pair{"s64", 1}, {"s63", 2}, {"i64", 3}, {"i63", 4}}) {
+        EXPECT_EQ(readText(audioFile("alice", id)), asText(audio(uint8_t(seed)))) << id;
+        EXPECT_EQ(modeOf(audioFile("alice", id)), 0600u) << id;
+    }
     EXPECT_EQ(doc["calls"], json::array({with(callJson("bob", "alice", 200, "c1"), {{"txid", shortId}, {"hide", true}}),
                                          with(callJson("alice", "bob", 201, ""),
                                               {{"receipt", {{"sent", {full}}, {"heard", json::array()},
@@ -295,7 +308,11 @@ TEST_F(PhoneStoreTest, SavedOrDeletedMessagesDoNotComeBackToTheInbox) {
     switch_store_handle("alice");
     ASSERT_EQ(ids(&HandleBoxes::inbox), std::vector<std::string>{"c"});
     EXPECT_EQ(lockPhone().state.boxes.inbox[0].audio, audio(3));
-    EXPECT_EQ(idsIn(readJson(handleFile("alice"))["inbox"]), std::vector<std::string>{"c"});
+    // A file of the inline layout is rewritten in the new one, its audio intact beside it.
+    const json rewritten = readJson(handleFile("alice"))["inbox"];
+    EXPECT_EQ(idsIn(rewritten), std::vector<std::string>{"c"});
+    EXPECT_FALSE(rewritten[0].contains("audio"));
+    EXPECT_EQ(readText(audioFile("alice", "c")), asText(audio(3)));
     switch_store_handle("bob");
     switch_store_handle("alice");
     EXPECT_EQ(ids(&HandleBoxes::inbox), std::vector<std::string>{"c"});
@@ -324,6 +341,97 @@ TEST_F(PhoneStoreTest, SavedOrDeletedMessagesDoNotComeBackToTheInbox) {
     switch_store_handle("alice");
     EXPECT_TRUE(ids(&HandleBoxes::saved).empty());
     EXPECT_EQ(readJson(handleFile("alice"))["tomb"], json::array({"b", "d", "c"}));
+    // Once no document names them, deleted messages' audio files are gone too.
+    EXPECT_TRUE(std::filesystem::is_empty(dataDir() + "/audio-alice"));
+}
+
+TEST_F(PhoneStoreTest, MessageWhoseAudioFileIsGoneIsLeftOutOfTheLoadAlone) {
+    // As another start left it: one file gone, one empty, one name pointing elsewhere.
+    auto named = [](json m, const std::string& id) {
+        m.erase("audio");
+        m["audio_file"] = store_detail::audioFileName(id);
+        return m;
+    };
+    json other = named(inboxJson("other", "bob", 4, 4), "other");
+    other["audio_file"] = "../phone.json";
+    writeJson(handleFile("alice"), {{"inbox", json::array({named(inboxJson("kept", "bob", 1, 1), "kept"),
+                                                           named(inboxJson("lost", "bob", 2, 2), "lost"), other})},
+                                    {"saved", json::array({named(savedJson(1, "s1", "bob", 3), "s1")})}});
+    writeText(audioFile("alice", "kept"), asText(audio(1)));
+    writeText(audioFile("alice", "s1"), "");
+    switch_store_handle("alice");
+    EXPECT_EQ(ids(&HandleBoxes::inbox), std::vector<std::string>{"kept"});
+    EXPECT_TRUE(ids(&HandleBoxes::saved).empty());
+    EXPECT_EQ(lockPhone().state.boxes.inbox[0].audio, audio(1));
+
+    // A file removed under a running phone (by another phone of the handle) comes back from
+    // memory before a document names it again.
+    std::filesystem::remove(audioFile("alice", "kept"));
+    lockPhone().state.boxes.answerphone = true;
+    save();
+    EXPECT_EQ(readText(audioFile("alice", "kept")), asText(audio(1)));
+    EXPECT_EQ(readJson(handleFile("alice"))["answerphone"], true);
+}
+
+// The window paints under the phone-state mutex while saves come in: none may write under it.
+TEST_F(PhoneStoreTest, SaverWritesOutsideThePhoneStateMutexOnceAndOnlyWhatChanged) {
+    load_settings();
+    switch_store_handle("alice");
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::pair<std::string, std::thread::id>> writes;
+    setStoreWriteHook([&](const std::string& path) {
+        std::lock_guard<std::mutex> lock(m);
+        writes.emplace_back(path, std::this_thread::get_id());
+        cv.notify_all();
+    });
+    auto written = [&] {
+        std::lock_guard<std::mutex> lock(m);
+        std::multiset<std::string> paths;
+        for (const auto& w : writes) paths.insert(w.first);
+        writes.clear();
+        return paths;
+    };
+    ASSERT_TRUE(start_store_saver());
+    {
+        auto g = lockPhone();
+        g.state.boxes.inbox = {inboxMessage("m1", "bob", 1, 1)};
+        g.state.boxes.saved = {savedMessage(1, "m1", "bob", 1)};
+        save_phone_store(g.state);
+        // Still holding the mutex: the document must reach the disk all the same.
+        std::unique_lock<std::mutex> lock(m);
+        const bool done = cv.wait_for(lock, std::chrono::seconds(60), [&] {
+            return std::any_of(writes.begin(), writes.end(), [&](const auto& w) { return w.first == handleFile("alice"); });
+        });
+        ASSERT_TRUE(done) << "no write while another thread held the phone-state mutex";
+        for (const auto& w : writes) EXPECT_NE(w.second, std::this_thread::get_id()) << w.first;
+    }
+    ASSERT_TRUE(flush_phone_store());
+    // One audio file for the message and its saved copy, written before the document naming it.
+    EXPECT_EQ(written(), (std::multiset<std::string>{audioFile("alice", "m1"), handleFile("alice"), sharedFile()}));
+    EXPECT_EQ(readText(audioFile("alice", "m1")), asText(audio(1)));
+
+    // Nothing changed: nothing is written.
+    save();
+    ASSERT_TRUE(flush_phone_store());
+    EXPECT_TRUE(written().empty());
+
+    // A settings click rewrites the two documents and no audio.
+    lockPhone().state.settings.theme = 3;
+    save();
+    ASSERT_TRUE(flush_phone_store());
+    EXPECT_EQ(written(), (std::multiset<std::string>{handleFile("alice"), sharedFile()}));
+    EXPECT_EQ(readJson(handleFile("alice"))["theme"], 3);
+
+    // Many saves in a row: the newest state is what stays on disk.
+    for (int theme = 0; theme < 4; ++theme) {
+        lockPhone().state.settings.theme = theme;
+        save();
+    }
+    stop_store_saver();
+    EXPECT_EQ(readJson(handleFile("alice"))["theme"], 3);
+    EXPECT_EQ(readJson(sharedFile())["theme"], 3);
+    setStoreWriteHook({});
 }
 
 TEST_F(PhoneStoreTest, LoadedBlockListIsBareLowerCaseWithoutRepeats) {

@@ -40,6 +40,8 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
             ::close(saved[0]);
             load_settings();
             switch_store_handle("alice");
+            // Saves written on the saver thread, as in the phone.
+            if (!start_store_saver()) ::_exit(4);
             for (int r = 0;; ++r) {
                 {
                     auto g = lockPhone();
@@ -47,6 +49,7 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
                     g.state.boxes.inbox.push_back(inboxMessage(std::to_string(round) + "-" + std::to_string(r), "bob", r, uint8_t(r)));
                     save_phone_store(g.state);
                 }
+                if (!flush_phone_store()) ::_exit(5);
                 // One byte per finished save; the parent stops reading long before the pipe fills.
                 if (::write(saved[1], "s", 1) != 1) ::_exit(3);
             }
@@ -73,7 +76,11 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
         // Each save holds everything before it: a shorter inbox would be a torn or stale file.
         EXPECT_GE(inbox.size(), std::max<size_t>(lastInbox, saves));
         lastInbox = inbox.size();
-        for (const auto& m : inbox) EXPECT_TRUE(m.is_object() && m["id"].is_string() && m["audio"].is_string());
+        // Every message the document names has its audio on disk.
+        for (const auto& m : inbox) {
+            ASSERT_TRUE(m.is_object() && m["id"].is_string() && m["audio_file"].is_string());
+            EXPECT_EQ(readText(audioFile("alice", m["id"].get<std::string>())).size(), 33u) << m["id"];
+        }
     }
 }
 

@@ -22,6 +22,8 @@
 #include "state/ui_bridge.h"
 #include "store/handle_switch.h"
 #include "store/phone_store.h"
+#include "store/saver.h"
+#include "store/store_internal.h"
 
 namespace dialo::test {
 
@@ -60,6 +62,11 @@ protected:
         struct stat st{};
         return ::stat(path.c_str(), &st) == 0 ? unsigned(st.st_mode & 0777) : 0;
     }
+    /// A message's audio file in a handle's audio folder.
+    std::string audioFile(const std::string& key, const std::string& id) const {
+        return dataDir() + "/audio-" + key + "/" + store_detail::audioFileName(id);
+    }
+    static std::string asText(const Bytes& b) { return std::string(b.begin(), b.end()); }
     std::set<std::string> folderEntries() const {
         std::set<std::string> names;
         std::error_code ec;
