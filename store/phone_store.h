@@ -1,10 +1,11 @@
 #pragma once
 // The phone store: the shared settings file and one file per handle, in
-// <platform dir>/dialo. Whole files are replaced through a temporary file; all writers,
-// across processes, serialise on byte 0 of phone.lock beside them.
+// <platform dir>/dialo, with each handle's message audio in files of their own beside it
+// (audio-<key>/). Whole files are replaced through a temporary file; all writers, across
+// processes, serialise on byte 0 of phone.lock beside them.
 //
 // Functions taking a PhoneState& expect the caller to hold the phone-state mutex
-// (lockPhone); they take the store lock themselves, in that order.
+// (lockPhone); those that write take the store lock themselves, in that order.
 
 #include <mutex>
 #include <string>
@@ -32,9 +33,11 @@ std::string store_lock_path();
 /// Creates an empty shared file on a first run. Takes the phone-state mutex itself.
 void load_settings();
 
-/// Writes the settings into the shared file (keeping every other key) and, when a handle is
-/// loaded, that handle's whole file. The shared file is left alone when the store's
-/// inter-process lock cannot be taken.
+/// Saves the settings into the shared file (keeping every other key) and, when a handle is
+/// loaded, that handle's file. Only a copy is taken here (with the audio not yet on disk);
+/// while the store's writer runs (saver.h) the files are written there, after this returns,
+/// and otherwise at once. The shared file is left alone when the store's inter-process lock
+/// cannot be taken; a failed write is tried again with the next save.
 void save_phone_store(PhoneState& st);
 
 /// Records a missed call from `caller` unless `call_id` already has one; then saves.
@@ -55,10 +58,12 @@ bool unblock_handle(PhoneState& st, const std::string& handle);
 
 /// Shared-file read-modify-write of the settings. Caller holds the store lock.
 void save_settings(const PhoneState& st);
-/// Writes the loaded handle's file. Caller holds the store lock.
+/// Writes the loaded handle's file (and audio files it names that are not on disk) at once.
+/// Caller holds the store lock.
 void save_handle_file(PhoneState& st);
 
-/// The per-handle document from memory (trims the inbox to 2000 first).
+/// The per-handle document from memory (trims the inbox to 2000 first); messages name their
+/// audio files.
 nlohmann::json build_handle_document(PhoneState& st);
 
 /// Loads a per-handle document into memory. Values of the wrong type take their defaults

@@ -17,7 +17,13 @@
 // Informational only. A stall outlasts the run when the GUI thread is stuck; the run then ends
 // when it comes back.
 //
-//   dialo_window_bench [--seconds=30] [--trace]
+//   dialo_window_bench [--seconds=30] [--messages-mb=0] [--trace]
+//
+// --messages-mb=N fills alice's store file before the start with N MB of answer-phone audio,
+// half in the inbox and half among the saved messages, in the layout of files written before
+// audio had files of its own (inline base64), so the start rewrites it; the run measures from
+// when that is on disk. Then a left message arrives every second, saved as dispatch saves one,
+// and the longest hold of the phone-state mutex by such a save is printed too.
 //
 // --trace prints the call state and status line every second, and each payment's time and
 // result, on standard error. Runs under QT_QPA_PLATFORM=offscreen unless that is set.
@@ -53,6 +59,10 @@
 #include "call/call_control.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
+#include "base/base64.h"
+#include "store/messages.h"
+#include "store/phone_store.h"
+#include "store/saver.h"
 #include "tests/bench/bench_wallet.h"
 #include "tools/devnet/faults.h"
 #include "ui/main_window.h"
@@ -73,6 +83,33 @@ constexpr double kCycleS = 6;       // one call's worth of clicks, seconds
 constexpr int kPaymentSats = 1000;  // each payment of the spending thread
 constexpr int kPaymentPauseMs = 1000;
 constexpr int kPaymentDelayMs = 500;
+constexpr size_t kMessageBytes = 97'500;  // a minute of GSM 6.10
+constexpr int kMessagePauseMs = 1000;
+
+// A message's audio: not voice, only its size matters here.
+std::vector<uint8_t> fakeAudio(size_t n, uint32_t seed) {
+    std::vector<uint8_t> b(n);
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        b[i] = uint8_t(seed >> 24);
+    }
+    return b;
+}
+
+// alice's store file with `mb` megabytes of messages, inline as older builds wrote them.
+void fillMessages(const std::string& root, double mb) {
+    json inbox = json::array(), saved = json::array();
+    const size_t count = size_t(mb * 1e6 / double(kMessageBytes));
+    for (size_t i = 0; i < count; ++i) {
+        const std::string id = "filled-" + std::to_string(i);
+        const std::string audio = base64Encode(fakeAudio(kMessageBytes, uint32_t(i)));
+        if (i % 2 == 0)
+            inbox.push_back({{"id", id}, {"from", "carol"}, {"audio", audio}, {"ts", 1700000000 + int64_t(i)}, {"secs", 60}});
+        else
+            saved.push_back({{"n", int(saved.size()) + 1}, {"id", id}, {"from", "carol"}, {"audio", audio}});
+    }
+    std::ofstream(root + "/Orvane/dialo/phone-alice.json") << json{{"inbox", inbox}, {"saved", saved}}.dump(2);
+}
 
 int fail(const std::string& why) {
     std::fprintf(stderr, "window bench: %s\n", why.c_str());
@@ -170,13 +207,16 @@ bool peerHangsUp() {
 
 int main(int argc, char** argv) {
     double seconds = 30;
+    double messagesMb = 0;
     bool trace = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.starts_with("--seconds=")) seconds = std::atof(arg.c_str() + 10);
+        else if (arg.starts_with("--messages-mb=")) messagesMb = std::atof(arg.c_str() + 14);
         else if (arg == "--trace") trace = true;
-        else return fail("usage: dialo_window_bench [--seconds=N] [--trace]");
+        else return fail("usage: dialo_window_bench [--seconds=N] [--messages-mb=N] [--trace]");
     }
+    if (!(messagesMb >= 0)) return fail("--messages-mb must be 0 or more");
     if (!(seconds >= 1)) return fail("--seconds must be 1 or more");
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     // Connect would open a terminal for Vaultra on a desktop; here nobody answers it.
@@ -195,6 +235,7 @@ int main(int argc, char** argv) {
     const json config{{"network", net.networkJson()}, {"audio", {{"backend", "file"}}}};
     std::filesystem::create_directories(root + "/Orvane/dialo");
     std::ofstream(root + "/Orvane/dialo/phone.json") << config.dump();
+    if (messagesMb > 0) fillMessages(root, messagesMb);
     applyConfigDocument(config);
     if (!bench::makeWallet(root, net, "alice", address, error)) return fail(error);
     const std::string bobPriv(64, '7');
@@ -217,7 +258,10 @@ int main(int argc, char** argv) {
     ActionLog log;
     std::atomic<bool> stop{false};
     std::atomic<int> payments{0}, rings{0}, clicks{0}, hangUps{0};
-    std::thread spender, driver;
+    std::atomic<int> arrived{0};
+    std::atomic<int64_t> longestSaveUs{0};
+    double rewriteMs = 0;
+    std::thread spender, driver, messenger;
     const std::string loadBefore = loadAverage();
     {
         dialo::MainWindow window;
@@ -238,6 +282,11 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
 
+        // A file of the old layout is rewritten once, by the saver; the run starts after it.
+        const Clock::time_point rewrite = Clock::now();
+        (void)flush_phone_store();
+        rewriteMs = msSince(rewrite);
+
         std::string fault;
         if (!net.faults().add(json{{"path_prefix", "/"}, {"delay_ms", kHoldMs}, {"count", 1'000'000}}, fault))
             return abandon("fault: " + fault);
@@ -254,6 +303,27 @@ int main(int argc, char** argv) {
                     std::fprintf(stderr, "%6.0f ms  payment of %.0f ms: %s\n", msSince(t0), msSince(begun),
                                  result.substr(0, 60).c_str());
                 std::this_thread::sleep_for(std::chrono::milliseconds(kPaymentPauseMs));
+            }
+        });
+
+        // Left messages arrive and are saved as dispatch saves them, under the phone-state mutex.
+        if (messagesMb > 0) messenger = std::thread([&] {
+            for (int n = 0; !stop; ++n) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kMessagePauseMs));
+                InboxMessage m{"arrived-" + std::to_string(n), "dave", fakeAudio(kMessageBytes / 3, uint32_t(n) + 7777),
+                               "", nowSeconds(), 20};
+                {
+                    const Clock::time_point locked = Clock::now();
+                    auto g = lockPhone();
+                    g.state.boxes.inbox.push_back(std::move(m));
+                    cap_inbox(g.state.boxes.inbox);
+                    save_phone_store(g.state);
+                    const auto us = int64_t(msSince(locked) * 1000);
+                    if (us > longestSaveUs) longestSaveUs = us;
+                }
+                ++arrived;
+                log.add(msSince(t0), "a message arrives");
+                postUi(UiMessage::CardsRefresh);
             }
         });
 
@@ -355,6 +425,7 @@ int main(int argc, char** argv) {
         stop = true;
         net.faults().clear();
         driver.join();
+        if (messenger.joinable()) messenger.join();
     }
     if (gaps.empty()) {
         spender.join();
@@ -380,6 +451,10 @@ int main(int argc, char** argv) {
                 lengths[lengths.size() / 2], gaps.size(), seconds * 1000 / kProbeMs, kProbeMs);
     std::printf("  %d calls rang in, %d clicks, %d hang-ups by the peer, %d payments ended meanwhile\n", rings.load(),
                 clicks.load(), hangUps.load(), payments.load());
+    if (messagesMb > 0)
+        std::printf("  %.0f MB of messages (the run waited %.0f ms for their rewrite); %d messages arrived, the longest "
+                    "save of one held the phone-state mutex %.1f ms\n",
+                    messagesMb, rewriteMs, arrived.load(), double(longestSaveUs.load()) / 1000);
     std::printf("  longest gaps:\n");
     for (size_t i = 0; i < std::min<size_t>(5, byLength.size()); ++i) {
         const Gap& g = byLength[i];
