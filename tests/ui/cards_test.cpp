@@ -24,6 +24,7 @@
 #include "state/ui_bridge.h"
 #include "store/handle_switch.h"
 #include "store/phone_store.h"
+#include "store/saver.h"
 #include "ui/update_prompt.h"
 #include "window_fixture.h"
 
@@ -156,6 +157,7 @@ TEST_F(CardTest, HandlesAreBlockedByButtonOrEnterButNeverAliceHerself) {
     EXPECT_EQ(cardRows(), QStringList{"dave"});
     EXPECT_EQ(lockPhone().state.boxes.blocked, std::vector<std::string>{"dave"});
     // In alice's own file, where her phone reads it after a restart.
+    ASSERT_TRUE(flush_phone_store());
     const json stored = json::parse(std::ifstream(handle_store_path("alice")), nullptr, false);
     EXPECT_EQ(stored.value("blocked", json()), json::array({"dave"})) << stored.dump();
 }
@@ -256,6 +258,7 @@ TEST_F(CardTest, ALeftMessagePlaysPausesAndResumesAndIsExportedSavedAndDeleted) 
         EXPECT_FALSE(listed(g.state.boxes.tomb, left.id));
         EXPECT_EQ(g.state.boxes.saved.size(), 2u);
     }
+    ASSERT_TRUE(flush_phone_store());
     {
         auto g = lockPhone();
         StoreLockGuard store;

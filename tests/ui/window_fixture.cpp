@@ -18,6 +18,7 @@
 #include "base/clock.h"
 #include "store/handle_switch.h"
 #include "store/phone_store.h"
+#include "store/saver.h"
 #include "wallet/binding.h"
 #include "wallet/coins.h"
 #include "wallet/contacts.h"
@@ -307,6 +308,7 @@ void WindowTest::restartWindow() {
     window_->close();
     window_.reset();  // the card is the window's child and goes with it
     ASSERT_EQ(openCard(), nullptr);
+    ASSERT_TRUE(flush_phone_store());  // what the window saved, as a restart finds it
     lockPhone().state.settings = PhoneSettings{};
     phoneFlags().volume = PhoneFlags().volume.load();
     load_settings();
