@@ -415,7 +415,7 @@ TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
     {  // A bad microphone file is one status line; the phone keeps a silent microphone.
         FileSound bad(cases[0].file);
         EXPECT_EQ(bad.note, "The sound file is not 16-bit PCM.");
-        EXPECT_TRUE(fileBackend().startCapture(captureDeliver));
+        EXPECT_TRUE(fileBackend().startCapture(captureDeliver, ""));
     }
 
     // The microphone plays the file in real time from capture on, then silence.
