@@ -302,6 +302,46 @@ TEST_F(PulseTest, AMessageMovedOrUnpluggedPlaysOnElsewhereAndTheNextSoundComesBa
     EXPECT_NEAR(double(ring.last - ring.first), 4800, 400);
 }
 
+TEST_F(PulseTest, ACallsVoiceIsHeardAtOnceOverAPausedMessageWhichEnds) {
+    ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
+    auto spk = record("spk");
+    std::atomic<int> ended{0};
+    setUiReceiver(UiTarget::Cards, [&](UiMessage m, intptr_t, intptr_t) {
+        if (m == UiMessage::PlaybackEnded) ++ended;
+    });
+    struct Unregister {
+        ~Unregister() { setUiReceiver(UiTarget::Cards, {}); }
+    } unregister;
+    ASSERT_EQ(playMessage(messageOf(20.0)), "");
+    test::Pump pump;
+    ASSERT_TRUE(spk->waitFor([](const auto& x) { return test::loudSpan(x).found; }, Clock::now() + 20s));
+    togglePause();
+    ASSERT_TRUE(playbackClock().paused);
+    ASSERT_TRUE(spk->waitFor([](const auto& x) { return test::toneEnded(x); }, Clock::now() + 20s))
+        << "the pause never silenced the device";
+    const size_t atPause = spk->samples().size();
+    const auto tail = [atPause](const std::vector<int16_t>& x) {
+        return std::vector<int16_t>(x.begin() + long(std::min(atPause, x.size())), x.end());
+    };
+
+    // As a received chunk of a call is played.
+    const Clock::time_point queued = Clock::now();
+    ASSERT_TRUE(queueForPlayback(gsmEncode(bytesOf(tone(10000, 1.0, 600)), true)));
+    ASSERT_TRUE(spk->waitFor([&](const auto& x) { return test::loudSpan(tail(x)).found; }, Clock::now() + 20s))
+        << "the call's voice was never heard";
+    const std::vector<int16_t> after = spk->samples();
+    const test::ToneFound voice = test::loudSpan({after.begin() + long(atPause), after.end()});
+    const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(spk->arrivalOf(atPause + voice.first) - queued);
+    EXPECT_LE(delay.count(), 300) << "the call's voice waited";
+    ASSERT_TRUE(spk->waitFor([&](const auto& x) { return test::toneEnded(tail(x)); }, Clock::now() + 20s));
+    const test::ToneFound heard = test::findTone(tail(spk->samples()));
+    EXPECT_NEAR(heard.hz, 600, 10) << "the voice, not the message";
+    EXPECT_NEAR(double(heard.last - heard.first), 8000, 400) << "the voice alone, all of it";
+    EXPECT_FALSE(playbackClock().playing);
+    EXPECT_FALSE(playbackClock().paused);
+    EXPECT_EQ(ended.load(), 1) << "the message's window learns it ended";
+}
+
 TEST_F(PulseTest, MessageEndIsPostedOnceAfterItsLastFrameLeft) {
     ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
     auto spk = record("spk");
