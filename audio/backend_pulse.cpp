@@ -205,6 +205,12 @@ bool pulseOpen(std::string& error) {
     if (pa_context_connect(gContext.get(), server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN,
                            nullptr) == 0) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectSeconds);
+        // A server that accepts and never answers must not hold the watcher (and so shutdown):
+        // a timer wakes the wait at the deadline.
+        pa_time_event* timer =
+            pa_context_rttime_new(gContext.get(), pa_rtclock_now() + kConnectSeconds * PA_USEC_PER_SEC,
+                                  [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) { signalLoop(nullptr); },
+                                  nullptr);
         for (;;) {
             const pa_context_state_t st = pa_context_get_state(gContext.get());
             if (st == PA_CONTEXT_READY) {
@@ -214,6 +220,7 @@ bool pulseOpen(std::string& error) {
             if (!PA_CONTEXT_IS_GOOD(st) || std::chrono::steady_clock::now() >= deadline) break;
             pa_threaded_mainloop_wait(loop());
         }
+        if (timer) pa_threaded_mainloop_get_api(loop())->time_free(timer);
     }
     if (!ready) {
         dropContext();

@@ -509,5 +509,27 @@ TEST_F(PulseTest, MicrophonesAreOfferedAndTheChosenOneIsRecordedFrom) {
     EXPECT_EQ(json::parse(text).value("input", ""), "usbmic");
 }
 
+// A socket that takes the connection and never answers, as a server hung while starting.
+TEST(PulseConnectTest, AServerThatNeverAnswersIsGivenUpOn) {
+    test::TempFolder folder("mute");
+    const std::string path = folder.path + "/pa.sock";
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 4), 0);
+    applyConfigDocument(json{{"audio", {{"backend", "pulse"}, {"server", "unix:" + path}}}});
+    std::string note;
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(pulseBackend().open(note)) << "nothing answered";
+    EXPECT_LT(Clock::now() - start, 60s) << "the watcher, and so shutdown, would wait for ever";
+    EXPECT_EQ(note, "No sound server is running; this phone has no sound.");
+    EXPECT_FALSE(pulseBackend().connected());
+    pulseBackend().close();
+    ::close(fd);
+}
+
 }  // namespace
 }  // namespace dialo
