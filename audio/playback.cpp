@@ -242,18 +242,22 @@ std::string playMessage(const Bytes& gsm) {
 }
 
 void togglePause() {
-    if (!gPlaying) return;
-    const bool pausing = !gPaused;
-    const int64_t now = nowSeconds();
-    if (pausing) {
-        gPauseTime = now;
-    } else {
-        if (gPauseTime > 0 && gStart > 0) gStart += now - gPauseTime;
-        gPauseTime = 0;
+    {
+        // Both locks: a call's sound ending the message meanwhile must not leave its stream corked.
+        std::lock_guard lock(gOutputMutex);
+        std::lock_guard queue(gQueueMutex);
+        if (!gPlaying) return;
+        const bool pausing = !gPaused;
+        const int64_t now = nowSeconds();
+        if (pausing) {
+            gPauseTime = now;
+        } else {
+            if (gPauseTime > 0 && gStart > 0) gStart += now - gPauseTime;
+            gPauseTime = 0;
+        }
+        gPaused = pausing;
+        for (OutputStream& s : gStreams) soundBackend().setPaused(s.handle.get(), pausing);
     }
-    gPaused = pausing;
-    std::lock_guard lock(gOutputMutex);
-    for (OutputStream& s : gStreams) soundBackend().setPaused(s.handle.get(), pausing);
     postUi(UiMessage::Refresh);
 }
 
