@@ -4,6 +4,7 @@
 
 #include "app/workers.h"
 #include "audio/backend.h"
+#include "audio/capture.h"
 #include "audio/playback.h"
 #include "base/config.h"
 #include "base/detached.h"
@@ -37,9 +38,14 @@ void openSound() {
                                  : config.backend == AudioBackend::File ? fileBackend()
                                                                         : noneBackend();
     std::string note;
-    setSoundBackend(chosen.open(note) ? chosen : noneBackend());
+    // A sound server missing now may start later (a log-in races it): the sound watcher keeps
+    // trying, so PulseAudio stays chosen. A file that cannot be played never gets better.
+    const bool opened = chosen.open(note);
+    setSoundBackend(opened || &chosen == &pulseBackend() ? chosen : noneBackend());
     if (!note.empty()) setStatus(note);
-    setOutputId(lockPhone().state.settings.output);
+    PhoneSettings settings = lockPhone().state.settings;
+    setOutputId(settings.output);
+    setInputId(settings.input);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "audio/playback.h"
+#include "audio/sound_watch.h"
 #include "base/clock.h"
 #include "call/background.h"
 #include "call/dispatch.h"
@@ -36,6 +37,14 @@ void playbackPump() {
     }
 }
 
+// Reaches a sound server that went away, and follows the devices chosen in the settings.
+void soundWatcher() {
+    while (running()) {
+        soundWatchStep();
+        sleepMs(100);
+    }
+}
+
 void joinAll(std::vector<std::thread>& threads) {
     for (std::thread& t : threads)
         if (t.joinable()) t.join();
@@ -49,7 +58,7 @@ bool startWorkers() {
     phoneFlags().running = true;
     setPayloadHandler(handlePayload);
     try {
-        for (void (*body)() : {backgroundLoop, fetchWorker, liveSenderLoop, playbackPump})
+        for (void (*body)() : {backgroundLoop, fetchWorker, liveSenderLoop, playbackPump, soundWatcher})
             gWorkers.emplace_back(body);
     } catch (const std::exception&) {  // thread creation or its bookkeeping failed
         phoneFlags().running = false;

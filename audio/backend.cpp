@@ -9,7 +9,8 @@ namespace {
 
 bool noneOpen(std::string&) { return true; }
 void noneClose() {}
-bool noneCapture(CaptureSink) { return false; }
+bool noneCapture(CaptureSink, const std::string&) { return false; }
+bool noneConnected() { return true; }
 std::vector<SinkInfo> noneSinks() { return {}; }
 RenderStream* noneRender(const std::string&, MixFormat&) { return nullptr; }
 void noneCloseRender(RenderStream*) {}
@@ -17,8 +18,9 @@ int64_t noneFrames(RenderStream*) { return -1; }
 bool noneWrite(RenderStream*, const uint8_t*, size_t) { return false; }
 void nonePause(RenderStream*, bool) {}
 
-const SoundBackend kNone{"none",     noneOpen,   noneClose,  noneCapture, noneSinks, noneRender,
-                         noneCloseRender, noneFrames, noneWrite, noneFrames, nonePause, noneCloseRender};
+const SoundBackend kNone{"none",          noneOpen,   noneClose,  noneCapture, noneSinks, noneRender,
+                         noneCloseRender, noneFrames, noneWrite,  noneFrames,  nonePause, noneCloseRender,
+                         noneSinks,       noneConnected};
 
 std::atomic<const SoundBackend*> gBackend{&kNone};
 

@@ -21,11 +21,12 @@ enum FormFactor : int {
     kFormDisplayAudio = 9,
 };
 
-/// An output device as the sound system names it.
+/// An output or input device as the sound system names it.
 struct SinkInfo {
     std::string id;           // stable name; stored as the user's choice
     std::string description;  // the name a user knows it by
     int formFactor = kFormLineLevel;
+    bool isDefault = false;   // the sound system's own default of its kind
 };
 
 /// A render stream's sample format.
@@ -50,8 +51,10 @@ struct SoundBackend {
     bool (*open)(std::string& error);
     /// Stops capture and disconnects; every render stream must be closed first.
     void (*close)();
-    /// Starts delivering 200 ms buffers to `sink` until close; false when there is no microphone.
-    bool (*startCapture)(CaptureSink sink);
+    /// Starts delivering 200 ms buffers to `sink` until close, from the input device `source`
+    /// (empty: the sound system's default), moving to it when capture runs from another; false
+    /// when there is no microphone. Asked once, capture comes back by itself after a reconnect.
+    bool (*startCapture)(CaptureSink sink, const std::string& source);
     /// Output devices that are present now, in the sound system's order.
     std::vector<SinkInfo> (*listSinks)();
     /// Opens a started stream on the device `id` in the device's own format; null on failure.
@@ -67,6 +70,10 @@ struct SoundBackend {
     void (*setPaused)(RenderStream* stream, bool paused);
     /// Throws away what the stream holds; it stays ready.
     void (*flush)(RenderStream* stream);
+    /// Input devices present now, monitors of outputs left out.
+    std::vector<SinkInfo> (*listSources)();
+    /// False while the sound system has gone away (until `open` reaches it again); no server call.
+    bool (*connected)();
 };
 
 const SoundBackend& pulseBackend();

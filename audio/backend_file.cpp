@@ -159,7 +159,7 @@ void fileClose() {
     gDevice.buffer.clear();
 }
 
-bool fileCapture(CaptureSink sink) {
+bool fileCapture(CaptureSink sink, const std::string&) {
     std::lock_guard lock(gDevice.mutex);
     if (!gDevice.running) return false;
     if (gDevice.captureThread.joinable()) return true;
@@ -220,8 +220,12 @@ void fileFlush(RenderStream* stream) {
     if (stream == gDevice.stream) gDevice.buffer.clear();
 }
 
-const SoundBackend kFile{"file",         fileOpen,   fileClose, fileCapture,  fileSinks,    fileOpenRender,
-                         fileCloseRender, fileWritable, fileWrite, filePadding, fileSetPaused, fileFlush};
+std::vector<SinkInfo> fileSources() { return {}; }
+bool fileConnected() { return true; }
+
+const SoundBackend kFile{"file",          fileOpen,     fileClose,  fileCapture, fileSinks,     fileOpenRender,
+                         fileCloseRender, fileWritable, fileWrite,  filePadding, fileSetPaused, fileFlush,
+                         fileSources,     fileConnected};
 
 }  // namespace
 

@@ -1,10 +1,11 @@
 // Sound through PulseAudio (or PipeWire's PulseAudio service): a record stream at 8 kHz from
-// the default source, and render streams opened in their sink's own sample spec. Streams are
+// the chosen or default source, and render streams opened in their sink's own sample spec. Streams are
 // tagged as a phone's, asking the server's echo canceller to keep the far end's voice out of
 // the microphone. Every call runs under the threaded main loop's lock.
 
 #include <pulse/pulseaudio.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -27,9 +28,6 @@ PulseStream* own(RenderStream* r) { return reinterpret_cast<PulseStream*>(r); }
 constexpr int kConnectSeconds = 5;
 constexpr size_t kCaptureSamples = 1600;  // 200 ms at 8 kHz, the buffer size callers expect
 
-struct MainloopFree {
-    void operator()(pa_threaded_mainloop* m) const { pa_threaded_mainloop_free(m); }
-};
 struct ContextUnref {
     void operator()(pa_context* c) const { pa_context_unref(c); }
 };
@@ -43,18 +41,25 @@ struct OperationUnref {
 };
 using Operation = std::unique_ptr<pa_operation, OperationUnref>;
 
-// Connected server; guarded by gOpenMutex for open and close, by the loop lock otherwise.
+// One main loop for the process, made by the first open and freed by close; the context in it
+// is replaced when the server went away and a later open reaches it again. The open mutex
+// serialises open and close; everything else is guarded by the loop lock.
 std::mutex gOpenMutex;
-std::unique_ptr<pa_threaded_mainloop, MainloopFree> gLoop;
+std::atomic<pa_threaded_mainloop*> gLoop{nullptr};
 std::unique_ptr<pa_context, ContextUnref> gContext;
+std::atomic<bool> gUp{false};  // the context is ready; kept by its state callback
 pa_stream* gRecord = nullptr;
-CaptureSink gSink = nullptr;
+std::string gRecordSource;  // the source `gRecord` was asked for
+CaptureSink gSink = nullptr;  // set once capture was asked for: a reconnect starts it again
+std::string gSource;          // the source capture should run from; empty for the default
 std::vector<int16_t> gCaptured;  // samples short of a whole buffer
+
+pa_threaded_mainloop* loop() { return gLoop.load(); }
 
 // Holds the loop lock for as long as it lives.
 struct LoopLock {
-    LoopLock() { pa_threaded_mainloop_lock(gLoop.get()); }
-    ~LoopLock() { pa_threaded_mainloop_unlock(gLoop.get()); }
+    LoopLock() { pa_threaded_mainloop_lock(loop()); }
+    ~LoopLock() { pa_threaded_mainloop_unlock(loop()); }
     LoopLock(const LoopLock&) = delete;
     LoopLock& operator=(const LoopLock&) = delete;
 };
@@ -62,13 +67,18 @@ struct LoopLock {
 // Loop lock held.
 bool connected() { return gContext && pa_context_get_state(gContext.get()) == PA_CONTEXT_READY; }
 
-void signalLoop(void*) { pa_threaded_mainloop_signal(gLoop.get(), 0); }
-void signalContext(pa_context*, void*) { signalLoop(nullptr); }
+void signalLoop(void*) { pa_threaded_mainloop_signal(loop(), 0); }
 void signalStream(pa_stream*, void*) { signalLoop(nullptr); }
+
+// FAILED or TERMINATED: the server went away (stopped, restarted, or never answered).
+void onContextState(pa_context* c, void*) {
+    gUp = pa_context_get_state(c) == PA_CONTEXT_READY;
+    signalLoop(nullptr);
+}
 
 // Waits (loop lock held) until the operation ends; the server's answer came through its callback.
 void await(Operation op) {
-    while (op && pa_operation_get_state(op.get()) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(gLoop.get());
+    while (op && pa_operation_get_state(op.get()) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop());
 }
 
 std::unique_ptr<pa_proplist, ProplistFree> phoneStreamProps() {
@@ -84,7 +94,7 @@ bool awaitReady(pa_stream* s) {
         const pa_stream_state_t st = pa_stream_get_state(s);
         if (st == PA_STREAM_READY) return true;
         if (!PA_STREAM_IS_GOOD(st)) return false;
-        pa_threaded_mainloop_wait(gLoop.get());
+        pa_threaded_mainloop_wait(loop());
     }
 }
 
@@ -95,6 +105,16 @@ void dropStream(pa_stream*& s) {
     pa_stream_disconnect(s);
     pa_stream_unref(s);
     s = nullptr;
+}
+
+// Loop lock held. Streams of the old context keep it alive until they are dropped.
+void dropContext() {
+    if (gContext) {
+        pa_context_set_state_callback(gContext.get(), nullptr, nullptr);
+        pa_context_disconnect(gContext.get());
+        gContext.reset();
+    }
+    gUp = false;
 }
 
 void onRecorded(pa_stream* s, size_t, void*) {
@@ -116,6 +136,31 @@ void onRecorded(pa_stream* s, size_t, void*) {
     gCaptured.erase(gCaptured.begin(), gCaptured.begin() + long(at));
 }
 
+// Loop lock held, connected. Opens the record stream on `gSource`; a chosen source that is gone
+// falls back to the server's default rather than leaving the phone without a microphone.
+bool startRecordLocked() {
+    dropStream(gRecord);
+    gCaptured.clear();
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, 8000, 1};
+    for (const bool chosen : {true, false}) {
+        if (!chosen && gSource.empty()) break;
+        gRecord = pa_stream_new_with_proplist(gContext.get(), "Microphone", &spec, nullptr, phoneStreamProps().get());
+        if (!gRecord) return false;
+        pa_stream_set_state_callback(gRecord, signalStream, nullptr);
+        pa_stream_set_read_callback(gRecord, onRecorded, nullptr);
+        pa_buffer_attr attr{};
+        attr.maxlength = uint32_t(-1);
+        attr.fragsize = kCaptureSamples * 2;
+        const char* device = chosen && !gSource.empty() ? gSource.c_str() : nullptr;
+        if (pa_stream_connect_record(gRecord, device, &attr, PA_STREAM_ADJUST_LATENCY) == 0 && awaitReady(gRecord)) {
+            gRecordSource = gSource;
+            return true;
+        }
+        dropStream(gRecord);
+    }
+    return false;
+}
+
 int formFactorOf(const char* value) {
     if (!value) return kFormLineLevel;
     const std::string v = value;
@@ -129,89 +174,110 @@ int formFactorOf(const char* value) {
     return kFormUnknown;
 }
 
-void closeLocked() {
-    if (!gLoop) return;
-    {
-        LoopLock lock;
-        dropStream(gRecord);
-        if (gContext) {
-            pa_context_set_state_callback(gContext.get(), nullptr, nullptr);
-            pa_context_disconnect(gContext.get());
-        }
-    }
-    pa_threaded_mainloop_stop(gLoop.get());
-    gContext.reset();
-    gLoop.reset();
-    gSink = nullptr;
-    gCaptured.clear();
-}
-
 bool pulseOpen(std::string& error) {
     std::lock_guard guard(gOpenMutex);
-    if (gLoop) {
-        LoopLock lock;
-        if (connected()) return true;
+    if (!loop()) {
+        pa_threaded_mainloop* made = pa_threaded_mainloop_new();
+        if (!made) return error = "The sound server could not be reached.", false;
+        if (pa_threaded_mainloop_start(made) != 0) {
+            pa_threaded_mainloop_free(made);
+            return error = "The sound server could not be reached.", false;
+        }
+        gLoop = made;
     }
-    closeLocked();
-    const std::string server = audioConfig().server;
-    gLoop.reset(pa_threaded_mainloop_new());
+    LoopLock lock;
+    if (connected()) return true;
+    // The record stream of a server that went away is dead; the one asked for is remembered.
+    dropStream(gRecord);
+    dropContext();
     std::unique_ptr<pa_proplist, ProplistFree> props(pa_proplist_new());
-    if (!gLoop || !props) return error = "The sound server could not be reached.", false;
+    if (!props) return error = "The sound server could not be reached.", false;
     pa_proplist_sets(props.get(), PA_PROP_APPLICATION_NAME, "Dialo");
     pa_proplist_sets(props.get(), PA_PROP_APPLICATION_ID, "dialo");
     pa_proplist_sets(props.get(), PA_PROP_APPLICATION_ICON_NAME, "dialo");
-    gContext.reset(pa_context_new_with_proplist(pa_threaded_mainloop_get_api(gLoop.get()), "Dialo", props.get()));
-    if (!gContext) return closeLocked(), error = "The sound server could not be reached.", false;
-    pa_context_set_state_callback(gContext.get(), signalContext, nullptr);
+    gContext.reset(pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop()), "Dialo", props.get()));
+    if (!gContext) return error = "The sound server could not be reached.", false;
+    pa_context_set_state_callback(gContext.get(), onContextState, nullptr);
+    const std::string server = audioConfig().server;
     bool ready = false;
-    if (pa_threaded_mainloop_start(gLoop.get()) == 0) {
-        LoopLock lock;
-        // Never start a server of our own: a desktop without one has no sound for us.
-        if (pa_context_connect(gContext.get(), server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN,
-                               nullptr) == 0) {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectSeconds);
-            for (;;) {
-                const pa_context_state_t st = pa_context_get_state(gContext.get());
-                if (st == PA_CONTEXT_READY) {
-                    ready = true;
-                    break;
-                }
-                if (!PA_CONTEXT_IS_GOOD(st) || std::chrono::steady_clock::now() >= deadline) break;
-                pa_threaded_mainloop_wait(gLoop.get());
+    // Never start a server of our own: a desktop without one has no sound for us. The waits
+    // below let go of the loop lock, so other callers answer "no sound" meanwhile.
+    if (pa_context_connect(gContext.get(), server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN,
+                           nullptr) == 0) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectSeconds);
+        // A server that accepts and never answers must not hold the watcher (and so shutdown):
+        // a timer wakes the wait at the deadline.
+        pa_time_event* timer =
+            pa_context_rttime_new(gContext.get(), pa_rtclock_now() + kConnectSeconds * PA_USEC_PER_SEC,
+                                  [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) { signalLoop(nullptr); },
+                                  nullptr);
+        for (;;) {
+            const pa_context_state_t st = pa_context_get_state(gContext.get());
+            if (st == PA_CONTEXT_READY) {
+                ready = true;
+                break;
             }
+            if (!PA_CONTEXT_IS_GOOD(st) || std::chrono::steady_clock::now() >= deadline) break;
+            pa_threaded_mainloop_wait(loop());
         }
+        if (timer) pa_threaded_mainloop_get_api(loop())->time_free(timer);
     }
     if (!ready) {
-        closeLocked();
+        dropContext();
         return error = "No sound server is running; this phone has no sound.", false;
     }
+    gUp = true;
+    if (gSink) (void)startRecordLocked();  // the microphone comes back with its server
     return true;
 }
 
 void pulseClose() {
     std::lock_guard guard(gOpenMutex);
-    closeLocked();
+    pa_threaded_mainloop* l = loop();
+    if (!l) return;
+    {
+        LoopLock lock;
+        dropStream(gRecord);
+        dropContext();
+        gSink = nullptr;
+        gSource.clear();
+        gCaptured.clear();
+    }
+    pa_threaded_mainloop_stop(l);
+    gLoop = nullptr;
+    pa_threaded_mainloop_free(l);
 }
 
-bool pulseCapture(CaptureSink sink) {
-    if (!gLoop) return false;
+bool pulseConnected() { return gUp.load(); }
+
+bool pulseCapture(CaptureSink sink, const std::string& source) {
+    if (!loop()) return false;
     LoopLock lock;
-    if (!connected()) return false;
-    if (gRecord) return true;
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 8000, 1};
-    gRecord = pa_stream_new_with_proplist(gContext.get(), "Microphone", &spec, nullptr, phoneStreamProps().get());
-    if (!gRecord) return false;
     gSink = sink;
-    pa_stream_set_state_callback(gRecord, signalStream, nullptr);
-    pa_stream_set_read_callback(gRecord, onRecorded, nullptr);
-    pa_buffer_attr attr{};
-    attr.maxlength = uint32_t(-1);
-    attr.fragsize = kCaptureSamples * 2;
-    if (pa_stream_connect_record(gRecord, nullptr, &attr, PA_STREAM_ADJUST_LATENCY) != 0 || !awaitReady(gRecord)) {
-        dropStream(gRecord);
-        return false;
+    gSource = source;
+    if (!connected()) return false;
+    if (gRecord && pa_stream_get_state(gRecord) == PA_STREAM_READY && gRecordSource == source) return true;
+    return startRecordLocked();
+}
+
+// The server's default sink and source names (loop lock held, connected).
+struct Defaults {
+    std::string sink, source;
+};
+
+void collectDefaults(pa_context*, const pa_server_info* info, void* out) {
+    if (info) {
+        auto* d = static_cast<Defaults*>(out);
+        d->sink = info->default_sink_name ? info->default_sink_name : "";
+        d->source = info->default_source_name ? info->default_source_name : "";
     }
-    return true;
+    signalLoop(nullptr);
+}
+
+Defaults serverDefaults() {
+    Defaults d;
+    await(Operation(pa_context_get_server_info(gContext.get(), collectDefaults, &d)));
+    return d;
 }
 
 void collectSink(pa_context*, const pa_sink_info* info, int eol, void* out) {
@@ -223,11 +289,32 @@ void collectSink(pa_context*, const pa_sink_info* info, int eol, void* out) {
 
 std::vector<SinkInfo> pulseSinks() {
     std::vector<SinkInfo> sinks;
-    if (!gLoop) return sinks;
+    if (!loop()) return sinks;
     LoopLock lock;
     if (!connected()) return sinks;
     await(Operation(pa_context_get_sink_info_list(gContext.get(), collectSink, &sinks)));
+    const std::string chosen = serverDefaults().sink;
+    for (SinkInfo& s : sinks) s.isDefault = s.id == chosen;
     return sinks;
+}
+
+void collectSource(pa_context*, const pa_source_info* info, int eol, void* out) {
+    if (eol || !info) return signalLoop(nullptr);
+    if (info->monitor_of_sink != PA_INVALID_INDEX) return;  // hears the phone's own output
+    const char* description = info->description ? info->description : "";
+    static_cast<std::vector<SinkInfo>*>(out)->push_back(
+        {info->name, description, formFactorOf(pa_proplist_gets(info->proplist, PA_PROP_DEVICE_FORM_FACTOR))});
+}
+
+std::vector<SinkInfo> pulseSources() {
+    std::vector<SinkInfo> sources;
+    if (!loop()) return sources;
+    LoopLock lock;
+    if (!connected()) return sources;
+    await(Operation(pa_context_get_source_info_list(gContext.get(), collectSource, &sources)));
+    const std::string chosen = serverDefaults().source;
+    for (SinkInfo& s : sources) s.isDefault = s.id == chosen;
+    return sources;
 }
 
 void sinkSpec(pa_context*, const pa_sink_info* info, int eol, void* out) {
@@ -236,7 +323,7 @@ void sinkSpec(pa_context*, const pa_sink_info* info, int eol, void* out) {
 }
 
 RenderStream* pulseOpenRender(const std::string& id, MixFormat& format) {
-    if (!gLoop) return nullptr;
+    if (!loop()) return nullptr;
     LoopLock lock;
     if (!connected()) return nullptr;
     pa_sample_spec spec{PA_SAMPLE_INVALID, 0, 0};
@@ -258,8 +345,9 @@ RenderStream* pulseOpenRender(const std::string& id, MixFormat& format) {
     attr.tlength = spec.rate / 5 * rs->blockAlign;
     attr.prebuf = rs->blockAlign;
     attr.minreq = uint32_t(-1);
-    // A sink that goes away ends the stream, and the next play opens the device chosen then.
-    const auto flags = pa_stream_flags_t(PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+    // Movable: a user may send the phone to another device in the desktop's mixer, and a sink
+    // that goes away has the server move the stream rather than end it.
+    const auto flags = pa_stream_flags_t(PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_playback(rs->stream, id.c_str(), &attr, flags, nullptr, nullptr) != 0 ||
         !awaitReady(rs->stream)) {
         dropStream(rs->stream);
@@ -276,7 +364,7 @@ RenderStream* pulseOpenRender(const std::string& id, MixFormat& format) {
 void pulseCloseRender(RenderStream* r) {
     PulseStream* rs = own(r);
     if (!rs) return;
-    if (gLoop) {
+    if (loop()) {
         LoopLock lock;
         dropStream(rs->stream);
     }
@@ -289,7 +377,7 @@ bool streamReady(PulseStream* rs) {
 
 int64_t pulseWritable(RenderStream* r) {
     PulseStream* rs = own(r);
-    if (!gLoop) return -1;
+    if (!loop()) return -1;
     LoopLock lock;
     if (!streamReady(rs)) return -1;
     const size_t bytes = pa_stream_writable_size(rs->stream);
@@ -298,7 +386,7 @@ int64_t pulseWritable(RenderStream* r) {
 
 bool pulseWrite(RenderStream* r, const uint8_t* data, size_t bytes) {
     PulseStream* rs = own(r);
-    if (!gLoop) return false;
+    if (!loop()) return false;
     LoopLock lock;
     if (!streamReady(rs) || pa_stream_write(rs->stream, data, bytes, nullptr, 0, PA_SEEK_RELATIVE) != 0) return false;
     rs->drained = false;
@@ -309,7 +397,7 @@ bool pulseWrite(RenderStream* r, const uint8_t* data, size_t bytes) {
 // is asked for each time, so the end of a sound is seen within a round or two.
 int64_t pulsePadding(RenderStream* r) {
     PulseStream* rs = own(r);
-    if (!gLoop) return 0;
+    if (!loop()) return 0;
     LoopLock lock;
     if (!streamReady(rs) || rs->drained) return 0;
     Operation(pa_stream_update_timing_info(rs->stream, nullptr, nullptr));
@@ -322,20 +410,21 @@ int64_t pulsePadding(RenderStream* r) {
 
 void pulseSetPaused(RenderStream* r, bool paused) {
     PulseStream* rs = own(r);
-    if (!gLoop) return;
+    if (!loop()) return;
     LoopLock lock;
     if (streamReady(rs)) Operation(pa_stream_cork(rs->stream, paused ? 1 : 0, nullptr, nullptr));
 }
 
 void pulseFlush(RenderStream* r) {
     PulseStream* rs = own(r);
-    if (!gLoop) return;
+    if (!loop()) return;
     LoopLock lock;
     if (streamReady(rs)) Operation(pa_stream_flush(rs->stream, nullptr, nullptr));
 }
 
 const SoundBackend kPulse{"pulse",          pulseOpen,     pulseClose, pulseCapture, pulseSinks,     pulseOpenRender,
-                          pulseCloseRender, pulseWritable, pulseWrite, pulsePadding, pulseSetPaused, pulseFlush};
+                          pulseCloseRender, pulseWritable, pulseWrite, pulsePadding, pulseSetPaused, pulseFlush,
+                          pulseSources,     pulseConnected};
 
 }  // namespace
 

@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "audio/backend.h"
+#include "audio/devices.h"
 #include "audio/gsm.h"
 #include "audio/pcm.h"
 #include "base/clock.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
+#include "store/phone_store.h"
 
 namespace dialo {
 namespace {
@@ -25,8 +27,9 @@ constexpr size_t kFirstChunkBytes = 1920;   // 0.12 s: the first words of a call
 constexpr size_t kLaterChunkBytes = 12800;  // 0.8 s once voice was heard: fewer, fuller events
 constexpr size_t kMaxChunkBytes = 32000;    // 2 s
 
-std::mutex gStartMutex;  // capture is started once
-bool gRunning = false;
+std::mutex gStartMutex;  // starting capture and the microphone choice
+bool gStarted = false;   // capture was asked for; a changed choice restarts it
+std::string gInputId;
 std::mutex gCaptureMutex;  // the capture buffer and the level ring
 Bytes gCaptured;
 std::array<int, 5> gPeaks{};  // loudest sample of each of the last five 200 ms buffers
@@ -39,10 +42,36 @@ std::atomic<int> gBound{kMinBoundSeconds};
 
 bool startCapture() {
     // Not the capture mutex: the sound system may deliver the first buffer before it answers.
+    // Asked each time, so that a microphone whose server went away is not taken for running.
     std::lock_guard lock(gStartMutex);
-    if (gRunning) return true;
-    gRunning = soundBackend().startCapture(captureDeliver);
-    return gRunning;
+    gStarted = true;
+    return soundBackend().startCapture(captureDeliver, gInputId);
+}
+
+std::string inputId() {
+    std::lock_guard lock(gStartMutex);
+    return gInputId;
+}
+
+void setInputId(const std::string& id) {
+    std::lock_guard lock(gStartMutex);
+    if (id == gInputId) return;
+    gInputId = id;
+    if (gStarted) (void)soundBackend().startCapture(captureDeliver, gInputId);
+}
+
+bool chooseInput(const std::string& id) {
+    bool listed = false;
+    for (const OutputDeviceInfo& d : listInputDevices()) listed = listed || d.id == id;
+    if (!listed) return false;
+    // The settings first: whoever follows them sees the same choice as here.
+    {
+        auto g = lockPhone();
+        g.state.settings.input = id;
+        save_phone_store(g.state);
+    }
+    setInputId(id);
+    return true;
 }
 
 void clearCapture() {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "base/bytes.h"
 
@@ -13,6 +14,15 @@ namespace dialo {
 
 /// Starts capture when it is not running; true when it runs. False without a microphone.
 [[nodiscard]] bool startCapture();
+
+/// The microphone in use: an input device id; empty for the sound system's default.
+std::string inputId();
+/// Uses `id` from now on; capture that runs moves to it.
+void setInputId(const std::string& id);
+
+/// Chooses the microphone: stored with the settings and used at once. False when no such
+/// device is listed.
+[[nodiscard]] bool chooseInput(const std::string& id);
 
 /// Throws away what was captured so far.
 void clearCapture();

@@ -4,6 +4,34 @@
 #include "base/text.h"
 
 namespace dialo {
+namespace {
+
+// The part of a description before its first " (", when that is not its start.
+std::string displayNameOf(const std::string& description) {
+    const size_t paren = description.find(" (");
+    return paren != std::string::npos && paren >= 1 ? description.substr(0, paren) : description;
+}
+
+// Of equal display names all but the last show their full names.
+void makeDistinct(std::vector<OutputDeviceInfo>& list) {
+    for (size_t i = 0; i < list.size(); ++i)
+        for (size_t j = 0; j < list.size(); ++j)
+            if (j != i && list[j].displayName == list[i].displayName) {
+                list[i].displayName = list[i].fullName;
+                break;
+            }
+}
+
+int storedOrDefault(const std::vector<OutputDeviceInfo>& list, const std::string& id) {
+    if (!id.empty())
+        for (size_t i = 0; i < list.size(); ++i)
+            if (list[i].id == id) return int(i);
+    for (size_t i = 0; i < list.size(); ++i)
+        if (list[i].isDefault) return int(i);
+    return -1;
+}
+
+}  // namespace
 
 std::vector<OutputDeviceInfo> acceptableOutputs(const std::vector<SinkInfo>& sinks) {
     std::vector<OutputDeviceInfo> list;
@@ -15,17 +43,9 @@ std::vector<OutputDeviceInfo> acceptableOutputs(const std::vector<SinkInfo>& sin
         for (const char* word : {"nvidia", "avermedia", "spdif", "s/pdif", "digital audio"})
             rejected = rejected || lower.find(word) != std::string::npos;
         if (rejected) continue;
-        const size_t paren = s.description.find(" (");
-        const std::string display = paren != std::string::npos && paren >= 1 ? s.description.substr(0, paren) : s.description;
-        list.push_back({s.id, display, s.description});
+        list.push_back({s.id, displayNameOf(s.description), s.description, s.isDefault});
     }
-    // Of equal display names all but the last show their full names.
-    for (size_t i = 0; i < list.size(); ++i)
-        for (size_t j = 0; j < list.size(); ++j)
-            if (j != i && list[j].displayName == list[i].displayName) {
-                list[i].displayName = list[i].fullName;
-                break;
-            }
+    makeDistinct(list);
     return list;
 }
 
@@ -33,12 +53,27 @@ std::vector<OutputDeviceInfo> listOutputDevices() { return acceptableOutputs(sou
 
 int chooseOutputDevice(const std::vector<OutputDeviceInfo>& list, const std::string& id) {
     if (list.empty()) return -1;
-    if (!id.empty())
-        for (size_t i = 0; i < list.size(); ++i)
-            if (list[i].id == id) return int(i);
+    if (const int chosen = storedOrDefault(list, id); chosen >= 0) return chosen;
     for (size_t i = 0; i < list.size(); ++i)
         if (lowerAscii(list[i].displayName).find("main speaker") != std::string::npos) return int(i);
     return 0;
+}
+
+std::vector<OutputDeviceInfo> listInputDevices() {
+    std::vector<OutputDeviceInfo> list;
+    for (const SinkInfo& s : soundBackend().listSources()) {
+        if (s.description.empty() || s.id.empty()) continue;
+        list.push_back({s.id, displayNameOf(s.description), s.description, s.isDefault});
+        if (list.size() == kOutputMenuItems) break;
+    }
+    makeDistinct(list);
+    return list;
+}
+
+int chooseInputDevice(const std::vector<OutputDeviceInfo>& list, const std::string& id) {
+    if (list.empty()) return -1;
+    const int chosen = storedOrDefault(list, id);
+    return chosen >= 0 ? chosen : 0;
 }
 
 std::string outputLabel() {

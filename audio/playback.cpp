@@ -27,14 +27,18 @@ struct OutputStream {
     Bytes pending;  // converted and not yet written to the device
 };
 
+constexpr const char* kNoDevice = "No speakers or headphones are plugged in.";
+
 // Lock order: the output mutex may be held while the queue mutex is taken, never the reverse;
 // neither is held while the phone-state mutex is taken.
 std::mutex gQueueMutex;
-std::deque<Bytes> gQueue;  // 8 kHz mono PCM chunks, oldest first
+std::deque<Bytes> gQueue;    // live voice and tones: 8 kHz mono PCM chunks, oldest first
+std::deque<Bytes> gMessage;  // the message being played, apart, so that a call never waits behind it
 
 std::mutex gOutputMutex;
 std::vector<OutputStream> gStreams;  // in practice none or one
 bool gPlayed = false;                // sound was written since the last reset
+bool gNoDeviceSaid = false;          // the status line says there is no device; said once
 std::string gOutputId;
 
 std::atomic<bool> gPlaying{false}, gPaused{false};
@@ -47,16 +51,48 @@ void releaseLocked() {
     gPlayed = false;
 }
 
-// Output mutex held. Opens the chosen device; true when a stream is open.
-bool openOutputLocked() {
-    if (!gStreams.empty()) return true;
+enum class Opened { Yes, NoDevice, Failed };
+
+// Output mutex held. Opens the chosen device. `sayNone` is set when no device is listed and the
+// status line has not said so since one last opened.
+Opened openOutputLocked(bool& sayNone) {
+    if (!gStreams.empty()) return Opened::Yes;
     const std::vector<OutputDeviceInfo> list = listOutputDevices();
     const int chosen = chooseOutputDevice(list, gOutputId);
-    if (chosen < 0) return false;
+    if (chosen < 0) {
+        // Without its server the list is empty too; the sound watcher speaks of that.
+        if (!soundBackend().connected()) return Opened::Failed;
+        sayNone = !gNoDeviceSaid;
+        gNoDeviceSaid = true;
+        return Opened::NoDevice;
+    }
     OutputStream s;
     s.handle.reset(soundBackend().openRender(list[size_t(chosen)].id, s.format));
-    if (!s.handle) return false;
+    if (!s.handle) return Opened::Failed;
     gStreams.push_back(std::move(s));
+    gNoDeviceSaid = false;
+    return Opened::Yes;
+}
+
+// Output mutex held. Drops what the streams hold and lets them play again.
+void flushOutputsLocked() {
+    for (OutputStream& s : gStreams) {
+        s.pending.clear();
+        soundBackend().flush(s.handle.get());
+        soundBackend().setPaused(s.handle.get(), false);
+    }
+    gPlayed = false;
+}
+
+// Queue mutex held. Ends the message that plays or waits paused; true when there was one.
+bool endMessageLocked() {
+    if (!gPlaying && gMessage.empty()) return false;
+    gMessage.clear();
+    ++gGeneration;
+    gPlaying = false;
+    gPaused = false;
+    gPauseTime = 0;
+    gStart = 0;
     return true;
 }
 
@@ -68,8 +104,14 @@ void setStatusText(const std::string& text) {
 }  // namespace
 
 bool outputAvailable() {
-    std::lock_guard lock(gOutputMutex);
-    return openOutputLocked();
+    bool sayNone = false;
+    bool open;
+    {
+        std::lock_guard lock(gOutputMutex);
+        open = openOutputLocked(sayNone) == Opened::Yes;
+    }
+    if (sayNone) setStatusText(kNoDevice);
+    return open;
 }
 
 bool queueForPlayback(const Bytes& gsm) {
@@ -87,29 +129,40 @@ void enqueuePcm(std::vector<int16_t> samples) {
 }
 
 void playbackStep() {
-    if (gPaused) return;
     uint32_t generation;
     Bytes chunk;
-    bool haveChunk = false;
+    bool haveChunk = false, fromMessage = false, messageEnded = false;
     {
         // Read with the pop, so that a stop either empties the queue first or drops the chunk.
         std::lock_guard lock(gQueueMutex);
-        generation = gGeneration;
         if (!gQueue.empty()) {
+            // A call comes before a message: its sound ends one that plays or waits paused.
+            messageEnded = endMessageLocked();
             chunk = std::move(gQueue.front());
             gQueue.pop_front();
             haveChunk = true;
+        } else if (!gPaused && !gMessage.empty()) {
+            chunk = std::move(gMessage.front());
+            gMessage.pop_front();
+            haveChunk = fromMessage = true;
         }
+        generation = gGeneration;
     }
-    std::lock_guard lock(gOutputMutex);
-    if (generation != gGeneration) {
+    if (gPaused && !haveChunk) return;  // the stream is corked and keeps what it has
+    bool sayNone = false;
+    std::unique_lock lock(gOutputMutex);
+    if (messageEnded) {
+        flushOutputsLocked();
+    } else if (generation != gGeneration) {
         for (OutputStream& s : gStreams) s.pending.clear();
-    } else if (haveChunk && chunk.size() >= 2) {
+        if (fromMessage) haveChunk = false;
+    }
+    if (haveChunk && chunk.size() >= 2) {
         std::vector<int16_t> samples = samplesOf(chunk);
         applyVolume(samples.data(), samples.size(), phoneFlags().volume.load());
         chunk = bytesOf(samples);
         // Without a device the chunk is dropped, so nothing piles up behind it.
-        if (openOutputLocked())
+        if (openOutputLocked(sayNone) == Opened::Yes)
             for (OutputStream& s : gStreams) {
                 const Bytes out = convertForOutput(s.format, chunk);
                 s.pending.insert(s.pending.end(), out.begin(), out.end());
@@ -121,7 +174,7 @@ void playbackStep() {
     for (size_t i = 0; i < gStreams.size();) {
         OutputStream& s = gStreams[i];
         const int64_t free = backend.writableFrames(s.handle.get());
-        if (free < 0) {  // the device went away; the next sound opens the device chosen then
+        if (free < 0) {  // the device or its server went away; the next sound opens the device chosen then
             gStreams.erase(gStreams.begin() + long(i));
             continue;
         }
@@ -139,78 +192,101 @@ void playbackStep() {
     bool ended = false;
     {
         std::lock_guard queue(gQueueMutex);
-        if (gPlaying && gPlayed && gQueue.empty() && !busy) {
+        if (gPlaying && gPlayed && gMessage.empty() && gQueue.empty() && !busy) {
             gPlaying = false;
             gPlayed = false;
             ended = true;
         }
     }
-    if (ended) postUi(UiMessage::PlaybackEnded);
+    lock.unlock();
+    if (sayNone) setStatusText(kNoDevice);
+    if (ended || messageEnded) postUi(UiMessage::PlaybackEnded);
+    if (messageEnded) postUi(UiMessage::Refresh);
 }
 
 std::string playMessage(const Bytes& gsm) {
+    std::vector<Bytes> chunks = gsmDecode(gsm);
+    Opened opened;
     {
         std::lock_guard lock(gOutputMutex);
         releaseLocked();
-        if (!openOutputLocked()) {
-            setStatusText("Could not open the speakers.");
-            return "Could not open the speakers.";
+        bool sayNone = false;
+        opened = openOutputLocked(sayNone);
+        if (opened == Opened::Yes) {
+            {
+                std::lock_guard queue(gQueueMutex);
+                gMessage.clear();
+            }
+            for (OutputStream& s : gStreams) s.pending.clear();
+            gPlayed = false;
         }
-        {
-            std::lock_guard queue(gQueueMutex);
-            gQueue.clear();
-        }
-        for (OutputStream& s : gStreams) s.pending.clear();
-        gPlayed = false;
     }
-    gPaused = false;
-    gPauseTime = 0;
-    gPlaying = true;
-    gStart = nowSeconds();
-    if (!queueForPlayback(gsm)) {
+    if (opened != Opened::Yes) {
+        const std::string text = opened == Opened::NoDevice ? kNoDevice : "Could not open the speakers.";
+        setStatusText(text);
+        return text;
+    }
+    if (chunks.empty()) {
         gPlaying = false;
         gStart = 0;
         setStatusText("Could not play that message.");
         return "Could not play that message.";
     }
+    std::lock_guard queue(gQueueMutex);
+    gPaused = false;
+    gPauseTime = 0;
+    gPlaying = true;
+    gStart = nowSeconds();
+    for (Bytes& c : chunks) gMessage.push_back(std::move(c));
     return "";
 }
 
 void togglePause() {
-    if (!gPlaying) return;
-    const bool pausing = !gPaused;
-    const int64_t now = nowSeconds();
-    if (pausing) {
-        gPauseTime = now;
-    } else {
-        if (gPauseTime > 0 && gStart > 0) gStart += now - gPauseTime;
-        gPauseTime = 0;
+    {
+        // Both locks: a call's sound ending the message meanwhile must not leave its stream corked.
+        std::lock_guard lock(gOutputMutex);
+        std::lock_guard queue(gQueueMutex);
+        if (!gPlaying) return;
+        const bool pausing = !gPaused;
+        const int64_t now = nowSeconds();
+        if (pausing) {
+            gPauseTime = now;
+        } else {
+            if (gPauseTime > 0 && gStart > 0) gStart += now - gPauseTime;
+            gPauseTime = 0;
+        }
+        gPaused = pausing;
+        for (OutputStream& s : gStreams) soundBackend().setPaused(s.handle.get(), pausing);
     }
-    gPaused = pausing;
-    std::lock_guard lock(gOutputMutex);
-    for (OutputStream& s : gStreams) soundBackend().setPaused(s.handle.get(), pausing);
     postUi(UiMessage::Refresh);
 }
 
 void stopPlayback() {
     {
         std::lock_guard queue(gQueueMutex);
+        endMessageLocked();
         ++gGeneration;
         gQueue.clear();
     }
-    gPlaying = false;
-    gPaused = false;
-    gPauseTime = 0;
-    gStart = 0;
     {
         std::lock_guard lock(gOutputMutex);
-        for (OutputStream& s : gStreams) {
-            s.pending.clear();
-            soundBackend().flush(s.handle.get());
-            soundBackend().setPaused(s.handle.get(), false);
-        }
-        gPlayed = false;
+        flushOutputsLocked();
     }
+    postUi(UiMessage::Refresh);
+}
+
+void stopMessage() {
+    bool ended;
+    {
+        std::lock_guard queue(gQueueMutex);
+        ended = endMessageLocked();
+    }
+    if (!ended) return;
+    {
+        std::lock_guard lock(gOutputMutex);
+        flushOutputsLocked();
+    }
+    postUi(UiMessage::PlaybackEnded);
     postUi(UiMessage::Refresh);
 }
 
@@ -238,14 +314,15 @@ bool chooseOutput(const std::string& id) {
     bool listed = false;
     for (const OutputDeviceInfo& d : list) listed = listed || d.id == id;
     if (!listed) return false;
+    // The settings first: whoever follows them sees the same choice as here.
     {
-        std::lock_guard lock(gOutputMutex);
-        gOutputId = id;
-        releaseLocked();
+        auto g = lockPhone();
+        g.state.settings.output = id;
+        save_phone_store(g.state);
     }
-    auto g = lockPhone();
-    g.state.settings.output = id;
-    save_phone_store(g.state);
+    std::lock_guard lock(gOutputMutex);
+    gOutputId = id;
+    releaseLocked();
     return true;
 }
 

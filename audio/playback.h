@@ -1,7 +1,8 @@
 #pragma once
-// Everything the phone plays goes through one queue of 8 kHz 16-bit mono chunks: received
-// voice, messages and the phone's tones. A pump, every 20 ms, scales each chunk by the volume,
-// converts it to the chosen device's own format and writes what the device can take.
+// Everything the phone plays is 8 kHz 16-bit mono chunks: received voice and the phone's tones
+// in one queue, a message being played in another. A pump, every 20 ms, scales each chunk by
+// the volume, converts it to the chosen device's own format and writes what the device can
+// take. A call comes first: its sound ends a message that plays or is paused.
 
 #include <cstdint>
 #include <string>
@@ -32,6 +33,10 @@ void togglePause();
 
 /// Stops a message (and whatever else is queued); nothing already converted is heard.
 void stopPlayback();
+
+/// Ends a message that plays or is paused, so that a call's sound is heard at once; the
+/// message's window learns it ended. Tones and voice queued stay.
+void stopMessage();
 
 /// The message clock: whether a message plays, is paused, and its start (Unix seconds, moved
 /// on by each pause) and the pause's start (0 when none).

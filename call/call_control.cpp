@@ -136,6 +136,7 @@ void incomingRinger(const std::string& callId) {
         auto g = lockPhone();
         deadline = (g.state.inviteTime > 0 ? g.state.inviteTime : nowSeconds()) + kDivertAfterSeconds;
     }
+    stopMessage();  // a ringing call is heard over no message
     // This ringer belongs to its call: another call ringing next has a ringer of its own.
     auto over = [&f, &callId] {
         if (!running() || f.ringStop) return true;
@@ -169,6 +170,7 @@ bool soundForCall() {
 // it cannot be sent, and the call rings on.
 void sendAccept(const Peer& peer, const std::string& callId) {
     nlohmann::json accept = buildEvent(kAccept, callId);
+    stopMessage();
     if (!soundForCall() || !sendEvent(peer, accept, kSignalRate, true)) {
         {
             auto g = lockPhone();
@@ -325,6 +327,7 @@ void placeCallClaimed(const std::string& handle) {
         }
     }
     if (own.empty()) return placingStopped("Connect Vaultra, with a published handle.");
+    stopMessage();
     if (!soundReady()) return placingStopped("This phone needs a microphone.");
     placingStopped("Finding " + handle + ".");
 

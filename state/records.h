@@ -41,6 +41,7 @@ struct PhoneSettings {
     int notify = 0;      // 0 all, 1 sound, 2 vibrate, 3 off
     bool bsv = false;    // amounts shown in BSV rather than satoshis
     std::string output;  // chosen output device id (UTF-8); empty = no choice
+    std::string input;   // chosen microphone's device id (UTF-8); empty = the default
     CardPosition mainPos;
     std::array<CardPosition, kCardKinds + 1> cardPos{};  // by CardKind
 };

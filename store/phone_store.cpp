@@ -87,6 +87,7 @@ void applySettings(const json& doc, PhoneSettings& s, JsonReader& r) {
     if (hasKey(doc, "volume")) phoneFlags().volume = quantiseVolume(r.integer(doc, "volume", 100));
     if (hasKey(doc, "bsv")) s.bsv = r.boolean(doc, "bsv", false);
     if (auto it = doc.find("output"); it != doc.end() && it->is_string()) s.output = it->get<std::string>();
+    if (auto it = doc.find("input"); it != doc.end() && it->is_string()) s.input = it->get<std::string>();
     if (hasKey(doc, "main_x") && hasKey(doc, "main_y")) {
         s.mainPos.x = int32_t(r.integer(doc, "main_x", 0, INT32_MIN, INT32_MAX));
         s.mainPos.y = int32_t(r.integer(doc, "main_y", 0, INT32_MIN, INT32_MAX));
@@ -142,6 +143,7 @@ void writeDisplaySettings(const PhoneSettings& s, json& doc) {
     doc["volume"] = phoneFlags().volume.load();
     doc["bsv"] = s.bsv;
     if (!s.output.empty()) doc["output"] = s.output;
+    if (!s.input.empty()) doc["input"] = s.input;
     if (s.mainPos.valid) {
         doc["main_x"] = s.mainPos.x;
         doc["main_y"] = s.mainPos.y;

@@ -28,6 +28,17 @@ bool soundCommand(const std::string& verb, const std::string& rest, const PrintL
         if (!chooseOutput(rest)) return print(json{{"error", "No such output device."}}), true;
         (void)flush_phone_store();
         print(json{{"event", "output"}, {"label", outputLabel()}});
+    } else if (verb == "inputs" && rest.empty()) {
+        const std::vector<OutputDeviceInfo> list = listInputDevices();
+        const int chosen = chooseInputDevice(list, inputId());
+        json devices = json::array();
+        for (size_t i = 0; i < list.size(); ++i)
+            devices.push_back({{"id", list[i].id}, {"name", list[i].displayName}, {"full_name", list[i].fullName},
+                               {"chosen", int(i) == chosen}});
+        print(json{{"event", "inputs"}, {"devices", devices}});
+    } else if (verb == "input" && !rest.empty()) {
+        if (!chooseInput(rest)) return print(json{{"error", "No such microphone."}}), true;
+        print(json{{"event", "input"}, {"id", inputId()}});
     } else if (verb == "volume" && (rest == "50" || rest == "100" || rest == "150" || rest == "200")) {
         phoneFlags().volume = std::stoi(rest);
         {

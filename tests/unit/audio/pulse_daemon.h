@@ -140,33 +140,24 @@ public:
         std::string pattern = "/tmp/dialo-pa-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) return error = "cannot make " + pattern, false;
         dir_ = pattern;
-        const std::string log = dir_ + "/daemon.log";
-        const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (logFd < 0) return error = "cannot write " + log, false;
-        // Nothing of the desktop's own sound server: no autospawn, no shared memory with it, no
-        // settings of its, and no realtime or CPU limits that a busy machine could trip.
-        pid_ = spawnProgram({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                             "--disable-shm=yes", "--no-cpu-limit", "--realtime=no", "--high-priority=no",
-                             "--log-target=stderr", "-L",
-                             "module-native-protocol-unix socket=" + socket() + " auth-anonymous=1"},
-                            baseEnv(), logFd);
-        ::close(logFd);
-        if (pid_ < 0) return error = "pulseaudio could not be started (is it installed?)", false;
-        const Clock::time_point deadline = Clock::now() + 30s;
-        while (!accepts()) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return error = "pulseaudio exited at start:\n" + logText(), false;
-            }
-            if (Clock::now() >= deadline) return error = "pulseaudio's socket never accepted:\n" + logText(), false;
-            std::this_thread::sleep_for(10ms);
+        return launch(sinks, error);
+    }
+
+    /// Kills the daemon as a crash or an update would, keeping its folder and socket path.
+    void crash() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            waitProgram(pid_, Clock::now() + 10s);
+            pid_ = -1;
         }
-        const ProgramResult info = pactl({"info"});
-        if (info.status != 0) return error = "pactl info failed: " + info.output, false;
-        for (const NullSink& s : sinks)
-            if (!loadSink(s, error)) return false;
-        return true;
+        modules_.clear();
+    }
+
+    /// Starts the daemon again on the same socket, with the sinks it had when killed.
+    bool relaunch(std::string& error) {
+        const std::vector<NullSink> sinks = std::move(sinks_);
+        sinks_.clear();
+        return launch(sinks, error);
     }
 
     /// Kills the daemon and removes its folder.
@@ -205,6 +196,7 @@ public:
             pactl({"load-module", "module-null-sink", "sink_name=" + s.name, "sink_properties='" + props + "'"});
         if (r.status != 0) return error = "loading sink " + s.name + " failed: " + r.output, false;
         modules_[s.name] = r.output.substr(0, r.output.find_first_of("\r\n"));
+        sinks_.push_back(s);
         return true;
     }
 
@@ -214,6 +206,7 @@ public:
         const ProgramResult r = pactl({"unload-module", it->second});
         if (r.status != 0) return error = "unloading sink " + name + " failed: " + r.output, false;
         modules_.erase(it);
+        std::erase_if(sinks_, [&](const NullSink& s) { return s.name == name; });
         return true;
     }
 
@@ -226,6 +219,36 @@ public:
     }
 
 private:
+    bool launch(const std::vector<NullSink>& sinks, std::string& error) {
+        const std::string log = dir_ + "/daemon.log";
+        const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (logFd < 0) return error = "cannot write " + log, false;
+        // Nothing of the desktop's own sound server: no autospawn, no shared memory with it, no
+        // settings of its, and no realtime or CPU limits that a busy machine could trip.
+        pid_ = spawnProgram({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                             "--disable-shm=yes", "--no-cpu-limit", "--realtime=no", "--high-priority=no",
+                             "--log-target=stderr", "-L",
+                             "module-native-protocol-unix socket=" + socket() + " auth-anonymous=1"},
+                            baseEnv(), logFd);
+        ::close(logFd);
+        if (pid_ < 0) return error = "pulseaudio could not be started (is it installed?)", false;
+        const Clock::time_point deadline = Clock::now() + 30s;
+        while (!accepts()) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return error = "pulseaudio exited at start:\n" + logText(), false;
+            }
+            if (Clock::now() >= deadline) return error = "pulseaudio's socket never accepted:\n" + logText(), false;
+            std::this_thread::sleep_for(10ms);
+        }
+        const ProgramResult info = pactl({"info"});
+        if (info.status != 0) return error = "pactl info failed: " + info.output, false;
+        for (const NullSink& s : sinks)
+            if (!loadSink(s, error)) return false;
+        return true;
+    }
+
     std::vector<std::string> baseEnv() const {
         const char* path = ::getenv("PATH");
         return {"PATH=" + std::string(path ? path : "/usr/bin:/bin"), "HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_,
@@ -246,6 +269,7 @@ private:
     std::string dir_;
     pid_t pid_ = -1;
     std::map<std::string, std::string> modules_;  // sink name -> module index
+    std::vector<NullSink> sinks_;                 // loaded, in order
 };
 
 /// Records a source (a sink's monitor) at 8 kHz mono, noting when each fragment arrived.

@@ -4,7 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <cctype>
 #include <mutex>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -12,6 +18,7 @@
 #include "audio/devices.h"
 #include "audio/gsm.h"
 #include "audio/pcm.h"
+#include "audio/sound_watch.h"
 #include "audio/wav.h"
 #include "state/ui_bridge.h"
 #include "tools/phone/sound.h"
@@ -58,6 +65,7 @@ TEST_F(PulseTest, DevicesAreOfferedUnderKnownNamesAndTheRightOneIsChosen) {
     struct Case {
         const char* what;
         std::vector<NullSink> sinks;
+        std::string defaultSink;  // the server's default
         std::string stored;
         std::vector<Listed> listed;  // as the menu shows them
         std::string chosen;
@@ -75,31 +83,44 @@ TEST_F(PulseTest, DevicesAreOfferedUnderKnownNamesAndTheRightOneIsChosen) {
           {"tv", "Display Audio (LG Ultra HD)", "tv"},
           {"bare", " (Generic Output)", "speaker"},
           {"line", "Line Out", ""}},
+         "hda",
          "",
          {{"hda", "Speakers"}, {"usb", "Headphones"}, {"bare", " (Generic Output)"}, {"line", "Line Out"}},
          "hda"},
         {"of two equal names the first shows its full name",
          {{"spkx", "Speakers (X)", "speaker"}, {"spky", "Speakers (Y)", "speaker"}},
+         "spkx",
          "",
          {{"spkx", "Speakers (X)"}, {"spky", "Speakers"}},
          "spkx"},
-        {"a main speaker is chosen when nothing is stored",
+        {"the server's default is chosen when nothing is stored",
          {{"ext", "Speakers (USB Audio)", "speaker"}, {"main", "Main Speaker (Dock)", "speaker"}},
+         "ext",
+         "",
+         {{"ext", "Speakers"}, {"main", "Main Speaker"}},
+         "ext"},
+        {"a main speaker is chosen when the default is not offered",
+         {{"ext", "Speakers (USB Audio)", "speaker"}, {"main", "Main Speaker (Dock)", "speaker"},
+          {"nvd", "NVIDIA HDMI", "speaker"}},
+         "nvd",
          "",
          {{"ext", "Speakers"}, {"main", "Main Speaker"}},
          "main"},
-        {"a stored choice wins over the main speaker",
+        {"a stored choice wins over the default",
          {{"ext", "Speakers (USB Audio)", "speaker"}, {"main", "Main Speaker (Dock)", "speaker"}},
+         "main",
          "ext",
          {{"ext", "Speakers"}, {"main", "Main Speaker"}},
          "ext"},
-        {"a stored choice that is gone falls back to the first", {{"a", "Headset (BT)", "headset"}, {"b", "Handset", "handset"}},
+        {"a stored choice that is gone falls back to the default",
+         {{"a", "Headset (BT)", "headset"}, {"b", "Handset", "handset"}},
+         "b",
          "gone",
          {{"a", "Headset"}, {"b", "Handset"}},
-         "a"},
+         "b"},
     };
     // 25 acceptable devices among rejected ones: the menu offers the first 20.
-    Case many{"the menu offers 20 of 25", {{"nvx", "NVIDIA HDMI", "speaker"}}, "", {}, "out01", 25};
+    Case many{"the menu offers 20 of 25", {{"nvx", "NVIDIA HDMI", "speaker"}}, "nvx", "", {}, "out01", 25};
     for (int i = 1; i <= 25; ++i) {
         const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
         many.sinks.push_back({"out" + n, "Output " + n + " (Card " + n + ")", i % 2 ? "speaker" : ""});
@@ -111,6 +132,7 @@ TEST_F(PulseTest, DevicesAreOfferedUnderKnownNamesAndTheRightOneIsChosen) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         for (const NullSink& s : c.sinks) ASSERT_NO_FATAL_FAILURE(loadSink(s));
+        ASSERT_NO_FATAL_FAILURE(pactl({"set-default-sink", c.defaultSink}));
         setOutputId(c.stored);
         const json devices = devicesCommand();
         EXPECT_EQ(listedOf(devices), c.listed);
@@ -149,6 +171,7 @@ TEST_F(PulseTest, ChosenOutputIsStoredOutlivesARestartAndGetsTheSound) {
     ASSERT_NO_FATAL_FAILURE(startPulse({{"hda", "Speakers (Realtek High Definition Audio)", "speaker"},
                                         {"usb", "Headphones (USB Audio)", "headphone"},
                                         {"nv", "NVIDIA High Definition Audio", "speaker"}}));
+    ASSERT_NO_FATAL_FAILURE(pactl({"set-default-sink", "hda"}));
     EXPECT_EQ(outputLabel(), "Output: Speakers");
     EXPECT_FALSE(chooseOutput("nv")) << "a device that is not offered cannot be chosen";
     EXPECT_FALSE(chooseOutput("nothing"));
@@ -234,31 +257,89 @@ TEST_F(PulseTest, MicrophoneHearsTheSinkAndItsGsmKeepsTheTone) {
     EXPECT_NEAR(back.amplitude, heard.amplitude, heard.amplitude * 0.1);
 }
 
-TEST_F(PulseTest, UnpluggedDeviceEndsTheMessageAndTheNextSoundPlaysOnAnother) {
-    ASSERT_NO_FATAL_FAILURE(
-        startPulse({{"main", "Speakers (Main)", "speaker"}, {"other", "Headphones (Other)", "headphone"}}));
+// The index of the phone's playback stream on the server; -1 when there is none.
+int phoneSinkInput(const test::PulseDaemon& daemon) {
+    const test::ProgramResult r = daemon.pactl({"list", "short", "sink-inputs"});
+    return r.status == 0 && !r.output.empty() && std::isdigit(r.output[0]) ? std::stoi(r.output) : -1;
+}
+
+TEST_F(PulseTest, AMessageMovedOrUnpluggedPlaysOnElsewhereAndTheNextSoundComesBack) {
+    ASSERT_NO_FATAL_FAILURE(startPulse({{"main", "Speakers (Main)", "speaker"},
+                                        {"other", "Headphones (Other)", "headphone"},
+                                        {"third", "Line Out", ""}}));
+    ASSERT_NO_FATAL_FAILURE(pactl({"set-default-sink", "third"}));
     ASSERT_TRUE(chooseOutput("main"));
-    auto onMain = record("main"), onOther = record("other");
-    ASSERT_EQ(playMessage(messageOf(4.0)), "");
+    auto onMain = record("main"), onOther = record("other"), onThird = record("third");
+    ASSERT_EQ(playMessage(messageOf(6.0)), "");
     test::Pump pump;
     const auto halfSecondIn = [](const std::vector<int16_t>& x) {
         const test::ToneFound t = test::loudSpan(x);
         return t.found && x.size() - t.first > 4000;
     };
     ASSERT_TRUE(onMain->waitFor(halfSecondIn, Clock::now() + 20s)) << "the message never reached the chosen device";
-    ASSERT_TRUE(playbackClock().playing);
-    ASSERT_NO_FATAL_FAILURE(unloadSink("main"));
 
+    // A user moves the phone in the desktop's mixer: the stream goes along, still playing.
+    const int stream = phoneSinkInput(daemon_);
+    ASSERT_GE(stream, 0);
+    ASSERT_NO_FATAL_FAILURE(pactl({"move-sink-input", std::to_string(stream), "other"}));
+    ASSERT_TRUE(onOther->waitFor(halfSecondIn, Clock::now() + 20s)) << "the moved stream went quiet";
+    ASSERT_TRUE(playbackClock().playing);
+
+    // The device it plays on is unplugged: the server moves it to its default.
+    ASSERT_NO_FATAL_FAILURE(unloadSink("other"));
+    ASSERT_TRUE(onThird->waitFor(halfSecondIn, Clock::now() + 20s)) << "the unplugged device's sound was lost";
     const Clock::time_point deadline = Clock::now() + 20s;
     while (playbackClock().playing && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
-    EXPECT_FALSE(playbackClock().playing);
-    EXPECT_FALSE(test::loudSpan(onOther->samples()).found) << "the rest of the message went to another device";
+    EXPECT_FALSE(playbackClock().playing) << "the message ran to its end";
 
+    // A stream that died (its server's device gone under it) is opened anew on the choice.
+    ASSERT_NO_FATAL_FAILURE(unloadSink("third"));
+    onMain->clear();
     ASSERT_TRUE(outputAvailable());
     enqueuePcm(tone(10000, 0.6, 600));
-    const test::ToneFound ring = recordedTone(*onOther);
+    const test::ToneFound ring = recordedTone(*onMain);
     EXPECT_NEAR(ring.hz, 600, 5);
     EXPECT_NEAR(double(ring.last - ring.first), 4800, 400);
+}
+
+TEST_F(PulseTest, ACallsVoiceIsHeardAtOnceOverAPausedMessageWhichEnds) {
+    ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
+    auto spk = record("spk");
+    std::atomic<int> ended{0};
+    setUiReceiver(UiTarget::Cards, [&](UiMessage m, intptr_t, intptr_t) {
+        if (m == UiMessage::PlaybackEnded) ++ended;
+    });
+    struct Unregister {
+        ~Unregister() { setUiReceiver(UiTarget::Cards, {}); }
+    } unregister;
+    ASSERT_EQ(playMessage(messageOf(20.0)), "");
+    test::Pump pump;
+    ASSERT_TRUE(spk->waitFor([](const auto& x) { return test::loudSpan(x).found; }, Clock::now() + 20s));
+    togglePause();
+    ASSERT_TRUE(playbackClock().paused);
+    ASSERT_TRUE(spk->waitFor([](const auto& x) { return test::toneEnded(x); }, Clock::now() + 20s))
+        << "the pause never silenced the device";
+    const size_t atPause = spk->samples().size();
+    const auto tail = [atPause](const std::vector<int16_t>& x) {
+        return std::vector<int16_t>(x.begin() + long(std::min(atPause, x.size())), x.end());
+    };
+
+    // As a received chunk of a call is played.
+    const Clock::time_point queued = Clock::now();
+    ASSERT_TRUE(queueForPlayback(gsmEncode(bytesOf(tone(10000, 1.0, 600)), true)));
+    ASSERT_TRUE(spk->waitFor([&](const auto& x) { return test::loudSpan(tail(x)).found; }, Clock::now() + 20s))
+        << "the call's voice was never heard";
+    const std::vector<int16_t> after = spk->samples();
+    const test::ToneFound voice = test::loudSpan({after.begin() + long(atPause), after.end()});
+    const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(spk->arrivalOf(atPause + voice.first) - queued);
+    EXPECT_LE(delay.count(), 300) << "the call's voice waited";
+    ASSERT_TRUE(spk->waitFor([&](const auto& x) { return test::toneEnded(tail(x)); }, Clock::now() + 20s));
+    const test::ToneFound heard = test::findTone(tail(spk->samples()));
+    EXPECT_NEAR(heard.hz, 600, 10) << "the voice, not the message";
+    EXPECT_NEAR(double(heard.last - heard.first), 8000, 400) << "the voice alone, all of it";
+    EXPECT_FALSE(playbackClock().playing);
+    EXPECT_FALSE(playbackClock().paused);
+    EXPECT_EQ(ended.load(), 1) << "the message's window learns it ended";
 }
 
 TEST_F(PulseTest, MessageEndIsPostedOnceAfterItsLastFrameLeft) {
@@ -296,6 +377,158 @@ TEST_F(PulseTest, MessageEndIsPostedOnceAfterItsLastFrameLeft) {
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].held, 0) << "posted while the server still held part of the message";
     EXPECT_FALSE(playbackClock().playing);
+}
+
+// The sound watcher as the phone runs it: a step every 100 ms on a thread of its own.
+class Watcher {
+public:
+    Watcher() : thread_([this] {
+        while (!stop_) {
+            soundWatchStep();
+            std::this_thread::sleep_for(100ms);
+        }
+    }) {}
+    ~Watcher() {
+        stop_ = true;
+        thread_.join();
+    }
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+std::string statusNow() { return lockPhone().state.statusText; }
+
+// Waits until the status line reads `text`.
+bool statusBecomes(const std::string& text, Clock::duration limit = 20s) {
+    const Clock::time_point deadline = Clock::now() + limit;
+    while (statusNow() != text && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    return statusNow() == text;
+}
+
+TEST_F(PulseTest, SoundComesBackWhenTheServerStartsLateOrRestartsMidCall) {
+    ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
+    ASSERT_NO_FATAL_FAILURE(pactl({"set-default-source", "spk.monitor"}));
+    struct Case {
+        const char* what;
+        bool atStart;             // the phone starts while there is no server
+        std::string whileAway;  // the status line meanwhile
+    };
+    for (const Case& c : {Case{"no server when the phone starts", true, "No sound server is running; this phone has no sound."},
+                         Case{"the server restarts in a call", false, "The sound server stopped; reconnecting."}}) {
+        SCOPED_TRACE(c.what);
+        test::Pump pump;
+        std::optional<Watcher> watcher;
+        if (!c.atStart) {
+            // A call's microphone and a voice playing when the server goes.
+            ASSERT_TRUE(startCapture());
+            ASSERT_TRUE(outputAvailable());
+            watcher.emplace();
+            enqueuePcm(tone(8000, 3.0));
+        }
+        daemon_.crash();
+        if (c.atStart) {
+            // As start-up opens the sound: the server missing, PulseAudio still chosen.
+            soundBackend().close();
+            std::string note;
+            ASSERT_FALSE(pulseBackend().open(note));
+            EXPECT_EQ(note, c.whileAway);
+            setStatus(note);
+            EXPECT_FALSE(startCapture());
+            soundWatchStep();
+            watcher.emplace();
+        }
+        ASSERT_TRUE(statusBecomes(c.whileAway));
+        EXPECT_FALSE(outputAvailable());
+        EXPECT_FALSE(startCapture()) << "a microphone without its server is not running";
+
+        std::string error;
+        ASSERT_TRUE(daemon_.relaunch(error)) << error;
+        const Clock::time_point deadline = Clock::now() + 5s;
+        ASSERT_NO_FATAL_FAILURE(pactl({"set-default-source", "spk.monitor"}));
+        auto spk = record("spk");
+        // Nobody asks again: the watcher reaches the server and capture restarts with it.
+        ASSERT_TRUE(statusBecomes("Sound is back.", deadline - Clock::now()));
+        clearCapture();
+        while (capturedBytes() < 2 * kPcmBlockBytes && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+        EXPECT_GE(capturedBytes(), 2 * kPcmBlockBytes) << "no captured buffers arrived in time";
+        EXPECT_TRUE(startCapture()) << "the microphone is back";
+        enqueuePcm(tone(10000, 0.5, 600));
+        const auto heard = [](const std::vector<int16_t>& x) { return test::loudSpan(x).found; };
+        EXPECT_TRUE(spk->waitFor(heard, deadline)) << "nothing reached the device in time";
+    }
+}
+
+TEST_F(PulseTest, MicrophonesAreOfferedAndTheChosenOneIsRecordedFrom) {
+    ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
+    for (const char* m : {"usbmic", "webcam"}) {
+        const std::string description = m == std::string("usbmic") ? "Microphone (USB Audio)" : "Webcam Microphone";
+        ASSERT_NO_FATAL_FAILURE(pactl({"load-module", "module-null-source", std::string("source_name=") + m,
+                                       "description='" + description + "'"}));
+    }
+    ASSERT_NO_FATAL_FAILURE(pactl({"set-default-source", "webcam"}));
+    const auto inputs = [] {
+        json out;
+        EXPECT_TRUE(soundCommand("inputs", "", [&](const json& line) { out = line; }));
+        return out;
+    };
+    // The source that records a capture stream, by name.
+    const auto recordingFrom = [this] {
+        std::map<std::string, std::string> names;
+        std::stringstream sources(daemon_.pactl({"list", "short", "sources"}).output);
+        for (std::string line; std::getline(sources, line);) {
+            std::stringstream f(line);
+            std::string index, name;
+            f >> index >> name;
+            names[index] = name;
+        }
+        std::stringstream outputs(daemon_.pactl({"list", "short", "source-outputs"}).output);
+        std::string index, source;
+        outputs >> index >> source;
+        return names[source];
+    };
+    const json listed = inputs();
+    EXPECT_EQ(listedOf(listed), (std::vector<Listed>{{"usbmic", "Microphone"}, {"webcam", "Webcam Microphone"}}))
+        << "monitors of outputs are no microphones";
+    EXPECT_EQ(chosenOf(listed), "webcam") << "the server's default while nothing is chosen";
+    ASSERT_TRUE(startCapture());
+    EXPECT_EQ(recordingFrom(), "webcam");
+
+    json answer;
+    ASSERT_TRUE(soundCommand("input", "spk.monitor", [&](const json& line) { answer = line; }));
+    EXPECT_EQ(answer, json({{"error", "No such microphone."}}));
+    ASSERT_TRUE(soundCommand("input", "usbmic", [&](const json& line) { answer = line; }));
+    EXPECT_EQ(answer, json({{"event", "input"}, {"id", "usbmic"}}));
+    EXPECT_EQ(chosenOf(inputs()), "usbmic");
+    EXPECT_EQ(recordingFrom(), "usbmic") << "capture moved to the chosen microphone";
+    std::string text;
+    ASSERT_TRUE(readWholeFile(shared_store_path(), text));
+    EXPECT_EQ(json::parse(text).value("input", ""), "usbmic");
+}
+
+// A socket that takes the connection and never answers, as a server hung while starting.
+TEST(PulseConnectTest, AServerThatNeverAnswersIsGivenUpOn) {
+    test::TempFolder folder("mute");
+    const std::string path = folder.path + "/pa.sock";
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 4), 0);
+    applyConfigDocument(json{{"audio", {{"backend", "pulse"}, {"server", "unix:" + path}}}});
+    std::string note;
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(pulseBackend().open(note)) << "nothing answered";
+    EXPECT_LT(Clock::now() - start, 60s) << "the watcher, and so shutdown, would wait for ever";
+    EXPECT_EQ(note, "No sound server is running; this phone has no sound.");
+    EXPECT_FALSE(pulseBackend().connected());
+    pulseBackend().close();
+    ::close(fd);
 }
 
 }  // namespace

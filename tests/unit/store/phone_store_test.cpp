@@ -167,14 +167,14 @@ TEST_F(PhoneStoreTest, SettingsSurviveARestartInBothPrivateWholeFiles) {
     {
         auto g = lockPhone();
         PhoneSettings& s = g.state.settings;
-        s = {.theme = 2, .notify = 3, .bsv = true, .output = "sink-1", .mainPos = {10, 20, true}};
+        s = {.theme = 2, .notify = 3, .bsv = true, .output = "sink-1", .input = "mic-1", .mainPos = {10, 20, true}};
         s.cardPos[CardAnswerPhone] = {5, 6, true};
         s.cardPos[CardFees] = {-7, 8, true};
         g.state.boxes.calls.push_back(callRecord("Zoë", "alice", 1700000000, "c1"));
         save_phone_store(g.state);
     }
     const json expected = {{"theme", 2},   {"notify", 3},  {"volume", 150}, {"bsv", true}, {"output", "sink-1"},
-                           {"main_x", 10}, {"main_y", 20},
+                           {"input", "mic-1"}, {"main_x", 10}, {"main_y", 20},
                            {"boxes", json::array({{{"k", 2}, {"x", 5}, {"y", 6}}, {{"k", 6}, {"x", -7}, {"y", 8}}})}};
     for (const std::string& path : {sharedFile(), handleFile("alice")}) {
         json doc = readJson(path);
@@ -193,7 +193,8 @@ TEST_F(PhoneStoreTest, SettingsSurviveARestartInBothPrivateWholeFiles) {
     load_settings();
     auto g = lockPhone();
     const PhoneSettings& s = g.state.settings;
-    EXPECT_EQ(std::tie(s.theme, s.notify, s.bsv, s.output), std::make_tuple(2, 3, true, std::string("sink-1")));
+    EXPECT_EQ(std::tie(s.theme, s.notify, s.bsv, s.output, s.input),
+              std::make_tuple(2, 3, true, std::string("sink-1"), std::string("mic-1")));
     EXPECT_TRUE(s.mainPos.valid && s.mainPos.x == 10 && s.mainPos.y == 20);
     EXPECT_TRUE(s.cardPos[CardFees].valid && s.cardPos[CardFees].x == -7 && s.cardPos[CardFees].y == 8);
     EXPECT_EQ(phoneFlags().volume.load(), 150);
