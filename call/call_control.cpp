@@ -491,7 +491,7 @@ void hangUp() {
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
-        if (told && !recordTxid.empty()) addToCallRecord(s, recordTxid, sent.txid, sent.sats);
+        if (told && !recordTxid.empty()) addToCallRecord(s, recordTxid, sent.txid, sent.sats, kHangup);
         // A hang-up that could not be sent still ended the call here.
         if (!told && s.callId == callId && s.callState == CallState::Idle) s.statusText = "Hung up.";
     }

@@ -24,16 +24,18 @@ void appendCallRecord(PhoneState& s, std::optional<int32_t> secs) {
 
 namespace {
 
-void note(std::vector<std::string>& list, int32_t& count, const std::string& txid);
+void note(std::vector<std::string>& list, std::vector<std::string>& kinds, int32_t& count, const std::string& txid,
+          const std::string& kind);
 
 }  // namespace
 
-void addToCallRecord(PhoneState& s, const std::string& firstTxid, const std::string& txid, int64_t sats) {
+void addToCallRecord(PhoneState& s, const std::string& firstTxid, const std::string& txid, int64_t sats,
+                     const std::string& kind) {
     if (firstTxid.empty()) return;
     for (auto it = s.boxes.calls.rbegin(); it != s.boxes.calls.rend(); ++it) {
         if (it->missed || it->txid != firstTxid) continue;
         it->sats += sats;
-        note(it->receipt.sent, it->receipt.sentCount, txid);
+        note(it->receipt.sent, it->receipt.sentKinds, it->receipt.sentCount, txid, kind);
         save_phone_store(s);
         return;
     }
@@ -60,16 +62,26 @@ void noteCallFee(PhoneState& s, const std::string& callId, const std::string& fi
 
 namespace {
 
-void note(std::vector<std::string>& list, int32_t& count, const std::string& txid) {
+void note(std::vector<std::string>& list, std::vector<std::string>& kinds, int32_t& count, const std::string& txid,
+          const std::string& kind) {
     if (txid.size() != 64) return;
-    if (list.size() < kReceiptTxids) list.push_back(txid);
+    if (list.size() < kReceiptTxids) {
+        // A record loaded from before kinds were kept has fewer kinds than txids.
+        kinds.resize(list.size());
+        list.push_back(txid);
+        kinds.push_back(kind);
+    }
     if (count < INT32_MAX) ++count;
 }
 
 }  // namespace
 
-void noteSentTxid(PhoneState& s, const std::string& txid) { note(s.receipt.sent, s.receipt.sentCount, txid); }
+void noteSentTxid(PhoneState& s, const std::string& txid, const std::string& kind) {
+    note(s.receipt.sent, s.receipt.sentKinds, s.receipt.sentCount, txid, kind);
+}
 
-void noteHeardTxid(PhoneState& s, const std::string& txid) { note(s.receipt.heard, s.receipt.heardCount, txid); }
+void noteHeardTxid(PhoneState& s, const std::string& txid, const std::string& kind) {
+    note(s.receipt.heard, s.receipt.heardKinds, s.receipt.heardCount, txid, kind);
+}
 
 }  // namespace dialo

@@ -14,9 +14,10 @@ namespace dialo {
 /// phone-state mutex.
 void appendCallRecord(PhoneState& s, std::optional<int32_t> secs = std::nullopt);
 
-/// Adds an event sent after the call was recorded (its hang-up) to the record of the call
-/// whose first transaction is `firstTxid`, and saves the store. Caller holds the mutex.
-void addToCallRecord(PhoneState& s, const std::string& firstTxid, const std::string& txid, int64_t sats);
+/// Adds an event of `kind` sent after the call was recorded (its hang-up) to the record of the
+/// call whose first transaction is `firstTxid`, and saves the store. Caller holds the mutex.
+void addToCallRecord(PhoneState& s, const std::string& firstTxid, const std::string& txid, int64_t sats,
+                     const std::string& kind);
 
 /// Counts the call fee paid for the call `callId` in its cost and receipt: the current call's
 /// while it is up, else the record whose first transaction is `firstTxid` (saved). Caller holds
@@ -24,9 +25,9 @@ void addToCallRecord(PhoneState& s, const std::string& firstTxid, const std::str
 void noteCallFee(PhoneState& s, const std::string& callId, const std::string& firstTxid, const std::string& txid,
                  int64_t sats);
 
-/// Notes a transaction of the current call on its receipt: one this phone sent, or one of the
-/// peer's it acted on. Caller holds the phone-state mutex.
-void noteSentTxid(PhoneState& s, const std::string& txid);
-void noteHeardTxid(PhoneState& s, const std::string& txid);
+/// Notes a transaction of the current call, carrying an event of `kind`, on its receipt: one
+/// this phone sent, or one of the peer's it acted on. Caller holds the phone-state mutex.
+void noteSentTxid(PhoneState& s, const std::string& txid, const std::string& kind);
+void noteHeardTxid(PhoneState& s, const std::string& txid, const std::string& kind);
 
 }  // namespace dialo

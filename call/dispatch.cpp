@@ -126,7 +126,7 @@ void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_
     s.callSats = 0;  // what answering costs belongs to this call, not the last one
     s.outgoing = false;
     s.receipt = {};
-    noteHeardTxid(s, txid);
+    noteHeardTxid(s, txid, e.fields.kind);
     s.caption = "Incoming  " + e.signer;
     s.statusText = "Incoming call.";
     phoneFlags().ringStop = false;
@@ -264,7 +264,7 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
         } else if (!ofThisCall(s, e)) {
             // not this call's, or not from its peer
         } else if ((kind == kAccept || kind == kBox) && s.callState == CallState::Calling) {
-            noteHeardTxid(s, txid);
+            noteHeardTxid(s, txid, kind);
             if (kind == kBox) {
                 s.statusText = "Answer-phone.";
             } else {
@@ -275,7 +275,7 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
             }
             f.ringStop = true;
         } else if (kind == kAccept && s.callState == CallState::LeavingMessage && !s.tapeClaimed && !f.sendingMessage) {
-            noteHeardTxid(s, txid);
+            noteHeardTxid(s, txid, kind);
             s.messageAudio.clear();
             s.messageSeconds = 0;
             s.callState = CallState::Talking;
@@ -284,7 +284,7 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
             f.ringStop = true;
             clearCaptureAfter = true;
         } else if (kind == kHangup && s.callState != CallState::Idle) {
-            noteHeardTxid(s, txid);
+            noteHeardTxid(s, txid, kind);
             if (s.callState == CallState::Incoming) record_missed_call(s, s.peerHandle, id);
             else if (s.callState == CallState::Talking) appendCallRecord(s);
             s.callState = CallState::Idle;
@@ -302,10 +302,10 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
             if (!gsm.empty() && n > s.heardAudioSeq + 1) {
                 if (s.aheadAudio.empty()) s.aheadSinceMs = nowMs();
                 s.aheadAudio.emplace(n, std::move(gsm));
-                noteHeardTxid(s, txid);
+                noteHeardTxid(s, txid, kind);
                 if (s.aheadAudio.size() > kAheadCap) releaseAhead(s, true);
             } else if (!gsm.empty() && playChunk(s, n, gsm)) {
-                noteHeardTxid(s, txid);
+                noteHeardTxid(s, txid, kind);
                 releaseAhead(s, false);
             }
         }

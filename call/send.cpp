@@ -102,7 +102,8 @@ bool sendEvent(const Peer& to, nlohmann::json& event, int32_t ratePerKb, bool al
     g.state.callSats += sats;
     if (txid.size() == kTxidLength) {
         if (g.state.firstTxid.empty()) g.state.firstTxid = txid;
-        noteSentTxid(g.state, txid);
+        auto kind = event.find("kind");
+        noteSentTxid(g.state, txid, kind != event.end() && kind->is_string() ? kind->get<std::string>() : std::string());
     }
     return true;
 }

@@ -69,6 +69,8 @@ constexpr size_t kReceiptTxids = 50;
 struct CallReceipt {
     std::vector<std::string> sent;   // txids of events this phone sent, in order
     std::vector<std::string> heard;  // txids of the peer's events this phone acted on
+    std::vector<std::string> sentKinds;   // each sent event's kind ("invite", "audio", ...), beside `sent`
+    std::vector<std::string> heardKinds;  // the same for `heard`; records written before kinds have none
     int32_t sentCount = 0;
     int32_t heardCount = 0;
     std::string feeTxid;  // the call fee's payment, when one was made

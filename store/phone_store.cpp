@@ -164,20 +164,31 @@ std::string txidIfFull(const std::string& txid) { return txid.size() == 64 ? txi
 
 // A receipt is an extra the phone can live without: what does not read is left out.
 void readReceipt(const json& o, CallReceipt& out) {
-    auto txids = [&o](const char* key, std::vector<std::string>& list) {
+    auto txids = [&o](const char* key, const char* kindsKey, std::vector<std::string>& list,
+                      std::vector<std::string>& kinds) {
         auto it = o.find(key);
         if (it == o.end() || !it->is_array()) return;
-        for (const json& t : *it)
-            if (t.is_string() && t.get_ref<const std::string&>().size() == 64 && list.size() < kReceiptTxids)
-                list.push_back(t.get<std::string>());
+        // Kinds sit beside the txids, index for index; files from before them have none.
+        auto k = o.find(kindsKey);
+        const bool withKinds = k != o.end() && k->is_array();
+        for (size_t i = 0; i < it->size(); ++i) {
+            const json& t = (*it)[i];
+            if (!t.is_string() || t.get_ref<const std::string&>().size() != 64 || list.size() >= kReceiptTxids) continue;
+            list.push_back(t.get<std::string>());
+            const json* kind = withKinds && i < k->size() ? &(*k)[i] : nullptr;
+            if (withKinds)
+                kinds.push_back(kind && kind->is_string() && kind->get_ref<const std::string&>().size() <= 16
+                                    ? kind->get<std::string>()
+                                    : std::string());
+        }
     };
     auto count = [&o](const char* key, size_t listed) {
         auto it = o.find(key);
         const int64_t n = it != o.end() && it->is_number_integer() ? it->get<int64_t>() : 0;
         return int32_t(std::clamp<int64_t>(n, int64_t(listed), INT32_MAX));
     };
-    txids("sent", out.sent);
-    txids("heard", out.heard);
+    txids("sent", "sentkinds", out.sent, out.sentKinds);
+    txids("heard", "heardkinds", out.heard, out.heardKinds);
     out.sentCount = count("nsent", out.sent.size());
     out.heardCount = count("nheard", out.heard.size());
     if (auto fee = o.find("fee"); fee != o.end() && fee->is_object()) {
@@ -340,6 +351,8 @@ json handleDocument(PhoneState& st, std::set<std::string>* refs, AudioList* audi
                             {"heard", c.receipt.heard},
                             {"nsent", c.receipt.sentCount},
                             {"nheard", c.receipt.heardCount}};
+            if (!c.receipt.sentKinds.empty()) o["receipt"]["sentkinds"] = c.receipt.sentKinds;
+            if (!c.receipt.heardKinds.empty()) o["receipt"]["heardkinds"] = c.receipt.heardKinds;
             if (!c.receipt.feeTxid.empty())
                 o["receipt"]["fee"] = {{"txid", c.receipt.feeTxid}, {"sats", c.receipt.feeSats}};
         }
