@@ -66,4 +66,19 @@ QFont uiFont(int pixels, bool bold) { return familyFont({"Segoe UI", "Noto Sans"
 
 QFont titleFont(int pixels) { return familyFont({"Georgia", "DejaVu Serif"}, pixels, true); }
 
+QString popupStyleSheet() {
+    const ThemePalette& p = currentPalette();
+    auto c = [](const QColor& colour) { return colour.name(QColor::HexArgb); };
+    return QString("QMenu, QMessageBox { background: %1; color: %2; border: 1px solid %3; }"
+                   "QMenu::item { padding: 6px 24px 6px 24px; }"
+                   "QMenu::item:selected { background: %4; color: %5; }"
+                   "QMenu::item:disabled { color: %6; }"
+                   "QMessageBox QLabel { color: %2; }"
+                   "QPushButton { background: %7; color: %2; border: 1px solid %3; border-radius: 6px;"
+                   " padding: 6px 18px; }"
+                   "QPushButton:focus { border: 2px solid %5; }")
+        .arg(c(p[kBackground]), c(p[kText]), c(p[kHighlight]), c(p[kAccent]), c(editTextColour()), c(p[kTextSoft]),
+             c(p[kButton]));
+}
+
 }  // namespace dialo

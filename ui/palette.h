@@ -3,6 +3,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QString>
 #include <array>
 
 namespace dialo {
@@ -51,5 +52,9 @@ inline QColor amberColour() { return QColor(0xFF, 0xD6, 0x60); }
 /// "Segoe UI" or its stand-ins at `pixels` pixels; the title uses "Georgia" or its stand-in.
 QFont uiFont(int pixels, bool bold = false);
 QFont titleFont(int pixels);
+
+/// A style sheet that dresses menus and message boxes in the stored theme, in place of the
+/// desktop's light default.
+QString popupStyleSheet();
 
 }  // namespace dialo

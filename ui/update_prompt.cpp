@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include "app/update_check.h"
+#include "ui/palette.h"
 
 namespace dialo {
 
@@ -17,6 +18,7 @@ std::unique_ptr<QMessageBox> updateQuestion(int latest, QWidget* parent) {
     auto box = std::make_unique<QMessageBox>(QMessageBox::Question, "Dialo update", text,
                                              QMessageBox::Yes | QMessageBox::No, parent);
     box->setDefaultButton(QMessageBox::Yes);
+    box->setStyleSheet(popupStyleSheet());
     return box;
 }
 
