@@ -1,8 +1,10 @@
 #include "ui/main_window.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
@@ -19,6 +21,7 @@
 #include "store/handle_switch.h"
 #include "store/phone_store.h"
 #include "ui/actions.h"
+#include "ui/card_window.h"
 #include "ui/logo.h"
 #include "ui/palette.h"
 #include "ui/ui_events.h"
@@ -54,8 +57,35 @@ constexpr Place kTapeLabel{84, 444, 136, 18};
 constexpr Place kLamp{192, 404, 24, 24};
 constexpr Place kSettings{236, 396, 96, 40};
 constexpr Place kClose{344, 396, 92, 40};
+constexpr Place kConnectionLine{266, 24, 176, 22};
+constexpr Place kCaptionLine{24, 70, 412, 22};
+constexpr Place kMainLine{24, 96, 412, 60};
 
-// The handle field swallows Enter: a call is placed with the Call button only.
+// The longest handle the call path reads from the field, in UTF-16 units.
+constexpr int kHandleMaxLength = 179;
+
+// What the header paints, said to assistive technology: a label that draws nothing, over the
+// place where the header draws its text.
+class SpokenText : public QLabel {
+public:
+    SpokenText(const char* name, QWidget* parent) : QLabel(parent) {
+        setObjectName(name);
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {}
+};
+
+void say(QLabel* label, const QString& text) {
+    if (text == label->text()) return;
+    label->setText(text);
+    QAccessibleEvent changed(label, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
+}
+
+// The handle field swallows Enter: a call is placed with the Call button only. Its surround is
+// painted by the window, which repaints it as the focus comes and goes.
 class EnterEater : public QObject {
 public:
     using QObject::QObject;
@@ -66,6 +96,8 @@ protected:
             const int key = static_cast<QKeyEvent*>(e)->key();
             if (key == Qt::Key_Return || key == Qt::Key_Enter) return true;
         }
+        if (e->type() == QEvent::FocusIn || e->type() == QEvent::FocusOut)
+            if (auto* w = qobject_cast<QWidget*>(watched); w && w->parentWidget()) w->parentWidget()->update();
         return QObject::eventFilter(watched, e);
     }
 };
@@ -148,8 +180,19 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     handle_->setObjectName("handle");
     handle_->setPlaceholderText("name");
     handle_->setFrame(false);
+    handle_->setMaxLength(kHandleMaxLength);
+    handle_->setAccessibleName("Handle to call");
     handle_->installEventFilter(new EnterEater(handle_));
     QObject::connect(handle_, &QLineEdit::textChanged, this, [this] { update(px(kHint.x, kHint.y, kHint.w, kHint.h)); });
+    QObject::connect(handle_, &QLineEdit::textEdited, this, [this] { typed(); });
+    connectionText_ = new SpokenText("connection-text", this);
+    captionText_ = new SpokenText("caption-text", this);
+    mainText_ = new SpokenText("main-text", this);
+    mute_->setCheckable(true);
+    lamp_->setCheckable(true);
+    // Tab starts where a call starts: the handle, then the buttons that act on it.
+    QWidget* order[] = {handle_, call_, hangup_, mute_, connect_, contacts_, answerphone_, lamp_, settings_, close_};
+    for (size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 
     QObject::connect(connect_, &QAbstractButton::clicked, this, [] { startConnectOrDisconnect(); });
     QObject::connect(call_, &QAbstractButton::clicked, this,
@@ -158,6 +201,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     QObject::connect(mute_, &QAbstractButton::clicked, this, [this] {
         const bool was = phoneFlags().mute.exchange(!phoneFlags().mute.load());
         mute_->setLit(!was);
+        mute_->setAccessibleDescription(!was ? "Muted" : "Not muted");
     });
     QObject::connect(contacts_, &QAbstractButton::clicked, this, [this] {
         if (openCard_) openCard_(CardContacts);
@@ -171,15 +215,21 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     });
     QObject::connect(lamp_, &QAbstractButton::clicked, this, [this] {
         toggleAnswerPhone();
+        if (CardWindow* card = openCard()) card->refreshAnswerPhoneLabel();
+        syncControls();
         update();
     });
     QObject::connect(settings_, &QAbstractButton::clicked, this, [this] {
         if (openCard_) openCard_(CardSettings);
     });
     QObject::connect(close_, &QAbstractButton::clicked, this, [this] { close(); });
-    // The keys desktop softphones answer and hang up with; the handle field keeps Enter.
-    QObject::connect(new QShortcut(QKeySequence(Qt::Key_F2), this), &QShortcut::activated, call_, &QAbstractButton::click);
-    QObject::connect(new QShortcut(QKeySequence(Qt::Key_F4), this), &QShortcut::activated, hangup_, &QAbstractButton::click);
+    // The keys desktop softphones answer and hang up with, wherever the focus is (the card
+    // too); the handle field keeps Enter.
+    for (auto [key, target] : {std::pair{Qt::Key_F2, call_}, std::pair{Qt::Key_F4, hangup_}}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), this);
+        shortcut->setContext(Qt::ApplicationShortcut);
+        QObject::connect(shortcut, &QShortcut::activated, target, &QAbstractButton::click);
+    }
 
     ringTimer_ = new QTimer(this);
     ringTimer_->setInterval(kRingTickMs);
@@ -198,6 +248,8 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     connect_->setText(connected ? "Disconnect" : "Connect");
     connect_->setConnected(connected);
     mute_->setLit(phoneFlags().mute);
+    syncControls();
+    handle_->setFocus();
 
     moveToSavedPosition();
     routeUiMessages(UiTarget::Main, this);
@@ -250,6 +302,9 @@ void MainWindow::layoutButtons() {
     place(lamp_, kLamp);
     place(settings_, kSettings);
     place(close_, kClose);
+    place(connectionText_, kConnectionLine);
+    place(captionText_, kCaptionLine);
+    place(mainText_, kMainLine);
     callRest_ = px(kCall.x, kCall.y, kCall.w, kCall.h);
     call_->setGeometry(callRest_);  // a ringing pulse takes it up again from here at its next tick
 }
@@ -288,8 +343,47 @@ void MainWindow::refresh() {
     const QString label = state == CallState::Incoming ? "Answer" : "Call";
     if (call_->text() != label) call_->setText(label);
     if (state != CallState::Incoming && ringTimer_->isActive()) stopRinging();
-    mute_->setLit(phoneFlags().mute);
+    syncControls();
     update();
+}
+
+void MainWindow::syncControls() {
+    CallState state;
+    bool answerphone;
+    {
+        auto g = lockPhone();
+        state = g.state.callState;
+        answerphone = g.state.boxes.answerphone;
+    }
+    // Each button offers only what it can do now.
+    call_->setEnabled(state == CallState::Idle || state == CallState::Incoming);
+    hangup_->setEnabled(state != CallState::Idle);
+    mute_->setEnabled(state != CallState::Idle);
+    const bool muted = phoneFlags().mute;
+    mute_->setLit(muted);
+    mute_->setAccessibleDescription(muted ? "Muted" : "Not muted");
+    lamp_->setChecked(answerphone);
+    lamp_->setAccessibleDescription(answerphone ? "Answer-phone on" : "Answer-phone off");
+    shownState_ = state;
+
+    const HeaderLines lines = headerLines();
+    say(connectionText_, lines.connection);
+    say(captionText_, lines.caption);
+    say(mainText_, lines.main);
+    mainText_->setAccessibleDescription(QString::fromStdString(lockPhone().state.statusText));
+}
+
+void MainWindow::typed() {
+    // A line about the last attempt stops being news once the user types the next handle.
+    bool cleared = false;
+    {
+        auto g = lockPhone();
+        if (g.state.callState == CallState::Idle && !g.state.statusText.empty()) {
+            g.state.statusText.clear();
+            cleared = true;
+        }
+    }
+    if (cleared) refresh();
 }
 
 void MainWindow::connectionChanged(bool connected) {
@@ -297,10 +391,14 @@ void MainWindow::connectionChanged(bool connected) {
     connect_->setConnected(connected);
     if (connected) {
         applyTheme();  // the newly loaded handle may keep another theme
-        if (take_restore_positions_request()) moveToSavedPosition();
+        if (take_restore_positions_request()) {
+            moveToSavedPosition();
+            if (CardWindow* card = openCard()) card->returnToStoredPosition();
+        }
     } else {
         handle_->clear();
     }
+    syncControls();
     update();
 }
 
@@ -379,6 +477,8 @@ void MainWindow::clockTick() {
     } else {
         lamp_->setLit(false);
     }
+    // The accept path leaves its news to this tick; the clock speaks once a second.
+    syncControls();
 }
 
 HeaderLines MainWindow::headerLines() const {
@@ -392,7 +492,10 @@ HeaderLines MainWindow::headerLines() const {
         lines.connection = QString::fromStdString(balanceText(wallet.handle, wallet.balanceSats, s.settings.bsv));
     if (lines.connection.isEmpty() && wallet.connected) lines.connection = QString::fromStdString(wallet.handle);
     const bool incoming = s.callState == CallState::Incoming;
-    lines.caption = incoming || s.caption.empty() ? QString("Ready") : QString::fromStdString(s.caption);
+    if (incoming || s.caption.empty()) lines.caption = "Ready";
+    else if (s.callState == CallState::Talking && !s.peerHandle.empty())
+        lines.caption = "Talking with  " + QString::fromStdString(s.peerHandle);  // not "Calling" once they answer
+    else lines.caption = QString::fromStdString(s.caption);
     if (incoming) {
         lines.main = s.peerHandle.empty() ? QString("Incoming call") : QString::fromStdString(s.peerHandle) + " is calling";
     } else if (secs >= 0) {
@@ -433,14 +536,15 @@ void MainWindow::paintEvent(QPaintEvent*) {
 
     g.setFont(uiFont(scaled(15, dpi_)));
     g.setPen(p[kText]);
-    const QRect connection(width() - scaled(18 + 176, dpi_), scaled(24, dpi_), scaled(176, dpi_), scaled(22, dpi_));
+    const QRect connection = px(kConnectionLine.x, kConnectionLine.y, kConnectionLine.w, kConnectionLine.h);
     g.drawText(connection, Qt::AlignRight | Qt::AlignVCenter,
                g.fontMetrics().elidedText(lines.connection, Qt::ElideMiddle, connection.width()));
 
-    g.setPen(p[kTextSoft]);
-    g.drawText(px(24, 70, 412, 22), Qt::AlignLeft | Qt::AlignVCenter, lines.caption);
+    g.setPen(state == CallState::Talking ? p[kTextBright] : p[kTextSoft]);
+    g.drawText(px(kCaptionLine.x, kCaptionLine.y, kCaptionLine.w, kCaptionLine.h), Qt::AlignLeft | Qt::AlignVCenter,
+               lines.caption);
 
-    const QRect main = px(24, 96, 412, 60);
+    const QRect main = px(kMainLine.x, kMainLine.y, kMainLine.w, kMainLine.h);
     if (state == CallState::Incoming) {
         g.setFont(uiFont(scaled(20, dpi_)));
         g.setPen(blinkPhase() ? amberColour() : QColor(Qt::white));
@@ -460,7 +564,8 @@ void MainWindow::paintEvent(QPaintEvent*) {
     QPainterPath frame;
     frame.addRoundedRect(QRectF(field), scaled(10, dpi_), scaled(10, dpi_));
     g.fillPath(frame, p[kEditBackground]);
-    g.setPen(QPen(handle_->hasFocus() ? p[kHighlight] : p[kEditFrame].lighter(160), 1.2));
+    if (handle_->hasFocus()) g.setPen(QPen(editTextColour(), scaled(2, dpi_)));
+    else g.setPen(QPen(p[kEditFrame].lighter(160), 1.2));
     g.drawPath(frame);
     if (!lines.hint.isEmpty()) {
         g.setFont(uiFont(scaled(13, dpi_)));

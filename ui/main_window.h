@@ -5,14 +5,17 @@
 //
 // Child widgets carry object names a user-level test can find them by: "connect", "call",
 // "hangup", "mute", "contacts", "answerphone", "lamp", "settings", "close" (buttons) and
-// "handle" (the line edit).
+// "handle" (the line edit). The header's painted lines are mirrored, for screen readers, by
+// labels that draw nothing: "connection-text", "caption-text", "main-text".
 
 #include <QString>
 #include <QWidget>
 #include <functional>
 
+#include "state/phone_state.h"
 #include "ui/phone_button.h"
 
+class QLabel;
 class QLineEdit;
 class QTimer;
 
@@ -21,7 +24,7 @@ namespace dialo {
 /// What the header shows at this moment, as text.
 struct HeaderLines {
     QString connection;  // own handle and balance, or empty while not connected
-    QString caption;     // "Calling  bob", or "Ready"
+    QString caption;     // "Calling  bob", "Talking with  bob", or "Ready"
     QString main;        // "bob is calling", the call clock, or the status line
     QString hint;        // "Type in a handle to call" while the handle field is empty
 };
@@ -68,6 +71,8 @@ protected:
 private:
     void layoutButtons();
     void refresh();
+    void syncControls();
+    void typed();
     void connectionChanged(bool connected);
     void ringStart();
     void ringTick();
@@ -98,6 +103,10 @@ private:
     PhoneButton* settings_ = nullptr;
     PhoneButton* close_ = nullptr;
     QLineEdit* handle_ = nullptr;
+    QLabel* connectionText_ = nullptr;
+    QLabel* captionText_ = nullptr;
+    QLabel* mainText_ = nullptr;
+    CallState shownState_ = CallState::Idle;
     QTimer* ringTimer_ = nullptr;
     QTimer* clockTimer_ = nullptr;
     QTimer* relayoutTimer_ = nullptr;

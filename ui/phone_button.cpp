@@ -17,9 +17,21 @@ PhoneButton::PhoneButton(const QString& text, Kind kind, QWidget* parent) : QAbs
 }
 
 void PhoneButton::setLit(bool lit) {
+    // A checkable button's lit look is its checked state, which assistive technology reads.
+    if (isCheckable() && kind_ != Kind::Lamp) setChecked(lit);
     if (lit_ == lit) return;
     lit_ = lit;
     update();
+}
+
+void PhoneButton::drawFocus(QPainter& g, const QRectF& box, double radius) const {
+    if (!hasFocus()) return;
+    // Light on every theme's dark ground, and thick enough to find at a glance.
+    const double width = std::max(2.0, 2.0 * phoneFlags().dpi / 96);
+    g.setPen(QPen(editTextColour(), width));
+    g.setBrush(Qt::NoBrush);
+    const QRectF ring = box.adjusted(width / 2, width / 2, -width / 2, -width / 2);
+    g.drawRoundedRect(ring, radius, radius);
 }
 
 void PhoneButton::setConnected(bool connected) {
@@ -42,6 +54,10 @@ void PhoneButton::paintEvent(QPaintEvent*) {
         if (lit_) {
             glow.setColorAt(0, amberColour().lighter(130));
             glow.setColorAt(1, amberColour().darker(160));
+        } else if (isChecked()) {
+            // The answer-phone is on: a steady green glow; a new message blinks amber over it.
+            glow.setColorAt(0, onColour().lighter(125));
+            glow.setColorAt(1, onColour().darker(170));
         } else {
             glow.setColorAt(0, p[kButton].lighter(150));
             glow.setColorAt(1, p[kButtonEdge]);
@@ -49,6 +65,7 @@ void PhoneButton::paintEvent(QPaintEvent*) {
         g.setPen(QPen(p[kOutline], 1.5));
         g.setBrush(glow);
         g.drawEllipse(bulb.adjusted(2, 2, -2, -2));
+        drawFocus(g, box, d / 2);
         return;
     }
 
@@ -72,8 +89,9 @@ void PhoneButton::paintEvent(QPaintEvent*) {
     shade.setColorAt(1, fill);
     g.fillPath(shape, shade);
     g.fillPath(shape, p[isDown() ? kGlassPressed : kGlass]);
-    g.setPen(QPen(hasFocus() ? p[kHighlight] : edge, 1.2));
+    g.setPen(QPen(edge, 1.2));
     g.drawPath(shape);
+    drawFocus(g, box, radius);
 
     if (kind_ == Kind::Contacts || kind_ == Kind::Tape) {
         drawGlyph(g, box, p[kText]);

@@ -23,6 +23,7 @@ protected:
 
 private:
     void drawGlyph(QPainter& g, const QRectF& box, const QColor& ink) const;
+    void drawFocus(QPainter& g, const QRectF& box, double radius) const;
 
     Kind kind_;
     bool lit_ = false;
