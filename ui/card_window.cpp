@@ -1,5 +1,6 @@
 #include "ui/card_window.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -12,12 +13,16 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPointer>
+#include <QScrollBar>
+#include <QShortcut>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <QUrl>
 #include <algorithm>
 #include <functional>
 
 #include "app/update_check.h"
+#include "audio/capture.h"
 #include "audio/devices.h"
 #include "audio/gsm.h"
 #include "audio/playback.h"
@@ -90,6 +95,70 @@ void detached(std::function<void()> body) {
     if (!startDetached(std::move(body))) setStatus("The phone is too busy to do that now. Try again.");
 }
 
+// Runs `then` on the GUI thread with the card, when one is still open.
+void onCard(std::function<void(CardWindow&)> then) {
+    QMetaObject::invokeMethod(qApp, [then = std::move(then)] {
+        if (CardWindow* card = openCard()) then(*card);
+    }, Qt::QueuedConnection);
+}
+
+// "1 event", "2 events".
+QString counted(int64_t n, const char* one, const char* many) {
+    return QString("%1 %2").arg(n).arg(n == 1 ? one : many);
+}
+
+// How often the microphone's level is read while the Settings card shows, milliseconds.
+constexpr int kLevelPollMs = 100;
+
+// The microphone's loudest recent sample as a bar, so that a silent microphone shows as one.
+class LevelMeter : public QWidget {
+public:
+    explicit LevelMeter(QWidget* parent) : QWidget(parent) {
+        setObjectName("mic-level");
+        setAccessibleName("Microphone level");
+        poll_ = new QTimer(this);
+        poll_->setInterval(kLevelPollMs);
+        QObject::connect(poll_, &QTimer::timeout, this, [this] { setLevel(micPeakLevel()); });
+    }
+    void setPolling(bool on) { on ? poll_->start() : poll_->stop(); }
+    int level() const { return level_; }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        const ThemePalette& p = currentPalette();
+        QPainter g(this);
+        g.setRenderHint(QPainter::Antialiasing);
+        const QRectF box = QRectF(rect()).adjusted(1, 1, -1, -1);
+        g.setPen(QPen(p[kOutline], 1));
+        g.setBrush(p[kEditBackground]);
+        g.drawRoundedRect(box, 4, 4);
+        const double share = std::clamp(level_ / 100.0, 0.0, 1.0);
+        if (share > 0) {
+            g.setPen(Qt::NoPen);
+            g.setBrush(level_ >= 95 ? offColour() : onColour());
+            g.drawRoundedRect(QRectF(box.left() + 2, box.top() + 2, (box.width() - 4) * share, box.height() - 4), 3, 3);
+        }
+        g.setPen(p[kText]);
+        g.setFont(uiFont(std::max(9, height() / 2)));
+        g.drawText(box, Qt::AlignCenter, "Microphone");
+    }
+
+private:
+    void setLevel(int peak) {
+        // Percent of full scale; speech at a normal distance reads about a third.
+        const int percent = int(std::clamp(peak, 0, 32767) * 100LL / 32767);
+        if (percent == level_) return;
+        level_ = percent;
+        setAccessibleDescription(QString("%1%").arg(percent));
+        QAccessibleValueChangeEvent changed(this, percent);
+        QAccessible::updateAccessibility(&changed);
+        update();
+    }
+
+    QTimer* poll_;
+    int level_ = 0;
+};
+
 // Rows drawn from the theme: a title, a quieter second line, and a contact's picture.
 class RowDelegate : public QStyledItemDelegate {
 public:
@@ -155,7 +224,7 @@ CardWindow::CardWindow(MainWindow* main) : QWidget(main, Qt::Tool), main_(main) 
     list_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     QObject::connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) { rowMenu(at); });
     QObject::connect(list_, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem* item) {
-        if (kind_ == CardHistory) showReceipt(item->data(kRowId).toInt());
+        if (kind_ == CardHistory) showReceipt(item->data(kRowId).toString());
         else if (kind_ == CardAnswerPhone || kind_ == CardSaved) play();
         else if (kind_ == CardContacts) useContact();
     });
@@ -189,7 +258,7 @@ CardWindow::CardWindow(MainWindow* main) : QWidget(main, Qt::Tool), main_(main) 
     button("export", "Export", [this] { exportMessage(); });
     button("answerphone-toggle", "Answer-phone off", [this] {
         toggleAnswerPhone();
-        refreshLabels();
+        refreshAnswerPhoneLabel();
         main_->update();
     });
     button("saved", "Saved msgs", [this] { open(CardSaved); });
@@ -256,6 +325,10 @@ CardWindow::CardWindow(MainWindow* main) : QWidget(main, Qt::Tool), main_(main) 
     button("blocked", "Blocked", [this] { open(CardBlocked); });
     button("block", "Block", [this] { block(); });
     button("unblock", "Unblock", [this] { unblock(); });
+    level_ = new LevelMeter(this);
+    level_->hide();
+    QObject::connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
+                     [this] { close(); });
 
     routeUiMessages(UiTarget::Cards, this);
 }
@@ -282,6 +355,38 @@ void CardWindow::open(int kind) {
     raise();
     activateWindow();
     if (kind == CardContacts) loadContacts();
+    if (kind == CardContacts || kind == CardBlocked) field_->setFocus();
+    else list_->setFocus();
+    auto* meter = static_cast<LevelMeter*>(level_);
+    meter->setPolling(kind == CardSettings);
+    if (kind == CardSettings) {
+        readOutputLabel();
+        // The level shows only while the microphone is open; opening it may take the sound
+        // server a while.
+        detached([] { (void)startCapture(); });
+    }
+}
+
+void CardWindow::hideEvent(QHideEvent* e) {
+    static_cast<LevelMeter*>(level_)->setPolling(false);
+    QWidget::hideEvent(e);
+}
+
+void CardWindow::returnToStoredPosition() {
+    if (kind_ < 1 || kind_ > kCardKinds) return;
+    const CardPosition pos = lockPhone().state.settings.cardPos[size_t(kind_)];
+    if (pos.valid) move(MainWindow::placedOnScreen(QRect(QPoint(pos.x, pos.y), frameGeometry().size())));
+}
+
+void CardWindow::readOutputLabel() {
+    // A round trip to the sound server: never on this thread.
+    detached([] {
+        const QString label = QString::fromStdString(outputLabel());
+        onCard([label](CardWindow& card) {
+            card.outputLabel_ = label;
+            card.buttons_.at("output")->setText(label);
+        });
+    });
 }
 
 void CardWindow::layoutKind() {
@@ -289,6 +394,7 @@ void CardWindow::layoutKind() {
     field_->hide();
     field_->setFont(uiFont(scaled(15)));
     version_->hide();
+    level_->hide();
     list_->setVisible(kind_ != CardSettings);
     const int w = kKinds[kind_].width, h = kKinds[kind_].height, margin = 12, gap = 8, row = 36;
 
@@ -307,7 +413,7 @@ void CardWindow::layoutKind() {
         case CardBlocked: rows = {{"unblock", "close"}}; withField = true; break;
         case CardSettings:
             rows = {{"theme0", "theme1"}, {"theme2", "theme3"}, {"notify"}, {"unit"}, {"startup"}, {"output"},
-                    {"volume"}, {"fees", "blocked"}, {"close"}};
+                    {"volume", "volume"}, {"fees", "blocked"}, {"close"}};
             break;
         default: break;
     }
@@ -328,6 +434,14 @@ void CardWindow::layoutKind() {
             for (const char* name : rows[i]) {
                 PhoneButton* b = buttons_.at(name);
                 b->setGeometry(b->x(), b->y(), b->width(), scaled(settingsRow));
+            }
+            if (rows[i].front() == std::string("volume")) {
+                // The volume beside the microphone's level: what is heard and what is sent.
+                PhoneButton* volume = buttons_.at("volume");
+                const QRect half = volume->geometry();
+                level_->setGeometry(half);
+                level_->show();
+                volume->setGeometry(QRect(scaled(margin), half.y(), half.left() - scaled(margin + gap), half.height()));
             }
         }
         version_->setGeometry(scaled(margin), scaled(y), scaled(w - 2 * margin), scaled(h - y - margin - row - gap));
@@ -355,14 +469,15 @@ void CardWindow::refreshLabels() {
         settings = g.state.settings;
         answerphone = g.state.boxes.answerphone;
     }
-    buttons_.at("answerphone-toggle")->setText(answerphone ? "Answer-phone on" : "Answer-phone off");
+    (void)answerphone;
+    refreshAnswerPhoneLabel();
     buttons_.at("notify")->setText(notifyText(settings.notify));
     buttons_.at("unit")->setText(settings.bsv ? "Show sats" : "Show bsv");
     buttons_.at("startup")->setText(registeredForStartup() ? "Remove from Startup" : "Add to Startup");
     buttons_.at("volume")->setText(volumeText(phoneFlags().volume));
     for (int theme = 0; theme < 4; ++theme)
         buttons_.at("theme" + std::to_string(theme))->setLit(theme == (settings.theme >= 0 && settings.theme <= 3 ? settings.theme : 0));
-    if (kind_ == CardSettings) buttons_.at("output")->setText(QString::fromStdString(outputLabel()));
+    buttons_.at("output")->setText(outputLabel_);
     const PlaybackClock clock = playbackClock();
     buttons_.at("play")->setText(clock.playing ? "Playing" : "Play");
     buttons_.at("pause")->setText(clock.paused ? "Resume" : "Pause");
@@ -387,8 +502,16 @@ void CardWindow::refreshLabels() {
     update();
 }
 
+void CardWindow::refreshAnswerPhoneLabel() {
+    const bool on = lockPhone().state.boxes.answerphone;
+    buttons_.at("answerphone-toggle")->setText(on ? "Answer-phone on" : "Answer-phone off");
+}
+
 void CardWindow::addRow(const QString& title, const QString& detail, const QString& id, const QString& txid) {
     auto* item = new QListWidgetItem(title, list_);
+    // A screen reader reads the whole row, not only its title.
+    item->setData(Qt::AccessibleTextRole, detail.isEmpty() ? title : title + ", " + detail.simplified());
+    item->setData(Qt::AccessibleDescriptionRole, detail.simplified());
     item->setData(kRowDetail, detail);
     item->setData(kRowId, id);
     item->setData(kRowTxid, txid);
@@ -399,7 +522,33 @@ void CardWindow::showEmpty(const QString& text) {
     item->setFlags(Qt::ItemIsEnabled);
 }
 
+QString CardWindow::callKey(const CallRecord& c) {
+    return QString("%1|%2|%3|%4|%5")
+        .arg(c.ts)
+        .arg(QString::fromStdString(c.from), QString::fromStdString(c.to), QString::fromStdString(c.id),
+             QString::fromStdString(c.txid));
+}
+
 void CardWindow::fill() {
+    // A refill (a call arriving, a picture loading) keeps the user's place and choice.
+    QListWidgetItem* was = selectedRow();
+    const QVariant selected = was ? was->data(kRowId) : QVariant();
+    const int scroll = list_->verticalScrollBar() ? list_->verticalScrollBar()->value() : 0;
+    struct Restore {
+        CardWindow* card;
+        QVariant selected;
+        int scroll;
+        ~Restore() {
+            for (int i = 0; selected.isValid() && i < card->list_->count(); ++i) {
+                QListWidgetItem* item = card->list_->item(i);
+                if ((item->flags() & Qt::ItemIsSelectable) && item->data(kRowId) == selected) {
+                    card->list_->setCurrentItem(item);
+                    break;
+                }
+            }
+            card->list_->verticalScrollBar()->setValue(scroll);
+        }
+    } restore{this, selected, scroll};
     list_->clear();
     const bool connected = published_wallet().connected;
     auto g = lockPhone();
@@ -444,7 +593,7 @@ void CardWindow::fill() {
                     if (c.sats > 0) detail += QString::fromStdString(formatAmount(c.sats, s.settings.bsv));
                 }
                 if (c.hide) detail += "    hidden";
-                addRow(title, detail, QString::number(i), QString::fromStdString(c.txid));
+                addRow(title, detail, callKey(c), QString::fromStdString(c.txid));
                 ++shown;
             }
             if (shown == 0) showEmpty(s.boxes.calls.empty() ? "No calls yet." : "No calls in this filter.");
@@ -471,6 +620,7 @@ bool CardWindow::event(QEvent* e) {
     if (e->type() == uiEventType()) {
         switch (static_cast<UiEvent*>(e)->message) {
             case UiMessage::CardsRefresh:
+                refreshAnswerPhoneLabel();  // the main window's lamp may have turned it
                 if (kind_ == CardAnswerPhone || kind_ == CardSaved || kind_ == CardHistory) fill();
                 break;
             case UiMessage::PlaybackEnded:
@@ -527,19 +677,27 @@ void CardWindow::rowMenu(const QPoint& at) {
         return;
     }
     QMenu menu(this);
+    menu.setStyleSheet(popupStyleSheet());
     QAction* page = menu.addAction(txid);
     QAction* receipt = kind_ == CardHistory ? menu.addAction("Receipt") : nullptr;
     QAction* chosen = menu.exec(list_->viewport()->mapToGlobal(at));
     if (chosen == page) QDesktopServices::openUrl(QUrl(explorerPage(txid.toStdString())));
-    else if (chosen && chosen == receipt) showReceipt(item->data(kRowId).toInt());
+    else if (chosen && chosen == receipt) showReceipt(item->data(kRowId).toString());
 }
 
 QString CardWindow::receiptText(const CallRecord& call) {
-    auto links = [](const std::vector<std::string>& txids, int32_t count) {
+    const QString ink = currentPalette()[kTextBright].name();
+    auto link = [&](const std::string& t) {
+        const QString id = QString::fromStdString(t);
+        return QString("<a style=\"color:%1\" href=\"%2\">%3…%4</a>")
+            .arg(ink, explorerPage(t).toHtmlEscaped(), id.left(12), id.right(6));
+    };
+    auto links = [&](const std::vector<std::string>& txids, const std::vector<std::string>& kinds, int32_t count) {
         QString out;
-        for (const std::string& t : txids) {
-            const QString id = QString::fromStdString(t);
-            out += QString("<br><a href=\"%1\">%2…%3</a>").arg(explorerPage(t).toHtmlEscaped(), id.left(12), id.right(6));
+        for (size_t i = 0; i < txids.size(); ++i) {
+            out += "<br>";
+            if (i < kinds.size() && !kinds[i].empty()) out += QString::fromStdString(kinds[i]).toHtmlEscaped() + "&nbsp;&nbsp;";
+            out += link(txids[i]);
         }
         if (count > int32_t(txids.size())) out += QString("<br>and %1 more").arg(count - int32_t(txids.size()));
         return out;
@@ -548,25 +706,32 @@ QString CardWindow::receiptText(const CallRecord& call) {
     QString text = QString("<b>%1</b> to <b>%2</b>, %3<br>")
                        .arg(QString::fromStdString(call.from).toHtmlEscaped(), QString::fromStdString(call.to).toHtmlEscaped(),
                             when(call.ts));
-    text += QString("%1 seconds, %2 sats spent<br>").arg(call.secs).arg(call.sats);
-    text += QString("<p><b>%1 events sent</b>%2</p>").arg(r.sentCount).arg(links(r.sent, r.sentCount));
-    text += QString("<p><b>%1 events received</b>%2</p>").arg(r.heardCount).arg(links(r.heard, r.heardCount));
+    // What the call took off the balance: every event's output and miner fee, and the call fee.
+    text += counted(call.secs, "second", "seconds") + ", " + counted(call.sats, "sat", "sats") + " spent";
+    if (!r.feeTxid.empty()) text += QString(", the call fee's %1 included").arg(r.feeSats);
+    text += "<br>";
+    text += QString("<p><b>%1 sent</b>%2</p>").arg(counted(r.sentCount, "event", "events"), links(r.sent, r.sentKinds, r.sentCount));
+    text += QString("<p><b>%1 received</b>%2</p>")
+                .arg(counted(r.heardCount, "event", "events"), links(r.heard, r.heardKinds, r.heardCount));
     if (!r.feeTxid.empty())
-        text += QString("<p><b>Call fee, %1 sats</b>%2</p>").arg(r.feeSats).arg(links({r.feeTxid}, 1));
+        text += QString("<p><b>Call fee, %1</b><br>%2</p>").arg(counted(r.feeSats, "sat", "sats"), link(r.feeTxid));
     return text;
 }
 
-void CardWindow::showReceipt(int index) {
+void CardWindow::showReceipt(const QString& key) {
     CallRecord call;
     {
         auto g = lockPhone();
-        if (index < 0 || size_t(index) >= g.state.boxes.calls.size()) return;
-        call = g.state.boxes.calls[size_t(index)];
+        const auto& calls = g.state.boxes.calls;
+        const auto it = std::find_if(calls.begin(), calls.end(), [&](const CallRecord& c) { return callKey(c) == key; });
+        if (it == calls.end()) return;
+        call = *it;
     }
     QMessageBox box(QMessageBox::NoIcon, "Call receipt", receiptText(call), QMessageBox::Close, this);
     box.setTextFormat(Qt::RichText);
     box.setTextInteractionFlags(Qt::TextBrowserInteraction);
     box.setObjectName("receipt");
+    box.setStyleSheet(popupStyleSheet());
     box.exec();
 }
 
@@ -586,10 +751,16 @@ void CardWindow::play() {
     }
     if (audio.empty()) return status("That row has no message.");
     if (!published_wallet().connected) return status("Connect Vaultra as the recipient.");
-    const std::string failure = playMessage(audio);
-    if (!failure.empty()) return status(failure);
-    buttons_.at("play")->setText("Playing");
-    buttons_.at("pause")->setText("Pause");
+    // Opening the speakers waits on the sound server.
+    detached([audio = std::move(audio)] {
+        const std::string failure = playMessage(audio);
+        if (!failure.empty()) return setStatus(failure);
+        onCard([](CardWindow& card) {
+            if (!playbackClock().playing) return;  // already played out
+            card.buttons_.at("play")->setText("Playing");
+            card.buttons_.at("pause")->setText("Pause");
+        });
+    });
 }
 
 void CardWindow::togglePause() {
@@ -744,11 +915,12 @@ void CardWindow::hideCall() {
     bool hidden = false;
     {
         auto g = lockPhone();
-        const int index = row->data(kRowId).toInt();
-        if (index < 0 || size_t(index) >= g.state.boxes.calls.size()) return;
-        CallRecord& c = g.state.boxes.calls[size_t(index)];
-        c.hide = !c.hide;
-        hidden = c.hide;
+        const QString key = row->data(kRowId).toString();
+        auto& calls = g.state.boxes.calls;
+        const auto it = std::find_if(calls.begin(), calls.end(), [&](const CallRecord& c) { return callKey(c) == key; });
+        if (it == calls.end()) return;
+        it->hide = !it->hide;
+        hidden = it->hide;
         save_phone_store(g.state);
     }
     status(hidden ? "Call hidden. Show all lists it." : "Call shown.");
@@ -756,10 +928,20 @@ void CardWindow::hideCall() {
 }
 
 void CardWindow::chooseOutput() {
+    // The device list is a round trip to the sound server; the menu opens once it is back.
+    detached([] {
+        std::vector<OutputDeviceInfo> devices = listOutputDevices();
+        std::string chosen = outputId();
+        onCard([devices = std::move(devices), chosen = std::move(chosen)](CardWindow& card) {
+            if (card.kind() == CardSettings) card.showOutputMenu(devices, chosen);
+        });
+    });
+}
+
+void CardWindow::showOutputMenu(const std::vector<OutputDeviceInfo>& devices, const std::string& chosen) {
     QMenu menu(this);
     menu.setObjectName("output-menu");
-    const std::vector<OutputDeviceInfo> devices = listOutputDevices();
-    const std::string chosen = outputId();
+    menu.setStyleSheet(popupStyleSheet());
     for (size_t i = 0; i < devices.size() && i < kOutputMenuItems; ++i) {
         QAction* a = menu.addAction(QString::fromStdString(devices[i].displayName));
         a->setCheckable(true);
@@ -769,8 +951,15 @@ void CardWindow::chooseOutput() {
     if (devices.empty()) menu.addAction("No output device")->setEnabled(false);
     PhoneButton* b = buttons_.at("output");
     QAction* picked = menu.exec(b->mapToGlobal(QPoint(0, b->height())));
-    if (picked && !picked->data().toString().isEmpty()) (void)dialo::chooseOutput(picked->data().toString().toStdString());
-    refreshLabels();
+    if (!picked || picked->data().toString().isEmpty()) return;
+    detached([id = picked->data().toString().toStdString()] {
+        (void)dialo::chooseOutput(id);
+        const QString label = QString::fromStdString(outputLabel());
+        onCard([label](CardWindow& card) {
+            card.outputLabel_ = label;
+            card.buttons_.at("output")->setText(label);
+        });
+    });
 }
 
 void installCards(MainWindow& main) {

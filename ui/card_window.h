@@ -7,7 +7,8 @@
 // "card-handle", the version text "version", and the buttons "use", "save", "delete", "export",
 // "play", "pause", "stop", "answerphone-toggle", "saved", "history", "close", "calls-to",
 // "calls-from", "show-all", "hide", "theme0".."theme3", "notify", "unit", "startup", "output",
-// "volume", "fees", "add", "remove", "blocked", "block", "unblock".
+// "volume", "fees", "add", "remove", "blocked", "block", "unblock", and the microphone's level
+// meter "mic-level". Escape closes it.
 
 #include <QString>
 #include <QWidget>
@@ -27,11 +28,12 @@ namespace dialo {
 
 class MainWindow;
 class PhoneButton;
+struct OutputDeviceInfo;
 
 /// Row roles of the card's list.
 enum CardRole : int {
     kRowDetail = Qt::UserRole + 1,  // the second line
-    kRowId,                         // message id, contact or blocked handle, call index
+    kRowId,                         // message id, contact or blocked handle, call key (callKey)
     kRowTxid,                       // the row's transaction, when it has one
     kRowAvatar,                     // a contact's picture (QImage), when it has one
 };
@@ -47,7 +49,16 @@ public:
     int kind() const { return kind_; }
 
     /// Re-reads the labels that follow stored settings (after a store load or a connection).
+    /// The output device's label is the one last read from the sound system.
     void refreshLabels();
+    /// Relabels the answer-phone button after the stored setting.
+    void refreshAnswerPhoneLabel();
+    /// Moves to the position stored for the kind shown (after a handle's store was loaded).
+    void returnToStoredPosition();
+
+    /// What names a call-history record for the rows that act on it: its place in the list
+    /// changes as calls arrive, this does not.
+    static QString callKey(const CallRecord& call);
 
     /// The receipt of a call-history row as the card shows it: rich text with links.
     static QString receiptText(const CallRecord& call);
@@ -56,6 +67,7 @@ protected:
     bool event(QEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
 
 private:
     void fill();
@@ -67,7 +79,9 @@ private:
     void addRow(const QString& title, const QString& detail, const QString& id, const QString& txid = {});
     void showEmpty(const QString& text);
     void rowMenu(const QPoint& at);
-    void showReceipt(int index);
+    void showReceipt(const QString& key);
+    void readOutputLabel();
+    void showOutputMenu(const std::vector<OutputDeviceInfo>& devices, const std::string& chosen);
 
     void play();
     void togglePause();
@@ -92,6 +106,8 @@ private:
     QListWidget* list_ = nullptr;
     QLineEdit* field_ = nullptr;
     QLabel* version_ = nullptr;
+    QWidget* level_ = nullptr;         // the microphone's level while the Settings card shows
+    QString outputLabel_ = "Output: none";  // as a worker last read it
     std::map<std::string, PhoneButton*> buttons_;
 };
 
