@@ -1,15 +1,37 @@
 // The main window used as a user uses it: clicks on its buttons, typing in the handle field,
 // and what the header, the buttons and the other phone show after each.
 
+#include <QAccessible>
+#include <QListWidget>
+#include <QMessageBox>
 #include <QRegularExpression>
 #include <set>
 
+#include "base/clock.h"
+#include "state/ui_bridge.h"
+#include "wallet/coins.h"
 #include "window_fixture.h"
 
 namespace dialo::test {
 namespace {
 
 const QString kDivertAfterThree = "Calls will divert to your answer-phone after three rings.";
+
+// The objects the window has told assistive technology about, and how.
+std::vector<std::pair<QObject*, QAccessible::Event>> gTold;
+void told(QAccessibleEvent* e) { gTold.emplace_back(e->object(), e->type()); }
+bool wasTold(QObject* about, QAccessible::Event what) {
+    return std::find(gTold.begin(), gTold.end(), std::make_pair(about, what)) != gTold.end();
+}
+
+// The interface of the widget named `name` under `root`'s, as a screen reader walks the tree.
+QAccessibleInterface* accessibleNamed(QAccessibleInterface* root, const QString& name) {
+    if (!root) return nullptr;
+    if (root->object() && root->object()->objectName() == name) return root;
+    for (int i = 0; i < root->childCount(); ++i)
+        if (QAccessibleInterface* found = accessibleNamed(root->child(i), name)) return found;
+    return nullptr;
+}
 
 TEST_F(WindowTest, ConnectApprovedInVaultraShowsDisconnectAndTheOwnHandle) {
     EXPECT_EQ(button("connect")->text(), "Connect");
@@ -45,7 +67,8 @@ TEST_F(WindowTest, CallRingsBobAndNeitherEnterNorASecondPressPlacesAnother) {
 
     // A second press while calling is ignored: no new call id, no second look-up of bob.
     const std::string callId = lockPhone().state.callId;
-    click("call");
+    EXPECT_FALSE(button("call")->isEnabled());
+    QTest::mouseClick(button("call"), Qt::LeftButton);
     EXPECT_FALSE(eventually([&] { return placing(callId); }, 2)) << "a second call was placed";
     EXPECT_EQ(aliceState(), CallState::Calling);
 
@@ -144,6 +167,130 @@ TEST_F(WindowTest, TheWindowTakesTheClientSizeOfItsDpi) {
         EXPECT_EQ(window_->size(), row.client) << row.dpi;
         EXPECT_EQ(button("call")->size(), row.call) << row.dpi;
     }
+}
+
+TEST_F(WindowTest, AssistiveTechnologyReadsTheHeaderAndTheStateOfMuteAndTheLamp) {
+    QAccessible::installUpdateHandler(told);
+    QAccessible::setActive(true);
+    QAccessibleInterface* root = QAccessible::queryAccessibleInterface(window_.get());
+    QAccessibleInterface* status = accessibleNamed(root, "main-text");
+    QAccessibleInterface* caption = accessibleNamed(root, "caption-text");
+    QAccessibleInterface* mute = accessibleNamed(root, "mute");
+    QAccessibleInterface* lamp = accessibleNamed(root, "lamp");
+    ASSERT_TRUE(status && caption && mute && lamp);
+
+    // Tab starts at the handle, which has the focus from the start.
+    EXPECT_TRUE(eventually([this] { return QApplication::focusWidget() == handleField(); }, 5));
+    EXPECT_EQ(caption->text(QAccessible::Name), "Ready");
+    EXPECT_FALSE(button("hangup")->isEnabled());
+    EXPECT_FALSE(button("mute")->isEnabled());
+    setStatus("Could not find zed.");
+    EXPECT_TRUE(eventually([&] { return status->text(QAccessible::Name) == "Could not find zed."; }, 5))
+        << status->text(QAccessible::Name).toStdString();
+    // Events flow only where the platform has an accessibility bridge (not the offscreen one).
+    if (QAccessible::isActive()) EXPECT_TRUE(wasTold(status->object(), QAccessible::NameChanged));
+    // Typing the next handle clears the old line; a handle is cut at the length calls read.
+    QTest::keyClicks(handleField(), QString(200, 'z'));
+    EXPECT_TRUE(eventually([&] { return status->text(QAccessible::Name).isEmpty(); }, 5))
+        << status->text(QAccessible::Name).toStdString();
+    EXPECT_EQ(handleField()->text().size(), 179);
+
+    // A call up, as the call engine leaves it when bob answers.
+    {
+        auto g = lockPhone();
+        g.state.callState = CallState::Talking;
+        g.state.peerHandle = "bob";
+        g.state.caption = "Calling  bob";
+        g.state.callStart = nowSeconds();
+    }
+    postUi(UiMessage::Refresh);
+    EXPECT_TRUE(eventually([&] { return caption->text(QAccessible::Name) == "Talking with  bob"; }, 5))
+        << caption->text(QAccessible::Name).toStdString();
+    EXPECT_TRUE(eventually([&] { return status->text(QAccessible::Name) == "0:00" || status->text(QAccessible::Name) == "0:01"; }, 5));
+    EXPECT_FALSE(button("call")->isEnabled());
+    EXPECT_TRUE(mute->state().checkable);
+    for (bool muted : {true, false}) {
+        click("mute");
+        EXPECT_EQ(bool(mute->state().checked), muted);
+        EXPECT_EQ(phoneFlags().mute.load(), muted);
+    }
+    // The lamp tells whether the answer-phone is on, and the open card's button follows it.
+    ASSERT_NO_FATAL_FAILURE(openKind(CardAnswerPhone));
+    EXPECT_EQ(cardButton("answerphone-toggle")->text(), "Answer-phone off");
+    click("lamp");
+    EXPECT_TRUE(lamp->state().checked);
+    EXPECT_EQ(cardButton("answerphone-toggle")->text(), "Answer-phone on");
+    // F4 from the card hangs up, and Escape closes the card.
+    QTest::keyClick(openCard(), Qt::Key_F4);
+    EXPECT_TRUE(eventually([] { return aliceState() == CallState::Idle; }, 30));
+    QTest::keyClick(openCard(), Qt::Key_Escape);
+    EXPECT_TRUE(eventually([] { return openCard() == nullptr; }, 5));
+    EXPECT_TRUE(eventually([&] { return caption->text(QAccessible::Name) == "Ready"; }, 5));
+    QAccessible::installUpdateHandler(nullptr);
+}
+
+TEST_F(WindowTest, ACallToTheEchoLineSaysWhoIsTalkingAndItsReceiptIsWhatTheBalanceLost) {
+    ASSERT_NO_FATAL_FAILURE(startBob(false, true));
+    ASSERT_NO_FATAL_FAILURE(connectAlice());
+    ASSERT_NO_FATAL_FAILURE(awaitCallsReady());
+    const int64_t before = wallet_balance();
+    ASSERT_GT(before, 0);
+    QTest::keyClicks(handleField(), "echo");
+    click("call");
+    ASSERT_TRUE(eventually([this] { return window_->headerLines().caption == "Talking with  echo"; }, 90))
+        << window_->headerLines().caption.toStdString() << " / " << lockPhone().state.statusText;
+    EXPECT_FALSE(button("call")->isEnabled());
+    EXPECT_TRUE(button("hangup")->isEnabled());
+    EXPECT_TRUE(button("mute")->isEnabled());
+    // It stays while they talk, above the clock.
+    EXPECT_TRUE(eventually([this] { return window_->headerLines().main == "0:03"; }, 30))
+        << window_->headerLines().main.toStdString();
+    EXPECT_EQ(window_->headerLines().caption, "Talking with  echo");
+    click("hangup");
+
+    // Settled: the call is on record with its fee and its hang-up, and the wallet has counted
+    // every coin it spent.
+    CallRecord made;
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto g = lockPhone();
+            if (g.state.callState != CallState::Idle || g.state.boxes.calls.empty()) return false;
+            made = g.state.boxes.calls.back();
+            const auto& kinds = made.receipt.sentKinds;
+            return !made.receipt.feeTxid.empty() && std::find(kinds.begin(), kinds.end(), "hangup") != kinds.end();
+        },
+        90));
+    EXPECT_EQ(made.to, "echo");
+    EXPECT_GT(made.receipt.feeSats, 0);
+    int64_t after = 0;
+    EXPECT_TRUE(eventually(
+        [&] {
+            after = wallet_balance();
+            return before - after == lockPhone().state.boxes.calls.back().sats;
+        },
+        60))
+        << "the balance fell by " << before - after << " sats, the record says " << lockPhone().state.boxes.calls.back().sats;
+    made = lockPhone().state.boxes.calls.back();
+    EXPECT_TRUE(eventually([this] { return button("call")->isEnabled(); }, 5));
+    EXPECT_FALSE(button("hangup")->isEnabled());
+
+    // The history's row opens the receipt of that call: its total, its fee and each event's kind.
+    ASSERT_NO_FATAL_FAILURE(openKind(CardHistory));
+    auto* list = openCard()->findChild<QListWidget*>("list");
+    ASSERT_NE(list, nullptr);
+    ASSERT_NO_FATAL_FAILURE(selectRow("alice   to   echo"));
+    EXPECT_TRUE(list->currentItem()->data(Qt::AccessibleTextRole).toString().contains("seconds"));
+    QString receipt;
+    auto watch = whenShown([](QWidget* w) { return w->objectName() == "receipt"; }, [&](QWidget* w) {
+        receipt = static_cast<QMessageBox*>(w)->text();
+        w->close();
+    });
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->currentItem()).center());
+    ASSERT_TRUE(eventually([&] { return !receipt.isEmpty(); }, 30));
+    EXPECT_TRUE(receipt.contains(QString("%1 sats spent").arg(made.sats))) << receipt.toStdString();
+    EXPECT_TRUE(receipt.contains(QString("the call fee's %1 included").arg(made.receipt.feeSats))) << receipt.toStdString();
+    for (const char* kind : {"invite", "hangup"}) EXPECT_TRUE(receipt.contains(kind)) << kind << ": " << receipt.toStdString();
+    EXPECT_FALSE(receipt.contains(QRegularExpression("\\b1 events\\b"))) << receipt.toStdString();
 }
 
 }  // namespace

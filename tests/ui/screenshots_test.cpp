@@ -76,6 +76,47 @@ TEST_F(WindowTest, ScreenshotsOfEveryStateThemeAndDpi) {
     postUi(UiMessage::Refresh);
 }
 
+// The call screen a newcomer meets calling the echo line, for the README: before the call,
+// while they talk, and once it has ended. The header must say so in each.
+TEST_F(WindowTest, ScreenshotsOfACallBeforeDuringAndAfter) {
+    ASSERT_NO_FATAL_FAILURE(connectAlice());
+    EXPECT_TRUE(eventually([this] { return window_->headerLines().connection.endsWith(" sats"); }, 60));
+    const QString folder = DIALO_SCREENSHOTS;
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QTest::keyClicks(handleField(), "echo");
+    struct Moment {
+        const char* name;
+        CallState state;
+        const char* caption;  // as the call engine keeps it
+        const char* status;
+        int64_t secondsAgo;
+        const char* shownCaption;  // as the header says it
+        const char* call;          // whether Call, Hang up and Mute can be pressed, in that order
+    };
+    const Moment kMoments[] = {
+        {"before", CallState::Idle, "", "", 0, "Ready", "100"},
+        {"during", CallState::Talking, "Calling  echo", "Connected.", 75, "Talking with  echo", "011"},
+        {"after", CallState::Idle, "", "Hung up.", 0, "Ready", "100"},
+    };
+    for (const Moment& m : kMoments) {
+        {
+            auto g = lockPhone();
+            g.state.callState = m.state;
+            g.state.peerHandle = m.state == CallState::Idle ? "" : "echo";
+            g.state.caption = m.caption;
+            g.state.statusText = m.status;
+            g.state.callStart = m.secondsAgo ? nowSeconds() - m.secondsAgo : 0;
+        }
+        postUi(UiMessage::Refresh);
+        EXPECT_TRUE(eventually([&] { return window_->headerLines().caption == m.shownCaption; }, 5)) << m.name;
+        const char* names[] = {"call", "hangup", "mute"};
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(button(names[i])->isEnabled(), m.call[i] == '1') << m.name << " " << names[i];
+        const QImage shot = window_->grab().toImage();
+        const QString file = QString("%1/call-%2.png").arg(folder, m.name);
+        EXPECT_TRUE(shot.save(file)) << file.toStdString();
+    }
+}
+
 // Lists to fill every card with.
 void fillLists() {
     constexpr int32_t kSeconds = 14;  // of each message

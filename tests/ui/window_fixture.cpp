@@ -145,7 +145,7 @@ void WindowTest::awaitAliceCoins() {
         << "ready coins: " << count_ready_coins();
 }
 
-void WindowTest::startBob(bool speaks) {
+void WindowTest::startBob(bool speaks, bool echo) {
     json audio{{"backend", "file"}};
     if (speaks) {
         const std::string wav = root_ + "/voice.wav";
@@ -153,9 +153,12 @@ void WindowTest::startBob(bool speaks) {
         audio["input_wav"] = wav;
     }
     configure(bobDir_, audio);
-    makeWallet(bobDir_, "bob", kFunding);
+    bobHandle_ = echo ? "echo" : "bob";
+    makeWallet(bobDir_, bobHandle_, kFunding);
     ASSERT_FALSE(HasFailure());
-    bob_ = std::make_unique<Child>(std::vector<std::string>{DIALO_PHONE},
+    std::vector<std::string> argv{DIALO_PHONE};
+    if (echo) argv.push_back("--echo");
+    bob_ = std::make_unique<Child>(argv,
                                    std::map<std::string, std::string>{{"LOCALAPPDATA", bobDir_}}, root_ + "/bob.err");
     ASSERT_TRUE(bobSays([](const json& j) { return text(j, "event") == "ready"; }, 30, "ready"));
 }
@@ -166,8 +169,8 @@ bool WindowTest::published(const std::string& handle) {
 }
 
 void WindowTest::awaitCallsReady() {
-    ASSERT_TRUE(bobSays([](const json& j) { return j.value("connected", false) && text(j, "ownHandle") == "bob"; }, 60,
-                        "connected as bob"));
+    ASSERT_TRUE(bobSays([this](const json& j) { return j.value("connected", false) && text(j, "ownHandle") == bobHandle_; },
+                        60, "connected as " + bobHandle_));
     // Both split their coin once connected; the devnet's blocks then make the pieces ready.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(150);
     int bobReady = 0, aliceReady = 0;
@@ -183,7 +186,7 @@ void WindowTest::awaitCallsReady() {
         if (aliceReady < kReadyCoins) aliceReady = count_ready_coins();
         if (bobReady < kReadyCoins || aliceReady < kReadyCoins) QTest::qWait(500);
     }
-    ASSERT_TRUE(eventually([this] { return published("alice") && published("bob"); }, 60));
+    ASSERT_TRUE(eventually([this] { return published("alice") && published(bobHandle_); }, 60));
 }
 
 bool WindowTest::bobSays(const std::function<bool(const json&)>& match, int seconds, const std::string& what,

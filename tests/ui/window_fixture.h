@@ -79,8 +79,9 @@ protected:
     /// background writes the status line while she is idle.
     void awaitAliceCoins();
     /// Starts bob: his wallet, funded, and his dialo-phone. `speaks`: his microphone plays a
-    /// voice instead of silence.
-    void startBob(bool speaks);
+    /// voice instead of silence. With `echo`, the phone is an echo line under the handle "echo"
+    /// that answers every call itself and plays back what it hears.
+    void startBob(bool speaks, bool echo = false);
     /// Both phones connected, their handles published and their coins split and in a block.
     void awaitCallsReady();
 
@@ -106,6 +107,9 @@ private:
     static void press(PhoneButton* b, const char* name) {
         ASSERT_NE(b, nullptr) << "no button named " << name;
         ASSERT_TRUE(b->isVisible()) << name << " is not shown";
+        // As a user waits for a button to come alive after a state change has been read; a
+        // button that stays disabled takes the click and does nothing.
+        (void)eventually([b] { return b->isEnabled(); }, 5);
         QTest::mouseClick(b, Qt::LeftButton, {}, b->rect().center());
     }
     /// A wallet made by vaultra in `dir` (with `handle`, when not empty), funded when `sats`.
@@ -113,6 +117,7 @@ private:
     void configure(const std::string& dir, const json& audio);
     bool published(const std::string& handle);
     bool coreStarted_ = false;
+    std::string bobHandle_ = "bob";
     size_t bobSeen_ = 0;
 };
 
