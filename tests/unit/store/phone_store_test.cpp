@@ -217,7 +217,8 @@ TEST_F(PhoneStoreTest, OnlyCompleteTransactionIdsAndPlayableMessagesAreWritten) 
         b.calls = {callRecord("bob", "alice", 200, "c1"), callRecord("alice", "bob", 201, "")};
         b.calls[0].txid = shortId;  // a call keeps whatever it was given
         b.calls[0].hide = true;
-        b.calls[1].receipt = {.sent = {full}, .heard = {}, .sentCount = 70, .heardCount = 2, .feeTxid = full, .feeSats = 25226};
+        b.calls[1].receipt = {.sent = {full}, .heard = {}, .sentKinds = {"invite"}, .heardKinds = {}, .sentCount = 70,
+                              .heardCount = 2, .feeTxid = full, .feeSats = 25226};
         save_phone_store(g.state);
     }
     auto with = [](json o, std::initializer_list<std::pair<const char*, json>> set, const char* drop = "") {
@@ -239,7 +240,7 @@ TEST_F(PhoneStoreTest, OnlyCompleteTransactionIdsAndPlayableMessagesAreWritten) 
     EXPECT_EQ(doc["calls"], json::array({with(callJson("bob", "alice", 200, "c1"), {{"txid", shortId}, {"hide", true}}),
                                          with(callJson("alice", "bob", 201, ""),
                                               {{"receipt", {{"sent", {full}}, {"heard", json::array()},
-                                                            {"nsent", 70}, {"nheard", 2},
+                                                            {"nsent", 70}, {"nheard", 2}, {"sentkinds", {"invite"}},
                                                             {"fee", {{"txid", full}, {"sats", 25226}}}}}},
                                               "id")}));
     // A receipt reads back as written; one whose lists do not read is left out, not the call.
@@ -252,6 +253,13 @@ TEST_F(PhoneStoreTest, OnlyCompleteTransactionIdsAndPlayableMessagesAreWritten) 
     const CallReceipt& r = back.boxes.calls[1].receipt;
     EXPECT_EQ(std::tie(r.sent, r.sentCount, r.heardCount), std::make_tuple(std::vector<std::string>{full}, 70, 2));
     EXPECT_EQ(r.feeTxid + " " + std::to_string(r.feeSats), full + " 25226") << "the call fee is on the receipt";
+    EXPECT_EQ(r.sentKinds, std::vector<std::string>{"invite"});
+    // A file from before kinds were kept loads with its txids and no kinds.
+    doc["calls"][1]["receipt"].erase("sentkinds");
+    PhoneState old;
+    ASSERT_TRUE(apply_handle_document(old, doc));
+    EXPECT_EQ(old.boxes.calls[1].receipt.sent, std::vector<std::string>{full});
+    EXPECT_TRUE(old.boxes.calls[1].receipt.sentKinds.empty());
 }
 
 TEST_F(PhoneStoreTest, InboxAndCallHistoryKeepTheNewest) {
