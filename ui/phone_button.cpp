@@ -79,7 +79,11 @@ void PhoneButton::paintEvent(QPaintEvent*) {
     if (lit_) fill = p[kAccent].darker(130);
     if (isDown()) fill = fill.darker(135);
     else if (underMouse()) fill = fill.lighter(115);
-    if (!isEnabled()) fill.setAlpha(120);
+    if (!isEnabled()) {
+        // Plainly out of use: the theme's quiet button, faded, whatever its colour when alive.
+        fill = p[kButton];
+        fill.setAlpha(90);
+    }
 
     const double radius = box.height() * 0.32;
     QPainterPath shape;
@@ -97,7 +101,12 @@ void PhoneButton::paintEvent(QPaintEvent*) {
         drawGlyph(g, box, p[kText]);
         return;
     }
-    g.setPen(kind_ == Kind::Plain ? p[kText] : QColor(Qt::white));
+    QColor ink = kind_ == Kind::Plain ? p[kText] : QColor(Qt::white);
+    if (!isEnabled()) {
+        ink = p[kTextSoft];
+        ink.setAlpha(110);
+    }
+    g.setPen(ink);
     g.setFont(uiFont((15 * dpi + 48) / 96, kind_ != Kind::Plain));
     g.drawText(box, Qt::AlignCenter, text());
 }
