@@ -20,6 +20,7 @@
 #include <QUrl>
 #include <algorithm>
 #include <functional>
+#include <mutex>
 
 #include "app/update_check.h"
 #include "audio/capture.h"
@@ -52,6 +53,7 @@ namespace dialo {
 namespace {
 
 QPointer<CardWindow> gCard;
+std::mutex gPressMutex;  // the playback presses that workers carry out, one at a time
 
 struct KindInfo {
     const char* title;
@@ -140,7 +142,7 @@ protected:
         }
         g.setPen(p[kText]);
         g.setFont(uiFont(std::max(9, height() / 2)));
-        g.drawText(box, Qt::AlignCenter, "Microphone");
+        g.drawText(box, Qt::AlignCenter, "Mic level");
     }
 
 private:
@@ -181,6 +183,13 @@ public:
         g->setPen(Qt::NoPen);
         g->setBrush(selected ? p[kAccent].darker(140) : p[kBand]);
         g->drawRoundedRect(r, 8, 8);
+        if ((option.state & QStyle::State_HasFocus) && (option.state & QStyle::State_Active)) {
+            // The row the keyboard is on, as the main window marks its focus.
+            const int ring = std::max(2, 2 * dpi / 96);
+            g->setPen(QPen(editTextColour(), ring));
+            g->setBrush(Qt::NoBrush);
+            g->drawRoundedRect(QRectF(r).adjusted(ring / 2.0, ring / 2.0, -ring / 2.0, -ring / 2.0), 8, 8);
+        }
         int left = r.left() + 12 * dpi / 96;
         const QImage avatar = index.data(kRowAvatar).value<QImage>();
         if (!avatar.isNull()) {
@@ -314,6 +323,7 @@ CardWindow::CardWindow(MainWindow* main) : QWidget(main, Qt::Tool), main_(main) 
         refreshLabels();
     });
     button("output", "Output: none", [this] { chooseOutput(); });
+    button("input", "Microphone: default", [this] { chooseInput(); });
     button("volume", "Volume 100%", [this] {
         const int now = phoneFlags().volume;
         const int next = now == 50 ? 100 : now == 100 ? 150 : now == 150 ? 200 : 50;
@@ -361,6 +371,7 @@ void CardWindow::open(int kind) {
     meter->setPolling(kind == CardSettings);
     if (kind == CardSettings) {
         readOutputLabel();
+        readInputLabel();
         // The level shows only while the microphone is open; opening it may take the sound
         // server a while.
         detached([] { (void)startCapture(); });
@@ -413,7 +424,7 @@ void CardWindow::layoutKind() {
         case CardBlocked: rows = {{"unblock", "close"}}; withField = true; break;
         case CardSettings:
             rows = {{"theme0", "theme1"}, {"theme2", "theme3"}, {"notify"}, {"unit"}, {"startup"}, {"output"},
-                    {"volume", "volume"}, {"fees", "blocked"}, {"close"}};
+                    {"input"}, {"volume", "volume"}, {"fees", "blocked"}, {"close"}};
             break;
         default: break;
     }
@@ -427,9 +438,9 @@ void CardWindow::layoutKind() {
         }
     };
     if (kind_ == CardSettings) {
-        const int settingsRow = 32;
+        const int settingsRow = 30;
         int y = margin;
-        for (size_t i = 0; i + 1 < rows.size(); ++i, y += settingsRow + 6) {
+        for (size_t i = 0; i + 1 < rows.size(); ++i, y += settingsRow + 5) {
             placeRow(rows[i], y, margin, w - 2 * margin);
             for (const char* name : rows[i]) {
                 PhoneButton* b = buttons_.at(name);
@@ -478,6 +489,7 @@ void CardWindow::refreshLabels() {
     for (int theme = 0; theme < 4; ++theme)
         buttons_.at("theme" + std::to_string(theme))->setLit(theme == (settings.theme >= 0 && settings.theme <= 3 ? settings.theme : 0));
     buttons_.at("output")->setText(outputLabel_);
+    buttons_.at("input")->setText(inputLabel_);
     const PlaybackClock clock = playbackClock();
     buttons_.at("play")->setText(clock.playing ? "Playing" : "Play");
     buttons_.at("pause")->setText(clock.paused ? "Resume" : "Pause");
@@ -589,7 +601,7 @@ void CardWindow::fill() {
                                  : "Missed call from " + QString::fromStdString(c.from);
                 } else {
                     title = QString::fromStdString(c.from) + "   to   " + QString::fromStdString(c.to);
-                    detail += QString("    %1 seconds    ").arg(c.secs);
+                    detail += "    " + counted(c.secs, "second", "seconds") + "    ";
                     if (c.sats > 0) detail += QString::fromStdString(formatAmount(c.sats, s.settings.bsv));
                 }
                 if (c.hide) detail += "    hidden";
@@ -765,14 +777,30 @@ void CardWindow::play() {
 
 void CardWindow::togglePause() {
     if (!playbackClock().playing) return;
-    dialo::togglePause();
-    buttons_.at("pause")->setText(playbackClock().paused ? "Resume" : "Pause");
+    // Corking the stream is a round trip to the sound server. Presses are taken in turn, so
+    // that two quick ones pause and resume.
+    detached([] {
+        {
+            std::lock_guard lock(gPressMutex);
+            dialo::togglePause();
+        }
+        onCard([](CardWindow& card) {
+            card.buttons_.at("pause")->setText(playbackClock().paused ? "Resume" : "Pause");
+        });
+    });
 }
 
 void CardWindow::stop() {
-    stopPlayback();
-    buttons_.at("play")->setText("Play");
-    buttons_.at("pause")->setText("Pause");
+    detached([] {
+        {
+            std::lock_guard lock(gPressMutex);
+            stopPlayback();
+        }
+        onCard([](CardWindow& card) {
+            card.buttons_.at("play")->setText("Play");
+            card.buttons_.at("pause")->setText("Pause");
+        });
+    });
 }
 
 void CardWindow::saveMessage() {
@@ -959,6 +987,51 @@ void CardWindow::showOutputMenu(const std::vector<OutputDeviceInfo>& devices, co
             card.outputLabel_ = label;
             card.buttons_.at("output")->setText(label);
         });
+    });
+}
+
+void CardWindow::readInputLabel() {
+    detached([] {
+        const std::vector<InputDeviceInfo> devices = listInputDevices();
+        const std::string chosen = inputId();
+        QString label = "Microphone: default";
+        for (const InputDeviceInfo& d : devices)
+            if (d.id == chosen) label = "Microphone: " + QString::fromStdString(d.displayName);
+        onCard([label](CardWindow& card) {
+            card.inputLabel_ = label;
+            card.buttons_.at("input")->setText(label);
+        });
+    });
+}
+
+void CardWindow::chooseInput() {
+    // As the output menu: the list is read away from this thread.
+    detached([] {
+        std::vector<InputDeviceInfo> devices = listInputDevices();
+        std::string chosen = inputId();
+        onCard([devices = std::move(devices), chosen = std::move(chosen)](CardWindow& card) {
+            if (card.kind() == CardSettings) card.showInputMenu(devices, chosen);
+        });
+    });
+}
+
+void CardWindow::showInputMenu(const std::vector<InputDeviceInfo>& devices, const std::string& chosen) {
+    QMenu menu(this);
+    menu.setObjectName("input-menu");
+    menu.setStyleSheet(popupStyleSheet());
+    for (size_t i = 0; i < devices.size() && i < kOutputMenuItems; ++i) {
+        QAction* a = menu.addAction(QString::fromStdString(devices[i].displayName));
+        a->setCheckable(true);
+        a->setChecked(devices[i].id == chosen);
+        a->setData(QString::fromStdString(devices[i].id));
+    }
+    if (devices.empty()) menu.addAction("No microphone")->setEnabled(false);
+    PhoneButton* b = buttons_.at("input");
+    QAction* picked = menu.exec(b->mapToGlobal(QPoint(0, b->height())));
+    if (!picked || picked->data().toString().isEmpty()) return;
+    detached([id = picked->data().toString().toStdString()] {
+        (void)dialo::chooseInput(id);
+        onCard([](CardWindow& card) { card.readInputLabel(); });
     });
 }
 

@@ -7,8 +7,8 @@
 // "card-handle", the version text "version", and the buttons "use", "save", "delete", "export",
 // "play", "pause", "stop", "answerphone-toggle", "saved", "history", "close", "calls-to",
 // "calls-from", "show-all", "hide", "theme0".."theme3", "notify", "unit", "startup", "output",
-// "volume", "fees", "add", "remove", "blocked", "block", "unblock", and the microphone's level
-// meter "mic-level". Escape closes it.
+// "volume", "fees", "add", "remove", "blocked", "block", "unblock", the microphone's menu "input"
+// and its level meter "mic-level". Escape closes it.
 
 #include <QString>
 #include <QWidget>
@@ -29,6 +29,7 @@ namespace dialo {
 class MainWindow;
 class PhoneButton;
 struct OutputDeviceInfo;
+struct InputDeviceInfo;
 
 /// Row roles of the card's list.
 enum CardRole : int {
@@ -82,6 +83,9 @@ private:
     void showReceipt(const QString& key);
     void readOutputLabel();
     void showOutputMenu(const std::vector<OutputDeviceInfo>& devices, const std::string& chosen);
+    void chooseInput();
+    void readInputLabel();
+    void showInputMenu(const std::vector<InputDeviceInfo>& devices, const std::string& chosen);
 
     void play();
     void togglePause();
@@ -108,6 +112,7 @@ private:
     QLabel* version_ = nullptr;
     QWidget* level_ = nullptr;         // the microphone's level while the Settings card shows
     QString outputLabel_ = "Output: none";  // as a worker last read it
+    QString inputLabel_ = "Microphone: default";
     std::map<std::string, PhoneButton*> buttons_;
 };
 
