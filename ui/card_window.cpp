@@ -992,10 +992,10 @@ void CardWindow::showOutputMenu(const std::vector<OutputDeviceInfo>& devices, co
 
 void CardWindow::readInputLabel() {
     detached([] {
-        const std::vector<InputDeviceInfo> devices = listInputDevices();
+        const std::vector<OutputDeviceInfo> devices = listInputDevices();
         const std::string chosen = inputId();
         QString label = "Microphone: default";
-        for (const InputDeviceInfo& d : devices)
+        for (const OutputDeviceInfo& d : devices)
             if (d.id == chosen) label = "Microphone: " + QString::fromStdString(d.displayName);
         onCard([label](CardWindow& card) {
             card.inputLabel_ = label;
@@ -1007,7 +1007,7 @@ void CardWindow::readInputLabel() {
 void CardWindow::chooseInput() {
     // As the output menu: the list is read away from this thread.
     detached([] {
-        std::vector<InputDeviceInfo> devices = listInputDevices();
+        std::vector<OutputDeviceInfo> devices = listInputDevices();
         std::string chosen = inputId();
         onCard([devices = std::move(devices), chosen = std::move(chosen)](CardWindow& card) {
             if (card.kind() == CardSettings) card.showInputMenu(devices, chosen);
@@ -1015,7 +1015,7 @@ void CardWindow::chooseInput() {
     });
 }
 
-void CardWindow::showInputMenu(const std::vector<InputDeviceInfo>& devices, const std::string& chosen) {
+void CardWindow::showInputMenu(const std::vector<OutputDeviceInfo>& devices, const std::string& chosen) {
     QMenu menu(this);
     menu.setObjectName("input-menu");
     menu.setStyleSheet(popupStyleSheet());

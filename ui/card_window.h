@@ -29,7 +29,7 @@ namespace dialo {
 class MainWindow;
 class PhoneButton;
 struct OutputDeviceInfo;
-struct InputDeviceInfo;
+struct OutputDeviceInfo;
 
 /// Row roles of the card's list.
 enum CardRole : int {
@@ -85,7 +85,7 @@ private:
     void showOutputMenu(const std::vector<OutputDeviceInfo>& devices, const std::string& chosen);
     void chooseInput();
     void readInputLabel();
-    void showInputMenu(const std::vector<InputDeviceInfo>& devices, const std::string& chosen);
+    void showInputMenu(const std::vector<OutputDeviceInfo>& devices, const std::string& chosen);
 
     void play();
     void togglePause();
