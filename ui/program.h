@@ -3,7 +3,7 @@
 
 namespace dialo {
 
-/// Runs `dialo`: single instance, the phone core, the main window, the four workers, the Qt
+/// Runs `dialo`: single instance, the phone core, the main window, the worker threads, the Qt
 /// loop, then shutdown. Answers the process exit code.
 int runDialo(int argc, char** argv);
 
