@@ -5,6 +5,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -26,6 +27,7 @@ struct PulseStream {
 PulseStream* own(RenderStream* r) { return reinterpret_cast<PulseStream*>(r); }
 
 constexpr int kConnectSeconds = 5;
+constexpr int kWaitSeconds = 5;  // for any one answer of a server that is up: a stopped one never answers
 constexpr size_t kCaptureSamples = 1600;  // 200 ms at 8 kHz, the buffer size callers expect
 
 struct ContextUnref {
@@ -45,6 +47,9 @@ using Operation = std::unique_ptr<pa_operation, OperationUnref>;
 // is replaced when the server went away and a later open reaches it again. The open mutex
 // serialises open and close; everything else is guarded by the loop lock.
 std::mutex gOpenMutex;
+// Taken before the loop lock by whoever replaces the record stream or the context under it:
+// waits let go of the loop lock, and two rebuilds at once would free each other's stream.
+std::mutex gRecordMutex;
 std::atomic<pa_threaded_mainloop*> gLoop{nullptr};
 std::unique_ptr<pa_context, ContextUnref> gContext;
 std::atomic<bool> gUp{false};  // the context is ready; kept by its state callback
@@ -76,9 +81,43 @@ void onContextState(pa_context* c, void*) {
     signalLoop(nullptr);
 }
 
+using Deadline = std::chrono::steady_clock::time_point;
+
+Deadline deadlineIn(int seconds) { return std::chrono::steady_clock::now() + std::chrono::seconds(seconds); }
+
+// Loop lock held. Waits until `done` or the deadline; the loop lock is let go meanwhile, so the
+// caller must look again at whatever it read before. A timer wakes the wait at the deadline:
+// a server that is stopped or hung signals nothing.
+template <typename Done>
+bool waitFor(Deadline deadline, Done done) {
+    if (done()) return true;
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop());
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    timeval at;
+    pa_gettimeofday(&at);
+    pa_timeval_add(&at, pa_usec_t(std::max<int64_t>(0, left.count())));
+    pa_time_event* timer =
+        api->time_new(api, &at, [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) { signalLoop(nullptr); },
+                      nullptr);
+    bool met = false;
+    for (;;) {
+        if (done()) {
+            met = true;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        pa_threaded_mainloop_wait(loop());
+    }
+    if (timer) api->time_free(timer);
+    return met;
+}
+
 // Waits (loop lock held) until the operation ends; the server's answer came through its callback.
-void await(Operation op) {
-    while (op && pa_operation_get_state(op.get()) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop());
+// One given up on is cancelled, so that a late answer never reaches the caller's stack.
+void await(Operation op, Deadline deadline) {
+    if (!op) return;
+    if (!waitFor(deadline, [&] { return pa_operation_get_state(op.get()) != PA_OPERATION_RUNNING; }))
+        pa_operation_cancel(op.get());
 }
 
 std::unique_ptr<pa_proplist, ProplistFree> phoneStreamProps() {
@@ -88,15 +127,18 @@ std::unique_ptr<pa_proplist, ProplistFree> phoneStreamProps() {
     return p;
 }
 
-// Waits (loop lock held) until the stream is ready or has failed.
-bool awaitReady(pa_stream* s) {
-    for (;;) {
+// Waits (loop lock held) until the stream is ready; false when it failed or the deadline passed.
+// The caller holds a reference to `s`.
+bool awaitReady(pa_stream* s, Deadline deadline) {
+    waitFor(deadline, [s] {
         const pa_stream_state_t st = pa_stream_get_state(s);
-        if (st == PA_STREAM_READY) return true;
-        if (!PA_STREAM_IS_GOOD(st)) return false;
-        pa_threaded_mainloop_wait(loop());
-    }
+        return st == PA_STREAM_READY || !PA_STREAM_IS_GOOD(st);
+    });
+    return pa_stream_get_state(s) == PA_STREAM_READY;
 }
+
+// Loop lock held, after a wait: the context that was in use then is still there and ready.
+bool stillConnected(const pa_context* before) { return gContext.get() == before && connected(); }
 
 void dropStream(pa_stream*& s) {
     if (!s) return;
@@ -136,27 +178,39 @@ void onRecorded(pa_stream* s, size_t, void*) {
     gCaptured.erase(gCaptured.begin(), gCaptured.begin() + long(at));
 }
 
-// Loop lock held, connected. Opens the record stream on `gSource`; a chosen source that is gone
-// falls back to the server's default rather than leaving the phone without a microphone.
-bool startRecordLocked() {
+// Record mutex and loop lock held, connected. Opens the record stream on `gSource`; a chosen
+// source that is gone falls back to the server's default rather than leaving the phone without
+// a microphone.
+bool startRecordLocked(Deadline deadline) {
     dropStream(gRecord);
     gCaptured.clear();
     const pa_sample_spec spec{PA_SAMPLE_S16LE, 8000, 1};
+    pa_context* const context = gContext.get();
     for (const bool chosen : {true, false}) {
         if (!chosen && gSource.empty()) break;
-        gRecord = pa_stream_new_with_proplist(gContext.get(), "Microphone", &spec, nullptr, phoneStreamProps().get());
-        if (!gRecord) return false;
-        pa_stream_set_state_callback(gRecord, signalStream, nullptr);
-        pa_stream_set_read_callback(gRecord, onRecorded, nullptr);
+        if (!stillConnected(context)) return false;
+        pa_stream* s = pa_stream_new_with_proplist(context, "Microphone", &spec, nullptr, phoneStreamProps().get());
+        if (!s) return false;
+        gRecord = s;
+        pa_stream_set_state_callback(s, signalStream, nullptr);
+        pa_stream_set_read_callback(s, onRecorded, nullptr);
         pa_buffer_attr attr{};
         attr.maxlength = uint32_t(-1);
         attr.fragsize = kCaptureSamples * 2;
         const char* device = chosen && !gSource.empty() ? gSource.c_str() : nullptr;
-        if (pa_stream_connect_record(gRecord, device, &attr, PA_STREAM_ADJUST_LATENCY) == 0 && awaitReady(gRecord)) {
+        // Ours while waiting, whatever happens to `gRecord` meanwhile.
+        pa_stream_ref(s);
+        const bool ready = pa_stream_connect_record(s, device, &attr, PA_STREAM_ADJUST_LATENCY) == 0 &&
+                           awaitReady(s, deadline);
+        const bool current = gRecord == s && gContext.get() == context;
+        if (ready && current && connected()) {
+            pa_stream_unref(s);
             gRecordSource = gSource;
             return true;
         }
-        dropStream(gRecord);
+        if (gRecord == s) dropStream(gRecord);
+        pa_stream_unref(s);
+        if (!current) return false;
     }
     return false;
 }
@@ -176,6 +230,7 @@ int formFactorOf(const char* value) {
 
 bool pulseOpen(std::string& error) {
     std::lock_guard guard(gOpenMutex);
+    std::lock_guard record(gRecordMutex);
     if (!loop()) {
         pa_threaded_mainloop* made = pa_threaded_mainloop_new();
         if (!made) return error = "The sound server could not be reached.", false;
@@ -202,32 +257,22 @@ bool pulseOpen(std::string& error) {
     bool ready = false;
     // Never start a server of our own: a desktop without one has no sound for us. The waits
     // below let go of the loop lock, so other callers answer "no sound" meanwhile.
+    // A server that accepts and never answers must not hold the watcher (and so shutdown): the
+    // connect and the microphone's restart share one deadline.
+    const Deadline deadline = deadlineIn(kConnectSeconds);
     if (pa_context_connect(gContext.get(), server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN,
                            nullptr) == 0) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectSeconds);
-        // A server that accepts and never answers must not hold the watcher (and so shutdown):
-        // a timer wakes the wait at the deadline.
-        pa_time_event* timer =
-            pa_context_rttime_new(gContext.get(), pa_rtclock_now() + kConnectSeconds * PA_USEC_PER_SEC,
-                                  [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) { signalLoop(nullptr); },
-                                  nullptr);
-        for (;;) {
-            const pa_context_state_t st = pa_context_get_state(gContext.get());
-            if (st == PA_CONTEXT_READY) {
-                ready = true;
-                break;
-            }
-            if (!PA_CONTEXT_IS_GOOD(st) || std::chrono::steady_clock::now() >= deadline) break;
-            pa_threaded_mainloop_wait(loop());
-        }
-        if (timer) pa_threaded_mainloop_get_api(loop())->time_free(timer);
+        pa_context* const context = gContext.get();
+        waitFor(deadline, [context] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) ||
+                                             pa_context_get_state(context) == PA_CONTEXT_READY; });
+        ready = pa_context_get_state(context) == PA_CONTEXT_READY;
     }
     if (!ready) {
         dropContext();
         return error = "No sound server is running; this phone has no sound.", false;
     }
     gUp = true;
-    if (gSink) (void)startRecordLocked();  // the microphone comes back with its server
+    if (gSink) (void)startRecordLocked(deadline);  // the microphone comes back with its server
     return true;
 }
 
@@ -236,6 +281,7 @@ void pulseClose() {
     pa_threaded_mainloop* l = loop();
     if (!l) return;
     {
+        std::lock_guard record(gRecordMutex);
         LoopLock lock;
         dropStream(gRecord);
         dropContext();
@@ -252,12 +298,13 @@ bool pulseConnected() { return gUp.load(); }
 
 bool pulseCapture(CaptureSink sink, const std::string& source) {
     if (!loop()) return false;
+    std::lock_guard record(gRecordMutex);
     LoopLock lock;
     gSink = sink;
     gSource = source;
     if (!connected()) return false;
     if (gRecord && pa_stream_get_state(gRecord) == PA_STREAM_READY && gRecordSource == source) return true;
-    return startRecordLocked();
+    return startRecordLocked(deadlineIn(kWaitSeconds));
 }
 
 // The server's default sink and source names (loop lock held, connected).
@@ -274,9 +321,9 @@ void collectDefaults(pa_context*, const pa_server_info* info, void* out) {
     signalLoop(nullptr);
 }
 
-Defaults serverDefaults() {
+Defaults serverDefaults(Deadline deadline) {
     Defaults d;
-    await(Operation(pa_context_get_server_info(gContext.get(), collectDefaults, &d)));
+    await(Operation(pa_context_get_server_info(gContext.get(), collectDefaults, &d)), deadline);
     return d;
 }
 
@@ -292,8 +339,11 @@ std::vector<SinkInfo> pulseSinks() {
     if (!loop()) return sinks;
     LoopLock lock;
     if (!connected()) return sinks;
-    await(Operation(pa_context_get_sink_info_list(gContext.get(), collectSink, &sinks)));
-    const std::string chosen = serverDefaults().sink;
+    pa_context* const context = gContext.get();
+    const Deadline deadline = deadlineIn(kWaitSeconds);
+    await(Operation(pa_context_get_sink_info_list(context, collectSink, &sinks)), deadline);
+    if (!stillConnected(context)) return {};
+    const std::string chosen = serverDefaults(deadline).sink;
     for (SinkInfo& s : sinks) s.isDefault = s.id == chosen;
     return sinks;
 }
@@ -311,8 +361,11 @@ std::vector<SinkInfo> pulseSources() {
     if (!loop()) return sources;
     LoopLock lock;
     if (!connected()) return sources;
-    await(Operation(pa_context_get_source_info_list(gContext.get(), collectSource, &sources)));
-    const std::string chosen = serverDefaults().source;
+    pa_context* const context = gContext.get();
+    const Deadline deadline = deadlineIn(kWaitSeconds);
+    await(Operation(pa_context_get_source_info_list(context, collectSource, &sources)), deadline);
+    if (!stillConnected(context)) return {};
+    const std::string chosen = serverDefaults(deadline).source;
     for (SinkInfo& s : sources) s.isDefault = s.id == chosen;
     return sources;
 }
@@ -327,13 +380,15 @@ RenderStream* pulseOpenRender(const std::string& id, MixFormat& format) {
     LoopLock lock;
     if (!connected()) return nullptr;
     pa_sample_spec spec{PA_SAMPLE_INVALID, 0, 0};
-    await(Operation(pa_context_get_sink_info_by_name(gContext.get(), id.c_str(), sinkSpec, &spec)));
-    if (!pa_sample_spec_valid(&spec)) return nullptr;
+    pa_context* const context = gContext.get();
+    const Deadline deadline = deadlineIn(kWaitSeconds);
+    await(Operation(pa_context_get_sink_info_by_name(context, id.c_str(), sinkSpec, &spec)), deadline);
+    if (!stillConnected(context) || !pa_sample_spec_valid(&spec)) return nullptr;
     // The sink's own rate and channels; its sample type when we can write it, float otherwise.
     if (spec.format != PA_SAMPLE_S16LE && spec.format != PA_SAMPLE_S32LE && spec.format != PA_SAMPLE_S24LE)
         spec.format = PA_SAMPLE_FLOAT32LE;
     auto rs = std::make_unique<PulseStream>();
-    rs->stream = pa_stream_new_with_proplist(gContext.get(), "Phone", &spec, nullptr, phoneStreamProps().get());
+    rs->stream = pa_stream_new_with_proplist(context, "Phone", &spec, nullptr, phoneStreamProps().get());
     if (!rs->stream) return nullptr;
     pa_stream_set_state_callback(rs->stream, signalStream, nullptr);
     rs->blockAlign = uint32_t(pa_frame_size(&spec));
@@ -349,7 +404,7 @@ RenderStream* pulseOpenRender(const std::string& id, MixFormat& format) {
     // that goes away has the server move the stream rather than end it.
     const auto flags = pa_stream_flags_t(PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_playback(rs->stream, id.c_str(), &attr, flags, nullptr, nullptr) != 0 ||
-        !awaitReady(rs->stream)) {
+        !awaitReady(rs->stream, deadline) || !stillConnected(context)) {
         dropStream(rs->stream);
         return nullptr;
     }

@@ -28,6 +28,7 @@ struct OutputStream {
 };
 
 constexpr const char* kNoDevice = "No speakers or headphones are plugged in.";
+constexpr const char* kCallUp = "A call is up; the message waits.";
 
 // Lock order: the output mutex may be held while the queue mutex is taken, never the reverse;
 // neither is held while the phone-state mutex is taken.
@@ -100,6 +101,9 @@ void setStatusText(const std::string& text) {
     lockPhone().state.statusText = text;
     postUi(UiMessage::Refresh);
 }
+
+// The stream then carries a call's voice and tones; a message must not reopen, cork or flush it.
+bool callUp() { return lockPhone().state.callState != CallState::Idle; }
 
 }  // namespace
 
@@ -205,6 +209,10 @@ void playbackStep() {
 }
 
 std::string playMessage(const Bytes& gsm) {
+    if (callUp()) {
+        setStatusText(kCallUp);
+        return kCallUp;
+    }
     std::vector<Bytes> chunks = gsmDecode(gsm);
     Opened opened;
     {
@@ -232,16 +240,26 @@ std::string playMessage(const Bytes& gsm) {
         setStatusText("Could not play that message.");
         return "Could not play that message.";
     }
-    std::lock_guard queue(gQueueMutex);
-    gPaused = false;
-    gPauseTime = 0;
-    gPlaying = true;
-    gStart = nowSeconds();
-    for (Bytes& c : chunks) gMessage.push_back(std::move(c));
+    {
+        std::lock_guard queue(gQueueMutex);
+        gPaused = false;
+        gPauseTime = 0;
+        gPlaying = true;
+        gStart = nowSeconds();
+        for (Bytes& c : chunks) gMessage.push_back(std::move(c));
+    }
+    // A call that came up meanwhile may have ended the message before it was queued.
+    if (callUp()) {
+        stopMessage();
+        setStatusText(kCallUp);
+        return kCallUp;
+    }
     return "";
 }
 
 void togglePause() {
+    // Corking the stream would freeze the far end's voice too; a call ends the message anyway.
+    if (callUp()) return;
     {
         // Both locks: a call's sound ending the message meanwhile must not leave its stream corked.
         std::lock_guard lock(gOutputMutex);
@@ -262,13 +280,20 @@ void togglePause() {
 }
 
 void stopPlayback() {
+    // A call's voice and tones stay; outside a call what waits is a tone of the one just ended.
+    const bool call = callUp();
+    bool ended;
     {
         std::lock_guard queue(gQueueMutex);
-        endMessageLocked();
-        ++gGeneration;
-        gQueue.clear();
+        ended = endMessageLocked();
+        if (!call) {
+            gQueue.clear();
+            ++gGeneration;
+        }
     }
-    {
+    // While a message plays no call sound has been converted since it began: the stream holds
+    // only the message.
+    if (ended || !call) {
         std::lock_guard lock(gOutputMutex);
         flushOutputsLocked();
     }

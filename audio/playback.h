@@ -24,14 +24,15 @@ void enqueuePcm(std::vector<int16_t> samples);
 /// One round of the pump; the playback thread calls it every 20 ms.
 void playbackStep();
 
-/// Plays a message from its start, reopening the device so that a changed choice takes effect.
-/// Empty on success, else the status line shown (it is also set).
+/// Plays a message from its start, reopening the device so that a changed choice takes effect;
+/// refused while a call is up. Empty on success, else the status line shown (it is also set).
 std::string playMessage(const Bytes& gsm);
 
-/// Pauses or resumes a message being played; its clock stops meanwhile.
+/// Pauses or resumes a message being played; its clock stops meanwhile. Nothing while a call is up.
 void togglePause();
 
-/// Stops a message (and whatever else is queued); nothing already converted is heard.
+/// Stops a message; nothing of it already converted is heard. Outside a call whatever else is
+/// queued goes too; a call's voice and tones play on.
 void stopPlayback();
 
 /// Ends a message that plays or is paused, so that a call's sound is heard at once; the

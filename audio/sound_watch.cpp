@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "audio/backend.h"
@@ -19,6 +20,10 @@ std::mutex gWatchMutex;  // one step at a time
 bool gSeenUp = false;    // the server was reached once; before that start-up's note stands
 bool gAway = false;      // the server is known to be away
 uint64_t gNextTryMs = 0;
+// The settings' choices as last put in use. Only a change of the settings (a handle switch) moves
+// the sound: a choice made meanwhile on the card is in the settings and in use already, and
+// comparing a stale read with the live one would undo it.
+std::optional<std::string> gAppliedOutput, gAppliedInput;
 
 // Watch mutex held.
 void reconnect() {
@@ -51,18 +56,27 @@ void followChoices() {
         output = g.state.settings.output;
         input = g.state.settings.input;
     }
-    if (output != outputId()) {
-        setOutputId(output);
-        releaseOutputs();
+    if (output != gAppliedOutput) {
+        gAppliedOutput = output;
+        if (output != outputId()) {
+            setOutputId(output);
+            releaseOutputs();
+        }
     }
-    setInputId(input);
+    if (input != gAppliedInput) {
+        gAppliedInput = input;
+        setInputId(input);
+    }
 }
 
 }  // namespace
 
 void soundWatchStep() {
     std::lock_guard lock(gWatchMutex);
+    // Each part may wait seconds on a server that stopped answering; a closing phone waits no more.
+    if (!phoneFlags().running) return;
     reconnect();
+    if (!phoneFlags().running) return;
     followChoices();
 }
 

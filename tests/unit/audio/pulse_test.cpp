@@ -302,7 +302,7 @@ TEST_F(PulseTest, AMessageMovedOrUnpluggedPlaysOnElsewhereAndTheNextSoundComesBa
     EXPECT_NEAR(double(ring.last - ring.first), 4800, 400);
 }
 
-TEST_F(PulseTest, ACallsVoiceIsHeardAtOnceOverAPausedMessageWhichEnds) {
+TEST_F(PulseTest, ACallsVoiceIsHeardAtOnceOverAPausedMessageWhichEndsAndAMessageCannotCutIt) {
     ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
     auto spk = record("spk");
     std::atomic<int> ended{0};
@@ -340,6 +340,25 @@ TEST_F(PulseTest, ACallsVoiceIsHeardAtOnceOverAPausedMessageWhichEnds) {
     EXPECT_FALSE(playbackClock().playing);
     EXPECT_FALSE(playbackClock().paused);
     EXPECT_EQ(ended.load(), 1) << "the message's window learns it ended";
+
+    // With the call up, Play is refused and Stop leaves the call's voice queued to play whole.
+    lockPhone().state.callState = CallState::Talking;
+    struct Hangup {
+        ~Hangup() { lockPhone().state.callState = CallState::Idle; }
+    } hangup;
+    const size_t atCall = spk->samples().size();
+    const auto fromCall = [atCall](const std::vector<int16_t>& x) {
+        return std::vector<int16_t>(x.begin() + long(std::min(atCall, x.size())), x.end());
+    };
+    ASSERT_TRUE(queueForPlayback(gsmEncode(bytesOf(tone(10000, 1.0, 800)), true)));
+    EXPECT_EQ(playMessage(messageOf(3.0)), "A call is up; the message waits.");
+    EXPECT_FALSE(playbackClock().playing);
+    stopPlayback();
+    ASSERT_TRUE(spk->waitFor([&](const auto& x) { return test::toneEnded(fromCall(x)); }, Clock::now() + 20s))
+        << "the call's voice was never heard";
+    const test::ToneFound call = test::findTone(fromCall(spk->samples()));
+    EXPECT_NEAR(call.hz, 800, 10) << "the call's voice, no message";
+    EXPECT_NEAR(double(call.last - call.first), 8000, 400) << "the call's voice, all of it";
 }
 
 TEST_F(PulseTest, MessageEndIsPostedOnceAfterItsLastFrameLeft) {
