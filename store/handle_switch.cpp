@@ -129,7 +129,13 @@ bool load_handle_file(PhoneState& st) {
 
     if (isHandleDocument(doc)) {
         legacy_saved_check(shared, doc);
-        if (!apply_handle_document(st, doc)) {
+        store_detail::beginAudioLoad(key);
+        bool audioUnreadable = false;
+        const bool clean = store_detail::applyHandleDocument(st, doc, audioUnreadable);
+        // A message whose file is there but did not read would be dropped by the next save:
+        // the load fails, and the next switch to the handle tries again.
+        if (audioUnreadable) return false;
+        if (!clean) {
             // Some values could not be read; the file is rewritten from memory after the
             // switch, so keep what was there first.
             if (!store_detail::keepAside(path, text)) return false;
@@ -186,7 +192,12 @@ void switch_store_handle(const std::string& handle) {
         const std::string key = store_key(handle);
         if (key == current_store_key()) return;
 
-        if (!current_store_key().empty()) save_handle_file(g.state);
+        if (!current_store_key().empty() && !save_handle_file(g.state)) {
+            // Memory is about to be cleared: the saver keeps the old handle's copy, with
+            // every message's audio, and writes it when it can.
+            store_detail::StoreSnapshot old = store_detail::takeSnapshot(g.state, /*allAudio=*/true);
+            store_detail::keepForSaver(old);
+        }
         setCurrentKey(key);
         clearBoxes(g.state);
 
@@ -196,7 +207,8 @@ void switch_store_handle(const std::string& handle) {
                 // A file of the inline-audio layout gets all its audio files now: the saver
                 // writes them, outside the phone-state mutex, when it runs.
                 store_detail::StoreSnapshot snap = store_detail::takeSnapshot(g.state);
-                if (!store_detail::handOverToSaver(snap)) save_handle_file(g.state);
+                if (!store_detail::handOverToSaver(snap) && !save_handle_file(g.state))
+                    store_detail::keepForSaver(snap);
             } else {
                 // The handle's data could not be read. Forget the key so no save writes the
                 // empty lists over its file, and the next switch to it tries again.

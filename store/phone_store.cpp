@@ -315,7 +315,7 @@ json handleDocument(PhoneState& st, std::set<std::string>* refs, AudioList* audi
         b.inbox.erase(b.inbox.begin(), b.inbox.begin() + ptrdiff_t(b.inbox.size() - kInboxCap));
 
     auto audioFile = [&](const std::string& id, const Bytes& bytes) {
-        std::string name = store_detail::audioFileName(id);
+        std::string name = store_detail::audioFileName(id, bytes);
         if (refs) refs->insert(name);
         if (audio) audio->emplace_back(name, &bytes);
         return name;
@@ -389,7 +389,7 @@ json build_handle_document(PhoneState& st) { return handleDocument(st, nullptr, 
 
 namespace store_detail {
 
-StoreSnapshot takeSnapshot(PhoneState& st) {
+StoreSnapshot takeSnapshot(PhoneState& st, bool allAudio) {
     StoreSnapshot snap;
     snap.seq = ++gSnapshotSeq;
     snap.settings = settingsDocument(st.settings);
@@ -397,7 +397,7 @@ StoreSnapshot takeSnapshot(PhoneState& st) {
     if (snap.key.empty()) return snap;
     AudioList audio;
     snap.handleDoc = handleDocument(st, &snap.audioRefs, &audio);
-    queueNewAudio(snap.key, snap.seq, audio);
+    queueNewAudio(snap.key, snap.seq, audio, allAudio);
     return snap;
 }
 
@@ -405,8 +405,8 @@ StoreSnapshot takeSnapshot(PhoneState& st) {
 
 namespace {
 
-// A handle's file written now; a named audio file found gone is queued again from memory
-// and the write tried once more.
+// A handle's file written now; named audio files found gone are queued again from memory
+// (all at once) and the write tried once more.
 bool writeHandleNow(PhoneState& st) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         store_detail::StoreSnapshot snap = store_detail::takeSnapshot(st);
@@ -419,7 +419,7 @@ bool writeHandleNow(PhoneState& st) {
 
 }  // namespace
 
-void save_handle_file(PhoneState& st) { (void)writeHandleNow(st); }
+bool save_handle_file(PhoneState& st) { return writeHandleNow(st); }
 
 void save_phone_store(PhoneState& st) {
     store_detail::StoreSnapshot snap = store_detail::takeSnapshot(st);
@@ -433,17 +433,37 @@ void save_phone_store(PhoneState& st) {
 }
 
 bool apply_handle_document(PhoneState& st, const json& doc) {
+    bool audioUnreadable = false;
+    return store_detail::applyHandleDocument(st, doc, audioUnreadable) && !audioUnreadable;
+}
+
+bool store_detail::applyHandleDocument(PhoneState& st, const json& doc, bool& audioUnreadable) {
     JsonReader r;
+    audioUnreadable = false;
     const std::string key = current_store_key();
     // A message's audio: its own file beside the store, or inline base64 in files written
-    // before audio had files. A file that does not read leaves the message out.
-    auto messageAudio = [&r, &key](const json& e, const std::string& id) {
+    // before audio had files. A file that is gone leaves the message out.
+    auto messageAudio = [&r, &key, &audioUnreadable](const json& e, const std::string& id) {
         Bytes audio;
         if (!hasKey(e, "audio_file")) return base64Decode(r.text(e, "audio"));
         const std::string name = r.text(e, "audio_file");
-        // Only the name the id gives is read: a document cannot point anywhere else.
-        if (key.empty() || name != store_detail::audioFileName(id) || !store_detail::readAudioFile(key, name, audio))
-            return Bytes{};
+        // Only the name the id gives is read: a document cannot point anywhere else. Without
+        // an id the sound names itself, checked once read; files from before that carry the
+        // empty id's name.
+        const bool noId = id.empty() && name != store_detail::audioFileName(id);
+        if (key.empty() || (!noId && name != store_detail::audioFileName(id))) return Bytes{};
+        switch (store_detail::readAudioFile(key, name, audio)) {
+            case store_detail::AudioRead::Read:
+                break;
+            case store_detail::AudioRead::Missing:
+                return Bytes{};
+            case store_detail::AudioRead::Failed:
+                r.fault = true;
+                audioUnreadable = true;
+                return Bytes{};
+        }
+        if (noId && name != store_detail::audioFileName(id, audio)) return Bytes{};
+        store_detail::noteAudioLoaded(key, name);
         return audio;
     };
     HandleBoxes& b = st.boxes;

@@ -58,9 +58,9 @@ bool unblock_handle(PhoneState& st, const std::string& handle);
 
 /// Shared-file read-modify-write of the settings. Caller holds the store lock.
 void save_settings(const PhoneState& st);
-/// Writes the loaded handle's file (and audio files it names that are not on disk) at once.
-/// Caller holds the store lock.
-void save_handle_file(PhoneState& st);
+/// Writes the loaded handle's file (and audio files it names that are not on disk) at once;
+/// false when it could not. Caller holds the store lock.
+[[nodiscard]] bool save_handle_file(PhoneState& st);
 
 /// The per-handle document from memory (trims the inbox to 2000 first); messages name their
 /// audio files.

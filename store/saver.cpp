@@ -2,14 +2,17 @@
 
 #include <openssl/evp.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 #include "base/bytes.h"
@@ -31,12 +34,15 @@ std::function<void(const std::string&)> gWriteHook;
 // phone-state mutex (queueing) and under the store lock (writing), never the other way.
 struct PendingAudio {
     std::shared_ptr<const Bytes> bytes;
-    uint64_t seq = 0;  // the snapshot that queued it
+    uint64_t seq = 0;      // the snapshot that queued it
+    bool written = false;  // put on disk ahead of the document; kept until a document names it
 };
 struct HandleAudio {
     std::set<std::string> onDisk;                  // written or read back
-    std::map<std::string, PendingAudio> pending;   // copied from memory, not yet written
-    std::set<std::string> named;                   // named by the document last written or read
+    std::map<std::string, PendingAudio> pending;   // copied from memory, not yet named on disk
+    // Names this process may delete once its document drops them: read at the last load or
+    // written by it. A name that failed to read is never here.
+    std::set<std::string> named;
 };
 std::mutex gAudioMutex;
 std::map<std::string, HandleAudio> gAudio;
@@ -51,7 +57,9 @@ struct Saver {
     std::thread thread;
     bool running = false;
     bool stopping = false;
-    std::optional<store_detail::StoreSnapshot> job;  // the newest one handed over
+    // The newest snapshot handed over per handle key ("" for settings alone): a switch leaves
+    // the old handle's copy in place while the new handle's are handed over.
+    std::map<std::string, store_detail::StoreSnapshot> jobs;
     uint64_t handed = 0;  // newest seq handed over
     uint64_t tried = 0;   // newest seq written or failed
     bool lastOk = true;
@@ -62,32 +70,65 @@ bool isAudioName(const std::string& name) {
     return name.size() == 68 && name.compare(64, 4, ".gsm") == 0 && is_hex64(std::string_view(name).substr(0, 64));
 }
 
-store_detail::WriteOutcome writeHandle(const store_detail::StoreSnapshot& snap) {
-    using store_detail::WriteOutcome;
+std::string sha256Name(const std::string& prefix, const unsigned char* data, size_t size) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int mdSize = 0;
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1 ||
+        EVP_DigestUpdate(ctx.get(), prefix.data(), prefix.size()) != 1 ||
+        (size > 0 && EVP_DigestUpdate(ctx.get(), data, size) != 1) || EVP_DigestFinal_ex(ctx.get(), md, &mdSize) != 1)
+        mdSize = 0;
+    return hex_encode(md, mdSize) + ".gsm";
+}
+
+// Writes the queued audio a snapshot names, before the store lock is taken: files are
+// write-once and named by their message, so no other writer's file is touched, and a phone
+// switching handles does not wait behind a long run of fsyncs.
+void writeNewAudio(const store_detail::StoreSnapshot& snap) {
+    if (snap.key.empty()) return;
     const std::string folder = store_detail::audioFolder(snap.key);
     std::vector<std::pair<std::string, std::shared_ptr<const Bytes>>> fresh;
     {
         std::lock_guard<std::mutex> lock(gAudioMutex);
         for (const auto& [name, p] : gAudio[snap.key].pending)
-            if (snap.audioRefs.count(name)) fresh.emplace_back(name, p.bytes);
+            if (!p.written && snap.audioRefs.count(name)) fresh.emplace_back(name, p.bytes);
     }
-    // Audio before the document that names it: a reader never meets a name without its file.
-    std::set<std::string> written;
     for (const auto& [name, bytes] : fresh) {
         if (!ensureDirectory(folder) ||
             !store_detail::storeWrite(folder + "/" + name, std::string(bytes->begin(), bytes->end())))
-            return WriteOutcome::Failed;
-        written.insert(name);
+            return;  // the document's write tries again under the lock
         std::lock_guard<std::mutex> lock(gAudioMutex);
-        HandleAudio& a = gAudio[snap.key];
-        a.onDisk.insert(name);
-        a.pending.erase(name);
+        auto it = gAudio[snap.key].pending.find(name);
+        if (it != gAudio[snap.key].pending.end()) it->second.written = true;
     }
-    for (const std::string& name : snap.audioRefs) {
-        if (written.count(name) || pathExists(folder + "/" + name)) continue;
-        // Gone since it was written (another phone of this handle deleted its message).
+}
+
+store_detail::WriteOutcome writeHandle(const store_detail::StoreSnapshot& snap) {
+    using store_detail::WriteOutcome;
+    const std::string folder = store_detail::audioFolder(snap.key);
+    std::map<std::string, std::shared_ptr<const Bytes>> queued;
+    {
         std::lock_guard<std::mutex> lock(gAudioMutex);
-        gAudio[snap.key].onDisk.erase(name);
+        for (const auto& [name, p] : gAudio[snap.key].pending)
+            if (snap.audioRefs.count(name)) queued.emplace(name, p.bytes);
+    }
+    // Audio before the document that names it: a reader never meets a name without its file.
+    // Every missing name is gathered, so one more copy from memory restores them all.
+    std::vector<std::string> missing;
+    for (const std::string& name : snap.audioRefs) {
+        const std::string path = folder + "/" + name;
+        if (pathExists(path)) continue;
+        auto q = queued.find(name);
+        if (q == queued.end()) {
+            missing.push_back(name);  // gone since it was written (another phone deleted it)
+            continue;
+        }
+        if (!ensureDirectory(folder) || !store_detail::storeWrite(path, std::string(q->second->begin(), q->second->end())))
+            return WriteOutcome::Failed;
+    }
+    if (!missing.empty()) {
+        std::lock_guard<std::mutex> lock(gAudioMutex);
+        for (const std::string& name : missing) gAudio[snap.key].onDisk.erase(name);
         return WriteOutcome::AudioMissing;
     }
 
@@ -97,11 +138,16 @@ store_detail::WriteOutcome writeHandle(const store_detail::StoreSnapshot& snap) 
     const bool same = readIfPresent(path, before) && before == text;
     if (!same && !store_detail::storeWrite(path, text)) return WriteOutcome::Failed;
 
-    // Only now that no document of ours names them may they go.
+    // Only now that no document of ours names them may they go, and only those this process
+    // read or wrote: a message left out because its file did not read keeps its file.
     std::vector<std::string> gone;
     {
         std::lock_guard<std::mutex> lock(gAudioMutex);
         HandleAudio& a = gAudio[snap.key];
+        for (const auto& [name, bytes] : queued) {
+            a.pending.erase(name);
+            a.onDisk.insert(name);
+        }
         for (const std::string& name : a.named)
             if (!snap.audioRefs.count(name) && !a.pending.count(name)) gone.push_back(name);
         for (const std::string& name : gone) a.onDisk.erase(name);
@@ -113,41 +159,62 @@ store_detail::WriteOutcome writeHandle(const store_detail::StoreSnapshot& snap) 
     return WriteOutcome::Written;
 }
 
-void saverLoop() {
-    std::unique_lock<std::mutex> lk(gSaver.mutex);
-    auto newer = [] { return gSaver.job && gSaver.job->seq > gSaver.tried; };
-    for (;;) {
-        gSaver.cv.wait(lk, [&] { return gSaver.stopping || newer(); });
-        if (!newer()) break;
-        store_detail::StoreSnapshot snap = std::move(*gSaver.job);
-        gSaver.job.reset();
-        lk.unlock();
-        store_detail::WriteOutcome outcome;
-        {
-            StoreLockGuard lock;
-            outcome = store_detail::writeSnapshot(snap, lock.fileLocked());
-        }
+store_detail::WriteOutcome writeJob(const store_detail::StoreSnapshot& snap) {
+    writeNewAudio(snap);
+    StoreLockGuard lock;
+    return store_detail::writeSnapshot(snap, lock.fileLocked());
+}
+
+// One pass over the handed-over snapshots, newest first; true when all were written. Those
+// that failed are kept for the next pass unless a newer one of the same handle came meanwhile.
+bool writeJobs(std::unique_lock<std::mutex>& lk) {
+    std::vector<store_detail::StoreSnapshot> batch;
+    for (auto& [key, snap] : gSaver.jobs) batch.push_back(std::move(snap));
+    gSaver.jobs.clear();
+    std::sort(batch.begin(), batch.end(), [](const auto& a, const auto& b) { return a.seq > b.seq; });
+    const uint64_t top = batch.empty() ? 0 : batch.front().seq;
+    lk.unlock();
+    std::vector<store_detail::StoreSnapshot> failed;
+    for (store_detail::StoreSnapshot& snap : batch) {
+        store_detail::WriteOutcome outcome = writeJob(snap);
         if (outcome == store_detail::WriteOutcome::AudioMissing) {
-            // The next copy takes that audio from memory again.
+            // Memory still holds that handle: a fresh copy queues the missing audio again.
             store_detail::StoreSnapshot again;
             {
                 auto g = lockPhone();
                 again = store_detail::takeSnapshot(g.state);
             }
-            lk.lock();
-            if (!gSaver.job) gSaver.job = std::move(again);
-            gSaver.handed = std::max(gSaver.handed, gSaver.job->seq);
-            continue;
+            if (again.key == snap.key) {
+                snap = std::move(again);
+                outcome = writeJob(snap);
+            }
         }
-        lk.lock();
-        const bool ok = outcome == store_detail::WriteOutcome::Written;
-        const uint64_t seq = snap.seq;
-        // A failed copy stays until a newer one replaces it, and is tried with the next save.
-        if (!ok && !gSaver.job) gSaver.job = std::move(snap);
-        gSaver.tried = std::max(gSaver.tried, seq);
-        gSaver.lastOk = ok;
-        gSaver.cv.notify_all();
+        if (outcome != store_detail::WriteOutcome::Written) failed.push_back(std::move(snap));
     }
+    lk.lock();
+    for (store_detail::StoreSnapshot& snap : failed) {
+        auto it = gSaver.jobs.find(snap.key);
+        if (it == gSaver.jobs.end()) gSaver.jobs.emplace(snap.key, std::move(snap));
+    }
+    gSaver.tried = std::max(gSaver.tried, top);
+    gSaver.lastOk = failed.empty();
+    gSaver.cv.notify_all();
+    return failed.empty();
+}
+
+void saverLoop() {
+    std::unique_lock<std::mutex> lk(gSaver.mutex);
+    auto newer = [] {
+        return std::any_of(gSaver.jobs.begin(), gSaver.jobs.end(), [](const auto& j) { return j.second.seq > gSaver.tried; });
+    };
+    for (;;) {
+        gSaver.cv.wait(lk, [&] { return gSaver.stopping || newer(); });
+        if (!newer()) break;
+        // A failed copy stays and is tried with the next save.
+        (void)writeJobs(lk);
+    }
+    // Stopping: what failed before is tried one last time.
+    if (!gSaver.jobs.empty()) (void)writeJobs(lk);
 }
 
 }  // namespace
@@ -166,31 +233,47 @@ bool storeWrite(const std::string& path, const std::string& text) {
 
 std::string audioFolder(const std::string& key) { return store_directory() + "/audio-" + key; }
 
-std::string audioFileName(const std::string& id) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_Digest(id.data(), id.size(), md, &size, EVP_sha256(), nullptr) != 1) size = 0;
-    return hex_encode(md, size) + ".gsm";
+std::string audioFileName(const std::string& id, const Bytes& audio) {
+    if (!id.empty()) return sha256Name({}, reinterpret_cast<const unsigned char*>(id.data()), id.size());
+    // Messages without an id (older saved lists) are told apart by their sound.
+    static const std::string kNoIdPrefix("dialo audio without id\n");
+    return sha256Name(kNoIdPrefix, audio.data(), audio.size());
 }
 
-void queueNewAudio(const std::string& key, uint64_t seq, const std::vector<std::pair<std::string, const Bytes*>>& audio) {
+void queueNewAudio(const std::string& key, uint64_t seq, const std::vector<std::pair<std::string, const Bytes*>>& audio,
+                   bool all) {
     std::lock_guard<std::mutex> lock(gAudioMutex);
     HandleAudio& a = gAudio[key];
     for (const auto& [name, bytes] : audio) {
-        if (a.onDisk.count(name) || a.pending.count(name)) continue;
-        a.pending.emplace(name, PendingAudio{std::make_shared<const Bytes>(*bytes), seq});
+        if ((!all && a.onDisk.count(name)) || a.pending.count(name)) continue;
+        a.pending.emplace(name, PendingAudio{std::make_shared<const Bytes>(*bytes), seq, false});
     }
 }
 
-bool readAudioFile(const std::string& key, const std::string& name, Bytes& out) {
+void beginAudioLoad(const std::string& key) {
+    std::lock_guard<std::mutex> lock(gAudioMutex);
+    gAudio[key].named.clear();
+}
+
+AudioRead readAudioFile(const std::string& key, const std::string& name, Bytes& out) {
+    if (!isAudioName(name)) return AudioRead::Missing;
+    const std::string path = audioFolder(key) + "/" + name;
     std::string text;
-    if (!isAudioName(name) || !readWholeFile(audioFolder(key) + "/" + name, text) || text.empty()) return false;
+    if (!readWholeFile(path, text)) {
+        struct stat st{};
+        // Only a file that is not there is gone; any other error may pass (EMFILE, EIO, EACCES).
+        return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT ? AudioRead::Missing : AudioRead::Failed;
+    }
+    if (text.empty()) return AudioRead::Missing;
     out.assign(text.begin(), text.end());
+    return AudioRead::Read;
+}
+
+void noteAudioLoaded(const std::string& key, const std::string& name) {
     std::lock_guard<std::mutex> lock(gAudioMutex);
     HandleAudio& a = gAudio[key];
     a.onDisk.insert(name);
     a.named.insert(name);
-    return true;
 }
 
 void removeStrayAudio(const std::string& key, const std::set<std::string>& named) {
@@ -202,7 +285,6 @@ void removeStrayAudio(const std::string& key, const std::set<std::string>& named
     {
         std::lock_guard<std::mutex> lock(gAudioMutex);
         HandleAudio& a = gAudio[key];
-        a.named.insert(named.begin(), named.end());
         for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
             const std::string name = entry.path().filename().string();
             if (isAudioName(name) && !named.count(name) && !a.pending.count(name)) stray.push_back(name);
@@ -238,10 +320,24 @@ WriteOutcome writeHandleSnapshot(const StoreSnapshot& snap) {
 bool handOverToSaver(StoreSnapshot& snap) {
     std::lock_guard<std::mutex> lock(gSaver.mutex);
     if (!gSaver.running || gSaver.stopping) return false;
-    if (!gSaver.job || gSaver.job->seq < snap.seq) gSaver.job = std::move(snap);
-    gSaver.handed = std::max(gSaver.handed, gSaver.job->seq);
+    auto it = gSaver.jobs.find(snap.key);
+    if (it == gSaver.jobs.end()) it = gSaver.jobs.emplace(snap.key, std::move(snap)).first;
+    else if (it->second.seq < snap.seq) it->second = std::move(snap);
+    gSaver.handed = std::max(gSaver.handed, it->second.seq);
     gSaver.cv.notify_all();
     return true;
+}
+
+void keepForSaver(StoreSnapshot& snap) {
+    std::lock_guard<std::mutex> lock(gSaver.mutex);
+    auto it = gSaver.jobs.find(snap.key);
+    if (it != gSaver.jobs.end() && it->second.seq >= snap.seq) return;
+    const uint64_t seq = snap.seq;
+    gSaver.jobs.insert_or_assign(snap.key, std::move(snap));
+    if (gSaver.running && !gSaver.stopping) {
+        gSaver.handed = std::max(gSaver.handed, seq);
+        gSaver.cv.notify_all();
+    }
 }
 
 }  // namespace store_detail

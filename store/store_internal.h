@@ -46,37 +46,55 @@ struct StoreSnapshot {
     std::set<std::string> audioRefs;     // the audio files handleDoc names
 };
 
-/// Copies the store out of memory. Caller holds the phone-state mutex.
-StoreSnapshot takeSnapshot(PhoneState& st);
+/// Copies the store out of memory. Caller holds the phone-state mutex. `allAudio` queues a
+/// copy of every message's audio, even what is on disk, so the snapshot can be written after
+/// memory has moved to another handle.
+StoreSnapshot takeSnapshot(PhoneState& st, bool allAudio = false);
 
 enum class WriteOutcome { Written, Failed, AudioMissing };
 
 /// Writes a snapshot's files unless a newer snapshot's are already on disk: the audio it
 /// names first, then the document, then removes audio files no document of ours names any
 /// more. The shared file only when `shared` (the inter-process lock is held). AudioMissing:
-/// a named audio file had gone (another phone removed it); it is forgotten, so the next
-/// snapshot queues it again. Caller holds the store lock, not the phone-state mutex (except
+/// named audio files had gone (another phone removed them); all of them are forgotten, so the
+/// next snapshot queues them again. Caller holds the store lock, not the phone-state mutex (except
 /// at a handle switch).
 WriteOutcome writeSnapshot(const StoreSnapshot& snap, bool shared);
 /// The same for the handle's file alone.
 WriteOutcome writeHandleSnapshot(const StoreSnapshot& snap);
 
-/// Gives the snapshot to the saver thread; false (and nothing taken) when none runs.
+/// Gives the snapshot to the saver thread; false (and nothing taken) when none runs. The
+/// saver keeps the newest snapshot of each handle, so one handle's does not replace another's.
 bool handOverToSaver(StoreSnapshot& snap);
+/// Keeps a snapshot that could not be written for the saver to try again, whether or not it
+/// runs yet (it then does when started).
+void keepForSaver(StoreSnapshot& snap);
 
 /// <store directory>/audio-<key>, the folder of a handle's message audio.
 std::string audioFolder(const std::string& key);
-/// A message's audio file name in that folder: hex of SHA-256 of its id, then ".gsm".
-std::string audioFileName(const std::string& id);
+/// A message's audio file name in that folder: hex of SHA-256 of its id, then ".gsm"; for a
+/// message without an id, of a fixed prefix and its audio, so two such never share a file.
+std::string audioFileName(const std::string& id, const Bytes& audio = {});
 
 /// Queues a copy of each message's audio that is neither on disk nor queued yet. Called
 /// under the phone-state mutex, so it copies only what is new.
 void queueNewAudio(const std::string& key, uint64_t seq,
-                   const std::vector<std::pair<std::string, const Bytes*>>& audio);
+                   const std::vector<std::pair<std::string, const Bytes*>>& audio, bool all = false);
 
-/// Reads a message's audio file; false when it is missing, empty or unreadable. One that reads
-/// is remembered as on disk.
-bool readAudioFile(const std::string& key, const std::string& name, Bytes& out);
+/// Starts a load of a handle: no audio file is this process's to delete until it reads it.
+void beginAudioLoad(const std::string& key);
+
+enum class AudioRead { Read, Missing, Failed };
+/// Reads a message's audio file. Missing: not there (or empty, or not an audio name).
+/// Failed: there but it did not read (EACCES, EIO, EMFILE...).
+AudioRead readAudioFile(const std::string& key, const std::string& name, Bytes& out);
+/// A file read into a loaded message: on disk, and this process's to delete once no document
+/// of it names the file.
+void noteAudioLoaded(const std::string& key, const std::string& name);
+
+/// apply_handle_document, also telling whether some message's audio file was there but did
+/// not read: such a load must not be used, or the next save would drop that message.
+bool applyHandleDocument(PhoneState& st, const nlohmann::json& doc, bool& audioUnreadable);
 
 /// After a handle's file loads (store lock held): removes audio files its document does not
 /// name, left by a phone killed between writing them and the document, or by a delete.

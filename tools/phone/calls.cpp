@@ -103,9 +103,10 @@ json changeStore(const char* event, const std::function<bool(PhoneState&)>& chan
         if (changed) save_phone_store(g.state);
     }
     // The answer says the change is kept: it must be on disk first.
-    (void)flush_phone_store();
+    const bool saved = flush_phone_store();
     postUi(UiMessage::CardsRefresh);
     postUi(UiMessage::Refresh);
+    if (!saved) return json{{"error", "Could not save the phone's files."}};
     return json{{"event", event}, {"changed", changed}};
 }
 

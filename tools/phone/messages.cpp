@@ -95,10 +95,11 @@ bool messageCommand(const std::string& verb, const std::string& rest, const Prin
                 g.state.statusText = "Saved as message " + std::to_string(n) + ".";
             }
         }
-        (void)flush_phone_store();
+        const bool stored = flush_phone_store();
         postUi(UiMessage::CardsRefresh);
         postUi(UiMessage::Refresh);
-        print(n > 0 ? json{{"event", "save"}, {"id", rest}, {"n", n}} : json{{"error", "No such message in the inbox."}});
+        if (!stored) print(json{{"error", "Could not save the phone's files."}});
+        else print(n > 0 ? json{{"event", "save"}, {"id", rest}, {"n", n}} : json{{"error", "No such message in the inbox."}});
     } else if (verb == "delete" && !rest.empty()) {
         bool deleted;
         {
@@ -106,9 +107,10 @@ bool messageCommand(const std::string& verb, const std::string& rest, const Prin
             deleted = delete_message(g.state, rest);
             if (deleted) save_phone_store(g.state);
         }
-        (void)flush_phone_store();
+        const bool stored = flush_phone_store();
         postUi(UiMessage::CardsRefresh);
-        print(json{{"event", "delete"}, {"id", rest}, {"deleted", deleted}});
+        if (!stored) print(json{{"error", "Could not save the phone's files."}});
+        else print(json{{"event", "delete"}, {"id", rest}, {"deleted", deleted}});
     } else if (verb == "export" && !rest.empty()) {
         print(exportWav(rest));
     } else if (verb == "mute" && (rest == "on" || rest == "off")) {

@@ -26,7 +26,7 @@ bool soundCommand(const std::string& verb, const std::string& rest, const PrintL
         print(json{{"event", "devices"}, {"devices", devices}});
     } else if (verb == "output" && !rest.empty()) {
         if (!chooseOutput(rest)) return print(json{{"error", "No such output device."}}), true;
-        (void)flush_phone_store();
+        if (!flush_phone_store()) return print(json{{"error", "Could not save the phone's files."}}), true;
         print(json{{"event", "output"}, {"label", outputLabel()}});
     } else if (verb == "inputs" && rest.empty()) {
         const std::vector<OutputDeviceInfo> list = listInputDevices();
@@ -45,7 +45,7 @@ bool soundCommand(const std::string& verb, const std::string& rest, const PrintL
             auto g = lockPhone();
             save_phone_store(g.state);
         }
-        (void)flush_phone_store();
+        if (!flush_phone_store()) return print(json{{"error", "Could not save the phone's files."}}), true;
         print(json{{"event", "volume"}, {"volume", phoneFlags().volume.load()}});
     } else if (verb == "beep" && rest.empty()) {
         const bool out = outputAvailable();

@@ -1,10 +1,13 @@
 // The phone store as the user meets it: settings that survive a restart, call history and
 // answer-phone messages kept per handle, and files that stay whole and private.
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <tuple>
@@ -380,6 +383,73 @@ TEST_F(PhoneStoreTest, MessageWhoseAudioFileIsGoneIsLeftOutOfTheLoadAlone) {
     save();
     EXPECT_EQ(readText(audioFile("alice", "kept")), asText(audio(1)));
     EXPECT_EQ(readJson(handleFile("alice"))["answerphone"], true);
+
+    // Several files gone at once (two saved messages without an id among them), then a switch
+    // away before any save: the one write the switch makes restores them all and keeps the
+    // old handle's last change.
+    const std::string folder = dataDir() + "/audio-alice/";
+    {
+        auto g = lockPhone();
+        g.state.boxes.inbox.push_back(inboxMessage("m2", "bob", 5, 5));
+        g.state.boxes.saved = {savedMessage(1, "", "bob", 6), savedMessage(2, "", "bob", 7)};
+        save_phone_store(g.state);
+    }
+    const std::vector<std::string> files = {audioFile("alice", "kept"), audioFile("alice", "m2"),
+                                            folder + store_detail::audioFileName("", audio(6)),
+                                            folder + store_detail::audioFileName("", audio(7))};
+    for (const std::string& f : files) ASSERT_TRUE(std::filesystem::remove(f)) << f;
+    lockPhone().state.boxes.answerphone = false;
+    int documentWrites = 0;
+    setStoreWriteHook([&](const std::string& path) { documentWrites += path == handleFile("alice"); });
+    switch_store_handle("bob");
+    setStoreWriteHook({});
+    EXPECT_EQ(documentWrites, 1);
+    EXPECT_EQ(readJson(handleFile("alice"))["answerphone"], false);
+    for (const std::string& f : files) EXPECT_TRUE(std::filesystem::is_regular_file(f)) << f;
+    switch_store_handle("alice");
+    EXPECT_EQ(ids(&HandleBoxes::inbox), (std::vector<std::string>{"kept", "m2"}));
+    {
+        auto g = lockPhone();
+        ASSERT_EQ(g.state.boxes.saved.size(), 2u);
+        EXPECT_EQ(g.state.boxes.saved[0].audio, audio(6));
+        EXPECT_EQ(g.state.boxes.saved[1].audio, audio(7)) << "messages without an id share no file";
+    }
+
+    // A file that is there but does not read is no gone message: the load fails, nothing of
+    // the handle is rewritten or deleted, and once the file reads the message is back.
+    struct Unreadable {
+        const char* how;
+        std::function<void(const std::string&)> make, undo;
+    };
+    namespace fs = std::filesystem;
+    const std::vector<Unreadable> rows = {
+        {"a folder in its place",
+         [](const std::string& f) { fs::remove(f); fs::create_directory(f); },
+         [this](const std::string& f) { fs::remove(f); writeText(f, asText(audio(1))); }},
+        // Root reads whatever the mode says.
+        {"mode 000", ::geteuid() == 0 ? nullptr : std::function<void(const std::string&)>([](const std::string& f) {
+             fs::permissions(f, fs::perms::none);
+         }),
+         [](const std::string& f) { fs::permissions(f, fs::perms::owner_read | fs::perms::owner_write); }},
+    };
+    for (const Unreadable& row : rows) {
+        if (!row.make) continue;
+        switch_store_handle("bob");
+        const std::string file = audioFile("alice", "kept"), before = readText(handleFile("alice"));
+        row.make(file);
+        switch_store_handle("alice");
+        EXPECT_EQ(current_store_key(), "") << row.how;
+        EXPECT_TRUE(ids(&HandleBoxes::inbox).empty()) << row.how;
+        lockPhone().state.boxes.answerphone = true;
+        save();
+        switch_store_handle("bob");
+        EXPECT_EQ(readText(handleFile("alice")), before) << row.how;
+        EXPECT_TRUE(fs::exists(file)) << row.how;
+        row.undo(file);
+        switch_store_handle("alice");
+        EXPECT_EQ(ids(&HandleBoxes::inbox), (std::vector<std::string>{"kept", "m2"})) << row.how;
+        EXPECT_EQ(lockPhone().state.boxes.inbox[0].audio, audio(1)) << row.how;
+    }
 }
 
 // The window paints under the phone-state mutex while saves come in: none may write under it.
