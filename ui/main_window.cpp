@@ -349,16 +349,30 @@ void MainWindow::refresh() {
 
 void MainWindow::syncControls() {
     CallState state;
-    bool answerphone;
+    bool answerphone, placing;
     {
         auto g = lockPhone();
         state = g.state.callState;
         answerphone = g.state.boxes.answerphone;
+        placing = g.state.placing;
     }
-    // Each button offers only what it can do now.
-    call_->setEnabled(state == CallState::Idle || state == CallState::Incoming);
-    hangup_->setEnabled(state != CallState::Idle);
-    mute_->setEnabled(state != CallState::Idle);
+    // Each button offers only what it can do now; a call still being placed can be hung up.
+    const bool canCall = !placing && (state == CallState::Idle || state == CallState::Incoming);
+    const bool canHangUp = placing || state != CallState::Idle;
+    const bool canMute = state != CallState::Idle;
+    // Qt hands the focus of a button being disabled to the next enabled widget, which may be
+    // Disconnect: a second Space would then end the connection mid-call. So the buttons coming
+    // alive come first, and the focus goes where the next press belongs.
+    for (auto [b, on] : {std::pair{call_, canCall}, std::pair{hangup_, canHangUp}, std::pair{mute_, canMute}})
+        if (on) b->setEnabled(true);
+    QWidget* focused = focusWidget();
+    if (focused == call_ && !canCall) (canHangUp ? static_cast<QWidget*>(hangup_) : handle_)->setFocus();
+    else if ((focused == hangup_ && !canHangUp) || (focused == mute_ && !canMute)) handle_->setFocus();
+    for (auto [b, on] : {std::pair{call_, canCall}, std::pair{hangup_, canHangUp}, std::pair{mute_, canMute}})
+        if (!on) b->setEnabled(false);
+    // Mute belongs to the call it was pressed in: the next one starts heard. Idle is where
+    // every way of ending a call meets, and Mute cannot be pressed there.
+    if (state == CallState::Idle) phoneFlags().mute = false;
     const bool muted = phoneFlags().mute;
     mute_->setLit(muted);
     mute_->setAccessibleDescription(muted ? "Muted" : "Not muted");
@@ -378,7 +392,8 @@ void MainWindow::typed() {
     bool cleared = false;
     {
         auto g = lockPhone();
-        if (g.state.callState == CallState::Idle && !g.state.statusText.empty()) {
+        // A call being placed keeps its "Finding" line.
+        if (g.state.callState == CallState::Idle && !g.state.placing && !g.state.statusText.empty()) {
             g.state.statusText.clear();
             cleared = true;
         }
