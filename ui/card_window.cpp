@@ -19,6 +19,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <mutex>
 
@@ -54,6 +55,9 @@ namespace {
 
 QPointer<CardWindow> gCard;
 std::mutex gPressMutex;  // the playback presses that workers carry out, one at a time
+// Stop presses so far, counted on the GUI thread: a Play whose worker comes after a later
+// Stop's plays nothing.
+std::atomic<uint64_t> gStops{0};
 
 struct KindInfo {
     const char* title;
@@ -683,7 +687,10 @@ void CardWindow::rowMenu(const QPoint& at) {
     QListWidgetItem* item = list_->itemAt(at);
     if (!item || !(item->flags() & Qt::ItemIsSelectable)) return;
     if (kind_ != CardHistory && kind_ != CardAnswerPhone && kind_ != CardSaved) return;
+    // Read now: a refill while the menu is up deletes the row.
     const QString txid = item->data(kRowTxid).toString();
+    const QString key = item->data(kRowId).toString();
+    item = nullptr;
     if (txid.size() != 64) {
         status(kind_ == CardHistory ? "That call has no transaction." : "That message has no transaction.");
         return;
@@ -692,9 +699,11 @@ void CardWindow::rowMenu(const QPoint& at) {
     menu.setStyleSheet(popupStyleSheet());
     QAction* page = menu.addAction(txid);
     QAction* receipt = kind_ == CardHistory ? menu.addAction("Receipt") : nullptr;
+    QPointer<CardWindow> self(this);
     QAction* chosen = menu.exec(list_->viewport()->mapToGlobal(at));
+    if (!self) return;
     if (chosen == page) QDesktopServices::openUrl(QUrl(explorerPage(txid.toStdString())));
-    else if (chosen && chosen == receipt) showReceipt(item->data(kRowId).toString());
+    else if (chosen && chosen == receipt) showReceipt(key);
 }
 
 QString CardWindow::receiptText(const CallRecord& call) {
@@ -764,8 +773,13 @@ void CardWindow::play() {
     if (audio.empty()) return status("That row has no message.");
     if (!published_wallet().connected) return status("Connect Vaultra as the recipient.");
     // Opening the speakers waits on the sound server.
-    detached([audio = std::move(audio)] {
-        const std::string failure = playMessage(audio);
+    detached([audio = std::move(audio), stops = gStops.load()] {
+        std::string failure;
+        {
+            std::lock_guard lock(gPressMutex);
+            if (gStops.load() != stops) return;
+            failure = playMessage(audio);
+        }
         if (!failure.empty()) return setStatus(failure);
         onCard([](CardWindow& card) {
             if (!playbackClock().playing) return;  // already played out
@@ -791,6 +805,7 @@ void CardWindow::togglePause() {
 }
 
 void CardWindow::stop() {
+    ++gStops;
     detached([] {
         {
             std::lock_guard lock(gPressMutex);
