@@ -457,7 +457,7 @@ void acceptCall() {
 void hangUp() {
     CallState was;
     Peer peer;
-    std::string callId, recordTxid;
+    std::string callId;
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
@@ -473,12 +473,9 @@ void hangUp() {
             // hang-up read meanwhile finds it ended and records nothing more.
             peer = currentPeer(s);
             callId = s.callId;
-            if (was == CallState::Talking) {
-                appendCallRecord(s);
-                recordTxid = s.firstTxid;
-            } else if (was == CallState::Incoming) {
-                record_missed_call(s, s.peerHandle, callId);
-            }
+            // The hang-up's own cost joins the record as it is sent.
+            if (was == CallState::Talking) appendCallRecord(s);
+            else if (was == CallState::Incoming) record_missed_call(s, s.peerHandle, callId);
             toIdle(s);
             s.statusText = "Hung up.";
         }
@@ -486,12 +483,10 @@ void hangUp() {
     postUi(UiMessage::Refresh);
     if (was == CallState::LeavingMessage) return leaveMessage(true);
     if (callId.empty()) return;
-    SentEvent sent;
-    const bool told = tellHungUpNow(peer, callId, true, &sent);
+    const bool told = tellHungUpNow(peer, callId, true, nullptr);
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
-        if (told && !recordTxid.empty()) addToCallRecord(s, recordTxid, sent.txid, sent.sats, kHangup);
         // A hang-up that could not be sent still ended the call here.
         if (!told && s.callId == callId && s.callState == CallState::Idle) s.statusText = "Hung up.";
     }

@@ -14,9 +14,10 @@ namespace dialo {
 /// phone-state mutex.
 void appendCallRecord(PhoneState& s, std::optional<int32_t> secs = std::nullopt);
 
-/// Adds an event of `kind` sent after the call was recorded (its hang-up) to the record of the
-/// call whose first transaction is `firstTxid`, and saves the store. Caller holds the mutex.
-void addToCallRecord(PhoneState& s, const std::string& firstTxid, const std::string& txid, int64_t sats,
+/// Adds an event of `kind` sent after the call was recorded (its hang-up, a voice chunk still
+/// on its way) to the record, talked or missed, of the call `callId`, and saves the store.
+/// False when there is no such record yet. Caller holds the mutex.
+bool addToCallRecord(PhoneState& s, const std::string& callId, const std::string& txid, int64_t sats,
                      const std::string& kind);
 
 /// Counts the call fee paid for the call `callId` in its cost and receipt: the current call's

@@ -96,14 +96,21 @@ bool sendEvent(const Peer& to, nlohmann::json& event, int32_t ratePerKb, bool al
     if (sent) *sent = SentEvent{txid.size() == kTxidLength ? txid : std::string(), sats};
     auto g = lockPhone();
     if (txid.size() == kTxidLength) g.state.knownTxids.insert(txid);
-    // A call ended or taken over meanwhile keeps its cost off the call that is up now.
     auto id = event.find("id");
-    if (id == event.end() || !id->is_string() || *id != g.state.callId) return true;
+    if (id == event.end() || !id->is_string()) return true;
+    const std::string callId = id->get<std::string>();
+    auto kindField = event.find("kind");
+    const std::string kind = kindField != event.end() && kindField->is_string() ? kindField->get<std::string>() : "";
+    const bool up = callId == g.state.callId && g.state.callState != CallState::Idle;
+    // What a call's record says it cost is what the balance lost for it: a send that ends after
+    // the call was recorded (its hang-up, a last voice chunk) goes onto that record, never onto
+    // a call that is up now. One the record is still to be made for waits in the call's count.
+    if (!up && addToCallRecord(g.state, callId, txid, sats, kind)) return true;
+    if (callId != g.state.callId) return true;
     g.state.callSats += sats;
     if (txid.size() == kTxidLength) {
         if (g.state.firstTxid.empty()) g.state.firstTxid = txid;
-        auto kind = event.find("kind");
-        noteSentTxid(g.state, txid, kind != event.end() && kind->is_string() ? kind->get<std::string>() : std::string());
+        noteSentTxid(g.state, txid, kind);
     }
     return true;
 }

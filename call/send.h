@@ -42,7 +42,8 @@ struct SentEvent {
 /// Completes, signs and seals `event` (modified in place) to the peer and pays for it. True
 /// when broadcast; false when held (holdFlag set) or failed (the status shows why, unless
 /// `reportFailure` is false: a send in the background). What it cost counts towards the current
-/// call when the event is that call's; `sent`, when given, receives the transaction and its cost.
+/// call when the event is that call's, or towards the record of its call when that call has
+/// ended and been recorded; `sent`, when given, receives the transaction and its cost.
 /// Sends under one `onceKey` make one transaction at most: a retry sends the first one again
 /// (spend_payload), so the event sent is the first try's.
 bool sendEvent(const Peer& to, nlohmann::json& event, int32_t ratePerKb, bool allowUnconfirmed,

@@ -580,7 +580,11 @@ void record_missed_call(PhoneState& st, const std::string& caller, const std::st
     rec.missed = true;
     rec.id = call_id;
     rec.txid = st.firstTxid;
-    if (!call_id.empty() && call_id == st.callId) rec.receipt = st.receipt;
+    // What the call cost so far (a diverted call's box event) is on its record.
+    if (!call_id.empty() && call_id == st.callId) {
+        rec.receipt = st.receipt;
+        rec.sats = st.callSats;
+    }
     calls.push_back(std::move(rec));
     capCalls(calls);
     save_phone_store(st);
