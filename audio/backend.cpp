@@ -17,10 +17,11 @@ void noneCloseRender(RenderStream*) {}
 int64_t noneFrames(RenderStream*) { return -1; }
 bool noneWrite(RenderStream*, const uint8_t*, size_t) { return false; }
 void nonePause(RenderStream*, bool) {}
+void noneStop() {}
 
 const SoundBackend kNone{"none",          noneOpen,   noneClose,  noneCapture, noneSinks, noneRender,
                          noneCloseRender, noneFrames, noneWrite,  noneFrames,  nonePause, noneCloseRender,
-                         noneSinks,       noneConnected};
+                         noneSinks,       noneConnected, noneStop};
 
 std::atomic<const SoundBackend*> gBackend{&kNone};
 

@@ -74,6 +74,8 @@ struct SoundBackend {
     std::vector<SinkInfo> (*listSources)();
     /// False while the sound system has gone away (until `open` reaches it again); no server call.
     bool (*connected)();
+    /// Releases the microphone until capture is started again; a reconnect leaves it released.
+    void (*stopCapture)();
 };
 
 const SoundBackend& pulseBackend();

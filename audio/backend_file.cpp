@@ -222,10 +222,12 @@ void fileFlush(RenderStream* stream) {
 
 std::vector<SinkInfo> fileSources() { return {}; }
 bool fileConnected() { return true; }
+// The file's input is read out against real time until close: no device is held open.
+void fileStopCapture() {}
 
 const SoundBackend kFile{"file",          fileOpen,     fileClose,  fileCapture, fileSinks,     fileOpenRender,
                          fileCloseRender, fileWritable, fileWrite,  filePadding, fileSetPaused, fileFlush,
-                         fileSources,     fileConnected};
+                         fileSources,     fileConnected, fileStopCapture};
 
 }  // namespace
 

@@ -307,6 +307,15 @@ bool pulseCapture(CaptureSink sink, const std::string& source) {
     return startRecordLocked(deadlineIn(kWaitSeconds));
 }
 
+void pulseStopCapture() {
+    if (!loop()) return;
+    std::lock_guard record(gRecordMutex);
+    LoopLock lock;
+    dropStream(gRecord);
+    gSink = nullptr;  // nor does a reconnect take it up again
+    gCaptured.clear();
+}
+
 // The server's default sink and source names (loop lock held, connected).
 struct Defaults {
     std::string sink, source;
@@ -479,7 +488,7 @@ void pulseFlush(RenderStream* r) {
 
 const SoundBackend kPulse{"pulse",          pulseOpen,     pulseClose, pulseCapture, pulseSinks,     pulseOpenRender,
                           pulseCloseRender, pulseWritable, pulseWrite, pulsePadding, pulseSetPaused, pulseFlush,
-                          pulseSources,     pulseConnected};
+                          pulseSources,     pulseConnected, pulseStopCapture};
 
 }  // namespace
 

@@ -29,10 +29,17 @@ constexpr size_t kMaxChunkBytes = 32000;    // 2 s
 
 std::mutex gStartMutex;  // starting capture and the microphone choice
 bool gStarted = false;   // capture was asked for; a changed choice restarts it
+bool gForCall = false;   // a call asked for it: never released
+std::atomic<bool> gMeterWanted{false};
 std::string gInputId;
 std::mutex gCaptureMutex;  // the capture buffer and the level ring
 Bytes gCaptured;
-std::array<int, 5> gPeaks{};  // loudest sample of each of the last five 200 ms buffers
+struct Peak {
+    int level = 0;
+    uint64_t atMs = 0;  // monotonic: a microphone gone quiet must not hold the meter up
+};
+std::array<Peak, 5> gPeaks{};  // loudest sample of each of the last five 200 ms buffers
+constexpr uint64_t kPeakKeptMs = 1000;
 size_t gPeakAt = 0;
 std::mutex gRecorderMutex;  // one whole recording step at a time
 std::atomic<uint64_t> gHoldOff{0};
@@ -45,7 +52,24 @@ bool startCapture() {
     // Asked each time, so that a microphone whose server went away is not taken for running.
     std::lock_guard lock(gStartMutex);
     gStarted = true;
+    gForCall = true;
     return soundBackend().startCapture(captureDeliver, gInputId);
+}
+
+void wantCaptureForMeter(bool on) { gMeterWanted = on; }
+
+bool applyMeterCapture() {
+    // The latest wish, read under the lock: workers that run out of order still end on it.
+    std::lock_guard lock(gStartMutex);
+    if (gMeterWanted.load()) {
+        gStarted = true;
+        return soundBackend().startCapture(captureDeliver, gInputId);
+    }
+    if (gStarted && !gForCall) {
+        soundBackend().stopCapture();
+        gStarted = false;
+    }
+    return false;
 }
 
 std::string inputId() {
@@ -91,7 +115,7 @@ void captureDeliver(const int16_t* samples, size_t count) {
     if (keep) applyVolume(copy.data(), copy.size(), phoneFlags().volume.load());
     const Bytes pcm = bytesOf(copy);
     std::lock_guard lock(gCaptureMutex);
-    gPeaks[gPeakAt++ % gPeaks.size()] = peak;
+    gPeaks[gPeakAt++ % gPeaks.size()] = {peak, nowMs()};
     if (keep) gCaptured.insert(gCaptured.end(), pcm.begin(), pcm.end());
     const size_t bound = size_t(std::max(gBound.load(), kMinBoundSeconds)) * kPcmSecondBytes;
     if (gCaptured.size() > bound + kSlackBytes) gCaptured.erase(gCaptured.begin(), gCaptured.end() - long(bound));
@@ -130,8 +154,12 @@ size_t capturedBytes() {
 }
 
 int micPeakLevel() {
+    const uint64_t now = nowMs();
     std::lock_guard lock(gCaptureMutex);
-    return *std::max_element(gPeaks.begin(), gPeaks.end());
+    int level = 0;
+    for (const Peak& p : gPeaks)
+        if (now - p.atMs <= kPeakKeptMs) level = std::max(level, p.level);
+    return level;
 }
 
 void recordMessageStep(bool flush) {

@@ -13,7 +13,15 @@
 namespace dialo {
 
 /// Starts capture when it is not running; true when it runs. False without a microphone.
+/// Capture a call started runs until the program ends.
 [[nodiscard]] bool startCapture();
+
+/// The level meter's wish for the microphone: set where the meter starts and stops showing,
+/// without waiting; `applyMeterCapture` then carries out the latest one.
+void wantCaptureForMeter(bool on);
+/// Opens the microphone for the meter, or releases it when only the meter had it open (never
+/// while a call has used it). Waits on the sound system. True when capture runs.
+bool applyMeterCapture();
 
 /// The microphone in use: an input device id; empty for the sound system's default.
 std::string inputId();
@@ -55,7 +63,7 @@ size_t capturedBytes();
 /// Where the sound system hands each captured buffer (8 kHz mono samples).
 void captureDeliver(const int16_t* samples, size_t count);
 
-/// The loudest sample magnitude (0 to 32767) captured in the last second.
+/// The loudest sample magnitude (0 to 32767) captured in the last second; 0 when no buffer came.
 int micPeakLevel();
 
 }  // namespace dialo
