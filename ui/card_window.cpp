@@ -127,6 +127,7 @@ public:
         QObject::connect(poll_, &QTimer::timeout, this, [this] { setLevel(micPeakLevel()); });
     }
     void setPolling(bool on) { on ? poll_->start() : poll_->stop(); }
+    bool polling() const { return poll_->isActive(); }
     int level() const { return level_; }
 
 protected:
@@ -371,19 +372,25 @@ void CardWindow::open(int kind) {
     if (kind == CardContacts) loadContacts();
     if (kind == CardContacts || kind == CardBlocked) field_->setFocus();
     else list_->setFocus();
-    auto* meter = static_cast<LevelMeter*>(level_);
-    meter->setPolling(kind == CardSettings);
+    showLevel(kind == CardSettings);
     if (kind == CardSettings) {
         readOutputLabel();
         readInputLabel();
-        // The level shows only while the microphone is open; opening it may take the sound
-        // server a while.
-        detached([] { (void)startCapture(); });
     }
 }
 
+void CardWindow::showLevel(bool on) {
+    auto* meter = static_cast<LevelMeter*>(level_);
+    if (meter->polling() == on) return;
+    meter->setPolling(on);
+    // The level shows only while the microphone is open, and the microphone stays open for it
+    // no longer than it shows. Opening it may take the sound server a while.
+    wantCaptureForMeter(on);
+    detached([] { (void)applyMeterCapture(); });
+}
+
 void CardWindow::hideEvent(QHideEvent* e) {
-    static_cast<LevelMeter*>(level_)->setPolling(false);
+    showLevel(false);
     QWidget::hideEvent(e);
 }
 
@@ -391,6 +398,12 @@ void CardWindow::returnToStoredPosition() {
     if (kind_ < 1 || kind_ > kCardKinds) return;
     const CardPosition pos = lockPhone().state.settings.cardPos[size_t(kind_)];
     if (pos.valid) move(MainWindow::placedOnScreen(QRect(QPoint(pos.x, pos.y), frameGeometry().size())));
+}
+
+void CardWindow::rereadDeviceLabels() {
+    if (kind_ != CardSettings || !isVisible()) return;
+    readOutputLabel();
+    readInputLabel();
 }
 
 void CardWindow::readOutputLabel() {
@@ -1064,6 +1077,7 @@ void installCards(MainWindow& main) {
             if (e->type() == uiEventType()) {
                 const UiMessage m = static_cast<UiEvent*>(e)->message;
                 if (m == UiMessage::ConnectionChanged || m == UiMessage::UpdateAvailable) gCard->refreshLabels();
+                if (m == UiMessage::ConnectionChanged) gCard->rereadDeviceLabels();
             } else if (e->type() == QEvent::Close) {
                 gCard->close();  // its position is kept as when it is closed by itself
             }

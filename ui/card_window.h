@@ -56,6 +56,9 @@ public:
     void refreshAnswerPhoneLabel();
     /// Moves to the position stored for the kind shown (after a handle's store was loaded).
     void returnToStoredPosition();
+    /// After a handle switch: the output and microphone labels, read again from the sound
+    /// system when Settings shows.
+    void rereadDeviceLabels();
 
     /// What names a call-history record for the rows that act on it: its place in the list
     /// changes as calls arrive, this does not.
@@ -82,6 +85,8 @@ private:
     void rowMenu(const QPoint& at);
     void showReceipt(const QString& key);
     void readOutputLabel();
+    /// Starts or stops the level meter, and with it the microphone opened only for it.
+    void showLevel(bool on);
     void showOutputMenu(const std::vector<OutputDeviceInfo>& devices, const std::string& chosen);
     void chooseInput();
     void readInputLabel();
