@@ -105,17 +105,25 @@ TEST_F(WindowTest, AnIncomingCallPulsesAnswerUntilAClickAnswersIt) {
     EXPECT_LE(offCentre, 2);
     EXPECT_GT(*widths.rbegin(), rest.width());
 
-    click("call");
+    // Answered and hung up from the keyboard: each press leaves the focus where the next one
+    // belongs, never on Disconnect.
+    call->setFocus();
+    QTest::keyClick(call, Qt::Key_Space);
     ASSERT_TRUE(eventually([] { return aliceState() == CallState::Talking; }, 60)) << lockPhone().state.statusText;
     EXPECT_TRUE(bobIs("Talking", 60));
+    EXPECT_TRUE(eventually([this] { return !button("call")->isEnabled(); }, 5));
+    EXPECT_EQ(window_->focusWidget(), button("hangup"));
     // Back at rest as soon as the call leaves Incoming, whatever the phase of the pulse.
     EXPECT_TRUE(eventually([&] { return call->geometry() == rest && call->text() == "Call"; }, 5));
     EXPECT_TRUE(eventually([this] { return window_->headerLines().main.contains(':'); }, 5))
         << window_->headerLines().main.toStdString();
 
-    click("hangup");
+    QTest::keyClick(window_->focusWidget(), Qt::Key_Space);
     EXPECT_TRUE(eventually([] { return aliceState() == CallState::Idle; }, 60));
     EXPECT_TRUE(bobIs("Idle", 60));
+    EXPECT_TRUE(eventually([this] { return !button("hangup")->isEnabled(); }, 5));
+    EXPECT_EQ(window_->focusWidget(), handleField());
+    EXPECT_EQ(button("connect")->text(), "Disconnect");
     EXPECT_EQ(call->geometry(), rest);
 }
 
@@ -229,6 +237,41 @@ TEST_F(WindowTest, AssistiveTechnologyReadsTheHeaderAndTheStateOfMuteAndTheLamp)
     EXPECT_TRUE(eventually([] { return openCard() == nullptr; }, 5));
     EXPECT_TRUE(eventually([&] { return caption->text(QAccessible::Name) == "Ready"; }, 5));
     QAccessible::installUpdateHandler(nullptr);
+}
+
+TEST_F(WindowTest, ACallBeingPlacedCanBeHungUpAndTheFocusFollowsTheNextPressNeverToDisconnect) {
+    // Mute belongs to the call it was pressed in: idle, it is off and shows so.
+    phoneFlags().mute = true;
+    postUi(UiMessage::Refresh);
+    EXPECT_TRUE(eventually([this] { return !phoneFlags().mute && !button("mute")->lit(); }, 5));
+
+    // Call pressed from the keyboard while the handle is being found, as the placing thread
+    // leaves the phone then.
+    button("call")->setFocus();
+    ASSERT_EQ(window_->focusWidget(), button("call"));
+    {
+        auto g = lockPhone();
+        g.state.placing = true;
+        g.state.statusText = "Finding bob.";
+    }
+    postUi(UiMessage::Refresh);
+    EXPECT_TRUE(eventually([this] { return button("hangup")->isEnabled() && !button("call")->isEnabled(); }, 5));
+    EXPECT_EQ(window_->focusWidget(), button("hangup")) << "a second Space must hang up, never disconnect";
+    QTest::keyClicks(handleField(), "x");
+    EXPECT_EQ(window_->headerLines().main, "Finding bob.") << "typing while placing cleared the line";
+
+    QTest::keyClick(window_.get(), Qt::Key_F4);
+    EXPECT_TRUE(eventually([] { return lockPhone().state.placeCancelled; }, 30)) << "F4 did not cancel";
+    EXPECT_TRUE(eventually([this] { return window_->headerLines().main == "Hung up."; }, 5))
+        << window_->headerLines().main.toStdString();
+    {
+        auto g = lockPhone();  // the placing thread gives up on seeing the cancel
+        g.state.placing = false;
+        g.state.placeCancelled = false;
+    }
+    postUi(UiMessage::Refresh);
+    EXPECT_TRUE(eventually([this] { return !button("hangup")->isEnabled() && button("call")->isEnabled(); }, 5));
+    EXPECT_EQ(window_->focusWidget(), handleField());
 }
 
 TEST_F(WindowTest, ACallToTheEchoLineSaysWhoIsTalkingAndItsReceiptIsWhatTheBalanceLost) {
