@@ -294,6 +294,8 @@ TEST_F(PhoneStoreTest, OneMissedCallRecordPerCall) {
         auto g = lockPhone();
         g.state.ownHandle = "alice";
         g.state.firstTxid = firstTx;
+        g.state.callId = "call-2";
+        g.state.callSats = 7;  // what the ringing call cost so far (its box event) goes on its record only
         record_missed_call(g.state, "Bob", "call-1");
         record_missed_call(g.state, "Bob", "call-1");
         record_missed_call(g.state, "Bob", "call-2");
@@ -309,6 +311,7 @@ TEST_F(PhoneStoreTest, OneMissedCallRecordPerCall) {
     EXPECT_EQ(r.from + " " + r.to + " " + r.txid, "Bob alice " + firstTx);
     EXPECT_TRUE(r.missed && !r.hide && r.secs == 0 && r.sats == 0);
     EXPECT_TRUE(r.ts >= before && r.ts <= after);
+    EXPECT_EQ(g.state.boxes.calls[1].sats, 7);
     EXPECT_TRUE(g.state.boxes.calls[3].missed);
     EXPECT_EQ(readJson(handleFile("alice"))["calls"].size(), 4u) << "each record is saved at once";
 }
