@@ -229,6 +229,13 @@ message() {
 }
 
 # c. alice hears herself from the echo line.
+# True once the clock has reached $1 and the echo line has sent no chunk for 1.5 s.
+echo_quiet() {
+  local n
+  n=$(last_n echo sent)
+  if [ "$n" != "${quiet_n-}" ]; then quiet_n=$n quiet_since=$(now_ms); fi
+  clock_reached "$1" && clock_reached $((quiet_since + 1500))
+}
 echo_line() {
   scenario=echo
   local cap ear first hung
@@ -243,8 +250,12 @@ echo_line() {
   ear=$(ear_clock "$root/alice/heard-3.wav")
   check "alice's speech has played into her microphone" wait_until 60 clock_reached $((cap + echo_end + 1000))
   check "the echo line has played every chunk alice sent" wait_until 30 caught_up alice echo
-  # What it played reaches its microphone a second later and goes back as chunks of its own.
+  played=$(now_ms)
+  # What it played reaches its microphone a second later and goes back as chunks of its own:
+  # wait until the last of it has had that second and a whole chunk's length, and the echo
+  # line has sent nothing for 1.5 s, however slowly a sanitizer build runs.
   check "the echo line has heard all it played" wait_until 60 clock_reached $((cap + echo_end + 4500))
+  check "the echo line has sent back all it heard" wait_until 60 echo_quiet $((played + 3000))
   check "alice has played every chunk the echo line sent" wait_until 30 caught_up echo alice
   use alice
   send hangup
