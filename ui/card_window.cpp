@@ -327,8 +327,8 @@ CardWindow::CardWindow(MainWindow* main) : QWidget(main, Qt::Tool), main_(main) 
         if (!toggleStartup(error)) status(error);
         refreshLabels();
     });
-    button("output", "Output: none", [this] { chooseOutput(); });
-    button("input", "Microphone: default", [this] { chooseInput(); });
+    button("output", "Output: none", [this] { chooseDevice(DeviceMenu::Output); });
+    button("input", "Microphone: default", [this] { chooseDevice(DeviceMenu::Input); });
     button("volume", "Volume 100%", [this] {
         const int now = phoneFlags().volume;
         const int next = now == 50 ? 100 : now == 100 ? 150 : now == 150 ? 200 : 50;
@@ -983,20 +983,23 @@ void CardWindow::hideCall() {
     fill();
 }
 
-void CardWindow::chooseOutput() {
+void CardWindow::chooseDevice(DeviceMenu which) {
     // The device list is a round trip to the sound server; the menu opens once it is back.
-    detached([] {
-        std::vector<OutputDeviceInfo> devices = listOutputDevices();
-        std::string chosen = outputId();
-        onCard([devices = std::move(devices), chosen = std::move(chosen)](CardWindow& card) {
-            if (card.kind() == CardSettings) card.showOutputMenu(devices, chosen);
+    detached([which] {
+        const bool output = which == DeviceMenu::Output;
+        std::vector<OutputDeviceInfo> devices = output ? listOutputDevices() : listInputDevices();
+        std::string chosen = output ? outputId() : inputId();
+        onCard([which, devices = std::move(devices), chosen = std::move(chosen)](CardWindow& card) {
+            if (card.kind() == CardSettings) card.showDeviceMenu(which, devices, chosen);
         });
     });
 }
 
-void CardWindow::showOutputMenu(const std::vector<OutputDeviceInfo>& devices, const std::string& chosen) {
+void CardWindow::showDeviceMenu(DeviceMenu which, const std::vector<OutputDeviceInfo>& devices,
+                                const std::string& chosen) {
+    const bool output = which == DeviceMenu::Output;
     QMenu menu(this);
-    menu.setObjectName("output-menu");
+    menu.setObjectName(output ? "output-menu" : "input-menu");
     menu.setStyleSheet(popupStyleSheet());
     for (size_t i = 0; i < devices.size() && i < kOutputMenuItems; ++i) {
         QAction* a = menu.addAction(QString::fromStdString(devices[i].displayName));
@@ -1004,11 +1007,15 @@ void CardWindow::showOutputMenu(const std::vector<OutputDeviceInfo>& devices, co
         a->setChecked(devices[i].id == chosen);
         a->setData(QString::fromStdString(devices[i].id));
     }
-    if (devices.empty()) menu.addAction("No output device")->setEnabled(false);
-    PhoneButton* b = buttons_.at("output");
+    if (devices.empty()) menu.addAction(output ? "No output device" : "No microphone")->setEnabled(false);
+    PhoneButton* b = buttons_.at(output ? "output" : "input");
     QAction* picked = menu.exec(b->mapToGlobal(QPoint(0, b->height())));
     if (!picked || picked->data().toString().isEmpty()) return;
-    detached([id = picked->data().toString().toStdString()] {
+    detached([output, id = picked->data().toString().toStdString()] {
+        if (!output) {
+            (void)dialo::chooseInput(id);
+            return onCard([](CardWindow& card) { card.readInputLabel(); });
+        }
         (void)dialo::chooseOutput(id);
         const QString label = QString::fromStdString(outputLabel());
         onCard([label](CardWindow& card) {
@@ -1032,36 +1039,6 @@ void CardWindow::readInputLabel() {
     });
 }
 
-void CardWindow::chooseInput() {
-    // As the output menu: the list is read away from this thread.
-    detached([] {
-        std::vector<OutputDeviceInfo> devices = listInputDevices();
-        std::string chosen = inputId();
-        onCard([devices = std::move(devices), chosen = std::move(chosen)](CardWindow& card) {
-            if (card.kind() == CardSettings) card.showInputMenu(devices, chosen);
-        });
-    });
-}
-
-void CardWindow::showInputMenu(const std::vector<OutputDeviceInfo>& devices, const std::string& chosen) {
-    QMenu menu(this);
-    menu.setObjectName("input-menu");
-    menu.setStyleSheet(popupStyleSheet());
-    for (size_t i = 0; i < devices.size() && i < kOutputMenuItems; ++i) {
-        QAction* a = menu.addAction(QString::fromStdString(devices[i].displayName));
-        a->setCheckable(true);
-        a->setChecked(devices[i].id == chosen);
-        a->setData(QString::fromStdString(devices[i].id));
-    }
-    if (devices.empty()) menu.addAction("No microphone")->setEnabled(false);
-    PhoneButton* b = buttons_.at("input");
-    QAction* picked = menu.exec(b->mapToGlobal(QPoint(0, b->height())));
-    if (!picked || picked->data().toString().isEmpty()) return;
-    detached([id = picked->data().toString().toStdString()] {
-        (void)dialo::chooseInput(id);
-        onCard([](CardWindow& card) { card.readInputLabel(); });
-    });
-}
 
 void installCards(MainWindow& main) {
     main.setCardOpener([&main](int kind) {

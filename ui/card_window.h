@@ -87,10 +87,11 @@ private:
     void readOutputLabel();
     /// Starts or stops the level meter, and with it the microphone opened only for it.
     void showLevel(bool on);
-    void showOutputMenu(const std::vector<OutputDeviceInfo>& devices, const std::string& chosen);
-    void chooseInput();
     void readInputLabel();
-    void showInputMenu(const std::vector<OutputDeviceInfo>& devices, const std::string& chosen);
+    /// The output and the microphone menus of the Settings card.
+    enum class DeviceMenu { Output, Input };
+    void chooseDevice(DeviceMenu which);
+    void showDeviceMenu(DeviceMenu which, const std::vector<OutputDeviceInfo>& devices, const std::string& chosen);
 
     void play();
     void togglePause();
@@ -104,7 +105,6 @@ private:
     void block();
     void unblock();
     void hideCall();
-    void chooseOutput();
     void loadContacts();
 
     MainWindow* main_;
