@@ -17,7 +17,6 @@ void appendCallRecord(PhoneState& s, std::optional<int32_t> secs) {
     r.secs = secs ? *secs : int32_t(s.callStart != 0 ? now - s.callStart : s.messageSeconds);
     r.sats = s.callSats;
     r.ts = now;
-    r.id = s.callId;  // two calls may share a first second and a peer, never an id
     r.txid = s.firstTxid;
     r.receipt = s.receipt;
     append_call(s, r);  // saves the store
@@ -30,11 +29,13 @@ void note(std::vector<std::string>& list, std::vector<std::string>& kinds, int32
 
 }  // namespace
 
-bool addToCallRecord(PhoneState& s, const std::string& callId, const std::string& txid, int64_t sats,
-                     const std::string& kind) {
+bool addToCallRecord(PhoneState& s, const std::string& callId, const std::string& firstTxid, const std::string& txid,
+                     int64_t sats, const std::string& kind) {
     if (callId.empty()) return false;
     for (auto it = s.boxes.calls.rbegin(); it != s.boxes.calls.rend(); ++it) {
-        if (it->id != callId) continue;
+        // A missed call's record keeps its id; a talked one is known by its first transaction.
+        const bool ours = it->missed ? it->id == callId : !firstTxid.empty() && it->txid == firstTxid;
+        if (!ours) continue;
         it->sats += sats;
         note(it->receipt.sent, it->receipt.sentKinds, it->receipt.sentCount, txid, kind);
         save_phone_store(s);

@@ -15,10 +15,11 @@ namespace dialo {
 void appendCallRecord(PhoneState& s, std::optional<int32_t> secs = std::nullopt);
 
 /// Adds an event of `kind` sent after the call was recorded (its hang-up, a voice chunk still
-/// on its way) to the record, talked or missed, of the call `callId`, and saves the store.
-/// False when there is no such record yet. Caller holds the mutex.
-bool addToCallRecord(PhoneState& s, const std::string& callId, const std::string& txid, int64_t sats,
-                     const std::string& kind);
+/// on its way) to the record of the call `callId`: its missed-call record, or the talked one whose
+/// first transaction is `firstTxid`; then saves the store. False when there is no such record
+/// yet. Caller holds the mutex.
+bool addToCallRecord(PhoneState& s, const std::string& callId, const std::string& firstTxid, const std::string& txid,
+                     int64_t sats, const std::string& kind);
 
 /// Counts the call fee paid for the call `callId` in its cost and receipt: the current call's
 /// while it is up, else the record whose first transaction is `firstTxid` (saved). Caller holds

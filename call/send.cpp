@@ -105,7 +105,8 @@ bool sendEvent(const Peer& to, nlohmann::json& event, int32_t ratePerKb, bool al
     // What a call's record says it cost is what the balance lost for it: a send that ends after
     // the call was recorded (its hang-up, a last voice chunk) goes onto that record, never onto
     // a call that is up now. One the record is still to be made for waits in the call's count.
-    if (!up && addToCallRecord(g.state, callId, txid, sats, kind)) return true;
+    const std::string firstTxid = callId == g.state.callId ? g.state.firstTxid : std::string();
+    if (!up && addToCallRecord(g.state, callId, firstTxid, txid, sats, kind)) return true;
     if (callId != g.state.callId) return true;
     g.state.callSats += sats;
     if (txid.size() == kTxidLength) {
