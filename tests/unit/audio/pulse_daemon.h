@@ -424,25 +424,30 @@ private:
     std::vector<std::pair<size_t, Clock::time_point>> arrivals_;  // samples so far, arrival
 };
 
-/// The phone's playback pump: playbackStep every 20 ms on a thread of its own.
-class Pump {
+/// Runs `step` every `period` on a thread of its own, as the phone's workers do.
+class Ticker {
 public:
-    Pump() : thread_([this] {
+    Ticker(void (*step)(), std::chrono::milliseconds period) : thread_([this, step, period] {
         while (!stop_) {
-            playbackStep();
-            std::this_thread::sleep_for(20ms);
+            step();
+            std::this_thread::sleep_for(period);
         }
     }) {}
-    ~Pump() {
+    ~Ticker() {
         stop_ = true;
         thread_.join();
     }
-    Pump(const Pump&) = delete;
-    Pump& operator=(const Pump&) = delete;
+    Ticker(const Ticker&) = delete;
+    Ticker& operator=(const Ticker&) = delete;
 
 private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
+};
+
+/// The phone's playback pump: playbackStep every 20 ms.
+struct Pump : Ticker {
+    Pump() : Ticker(playbackStep, std::chrono::milliseconds(20)) {}
 };
 
 /// `seconds` of a sine of `hz` at `amplitude`, 8 kHz.

@@ -398,25 +398,9 @@ TEST_F(PulseTest, MessageEndIsPostedOnceAfterItsLastFrameLeft) {
     EXPECT_FALSE(playbackClock().playing);
 }
 
-// The sound watcher as the phone runs it: a step every 100 ms on a thread of its own.
-class Watcher {
-public:
-    Watcher() : thread_([this] {
-        while (!stop_) {
-            soundWatchStep();
-            std::this_thread::sleep_for(100ms);
-        }
-    }) {}
-    ~Watcher() {
-        stop_ = true;
-        thread_.join();
-    }
-    Watcher(const Watcher&) = delete;
-    Watcher& operator=(const Watcher&) = delete;
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+// The sound watcher as the phone runs it: a step every 100 ms.
+struct Watcher : test::Ticker {
+    Watcher() : Ticker(soundWatchStep, 100ms) {}
 };
 
 std::string statusNow() { return lockPhone().state.statusText; }
