@@ -21,6 +21,7 @@
 #include "call/event.h"
 #include "call/send.h"
 #include "call/tapes.h"
+#include "state/call_state.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
 #include "store/phone_store.h"
@@ -61,9 +62,11 @@ bool soundReady() { return startCapture() && outputAvailable(); }
 
 bool divertCall(const std::string& expectedCallId);
 
-void toIdle(PhoneState& s) {
-    s.callState = CallState::Idle;
+// Ends the call here; true when it moved (the move told the window).
+bool toIdle(PhoneState& s, CallState from, CallWhy why) {
+    if (!moveCallState(s, from, CallState::Idle, why)) return false;
     s.caption.clear();
+    return true;
 }
 
 // Waits out one ring, 100 ms at a time; false when `stop` asks to end it early.
@@ -110,8 +113,9 @@ void outgoingRinger() {
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
-        if (s.callState != CallState::Calling) return;
-        s.callState = CallState::LeavingMessage;
+        if (s.callState != CallState::Calling ||
+            !moveCallState(s, CallState::Calling, CallState::LeavingMessage, CallWhy::RangOut))
+            return;
         s.messageAudio.clear();
         s.messageSeconds = 0;
         s.messageVoiced = false;
@@ -121,7 +125,6 @@ void outgoingRinger() {
         s.statusText = "Leave a message.";
         f.ringStop = true;
     }
-    postUi(UiMessage::Refresh);
 }
 
 // The incoming ringer's bookkeeping: the call it was last started for, so that each ringing
@@ -183,13 +186,13 @@ void sendAccept(const Peer& peer, const std::string& callId) {
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
-        if (s.callState != CallState::Incoming || s.callId != callId) return;
+        if (s.callState != CallState::Incoming || s.callId != callId ||
+            !moveCallState(s, CallState::Incoming, CallState::Talking, CallWhy::Answered))
+            return;
         phoneFlags().ringStop = true;
-        s.callState = CallState::Talking;
         s.callStart = nowSeconds();
         s.statusText = "Connected.";
     }
-    postUi(UiMessage::Refresh);
 }
 
 // Waits up to `ms` milliseconds in short steps; false when the phone stops meanwhile.
@@ -278,12 +281,11 @@ void endUnansweredCall() {
         PhoneState& s = g.state;
         if (s.callState != CallState::Incoming || s.answerClaimed || nowSeconds() - s.inviteTime <= kUnansweredSeconds)
             return;
+        if (!toIdle(s, CallState::Incoming, CallWhy::Unanswered)) return;
         record_missed_call(s, s.peerHandle, s.callId);
-        toIdle(s);
         s.statusText = "Missed call from " + s.peerHandle + ".";
         phoneFlags().ringStop = true;
     }
-    postUi(UiMessage::Refresh);
 }
 
 bool findPeer(const std::string& destination, std::string& address, std::string& key, std::string& status) {
@@ -341,7 +343,9 @@ void placeCallClaimed(const std::string& handle) {
         PhoneState& s = g.state;
         // Hung up while being found, the phone closing, or a call rang in meanwhile: nothing is
         // sent or paid.
-        if (s.placeCancelled || s.callState != CallState::Idle || phoneFlags().closing) return;
+        if (s.placeCancelled || s.callState != CallState::Idle || phoneFlags().closing ||
+            !moveCallState(s, CallState::Idle, CallState::Calling, CallWhy::Placed))
+            return;
         s.ownHandle = own;
         s.ownPayAddress = ownAddress;
         s.peerHandle = handle;
@@ -361,11 +365,9 @@ void placeCallClaimed(const std::string& handle) {
         s.outgoing = true;
         s.receipt = {};
         s.callStart = nowSeconds();
-        s.callState = CallState::Calling;
         s.caption = "Calling  " + handle;
         phoneFlags().ringStop = false;
     }
-    postUi(UiMessage::Refresh);
 
     nlohmann::json invite = buildEvent(kInvite, callId);
     SentEvent sentInvite;
@@ -375,12 +377,14 @@ void placeCallClaimed(const std::string& handle) {
         if (count_ready_coins() < kSplitBelowCoins) detached(coinSplitOnce);
         return;
     }
+    bool ended = false;
     {
         auto g = lockPhone();
         // Only this call's failure ends it; a newer call placed meanwhile stays.
-        if (g.state.callId == callId && g.state.callState == CallState::Calling) toIdle(g.state);
+        if (g.state.callId == callId && g.state.callState == CallState::Calling)
+            ended = toIdle(g.state, CallState::Calling, CallWhy::InviteNotSent);
     }
-    postUi(UiMessage::Refresh);
+    if (!ended) postUi(UiMessage::Refresh);  // the status sendEvent set
 }
 
 // Claims the call for the divert unless an answer claimed it first; sends the box.
@@ -407,12 +411,11 @@ bool divertCall(const std::string& expectedCallId) {
             s.answerClaimed = false;
             return false;
         }
+        if (!toIdle(s, CallState::Incoming, CallWhy::Diverted)) return false;
         record_missed_call(s, s.peerHandle, callId);
-        toIdle(s);
         s.statusText = "Sent them to answer-phone.";
         phoneFlags().ringStop = true;
     }
-    postUi(UiMessage::Refresh);
     return true;
 }
 
@@ -458,6 +461,7 @@ void hangUp() {
     CallState was;
     Peer peer;
     std::string callId;
+    bool ended = false;
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
@@ -476,11 +480,11 @@ void hangUp() {
             // The hang-up's own cost joins the record as it is sent.
             if (was == CallState::Talking) appendCallRecord(s);
             else if (was == CallState::Incoming) record_missed_call(s, s.peerHandle, callId);
-            toIdle(s);
+            ended = toIdle(s, was, CallWhy::HungUp);
             s.statusText = "Hung up.";
         }
     }
-    postUi(UiMessage::Refresh);
+    if (!ended) postUi(UiMessage::Refresh);
     if (was == CallState::LeavingMessage) return leaveMessage(true);
     if (callId.empty()) return;
     const bool told = tellHungUpNow(peer, callId, true, nullptr);

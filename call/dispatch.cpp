@@ -18,6 +18,7 @@
 #include "call/event.h"
 #include "call/send.h"
 #include "call/poller.h"
+#include "state/call_state.h"
 #include "state/ui_bridge.h"
 #include "store/messages.h"
 #include "store/phone_store.h"
@@ -72,16 +73,17 @@ bool endedBefore(const PhoneState& s, const ReceivedEvent& e, int64_t now) {
     return it != s.endedCallIds.end() && it->second >= now;
 }
 
-// The ringing call from a sender who turned out blocked stops ringing here.
-void dropBlocked(PhoneState& s, const ReceivedEvent& e) {
+// The ringing call from a sender who turned out blocked stops ringing here; true when it did.
+bool dropBlocked(PhoneState& s, const ReceivedEvent& e) {
     const std::string& id = e.fields.id;
     if (!id.empty()) s.seenEventIds.insert(id);
-    if (s.callState == CallState::Incoming && ofThisCall(s, e)) {
-        s.callState = CallState::Idle;
-        s.caption.clear();
-        phoneFlags().ringStop = true;
-        s.statusText = idleStatusText(s);
-    }
+    if (s.callState != CallState::Incoming || !ofThisCall(s, e) ||
+        !moveCallState(s, CallState::Incoming, CallState::Idle, CallWhy::Blocked))
+        return false;
+    s.caption.clear();
+    phoneFlags().ringStop = true;
+    s.statusText = idleStatusText(s);
+    return true;
 }
 
 // Plays a peer chunk and counts it heard; false when the play queue refused it.
@@ -107,7 +109,9 @@ void releaseAhead(PhoneState& s, bool skipGap) {
     else if (played) s.aheadSinceMs = nowMs();  // a new gap waits afresh
 }
 
-void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_t now) {
+// Rings the invite here; false when the state it would take over is not one an invite may.
+bool ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_t now) {
+    if (!moveCallState(s, s.callState, CallState::Incoming, CallWhy::InviteRang)) return false;
     s.messageAudio.clear();
     s.messageSeconds = 0;
     phoneFlags().leaveHungUp = false;
@@ -116,7 +120,6 @@ void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_
     s.heardAudioSeq = 0;
     s.aheadAudio.clear();
     s.aheadSinceMs = 0;
-    s.callState = CallState::Incoming;
     s.callId = e.fields.id;
     s.peerHandle = e.signer;
     s.peerPayAddress = e.fields.pay;
@@ -133,10 +136,12 @@ void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_
     // A time ahead of this clock is the caller's clock running fast: the ring and its window
     // count from now.
     s.inviteTime = std::min(e.fields.ts, now);
+    return true;
 }
 
-// A tape: the message lands in the inbox unless it was kept, heard or deleted before.
-bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
+// A tape: the message lands in the inbox unless it was kept, heard or deleted before. True when
+// the boxes changed; `moved` when it ended the call ringing here.
+bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid, bool& moved) {
     if (txid.size() == 64) {
         bool named = false;
         for (SavedMessage& m : s.boxes.saved)
@@ -151,7 +156,7 @@ bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
     }
     const std::string& id = e.fields.id;
     if (isBlocked(s, e.signer)) {
-        dropBlocked(s, e);
+        moved = dropBlocked(s, e);
         return false;
     }
     if (contains(s.boxes.tomb, id) || contains(s.boxes.heard, id) ||
@@ -171,8 +176,8 @@ bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
     const bool ringing = s.callState == CallState::Incoming && ofThisCall(s, e);
     if (!kept && !ringing) return false;
     s.seenEventIds.insert(id);
-    if (ringing) {
-        s.callState = CallState::Idle;
+    if (ringing && moveCallState(s, CallState::Incoming, CallState::Idle, CallWhy::TapeArrived)) {
+        moved = true;
         s.caption.clear();
         phoneFlags().ringStop = true;
     }
@@ -202,8 +207,9 @@ std::string idleStatusText(const PhoneState& st) {
                                 : "Calls will divert to your answer-phone after ten rings.";
 }
 
-bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, bool& retryLater) {
+bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, bool& retryLater, bool& moved) {
     retryLater = false;
+    moved = false;
     if (!verify_protocol_message(e.fields)) return false;
     const int64_t now = nowSeconds();
     const std::string& kind = e.fields.kind;
@@ -226,7 +232,7 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
             // The peer's invite that lost to this call's lower id, read after the call connected.
             const bool lostGlare = s.callState == CallState::Talking && fromPeer(s, e) && id > s.callId;
             if (isBlocked(s, e.signer)) {
-                dropBlocked(s, e);
+                moved = dropBlocked(s, e);
             } else if (ts > now + kInviteWindow || now - ts > kInviteWindow) {
                 // too old or from too far ahead to ring
             } else if (s.seenEventIds.count(id) || e.signer == speakerHandle(s.ownHandle)) {
@@ -242,21 +248,25 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
                        (calledBack && !glare)) {
                 retryLater = true;  // busy: offered again while it is still fresh
             } else {
-                if (s.callState == CallState::Calling || s.callState == CallState::LeavingMessage) {
-                    // Taken over: that call's peer is told it ended. After glare too, so that the
-                    // invite that lost never rings there, however late it is read.
-                    abandoned = currentPeer(s);
-                    abandonedId = s.callId;
+                // Taken over: that call's peer is told it ended. After glare too, so that the
+                // invite that lost never rings there, however late it is read.
+                const bool takenOver = s.callState == CallState::Calling || s.callState == CallState::LeavingMessage;
+                const Peer was = currentPeer(s);
+                const std::string wasId = s.callId;
+                if (ring(s, e, txid, now)) {
+                    moved = rang = true;
+                    if (takenOver) {
+                        abandoned = was;
+                        abandonedId = wasId;
+                    }
+                    // A copy of this invite in another transaction must not ring again.
+                    s.seenEventIds.insert(id);
+                    // Ours lost to theirs: this phone wanted the call, so it answers at once.
+                    if (glare) s.answerClaimed = answerAtOnce = true;
                 }
-                ring(s, e, txid, now);
-                // A copy of this invite in another transaction must not ring again.
-                s.seenEventIds.insert(id);
-                rang = true;
-                // Ours lost to theirs: this phone wanted the call, so it answers at once.
-                if (glare) s.answerClaimed = answerAtOnce = true;
             }
         } else if (kind == kTape) {
-            changed = takeTape(s, e, txid);
+            changed = takeTape(s, e, txid, moved);
         } else if (kind == kHangup && !ofThisCall(s, e)) {
             rememberEnded(s, e, now);  // even stale: its invite may still be in its window
         } else if (!fresh) {
@@ -266,9 +276,10 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
         } else if ((kind == kAccept || kind == kBox) && s.callState == CallState::Calling) {
             noteHeardTxid(s, txid, kind);
             if (kind == kBox) {
+                moved = moveCallState(s, CallState::Calling, CallState::Calling, CallWhy::Boxed);
                 s.statusText = "Answer-phone.";
             } else {
-                s.callState = CallState::Talking;
+                moved = moveCallState(s, CallState::Calling, CallState::Talking, CallWhy::Accepted);
                 s.callStart = now;
                 s.statusText = "Connected.";
                 clearCaptureAfter = true;
@@ -278,7 +289,7 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
             noteHeardTxid(s, txid, kind);
             s.messageAudio.clear();
             s.messageSeconds = 0;
-            s.callState = CallState::Talking;
+            moved = moveCallState(s, CallState::LeavingMessage, CallState::Talking, CallWhy::Accepted);
             s.callStart = now;
             s.statusText = "Connected.";
             f.ringStop = true;
@@ -287,7 +298,7 @@ bool dispatchEvent(const ReceivedEvent& e, bool fresh, const std::string& txid, 
             noteHeardTxid(s, txid, kind);
             if (s.callState == CallState::Incoming) record_missed_call(s, s.peerHandle, id);
             else if (s.callState == CallState::Talking) appendCallRecord(s);
-            s.callState = CallState::Idle;
+            moved = moveCallState(s, s.callState, CallState::Idle, CallWhy::TheyHungUp);
             s.statusText = "They hung up.";
             s.caption.clear();
             f.ringStop = true;
@@ -341,14 +352,14 @@ void handlePayload(const std::string& txid, const std::string& payload) {
     const int64_t now = nowSeconds();
     const int64_t ts = event.fields.ts;
     const bool fresh = !(ts > now + kFreshFuture || now - ts >= kFreshPast);
-    bool retryLater = false;
-    const bool changed = dispatchEvent(event, fresh, txid, retryLater);
+    bool retryLater = false, moved = false;
+    const bool changed = dispatchEvent(event, fresh, txid, retryLater, moved);
     if (retryLater) {
         holdTxidUntil(txid, nowMs() + kBusyRetryMs);
         forgetTxid(txid);
     }
     if (changed) postUi(UiMessage::CardsRefresh);
-    postUi(UiMessage::Refresh);
+    if (!moved) postUi(UiMessage::Refresh);  // a move told the window already
     bool ringing;
     {
         auto g = lockPhone();

@@ -16,8 +16,9 @@ namespace dialo {
 void handlePayload(const std::string& txid, const std::string& payload);
 
 /// Verifies an event read from chain and applies it; true when the boxes changed. `retryLater`
-/// asks for the event to be offered again in 2 seconds (a busy line).
-bool dispatchEvent(const ReceivedEvent& event, bool fresh, const std::string& txid, bool& retryLater);
+/// asks for the event to be offered again in 2 seconds (a busy line); `moved` says the call
+/// state moved, which told the window already.
+bool dispatchEvent(const ReceivedEvent& event, bool fresh, const std::string& txid, bool& retryLater, bool& moved);
 
 /// Plays the peer's chunks held behind a missing one once it has been waited for long enough
 /// (or drops them when the call is no longer up); the background loop calls it every cycle.

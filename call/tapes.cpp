@@ -8,6 +8,7 @@
 #include "call/call_record.h"
 #include "call/event.h"
 #include "call/send.h"
+#include "state/call_state.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
 #include "wallet/spends.h"
@@ -17,12 +18,15 @@ namespace {
 
 constexpr uint64_t kMessageRetryMs = 3000;
 
-void endMessage(PhoneState& s) {
-    s.callState = CallState::Idle;
+// Ends the message's call; true when the state moved (which told the window). The phone may be
+// idle already: the peer's hang-up, or this user's while the message went out, ended the call.
+bool endMessage(PhoneState& s, CallWhy why) {
+    const bool moved = s.callState != CallState::Idle && moveCallState(s, s.callState, CallState::Idle, why);
     s.caption.clear();
     phoneFlags().ringStop = true;
     s.messageAudio.clear();
     s.messageSeconds = 0;
+    return moved;
 }
 
 // A callee whose ringing ran out stays `Incoming` until the call ends; without a message
@@ -37,14 +41,18 @@ void leaveMessage(bool hungUp) {
     {
         auto g = lockPhone();
         if (g.state.tapeClaimed) {
+            // The message is being sent: the hang-up ends the call here, and the sender's
+            // result finds it ended.
+            bool moved = false;
             if (hungUp) {
-                g.state.callState = CallState::Idle;
+                moved = g.state.callState != CallState::Idle &&
+                        moveCallState(g.state, g.state.callState, CallState::Idle, CallWhy::HungUp);
                 g.state.caption.clear();
                 f.ringStop = true;
                 g.state.statusText = "Hung up.";
             }
             g.lock.unlock();
-            postUi(UiMessage::Refresh);
+            if (!moved) postUi(UiMessage::Refresh);
             return;
         }
         g.state.tapeClaimed = true;
@@ -67,10 +75,10 @@ void leaveMessage(bool hungUp) {
         if (audio.empty() || peer.address.empty() || callId.empty()) {
             g.state.tapeClaimed = false;
             f.leaveHungUp = false;
-            if (final) endMessage(g.state);
+            const bool moved = final && endMessage(g.state, CallWhy::HungUp);
             g.state.statusText = "No message to leave.";
             g.lock.unlock();
-            postUi(UiMessage::Refresh);
+            if (!moved) postUi(UiMessage::Refresh);
             f.sendingMessage = false;
             if (final) tellCalleeItEnded(peer, callId);
             return;
@@ -82,6 +90,7 @@ void leaveMessage(bool hungUp) {
     // Keyed by the call: a retry after an unclear answer sends the first try's transaction, so
     // the message is never paid twice.
     const bool sent = sendEvent(peer, tape, kTapeRate, false, nullptr, true, callId);
+    bool moved = false;
     {
         auto g = lockPhone();
         PhoneState& s = g.state;
@@ -90,12 +99,12 @@ void leaveMessage(bool hungUp) {
         if (s.callId == callId) {
             if (sent) {
                 appendCallRecord(s, int32_t(secs));
-                endMessage(s);
+                moved = endMessage(s, CallWhy::MessageLeft);
                 s.statusText = "Message left for " + peer.handle + ".";
             } else {
                 s.tapeClaimed = false;
                 if (final) {
-                    endMessage(s);
+                    moved = endMessage(s, CallWhy::HungUp);
                     f.leaveHungUp = false;
                 } else {
                     s.messageRetryAt = nowMs() + kMessageRetryMs;
@@ -105,7 +114,7 @@ void leaveMessage(bool hungUp) {
         }
         if (sent) f.leaveHungUp = false;
     }
-    postUi(UiMessage::Refresh);
+    if (!moved) postUi(UiMessage::Refresh);
     f.sendingMessage = false;
     if (!sent && final) {
         forget_payload_key(callId);

@@ -1,0 +1,97 @@
+// The call state machine: only the moves in its table happen, each tells the window once, and
+// a refused one leaves the call as it was and says so in the log.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "state/call_state.h"
+#include "state/ui_bridge.h"
+
+namespace dialo {
+namespace {
+
+constexpr CallState kStates[] = {CallState::Idle, CallState::Calling, CallState::Incoming, CallState::Talking,
+                                 CallState::LeavingMessage};
+
+// Every why there is, read off its names, so that a new one is covered without being listed here.
+std::vector<CallWhy> allWhys() {
+    std::vector<CallWhy> whys;
+    for (int32_t w = 0; std::string(callWhyName(CallWhy(w))) != "?"; ++w) whys.push_back(CallWhy(w));
+    return whys;
+}
+
+bool listed(CallState from, CallState to, CallWhy why) {
+    return std::any_of(std::begin(kCallMoves), std::end(kCallMoves),
+                       [&](const CallMove& m) { return m.from == from && m.to == to && m.why == why; });
+}
+
+class CallStateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setUiReceiver(UiTarget::Main, [this](UiMessage m, intptr_t, intptr_t) {
+            if (m == UiMessage::Refresh) ++refreshes;
+        });
+    }
+    void TearDown() override { setUiReceiver(UiTarget::Main, {}); }
+
+    // One attempt on a phone whose call is in `now`: whether it moved, what it logged.
+    bool attempt(CallState now, CallState from, CallState to, CallWhy why, PhoneState& s, std::string& log) {
+        s.callState = now;
+        s.statusText = "unchanged";
+        refreshes = 0;
+        ::testing::internal::CaptureStderr();
+        const bool moved = moveCallState(s, from, to, why);
+        log = ::testing::internal::GetCapturedStderr();
+        return moved;
+    }
+
+    int refreshes = 0;
+};
+
+TEST_F(CallStateTest, EveryMoveInTheTableIsTakenAndNoOther) {
+    const std::vector<CallWhy> whys = allWhys();
+    ASSERT_GE(whys.size(), 14u);
+    int accepted = 0;
+    for (CallState from : kStates)
+        for (CallState to : kStates)
+            for (CallWhy why : whys) {
+                const std::string what = std::string(callStateName(from)) + " -> " + callStateName(to) + " (" +
+                                         callWhyName(why) + ")";
+                PhoneState s;
+                std::string log;
+                const bool moved = attempt(from, from, to, why, s, log);
+                EXPECT_EQ(moved, listed(from, to, why)) << what;
+                EXPECT_EQ(s.callState, moved ? to : from) << what;
+                EXPECT_EQ(refreshes, moved ? 1 : 0) << what;
+                EXPECT_EQ(s.statusText, "unchanged") << what;
+                if (moved) {
+                    EXPECT_EQ(log, "") << what;
+                    ++accepted;
+                } else {
+                    EXPECT_NE(log.find("refused " + what), std::string::npos) << log;
+                    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+                }
+            }
+    EXPECT_EQ(accepted, int(std::size(kCallMoves)));  // no row listed twice
+}
+
+// A move the table has, asked for after another thread moved the call on: the newer state stays.
+TEST_F(CallStateTest, AMoveFromAStateTheCallHasLeftIsRefused) {
+    for (const CallMove& m : kCallMoves)
+        for (CallState now : kStates) {
+            if (now == m.from) continue;
+            PhoneState s;
+            std::string log;
+            EXPECT_FALSE(attempt(now, m.from, m.to, m.why, s, log)) << callStateName(now);
+            EXPECT_EQ(s.callState, now);
+            EXPECT_EQ(refreshes, 0);
+            EXPECT_NE(log.find(std::string("call state is ") + callStateName(now)), std::string::npos) << log;
+        }
+}
+
+}  // namespace
+}  // namespace dialo
