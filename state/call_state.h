@@ -38,7 +38,7 @@ struct CallMove {
 /// not a move: a path that finds the call ended already (the peer's hang-up read while this
 /// user's went out, a message sent as the user hung up) leaves the state alone.
 inline constexpr CallMove kCallMoves[] = {
-    // from                       to                         why
+    // from                     to                         why
     {CallState::Idle,           CallState::Calling,        CallWhy::Placed},
     {CallState::Calling,        CallState::Idle,           CallWhy::InviteNotSent},
     {CallState::Idle,           CallState::Incoming,       CallWhy::InviteRang},
@@ -68,7 +68,7 @@ inline constexpr CallMove kCallMoves[] = {
 /// state is `from` and the table has that move. Otherwise the state is left as it is, a line
 /// saying what was refused goes to standard error, and the answer is false. Only the call
 /// state changes: captions, status and the ring flags stay with the caller.
-/// Caller holds the phone-state mutex.
+/// The caller holds the phone-state mutex.
 [[nodiscard]] bool moveCallState(PhoneState& s, CallState from, CallState to, CallWhy why);
 
 }  // namespace dialo
