@@ -85,12 +85,10 @@ std::string updatePageUrl() { return networkConfig().updateBase + "/dialo/"; }
 
 std::string fetchUpdatePage() {
     try {
-        GetSetup page;
-        page.connectMs = kConnectMs;
-        page.stallSeconds = kStallSeconds;
-        page.bodyCap = kPageCap;
-        page.cutAtCap = true;
-        GetReply reply = https_get(updatePageUrl(), page);
+        GetReply reply = https_get(updatePageUrl(), {.connectMs = kConnectMs,
+                                                     .stallSeconds = kStallSeconds,
+                                                     .bodyCap = kPageCap,
+                                                     .cutAtCap = true});
         if (reply.status < 200 || reply.status > 399) return {};
         return std::move(reply.body);
     } catch (const std::exception&) {

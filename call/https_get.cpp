@@ -57,13 +57,9 @@ std::string listText(const CurlList& list) {
     return out;
 }
 
+// A longer answer is cut, and read as far as it goes.
 GetSetup phoneGet(long connectMs, long totalMs) {
-    GetSetup g;
-    g.connectMs = connectMs;
-    g.timeoutMs = totalMs;
-    g.bodyCap = kBodyCap;
-    g.cutAtCap = true;
-    return g;
+    return {.connectMs = connectMs, .timeoutMs = totalMs, .bodyCap = kBodyCap, .cutAtCap = true};
 }
 
 // On the kept handle, made (again) when there is none or the configuration moved the host.

@@ -204,13 +204,11 @@ void postOptions(CURL* h, const std::string& url, Sink& sink, const HttpsPins& p
 
 // The wallet's GETs: an answer past the cap is a failure, not a cut body.
 GetSetup walletGet(int timeoutSeconds, bool followRedirects) {
-    GetSetup g;
-    g.userAgent = kUserAgent;
-    g.connectMs = kConnectTimeoutSeconds * 1000;
-    g.timeoutMs = long(timeoutSeconds) * 1000;
-    g.bodyCap = kReplyCap;
-    g.followRedirects = followRedirects;
-    return g;
+    return {.userAgent = kUserAgent,
+            .connectMs = kConnectTimeoutSeconds * 1000,
+            .timeoutMs = long(timeoutSeconds) * 1000,
+            .bodyCap = kReplyCap,
+            .followRedirects = followRedirects};
 }
 
 // One attempt; the status code, or -1 with `error` set on a transport failure.
