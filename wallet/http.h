@@ -1,7 +1,8 @@
 #pragma once
-// The wallet client's HTTPS layer over libcurl: one GET and two JSON POSTs with fixed
-// time-outs, the 429 retry rule, the platform host pinned to its configured address, and
-// the short error texts the user sees inside "error: " results.
+// The HTTPS layer over libcurl: the one place a GET is set up (the wallet's own, the phone
+// core's polling and the update page each bring their limits), the wallet's GETs and JSON
+// POSTs with fixed time-outs and the 429 retry rule, the platform host pinned to its
+// configured address, and the short error texts the user sees inside "error: " results.
 
 #include <string>
 #include <string_view>
