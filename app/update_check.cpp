@@ -1,7 +1,5 @@
 #include "app/update_check.h"
 
-#include <curl/curl.h>
-
 #include <atomic>
 #include <charconv>
 #include <climits>
@@ -12,45 +10,20 @@
 #include "base/detached.h"
 #include "base/text.h"
 #include "state/ui_bridge.h"
-#include "wallet/curl_handles.h"
 #include "wallet/http.h"
 
 namespace dialo {
 namespace {
 
-constexpr char kUserAgent[] = "Dialo/0.002";
 constexpr size_t kPageCap = 400000;      // bytes read at most
 constexpr size_t kSearchedTail = 24000;  // bytes at the page's end that are searched
 // libcurl has one limit for resolving and connecting: the two 8-second limits together.
 constexpr long kConnectMs = 16000;
 // A send or a read that stalls this long ends the request (seconds without a byte).
 constexpr long kStallSeconds = 15;
-constexpr long kMaxRedirects = 5;
 
 std::atomic<bool> gUpdateAvailable{false};
 std::atomic<bool> gStarted{false};
-
-struct Page {
-    std::string body;
-    bool cut = false;  // the cap was reached and the transfer stopped on purpose
-};
-
-size_t collect(char* data, size_t size, size_t count, void* user) {
-    auto* page = static_cast<Page*>(user);
-    const size_t n = size * count;
-    try {
-        const size_t room = kPageCap - page->body.size();
-        if (n >= room) {
-            page->body.append(data, room);
-            page->cut = true;
-            return 0;
-        }
-        page->body.append(data, n);
-        return n;
-    } catch (const std::exception&) {  // out of memory: end the transfer, not the process
-        return 0;
-    }
-}
 
 // The page as text: the three spellings of a non-breaking space become spaces, then
 // everything from a '<' to its '>' goes.
@@ -112,29 +85,12 @@ std::string updatePageUrl() { return networkConfig().updateBase + "/dialo/"; }
 
 std::string fetchUpdatePage() {
     try {
-        const std::string url = updatePageUrl();
-        CurlEasy h(curl_easy_init());
-        if (!h) return {};
-        const HttpsPins pins = https_pins(url);
-        Page page;
-        curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
-        curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, collect);
-        curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &page);
-        curl_easy_setopt(h.get(), CURLOPT_USERAGENT, kUserAgent);
-        curl_easy_setopt(h.get(), CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(h.get(), CURLOPT_HTTPGET, 1L);
-        curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
-        curl_easy_setopt(h.get(), CURLOPT_CONNECTTIMEOUT_MS, kConnectMs);
-        curl_easy_setopt(h.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(h.get(), CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-        apply_https_policy(h.get(), pins);
-        const CURLcode rc = curl_easy_perform(h.get());
-        if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && page.cut)) return {};
-        long status = 0;
-        curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &status);
-        if (status < 200 || status > 399) return {};
-        return std::move(page.body);
+        GetReply reply = https_get(updatePageUrl(), {.connectMs = kConnectMs,
+                                                     .stallSeconds = kStallSeconds,
+                                                     .bodyCap = kPageCap,
+                                                     .cutAtCap = true});
+        if (reply.status < 200 || reply.status > 399) return {};
+        return std::move(reply.body);
     } catch (const std::exception&) {
         return {};
     }

@@ -1,16 +1,13 @@
 #include "base/bytes.h"
 
 namespace dialo {
-namespace {
 
-int hexValue(char c) {
+int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
-
-}  // namespace
 
 std::string hex_encode(const uint8_t* data, size_t size) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -26,7 +23,7 @@ Bytes hex_decode(std::string_view text) {
     if (text.size() % 2 != 0) return {};
     Bytes out(text.size() / 2);
     for (size_t i = 0; i < out.size(); ++i) {
-        int hi = hexValue(text[2 * i]), lo = hexValue(text[2 * i + 1]);
+        int hi = hex_value(text[2 * i]), lo = hex_value(text[2 * i + 1]);
         if (hi < 0 || lo < 0) return {};
         out[i] = uint8_t(hi << 4 | lo);
     }

@@ -19,6 +19,9 @@ std::string hex_encode(const std::array<uint8_t, N>& a) {
     return hex_encode(a.data(), a.size());
 }
 
+/// The value of one hex digit of either case; -1 for any other character.
+int hex_value(char c);
+
 /// Strict hex: empty on odd length or any character outside 0-9, a-f, A-F.
 Bytes hex_decode(std::string_view text);
 

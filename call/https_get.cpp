@@ -16,35 +16,11 @@
 namespace dialo {
 namespace {
 
-constexpr char kUserAgent[] = "Dialo/0.002";
-constexpr size_t kBodyCap = 8u << 20;      // bytes; anything bigger is not a transaction we read
+constexpr size_t kBodyCap = 8u << 20;  // bytes; anything bigger is not a transaction we read
 constexpr long kPlatformConnectMs = 800;
 constexpr int kPlatformFloorMs = 800;
 constexpr int kOtherFloorMs = 1500;
 constexpr int kMinBackoffMs = 1000;
-constexpr long kMaxRedirects = 5;
-
-struct Sink {
-    std::string body;
-    bool cut = false;  // the cap was reached and the transfer stopped on purpose
-};
-
-size_t collect(char* data, size_t size, size_t count, void* user) {
-    auto* sink = static_cast<Sink*>(user);
-    const size_t n = size * count;
-    try {
-        const size_t room = kBodyCap - sink->body.size();
-        if (n > room) {
-            sink->body.append(data, room);
-            sink->cut = true;
-            return 0;
-        }
-        sink->body.append(data, n);
-        return n;
-    } catch (const std::exception&) {  // out of memory: end the transfer, not the process
-        return 0;
-    }
-}
 
 // A host whose connection outlives the request: polling several times a second over a fresh
 // TLS session each time would cost more than the requests themselves.
@@ -81,67 +57,36 @@ std::string listText(const CurlList& list) {
     return out;
 }
 
-void setCommon(CURL* h, const HttpsPins& pins) {
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
-    apply_https_policy(h, pins);
-}
-
-enum class Outcome { Body, Failed };
-
-// One request on a handle whose common options are set; counts the connections it opened.
-Outcome perform(CURL* h, const std::string& url, long connectMs, long totalMs, Sink& sink, long& status) {
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, totalMs);
-    const CURLcode rc = curl_easy_perform(h);
-    long connects = 0;
-    if (curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects > 0)
-        gConnects += uint64_t(connects);
-    status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    if (rc == CURLE_OK || (rc == CURLE_WRITE_ERROR && sink.cut)) return Outcome::Body;
-    return Outcome::Failed;
-}
-
-// On a fresh handle, closed with the request.
-Outcome performOnce(const std::string& url, const HttpsPins& pins, long connectMs, long totalMs, Sink& sink,
-                    long& status) {
-    CurlEasy h(curl_easy_init());
-    if (!h) return Outcome::Failed;
-    setCommon(h.get(), pins);
-    return perform(h.get(), url, connectMs, totalMs, sink, status);
+// A longer answer is cut, and read as far as it goes.
+GetSetup phoneGet(long connectMs, long totalMs) {
+    return {.connectMs = connectMs, .timeoutMs = totalMs, .bodyCap = kBodyCap, .cutAtCap = true};
 }
 
 // On the kept handle, made (again) when there is none or the configuration moved the host.
 // With `wait` false a request that finds the handle busy goes on a fresh one instead.
-Outcome performKept(KeptHost& host, bool wait, const std::string& url, std::string key, HttpsPins pins,
-                    long connectMs, long totalMs, Sink& sink, long& status) {
+GetReply performKept(KeptHost& host, bool wait, const std::string& url, std::string key, HttpsPins pins,
+                     const GetSetup& setup) {
     std::unique_lock lock(host.mutex, std::defer_lock);
     if (wait) lock.lock();
-    else if (!lock.try_lock()) return performOnce(url, pins, connectMs, totalMs, sink, status);
+    else if (!lock.try_lock()) return https_get(url, setup);
     if (host.handle && host.key != key) host.handle.reset();
     if (!host.handle) {
         host.handle.reset(curl_easy_init());
-        if (!host.handle) return Outcome::Failed;
+        if (!host.handle) return {};
         host.pins = std::move(pins);
         host.key = std::move(key);
-        setCommon(host.handle.get(), host.pins);
-        curl_easy_setopt(host.handle.get(), CURLOPT_TCP_KEEPALIVE, 1L);
+        GetSetup kept = setup;
+        kept.keepAlive = true;
+        setup_get(host.handle.get(), kept, host.pins);
     }
-    Outcome out = perform(host.handle.get(), url, connectMs, totalMs, sink, status);
+    GetReply reply = perform_get(host.handle.get(), url, setup);
     // A connection that failed mid-request is not trusted again; nor is its TLS session.
-    if (out == Outcome::Failed) {
+    if (reply.status < 0) {
         host.handle.reset();
         host.pins = {};
         host.key.clear();
     }
-    return out;
+    return reply;
 }
 
 }  // namespace
@@ -154,9 +99,7 @@ std::string httpsGet(const std::string& url, int timeoutMs, std::atomic<uint64_t
         const bool platform = authority == authorityOf(service_url("/"));
         const bool woc = !platform && authority == authorityOf(net.wocBase);
 
-        Sink sink;
-        long status = 0;
-        Outcome out;
+        GetReply reply;
         if (platform || woc) {
             const long totalMs = platform ? std::max(timeoutMs, kPlatformFloorMs) : std::max(timeoutMs, kOtherFloorMs);
             const long connectMs = platform ? kPlatformConnectMs : totalMs;
@@ -164,19 +107,20 @@ std::string httpsGet(const std::string& url, int timeoutMs, std::atomic<uint64_t
             std::string key = authority + "\n" + listText(pins.resolve) + listText(pins.connectTo) + caFilePath();
             // Platform requests queue behind each other; WhatsOnChain's run side by side, so a
             // 20-second raw read on the fetch worker never holds up the background loop.
-            out = performKept(platform ? gPlatform : gWoc, platform, url, std::move(key), std::move(pins), connectMs,
-                              totalMs, sink, status);
+            reply = performKept(platform ? gPlatform : gWoc, platform, url, std::move(key), std::move(pins),
+                                phoneGet(connectMs, totalMs));
         } else {
             const long ms = std::max(timeoutMs, kOtherFloorMs);
-            out = performOnce(url, https_pins(url), ms, ms, sink, status);
+            reply = https_get(url, phoneGet(ms, ms));
         }
-        if (out == Outcome::Failed) return {};
-        if (status == 429 || status == 503) {
+        if (reply.connects > 0) gConnects += uint64_t(reply.connects);
+        if (reply.status < 0) return {};
+        if (reply.status == 429 || reply.status == 503) {
             std::atomic<uint64_t>& deadline = backoff ? *backoff : phoneFlags().wocBackoffUntil;
             deadline = nowMs() + uint64_t(std::max(backoffMs, kMinBackoffMs));
             return {};
         }
-        return std::move(sink.body);
+        return std::move(reply.body);
     } catch (const std::exception&) {
         return {};
     }

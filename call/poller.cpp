@@ -18,13 +18,14 @@
 #include "call/https_get.h"
 #include "state/phone_state.h"
 #include "wallet/http.h"
+#include "wallet/transaction.h"
 
 namespace dialo {
 namespace {
 
 using nlohmann::json;
 
-constexpr size_t kMinPayload = 8;
+constexpr size_t kMinPayload = 8;  // bytes
 constexpr size_t kFetchesPerPoll = 4;
 constexpr size_t kBackfillCap = 80;
 constexpr uint64_t kRawCountCap = 10000;
@@ -143,20 +144,13 @@ bool showsScripts(const json& tx) {
     return false;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // The first push of a script's hex as a JSON shows it, read as far as its digits decode.
 std::optional<std::string> pushFromScriptHex(std::string_view hex) {
     if (hex.starts_with("006a")) hex.remove_prefix(4);
     Bytes script{0x6a};
     script.reserve(hex.size() / 2 + 1);
     for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        const int hi = hexValue(hex[i]), lo = hexValue(hex[i + 1]);
+        const int hi = hex_value(hex[i]), lo = hex_value(hex[i + 1]);
         if (hi < 0 || lo < 0) break;
         const uint8_t byte = uint8_t(hi << 4 | lo);
         if (i == 0 && byte == 0x6a) continue;
@@ -164,30 +158,6 @@ std::optional<std::string> pushFromScriptHex(std::string_view hex) {
     }
     return payloadFromScript(script);
 }
-
-struct RawReader {
-    const Bytes& b;
-    size_t at = 0;
-    bool skip(uint64_t n) {
-        if (n > b.size() - at) return false;
-        at += size_t(n);
-        return true;
-    }
-    bool varint(uint64_t& v) {
-        if (at >= b.size()) return false;
-        const uint8_t first = b[at++];
-        const size_t width = first == 0xfd ? 2 : first == 0xfe ? 4 : first == 0xff ? 8 : 0;
-        if (width == 0) {
-            v = first;
-            return true;
-        }
-        if (b.size() - at < width) return false;
-        v = 0;
-        for (size_t i = 0; i < width; ++i) v |= uint64_t(b[at + i]) << (8 * i);
-        at += width;
-        return true;
-    }
-};
 
 // Remembers a txid listed mid-call and not read yet, or forgets one that was read.
 void noteMissed(const std::string& txid, bool missed) {
@@ -500,7 +470,7 @@ std::string payloadFromRawHex(std::string_view hex) {
         int high = -1;
         size_t digits = 0;
         for (char c : hex) {
-            const int v = hexValue(c);
+            const int v = hex_value(c);
             if (v < 0) continue;
             ++digits;
             if (high < 0) {
@@ -512,22 +482,13 @@ std::string payloadFromRawHex(std::string_view hex) {
         }
         if (digits < kMinRawDigits || digits % 2 != 0) return best;
 
-        RawReader r{raw};
-        uint64_t inputs = 0, outputs = 0;
-        if (!r.skip(4) || !r.varint(inputs) || inputs > kRawCountCap) return best;
-        for (uint64_t i = 0; i < inputs; ++i) {
-            uint64_t len = 0;
-            if (!r.skip(36) || !r.varint(len) || !r.skip(len) || !r.skip(4)) return best;
-        }
-        if (!r.varint(outputs) || outputs > kRawCountCap) return best;
-        for (uint64_t i = 0; i < outputs; ++i) {
-            uint64_t len = 0;
-            if (!r.skip(8) || !r.varint(len) || !r.skip(len)) return best;
-            const Bytes script(raw.begin() + std::ptrdiff_t(r.at - size_t(len)), raw.begin() + std::ptrdiff_t(r.at));
+        // A cut transaction's whole outputs are still read.
+        ParsedTx tx;
+        (void)read_tx_prefix(raw, kRawCountCap, tx);
+        for (const TxOutput& out : tx.outputs)
             // payloadFromScript takes only scripts that begin 00 6a or 6a.
-            if (std::optional<std::string> push = payloadFromScript(script); push && push->size() > best.size())
+            if (std::optional<std::string> push = payloadFromScript(out.locking); push && push->size() > best.size())
                 best = std::move(*push);
-        }
     } catch (const std::exception&) {
     }
     return best;

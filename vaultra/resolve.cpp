@@ -82,12 +82,8 @@ struct Asked {
 Asked askedFromScript(const json& script, const json& satoshis) {
     Asked a;
     if (script.is_string()) {
-        Bytes s = hex_decode(script.get<std::string>());
-        if (s.size() == 25 && s[0] == 0x76 && s[1] == 0xA9 && s[2] == 0x14 && s[23] == 0x88 && s[24] == 0xAC) {
-            Hash160 h{};
-            std::memcpy(h.data(), s.data() + 3, h.size());
-            a.address = address_from_hash(h);
-        }
+        Hash160 h{};
+        if (is_p2pkh_script(hex_decode(script.get<std::string>()), &h)) a.address = address_from_hash(h);
     }
     if (satoshis.is_number_integer() && satoshis.get<int64_t>() >= 0 && satoshis.get<int64_t>() <= kMaxSatoshis)
         a.satoshis = satoshis.get<int64_t>();

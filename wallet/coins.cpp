@@ -726,11 +726,8 @@ bool record_broadcast(WalletState& w, const std::vector<Coin>& inputs, const std
     bool saved = save_spent_snapshot(w, error);
     pruneCaches(w);
     for (uint32_t i = 0; i < outputs.size(); ++i) {
-        const Bytes& s = outputs[i].locking;
-        if (s.size() != 25 || s[0] != 0x76 || s[1] != 0xA9 || s[2] != 0x14 || s[23] != 0x88 || s[24] != 0xAC) continue;
         Hash160 h{};
-        std::copy(s.begin() + 3, s.begin() + 23, h.begin());
-        if (!is_own_hash(w.keys, h, nullptr, w.coins.change)) continue;
+        if (!is_p2pkh_script(outputs[i].locking, &h) || !is_own_hash(w.keys, h, nullptr, w.coins.change)) continue;
         Coin c;
         c.txid = txid;
         c.vout = i;

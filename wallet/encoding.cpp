@@ -110,4 +110,12 @@ Bytes p2pkh_script(const Hash160& h) {
     return s;
 }
 
+bool is_p2pkh_script(const Bytes& script, Hash160* hash) {
+    if (script.size() != 25 || script[0] != 0x76 || script[1] != 0xA9 || script[2] != 0x14 || script[23] != 0x88 ||
+        script[24] != 0xAC)
+        return false;
+    if (hash) std::copy(script.begin() + 3, script.begin() + 23, hash->begin());
+    return true;
+}
+
 }  // namespace dialo

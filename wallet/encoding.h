@@ -31,4 +31,7 @@ std::string address_from_hash(const Hash160& h);
 /// The 25-byte locking script OP_DUP OP_HASH160 <20> OP_EQUALVERIFY OP_CHECKSIG.
 Bytes p2pkh_script(const Hash160& h);
 
+/// Whether a locking script is exactly that form; fills `hash` when it is.
+bool is_p2pkh_script(const Bytes& script, Hash160* hash = nullptr);
+
 }  // namespace dialo

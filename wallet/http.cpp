@@ -6,6 +6,8 @@
 #include <openssl/x509.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <exception>
 #include <memory>
 #include <mutex>
 
@@ -26,12 +28,30 @@ constexpr size_t kErrorBodyBytes = 120;
 constexpr long kMaxRedirects = 5;
 constexpr char kRateLimited[] = "HTTP 429 \xE2\x80\x93 WhatsOnChain is rate-limiting. Wait a few seconds and try again.";
 
+struct Sink {
+    std::string& body;
+    size_t cap;     // bytes
+    bool cutAtCap;  // past the cap: keep what fits and stop, or fail the transfer
+    bool cut = false;
+};
+
 size_t collect(char* data, size_t size, size_t count, void* user) {
-    auto* body = static_cast<std::string*>(user);
-    size_t n = size * count;
-    if (body->size() + n > kReplyCap) return 0;
-    body->append(data, n);
-    return n;
+    auto* sink = static_cast<Sink*>(user);
+    const size_t n = size * count;
+    try {
+        const size_t room = sink->cap - sink->body.size();
+        if (n > room) {
+            if (sink->cutAtCap) {
+                sink->body.append(data, room);
+                sink->cut = true;
+            }
+            return 0;
+        }
+        sink->body.append(data, n);
+        return n;
+    } catch (const std::exception&) {  // out of memory: end the transfer, not the process
+        return 0;
+    }
 }
 
 struct X509StoreFree {
@@ -166,14 +186,29 @@ void apply_https_policy(CURL* h, const HttpsPins& pins) {
 
 namespace {
 
-void commonOptions(CURL* h, const std::string& url, std::string& body, const HttpsPins& pins) {
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+// What every request sets, GET or POST.
+void baseOptions(CURL* h, const char* userAgent, const HttpsPins& pins) {
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, userAgent);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     apply_https_policy(h, pins);
+}
+
+// The wallet's POSTs; `sink` must outlive the request.
+void postOptions(CURL* h, const std::string& url, Sink& sink, const HttpsPins& pins) {
+    baseOptions(h, kUserAgent, pins);
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+}
+
+// The wallet's GETs: an answer past the cap is a failure, not a cut body.
+GetSetup walletGet(int timeoutSeconds, bool followRedirects) {
+    return {.userAgent = kUserAgent,
+            .connectMs = kConnectTimeoutSeconds * 1000,
+            .timeoutMs = long(timeoutSeconds) * 1000,
+            .bodyCap = kReplyCap,
+            .followRedirects = followRedirects};
 }
 
 // One attempt; the status code, or -1 with `error` set on a transport failure.
@@ -229,21 +264,59 @@ std::string reply_error_text(long code, const std::string& body) {
     return prefix + " \xE2\x80\x93 " + text.substr(0, kErrorBodyBytes);
 }
 
+void setup_get(CURL* h, const GetSetup& setup, const HttpsPins& pins) {
+    baseOptions(h, setup.userAgent, pins);
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, setup.followRedirects ? 1L : 0L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+    if (setup.stallSeconds > 0) {
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, setup.stallSeconds);
+    }
+    if (setup.keepAlive) curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
+}
+
+GetReply perform_get(CURL* h, const std::string& url, const GetSetup& setup) {
+    GetReply reply;
+    Sink sink{reply.body, setup.bodyCap, setup.cutAtCap};
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, setup.connectMs);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, setup.timeoutMs);
+    const CURLcode rc = curl_easy_perform(h);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
+    (void)curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &reply.connects);
+    if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && sink.cut)) {
+        reply.error = curl_easy_strerror(rc);
+        return reply;
+    }
+    reply.status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply.status);
+    char* next = nullptr;
+    if (!setup.followRedirects && reply.status >= 300 && reply.status <= 399 &&
+        curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &next) == CURLE_OK && next != nullptr)
+        reply.redirect = next;
+    return reply;
+}
+
+GetReply https_get(const std::string& url, const GetSetup& setup) {
+    CurlEasy h(curl_easy_init());
+    if (!h) {
+        GetReply reply;
+        reply.error = "curl init failed";
+        return reply;
+    }
+    const HttpsPins pins = https_pins(url);
+    setup_get(h.get(), setup, pins);
+    return perform_get(h.get(), url, setup);
+}
+
 bool fetch_get(const std::string& url, std::string& body, std::string& error, int timeoutSeconds, bool accept404) {
     for (int attempt = 0; attempt < kGetAttempts; ++attempt) {
-        body.clear();
-        error.clear();
-        CurlEasy h(curl_easy_init());
-        if (!h) {
-            error = "curl init failed";
-            return false;
-        }
-        HttpsPins pins = https_pins(url);
-        commonOptions(h.get(), url, body, pins);
-        curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, long(std::max(2, timeoutSeconds)));
-        curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
-        long code = perform(h.get(), error);
+        GetReply reply = https_get(url, walletGet(std::max(2, timeoutSeconds), true));
+        body = std::move(reply.body);
+        error = std::move(reply.error);
+        const long code = reply.status;
         if (code < 0) return false;
         if ((code >= 200 && code < 300) || (code == 404 && accept404)) return true;
         if (code == 429 && attempt + 1 < kGetAttempts) {
@@ -260,31 +333,19 @@ bool fetch_get(const std::string& url, std::string& body, std::string& error, in
 long get_once(const std::string& url, std::string& body, std::string& error, int timeoutSeconds, bool sameHost) {
     std::string at = url;
     for (int hop = 0;; ++hop) {
-        body.clear();
-        error.clear();
-        CurlEasy h(curl_easy_init());
-        if (!h) {
-            error = "curl init failed";
-            return -1;
-        }
-        HttpsPins pins = https_pins(at);
-        commonOptions(h.get(), at, body, pins);
-        curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, long(std::max(1, timeoutSeconds)));
-        curl_easy_setopt(h.get(), CURLOPT_FOLLOWLOCATION, sameHost ? 0L : 1L);
-        curl_easy_setopt(h.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
-        const long code = perform(h.get(), error);
+        GetReply reply = https_get(at, walletGet(std::max(1, timeoutSeconds), !sameHost));
+        body = std::move(reply.body);
+        error = std::move(reply.error);
+        const long code = reply.status;
         if (!sameHost || code < 300 || code > 399) return code;
         // Followed by hand, and only on the same host and port: a host that names a picture
         // must not send the phone to fetch from anywhere else.
-        char* next = nullptr;
-        if (hop == kMaxRedirects || curl_easy_getinfo(h.get(), CURLINFO_REDIRECT_URL, &next) != CURLE_OK ||
-            next == nullptr)
-            return code;
+        if (hop == kMaxRedirects || reply.redirect.empty()) return code;
         std::string fromHost, fromPort, toHost, toPort;
-        if (!urlHostPort(at, fromHost, fromPort) || !urlHostPort(next, toHost, toPort) ||
-            lowerAscii(fromHost) != lowerAscii(toHost) || fromPort != toPort || urlHost(next).empty())
+        if (!urlHostPort(at, fromHost, fromPort) || !urlHostPort(reply.redirect, toHost, toPort) ||
+            lowerAscii(fromHost) != lowerAscii(toHost) || fromPort != toPort || urlHost(reply.redirect).empty())
             return code;
-        at = next;
+        at = std::move(reply.redirect);
     }
 }
 
@@ -306,7 +367,8 @@ bool post_json(const std::string& url, const std::string& json, std::string& rep
             return false;
         }
         HttpsPins pins = https_pins(url);
-        commonOptions(h.get(), url, reply, pins);
+        Sink sink{reply, kReplyCap, false};
+        postOptions(h.get(), url, sink, pins);
         curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
         curl_easy_setopt(h.get(), CURLOPT_POSTFIELDS, json.c_str());
         curl_easy_setopt(h.get(), CURLOPT_POSTFIELDSIZE, long(json.size()));
@@ -338,7 +400,8 @@ bool post_json_shared(const std::string& url, const std::string& json, std::stri
     }
     CURL* h = gShared.get();
     CurlList headers(curl_slist_append(nullptr, "Content-Type: application/json"));
-    commonOptions(h, url, reply, gSharedPins);
+    Sink sink{reply, kReplyCap, false};
+    postOptions(h, url, sink, gSharedPins);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, json.c_str());
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, long(json.size()));

@@ -1,7 +1,8 @@
 #pragma once
-// The wallet client's HTTPS layer over libcurl: one GET and two JSON POSTs with fixed
-// time-outs, the 429 retry rule, the platform host pinned to its configured address, and
-// the short error texts the user sees inside "error: " results.
+// The HTTPS layer over libcurl: the one place a GET is set up (the wallet's own, the phone
+// core's polling and the update page each bring their limits), the wallet's GETs and JSON
+// POSTs with fixed time-outs and the 429 retry rule, the platform host pinned to its
+// configured address, and the short error texts the user sees inside "error: " results.
 
 #include <string>
 #include <string_view>
@@ -54,5 +55,39 @@ void apply_https_policy(CURL* h, const HttpsPins& pins);
 
 /// Releases the kept-alive handle (at shutdown, before libcurl's global cleanup).
 void release_shared_http();
+
+/// What the phone core's own GETs (polling, the rate, the update page) name themselves.
+inline constexpr char kPhoneUserAgent[] = "Dialo/0.002";
+
+/// How one GET is made and how much of its answer is read.
+struct GetSetup {
+    const char* userAgent = kPhoneUserAgent;
+    long connectMs = 0;            // resolving and connecting
+    long timeoutMs = 0;            // the whole request; 0: no limit
+    long stallSeconds = 0;         // a transfer that moves no byte this long ends; 0: never
+    size_t bodyCap = 8u << 20;     // bytes
+    bool cutAtCap = false;         // a longer body: cut to the cap and read, or the request fails
+    bool followRedirects = true;   // at most five, HTTPS only
+    bool keepAlive = false;        // TCP keep-alive, for a handle kept across requests
+};
+
+/// What one GET got.
+struct GetReply {
+    long status = -1;      // -1: no answer, `error` says why (libcurl's text or "curl init failed")
+    std::string body;
+    std::string error;
+    std::string redirect;  // where a 3xx answer points, when redirects are not followed
+    long connects = 0;     // connections the request opened
+};
+
+/// Sets a handle up for GETs: the user agent, redirects, stall limit, keep-alive and the
+/// HTTPS policy, whose pins must outlive the handle's requests. Limits are set per request.
+void setup_get(CURL* h, const GetSetup& setup, const HttpsPins& pins);
+
+/// One GET on a handle set up by setup_get, fresh or kept, with `setup`'s limits.
+GetReply perform_get(CURL* h, const std::string& url, const GetSetup& setup);
+
+/// One GET on a handle of its own, pinned for its URL.
+GetReply https_get(const std::string& url, const GetSetup& setup);
 
 }  // namespace dialo

@@ -122,6 +122,37 @@ struct Reader {
     }
 };
 
+// Reads the parts in order, keeping each that is whole; false at the first that is not, or at
+// a count above its cap (none of whose items are read).
+bool readTx(Reader& r, uint64_t inCap, uint64_t outCap, ParsedTx& out) {
+    out = ParsedTx{};
+    out.version = uint32_t(r.le(4));
+    const uint64_t nIn = r.varint();
+    if (!r.ok || nIn > inCap) return false;
+    for (uint64_t i = 0; i < nIn; ++i) {
+        ParsedInput in;
+        Bytes id = r.take(32);
+        std::reverse(id.begin(), id.end());
+        in.prevTxid = hex_encode(id);
+        in.vout = uint32_t(r.le(4));
+        in.script = r.take(r.varint());
+        in.sequence = uint32_t(r.le(4));
+        if (!r.ok) return false;
+        out.inputs.push_back(std::move(in));
+    }
+    const uint64_t nOut = r.varint();
+    if (!r.ok || nOut > outCap) return false;
+    for (uint64_t i = 0; i < nOut; ++i) {
+        TxOutput o;
+        o.sats = int64_t(r.le(8));
+        o.locking = r.take(r.varint());
+        if (!r.ok) return false;
+        out.outputs.push_back(std::move(o));
+    }
+    out.lockTime = uint32_t(r.le(4));
+    return r.ok;
+}
+
 }  // namespace
 
 void append_push(Bytes& script, const uint8_t* data, size_t size) {
@@ -308,31 +339,14 @@ std::string txid_of(const Bytes& raw) {
 }
 
 bool parse_tx(const Bytes& raw, ParsedTx& out) {
-    out = ParsedTx{};
     Reader r{raw};
-    out.version = uint32_t(r.le(4));
-    uint64_t nIn = r.varint();
-    if (!r.ok || nIn > raw.size() / 41) return false;
-    for (uint64_t i = 0; i < nIn && r.ok; ++i) {
-        ParsedInput in;
-        Bytes id = r.take(32);
-        std::reverse(id.begin(), id.end());
-        in.prevTxid = hex_encode(id);
-        in.vout = uint32_t(r.le(4));
-        in.script = r.take(r.varint());
-        in.sequence = uint32_t(r.le(4));
-        out.inputs.push_back(std::move(in));
-    }
-    uint64_t nOut = r.varint();
-    if (!r.ok || nOut > raw.size() / 9) return false;
-    for (uint64_t i = 0; i < nOut && r.ok; ++i) {
-        TxOutput o;
-        o.sats = int64_t(r.le(8));
-        o.locking = r.take(r.varint());
-        out.outputs.push_back(std::move(o));
-    }
-    out.lockTime = uint32_t(r.le(4));
-    return r.ok && r.pos == raw.size();
+    // Every input takes at least 41 bytes and every output 9: a larger count cannot be whole.
+    return readTx(r, raw.size() / 41, raw.size() / 9, out) && r.pos == raw.size();
+}
+
+bool read_tx_prefix(const Bytes& raw, uint64_t countCap, ParsedTx& out) {
+    Reader r{raw};
+    return readTx(r, countCap, countCap, out);
 }
 
 }  // namespace dialo

@@ -71,4 +71,9 @@ struct ParsedTx {
 /// Parses raw transaction bytes; false when they are not exactly one whole transaction.
 [[nodiscard]] bool parse_tx(const Bytes& raw, ParsedTx& out);
 
+/// Reads bytes from elsewhere that may hold a transaction cut short: `out` keeps the parts that
+/// are whole, up to the first that runs past the end; a count above `countCap` stops the read
+/// before its items. True when the transaction was whole (bytes after it are not looked at).
+bool read_tx_prefix(const Bytes& raw, uint64_t countCap, ParsedTx& out);
+
 }  // namespace dialo

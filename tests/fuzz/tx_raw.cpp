@@ -1,5 +1,5 @@
-// Raw transaction bytes: the wallet's parser, and the poller's data-output reader of the same
-// bytes as WhatsOnChain's hex.
+// Raw transaction bytes: the wallet's strict parser and its reader of cut bytes, and the
+// poller's data-output reader of the same bytes as WhatsOnChain's hex.
 
 #include <cstdlib>
 
@@ -19,6 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const TxOutput& out : tx.outputs) least += 9 + out.locking.size();
         if (least > size) std::abort();
         for (const TxOutput& out : tx.outputs) (void)payloadFromScript(out.locking);
+        // The reader of bytes that may be cut reads a whole transaction as this one does.
+        ParsedTx read;
+        if (!read_tx_prefix(raw, size, read) || read.outputs.size() != tx.outputs.size()) std::abort();
     }
     const std::string payload = payloadFromRawHex(hex_encode(raw));
     if (payload.size() > size) std::abort();

@@ -34,7 +34,7 @@ bool isHex64(const std::string& s) { return s.size() == 64 && hex_decode(s).size
 
 std::string addressOf(const Bytes& script) {
     Hash160 h{};
-    return isP2pkh(script, &h) ? address_from_hash(h) : std::string();
+    return is_p2pkh_script(script, &h) ? address_from_hash(h) : std::string();
 }
 
 SubmitResult refuse(Reject kind, std::string txid, std::string reason) {
@@ -135,7 +135,7 @@ SubmitResult Ledger::submitLocked(const Bytes& raw) {
             return refuse(Reject::Malformed, txid, "bad-txns-inputvalues-outofrange");
         c.locking = out.blob(1);
         Hash160 h{};
-        if (!isP2pkh(c.locking, &h)) return refuse(Reject::NonStandard, txid, "non-standard input");
+        if (!is_p2pkh_script(c.locking, &h)) return refuse(Reject::NonStandard, txid, "non-standard input");
         totalIn += c.sats;
         coins.push_back(std::move(c));
         lockHashes.push_back(h);
@@ -149,7 +149,7 @@ SubmitResult Ledger::submitLocked(const Bytes& raw) {
         if (o.sats > kMaxMoney) return refuse(Reject::Malformed, txid, "bad-txns-vout-toolarge");
         // Thousands of huge outputs would otherwise wrap the total and mint coins.
         if (totalOut > kMaxMoney - o.sats) return refuse(Reject::Malformed, txid, "bad-txns-txouttotal-toolarge");
-        if (isP2pkh(o.locking)) {
+        if (is_p2pkh_script(o.locking)) {
             if (o.sats < 1) return refuse(Reject::NonStandard, txid, "dust");
         } else if (isDataScript(o.locking)) {
             if (o.sats != 0) return refuse(Reject::NonStandard, txid, "scriptpubkey");

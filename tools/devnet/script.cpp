@@ -106,14 +106,6 @@ bool isLowS(const Scalar32& s) {
 
 }  // namespace
 
-bool isP2pkh(const Bytes& script, Hash160* hash) {
-    if (script.size() != 25 || script[0] != 0x76 || script[1] != 0xA9 || script[2] != 0x14 || script[23] != 0x88 ||
-        script[24] != 0xAC)
-        return false;
-    if (hash) std::copy(script.begin() + 3, script.begin() + 23, hash->begin());
-    return true;
-}
-
 bool isDataScript(const Bytes& script) {
     if (!script.empty() && script[0] == kOpReturn) return true;
     return script.size() >= 2 && script[0] == 0x00 && script[1] == kOpReturn;
@@ -157,7 +149,7 @@ std::string scriptAsm(const Bytes& script) {
 }
 
 std::string scriptType(const Bytes& script) {
-    if (isP2pkh(script)) return "pubkeyhash";
+    if (is_p2pkh_script(script)) return "pubkeyhash";
     if (isDataScript(script)) return "nulldata";
     return "nonstandard";
 }

@@ -10,9 +10,6 @@
 
 namespace dialo::devnet {
 
-/// OP_DUP OP_HASH160 <20> OP_EQUALVERIFY OP_CHECKSIG; fills the hash when it is one.
-bool isP2pkh(const Bytes& script, Hash160* hash = nullptr);
-
 /// 00 6A … or 6A …: an unspendable data output.
 bool isDataScript(const Bytes& script);
 

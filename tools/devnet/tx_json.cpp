@@ -44,7 +44,7 @@ json txJson(const TxRecord& rec, int64_t tipHeight, bool withBlock) {
         spk["type"] = scriptType(o.locking);
         spk["isTruncated"] = false;
         Hash160 h{};
-        if (isP2pkh(o.locking, &h)) {
+        if (is_p2pkh_script(o.locking, &h)) {
             spk["reqSigs"] = 1;
             spk["addresses"] = json::array({address_from_hash(h)});
         } else if (isDataScript(o.locking)) {

@@ -614,6 +614,7 @@ TEST(PayloadReaderTest, DataOutputsAreReadFromRawHexAndJsonAlike) {
         {"the longest of two", rawHex({data_output_script(small), data_output_script(payload)}), payload},
         {"a push longer than its script", rawHex({overlong}), ""},
         {"cut inside the data output", clean.substr(0, clean.size() - 200), ""},
+        {"cut after the data output", rawHex({data_output_script(payload), p2pkh}).substr(0, clean.size() - 20), payload},
         {"an odd count of digits", clean + "0", ""},
         {"fewer than 20 digits", "0100000001", ""},
         {"no data output", rawHex({p2pkh}), ""},

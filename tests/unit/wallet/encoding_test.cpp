@@ -56,6 +56,13 @@ TEST(Address, DecodingRefusesAnythingButAMainnetP2pkhAddress) {
     EXPECT_EQ(hex_encode(h), "751e76e8199196d454941c45d1b3a323f1433bd6");
     EXPECT_EQ(p2pkh_script(h), hex_decode("76a914751e76e8199196d454941c45d1b3a323f1433bd688ac"));
     EXPECT_EQ(address_from_hash(h), "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH");
+    Hash160 back{};
+    EXPECT_TRUE(is_p2pkh_script(p2pkh_script(h), &back));
+    EXPECT_EQ(back, h);
+    // One byte more, and pay-to-script-hash, are other scripts.
+    for (const char* other : {"76a914751e76e8199196d454941c45d1b3a323f1433bd688ac00",
+                              "a914751e76e8199196d454941c45d1b3a323f1433bd687"})
+        EXPECT_FALSE(is_p2pkh_script(hex_decode(other))) << other;
 
     // Checksum, pay-to-script-hash, not Base58, 25 characters, wrong length decoded, 36 characters.
     for (const std::string& bad : std::vector<std::string>{"1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMh", "3J98t1WpEZ73CNmQviecrnyiWrnqRhWNLy",
