@@ -43,7 +43,7 @@ void openSound() {
     const bool opened = chosen.open(note);
     setSoundBackend(opened || &chosen == &pulseBackend() ? chosen : noneBackend());
     if (!note.empty()) setStatus(note);
-    PhoneSettings settings = lockPhone().state.settings;
+    PhoneSettings settings = lockPhoneBrief().state.settings;
     setOutputId(settings.output);
     setInputId(settings.input);
 }

@@ -52,7 +52,7 @@ constexpr uint32_t kHangUpRetryMs[] = {3000, 7000, 20000};
 
 bool running() { return phoneFlags().running.load(); }
 
-CallState stateNow() { return lockPhone().state.callState; }
+CallState stateNow() { return lockPhoneBrief().state.callState; }
 
 // Starts a detached thread; a thread that cannot be made is a step not taken, never a crash.
 void detached(void (*body)()) { (void)startDetached(body); }

@@ -107,7 +107,7 @@ void releaseAhead(PhoneState& s, bool skipGap) {
     else if (played) s.aheadSinceMs = nowMs();  // a new gap waits afresh
 }
 
-void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_t now) {
+void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_t now) REQUIRES(phoneMutex()) {
     s.messageAudio.clear();
     s.messageSeconds = 0;
     phoneFlags().leaveHungUp = false;
@@ -136,7 +136,7 @@ void ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_
 }
 
 // A tape: the message lands in the inbox unless it was kept, heard or deleted before.
-bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid) {
+bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid) REQUIRES(phoneMutex()) {
     if (txid.size() == 64) {
         bool named = false;
         for (SavedMessage& m : s.boxes.saved)

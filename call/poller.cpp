@@ -83,13 +83,13 @@ bool held(const std::string& txid) {
 
 void hold(const std::string& txid, uint64_t ms) { holdTxidUntil(txid, nowMs() + ms); }
 
-bool known(const std::string& txid) { return lockPhone().state.knownTxids.count(txid) > 0; }
+bool known(const std::string& txid) { return lockPhoneBrief().state.knownTxids.count(txid) > 0; }
 
 bool isNew(const std::string& txid) { return isTxid(txid) && !held(txid) && !known(txid); }
 
 bool inFuture(const std::atomic<uint64_t>& deadline) { return deadline.load() > nowMs(); }
 
-bool idle() { return lockPhone().state.callState == CallState::Idle; }
+bool idle() { return lockPhoneBrief().state.callState == CallState::Idle; }
 
 bool isCallPayload(const std::string& payload) {
     return payload.size() >= kMinPayload && payload.find(kProtocol) != std::string::npos;
@@ -328,7 +328,7 @@ void scanUnconfirmedUnguarded(const std::string& address) {
 void scanConfirmedUnguarded(const std::string& address) {
     PhoneFlags& flags = phoneFlags();
     if (address.empty() || inFuture(flags.wocBackoffUntil)) return;
-    if (lockPhone().state.backfill.size() > kBackfillCap) return;
+    if (lockPhoneBrief().state.backfill.size() > kBackfillCap) return;
     const json body = json::parse(
         httpsGet(wocUrl("/address/" + url_path_segment(address) + "/history"), kHistoryTimeout, &flags.wocBackoffUntil,
                  kWocBackoff),
@@ -379,7 +379,7 @@ bool enqueueRawFetch(const std::string& txid) {
 
 void forgetTxid(const std::string& txid) {
     try {
-        lockPhone().state.knownTxids.erase(txid);
+        lockPhoneBrief().state.knownTxids.erase(txid);
     } catch (const std::exception&) {
     }
 }

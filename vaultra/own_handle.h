@@ -13,7 +13,7 @@ namespace dialo {
 std::string normalize_own_handle(std::string_view handle);
 
 /// Brings the wallet's handle up to date in place and names the wallet after it.
-void refresh_own_handle(WalletState& w, bool report);
+void refresh_own_handle(WalletState& w, bool report) REQUIRES(walletMutex());
 
 /// The signed preimage of a claim.
 std::string claim_text(const std::string& handle, const std::string& pubkey, const std::string& address,
