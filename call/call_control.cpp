@@ -250,6 +250,11 @@ void startIncomingRinger() {
     if (!startDetached([callId] { incomingRinger(callId); })) phoneFlags().ringerActive = false;
 }
 
+void resetRingerMemory() {
+    std::lock_guard lock(gRingMutex);
+    gRangFor.clear();
+}
+
 bool tellHungUp(const Peer& peer, const std::string& callId) { return tellHungUpNow(peer, callId, false, nullptr); }
 
 void sendHangUp(const Peer& peer, const std::string& callId) {

@@ -397,6 +397,17 @@ void holdTxidUntil(const std::string& txid, uint64_t tickMs) {
     }
 }
 
+void resetPoller() {
+    {
+        std::lock_guard lock(gFetchMutex);
+        gQueue.clear();
+        gQueued.clear();
+        gRetryNotBefore.clear();
+        gMissed.clear();
+    }
+    gLastListingMs = 0;
+}
+
 void scanUnconfirmedHistory(const std::string& address) {
     try {
         scanUnconfirmedUnguarded(address);

@@ -22,14 +22,17 @@ std::string claim_text(const std::string& handle, const std::string& pubkey, con
 
 /// Publishes the handle unless the same claim already succeeded in this process.
 void claim_paymail(WalletState& w, const std::string& handle, const std::string& pubkey, const std::string& address,
-                   const std::string& avatar, const std::string& ordAddress);
+                   const std::string& avatar, const std::string& ordAddress) REQUIRES(walletMutex());
+
+/// Forgets which claim last succeeded, so that the next one is sent, as a process starts.
+void reset_claim_memory();
 
 /// Sends one claim; false with the reason when it was not accepted.
 [[nodiscard]] bool send_paymail_claim(WalletState& w, const std::string& handle, const std::string& pubkey,
                                       const std::string& address, const std::string& avatar,
-                                      const std::string& ordAddress, std::string& error);
+                                      const std::string& ordAddress, std::string& error) REQUIRES(walletMutex());
 
 /// "handle@ServiceDomain" of the loaded wallet, or empty. Caller holds the wallet lock.
-std::string own_paymail(WalletState& w);
+std::string own_paymail(WalletState& w) REQUIRES(walletMutex());
 
 }  // namespace dialo

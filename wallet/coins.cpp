@@ -386,6 +386,11 @@ const std::vector<std::string>& house_oracle_addresses() {
     return all;
 }
 
+void reset_spends_cache() {
+    std::lock_guard lock(gSpendsMutex);
+    gSpends.clear();
+}
+
 std::string outpoint_key(const std::string& txid, uint32_t vout) {
     std::string t = txid;
     for (char& c : t) c = char(std::tolower(static_cast<unsigned char>(c)));

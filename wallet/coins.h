@@ -21,6 +21,9 @@ constexpr int kPendingHistoryEntries = 200;  // unconfirmed-history entries read
 /// "txid:vout" with the txid in lower case.
 std::string outpoint_key(const std::string& txid, uint32_t vout);
 
+/// Forgets what each unconfirmed transaction was read to spend, as a process starts.
+void reset_spends_cache();
+
 /// Names the snapshot files: bound wallet id, else identity address, else default address.
 std::string wallet_key_text(const WalletState& w);
 

@@ -31,4 +31,7 @@ bool publish_wallet(const WalletState& w) REQUIRES(walletMutex());
 /// `sats`, so that a reader of the balance can publish what it returns.
 int64_t publish_balance(int64_t sats);
 
+/// Back to the view of a process that has published nothing; no display is told.
+void reset_published_wallet();
+
 }  // namespace dialo
