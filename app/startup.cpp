@@ -8,14 +8,20 @@
 #include "audio/playback.h"
 #include "base/config.h"
 #include "base/detached.h"
+#include "call/call_control.h"
 #include "call/https_get.h"
+#include "call/poller.h"
 #include "platform/paths.h"
 #include "state/phone_state.h"
 #include "store/phone_store.h"
 #include "store/saver.h"
 #include "vaultra/connect.h"
+#include "vaultra/identity_lookup.h"
+#include "vaultra/own_handle.h"
 #include "wallet/binding.h"
+#include "wallet/coins.h"
 #include "wallet/http.h"
+#include "wallet/published.h"
 
 namespace dialo {
 namespace {
@@ -43,7 +49,7 @@ void openSound() {
     const bool opened = chosen.open(note);
     setSoundBackend(opened || &chosen == &pulseBackend() ? chosen : noneBackend());
     if (!note.empty()) setStatus(note);
-    PhoneSettings settings = lockPhone().state.settings;
+    PhoneSettings settings = lockPhoneBrief().state.settings;
     setOutputId(settings.output);
     setInputId(settings.input);
 }
@@ -81,6 +87,16 @@ void shutdownCore() {
     release_shared_http();
     releasePhoneConnections();
     curl_global_cleanup();
+}
+
+void resetCoreState() {
+    resetPoller();
+    resetRingerMemory();
+    reset_identity_cache();
+    reset_claim_memory();
+    reset_spends_cache();
+    reset_published_wallet();
+    clearCapture();
 }
 
 }  // namespace dialo

@@ -182,7 +182,7 @@ void recordMessageStep(bool flush) {
         }
         gCaptured.erase(gCaptured.begin(), gCaptured.begin() + long(at));
     }
-    bool voiced = lockPhone().state.messageVoiced;
+    bool voiced = lockPhoneBrief().state.messageVoiced;
     std::vector<Bytes> kept;
     for (const Bytes& second : seconds) {
         if (holdsRingTone(second)) continue;

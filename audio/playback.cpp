@@ -98,12 +98,12 @@ bool endMessageLocked() {
 }
 
 void setStatusText(const std::string& text) {
-    lockPhone().state.statusText = text;
+    lockPhoneBrief().state.statusText = text;
     postUi(UiMessage::Refresh);
 }
 
 // The stream then carries a call's voice and tones; a message must not reopen, cork or flush it.
-bool callUp() { return lockPhone().state.callState != CallState::Idle; }
+bool callUp() { return lockPhoneBrief().state.callState != CallState::Idle; }
 
 }  // namespace
 

@@ -73,10 +73,10 @@ void startUpkeep(LoopState& loop, bool checkCoins, bool refresh) {
     loop.upkeepRunning = true;
     try {
         loop.upkeep = std::thread([&loop, checkCoins, refresh] {
-            if (checkCoins && lockPhone().state.callState == CallState::Idle && count_ready_coins() < kReadyCoinTarget &&
+            if (checkCoins && lockPhoneBrief().state.callState == CallState::Idle && count_ready_coins() < kReadyCoinTarget &&
                 split_coins().starts_with("success") && count_ready_coins() < 1)
                 setStatus("Preparing coins. A long call can start after the next block.");
-            if (refresh && lockPhone().state.callState == CallState::Idle) refreshBalance();
+            if (refresh && lockPhoneBrief().state.callState == CallState::Idle) refreshBalance();
             loop.upkeepRunning = false;
         });
     } catch (const std::exception&) {
@@ -85,7 +85,7 @@ void startUpkeep(LoopState& loop, bool checkCoins, bool refresh) {
 }
 
 void cycle(LoopState& loop) {
-    const bool idleAtStart = lockPhone().state.callState == CallState::Idle;
+    const bool idleAtStart = lockPhoneBrief().state.callState == CallState::Idle;
     sleepMs(idleAtStart ? kIdleCycleMs : kCallCycleMs);
     if (!phoneFlags().running) return;
     endUnansweredCall();
@@ -119,7 +119,7 @@ void cycle(LoopState& loop) {
     }
     pollOracle(address);
     releaseOverdueAudio();
-    idle = lockPhone().state.callState == CallState::Idle;
+    idle = lockPhoneBrief().state.callState == CallState::Idle;
     if (idle && !address.empty()) {
         if (take_history_refresh_request()) scanConfirmedHistory(address);
         drainBackfill();
@@ -139,10 +139,10 @@ void cycle(LoopState& loop) {
         if (!idleText.empty()) setStatus(idleText);
     }
 
-    if (!idleAtStart || lockPhone().state.callState != CallState::Idle) return;
+    if (!idleAtStart || lockPhoneBrief().state.callState != CallState::Idle) return;
     const bool checkCoins = loop.cycle % kCoinCheckEvery == 1;
     ++loop.cycle;
-    const bool refresh = loop.cycle % kBalanceEvery == 0 || !lockPhone().state.balanceKnown;
+    const bool refresh = loop.cycle % kBalanceEvery == 0 || !lockPhoneBrief().state.balanceKnown;
     if (checkCoins || refresh) startUpkeep(loop, checkCoins, refresh);
 }
 

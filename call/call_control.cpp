@@ -53,7 +53,7 @@ constexpr uint32_t kHangUpRetryMs[] = {3000, 7000, 20000};
 
 bool running() { return phoneFlags().running.load(); }
 
-CallState stateNow() { return lockPhone().state.callState; }
+CallState stateNow() { return lockPhoneBrief().state.callState; }
 
 // Starts a detached thread; a thread that cannot be made is a step not taken, never a crash.
 void detached(void (*body)()) { (void)startDetached(body); }
@@ -251,6 +251,11 @@ void startIncomingRinger() {
     phoneFlags().ringerActive = true;
     postUi(UiMessage::RingStart);
     if (!startDetached([callId] { incomingRinger(callId); })) phoneFlags().ringerActive = false;
+}
+
+void resetRingerMemory() {
+    std::lock_guard lock(gRingMutex);
+    gRangFor.clear();
 }
 
 bool tellHungUp(const Peer& peer, const std::string& callId) { return tellHungUpNow(peer, callId, false, nullptr); }

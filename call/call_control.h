@@ -50,6 +50,9 @@ void endUnansweredCall();
 /// Sends the ringing caller to leave a message; true when done.
 bool divertToAnswerPhone();
 
+/// Forgets which call the incoming ringer last rang for, as a process starts.
+void resetRingerMemory();
+
 /// Starts the incoming ringer unless one runs already; posts the ring start.
 void startIncomingRinger();
 

@@ -110,7 +110,7 @@ void releaseAhead(PhoneState& s, bool skipGap) {
 }
 
 // Rings the invite here; false when the state it would take over is not one an invite may.
-bool ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_t now) {
+bool ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_t now) REQUIRES(phoneMutex()) {
     if (!moveCallState(s, s.callState, CallState::Incoming, CallWhy::InviteRang)) return false;
     s.messageAudio.clear();
     s.messageSeconds = 0;
@@ -141,7 +141,7 @@ bool ring(PhoneState& s, const ReceivedEvent& e, const std::string& txid, int64_
 
 // A tape: the message lands in the inbox unless it was kept, heard or deleted before. True when
 // the boxes changed; `moved` when it ended the call ringing here.
-bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid, bool& moved) {
+bool takeTape(PhoneState& s, const ReceivedEvent& e, const std::string& txid, bool& moved) REQUIRES(phoneMutex()) {
     if (txid.size() == 64) {
         bool named = false;
         for (SavedMessage& m : s.boxes.saved)

@@ -26,7 +26,7 @@ void releaseOverdueAudio();
 
 /// True when a signer is on the block list, however either was spelled. Caller holds the
 /// phone-state mutex.
-bool isBlocked(const PhoneState& st, const std::string& signer);
+bool isBlocked(const PhoneState& st, const std::string& signer) REQUIRES(phoneMutex());
 
 /// "Calls will divert to your answer-phone after three rings." (answer-phone on) or "... ten rings.".
 std::string idleStatusText(const PhoneState& st);

@@ -50,8 +50,8 @@ void talkingCycle(Pending& p) {
     if (nowMs() < p.nextSendMs) return;
     if (p.gsm.empty()) {
         bool voiced = false;
-        p.gsm = takeLiveChunk(lockPhone().state.talkGate, voiced);
-        if (voiced) lockPhone().state.talkGate = true;
+        p.gsm = takeLiveChunk(lockPhoneBrief().state.talkGate, voiced);
+        if (voiced) lockPhoneBrief().state.talkGate = true;
         if (p.gsm.empty()) return;
     }
     Peer peer;
@@ -95,14 +95,14 @@ void liveSenderLoop() {
     Pending pending;
     while (phoneFlags().running) {
         sleepMs(kCycleMs);
-        const CallState state = lockPhone().state.callState;
+        const CallState state = lockPhoneBrief().state.callState;
         setCaptureBound(state == CallState::Talking ? kTalkingBoundSeconds : kIdleBoundSeconds);
         if (state == CallState::Talking) {
             talkingCycle(pending);
             continue;
         }
         pending = Pending{};
-        lockPhone().state.talkGate = false;
+        lockPhoneBrief().state.talkGate = false;
         if (state == CallState::LeavingMessage) recordingCycle();
     }
 }

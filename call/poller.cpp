@@ -84,13 +84,13 @@ bool held(const std::string& txid) {
 
 void hold(const std::string& txid, uint64_t ms) { holdTxidUntil(txid, nowMs() + ms); }
 
-bool known(const std::string& txid) { return lockPhone().state.knownTxids.count(txid) > 0; }
+bool known(const std::string& txid) { return lockPhoneBrief().state.knownTxids.count(txid) > 0; }
 
 bool isNew(const std::string& txid) { return isTxid(txid) && !held(txid) && !known(txid); }
 
 bool inFuture(const std::atomic<uint64_t>& deadline) { return deadline.load() > nowMs(); }
 
-bool idle() { return lockPhone().state.callState == CallState::Idle; }
+bool idle() { return lockPhoneBrief().state.callState == CallState::Idle; }
 
 bool isCallPayload(const std::string& payload) {
     return payload.size() >= kMinPayload && payload.find(kProtocol) != std::string::npos;
@@ -298,7 +298,7 @@ void scanUnconfirmedUnguarded(const std::string& address) {
 void scanConfirmedUnguarded(const std::string& address) {
     PhoneFlags& flags = phoneFlags();
     if (address.empty() || inFuture(flags.wocBackoffUntil)) return;
-    if (lockPhone().state.backfill.size() > kBackfillCap) return;
+    if (lockPhoneBrief().state.backfill.size() > kBackfillCap) return;
     const json body = json::parse(
         httpsGet(wocUrl("/address/" + url_path_segment(address) + "/history"), kHistoryTimeout, &flags.wocBackoffUntil,
                  kWocBackoff),
@@ -349,7 +349,7 @@ bool enqueueRawFetch(const std::string& txid) {
 
 void forgetTxid(const std::string& txid) {
     try {
-        lockPhone().state.knownTxids.erase(txid);
+        lockPhoneBrief().state.knownTxids.erase(txid);
     } catch (const std::exception&) {
     }
 }
@@ -365,6 +365,17 @@ void holdTxidUntil(const std::string& txid, uint64_t tickMs) {
         gRetryNotBefore[txid] = tickMs;
     } catch (const std::exception&) {
     }
+}
+
+void resetPoller() {
+    {
+        std::lock_guard lock(gFetchMutex);
+        gQueue.clear();
+        gQueued.clear();
+        gRetryNotBefore.clear();
+        gMissed.clear();
+    }
+    gLastListingMs = 0;
 }
 
 void scanUnconfirmedHistory(const std::string& address) {

@@ -32,6 +32,10 @@ void forgetTxid(const std::string& txid);
 /// Keeps a txid from being fetched, queued or listed before this monotonic tick.
 void holdTxidUntil(const std::string& txid, uint64_t tickMs);
 
+/// Forgets every queued, held and missed txid and when the last listing was read, as a
+/// process starts; the payload handler stays. The workers must be stopped.
+void resetPoller();
+
 /// The WhatsOnChain fallbacks, run by the background loop while idle.
 void scanUnconfirmedHistory(const std::string& address);
 void scanConfirmedHistory(const std::string& address);

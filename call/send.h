@@ -31,7 +31,7 @@ struct Peer {
 };
 
 /// The current call's peer. Caller holds the phone-state mutex.
-Peer currentPeer(const PhoneState& s);
+Peer currentPeer(const PhoneState& s) REQUIRES(phoneMutex());
 
 /// What a broadcast event was: its transaction and what it cost in satoshis.
 struct SentEvent {

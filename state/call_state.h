@@ -69,6 +69,6 @@ inline constexpr CallMove kCallMoves[] = {
 /// saying what was refused goes to standard error, and the answer is false. Only the call
 /// state changes: captions, status and the ring flags stay with the caller.
 /// The caller holds the phone-state mutex.
-[[nodiscard]] bool moveCallState(PhoneState& s, CallState from, CallState to, CallWhy why);
+[[nodiscard]] bool moveCallState(PhoneState& s, CallState from, CallState to, CallWhy why) REQUIRES(phoneMutex());
 
 }  // namespace dialo

@@ -407,7 +407,7 @@ namespace {
 
 // A handle's file written now; named audio files found gone are queued again from memory
 // (all at once) and the write tried once more.
-bool writeHandleNow(PhoneState& st) {
+bool writeHandleNow(PhoneState& st) REQUIRES(phoneMutex()) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         store_detail::StoreSnapshot snap = store_detail::takeSnapshot(st);
         if (snap.key.empty()) return true;

@@ -38,38 +38,39 @@ void load_settings();
 /// while the store's writer runs (saver.h) the files are written there, after this returns,
 /// and otherwise at once. The shared file is left alone when the store's inter-process lock
 /// cannot be taken; a failed write is tried again with the next save.
-void save_phone_store(PhoneState& st);
+void save_phone_store(PhoneState& st) REQUIRES(phoneMutex());
 
 /// Records a missed call from `caller` unless `call_id` already has one; then saves.
-void record_missed_call(PhoneState& st, const std::string& caller, const std::string& call_id);
+void record_missed_call(PhoneState& st, const std::string& caller, const std::string& call_id) REQUIRES(phoneMutex());
 
 /// Appends a finished call (dropping the oldest past 80) and saves.
-void append_call(PhoneState& st, const CallRecord& record);
+void append_call(PhoneState& st, const CallRecord& record) REQUIRES(phoneMutex());
 
 /// Remembers that this phone acted on a transaction's event, and the call id of an invite that
 /// rang (kept 30 minutes, read back into the known txids and seen event ids when the handle's
 /// file loads). False when it was known already. Does not save.
-bool note_handled_txid(PhoneState& st, const std::string& txid, const std::string& ringingCallId = {});
+bool note_handled_txid(PhoneState& st, const std::string& txid, const std::string& ringingCallId = {})
+    REQUIRES(phoneMutex());
 
 /// Adds a handle (its lower-cased bare alias) to the block list, or takes it off; false when
 /// there was nothing to change. Does not save.
-bool block_handle(PhoneState& st, const std::string& handle);
-bool unblock_handle(PhoneState& st, const std::string& handle);
+bool block_handle(PhoneState& st, const std::string& handle) REQUIRES(phoneMutex());
+bool unblock_handle(PhoneState& st, const std::string& handle) REQUIRES(phoneMutex());
 
 /// Shared-file read-modify-write of the settings. Caller holds the store lock.
 void save_settings(const PhoneState& st);
 /// Writes the loaded handle's file (and audio files it names that are not on disk) at once;
 /// false when it could not. Caller holds the store lock.
-[[nodiscard]] bool save_handle_file(PhoneState& st);
+[[nodiscard]] bool save_handle_file(PhoneState& st) REQUIRES(phoneMutex());
 
 /// The per-handle document from memory (trims the inbox to 2000 first); messages name their
 /// audio files.
-nlohmann::json build_handle_document(PhoneState& st);
+nlohmann::json build_handle_document(PhoneState& st) REQUIRES(phoneMutex());
 
 /// Loads a per-handle document into memory. Values of the wrong type take their defaults
 /// and the record is kept; returns false when any value had to be skipped or defaulted, so
 /// the caller can keep the original text before it is rewritten.
-bool apply_handle_document(PhoneState& st, const nlohmann::json& doc);
+bool apply_handle_document(PhoneState& st, const nlohmann::json& doc) REQUIRES(phoneMutex());
 
 /// The store lock: the in-process store mutex, then byte 0 of phone.lock; released in
 /// reverse. Without the byte lock (file unopenable) only the in-process part is held.

@@ -49,7 +49,7 @@ struct StoreSnapshot {
 /// Copies the store out of memory. Caller holds the phone-state mutex. `allAudio` queues a
 /// copy of every message's audio, even what is on disk, so the snapshot can be written after
 /// memory has moved to another handle.
-StoreSnapshot takeSnapshot(PhoneState& st, bool allAudio = false);
+StoreSnapshot takeSnapshot(PhoneState& st, bool allAudio = false) REQUIRES(phoneMutex());
 
 enum class WriteOutcome { Written, Failed, AudioMissing };
 
@@ -94,7 +94,7 @@ void noteAudioLoaded(const std::string& key, const std::string& name);
 
 /// apply_handle_document, also telling whether some message's audio file was there but did
 /// not read: such a load must not be used, or the next save would drop that message.
-bool applyHandleDocument(PhoneState& st, const nlohmann::json& doc, bool& audioUnreadable);
+bool applyHandleDocument(PhoneState& st, const nlohmann::json& doc, bool& audioUnreadable) REQUIRES(phoneMutex());
 
 /// After a handle's file loads (store lock held): removes audio files its document does not
 /// name, left by a phone killed between writing them and the document, or by a delete.

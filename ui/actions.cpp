@@ -38,7 +38,7 @@ void startConnectOrDisconnect() {
 }
 
 void startCallOrAnswer(const std::string& typed) {
-    const CallState state = lockPhone().state.callState;
+    const CallState state = lockPhoneBrief().state.callState;
     if (state == CallState::Incoming) startAnswer();
     else if (state == CallState::Idle) detached([typed] { placeCall(typed); });
 }

@@ -333,7 +333,10 @@ CardWindow::CardWindow(MainWindow* main) : QWidget(main, Qt::Tool), main_(main) 
         const int now = phoneFlags().volume;
         const int next = now == 50 ? 100 : now == 100 ? 150 : now == 150 ? 200 : 50;
         phoneFlags().volume = next;
-        save_phone_store(lockPhone().state);
+        {
+            auto g = lockPhone();
+            save_phone_store(g.state);
+        }
         refreshLabels();
     });
     button("fees", "Fee list", [this] { open(CardFees); });
@@ -360,7 +363,7 @@ void CardWindow::open(int kind) {
         kind_ = kind;
         setWindowTitle(kKinds[kind].title);
         setFixedSize(scaled(kKinds[kind].width), scaled(kKinds[kind].height));
-        const CardPosition pos = lockPhone().state.settings.cardPos[size_t(kind)];
+        const CardPosition pos = lockPhoneBrief().state.settings.cardPos[size_t(kind)];
         if (pos.valid) move(MainWindow::placedOnScreen(QRect(QPoint(pos.x, pos.y), frameGeometry().size())));
         layoutKind();
     }
@@ -396,7 +399,7 @@ void CardWindow::hideEvent(QHideEvent* e) {
 
 void CardWindow::returnToStoredPosition() {
     if (kind_ < 1 || kind_ > kCardKinds) return;
-    const CardPosition pos = lockPhone().state.settings.cardPos[size_t(kind_)];
+    const CardPosition pos = lockPhoneBrief().state.settings.cardPos[size_t(kind_)];
     if (pos.valid) move(MainWindow::placedOnScreen(QRect(QPoint(pos.x, pos.y), frameGeometry().size())));
 }
 
@@ -532,7 +535,7 @@ void CardWindow::refreshLabels() {
 }
 
 void CardWindow::refreshAnswerPhoneLabel() {
-    const bool on = lockPhone().state.boxes.answerphone;
+    const bool on = lockPhoneBrief().state.boxes.answerphone;
     buttons_.at("answerphone-toggle")->setText(on ? "Answer-phone on" : "Answer-phone off");
 }
 

@@ -339,7 +339,7 @@ void MainWindow::followScreen() {
 }
 
 void MainWindow::refresh() {
-    const CallState state = lockPhone().state.callState;
+    const CallState state = lockPhoneBrief().state.callState;
     const QString label = state == CallState::Incoming ? "Answer" : "Call";
     if (call_->text() != label) call_->setText(label);
     if (state != CallState::Incoming && ringTimer_->isActive()) stopRinging();
@@ -384,7 +384,7 @@ void MainWindow::syncControls() {
     say(connectionText_, lines.connection);
     say(captionText_, lines.caption);
     say(mainText_, lines.main);
-    mainText_->setAccessibleDescription(QString::fromStdString(lockPhone().state.statusText));
+    mainText_->setAccessibleDescription(QString::fromStdString(lockPhoneBrief().state.statusText));
 }
 
 void MainWindow::typed() {
@@ -433,7 +433,7 @@ void MainWindow::ringStart() {
 }
 
 void MainWindow::ringTick() {
-    if (lockPhone().state.callState != CallState::Incoming) {
+    if (lockPhoneBrief().state.callState != CallState::Incoming) {
         stopRinging();
         return;
     }
@@ -482,7 +482,7 @@ void MainWindow::clockTick() {
     blinkOn_ = blink;
     bool limit = false;
     const int secs = clockSeconds(limit);
-    const bool incoming = lockPhone().state.callState == CallState::Incoming;
+    const bool incoming = lockPhoneBrief().state.callState == CallState::Incoming;
     if (secs != shownClock_ || (incoming && flipped)) {
         shownClock_ = secs;
         update(0, 0, width(), scaled(kHeader, dpi_));
@@ -527,9 +527,9 @@ void MainWindow::paintEvent(QPaintEvent*) {
     bool limit = false;
     const bool clock = clockSeconds(limit) >= 0;
     const ThemePalette& p = currentPalette();
-    const int theme = lockPhone().state.settings.theme;
-    const CallState state = lockPhone().state.callState;
-    const bool answerphoneOn = lockPhone().state.boxes.answerphone;
+    const int theme = lockPhoneBrief().state.settings.theme;
+    const CallState state = lockPhoneBrief().state.callState;
+    const bool answerphoneOn = lockPhoneBrief().state.boxes.answerphone;
 
     QPainter g(this);
     g.setRenderHint(QPainter::Antialiasing);
@@ -609,7 +609,7 @@ QPoint MainWindow::placedOnScreen(const QRect& window) {
 }
 
 void MainWindow::moveToSavedPosition() {
-    const CardPosition saved = lockPhone().state.settings.mainPos;
+    const CardPosition saved = lockPhoneBrief().state.settings.mainPos;
     if (saved.valid) move(placedOnScreen(QRect(QPoint(saved.x, saved.y), frameGeometry().size())));
 }
 

@@ -55,7 +55,7 @@ const ThemePalette& themePalette(int theme) {
     return all[size_t(theme >= 0 && theme <= 3 ? theme : 0)];
 }
 
-const ThemePalette& currentPalette() { return themePalette(lockPhone().state.settings.theme); }
+const ThemePalette& currentPalette() { return themePalette(lockPhoneBrief().state.settings.theme); }
 
 const char* themeName(int theme) {
     static const char* const names[] = {"Blue", "Rose", "Gold", "Green"};

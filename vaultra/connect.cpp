@@ -57,7 +57,7 @@ void migrateLegacyWallet() {
 }
 
 // Refreshes what the loaded wallet says about itself (counts added in Vaultra, its handle).
-void afterLoadRefresh(WalletState& w) {
+void afterLoadRefresh(WalletState& w) REQUIRES(walletMutex()) {
     reload_wallet_counts(w);
     if (!w.paymail.empty()) name_wallet(bound_wallet_id(), w.paymail);
     (void)publish_wallet(w);

@@ -20,10 +20,10 @@ constexpr char kNotConnected[] = "Vaultra HD wallet not connected";
 constexpr char kNoIdentityKey[] = "could not derive Vaultra identity key";
 
 // The bound wallet is read on first use, as for every wallet operation.
-bool hdWalletReady(WalletState& w) { return load_wallet(w) && w.keys.hd && validate_mnemonic(w.keys.mnemonic); }
+bool hdWalletReady(WalletState& w) REQUIRES(walletMutex()) { return load_wallet(w) && w.keys.hd && validate_mnemonic(w.keys.mnemonic); }
 
 // Derives the identity key under a lock the caller holds.
-bool identityKeyLocked(WalletState& w, KeyTriple& key, std::string& error) {
+bool identityKeyLocked(WalletState& w, KeyTriple& key, std::string& error) REQUIRES(walletMutex()) {
     if (!hdWalletReady(w)) {
         error = kNotConnected;
         return false;

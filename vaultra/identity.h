@@ -10,6 +10,7 @@
 #include "base/bytes.h"
 #include "wallet/hashes.h"
 #include "wallet/openssl_handles.h"
+#include "wallet/wallet_state.h"
 
 namespace dialo {
 
@@ -25,15 +26,13 @@ namespace dialo {
 [[nodiscard]] bool identity_sign(std::string_view message, std::string& pubHex, std::string& signature,
                                  std::string& error);
 
-struct WalletState;
-
 /// identity_sign for a caller that already holds the wallet state lock.
 [[nodiscard]] bool identity_sign_held(WalletState& w, std::string_view message, std::string& pubHex,
-                                      std::string& signature, std::string& error);
+                                      std::string& signature, std::string& error) REQUIRES(walletMutex());
 
 /// derive_bn_key for a caller that already holds the wallet state lock.
 [[nodiscard]] bool derive_bn_key_held(WalletState& w, std::string& pubHex, std::string& privHex, std::string& address,
-                                      std::string& error);
+                                      std::string& error) REQUIRES(walletMutex());
 
 /// The BN key, used by the platform's paymail claim. Takes the wallet state lock.
 [[nodiscard]] bool derive_bn_key(std::string& pubHex, std::string& privHex, std::string& address,

@@ -204,6 +204,17 @@ void request_avatar(const std::string& handleIn) {
     (void)startDetached([handle] { fetchAvatar(handle); });
 }
 
+void reset_identity_cache() {
+    Records& r = records();
+    {
+        std::lock_guard lock(r.identityMutex);
+        r.identities.clear();
+        r.unknown.clear();
+    }
+    std::lock_guard lock(r.avatarMutex);
+    r.avatars.clear();
+}
+
 Bytes avatar_for(const std::string& handle) {
     Records& r = records();
     std::lock_guard lock(r.avatarMutex);

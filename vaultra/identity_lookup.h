@@ -23,6 +23,10 @@ bool identity_matches(std::string_view actor, std::string_view pubHex, std::stri
 /// Starts at most one background fetch of a handle's avatar for the life of the process.
 void request_avatar(const std::string& handle);
 
+/// Forgets every cached key, unknown actor and avatar, as a process starts. An avatar fetch
+/// still running may store its picture afterwards.
+void reset_identity_cache();
+
 /// The fetched avatar picture's bytes (16 bytes to under 2 MiB, PNG or JPEG), or empty.
 Bytes avatar_for(const std::string& handle);
 

@@ -100,6 +100,11 @@ bool send_paymail_claim(WalletState& w, const std::string& handleIn, const std::
     return fail(error.empty() ? "paymail host refused" : error);
 }
 
+void reset_claim_memory() {
+    std::lock_guard lock(gClaimMutex);
+    gLastClaimKey.clear();
+}
+
 void claim_paymail(WalletState& w, const std::string& handle, const std::string& pubkey, const std::string& address,
                    const std::string& avatar, const std::string& ordAddress) {
     if (handle.empty() || pubkey.empty()) return;

@@ -20,7 +20,7 @@ bool is_plain_wallet_id(std::string_view id);
 
 /// Enters app mode for one installed copy (its instance path and app name); forgets the
 /// bound id. Caller holds the wallet state lock (`w`).
-void set_app_instance(WalletState& w, std::string_view instance, std::string_view appName);
+void set_app_instance(WalletState& w, std::string_view instance, std::string_view appName) REQUIRES(walletMutex());
 
 bool vaultra_app_mode();
 std::string app_name();
@@ -31,7 +31,7 @@ std::string bound_wallet_id();
 std::string bound_wallet_file();
 /// Changes the bound id. Only under the wallet state lock, so that no spend or load sees the
 /// wallet change under it.
-void set_bound_wallet_id(WalletState& w, const std::string& id);
+void set_bound_wallet_id(WalletState& w, const std::string& id) REQUIRES(walletMutex());
 
 /// The bind file's name for an instance: letters and digits lower-cased, the rest "_", the
 /// last 96 characters, "default" when empty.

@@ -24,7 +24,7 @@ constexpr uint32_t kConfirmGapMs = 700;
 // `seen`: WhatsOnChain shows the transaction. Any other claim is believed until the chain
 // moves on without it.
 std::string success(WalletState& w, const std::string& txid, const std::vector<Coin>& inputs,
-                    const std::vector<TxOutput>& outputs, bool seen) {
+                    const std::vector<TxOutput>& outputs, bool seen) REQUIRES(walletMutex()) {
     w.coins.lastTxid = txid;
     // The transaction is out whatever the disk says; the lost records are only mentioned.
     std::string error;

@@ -13,7 +13,7 @@ namespace dialo {
 /// "success: " + txid, or "error: ..." with the services' own reasons. A success WhatsOnChain
 /// does not show yet leaves the inputs doubted (record_broadcast).
 std::string broadcast_tx(WalletState& w, const std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs,
-                         std::string* txidOut = nullptr);
+                         std::string* txidOut = nullptr) REQUIRES(walletMutex());
 
 /// Replies that mean the inputs were already spent by another transaction (any letter case).
 bool is_conflict_reply(const std::string& text);
@@ -26,6 +26,6 @@ bool is_missing_inputs_reply(const std::string& text);
 
 /// Waits up to 8 × 0.7 s for WhatsOnChain to know the txid; "success: " + txid, or empty.
 std::string confirm_broadcast(WalletState& w, const std::string& txid, const std::vector<Coin>& inputs,
-                              const std::vector<TxOutput>& outputs);
+                              const std::vector<TxOutput>& outputs) REQUIRES(walletMutex());
 
 }  // namespace dialo

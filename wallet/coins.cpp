@@ -94,7 +94,7 @@ bool isHouseOracle(const std::string& address) {
     return std::find(all.begin(), all.end(), address) != all.end();
 }
 
-std::vector<std::string> poolAddresses(WalletState& w) {
+std::vector<std::string> poolAddresses(WalletState& w) REQUIRES(walletMutex()) {
     std::vector<std::string> out;
     for (std::string& a : receive_addresses(w.keys))
         if (!isHouseOracle(a)) out.push_back(std::move(a));
@@ -102,7 +102,7 @@ std::vector<std::string> poolAddresses(WalletState& w) {
 }
 
 // Gives a coin the owner of its address; false when the wallet holds no key for it.
-bool attachKey(WalletState& w, Coin& c, const std::string& address) {
+bool attachKey(WalletState& w, Coin& c, const std::string& address) REQUIRES(walletMutex()) {
     return find_own_address(w.keys, address, c.owner);
 }
 
@@ -257,7 +257,8 @@ void trimDoubts(CoinState& cs) {
 
 // Spent from now on, but only as far as `txid` is believed; an outpoint already spent for good
 // stays so, and one doubted for this txid before keeps its first marking.
-void doubtInputs(WalletState& w, const std::vector<Coin>& inputs, const std::string& txid, bool sent) {
+void doubtInputs(WalletState& w, const std::vector<Coin>& inputs, const std::string& txid, bool sent)
+    REQUIRES(walletMutex()) {
     CoinState& cs = w.coins;
     const std::string id = lowerAscii(txid);
     int64_t height = -2;  // not read yet
@@ -293,7 +294,8 @@ Sighting lookUp(const std::string& txid) {
 // Settles the doubts the chain has moved past against unspent lists just read: `listed` holds
 // the outpoints they show unspent, `covered` the addresses whose list answered. A transaction
 // kept for a retry of its own keeps its inputs whatever the lists say.
-void settleDoubts(WalletState& w, const std::set<std::string>& listed, const std::set<std::string>& covered) {
+void settleDoubts(WalletState& w, const std::set<std::string>& listed, const std::set<std::string>& covered)
+    REQUIRES(walletMutex()) {
     CoinState& cs = w.coins;
     std::set<std::string> retried;
     for (const auto& [key, k] : cs.kept)
@@ -359,7 +361,7 @@ void settleDoubts(WalletState& w, const std::set<std::string>& listed, const std
     if (changeDropped && !save_change_snapshot(w, error)) report_unsaved_coins(error);
 }
 
-std::vector<std::string> ownAddresses(WalletState& w) {
+std::vector<std::string> ownAddresses(WalletState& w) REQUIRES(walletMutex()) {
     std::vector<std::string> out = receive_addresses(w.keys);
     if (!w.keys.identityAddress.empty()) out.push_back(w.keys.identityAddress);
     if (!w.keys.defaultKey.address.empty() &&
@@ -382,6 +384,11 @@ const std::vector<std::string>& house_oracle_addresses() {
         return out;
     }();
     return all;
+}
+
+void reset_spends_cache() {
+    std::lock_guard lock(gSpendsMutex);
+    gSpends.clear();
 }
 
 std::string outpoint_key(const std::string& txid, uint32_t vout) {

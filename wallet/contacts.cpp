@@ -24,7 +24,7 @@ std::string fail(const std::string& status) {
 std::string trimmedNote(std::string_view s) { return std::string(trimBlanks(s).substr(0, kNoteBytes)); }
 
 // Saves the changed list, or puts the old one back so that a failure changes nothing.
-std::string saveOrRestore(WalletState& w, std::vector<Contact> before) {
+std::string saveOrRestore(WalletState& w, std::vector<Contact> before) REQUIRES(walletMutex()) {
     if (save_wallet(w)) return "success";
     w.contacts = std::move(before);
     return fail("error: could not save the wallet file.");

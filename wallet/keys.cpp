@@ -114,7 +114,7 @@ void indexAccount(WalletKeys& keys, uint32_t account, uint64_t first, uint64_t l
 }
 
 // Brings the owner map up to the current counts; false when the keys cannot be derived.
-bool ensureOwners(WalletKeys& keys) {
+bool ensureOwners(WalletKeys& keys) REQUIRES(walletMutex()) {
     if (!keys.hd) return false;
     for (size_t a = 0; a < kAccountCount && keys.ownersReady; ++a)
         if (uint64_t(keys.counts[a]) + 1 < keys.indexed[a]) keys.ownersReady = false;  // counts went down

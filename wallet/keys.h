@@ -35,25 +35,26 @@ std::string address_from_pubkey(std::string_view pubHex);
 [[nodiscard]] bool derive_child(const ExtendedKey& parent, uint32_t index, ExtendedKey& child);
 
 /// The key at a five-level path of the loaded mnemonic; fills the seed and master caches.
-[[nodiscard]] bool derive_key(WalletKeys& keys, const DerivationPath& path, KeyTriple& out);
+[[nodiscard]] bool derive_key(WalletKeys& keys, const DerivationPath& path, KeyTriple& out) REQUIRES(walletMutex());
 
 /// Recomputes the default, identity and ordinals keys after a load; true when the default
 /// and identity keys are present.
-bool refresh_wallet_keys(WalletKeys& keys);
+bool refresh_wallet_keys(WalletKeys& keys) REQUIRES(walletMutex());
 
 /// The Hash160 of an address when the wallet holds its key (accounts 0' to 5' up to their
 /// counts, the identity key, or the imported key). Gives no key material.
-[[nodiscard]] bool find_own_address(WalletKeys& keys, std::string_view address, Hash160& hash);
+[[nodiscard]] bool find_own_address(WalletKeys& keys, std::string_view address, Hash160& hash) REQUIRES(walletMutex());
 
 /// The key of an own address's Hash160, derived now for one signature; the caller wipes
 /// `out.priv` as soon as it has signed. False when the wallet holds no such key.
-[[nodiscard]] bool signing_key_for(WalletKeys& keys, const Hash160& owner, KeyTriple& out);
+[[nodiscard]] bool signing_key_for(WalletKeys& keys, const Hash160& owner, KeyTriple& out) REQUIRES(walletMutex());
 
 /// Whether a Hash160 is the wallet's own: the extra hash, a known coin's owner, the default
 /// address, a payment address up to the account count, or the identity address.
-bool is_own_hash(WalletKeys& keys, const Hash160& h, const Hash160* extra, const std::vector<Coin>& coins);
+bool is_own_hash(WalletKeys& keys, const Hash160& h, const Hash160* extra, const std::vector<Coin>& coins)
+    REQUIRES(walletMutex());
 
 /// The addresses scanned for coins, in index order.
-std::vector<std::string> receive_addresses(WalletKeys& keys);
+std::vector<std::string> receive_addresses(WalletKeys& keys) REQUIRES(walletMutex());
 
 }  // namespace dialo

@@ -52,6 +52,11 @@ bool publish_wallet(const WalletState& w) {
     return connected;
 }
 
+void reset_published_wallet() {
+    std::lock_guard lock(gViewMutex);
+    gView = WalletView{};
+}
+
 int64_t publish_balance(int64_t sats) {
     update([&](WalletView& v) {
         if (v.connected) v.balanceSats = sats < 0 ? -1 : sats;

@@ -25,10 +25,13 @@ WalletView published_wallet();
 /// Publishes whether `w` is usable (bound, loaded, a valid phrase) with its handle and address;
 /// a wallet that is not connected shows nothing, balance included. Caller holds the wallet state
 /// lock. Answers the connected flag it published.
-bool publish_wallet(const WalletState& w);
+bool publish_wallet(const WalletState& w) REQUIRES(walletMutex());
 
 /// Publishes the shown balance, satoshis (-1: unknown); ignored while not connected. Answers
 /// `sats`, so that a reader of the balance can publish what it returns.
 int64_t publish_balance(int64_t sats);
+
+/// Back to the view of a process that has published nothing; no display is told.
+void reset_published_wallet();
 
 }  // namespace dialo

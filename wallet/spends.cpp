@@ -32,7 +32,7 @@ constexpr int64_t kKeptUnseenSeconds = 600;  // when the chain height cannot be 
 // Balance records feed a program that reads them; the application chooses at start-up.
 bool reportingBalance() { return balance_records(); }
 
-void reportBalance(WalletState& w, int64_t spent) {
+void reportBalance(WalletState& w, int64_t spent) REQUIRES(walletMutex()) {
     if (!reportingBalance()) return;
     int64_t shown = note_spent_balance(w, spent);
     report_event({"[OV-BALANCE]", std::to_string(shown), bound_wallet_id()});
@@ -41,7 +41,7 @@ void reportBalance(WalletState& w, int64_t spent) {
 
 // Each input is signed by the key of its owner, derived here and wiped at once; a coin whose
 // owner is unknown is the default address's.
-bool signAll(WalletState& w, std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs) {
+bool signAll(WalletState& w, std::vector<Coin>& inputs, const std::vector<TxOutput>& outputs) REQUIRES(walletMutex()) {
     Hash160 fallback{};
     (void)decode_p2pkh_address(w.keys.defaultKey.address, fallback);
     for (Coin& c : inputs) {
@@ -60,7 +60,7 @@ bool signAll(WalletState& w, std::vector<Coin>& inputs, const std::vector<TxOutp
 }
 
 std::string afterFailure(WalletState& w, const std::string& result, const std::vector<Coin>& inputs,
-                         const std::string& txid) {
+                         const std::string& txid) REQUIRES(walletMutex()) {
     std::string error;
     if ((is_conflict_reply(result) || is_missing_inputs_reply(result)) &&
         !forget_failed_inputs(w, inputs, txid, error))
@@ -69,7 +69,7 @@ std::string afterFailure(WalletState& w, const std::string& result, const std::v
     return result;
 }
 
-KeptSpend& keep(WalletState& w, const std::string& key, KeptSpend spend) {
+KeptSpend& keep(WalletState& w, const std::string& key, KeptSpend spend) REQUIRES(walletMutex()) {
     auto& kept = w.coins.kept;
     // One still waiting for its answer goes last: forgetting it could pay its message twice.
     while (kept.size() >= kKeptSpends)
@@ -86,7 +86,8 @@ KeptSpend& keep(WalletState& w, const std::string& key, KeptSpend spend) {
 // of every other spend, for the next try: a conflict may well be the transaction itself, not
 // yet shown. Once a block has come and WhatsOnChain still does not know it, it never went
 // out and will not: the next try builds a new one from other coins.
-std::string answerKept(WalletState& w, const std::string& key, KeptSpend& k, const std::string& result) {
+std::string answerKept(WalletState& w, const std::string& key, KeptSpend& k, const std::string& result)
+    REQUIRES(walletMutex()) {
     std::string error;
     const bool taken = result.rfind("success: ", 0) == 0;
     if (!taken && !tx_is_known(k.txid)) {
@@ -253,7 +254,7 @@ std::string spend_to_address(const std::string& address, int64_t sats, const std
     int64_t earlierFee = 0;
     std::vector<Coin> earlierInputs;
     std::vector<TxOutput> earlierOutputs;
-    auto knownEarlier = [&]() -> std::string {
+    auto knownEarlier = [&]() REQUIRES(walletMutex()) -> std::string {
         if (earlierTxid.empty() || !tx_is_known(earlierTxid)) return {};
         w.coins.lastTxid = earlierTxid;
         std::string saveError;

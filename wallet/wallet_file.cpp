@@ -129,7 +129,7 @@ std::string walletText(const json& doc) {
 
 bool fileIsLocked(const json& doc) { return doc.is_object() && string_field(doc, "lock") == "OV-LOCK1"; }
 
-bool loadHd(WalletState& w, const json& doc) {
+bool loadHd(WalletState& w, const json& doc) REQUIRES(walletMutex()) {
     WalletKeys& k = w.keys;
     k.hd = true;
     k.mnemonic = doc["mnemonic"].get<std::string>();

@@ -15,13 +15,13 @@ namespace dialo {
 std::string wallet_file_path();
 
 /// Loads the bound wallet on demand; true when a wallet is loaded afterwards.
-[[nodiscard]] bool load_wallet(WalletState& w);
+[[nodiscard]] bool load_wallet(WalletState& w) REQUIRES(walletMutex());
 
 /// Writes the loaded wallet back to the file it was loaded from, keeping keys of the file this
 /// program does not know and what Vaultra changed there since the load (higher counts,
 /// contacts, handle, backup flag). Refuses to write over a file that has been locked
 /// meanwhile or that now holds another wallet.
-[[nodiscard]] bool save_wallet(WalletState& w);
+[[nodiscard]] bool save_wallet(WalletState& w) REQUIRES(walletMutex());
 
 /// The avatar the wallet file names: "ord_avatar" when it is text, else its "icon" text.
 std::string wallet_avatar_text(const WalletState& w);
@@ -30,11 +30,11 @@ std::string wallet_avatar_text(const WalletState& w);
 bool wallet_is_sealed();
 
 /// Wipes everything held in memory so that the next load reads the file again.
-void reset_wallet_state(WalletState& w);
+void reset_wallet_state(WalletState& w) REQUIRES(walletMutex());
 
 /// Raises the account counts to the file's (never lowers them, never above 100000) and takes
 /// its handle; reads the file the wallet was loaded from.
-void reload_wallet_counts(WalletState& w);
+void reload_wallet_counts(WalletState& w) REQUIRES(walletMutex());
 
 /// Reads and parses a wallet file; false when it is missing or not a JSON object. The
 /// document may hold the phrase: wipe it with wipe_wallet_document before it goes.

@@ -12,7 +12,13 @@ WalletState gWallet;
 
 }  // namespace
 
-WalletGuard lockWallet() { return WalletGuard(gWalletMutex, gWallet); }
+const LockName& walletMutex() {
+    static const LockName name;
+    return name;
+}
+
+// The analysis sees the acquisition at the caller, through the declaration.
+WalletGuard lockWallet() NO_THREAD_SAFETY_ANALYSIS { return WalletGuard(gWalletMutex, gWallet); }
 
 void wipe_wallet_keys(WalletKeys& keys) {
     wipe_text(keys.mnemonic);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/thread_annotations.h"
 #include "wallet/coin.h"
 #include "wallet/hashes.h"
 
@@ -145,9 +146,13 @@ struct WalletState {
 
 /// Holds the wallet state lock for its lifetime. The lock is not recursive: code that already
 /// holds a guard passes its `state` on instead of locking again.
+/// The wallet state lock as the compiler's thread-safety analysis names it.
+const LockName& walletMutex();
+
 class WalletGuard {
 public:
     WalletGuard(std::mutex& m, WalletState& s) : lock_(m), state(s) {}
+    ~WalletGuard() RELEASE(walletMutex()) {}
 
 private:
     std::unique_lock<std::mutex> lock_;
@@ -156,7 +161,7 @@ public:
     WalletState& state;
 };
 
-WalletGuard lockWallet();
+WalletGuard lockWallet() ACQUIRE(walletMutex());
 
 /// Wipes every secret and clears every value of the keys, caches included.
 void wipe_wallet_keys(WalletKeys& keys);

@@ -80,7 +80,7 @@ void waitFor(CallState want, int seconds, const PrintLine& print) {
     std::unique_lock lock(gMutex);
     for (;;) {
         lock.unlock();
-        now = lockPhone().state.callState;
+        now = lockPhoneBrief().state.callState;
         lock.lock();
         if (now == want) {
             ok = true;

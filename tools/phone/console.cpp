@@ -216,7 +216,7 @@ json sendCommand(const std::string& args) {
     out["sent"] = sent;
     out["hold"] = holdFlag();
     out["txid"] = done.txid;
-    out["status"] = sent ? std::string() : lockPhone().state.statusText;
+    out["status"] = sent ? std::string() : lockPhoneBrief().state.statusText;
     return out;
 }
 

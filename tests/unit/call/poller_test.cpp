@@ -38,7 +38,8 @@ using nlohmann::json;
 constexpr char kWocPath[] = "/woc/v1/bsv/main";
 constexpr size_t kCap = 8u << 20;
 
-std::atomic<uint64_t> gNow{0};
+constexpr uint64_t kStartMs = 86'400'000;
+std::atomic<uint64_t> gNow{kStartMs};
 uint64_t virtualNow() { return gNow.load(); }
 
 struct Found {
@@ -76,8 +77,7 @@ protected:
         start();
         applyConfigDocument(json{{"network", devnet.networkJson()}});
         warmUpTls();
-        // A day past any hold an earlier test in this process left behind.
-        gNow += 86'400'000;
+        gNow = kStartMs;  // every case from the same tick; the fixture forgot earlier holds
         setClockSource({virtualNow, nullptr, nullptr});
         setPayloadHandler(record);
         {

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../temp_folder.h"
+#include "app/startup.h"
 #include "base/clock.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
@@ -24,6 +25,7 @@ inline constexpr char kLegal[] = "legal winner thank year wave sausage worth use
 
 class VaultTest : public ::testing::Test {
 protected:
+    void SetUp() override { resetCoreState(); }
     void TearDown() override {
         {
             auto g = lockWallet();

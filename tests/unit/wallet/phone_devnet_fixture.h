@@ -3,6 +3,7 @@
 // test chooses (back-off and confirmation waits cost no time), and fault injection.
 
 #include "../devnet/devnet_fixture.h"
+#include "app/startup.h"
 #include "base/clock.h"
 #include "base/config.h"
 #include "tools/devnet/faults.h"
@@ -12,6 +13,10 @@ namespace dialo::test {
 
 class PhoneOnDevnetTest : public devnet::test::DevnetTest {
 protected:
+    void SetUp() override {
+        resetCoreState();  // as a fresh process: nothing an earlier case left behind counts
+        DevnetTest::SetUp();
+    }
     /// Starts the devnet and points the wallet client at it; `sleep` replaces the clock's sleep.
     void startWithSleep(void (*sleep)(uint32_t)) {
         start();
