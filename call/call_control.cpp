@@ -63,7 +63,7 @@ bool soundReady() { return startCapture() && outputAvailable(); }
 bool divertCall(const std::string& expectedCallId);
 
 // Ends the call here; true when it moved (the move told the window).
-bool toIdle(PhoneState& s, CallState from, CallWhy why) {
+bool toIdle(PhoneState& s, CallState from, CallWhy why) REQUIRES(phoneMutex()) {
     if (!moveCallState(s, from, CallState::Idle, why)) return false;
     s.caption.clear();
     return true;

@@ -74,7 +74,7 @@ bool endedBefore(const PhoneState& s, const ReceivedEvent& e, int64_t now) {
 }
 
 // The ringing call from a sender who turned out blocked stops ringing here; true when it did.
-bool dropBlocked(PhoneState& s, const ReceivedEvent& e) {
+bool dropBlocked(PhoneState& s, const ReceivedEvent& e) REQUIRES(phoneMutex()) {
     const std::string& id = e.fields.id;
     if (!id.empty()) s.seenEventIds.insert(id);
     if (s.callState != CallState::Incoming || !ofThisCall(s, e) ||

@@ -20,7 +20,7 @@ constexpr uint64_t kMessageRetryMs = 3000;
 
 // Ends the message's call; true when the state moved (which told the window). The phone may be
 // idle already: the peer's hang-up, or this user's while the message went out, ended the call.
-bool endMessage(PhoneState& s, CallWhy why) {
+bool endMessage(PhoneState& s, CallWhy why) REQUIRES(phoneMutex()) {
     const bool moved = s.callState != CallState::Idle && moveCallState(s, s.callState, CallState::Idle, why);
     s.caption.clear();
     phoneFlags().ringStop = true;
