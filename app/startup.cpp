@@ -16,6 +16,7 @@
 #include "vaultra/connect.h"
 #include "wallet/binding.h"
 #include "wallet/http.h"
+#include "wallet/secp256k1.h"
 
 namespace dialo {
 namespace {
@@ -54,6 +55,7 @@ void setEchoLine(bool on) { gEchoLine = on; }
 
 bool startCore() {
     if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) return false;
+    init_curve();
     load_settings();
     // Without it saves are written under the phone-state mutex, as they are in tests.
     (void)start_store_saver();
