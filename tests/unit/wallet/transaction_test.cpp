@@ -223,6 +223,11 @@ TEST(Transaction, SignaturesUseTheRfc6979NonceAndTheLowS) {
         ASSERT_TRUE(sign_ecdsa(v.priv, digest, again));
         EXPECT_EQ(der, again) << "the same digest and key always give the same signature";
     }
+    // The low half ends at n/2 rounded down, (n - 1)/2.
+    Bytes half = hex_decode("7fffffffffffffffffffffffffffffff5d576e7357a4501ddfe92f46681b20a0");
+    EXPECT_TRUE(is_low_s(half.data()));
+    half[31] += 1;
+    EXPECT_FALSE(is_low_s(half.data()));
     Bytes der;
     EXPECT_FALSE(sign_ecdsa(std::string(64, '0'), Hash256{}, der)) << "zero is not a key";
     EXPECT_FALSE(sign_ecdsa("fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364141", Hash256{}, der))
