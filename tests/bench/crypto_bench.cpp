@@ -444,7 +444,9 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("plaintext_bytes", std::to_string(sizeof kPlaintext - 1));
     benchmark::AddCustomContext("tx_estimate_txid", txEstimateTxid(in));
     benchmark::AddCustomContext("openssl", OpenSSL_version(OPENSSL_VERSION));
-    benchmark::AddCustomContext("recovery_id", std::to_string(in.recoveryId));
+    // Both sides sign with the RFC 6979 nonce: the same digest signature, the same recovery id.
+    benchmark::AddCustomContext("digest_signature", hex_encode(in.r) + hex_encode(in.s) + "/" +
+                                                        std::to_string(in.recoveryId));
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -242,5 +242,6 @@ process.stdout.write(JSON.stringify({
   message_bytes: messageBytes.length,
   plaintext_bytes: plainBytes.length,
   tx_estimate_txid: estimateTxid(await buildSignTx()),
+  digest_signature: `${Utils.toHex(digestRs)}/${recoveryId}`,
   results
 }, null, 2) + '\n')
