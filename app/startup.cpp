@@ -22,6 +22,7 @@
 #include "wallet/coins.h"
 #include "wallet/http.h"
 #include "wallet/published.h"
+#include "wallet/secp256k1.h"
 
 namespace dialo {
 namespace {
@@ -60,6 +61,7 @@ void setEchoLine(bool on) { gEchoLine = on; }
 
 bool startCore() {
     if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) return false;
+    init_curve();
     load_settings();
     // Without it saves are written under the phone-state mutex, as they are in tests.
     (void)start_store_saver();

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "wallet/encoding.h"
+#include "wallet/openssl_handles.h"
 
 namespace dialo {
 namespace {
@@ -78,15 +79,7 @@ bool parse_hex_bytes(std::string_view text, Bytes& out) {
 
 bool ecdh_shared_point(const Bytes& priv, const Bytes& pub, PubKey33& out) {
     if (priv.size() != 32 || (pub.size() != 33 && pub.size() != 65)) return false;
-    const Curve& c = secp256k1();
-    BnCtxPtr ctx = newBnCtx();
-    BnPtr k = newSecretBn();
-    if (!ctx || !k || !BN_bin2bn(priv.data(), 32, k.get())) return false;
-    EcPointPtr peer = decode_point(pub.data(), pub.size(), ctx.get());
-    EcPointPtr product(EC_POINT_new(c.group));
-    if (!peer || !product) return false;
-    if (EC_POINT_mul(c.group, product.get(), nullptr, peer.get(), k.get(), ctx.get()) != 1) return false;
-    return encode_compressed(product.get(), out, ctx.get());
+    return ecdh_compressed(priv.data(), pub.data(), pub.size(), out);
 }
 
 bool ecies_seal(std::string_view plaintext, std::string_view pubHex, std::string& blobHex) {

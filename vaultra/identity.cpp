@@ -158,64 +158,36 @@ bool sign_message_compact(std::string_view privHex, std::string_view message, st
     if (!signed_message_digest(message, digest)) return false;
     Bytes priv = hex_decode(privHex);
     ScopedWipe wipePriv(priv);
-    PubKey33 own{};
     Scalar32 r{}, s{};
-    if (priv.size() != 32 || !public_key_of(priv.data(), own) || !ecdsa_sign_rs(priv.data(), digest, r, s))
-        return false;
-
-    BnCtxPtr ctx = newBnCtx();
-    if (!ctx) return false;
-    for (int id = 0; id < 4; ++id) {
-        EcPointPtr q = recover_public_key(secp256k1().group, digest, r.data(), s.data(), id);
-        PubKey33 got{};
-        if (!q || !encode_compressed(q.get(), got, ctx.get()) || got != own) continue;
-        Bytes sig(65);
-        sig[0] = uint8_t(31 + id);
-        std::copy(r.begin(), r.end(), sig.begin() + 1);
-        std::copy(s.begin(), s.end(), sig.begin() + 33);
-        signature = base64Encode(sig);
-        return !signature.empty();
-    }
-    return false;
+    int id = -1;
+    if (priv.size() != 32 || !ecdsa_sign_recoverable(priv.data(), digest, r, s, id) || id < 0 || id > 3) return false;
+    Bytes sig(65);
+    sig[0] = uint8_t(31 + id);
+    std::copy(r.begin(), r.end(), sig.begin() + 1);
+    std::copy(s.begin(), s.end(), sig.begin() + 33);
+    signature = base64Encode(sig);
+    return !signature.empty();
 }
 
-EcPointPtr recover_public_key(const EC_GROUP* group, const Hash256& digest, const uint8_t* r32, const uint8_t* s32,
-                              int recoveryId) {
-    if (group == nullptr || recoveryId < 0 || recoveryId > 3) return nullptr;
-    const Curve& c = secp256k1();
-    BnCtxPtr ctx = newBnCtx();
-    BnPtr r(BN_bin2bn(r32, 32, nullptr)), s(BN_bin2bn(s32, 32, nullptr));
-    BnPtr e(BN_bin2bn(digest.data(), int(digest.size()), nullptr));
-    BnPtr x = newBn(), rinv = newBn(), u1 = newBn(), u2 = newBn();
-    EcPointPtr R(EC_POINT_new(group)), Q(EC_POINT_new(group));
-    if (!ctx || !r || !s || !e || !x || !rinv || !u1 || !u2 || !R || !Q) return nullptr;
-    if (BN_is_zero(r.get()) || BN_cmp(r.get(), c.order) >= 0 || BN_is_zero(s.get()) || BN_cmp(s.get(), c.order) >= 0)
-        return nullptr;
-
-    if (!BN_copy(x.get(), r.get())) return nullptr;
-    if ((recoveryId & 2) && BN_add(x.get(), x.get(), c.order) != 1) return nullptr;
-    if (BN_cmp(x.get(), c.prime) >= 0) return nullptr;
-    if (EC_POINT_set_compressed_coordinates(group, R.get(), x.get(), recoveryId & 1, ctx.get()) != 1) return nullptr;
-
-    // Q = (-e·r⁻¹ mod n)·G + (s·r⁻¹ mod n)·R
-    if (!BN_mod_inverse(rinv.get(), r.get(), c.order, ctx.get())) return nullptr;
-    if (BN_mod_mul(u1.get(), e.get(), rinv.get(), c.order, ctx.get()) != 1) return nullptr;
-    if (!BN_is_zero(u1.get()) && BN_sub(u1.get(), c.order, u1.get()) != 1) return nullptr;
-    if (BN_mod_mul(u2.get(), s.get(), rinv.get(), c.order, ctx.get()) != 1) return nullptr;
-    if (EC_POINT_mul(group, Q.get(), u1.get(), R.get(), u2.get(), ctx.get()) != 1) return nullptr;
-    if (EC_POINT_is_at_infinity(group, Q.get())) return nullptr;
-    return Q;
+bool recover_public_key(const Hash256& digest, const uint8_t* rs64, int recoveryId, bool compressed, Bytes& pubkey) {
+    pubkey.clear();
+    PubKey65 full{};
+    if (!ecdsa_recover(digest, rs64, rs64 + 32, recoveryId, full)) return false;
+    if (!compressed) {
+        pubkey.assign(full.begin(), full.end());
+        return true;
+    }
+    PubKey33 small{};
+    if (!compress_public_key(full.data(), full.size(), small)) return false;
+    pubkey.assign(small.begin(), small.end());
+    return true;
 }
 
 bool verify_signature(const Hash256& digest, const Bytes& signature, const Bytes& pubkey) {
     if (signature.size() != 64 && signature.size() != 65) return false;
     if (pubkey.size() != 33 && pubkey.size() != 65) return false;
-    BnCtxPtr ctx = newBnCtx();
-    if (!ctx) return false;
-    EcPointPtr q = decode_point(pubkey.data(), pubkey.size(), ctx.get());
-    if (!q) return false;
     const uint8_t* rs = signature.data() + (signature.size() - 64);
-    return ecdsa_verify_rs(digest, rs, rs + 32, q.get(), ctx.get());
+    return ecdsa_verify_rs(digest, rs, rs + 32, pubkey.data(), pubkey.size());
 }
 
 bool verify_message(std::string_view message, std::string_view pubHex, std::string_view signatureBase64) {
@@ -223,28 +195,24 @@ bool verify_message(std::string_view message, std::string_view pubHex, std::stri
     if (!parse_hex_trimmed(pubHex, pub)) return false;
     if (!decodeLenientBase64(signatureBase64, sig) || (sig.size() != 64 && sig.size() != 65)) return false;
     if (pub.size() != 33 && pub.size() != 65) return false;
-    BnCtxPtr ctx = newBnCtx();
-    if (!ctx) return false;
-    EcPointPtr q = decode_point(pub.data(), pub.size(), ctx.get());
-    if (!q) return false;
+    // Checked once; the uncompressed form is the cheaper one to parse again for each digest.
+    PubKey65 key{};
+    if (!uncompress_public_key(pub.data(), pub.size(), key)) return false;
     const uint8_t* rs = sig.data() + (sig.size() - 64);
     Hash256 candidates[3]{};
     if (!signed_message_digest(message, candidates[0]) || !sha256(message, candidates[1]) ||
         !sha256(candidates[1].data(), candidates[1].size(), candidates[2]))
         return false;
     for (const Hash256& digest : candidates)
-        if (ecdsa_verify_rs(digest, rs, rs + 32, q.get(), ctx.get())) return true;
+        if (ecdsa_verify_rs(digest, rs, rs + 32, key.data(), key.size())) return true;
     return false;
 }
 
 std::string normalize_pubkey(const Bytes& pubkey) {
     if (pubkey.size() == 33 && (pubkey[0] == 0x02 || pubkey[0] == 0x03)) return hex_encode(pubkey);
     if (pubkey.size() != 65 || pubkey[0] != 0x04) return {};
-    BnCtxPtr ctx = newBnCtx();
-    if (!ctx) return {};
-    EcPointPtr q = decode_point(pubkey.data(), pubkey.size(), ctx.get());
     PubKey33 out{};
-    if (!q || !encode_compressed(q.get(), out, ctx.get())) return {};
+    if (!compress_public_key(pubkey.data(), pubkey.size(), out)) return {};
     return hex_encode(out);
 }
 

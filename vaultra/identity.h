@@ -41,9 +41,10 @@ namespace dialo {
 /// Compact, recoverable signature (header 31..34, r, s) in Base64 over the signed-message digest.
 [[nodiscard]] bool sign_message_compact(std::string_view privHex, std::string_view message, std::string& signature);
 
-/// The public key that made (r, s) over a digest, for recovery id 0..3; null on failure.
-EcPointPtr recover_public_key(const EC_GROUP* group, const Hash256& digest, const uint8_t* r32, const uint8_t* s32,
-                              int recoveryId);
+/// The public key that made a 64-byte r‖s over a digest, for recovery id 0..3: 33 bytes when
+/// `compressed`, else 65; false (and empty) when there is none.
+[[nodiscard]] bool recover_public_key(const Hash256& digest, const uint8_t* rs64, int recoveryId, bool compressed,
+                                      Bytes& pubkey);
 
 /// ECDSA check of a 64-byte r‖s (or 65 bytes, whose first byte is ignored) against a 33- or
 /// 65-byte public key.

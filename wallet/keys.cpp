@@ -66,14 +66,9 @@ bool childStep(const ExtendedKey& parent, const PubKey33* parentPub, uint32_t in
     ScopedWipe wipeI(i);
     if (!hmac_sha512(parent.chain.data(), parent.chain.size(), data.data(), data.size(), i)) return false;
 
-    const Curve& c = secp256k1();
-    BnCtxPtr ctx = newBnCtx();
-    BnPtr il = newSecretBn(), k = newSecretBn(), sum = newSecretBn();
-    if (!ctx || !il || !k || !sum) return false;
-    if (!BN_bin2bn(i.data(), 32, il.get()) || !BN_bin2bn(parent.key.data(), 32, k.get())) return false;
-    if (BN_cmp(il.get(), c.order) >= 0) return false;
-    if (BN_mod_add(sum.get(), il.get(), k.get(), c.order, ctx.get()) != 1 || BN_is_zero(sum.get())) return false;
-    if (BN_bn2binpad(sum.get(), child.key.data(), int(child.key.size())) != 32) return false;
+    // Fails on IL >= n or a zero sum, as BIP-32 requires.
+    child.key = parent.key;
+    if (!scalar_add_tweak(child.key.data(), i.data())) return false;
     std::copy(i.begin() + 32, i.end(), child.chain.begin());
     return true;
 }

@@ -4,7 +4,6 @@
 
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
-#include <openssl/ec.h>
 #include <openssl/evp.h>
 
 #include <memory>
@@ -14,18 +13,6 @@ namespace dialo {
 
 struct BnFree {
     void operator()(BIGNUM* p) const { BN_clear_free(p); }
-};
-struct BnCtxFree {
-    void operator()(BN_CTX* p) const { BN_CTX_free(p); }
-};
-struct BnMontFree {
-    void operator()(BN_MONT_CTX* p) const { BN_MONT_CTX_free(p); }
-};
-struct EcPointFree {
-    void operator()(EC_POINT* p) const { EC_POINT_clear_free(p); }
-};
-struct EcGroupFree {
-    void operator()(EC_GROUP* p) const { EC_GROUP_free(p); }
 };
 struct MdCtxFree {
     void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
@@ -38,22 +25,9 @@ struct MacCtxFree {
 };
 
 using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
-using BnMontPtr = std::unique_ptr<BN_MONT_CTX, BnMontFree>;
-using EcPointPtr = std::unique_ptr<EC_POINT, EcPointFree>;
-using EcGroupPtr = std::unique_ptr<EC_GROUP, EcGroupFree>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 using MacCtxPtr = std::unique_ptr<EVP_MAC_CTX, MacCtxFree>;
-
-inline BnPtr newBn() { return BnPtr(BN_new()); }
-/// A big number that holds a secret: arithmetic on it takes the constant-time paths.
-inline BnPtr newSecretBn() {
-    BnPtr b(BN_secure_new());
-    if (b) BN_set_flags(b.get(), BN_FLG_CONSTTIME);
-    return b;
-}
-inline BnCtxPtr newBnCtx() { return BnCtxPtr(BN_CTX_new()); }
 
 /// Overwrites a secret text and empties it.
 inline void wipe_text(std::string& s) {

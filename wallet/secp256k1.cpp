@@ -1,49 +1,67 @@
 #include "wallet/secp256k1.h"
 
-#include <openssl/obj_mac.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+#include <secp256k1.h>
+#include <secp256k1_ecdh.h>
+#include <secp256k1_recovery.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include "wallet/encoding.h"
+#include "wallet/openssl_handles.h"
 
 namespace dialo {
 namespace {
 
-struct CurveData {
-    EcGroupPtr group;
-    BnPtr order, halfOrder, prime, orderMinusTwo;
-    BnMontPtr orderMont;
-    Curve view{};
+// n/2, rounded down: the largest s a low-S signature may carry.
+constexpr Scalar32 kHalfOrder = {0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x5D, 0x57, 0x6E, 0x73, 0x57, 0xA4,
+                                 0x50, 0x1D, 0xDF, 0xE9, 0x2F, 0x46, 0x68, 0x1B, 0x20, 0xA0};
 
-    CurveData() {
-        group.reset(EC_GROUP_new_by_curve_name(NID_secp256k1));
-        order = newBn();
-        halfOrder = newBn();
-        prime = newBn();
-        orderMinusTwo = newBn();
-        orderMont.reset(BN_MONT_CTX_new());
-        BnCtxPtr ctx = newBnCtx();
-        if (!group || !order || !halfOrder || !prime || !orderMinusTwo || !orderMont || !ctx) return;
-        EC_GROUP_get_order(group.get(), order.get(), ctx.get());
-        EC_GROUP_get_curve(group.get(), prime.get(), nullptr, nullptr, ctx.get());
-        BN_rshift1(halfOrder.get(), order.get());
-        BN_copy(orderMinusTwo.get(), order.get());
-        BN_sub_word(orderMinusTwo.get(), 2);
-        BN_MONT_CTX_set(orderMont.get(), order.get(), ctx.get());
-        view = {group.get(), order.get(), halfOrder.get(), prime.get()};
+secp256k1_context* makeContext() {
+    secp256k1_context* ctx = secp256k1_context_create(SECP256K1_CONTEXT_NONE);
+    if (ctx == nullptr) return nullptr;
+    // Blinds the generator multiplications; without fresh randomness the context still works.
+    unsigned char seed[32];
+    if (RAND_priv_bytes(seed, sizeof seed) == 1 && secp256k1_context_randomize(ctx, seed) != 1) {
+        secp256k1_context_destroy(ctx);
+        ctx = nullptr;
     }
-};
-
-const CurveData& curveData() {
-    static const CurveData data;
-    return data;
+    OPENSSL_cleanse(seed, sizeof seed);
+    return ctx;
 }
 
-// Inverse modulo n by Fermat's little theorem, in constant time for secret values.
-bool invertModOrder(BIGNUM* out, const BIGNUM* a, BN_CTX* ctx) {
-    const CurveData& c = curveData();
-    return BN_mod_exp_mont_consttime(out, a, c.orderMinusTwo.get(), c.order.get(), ctx, c.orderMont.get()) == 1;
+// Created once, used read-only from every thread afterwards. Never destroyed: detached workers
+// may still sign while the process exits.
+const secp256k1_context* context() {
+    static secp256k1_context* const ctx = makeContext();
+    return ctx;
 }
 
-bool toScalar32(const BIGNUM* bn, Scalar32& out) { return BN_bn2binpad(bn, out.data(), int(out.size())) == 32; }
+// Parses only the forms peers send: 02/03 compressed and 04 uncompressed (no hybrid 06/07).
+bool parseKey(const secp256k1_context* ctx, const uint8_t* data, size_t size, secp256k1_pubkey& key) {
+    if (ctx == nullptr || data == nullptr) return false;
+    if (!(size == 33 && (data[0] == 0x02 || data[0] == 0x03)) && !(size == 65 && data[0] == 0x04)) return false;
+    return secp256k1_ec_pubkey_parse(ctx, &key, data, size) == 1;
+}
+
+template <size_t N>
+bool serialiseKey(const secp256k1_context* ctx, const secp256k1_pubkey& key, std::array<uint8_t, N>& out) {
+    static_assert(N == 33 || N == 65);
+    size_t len = N;
+    const unsigned flags = N == 33 ? SECP256K1_EC_COMPRESSED : SECP256K1_EC_UNCOMPRESSED;
+    return secp256k1_ec_pubkey_serialize(ctx, out.data(), &len, &key, flags) == 1 && len == N;
+}
+
+// The shared point written as a compressed key, so that the ECIES key material stays the SHA-512
+// of those 33 bytes.
+int compressedPoint(unsigned char* output, const unsigned char* x32, const unsigned char* y32, void*) {
+    output[0] = uint8_t(0x02 | (y32[31] & 1));
+    std::memcpy(output + 1, x32, 32);
+    return 1;
+}
 
 void appendDerInteger(Bytes& out, const Scalar32& v) {
     size_t start = 0;
@@ -57,86 +75,103 @@ void appendDerInteger(Bytes& out, const Scalar32& v) {
 
 }  // namespace
 
-const Curve& secp256k1() { return curveData().view; }
+void init_curve() { (void)context(); }
 
 bool is_valid_scalar(const uint8_t* priv32) {
-    BnPtr k(BN_bin2bn(priv32, 32, BN_secure_new()));
-    return k && !BN_is_zero(k.get()) && BN_cmp(k.get(), secp256k1().order) < 0;
+    const secp256k1_context* ctx = context();
+    return ctx != nullptr && secp256k1_ec_seckey_verify(ctx, priv32) == 1;
+}
+
+bool is_low_s(const uint8_t* s32) {
+    return !std::lexicographical_compare(kHalfOrder.begin(), kHalfOrder.end(), s32, s32 + 32);
 }
 
 bool public_key_of(const uint8_t* priv32, PubKey33& out) {
-    const Curve& c = secp256k1();
-    BnCtxPtr ctx = newBnCtx();
-    BnPtr k = newSecretBn();
-    EcPointPtr p(EC_POINT_new(c.group));
-    if (!ctx || !k || !p || !BN_bin2bn(priv32, 32, k.get())) return false;
-    if (BN_is_zero(k.get()) || BN_cmp(k.get(), c.order) >= 0) return false;
-    if (EC_POINT_mul(c.group, p.get(), k.get(), nullptr, nullptr, ctx.get()) != 1) return false;
-    return encode_compressed(p.get(), out, ctx.get());
+    const secp256k1_context* ctx = context();
+    secp256k1_pubkey key;
+    return ctx != nullptr && secp256k1_ec_pubkey_create(ctx, &key, priv32) == 1 && serialiseKey(ctx, key, out);
 }
 
-EcPointPtr decode_point(const uint8_t* data, size_t size, BN_CTX* ctx) {
-    if (!(size == 33 && (data[0] == 0x02 || data[0] == 0x03)) && !(size == 65 && data[0] == 0x04)) return nullptr;
-    const Curve& c = secp256k1();
-    EcPointPtr p(EC_POINT_new(c.group));
-    if (!p || EC_POINT_oct2point(c.group, p.get(), data, size, ctx) != 1) return nullptr;
-    if (EC_POINT_is_at_infinity(c.group, p.get()) || EC_POINT_is_on_curve(c.group, p.get(), ctx) != 1) return nullptr;
-    return p;
+bool compress_public_key(const uint8_t* data, size_t size, PubKey33& out) {
+    const secp256k1_context* ctx = context();
+    secp256k1_pubkey key;
+    return parseKey(ctx, data, size, key) && serialiseKey(ctx, key, out);
 }
 
-bool encode_compressed(const EC_POINT* point, PubKey33& out, BN_CTX* ctx) {
-    const Curve& c = secp256k1();
-    if (EC_POINT_is_at_infinity(c.group, point)) return false;
-    return EC_POINT_point2oct(c.group, point, POINT_CONVERSION_COMPRESSED, out.data(), out.size(), ctx) == out.size();
+bool uncompress_public_key(const uint8_t* data, size_t size, PubKey65& out) {
+    const secp256k1_context* ctx = context();
+    secp256k1_pubkey key;
+    return parseKey(ctx, data, size, key) && serialiseKey(ctx, key, out);
 }
 
 bool ecdsa_sign_rs(const uint8_t* priv32, const Hash256& digest, Scalar32& r, Scalar32& s) {
-    const Curve& c = secp256k1();
-    BnCtxPtr ctx = newBnCtx();
-    BnPtr d = newSecretBn(), k = newSecretBn(), kinv = newSecretBn(), t = newSecretBn();
-    BnPtr e = newBn(), x = newBn(), rb = newBn(), sb = newBn();
-    EcPointPtr R(EC_POINT_new(c.group));
-    if (!ctx || !d || !k || !kinv || !t || !e || !x || !rb || !sb || !R) return false;
-    if (!BN_bin2bn(priv32, 32, d.get()) || BN_is_zero(d.get()) || BN_cmp(d.get(), c.order) >= 0) return false;
-    if (!BN_bin2bn(digest.data(), int(digest.size()), e.get())) return false;
-
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        if (BN_generate_dsa_nonce(k.get(), c.order, d.get(), digest.data(), digest.size(), ctx.get()) != 1) return false;
-        if (EC_POINT_mul(c.group, R.get(), k.get(), nullptr, nullptr, ctx.get()) != 1) return false;
-        if (EC_POINT_get_affine_coordinates(c.group, R.get(), x.get(), nullptr, ctx.get()) != 1) return false;
-        if (BN_nnmod(rb.get(), x.get(), c.order, ctx.get()) != 1) return false;
-        if (BN_is_zero(rb.get())) continue;
-        // s = k⁻¹ (e + r·d) mod n
-        if (!invertModOrder(kinv.get(), k.get(), ctx.get())) return false;
-        if (BN_mod_mul(t.get(), rb.get(), d.get(), c.order, ctx.get()) != 1 ||
-            BN_mod_add(t.get(), t.get(), e.get(), c.order, ctx.get()) != 1 ||
-            BN_mod_mul(sb.get(), kinv.get(), t.get(), c.order, ctx.get()) != 1)
-            return false;
-        if (BN_is_zero(sb.get())) continue;
-        if (BN_cmp(sb.get(), c.halfOrder) > 0 && BN_sub(sb.get(), c.order, sb.get()) != 1) return false;
-        return toScalar32(rb.get(), r) && toScalar32(sb.get(), s);
-    }
-    return false;
+    const secp256k1_context* ctx = context();
+    secp256k1_ecdsa_signature sig;
+    std::array<uint8_t, 64> rs{};
+    // Null nonce function: RFC 6979, and the library always gives the low S.
+    if (ctx == nullptr || secp256k1_ecdsa_sign(ctx, &sig, digest.data(), priv32, nullptr, nullptr) != 1 ||
+        secp256k1_ecdsa_signature_serialize_compact(ctx, rs.data(), &sig) != 1)
+        return false;
+    std::copy(rs.begin(), rs.begin() + 32, r.begin());
+    std::copy(rs.begin() + 32, rs.end(), s.begin());
+    return true;
 }
 
-bool ecdsa_verify_rs(const Hash256& digest, const uint8_t* r32, const uint8_t* s32, const EC_POINT* key, BN_CTX* ctx) {
-    const Curve& c = secp256k1();
-    BnPtr r(BN_bin2bn(r32, 32, nullptr)), s(BN_bin2bn(s32, 32, nullptr));
-    BnPtr e(BN_bin2bn(digest.data(), int(digest.size()), nullptr));
-    BnPtr w = newBn(), u1 = newBn(), u2 = newBn(), x = newBn();
-    EcPointPtr X(EC_POINT_new(c.group));
-    if (!r || !s || !e || !w || !u1 || !u2 || !x || !X) return false;
-    if (BN_is_zero(r.get()) || BN_is_zero(s.get()) || BN_cmp(r.get(), c.order) >= 0 || BN_cmp(s.get(), c.order) >= 0)
+bool ecdsa_sign_recoverable(const uint8_t* priv32, const Hash256& digest, Scalar32& r, Scalar32& s, int& recoveryId) {
+    const secp256k1_context* ctx = context();
+    secp256k1_ecdsa_recoverable_signature sig;
+    std::array<uint8_t, 64> rs{};
+    if (ctx == nullptr ||
+        secp256k1_ecdsa_sign_recoverable(ctx, &sig, digest.data(), priv32, nullptr, nullptr) != 1 ||
+        secp256k1_ecdsa_recoverable_signature_serialize_compact(ctx, rs.data(), &recoveryId, &sig) != 1)
         return false;
-    if (!BN_mod_inverse(w.get(), s.get(), c.order, ctx)) return false;
-    if (BN_mod_mul(u1.get(), e.get(), w.get(), c.order, ctx) != 1 ||
-        BN_mod_mul(u2.get(), r.get(), w.get(), c.order, ctx) != 1)
-        return false;
-    if (EC_POINT_mul(c.group, X.get(), u1.get(), key, u2.get(), ctx) != 1) return false;
-    if (EC_POINT_is_at_infinity(c.group, X.get())) return false;
-    if (EC_POINT_get_affine_coordinates(c.group, X.get(), x.get(), nullptr, ctx) != 1) return false;
-    if (BN_nnmod(x.get(), x.get(), c.order, ctx) != 1) return false;
-    return BN_cmp(x.get(), r.get()) == 0;
+    std::copy(rs.begin(), rs.begin() + 32, r.begin());
+    std::copy(rs.begin() + 32, rs.end(), s.begin());
+    return true;
+}
+
+bool ecdsa_verify_rs(const Hash256& digest, const uint8_t* r32, const uint8_t* s32, const uint8_t* pubkey,
+                     size_t pubkeySize) {
+    const secp256k1_context* ctx = context();
+    secp256k1_pubkey key;
+    if (!parseKey(ctx, pubkey, pubkeySize, key)) return false;
+    std::array<uint8_t, 64> rs{};
+    std::copy(r32, r32 + 32, rs.begin());
+    std::copy(s32, s32 + 32, rs.begin() + 32);
+    // Parsing refuses r or s not below n; verification refuses zero and, alone, a high S.
+    secp256k1_ecdsa_signature sig;
+    if (secp256k1_ecdsa_signature_parse_compact(ctx, &sig, rs.data()) != 1) return false;
+    secp256k1_ecdsa_signature_normalize(ctx, &sig, &sig);
+    return secp256k1_ecdsa_verify(ctx, &sig, digest.data(), &key) == 1;
+}
+
+bool ecdsa_recover(const Hash256& digest, const uint8_t* r32, const uint8_t* s32, int recoveryId, PubKey65& out) {
+    const secp256k1_context* ctx = context();
+    if (ctx == nullptr || recoveryId < 0 || recoveryId > 3) return false;
+    std::array<uint8_t, 64> rs{};
+    std::copy(r32, r32 + 32, rs.begin());
+    std::copy(s32, s32 + 32, rs.begin() + 32);
+    secp256k1_ecdsa_recoverable_signature sig;
+    secp256k1_pubkey key;
+    return secp256k1_ecdsa_recoverable_signature_parse_compact(ctx, &sig, rs.data(), recoveryId) == 1 &&
+           secp256k1_ecdsa_recover(ctx, &key, &sig, digest.data()) == 1 && serialiseKey(ctx, key, out);
+}
+
+bool ecdh_compressed(const uint8_t* priv32, const uint8_t* pubkey, size_t pubkeySize, PubKey33& out) {
+    const secp256k1_context* ctx = context();
+    secp256k1_pubkey key;
+    return parseKey(ctx, pubkey, pubkeySize, key) &&
+           secp256k1_ecdh(ctx, out.data(), &key, priv32, compressedPoint, nullptr) == 1;
+}
+
+bool scalar_add_tweak(uint8_t* key32, const uint8_t* tweak32) {
+    const secp256k1_context* ctx = context();
+    Scalar32 sum{};
+    ScopedWipe wipe(sum);
+    std::copy(key32, key32 + 32, sum.begin());
+    if (ctx == nullptr || secp256k1_ec_seckey_tweak_add(ctx, sum.data(), tweak32) != 1) return false;
+    std::copy(sum.begin(), sum.end(), key32);
+    return true;
 }
 
 Bytes der_encode_signature(const Scalar32& r, const Scalar32& s) {

@@ -1,9 +1,15 @@
 // Throughput of the wallet and ECIES operations a call leans on. The same operations on the
-// same inputs are timed against @bsv/sdk by tests/interop/bench.mjs; tests/bench/run compares.
-// Names registered here are the keys shared with that script.
+// same inputs are timed against @bsv/sdk by tests/bench/sdk_bench.mjs; tests/bench/run compares.
+// Names registered here are the keys shared with that script. Each curve operation is timed a
+// second time as "lib/NAME": libsecp256k1 called directly on the same bytes, so that the run can
+// show what our wrapping costs over the library.
 
 #include <benchmark/benchmark.h>
 #include <openssl/crypto.h>
+#include <openssl/rand.h>
+#include <secp256k1.h>
+#include <secp256k1_ecdh.h>
+#include <secp256k1_recovery.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +58,9 @@ struct Inputs {
     std::string signature;  // identity signature over kMessage
     Hash256 digest{};       // signed-message digest of kMessage
     Scalar32 r{}, s{};      // plain signature over the digest
+    int recoveryId = 0;     // of that signature
+    PubKey33 identityPub33{};
+    ExtendedKey node;       // m/44'/236'/1'/0, parent of the default key
     Coin txCoin;            // owned by the recipient key
     Hash160 txOwn{};
     std::vector<TxOutput> txRequested;  // 1 satoshi to kTxDestination, then the data output
@@ -83,7 +92,17 @@ const Inputs& inputs() {
         std::string pub;
         if (!identity_sign(kMessage, pub, v.signature, error)) die(error.c_str());
         if (!signed_message_digest(kMessage, v.digest)) die("digest failed");
-        if (!ecdsa_sign_rs(v.identityPriv32.data(), v.digest, v.r, v.s)) die("sign failed");
+        if (!ecdsa_sign_recoverable(v.identityPriv32.data(), v.digest, v.r, v.s, v.recoveryId)) die("sign failed");
+        if (!public_key_of(v.identityPriv32.data(), v.identityPub33)) die("no identity public key");
+        {
+            Hash512 seed{};
+            ExtendedKey at;
+            if (!mnemonic_to_seed(kMnemonic, seed) || !master_key_from_seed(seed, at)) die("no master key");
+            for (uint32_t step : {kHardened + 44, kHardened + 236, kHardened + kPaymentAccount, 0u}) {
+                if (!derive_child(at, step, v.node)) die("no account node");
+                at = v.node;
+            }
+        }
         Bytes recipientPub = hex_decode(v.recipient.pub);
         if (!hash160(recipientPub.data(), recipientPub.size(), v.txOwn)) die("hash failed");
         v.txCoin.txid = kTxCoinTxid;
@@ -156,14 +175,168 @@ void Verify(benchmark::State& state) {
 
 void VerifyDigest(benchmark::State& state) {
     const Inputs& in = inputs();
-    BnCtxPtr ctx = newBnCtx();
     Bytes pub = hex_decode(in.identityPub);
-    EcPointPtr key = decode_point(pub.data(), pub.size(), ctx.get());
-    if (!key) return fail(state, "bad public key");
     for (auto _ : state) {
-        if (!ecdsa_verify_rs(in.digest, in.r.data(), in.s.data(), key.get(), ctx.get()))
+        if (!ecdsa_verify_rs(in.digest, in.r.data(), in.s.data(), pub.data(), pub.size()))
             return fail(state, "verify failed");
     }
+}
+
+// libsecp256k1 called directly: one context of its own, randomised as ours is.
+const secp256k1_context* libContext() {
+    static secp256k1_context* const ctx = [] {
+        secp256k1_context* c = secp256k1_context_create(SECP256K1_CONTEXT_NONE);
+        unsigned char seed[32];
+        if (c == nullptr || RAND_priv_bytes(seed, sizeof seed) != 1 || secp256k1_context_randomize(c, seed) != 1)
+            die("no libsecp256k1 context");
+        return c;
+    }();
+    return ctx;
+}
+
+void LibSignDigest(benchmark::State& state) {
+    const Inputs& in = inputs();
+    const secp256k1_context* ctx = libContext();
+    secp256k1_ecdsa_signature sig;
+    unsigned char rs[64];
+    for (auto _ : state) {
+        if (!secp256k1_ecdsa_sign(ctx, &sig, in.digest.data(), in.identityPriv32.data(), nullptr, nullptr) ||
+            !secp256k1_ecdsa_signature_serialize_compact(ctx, rs, &sig))
+            return fail(state, "sign failed");
+        benchmark::DoNotOptimize(rs);
+    }
+}
+
+// Key bytes and r||s in, as ecdsa_verify_rs takes them.
+void LibVerifyDigest(benchmark::State& state) {
+    const Inputs& in = inputs();
+    const secp256k1_context* ctx = libContext();
+    unsigned char rs[64];
+    std::copy(in.r.begin(), in.r.end(), rs);
+    std::copy(in.s.begin(), in.s.end(), rs + 32);
+    secp256k1_pubkey key;
+    secp256k1_ecdsa_signature sig;
+    for (auto _ : state) {
+        if (!secp256k1_ec_pubkey_parse(ctx, &key, in.identityPub33.data(), 33) ||
+            !secp256k1_ecdsa_signature_parse_compact(ctx, &sig, rs))
+            return fail(state, "parse failed");
+        secp256k1_ecdsa_signature_normalize(ctx, &sig, &sig);
+        if (!secp256k1_ecdsa_verify(ctx, &sig, in.digest.data(), &key)) return fail(state, "verify failed");
+    }
+}
+
+void Recover(benchmark::State& state) {
+    const Inputs& in = inputs();
+    PubKey65 key{};
+    for (auto _ : state) {
+        if (!ecdsa_recover(in.digest, in.r.data(), in.s.data(), in.recoveryId, key)) return fail(state, "recover failed");
+        benchmark::DoNotOptimize(key.data());
+    }
+}
+
+void LibRecover(benchmark::State& state) {
+    const Inputs& in = inputs();
+    const secp256k1_context* ctx = libContext();
+    unsigned char rs[64], out[65];
+    std::copy(in.r.begin(), in.r.end(), rs);
+    std::copy(in.s.begin(), in.s.end(), rs + 32);
+    secp256k1_ecdsa_recoverable_signature sig;
+    secp256k1_pubkey key;
+    for (auto _ : state) {
+        size_t len = sizeof out;
+        if (!secp256k1_ecdsa_recoverable_signature_parse_compact(ctx, &sig, rs, in.recoveryId) ||
+            !secp256k1_ecdsa_recover(ctx, &key, &sig, in.digest.data()) ||
+            !secp256k1_ec_pubkey_serialize(ctx, out, &len, &key, SECP256K1_EC_UNCOMPRESSED))
+            return fail(state, "recover failed");
+        benchmark::DoNotOptimize(out);
+    }
+}
+
+// The identity key with the recipient's public key, as a seal's key agreement.
+void Ecdh(benchmark::State& state) {
+    const Inputs& in = inputs();
+    const Bytes priv = in.identityPriv32, pub = hex_decode(in.recipient.pub);
+    PubKey33 shared{};
+    for (auto _ : state) {
+        if (!ecdh_shared_point(priv, pub, shared)) return fail(state, "ecdh failed");
+        benchmark::DoNotOptimize(shared.data());
+    }
+}
+
+int writeCompressed(unsigned char* out, const unsigned char* x32, const unsigned char* y32, void*) {
+    out[0] = uint8_t(0x02 | (y32[31] & 1));
+    std::copy(x32, x32 + 32, out + 1);
+    return 1;
+}
+
+void LibEcdh(benchmark::State& state) {
+    const Inputs& in = inputs();
+    const secp256k1_context* ctx = libContext();
+    const Bytes pub = hex_decode(in.recipient.pub);
+    secp256k1_pubkey key;
+    unsigned char shared[33];
+    for (auto _ : state) {
+        if (!secp256k1_ec_pubkey_parse(ctx, &key, pub.data(), pub.size()) ||
+            !secp256k1_ecdh(ctx, shared, &key, in.identityPriv32.data(), writeCompressed, nullptr))
+            return fail(state, "ecdh failed");
+        benchmark::DoNotOptimize(shared);
+    }
+}
+
+void PublicKey(benchmark::State& state) {
+    const Inputs& in = inputs();
+    PubKey33 pub{};
+    for (auto _ : state) {
+        if (!public_key_of(in.identityPriv32.data(), pub)) return fail(state, "no public key");
+        benchmark::DoNotOptimize(pub.data());
+    }
+}
+
+void LibPublicKey(benchmark::State& state) {
+    const Inputs& in = inputs();
+    const secp256k1_context* ctx = libContext();
+    secp256k1_pubkey key;
+    unsigned char out[33];
+    for (auto _ : state) {
+        size_t len = sizeof out;
+        if (!secp256k1_ec_pubkey_create(ctx, &key, in.identityPriv32.data()) ||
+            !secp256k1_ec_pubkey_serialize(ctx, out, &len, &key, SECP256K1_EC_COMPRESSED))
+            return fail(state, "no public key");
+        benchmark::DoNotOptimize(out);
+    }
+}
+
+// m/44'/236'/1'/0 to m/44'/236'/1'/0/0: a normal step, which needs the parent's public key.
+void Bip32Step(benchmark::State& state) {
+    const Inputs& in = inputs();
+    ExtendedKey child;
+    for (auto _ : state) {
+        if (!derive_child(in.node, 0, child)) return fail(state, "step failed");
+        benchmark::DoNotOptimize(child.key.data());
+    }
+    OPENSSL_cleanse(child.key.data(), child.key.size());
+}
+
+// The same step from the library's parts: the public key, HMAC-SHA512 (OpenSSL's, as ours),
+// the tweak.
+void LibBip32Step(benchmark::State& state) {
+    const Inputs& in = inputs();
+    const secp256k1_context* ctx = libContext();
+    secp256k1_pubkey key;
+    unsigned char data[37] = {}, child[32];
+    Hash512 i{};
+    for (auto _ : state) {
+        size_t len = 33;
+        if (!secp256k1_ec_pubkey_create(ctx, &key, in.node.key.data()) ||
+            !secp256k1_ec_pubkey_serialize(ctx, data, &len, &key, SECP256K1_EC_COMPRESSED) ||
+            !hmac_sha512(in.node.chain.data(), in.node.chain.size(), data, sizeof data, i))
+            return fail(state, "step failed");
+        std::copy(in.node.key.begin(), in.node.key.end(), child);
+        if (!secp256k1_ec_seckey_tweak_add(ctx, child, i.data())) return fail(state, "step failed");
+        benchmark::DoNotOptimize(child);
+    }
+    OPENSSL_cleanse(child, sizeof child);
+    OPENSSL_cleanse(i.data(), i.size());
 }
 
 void SeedMaster(benchmark::State& state) {
@@ -215,8 +388,8 @@ void TxBuildSign(benchmark::State& state) {
     }
 }
 
-// Txid of the transaction in its estimate form, which leaves out the (randomised)
-// signature: equal on both sides when both built the same transaction.
+// Txid of the transaction in its estimate form, which leaves out the signature: equal on both
+// sides when both built the same transaction.
 std::string txEstimateTxid(const Inputs& in) {
     std::vector<Coin> coins{in.txCoin};
     std::vector<TxOutput> outputs;
@@ -239,6 +412,16 @@ void registerAll() {
         {"sign_compact", SignCompact},
         {"verify", Verify},
         {"verify_digest", VerifyDigest},
+        {"lib/sign_digest", LibSignDigest},
+        {"lib/verify_digest", LibVerifyDigest},
+        {"recover", Recover},
+        {"lib/recover", LibRecover},
+        {"ecdh", Ecdh},
+        {"lib/ecdh", LibEcdh},
+        {"public_key", PublicKey},
+        {"lib/public_key", LibPublicKey},
+        {"bip32_step", Bip32Step},
+        {"lib/bip32_step", LibBip32Step},
         {"seed_master", SeedMaster},
         {"derive", Derive},
         {"tx_build_sign", TxBuildSign},
@@ -261,6 +444,9 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("plaintext_bytes", std::to_string(sizeof kPlaintext - 1));
     benchmark::AddCustomContext("tx_estimate_txid", txEstimateTxid(in));
     benchmark::AddCustomContext("openssl", OpenSSL_version(OPENSSL_VERSION));
+    // Both sides sign with the RFC 6979 nonce: the same digest signature, the same recovery id.
+    benchmark::AddCustomContext("digest_signature", hex_encode(in.r) + hex_encode(in.s) + "/" +
+                                                        std::to_string(in.recoveryId));
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -62,6 +62,12 @@ const rsBase64 = (sig) => Utils.toBase64([...sig.r.toArray('be', 32), ...sig.s.t
 const identitySignature = rsBase64(ECDSA.sign(new BigNumber(digest), identityPriv, true))
 const digestSignature = ECDSA.sign(new BigNumber(digest), identityPriv, true)
 const identityPoint = PublicKey.fromString(identityPub)
+const recoveryId = digestSignature.CalculateRecoveryFactor(identityPoint, new BigNumber(digest))
+const digestRs = [...digestSignature.r.toArray('be', 32), ...digestSignature.s.toArray('be', 32)]
+const recipientPubBytes = Utils.toArray(recipientPub, 'hex')
+const identityPrivBytes = identityPriv.toArray('be', 32)
+// m/44'/236'/1'/0, the parent of the default key: bip32_step derives its child 0.
+const accountNode = master.derive("m/44'/236'/1'/0")
 
 const txKey = recipient.privKey
 const txOwnLock = new P2PKH().lock(txKey.toPublicKey().toHash())
@@ -125,6 +131,13 @@ const operations = {
     return BSM.verify(messageBytes, sig, PublicKey.fromString(identityPub))
   },
   verify_digest: () => ECDSA.verify(new BigNumber(digest), digestSignature, identityPoint),
+  // r||s and the recovery id in, the uncompressed key out.
+  recover: () => new Signature(new BigNumber(digestRs.slice(0, 32)), new BigNumber(digestRs.slice(32)))
+    .RecoverPublicKey(recoveryId, new BigNumber(digest)).encode(false),
+  // Key bytes in, the compressed shared point out, as a seal's key agreement.
+  ecdh: () => new PrivateKey(identityPrivBytes).deriveSharedSecret(PublicKey.fromDER(recipientPubBytes)).encode(true),
+  public_key: () => new PrivateKey(identityPrivBytes).toPublicKey().encode(true),
+  bip32_step: () => accountNode.deriveChild(0).privKey,
   seed_master: () => HD.fromSeed(Mnemonic.fromString(MNEMONIC).toSeed()),
   // derive_key gives private key, public key and address.
   derive: () => {
@@ -146,6 +159,9 @@ async function check () {
   if (Utils.toUTF8(opened) !== PLAINTEXT) fail('seal did not round-trip')
   if (operations.verify() !== true) fail('verify rejected a good signature')
   if (operations.verify_digest() !== true) fail('digest verify rejected a good signature')
+  if (PublicKey.fromDER(operations.recover()).toString() !== identityPub) fail('recover found another key')
+  if (Utils.toHex(operations.public_key()) !== identityPub) fail('public key is not the identity key')
+  if (operations.bip32_step().toHex() !== recipientPriv) fail('the child step is not the default key')
   const [pub, sig] = operations.identity_sign()
   const rs = Utils.toArray(sig, 'base64')
   const s = new Signature(new BigNumber(rs.slice(0, 32)), new BigNumber(rs.slice(32, 64)))
@@ -226,5 +242,6 @@ process.stdout.write(JSON.stringify({
   message_bytes: messageBytes.length,
   plaintext_bytes: plainBytes.length,
   tx_estimate_txid: estimateTxid(await buildSignTx()),
+  digest_signature: `${Utils.toHex(digestRs)}/${recoveryId}`,
   results
 }, null, 2) + '\n')

@@ -108,6 +108,9 @@ await section('signatures', async () => {
       ['our identity', (await helper.call({ cmd: 'sign_rs', priv, message })).signature, 64],
       ['SDK identity', b64([...sdkRs.r.toArray('be', 32), ...sdkRs.s.toArray('be', 32)]), 64]
     ]
+    // Both sides take the RFC 6979 nonce and the low S: the same key and digest give the same bytes.
+    eq(`our identity signature is the SDK's: ${label} message, key ${priv}`, made[2][1], made[3][1])
+    eq(`our compact signature is the SDK's: ${label} message, key ${priv}`, made[0][1], made[1][1])
     for (const [kind, sig, size] of made) {
       const t = `${kind} signature: ${label} message, key ${priv}`
       const bytes = [...Buffer.from(sig ?? '', 'base64')]

@@ -1,7 +1,5 @@
 #include "tools/devnet/script.h"
 
-#include <openssl/bn.h>
-
 #include <array>
 
 #include "wallet/encoding.h"
@@ -99,11 +97,6 @@ bool parseDer(const Bytes& der, Scalar32& r, Scalar32& s) {
     return pos == der.size();
 }
 
-bool isLowS(const Scalar32& s) {
-    BnPtr value(BN_bin2bn(s.data(), int(s.size()), nullptr));
-    return value && BN_cmp(value.get(), secp256k1().halfOrder) <= 0;
-}
-
 }  // namespace
 
 bool isDataScript(const Bytes& script) {
@@ -174,11 +167,12 @@ std::string checkP2pkhSpend(const Bytes& unlocking, const Hash160& lockHash, con
     sig.pop_back();
     Scalar32 r{}, s{};
     if (!parseDer(sig, r, s)) return "mandatory-script-verify-flag-failed (Non-canonical DER signature)";
-    if (!isLowS(s)) return "non-mandatory-script-verify-flag (Non-canonical signature: S value is unnecessarily high)";
-    BnCtxPtr ctx = newBnCtx();
-    EcPointPtr point = ctx ? decode_point(pub.data(), pub.size(), ctx.get()) : nullptr;
-    if (!point) return "mandatory-script-verify-flag-failed (Public key is wrongly encoded)";
-    if (!ecdsa_verify_rs(digest, r.data(), s.data(), point.get(), ctx.get()))
+    if (!is_low_s(s.data()))
+        return "non-mandatory-script-verify-flag (Non-canonical signature: S value is unnecessarily high)";
+    PubKey65 point{};
+    if (!uncompress_public_key(pub.data(), pub.size(), point))
+        return "mandatory-script-verify-flag-failed (Public key is wrongly encoded)";
+    if (!ecdsa_verify_rs(digest, r.data(), s.data(), point.data(), point.size()))
         return "mandatory-script-verify-flag-failed (Signature must be zero for failed CHECK(MULTI)SIG operation)";
     return {};
 }

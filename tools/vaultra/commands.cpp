@@ -369,14 +369,11 @@ std::string signerAddress(const std::string& message, const std::string& sigText
     if (sig.size() != 65 || sig[0] < 27 || sig[0] > 34) return {};
     Hash256 digest{};
     if (!signed_message_digest(message, digest)) return {};
-    EcPointPtr q = recover_public_key(secp256k1().group, digest, sig.data() + 1, sig.data() + 33, (sig[0] - 27) & 3);
-    if (!q) return {};
-    BnCtxPtr ctx = newBnCtx();
-    Bytes enc(65);
-    auto form = sig[0] >= 31 ? POINT_CONVERSION_COMPRESSED : POINT_CONVERSION_UNCOMPRESSED;
-    size_t n = EC_POINT_point2oct(secp256k1().group, q.get(), form, enc.data(), enc.size(), ctx.get());
+    Bytes pub;
     Hash160 h{};
-    if (n == 0 || !hash160(enc.data(), n, h)) return {};
+    if (!recover_public_key(digest, sig.data() + 1, (sig[0] - 27) & 3, sig[0] >= 31, pub) ||
+        !hash160(pub.data(), pub.size(), h))
+        return {};
     return address_from_hash(h);
 }
 

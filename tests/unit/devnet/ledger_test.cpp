@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <functional>
 
+#include <secp256k1.h>
+
 #include "devnet_fixture.h"
+#include "wallet/secp256k1.h"
 
 namespace dialo::devnet::test {
 namespace {
@@ -46,6 +49,27 @@ std::function<Bytes(const Bytes&)> pushedWith(int sigOp, int pubOp) {
         }
         return out;
     };
+}
+
+// Our builder's unlocking script with the signature's s replaced by n - s: the same valid
+// ECDSA signature, in the form a node refuses as malleable.
+Bytes withHighS(const Bytes& s) {
+    Bytes sig(s.begin() + 1, s.begin() + 1 + s[0]), pub(s.begin() + 1 + s[0], s.end());
+    // 30 len 02 rlen r 02 slen s 41
+    Scalar32 r{}, sv{};
+    const size_t rlen = sig[3], slen = sig[5 + rlen];
+    const uint8_t* rp = sig.data() + 4;
+    const uint8_t* sp = sig.data() + 6 + rlen;
+    std::copy(rp + (rlen > 32 ? rlen - 32 : 0), rp + rlen, r.end() - std::min<size_t>(rlen, 32));
+    std::copy(sp + (slen > 32 ? slen - 32 : 0), sp + slen, sv.end() - std::min<size_t>(slen, 32));
+    EXPECT_TRUE(is_low_s(sv.data()));
+    EXPECT_EQ(secp256k1_ec_seckey_negate(secp256k1_context_static, sv.data()), 1);
+    Bytes high = der_encode_signature(r, sv), out;
+    high.push_back(kSighashAllForkId);
+    out.push_back(uint8_t(high.size()));
+    out.insert(out.end(), high.begin(), high.end());
+    out.insert(out.end(), pub.begin(), pub.end());
+    return out;
 }
 
 TEST_F(DevnetLedgerTest, AcceptsOurBuilderAndUnconfirmedChains) {
@@ -124,6 +148,8 @@ TEST_F(DevnetLedgerTest, RefusesWhatANodeRefusesAndKeepsNothingOfIt) {
          Reject::BadScript, "Data push larger than necessary", true},
         {"key pushed with OP_PUSHDATA2", [&](const Coin& c) { return withUnlocking(spend(c), pushedWith(-1, 0x4D)); },
          Reject::BadScript, "Data push larger than necessary", true},
+        {"signature with the high S", [&](const Coin& c) { return withUnlocking(spend(c), withHighS); },
+         Reject::BadScript, "S value is unnecessarily high", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -14,10 +14,8 @@ constexpr char kOtherPriv[] = "0000000000000000000000000000000000000000000000000
 
 std::string uncompressedPub() {
     Bytes c = hex_decode(kPub);
-    BnCtxPtr ctx = newBnCtx();
-    EcPointPtr p = decode_point(c.data(), c.size(), ctx.get());
-    Bytes full(65);
-    EC_POINT_point2oct(secp256k1().group, p.get(), POINT_CONVERSION_UNCOMPRESSED, full.data(), 65, ctx.get());
+    PubKey65 full{};
+    EXPECT_TRUE(uncompress_public_key(c.data(), c.size(), full));
     return hex_encode(full);
 }
 

@@ -2,6 +2,7 @@
 // encodings peers send.
 
 #include <gtest/gtest.h>
+#include <secp256k1.h>
 
 #include "base/base64.h"
 #include "vaultra/identity.h"
@@ -91,16 +92,17 @@ TEST(CompactSign, RecoversToTheSignerAndRefusesBadInput) {
     Bytes raw = base64Decode(sig);
     ASSERT_EQ(raw.size(), 65u);
     ASSERT_TRUE(raw[0] >= 31 && raw[0] <= 34) << "a compressed-key header";
-    EcPointPtr q = recover_public_key(secp256k1().group, digestOf("m"), raw.data() + 1, raw.data() + 33, raw[0] - 31);
-    PubKey33 got{};
-    BnCtxPtr ctx = newBnCtx();
-    ASSERT_TRUE(q && encode_compressed(q.get(), got, ctx.get()));
+    Bytes got;
+    ASSERT_TRUE(recover_public_key(digestOf("m"), raw.data() + 1, raw[0] - 31, true, got));
     EXPECT_EQ(hex_encode(got), kIdentityPub);
+    ASSERT_TRUE(recover_public_key(digestOf("m"), raw.data() + 1, raw[0] - 31, false, got));
+    EXPECT_EQ(normalize_pubkey(got), kIdentityPub) << "the same key uncompressed";
     EXPECT_TRUE(verify_message("m", kIdentityPub, sig)) << "header byte ignored";
 
     EXPECT_FALSE(sign_message_compact(std::string(62, 'a'), "x", sig));
     EXPECT_TRUE(sig.empty());
-    EXPECT_EQ(recover_public_key(secp256k1().group, digestOf("m"), raw.data() + 1, raw.data() + 33, 4), nullptr);
+    EXPECT_FALSE(recover_public_key(digestOf("m"), raw.data() + 1, 4, true, got));
+    EXPECT_TRUE(got.empty());
 }
 
 TEST(VerifyMessage, AcceptsTheThreeDigestsAndTheEncodingsPeersSend) {
@@ -114,9 +116,8 @@ TEST(VerifyMessage, AcceptsTheThreeDigestsAndTheEncodingsPeersSend) {
 
     // High S is a valid ECDSA signature too; peers are not required to normalise.
     Bytes high = good;
-    BnPtr s(BN_bin2bn(high.data() + 32, 32, nullptr));
-    ASSERT_EQ(BN_sub(s.get(), secp256k1().order, s.get()), 1);
-    ASSERT_EQ(BN_bn2binpad(s.get(), high.data() + 32, 32), 32);
+    ASSERT_EQ(secp256k1_ec_seckey_negate(secp256k1_context_static, high.data() + 32), 1) << "s := n - s";
+    ASSERT_FALSE(is_low_s(high.data() + 32));
     EXPECT_TRUE(verify_message(msg, kIdentityPub, base64Encode(high)));
     // White space and "=" anywhere are skipped; the key may carry blanks and 0x.
     EXPECT_TRUE(verify_message(msg, std::string(" 0X") + kIdentityPub + "\n", sig.substr(0, 20) + " \n=" + sig.substr(20)));
@@ -138,12 +139,9 @@ TEST(VerifyMessage, AcceptsTheThreeDigestsAndTheEncodingsPeersSend) {
 
 TEST(PublicKeys, NormaliseToOneCompressedText) {
     Bytes compressed = hex_decode(kIdentityPub);
-    BnCtxPtr ctx = newBnCtx();
-    EcPointPtr p = decode_point(compressed.data(), compressed.size(), ctx.get());
-    ASSERT_NE(p, nullptr);
-    Bytes full(65);
-    ASSERT_EQ(EC_POINT_point2oct(secp256k1().group, p.get(), POINT_CONVERSION_UNCOMPRESSED, full.data(), 65, ctx.get()),
-              65u);
+    PubKey65 point{};
+    ASSERT_TRUE(uncompress_public_key(compressed.data(), compressed.size(), point));
+    const Bytes full(point.begin(), point.end());
     EXPECT_EQ(normalize_pubkey(compressed), kIdentityPub);
     EXPECT_EQ(normalize_pubkey(full), kIdentityPub);
     Bytes wrongPrefix = compressed, offCurve = full;

@@ -36,11 +36,8 @@ void noSleep(uint32_t) {}
 
 std::string uncompressed(const std::string& pubHex) {
     Bytes c = hex_decode(pubHex);
-    BnCtxPtr ctx = newBnCtx();
-    EcPointPtr p = decode_point(c.data(), c.size(), ctx.get());
-    Bytes full(65);
-    EXPECT_EQ(EC_POINT_point2oct(secp256k1().group, p.get(), POINT_CONVERSION_UNCOMPRESSED, full.data(), 65, ctx.get()),
-              65u);
+    PubKey65 full{};
+    EXPECT_TRUE(uncompress_public_key(c.data(), c.size(), full));
     return hex_encode(full);
 }
 

@@ -5,6 +5,7 @@
 
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
+#include "wallet/secp256k1.h"
 #include "wallet/transaction.h"
 
 namespace dialo {
@@ -189,6 +190,49 @@ TEST(Transaction, SignedInputCommitsToTheOutputsAndRefusesWhatItCannotSign) {
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(sign_input(in[0], in, out, owner, k.priv, k.pub.substr(2), error)) << "bad public key";
     EXPECT_FALSE(signature_hash(in, 2, out, p2pkh_script(owner), digest)) << "no input 2";
+}
+
+// Deterministic nonces (RFC 6979 with HMAC-SHA256) over SHA-256 of the message, as in the
+// "Satoshi Nakamoto" vectors that Bitcoin libraries share (bitcoinjs-lib's ecdsa fixtures).
+TEST(Transaction, SignaturesUseTheRfc6979NonceAndTheLowS) {
+    struct Vector {
+        const char* priv;
+        const char* message;
+        const char* r;
+        const char* s;
+    };
+    const Vector vectors[] = {
+        {"0000000000000000000000000000000000000000000000000000000000000001", "Satoshi Nakamoto",
+         "934b1ea10a4b3c1757e2b0c017d0b6143ce3c9a7e6a4a49860d7a6ab210ee3d8",
+         "2442ce9d2b916064108014783e923ec36b49743e2ffa1c4496f01a512aafd9e5"},
+        {"0000000000000000000000000000000000000000000000000000000000000001",
+         "All those moments will be lost in time, like tears in rain. Time to die...",
+         "8600dbd41e348fe5c9465ab92d23e3db8b98b873beecd930736488696438cb6b",
+         "547fe64427496db33bf66019dacbf0039c04199abb0122918601db38a72cfc21"},
+    };
+    for (const Vector& v : vectors) {
+        Hash256 digest{};
+        ASSERT_TRUE(sha256(std::string_view(v.message), digest));
+        Scalar32 r{}, s{};
+        const Bytes rb = hex_decode(v.r), sb = hex_decode(v.s);
+        std::copy(rb.begin(), rb.end(), r.begin());
+        std::copy(sb.begin(), sb.end(), s.begin());
+        Bytes der, again;
+        ASSERT_TRUE(sign_ecdsa(v.priv, digest, der)) << v.message;
+        EXPECT_EQ(hex_encode(der), hex_encode(der_encode_signature(r, s))) << v.message;
+        ASSERT_TRUE(sign_ecdsa(v.priv, digest, again));
+        EXPECT_EQ(der, again) << "the same digest and key always give the same signature";
+    }
+    // The low half ends at n/2 rounded down, (n - 1)/2.
+    Bytes half = hex_decode("7fffffffffffffffffffffffffffffff5d576e7357a4501ddfe92f46681b20a0");
+    EXPECT_TRUE(is_low_s(half.data()));
+    half[31] += 1;
+    EXPECT_FALSE(is_low_s(half.data()));
+    Bytes der;
+    EXPECT_FALSE(sign_ecdsa(std::string(64, '0'), Hash256{}, der)) << "zero is not a key";
+    EXPECT_FALSE(sign_ecdsa("fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364141", Hash256{}, der))
+        << "n is not a key";
+    EXPECT_TRUE(der.empty());
 }
 
 }  // namespace
