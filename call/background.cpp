@@ -73,8 +73,11 @@ void startUpkeep(LoopState& loop, bool checkCoins, bool refresh) {
     loop.upkeepRunning = true;
     try {
         loop.upkeep = std::thread([&loop, checkCoins, refresh] {
-            if (checkCoins && lockPhoneBrief().state.callState == CallState::Idle && count_ready_coins() < kReadyCoinTarget &&
-                split_coins().starts_with("success") && count_ready_coins() < 1)
+            // Read apart from the split: it confirms a transaction, which takes seconds, and the
+            // window and the poller must not wait on the phone-state mutex meanwhile.
+            const bool idle = lockPhoneBrief().state.callState == CallState::Idle;
+            if (checkCoins && idle && count_ready_coins() < kReadyCoinTarget && split_coins().starts_with("success") &&
+                count_ready_coins() < 1)
                 setStatus("Preparing coins. A long call can start after the next block.");
             if (refresh && lockPhoneBrief().state.callState == CallState::Idle) refreshBalance();
             loop.upkeepRunning = false;

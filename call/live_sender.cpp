@@ -50,7 +50,8 @@ void talkingCycle(Pending& p) {
     if (nowMs() < p.nextSendMs) return;
     if (p.gsm.empty()) {
         bool voiced = false;
-        p.gsm = takeLiveChunk(lockPhoneBrief().state.talkGate, voiced);
+        const bool gate = lockPhoneBrief().state.talkGate;  // not held through the encoding
+        p.gsm = takeLiveChunk(gate, voiced);
         if (voiced) lockPhoneBrief().state.talkGate = true;
         if (p.gsm.empty()) return;
     }

@@ -67,8 +67,10 @@ bool childStep(const ExtendedKey& parent, const PubKey33* parentPub, uint32_t in
     if (!hmac_sha512(parent.chain.data(), parent.chain.size(), data.data(), data.size(), i)) return false;
 
     // Fails on IL >= n or a zero sum, as BIP-32 requires.
-    child.key = parent.key;
-    if (!scalar_add_tweak(child.key.data(), i.data())) return false;
+    Scalar32 sum = parent.key;
+    ScopedWipe wipeSum(sum);
+    if (!scalar_add_tweak(sum.data(), i.data())) return false;
+    child.key = sum;
     std::copy(i.begin() + 32, i.end(), child.chain.begin());
     return true;
 }

@@ -144,10 +144,11 @@ struct WalletState {
     CoinState coins;
 };
 
-/// Holds the wallet state lock for its lifetime. The lock is not recursive: code that already
-/// holds a guard passes its `state` on instead of locking again.
 /// The wallet state lock as the compiler's thread-safety analysis names it.
 const LockName& walletMutex();
+
+/// Holds the wallet state lock for its lifetime. The lock is not recursive: code that already
+/// holds a guard passes its `state` on instead of locking again.
 
 class WalletGuard {
 public:
