@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# Two phones on dialo-platform run apart from the chain: the devnet is only the chain (ledger,
+# WhatsOnChain, ARC, faucet), and the platform service (directory, claims, index with push,
+# relay) is dialo-platform on a private PostgreSQL cluster, learning transactions from the
+# devnet's feed. Two instances share the database: alice's phone uses one, bob's the other.
+#   call:     alice calls bob, bob answers, voice chunks play both ways, alice hangs up.
+#   message:  bob's answer-phone takes alice's call; her message lands in his inbox.
+#   push:     both phones listen by push, each a request every few seconds at most.
+#   database: PostgreSQL is restarted while bob's payloads to alice arrive: every one is in the
+#             index after it, and both instances answer again.
+#   instance: alice's instance is killed while her phone waits on it; bob calls her: she rings
+#             (the phone falls back and catches up), and once the instance is back she is on
+#             push again.
+# Usage: platform.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet PATH-TO-dialo-platform
+set -uo pipefail
+phone=$1
+vaultra=$2
+devnet=$3
+platform=$4
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
+source "$here/two_phones.sh"
+source "$here/postgres.sh"
+command -v curl >/dev/null || { echo "platform.sh: curl is needed to read the services' answers"; exit 1; }
+
+declare -A pf_pid=() pf_port=()
+
+# Instance NAME (a, b) of dialo-platform on PORT (0: any free one; its first line names it).
+platform_up() {
+  local name=$1 want=${2:-0} tls=$root/Orvane/devnet/tls
+  cat >"$root/platform-$name.json" <<JSON
+{"domain": "orvane.test",
+ "listen": {"address": "127.0.0.1", "port": $want},
+ "tls": {"cert_file": "$tls/server.pem", "key_file": "$tls/server-key.pem"},
+ "storage": {"kind": "postgres", "conninfo": "$pg_conninfo"},
+ "chain": {"kind": "devnet", "url": "https://127.0.0.1:$port", "ca_file": "$ca"},
+ "index": {"addresses": "registered"},
+ "log": "$root/platform-$name.log"}
+JSON
+  "$platform" check-config --config "$root/platform-$name.json" >"$root/platform-$name.check" 2>&1 ||
+    fail "dialo-platform check-config refused instance $name: $(cat "$root/platform-$name.check")"
+  : >"$root/platform-$name.err"
+  timeout 900 "$platform" serve --config "$root/platform-$name.json" 2>"$root/platform-$name.err" &
+  pf_pid[$name]=$!
+  wait_until 30 grep -q 'listening on' "$root/platform-$name.err" ||
+    fail "dialo-platform $name did not start: $(tail -n 5 "$root/platform-$name.err")"
+  pf_port[$name]=$(grep -oE 'listening on [0-9.]+:[0-9]+' "$root/platform-$name.err" | head -n1 | grep -oE '[0-9]+$')
+  check "dialo-platform $name serves on port ${pf_port[$name]}" wait_until 30 pf_healthy "$name"
+}
+
+pf_get() { curl -sS --fail --max-time 30 --cacert "$ca" --resolve "orvane.test:${pf_port[$1]}:127.0.0.1" "https://orvane.test:${pf_port[$1]}$2"; }
+pf_healthy() { pf_get "$1" /healthz 2>/dev/null | grep -q '"ok":true'; }
+pf_metric() { pf_get "$1" /metrics | grep -E "^$2( |\{)" | awk '{s += $NF} END {print s + 0}'; }
+
+# Before the first phone's configuration: the database and both instances, once the devnet runs.
+configure() {
+  if [ -z "${pf_pid[a]:-}" ]; then
+    start_postgres
+    platform_up a
+    platform_up b
+  fi
+  dir=$root/$1
+  configure_phone "$root/devnet.out" "${p_audio[$1]:-}" "${p_network[$1]:-}"
+  local instance=a
+  [ "$1" = bob ] && instance=b
+  sed -i "s/\"service_port\":[0-9]*/\"service_port\":${pf_port[$instance]}/" "$(orvane)/dialo/phone.json"
+  dir=$root
+}
+
+# A handle is published once the platform's directory knows it (either instance: one database).
+published() { [ -n "$(pf_get b "/api/bsvalias/id/$1@orvane.test" | json_text pubkey)" ]; }
+listed() { pf_get "$1" "/oi/oracle/dialo/txids?address=$2&limit=1000" | grep -oE '[0-9a-f]{64}'; }
+
+call() {
+  scenario=call
+  use alice
+  send "call bob"
+  saw bob "rings as Incoming from alice" 60 '"callState":"Incoming"' '"peerHandle":"alice"'
+  use bob
+  send answer
+  saw bob "is talking" 60 '"callState":"Talking"'
+  saw alice "is talking" 60 '"callState":"Talking"'
+  saw bob "plays alice's third chunk" 60 '"event":"audio-played"' '"n":3,'
+  saw alice "plays bob's third chunk" 60 '"event":"audio-played"' '"n":3,'
+  use alice
+  send hangup
+  saw alice "hung up" 60 '"callState":"Idle"' '"statusText":"Hung up."'
+  saw bob "sees alice hang up" 60 '"callState":"Idle"' '"statusText":"They hung up."'
+}
+
+message() {
+  scenario=message
+  use bob
+  send "answer-phone on"
+  expect "bob turns the answer-phone on" '{"changed":true,"event":"answer-phone"}'
+  use alice
+  send "call bob"
+  saw alice "is asked to leave a message" 90 '"callState":"LeavingMessage"'
+  sleep 4 # she speaks for a few seconds (a silent microphone records silence)
+  send hangup
+  saw alice "leaves it and is idle" 60 '"callState":"Idle"'
+  use bob
+  local deadline=$(($(now_ms) + 60000))
+  while :; do
+    send inbox
+    next_event "bob's inbox" inbox
+    grep -q '"from":"alice"' <<<"$line" && break
+    (($(now_ms) < deadline)) || fail "bob's inbox holds no message from alice within 60 s ($line)"
+    sleep 0.5
+  done
+  ok "bob's inbox holds alice's message"
+  send "answer-phone off"
+  expect "bob turns the answer-phone off" '{"changed":true,"event":"answer-phone"}'
+}
+
+# Requests the platform answered to addresses over SECONDS of idle phones, per second.
+push() {
+  scenario=push
+  local before after waiting
+  check "both instances hold a push wait (alice's and bob's)" \
+    wait_until 30 eval '(( $(pf_metric a dialo_platform_push_waiting) + $(pf_metric b dialo_platform_push_waiting) >= 2 ))'
+  before=$(( $(pf_metric a dialo_platform_requests_total) + $(pf_metric b dialo_platform_requests_total) ))
+  sleep 20
+  after=$(( $(pf_metric a dialo_platform_requests_total) + $(pf_metric b dialo_platform_requests_total) ))
+  # The two metrics reads in between count too: four.
+  echo "  push: $((after - before - 4)) platform requests from two idle phones in 20 s"
+  check "two idle phones make at most 8 platform requests in 20 s ($((after - before - 4)))" \
+    [ $((after - before - 4)) -le 8 ]
+}
+
+# bob's payloads to alice's address while the database restarts: none missing after it.
+database() {
+  scenario=database
+  local i sent=() txid
+  use bob
+  for i in $(seq 1 12); do
+    ((i == 5)) && { restart_postgres & }
+    send "payload ${p_address[alice]} restart-$i"
+    next_event "bob's payload $i" payload 60
+    txid=$(grep -oE '"result":"success: [0-9a-f]{64}' <<<"$line" | grep -oE '[0-9a-f]{64}')
+    [ -n "$txid" ] && sent+=("$txid")
+  done
+  wait
+  check "bob sent 12 payloads to alice (${#sent[@]})" [ "${#sent[@]}" -eq 12 ]
+  check "PostgreSQL is back and both instances are healthy" wait_until 60 eval 'pf_healthy a && pf_healthy b'
+  all_listed() { local t; for t in "${sent[@]}"; do listed "$1" "${p_address[alice]}" | grep -qx "$t" || return 1; done; }
+  check "every payload is in the index, as instance a lists it" wait_until 60 all_listed a
+  check "every payload is in the index, as instance b lists it" wait_until 60 all_listed b
+}
+
+# alice's instance dies under her held wait; bob's call still reaches her.
+instance() {
+  scenario=instance
+  kill -KILL "${pf_pid[a]}"
+  wait "${pf_pid[a]}" 2>/dev/null
+  use bob
+  send "call alice"
+  saw alice "rings although her platform instance is gone" 90 '"callState":"Incoming"' '"peerHandle":"bob"'
+  platform_up a "${pf_port[a]}"
+  use bob
+  send hangup
+  saw bob "hung up" 60 '"callState":"Idle"'
+  saw alice "sees bob hang up" 60 '"callState":"Idle"'
+  check "alice is back on push with instance a" wait_until 60 eval '(( $(pf_metric a dialo_platform_push_waiting) >= 1 ))'
+}
+
+setup alice bob
+call
+message
+push
+database
+instance
+all_quit
+echo "$(wc -l <"$root/passed") passed"
