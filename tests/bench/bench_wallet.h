@@ -13,7 +13,8 @@
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
-#include "tools/devnet/directory.h"
+#include "service/claims.h"
+#include "service/platform.h"
 #include "tools/devnet/ledger.h"
 #include "tools/devnet/service.h"
 #include "vaultra/identity.h"
@@ -53,7 +54,8 @@ inline bool claimHandle(devnet::Devnet& net, const std::string& handle, std::str
         error = "the claim could not be signed";
         return false;
     }
-    const devnet::ClaimResult claim = net.directory().claim(
+    const service::ClaimResult claim = service::takeClaim(
+        net.platform().storage(),
         nlohmann::json{{"alias", handle}, {"pubkey", pub}, {"address", address}, {"avatar", ""}, {"ts", ts}, {"sig", sig}},
         ts);
     error = claim.error;

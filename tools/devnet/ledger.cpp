@@ -4,12 +4,19 @@
 #include <set>
 
 #include "base/clock.h"
-#include "tools/devnet/script.h"
+#include "service/script.h"
 #include "wallet/encoding.h"
 #include "wallet/transaction.h"
 
 namespace dialo::devnet {
 namespace {
+
+using service::checkP2pkhSpend;
+using service::execSql;
+using service::isDataScript;
+using service::openDatabase;
+using service::SqlTransaction;
+using service::Stmt;
 
 constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
@@ -62,6 +69,10 @@ bool Ledger::open(const std::string& dir, int64_t minFeeRate, std::string& error
     SqlitePtr db;
     if (!openDatabase(dir + "/ledger.sqlite", db, error)) return false;
     if (!execSql(db.get(), kSchema, error)) return false;
+    // Acceptance to the millisecond came later than the table: older ledgers gain the column.
+    if (Stmt probe(db.get(), "SELECT seen_ms FROM txs LIMIT 0"); !probe.ok() &&
+        !execSql(db.get(), "ALTER TABLE txs ADD COLUMN seen_ms INTEGER", error))
+        return false;
     Stmt genesis(db.get(), "SELECT COUNT(*) FROM blocks");
     if (!genesis.step()) {
         error = "ledger: cannot read blocks";
@@ -85,12 +96,33 @@ void Ledger::close() {
 }
 
 SubmitResult Ledger::submit(const Bytes& raw) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!db_) return refuse(Reject::Malformed, {}, "ledger closed");
-    return submitLocked(raw);
+    SubmitResult r;
+    FeedTx accepted;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!db_) return refuse(Reject::Malformed, {}, "ledger closed");
+        r = submitLocked(raw, accepted);
+    }
+    if (r.accepted) tellAccepted(accepted);
+    return r;
 }
 
-SubmitResult Ledger::submitLocked(const Bytes& raw) {
+void Ledger::setHooks(AcceptHook accepted, MineHook mined) {
+    std::lock_guard<std::mutex> lock(hookMutex_);
+    acceptHook_ = std::move(accepted);
+    mineHook_ = std::move(mined);
+}
+
+void Ledger::tellAccepted(const FeedTx& tx) {
+    AcceptHook hook;
+    {
+        std::lock_guard<std::mutex> lock(hookMutex_);
+        hook = acceptHook_;
+    }
+    if (hook) hook(tx);
+}
+
+SubmitResult Ledger::submitLocked(const Bytes& raw, FeedTx& accepted) {
     ParsedTx tx;
     if (raw.empty() || !parse_tx(raw, tx)) return refuse(Reject::Malformed, {}, "TX decode failed");
     const std::string txid = txid_of(raw);
@@ -176,14 +208,15 @@ SubmitResult Ledger::submitLocked(const Bytes& raw) {
 
     SubmitResult ok;
     std::string error;
-    if (!insertTx(txid, raw, fee, spends, error)) return refuse(Reject::Malformed, txid, "ledger: " + error);
+    if (!insertTx(txid, raw, fee, spends, accepted, error)) return refuse(Reject::Malformed, txid, "ledger: " + error);
     ok.accepted = true;
     ok.txid = txid;
     return ok;
 }
 
 bool Ledger::insertTx(const std::string& txid, const Bytes& raw, int64_t fee,
-                      const std::vector<std::pair<std::string, uint32_t>>& spends, std::string& error) {
+                      const std::vector<std::pair<std::string, uint32_t>>& spends, FeedTx& accepted,
+                      std::string& error) {
     ParsedTx tx;
     if (!parse_tx(raw, tx)) {
         error = "unparsable";
@@ -194,8 +227,9 @@ bool Ledger::insertTx(const std::string& txid, const Bytes& raw, int64_t fee,
         error = "cannot begin";
         return false;
     }
-    Stmt addTx(db_.get(), "INSERT INTO txs(txid, raw, seen, fee, height) VALUES(?, ?, ?, ?, NULL)");
-    if (!addTx.bind(1, txid).bind(2, raw).bind(3, nowSeconds()).bind(4, fee).run()) {
+    const int64_t seenMs = nowUnixMs();
+    Stmt addTx(db_.get(), "INSERT INTO txs(txid, raw, seen, fee, height, seen_ms) VALUES(?, ?, ?, ?, NULL, ?)");
+    if (!addTx.bind(1, txid).bind(2, raw).bind(3, nowSeconds()).bind(4, fee).bind(5, seenMs).run()) {
         error = sqlite3_errmsg(db_.get());
         return false;
     }
@@ -234,6 +268,7 @@ bool Ledger::insertTx(const std::string& txid, const Bytes& raw, int64_t fee,
         error = "cannot commit";
         return false;
     }
+    accepted = {seq, txid, raw, -1, seenMs};
     return true;
 }
 
@@ -247,7 +282,16 @@ bool Ledger::fund(const std::string& address, int64_t sats, std::string& txid, s
         error = "sats must be between 1 and 2100000000000000";
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    FeedTx accepted;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!fundLocked(h, sats, txid, accepted, error)) return false;
+    }
+    tellAccepted(accepted);
+    return true;
+}
+
+bool Ledger::fundLocked(const Hash160& h, int64_t sats, std::string& txid, FeedTx& accepted, std::string& error) {
     if (!db_) {
         error = "ledger closed";
         return false;
@@ -288,17 +332,31 @@ bool Ledger::fund(const std::string& address, int64_t sats, std::string& txid, s
     raw.insert(raw.end(), locking.begin(), locking.end());
     le(0, 4);
     txid = txid_of(raw);
-    return insertTx(txid, raw, 0, {}, error);
+    return insertTx(txid, raw, 0, {}, accepted, error);
 }
 
 bool Ledger::mine(BlockInfo& block, std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MinedBlock mined;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!mineLocked(block, mined.txids, error)) return false;
+    }
+    mined.height = block.height;
+    MineHook hook;
+    {
+        std::lock_guard<std::mutex> lock(hookMutex_);
+        hook = mineHook_;
+    }
+    if (hook) hook(mined);
+    return true;
+}
+
+bool Ledger::mineLocked(BlockInfo& block, std::vector<std::string>& txids, std::string& error) {
     if (!db_) {
         error = "ledger closed";
         return false;
     }
     BlockInfo tip = tipLocked();
-    std::vector<std::string> txids;
     {
         Stmt pending(db_.get(), "SELECT txid FROM txs WHERE height IS NULL ORDER BY seq");
         while (pending.step()) txids.push_back(pending.text(0));
@@ -415,6 +473,32 @@ Balance Ledger::balance(const std::string& address) {
         if (spent && !spentInBlock) b.unconfirmed -= sats;
     }
     return b;
+}
+
+std::vector<FeedTx> Ledger::txsAfter(int64_t seq, size_t limit) {
+    std::vector<FeedTx> out;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!db_) return out;
+    Stmt q(db_.get(),
+           "SELECT seq, txid, raw, height, COALESCE(seen_ms, seen * 1000) FROM txs WHERE seq > ? ORDER BY seq LIMIT ?");
+    q.bind(1, seq).bind(2, int64_t(limit));
+    while (q.step()) out.push_back({q.integer(0), q.text(1), q.blob(2), q.isNull(3) ? -1 : q.integer(3), q.integer(4)});
+    return out;
+}
+
+std::vector<MinedBlock> Ledger::blocksAbove(int64_t height, size_t limit) {
+    std::vector<MinedBlock> out;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!db_) return out;
+    Stmt q(db_.get(), "SELECT height FROM blocks WHERE height > ? ORDER BY height LIMIT ?");
+    q.bind(1, height).bind(2, int64_t(limit));
+    while (q.step()) out.push_back({q.integer(0), {}});
+    for (MinedBlock& b : out) {
+        Stmt t(db_.get(), "SELECT txid FROM txs WHERE height = ? ORDER BY seq");
+        t.bind(1, b.height);
+        while (t.step()) b.txids.push_back(t.text(0));
+    }
+    return out;
 }
 
 LedgerStatus Ledger::status() {

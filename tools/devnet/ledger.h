@@ -4,15 +4,19 @@
 // survives a restart. One mutex serialises every call; nothing here throws.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/bytes.h"
-#include "tools/devnet/sqlite_db.h"
+#include "wallet/hashes.h"
+#include "service/sqlite_db.h"
 
 namespace dialo::devnet {
+
+using service::SqlitePtr;
 
 /// Why a transaction was refused; the reason text names the node's reject string.
 enum class Reject { None, Malformed, AlreadyKnown, Conflict, MissingInputs, BadScript, NonStandard, LowFee, BelowOut };
@@ -68,6 +72,26 @@ struct LedgerStatus {
 
 enum class HistoryKind { All, Confirmed, Unconfirmed };
 
+/// A transaction as the ledger took it, in acceptance order.
+struct FeedTx {
+    int64_t seq = 0;  // grows with every transaction accepted
+    std::string txid;
+    Bytes raw;
+    int64_t height = -1;  // -1 in the mempool
+    int64_t seenMs = 0;   // Unix milliseconds of acceptance
+};
+
+/// A block with the transactions it confirmed, in acceptance order.
+struct MinedBlock {
+    int64_t height = 0;
+    std::vector<std::string> txids;
+};
+
+/// Told of every transaction accepted (whichever route brought it) and every block mined,
+/// on the thread that did it, after the ledger's mutex is released.
+using AcceptHook = std::function<void(const FeedTx&)>;
+using MineHook = std::function<void(const MinedBlock&)>;
+
 class Ledger {
 public:
     /// Opens or creates `<dir>/ledger.sqlite`; `minFeeRate` in satoshis per 1000 bytes (0 = no minimum).
@@ -93,15 +117,31 @@ public:
     Balance balance(const std::string& address);
     LedgerStatus status();
 
+    /// Up to `limit` transactions accepted after `seq`, oldest first.
+    std::vector<FeedTx> txsAfter(int64_t seq, size_t limit);
+    /// Up to `limit` blocks above `height`, oldest first.
+    std::vector<MinedBlock> blocksAbove(int64_t height, size_t limit);
+
+    /// Replaces the hooks (empty ones: none). A hook already running may still finish.
+    void setHooks(AcceptHook accepted, MineHook mined);
+
 private:
-    SubmitResult submitLocked(const Bytes& raw);
+    SubmitResult submitLocked(const Bytes& raw, FeedTx& accepted);
     [[nodiscard]] bool insertTx(const std::string& txid, const Bytes& raw, int64_t fee,
-                                const std::vector<std::pair<std::string, uint32_t>>& spends, std::string& error);
+                                const std::vector<std::pair<std::string, uint32_t>>& spends, FeedTx& accepted,
+                                std::string& error);
+    [[nodiscard]] bool fundLocked(const Hash160& h, int64_t sats, std::string& txid, FeedTx& accepted,
+                                  std::string& error);
+    [[nodiscard]] bool mineLocked(BlockInfo& block, std::vector<std::string>& txids, std::string& error);
     BlockInfo tipLocked();
+    void tellAccepted(const FeedTx& tx);
 
     std::mutex mutex_;
     SqlitePtr db_;             // guarded by mutex_
     int64_t minFeeRate_ = 1;   // satoshis per 1000 bytes
+    std::mutex hookMutex_;
+    AcceptHook acceptHook_;    // guarded by hookMutex_
+    MineHook mineHook_;        // guarded by hookMutex_
 };
 
 }  // namespace dialo::devnet

@@ -16,7 +16,7 @@
 #include "platform/data_dir.h"
 #include "store/phone_store.h"
 #include "tools/devnet/service.h"
-#include "tools/devnet/tx_json.h"
+#include "service/tx_json.h"
 
 namespace {
 
@@ -116,7 +116,7 @@ int serve(const Args& a) {
     Devnet devnet;
     std::string error;
     if (!devnet.start(o, error)) return fail(error);
-    std::printf("%s\n", dialo::devnet::dumpJson(json{{"network", devnet.networkJson()}}).c_str());
+    std::printf("%s\n", dialo::service::dumpJson(json{{"network", devnet.networkJson()}}).c_str());
     std::fflush(stdout);
     std::fprintf(stderr,
                  "dialo-devnet: serving https://127.0.0.1:%d (directory %d, %s on %d, DNS on udp %d), data %s, CA %s\n",
@@ -142,7 +142,7 @@ int call(const Args& a, const std::string& method, const std::string& path, cons
     cli.set_connection_timeout(5);
     cli.set_read_timeout(60);
     httplib::Result r = method == "GET" ? cli.Get(path.c_str())
-                                        : cli.Post(path.c_str(), dialo::devnet::dumpJson(body), "application/json");
+                                        : cli.Post(path.c_str(), dialo::service::dumpJson(body), "application/json");
     const std::string where = "https://127.0.0.1:" + std::to_string(port);
     if (!r) return fail("cannot reach the devnet at " + where + " (" + httplib::to_string(r.error()) + ", CA " + ca + ")");
     json reply = json::parse(r->body, nullptr, false);
@@ -152,7 +152,7 @@ int call(const Args& a, const std::string& method, const std::string& path, cons
                               : r->body;
         return fail(path + " answered " + std::to_string(r->status) + ": " + why);
     }
-    std::printf("%s\n", reply.is_discarded() ? r->body.c_str() : dialo::devnet::dumpJson(reply).c_str());
+    std::printf("%s\n", reply.is_discarded() ? r->body.c_str() : dialo::service::dumpJson(reply).c_str());
     return 0;
 }
 

@@ -15,20 +15,21 @@
 #include "base/base64.h"
 #include "base/clock.h"
 #include "platform/files.h"
+#include "service/platform.h"
+#include "service/tx_json.h"
 #include "tools/devnet/directory.h"
 #include "tools/devnet/faults.h"
-#include "tools/devnet/storm.h"
 #include "tools/devnet/ledger.h"
-#include "tools/devnet/script.h"
+#include "tools/devnet/ledger_source.h"
+#include "tools/devnet/storm.h"
 #include "tools/devnet/tls.h"
-#include "tools/devnet/tx_json.h"
-#include "vaultra/resolve.h"
 #include "wallet/encoding.h"
 
 namespace dialo::devnet {
 namespace {
 
 using nlohmann::json;
+using service::dumpJson;
 using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
 constexpr const char* kWoc = "/woc/v1/bsv/main";
@@ -38,6 +39,8 @@ constexpr size_t kWorkerThreads = 256;            // each kept-alive connection 
 constexpr int kListenBacklog = 1024;              // connections waiting for accept()
 constexpr size_t kMaxBody = 32u * 1024 * 1024;    // bytes
 constexpr size_t kMaxBalanceAddresses = 100;
+constexpr int kMaxFeedWaitSeconds = 25;
+constexpr size_t kFeedBlocks = 10;                // blocks in one feed answer at most
 
 void sendJson(httplib::Response& res, const json& body, int status = 200) {
     res.status = status;
@@ -127,12 +130,32 @@ std::string wocRejectText(const SubmitResult& r) {
     return r.reason;
 }
 
+json ledgerTxJson(const TxRecord& rec, int64_t tipHeight, bool withBlock = true) {
+    service::TxPlace place;
+    place.height = rec.height;
+    place.tipHeight = tipHeight;
+    place.blockHash = rec.blockHash;
+    place.blockTime = rec.blockTime;
+    place.seen = rec.seen;
+    return service::txJson(rec.raw, rec.txid, place, withBlock);
+}
+
+bool readDecimal(const std::string& text, size_t digits, int64_t& out) {
+    if (text.empty() || text.size() > digits || !std::all_of(text.begin(), text.end(), [](char c) {
+            return c >= '0' && c <= '9';
+        }))
+        return false;
+    out = std::stoll(text);
+    return true;
+}
+
 }  // namespace
 
 struct Devnet::Impl {
     DevnetOptions options;
     Ledger ledger;
     Directory directory;
+    std::unique_ptr<service::Platform> platform;
     FaultTable faults;
     Storm storm;
     TlsFiles tls;
@@ -146,17 +169,16 @@ struct Devnet::Impl {
 
     std::mutex mutex;  // guards the fields below
     std::condition_variable wake;
+    std::condition_variable feedWake;
+    uint64_t ledgerChanges = 0;  // moves on with every transaction accepted and block mined
     bool stopping = false;
     std::string publishedVersion;
     double gbpPerCoin = 0;
 
-    // Registers a route whose requests first meet any injected fault; no exception leaves it.
-    void route(httplib::SSLServer& srv, const char* serverName, const std::string& method, const std::string& pattern,
-               Handler h, bool faultable = true) {
-        Handler wrapped = [this, serverName, h, faultable](const httplib::Request& req, httplib::Response& res) {
+    // Registers a route; no exception leaves it.
+    void route(httplib::SSLServer& srv, const std::string& method, const std::string& pattern, Handler h) {
+        Handler wrapped = [h](const httplib::Request& req, httplib::Response& res) {
             try {
-                if (faultable && req.path == "/oi/oracle/dialo/txids") storm.countPoll(req.get_param_value("address"));
-                if (faultable && applyFault(serverName, req, res)) return;
                 h(req, res);
             } catch (const std::exception& e) {
                 sendJson(res, {{"error", std::string("internal error: ") + e.what()}}, 500);
@@ -167,6 +189,36 @@ struct Devnet::Impl {
         if (method == "GET") srv.Get(pattern, wrapped);
         else if (method == "POST") srv.Post(pattern, wrapped);
         else if (method == "DELETE") srv.Delete(pattern, wrapped);
+    }
+
+    // Before routing, so the embedded platform's routes meet them too: every request is
+    // counted (a test can tell none was sent at all), oracle listings are counted by address,
+    // and any injected fault or storm answers instead. The controls under /devnet/ stay calm,
+    // so a test can always end a storm.
+    httplib::Server::HandlerWithResponse preRouting(const char* serverName, std::atomic<size_t>& counter) {
+        return [this, serverName, &counter](const httplib::Request& req, httplib::Response& res) {
+            ++counter;
+            try {
+                if (req.path.starts_with("/devnet/")) return httplib::Server::HandlerResponse::Unhandled;
+                if (req.path == "/oi/oracle/dialo/txids") storm.countPoll(req.get_param_value("address"));
+                if (applyFault(serverName, req, res)) {
+                    // The body was never read: the connection cannot carry another request.
+                    if (req.has_header("Content-Length") || req.has_header("Transfer-Encoding"))
+                        res.set_header("Connection", "close");
+                    return httplib::Server::HandlerResponse::Handled;
+                }
+            } catch (...) {
+            }
+            return httplib::Server::HandlerResponse::Unhandled;
+        };
+    }
+
+    void ledgerChanged() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++ledgerChanges;
+        }
+        feedWake.notify_all();
     }
 
     bool applyFault(const char* serverName, const httplib::Request& req, httplib::Response& res) {
@@ -197,21 +249,18 @@ struct Devnet::Impl {
         return true;
     }
 
-    // Splits "alias@domain" and checks the domain is ours.
-    bool paymailAlias(const std::string& paymail, std::string& alias) {
-        size_t at = paymail.rfind('@');
-        if (at == std::string::npos) return false;
-        alias = lower(paymail.substr(0, at));
-        return lower(paymail.substr(at + 1)) == lower(options.serviceDomain);
-    }
-
+    // The platform's address look-up, copied on the directory port.
     void handleAddressLookup(const httplib::Request& req, httplib::Response& res) {
-        std::string alias;
-        PaymailEntry e;
-        if (!paymailAlias(req.matches[1], alias) || !directory.lookup(alias, e))
+        const std::string paymail = req.matches[1];
+        size_t at = paymail.rfind('@');
+        service::PaymailEntry e;
+        if (at == std::string::npos || lower(paymail.substr(at + 1)) != lower(options.serviceDomain) ||
+            !platform->storage().lookupAlias(lower(paymail.substr(0, at)), e))
             return sendJson(res, {{"error", "paymail not found"}}, 404);
         sendJson(res, {{"address", e.address}, {"output", addressScriptHex(e.address)}});
     }
+
+    void handleFeed(const httplib::Request& req, httplib::Response& res);
 
     void setUpService(httplib::SSLServer& s);
     void setUpWoc(httplib::SSLServer& s);
@@ -239,8 +288,7 @@ json Devnet::Impl::network() const {
 }
 
 void Devnet::Impl::setUpPaymail(httplib::SSLServer& s) {
-    const char* sv = "paymail";
-    route(s, sv, "GET", "/.well-known/bsvalias", [this](const httplib::Request&, httplib::Response& res) {
+    route(s, "GET", "/.well-known/bsvalias", [this](const httplib::Request&, httplib::Response& res) {
         // No port: a client reaches the domain on 443, which its configuration maps here.
         const std::string base = "https://" + options.paymailDomain + "/api/";
         sendJson(res, {{"bsvalias", "1.0"},
@@ -257,7 +305,7 @@ void Devnet::Impl::setUpPaymail(httplib::SSLServer& s) {
         alias = lower(paymail.substr(0, at));
         return directory.hostedAddress(alias, address);
     };
-    route(s, sv, "POST", "/api/p2p-destination/([^/]+)",
+    route(s, "POST", "/api/p2p-destination/([^/]+)",
           [this, hosted](const httplib::Request& req, httplib::Response& res) {
               std::string alias, address;
               if (!hosted(req, alias, address)) return sendJson(res, {{"error", "paymail not found"}}, 404);
@@ -268,12 +316,12 @@ void Devnet::Impl::setUpPaymail(httplib::SSLServer& s) {
               json output = {{"script", addressScriptHex(address)}, {"satoshis", sats->get<int64_t>()}};
               sendJson(res, {{"outputs", json::array({output})}, {"reference", randomHex(16)}});
           });
-    route(s, sv, "POST", "/api/destination/([^/]+)", [hosted](const httplib::Request& req, httplib::Response& res) {
+    route(s, "POST", "/api/destination/([^/]+)", [hosted](const httplib::Request& req, httplib::Response& res) {
         std::string alias, address;
         if (!hosted(req, alias, address)) return sendJson(res, {{"error", "paymail not found"}}, 404);
         sendJson(res, {{"output", addressScriptHex(address)}});
     });
-    route(s, sv, "POST", "/api/receive-tx/([^/]+)", [this, hosted](const httplib::Request& req, httplib::Response& res) {
+    route(s, "POST", "/api/receive-tx/([^/]+)", [this, hosted](const httplib::Request& req, httplib::Response& res) {
         std::string alias, address;
         if (!hosted(req, alias, address)) return sendJson(res, {{"error", "paymail not found"}}, 404);
         json body = parseBody(req.body);
@@ -288,73 +336,6 @@ void Devnet::Impl::setUpPaymail(httplib::SSLServer& s) {
 }
 
 void Devnet::Impl::setUpService(httplib::SSLServer& s) {
-    const char* sv = "service";
-    route(s, sv, "GET", "/oi/oracle/dialo/txids", [this](const httplib::Request& req, httplib::Response& res) {
-        std::string address = req.get_param_value("address");
-        if (!validAddress(address)) return sendJson(res, {{"error", "address must be a P2PKH address"}}, 400);
-        int64_t limit = 20;
-        if (req.has_param("limit")) {
-            std::string l = req.get_param_value("limit");
-            if (l.empty() || l.size() > 4 || !std::all_of(l.begin(), l.end(), [](char c) { return c >= '0' && c <= '9'; }))
-                return sendJson(res, {{"error", "limit must be 1..1000"}}, 400);
-            limit = std::clamp<int64_t>(std::stoll(l), 1, 1000);
-        }
-        sendJson(res, {{"txids", ledger.txidsPaying(address, size_t(limit))}});
-    });
-    route(s, sv, "GET", std::string("/oi/tx/") + kTxidRe, [this](const httplib::Request& req, httplib::Response& res) {
-        TxRecord rec;
-        if (!ledger.tx(req.matches[1], rec)) return sendText(res, "Not Found", 404);
-        sendJson(res, txJson(rec, ledger.status().tip.height));
-    });
-    route(s, sv, "POST", "/oi/submit", [this](const httplib::Request& req, httplib::Response& res) {
-        json body = parseBody(req.body);
-        if (!body.is_object() || !body.contains("txhex") || !body["txhex"].is_string())
-            return sendJson(res, {{"ok", false}, {"error", "body must be {\"txhex\": hex}"}}, 400);
-        SubmitResult r = ledger.submit(hex_decode(body["txhex"].get<std::string>()));
-        // Submitting a transaction the network already holds is not an error for the relay.
-        if (r.accepted || r.reject == Reject::AlreadyKnown) {
-            json ok = {{"ok", true}, {"txid", r.txid}};
-            if (!r.accepted) ok["note"] = r.reason;
-            return sendJson(res, ok);
-        }
-        sendJson(res, {{"ok", false}, {"txid", r.txid}, {"error", r.reason}}, 400);
-    });
-
-    route(s, sv, "GET", "/api/bsvalias/address/([^/]+)",
-          [this](const httplib::Request& req, httplib::Response& res) { handleAddressLookup(req, res); });
-    route(s, sv, "GET", "/api/bsvalias/id/([^/]+)", [this](const httplib::Request& req, httplib::Response& res) {
-        std::string alias;
-        PaymailEntry e;
-        if (!paymailAlias(req.matches[1], alias) || !directory.lookup(alias, e))
-            return sendJson(res, {{"error", "paymail not found"}}, 404);
-        sendJson(res, {{"bsvalias", "1.0"}, {"handle", alias + "@" + options.serviceDomain}, {"pubkey", e.pubkey}});
-    });
-    route(s, sv, "GET", "/api/bsvalias/public-profile/([^/]+)",
-          [this](const httplib::Request& req, httplib::Response& res) {
-              std::string alias;
-              PaymailEntry e;
-              if (!paymailAlias(req.matches[1], alias) || !directory.lookup(alias, e))
-                  return sendJson(res, {{"error", "paymail not found"}}, 404);
-              sendJson(res, {{"name", alias}, {"avatar", e.avatar}});
-          });
-    route(s, sv, "GET", "/api/paymail/quota/([^/]+)", [this](const httplib::Request& req, httplib::Response& res) {
-        std::string pubkey = lower(req.matches[1]);
-        sendJson(res, {{"pubkey", pubkey}, {"role", directory.hasPubkey(pubkey) ? "user" : "guest"}});
-    });
-    route(s, sv, "POST", "/api/paymail/claim", [this](const httplib::Request& req, httplib::Response& res) {
-        ClaimResult r = directory.claim(parseBody(req.body), nowSeconds());
-        if (!r.error.empty()) return sendJson(res, {{"error", r.error}}, r.status);
-        sendJson(res, {{"ok", true}, {"alias", r.entry.alias}, {"paymail", r.entry.alias + "@" + options.serviceDomain}});
-    });
-    route(s, sv, "GET", "/.well-known/bsvalias", [this](const httplib::Request&, httplib::Response& res) {
-        std::string base = "https://" + options.serviceDomain + "/api/bsvalias/";
-        sendJson(res, {{"bsvalias", "1.0"},
-                       {"capabilities",
-                        {{"pki", base + "id/{alias}@{domain.tld}"},
-                         {"paymentDestination", base + "address/{alias}@{domain.tld}"},
-                         {"f12f968c92d6", base + "public-profile/{alias}@{domain.tld}"}}}});
-    });
-
     // The update site.
     auto updatePage = [this](const httplib::Request&, httplib::Response& res) {
         std::string version;
@@ -369,9 +350,9 @@ void Devnet::Impl::setUpService(httplib::SSLServer& s) {
                      htmlEscape(version) + "</p>\n<p><a href=\"/dialo/download\">Download</a></p>\n</body></html>\n",
                  200, "text/html");
     };
-    route(s, sv, "GET", "/dialo/", updatePage);
-    route(s, sv, "GET", "/dialo", updatePage);
-    route(s, sv, "GET", "/n-rate.json", [this](const httplib::Request&, httplib::Response& res) {
+    route(s, "GET", "/dialo/", updatePage);
+    route(s, "GET", "/dialo", updatePage);
+    route(s, "GET", "/n-rate.json", [this](const httplib::Request&, httplib::Response& res) {
         double gbp;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -379,7 +360,7 @@ void Devnet::Impl::setUpService(httplib::SSLServer& s) {
         }
         sendJson(res, {{"gbp", gbp}, {"time", nowSeconds()}});
     });
-    route(s, sv, "GET", "/", [](const httplib::Request&, httplib::Response& res) {
+    route(s, "GET", "/", [](const httplib::Request&, httplib::Response& res) {
         sendText(res,
                  "<!DOCTYPE html>\n<html><head><title>Orvane devnet</title></head><body><h1>Orvane devnet</h1>"
                  "<p><a href=\"/dialo/\">Dialo</a></p></body></html>\n",
@@ -387,11 +368,11 @@ void Devnet::Impl::setUpService(httplib::SSLServer& s) {
     });
 
     // The explorer's page for a transaction, opened in a browser.
-    route(s, sv, "GET", std::string("/explorer/tx/") + kTxidRe,
+    route(s, "GET", std::string("/explorer/tx/") + kTxidRe,
           [this](const httplib::Request& req, httplib::Response& res) {
               TxRecord rec;
               if (!ledger.tx(req.matches[1], rec)) return sendText(res, "<h1>Unknown transaction</h1>", 404, "text/html");
-              json j = txJson(rec, ledger.status().tip.height);
+              json j = ledgerTxJson(rec, ledger.status().tip.height);
               std::string page = "<!DOCTYPE html>\n<html><head><title>Transaction " + rec.txid +
                                  "</title></head><body>\n<h1>Transaction</h1>\n<p>" + rec.txid + "</p>\n<p>" +
                                  (rec.height >= 0 ? "Block " + std::to_string(rec.height) : std::string("Mempool")) +
@@ -409,24 +390,23 @@ void Devnet::Impl::setUpService(httplib::SSLServer& s) {
 }
 
 void Devnet::Impl::setUpWoc(httplib::SSLServer& s) {
-    const char* sv = "service";
     const std::string w = kWoc;
     auto txJsonHandler = [this](bool withBlock) {
         return [this, withBlock](const httplib::Request& req, httplib::Response& res) {
             TxRecord rec;
             if (!ledger.tx(req.matches[1], rec)) return sendText(res, "Not Found", 404);
-            sendJson(res, txJson(rec, ledger.status().tip.height, withBlock));
+            sendJson(res, ledgerTxJson(rec, ledger.status().tip.height, withBlock));
         };
     };
-    route(s, sv, "GET", w + "/tx/" + kTxidRe, txJsonHandler(true));
-    route(s, sv, "GET", w + "/tx/hash/" + kTxidRe, txJsonHandler(true));
-    route(s, sv, "GET", w + "/tx/" + kTxidRe + "/decoded", txJsonHandler(false));
-    route(s, sv, "GET", w + "/tx/" + kTxidRe + "/hex", [this](const httplib::Request& req, httplib::Response& res) {
+    route(s, "GET", w + "/tx/" + kTxidRe, txJsonHandler(true));
+    route(s, "GET", w + "/tx/hash/" + kTxidRe, txJsonHandler(true));
+    route(s, "GET", w + "/tx/" + kTxidRe + "/decoded", txJsonHandler(false));
+    route(s, "GET", w + "/tx/" + kTxidRe + "/hex", [this](const httplib::Request& req, httplib::Response& res) {
         TxRecord rec;
         if (!ledger.tx(req.matches[1], rec)) return sendText(res, "Not Found", 404);
         sendText(res, hex_encode(rec.raw));
     });
-    route(s, sv, "POST", w + "/tx/raw", [this](const httplib::Request& req, httplib::Response& res) {
+    route(s, "POST", w + "/tx/raw", [this](const httplib::Request& req, httplib::Response& res) {
         json body = parseBody(req.body);
         if (!body.is_object() || !body.contains("txhex") || !body["txhex"].is_string())
             return sendText(res, "body must be {\"txhex\": hex}", 400);
@@ -434,7 +414,7 @@ void Devnet::Impl::setUpWoc(httplib::SSLServer& s) {
         if (r.accepted) return sendJson(res, r.txid);
         sendText(res, wocRejectText(r), 400);
     });
-    route(s, sv, "GET", w + "/chain/info", [this](const httplib::Request&, httplib::Response& res) {
+    route(s, "GET", w + "/chain/info", [this](const httplib::Request&, httplib::Response& res) {
         LedgerStatus st = ledger.status();
         sendJson(res, {{"chain", "main"}, {"blocks", st.tip.height}, {"headers", st.tip.height},
                        {"bestblockhash", st.tip.hash}, {"mediantime", st.tip.time}});
@@ -455,9 +435,9 @@ void Devnet::Impl::setUpWoc(httplib::SSLServer& s) {
             sendJson(res, {{"address", address}, {"script", addressScriptHex(address)}, {"result", list}, {"error", ""}});
         };
     };
-    route(s, sv, "GET", a + "/history", history(HistoryKind::All, false));
-    route(s, sv, "GET", a + "/confirmed/history", history(HistoryKind::Confirmed, true));
-    route(s, sv, "GET", a + "/unconfirmed/history", history(HistoryKind::Unconfirmed, true));
+    route(s, "GET", a + "/history", history(HistoryKind::All, false));
+    route(s, "GET", a + "/confirmed/history", history(HistoryKind::Confirmed, true));
+    route(s, "GET", a + "/unconfirmed/history", history(HistoryKind::Unconfirmed, true));
 
     // Unspent lists: which outputs each form shows, and whether it is paged.
     enum class Form { Short, All, Confirmed, Unconfirmed };
@@ -496,18 +476,18 @@ void Devnet::Impl::setUpWoc(httplib::SSLServer& s) {
             sendJson(res, out);
         };
     };
-    route(s, sv, "GET", a + "/unspent", unspent(Form::Short));
-    route(s, sv, "GET", a + "/unspent/all", unspent(Form::All));
-    route(s, sv, "GET", a + "/confirmed/unspent", unspent(Form::Confirmed));
-    route(s, sv, "GET", a + "/unconfirmed/unspent", unspent(Form::Unconfirmed));
+    route(s, "GET", a + "/unspent", unspent(Form::Short));
+    route(s, "GET", a + "/unspent/all", unspent(Form::All));
+    route(s, "GET", a + "/confirmed/unspent", unspent(Form::Confirmed));
+    route(s, "GET", a + "/unconfirmed/unspent", unspent(Form::Unconfirmed));
 
-    route(s, sv, "GET", a + "/balance", [this](const httplib::Request& req, httplib::Response& res) {
+    route(s, "GET", a + "/balance", [this](const httplib::Request& req, httplib::Response& res) {
         std::string address = req.matches[1];
         if (!validAddress(address)) return sendJson(res, {{"error", "Invalid address"}}, 400);
         Balance b = ledger.balance(address);
         sendJson(res, {{"confirmed", b.confirmed}, {"unconfirmed", b.unconfirmed}});
     });
-    route(s, sv, "POST", w + "/addresses/balance", [this](const httplib::Request& req, httplib::Response& res) {
+    route(s, "POST", w + "/addresses/balance", [this](const httplib::Request& req, httplib::Response& res) {
         json body = parseBody(req.body);
         if (!body.is_object() || !body.contains("addresses") || !body["addresses"].is_array() ||
             body["addresses"].size() > kMaxBalanceAddresses)
@@ -530,7 +510,6 @@ void Devnet::Impl::setUpWoc(httplib::SSLServer& s) {
 }
 
 void Devnet::Impl::setUpArc(httplib::SSLServer& s) {
-    const char* sv = "service";
     auto statusOf = [this](const std::string& txid, json& out) {
         TxRecord rec;
         if (!ledger.tx(txid, rec)) return false;
@@ -544,7 +523,7 @@ void Devnet::Impl::setUpArc(httplib::SSLServer& s) {
                {"timestamp", nowSeconds()}};
         return true;
     };
-    route(s, sv, "POST", "/arc/v1/tx", [this, statusOf](const httplib::Request& req, httplib::Response& res) {
+    route(s, "POST", "/arc/v1/tx", [this, statusOf](const httplib::Request& req, httplib::Response& res) {
         // ARC takes {"rawTx": hex}, or the hex or bytes themselves as the body.
         Bytes raw;
         const std::string type = req.get_header_value("Content-Type");
@@ -591,23 +570,22 @@ void Devnet::Impl::setUpArc(httplib::SSLServer& s) {
         out.update({{"txStatus", "REJECTED"}, {"status", 463}, {"title", "Malformed transaction"}, {"detail", r.reason}});
         sendJson(res, out, 463);
     });
-    route(s, sv, "GET", std::string("/arc/v1/tx/") + kTxidRe,
+    route(s, "GET", std::string("/arc/v1/tx/") + kTxidRe,
           [statusOf](const httplib::Request& req, httplib::Response& res) {
               json out;
               if (!statusOf(req.matches[1], out))
                   return sendJson(res, {{"status", 404}, {"title", "Not found"}, {"txStatus", "UNKNOWN"}}, 404);
               sendJson(res, out);
           });
-    route(s, sv, "GET", "/arc/v1/policy", [this](const httplib::Request&, httplib::Response& res) {
+    route(s, "GET", "/arc/v1/policy", [this](const httplib::Request&, httplib::Response& res) {
         sendJson(res, {{"policy", {{"miningFee", {{"satoshis", options.minFeeRate}, {"bytes", 1000}}}}},
                        {"timestamp", nowSeconds()}});
     });
 }
 
 void Devnet::Impl::setUpControl(httplib::SSLServer& s) {
-    const char* sv = "service";
     route(
-        s, sv, "POST", "/devnet/fund",
+        s, "POST", "/devnet/fund",
         [this](const httplib::Request& req, httplib::Response& res) {
             json body = parseBody(req.body);
             if (!body.is_object() || !body.contains("address") || !body["address"].is_string() ||
@@ -627,8 +605,7 @@ void Devnet::Impl::setUpControl(httplib::SSLServer& s) {
                 out["height"] = b.height;
             }
             sendJson(res, out);
-        },
-        false);
+        });
     auto mine = [this](const httplib::Request& req, httplib::Response& res) {
         int64_t blocks = 1;
         json body = parseBody(req.body);
@@ -647,9 +624,11 @@ void Devnet::Impl::setUpControl(httplib::SSLServer& s) {
         }
         sendJson(res, {{"height", b.height}, {"hash", b.hash}, {"time", b.time}, {"txs", confirmed}});
     };
-    route(s, sv, "POST", "/devnet/mine", mine, false);
+    route(s, "POST", "/devnet/mine", mine);
+    route(s, "GET", "/devnet/feed",
+          [this](const httplib::Request& req, httplib::Response& res) { handleFeed(req, res); });
     route(
-        s, sv, "GET", "/devnet/status",
+        s, "GET", "/devnet/status",
         [this](const httplib::Request&, httplib::Response& res) {
             LedgerStatus st = ledger.status();
             sendJson(res, {{"height", st.tip.height},
@@ -660,44 +639,41 @@ void Devnet::Impl::setUpControl(httplib::SSLServer& s) {
                            {"utxos", st.utxos},
                            {"faults", faults.pending()},
                            {"network", network()}});
-        },
-        false);
+        });
     route(
-        s, sv, "POST", "/devnet/fault",
+        s, "POST", "/devnet/fault",
         [this](const httplib::Request& req, httplib::Response& res) {
             std::string error;
             if (!faults.add(parseBody(req.body), error)) return sendJson(res, {{"error", error}}, 400);
             sendJson(res, {{"ok", true}, {"pending", faults.pending()}});
-        },
-        false);
+        });
     auto clear = [this](const httplib::Request&, httplib::Response& res) {
         faults.clear();
         sendJson(res, {{"ok", true}, {"pending", 0}});
     };
-    route(s, sv, "POST", "/devnet/fault/clear", clear, false);
-    route(s, sv, "DELETE", "/devnet/fault", clear, false);
+    route(s, "POST", "/devnet/fault/clear", clear);
+    route(s, "DELETE", "/devnet/fault", clear);
     route(
-        s, sv, "POST", "/devnet/storm",
+        s, "POST", "/devnet/storm",
         [this](const httplib::Request& req, httplib::Response& res) {
             std::string error;
             if (!storm.start(parseBody(req.body), error)) return sendJson(res, {{"error", error}}, 400);
             sendJson(res, storm.report());
-        },
-        false);
+        });
     auto calm = [this](const httplib::Request&, httplib::Response& res) {
         storm.stop();
         sendJson(res, storm.report());
     };
-    route(s, sv, "POST", "/devnet/storm/stop", calm, false);
-    route(s, sv, "DELETE", "/devnet/storm", calm, false);
+    route(s, "POST", "/devnet/storm/stop", calm);
+    route(s, "DELETE", "/devnet/storm", calm);
     route(
-        s, sv, "GET", "/devnet/storm",
-        [this](const httplib::Request&, httplib::Response& res) { sendJson(res, storm.report()); }, false);
+        s, "GET", "/devnet/storm",
+        [this](const httplib::Request&, httplib::Response& res) { sendJson(res, storm.report()); });
     route(
-        s, sv, "GET", "/devnet/polls",
-        [this](const httplib::Request&, httplib::Response& res) { sendJson(res, storm.polls()); }, false);
+        s, "GET", "/devnet/polls",
+        [this](const httplib::Request&, httplib::Response& res) { sendJson(res, storm.polls()); });
     route(
-        s, sv, "POST", "/devnet/paymail-add",
+        s, "POST", "/devnet/paymail-add",
         [this](const httplib::Request& req, httplib::Response& res) {
             json body = parseBody(req.body);
             auto alias = body.is_object() ? body.find("alias") : body.end();
@@ -710,10 +686,9 @@ void Devnet::Impl::setUpControl(httplib::SSLServer& s) {
                 return sendJson(res, {{"error", error}}, 400);
             sendJson(res, {{"paymail", lower(alias->get<std::string>()) + "@" + options.paymailDomain},
                            {"address", address->get<std::string>()}});
-        },
-        false);
+        });
     route(
-        s, sv, "POST", "/devnet/srv",
+        s, "POST", "/devnet/srv",
         [this](const httplib::Request& req, httplib::Response& res) {
             json body = parseBody(req.body);
             auto domain = body.is_object() ? body.find("domain") : body.end();
@@ -724,10 +699,9 @@ void Devnet::Impl::setUpControl(httplib::SSLServer& s) {
                 !srvRecordsFromJson(*list, records, error) || !dns.setSrvRecords(domain->get<std::string>(), records, error))
                 return sendJson(res, {{"error", error}}, 400);
             sendJson(res, {{"domain", domain->get<std::string>()}, {"records", records.size()}});
-        },
-        false);
+        });
     route(
-        s, sv, "POST", "/devnet/settings",
+        s, "POST", "/devnet/settings",
         [this](const httplib::Request& req, httplib::Response& res) {
             json body = parseBody(req.body);
             if (!body.is_object()) return sendJson(res, {{"error", "body must be a JSON object"}}, 400);
@@ -741,8 +715,57 @@ void Devnet::Impl::setUpControl(httplib::SSLServer& s) {
                 gbpPerCoin = it->get<double>();
             }
             sendJson(res, {{"published_version", publishedVersion}, {"gbp", gbpPerCoin}});
-        },
-        false);
+        });
+}
+
+// The ledger for a platform run apart: transactions after a sequence number and blocks above
+// a height, at once when there are any, else when the first comes or the wait ends.
+void Devnet::Impl::handleFeed(const httplib::Request& req, httplib::Response& res) {
+    int64_t after = 0, height = -1, wait = 0, limit = 100;
+    auto param = [&req](const char* name, size_t digits, int64_t& out) {
+        return !req.has_param(name) || readDecimal(req.get_param_value(name), digits, out);
+    };
+    if (!param("after", 18, after) || !param("wait", 4, wait) || !param("limit", 4, limit))
+        return sendJson(res, {{"error", "after, wait and limit must be whole numbers"}}, 400);
+    if (req.has_param("height")) {
+        const std::string h = req.get_param_value("height");
+        if (h == "-1") height = -1;
+        else if (!readDecimal(h, 18, height)) return sendJson(res, {{"error", "height must be a block height"}}, 400);
+    } else {
+        height = ledger.status().tip.height;  // no height asked: only blocks from now on
+    }
+    wait = std::clamp<int64_t>(wait, 0, kMaxFeedWaitSeconds);
+    limit = std::clamp<int64_t>(limit, 1, 1000);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait);
+    std::vector<FeedTx> txs;
+    std::vector<MinedBlock> blocks;
+    for (;;) {
+        uint64_t seen;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen = ledgerChanges;
+        }
+        txs = ledger.txsAfter(after, size_t(limit));
+        blocks = ledger.blocksAbove(height, kFeedBlocks);
+        if (!txs.empty() || !blocks.empty()) break;
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!feedWake.wait_until(lock, deadline, [&] { return stopping || ledgerChanges != seen; }) || stopping) break;
+    }
+    json list = json::array();
+    int64_t cursor = after;
+    for (const FeedTx& t : txs) {
+        list.push_back({{"seq", t.seq}, {"txid", t.txid}, {"hex", hex_encode(t.raw)}, {"height", t.height},
+                        {"seen_ms", t.seenMs}});
+        cursor = t.seq;
+    }
+    json blockList = json::array();
+    int64_t reached = height;
+    for (const MinedBlock& b : blocks) {
+        blockList.push_back({{"height", b.height}, {"txids", b.txids}});
+        reached = b.height;
+    }
+    if (blocks.empty()) reached = std::min(height, ledger.status().tip.height);
+    sendJson(res, {{"txs", list}, {"cursor", cursor}, {"blocks", blockList}, {"height", reached}});
 }
 
 void Devnet::Impl::minerLoop() {
@@ -829,6 +852,13 @@ bool Devnet::start(const DevnetOptions& options, std::string& error) {
         error = "cannot write the CA certificate to " + options.caExportPath;
         return false;
     }
+    service::PlatformOptions po;
+    po.domain = options.serviceDomain;
+    po.indexAll = true;
+    d.platform = std::make_unique<service::Platform>(
+        po, service::makeSqliteStorage(options.dataDir + "/directory.sqlite"),
+        std::make_unique<LedgerSource>(d.ledger, [&d] { d.ledgerChanged(); }));
+    if (!d.platform->start(error)) return false;
 
     d.service = makeServer(d.tls);
     d.paymailCopy = makeServer(d.tls);
@@ -837,23 +867,17 @@ bool Devnet::start(const DevnetOptions& options, std::string& error) {
         error = "cannot load the TLS certificate and key from " + options.dataDir + "/tls";
         return false;
     }
+    d.platform->addRoutes(*d.service);
     d.setUpService(*d.service);
     d.setUpWoc(*d.service);
     d.setUpArc(*d.service);
     d.setUpControl(*d.service);
-    d.route(*d.paymailCopy, "directory", "GET", "/api/bsvalias/address/([^/]+)",
+    d.route(*d.paymailCopy, "GET", "/api/bsvalias/address/([^/]+)",
             [&d](const httplib::Request& req, httplib::Response& res) { d.handleAddressLookup(req, res); });
     d.setUpPaymail(*d.paymailHost);
-    // Every request is counted before routing, so a test can tell that none was sent at all.
-    auto counter = [](std::atomic<size_t>& n) {
-        return [&n](const httplib::Request&, httplib::Response&) {
-            ++n;
-            return httplib::Server::HandlerResponse::Unhandled;
-        };
-    };
-    d.service->set_pre_routing_handler(counter(d.serviceRequests));
-    d.paymailCopy->set_pre_routing_handler(counter(d.directoryRequests));
-    d.paymailHost->set_pre_routing_handler(counter(d.paymailRequests));
+    d.service->set_pre_routing_handler(d.preRouting("service", d.serviceRequests));
+    d.paymailCopy->set_pre_routing_handler(d.preRouting("directory", d.directoryRequests));
+    d.paymailHost->set_pre_routing_handler(d.preRouting("paymail", d.paymailRequests));
 
     d.servicePort = bindLoopback(*d.service, options.servicePort);
     if (d.servicePort <= 0) {
@@ -891,9 +915,12 @@ void Devnet::stop() {
         d.stopping = true;
     }
     d.wake.notify_all();
+    d.feedWake.notify_all();
     if (d.service) d.service->stop();
     if (d.paymailCopy) d.paymailCopy->stop();
     if (d.paymailHost) d.paymailHost->stop();
+    // Ends the push waits, which would otherwise hold the servers' threads to their end.
+    if (d.platform) d.platform->stop();
     if (d.serviceThread.joinable()) d.serviceThread.join();
     if (d.directoryThread.joinable()) d.directoryThread.join();
     if (d.paymailThread.joinable()) d.paymailThread.join();
@@ -904,6 +931,7 @@ void Devnet::stop() {
     d.service.reset();
     d.paymailCopy.reset();
     d.paymailHost.reset();
+    d.platform.reset();
     d.ledger.close();
     d.directory.close();
 }
@@ -929,6 +957,7 @@ std::string Devnet::caPath() const { return impl_->tls.caPath; }
 nlohmann::json Devnet::networkJson() const { return impl_->network(); }
 Ledger& Devnet::ledger() { return impl_->ledger; }
 Directory& Devnet::directory() { return impl_->directory; }
+service::Platform& Devnet::platform() { return *impl_->platform; }
 FaultTable& Devnet::faults() { return impl_->faults; }
 
 }  // namespace dialo::devnet

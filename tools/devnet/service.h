@@ -1,6 +1,7 @@
 #pragma once
 // dialo-devnet's servers: one HTTPS server on the service port carrying the platform service
-// (oracle, relay, paymail directory and claims), the WhatsOnChain API under /woc/v1/bsv/main,
+// (the service library's oracle, relay, paymail directory and claims, fed by the ledger), the
+// ledger's feed for a platform run apart, the WhatsOnChain API under /woc/v1/bsv/main,
 // ARC under /arc, the update site, the faucet, mining and fault injection under /devnet;
 // a second HTTPS server on the directory port answering paymail address look-ups; a third
 // serving a second paymail domain (capability document, P2P and basic destinations, receive
@@ -15,6 +16,10 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/devnet/dns.h"
+
+namespace dialo::service {
+class Platform;
+}
 
 namespace dialo::devnet {
 
@@ -69,6 +74,8 @@ public:
 
     Ledger& ledger();
     Directory& directory();
+    /// The embedded platform service (between start and stop).
+    service::Platform& platform();
     FaultTable& faults();
 
 private:

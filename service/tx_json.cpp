@@ -1,23 +1,25 @@
-#include "tools/devnet/tx_json.h"
+#include "service/tx_json.h"
 
-#include "tools/devnet/script.h"
+#include <algorithm>
+
+#include "service/script.h"
 #include "wallet/encoding.h"
 #include "wallet/transaction.h"
 
-namespace dialo::devnet {
+namespace dialo::service {
 
 using nlohmann::json;
 
 std::string dumpJson(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-json txJson(const TxRecord& rec, int64_t tipHeight, bool withBlock) {
+json txJson(const Bytes& raw, const std::string& txid, const TxPlace& place, bool withBlock) {
     ParsedTx tx;
     json out = json::object();
-    if (!parse_tx(rec.raw, tx)) return out;
-    out["txid"] = rec.txid;
-    out["hash"] = rec.txid;
+    if (!parse_tx(raw, tx)) return out;
+    out["txid"] = txid;
+    out["hash"] = txid;
     out["version"] = tx.version;
-    out["size"] = rec.raw.size();
+    out["size"] = raw.size();
     out["locktime"] = tx.lockTime;
 
     json vin = json::array();
@@ -60,18 +62,19 @@ json txJson(const TxRecord& rec, int64_t tipHeight, bool withBlock) {
     out["vout"] = std::move(vout);
 
     if (withBlock) {
-        if (rec.height >= 0) {
-            out["blockhash"] = rec.blockHash;
-            out["blockheight"] = rec.height;
-            out["confirmations"] = tipHeight - rec.height + 1;
-            out["time"] = rec.blockTime;
-            out["blocktime"] = rec.blockTime;
+        if (place.height >= 0) {
+            const int64_t time = place.blockTime > 0 ? place.blockTime : place.seen;
+            if (!place.blockHash.empty()) out["blockhash"] = place.blockHash;
+            out["blockheight"] = place.height;
+            out["confirmations"] = std::max<int64_t>(place.tipHeight, place.height) - place.height + 1;
+            out["time"] = time;
+            out["blocktime"] = time;
         } else {
             out["confirmations"] = 0;
-            out["time"] = rec.seen;
+            out["time"] = place.seen;
         }
     }
     return out;
 }
 
-}  // namespace dialo::devnet
+}  // namespace dialo::service

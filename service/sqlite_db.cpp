@@ -1,6 +1,6 @@
-#include "tools/devnet/sqlite_db.h"
+#include "service/sqlite_db.h"
 
-namespace dialo::devnet {
+namespace dialo::service {
 
 Stmt::Stmt(sqlite3* db, std::string_view sql) {
     sqlite3_stmt* raw = nullptr;
@@ -97,4 +97,4 @@ bool SqlTransaction::commit() {
     return done_;
 }
 
-}  // namespace dialo::devnet
+}  // namespace dialo::service

@@ -1,4 +1,4 @@
-#include "tools/devnet/script.h"
+#include "service/script.h"
 
 #include <array>
 
@@ -6,7 +6,7 @@
 #include "wallet/secp256k1.h"
 #include "wallet/transaction.h"
 
-namespace dialo::devnet {
+namespace dialo::service {
 namespace {
 
 constexpr uint8_t kOpReturn = 0x6A;
@@ -177,4 +177,4 @@ std::string checkP2pkhSpend(const Bytes& unlocking, const Hash160& lockHash, con
     return {};
 }
 
-}  // namespace dialo::devnet
+}  // namespace dialo::service

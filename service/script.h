@@ -1,5 +1,5 @@
 #pragma once
-// The few script forms the devnet relays: P2PKH locks and their unlocking pushes, OP_RETURN
+// The few script forms the devnet relays and the platform shows: P2PKH locks and their unlocking pushes, OP_RETURN
 // data outputs, and the text forms (asm, type) WhatsOnChain shows for them.
 
 #include <string>
@@ -8,7 +8,7 @@
 #include "base/bytes.h"
 #include "wallet/hashes.h"
 
-namespace dialo::devnet {
+namespace dialo::service {
 
 /// 00 6A … or 6A …: an unspendable data output.
 bool isDataScript(const Bytes& script);
@@ -28,4 +28,4 @@ std::string scriptType(const Bytes& script);
 /// verifies, else the node's reason.
 std::string checkP2pkhSpend(const Bytes& unlocking, const Hash160& lockHash, const Hash256& digest);
 
-}  // namespace dialo::devnet
+}  // namespace dialo::service

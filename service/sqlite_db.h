@@ -1,5 +1,5 @@
 #pragma once
-// Owned SQLite handles for the devnet's ledger and directory: a connection, prepared
+// Owned SQLite handles for the platform storage and the devnet ledger: a connection, prepared
 // statements and a transaction that rolls back unless committed. Nothing here throws.
 
 #include <sqlite3.h>
@@ -11,7 +11,7 @@
 
 #include "base/bytes.h"
 
-namespace dialo::devnet {
+namespace dialo::service {
 
 struct SqliteClose {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -66,4 +66,4 @@ private:
     bool done_ = false;
 };
 
-}  // namespace dialo::devnet
+}  // namespace dialo::service
