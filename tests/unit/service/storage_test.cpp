@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -47,6 +48,9 @@ struct Backend {
     const char* name;
     std::function<std::unique_ptr<Database>()> start;
 };
+
+// A parameter's name in test output, instead of its bytes.
+void PrintTo(const Backend& backend, std::ostream* os) { *os << backend.name; }
 
 const Backend kBackends[] = {
     {"postgres", [] { return std::make_unique<PostgresDatabase>(); }},
@@ -243,7 +247,9 @@ TEST_P(StorageTest, IndexListsOldestFirstWithAGrowingCursor) {
     for (const Case& c : cases) {
         ASSERT_TRUE(s->listing(c.address, c.limit, l)) << c.address;
         EXPECT_EQ(l.txids, c.txids) << c.address << " limit " << c.limit;
-        if (std::string(c.address) == "1A") EXPECT_EQ(l.cursor, cursor) << "limit " << c.limit;
+        if (std::string(c.address) == "1A") {
+            EXPECT_EQ(l.cursor, cursor) << "limit " << c.limit;
+        }
     }
     Listing ofC;
     ASSERT_TRUE(s->listing("1C", 10, ofC));
