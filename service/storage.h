@@ -47,7 +47,8 @@ struct Listing {
 
 /// Called with an address whenever a transaction paying it enters the index, in this process
 /// or (PostgreSQL) in any instance on the same database. It runs on a storage thread and must
-/// not call back into the storage.
+/// not call back into the storage. An empty address means arrivals may have been missed (the
+/// PostgreSQL listener was away): every waiter should look again.
 using ArrivalHook = std::function<void(const std::string& address)>;
 
 class Storage {
