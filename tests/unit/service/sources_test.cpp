@@ -226,6 +226,8 @@ TEST(NodeSource, MempoolThenBlockThenRelayAndAWrongPassword) {
 TEST(DevnetFeedSource, FollowsTheFeedAndResumesAndStopsMidWait) {
     Loopback feed;
     std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
     std::vector<std::string> asked;
     feed.server.Get("/devnet/feed", [&](const httplib::Request& req, httplib::Response& res) {
         const std::string after = req.get_param_value("after"), height = req.get_param_value("height");
@@ -240,8 +242,10 @@ TEST(DevnetFeedSource, FollowsTheFeedAndResumesAndStopsMidWait) {
                    {"blocks", {{{"height", 5}, {"txids", {kTxA}}}}},
                    {"height", 5}};
         } else {
-            // Nothing new: the feed holds the request as a long poll would.
-            std::this_thread::sleep_for(200ms);
+            // Nothing new: the feed holds the request as a long poll would, past the test's end
+            // unless released.
+            std::unique_lock lock(mutex);
+            released.wait_for(lock, 60s, [&] { return release; });
             out = {{"txs", json::array()}, {"cursor", 8}, {"blocks", json::array()}, {"height", 5}};
         }
         res.set_content(out.dump(), "application/json");
@@ -261,7 +265,7 @@ TEST(DevnetFeedSource, FollowsTheFeedAndResumesAndStopsMidWait) {
     auto source = makeDevnetFeedSource({"http://127.0.0.1:" + std::to_string(feed.port), "", 20});
     std::string error;
     ASSERT_TRUE(source->start(seen.sink(), seen.confirmed(), "7:4", seen.save(), error)) << error;
-    ASSERT_TRUE(seen.waitFor([&] { return seen.resumes.size() >= 2; }));
+    ASSERT_TRUE(seen.waitFor([&] { return !seen.resumes.empty(); }));
     {
         std::lock_guard lock(seen.mutex);
         ASSERT_EQ(seen.txs.size(), 1u);
@@ -270,6 +274,14 @@ TEST(DevnetFeedSource, FollowsTheFeedAndResumesAndStopsMidWait) {
         ASSERT_EQ(seen.blocks.size(), 1u);
         EXPECT_EQ(seen.blocks[0].second, 5);
         EXPECT_EQ(seen.resumes[0], "8:5");
+    }
+    // The next poll asks from where the answer left off.
+    const auto deadline0 = std::chrono::steady_clock::now() + 20s;
+    for (;;) {
+        std::unique_lock lock(mutex);
+        if (asked.size() >= 2 || std::chrono::steady_clock::now() > deadline0) break;
+        lock.unlock();
+        std::this_thread::sleep_for(5ms);
     }
     {
         std::lock_guard lock(mutex);
@@ -282,7 +294,15 @@ TEST(DevnetFeedSource, FollowsTheFeedAndResumesAndStopsMidWait) {
     Relayed refused = source->relay({0x02});
     EXPECT_FALSE(refused.accepted);
     EXPECT_EQ(refused.error, "missing inputs");
+    // Stopping ends the feed's long wait from this side, long before the feed would answer.
+    const auto stopping = std::chrono::steady_clock::now();
     source->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 30s);
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+    }
+    released.notify_all();
 
     // A feed that cannot be reached shows in the health.
     feed.server.stop();
