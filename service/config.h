@@ -2,7 +2,7 @@
 // dialo-platform's configuration file, JSON like every file of ours. Every key but "domain" has
 // a default; loading names every problem at once, each on a line of its own that names the key,
 // so an operator fixes a file in one pass. Secrets (the database password, the node's RPC
-// password) are never part of the summary or any error line.
+// password) never appear in the summary or any error line.
 
 #include <cstdint>
 #include <string>
