@@ -1,0 +1,225 @@
+// The devnet as a chain source: its feed lists every transaction it accepted after a sequence
+// number and the blocks mined above a height, holding the request open until there is news.
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "base/json_fields.h"
+#include "service/chain_sources.h"
+#include "service/source_http.h"
+
+namespace dialo::service {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr auto kFirstBackoff = std::chrono::milliseconds(200);
+constexpr auto kLastBackoff = std::chrono::seconds(5);
+constexpr int kFeedLimit = 500;  // transactions an answer may hold
+
+int64_t unixMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool parseInt(std::string_view text, int64_t& out) {
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+class DevnetFeedSource final : public ChainSource {
+public:
+    explicit DevnetFeedSource(DevnetFeedOptions o) : options_(std::move(o)) {
+        while (!options_.url.empty() && options_.url.back() == '/') options_.url.pop_back();
+    }
+    ~DevnetFeedSource() override { stop(); }
+
+    bool start(ChainSink sink, ConfirmSink confirmed, std::string resume,
+               std::function<void(const std::string&)> saveResume, std::string& error) override {
+        if (thread_.joinable()) {
+            error = "the devnet feed is running already";
+            return false;
+        }
+        int64_t seq = 0, height = 0;
+        if (!resume.empty()) {
+            const size_t colon = resume.find(':');
+            if (colon == std::string::npos || !parseInt(std::string_view(resume).substr(0, colon), seq) ||
+                !parseInt(std::string_view(resume).substr(colon + 1), height)) {
+                // A value this source did not write: following from the start again is safe,
+                // since the index takes a transaction twice as once.
+                seq = 0;
+                height = 0;
+            }
+        }
+        {
+            std::lock_guard lock(mutex_);
+            seq_ = seq;
+            height_ = height;
+        }
+        stopping_ = false;
+        thread_ = std::thread([this, sink = std::move(sink), confirmed = std::move(confirmed),
+                               save = std::move(saveResume)] {
+            try {
+                follow(sink, confirmed, save);
+            } catch (...) {
+                std::lock_guard lock(mutex_);
+                connected_ = false;
+                lastError_ = "the devnet feed stopped on an unexpected failure";
+            }
+        });
+        return true;
+    }
+
+    void stop() override {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+
+    Relayed relay(const Bytes& raw) override {
+        Relayed out;
+        SourceRequest r;
+        r.method = "POST";
+        r.url = options_.url + "/arc/v1/tx";
+        r.body = json{{"rawTx", hex_encode(raw)}}.dump();
+        r.caFile = options_.caFile;
+        SourceReply a = sourceHttp(r);
+        if (a.status < 0) {
+            out.error = "the devnet cannot be reached: " + a.error;
+            return out;
+        }
+        json doc = json::parse(a.body, nullptr, false);
+        const std::string status = string_field(doc, "txStatus");
+        out.txid = string_field(doc, "txid");
+        if (a.status == 200 && (status == "SEEN_ON_NETWORK" || status == "MINED")) {
+            out.accepted = true;
+            return out;
+        }
+        out.error = string_field(doc, "extraInfo");
+        if (out.error.empty()) out.error = string_field(doc, "detail");
+        if (out.error.empty()) out.error = status.empty() ? "HTTP " + std::to_string(a.status) : status;
+        return out;
+    }
+
+    json health() override {
+        std::lock_guard lock(mutex_);
+        json h = {{"source", "devnet"}, {"connected", connected_}, {"last_seen_ms", lastSeenMs_},
+                  {"cursor", seq_},     {"height", height_}};
+        if (!lastError_.empty()) h["error"] = lastError_;
+        return h;
+    }
+
+private:
+    void follow(const ChainSink& sink, const ConfirmSink& confirmed, const std::function<void(const std::string&)>& save) {
+        auto backoff = std::chrono::milliseconds(kFirstBackoff);
+        while (!stopping_) {
+            int64_t seq, height;
+            {
+                std::lock_guard lock(mutex_);
+                seq = seq_;
+                height = height_;
+            }
+            SourceRequest r;
+            r.url = options_.url + "/devnet/feed?after=" + std::to_string(seq) + "&height=" + std::to_string(height) +
+                    "&wait=" + std::to_string(options_.waitSeconds) + "&limit=" + std::to_string(kFeedLimit);
+            r.caFile = options_.caFile;
+            r.timeoutMs = (options_.waitSeconds + 15) * 1000L;
+            r.cancel = &stopping_;
+            SourceReply a = sourceHttp(r);
+            if (stopping_) break;
+            std::string problem;
+            if (!take(a, sink, confirmed, save, problem)) {
+                {
+                    std::unique_lock lock(mutex_);
+                    connected_ = false;
+                    lastError_ = problem;
+                    wake_.wait_for(lock, backoff, [this] { return stopping_.load(); });
+                }
+                backoff = std::min<std::chrono::milliseconds>(backoff * 2, kLastBackoff);
+                continue;
+            }
+            backoff = kFirstBackoff;
+        }
+    }
+
+    // Hands one answer's transactions and blocks on; false with the reason when it is no answer.
+    bool take(const SourceReply& a, const ChainSink& sink, const ConfirmSink& confirmed,
+              const std::function<void(const std::string&)>& save, std::string& problem) {
+        if (a.status < 0) {
+            problem = a.error;
+            return false;
+        }
+        if (a.status != 200) {
+            problem = "the feed answered HTTP " + std::to_string(a.status);
+            return false;
+        }
+        json doc = json::parse(a.body, nullptr, false);
+        if (!doc.is_object() || !doc.contains("cursor") || !doc["cursor"].is_number_integer() ||
+            !doc.contains("height") || !doc["height"].is_number_integer()) {
+            problem = "the feed's answer is not {\"txs\", \"cursor\", \"blocks\", \"height\"}";
+            return false;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            connected_ = true;
+            lastError_.clear();
+        }
+        if (doc.contains("txs") && doc["txs"].is_array()) {
+            for (const json& t : doc["txs"]) {
+                ChainTx tx;
+                tx.txid = string_field(t, "txid");
+                tx.raw = hex_decode(string_field(t, "hex"));
+                if (!is_hex64(tx.txid) || tx.raw.empty()) continue;
+                tx.height = t.contains("height") && t["height"].is_number_integer() ? t["height"].get<int64_t>() : -1;
+                tx.seen = int_field(t, "seen_ms");
+                if (sink) sink(tx);
+                std::lock_guard lock(mutex_);
+                lastSeenMs_ = unixMs();
+            }
+        }
+        if (doc.contains("blocks") && doc["blocks"].is_array()) {
+            for (const json& b : doc["blocks"]) {
+                if (!b.is_object() || !b.contains("txids") || !b["txids"].is_array()) continue;
+                std::vector<std::string> txids;
+                for (const json& id : b["txids"])
+                    if (id.is_string() && is_hex64(id.get_ref<const std::string&>())) txids.push_back(id.get<std::string>());
+                if (confirmed) confirmed(txids, int_field(b, "height"));
+            }
+        }
+        const int64_t seq = doc["cursor"].get<int64_t>(), height = doc["height"].get<int64_t>();
+        {
+            std::lock_guard lock(mutex_);
+            seq_ = seq;
+            height_ = height;
+        }
+        if (save) save(std::to_string(seq) + ":" + std::to_string(height));
+        return true;
+    }
+
+    DevnetFeedOptions options_;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    int64_t seq_ = 0, height_ = 0;
+    bool connected_ = false;
+    int64_t lastSeenMs_ = 0;
+    std::string lastError_;
+};
+
+}  // namespace
+
+std::unique_ptr<ChainSource> makeDevnetFeedSource(DevnetFeedOptions options) {
+    return std::make_unique<DevnetFeedSource>(std::move(options));
+}
+
+}  // namespace dialo::service

@@ -1,0 +1,196 @@
+// The operator's side of a platform server: rate limits with Retry-After, the request log,
+// the metrics page as Prometheus reads it, and the health check.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "service/ops.h"
+#include "unit/temp_folder.h"
+
+namespace dialo::service {
+namespace {
+
+using Clock = RateLimiter::Clock;
+using namespace std::chrono_literals;
+
+TEST(RateLimiter, BurstThenRetryAfterThenRefillAndExpiry) {
+    struct Row {
+        const char* name;
+        double perSecond;
+        int burst;
+        int retryAfter;  // seconds told to the first refused request
+    };
+    for (const Row& row : std::vector<Row>{{"one a second", 1, 3, 1}, {"one in four seconds", 0.25, 2, 4}}) {
+        SCOPED_TRACE(row.name);
+        RateLimiter limiter(row.perSecond, row.burst);
+        const Clock::time_point t0 = Clock::now();
+        for (int i = 0; i < row.burst; ++i) EXPECT_EQ(limiter.take("10.0.0.1", t0), 0) << "request " << i;
+        EXPECT_EQ(limiter.take("10.0.0.1", t0), row.retryAfter);
+        // Another key has a bucket of its own.
+        EXPECT_EQ(limiter.take("10.0.0.2", t0), 0);
+        // After the wait it was told, the client has a token again, and only one.
+        const Clock::time_point later = t0 + std::chrono::milliseconds(int(row.retryAfter * 1000));
+        EXPECT_EQ(limiter.take("10.0.0.1", later), 0);
+        EXPECT_GT(limiter.take("10.0.0.1", later), 0);
+        // Idle until full again, a bucket is forgotten when a later request comes by: the
+        // second client's by now, the first's only once it has been idle long enough.
+        EXPECT_EQ(limiter.size(), 1u);
+        const Clock::time_point idle = later + std::chrono::seconds(int(row.burst / row.perSecond) + 2);
+        EXPECT_EQ(limiter.take("10.0.0.3", idle), 0);
+        EXPECT_EQ(limiter.size(), 1u);
+    }
+    // Past its bound the limiter lets new keys through unlimited rather than grow.
+    RateLimiter small(1, 1, 2);
+    const Clock::time_point t = Clock::now();
+    EXPECT_EQ(small.take("a", t), 0);
+    EXPECT_EQ(small.take("b", t), 0);
+    EXPECT_EQ(small.take("c", t), 0);
+    EXPECT_EQ(small.take("c", t), 0);
+    EXPECT_EQ(small.size(), 2u);
+
+    EXPECT_EQ(clientKey("2001:db8:1:2:3:4:5:6"), "2001:db8:1:2::/64");
+    EXPECT_EQ(clientKey("::ffff:192.0.2.7"), "192.0.2.7");
+    EXPECT_EQ(clientKey("192.0.2.7"), "192.0.2.7");
+}
+
+// A server with the ops installed and a stand-in listing, on a free loopback port.
+struct OpsServer {
+    test::TempFolder dir{"platform-ops", false};
+    RequestLog log;
+    std::unique_ptr<Ops> ops;
+    httplib::Server server;
+    std::thread thread;
+    int port = 0;
+    PlatformCounters counters;
+    std::atomic<bool> healthy{true};
+
+    explicit OpsServer(const PlatformLimits& limits) {
+        std::string error;
+        EXPECT_TRUE(log.open(dir.path + "/requests.log", error)) << error;
+        ops = std::make_unique<Ops>(limits, false, &log);
+        ops->install(
+            server,
+            [this] {
+                return nlohmann::json{{"ok", healthy.load()}, {"source", {{"source", "devnet"}, {"connected", true}}}};
+            },
+            &counters);
+        server.Get("/oi/oracle/dialo/txids", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(R"({"txids":[],"cursor":"0"})", "application/json");
+        });
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!server.is_running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    }
+    ~OpsServer() {
+        server.stop();
+        thread.join();
+    }
+
+    // The log's lines once it holds `count` of them (the logger writes after the answer is sent).
+    std::vector<std::string> logLines(size_t count) {
+        std::vector<std::string> lines;
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        do {
+            lines.clear();
+            std::ifstream in(dir.path + "/requests.log");
+            for (std::string line; std::getline(in, line);) lines.push_back(line);
+            if (lines.size() >= count) break;
+            std::this_thread::sleep_for(5ms);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return lines;
+    }
+};
+
+TEST(PlatformOps, LimitsAnswer429WithRetryAfterAndTheLogAndMetricsShowIt) {
+    PlatformLimits limits;
+    limits.clientPerSecond = 0.001;  // no token comes back while the test runs
+    limits.clientBurst = 5;
+    limits.addressPerSecond = 0.001;
+    limits.addressBurst = 2;
+    OpsServer s(limits);
+    ASSERT_GT(s.port, 0);
+    httplib::Client cli("127.0.0.1", s.port);
+
+    struct Row {
+        const char* path;
+        int status;
+    };
+    const std::vector<Row> rows = {
+        {"/oi/oracle/dialo/txids?address=1A&kind=all&limit=5&wait=20", 200},
+        {"/oi/oracle/dialo/txids?address=1A&kind=all", 200},
+        {"/oi/oracle/dialo/txids?address=1A", 429},  // the address's burst is spent
+        {"/oi/oracle/dialo/txids?address=1B", 200},  // another address is not
+        {"/healthz", 200},
+        {"/nowhere", 429},  // the client's burst of five is spent
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        httplib::Result r = cli.Get(row.path);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, row.status);
+        if (row.status == 429) {
+            // 1000 s for a token, less what has come back since the burst began.
+            const int retry = std::atoi(r->get_header_value("Retry-After").c_str());
+            EXPECT_GT(retry, 900);
+            EXPECT_LE(retry, 1000);
+            nlohmann::json body = nlohmann::json::parse(r->body, nullptr, false);
+            EXPECT_TRUE(body.is_object() && body.contains("error")) << r->body;
+            EXPECT_EQ(body.value("retry_after", 0), retry);
+        }
+    }
+
+    std::vector<std::string> lines = s.logLines(rows.size());
+    ASSERT_EQ(lines.size(), rows.size());
+    nlohmann::json first = nlohmann::json::parse(lines[0], nullptr, false);
+    ASSERT_TRUE(first.is_object()) << lines[0];
+    for (const char* key : {"ts", "client", "method", "path", "status", "ms", "bytes"})
+        EXPECT_TRUE(first.contains(key)) << key;
+    // The address is kept, no other parameter.
+    EXPECT_EQ(first["path"], "/oi/oracle/dialo/txids?address=1A");
+    EXPECT_EQ(first["client"], "127.0.0.1");
+    EXPECT_EQ(nlohmann::json::parse(lines[2])["status"], 429);
+    EXPECT_EQ(nlohmann::json::parse(lines[5])["path"], "/nowhere");
+
+    // The metrics page, on a server whose limits leave room.
+    PlatformLimits roomy;
+    OpsServer m(roomy);
+    httplib::Client mc("127.0.0.1", m.port);
+    ASSERT_TRUE(mc.Get("/oi/oracle/dialo/txids?address=1A"));
+    m.counters.listings = 3;
+    m.counters.lastIndexLagMs = 1500;
+    ASSERT_EQ(m.logLines(1).size(), 1u);  // the listing is counted once its log line is out
+    httplib::Result page = mc.Get("/metrics");
+    ASSERT_TRUE(page);
+    ASSERT_EQ(page->status, 200);
+    const std::regex sample(R"(^[a-zA-Z_:][a-zA-Z0-9_:]*(\{[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*"(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*")*\})? (-?[0-9]+(\.[0-9]+)?(e[-+]?[0-9]+)?|\+Inf|NaN)$)");
+    const std::regex comment(R"(^# (HELP|TYPE) [a-zA-Z_:][a-zA-Z0-9_:]* .+$)");
+    std::istringstream text(page->body);
+    size_t samples = 0;
+    for (std::string line; std::getline(text, line);) {
+        EXPECT_TRUE(std::regex_match(line, sample) || std::regex_match(line, comment)) << line;
+        samples += line[0] != '#';
+    }
+    EXPECT_GT(samples, 20u);
+    for (const char* want : {"dialo_platform_requests_total{route=\"/oi/oracle/dialo/txids\",code=\"200\"} 1\n",
+                             "dialo_platform_request_duration_seconds_count{route=\"/oi/oracle/dialo/txids\"} 1\n",
+                             "dialo_platform_listings_total 3\n", "dialo_platform_index_lag_seconds 1.5\n",
+                             "dialo_platform_chain_source_connected 1\n"})
+        EXPECT_NE(page->body.find(want), std::string::npos) << want;
+
+    // The health check says 503 while the platform is unhealthy.
+    m.healthy = false;
+    httplib::Result h = mc.Get("/healthz");
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->status, 503);
+    EXPECT_NE(h->body.find("\"ok\":false"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dialo::service

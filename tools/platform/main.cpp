@@ -1,0 +1,249 @@
+// dialo-platform: the platform service for real use (the paymail directory and claims, public
+// profiles, the oracle index with push, transaction JSON and the submit relay), configured by
+// one JSON file. `serve` runs it; `check-config` reads the file and says what is wrong.
+
+#include <httplib.h>
+#include <openssl/crypto.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/update_check.h"
+#include "platform/files.h"
+#include "service/chain_sources.h"
+#include "service/config.h"
+#include "service/ops.h"
+#include "service/platform.h"
+
+namespace {
+
+using namespace dialo::service;
+
+constexpr const char* kUsage =
+    "usage: dialo-platform serve --config FILE\n"
+    "       dialo-platform check-config --config FILE\n"
+    "       dialo-platform --version\n";
+constexpr int kListenBacklog = 1024;           // connections waiting for accept()
+constexpr size_t kMaxBody = 4u * 1024 * 1024;  // bytes: a submitted transaction, a claim
+
+int fail(const std::string& line) {
+    std::fprintf(stderr, "dialo-platform: %s\n", line.c_str());
+    return 1;
+}
+
+// Text wiped when it goes: the database password on its way into the connection string.
+struct Wiped {
+    std::string text;
+    ~Wiped() { OPENSSL_cleanse(text.data(), text.size()); }
+};
+
+// The connection string with the password file's first line added, in the string's own form.
+bool conninfoWithPassword(const PlatformConfig& cfg, Wiped& out, std::string& error) {
+    out.text = cfg.pgConninfo;
+    if (cfg.pgPasswordFile.empty()) return true;
+    Wiped file;
+    if (!dialo::readWholeFile(cfg.pgPasswordFile, file.text)) {
+        error = "cannot read storage.password_file " + cfg.pgPasswordFile;
+        return false;
+    }
+    const size_t n = std::min(file.text.find_first_of("\r\n"), file.text.size());
+    Wiped value;
+    value.text.reserve(3 * n + 2);
+    const bool uri = cfg.pgConninfo.starts_with("postgres://") || cfg.pgConninfo.starts_with("postgresql://");
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(file.text[i]);
+        if (uri) {
+            if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+                value.text.push_back(char(c));
+            } else {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, "%%%02X", c);
+                value.text.append(hex);
+            }
+        } else {
+            if (c == '\'' || c == '\\') value.text.push_back('\\');
+            value.text.push_back(char(c));
+        }
+    }
+    Wiped joined;
+    joined.text.reserve(out.text.size() + value.text.size() + 16);
+    joined.text.append(out.text);
+    if (uri) joined.text.append(out.text.find('?') == std::string::npos ? "?password=" : "&password=").append(value.text);
+    else joined.text.append(" password='").append(value.text).append("'");
+    std::swap(out.text, joined.text);
+    return true;
+}
+
+std::unique_ptr<Storage> makeStorage(const PlatformConfig& cfg, std::string& error) {
+    if (cfg.storageKind == "postgres") {
+        Wiped conninfo;
+        if (!conninfoWithPassword(cfg, conninfo, error)) return nullptr;
+        return makePostgresStorage(conninfo.text);
+    }
+    return makeSqliteStorage(cfg.sqlitePath);
+}
+
+std::unique_ptr<ChainSource> makeSource(const PlatformConfig& cfg) {
+    if (cfg.chainKind == "node") {
+        NodeSourceOptions o;
+        o.rpcUrl = cfg.nodeRpcUrl;
+        o.rpcUser = cfg.nodeRpcUser;
+        o.rpcPasswordFile = cfg.nodeRpcPasswordFile;
+        o.pollMs = cfg.nodePollMs;
+        return makeNodeSource(std::move(o));
+    }
+    DevnetFeedOptions o;
+    o.url = cfg.devnetUrl;
+    o.caFile = cfg.devnetCaFile;
+    return makeDevnetFeedSource(std::move(o));
+}
+
+// The socket the library made for listening; set while binding, on this thread.
+socket_t gListenSocket = -1;
+
+std::unique_ptr<httplib::Server> makeServer(const PlatformConfig& cfg, std::string& error) {
+    std::unique_ptr<httplib::Server> srv;
+    if (cfg.tlsCertFile.empty()) {
+        srv = std::make_unique<httplib::Server>();
+    } else {
+        auto tls = std::make_unique<httplib::SSLServer>(cfg.tlsCertFile.c_str(), cfg.tlsKeyFile.c_str());
+        if (!tls->is_valid()) {
+            error = "the TLS certificate " + cfg.tlsCertFile + " or key " + cfg.tlsKeyFile + " cannot be used";
+            return nullptr;
+        }
+        srv = std::move(tls);
+    }
+    // cpp-httplib gives each kept-alive or waiting connection a thread for its life.
+    const size_t threads = size_t(cfg.limits.maxConnections);
+    srv->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    // Phones keep their polling connection open; the library's default closes it after 5.
+    srv->set_keep_alive_max_count(1000000);
+    // Without SO_REUSEPORT (the library's default adds it) a second instance on the same port
+    // would take half the requests; it must fail to bind instead.
+    srv->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        gListenSocket = sock;
+    });
+    srv->set_payload_max_length(kMaxBody);
+    srv->set_read_timeout(30);
+    srv->set_write_timeout(30);
+    // Headers and body go out as two writes; Nagle would hold the body for the client's ACK.
+    srv->set_tcp_nodelay(true);
+    return srv;
+}
+
+int serve(const std::string& configPath) {
+    PlatformConfig cfg;
+    std::vector<std::string> problems;
+    if (!loadPlatformConfig(configPath, cfg, problems)) {
+        for (const std::string& p : problems) fail(p);
+        return 1;
+    }
+    // The servers' and sources' threads inherit this mask, so only sigwait below sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A client gone mid-answer must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    RequestLog log;
+    std::string error;
+    if (!log.open(cfg.log, error)) return fail(error);
+    std::unique_ptr<Storage> storage = makeStorage(cfg, error);
+    if (!storage) return fail(error.empty() ? "the storage cannot be made" : error);
+
+    PlatformOptions options;
+    options.domain = cfg.domain;
+    options.indexAll = cfg.indexAll;
+    options.maxWaitSeconds = cfg.limits.maxWaitSeconds;
+    // Waits hold threads; a quarter of them stay for everything else.
+    options.maxWaiters = size_t(cfg.limits.maxConnections) * 3 / 4;
+    Platform platform(options, std::move(storage), makeSource(cfg));
+    if (!platform.start(error)) return fail(error);
+
+    std::unique_ptr<httplib::Server> server = makeServer(cfg, error);
+    if (!server) {
+        platform.stop();
+        return fail(error);
+    }
+    Ops ops(cfg.limits, cfg.trustProxy, &log);
+    ops.install(*server, [&platform] { return platform.health(); }, &platform.counters());
+    platform.addRoutes(*server);
+
+    gListenSocket = -1;
+    if (!server->bind_to_port(cfg.listenAddress, cfg.listenPort)) {
+        platform.stop();
+        return fail("cannot listen on " + cfg.listenAddress + ":" + std::to_string(cfg.listenPort) + " (" +
+                    std::strerror(errno) + ")");
+    }
+    // The library listens with a backlog of 5; phones reconnecting together would be dropped.
+    if (gListenSocket >= 0) ::listen(gListenSocket, kListenBacklog);
+    std::thread listener([&server] { server->listen_after_bind(); });
+    std::fprintf(stderr, "dialo-platform: listening on %s:%d\n", cfg.listenAddress.c_str(), cfg.listenPort);
+
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    // Push waits end first, so the workers the server joins on stopping are free.
+    platform.stop();
+    server->stop();
+    listener.join();
+    std::fprintf(stderr, "dialo-platform: stopped\n");
+    return 0;
+}
+
+int checkConfig(const std::string& configPath) {
+    PlatformConfig cfg;
+    std::vector<std::string> problems;
+    if (!loadPlatformConfig(configPath, cfg, problems)) {
+        for (const std::string& p : problems) std::fprintf(stderr, "%s\n", p.c_str());
+        return 1;
+    }
+    std::printf("ok\n%s", configSummary(cfg).c_str());
+    return 0;
+}
+
+int run(int argc, char** argv) {
+    if (argc < 2) return fail("no command; commands are serve and check-config\n" + std::string(kUsage));
+    const std::string command = argv[1];
+    if (command == "--version" || command == "version") {
+        std::printf("dialo-platform %d.%03d\n", dialo::kBuildVersion / 1000, dialo::kBuildVersion % 1000);
+        return 0;
+    }
+    if (command == "--help" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    std::string config;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--config" && i + 1 < argc) config = argv[++i];
+        else if (arg == "--config") return fail("--config needs a file");
+        else return fail("unknown argument " + arg + "\n" + kUsage);
+    }
+    if (command != "serve" && command != "check-config")
+        return fail("unknown command " + command + "; commands are serve and check-config");
+    if (config.empty()) return fail(command + " needs --config FILE");
+    return command == "serve" ? serve(config) : checkConfig(config);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    } catch (...) {
+        return fail("unexpected failure");
+    }
+}
