@@ -60,9 +60,12 @@ public:
         if (!devnet::ensureTlsFiles(dir, "orvane.test", "orvane.test", tls, error)) return false;
         caPath = tls.caPath;
         server_ = std::make_unique<httplib::SSLServer>(tls.serverCertPath.c_str(), tls.serverKeyPath.c_str());
+        // A connection a wait came on stays the push worker's: polls are told apart by it.
+        server_->set_keep_alive_max_count(100000);
         server_->Get("/oi/capabilities", [this](const httplib::Request&, httplib::Response& res) {
             std::lock_guard lock(mutex_);
             ++capabilitiesAsked_;
+            changed_.notify_all();
             if (!offerPush) {
                 res.status = 404;
                 return;
@@ -86,7 +89,7 @@ public:
         port = server_->bind_to_any_port("127.0.0.1");
         if (port <= 0) return false;
         thread_ = std::thread([this] { server_->listen_after_bind(); });
-        return server_->wait_until_ready(), true;
+        return true;  // bound: connections wait in the backlog until it accepts
     }
 
     void stop() {
@@ -216,9 +219,10 @@ protected:
     }
     void TearDown() override {
         stopPhone();
+        phoneFlags().running = true;
+        releasePhoneConnections();
         platform->stop();
         setPayloadHandler(nullptr);
-        releasePhoneConnections();
         release_shared_http();
         std::filesystem::remove_all(dir_);
     }
@@ -326,6 +330,7 @@ TEST_F(PushTest, WithoutPushTheNextCyclePolls) {
             EXPECT_EQ(platform->heldListings(), 0);
         }
         stopPhone();
+        releasePhoneConnections();  // else the server waits out their keep-alive
         platform->stop();
         platform = std::make_unique<PushPlatform>();
         phoneFlags().running = true;
