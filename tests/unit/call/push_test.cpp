@@ -228,7 +228,7 @@ protected:
     }
 
     // The platform up and the phone pointed at it, its push worker running for kAddress.
-    void startPhone() {
+    void startPhone(bool push = true) {
         ASSERT_TRUE(platform->start(dir_.string()));
         const std::string base = "https://127.0.0.1:" + std::to_string(platform->port);
         applyConfigDocument(json{{"network",
@@ -237,7 +237,8 @@ protected:
                                    {"woc_base", base + "/woc/v1/bsv/main"},
                                    {"arc_base", base + "/arc"},
                                    {"update_base", base},
-                                   {"ca_file", platform->caPath}}}});
+                                   {"ca_file", platform->caPath},
+                                   {"push", push}}}});
         lockPhone().state.ownPayAddress = kAddress;
         worker_ = std::thread([this] {
             pushWorker();
@@ -291,14 +292,18 @@ TEST_F(PushTest, AnArrivalDuringAHeldListingIsReadWithoutAnyPolling) {
 TEST_F(PushTest, WithoutPushTheNextCyclePolls) {
     struct Row {
         const char* what;
-        bool offered;
+        bool offered, push;
     };
-    for (const Row row : {Row{"the platform answers 404 to capabilities", false},
-                          Row{"a held listing fails with a 500", true}}) {
+    for (const Row row : {Row{"the platform answers 404 to capabilities", false, true},
+                          Row{"a held listing fails with a 500", true, true},
+                          Row{"push turned off in phone.json", true, false}}) {
         SCOPED_TRACE(row.what);
         platform->offerPush = row.offered;
-        startPhone();
-        if (row.offered) {
+        startPhone(row.push);
+        if (!row.push) {
+            EXPECT_FALSE(platform->waitUntil([&] { return platform->capabilitiesAsked() > 0; }, 1s))
+                << "the platform is not asked";
+        } else if (row.offered) {
             ASSERT_TRUE(platform->waitUntil([&] { return platform->held() == 1; }));
             ASSERT_TRUE(pushActive());
             const int before = platform->polls();
@@ -314,7 +319,7 @@ TEST_F(PushTest, WithoutPushTheNextCyclePolls) {
         EXPECT_FALSE(listenForEvents(kAddress));
         EXPECT_EQ(platform->polls(), before + 1) << "one poll";
         EXPECT_TRUE(found(txid)) << "read by that poll";
-        if (row.offered) {
+        if (row.offered && row.push) {
             // Back once a held listing is answered again: payments keep coming until one is.
             platform->heal();
             EXPECT_TRUE(eventually(
