@@ -12,6 +12,7 @@
 #include "call/dispatch.h"
 #include "call/live_sender.h"
 #include "call/poller.h"
+#include "call/push.h"
 #include "state/phone_state.h"
 #include "wallet/binding.h"
 
@@ -58,7 +59,7 @@ bool startWorkers() {
     phoneFlags().running = true;
     setPayloadHandler(handlePayload);
     try {
-        for (void (*body)() : {backgroundLoop, fetchWorker, liveSenderLoop, playbackPump, soundWatcher})
+        for (void (*body)() : {backgroundLoop, pushWorker, fetchWorker, liveSenderLoop, playbackPump, soundWatcher})
             gWorkers.emplace_back(body);
     } catch (const std::exception&) {  // thread creation or its bookkeeping failed
         phoneFlags().running = false;

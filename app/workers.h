@@ -1,6 +1,6 @@
 #pragma once
-// The long-lived worker threads: background loop, raw-transaction fetch worker, live sender,
-// playback pump and sound watcher. Each runs while phoneFlags().running is set.
+// The long-lived worker threads: background loop, push listener, raw-transaction fetch worker,
+// live sender, playback pump and sound watcher. Each runs while phoneFlags().running is set.
 
 namespace dialo {
 

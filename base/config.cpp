@@ -32,6 +32,11 @@ bool takeInt(const nlohmann::json& obj, const char* key, int& out) {
     return true;
 }
 
+void takeBool(const nlohmann::json& obj, const char* key, bool& out) {
+    auto it = obj.find(key);
+    if (it != obj.end() && it->is_boolean()) out = it->get<bool>();
+}
+
 bool takeSats(const nlohmann::json& obj, const char* key, int64_t& out) {
     auto it = obj.find(key);
     if (it == obj.end() || !it->is_number_integer() || it->get<int64_t>() < 0) return false;
@@ -142,6 +147,7 @@ void applyConfigDocument(const nlohmann::json& shared) {
         takeText(n, "update_base", net.updateBase);
         takeText(n, "explorer_base", net.explorerBase);
         takeText(n, "ca_file", net.caFile);
+        takeBool(n, "push", net.push);
         takeText(n, "dns_server", net.dnsServer);
         HostPin dns;
         if (!net.dnsServer.empty() && !parseHostPin(net.dnsServer, dns)) net.dnsServer.clear();

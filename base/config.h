@@ -32,6 +32,9 @@ struct NetworkConfig {
     std::string eventFeeAddress = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";  // 1 sat per event
     std::string callFeeAddress = "1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP";    // the penny per call
     int64_t maxCallFeeSats = 100000;  // a pound rate asking more than this pays no fee
+    // Events learnt by push where the platform offers it; false: the listing is polled, as
+    // against an older platform (a comparison, or a proxy that cuts held requests).
+    bool push = true;
     std::string caFile;  // CA bundle trusted for these hosts only; empty: the devnet's, on the devnet
     // Every service on this machine's loopback: the local devnet, where the built-in fee
     // addresses, its CA and loopback paymail domains are allowed.

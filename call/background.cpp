@@ -15,6 +15,7 @@
 #include "call/dispatch.h"
 #include "call/https_get.h"
 #include "call/poller.h"
+#include "call/push.h"
 #include "state/amount.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
@@ -35,6 +36,10 @@ constexpr int kCoinCheckEvery = 40;       // idle connected cycles
 constexpr int kBalanceEvery = 16;         // idle connected cycles
 constexpr int kUnconfirmedScanEvery = 8;  // idle cycles with an address
 constexpr int kConnectCheckEvery = 8;     // cycles
+// While push is up nothing is polled, and the fallbacks that polling made cheap by comparison
+// slow down too: an idle phone then asks a few requests a minute.
+constexpr uint64_t kPushedScanMs = 120000;
+constexpr uint64_t kPushedUpkeepMs = 120000;
 constexpr int kReadyCoinTarget = 120;
 constexpr int kRateTimeoutMs = 4000;
 constexpr int kRateBackoffMs = 8000;
@@ -59,6 +64,10 @@ struct LoopState {
     uint64_t cycle = 0;
     uint64_t idleScans = 0;
     uint64_t ticks = 0;
+    uint64_t scannedMs = 0;       // the last unconfirmed-history scan while push was up
+    uint64_t upkeepMs = 0;        // the last upkeep started while push was up
+    uint64_t deliveriesSeen = 0;  // pushDeliveries() when the balance was last refreshed
+    std::string storeKey;         // the store whose balance was last refreshed
     bool seen = false;
     bool lastConnected = false;
     std::thread upkeep;                     // coin split and balance refresh, off the poll
@@ -67,8 +76,8 @@ struct LoopState {
 
 // The coin split and the balance refresh hold the wallet for seconds of network work; on a
 // thread of their own they leave the poll's cadence, and so an incoming call's ring, alone.
-void startUpkeep(LoopState& loop, bool checkCoins, bool refresh) {
-    if (loop.upkeepRunning) return;
+bool startUpkeep(LoopState& loop, bool checkCoins, bool refresh) {
+    if (loop.upkeepRunning) return false;
     if (loop.upkeep.joinable()) loop.upkeep.join();
     loop.upkeepRunning = true;
     try {
@@ -82,10 +91,14 @@ void startUpkeep(LoopState& loop, bool checkCoins, bool refresh) {
             if (refresh && lockPhoneBrief().state.callState == CallState::Idle) refreshBalance();
             loop.upkeepRunning = false;
         });
+        return true;
     } catch (const std::exception&) {
         loop.upkeepRunning = false;
+        return false;
     }
 }
+
+bool dueSince(uint64_t lastMs, uint64_t everyMs) { return lastMs == 0 || nowMs() - lastMs >= everyMs; }
 
 void cycle(LoopState& loop) {
     const bool idleAtStart = lockPhoneBrief().state.callState == CallState::Idle;
@@ -120,13 +133,16 @@ void cycle(LoopState& loop) {
         auto g = lockPhone();
         address = g.state.ownPayAddress;
     }
-    pollOracle(address);
+    const bool pushed = listenForEvents(address);
     releaseOverdueAudio();
     idle = lockPhoneBrief().state.callState == CallState::Idle;
     if (idle && !address.empty()) {
         if (take_history_refresh_request()) scanConfirmedHistory(address);
         drainBackfill();
-        if (loop.idleScans++ % kUnconfirmedScanEvery == 0) scanUnconfirmedHistory(address);
+        if (pushed ? dueSince(loop.scannedMs, kPushedScanMs) : loop.idleScans++ % kUnconfirmedScanEvery == 0) {
+            scanUnconfirmedHistory(address);
+            if (pushed) loop.scannedMs = nowMs();
+        }
     }
 
     if (!loop.seen || !loop.lastConnected) {
@@ -143,10 +159,24 @@ void cycle(LoopState& loop) {
     }
 
     if (!idleAtStart || lockPhoneBrief().state.callState != CallState::Idle) return;
-    const bool checkCoins = loop.cycle % kCoinCheckEvery == 1;
+    bool checkCoins = loop.cycle % kCoinCheckEvery == 1;
     ++loop.cycle;
-    const bool refresh = loop.cycle % kBalanceEvery == 0 || !lockPhoneBrief().state.balanceKnown;
-    if (checkCoins || refresh) startUpkeep(loop, checkCoins, refresh);
+    bool refresh = loop.cycle % kBalanceEvery == 0 || !lockPhoneBrief().state.balanceKnown;
+    // A payment or an event that push brought changes the balance: it is read soon after.
+    const uint64_t delivered = pushDeliveries();
+    if (pushed) {
+        const bool due = dueSince(loop.upkeepMs, kPushedUpkeepMs);
+        checkCoins = due;
+        refresh = due || delivered != loop.deliveriesSeen || loop.storeKey != current_store_key() ||
+                  !lockPhoneBrief().state.balanceKnown;
+    }
+    if ((checkCoins || refresh) && startUpkeep(loop, checkCoins, refresh)) {
+        if (pushed && checkCoins) loop.upkeepMs = nowMs();
+        if (refresh) {
+            loop.deliveriesSeen = delivered;
+            loop.storeKey = current_store_key();
+        }
+    }
 }
 
 }  // namespace
@@ -163,8 +193,19 @@ void followWallet() {
         s.ownHandle = view.handle;
         s.ownPayAddress = view.payAddress;
     }
-    if (changed) postUi(UiMessage::Refresh);
+    if (changed) {
+        pushRestart();
+        postUi(UiMessage::Refresh);
+    }
     if (switchStore && !view.handle.empty()) switch_store_handle(view.handle);
+}
+
+bool listenForEvents(const std::string& address) {
+    // Read once per cycle: a push that failed a moment ago is polled for in this very cycle.
+    const bool pushed = pushActive();
+    if (pushed) retryMissedTxids();
+    else pollOracle(address);
+    return pushed;
 }
 
 void backgroundLoop() {

@@ -12,6 +12,10 @@ namespace dialo {
 /// Takes no wallet lock.
 void followWallet();
 
+/// One cycle's listening for events: while push is up only the reads missed mid-call are
+/// retried, else the oracle listing is polled. Whether push was up.
+bool listenForEvents(const std::string& address);
+
 /// The loop's thread body; returns when the phone stops running.
 void backgroundLoop();
 

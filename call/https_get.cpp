@@ -33,6 +33,7 @@ struct KeptHost {
 
 KeptHost gPlatform;
 KeptHost gWoc;
+KeptHost gPush;  // the held push listing's, apart from gPlatform
 std::atomic<uint64_t> gConnects{0};
 
 // "https://host[:port]" of a URL, lower-cased; empty when it is not an https URL.
@@ -89,7 +90,76 @@ GetReply performKept(KeptHost& host, bool wait, const std::string& url, std::str
     return reply;
 }
 
+// Back-off deadline for a 429 or 503: the answer's Retry-After when it asks longer.
+void backOff(std::atomic<uint64_t>& deadline, int backoffMs, long retryAfterSeconds) {
+    const uint64_t ms = std::max<uint64_t>(uint64_t(std::max(backoffMs, kMinBackoffMs)),
+                                           uint64_t(std::clamp<long>(retryAfterSeconds, 0, 3600)) * 1000);
+    deadline = nowMs() + ms;
+}
+
+struct LongWait {
+    const std::function<bool()>* abandon;
+};
+
+// libcurl calls this about once a second while an answer is held, and more often as data flows.
+int longWaitProgress(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* wait = static_cast<const LongWait*>(data);
+    if (!phoneFlags().running) return 1;
+    return (wait && *wait->abandon && (*wait->abandon)() && (*wait->abandon)()) ? 1 : 0;
+}
+
 }  // namespace
+
+std::string httpsGetLong(const std::string& url, int timeoutMs, std::atomic<uint64_t>& backoff, int backoffMs,
+                         const std::function<bool()>& abandon, long* status) {
+    if (status) *status = -1;
+    try {
+        const std::string authority = authorityOf(url);
+        if (authority.empty() || authority != authorityOf(service_url("/"))) return {};
+        HttpsPins pins = https_pins(url);
+        std::string key = authority + "\n" + listText(pins.resolve) + listText(pins.connectTo) + caFilePath();
+        const long totalMs = std::max(timeoutMs, kPlatformFloorMs);
+        LongWait wait{&abandon};
+        GetReply reply;
+        long retryAfter = 0;
+        {
+            std::lock_guard lock(gPush.mutex);
+            if (gPush.handle && gPush.key != key) gPush.handle.reset();
+            if (!gPush.handle) {
+                gPush.handle.reset(curl_easy_init());
+                if (!gPush.handle) return {};
+                gPush.pins = std::move(pins);
+                gPush.key = std::move(key);
+                GetSetup kept = phoneGet(kPlatformConnectMs, totalMs);
+                kept.keepAlive = true;
+                setup_get(gPush.handle.get(), kept, gPush.pins);
+                curl_easy_setopt(gPush.handle.get(), CURLOPT_NOPROGRESS, 0L);
+                curl_easy_setopt(gPush.handle.get(), CURLOPT_XFERINFOFUNCTION, longWaitProgress);
+            }
+            curl_easy_setopt(gPush.handle.get(), CURLOPT_XFERINFODATA, &wait);
+            reply = perform_get(gPush.handle.get(), url, phoneGet(kPlatformConnectMs, totalMs));
+            curl_off_t after = 0;
+            if (reply.status >= 0 && curl_easy_getinfo(gPush.handle.get(), CURLINFO_RETRY_AFTER, &after) == CURLE_OK)
+                retryAfter = long(after);
+            curl_easy_setopt(gPush.handle.get(), CURLOPT_XFERINFODATA, nullptr);
+            if (reply.status < 0) {
+                gPush.handle.reset();
+                gPush.pins = {};
+                gPush.key.clear();
+            }
+        }
+        if (reply.connects > 0) gConnects += uint64_t(reply.connects);
+        if (status) *status = reply.status;
+        if (reply.status < 0) return {};
+        if (reply.status == 429 || reply.status == 503) {
+            backOff(backoff, backoffMs, retryAfter);
+            return {};
+        }
+        return std::move(reply.body);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
 
 std::string httpsGet(const std::string& url, int timeoutMs, std::atomic<uint64_t>* backoff, int backoffMs) {
     try {
@@ -116,8 +186,7 @@ std::string httpsGet(const std::string& url, int timeoutMs, std::atomic<uint64_t
         if (reply.connects > 0) gConnects += uint64_t(reply.connects);
         if (reply.status < 0) return {};
         if (reply.status == 429 || reply.status == 503) {
-            std::atomic<uint64_t>& deadline = backoff ? *backoff : phoneFlags().wocBackoffUntil;
-            deadline = nowMs() + uint64_t(std::max(backoffMs, kMinBackoffMs));
+            backOff(backoff ? *backoff : phoneFlags().wocBackoffUntil, backoffMs, 0);
             return {};
         }
         return std::move(reply.body);
@@ -129,7 +198,7 @@ std::string httpsGet(const std::string& url, int timeoutMs, std::atomic<uint64_t
 uint64_t phoneConnectionsOpened() { return gConnects.load(); }
 
 void releasePhoneConnections() {
-    for (KeptHost* host : {&gPlatform, &gWoc}) {
+    for (KeptHost* host : {&gPlatform, &gWoc, &gPush}) {
         std::lock_guard lock(host->mutex);
         host->handle.reset();
         host->pins = {};

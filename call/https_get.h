@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace dialo {
@@ -14,6 +15,14 @@ namespace dialo {
 /// finds it busy goes on a connection of its own. A 429 or 503 moves `backoff` (the
 /// WhatsOnChain back-off when null) to now + max(backoffMs, 1000) and answers empty.
 std::string httpsGet(const std::string& url, int timeoutMs, std::atomic<uint64_t>* backoff, int backoffMs);
+
+/// A platform GET that the server may hold (a push listing's wait), on a kept connection of its
+/// own so that the platform connection the other requests share is never held up by it. Ends
+/// within about a second once the phone stops running or `abandon` answers true. Its status in
+/// `status` (-1 on a transport failure); a 429 or 503 moves `backoff` to now + the longer of
+/// `backoffMs` (at least a second) and the answer's Retry-After, and answers empty.
+std::string httpsGetLong(const std::string& url, int timeoutMs, std::atomic<uint64_t>& backoff, int backoffMs,
+                         const std::function<bool()>& abandon, long* status = nullptr);
 
 /// TCP connections these GETs have opened since start: with the kept connections, a phone
 /// polling all day opens a handful.

@@ -235,26 +235,29 @@ void fetchTxUnguarded(const std::string& txid) {
     forgetTxid(txid);
 }
 
-void pollOracleUnguarded(const std::string& address) {
-    PhoneFlags& flags = phoneFlags();
-    if (address.empty() || inFuture(flags.oracleBackoffUntil)) return;
+std::string listingUrl(const std::string& address, const std::string& extra) {
     const bool inCall = !idle();
     uint64_t limit = kListingLimit;
     if (const uint64_t last = gLastListingMs.load(), now = nowMs(); inCall && last != 0 && now - last >= kDeepAfterMs)
         limit = std::min(kDeepListingMax, kListingLimit + (now - last) / kMsPerPayment);
-    const std::string body = httpsGet(service_url("/oi/oracle/dialo/txids?address=" + url_path_segment(address) +
-                                                  "&kind=all&limit=" + std::to_string(limit)),
-                                      kListingTimeout, &flags.oracleBackoffUntil, kOracleBackoff);
-    if (body.empty()) return;
+    return service_url("/oi/oracle/dialo/txids?address=" + url_path_segment(address) +
+                       "&kind=all&limit=" + std::to_string(limit) + extra);
+}
+
+ListingResult readListingUnguarded(const std::string& body, std::string* cursor, size_t* fetched) {
+    if (body.empty()) return ListingResult::Unusable;
     const json listing = json::parse(body, nullptr, false);
-    if (listing.is_discarded()) return;
+    if (listing.is_discarded()) return ListingResult::Unusable;
     if (listing.is_object() && listing.contains("error")) {
-        flags.oracleBackoffUntil = nowMs() + kOracleErrorPause;
-        return;
+        phoneFlags().oracleBackoffUntil = nowMs() + kOracleErrorPause;
+        return ListingResult::Error;
     }
-    if (!listing.is_object()) return;
+    if (!listing.is_object()) return ListingResult::Unusable;
     auto txids = listing.find("txids");
-    if (txids == listing.end() || !txids->is_array()) return;
+    if (txids == listing.end() || !txids->is_array()) return ListingResult::Unusable;
+    if (cursor)
+        if (const std::string* c = stringAt(listing, "cursor")) *cursor = *c;
+    const bool inCall = !idle();
     gLastListingMs = nowMs();
     // The last four that qualify, found from the back: the same as collecting them all in order.
     // In a call the others are remembered, as the listing may not show them again.
@@ -269,6 +272,15 @@ void pollOracleUnguarded(const std::string& address) {
     // Acted on as they were made: a hang-up before its invite, or a chunk before the one it
     // follows, would be lost.
     for (auto it = picked.rbegin(); it != picked.rend(); ++it) fetchTx(*it);
+    if (fetched) *fetched = picked.size();
+    return ListingResult::Read;
+}
+
+void pollOracleUnguarded(const std::string& address) {
+    PhoneFlags& flags = phoneFlags();
+    if (address.empty() || inFuture(flags.oracleBackoffUntil)) return;
+    (void)readListingUnguarded(httpsGet(listingUrl(address, {}), kListingTimeout, &flags.oracleBackoffUntil, kOracleBackoff),
+                               nullptr, nullptr);
 }
 
 void scanUnconfirmedUnguarded(const std::string& address) {
@@ -324,6 +336,30 @@ void pollOracle(const std::string& address) {
     try {
         if (!address.empty()) retryMissed();
         pollOracleUnguarded(address);
+    } catch (const std::exception&) {
+    }
+}
+
+std::string oracleListingUrl(const std::string& address, const std::string& extra) {
+    try {
+        return listingUrl(address, extra);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+ListingResult readOracleListing(const std::string& body, std::string* cursor, size_t* fetched) {
+    if (fetched) *fetched = 0;
+    try {
+        return readListingUnguarded(body, cursor, fetched);
+    } catch (const std::exception&) {
+        return ListingResult::Unusable;
+    }
+}
+
+void retryMissedTxids() {
+    try {
+        retryMissed();
     } catch (const std::exception&) {
     }
 }

@@ -20,6 +20,25 @@ void setPayloadHandler(PayloadHandler handler);
 /// One oracle poll; up to four new txids fetched, the last listed first.
 void pollOracle(const std::string& address);
 
+/// The oracle listing's URL for an address: deeper in a call after a stretch without listings,
+/// with `extra` ("&wait=…&after=…") added to its query.
+std::string oracleListingUrl(const std::string& address, const std::string& extra = {});
+
+/// What an answer to the oracle listing held.
+enum class ListingResult {
+    Unusable,  // empty, not JSON, or without a txid list
+    Error,     // an error object: listings pause as the platform asks
+    Read,      // its new txids were read
+};
+
+/// Reads an answer to the oracle listing as a poll does: up to four new txids fetched, the others
+/// remembered in a call, an error object pausing listings. Its "cursor", when it has one, goes
+/// to `cursor`; the count of txids it had fetched to `fetched`.
+ListingResult readOracleListing(const std::string& body, std::string* cursor = nullptr, size_t* fetched = nullptr);
+
+/// Reads again, mid-call, the txids listed earlier whose read failed; a poll does it first.
+void retryMissedTxids();
+
 /// Fetches one transaction by its JSON and hands on or queues its payload.
 void fetchTx(const std::string& txid);
 
