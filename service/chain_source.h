@@ -28,7 +28,9 @@ struct Relayed {
     std::string error;      // the network's reason when refused
 };
 
-using ChainSink = std::function<void(const ChainTx&)>;
+/// Returns false when the transaction could not be taken (the storage is down): the source
+/// then keeps its resume point before it and offers it again later.
+using ChainSink = std::function<bool(const ChainTx&)>;
 /// Called when a block confirms transactions: their txids and the height.
 using ConfirmSink = std::function<void(const std::vector<std::string>& txids, int64_t height)>;
 

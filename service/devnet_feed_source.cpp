@@ -175,15 +175,27 @@ private:
         }
         if (doc.contains("txs") && doc["txs"].is_array()) {
             for (const json& t : doc["txs"]) {
+                const int64_t at = int_field(t, "seq");
                 ChainTx tx;
                 tx.txid = string_field(t, "txid");
                 tx.raw = hex_decode(string_field(t, "hex"));
                 if (!is_hex64(tx.txid) || tx.raw.empty()) continue;
                 tx.height = t.contains("height") && t["height"].is_number_integer() ? t["height"].get<int64_t>() : -1;
                 tx.seen = int_field(t, "seen_ms");
-                if (sink) sink(tx);
+                if (sink && !sink(tx)) {
+                    // Asked again from the one the index could not take.
+                    problem = "the index could not take transaction " + tx.txid;
+                    std::string resume;
+                    {
+                        std::lock_guard lock(mutex_);
+                        resume = std::to_string(seq_) + ":" + std::to_string(height_);
+                    }
+                    if (save) save(resume);
+                    return false;
+                }
                 std::lock_guard lock(mutex_);
                 lastSeenMs_ = unixMs();
+                seq_ = std::max(seq_, at);
             }
         }
         if (doc.contains("blocks") && doc["blocks"].is_array()) {

@@ -233,7 +233,10 @@ private:
         tx.height = height;
         tx.seen = unixMs();
         if (tx.raw.empty()) return false;
-        if (sink) sink(tx);
+        if (sink && !sink(tx)) {
+            indexFailed_ = true;
+            return false;
+        }
         std::lock_guard lock(mutex_);
         lastSeenMs_ = tx.seen;
         return true;
@@ -260,7 +263,9 @@ private:
                 if (seen_.count(txid)) continue;
                 ++fetched;
                 // One that left the mempool meanwhile is seen in its block, or never.
+                indexFailed_ = false;
                 (void)fetch(creds, txid, -1, sink);
+                if (indexFailed_) return;  // the index is down: this one is asked for again
                 seen_.insert(txid);
             }
         }
@@ -287,8 +292,10 @@ private:
                 txids.push_back(id.get<std::string>());
                 // Without the node's -txindex a confirmed transaction never seen in the mempool
                 // cannot be fetched; it is skipped.
+                indexFailed_ = false;
                 if (!seen_.count(txids.back()) && missed++ < kMissedFetchesPerBlock)
                     (void)fetch(creds, txids.back(), nextHeight_, sink);
+                if (indexFailed_) return;  // the block is read again once the index is back
             }
             if (confirmed) confirmed(txids, nextHeight_);
             if (save) save(std::to_string(nextHeight_));
@@ -298,6 +305,7 @@ private:
 
     NodeSourceOptions options_;
     RecentSet seen_;  // the follow thread's only
+    bool indexFailed_ = false;  // the follow thread's only: the sink refused the last transaction
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<int64_t> callId_{0};

@@ -76,8 +76,17 @@ struct Platform::Impl {
     size_t waiting = 0;                                // guarded by hubMutex
     bool stopping = false;                             // guarded by hubMutex
 
+    // An empty address: the storage may have missed arrivals (its listener reconnected), so
+    // every wait looks again.
     void arrived(const std::string& address) {
         std::lock_guard<std::mutex> lock(hubMutex);
+        if (address.empty()) {
+            for (auto& [a, w] : waiters) {
+                ++w.generation;
+                w.cv.notify_all();
+            }
+            return;
+        }
         auto it = waiters.find(address);
         if (it == waiters.end()) return;
         ++it->second.generation;
@@ -285,7 +294,7 @@ bool Platform::start(std::string& error) {
     if (d.storage->getValue(kTipKey, text) && readDecimal(text, 18, height)) d.raiseTip(height);
     std::string resume;
     (void)d.storage->getValue(kResumeKey, resume);
-    ChainSink sink = [this](const ChainTx& tx) { learn(tx); };
+    ChainSink sink = [this](const ChainTx& tx) { return learn(tx); };
     ConfirmSink confirmed = [&d](const std::vector<std::string>& txids, int64_t height) {
         if (!txids.empty()) (void)d.storage->confirm(txids, height);
         if (height > d.tip.load()) {
@@ -319,11 +328,11 @@ void Platform::stop() {
 
 void Platform::addRoutes(httplib::Server& server) { impl_->addRoutes(server, *this); }
 
-void Platform::learn(const ChainTx& tx) {
+bool Platform::learn(const ChainTx& tx) {
     Impl& d = *impl_;
     try {
         ParsedTx parsed;
-        if (!parse_tx(tx.raw, parsed)) return;
+        if (!parse_tx(tx.raw, parsed)) return true;
         if (tx.height > d.tip.load()) d.raiseTip(tx.height);
         std::set<std::string> paid;
         for (const TxOutput& o : parsed.outputs) {
@@ -331,9 +340,12 @@ void Platform::learn(const ChainTx& tx) {
             if (is_p2pkh_script(o.locking, &h)) paid.insert(address_from_hash(h));
         }
         std::vector<std::string> addresses;
-        for (const std::string& a : paid)
-            if (d.options.indexAll || d.storage->isRegisteredAddress(a)) addresses.push_back(a);
-        if (addresses.empty()) return;
+        for (const std::string& a : paid) {
+            bool registered = d.options.indexAll;
+            if (!registered && !d.storage->isRegisteredAddress(a, registered)) return false;
+            if (registered) addresses.push_back(a);
+        }
+        if (addresses.empty()) return true;
         IndexedTx it;
         it.txid = tx.txid.empty() ? txid_of(tx.raw) : lower(tx.txid);
         it.raw = tx.raw;
@@ -341,11 +353,14 @@ void Platform::learn(const ChainTx& tx) {
         it.seen = tx.seen;
         it.indexed = nowUnixMs();
         bool added = false;
-        if (!d.storage->indexTx(it, addresses, added) || !added) return;
+        if (!d.storage->indexTx(it, addresses, added)) return false;
+        if (!added) return true;
         ++d.counters.indexed;
         d.counters.lastIndexLagMs = tx.seen > 0 ? std::max<int64_t>(it.indexed - tx.seen, 0) : 0;
+        return true;
     } catch (...) {
         // A transaction that cannot be read is one the index does without.
+        return true;
     }
 }
 

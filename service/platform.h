@@ -57,8 +57,9 @@ public:
     /// Adds the service's routes to a server.
     void addRoutes(httplib::Server& server);
 
-    /// Enters a transaction the caller saw (the relay, or an embedding chain) into the index.
-    void learn(const ChainTx& tx);
+    /// Enters a transaction the caller saw (the relay, or an embedding chain) into the index;
+    /// false when the storage failed (a transaction of no followed address is taken: true).
+    bool learn(const ChainTx& tx);
 
     Storage& storage();
     const PlatformCounters& counters() const;

@@ -302,8 +302,17 @@ public:
         return exists("SELECT 1 FROM aliases WHERE pubkey = $1 LIMIT 1", pubkey);
     }
 
-    bool isRegisteredAddress(const std::string& address) override {
-        return exists("SELECT 1 FROM aliases WHERE address = $1 LIMIT 1", address);
+    bool isRegisteredAddress(const std::string& address, bool& registered) override {
+        bool found = false;
+        if (!call([&](Session& s) {
+                pg::Result r = s.exec("SELECT 1 FROM aliases WHERE address = $1 LIMIT 1", {txt(address)});
+                if (!Session::good(r)) return false;
+                found = PQntuples(r.get()) > 0;
+                return true;
+            }))
+            return false;
+        registered = found;
+        return true;
     }
 
     PutClaim putClaim(const PaymailEntry& e) override {

@@ -34,6 +34,8 @@ public:
     bool step();
     /// Runs a statement that returns no rows; true on SQLITE_DONE.
     bool run();
+    /// The last step ended in an error rather than a row or the end.
+    bool failed() const { return last_ != SQLITE_OK && last_ != SQLITE_ROW && last_ != SQLITE_DONE; }
     int64_t integer(int col) const;
     bool isNull(int col) const;
     std::string text(int col) const;

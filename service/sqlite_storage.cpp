@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "base/clock.h"
 #include "platform/files.h"
 #include "service/sqlite_db.h"
 #include "service/storage.h"
@@ -130,11 +131,13 @@ public:
         return q.bind(1, pubkey).step();
     }
 
-    bool isRegisteredAddress(const std::string& address) override {
+    bool isRegisteredAddress(const std::string& address, bool& registered) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!db_) return false;
         Stmt q(db_.get(), "SELECT 1 FROM aliases WHERE address = ?");
-        return q.bind(1, address).step();
+        if (!q.ok()) return false;
+        registered = q.bind(1, address).step();
+        return !q.failed();
     }
 
     PutClaim putClaim(const PaymailEntry& e) override {
@@ -174,7 +177,7 @@ public:
             put.bind(1, txid).bind(2, tx.raw);
             if (tx.height >= 0) put.bind(3, tx.height);
             else put.bindNull(3);
-            if (!put.bind(4, tx.seen).bind(5, tx.indexed).run()) return false;
+            if (!put.bind(4, tx.seen).bind(5, tx.indexed > 0 ? tx.indexed : nowUnixMs()).run()) return false;
             for (const std::string& address : addresses) {
                 Stmt row(db_.get(), "INSERT INTO tx_index(address, txid) VALUES(?, ?) ON CONFLICT DO NOTHING");
                 if (!row.bind(1, address).bind(2, txid).run()) return false;

@@ -69,8 +69,9 @@ public:
     // The directory.
     [[nodiscard]] virtual bool lookupAlias(const std::string& alias, PaymailEntry& out) = 0;
     virtual bool hasPubkey(const std::string& pubkey) = 0;
-    /// Whether some alias is paid at this address.
-    virtual bool isRegisteredAddress(const std::string& address) = 0;
+    /// Whether some alias is paid at this address, in `registered`; false when the storage
+    /// could not tell (a transaction must then wait, not be dropped as unregistered).
+    [[nodiscard]] virtual bool isRegisteredAddress(const std::string& address, bool& registered) = 0;
     /// Records a checked claim atomically: refused when another key owns the alias, or when
     /// the stored claim is newer than this one.
     virtual PutClaim putClaim(const PaymailEntry& entry) = 0;

@@ -27,8 +27,8 @@ bool LedgerSource::start(service::ChainSink sink, service::ConfirmSink confirmed
     ledger_.setHooks(
         [this, sink, saveResume](const FeedTx& t) {
             lastSeenMs_ = t.seenMs;
-            sink(chainTx(t));
-            saveResume(std::to_string(t.seq));
+            // One the index could not take is found again by the catch-up of the next start.
+            if (sink(chainTx(t))) saveResume(std::to_string(t.seq));
             if (changed_) changed_();
         },
         [this, confirmed](const MinedBlock& b) {
@@ -39,11 +39,12 @@ bool LedgerSource::start(service::ChainSink sink, service::ConfirmSink confirmed
     int64_t last = after;
     for (;;) {
         std::vector<FeedTx> page = ledger_.txsAfter(last, kCatchUpPage);
+        bool taken = true;
         for (const FeedTx& t : page) {
-            sink(chainTx(t));
+            if (!(taken = sink(chainTx(t)))) break;
             last = t.seq;
         }
-        if (page.size() < kCatchUpPage) break;
+        if (!taken || page.size() < kCatchUpPage) break;
     }
     if (last != after) saveResume(std::to_string(last));
     confirmed({}, ledger_.status().tip.height);

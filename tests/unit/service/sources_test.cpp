@@ -32,12 +32,18 @@ struct Seen {
     std::vector<ChainTx> txs;
     std::vector<std::pair<std::vector<std::string>, int64_t>> blocks;
     std::vector<std::string> resumes;
+    int refusals = 0;  // the next ones the index cannot take, as when its database is down
 
     ChainSink sink() {
         return [this](const ChainTx& tx) {
             std::lock_guard lock(mutex);
+            if (refusals > 0) {
+                --refusals;
+                return false;
+            }
             txs.push_back(tx);
             changed.notify_all();
+            return true;
         };
     }
     ConfirmSink confirmed() {
@@ -262,10 +268,11 @@ TEST(DevnetFeedSource, FollowsTheFeedAndResumesAndStopsMidWait) {
     feed.run();
 
     Seen seen;
+    seen.refusals = 1;
     auto source = makeDevnetFeedSource({"http://127.0.0.1:" + std::to_string(feed.port), "", 20});
     std::string error;
     ASSERT_TRUE(source->start(seen.sink(), seen.confirmed(), "7:4", seen.save(), error)) << error;
-    ASSERT_TRUE(seen.waitFor([&] { return !seen.resumes.empty(); }));
+    ASSERT_TRUE(seen.waitFor([&] { return !seen.resumes.empty() && seen.resumes.back() == "8:5"; }));
     {
         std::lock_guard lock(seen.mutex);
         ASSERT_EQ(seen.txs.size(), 1u);
@@ -273,21 +280,24 @@ TEST(DevnetFeedSource, FollowsTheFeedAndResumesAndStopsMidWait) {
         EXPECT_EQ(seen.txs[0].seen, 1234);
         ASSERT_EQ(seen.blocks.size(), 1u);
         EXPECT_EQ(seen.blocks[0].second, 5);
-        EXPECT_EQ(seen.resumes[0], "8:5");
+        // The refused transaction kept the resume point before it; it was asked for again.
+        EXPECT_EQ(seen.resumes.front(), "7:4");
+        EXPECT_EQ(seen.resumes.back(), "8:5");
     }
     // The next poll asks from where the answer left off.
     const auto deadline0 = std::chrono::steady_clock::now() + 20s;
     for (;;) {
         std::unique_lock lock(mutex);
-        if (asked.size() >= 2 || std::chrono::steady_clock::now() > deadline0) break;
+        if (asked.size() >= 3 || std::chrono::steady_clock::now() > deadline0) break;
         lock.unlock();
         std::this_thread::sleep_for(5ms);
     }
     {
         std::lock_guard lock(mutex);
-        ASSERT_GE(asked.size(), 2u);
+        ASSERT_GE(asked.size(), 3u);
         EXPECT_EQ(asked[0], "7:4");
-        EXPECT_EQ(asked[1], "8:5");
+        EXPECT_EQ(asked[1], "7:4");
+        EXPECT_EQ(asked[2], "8:5");
     }
     EXPECT_EQ(source->health()["connected"], true);
     EXPECT_TRUE(source->relay({0x01, 0x00}).accepted);
