@@ -121,7 +121,6 @@ std::string httpsGetLong(const std::string& url, int timeoutMs, std::atomic<uint
         const long totalMs = std::max(timeoutMs, kPlatformFloorMs);
         LongWait wait{&abandon};
         GetReply reply;
-        long retryAfter = 0;
         {
             std::lock_guard lock(gPush.mutex);
             if (gPush.handle && gPush.key != key) gPush.handle.reset();
@@ -138,9 +137,6 @@ std::string httpsGetLong(const std::string& url, int timeoutMs, std::atomic<uint
             }
             curl_easy_setopt(gPush.handle.get(), CURLOPT_XFERINFODATA, &wait);
             reply = perform_get(gPush.handle.get(), url, phoneGet(kPlatformConnectMs, totalMs));
-            curl_off_t after = 0;
-            if (reply.status >= 0 && curl_easy_getinfo(gPush.handle.get(), CURLINFO_RETRY_AFTER, &after) == CURLE_OK)
-                retryAfter = long(after);
             curl_easy_setopt(gPush.handle.get(), CURLOPT_XFERINFODATA, nullptr);
             if (reply.status < 0) {
                 gPush.handle.reset();
@@ -152,7 +148,7 @@ std::string httpsGetLong(const std::string& url, int timeoutMs, std::atomic<uint
         if (status) *status = reply.status;
         if (reply.status < 0) return {};
         if (reply.status == 429 || reply.status == 503) {
-            backOff(backoff, backoffMs, retryAfter);
+            backOff(backoff, backoffMs, reply.retryAfter);
             return {};
         }
         return std::move(reply.body);
@@ -186,7 +182,7 @@ std::string httpsGet(const std::string& url, int timeoutMs, std::atomic<uint64_t
         if (reply.connects > 0) gConnects += uint64_t(reply.connects);
         if (reply.status < 0) return {};
         if (reply.status == 429 || reply.status == 503) {
-            backOff(backoff ? *backoff : phoneFlags().wocBackoffUntil, backoffMs, 0);
+            backOff(backoff ? *backoff : phoneFlags().wocBackoffUntil, backoffMs, reply.retryAfter);
             return {};
         }
         return std::move(reply.body);

@@ -244,7 +244,7 @@ std::string listingUrl(const std::string& address, const std::string& extra) {
                        "&kind=all&limit=" + std::to_string(limit) + extra);
 }
 
-ListingResult readListingUnguarded(const std::string& body, std::string* cursor, size_t* fetched) {
+ListingResult readListingUnguarded(const std::string& body, std::string* cursor, size_t* fetched, bool* unread) {
     if (body.empty()) return ListingResult::Unusable;
     const json listing = json::parse(body, nullptr, false);
     if (listing.is_discarded()) return ListingResult::Unusable;
@@ -273,6 +273,10 @@ ListingResult readListingUnguarded(const std::string& body, std::string* cursor,
     // follows, would be lost.
     for (auto it = picked.rbegin(); it != picked.rend(); ++it) fetchTx(*it);
     if (fetched) *fetched = picked.size();
+    if (unread)
+        *unread = std::any_of(txids->begin(), txids->end(), [](const json& t) {
+            return t.is_string() && isTxid(t.get_ref<const std::string&>()) && !known(t.get_ref<const std::string&>());
+        });
     return ListingResult::Read;
 }
 
@@ -280,7 +284,7 @@ void pollOracleUnguarded(const std::string& address) {
     PhoneFlags& flags = phoneFlags();
     if (address.empty() || inFuture(flags.oracleBackoffUntil)) return;
     (void)readListingUnguarded(httpsGet(listingUrl(address, {}), kListingTimeout, &flags.oracleBackoffUntil, kOracleBackoff),
-                               nullptr, nullptr);
+                               nullptr, nullptr, nullptr);
 }
 
 void scanUnconfirmedUnguarded(const std::string& address) {
@@ -348,10 +352,11 @@ std::string oracleListingUrl(const std::string& address, const std::string& extr
     }
 }
 
-ListingResult readOracleListing(const std::string& body, std::string* cursor, size_t* fetched) {
+ListingResult readOracleListing(const std::string& body, std::string* cursor, size_t* fetched, bool* unread) {
     if (fetched) *fetched = 0;
+    if (unread) *unread = false;
     try {
-        return readListingUnguarded(body, cursor, fetched);
+        return readListingUnguarded(body, cursor, fetched, unread);
     } catch (const std::exception&) {
         return ListingResult::Unusable;
     }

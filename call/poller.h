@@ -33,8 +33,10 @@ enum class ListingResult {
 
 /// Reads an answer to the oracle listing as a poll does: up to four new txids fetched, the others
 /// remembered in a call, an error object pausing listings. Its "cursor", when it has one, goes
-/// to `cursor`; the count of txids it had fetched to `fetched`.
-ListingResult readOracleListing(const std::string& body, std::string* cursor = nullptr, size_t* fetched = nullptr);
+/// to `cursor`; the count of txids it had fetched to `fetched`; whether any listed txid is still
+/// unread (beyond the four, or its read failed and waits to be tried again) to `unread`.
+ListingResult readOracleListing(const std::string& body, std::string* cursor = nullptr, size_t* fetched = nullptr,
+                                bool* unread = nullptr);
 
 /// Reads again, mid-call, the txids listed earlier whose read failed; a poll does it first.
 void retryMissedTxids();

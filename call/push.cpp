@@ -26,6 +26,9 @@ constexpr uint64_t kCapabilitiesAgainMs = 5 * 60 * 1000;
 constexpr uint64_t kRetryFirstMs = 1000;
 constexpr uint64_t kRetryMostMs = 30000;
 constexpr uint32_t kSliceMs = 100;  // how soon a pause notices a stop or a restart
+constexpr uint64_t kUnreadAgainMs = 250;  // as a poll would come back for what a listing left unread
+constexpr uint64_t kEarlyAnswerMs = 1000;  // a wait answered sooner with nothing new...
+constexpr uint64_t kEarlyPauseMs = 1000;   // ...is not asked again at once
 
 std::atomic<bool> gActive{false};
 std::atomic<uint64_t> gDeliveries{0};
@@ -78,6 +81,9 @@ struct Worker {
     // Whether a first listing may bring push up: at the start, so that polling stops at once,
     // but after a failure only a held listing answered proves push works again.
     bool proven = true;
+    // The last listing left txids unread (more than four, or a read that failed and is held
+    // back for a moment): the next one does not wait for a new arrival.
+    bool unread = false;
 
     void startOver(std::string newKey) {
         gActive = false;
@@ -88,6 +94,7 @@ struct Worker {
         cursor.clear();
         retryMs = kRetryFirstMs;
         proven = true;
+        unread = false;
     }
 
     // After a failure: polling takes over at once, push is tried again after a growing pause.
@@ -127,18 +134,25 @@ struct Worker {
     void listen(const std::string& address) {
         if (gBackoffUntil.load() > nowMs()) return failed();
         const bool first = cursor.empty();
+        if (unread && !pause(kUnreadAgainMs, generation, key)) return;
+        const bool quick = first || unread;
         const std::string extra =
-            first ? std::string() : "&wait=" + std::to_string(wait) + "&after=" + url_path_segment(cursor);
+            quick ? std::string() : "&wait=" + std::to_string(wait) + "&after=" + url_path_segment(cursor);
+        const uint64_t askedAt = nowMs();
         const uint64_t held = generation;
         long status = -1;
         const std::string body =
-            httpsGetLong(oracleListingUrl(address, extra), first ? kQuickTimeoutMs : wait * 1000 + kWaitSlackMs,
+            httpsGetLong(oracleListingUrl(address, extra), quick ? kQuickTimeoutMs : wait * 1000 + kWaitSlackMs,
                          gBackoffUntil, int(retryMs), [held] { return gGeneration.load() != held; }, &status);
         if (gGeneration.load() != held) return;  // ended for a restart, not a failure
         std::string next;
         size_t fetched = 0;
-        const ListingResult read = status == 200 ? readOracleListing(body, &next, &fetched) : ListingResult::Unusable;
+        bool left = false;
+        const ListingResult read =
+            status == 200 ? readOracleListing(body, &next, &fetched, &left) : ListingResult::Unusable;
         if (read != ListingResult::Read || next.empty()) return failed();
+        const bool early = !quick && !left && fetched == 0 && next == cursor && nowMs() - askedAt < kEarlyAnswerMs;
+        unread = left;
         cursor = std::move(next);
         if (!first) {
             retryMs = kRetryFirstMs;
@@ -146,6 +160,7 @@ struct Worker {
         }
         gActive = proven;
         if (fetched > 0) ++gDeliveries;
+        if (early) (void)pause(kEarlyPauseMs, generation, key);
     }
 
     void step() {

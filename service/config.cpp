@@ -148,7 +148,7 @@ bool loadPlatformConfig(const std::string& path, PlatformConfig& cfg, std::vecto
             Section s(*j, "listen", errors);
             s.refuseUnknown({"address", "port", "trust_proxy"});
             s.text("address", cfg.listenAddress);
-            s.integer("port", cfg.listenPort, 1, 65535);
+            s.integer("port", cfg.listenPort, 0, 65535);
             s.boolean("trust_proxy", cfg.trustProxy);
             if (!validListenAddress(cfg.listenAddress))
                 s.fail("address", "must be an IPv4 or IPv6 address, not " + cfg.listenAddress);
@@ -203,6 +203,10 @@ bool loadPlatformConfig(const std::string& path, PlatformConfig& cfg, std::vecto
                 s.integer("poll_ms", cfg.nodePollMs, 100, 60000);
                 if (!urlWithScheme(cfg.nodeRpcUrl, {"http", "https"}))
                     s.fail("rpc_url", "must start with http:// or https://");
+                // The URL shows in /healthz and check-config; a password in it would too.
+                else if (const size_t at = cfg.nodeRpcUrl.find('@'), end = cfg.nodeRpcUrl.find('/', 8);
+                         at != std::string::npos && (end == std::string::npos || at < end))
+                    s.fail("rpc_url", "must not hold a user or password (use rpc_user and rpc_password_file)");
                 if (!s.has("rpc_user")) s.fail("rpc_user", "missing for kind node");
                 if (!s.has("rpc_password_file")) s.fail("rpc_password_file", "missing for kind node");
                 mustRead(cfg.nodeRpcPasswordFile, "chain.rpc_password_file", errors);

@@ -11,10 +11,12 @@
 namespace dialo::service {
 
 struct PlatformLimits {
-    double clientPerSecond = 20;   // requests a second one client address may keep up
-    int clientBurst = 60;          // requests it may make at once
-    double addressPerSecond = 5;   // requests a second about one indexed address
-    int addressBurst = 30;
+    // A phone in a call that polls (push down) lists its address ten times a second and fetches
+    // each event besides; a household behind one address may hold two calls.
+    double clientPerSecond = 50;   // requests a second one client address may keep up
+    int clientBurst = 200;         // requests it may make at once
+    double addressPerSecond = 15;  // requests a second about one indexed address
+    int addressBurst = 60;
     int maxConnections = 512;      // worker threads: each kept-alive or waiting connection holds one
     int maxWaitSeconds = 25;       // the longest push wait a listing may ask
 };

@@ -262,11 +262,11 @@ private:
                 const std::string txid = id.get<std::string>();
                 if (seen_.count(txid)) continue;
                 ++fetched;
-                // One that left the mempool meanwhile is seen in its block, or never.
+                // Only one taken counts as seen: a failed read is asked for again next round (one
+                // that left the mempool meanwhile is read in its block).
                 indexFailed_ = false;
-                (void)fetch(creds, txid, -1, sink);
-                if (indexFailed_) return;  // the index is down: this one is asked for again
-                seen_.insert(txid);
+                if (fetch(creds, txid, -1, sink)) seen_.insert(txid);
+                else if (indexFailed_) return;  // the index is down: this one is asked for again
             }
         }
         RpcResult count = call(creds, "getblockcount", json::array());

@@ -246,10 +246,13 @@ httplib::Server::HandlerResponse Ops::admit(const httplib::Request& req, httplib
     tStarted = true;
     tStart = std::chrono::steady_clock::now();
     // A long-poll listing takes one token like any request: the wait itself costs nothing.
-    int wait = clients_.take(clientKey(clientOf(req)), tStart);
+    const std::string client = clientKey(clientOf(req));
+    int wait = clients_.take(client, tStart);
     bool byAddress = false;
+    // Per client too: a bucket of the address alone would let anyone who knows a phone's
+    // (public) address use it up and keep that phone from hearing its calls.
     if (wait == 0 && req.has_param("address")) {
-        wait = addresses_.take(req.get_param_value("address"), tStart);
+        wait = addresses_.take(client + " " + req.get_param_value("address"), tStart);
         byAddress = true;
     }
     if (wait == 0) return httplib::Server::HandlerResponse::Unhandled;

@@ -100,14 +100,15 @@ struct Platform::Impl {
     }
 
     // Holds the listing until the address's cursor passes `after`, the wait ends or the
-    // service stops; `out` holds the listing to answer.
-    void waitForArrival(const std::string& address, int64_t after, int seconds, size_t limit, Listing& out) {
+    // service stops; `out` holds the listing to answer. False when too many wait already.
+    bool waitForArrival(const std::string& address, int64_t after, int seconds, size_t limit, Listing& out) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         Waiters* w = nullptr;
         uint64_t generation = 0;
         {
             std::lock_guard<std::mutex> lock(hubMutex);
-            if (stopping || waiting >= options.maxWaiters) return;
+            if (stopping) return true;
+            if (waiting >= options.maxWaiters) return false;
             w = &waiters[address];
             ++w->count;
             ++waiting;
@@ -135,6 +136,7 @@ struct Platform::Impl {
             ++counters.pushWoken;
             if (storage->listing(address, limit, fresh)) out = std::move(fresh);
         }
+        return true;
     }
 
     // The alias of "alias@domain" when the domain is ours.
@@ -184,7 +186,13 @@ void Platform::Impl::listing(const httplib::Request& req, httplib::Response& res
     ++counters.listings;
     Listing l;
     if (!storage->listing(address, size_t(limit), l)) return sendJson(res, {{"error", "index unavailable"}}, 503);
-    if (wait > 0 && after >= 0 && l.cursor <= after) waitForArrival(address, after, int(wait), size_t(limit), l);
+    // Answering at once instead would have the phone ask again at once: a busy loop. Refused, it
+    // polls for a while and tries to wait again later.
+    if (wait > 0 && after >= 0 && l.cursor <= after && !waitForArrival(address, after, int(wait), size_t(limit), l)) {
+        res.set_header("Retry-After", "30");
+        res.set_header("Connection", "close");
+        return sendJson(res, {{"error", "too many waiting listings"}}, 503);
+    }
     sendJson(res, {{"txids", l.txids}, {"cursor", std::to_string(l.cursor)}});
 }
 
@@ -216,7 +224,7 @@ void Platform::Impl::addRoutes(httplib::Server& s, Platform& self) {
     });
     route(s, "GET", std::string("/oi/tx/") + kTxidRe, [this](const httplib::Request& req, httplib::Response& res) {
         IndexedTx tx;
-        if (!storage->tx(req.matches[1], tx)) {
+        if (!storage->tx(lower(req.matches[1]), tx)) {
             res.status = 404;
             res.set_content("Not Found", "text/plain");
             return;

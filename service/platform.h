@@ -28,7 +28,7 @@ struct PlatformOptions {
     std::string domain = "orvane.test";  // the paymail domain and host
     bool indexAll = false;     // index every address paid, not only registered handles' (the devnet)
     int maxWaitSeconds = 25;   // the longest push wait a listing may ask
-    size_t maxWaiters = 20000; // push listings held at once; more answer at once without waiting
+    size_t maxWaiters = 20000; // push listings held at once; more are refused with 503
 };
 
 /// Counters the metrics page shows; read without locks.

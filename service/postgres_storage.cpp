@@ -28,6 +28,7 @@ namespace dialo::service {
 namespace {
 
 constexpr size_t kPoolSize = 4;
+constexpr int kPoolWaitSeconds = 10;  // the longest a call waits for a free connection
 constexpr const char* kChannel = "dialo_arrival";
 // Advisory lock keys: one for the migrations, one space (with the address's hash) for the
 // index rows of one address.
@@ -93,9 +94,12 @@ void quietNotice(void*, const char*) {}
 
 pg::Conn connect(const std::string& conninfo, std::string* error) {
     // The operator's string comes last so that it may override these.
+    // A statement or a lock held past a few seconds (a hung server, a partition) must fail the
+    // call, not hold the pool and with it every request, /healthz included.
     const char* keys[] = {"connect_timeout", "application_name", "keepalives_idle", "keepalives_interval",
-                          "keepalives_count", "dbname", nullptr};
-    const char* values[] = {"5", "dialo-platform", "10", "5", "3", conninfo.c_str(), nullptr};
+                          "keepalives_count", "tcp_user_timeout", "options", "dbname", nullptr};
+    const char* values[] = {"5", "dialo-platform", "10", "5", "3", "10000",
+                            "-c statement_timeout=10000 -c lock_timeout=10000", conninfo.c_str(), nullptr};
     pg::Conn conn(PQconnectdbParams(keys, values, 1));
     if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
         if (error) *error = conn ? trimmed(PQerrorMessage(conn.get())) : "out of memory";
@@ -348,8 +352,10 @@ public:
         // Sorted, so that two instances take the address locks in one order.
         std::set<std::string> unique(addresses.begin(), addresses.end());
         const int64_t indexed = tx.indexed > 0 ? tx.indexed : nowMs();
-        return call([&](Session& s) {
+        std::vector<std::string> arrived;
+        const bool ok = call([&](Session& s) {
             added = false;
+            arrived.clear();
             Transaction t(s);
             if (!t.begun()) return false;
             if (!s.run("INSERT INTO txs (txid, raw, height, seen, indexed) VALUES ($1, $2, $3, $4, $5)"
@@ -358,7 +364,6 @@ public:
                        {txt(tx.txid), bin(tx.raw), num(tx.height), num(tx.seen), num(indexed)})) {
                 return false;
             }
-            bool any = false;
             for (const std::string& address : unique) {
                 // The address's lock, held to commit, makes its rows take their seq in commit
                 // order: a cursor a reader saw is never passed later by a row committed before.
@@ -370,12 +375,17 @@ public:
                     " SELECT pg_notify($4, address) FROM ins",
                     {txt(address), txt(tx.txid), txt(kAddressLockSpace), txt(kChannel)});
                 if (!Session::good(r)) return false;
-                if (PQntuples(r.get()) > 0) any = true;
+                if (PQntuples(r.get()) > 0) arrived.push_back(address);
             }
             if (!t.commit()) return false;
-            added = any;
+            added = !arrived.empty();
             return true;
         });
+        // This instance's waits are told at once too: they need not wait for the notification
+        // to come back, nor hang on a listener that cannot listen (a pooler in transaction mode).
+        if (ok)
+            for (const std::string& address : arrived) tell(address);
+        return ok;
     }
 
     bool listing(const std::string& address, size_t limit, Listing& out) override {
@@ -460,7 +470,10 @@ private:
     /// A connection for one call: an idle one, or a new one while fewer than kPoolSize are out.
     pg::Conn acquire(bool& fresh) {
         std::unique_lock<std::mutex> lk(poolMutex_);
-        poolFree_.wait(lk, [&] { return !poolOpen_ || !idle_.empty() || out_ < kPoolSize; });
+        // Bounded: with every connection stuck, a call fails rather than holding its thread.
+        if (!poolFree_.wait_for(lk, std::chrono::seconds(kPoolWaitSeconds),
+                                [&] { return !poolOpen_ || !idle_.empty() || out_ < kPoolSize; }))
+            return {};
         if (!poolOpen_) return {};
         ++out_;
         if (!idle_.empty()) {
@@ -472,10 +485,12 @@ private:
         lk.unlock();
         pg::Conn c = connect(conninfo_, nullptr);
         fresh = true;
+        lk.lock();
         if (!c) {
-            lk.lock();
             --out_;
             poolFree_.notify_one();
+        } else {
+            ownPids_.insert(PQbackendPID(c.get()));
         }
         return c;
     }
@@ -487,6 +502,7 @@ private:
         }
         if (PQstatus(conn.get()) != CONNECTION_OK) lost = true;
         pg::Conn dropped;
+        std::vector<pg::Conn> stale;
         {
             std::lock_guard<std::mutex> lk(poolMutex_);
             --out_;
@@ -494,6 +510,11 @@ private:
                 idle_.push_back(std::move(conn));
             } else {
                 dropped = std::move(conn);
+                // A lost connection is most often a restarted server, which lost the idle ones
+                // too: the next calls start on new connections instead of failing on those.
+                if (lost) stale.swap(idle_);
+                ownPids_.erase(PQbackendPID(dropped.get()));
+                for (const pg::Conn& c : stale) ownPids_.erase(PQbackendPID(c.get()));
             }
             poolFree_.notify_one();
         }
@@ -536,6 +557,7 @@ private:
         // Calls still running give their connections back (and see them closed) first.
         poolFree_.wait(lk, [&] { return out_ == 0; });
         dropped.swap(idle_);
+        ownPids_.clear();
     }
 
     // ---- Migrations.
@@ -557,6 +579,12 @@ private:
         if (!Session::good(r) || PQntuples(r.get()) != 1) return fail("schema version");
         int version = static_cast<int>(toInt(PQgetvalue(r.get(), 0, 0)));
         const int known = static_cast<int>(std::size(kMigrations));
+        if (version > known) {
+            // An older program on a newer schema could write what the newer one no longer reads.
+            error = "storage: the schema (" + std::to_string(version) + ") is newer than this program's (" +
+                    std::to_string(known) + ")";
+            return false;
+        }
         for (int next = version + 1; next <= known; ++next) {
             Transaction t(s);
             if (!t.begun() || !s.script(kMigrations[next - 1]) ||
@@ -632,7 +660,13 @@ private:
                 }
                 while (PGnotify* raw = PQnotifies(conn.get())) {
                     pg::Mem<PGnotify> notify(raw);
-                    tell(notify->extra ? notify->extra : "");
+                    // This instance's own were told at their commit.
+                    bool own;
+                    {
+                        std::lock_guard<std::mutex> lk(poolMutex_);
+                        own = ownPids_.count(notify->be_pid) > 0;
+                    }
+                    if (!own) tell(notify->extra ? notify->extra : "");
                 }
             }
             if (PQstatus(conn.get()) != CONNECTION_OK) conn.reset();
@@ -650,6 +684,7 @@ private:
     size_t out_ = 0;
     bool poolOpen_ = false;
 
+    std::set<int> ownPids_;  // backends of this pool's connections (poolMutex_)
     std::mutex hookMutex_;
     ArrivalHook hook_;
     StopPipe stop_;

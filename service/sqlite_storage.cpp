@@ -209,6 +209,7 @@ public:
             if (out.txids.empty()) out.cursor = q.integer(1);
             out.txids.push_back(q.text(0));
         }
+        if (q.failed()) return false;
         if (limit == 0) {
             Stmt c(db_.get(), "SELECT COALESCE(MAX(seq), 0) FROM tx_index WHERE address = ?");
             if (c.bind(1, address).step()) out.cursor = c.integer(0);

@@ -292,6 +292,8 @@ GetReply perform_get(CURL* h, const std::string& url, const GetSetup& setup) {
     }
     reply.status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &reply.status);
+    curl_off_t after = 0;
+    if (curl_easy_getinfo(h, CURLINFO_RETRY_AFTER, &after) == CURLE_OK && after > 0) reply.retryAfter = long(after);
     char* next = nullptr;
     if (!setup.followRedirects && reply.status >= 300 && reply.status <= 399 &&
         curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &next) == CURLE_OK && next != nullptr)

@@ -78,6 +78,7 @@ struct GetReply {
     std::string error;
     std::string redirect;  // where a 3xx answer points, when redirects are not followed
     long connects = 0;     // connections the request opened
+    long retryAfter = 0;   // seconds a 429 or 503 asked to wait (0: none given)
 };
 
 /// Sets a handle up for GETs: the user agent, redirects, stall limit, keep-alive and the

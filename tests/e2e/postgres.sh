@@ -1,6 +1,7 @@
 # A private PostgreSQL cluster for the end-to-end scripts, sourced after lib.sh: initdb in a
 # folder under $root, a free port on 127.0.0.1, trust for connections to this cluster only.
-# PostgreSQL refuses to run as root, so then the cluster runs as the postgres user.
+# PostgreSQL refuses to run as root, so then the cluster runs as the postgres user. The script
+# calls stop_postgres on its way out.
 
 pg_bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n1)
 pg_dir="" pg_port="" pg_conninfo=""
@@ -34,7 +35,6 @@ start_postgres() {
   pg_start || fail "PostgreSQL did not start: $(tail -n 5 "$pg_dir/log")"
   as_pg "$pg_bin/createdb" -h 127.0.0.1 -p "$pg_port" -U postgres dialo || fail "createdb failed"
   pg_conninfo="host=127.0.0.1 port=$pg_port dbname=dialo user=postgres connect_timeout=5"
-  trap 'stop_postgres; rm -rf "$root"' EXIT
 }
 
 # Stops it fast (open connections are cut) and starts it again on the same port.

@@ -27,8 +27,10 @@ bool LedgerSource::start(service::ChainSink sink, service::ConfirmSink confirmed
     ledger_.setHooks(
         [this, sink, saveResume](const FeedTx& t) {
             lastSeenMs_ = t.seenMs;
-            // One the index could not take is found again by the catch-up of the next start.
-            if (sink(chainTx(t))) saveResume(std::to_string(t.seq));
+            // One the index could not take is found again by the catch-up of the next start, so
+            // the resume point stays before it from then on.
+            if (!sink(chainTx(t))) refused_ = true;
+            else if (!refused_) saveResume(std::to_string(t.seq));
             if (changed_) changed_();
         },
         [this, confirmed](const MinedBlock& b) {

@@ -28,6 +28,7 @@ private:
     const std::function<void()> changed_;
     std::atomic<bool> started_{false};
     std::atomic<int64_t> lastSeenMs_{0};
+    std::atomic<bool> refused_{false};    // the index refused one: the resume point stays before it
 };
 
 }  // namespace dialo::devnet

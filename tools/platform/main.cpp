@@ -181,7 +181,10 @@ int serve(const std::string& configPath) {
     platform.addRoutes(*server);
 
     gListenSocket = -1;
-    if (!server->bind_to_port(cfg.listenAddress, cfg.listenPort)) {
+    // Port 0 takes any free one (tests); the line below names it.
+    const int port = cfg.listenPort == 0 ? server->bind_to_any_port(cfg.listenAddress)
+                                         : (server->bind_to_port(cfg.listenAddress, cfg.listenPort) ? cfg.listenPort : -1);
+    if (port <= 0) {
         platform.stop();
         return fail("cannot listen on " + cfg.listenAddress + ":" + std::to_string(cfg.listenPort) + " (" +
                     std::strerror(errno) + ")");
@@ -189,7 +192,7 @@ int serve(const std::string& configPath) {
     // The library listens with a backlog of 5; phones reconnecting together would be dropped.
     if (gListenSocket >= 0) ::listen(gListenSocket, kListenBacklog);
     std::thread listener([&server] { server->listen_after_bind(); });
-    std::fprintf(stderr, "dialo-platform: listening on %s:%d\n", cfg.listenAddress.c_str(), cfg.listenPort);
+    std::fprintf(stderr, "dialo-platform: listening on %s:%d\n", cfg.listenAddress.c_str(), port);
 
     int sig = 0;
     sigwait(&stopSignals, &sig);
