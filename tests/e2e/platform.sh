@@ -165,7 +165,8 @@ database() {
 # alice's instance dies under her held wait; bob's call still reaches her.
 instance() {
   scenario=instance
-  kill -KILL "${pf_pid[a]}"
+  # dialo-platform itself, the child of its timeout, as a crash would end it.
+  pkill -KILL -P "${pf_pid[a]}"
   wait "${pf_pid[a]}" 2>/dev/null
   use bob
   send "call alice"
