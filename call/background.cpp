@@ -40,6 +40,7 @@ constexpr int kConnectCheckEvery = 8;     // cycles
 // slow down too: an idle phone then asks a few requests a minute.
 constexpr uint64_t kPushedScanMs = 120000;
 constexpr uint64_t kPushedUpkeepMs = 120000;
+constexpr uint64_t kAfterCallMs = 60000;
 constexpr int kReadyCoinTarget = 120;
 constexpr int kRateTimeoutMs = 4000;
 constexpr int kRateBackoffMs = 8000;
@@ -67,6 +68,8 @@ struct LoopState {
     uint64_t scannedMs = 0;       // the last unconfirmed-history scan while push was up
     uint64_t upkeepMs = 0;        // the last upkeep started while push was up
     uint64_t deliveriesSeen = 0;  // pushDeliveries() when the balance was last refreshed
+    uint64_t callEndedMs = 0;     // when the last call ended (0: none since the loop began)
+    bool inCall = false;
     std::string storeKey;         // the store whose balance was last refreshed
     bool seen = false;
     bool lastConnected = false;
@@ -158,17 +161,28 @@ void cycle(LoopState& loop) {
         if (!idleText.empty()) setStatus(idleText);
     }
 
-    if (!idleAtStart || lockPhoneBrief().state.callState != CallState::Idle) return;
+    if (!idleAtStart || lockPhoneBrief().state.callState != CallState::Idle) {
+        loop.callEndedMs = 0;
+        loop.inCall = true;
+        return;
+    }
+    if (loop.inCall) {
+        loop.inCall = false;
+        loop.callEndedMs = nowMs();
+    }
     bool checkCoins = loop.cycle % kCoinCheckEvery == 1;
     ++loop.cycle;
     bool refresh = loop.cycle % kBalanceEvery == 0 || !lockPhoneBrief().state.balanceKnown;
     // A payment or an event that push brought changes the balance: it is read soon after.
     const uint64_t delivered = pushDeliveries();
+    // A call's last spends (the hang-up, the call fee) settle after it: for a while after it the
+    // balance is read as often as without push. Coins wait for their turn; a call splits its own.
+    const bool afterCall = loop.callEndedMs != 0 && nowMs() - loop.callEndedMs < kAfterCallMs;
     if (pushed) {
         const bool due = dueSince(loop.upkeepMs, kPushedUpkeepMs);
         checkCoins = due;
-        refresh = due || delivered != loop.deliveriesSeen || loop.storeKey != current_store_key() ||
-                  !lockPhoneBrief().state.balanceKnown;
+        refresh = due || (afterCall && refresh) || delivered != loop.deliveriesSeen ||
+                  loop.storeKey != current_store_key() || !lockPhoneBrief().state.balanceKnown;
     }
     if ((checkCoins || refresh) && startUpkeep(loop, checkCoins, refresh)) {
         if (pushed && checkCoins) loop.upkeepMs = nowMs();
