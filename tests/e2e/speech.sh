@@ -56,6 +56,13 @@ last_n() { voice_ns "$1" "$2" | tail -n1; }
 caught_up() { [ "$(last_n "$1" sent)" = "$(last_n "$2" played)" ] && [ -n "$(last_n "$1" sent)" ]; }
 # Numbers 1..N, one a line, for N = the count of lines in $1.
 in_order() { [ "$(printf '%s\n' "$1")" = "$(seq 1 "$(wc -l <<<"$1")")" ]; }
+# PLAYED is the first M lines of SENT, M at least SEEN: nothing lost, doubled or reordered
+# up to the last chunk the listener was seen to catch up with.
+played_through() {
+  local m
+  m=$(wc -l <<<"$1")
+  [ -n "$1" ] && ((m >= $3)) && [ "$1" = "$(head -n "$m" <<<"$2")" ]
+}
 clock_reached() { (($(now_ms) >= $1)); }
 
 # The wall time (Unix ms) of the first frame of a phone's output file, while it is written.
