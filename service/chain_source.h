@@ -31,8 +31,9 @@ struct Relayed {
 /// Returns false when the transaction could not be taken (the storage is down): the source
 /// then keeps its resume point before it and offers it again later.
 using ChainSink = std::function<bool(const ChainTx&)>;
-/// Called when a block confirms transactions: their txids and the height.
-using ConfirmSink = std::function<void(const std::vector<std::string>& txids, int64_t height)>;
+/// Called when a block confirms transactions: their txids and the height. Returns false when
+/// they could not be recorded: the source then asks for that block again later.
+using ConfirmSink = std::function<bool(const std::vector<std::string>& txids, int64_t height)>;
 
 class ChainSource {
 public:

@@ -262,6 +262,9 @@ std::string configSummary(const PlatformConfig& cfg) {
       << (cfg.tlsCertFile.empty() ? " plain HTTP (behind a reverse proxy)" : " HTTPS") << "\n";
     if (!cfg.tlsCertFile.empty()) o << "tls cert " << cfg.tlsCertFile << ", key " << cfg.tlsKeyFile << "\n";
     if (cfg.trustProxy) o << "client address from X-Forwarded-For of loopback peers\n";
+    else if (cfg.tlsCertFile.empty())
+        o << "warning: plain HTTP without listen.trust_proxy: behind a proxy every phone shares the proxy's "
+             "address, and so its rate limits\n";
     if (cfg.storageKind == "postgres") {
         o << "storage postgres " << redactConninfo(cfg.pgConninfo);
         if (!cfg.pgPasswordFile.empty()) o << " (password from " << cfg.pgPasswordFile << ")";

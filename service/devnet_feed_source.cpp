@@ -198,16 +198,34 @@ private:
                 seq_ = std::max(seq_, at);
             }
         }
+        const int64_t seq = doc["cursor"].get<int64_t>();
+        int64_t height = doc["height"].get<int64_t>();
         if (doc.contains("blocks") && doc["blocks"].is_array()) {
+            int64_t before;
+            {
+                std::lock_guard lock(mutex_);
+                before = height_;
+            }
             for (const json& b : doc["blocks"]) {
                 if (!b.is_object() || !b.contains("txids") || !b["txids"].is_array()) continue;
                 std::vector<std::string> txids;
                 for (const json& id : b["txids"])
                     if (id.is_string() && is_hex64(id.get_ref<const std::string&>())) txids.push_back(id.get<std::string>());
-                if (confirmed) confirmed(txids, int_field(b, "height"));
+                const int64_t at = int_field(b, "height");
+                if (confirmed && !confirmed(txids, at)) {
+                    // The transactions are taken; the blocks from this one on are asked for again.
+                    problem = "the index could not record block " + std::to_string(at);
+                    {
+                        std::lock_guard lock(mutex_);
+                        seq_ = seq;
+                        height_ = before;
+                    }
+                    if (save) save(std::to_string(seq) + ":" + std::to_string(before));
+                    return false;
+                }
+                before = std::max(before, at);
             }
         }
-        const int64_t seq = doc["cursor"].get<int64_t>(), height = doc["height"].get<int64_t>();
         {
             std::lock_guard lock(mutex_);
             seq_ = seq;

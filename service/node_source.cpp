@@ -297,7 +297,11 @@ private:
                     (void)fetch(creds, txids.back(), nextHeight_, sink);
                 if (indexFailed_) return;  // the block is read again once the index is back
             }
-            if (confirmed) confirmed(txids, nextHeight_);
+            if (confirmed && !confirmed(txids, nextHeight_)) {
+                std::lock_guard lock(mutex_);
+                lastError_ = "the index could not record block " + std::to_string(nextHeight_.load());
+                return;  // read again next round
+            }
             if (save) save(std::to_string(nextHeight_));
             ++nextHeight_;
         }

@@ -304,11 +304,12 @@ bool Platform::start(std::string& error) {
     (void)d.storage->getValue(kResumeKey, resume);
     ChainSink sink = [this](const ChainTx& tx) { return learn(tx); };
     ConfirmSink confirmed = [&d](const std::vector<std::string>& txids, int64_t height) {
-        if (!txids.empty()) (void)d.storage->confirm(txids, height);
+        if (!txids.empty() && !d.storage->confirm(txids, height)) return false;
         if (height > d.tip.load()) {
             d.raiseTip(height);
             (void)d.storage->setValue(kTipKey, std::to_string(height));
         }
+        return true;
     };
     auto save = [&d](const std::string& value) { (void)d.storage->setValue(kResumeKey, value); };
     if (!d.source->start(sink, confirmed, resume, save, error)) {

@@ -34,7 +34,11 @@ bool LedgerSource::start(service::ChainSink sink, service::ConfirmSink confirmed
             if (changed_) changed_();
         },
         [this, confirmed](const MinedBlock& b) {
-            confirmed(b.txids, b.height);
+            {
+                std::lock_guard lock(unrecordedMutex_);
+                unrecorded_.push_back(b);
+                std::erase_if(unrecorded_, [&](const MinedBlock& m) { return confirmed(m.txids, m.height); });
+            }
             if (changed_) changed_();
         });
     started_ = true;

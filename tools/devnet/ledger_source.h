@@ -5,6 +5,8 @@
 // the ledger itself.
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "service/chain_source.h"
 #include "tools/devnet/ledger.h"
@@ -29,6 +31,8 @@ private:
     std::atomic<bool> started_{false};
     std::atomic<int64_t> lastSeenMs_{0};
     std::atomic<bool> refused_{false};    // the index refused one: the resume point stays before it
+    std::mutex unrecordedMutex_;
+    std::vector<MinedBlock> unrecorded_;  // blocks the index could not record, offered again with the next
 };
 
 }  // namespace dialo::devnet

@@ -56,6 +56,14 @@ TEST(PlatformConfig, GoodFileLoadsAndItsSummaryKeepsTheSecrets) {
     EXPECT_NE(summary.find("example.com"), std::string::npos);
     EXPECT_NE(summary.find("host=db"), std::string::npos);
     EXPECT_EQ(summary.find("hunter"), std::string::npos) << summary;
+    EXPECT_EQ(summary.find("warning"), std::string::npos) << summary;
+    // Plain HTTP behind a proxy that is not trusted: every phone would share one rate limit.
+    PlatformConfig plain = cfg;
+    plain.tlsCertFile.clear();
+    plain.tlsKeyFile.clear();
+    EXPECT_NE(configSummary(plain).find("warning: plain HTTP without listen.trust_proxy"), std::string::npos);
+    plain.trustProxy = true;
+    EXPECT_EQ(configSummary(plain).find("warning"), std::string::npos);
 
     // The URI form's password, both as user info and as a parameter.
     for (const char* uri : {"postgresql://dialo:hunter2@db:5432/dialo", "postgres://db/dialo?sslmode=require&password=hunter2"}) {
