@@ -9,7 +9,12 @@
 
 #include "base/clock.h"
 #include "state/ui_bridge.h"
+#include "service/platform.h"
+#include "service/storage.h"
 #include "wallet/coins.h"
+#include "wallet/encoding.h"
+#include "wallet/published.h"
+#include "wallet/transaction.h"
 #include "window_fixture.h"
 
 namespace dialo::test {
@@ -274,12 +279,39 @@ TEST_F(WindowTest, ACallBeingPlacedCanBeHungUpAndTheFocusFollowsTheNextPressNeve
     EXPECT_EQ(window_->focusWidget(), handleField());
 }
 
+// The txids the index holds for an address.
+std::set<std::string> paying(service::Platform& platform, const std::string& address) {
+    service::Listing l;
+    if (!platform.storage().listing(address, 1000, l)) return {};
+    return {l.txids.begin(), l.txids.end()};
+}
+
+// What others paid ADDRESS in the transactions paying it that are not in SKIP: the peer's
+// events pay a satoshi each, which the balance counts and the call's receipt, what was spent,
+// does not.
+int64_t paidByOthers(service::Platform& platform, const std::string& address, const std::set<std::string>& skip) {
+    Hash160 h{};
+    if (!decode_p2pkh_address(address, h)) return -1;
+    const Bytes script = p2pkh_script(h);
+    int64_t sum = 0;
+    for (const std::string& txid : paying(platform, address)) {
+        service::IndexedTx tx;
+        ParsedTx parsed;
+        if (skip.count(txid) || !platform.storage().tx(txid, tx) || !parse_tx(tx.raw, parsed)) continue;
+        for (const TxOutput& o : parsed.outputs)
+            if (o.locking == script) sum += o.sats;
+    }
+    return sum;
+}
+
 TEST_F(WindowTest, ACallToTheEchoLineSaysWhoIsTalkingAndItsReceiptIsWhatTheBalanceLost) {
     ASSERT_NO_FATAL_FAILURE(startBob(false, true));
     ASSERT_NO_FATAL_FAILURE(connectAlice());
     ASSERT_NO_FATAL_FAILURE(awaitCallsReady());
     const int64_t before = wallet_balance();
     ASSERT_GT(before, 0);
+    const std::string payAddress = published_wallet().payAddress;
+    std::set<std::string> known = paying(devnet.platform(), payAddress);
     QTest::keyClicks(handleField(), "echo");
     click("call");
     ASSERT_TRUE(eventually([this] { return window_->headerLines().caption == "Talking with  echo"; }, 90))
@@ -307,14 +339,25 @@ TEST_F(WindowTest, ACallToTheEchoLineSaysWhoIsTalkingAndItsReceiptIsWhatTheBalan
         90));
     EXPECT_EQ(made.to, "echo");
     EXPECT_GT(made.receipt.feeSats, 0);
-    int64_t after = 0;
+    // Less what the echo line's events paid alice, as far as her wallet has seen them.
+    int64_t after = 0, paid = 0;
+    const auto spent = [&] {
+        auto g = lockPhone();
+        const CallRecord& r = g.state.boxes.calls.back();
+        std::set<std::string> own = known;
+        own.insert(r.receipt.sent.begin(), r.receipt.sent.end());
+        own.insert(r.receipt.feeTxid);
+        paid = paidByOthers(devnet.platform(), payAddress, own);
+        return r.sats;
+    };
     EXPECT_TRUE(eventually(
         [&] {
             after = wallet_balance();
-            return before - after == lockPhone().state.boxes.calls.back().sats;
+            return before - after == spent() - paid;
         },
         60))
-        << "the balance fell by " << before - after << " sats, the record says " << lockPhone().state.boxes.calls.back().sats;
+        << "the balance fell by " << before - after << " sats, the record says " << spent() << " spent and "
+        << paid << " received";
     made = lockPhone().state.boxes.calls.back();
     EXPECT_TRUE(eventually([this] { return button("call")->isEnabled(); }, 5));
     EXPECT_FALSE(button("hangup")->isEnabled());

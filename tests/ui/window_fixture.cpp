@@ -111,11 +111,7 @@ void WindowTest::TearDown() {
 void WindowTest::configure(const std::string& dir, const json& audio) {
     const std::string folder = dir + "/Orvane/dialo";
     std::filesystem::create_directories(folder);
-    // The window's receipts are checked against the balance as polling keeps it, read every few
-    // seconds; with push it is read every two minutes, which these tests do not wait out.
-    json network = devnet.networkJson();
-    network["push"] = false;
-    std::ofstream(folder + "/phone.json") << json{{"network", network}, {"audio", audio}}.dump(2);
+    std::ofstream(folder + "/phone.json") << json{{"network", devnet.networkJson()}, {"audio", audio}}.dump(2);
 }
 
 std::string WindowTest::makeWallet(const std::string& dir, const std::string& handle, int64_t sats) {
