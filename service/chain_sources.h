@@ -27,6 +27,7 @@ struct NodeSourceOptions {
     std::string caFile;        // for an https:// rpcUrl; empty: the system's roots
     int pollMs = 1000;         // milliseconds between mempool and block polls
     size_t seenBound = 200000; // mempool txids remembered, so each is fetched once
+    size_t mempoolAnswerCap = 64u << 20;  // bytes of the mempool's txid list read; beyond, blocks alone
 };
 
 /// Polls a BSV node's mempool and blocks over JSON-RPC (basic auth); relays with

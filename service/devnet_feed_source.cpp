@@ -134,7 +134,7 @@ private:
             r.caFile = options_.caFile;
             r.timeoutMs = (options_.waitSeconds + 15) * 1000L;
             r.cancel = &stopping_;
-            SourceReply a = sourceHttp(r);
+            SourceReply a = sourceHttp(r, &feedConnection_);
             if (stopping_) break;
             std::string problem;
             if (!take(a, sink, confirmed, save, problem)) {
@@ -236,6 +236,7 @@ private:
     }
 
     DevnetFeedOptions options_;
+    CurlEasy feedConnection_;  // the follow thread's only: one kept connection to the feed
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;

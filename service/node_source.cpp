@@ -169,8 +169,13 @@ private:
         r.timeoutMs = 30000;
         r.bodyCap = cap;
         r.cancel = following ? &stopping_ : nullptr;
-        SourceReply a = sourceHttp(r);
+        SourceReply a = sourceHttp(r, following ? &followConnection_ : nullptr);
         const std::string where = std::string(method) + " at " + options_.rpcUrl;
+        if (a.tooLarge) {
+            out.reached = true;
+            out.error = where + " answered more than " + std::to_string(cap) + " bytes";
+            return out;
+        }
         if (a.status < 0) {
             out.error = "the node cannot be reached (" + where + "): " + a.error;
             return out;
@@ -251,11 +256,13 @@ private:
             lastError_ = error;
             return;
         }
-        RpcResult pool = call(creds, "getrawmempool", json::array());
+        RpcResult pool = call(creds, "getrawmempool", json::array(), true, options_.mempoolAnswerCap);
         record(pool);
-        if (!pool.ok) return;
+        if (!pool.reached) return;
+        // A mempool whose list is too large to read is skipped, not waited on: blocks still
+        // bring its transactions, later.
         size_t fetched = 0;
-        if (pool.result.is_array()) {
+        if (pool.ok && pool.result.is_array()) {
             for (const json& id : pool.result) {
                 if (stopping_ || fetched >= kFetchesPerRound) break;
                 if (!id.is_string() || !is_hex64(id.get_ref<const std::string&>())) continue;
@@ -309,6 +316,7 @@ private:
 
     NodeSourceOptions options_;
     RecentSet seen_;  // the follow thread's only
+    CurlEasy followConnection_;  // the follow thread's only: one kept connection to the node
     bool indexFailed_ = false;  // the follow thread's only: the sink refused the last transaction
     std::thread thread_;
     std::atomic<bool> stopping_{false};

@@ -30,9 +30,13 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 }  // namespace
 
-SourceReply sourceHttp(const SourceRequest& r) {
+SourceReply sourceHttp(const SourceRequest& r, CurlEasy* kept) {
     SourceReply out;
-    CurlEasy h(curl_easy_init());
+    CurlEasy own;
+    CurlEasy& h = kept ? *kept : own;
+    // A reset keeps the handle's open connections and drops every option of the last exchange.
+    if (h) curl_easy_reset(h.get());
+    else h.reset(curl_easy_init());
     if (!h) {
         out.error = "curl init failed";
         return out;
@@ -73,6 +77,7 @@ SourceReply sourceHttp(const SourceRequest& r) {
                     : rc == CURLE_ABORTED_BY_CALLBACK ? "stopped"
                                                       : curl_easy_strerror(rc);
         out.body.clear();
+        out.tooLarge = sink.over;
         return out;
     }
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &out.status);

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <string>
 
+#include "wallet/curl_handles.h"
+
 namespace dialo::service {
 
 struct SourceRequest {
@@ -23,8 +25,11 @@ struct SourceReply {
     long status = -1;  // -1: no answer; `error` says why
     std::string body;
     std::string error;
+    bool tooLarge = false;  // the answer ran past `bodyCap` and was cut off
 };
 
-SourceReply sourceHttp(const SourceRequest& request);
+/// With `kept`, the exchange runs on that handle (made on first use), whose connection stays
+/// open for the next: a source polling every half second does not connect every time.
+SourceReply sourceHttp(const SourceRequest& request, CurlEasy* kept = nullptr);
 
 }  // namespace dialo::service
