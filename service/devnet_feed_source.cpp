@@ -2,16 +2,14 @@
 // number and the blocks mined above a height, holding the request open until there is news.
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "base/json_fields.h"
 #include "service/chain_sources.h"
 #include "service/source_http.h"
+#include "service/source_thread.h"
 
 namespace dialo::service {
 
@@ -42,7 +40,7 @@ public:
 
     bool start(ChainSink sink, ConfirmSink confirmed, std::string resume,
                std::function<void(const std::string&)> saveResume, std::string& error) override {
-        if (thread_.joinable()) {
+        if (thread_.running()) {
             error = "the devnet feed is running already";
             return false;
         }
@@ -62,28 +60,19 @@ public:
             seq_ = seq;
             height_ = height;
         }
-        stopping_ = false;
-        thread_ = std::thread([this, sink = std::move(sink), confirmed = std::move(confirmed),
-                               save = std::move(saveResume)] {
-            try {
+        thread_.start(
+            [this, sink = std::move(sink), confirmed = std::move(confirmed), save = std::move(saveResume)] {
                 follow(sink, confirmed, save);
-            } catch (...) {
+            },
+            [this] {
                 std::lock_guard lock(mutex_);
                 connected_ = false;
                 lastError_ = "the devnet feed stopped on an unexpected failure";
-            }
-        });
+            });
         return true;
     }
 
-    void stop() override {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable()) thread_.join();
-    }
+    void stop() override { thread_.stop(); }
 
     Relayed relay(const Bytes& raw) override {
         Relayed out;
@@ -121,7 +110,7 @@ public:
 private:
     void follow(const ChainSink& sink, const ConfirmSink& confirmed, const std::function<void(const std::string&)>& save) {
         auto backoff = std::chrono::milliseconds(kFirstBackoff);
-        while (!stopping_) {
+        while (!thread_.stopping()) {
             int64_t seq, height;
             {
                 std::lock_guard lock(mutex_);
@@ -133,17 +122,17 @@ private:
                     "&wait=" + std::to_string(options_.waitSeconds) + "&limit=" + std::to_string(kFeedLimit);
             r.caFile = options_.caFile;
             r.timeoutMs = (options_.waitSeconds + 15) * 1000L;
-            r.cancel = &stopping_;
+            r.cancel = thread_.stopFlag();
             SourceReply a = sourceHttp(r);
-            if (stopping_) break;
+            if (thread_.stopping()) break;
             std::string problem;
             if (!take(a, sink, confirmed, save, problem)) {
                 {
-                    std::unique_lock lock(mutex_);
+                    std::lock_guard lock(mutex_);
                     connected_ = false;
                     lastError_ = problem;
-                    wake_.wait_for(lock, backoff, [this] { return stopping_.load(); });
                 }
+                thread_.pause(backoff);
                 backoff = std::min<std::chrono::milliseconds>(backoff * 2, kLastBackoff);
                 continue;
             }
@@ -236,14 +225,12 @@ private:
     }
 
     DevnetFeedOptions options_;
-    std::thread thread_;
-    std::atomic<bool> stopping_{false};
     std::mutex mutex_;
-    std::condition_variable wake_;
     int64_t seq_ = 0, height_ = 0;
     bool connected_ = false;
     int64_t lastSeenMs_ = 0;
     std::string lastError_;
+    SourceThread thread_;  // last: joined before the fields its thread uses go
 };
 
 }  // namespace
