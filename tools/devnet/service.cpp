@@ -14,8 +14,10 @@
 
 #include "base/base64.h"
 #include "base/clock.h"
+#include "base/text.h"
 #include "platform/files.h"
 #include "service/platform.h"
+#include "service/script.h"
 #include "service/tx_json.h"
 #include "tools/devnet/directory.h"
 #include "tools/devnet/faults.h"
@@ -29,7 +31,9 @@ namespace dialo::devnet {
 namespace {
 
 using nlohmann::json;
+using service::addressScriptHex;
 using service::dumpJson;
+using service::validAddress;
 using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
 constexpr const char* kWoc = "/woc/v1/bsv/main";
@@ -54,11 +58,6 @@ void sendText(httplib::Response& res, const std::string& body, int status = 200,
 
 json parseBody(const std::string& body) { return json::parse(body, nullptr, false); }
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](char c) { return char(std::tolower(uint8_t(c))); });
-    return s;
-}
-
 std::string htmlEscape(const std::string& s) {
     std::string out;
     for (char c : s) {
@@ -71,16 +70,6 @@ std::string htmlEscape(const std::string& s) {
         }
     }
     return out;
-}
-
-bool validAddress(const std::string& a) {
-    Hash160 h{};
-    return decode_p2pkh_address(a, h);
-}
-
-std::string addressScriptHex(const std::string& a) {
-    Hash160 h{};
-    return decode_p2pkh_address(a, h) ? hex_encode(p2pkh_script(h)) : std::string();
 }
 
 // Page tokens are opaque to clients; this one carries an offset and needs percent-encoding.
@@ -102,7 +91,7 @@ bool readPageToken(const std::string& token, size_t& offset) {
 
 // The host name a request was addressed to, lower-cased, without its port.
 std::string requestHost(const httplib::Request& req) {
-    std::string host = lower(req.get_header_value("Host"));
+    std::string host = lowerAscii(req.get_header_value("Host"));
     if (size_t colon = host.rfind(':'); colon != std::string::npos && host.find(']') == std::string::npos)
         host.resize(colon);
     return host;
@@ -138,15 +127,6 @@ json ledgerTxJson(const TxRecord& rec, int64_t tipHeight, bool withBlock = true)
     place.blockTime = rec.blockTime;
     place.seen = rec.seen;
     return service::txJson(rec.raw, rec.txid, place, withBlock);
-}
-
-bool readDecimal(const std::string& text, size_t digits, int64_t& out) {
-    if (text.empty() || text.size() > digits || !std::all_of(text.begin(), text.end(), [](char c) {
-            return c >= '0' && c <= '9';
-        }))
-        return false;
-    out = std::stoll(text);
-    return true;
 }
 
 }  // namespace
@@ -254,8 +234,8 @@ struct Devnet::Impl {
         const std::string paymail = req.matches[1];
         size_t at = paymail.rfind('@');
         service::PaymailEntry e;
-        if (at == std::string::npos || lower(paymail.substr(at + 1)) != lower(options.serviceDomain) ||
-            !platform->storage().lookupAlias(lower(paymail.substr(0, at)), e))
+        if (at == std::string::npos || lowerAscii(paymail.substr(at + 1)) != lowerAscii(options.serviceDomain) ||
+            !platform->storage().lookupAlias(lowerAscii(paymail.substr(0, at)), e))
             return sendJson(res, {{"error", "paymail not found"}}, 404);
         sendJson(res, {{"address", e.address}, {"output", addressScriptHex(e.address)}});
     }
@@ -301,8 +281,8 @@ void Devnet::Impl::setUpPaymail(httplib::SSLServer& s) {
     auto hosted = [this](const httplib::Request& req, std::string& alias, std::string& address) {
         const std::string paymail = req.matches[1];
         size_t at = paymail.rfind('@');
-        if (at == std::string::npos || lower(paymail.substr(at + 1)) != lower(options.paymailDomain)) return false;
-        alias = lower(paymail.substr(0, at));
+        if (at == std::string::npos || lowerAscii(paymail.substr(at + 1)) != lowerAscii(options.paymailDomain)) return false;
+        alias = lowerAscii(paymail.substr(0, at));
         return directory.hostedAddress(alias, address);
     };
     route(s, "POST", "/api/p2p-destination/([^/]+)",
@@ -684,7 +664,7 @@ void Devnet::Impl::setUpControl(httplib::SSLServer& s) {
             std::string error;
             if (!directory.hostAlias(alias->get<std::string>(), address->get<std::string>(), error))
                 return sendJson(res, {{"error", error}}, 400);
-            sendJson(res, {{"paymail", lower(alias->get<std::string>()) + "@" + options.paymailDomain},
+            sendJson(res, {{"paymail", lowerAscii(alias->get<std::string>()) + "@" + options.paymailDomain},
                            {"address", address->get<std::string>()}});
         });
     route(
