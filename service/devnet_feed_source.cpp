@@ -8,8 +8,8 @@
 
 #include "base/json_fields.h"
 #include "service/chain_sources.h"
+#include "service/following_source.h"
 #include "service/source_http.h"
-#include "service/source_thread.h"
 
 namespace dialo::service {
 
@@ -31,7 +31,7 @@ bool parseInt(std::string_view text, int64_t& out) {
     return ec == std::errc() && end == text.data() + text.size();
 }
 
-class DevnetFeedSource final : public ChainSource {
+class DevnetFeedSource final : public FollowingSource {
 public:
     explicit DevnetFeedSource(DevnetFeedOptions o) : options_(std::move(o)) {
         while (!options_.url.empty() && options_.url.back() == '/') options_.url.pop_back();
@@ -40,7 +40,7 @@ public:
 
     bool start(ChainSink sink, ConfirmSink confirmed, std::string resume,
                std::function<void(const std::string&)> saveResume, std::string& error) override {
-        if (thread_.running()) {
+        if (running()) {
             error = "the devnet feed is running already";
             return false;
         }
@@ -60,19 +60,11 @@ public:
             seq_ = seq;
             height_ = height;
         }
-        thread_.start(
-            [this, sink = std::move(sink), confirmed = std::move(confirmed), save = std::move(saveResume)] {
-                follow(sink, confirmed, save);
-            },
-            [this] {
-                std::lock_guard lock(mutex_);
-                connected_ = false;
-                lastError_ = "the devnet feed stopped on an unexpected failure";
-            });
+        startFollowing([this, sink = std::move(sink), confirmed = std::move(confirmed),
+                        save = std::move(saveResume)] { follow(sink, confirmed, save); },
+                       "the devnet feed stopped on an unexpected failure");
         return true;
     }
-
-    void stop() override { thread_.stop(); }
 
     Relayed relay(const Bytes& raw) override {
         Relayed out;
@@ -101,16 +93,16 @@ public:
 
     json health() override {
         std::lock_guard lock(mutex_);
-        json h = {{"source", "devnet"}, {"connected", connected_}, {"last_seen_ms", lastSeenMs_},
-                  {"cursor", seq_},     {"height", height_}};
-        if (!lastError_.empty()) h["error"] = lastError_;
+        json h = linkHealth("devnet");
+        h["cursor"] = seq_;
+        h["height"] = height_;
         return h;
     }
 
 private:
     void follow(const ChainSink& sink, const ConfirmSink& confirmed, const std::function<void(const std::string&)>& save) {
         auto backoff = std::chrono::milliseconds(kFirstBackoff);
-        while (!thread_.stopping()) {
+        while (!stopping()) {
             int64_t seq, height;
             {
                 std::lock_guard lock(mutex_);
@@ -122,17 +114,17 @@ private:
                     "&wait=" + std::to_string(options_.waitSeconds) + "&limit=" + std::to_string(kFeedLimit);
             r.caFile = options_.caFile;
             r.timeoutMs = (options_.waitSeconds + 15) * 1000L;
-            r.cancel = thread_.stopFlag();
+            r.cancel = stopFlag();
             SourceReply a = sourceHttp(r);
-            if (thread_.stopping()) break;
+            if (stopping()) break;
             std::string problem;
             if (!take(a, sink, confirmed, save, problem)) {
                 {
-                    std::lock_guard lock(mutex_);
+                    std::unique_lock lock(mutex_);
                     connected_ = false;
                     lastError_ = problem;
+                    pause(lock, backoff);
                 }
-                thread_.pause(backoff);
                 backoff = std::min<std::chrono::milliseconds>(backoff * 2, kLastBackoff);
                 continue;
             }
@@ -225,12 +217,7 @@ private:
     }
 
     DevnetFeedOptions options_;
-    std::mutex mutex_;
-    int64_t seq_ = 0, height_ = 0;
-    bool connected_ = false;
-    int64_t lastSeenMs_ = 0;
-    std::string lastError_;
-    SourceThread thread_;  // last: joined before the fields its thread uses go
+    int64_t seq_ = 0, height_ = 0;  // guarded by mutex_
 };
 
 }  // namespace

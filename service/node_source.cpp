@@ -14,8 +14,8 @@
 #include "base/recent_set.h"
 #include "platform/files.h"
 #include "service/chain_sources.h"
+#include "service/following_source.h"
 #include "service/source_http.h"
-#include "service/source_thread.h"
 #include "wallet/transaction.h"
 
 namespace dialo::service {
@@ -56,14 +56,14 @@ struct RpcResult {
     std::string error;
 };
 
-class NodeSource final : public ChainSource {
+class NodeSource final : public FollowingSource {
 public:
     explicit NodeSource(NodeSourceOptions o) : options_(std::move(o)), seen_(options_.seenBound) {}
     ~NodeSource() override { stop(); }
 
     bool start(ChainSink sink, ConfirmSink confirmed, std::string resume,
                std::function<void(const std::string&)> saveResume, std::string& error) override {
-        if (thread_.running()) {
+        if (running()) {
             error = "the node source is running already";
             return false;
         }
@@ -83,19 +83,11 @@ public:
             return false;
         }
         record(r);
-        thread_.start(
-            [this, sink = std::move(sink), confirmed = std::move(confirmed), save = std::move(saveResume)] {
-                follow(sink, confirmed, save);
-            },
-            [this] {
-                std::lock_guard lock(mutex_);
-                connected_ = false;
-                lastError_ = "the node source stopped on an unexpected failure";
-            });
+        startFollowing([this, sink = std::move(sink), confirmed = std::move(confirmed),
+                        save = std::move(saveResume)] { follow(sink, confirmed, save); },
+                       "the node source stopped on an unexpected failure");
         return true;
     }
-
-    void stop() override { thread_.stop(); }
 
     Relayed relay(const Bytes& raw) override {
         Relayed out;
@@ -120,9 +112,8 @@ public:
 
     json health() override {
         std::lock_guard lock(mutex_);
-        json h = {{"source", "node"}, {"connected", connected_}, {"last_seen_ms", lastSeenMs_},
-                  {"height", std::max<int64_t>(nextHeight_ - 1, -1)}};
-        if (!lastError_.empty()) h["error"] = lastError_;
+        json h = linkHealth("node");
+        h["height"] = std::max<int64_t>(nextHeight_ - 1, -1);
         return h;
     }
 
@@ -158,7 +149,7 @@ private:
         r.userPassword = &creds.text();
         r.timeoutMs = 30000;
         r.bodyCap = cap;
-        r.cancel = following ? thread_.stopFlag() : nullptr;
+        r.cancel = following ? stopFlag() : nullptr;
         SourceReply a = sourceHttp(r);
         const std::string where = std::string(method) + " at " + options_.rpcUrl;
         if (a.status < 0) {
@@ -206,9 +197,10 @@ private:
     }
 
     void follow(const ChainSink& sink, const ConfirmSink& confirmed, const std::function<void(const std::string&)>& save) {
-        while (!thread_.stopping()) {
+        while (!stopping()) {
             round(sink, confirmed, save);
-            thread_.pause(std::chrono::milliseconds(options_.pollMs));
+            std::unique_lock lock(mutex_);
+            pause(lock, std::chrono::milliseconds(options_.pollMs));
         }
     }
 
@@ -246,7 +238,7 @@ private:
         size_t fetched = 0;
         if (pool.result.is_array()) {
             for (const json& id : pool.result) {
-                if (thread_.stopping() || fetched >= kFetchesPerRound) break;
+                if (stopping() || fetched >= kFetchesPerRound) break;
                 if (!id.is_string() || !is_hex64(id.get_ref<const std::string&>())) continue;
                 const std::string txid = id.get<std::string>();
                 if (seen_.count(txid)) continue;
@@ -267,7 +259,7 @@ private:
             nextHeight_ = tip + 1;
             if (save) save(std::to_string(tip));
         }
-        for (int n = 0; n < kBlocksPerRound && nextHeight_ <= tip && !thread_.stopping(); ++n) {
+        for (int n = 0; n < kBlocksPerRound && nextHeight_ <= tip && !stopping(); ++n) {
             RpcResult hash = call(creds, "getblockhash", json::array({nextHeight_.load()}));
             if (!hash.ok || !hash.result.is_string()) return record(hash);
             RpcResult block = call(creds, "getblock", json::array({hash.result, 1}), true, kMaxBlockAnswer);
@@ -300,12 +292,7 @@ private:
     RecentSet seen_;  // the follow thread's only
     bool indexFailed_ = false;  // the follow thread's only: the sink refused the last transaction
     std::atomic<int64_t> callId_{0};
-    std::mutex mutex_;
     std::atomic<int64_t> nextHeight_{-1};  // the next block to confirm; -1 until the tip is known
-    bool connected_ = false;
-    int64_t lastSeenMs_ = 0;
-    std::string lastError_;
-    SourceThread thread_;  // last: joined before the fields its thread uses go
 };
 
 }  // namespace
