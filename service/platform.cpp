@@ -10,6 +10,7 @@
 #include "base/clock.h"
 #include "base/text.h"
 #include "service/claims.h"
+#include "service/http_server.h"
 #include "service/script.h"
 #include "service/tx_json.h"
 #include "wallet/encoding.h"
@@ -19,17 +20,11 @@ namespace dialo::service {
 namespace {
 
 using nlohmann::json;
-using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
 constexpr const char* kListingPath = "/oi/oracle/dialo/txids";
 constexpr const char* kTxidRe = "([0-9a-fA-F]{64})";
 constexpr const char* kResumeKey = "source_resume";
 constexpr const char* kTipKey = "tip_height";
-
-void sendJson(httplib::Response& res, const json& body, int status = 200) {
-    res.status = status;
-    res.set_content(dumpJson(body), "application/json");
-}
 
 }  // namespace
 
@@ -125,15 +120,7 @@ struct Platform::Impl {
     }
 
     void route(httplib::Server& s, const std::string& method, const std::string& pattern, Handler h) {
-        Handler wrapped = [h](const httplib::Request& req, httplib::Response& res) {
-            try {
-                h(req, res);
-            } catch (const std::exception& e) {
-                sendJson(res, {{"error", std::string("internal error: ") + e.what()}}, 500);
-            } catch (...) {
-                sendJson(res, {{"error", "internal error"}}, 500);
-            }
-        };
+        Handler wrapped = catching(std::move(h));
         if (method == "GET") s.Get(pattern, wrapped);
         else s.Post(pattern, wrapped);
     }

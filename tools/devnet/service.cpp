@@ -18,6 +18,7 @@
 #include "platform/files.h"
 #include "service/platform.h"
 #include "service/script.h"
+#include "service/http_server.h"
 #include "service/tx_json.h"
 #include "tools/devnet/directory.h"
 #include "tools/devnet/faults.h"
@@ -34,7 +35,8 @@ using nlohmann::json;
 using service::addressScriptHex;
 using service::dumpJson;
 using service::validAddress;
-using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+using service::Handler;
+using service::sendJson;
 
 constexpr const char* kWoc = "/woc/v1/bsv/main";
 constexpr const char* kTxidRe = "([0-9a-fA-F]{64})";
@@ -45,11 +47,6 @@ constexpr size_t kMaxBody = 32u * 1024 * 1024;    // bytes
 constexpr size_t kMaxBalanceAddresses = 100;
 constexpr int kMaxFeedWaitSeconds = 25;
 constexpr size_t kFeedBlocks = 10;                // blocks in one feed answer at most
-
-void sendJson(httplib::Response& res, const json& body, int status = 200) {
-    res.status = status;
-    res.set_content(dumpJson(body), "application/json");
-}
 
 void sendText(httplib::Response& res, const std::string& body, int status = 200, const char* type = "text/plain") {
     res.status = status;
@@ -157,15 +154,7 @@ struct Devnet::Impl {
 
     // Registers a route; no exception leaves it.
     void route(httplib::SSLServer& srv, const std::string& method, const std::string& pattern, Handler h) {
-        Handler wrapped = [h](const httplib::Request& req, httplib::Response& res) {
-            try {
-                h(req, res);
-            } catch (const std::exception& e) {
-                sendJson(res, {{"error", std::string("internal error: ") + e.what()}}, 500);
-            } catch (...) {
-                sendJson(res, {{"error", "internal error"}}, 500);
-            }
-        };
+        Handler wrapped = service::catching(std::move(h));
         if (method == "GET") srv.Get(pattern, wrapped);
         else if (method == "POST") srv.Post(pattern, wrapped);
         else if (method == "DELETE") srv.Delete(pattern, wrapped);
@@ -779,22 +768,8 @@ int bindLoopback(httplib::SSLServer& srv, int port) {
 std::unique_ptr<httplib::SSLServer> makeServer(const TlsFiles& tls) {
     auto srv = std::make_unique<httplib::SSLServer>(tls.serverCertPath.c_str(), tls.serverKeyPath.c_str());
     if (!srv->is_valid()) return nullptr;
-    srv->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
-    // Phones keep their polling connection open; the library's default closes it after 5.
-    srv->set_keep_alive_max_count(1000000);
-    // The library's default adds SO_REUSEPORT, which would let a second devnet share the
-    // port and take half the requests; a port held by another process must refuse instead.
-    srv->set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        tLastListenSocket = sock;
-    });
-    srv->set_payload_max_length(kMaxBody);
-    srv->set_read_timeout(30);
-    srv->set_write_timeout(30);
-    // Headers and body go out as two writes; with Nagle the body waits for the client's
-    // delayed ACK, adding about 40 ms to every answer on a kept-alive connection.
-    srv->set_tcp_nodelay(true);
+    // Made on the thread that binds it: the pointer names that thread's tLastListenSocket.
+    service::tuneServer(*srv, kWorkerThreads, kMaxBody, &tLastListenSocket);
     return srv;
 }
 
