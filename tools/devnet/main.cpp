@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/config.h"
+#include "base/main_guard.h"
 #include "platform/data_dir.h"
 #include "platform/signals.h"
 #include "store/phone_store.h"
@@ -182,12 +183,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        return fail(e.what());
-    } catch (...) {
-        return fail("unexpected failure");
-    }
-}
+int main(int argc, char** argv) { return dialo::runGuarded(run, fail, argc, argv); }

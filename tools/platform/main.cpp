@@ -15,13 +15,14 @@
 #include <vector>
 
 #include "app/update_check.h"
+#include "base/main_guard.h"
 #include "platform/files.h"
 #include "platform/signals.h"
 #include "service/chain_sources.h"
 #include "service/config.h"
+#include "service/http_server.h"
 #include "service/ops.h"
 #include "service/platform.h"
-#include "service/http_server.h"
 
 namespace {
 
@@ -219,12 +220,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        return fail(e.what());
-    } catch (...) {
-        return fail("unexpected failure");
-    }
-}
+int main(int argc, char** argv) { return dialo::runGuarded(run, fail, argc, argv); }
