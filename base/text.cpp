@@ -1,6 +1,7 @@
 #include "base/text.h"
 
 #include <cctype>
+#include <charconv>
 #include <ctime>
 
 namespace dialo {
@@ -32,6 +33,14 @@ std::string lowerAscii(std::string_view text) {
     for (char& c : out)
         if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
     return out;
+}
+
+bool readDecimal(std::string_view text, size_t maxDigits, int64_t& out) {
+    if (text.empty() || text.size() > maxDigits) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size();
 }
 
 bool sameHandle(std::string_view a, std::string_view b) {

@@ -1,5 +1,5 @@
 #pragma once
-// Small text helpers shared by the phone core and the store.
+// Small text helpers shared by the phone core, the store and the platform service.
 
 #include <cstdint>
 #include <string>
@@ -16,6 +16,11 @@ std::string_view trimBlanks(std::string_view text);
 
 /// ASCII lower case, byte by byte; other bytes unchanged.
 std::string lowerAscii(std::string_view text);
+
+/// A whole number written as 1 to `maxDigits` decimal digits and nothing else (no sign, no
+/// blanks), as query parameters and stored counters are; false for anything else or a value
+/// past int64_t.
+bool readDecimal(std::string_view text, size_t maxDigits, int64_t& out);
 
 /// The identity a handle names, as signatures are checked and the platform's directory is asked:
 /// white space trimmed at both ends, one leading '@' or '$' removed, trimmed again, ASCII lower

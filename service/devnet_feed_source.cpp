@@ -2,15 +2,13 @@
 // number and the blocks mined above a height, holding the request open until there is news.
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "base/json_fields.h"
 #include "service/chain_sources.h"
+#include "service/following_source.h"
 #include "service/source_http.h"
 
 namespace dialo::service {
@@ -33,7 +31,7 @@ bool parseInt(std::string_view text, int64_t& out) {
     return ec == std::errc() && end == text.data() + text.size();
 }
 
-class DevnetFeedSource final : public ChainSource {
+class DevnetFeedSource final : public FollowingSource {
 public:
     explicit DevnetFeedSource(DevnetFeedOptions o) : options_(std::move(o)) {
         while (!options_.url.empty() && options_.url.back() == '/') options_.url.pop_back();
@@ -42,7 +40,7 @@ public:
 
     bool start(ChainSink sink, ConfirmSink confirmed, std::string resume,
                std::function<void(const std::string&)> saveResume, std::string& error) override {
-        if (thread_.joinable()) {
+        if (running()) {
             error = "the devnet feed is running already";
             return false;
         }
@@ -62,27 +60,10 @@ public:
             seq_ = seq;
             height_ = height;
         }
-        stopping_ = false;
-        thread_ = std::thread([this, sink = std::move(sink), confirmed = std::move(confirmed),
-                               save = std::move(saveResume)] {
-            try {
-                follow(sink, confirmed, save);
-            } catch (...) {
-                std::lock_guard lock(mutex_);
-                connected_ = false;
-                lastError_ = "the devnet feed stopped on an unexpected failure";
-            }
-        });
+        startFollowing([this, sink = std::move(sink), confirmed = std::move(confirmed),
+                        save = std::move(saveResume)] { follow(sink, confirmed, save); },
+                       "the devnet feed stopped on an unexpected failure");
         return true;
-    }
-
-    void stop() override {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable()) thread_.join();
     }
 
     Relayed relay(const Bytes& raw) override {
@@ -112,16 +93,16 @@ public:
 
     json health() override {
         std::lock_guard lock(mutex_);
-        json h = {{"source", "devnet"}, {"connected", connected_}, {"last_seen_ms", lastSeenMs_},
-                  {"cursor", seq_},     {"height", height_}};
-        if (!lastError_.empty()) h["error"] = lastError_;
+        json h = linkHealth("devnet");
+        h["cursor"] = seq_;
+        h["height"] = height_;
         return h;
     }
 
 private:
     void follow(const ChainSink& sink, const ConfirmSink& confirmed, const std::function<void(const std::string&)>& save) {
         auto backoff = std::chrono::milliseconds(kFirstBackoff);
-        while (!stopping_) {
+        while (!stopping()) {
             int64_t seq, height;
             {
                 std::lock_guard lock(mutex_);
@@ -133,16 +114,16 @@ private:
                     "&wait=" + std::to_string(options_.waitSeconds) + "&limit=" + std::to_string(kFeedLimit);
             r.caFile = options_.caFile;
             r.timeoutMs = (options_.waitSeconds + 15) * 1000L;
-            r.cancel = &stopping_;
+            r.cancel = stopFlag();
             SourceReply a = sourceHttp(r, &feedConnection_);
-            if (stopping_) break;
+            if (stopping()) break;
             std::string problem;
             if (!take(a, sink, confirmed, save, problem)) {
                 {
                     std::unique_lock lock(mutex_);
                     connected_ = false;
                     lastError_ = problem;
-                    wake_.wait_for(lock, backoff, [this] { return stopping_.load(); });
+                    pause(lock, backoff);
                 }
                 backoff = std::min<std::chrono::milliseconds>(backoff * 2, kLastBackoff);
                 continue;
@@ -237,14 +218,7 @@ private:
 
     DevnetFeedOptions options_;
     CurlEasy feedConnection_;  // the follow thread's only: one kept connection to the feed
-    std::thread thread_;
-    std::atomic<bool> stopping_{false};
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    int64_t seq_ = 0, height_ = 0;
-    bool connected_ = false;
-    int64_t lastSeenMs_ = 0;
-    std::string lastError_;
+    int64_t seq_ = 0, height_ = 0;  // guarded by mutex_
 };
 
 }  // namespace

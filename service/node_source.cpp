@@ -8,14 +8,13 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "base/json_fields.h"
 #include "base/recent_set.h"
 #include "platform/files.h"
 #include "service/chain_sources.h"
+#include "service/following_source.h"
 #include "service/source_http.h"
 #include "wallet/transaction.h"
 
@@ -57,14 +56,14 @@ struct RpcResult {
     std::string error;
 };
 
-class NodeSource final : public ChainSource {
+class NodeSource final : public FollowingSource {
 public:
     explicit NodeSource(NodeSourceOptions o) : options_(std::move(o)), seen_(options_.seenBound) {}
     ~NodeSource() override { stop(); }
 
     bool start(ChainSink sink, ConfirmSink confirmed, std::string resume,
                std::function<void(const std::string&)> saveResume, std::string& error) override {
-        if (thread_.joinable()) {
+        if (running()) {
             error = "the node source is running already";
             return false;
         }
@@ -78,33 +77,16 @@ public:
         // now. A node not up yet is waited for.
         Credentials creds;
         if (!readCredentials(creds, error)) return false;
-        stopping_ = false;
         RpcResult r = call(creds, "getblockcount", json::array());
         if (r.refused) {
             error = r.error;
             return false;
         }
         record(r);
-        thread_ = std::thread([this, sink = std::move(sink), confirmed = std::move(confirmed),
-                               save = std::move(saveResume)] {
-            try {
-                follow(sink, confirmed, save);
-            } catch (...) {
-                std::lock_guard lock(mutex_);
-                connected_ = false;
-                lastError_ = "the node source stopped on an unexpected failure";
-            }
-        });
+        startFollowing([this, sink = std::move(sink), confirmed = std::move(confirmed),
+                        save = std::move(saveResume)] { follow(sink, confirmed, save); },
+                       "the node source stopped on an unexpected failure");
         return true;
-    }
-
-    void stop() override {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable()) thread_.join();
     }
 
     Relayed relay(const Bytes& raw) override {
@@ -130,9 +112,8 @@ public:
 
     json health() override {
         std::lock_guard lock(mutex_);
-        json h = {{"source", "node"}, {"connected", connected_}, {"last_seen_ms", lastSeenMs_},
-                  {"height", std::max<int64_t>(nextHeight_ - 1, -1)}};
-        if (!lastError_.empty()) h["error"] = lastError_;
+        json h = linkHealth("node");
+        h["height"] = std::max<int64_t>(nextHeight_ - 1, -1);
         return h;
     }
 
@@ -168,7 +149,7 @@ private:
         r.userPassword = &creds.text();
         r.timeoutMs = 30000;
         r.bodyCap = cap;
-        r.cancel = following ? &stopping_ : nullptr;
+        r.cancel = following ? stopFlag() : nullptr;
         SourceReply a = sourceHttp(r, following ? &followConnection_ : nullptr);
         const std::string where = std::string(method) + " at " + options_.rpcUrl;
         if (a.tooLarge) {
@@ -221,10 +202,10 @@ private:
     }
 
     void follow(const ChainSink& sink, const ConfirmSink& confirmed, const std::function<void(const std::string&)>& save) {
-        while (!stopping_) {
+        while (!stopping()) {
             round(sink, confirmed, save);
             std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, std::chrono::milliseconds(options_.pollMs), [this] { return stopping_.load(); });
+            pause(lock, std::chrono::milliseconds(options_.pollMs));
         }
     }
 
@@ -264,7 +245,7 @@ private:
         size_t fetched = 0;
         if (pool.ok && pool.result.is_array()) {
             for (const json& id : pool.result) {
-                if (stopping_ || fetched >= kFetchesPerRound) break;
+                if (stopping() || fetched >= kFetchesPerRound) break;
                 if (!id.is_string() || !is_hex64(id.get_ref<const std::string&>())) continue;
                 const std::string txid = id.get<std::string>();
                 if (seen_.count(txid)) continue;
@@ -285,7 +266,7 @@ private:
             nextHeight_ = tip + 1;
             if (save) save(std::to_string(tip));
         }
-        for (int n = 0; n < kBlocksPerRound && nextHeight_ <= tip && !stopping_; ++n) {
+        for (int n = 0; n < kBlocksPerRound && nextHeight_ <= tip && !stopping(); ++n) {
             RpcResult hash = call(creds, "getblockhash", json::array({nextHeight_.load()}));
             if (!hash.ok || !hash.result.is_string()) return record(hash);
             RpcResult block = call(creds, "getblock", json::array({hash.result, 1}), true, kMaxBlockAnswer);
@@ -318,15 +299,8 @@ private:
     RecentSet seen_;  // the follow thread's only
     CurlEasy followConnection_;  // the follow thread's only: one kept connection to the node
     bool indexFailed_ = false;  // the follow thread's only: the sink refused the last transaction
-    std::thread thread_;
-    std::atomic<bool> stopping_{false};
     std::atomic<int64_t> callId_{0};
-    std::mutex mutex_;
-    std::condition_variable wake_;
     std::atomic<int64_t> nextHeight_{-1};  // the next block to confirm; -1 until the tip is known
-    bool connected_ = false;
-    int64_t lastSeenMs_ = 0;
-    std::string lastError_;
 };
 
 }  // namespace

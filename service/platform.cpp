@@ -8,7 +8,10 @@
 #include <unordered_map>
 
 #include "base/clock.h"
+#include "base/text.h"
 #include "service/claims.h"
+#include "service/http_server.h"
+#include "service/script.h"
 #include "service/tx_json.h"
 #include "wallet/encoding.h"
 #include "wallet/transaction.h"
@@ -17,42 +20,11 @@ namespace dialo::service {
 namespace {
 
 using nlohmann::json;
-using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
 constexpr const char* kListingPath = "/oi/oracle/dialo/txids";
 constexpr const char* kTxidRe = "([0-9a-fA-F]{64})";
 constexpr const char* kResumeKey = "source_resume";
 constexpr const char* kTipKey = "tip_height";
-
-void sendJson(httplib::Response& res, const json& body, int status = 200) {
-    res.status = status;
-    res.set_content(dumpJson(body), "application/json");
-}
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](char c) { return char(std::tolower(uint8_t(c))); });
-    return s;
-}
-
-bool validAddress(const std::string& a) {
-    Hash160 h{};
-    return decode_p2pkh_address(a, h);
-}
-
-std::string addressScriptHex(const std::string& a) {
-    Hash160 h{};
-    return decode_p2pkh_address(a, h) ? hex_encode(p2pkh_script(h)) : std::string();
-}
-
-// A decimal of at most `digits` digits; false for anything else.
-bool readDecimal(const std::string& text, size_t digits, int64_t& out) {
-    if (text.empty() || text.size() > digits || !std::all_of(text.begin(), text.end(), [](char c) {
-            return c >= '0' && c <= '9';
-        }))
-        return false;
-    out = std::stoll(text);
-    return true;
-}
 
 }  // namespace
 
@@ -143,20 +115,12 @@ struct Platform::Impl {
     bool paymailAlias(const std::string& paymail, std::string& alias) {
         size_t at = paymail.rfind('@');
         if (at == std::string::npos) return false;
-        alias = lower(paymail.substr(0, at));
-        return lower(paymail.substr(at + 1)) == lower(options.domain);
+        alias = lowerAscii(paymail.substr(0, at));
+        return lowerAscii(paymail.substr(at + 1)) == lowerAscii(options.domain);
     }
 
     void route(httplib::Server& s, const std::string& method, const std::string& pattern, Handler h) {
-        Handler wrapped = [h](const httplib::Request& req, httplib::Response& res) {
-            try {
-                h(req, res);
-            } catch (const std::exception& e) {
-                sendJson(res, {{"error", std::string("internal error: ") + e.what()}}, 500);
-            } catch (...) {
-                sendJson(res, {{"error", "internal error"}}, 500);
-            }
-        };
+        Handler wrapped = catching(std::move(h));
         if (method == "GET") s.Get(pattern, wrapped);
         else s.Post(pattern, wrapped);
     }
@@ -224,7 +188,7 @@ void Platform::Impl::addRoutes(httplib::Server& s, Platform& self) {
     });
     route(s, "GET", std::string("/oi/tx/") + kTxidRe, [this](const httplib::Request& req, httplib::Response& res) {
         IndexedTx tx;
-        if (!storage->tx(lower(req.matches[1]), tx)) {
+        if (!storage->tx(lowerAscii(req.matches[1].str()), tx)) {
             res.status = 404;
             res.set_content("Not Found", "text/plain");
             return;
@@ -261,7 +225,7 @@ void Platform::Impl::addRoutes(httplib::Server& s, Platform& self) {
               sendJson(res, {{"name", alias}, {"avatar", e.avatar}});
           });
     route(s, "GET", "/api/paymail/quota/([^/]+)", [this](const httplib::Request& req, httplib::Response& res) {
-        std::string pubkey = lower(req.matches[1]);
+        std::string pubkey = lowerAscii(req.matches[1].str());
         sendJson(res, {{"pubkey", pubkey}, {"role", storage->hasPubkey(pubkey) ? "user" : "guest"}});
     });
     route(s, "POST", "/api/paymail/claim", [this](const httplib::Request& req, httplib::Response& res) {
@@ -356,7 +320,7 @@ bool Platform::learn(const ChainTx& tx) {
         }
         if (addresses.empty()) return true;
         IndexedTx it;
-        it.txid = tx.txid.empty() ? txid_of(tx.raw) : lower(tx.txid);
+        it.txid = tx.txid.empty() ? txid_of(tx.raw) : lowerAscii(tx.txid);
         it.raw = tx.raw;
         it.height = tx.height;
         it.seen = tx.seen;

@@ -177,4 +177,14 @@ std::string checkP2pkhSpend(const Bytes& unlocking, const Hash160& lockHash, con
     return {};
 }
 
+bool validAddress(const std::string& address) {
+    Hash160 h{};
+    return decode_p2pkh_address(address, h);
+}
+
+std::string addressScriptHex(const std::string& address) {
+    Hash160 h{};
+    return decode_p2pkh_address(address, h) ? hex_encode(p2pkh_script(h)) : std::string();
+}
+
 }  // namespace dialo::service

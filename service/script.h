@@ -23,6 +23,12 @@ std::string scriptAsm(const Bytes& script);
 /// "pubkeyhash", "nulldata" or "nonstandard".
 std::string scriptType(const Bytes& script);
 
+/// Whether the text is a P2PKH address of the network.
+bool validAddress(const std::string& address);
+
+/// The P2PKH locking script of an address, as hex; empty for a text that is no address.
+std::string addressScriptHex(const std::string& address);
+
 /// Checks an input's unlocking script against the P2PKH hash it spends and the signature
 /// digest of that input, each push in its shortest form. Returns an empty text when it
 /// verifies, else the node's reason.

@@ -276,7 +276,7 @@ call_ends() {
 }
 
 # shellcheck disable=SC2154 # p is the loop's own variable
-trap 'for p in "${p_pid[@]}"; do [ -z "$p" ] || kill "$p" 2>/dev/null; done; stop_devnet; rm -rf "$root"' EXIT
+trap 'end_processes "${p_pid[@]}"; stop_devnet; rm -rf "$root"' EXIT
 t_start=$(now_ms)
 call_ends
 echo "$(wc -l <"$root/passed") passed, 0 failed, in $((($(now_ms) - t_start) / 1000)) s"

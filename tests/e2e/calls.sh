@@ -252,7 +252,7 @@ calls() {
   all_quit
 }
 
-trap 'for p in "${p_pid[@]}"; do [ -z "$p" ] || kill "$p" 2>/dev/null; done; stop_devnet; rm -rf "$root"' EXIT
+trap 'end_processes "${p_pid[@]}"; stop_devnet; rm -rf "$root"' EXIT
 t_start=$(now_ms)
 calls
 echo "$(wc -l <"$root/passed") passed, 0 failed, in $((($(now_ms) - t_start) / 1000)) s"

@@ -27,9 +27,7 @@ devnet=$3
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib.sh"
 source "$here/two_phones.sh"
-for tool in curl espeak-ng ffmpeg python3; do
-  command -v "$tool" >/dev/null || { echo "crash_loop.sh: $tool is needed; run scripts/setup"; exit 1; }
-done
+need_tools crash_loop.sh curl espeak-ng ffmpeg python3
 
 seed=${CRASH_SEED:-$(($(date +%s%N) % 1000000))}
 RANDOM=$seed
@@ -449,7 +447,7 @@ crash_loop() {
 }
 
 # CRASH_KEEP=1 keeps the run's folder for a look afterwards.
-trap 'for p in "${p_pid[@]}"; do [ -z "$p" ] || kill "$p" 2>/dev/null; done; stop_devnet; [ -n "${CRASH_KEEP:-}" ] && echo "kept $root" || rm -rf "$root"' EXIT
+trap 'end_processes "${p_pid[@]}"; stop_devnet; [ -n "${CRASH_KEEP:-}" ] && echo "kept $root" || rm -rf "$root"' EXIT
 declare -A p_identity=()
 t_start=$(now_ms)
 crash_loop

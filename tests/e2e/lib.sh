@@ -34,6 +34,26 @@ fail() {
   exit 1
 }
 
+# need_tools SCRIPT TOOL...: ends the script unless every TOOL is on the PATH.
+need_tools() {
+  local script=$1 tool
+  shift
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "$script: $tool is needed; run scripts/setup"; exit 1; }
+  done
+}
+
+# For EXIT traps: ends every process named (empty ones skipped) and, after -w, waits for each by
+# its id; a bare wait would also wait for any long-lived job still running.
+end_processes() {
+  local waiting=0 p
+  [ "${1:-}" != -w ] || { waiting=1; shift; }
+  for p in "$@"; do [ -z "$p" ] || kill "$p" 2>/dev/null; done
+  ((waiting)) || return 0
+  for p in "$@"; do [ -z "$p" ] || wait "$p" 2>/dev/null; done
+  return 0
+}
+
 matches() { [[ $1 =~ $2 ]]; }
 # A whole number strictly between two others.
 between() { [[ $1 =~ ^-?[0-9]+$ ]] && (($1 > $2 && $1 < $3)); }

@@ -22,19 +22,12 @@ source "$here/lib.sh"
 source "$here/two_phones.sh"
 source "$here/postgres.sh"
 source "$here/speech.sh"
-for tool in curl espeak-ng ffmpeg python3; do
-  command -v "$tool" >/dev/null || { echo "platform.sh: $tool is needed; run scripts/setup"; exit 1; }
-done
+need_tools platform.sh curl espeak-ng ffmpeg python3
 
 declare -A pf_pid=() pf_port=()
 
-stop_platforms() {
-  local name
-  for name in "${!pf_pid[@]}"; do
-    kill "${pf_pid[$name]}" 2>/dev/null && wait "${pf_pid[$name]}" 2>/dev/null
-  done
-}
-trap 'for who in "${phones[@]}"; do use "$who"; kill_phone; done; stop_platforms; stop_devnet; stop_postgres; rm -rf "$root"' EXIT
+stop_platforms() { end_processes -w "${pf_pid[@]}"; }
+trap 'end_processes -w "${p_pid[@]}"; stop_platforms; stop_devnet; stop_postgres; rm -rf "$root"' EXIT
 
 # Instance NAME (a, b) of dialo-platform on PORT (0: any free one; its first line names it).
 platform_up() {
@@ -187,10 +180,8 @@ mkdir -p "$speech"
 say_call_lines
 join "$speech/alice-mic.wav" "$speech/alice.wav" "$speech/alice.wav" "$speech/alice.wav"
 join "$speech/bob-mic.wav" "$speech/bob.wav" "$speech/bob.wav"
-p_audio[alice]=$(audio_json "$speech/alice-mic.wav" "$root/alice/heard.wav")
-p_audio[bob]=$(audio_json "$speech/bob-mic.wav" "$root/bob/heard.wav")
 
-setup alice bob
+setup_speaking "$speech/alice-mic.wav" "$speech/bob-mic.wav"
 call
 message
 push

@@ -13,10 +13,7 @@ say() {
 
 # The tools a voice test runs beside the phones, and node for the chain check: NAME NODE.
 need_voice_tools() {
-  local tool
-  for tool in curl espeak-ng ffmpeg python3; do
-    command -v "$tool" >/dev/null || { echo "$1: $tool is needed; run scripts/setup"; exit 1; }
-  done
+  need_tools "$1" curl espeak-ng ffmpeg python3
   "$2" --version >/dev/null 2>&1 || { echo "$1: node ('$2') does not run; run scripts/setup"; exit 1; }
 }
 
@@ -44,6 +41,14 @@ join() {
 audio_json() {
   printf '{"backend":"file","input_wav":"%s","output_wav":"%s","output_rate":8000,"output_channels":1,"output_sample":"s16"}' \
     "$1" "$2"
+}
+
+# `setup alice bob`, alice's microphone playing ALICE-MIC and bob's BOB-MIC, what each plays
+# written to $root/NAME/heard.wav.
+setup_speaking() {
+  p_audio[alice]=$(audio_json "$1" "$root/alice/heard.wav")
+  p_audio[bob]=$(audio_json "$2" "$root/bob/heard.wav")
+  setup alice bob
 }
 
 # ---------------------------------------------------------------------------------------

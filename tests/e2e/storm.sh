@@ -245,15 +245,13 @@ chain() {
 storm() {
   echo "  storm seed $storm_seed (STORM_SEED=$storm_seed repeats its fates)"
   make_speech
-  p_audio[alice]=$(audio_json "$speech/alice-said.wav" "$root/alice/heard.wav")
-  p_audio[bob]=$(audio_json "$speech/bob-said.wav" "$root/bob/heard.wav")
-  setup alice bob
+  setup_speaking "$speech/alice-said.wav" "$speech/bob-said.wav"
   storm_call
   all_quit
   chain
 }
 
-trap 'for p in "${p_pid[@]}"; do [ -z "$p" ] || kill "$p" 2>/dev/null; done; stop_devnet
+trap 'end_processes "${p_pid[@]}"; stop_devnet
   [ -z "${STORM_KEEP:-}" ] || cp -r "$root" "$STORM_KEEP"; rm -rf "$root"' EXIT
 t_start=$(now_ms)
 storm

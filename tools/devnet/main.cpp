@@ -5,7 +5,6 @@
 #include <httplib.h>
 
 #include <charconv>
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,7 +12,9 @@
 #include <nlohmann/json.hpp>
 
 #include "base/config.h"
+#include "base/main_guard.h"
 #include "platform/data_dir.h"
+#include "platform/signals.h"
 #include "store/phone_store.h"
 #include "tools/devnet/service.h"
 #include "service/tx_json.h"
@@ -104,14 +105,7 @@ int serve(const Args& a) {
     o.serviceDomain = net.serviceDomain;
     o.caExportPath = dialo::caFilePath().empty() ? dialo::devnetCaPath() : dialo::caFilePath();
 
-    // The servers' threads inherit this mask, so only sigwait below sees the signals.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    // A client that goes away mid-answer (or a dropped-connection fault) must not end the server.
-    std::signal(SIGPIPE, SIG_IGN);
+    const sigset_t stopSignals = dialo::holdStopSignals();
 
     Devnet devnet;
     std::string error;
@@ -122,8 +116,7 @@ int serve(const Args& a) {
                  "dialo-devnet: serving https://127.0.0.1:%d (directory %d, %s on %d, DNS on udp %d), data %s, CA %s\n",
                  devnet.servicePort(), devnet.directoryPort(), o.paymailDomain.c_str(), devnet.paymailPort(),
                  devnet.dnsPort(), o.dataDir.c_str(), o.caExportPath.c_str());
-    int sig = 0;
-    sigwait(&stopSignals, &sig);
+    dialo::waitForStopSignal(stopSignals);
     devnet.stop();
     std::fprintf(stderr, "dialo-devnet: stopped\n");
     return 0;
@@ -190,12 +183,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        return fail(e.what());
-    } catch (...) {
-        return fail("unexpected failure");
-    }
-}
+int main(int argc, char** argv) { return dialo::runGuarded(run, fail, argc, argv); }

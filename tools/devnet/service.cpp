@@ -14,8 +14,11 @@
 
 #include "base/base64.h"
 #include "base/clock.h"
+#include "base/text.h"
 #include "platform/files.h"
+#include "service/http_server.h"
 #include "service/platform.h"
+#include "service/script.h"
 #include "service/tx_json.h"
 #include "tools/devnet/directory.h"
 #include "tools/devnet/faults.h"
@@ -29,8 +32,11 @@ namespace dialo::devnet {
 namespace {
 
 using nlohmann::json;
+using service::addressScriptHex;
 using service::dumpJson;
-using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+using service::validAddress;
+using service::Handler;
+using service::sendJson;
 
 constexpr const char* kWoc = "/woc/v1/bsv/main";
 constexpr const char* kTxidRe = "([0-9a-fA-F]{64})";
@@ -42,22 +48,12 @@ constexpr size_t kMaxBalanceAddresses = 100;
 constexpr int kMaxFeedWaitSeconds = 25;
 constexpr size_t kFeedBlocks = 10;                // blocks in one feed answer at most
 
-void sendJson(httplib::Response& res, const json& body, int status = 200) {
-    res.status = status;
-    res.set_content(dumpJson(body), "application/json");
-}
-
 void sendText(httplib::Response& res, const std::string& body, int status = 200, const char* type = "text/plain") {
     res.status = status;
     res.set_content(body, type);
 }
 
 json parseBody(const std::string& body) { return json::parse(body, nullptr, false); }
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](char c) { return char(std::tolower(uint8_t(c))); });
-    return s;
-}
 
 std::string htmlEscape(const std::string& s) {
     std::string out;
@@ -71,16 +67,6 @@ std::string htmlEscape(const std::string& s) {
         }
     }
     return out;
-}
-
-bool validAddress(const std::string& a) {
-    Hash160 h{};
-    return decode_p2pkh_address(a, h);
-}
-
-std::string addressScriptHex(const std::string& a) {
-    Hash160 h{};
-    return decode_p2pkh_address(a, h) ? hex_encode(p2pkh_script(h)) : std::string();
 }
 
 // Page tokens are opaque to clients; this one carries an offset and needs percent-encoding.
@@ -102,7 +88,7 @@ bool readPageToken(const std::string& token, size_t& offset) {
 
 // The host name a request was addressed to, lower-cased, without its port.
 std::string requestHost(const httplib::Request& req) {
-    std::string host = lower(req.get_header_value("Host"));
+    std::string host = lowerAscii(req.get_header_value("Host"));
     if (size_t colon = host.rfind(':'); colon != std::string::npos && host.find(']') == std::string::npos)
         host.resize(colon);
     return host;
@@ -140,15 +126,6 @@ json ledgerTxJson(const TxRecord& rec, int64_t tipHeight, bool withBlock = true)
     return service::txJson(rec.raw, rec.txid, place, withBlock);
 }
 
-bool readDecimal(const std::string& text, size_t digits, int64_t& out) {
-    if (text.empty() || text.size() > digits || !std::all_of(text.begin(), text.end(), [](char c) {
-            return c >= '0' && c <= '9';
-        }))
-        return false;
-    out = std::stoll(text);
-    return true;
-}
-
 }  // namespace
 
 struct Devnet::Impl {
@@ -177,15 +154,7 @@ struct Devnet::Impl {
 
     // Registers a route; no exception leaves it.
     void route(httplib::SSLServer& srv, const std::string& method, const std::string& pattern, Handler h) {
-        Handler wrapped = [h](const httplib::Request& req, httplib::Response& res) {
-            try {
-                h(req, res);
-            } catch (const std::exception& e) {
-                sendJson(res, {{"error", std::string("internal error: ") + e.what()}}, 500);
-            } catch (...) {
-                sendJson(res, {{"error", "internal error"}}, 500);
-            }
-        };
+        Handler wrapped = service::catching(std::move(h));
         if (method == "GET") srv.Get(pattern, wrapped);
         else if (method == "POST") srv.Post(pattern, wrapped);
         else if (method == "DELETE") srv.Delete(pattern, wrapped);
@@ -254,8 +223,8 @@ struct Devnet::Impl {
         const std::string paymail = req.matches[1];
         size_t at = paymail.rfind('@');
         service::PaymailEntry e;
-        if (at == std::string::npos || lower(paymail.substr(at + 1)) != lower(options.serviceDomain) ||
-            !platform->storage().lookupAlias(lower(paymail.substr(0, at)), e))
+        if (at == std::string::npos || lowerAscii(paymail.substr(at + 1)) != lowerAscii(options.serviceDomain) ||
+            !platform->storage().lookupAlias(lowerAscii(paymail.substr(0, at)), e))
             return sendJson(res, {{"error", "paymail not found"}}, 404);
         sendJson(res, {{"address", e.address}, {"output", addressScriptHex(e.address)}});
     }
@@ -301,8 +270,8 @@ void Devnet::Impl::setUpPaymail(httplib::SSLServer& s) {
     auto hosted = [this](const httplib::Request& req, std::string& alias, std::string& address) {
         const std::string paymail = req.matches[1];
         size_t at = paymail.rfind('@');
-        if (at == std::string::npos || lower(paymail.substr(at + 1)) != lower(options.paymailDomain)) return false;
-        alias = lower(paymail.substr(0, at));
+        if (at == std::string::npos || lowerAscii(paymail.substr(at + 1)) != lowerAscii(options.paymailDomain)) return false;
+        alias = lowerAscii(paymail.substr(0, at));
         return directory.hostedAddress(alias, address);
     };
     route(s, "POST", "/api/p2p-destination/([^/]+)",
@@ -684,7 +653,7 @@ void Devnet::Impl::setUpControl(httplib::SSLServer& s) {
             std::string error;
             if (!directory.hostAlias(alias->get<std::string>(), address->get<std::string>(), error))
                 return sendJson(res, {{"error", error}}, 400);
-            sendJson(res, {{"paymail", lower(alias->get<std::string>()) + "@" + options.paymailDomain},
+            sendJson(res, {{"paymail", lowerAscii(alias->get<std::string>()) + "@" + options.paymailDomain},
                            {"address", address->get<std::string>()}});
         });
     route(
@@ -799,22 +768,8 @@ int bindLoopback(httplib::SSLServer& srv, int port) {
 std::unique_ptr<httplib::SSLServer> makeServer(const TlsFiles& tls) {
     auto srv = std::make_unique<httplib::SSLServer>(tls.serverCertPath.c_str(), tls.serverKeyPath.c_str());
     if (!srv->is_valid()) return nullptr;
-    srv->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
-    // Phones keep their polling connection open; the library's default closes it after 5.
-    srv->set_keep_alive_max_count(1000000);
-    // The library's default adds SO_REUSEPORT, which would let a second devnet share the
-    // port and take half the requests; a port held by another process must refuse instead.
-    srv->set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        tLastListenSocket = sock;
-    });
-    srv->set_payload_max_length(kMaxBody);
-    srv->set_read_timeout(30);
-    srv->set_write_timeout(30);
-    // Headers and body go out as two writes; with Nagle the body waits for the client's
-    // delayed ACK, adding about 40 ms to every answer on a kept-alive connection.
-    srv->set_tcp_nodelay(true);
+    // Made on the thread that binds it: the pointer names that thread's tLastListenSocket.
+    service::tuneServer(*srv, kWorkerThreads, kMaxBody, &tLastListenSocket);
     return srv;
 }
 

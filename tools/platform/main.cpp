@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,9 +15,12 @@
 #include <vector>
 
 #include "app/update_check.h"
+#include "base/main_guard.h"
 #include "platform/files.h"
+#include "platform/signals.h"
 #include "service/chain_sources.h"
 #include "service/config.h"
+#include "service/http_server.h"
 #include "service/ops.h"
 #include "service/platform.h"
 
@@ -120,23 +122,7 @@ std::unique_ptr<httplib::Server> makeServer(const PlatformConfig& cfg, std::stri
         }
         srv = std::move(tls);
     }
-    // cpp-httplib gives each kept-alive or waiting connection a thread for its life.
-    const size_t threads = size_t(cfg.limits.maxConnections);
-    srv->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    // Phones keep their polling connection open; the library's default closes it after 5.
-    srv->set_keep_alive_max_count(1000000);
-    // Without SO_REUSEPORT (the library's default adds it) a second instance on the same port
-    // would take half the requests; it must fail to bind instead.
-    srv->set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        gListenSocket = sock;
-    });
-    srv->set_payload_max_length(kMaxBody);
-    srv->set_read_timeout(30);
-    srv->set_write_timeout(30);
-    // Headers and body go out as two writes; Nagle would hold the body for the client's ACK.
-    srv->set_tcp_nodelay(true);
+    tuneServer(*srv, size_t(cfg.limits.maxConnections), kMaxBody, &gListenSocket);
     return srv;
 }
 
@@ -147,14 +133,8 @@ int serve(const std::string& configPath) {
         for (const std::string& p : problems) fail(p);
         return 1;
     }
-    // The servers' and sources' threads inherit this mask, so only sigwait below sees them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    // A client gone mid-answer must not end the server.
-    std::signal(SIGPIPE, SIG_IGN);
+    // Before the servers' and sources' threads start, so they inherit the mask.
+    const sigset_t stopSignals = dialo::holdStopSignals();
 
     RequestLog log;
     std::string error;
@@ -194,8 +174,7 @@ int serve(const std::string& configPath) {
     std::thread listener([&server] { server->listen_after_bind(); });
     std::fprintf(stderr, "dialo-platform: listening on %s:%d\n", cfg.listenAddress.c_str(), port);
 
-    int sig = 0;
-    sigwait(&stopSignals, &sig);
+    dialo::waitForStopSignal(stopSignals);
     // Push waits end first, so the workers the server joins on stopping are free.
     platform.stop();
     server->stop();
@@ -241,12 +220,4 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const std::exception& e) {
-        return fail(e.what());
-    } catch (...) {
-        return fail("unexpected failure");
-    }
-}
+int main(int argc, char** argv) { return dialo::runGuarded(run, fail, argc, argv); }

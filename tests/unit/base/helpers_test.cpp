@@ -52,6 +52,26 @@ TEST(Text, HandlesAndMessageTimes) {
     EXPECT_EQ(formatMessageTime(1), "01 Jan 1970, 00:00");
 }
 
+TEST(Text, DecimalsAreDigitsOnlyUpToTheirWidth) {
+    struct Case {
+        const char* text;
+        size_t digits;
+        bool ok;
+        int64_t value;
+    };
+    const Case cases[] = {{"0", 4, true, 0},        {"0042", 4, true, 42},   {"12345", 4, false, 0},
+                          {"", 4, false, 0},        {"-1", 4, false, 0},     {"+1", 4, false, 0},
+                          {" 1", 4, false, 0},      {"1x", 4, false, 0},     {"999999999999999999", 18, true, 999999999999999999},
+                          {"99999999999999999999", 20, false, 0}};
+    for (const Case& c : cases) {
+        int64_t out = -7;
+        EXPECT_EQ(readDecimal(c.text, c.digits, out), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(out, c.value) << c.text;
+        }
+    }
+}
+
 TEST(JsonDepth, NestingIsCountedOutsideStringsUpToTheLimit) {
     const std::string hundred = std::string(100, '[') + std::string(100, ']');
     EXPECT_TRUE(json_depth_within(hundred));
