@@ -199,11 +199,13 @@ storm_call() {
     send "mute on"
     expect "$who mutes" '{"event":"mute","mute":true}'
   done
-  check "bob has played every chunk alice sent" wait_until 60 caught_up alice bob
-  check "alice has played every chunk bob sent" wait_until 60 caught_up bob alice
-  # A chunk taken before the mute may still be waiting on a coin; the hang-up may cut it.
+  # A chunk taken before the mute may still be waiting on a coin and go after the catch-up; the
+  # hang-up may cut it. What each had played once caught up must all be there, once, in order.
   local seen_ab seen_ba
-  seen_ab=$(last_n alice sent) seen_ba=$(last_n bob sent)
+  check "bob has played every chunk alice sent" wait_until 60 caught_up alice bob
+  seen_ab=$(last_n bob played)
+  check "alice has played every chunk bob sent" wait_until 60 caught_up bob alice
+  seen_ba=$(last_n alice played)
   check "alice stayed Talking from the answer on" only_talking alice "$talk_a"
   check "bob stayed Talking from the answer on" only_talking bob "$talk_b"
   use alice
