@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <cstdio>
 #include <climits>
 #include <cmath>
 #include <exception>
@@ -51,6 +52,12 @@ std::string pageText(std::string_view page) {
 }
 
 }  // namespace
+
+std::string versionLine(std::string_view program) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%d.%03d", kBuildVersion / 1000, kBuildVersion % 1000);
+    return std::string(program) + " " + digits;
+}
 
 int extractVersion(std::string_view page) {
     if (page.size() > kSearchedTail) page = page.substr(page.size() - kSearchedTail);

@@ -11,6 +11,9 @@ namespace dialo {
 /// This build's version in thousandths (0.002), shown as "Version %.3f".
 inline constexpr int kBuildVersion = 2;
 
+/// A program's name and this build's version, "dialo 0.002", as `--version` prints it.
+std::string versionLine(std::string_view program);
+
 /// The version a page names, in thousandths, read from its last 24000 bytes as text: after
 /// "current build" (or anywhere without it) the word "version", then ' ', ':', '=' or tabs,
 /// then digits and dots; "0.003" gives 3, "7" gives 7. -1 when no version is found.

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/update_check.h"
 #include "base/config.h"
 #include "base/main_guard.h"
 #include "platform/data_dir.h"
@@ -152,6 +153,10 @@ int call(const Args& a, const std::string& method, const std::string& path, cons
 int run(int argc, char** argv) {
     if (argc < 2) return fail("no command; commands are serve, fund, mine, status and paymail-add (dialo-devnet help)");
     const std::string command = argv[1];
+    if (command == "--version" || command == "version") {
+        std::printf("%s\n", dialo::versionLine("dialo-devnet").c_str());
+        return 0;
+    }
     Args a;
     std::string error;
     if (!parseArgs(argc, argv, a, error)) return fail(error);

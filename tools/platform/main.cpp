@@ -198,7 +198,7 @@ int run(int argc, char** argv) {
     if (argc < 2) return fail("no command; commands are serve and check-config\n" + std::string(kUsage));
     const std::string command = argv[1];
     if (command == "--version" || command == "version") {
-        std::printf("dialo-platform %d.%03d\n", dialo::kBuildVersion / 1000, dialo::kBuildVersion % 1000);
+        std::printf("%s\n", dialo::versionLine("dialo-platform").c_str());
         return 0;
     }
     if (command == "--help" || command == "help") {
