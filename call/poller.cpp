@@ -270,7 +270,10 @@ ListingResult readListingUnguarded(const std::string& body, std::string* cursor,
     }
     for (auto it = later.rbegin(); it != later.rend(); ++it) noteMissed(*it, true);
     // Acted on as they were made: a hang-up before its invite, or a chunk before the one it
-    // follows, would be lost.
+    // follows, would be lost. So what an earlier read missed goes first: a pushed listing must
+    // not play a chunk past one still waiting for a background cycle, which a slow service can
+    // hold up for longer than a gap is waited for.
+    if (inCall) retryMissed();
     for (auto it = picked.rbegin(); it != picked.rend(); ++it) fetchTx(*it);
     if (fetched) *fetched = picked.size();
     if (unread)
