@@ -29,12 +29,15 @@ using nlohmann::json;
 constexpr const char* kUsage =
     "usage: dialo-devnet serve [--data DIR] [--port P] [--directory-port P] [--paymail-port P] [--dns-port P]\n"
     "                          [--block-interval S] [--min-fee-rate R]\n"
+    "                          [--host-name NAME]... [--woc-api-key KEY] [--arc-api-key KEY]\n"
     "       dialo-devnet fund ADDRESS SATS [--confirm] [--port P] [--data DIR | --ca FILE]\n"
     "       dialo-devnet mine [--port P] [--data DIR | --ca FILE]\n"
     "       dialo-devnet status [--port P] [--data DIR | --ca FILE]\n"
     "       dialo-devnet paymail-add ALIAS ADDRESS [--port P] [--data DIR | --ca FILE]\n"
     "serve with a port of 0 binds any free port (the paymail and DNS ports default to 0); the \"network\"\n"
-    "object it prints first names the bound ports. paymail-add makes ALIAS@paymail.test pay ADDRESS.\n";
+    "object it prints first names the bound ports. paymail-add makes ALIAS@paymail.test pay ADDRESS.\n"
+    "--host-name adds a public host name (api.whatsonchain.com, arc.gorillapool.io, ...) to the certificate, so a\n"
+    "phone on the main network's profile can be mapped here; with an API key, those calls answer 401 without it.\n";
 
 int fail(const std::string& line) {
     std::fprintf(stderr, "dialo-devnet: %s\n", line.c_str());
@@ -49,7 +52,8 @@ bool toInt(const std::string& text, int64_t lo, int64_t hi, int64_t& out) {
 
 struct Args {
     std::vector<std::string> positional;
-    std::string data, ca;
+    std::string data, ca, wocApiKey, arcApiKey;
+    std::vector<std::string> hostNames;
     int64_t port = -1, directoryPort = -1, paymailPort = 0, dnsPort = 0, blockInterval = 10, minFeeRate = 1;
     bool confirm = false;
 };
@@ -82,6 +86,17 @@ bool parseArgs(int argc, char** argv, Args& a, std::string& error) {
         else if (arg == "--block-interval") ok = number(0, 86400, a.blockInterval);
         else if (arg == "--min-fee-rate") ok = number(0, 100000000, a.minFeeRate);
         else if (arg == "--confirm") a.confirm = true;
+        else if (arg == "--woc-api-key") ok = value(a.wocApiKey);
+        else if (arg == "--arc-api-key") ok = value(a.arcApiKey);
+        else if (arg == "--host-name") {
+            std::string name;
+            ok = value(name);
+            if (ok && (name.empty() || name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-") != std::string::npos)) {
+                error = "--host-name takes a lower-case host name";
+                return false;
+            }
+            a.hostNames.push_back(std::move(name));
+        }
         else if (arg.starts_with("--")) {
             error = "unknown option " + arg;
             return false;
@@ -103,7 +118,10 @@ int serve(const Args& a) {
     o.dnsPort = int(a.dnsPort);
     o.blockIntervalSeconds = int(a.blockInterval);
     o.minFeeRate = a.minFeeRate;
-    o.serviceDomain = net.serviceDomain;
+    if (!net.serviceDomain.empty()) o.serviceDomain = net.serviceDomain;
+    o.hostNames = a.hostNames;
+    o.wocApiKey = a.wocApiKey;
+    o.arcApiKey = a.arcApiKey;
     o.caExportPath = dialo::caFilePath().empty() ? dialo::devnetCaPath() : dialo::caFilePath();
 
     const sigset_t stopSignals = dialo::holdStopSignals();

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "base/base64.h"
 #include "base/clock.h"
@@ -152,12 +153,38 @@ struct Devnet::Impl {
     std::string publishedVersion;
     double gbpPerCoin = 0;
 
-    // Registers a route; no exception leaves it.
+    // Registers a route; no exception leaves it. WhatsOnChain's, ARC's and the explorer's are
+    // served at their public paths too, behind their API keys when the options set them.
     void route(httplib::SSLServer& srv, const std::string& method, const std::string& pattern, Handler h) {
         Handler wrapped = service::catching(std::move(h));
-        if (method == "GET") srv.Get(pattern, wrapped);
-        else if (method == "POST") srv.Post(pattern, wrapped);
-        else if (method == "DELETE") srv.Delete(pattern, wrapped);
+        std::string publicPattern;
+        if (pattern.starts_with(kWoc)) {
+            publicPattern = pattern.substr(std::string_view("/woc").size());
+            wrapped = keyed(std::move(wrapped), options.wocApiKey, false);
+        } else if (pattern.starts_with("/arc/")) {
+            publicPattern = pattern.substr(std::string_view("/arc").size());
+            wrapped = keyed(std::move(wrapped), options.arcApiKey, true);
+        } else if (pattern.starts_with("/explorer/")) {
+            publicPattern = pattern.substr(std::string_view("/explorer").size());
+        }
+        for (const std::string* p : {&pattern, &std::as_const(publicPattern)}) {
+            if (p->empty()) continue;
+            if (method == "GET") srv.Get(*p, wrapped);
+            else if (method == "POST") srv.Post(*p, wrapped);
+            else if (method == "DELETE") srv.Delete(*p, wrapped);
+        }
+    }
+
+    // A handler that first asks for the service's key, as the real service does.
+    static Handler keyed(Handler h, const std::string& key, bool bearer) {
+        if (key.empty()) return h;
+        return [h = std::move(h), key, bearer](const httplib::Request& req, httplib::Response& res) {
+            const bool sent = bearer ? req.get_header_value("Authorization") == "Bearer " + key
+                                     : req.get_header_value("Authorization") == key ||
+                                           req.get_header_value("woc-api-key") == key;
+            if (!sent) return sendJson(res, {{"error", "invalid API key"}}, 401);
+            h(req, res);
+        };
     }
 
     // Before routing, so the embedded platform's routes meet them too: every request is
@@ -801,7 +828,8 @@ bool Devnet::start(const DevnetOptions& options, std::string& error) {
         return false;
     }
     if (!d.ledger.open(options.dataDir, options.minFeeRate, error) || !d.directory.open(options.dataDir, error) ||
-        !ensureTlsFiles(options.dataDir + "/tls", options.serviceDomain, options.paymailDomain, d.tls, error))
+        !ensureTlsFiles(options.dataDir + "/tls", options.serviceDomain, options.paymailDomain, d.tls, error,
+                        options.hostNames))
         return false;
     if (!options.caExportPath.empty() && !writeFileAtomic(options.caExportPath, d.tls.caPem)) {
         error = "cannot write the CA certificate to " + options.caExportPath;

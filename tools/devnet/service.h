@@ -2,7 +2,7 @@
 // dialo-devnet's servers: one HTTPS server on the service port carrying the platform service
 // (the service library's oracle, relay, paymail directory and claims, fed by the ledger), the
 // ledger's feed for a platform run apart, the WhatsOnChain API under /woc/v1/bsv/main,
-// ARC under /arc, the update site, the faucet, mining and fault injection under /devnet;
+// ARC under /arc (both also at their public paths), the update site, the faucet, mining and fault injection under /devnet;
 // a second HTTPS server on the directory port answering paymail address look-ups; a third
 // serving a second paymail domain (capability document, P2P and basic destinations, receive
 // transaction) for aliases added by hand; and a DNS server answering its SRV records. All
@@ -41,6 +41,14 @@ struct DevnetOptions {
     std::string paymailDomain = "paymail.test";  // the second paymail domain, and its subdomains
     int paymailPort = 0;               // HTTPS port of the paymail domain; 0: any free port
     int dnsPort = 0;                   // UDP port of the DNS server; 0: any free port
+    // Public host names the certificate names too, so a phone on the main network's profile can
+    // be pointed here through its host map. WhatsOnChain's API and explorer and ARC are also
+    // served at those services' own paths ("/v1/bsv/main", "/tx/<txid>", "/v1").
+    std::vector<std::string> hostNames;
+    // Non-empty: WhatsOnChain's calls answer 401 without this key (in "Authorization" or
+    // "woc-api-key"), ARC's without "Authorization: Bearer" and this key.
+    std::string wocApiKey;
+    std::string arcApiKey;
 };
 
 class Devnet {

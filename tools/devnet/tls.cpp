@@ -117,10 +117,13 @@ bool fileText(const std::string& path, std::string& out) { return readWholeFile(
 // The server certificate still usable: issued by this CA, naming the domain (bare and with
 // www., which the phone also pins), the paymail domain and any host under it (where SRV
 // records point) and the loopback address, and not about to expire.
-bool serverCertUsable(X509* server, X509* ca, const std::string& domain, const std::string& paymailDomain) {
+bool serverCertUsable(X509* server, X509* ca, const std::string& domain, const std::string& paymailDomain,
+                      const std::vector<std::string>& extraNames) {
     EVP_PKEY* caKey = X509_get0_pubkey(ca);
     if (!caKey || X509_verify(server, caKey) != 1) return false;
-    std::vector<std::string> names = {domain, "www." + domain};
+    std::vector<std::string> names = extraNames;
+    names.push_back(domain);
+    names.push_back("www." + domain);
     if (!paymailDomain.empty()) {
         names.push_back(paymailDomain);
         names.push_back("pay." + paymailDomain);
@@ -135,7 +138,7 @@ bool serverCertUsable(X509* server, X509* ca, const std::string& domain, const s
 }  // namespace
 
 bool ensureTlsFiles(const std::string& dir, const std::string& domain, const std::string& paymailDomain, TlsFiles& out,
-                    std::string& error) {
+                    std::string& error, const std::vector<std::string>& extraNames) {
     if (!ensureDirectory(dir)) {
         error = "cannot create " + dir;
         return false;
@@ -171,12 +174,13 @@ bool ensureTlsFiles(const std::string& dir, const std::string& domain, const std
         X509Ptr server = readCert(serverPem);
         PkeyPtr key = readKey(serverKeyPem);
         reuse = server && key && X509_check_private_key(server.get(), key.get()) == 1 &&
-                serverCertUsable(server.get(), ca.get(), domain, paymailDomain);
+                serverCertUsable(server.get(), ca.get(), domain, paymailDomain, extraNames);
     }
     if (!reuse) {
         PkeyPtr key = newKey();
         std::string san = "DNS:" + domain + ",DNS:www." + domain;
         if (!paymailDomain.empty()) san += ",DNS:" + paymailDomain + ",DNS:*." + paymailDomain;
+        for (const std::string& name : extraNames) san += ",DNS:" + name;
         san += ",DNS:localhost,IP:127.0.0.1";
         X509Ptr server = key ? makeCert(key.get(), domain, ca.get(), caKey.get(), false, san) : nullptr;
         serverKeyPem = key ? keyPem(key.get()) : std::string();

@@ -4,6 +4,7 @@
 // 127.0.0.1, kept under <data>/tls.
 
 #include <string>
+#include <vector>
 
 namespace dialo::devnet {
 
@@ -15,8 +16,9 @@ struct TlsFiles {
 };
 
 /// Loads the CA and server files from `dir`, making any that are missing or no longer
-/// valid (a server certificate that does not name both domains is made again).
+/// valid (a server certificate that does not name both domains and every extra name is made
+/// again).
 [[nodiscard]] bool ensureTlsFiles(const std::string& dir, const std::string& domain, const std::string& paymailDomain,
-                                  TlsFiles& out, std::string& error);
+                                  TlsFiles& out, std::string& error, const std::vector<std::string>& extraNames = {});
 
 }  // namespace dialo::devnet
