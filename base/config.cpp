@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -17,6 +18,28 @@ namespace {
 std::mutex gConfigMutex;
 NetworkConfig gNetwork;
 AudioConfig gAudio;
+std::optional<NetworkProfile> gProfileOverride;  // guarded by gConfigMutex
+
+// The main network's public services. ARC at GorillaPool takes transactions without a key.
+constexpr char kMainWoc[] = "https://api.whatsonchain.com/v1/bsv/main";
+constexpr char kMainArc[] = "https://arc.gorillapool.io";
+constexpr char kMainExplorer[] = "https://whatsonchain.com";
+
+// What a profile sets before the user's keys are read. The main network has no platform host,
+// pinned address or fee address of its own: the user, or the platform's operator, names them.
+void startFrom(NetworkConfig& net, NetworkProfile profile) {
+    net.profile = profile;
+    if (profile != NetworkProfile::Main) return;
+    net.serviceDomain.clear();
+    net.serviceAddress.clear();
+    net.servicePort = 443;
+    net.wocBase = kMainWoc;
+    net.arcBase = kMainArc;
+    net.updateBase.clear();
+    net.explorerBase = kMainExplorer;
+    net.eventFeeAddress.clear();
+    net.callFeeAddress.clear();
+}
 
 void takeText(const nlohmann::json& obj, const char* key, std::string& out) {
     auto it = obj.find(key);
@@ -136,8 +159,20 @@ void applyConfigDocument(const nlohmann::json& shared) {
     if (!shared.is_object()) return;
     NetworkConfig net;
     AudioConfig audio;
-    if (auto it = shared.find("network"); it != shared.end() && it->is_object()) {
-        const auto& n = *it;
+    std::optional<NetworkProfile> chosen;
+    {
+        std::lock_guard<std::mutex> lock(gConfigMutex);
+        chosen = gProfileOverride;
+    }
+    const auto nit = shared.find("network");
+    const nlohmann::json n = nit != shared.end() && nit->is_object() ? *nit : nlohmann::json::object();
+    {
+        std::string name;
+        takeText(n, "profile", name);
+        NetworkProfile profile = NetworkProfile::Devnet;
+        if (!chosen && parseProfile(name, profile)) chosen = profile;
+        startFrom(net, chosen.value_or(NetworkProfile::Devnet));
+        if (!chosen && !name.empty()) net.unknownProfile = name;
         takeText(n, "service_domain", net.serviceDomain);
         takeText(n, "service_address", net.serviceAddress);
         takePort(n, "service_port", net.servicePort);
@@ -146,13 +181,18 @@ void applyConfigDocument(const nlohmann::json& shared) {
         takeText(n, "arc_base", net.arcBase);
         takeText(n, "update_base", net.updateBase);
         takeText(n, "explorer_base", net.explorerBase);
+        takeText(n, "woc_api_key", net.wocApiKey);
+        takeText(n, "arc_api_key", net.arcApiKey);
+        if (net.updateBase.empty() && !net.serviceDomain.empty())
+            net.updateBase = "https://" + net.serviceDomain + (net.servicePort == 443 ? "" : ":" + std::to_string(net.servicePort));
         takeText(n, "ca_file", net.caFile);
         takeBool(n, "push", net.push);
         takeText(n, "dns_server", net.dnsServer);
         HostPin dns;
         if (!net.dnsServer.empty() && !parseHostPin(net.dnsServer, dns)) net.dnsServer.clear();
         takeHosts(n, net.hosts);
-        net.devnet = allOnLoopback(net);
+        // Host names mapped to loopback do not make the main network a devnet.
+        net.devnet = net.profile == NetworkProfile::Devnet && allOnLoopback(net);
         if (!net.devnet) {
             net.eventFeeAddress.clear();
             net.callFeeAddress.clear();
@@ -180,6 +220,31 @@ void applyConfigDocument(const nlohmann::json& shared) {
     std::lock_guard<std::mutex> lock(gConfigMutex);
     gNetwork = std::move(net);
     gAudio = std::move(audio);
+}
+
+bool parseProfile(std::string_view name, NetworkProfile& out) {
+    if (name == "devnet") out = NetworkProfile::Devnet;
+    else if (name == "main") out = NetworkProfile::Main;
+    else return false;
+    return true;
+}
+
+const char* profileName(NetworkProfile profile) { return profile == NetworkProfile::Main ? "main" : "devnet"; }
+
+bool setProfileOverride(std::string_view name) {
+    NetworkProfile profile;
+    if (!parseProfile(name, profile)) return false;
+    {
+        std::lock_guard<std::mutex> lock(gConfigMutex);
+        gProfileOverride = profile;
+    }
+    applyConfigDocument(nlohmann::json::object());  // until the stored settings are read
+    return true;
+}
+
+std::string networkLabel(const NetworkConfig& net) {
+    if (net.profile == NetworkProfile::Main) return "main network";
+    return net.devnet ? "devnet" : "custom network";
 }
 
 std::string devnetCaPath() { return platformDirectory() + "/devnet-ca.pem"; }

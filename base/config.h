@@ -18,7 +18,13 @@ struct HostPin {
     int port = 0;         // 0: the URL's own port
 };
 
+// The built-in values a configuration starts from: the local devnet's, or the main network's
+// public services, where the platform host and the fee addresses are the user's to name.
+enum class NetworkProfile { Devnet, Main };
+
 struct NetworkConfig {
+    NetworkProfile profile = NetworkProfile::Devnet;
+    std::string unknownProfile;  // a "network.profile" that names none (the devnet's values are used)
     std::string serviceDomain = "orvane.test";  // the platform host and paymail domain
     std::string serviceAddress = "127.0.0.1";   // fixed IPv4 address the platform host is pinned to
     int servicePort = 24443;                    // HTTPS port of the platform host
@@ -27,6 +33,9 @@ struct NetworkConfig {
     std::string arcBase = "https://127.0.0.1:24443/arc";              // ARC base ("/v1/tx" follows)
     std::string updateBase = "https://127.0.0.1:24443";               // update page and pound rate
     std::string explorerBase = "https://127.0.0.1:24443/explorer";    // "/tx/<txid>" is a transaction's page
+    // Sent to WhatsOnChain and to ARC as each documents; never written to any output or log.
+    std::string wocApiKey;
+    std::string arcApiKey;
     // The built-in fee addresses are those of private keys 1 and 2, which anyone can sweep:
     // they hold only on the devnet; any other network must name its own or events stay unsent.
     std::string eventFeeAddress = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";  // 1 sat per event
@@ -66,8 +75,20 @@ AudioConfig audioConfig();
 void setAudioConfig(const AudioConfig& audio);
 
 /// Reads both objects out of a parsed shared file; keys that are absent or of the wrong type
-/// keep their built-in values. Never throws.
+/// keep the built-in values of the profile ("network.profile", "devnet" when absent or unknown).
+/// Never throws.
 void applyConfigDocument(const nlohmann::json& shared);
+
+/// A profile named on the command line, over the file's; false for a name that is none.
+[[nodiscard]] bool setProfileOverride(std::string_view name);
+
+/// "devnet" or "main"; false for anything else.
+[[nodiscard]] bool parseProfile(std::string_view name, NetworkProfile& out);
+const char* profileName(NetworkProfile profile);
+
+/// The network as the phone and the wallet show it: "devnet", "main network", or "custom
+/// network" (the devnet's profile pointed at services off this machine).
+std::string networkLabel(const NetworkConfig& net);
 
 /// "IPv4" or "IPv4:PORT" (port 1 to 65535); false for anything else.
 [[nodiscard]] bool parseHostPin(std::string_view text, HostPin& out);

@@ -117,7 +117,7 @@ std::string httpsGetLong(const std::string& url, int timeoutMs, std::atomic<uint
         const std::string authority = authorityOf(url);
         if (authority.empty() || authority != authorityOf(service_url("/"))) return {};
         HttpsPins pins = https_pins(url);
-        std::string key = authority + "\n" + listText(pins.resolve) + listText(pins.connectTo) + caFilePath();
+        std::string key = authority + "\n" + listText(pins.resolve) + listText(pins.connectTo) + listText(pins.headers) + caFilePath();
         const long totalMs = std::max(timeoutMs, kPlatformFloorMs);
         LongWait wait{&abandon};
         GetReply reply;
@@ -170,7 +170,7 @@ std::string httpsGet(const std::string& url, int timeoutMs, std::atomic<uint64_t
             const long totalMs = platform ? std::max(timeoutMs, kPlatformFloorMs) : std::max(timeoutMs, kOtherFloorMs);
             const long connectMs = platform ? kPlatformConnectMs : totalMs;
             HttpsPins pins = https_pins(url);
-            std::string key = authority + "\n" + listText(pins.resolve) + listText(pins.connectTo) + caFilePath();
+            std::string key = authority + "\n" + listText(pins.resolve) + listText(pins.connectTo) + listText(pins.headers) + caFilePath();
             // Platform requests queue behind each other; WhatsOnChain's run side by side, so a
             // 20-second raw read on the fetch worker never holds up the background loop.
             reply = performKept(platform ? gPlatform : gWoc, platform, url, std::move(key), std::move(pins),

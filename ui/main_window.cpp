@@ -16,6 +16,7 @@
 
 #include "audio/playback.h"
 #include "base/clock.h"
+#include "base/config.h"
 #include "state/amount.h"
 #include "state/phone_state.h"
 #include "store/handle_switch.h"
@@ -155,7 +156,8 @@ QRect MainWindow::px(int x, int y, int w, int h) const {
 }
 
 MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
-    setWindowTitle("Dialo");
+    // Which network this phone pays on, so nobody spends real coins believing it is the devnet.
+    setWindowTitle(QString::fromStdString("Dialo (" + networkLabel(networkConfig()) + ")"));
     setWindowIcon(logoIcon());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);

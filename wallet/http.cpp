@@ -1,6 +1,7 @@
 #include "wallet/http.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -152,10 +153,49 @@ bool urlHostPort(const std::string& url, std::string& host, std::string& port) {
 
 }  // namespace
 
+namespace {
+
+// Whether `url` is `base` or below it.
+bool underBase(const std::string& url, const std::string& base) {
+    return !base.empty() && url.starts_with(base) &&
+           (url.size() == base.size() || url[base.size()] == '/' || url[base.size()] == '?');
+}
+
+// Appends one header line; the line, which may hold a key, is wiped here.
+void appendHeader(CurlList& list, std::string line) {
+    if (curl_slist* grown = curl_slist_append(list.get(), line.c_str())) {
+        (void)list.release();
+        list.reset(grown);
+    }
+    OPENSSL_cleanse(line.data(), line.size());
+}
+
+// WhatsOnChain has documented both header names for its keys; ARC takes a bearer token.
+void appendApiKeys(CurlList& list, const NetworkConfig& net, const std::string& url) {
+    if (!net.wocApiKey.empty() && underBase(url, net.wocBase)) {
+        appendHeader(list, "Authorization: " + net.wocApiKey);
+        appendHeader(list, "woc-api-key: " + net.wocApiKey);
+    } else if (!net.arcApiKey.empty() && underBase(url, net.arcBase)) {
+        appendHeader(list, "Authorization: Bearer " + net.arcApiKey);
+    }
+}
+
+// A POST's headers: its body's type and the URL's API key.
+CurlList postHeaders(const std::string& url) {
+    CurlList list;
+    appendHeader(list, "Content-Type: application/json");
+    appendApiKeys(list, networkConfig(), url);
+    return list;
+}
+
+}  // namespace
+
 HttpsPins https_pins(const std::string& url) {
     HttpsPins pins;
     NetworkConfig net = networkConfig();
-    if (!net.serviceDomain.empty() && url.find(net.serviceDomain) != std::string::npos) {
+    appendApiKeys(pins.headers, net, url);
+    // No pinned address: the platform host is found through DNS, as on the main network.
+    if (!net.serviceDomain.empty() && !net.serviceAddress.empty() && url.find(net.serviceDomain) != std::string::npos) {
         std::string port = std::to_string(net.servicePort);
         curl_slist* list = curl_slist_append(nullptr, (net.serviceDomain + ":" + port + ":" + net.serviceAddress).c_str());
         if (list) list = curl_slist_append(list, ("www." + net.serviceDomain + ":" + port + ":" + net.serviceAddress).c_str());
@@ -181,6 +221,7 @@ void apply_https_policy(CURL* h, const HttpsPins& pins) {
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, useTrustedRoots);
     curl_easy_setopt(h, CURLOPT_RESOLVE, pins.resolve.get());
     curl_easy_setopt(h, CURLOPT_CONNECT_TO, pins.connectTo.get());
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, pins.headers.get());
     if (pins.resolve || pins.connectTo) curl_easy_setopt(h, CURLOPT_IPRESOLVE, CURL_IPRESOLVE_V4);
 }
 
@@ -267,7 +308,8 @@ std::string reply_error_text(long code, const std::string& body) {
 void setup_get(CURL* h, const GetSetup& setup, const HttpsPins& pins) {
     baseOptions(h, setup.userAgent, pins);
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, setup.followRedirects ? 1L : 0L);
+    // A key goes to its service alone, never on to where a redirect points.
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, setup.followRedirects && !pins.headers ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
     if (setup.stallSeconds > 0) {
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -363,7 +405,7 @@ bool post_json(const std::string& url, const std::string& json, std::string& rep
         reply.clear();
         error.clear();
         CurlEasy h(curl_easy_init());
-        CurlList headers(curl_slist_append(nullptr, "Content-Type: application/json"));
+        CurlList headers = postHeaders(url);
         if (!h || !headers) {
             error = "curl init failed";
             return false;
@@ -401,7 +443,7 @@ bool post_json_shared(const std::string& url, const std::string& json, std::stri
         gSharedPins = https_pins(url);
     }
     CURL* h = gShared.get();
-    CurlList headers(curl_slist_append(nullptr, "Content-Type: application/json"));
+    CurlList headers = postHeaders(url);
     Sink sink{reply, kReplyCap, false};
     postOptions(h, url, sink, gSharedPins);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());

@@ -40,11 +40,13 @@ std::string service_url(const std::string& path);
 /// byte percent-encoded.
 std::string url_path_segment(std::string_view text);
 
-/// Where a request is sent instead of where DNS would send it: the platform host (and its www.)
-/// to its configured address, and hosts the configuration pins (the devnet's paymail hosts).
+/// What a URL's requests carry: where they are sent instead of where DNS would send them (the
+/// platform host and its www. to the configured address, hosts the configuration pins), and
+/// the configured API key on WhatsOnChain's and ARC's URLs.
 struct HttpsPins {
     CurlList resolve;    // "host:port:address"
     CurlList connectTo;  // "host:port:address:port"
+    CurlList headers;    // the API key's headers; a keyed request follows no redirect
 };
 HttpsPins https_pins(const std::string& url);
 

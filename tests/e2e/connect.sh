@@ -167,6 +167,7 @@ bad_input() {
   local shown restored
   v --json show "$wallet_id"
   shown=$(json_text identity_pub <"$dir/v.out")/$(json_text address <"$dir/v.out")
+  check "show says which network the wallet pays on" [ "$(json_text network <"$dir/v.out")" = devnet ]
   v_in "  $wallet_phrase  " --json restore
   restored=$(json_text identity_pub <"$dir/v.out")/$(json_text address <"$dir/v.out")
   check "a piped phrase restores the same wallet (exit code $rc, $restored, $shown)" \

@@ -14,7 +14,7 @@ printf 'status\nfrobnicate\n\n  status  \nquit\nstatus\n' |
   LOCALAPPDATA="$dir" timeout 20 "$phone" >"$dir/out" 2>"$dir/err" || fail "exit code $?"
 
 [ "$(sed -n 1p "$dir/out")" = '{"event":"ready"}' ] || fail "first line is not ready"
-status='{"balance":"","callId":"","callSats":0,"callState":"Idle","caption":"","connected":false,"event":"status","ownHandle":"","ownPayAddress":"","peerHandle":"","statusText":"No sound server is running; this phone has no sound."}'
+status='{"balance":"","callId":"","callSats":0,"callState":"Idle","caption":"","connected":false,"event":"status","network":"devnet","ownHandle":"","ownPayAddress":"","peerHandle":"","statusText":"No sound server is running; this phone has no sound."}'
 [ "$(sed -n 2p "$dir/out")" = "$status" ] || fail "status line"
 [ "$(sed -n 3p "$dir/out")" = '{"error":"unknown command"}' ] || fail "unknown command answer"
 [ "$(sed -n 4p "$dir/out")" = "$status" ] || fail "the bad command changed something"
@@ -45,5 +45,25 @@ JSON
 printf 'status\n' | LOCALAPPDATA="$dir" timeout 20 "$phone" >"$dir/out" 2>"$dir/err" || fail "exit code on EOF"
 [ "$(wc -l <"$dir/out")" -eq 2 ] || fail "status after restart"
 grep -q '"service_port": 9443' "$store" || fail "network configuration was touched"
+
+# The main network's profile, chosen on the command line, with its public hosts sent to a closed
+# port: the check says which network, what is missing, and why each service did not answer;
+# the key it was given goes unprinted.
+cat >"$store" <<'JSON'
+{"network": {"hosts": {"api.whatsonchain.com": "127.0.0.1:1", "arc.gorillapool.io": "127.0.0.1:1",
+ "whatsonchain.com": "127.0.0.1:1"}, "woc_api_key": "never-shown-5e1"}}
+JSON
+rc=0
+LOCALAPPDATA="$dir" timeout 60 "$phone" --profile main --check >"$dir/out" 2>"$dir/err" || rc=$?
+[ "$rc" = 1 ] || fail "check exit code $rc with no service answering"
+grep -q '^network: main network (profile main)$' "$dir/out" || fail "check names the network"
+grep -q 'network.event_fee_address is not set' "$dir/out" || fail "check names the missing fee address"
+grep -q 'not asked: network.service_domain is not set' "$dir/out" || fail "check names the missing platform host"
+grep -A1 'WhatsOnChain .*https://api.whatsonchain.com/v1/bsv/main/chain/info' "$dir/out" |
+  grep -q 'did not answer: .*, API key sent' || fail "check says why WhatsOnChain did not answer"
+! grep -q never-shown "$dir/out" "$dir/err" || fail "the API key was printed"
+rc=0
+LOCALAPPDATA="$dir" timeout 20 "$phone" --profile mainnet --check >"$dir/out" 2>"$dir/err" || rc=$?
+[ "$rc" = 2 ] && grep -q 'the profiles are devnet and main' "$dir/err" || fail "an unknown profile is refused"
 
 echo "1 passed, 0 failed"

@@ -39,6 +39,7 @@ QAccessibleInterface* accessibleNamed(QAccessibleInterface* root, const QString&
 }
 
 TEST_F(WindowTest, ConnectApprovedInVaultraShowsDisconnectAndTheOwnHandle) {
+    EXPECT_EQ(window_->windowTitle(), "Dialo (devnet)") << "the title names the network paid on";
     EXPECT_EQ(button("connect")->text(), "Connect");
     EXPECT_TRUE(window_->headerLines().connection.isEmpty());
     ASSERT_NO_FATAL_FAILURE(connectAlice());

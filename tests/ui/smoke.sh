@@ -150,7 +150,7 @@ check "a crashed phone's socket is left in the runtime folder" [ -S "$XDG_RUNTIM
 first_pid=$!
 
 # The first process's visible windows titled exactly "Dialo", one id a line.
-dialo_windows() { xdotool search --onlyvisible --pid "$first_pid" --name '^Dialo$' 2>/dev/null; }
+dialo_windows() { xdotool search --onlyvisible --pid "$first_pid" --name '^Dialo \(.*\)$' 2>/dev/null; }
 shown() {
   window=$(dialo_windows | head -n1)
   [ -n "$window" ] || ended "$first_pid"
@@ -193,7 +193,7 @@ check "the first window is shown again" wait_until 20 eval 'viewable && not icon
 # A click lands where the pointer is, so the window must be back in its place first.
 check "it is back where it was ($place)" wait_until 20 at "$place"
 check "the first dialo still runs" not ended "$first_pid"
-count=$(xdotool search --onlyvisible --name '^Dialo$' 2>/dev/null | wc -l)
+count=$(xdotool search --onlyvisible --name '^Dialo \(.*\)$' 2>/dev/null | wc -l)
 check "one window titled \"Dialo\" is shown (got $count)" [ "$count" -eq 1 ]
 
 # ---------------------------------------------------------------------------------------
@@ -219,7 +219,7 @@ if ended "$a_pid"; then gone=$a_pid kept=$b_pid; else gone=$b_pid kept=$a_pid; f
 wait "$gone"
 code=$?
 check "the one that ended exits with code 0 (got $code)" [ "$code" -eq 0 ]
-kept_window() { xdotool search --onlyvisible --pid "$kept" --name '^Dialo$' >/dev/null 2>&1; }
+kept_window() { xdotool search --onlyvisible --pid "$kept" --name '^Dialo \(.*\)$' >/dev/null 2>&1; }
 check "the other shows its window" wait_until 30 kept_window
 check "and still runs" not ended "$kept"
 kill "$kept"

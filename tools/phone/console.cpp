@@ -16,6 +16,7 @@
 #include "app/startup.h"
 #include "app/workers.h"
 #include "audio/tones.h"
+#include "base/config.h"
 #include "base/text.h"
 #include "call/background.h"
 #include "call/call_control.h"
@@ -84,6 +85,7 @@ json stateJson(const char* event) {
         {"ownPayAddress", wallet.payAddress},
         {"balance", balanceText(wallet.handle, wallet.balanceSats, s.settings.bsv)},
         {"connected", wallet.connected},
+        {"network", networkLabel(networkConfig())},
     };
 }
 

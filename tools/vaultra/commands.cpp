@@ -236,10 +236,12 @@ int cmdShow(Context& c, const Args& a) {
     wipe_text(priv);
     std::string handle = doc.contains("paymail") && doc["paymail"].is_string() ? doc["paymail"].get<std::string>() : "";
     std::string receive = receive_address_of(doc);
+    // Coins spent on the main network are real: the wallet says which one it pays on.
+    const std::string network = networkLabel(networkConfig());
     emit(c,
          {{"id", id}, {"name", wallet_display_name(id)}, {"handle", handle}, {"mode", hd ? "hd" : "legacy"},
-          {"address", receive}, {"identity_pub", pub}, {"identity_address", address}},
-         "Wallet " + id + " (" + wallet_display_name(id) + ")\n  mode: " + (hd ? "hd" : "legacy") + "\n  handle: " +
+          {"address", receive}, {"identity_pub", pub}, {"identity_address", address}, {"network", network}},
+         "Wallet " + id + " (" + wallet_display_name(id) + ")\n  network: " + network + "\n  mode: " + (hd ? "hd" : "legacy") + "\n  handle: " +
              (handle.empty() ? "-" : handle) + "\n  receive address: " + receive + "\n  identity key: " +
              (pub.empty() ? "-" : pub) + "\n  identity address: " + (address.empty() ? "-" : address) + "\n");
     return 0;
