@@ -185,9 +185,19 @@ void retryMissed() {
         }
         const uint64_t now = nowMs();
         for (const std::string& t : gMissed)
-            if (due.size() < kFetchesPerPoll && !heldLocked(t, now)) due.push_back(t);
+            if (!heldLocked(t, now)) due.push_back(t);
     }
-    for (const std::string& t : due) fetchTx(t);
+    // One read meanwhile by another way (a listing on another thread) is dropped, not counted:
+    // a few of those at the front would otherwise take every turn and starve one still missing.
+    size_t asked = 0;
+    for (const std::string& t : due) {
+        if (known(t)) {
+            noteMissed(t, false);
+            continue;
+        }
+        if (asked++ == kFetchesPerPoll) break;
+        fetchTx(t);
+    }
 }
 
 void fetchTxUnguarded(const std::string& txid) {
@@ -268,12 +278,12 @@ ListingResult readListingUnguarded(const std::string& body, std::string* cursor,
         else if (inCall) later.push_back(it->get<std::string>());
         else break;
     }
-    for (auto it = later.rbegin(); it != later.rend(); ++it) noteMissed(*it, true);
     // Acted on as they were made: a hang-up before its invite, or a chunk before the one it
     // follows, would be lost. So what an earlier read missed goes first: a pushed listing must
     // not play a chunk past one still waiting for a background cycle, which a slow service can
     // hold up for longer than a gap is waited for.
     if (inCall) retryMissed();
+    for (auto it = later.rbegin(); it != later.rend(); ++it) noteMissed(*it, true);
     for (auto it = picked.rbegin(); it != picked.rend(); ++it) fetchTx(*it);
     if (fetched) *fetched = picked.size();
     if (unread)

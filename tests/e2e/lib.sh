@@ -102,11 +102,12 @@ configure_phone() {
     sed "s|\"network\":{|\"network\":{${3:+$3,}|" >"$(orvane)/dialo/phone.json"
 }
 
-# Blocks come only from `dialo-devnet mine` unless block_interval (seconds) is set.
+# Blocks come only from `dialo-devnet mine` unless block_interval (seconds) is set; the array
+# devnet_args adds options.
 start_devnet() {
   : >"$dir/devnet.out"
   LOCALAPPDATA="$dir" timeout "${devnet_seconds:-900}" "$devnet" serve --port 0 --directory-port 0 \
-    --block-interval "${block_interval:-0}" \
+    --block-interval "${block_interval:-0}" ${devnet_args[@]+"${devnet_args[@]}"} \
     >"$dir/devnet.out" 2>"$dir/devnet.err" &
   devnet_pid=$!
   wait_until 20 devnet_settled || fail "the devnet printed nothing within 20 s"

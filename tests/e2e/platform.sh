@@ -3,6 +3,8 @@
 # WhatsOnChain, ARC, faucet), and the platform service (directory, claims, index with push,
 # relay) is dialo-platform on a private PostgreSQL cluster, learning transactions from the
 # devnet's feed. Two instances share the database: alice's phone uses one, bob's the other.
+# The phones are on the main network's profile: WhatsOnChain, ARC and the explorer by their
+# public names, mapped to the devnet, whose WhatsOnChain wants the API key they send.
 #   call:     alice calls bob, bob answers, voice chunks play both ways, alice hangs up.
 #   message:  bob's answer-phone takes alice's call; her message lands in his inbox.
 #   push:     both phones listen by push, each a request every few seconds at most.
@@ -25,6 +27,12 @@ source "$here/speech.sh"
 need_tools platform.sh curl espeak-ng ffmpeg python3
 
 declare -A pf_pid=() pf_port=()
+woc_key=woc-e2e-3b8d1
+devnet_args=(--host-name api.whatsonchain.com --host-name arc.gorillapool.io --host-name whatsonchain.com
+  --woc-api-key "$woc_key")
+# vaultra, before the phones start, reads WhatsOnChain with the key too.
+p_network[alice]="\"woc_api_key\":\"$woc_key\""
+p_network[bob]=${p_network[alice]}
 
 stop_platforms() { end_processes -w "${pf_pid[@]}"; }
 trap 'end_processes -w "${p_pid[@]}"; stop_platforms; stop_devnet; stop_postgres; rm -rf "$root"' EXIT
@@ -67,8 +75,29 @@ phone_up() {
   fi
   local instance=a
   [ "$1" = bob ] && instance=b
-  sed -i "s/\"service_port\":[0-9]*/\"service_port\":${pf_port[$instance]}/" "$root/$1/Orvane/dialo/phone.json"
+  main_profile "$root/$1/Orvane/dialo/phone.json" "${pf_port[$instance]}"
   devnet_phone_up "$@"
+}
+
+# Rewrites a phone file's "network" for the main network's profile with platform port PORT:
+# none of the devnet's service URLs, its public hosts mapped here, its CA named as ca_file,
+# the fee addresses named (the profile has none).
+main_profile() {
+  python3 - "$1" "$2" "$port" <<'EOF'
+import json, sys
+path, pf_port, devnet_port = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+doc = json.load(open(path))
+n = doc["network"]
+hosts = dict(n.get("hosts", {}))
+for name in ("api.whatsonchain.com", "arc.gorillapool.io", "whatsonchain.com"):
+    hosts[name] = "127.0.0.1:" + devnet_port
+doc["network"] = {"profile": "main", "service_domain": n["service_domain"], "service_address": "127.0.0.1",
+                  "service_port": pf_port, "directory_port": n["directory_port"], "update_base": n["update_base"],
+                  "ca_file": n["ca_file"], "dns_server": n["dns_server"], "hosts": hosts,
+                  "woc_api_key": n["woc_api_key"], "event_fee_address": "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH",
+                  "call_fee_address": "1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP"}
+json.dump(doc, open(path, "w"))
+EOF
 }
 
 # A handle is published once the platform's directory knows it (either instance: one database).
@@ -77,6 +106,12 @@ listed() { pf_get "$1" "/oi/oracle/dialo/txids?address=$2&limit=1000" | grep -oE
 
 call() {
   scenario=call
+  use alice
+  send status
+  next_event "alice's status" status
+  check "alice's status line says she is on the main network" grep -qF '"network":"main network"' <<<"$line"
+  ! grep -qF "$woc_key" "${p_out[alice]}" "${p_err[alice]}" "${p_out[bob]}" "${p_err[bob]}" ||
+    fail "a phone printed its WhatsOnChain key"
   use alice
   send "call bob"
   saw bob "rings as Incoming from alice" 60 '"callState":"Incoming"' '"peerHandle":"alice"'

@@ -330,6 +330,22 @@ TEST_F(PollerTest, AnEventWhoseReadFailedMidCallIsReadAfterTheListingHasDroppedI
     poll();
     EXPECT_EQ(requests() - before, 1u) << "read once, only the listing is asked";
 
+    // Nine listed at once: the four newest are read, the others remembered. Four of those are
+    // then read by another way (a listing on another thread); they must not take the turns of
+    // the fifth, which is still missing.
+    std::vector<std::string> nine;
+    for (int i = 10; i < 19; ++i) nine.push_back(eventPayload(i));
+    nine = payPhone(nine);
+    devnet.faults().clear();
+    listTxids(nine);
+    poll();
+    EXPECT_EQ(txidsOf(found(), 2), std::vector<std::string>(nine.begin() + 5, nine.end()));
+    for (size_t i = 0; i < 4; ++i) ASSERT_TRUE(lockPhone().state.knownTxids.insert(nine[i]));
+    devnet.faults().clear();
+    listTxids({});
+    poll();
+    EXPECT_EQ(txidsOf(found(), 6), std::vector<std::string>{nine[4]}) << "the fifth is read in the next poll";
+
     // One that still fails when the call ends is left to the idle fallbacks.
     const std::string late = payPhone(eventPayload(3));
     inject({{"path_prefix", "/oi/tx/" + late}, {"status", 500}, {"count", 1}});
@@ -339,7 +355,7 @@ TEST_F(PollerTest, AnEventWhoseReadFailedMidCallIsReadAfterTheListingHasDroppedI
     before = requests();
     poll();
     EXPECT_EQ(requests() - before, 1u) << "idle, only the listing is asked";
-    EXPECT_EQ(found().size(), 2u);
+    EXPECT_EQ(found().size(), 7u);
 }
 
 TEST_F(PollerTest, AfterAStretchWithoutListingsACallReadsEverythingPaidMeanwhile) {
