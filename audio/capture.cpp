@@ -13,6 +13,7 @@
 #include "audio/gsm.h"
 #include "audio/pcm.h"
 #include "base/clock.h"
+#include "base/config.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
 #include "store/phone_store.h"
@@ -24,7 +25,6 @@ constexpr int kMinBoundSeconds = 60;
 constexpr size_t kSlackBytes = 2 * kPcmSecondBytes;  // the buffer may run two seconds over its bound
 constexpr size_t kFlushMinBytes = 1600;               // 0.1 s: a shorter tail is not a second of message
 constexpr size_t kFirstChunkBytes = 1920;   // 0.12 s: the first words of a call go out at once
-constexpr size_t kLaterChunkBytes = 12800;  // 0.8 s once voice was heard: fewer, fuller events
 constexpr size_t kMaxChunkBytes = 32000;    // 2 s
 
 std::mutex gStartMutex;  // starting capture and the microphone choice
@@ -121,6 +121,11 @@ void captureDeliver(const int16_t* samples, size_t count) {
     if (gCaptured.size() > bound + kSlackBytes) gCaptured.erase(gCaptured.begin(), gCaptured.end() - long(bound));
 }
 
+size_t liveChunkBytes(uint32_t chunkMs) {
+    const size_t bytes = size_t(chunkMs) * kPcmSecondBytes / 1000;
+    return std::clamp((bytes + kPcmBlockBytes / 2) / kPcmBlockBytes * kPcmBlockBytes, kPcmBlockBytes, kMaxChunkBytes);
+}
+
 Bytes takeLiveChunk(bool talkGate, bool& voiced) {
     voiced = false;
     Bytes pcm;
@@ -130,7 +135,7 @@ Bytes takeLiveChunk(bool talkGate, bool& voiced) {
             gCaptured.clear();
             return {};
         }
-        if (gCaptured.size() < (talkGate ? kLaterChunkBytes : kFirstChunkBytes)) return {};
+        if (gCaptured.size() < (talkGate ? liveChunkBytes(audioConfig().chunkMs) : kFirstChunkBytes)) return {};
         const size_t n = std::min(gCaptured.size() / kPcmBlockBytes * kPcmBlockBytes, kMaxChunkBytes);
         pcm.assign(gCaptured.begin(), gCaptured.begin() + long(n));
         gCaptured.erase(gCaptured.begin(), gCaptured.begin() + long(n));

@@ -49,10 +49,15 @@ void setCaptureHoldOff(uint64_t untilMs);
 /// Seconds of sound the buffer keeps when nobody takes it; below 60 counts as 60.
 void setCaptureBound(int seconds);
 
-/// A chunk of live voice for a call, as GSM bytes: once at least 0.12 s is buffered (0.8 s
-/// after `talkGate`, voice having been heard), up to 2 s in whole blocks is taken; silence is
-/// thrown away and answers nothing, voice sets `voiced`. Muted, the buffer just empties.
+/// A chunk of live voice for a call, as GSM bytes: once at least 0.12 s is buffered (after
+/// `talkGate`, voice having been heard, "audio.chunk_ms": 0.8 s unless set), up to 2 s in whole
+/// blocks is taken; silence is thrown away and answers nothing, voice sets `voiced`. Muted, the
+/// buffer just empties.
 Bytes takeLiveChunk(bool talkGate, bool& voiced);
+
+/// PCM bytes a live chunk gathers once voice was heard, for a chunk length in milliseconds:
+/// the nearest whole number of 40 ms blocks, at most 2 s.
+size_t liveChunkBytes(uint32_t chunkMs);
 
 /// Takes up to `maxBytes` (whole 640-byte blocks) from the front of the capture buffer.
 Bytes takeCaptured(size_t maxBytes);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <mutex>
@@ -155,6 +156,14 @@ void setAudioConfig(const AudioConfig& audio) {
     gAudio = audio;
 }
 
+uint32_t setChunkMs(int64_t ms) {
+    const uint32_t held = uint32_t(std::clamp<int64_t>(ms, kMinChunkMs, kMaxChunkMs));
+    std::lock_guard<std::mutex> lock(gConfigMutex);
+    gAudio.chunkMs = held;
+    gAudio.chunkMsSet = true;
+    return held;
+}
+
 void applyConfigDocument(const nlohmann::json& shared) {
     if (!shared.is_object()) return;
     NetworkConfig net;
@@ -216,6 +225,10 @@ void applyConfigDocument(const nlohmann::json& shared) {
         if (takeInt(a, "output_channels", channels) && channels >= 1 && channels <= 8) audio.outputChannels = uint32_t(channels);
         takeText(a, "output_sample", sample);
         if (sample == "s16") audio.outputFloat = false;
+        if (auto it = a.find("chunk_ms"); it != a.end() && it->is_number_integer()) {
+            audio.chunkMs = uint32_t(std::clamp<int64_t>(it->get<int64_t>(), kMinChunkMs, kMaxChunkMs));
+            audio.chunkMsSet = true;
+        }
     }
     std::lock_guard<std::mutex> lock(gConfigMutex);
     gNetwork = std::move(net);

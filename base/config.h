@@ -1,7 +1,8 @@
 #pragma once
 // The "network" and "audio" objects of the shared phone file. The store reads them at
-// start-up and never writes them: a user or a test edits the file to point the phone
-// elsewhere. Absent keys take the built-in values, which are those of the local devnet.
+// start-up and writes back only "audio.chunk_ms", a setting: a user or a test edits the file
+// to point the phone elsewhere. Absent keys take the built-in values, which are those of the
+// local devnet.
 
 #include <cstdint>
 #include <map>
@@ -56,6 +57,10 @@ struct NetworkConfig {
 
 enum class AudioBackend { Pulse, File, None };
 
+inline constexpr uint32_t kDefaultChunkMs = 800;  // the written rule's 0.8 s
+inline constexpr uint32_t kMinChunkMs = 100;
+inline constexpr uint32_t kMaxChunkMs = 2000;     // a chunk carries at most 2 s
+
 struct AudioConfig {
     AudioBackend backend = AudioBackend::Pulse;
     std::string inputWav;   // "file" backend: microphone read from this WAV in real time
@@ -65,6 +70,11 @@ struct AudioConfig {
     bool outputFloat = true;      // 32-bit float samples, else 16-bit integers
     std::string server;           // "pulse" backend: the server to use; empty: the desktop's own
     bool echo = false;            // "file" backend: the microphone hears what was played, 1 s later
+    // Sound a live chunk gathers once voice was heard, milliseconds: the call's delay, against
+    // a transaction per chunk. The one key of "audio" the phone writes back (the Settings
+    // card's "Call delay", dialo-phone's call-delay).
+    uint32_t chunkMs = kDefaultChunkMs;
+    bool chunkMsSet = false;  // in the file or chosen since: written back on each save
 };
 
 /// Current configuration (a copy; safe on any thread).
@@ -73,6 +83,9 @@ AudioConfig audioConfig();
 
 /// Replaces the audio configuration (a front end that brings its own sound).
 void setAudioConfig(const AudioConfig& audio);
+
+/// Sets the live chunk length, held to 100..2000 ms; what was set.
+uint32_t setChunkMs(int64_t ms);
 
 /// Reads both objects out of a parsed shared file; keys that are absent or of the wrong type
 /// keep the built-in values of the profile ("network.profile", "devnet" when absent or unknown).

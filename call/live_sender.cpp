@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "audio/capture.h"
+#include "audio/gsm.h"
 #include "base/clock.h"
 #include "call/event.h"
 #include "call/send.h"
@@ -77,6 +78,11 @@ void talkingCycle(Pending& p) {
     postUi(UiMessage::Refresh);
 }
 
+// A chunk's transaction: its GSM bytes go base64 into the signed event, whose sealed form is
+// hex, so each costs 8/3 bytes; the rest (signature, names, the seal, inputs and outputs) is
+// about this much, as measured on the devnet.
+constexpr int64_t kAudioTxOverheadBytes = 1400;
+
 std::mutex gTraceMutex;
 std::function<void(const VoiceTrace&)> gTrace;
 
@@ -90,6 +96,17 @@ void setVoiceTrace(std::function<void(const VoiceTrace&)> trace) {
 void traceVoice(const VoiceTrace& trace) {
     std::lock_guard lock(gTraceMutex);
     if (gTrace) gTrace(trace);
+}
+
+LiveCost liveCostPerMinute(uint32_t chunkMs) {
+    const int64_t pcm = int64_t(liveChunkBytes(chunkMs));
+    const int64_t gsm = pcm / int64_t(kPcmBlockBytes) * int64_t(kGsmBlockBytes);
+    const int64_t txBytes = kAudioTxOverheadBytes + gsm * 8 / 3;
+    const int64_t perChunk = 2 + (txBytes * kAudioRate + 999) / 1000;
+    LiveCost cost;
+    cost.chunks = 60 * int64_t(kPcmSecondBytes) / pcm;
+    cost.sats = cost.chunks * perChunk;
+    return cost;
 }
 
 void liveSenderLoop() {

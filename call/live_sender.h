@@ -21,6 +21,14 @@ struct VoiceTrace {
 void setVoiceTrace(std::function<void(const VoiceTrace&)> trace);
 void traceVoice(const VoiceTrace& trace);
 
+/// What a minute of talk costs one side at a live chunk length: chunks (transactions) and
+/// satoshis (the peer's and the event fee's satoshi and the miner fee of each chunk).
+struct LiveCost {
+    int64_t chunks = 0;
+    int64_t sats = 0;
+};
+LiveCost liveCostPerMinute(uint32_t chunkMs);
+
 /// The live sender thread's body: one cycle every 40 ms while the phone runs.
 void liveSenderLoop();
 

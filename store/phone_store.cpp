@@ -260,7 +260,15 @@ bool writeSharedSettings(const json& settings) {
         if (!keepAside(path, text)) return false;
         doc = json::object();
     }
-    for (const auto& [key, value] : settings.items()) doc[key] = value;
+    for (const auto& [key, value] : settings.items()) {
+        // An object's keys are merged into the one there: "audio" holds the user's backend and
+        // files, and only its chunk length is a setting.
+        if (value.is_object() && doc.contains(key) && doc[key].is_object()) {
+            for (const auto& [inner, v] : value.items()) doc[key][inner] = v;
+        } else {
+            doc[key] = value;
+        }
+    }
     std::string fresh = json_file_text(doc);
     return fresh == text || storeWrite(path, fresh);
 }
@@ -273,6 +281,8 @@ json settingsDocument(const PhoneSettings& s) {
     json doc = json::object();
     doc["admin"] = s.admin;
     writeDisplaySettings(s, doc);
+    // Only once the file has it or the user chose it: a file as typed stays as typed.
+    if (const AudioConfig audio = audioConfig(); audio.chunkMsSet) doc["audio"] = {{"chunk_ms", audio.chunkMs}};
     return doc;
 }
 

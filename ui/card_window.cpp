@@ -30,6 +30,7 @@
 #include "audio/playback.h"
 #include "audio/wav.h"
 #include "base/config.h"
+#include "call/live_sender.h"
 #include "base/detached.h"
 #include "base/text.h"
 #include "platform/autostart.h"
@@ -83,6 +84,23 @@ const char* notifyText(int mode) {
 QString volumeText(int volume) {
     const bool known = volume == 50 || volume == 100 || volume == 150 || volume == 200;
     return QString("Volume %1%").arg(known ? volume : 100);
+}
+
+// The live chunk's length and what a minute of talk costs at it.
+QString delayText(uint32_t chunkMs) {
+    return QString("Call delay %1 s (%2 sats/min)")
+        .arg(double(chunkMs) / 1000.0, 0, 'g', 3)
+        .arg(qlonglong(liveCostPerMinute(chunkMs).sats));
+}
+
+// The lengths the button steps through, longest first; one set in the file steps to the next
+// shorter one.
+constexpr uint32_t kDelaySteps[] = {800, 400, 300, 200};
+
+uint32_t nextDelay(uint32_t now) {
+    for (uint32_t ms : kDelaySteps)
+        if (ms < now) return ms;
+    return kDelaySteps[0];
 }
 
 QString lengthText(int64_t seconds) {
@@ -339,6 +357,14 @@ CardWindow::CardWindow(MainWindow* main) : QWidget(main, Qt::Tool), main_(main) 
         }
         refreshLabels();
     });
+    button("delay", "Call delay", [this] {
+        (void)setChunkMs(nextDelay(audioConfig().chunkMs));
+        {
+            auto g = lockPhone();
+            save_phone_store(g.state);
+        }
+        refreshLabels();
+    });
     button("fees", "Fee list", [this] { open(CardFees); });
     button("blocked", "Blocked", [this] { open(CardBlocked); });
     button("block", "Block", [this] { block(); });
@@ -444,7 +470,7 @@ void CardWindow::layoutKind() {
         case CardBlocked: rows = {{"unblock", "close"}}; withField = true; break;
         case CardSettings:
             rows = {{"theme0", "theme1"}, {"theme2", "theme3"}, {"notify"}, {"unit"}, {"startup"}, {"output"},
-                    {"input"}, {"volume", "volume"}, {"fees", "blocked"}, {"close"}};
+                    {"input"}, {"volume", "volume"}, {"delay"}, {"fees", "blocked"}, {"close"}};
             break;
         default: break;
     }
@@ -506,6 +532,7 @@ void CardWindow::refreshLabels() {
     buttons_.at("unit")->setText(settings.bsv ? "Show sats" : "Show bsv");
     buttons_.at("startup")->setText(registeredForStartup() ? "Remove from Startup" : "Add to Startup");
     buttons_.at("volume")->setText(volumeText(phoneFlags().volume));
+    buttons_.at("delay")->setText(delayText(audioConfig().chunkMs));
     for (int theme = 0; theme < 4; ++theme)
         buttons_.at("theme" + std::to_string(theme))->setLit(theme == (settings.theme >= 0 && settings.theme <= 3 ? settings.theme : 0));
     buttons_.at("output")->setText(outputLabel_);

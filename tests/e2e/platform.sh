@@ -27,6 +27,7 @@ source "$here/speech.sh"
 need_tools platform.sh curl espeak-ng ffmpeg python3
 
 declare -A pf_pid=() pf_port=()
+alice_chunk_ms=300  # a shorter call delay against bob's built-in one
 woc_key=woc-e2e-3b8d1
 devnet_args=(--host-name api.whatsonchain.com --host-name arc.gorillapool.io --host-name whatsonchain.com
   --woc-api-key "$woc_key")

@@ -39,15 +39,15 @@ join() {
 
 # The file backend: MIC (none for silence) as microphone, EAR written with all that is played.
 audio_json() {
-  printf '{"backend":"file","input_wav":"%s","output_wav":"%s","output_rate":8000,"output_channels":1,"output_sample":"s16"}' \
-    "$1" "$2"
+  printf '{"backend":"file","input_wav":"%s","output_wav":"%s","output_rate":8000,"output_channels":1,"output_sample":"s16"%s}' \
+    "$1" "$2" "${3:+,\"chunk_ms\":$3}"
 }
 
 # `setup alice bob`, alice's microphone playing ALICE-MIC and bob's BOB-MIC, what each plays
 # written to $root/NAME/heard.wav.
 setup_speaking() {
-  p_audio[alice]=$(audio_json "$1" "$root/alice/heard.wav")
-  p_audio[bob]=$(audio_json "$2" "$root/bob/heard.wav")
+  p_audio[alice]=$(audio_json "$1" "$root/alice/heard.wav" "${alice_chunk_ms:-}")
+  p_audio[bob]=$(audio_json "$2" "$root/bob/heard.wav" "${bob_chunk_ms:-}")
   setup alice bob
 }
 

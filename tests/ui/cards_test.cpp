@@ -390,10 +390,14 @@ TEST_F(CardTest, SettingsChosenOnTheCardAreShownAgainAfterARestart) {
     const Step kSteps[] = {{"notify", "Notifications sound"}, {"notify", "Notifications vibrate"},
                            {"unit", "Show sats"},             {"volume", "Volume 150%"},
                            {"volume", "Volume 200%"},         {"volume", "Volume 50%"},
+                           {"delay", "Call delay 0.4 s (900 sats/min)"},
+                           {"delay", "Call delay 0.3 s (935 sats/min)"},
+                           {"delay", "Call delay 0.2 s (1500 sats/min)"},
                            {"startup", "Remove from Startup"}};
     std::map<std::string, QString> shown{{"notify", "Notifications all"},
                                          {"unit", "Show bsv"},
                                          {"volume", "Volume 100%"},
+                                         {"delay", "Call delay 0.8 s (525 sats/min)"},
                                          {"startup", "Add to Startup"}};
     for (const auto& [name, label] : shown) EXPECT_EQ(cardButton(name.c_str())->text(), label) << name;
     for (const Step& s : kSteps) {

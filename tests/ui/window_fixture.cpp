@@ -16,6 +16,7 @@
 #include "audio/playback.h"
 #include "audio/wav.h"
 #include "base/clock.h"
+#include "base/config.h"
 #include "store/handle_switch.h"
 #include "store/phone_store.h"
 #include "store/saver.h"
@@ -314,6 +315,7 @@ void WindowTest::restartWindow() {
     ASSERT_TRUE(flush_phone_store());  // what the window saved, as a restart finds it
     lockPhone().state.settings = PhoneSettings{};
     phoneFlags().volume = PhoneFlags().volume.load();
+    (void)setChunkMs(kDefaultChunkMs);
     load_settings();
     const std::string output = lockPhone().state.settings.output;
     setOutputId(output);  // as start-up does when it opens the sound

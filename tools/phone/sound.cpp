@@ -7,6 +7,9 @@
 #include "audio/playback.h"
 #include "audio/tones.h"
 #include "base/clock.h"
+#include "base/config.h"
+#include "base/text.h"
+#include "call/live_sender.h"
 #include "state/phone_state.h"
 #include "store/phone_store.h"
 #include "store/saver.h"
@@ -47,6 +50,21 @@ bool soundCommand(const std::string& verb, const std::string& rest, const PrintL
         }
         if (!flush_phone_store()) return print(json{{"error", "Could not save the phone's files."}}), true;
         print(json{{"event", "volume"}, {"volume", phoneFlags().volume.load()}});
+    } else if (verb == "call-delay") {
+        // Alone it tells; with a length in milliseconds it sets it (held to 100..2000).
+        if (!rest.empty()) {
+            int64_t ms = 0;
+            if (!readDecimal(rest, 5, ms)) return print(json{{"error", "call-delay takes milliseconds"}}), true;
+            (void)setChunkMs(ms);
+            {
+                auto g = lockPhone();
+                save_phone_store(g.state);
+            }
+            if (!flush_phone_store()) return print(json{{"error", "Could not save the phone's files."}}), true;
+        }
+        const uint32_t ms = audioConfig().chunkMs;
+        const LiveCost cost = liveCostPerMinute(ms);
+        print(json{{"event", "call-delay"}, {"ms", ms}, {"chunks_per_minute", cost.chunks}, {"sats_per_minute", cost.sats}});
     } else if (verb == "beep" && rest.empty()) {
         const bool out = outputAvailable();
         if (out) enqueuePcm(messageBeep());

@@ -244,6 +244,9 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     EXPECT_EQ(capturedBytes(), 8000u);
     speak(0.5);
     ASSERT_TRUE(waitFor([&] { return sentCount() >= 2; })) << status();
+    (void)setChunkMs(300);  // a shorter call delay: 0.32 s, the nearest whole blocks
+    speak(0.32);
+    ASSERT_TRUE(waitFor([&] { return sentCount() >= 3; })) << status();
     phoneFlags().mute = true;  // a muted phone sends nothing and keeps nothing for later
     speak(1.0);
     ASSERT_TRUE(waitFor([] { return capturedBytes() == 0; }));
@@ -251,12 +254,14 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     sender.join();
 
     const std::vector<json> sent = chunks();
-    ASSERT_EQ(sent.size(), 2u);
+    ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(sent[0]["n"], 1);
     EXPECT_EQ(sent[1]["n"], 2);
+    EXPECT_EQ(sent[2]["n"], 3);
     EXPECT_EQ(base64Decode(sent[0]["audio"].get<std::string>()).size(), kGsmBytesPerSecond) << "the first second whole";
     EXPECT_EQ(base64Decode(sent[1]["audio"].get<std::string>()).size(), kGsmBytesPerSecond);
-    EXPECT_EQ(lockPhone().state.audioSeq, 2u);
+    EXPECT_EQ(base64Decode(sent[2]["audio"].get<std::string>()).size(), 8 * kGsmBlockBytes);
+    EXPECT_EQ(lockPhone().state.audioSeq, 3u);
     const int64_t sats = lockPhone().state.callSats;
     EXPECT_EQ(status(), "Connected.  " + std::to_string(sats) + " sats broadcast.");
 }
