@@ -68,7 +68,12 @@ std::string whyNot(const GetReply& reply, const Question& q) {
     }
     if (reply.status == 429) return "answered " + http + ": rate-limited, try again in a while";
     if (reply.status == 404) return "answered " + http + ": nothing there (is network." + q.key + " right?)";
-    if (reply.status >= 300 && reply.status <= 399) return "answered " + http + ": it points elsewhere (" + reply.redirect + ")";
+    if (reply.status >= 300 && reply.status <= 399) {
+        // The server's own words, shown only as far as an address's printable characters go.
+        std::string to = reply.redirect.substr(0, 120);
+        std::erase_if(to, [](char c) { return c < 0x21 || c > 0x7e; });
+        return "answered " + http + ": it points elsewhere (" + to + ")";
+    }
     if (reply.status >= 500) return "answered " + http + ": the service has a fault";
     return "answered " + http + ", not as " + q.service + " does (is network." + q.key + " right?)";
 }
