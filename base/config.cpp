@@ -192,6 +192,10 @@ void applyConfigDocument(const nlohmann::json& shared) {
         takeText(n, "explorer_base", net.explorerBase);
         takeText(n, "woc_api_key", net.wocApiKey);
         takeText(n, "arc_api_key", net.arcApiKey);
+        // A key goes into a header line: one with a blank or a control character (a line
+        // break would start a header of its own) is no key at all.
+        for (std::string* key : {&net.wocApiKey, &net.arcApiKey})
+            if (std::any_of(key->begin(), key->end(), [](char c) { return c < 0x21 || c > 0x7e; })) key->clear();
         if (net.updateBase.empty() && !net.serviceDomain.empty())
             net.updateBase = "https://" + net.serviceDomain + (net.servicePort == 443 ? "" : ":" + std::to_string(net.servicePort));
         takeText(n, "ca_file", net.caFile);
