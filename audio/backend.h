@@ -44,6 +44,10 @@ struct RenderStream;
 /// Receives each captured buffer of 8 kHz mono samples, on the backend's own thread.
 using CaptureSink = void (*)(const int16_t* samples, size_t count);
 
+/// Samples of one capture buffer: 40 ms, so that a short live chunk leaves when it is full and
+/// not at the next buffer's end.
+inline constexpr size_t kCaptureSamples = 320;
+
 /// One backend. Every function is safe to call from any thread.
 struct SoundBackend {
     const char* name;
@@ -51,7 +55,7 @@ struct SoundBackend {
     bool (*open)(std::string& error);
     /// Stops capture and disconnects; every render stream must be closed first.
     void (*close)();
-    /// Starts delivering 200 ms buffers to `sink` until close, from the input device `source`
+    /// Starts delivering `kCaptureSamples` buffers to `sink` until close, from the input device `source`
     /// (empty: the sound system's default), moving to it when capture runs from another; false
     /// when there is no microphone. Asked once, capture comes back by itself after a reconnect.
     bool (*startCapture)(CaptureSink sink, const std::string& source);

@@ -23,7 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kTickMs = 20;          // the output device's period
-constexpr size_t kCaptureSamples = 1600;  // 200 ms at 8 kHz
 constexpr const char* kDeviceId = "file";
 constexpr size_t kEchoDelaySamples = 8000;  // one second
 
@@ -60,7 +59,7 @@ void captureLoop(CaptureSink sink) {
     gDevice.echoLine.assign(kEchoDelaySamples, 0);
     size_t at = 0;
     for (uint64_t n = 1; gDevice.running; ++n) {
-        if (gDevice.wake.wait_until(lock, start + std::chrono::milliseconds(200 * n), [] { return !gDevice.running; }))
+        if (gDevice.wake.wait_until(lock, start + std::chrono::milliseconds(kCaptureSamples / 8 * n), [] { return !gDevice.running; }))
             break;
         std::vector<int16_t> chunk(kCaptureSamples, 0);
         if (gDevice.echo) {

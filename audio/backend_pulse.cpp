@@ -28,7 +28,6 @@ PulseStream* own(RenderStream* r) { return reinterpret_cast<PulseStream*>(r); }
 
 constexpr int kConnectSeconds = 5;
 constexpr int kWaitSeconds = 5;  // for any one answer of a server that is up: a stopped one never answers
-constexpr size_t kCaptureSamples = 1600;  // 200 ms at 8 kHz, the buffer size callers expect
 
 struct ContextUnref {
     void operator()(pa_context* c) const { pa_context_unref(c); }

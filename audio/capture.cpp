@@ -38,8 +38,9 @@ struct Peak {
     int level = 0;
     uint64_t atMs = 0;  // monotonic: a microphone gone quiet must not hold the meter up
 };
-std::array<Peak, 5> gPeaks{};  // loudest sample of each of the last five 200 ms buffers
 constexpr uint64_t kPeakKeptMs = 1000;
+// The loudest sample of each capture buffer of the last second.
+std::array<Peak, kPeakKeptMs * 8 / kCaptureSamples> gPeaks{};
 size_t gPeakAt = 0;
 std::mutex gRecorderMutex;  // one whole recording step at a time
 std::atomic<uint64_t> gHoldOff{0};

@@ -1,6 +1,6 @@
 #pragma once
 // The microphone. Once a call first needs it, capture runs until the program ends and every
-// 200 ms buffer is appended to one bounded capture buffer, except during the hold-off while
+// buffer (40 ms) is appended to one bounded capture buffer, except during the hold-off while
 // the phone's own tones play. Consumers take sound from the front: the message recorder here,
 // the live sender of a call.
 
