@@ -14,6 +14,7 @@
 #include "call/call_record.h"
 #include "call/dispatch.h"
 #include "call/https_get.h"
+#include "call/live_sender.h"
 #include "call/poller.h"
 #include "call/push.h"
 #include "state/amount.h"
@@ -41,7 +42,6 @@ constexpr int kConnectCheckEvery = 8;     // cycles
 constexpr uint64_t kPushedScanMs = 120000;
 constexpr uint64_t kPushedUpkeepMs = 120000;
 constexpr uint64_t kAfterCallMs = 60000;
-constexpr int kReadyCoinTarget = 120;
 constexpr int kRateTimeoutMs = 4000;
 constexpr int kRateBackoffMs = 8000;
 constexpr double kPenny = 0.01;          // pounds
@@ -88,7 +88,8 @@ bool startUpkeep(LoopState& loop, bool checkCoins, bool refresh) {
             // Read apart from the split: it confirms a transaction, which takes seconds, and the
             // window and the poller must not wait on the phone-state mutex meanwhile.
             const bool idle = lockPhoneBrief().state.callState == CallState::Idle;
-            if (checkCoins && idle && count_ready_coins() < kReadyCoinTarget && split_coins().starts_with("success") &&
+            const int target = readyCoinTarget(audioConfig().chunkMs);
+            if (checkCoins && idle && count_ready_coins() < target && split_coins(target).starts_with("success") &&
                 count_ready_coins() < 1)
                 setStatus("Preparing coins. A long call can start after the next block.");
             if (refresh && lockPhoneBrief().state.callState == CallState::Idle) refreshBalance();
@@ -254,6 +255,6 @@ void payCallFee(const std::string& callId, const std::string& firstTxid) {
     noteCallFee(g.state, callId, firstTxid, txid, cost);
 }
 
-void coinSplitOnce() { (void)split_coins(); }
+void coinSplitOnce() { (void)split_coins(readyCoinTarget(audioConfig().chunkMs)); }
 
 }  // namespace dialo

@@ -19,6 +19,7 @@
 #include "call/background.h"
 #include "call/call_record.h"
 #include "call/event.h"
+#include "call/live_sender.h"
 #include "call/send.h"
 #include "call/tapes.h"
 #include "state/call_state.h"
@@ -42,7 +43,6 @@ constexpr int kRingsAfterBox = 3;
 constexpr int kChecksPerRing = 30;
 constexpr uint32_t kCheckMs = 100;
 constexpr int64_t kDivertAfterSeconds = 6;
-constexpr int kSplitBelowCoins = 40;
 constexpr size_t kMaxTypedHandle = 179;
 // A call nobody answered, diverted or hung up stops ringing this long (seconds) after its
 // invite's time, as a missed call: its caller is gone.
@@ -379,7 +379,8 @@ void placeCallClaimed(const std::string& handle) {
     if (sendEvent(Peer{handle, peerAddress, key}, invite, kSignalRate, true, &sentInvite)) {
         detached(outgoingRinger);
         (void)startDetached([callId, firstTxid = sentInvite.txid] { payCallFee(callId, firstTxid); });
-        if (count_ready_coins() < kSplitBelowCoins) detached(coinSplitOnce);
+        // A third of the target left: the call splits more while it rings.
+        if (count_ready_coins() < readyCoinTarget(audioConfig().chunkMs) / 3) detached(coinSplitOnce);
         return;
     }
     bool ended = false;

@@ -1,5 +1,6 @@
 #include "call/live_sender.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 
@@ -107,6 +108,10 @@ LiveCost liveCostPerMinute(uint32_t chunkMs) {
     cost.chunks = 60 * int64_t(kPcmSecondBytes) / pcm;
     cost.sats = cost.chunks * perChunk;
     return cost;
+}
+
+int readyCoinTarget(uint32_t chunkMs) {
+    return int(std::clamp<int64_t>(liveCostPerMinute(chunkMs).chunks * 3 / 2, 120, 1000));
 }
 
 void liveSenderLoop() {

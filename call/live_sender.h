@@ -29,6 +29,11 @@ struct LiveCost {
 };
 LiveCost liveCostPerMinute(uint32_t chunkMs);
 
+/// Coins the wallet keeps ready for calls at a live chunk length: one per chunk of a minute and
+/// a half of talk, and never fewer than 120, so that short chunks do not run a call onto chains
+/// of unconfirmed change.
+int readyCoinTarget(uint32_t chunkMs);
+
 /// The live sender thread's body: one cycle every 40 ms while the phone runs.
 void liveSenderLoop();
 

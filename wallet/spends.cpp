@@ -23,7 +23,6 @@ constexpr char kNoWallet[] = "error: no Orvane Vaultra wallet. Use vaultra creat
 constexpr char kHold[] = "hold: waiting for a confirmed coin";
 constexpr int64_t kPayloadFrameBytes = 320;  // the transaction around a payload
 constexpr int64_t kPayloadMargin = 20;       // satoshis
-constexpr int kTargetCoins = 120;
 constexpr int kSplitAttempts = 3;
 constexpr int64_t kSplitRate = 100;
 constexpr size_t kKeptSpends = 16;
@@ -188,7 +187,7 @@ void forget_payload_key(const std::string& onceKey) {
     g.state.coins.kept.erase(onceKey);
 }
 
-std::string split_coins() {
+std::string split_coins(int target) {
     if (!vaultra_connected()) return kNotConnected;
     auto g = lockWallet();
     WalletState& w = g.state;
@@ -204,8 +203,8 @@ std::string split_coins() {
         if (!largest || c.sats > largest->sats) largest = &c;
     }
     if (!largest) return kHold;
-    if (count >= kTargetCoins) return "ready";
-    int64_t pieces = kTargetCoins + 1 - count;
+    if (count >= target) return "ready";
+    int64_t pieces = target + 1 - count;
     if (pieces < 8) return "ready";
     Hash160 change{};
     if (!choose_change_address(w, change, error)) return "error: " + error;

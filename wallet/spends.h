@@ -19,8 +19,8 @@ std::string spend_payload(const std::string& peerAddress, const std::string& pay
 /// come back as any failed spend's do should it never show.
 void forget_payload_key(const std::string& onceKey);
 
-/// Splits the largest confirmed coin when fewer than 120 coins of 200 sats are ready.
-std::string split_coins();
+/// Splits the largest confirmed coin when fewer than `target` coins of 200 sats are ready.
+std::string split_coins(int target = 120);
 
 /// Pays `sats` to a P2PKH address (with an optional data output); "success: <txid>", and in
 /// `cost`, when given, `sats` and the transaction's fee.
