@@ -1,5 +1,6 @@
 #include "audio/playback.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -9,6 +10,7 @@
 #include "audio/devices.h"
 #include "audio/gsm.h"
 #include "audio/pcm.h"
+#include "audio/playout.h"
 #include "base/clock.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
@@ -32,8 +34,14 @@ constexpr const char* kCallUp = "A call is up; the message waits.";
 
 // Lock order: the output mutex may be held while the queue mutex is taken, never the reverse;
 // neither is held while the phone-state mutex is taken.
+struct Queued {
+    Bytes pcm;
+    bool voice = false;  // the peer's, which waits for the play-out buffer; tones never do
+};
+
 std::mutex gQueueMutex;
-std::deque<Bytes> gQueue;    // live voice and tones: 8 kHz mono PCM chunks, oldest first
+std::deque<Queued> gQueue;   // live voice and tones: 8 kHz mono PCM chunks, oldest first
+PlayoutBuffer gPlayout;      // for the voice in it
 std::deque<Bytes> gMessage;  // the message being played, apart, so that a call never waits behind it
 
 std::mutex gOutputMutex;
@@ -121,15 +129,18 @@ bool outputAvailable() {
 bool queueForPlayback(const Bytes& gsm) {
     std::vector<Bytes> chunks = gsmDecode(gsm);
     if (chunks.empty()) return false;
+    size_t bytes = 0;
+    for (const Bytes& c : chunks) bytes += c.size();
     std::lock_guard lock(gQueueMutex);
-    for (Bytes& c : chunks) gQueue.push_back(std::move(c));
+    playoutArrived(gPlayout, nowMs(), uint32_t(bytes * 1000 / kPcmSecondBytes));
+    for (Bytes& c : chunks) gQueue.push_back({std::move(c), true});
     return true;
 }
 
 void enqueuePcm(std::vector<int16_t> samples) {
     Bytes pcm = bytesOf(samples);
     std::lock_guard lock(gQueueMutex);
-    gQueue.push_back(std::move(pcm));
+    gQueue.push_back({std::move(pcm), false});
 }
 
 void playbackStep() {
@@ -142,9 +153,11 @@ void playbackStep() {
         if (!gQueue.empty()) {
             // A call comes before a message: its sound ends one that plays or waits paused.
             messageEnded = endMessageLocked();
-            chunk = std::move(gQueue.front());
-            gQueue.pop_front();
-            haveChunk = true;
+            if (!gQueue.front().voice || playoutReleased(gPlayout, nowMs())) {
+                chunk = std::move(gQueue.front().pcm);
+                gQueue.pop_front();
+                haveChunk = true;
+            }
         } else if (!gPaused && !gMessage.empty()) {
             chunk = std::move(gMessage.front());
             gMessage.pop_front();
@@ -196,6 +209,8 @@ void playbackStep() {
     bool ended = false;
     {
         std::lock_guard queue(gQueueMutex);
+        if (!busy && std::none_of(gQueue.begin(), gQueue.end(), [](const Queued& q) { return q.voice; }))
+            playoutRanDry(gPlayout, nowMs());
         if (gPlaying && gPlayed && gMessage.empty() && gQueue.empty() && !busy) {
             gPlaying = false;
             gPlayed = false;
@@ -288,6 +303,7 @@ void stopPlayback() {
         ended = endMessageLocked();
         if (!call) {
             gQueue.clear();
+            gPlayout = {};
             ++gGeneration;
         }
     }

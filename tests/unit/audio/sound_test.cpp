@@ -22,6 +22,7 @@
 #include "audio/gsm.h"
 #include "audio/pcm.h"
 #include "audio/playback.h"
+#include "audio/playout.h"
 #include "audio/tones.h"
 #include "audio/wav.h"
 #include "base/clock.h"
@@ -52,10 +53,10 @@ std::vector<int16_t> join(std::initializer_list<std::vector<int16_t>> parts) {
     return all;
 }
 
-// Hands sound to the capture buffer as the sound system would, in 200 ms buffers.
+// Hands sound to the capture buffer as the sound system would, a buffer at a time.
 void deliver(const std::vector<int16_t>& samples) {
-    for (size_t at = 0; at < samples.size(); at += 1600)
-        captureDeliver(samples.data() + at, std::min<size_t>(1600, samples.size() - at));
+    for (size_t at = 0; at < samples.size(); at += kCaptureSamples)
+        captureDeliver(samples.data() + at, std::min(kCaptureSamples, samples.size() - at));
 }
 
 std::atomic<uint64_t> gFakeMs{1'000'000};
@@ -79,7 +80,7 @@ TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
     // Bound 60 s: 62 s stay untouched, the next buffer trims to exactly 60 s.
     deliver(std::vector<int16_t>(62 * 8000, 100));
     EXPECT_EQ(capturedBytes(), 992000u);
-    deliver(std::vector<int16_t>(1600, 100));
+    deliver(std::vector<int16_t>(kCaptureSamples, 100));
     EXPECT_EQ(capturedBytes(), 960000u);
     clearCapture();
 
@@ -216,6 +217,52 @@ TEST(SoundTest, AVoiceNearTheRingsPitchIsNotTheRing) {
     std::vector<int16_t> part = ringTone();
     std::fill(part.begin() + 4800, part.end(), int16_t(0));
     EXPECT_TRUE(holdsRingTone(bytesOf(part)));
+}
+
+// The wait before a stretch of voice plays: what a listener hears as delay and as gaps.
+TEST(SoundTest, ThePlayoutWaitGrowsWithLateChunksOnlyAndShrinksWhenTheyComeInTime) {
+    // Steps: a chunk of `len` ms arrives (len > 0), or the queue runs dry (len 0), at `at`; then
+    // whether voice may play at `at` + `probe` ms.
+    struct Step {
+        uint64_t at;
+        uint32_t len;
+        uint32_t probe;
+        bool plays;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        uint32_t wait;
+    } cases[] = {
+        {"chunks in time play at once and add no wait",
+         {{0, 200, 0, true}, {200, 200, 0, true}, {400, 200, 0, true}}, 0},
+        {"a chunk 60 ms late stretches the wait by 60 and its stretch waits that long",
+         {{0, 200, 0, true}, {200, 0, 0, false}, {260, 200, 59, false}, {260, 0, 60, true}}, 60},
+        {"a talker's pause, dry for half a chunk or more, is not lateness",
+         {{0, 200, 0, true}, {200, 0, 0, false}, {300, 200, 0, true}}, 0},
+        {"the wait never passes a chunk's length",
+         {{0, 120, 0, true}, {120, 0, 0, false}, {179, 120, 59, true}, {300, 0, 0, false},
+          {359, 120, 118, true}, {600, 0, 0, false}, {659, 120, 0, false}},
+         120},
+        {"nor 240 ms, with long chunks",
+         {{0, 800, 0, true}, {800, 0, 0, false}, {1190, 800, 239, false}},
+         240},
+        {"chunks in time take the wait back, 2 ms each",
+         {{0, 200, 0, true}, {200, 0, 0, false}, {260, 200, 60, true}, {460, 200, 0, true}, {660, 200, 0, true},
+          {860, 200, 0, true}},
+         54},
+    };
+    for (const Case& c : cases) {
+        PlayoutBuffer b;
+        for (const Step& st : c.steps) {
+            if (st.len > 0) playoutArrived(b, 1000 + st.at, st.len);
+            else playoutRanDry(b, 1000 + st.at);
+            if (st.len > 0 || st.probe > 0) {
+                EXPECT_EQ(playoutReleased(b, 1000 + st.at + st.probe), st.plays) << c.what << ", at " << st.at;
+            }
+        }
+        EXPECT_EQ(b.waitMs, c.wait) << c.what;
+    }
 }
 
 TEST(SoundTest, OutputConversionFitsTheDevice) {
