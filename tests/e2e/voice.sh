@@ -2,8 +2,8 @@
 # Live voice between real phones on one local devnet, with speech that espeak-ng makes at test
 # time and WAV files for microphones and loudspeakers. alice, bob and an echo line (dialo-phone
 # --echo) each have a funded wallet and a published handle.
-#   call:    alice calls bob, both speak about 20 s, alice hangs up (alice_chunk_ms and
-#            bob_chunk_ms set their call delays). What each heard, aligned with
+#   call:    alice calls bob, both speak about 20 s in 0.2 s chunks (alice_chunk_ms and
+#            bob_chunk_ms set other call delays), alice hangs up. What each heard, aligned with
 #            what the other said (tests/e2e/voice_match.py), correlates at 0.8 or better; chunks
 #            1..N were sent and played once each, in order; each chunk's mouth-to-ear delay is
 #            printed. Then bob mutes, speaks on, and sends nothing.
@@ -280,6 +280,8 @@ chain() {
 }
 
 voice() {
+  # The shortest call delay the Settings card offers: the most chunks, coins and play-out waits.
+  alice_chunk_ms=${alice_chunk_ms:-200} bob_chunk_ms=${bob_chunk_ms:-200}
   make_speech
   p_audio[alice]=$(audio_json "$speech/alice-said.wav" "$root/alice/heard-1.wav" "${alice_chunk_ms:-}")
   p_audio[bob]=$(audio_json "$speech/bob-mic.wav" "$root/bob/heard-1.wav" "${bob_chunk_ms:-}")
