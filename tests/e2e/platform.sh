@@ -5,7 +5,9 @@
 # devnet's feed. Two instances share the database: alice's phone uses one, bob's the other.
 # The phones are on the main network's profile: WhatsOnChain, ARC and the explorer by their
 # public names, mapped to the devnet, whose WhatsOnChain wants the API key they send.
-#   call:     alice calls bob, bob answers, voice chunks play both ways, alice hangs up.
+#   call:     alice calls bob, bob answers, and they talk, alice in 0.3 s chunks, bob in the
+#             written rule's 0.8 s: each plays the other's chunks once each, in order, and what
+#             each heard is what the other said; alice hangs up.
 #   message:  bob's answer-phone takes alice's call; her message lands in his inbox.
 #   push:     both phones listen by push, each a request every few seconds at most.
 #   database: PostgreSQL is restarted while bob's payloads to alice arrive: every one is in the
@@ -120,12 +122,19 @@ call() {
   send answer
   saw bob "is talking" 60 '"callState":"Talking"'
   saw alice "is talking" 60 '"callState":"Talking"'
-  saw bob "plays alice's third chunk" 60 '"event":"audio-played"' '"n":3}'
-  saw alice "plays bob's third chunk" 60 '"event":"audio-played"' '"n":3}'
+  # About 6 s of talk: alice's 0.3 s chunks against bob's 0.8 s ones.
+  saw bob "plays alice's 20th chunk" 60 '"event":"audio-played"' '"n":20}'
+  saw alice "plays bob's 8th chunk" 60 '"event":"audio-played"' '"n":8}'
+  check "bob has played every chunk alice sent" wait_until 30 caught_up alice bob
+  check "alice has played every chunk bob sent" wait_until 30 caught_up bob alice
   use alice
   send hangup
   saw alice "hung up" 60 '"callState":"Idle"' '"statusText":"Hung up."'
   saw bob "sees alice hang up" 60 '"callState":"Idle"' '"statusText":"They hung up."'
+  check "bob played alice's chunks once each, in order" in_order "$(voice_ns bob played)"
+  check "alice played bob's chunks once each, in order" in_order "$(voice_ns alice played)"
+  compare "what bob heard is what alice said" "$speech/alice-mic.wav" "$root/bob/heard.wav" --span 4
+  compare "what alice heard is what bob said" "$speech/bob-mic.wav" "$root/alice/heard.wav" --span 4
 }
 
 message() {
