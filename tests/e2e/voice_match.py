@@ -20,6 +20,7 @@ frames were aligned, and the aligned part of the said file spans at least --span
 with --expect no, exit 1 when it does. --from/--to cut the heard file to that wall-time window
 (with --heard-t0). --played and --sent name files of the phones' audio-played / audio-sent lines,
 for per-chunk delays; --frames names a file for every voiced frame's delay (ms), one a line.
+"gaps" and "gap_ms" count the silences of 40 ms or more heard inside the other side's speech.
 """
 
 import array
@@ -240,6 +241,12 @@ def match(args):
         "said_voiced_s": round(said_voiced * FRAME_MS / 1000, 2),
         "matched_voiced_s": round(matched * FRAME_MS / 1000, 2),
     }
+    # A gap heard: silence the heard side holds between two said frames that follow on, with
+    # speech at the break (the sound stopped mid-speech: a chunk came too late to follow on).
+    breaks = [i2 - i1 - 1 for (i1, j1), (i2, j2) in zip(pairs, pairs[1:])
+              if j2 == j1 + 1 and i2 - i1 > 2 and max(said[j1], said[j2]) >= VOICED_DB]
+    result["gaps"] = len(breaks)
+    result["gap_ms"] = sum(breaks) * FRAME_MS
     if pairs:
         result["said_from_s"] = round(pairs[0][1] * FRAME_MS / 1000, 2)
         result["said_to_s"] = round((pairs[-1][1] + 1) * FRAME_MS / 1000, 2)
