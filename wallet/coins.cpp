@@ -673,6 +673,11 @@ bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selecti
         if (is_hex64(c.txid) && c.sats >= kMinCoinSats && !is_spent(w, outpoint_key(c.txid, c.vout)) &&
             own(address_from_hash(c.owner)))
             addUnique(candidates, c);
+    auto smallestFirst = [](const Coin& a, const Coin& b) { return a.sats < b.sats; };
+    // Our own change first: a long call that has used up its confirmed coins spends one a
+    // chunk, and asking the index for every address each time made each chunk late.
+    std::stable_sort(candidates.begin(), candidates.end(), smallestFirst);
+    if (selectFrom(w, candidates, need, selection)) return true;
     for (const std::string& address : addresses) {
         std::string body, err;
         std::vector<Coin> coins;
@@ -687,7 +692,7 @@ bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selecti
             addUnique(candidates, c);
         }
     }
-    std::stable_sort(candidates.begin(), candidates.end(), [](const Coin& a, const Coin& b) { return a.sats < b.sats; });
+    std::stable_sort(candidates.begin(), candidates.end(), smallestFirst);
     if (selectFrom(w, candidates, need, selection)) return true;
     error = kHold;
     return false;
