@@ -27,10 +27,12 @@ struct OutputStream {
     std::unique_ptr<RenderStream, StreamCloser> handle;
     MixFormat format;
     Bytes pending;  // converted and not yet written to the device
+    bool toneAhead = false;  // `pending` ends with a tone
 };
 
 constexpr const char* kNoDevice = "No speakers or headphones are plugged in.";
 constexpr const char* kCallUp = "A call is up; the message waits.";
+constexpr int64_t kAheadSlackMs = 60;
 
 // Lock order: the output mutex may be held while the queue mutex is taken, never the reverse;
 // neither is held while the phone-state mutex is taken.
@@ -132,6 +134,8 @@ bool queueForPlayback(const Bytes& gsm) {
     size_t bytes = 0;
     for (const Bytes& c : chunks) bytes += c.size();
     std::lock_guard lock(gQueueMutex);
+    // The peer speaks: a ring still queued would only hold the voice back.
+    std::erase_if(gQueue, [](const Queued& q) { return !q.voice; });
     playoutArrived(gPlayout, nowMs(), uint32_t(bytes * 1000 / kPcmSecondBytes));
     for (Bytes& c : chunks) gQueue.push_back({std::move(c), true});
     return true;
@@ -146,7 +150,8 @@ void enqueuePcm(std::vector<int16_t> samples) {
 void playbackStep() {
     uint32_t generation;
     Bytes chunk;
-    bool haveChunk = false, fromMessage = false, messageEnded = false;
+    bool haveChunk = false, fromMessage = false, messageEnded = false, voice = false;
+    uint32_t waitMs = 0;
     {
         // Read with the pop, so that a stop either empties the queue first or drops the chunk.
         std::lock_guard lock(gQueueMutex);
@@ -154,6 +159,8 @@ void playbackStep() {
             // A call comes before a message: its sound ends one that plays or waits paused.
             messageEnded = endMessageLocked();
             if (!gQueue.front().voice || playoutReleased(gPlayout, nowMs())) {
+                voice = gQueue.front().voice;
+                waitMs = gPlayout.waitMs;
                 chunk = std::move(gQueue.front().pcm);
                 gQueue.pop_front();
                 haveChunk = true;
@@ -176,13 +183,24 @@ void playbackStep() {
     }
     if (haveChunk && chunk.size() >= 2) {
         std::vector<int16_t> samples = samplesOf(chunk);
+        if (voice && !gStreams.empty() && !gStreams.front().toneAhead) {
+            // What is still to be heard before this chunk, beyond the wait and a pump round or two.
+            const OutputStream& s = gStreams.front();
+            const int64_t frames = int64_t(s.pending.size() / std::max<size_t>(1, s.format.blockAlign)) +
+                                   std::max<int64_t>(0, soundBackend().paddingFrames(s.handle.get()));
+            const int64_t aheadMs = s.format.rate > 0 ? frames * 1000 / int64_t(s.format.rate) : 0;
+            const int64_t excess = aheadMs - int64_t(waitMs) - kAheadSlackMs;
+            if (excess > 0) (void)dropQuietFrames(samples, uint32_t(excess));
+        }
         applyVolume(samples.data(), samples.size(), phoneFlags().volume.load());
         chunk = bytesOf(samples);
         // Without a device the chunk is dropped, so nothing piles up behind it.
         if (openOutputLocked(sayNone) == Opened::Yes)
             for (OutputStream& s : gStreams) {
+                if (voice && s.toneAhead) s.pending.clear();  // the rest of a ring; the device plays out its part
                 const Bytes out = convertForOutput(s.format, chunk);
                 s.pending.insert(s.pending.end(), out.begin(), out.end());
+                s.toneAhead = !voice && !fromMessage;
             }
     }
 

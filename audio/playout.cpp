@@ -1,11 +1,20 @@
 #include "audio/playout.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace dialo {
 namespace {
 
-constexpr uint32_t kShrinkMs = 2;  // per chunk that came while the one before still played
+constexpr uint32_t kShrinkMs = 10;  // per chunk that came while the one before still played
+constexpr size_t kFrameSamples = 160;  // 20 ms
+constexpr int64_t kQuietMean = 180;    // the mean magnitude below which the phone calls sound silence
+
+bool quiet(const int16_t* frame) {
+    int64_t sum = 0;
+    for (size_t i = 0; i < kFrameSamples; ++i) sum += std::abs(int32_t(frame[i]));
+    return sum / int64_t(kFrameSamples) < kQuietMean;
+}
 
 }  // namespace
 
@@ -39,6 +48,28 @@ void playoutRanDry(PlayoutBuffer& b, uint64_t nowMs) {
     if (b.phase != PlayoutBuffer::Phase::Playing) return;
     b.phase = PlayoutBuffer::Phase::Idle;
     b.dryAtMs = nowMs;
+}
+
+uint32_t dropQuietFrames(std::vector<int16_t>& samples, uint32_t budgetMs) {
+    const size_t frames = samples.size() / kFrameSamples;
+    size_t budget = budgetMs / 20;
+    if (frames < 3 || budget == 0) return 0;
+    std::vector<bool> q(frames);
+    for (size_t f = 0; f < frames; ++f) q[f] = quiet(samples.data() + f * kFrameSamples);
+    std::vector<int16_t> kept;
+    kept.reserve(samples.size());
+    size_t dropped = 0;
+    for (size_t f = 0; f < frames; ++f) {
+        const bool inner = f > 0 && f + 1 < frames && q[f - 1] && q[f] && q[f + 1];
+        if (inner && dropped < budget) {
+            ++dropped;
+            continue;
+        }
+        kept.insert(kept.end(), samples.begin() + long(f * kFrameSamples), samples.begin() + long((f + 1) * kFrameSamples));
+    }
+    kept.insert(kept.end(), samples.begin() + long(frames * kFrameSamples), samples.end());
+    samples = std::move(kept);
+    return uint32_t(dropped * 20);
 }
 
 }  // namespace dialo

@@ -220,7 +220,7 @@ TEST(SoundTest, AVoiceNearTheRingsPitchIsNotTheRing) {
 }
 
 // The wait before a stretch of voice plays: what a listener hears as delay and as gaps.
-TEST(SoundTest, ThePlayoutWaitGrowsWithLateChunksOnlyAndShrinksWhenTheyComeInTime) {
+TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyondIt) {
     // Steps: a chunk of `len` ms arrives (len > 0), or the queue runs dry (len 0), at `at`; then
     // whether voice may play at `at` + `probe` ms.
     struct Step {
@@ -247,10 +247,10 @@ TEST(SoundTest, ThePlayoutWaitGrowsWithLateChunksOnlyAndShrinksWhenTheyComeInTim
         {"nor 240 ms, with long chunks",
          {{0, 800, 0, true}, {800, 0, 0, false}, {1190, 800, 239, false}},
          240},
-        {"chunks in time take the wait back, 2 ms each",
+        {"chunks in time take the wait back, 10 ms each",
          {{0, 200, 0, true}, {200, 0, 0, false}, {260, 200, 60, true}, {460, 200, 0, true}, {660, 200, 0, true},
           {860, 200, 0, true}},
-         54},
+         30},
     };
     for (const Case& c : cases) {
         PlayoutBuffer b;
@@ -262,6 +262,26 @@ TEST(SoundTest, ThePlayoutWaitGrowsWithLateChunksOnlyAndShrinksWhenTheyComeInTim
             }
         }
         EXPECT_EQ(b.waitMs, c.wait) << c.what;
+    }
+
+    // What is queued beyond the wait goes out of the pauses: quiet 20 ms frames (q) from inside
+    // a run of three or more, never a loud one (L) nor a pause's edge.
+    struct Trim {
+        const char* frames;
+        uint32_t budgetMs;
+        const char* kept;
+    } trims[] = {{"LqqqqL", 1000, "LqqL"}, {"LqqqqL", 20, "LqqqL"}, {"LqqL", 1000, "LqqL"},
+                 {"qqqqq", 1000, "qq"},   {"LqLqL", 1000, "LqLqL"}, {"LqqqqL", 0, "LqqqqL"}};
+    for (const Trim& t : trims) {
+        std::vector<int16_t> samples;
+        for (const char* f = t.frames; *f; ++f)
+            for (int i = 0; i < 160; ++i) samples.push_back(int16_t(*f == 'L' ? (i % 2 ? 3000 : -3000) : (i % 2 ? 100 : -100)));
+        const size_t before = samples.size();
+        const uint32_t taken = dropQuietFrames(samples, t.budgetMs);
+        std::string kept;
+        for (size_t at = 0; at < samples.size(); at += 160) kept += std::abs(samples[at]) > 1000 ? 'L' : 'q';
+        EXPECT_EQ(kept, t.kept) << t.frames << " with " << t.budgetMs << " ms to take";
+        EXPECT_EQ(taken, (before - samples.size()) / 8) << t.frames;
     }
 }
 
