@@ -663,7 +663,7 @@ bool select_many_from_pool(WalletState& w, int64_t need, int64_t rate, std::vect
     return false;
 }
 
-bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selection, std::string& error) {
+bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selection, std::string& error, bool askIndex) {
     std::vector<std::string> addresses = poolAddresses(w);
     auto own = [&addresses](const std::string& a) {
         return std::find(addresses.begin(), addresses.end(), a) != addresses.end();
@@ -678,6 +678,8 @@ bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selecti
     // chunk, and asking the index for every address each time made each chunk late.
     std::stable_sort(candidates.begin(), candidates.end(), smallestFirst);
     if (selectFrom(w, candidates, need, selection)) return true;
+    error = kHold;
+    if (!askIndex) return false;
     for (const std::string& address : addresses) {
         std::string body, err;
         std::vector<Coin> coins;

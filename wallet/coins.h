@@ -84,7 +84,10 @@ void prune_pool(WalletState& w) REQUIRES(walletMutex());
 /// need plus the fee of the extra inputs at rate.
 [[nodiscard]] bool select_many_from_pool(WalletState& w, int64_t need, int64_t rate, std::vector<Coin>& selection)
     REQUIRES(walletMutex());
-[[nodiscard]] bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selection, std::string& error)
+/// Unconfirmed coins of the wallet's own: its change, then (with `askIndex`) what the index
+/// lists unconfirmed for each of its addresses.
+[[nodiscard]] bool select_unconfirmed(WalletState& w, int64_t need, std::vector<Coin>& selection, std::string& error,
+                                      bool askIndex = true)
     REQUIRES(walletMutex());
 
 /// Pool coins worth at least 200 sats; 1 when there are none but some usable coin. Locks.

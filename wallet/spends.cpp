@@ -154,9 +154,11 @@ std::string spend_payload(const std::string& peerAddress, const std::string& pay
     std::vector<Coin> selection;
     if (!select_from_pool(w, need, selection)) {
         error.clear();
-        // A call's chunks, once the confirmed coins are used up, go on the change they left; the
-        // list is asked for anew only as often as an empty pool's age allows, not every chunk.
-        if (refresh_pool(w, error, !allowUnconfirmed) && !select_from_pool(w, need, selection)) error = kHold;
+        // A call past its confirmed coins goes on the change its own chunks left: asking the
+        // index for the coin list and every address's unconfirmed coins made each chunk late.
+        if (allowUnconfirmed) (void)select_unconfirmed(w, need, selection, error, false);
+        error.clear();
+        if (selection.empty() && refresh_pool(w, error, true) && !select_from_pool(w, need, selection)) error = kHold;
         if (selection.empty() && allowUnconfirmed) (void)select_unconfirmed(w, need, selection, error);
         // A left message can cost more than four split coins hold; holding would wait forever.
         if (selection.empty() && !select_many_from_pool(w, need, rate, selection)) return error.empty() ? kHold : error;
