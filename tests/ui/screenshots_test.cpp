@@ -48,6 +48,7 @@ TEST_F(WindowTest, ScreenshotsOfEveryStateThemeAndDpi) {
             g.state.caption = s.caption;
             g.state.statusText = s.status;
             g.state.callStart = s.secondsAgo ? nowSeconds() - s.secondsAgo : 0;
+            g.state.inviteTime = nowSeconds();  // else the upkeep ends a ringing call as unanswered
         }
         postUi(UiMessage::Refresh);
         if (s.state == CallState::Incoming) postUi(UiMessage::RingStart);
