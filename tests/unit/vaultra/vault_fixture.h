@@ -23,17 +23,9 @@ inline constexpr char kAbandon[] =
     "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
 inline constexpr char kLegal[] = "legal winner thank year wave sausage worth useful legal winner thank yellow";
 
-class VaultTest : public ::testing::Test {
+/// The platform folder Vaultra and the phone share, and its files.
+class WalletFolder {
 protected:
-    void SetUp() override { resetCoreState(); }
-    void TearDown() override {
-        {
-            auto g = lockWallet();
-            reset_wallet_state(g.state);
-        }
-        resetClockSource();
-    }
-
     std::string base() const { return root_ + "/Orvane"; }
     std::string walletFile(const std::string& id) const { return base() + "/wallets/" + id + "/wallet.json"; }
 
@@ -49,6 +41,7 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
+    /// A JSON file's document; discarded when missing or unreadable.
     static nlohmann::json readJson(const std::string& path) {
         return nlohmann::json::parse(readText(path), nullptr, false);
     }
@@ -64,13 +57,25 @@ protected:
         writeText(base() + "/wallets.json", index.dump(2));
     }
 
-    static nlohmann::json hdWallet(const char* mnemonic = kAbandon) {
+    static nlohmann::json hdWallet(const std::string& mnemonic = kAbandon) {
         return {{"version", 2}, {"mnemonic", mnemonic}, {"recv", {0, 0, 0, 0, 0, 0}}, {"show", 0}};
     }
 
 private:
     TempFolder folder_{"vault"};
     const std::string root_ = folder_.path;
+};
+
+class VaultTest : public ::testing::Test, public WalletFolder {
+protected:
+    void SetUp() override { resetCoreState(); }
+    void TearDown() override {
+        {
+            auto g = lockWallet();
+            reset_wallet_state(g.state);
+        }
+        resetClockSource();
+    }
 };
 
 }  // namespace dialo::test

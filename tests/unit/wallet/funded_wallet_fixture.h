@@ -2,15 +2,10 @@
 // A bound HD wallet in a fresh platform folder, spending through an in-process devnet: the
 // wallet client's coin sources and spends seen end to end over real HTTPS.
 
-#include <stdlib.h>
-
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "../temp_folder.h"
+#include "../vaultra/vault_fixture.h"
 #include "phone_devnet_fixture.h"
 #include "vaultra/identity.h"
 #include "wallet/binding.h"
@@ -19,7 +14,7 @@
 
 namespace dialo::test {
 
-class FundedWalletTest : public PhoneOnDevnetTest {
+class FundedWalletTest : public PhoneOnDevnetTest, public WalletFolder {
 protected:
     void SetUp() override {
         PhoneOnDevnetTest::SetUp();
@@ -35,8 +30,6 @@ protected:
         PhoneOnDevnetTest::TearDown();
     }
 
-    std::string base() const { return root_ + "/Orvane"; }
-
     /// Binds a new wallet "w<seed>" whose phrase comes from entropy filled with `seed`, so each
     /// wallet has addresses of its own; its default address becomes `address`. A `handle`
     /// names the wallet in its file, as Vaultra's `handle` command does.
@@ -44,12 +37,9 @@ protected:
         std::array<uint8_t, 16> entropy;
         entropy.fill(seed);
         const std::string id = "w" + std::to_string(seed);
-        const std::string path = base() + "/wallets/" + id + "/wallet.json";
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        nlohmann::json doc{{"version", 2}, {"mnemonic", mnemonic_from_entropy(entropy)}, {"recv", {0, 0, 0, 0, 0, 0}},
-                           {"show", 0}};
+        nlohmann::json doc = hdWallet(mnemonic_from_entropy(entropy));
         if (!handle.empty()) doc["paymail"] = handle;
-        std::ofstream(path) << doc.dump();
+        writeText(walletFile(id), doc.dump());
         auto g = lockWallet();
         reset_wallet_state(g.state);
         set_bound_wallet_id(g.state, id);
@@ -93,18 +83,8 @@ protected:
 
     std::string woc_path(const std::string& rest) const { return "/woc/v1/bsv/main" + rest; }
 
-    /// A JSON file's document; discarded when missing or unreadable.
-    static nlohmann::json readJson(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return nlohmann::json::parse(std::string(std::istreambuf_iterator<char>(in), {}), nullptr, false);
-    }
-
     std::string address;
     Hash160 addressHash{};
-
-private:
-    TempFolder folder_{"funded"};
-    const std::string root_ = folder_.path;
 };
 
 }  // namespace dialo::test

@@ -103,7 +103,7 @@ TEST_F(SpendsTest, PolicyPicksCoinsAndPaysAsPlanned) {
 
 TEST_F(SpendsTest, SpendAnswersWhenItsRecordsCannotBeSavedAndSaysSo) {
     fundWallet({20000});
-    std::ofstream(base() + "/ord_snap") << "in the way";  // no snapshot can be written
+    writeText(base() + "/ord_snap", "in the way");  // no snapshot can be written
     std::vector<std::string> lines;
     std::mutex linesMutex;
     set_wallet_text_sink([&](const std::string& text) {
@@ -124,12 +124,8 @@ TEST_F(SpendsTest, CoinOfABroadcastWhoseAnswerWasNeverRecordedIsNotOfferedAfterA
     const std::string first = spend_to_address(payee, 1000, "");
     ASSERT_EQ(first.rfind("success: ", 0), 0u) << first;
     const std::string snaps = base() + "/ord_snap/w1";
-    auto read = [](const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
     // The records as the disk held them before the second spend: the first one's change unspent.
-    const std::string spentBefore = read(snaps + "_spent.json"), changeBefore = read(snaps + "_change.json");
+    const std::string spentBefore = readText(snaps + "_spent.json"), changeBefore = readText(snaps + "_change.json");
     ASSERT_NE(changeBefore.find(first.substr(9)), std::string::npos) << changeBefore;
 
     // The devnet holds the broadcast on its first two routes (the oracle's answer times out in
@@ -140,7 +136,7 @@ TEST_F(SpendsTest, CoinOfABroadcastWhoseAnswerWasNeverRecordedIsNotOfferedAfterA
     std::thread spend([&] { second = spend_to_address(payee, 1000, ""); });
     std::string pending;
     for (int i = 0; i < 4000 && devnet.faults().pending() > 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    pending = read(snaps + "_pending.json");
+    pending = readText(snaps + "_pending.json");
     spend.join();
     ASSERT_EQ(second.rfind("success: ", 0), 0u) << second;
     const std::string secondTxid = second.substr(9);
@@ -150,9 +146,9 @@ TEST_F(SpendsTest, CoinOfABroadcastWhoseAnswerWasNeverRecordedIsNotOfferedAfterA
     ASSERT_FALSE(tx.inputs.empty());
     const std::string input = outpoint_key(tx.inputs[0].prevTxid, tx.inputs[0].vout);
 
-    std::ofstream(snaps + "_spent.json", std::ios::trunc) << spentBefore;
-    std::ofstream(snaps + "_change.json", std::ios::trunc) << changeBefore;
-    std::ofstream(snaps + "_pending.json", std::ios::trunc) << pending;
+    writeText(snaps + "_spent.json", spentBefore);
+    writeText(snaps + "_change.json", changeBefore);
+    writeText(snaps + "_pending.json", pending);
     auto g = lockWallet();
     reset_wallet_state(g.state);
     set_bound_wallet_id(g.state, "w1");
@@ -193,8 +189,7 @@ TEST_F(SpendsTest, ACoinHeldByAnUnprovenReplyIsOfferedAgainAfterTheNextBlock) {
         const std::string funding = fundWallet({5000});
         const std::string coin = outpoint_key(funding, 0), spentFile = base() + "/ord_snap/" + id + "_spent.json";
         if (c.answer == nullptr) {
-            std::filesystem::create_directories(base() + "/ord_snap");
-            std::ofstream(spentFile) << json{{"outpoints", {coin}}}.dump();
+            writeText(spentFile, json{{"outpoints", {coin}}}.dump());
         } else {
             for (const json& f : c.faults) inject(f);
             const std::string result = spend_payload(payee, std::string(300, 'p'), 1, false, "");
