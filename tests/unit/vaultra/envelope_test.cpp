@@ -21,7 +21,6 @@ protected:
         PhoneOnDevnetTest::SetUp();
         startWithSleep(nullptr);
         publish("alice", alice);
-        publish("mallory", mallory);
     }
 
     static json event(const std::string& handle, const std::string& actor) {
@@ -38,53 +37,42 @@ protected:
         return e;
     }
 
-    const Key alice = keyOf('1'), mallory = keyOf('2');
+    const Key alice = keyOf('1');
 
 private:
     TempFolder folder_{"envelope"};  // no wallet is bound here
 };
 
-TEST_F(EnvelopeTest, ForgeriesAreRefusedAndUnsignedFieldsMayChange) {
+// Forgeries by other keys and actors, fields changed after signing, and the encodings other
+// phones send are held up against @bsv/sdk in tests/interop; here: malformed events.
+TEST_F(EnvelopeTest, ForgedOrMalformedEventsAreRefused) {
     const json good = signedBy(event("alice", "alice"), alice);
-    auto without = [](json e, const char* key) {
-        e.erase(key);
-        return e;
-    };
     auto with = [](json e, const char* key, const json& value) {
         e[key] = value;
         return e;
     };
-    json longNames = good;
-    longNames["publicKey"] = longNames["pubkey"];
-    longNames["signature"] = longNames["sig"];
-    longNames.erase("pubkey");
-    longNames.erase("sig");
-    struct Case {
+    auto signedWith = [&](const char* key, const json& value) { return signedBy(with(event("alice", "alice"), key, value), alice); };
+    json noTs = event("alice", "alice"), noSig = good;
+    noTs.erase("ts");
+    noSig.erase("sig");
+    const struct {
         const char* what;
         json event;
         bool verifies;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"as signed", good, true},
-        {"handle and actor in other case, with @ and blanks", signedBy(event(" @Alice", "alice "), alice), true},
-        {"long key names", longNames, true},
-        {"time as decimal text", signedBy(with(event("alice", "alice"), "ts", std::to_string(nowSeconds())), alice), false},
-        {"time as a fraction", signedBy(with(event("alice", "alice"), "ts", double(nowSeconds()) + 0.5), alice), false},
-        {"pay changed after signing", with(good, "pay", keyOf('8').address), true},
         {"kind changed after signing", with(good, "kind", "hangup"), false},
-        {"id changed after signing", with(good, "id", "fedcba9876543210"), false},
-        {"a valid signature by a key not published for the actor", signedBy(event("alice", "alice"), mallory), false},
-        {"actor speaking for another handle", signedBy(event("alice", "mallory"), mallory), false},
-        {"ts 0", signedBy(with(event("alice", "alice"), "ts", 0), alice), false},
-        {"ts negative", signedBy(with(event("alice", "alice"), "ts", -5), alice), false},
-        {"ts absent", signedBy(without(event("alice", "alice"), "ts"), alice), false},
-        {"another protocol", signedBy(with(event("alice", "alice"), "protocol", "OV-Market"), alice), false},
-        {"no channel", signedBy(with(event("alice", "alice"), "location", ""), alice), false},
-        {"no signature", without(good, "sig"), false},
-        {"an actor the platform does not know", signedBy(event("zed", "zed"), alice), false},
+        {"time as decimal text", signedWith("ts", std::to_string(nowSeconds())), false},
+        {"time as a fraction", signedWith("ts", double(nowSeconds()) + 0.5), false},
+        {"ts 0", signedWith("ts", 0), false},
+        {"ts negative", signedWith("ts", -5), false},
+        {"ts absent", signedBy(noTs, alice), false},
+        {"another protocol", signedWith("protocol", "OV-Market"), false},
+        {"no channel", signedWith("location", ""), false},
+        {"no signature", noSig, false},
         {"not an object", json::array({good}), false},
     };
-    for (const Case& c : cases) EXPECT_EQ(verify_protocol_message(c.event), c.verifies) << c.what;
+    for (const auto& c : cases) EXPECT_EQ(verify_protocol_message(c.event), c.verifies) << c.what;
 }
 
 TEST_F(EnvelopeTest, BuildingWithoutAWalletAsksForVaultraAndSignsNothing) {
