@@ -33,47 +33,22 @@ protected:
     std::string wocBase() const { return networkConfig().wocBase; }
 };
 
-TEST_F(HttpTest, EveryServiceIsReachedThroughTheNetworkObject) {
-    using devnet::test::keyOf;
-    using devnet::test::payTo;
-    std::string body, reply, error;
-    // "orvane.test" is in no resolver; the pin sends it to 127.0.0.1 and the certificate names it.
-    ASSERT_TRUE(fetch_get(service_url("/n-rate.json"), body, error, 10, false)) << error;
-    EXPECT_NE(body.find("gbp"), std::string::npos) << body;
-    EXPECT_EQ(service_url("/x"), "https://orvane.test:" + std::to_string(devnet.servicePort()) + "/x");
-    ASSERT_TRUE(fetch_get(networkConfig().updateBase + "/dialo/", body, error, 10, false)) << error;
-    EXPECT_NE(body.find("Current Build: Version 0.002"), std::string::npos);
-
-    const auto alice = keyOf('1'), bob = keyOf('2'), carol = keyOf('3');
-    Coin coin = fund(alice, 10000);
-    Bytes raw = devnet::test::buildSigned({coin}, {payTo(bob, 1), {0, data_output_script("OV-Dialo x")}}, alice);
-    ASSERT_TRUE(post_json_shared(service_url("/oi/submit"), json{{"txhex", hex_encode(raw)}}.dump(), reply, error))
-        << error;
-    EXPECT_EQ(json::parse(reply, nullptr, false)["ok"], true);
-    ASSERT_TRUE(fetch_get(wocBase() + "/tx/" + txid_of(raw) + "/hex", body, error, 10, false)) << error;
-    EXPECT_EQ(body, hex_encode(raw));
-
-    // WhatsOnChain's refusal reaches the caller with the node's reason.
-    Bytes conflict = devnet::test::buildSigned({coin}, {payTo(carol, 5)}, alice);
-    EXPECT_FALSE(post_json(wocBase() + "/tx/raw", json{{"txhex", hex_encode(conflict)}}.dump(), reply, error, 10, 1));
-    EXPECT_NE(error.find("mempool-conflict"), std::string::npos) << error;
-}
-
 TEST_F(HttpTest, FailedRepliesBecomeShortTexts) {
+    const struct {
+        long status;
+        std::string body, text;
+    } replies[] = {
+        {503, "", "HTTP 503"},
+        {400, "<!DOCTYPE html><p>no</p>", "HTTP 400"},  // an HTML error page is not shown
+        {400, "txn-mempool-conflict \r\n", "HTTP 400 \xE2\x80\x93 txn-mempool-conflict"},
+        {502, std::string(300, 'x') + "\n", "HTTP 502 \xE2\x80\x93 " + std::string(120, 'x')},
+    };
+    for (const auto& r : replies) EXPECT_EQ(reply_error_text(r.status, r.body), r.text) << r.body;
+
     std::string body, error;
-    inject({{"path_prefix", "/n-rate.json"}, {"status", 500}});
+    inject({{"path_prefix", "/n-rate.json"}, {"status", 502}, {"body", "bad gateway"}, {"content_type", "text/plain"}});
     EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
-    EXPECT_EQ(error, "HTTP 500") << "an HTML error page is not shown";
-
-    const std::string text(300, 'x');
-    inject({{"path_prefix", "/n-rate.json"}, {"status", 502}, {"body", text + "\n"}, {"content_type", "text/plain"}});
-    EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
-    EXPECT_EQ(error, "HTTP 502 \xE2\x80\x93 " + std::string(120, 'x'));
-
-    EXPECT_EQ(reply_error_text(503, ""), "HTTP 503");
-    EXPECT_EQ(reply_error_text(400, "<!DOCTYPE html><p>no</p>"), "HTTP 400");
-    EXPECT_EQ(reply_error_text(400, "txn-mempool-conflict \r\n"), "HTTP 400 \xE2\x80\x93 txn-mempool-conflict");
-
+    EXPECT_EQ(error, "HTTP 502 \xE2\x80\x93 bad gateway");
     // Not found is an answer only when the caller says so.
     const std::string url = wocBase() + "/tx/" + std::string(64, 'a') + "/hex";
     EXPECT_FALSE(fetch_get(url, body, error, 10, false));
@@ -82,33 +57,31 @@ TEST_F(HttpTest, FailedRepliesBecomeShortTexts) {
     EXPECT_TRUE(error.empty());
 }
 
-TEST_F(HttpTest, RateLimitedGetTriesFourTimesWithDoublingWaits) {
+TEST_F(HttpTest, RateLimitedRequestsRetryWithDoublingWaitsWhileAttemptsRemain) {
     std::string body, error;
     inject({{"path_prefix", "/n-rate.json"}, {"status", 429}, {"count", 4}});
     EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
     EXPECT_EQ(error, "HTTP 429 \xE2\x80\x93 WhatsOnChain is rate-limiting. Wait a few seconds and try again.");
     EXPECT_EQ(gSleptMs, 400u + 800u + 1600u);
     EXPECT_EQ(devnet.faults().pending(), 0u) << "all four attempts reached the server";
-
     gSleptMs = 0;
     inject({{"path_prefix", "/n-rate.json"}, {"status", 429}, {"count", 2}});
     EXPECT_TRUE(fetch_get(service_url("/n-rate.json"), body, error, 10, false)) << error;
     EXPECT_EQ(gSleptMs, 1200u);
-}
 
-TEST_F(HttpTest, PostRetriesOnlyWhileAttemptsRemain) {
-    std::string reply, error;
+    // A POST tries as often as its caller allows.
     const std::string url = wocBase() + "/addresses/balance";
-    const std::string body = json{{"addresses", json::array({"1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH"})}}.dump();
+    const std::string request = json{{"addresses", json::array({"1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH"})}}.dump();
+    gSleptMs = 0;
+    gSleeps = 0;
     inject({{"path_prefix", "/woc/v1/bsv/main/addresses/balance"}, {"status", 429}, {"count", 2}});
-    EXPECT_FALSE(post_json(url, body, reply, error, 20, 2));
+    EXPECT_FALSE(post_json(url, request, body, error, 20, 2));
     EXPECT_EQ(gSleeps, 1);
     EXPECT_EQ(gSleptMs, 400u);
     EXPECT_EQ(error.rfind("HTTP 429", 0), 0u);
-
-    EXPECT_TRUE(post_json(url, body, reply, error, 20, 2)) << error;
-    EXPECT_TRUE(json::parse(reply, nullptr, false).is_array()) << reply;
-    EXPECT_FALSE(post_json(url, body, reply, error, 20, 0));
+    EXPECT_TRUE(post_json(url, request, body, error, 20, 2)) << error;
+    EXPECT_TRUE(json::parse(body, nullptr, false).is_array()) << body;
+    EXPECT_FALSE(post_json(url, request, body, error, 20, 0));
     EXPECT_EQ(error.rfind("HTTP 429", 0), 0u) << "no attempts allowed is reported as rate limiting";
 }
 

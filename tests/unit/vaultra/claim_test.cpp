@@ -1,15 +1,25 @@
-// The status refresh publishes the wallet's handle on the platform, and the claim the
-// platform receives carries the wallet file's avatar.
+// The claim that publishes the wallet's handle: its signed text, and the avatar the status
+// refresh reads from the wallet file for it.
 
 #include <gtest/gtest.h>
 
 #include "../wallet/funded_wallet_fixture.h"
+#include "vaultra/own_handle.h"
 #include "vaultra/status.h"
 
 namespace dialo {
 namespace {
 
 using nlohmann::json;
+
+TEST(OwnHandle, ClaimTextAndHandleForms) {
+    EXPECT_EQ(normalize_own_handle(" @$Alice.Smith@orvane.test \r\n"), "alice.smith");
+    EXPECT_EQ(claim_text("Bob", "02AB", "1addr", "", "", "", "", 1700000000),
+              "OV-PAYMAIL-CLAIM|bob|02ab|1addr||1700000000");
+    EXPECT_EQ(claim_text("bob", "02ab", "1addr", "pic", "1ord", "", "", 5), "OV-PAYMAIL-CLAIM|bob|02ab|1addr|pic|1ord|5");
+    EXPECT_EQ(claim_text("bob", "02ab", "1addr", "pic", "1ord", "03bn", "1bn", 5),
+              "OV-PAYMAIL-CLAIM|bob|02ab|1addr|pic|1ord|03bn|1bn|5");
+}
 
 class StatusClaimTest : public test::FundedWalletTest {};
 
@@ -24,13 +34,12 @@ TEST_F(StatusClaimTest, ClaimCarriesTheWalletFilesAvatar) {
         {{{"origin", "x_0"}}, ""},
         {{{"icon", "https://orvane.test/b.png"}}, "https://orvane.test/b.png"},
     };
-    const std::string file = base() + "/wallets/w1/wallet.json";
-    json doc = readJson(file);
+    json doc = readJson(walletFile("w1"));
     doc["paymail"] = "alice";
     for (const auto& c : cases) {
         // Vaultra changes the file; the next refresh reads it again and claims anew.
         doc["ord_avatar"] = c.ordAvatar;
-        std::ofstream(file) << doc.dump();
+        writeText(walletFile("w1"), doc.dump());
         refresh_status();
         devnet::test::Reply profile = get("/api/bsvalias/public-profile/alice@orvane.test");
         ASSERT_EQ(profile.status, 200) << profile.body;
