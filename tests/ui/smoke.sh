@@ -3,19 +3,24 @@
 # window can be minimised as a user would): the window titled "Dialo" appears at 460 x 508,
 # though another user's socket answers in /tmp and a crashed one's is left where dialo listens;
 # minimised, a second `dialo` ends with code 0 and the first window is shown again; a click
-# on its Close button ends the first process with code 0. No devnet: the network points at a
-# loopback port where nothing listens, and there is no sound.
+# on its Close button ends the first process with code 0. Until then there is no devnet: the
+# network points at a loopback port where nothing listens. Last, one real call on a devnet:
+# "bob" typed into the window and Call clicked rings bob's dialo-phone, he answers, and the
+# window's Hang up ends the call for him.
 #
-# Usage: smoke.sh PATH-TO-dialo
+# Usage: smoke.sh PATH-TO-dialo PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
 set -uo pipefail
-dialo=${1:?usage: smoke.sh PATH-TO-dialo}
+usage="usage: smoke.sh PATH-TO-dialo PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet"
+dialo=${1:?$usage} phone=${2:?$usage} vaultra=${3:?$usage} devnet=${4:?$usage}
+# The end-to-end scripts' scratch root, devnet, vaultra and dialo-phone helpers.
+source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../e2e/two_phones.sh"
 
-for tool in Xvfb openbox xdotool xwininfo xprop desktop-file-validate python3; do
+for tool in Xvfb openbox xdotool xwininfo xprop desktop-file-validate python3 curl; do
   command -v "$tool" >/dev/null || { echo "smoke.sh: $tool is needed; run scripts/setup"; echo "0 passed, 1 failed"; exit 1; }
 done
 
 desktop_file=$(cd "$(dirname "$0")/../../ui" && pwd)/dialo.desktop
-root=$(mktemp -d)
 # Everything the programs here write stays in the scratch folder, none in the user's home.
 export LOCALAPPDATA=$root/data XDG_RUNTIME_DIR=$root/run XDG_CONFIG_HOME=$root/config XDG_CACHE_HOME=$root/cache
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
@@ -26,7 +31,7 @@ passed=0
 xvfb_pid="" wm_pid="" first_pid="" second_pid="" a_pid="" b_pid="" squat_pid="" squatted=""
 cleanup() {
   local p
-  for p in "$a_pid" "$b_pid" "$second_pid" "$first_pid" "$squat_pid" "$wm_pid" "$xvfb_pid"; do
+  for p in "$a_pid" "$b_pid" "$second_pid" "$first_pid" "${p_pid[bob]:-}" "$devnet_pid" "$squat_pid" "$wm_pid" "$xvfb_pid"; do
     [ -z "$p" ] || kill "$p" 2>/dev/null
   done
   wait 2>/dev/null
@@ -38,10 +43,10 @@ trap cleanup EXIT
 fail() {
   echo "FAIL: $*"
   local f
-  for f in "$root"/*.log; do
+  for f in "$root"/*.log "$root"/bob/phone-*.out "$root"/devnet.err; do
     [ -s "$f" ] || continue
-    echo "--- $(basename "$f"):"
-    tail -n 30 "$f"
+    echo "--- ${f#"$root"/}:"
+    grep -v '"event":"wallet' "$f" | tail -n 30
   done
   echo "$passed passed, 1 failed"
   exit 1
@@ -51,8 +56,6 @@ ok() {
   echo "ok: $1"
   passed=$((passed + 1))
 }
-
-source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
 
 ended() { ! kill -0 "$1" 2>/dev/null; }
 
@@ -224,5 +227,33 @@ check "the other shows its window" wait_until 30 kept_window
 check "and still runs" not ended "$kept"
 kill "$kept"
 wait "$kept" 2>/dev/null || true
+
+# ---------------------------------------------------------------------------------------
+# One real call: bob on a dialo-phone with his coins split and his handle published, and alice
+# the only wallet of a new dialo's folder, which binds it at start-up.
+
+block_interval=1
+setup bob
+dir=$root/alice
+configure_phone "$root/devnet.out"
+v --json create --handle alice
+address=$(json_text address <"$dir/v.out")
+v --json fund 200000 --confirm
+check "vaultra makes alice's wallet and the faucet funds it (exit code $rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
+LOCALAPPDATA=$dir "$dialo" >"$root/call.log" 2>&1 &
+first_pid=$!
+check "dialo shows alice's window" eval 'wait_until 60 shown && [ -n "$window" ]'
+ready() { (($(devnet_get "/woc/v1/bsv/main/address/$address/confirmed/unspent" | grep -o '"tx_pos"' | wc -l) >= 120)); }
+check "the window publishes alice's handle and splits her coin into 120 in a block" \
+  wait_until 120 eval 'published alice 2>/dev/null && ready'
+
+# The handle field's centre, then Call's and Hang up's (ui/main_window.cpp).
+xdotool windowactivate --sync "$window" mousemove --window "$window" 230 222 click 1 type --delay 100 bob
+xdotool mousemove --window "$window" 230 290 click 1
+saw bob "the window's call rings bob" 90 '"callState":"Incoming"'
+send answer
+saw bob "bob answers" 60 '"callState":"Talking"'
+xdotool mousemove --window "$window" 372 290 click 1
+saw bob "the window's Hang up ends the call for bob" 60 '"statusText":"They hung up."'
 
 echo "$passed passed, 0 failed"
