@@ -160,32 +160,6 @@ TEST_F(WindowTest, AMessageLeftOnTheAnswerPhoneLightsTheLampUntilTheAnswerPhoneI
     EXPECT_FALSE(eventually([this] { return button("lamp")->lit(); }, 3)) << "the lamp lit again";
 }
 
-TEST_F(WindowTest, AStoredThemeOutsideTheFourPaintsAsBlue) {
-    auto shot = [this](int theme) {
-        lockPhone().state.settings.theme = theme;
-        window_->applyTheme();
-        return window_->grab().toImage();
-    };
-    // Retried: a status line posted between two grabs changes one of them.
-    EXPECT_TRUE(eventually([&] { return shot(7) == shot(0); }, 10));
-    EXPECT_NE(shot(1), shot(0));
-}
-
-TEST_F(WindowTest, TheWindowTakesTheClientSizeOfItsDpi) {
-    struct Row {
-        int dpi;
-        QSize client, call;
-    };
-    EXPECT_EQ(window_->dpi(), 96);
-    for (const Row& row : {Row{96, {460, 508}, {128, 52}}, Row{144, {690, 762}, {192, 78}},
-                           Row{120, {575, 635}, {160, 65}}, Row{96, {460, 508}, {128, 52}}}) {
-        window_->setDpi(row.dpi);
-        EXPECT_EQ(MainWindow::clientSizeAt(row.dpi), row.client) << row.dpi;
-        EXPECT_EQ(window_->size(), row.client) << row.dpi;
-        EXPECT_EQ(button("call")->size(), row.call) << row.dpi;
-    }
-}
-
 TEST_F(WindowTest, AssistiveTechnologyReadsTheHeaderAndTheStateOfMuteAndTheLamp) {
     QAccessible::installUpdateHandler(told);
     QAccessible::setActive(true);

@@ -21,7 +21,8 @@
 #include "unit/devnet/devnet_fixture.h"
 
 // Failure messages show texts as text.
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline std::ostream& operator<<(std::ostream& out, const QString& text) { return out << text.toStdString(); }
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text << '"'; }
 
 namespace dialo::test {
 
