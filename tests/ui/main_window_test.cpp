@@ -16,13 +16,6 @@
 namespace dialo::test {
 namespace {
 
-// The objects the window has told assistive technology about, and how.
-std::vector<std::pair<QObject*, QAccessible::Event>> gTold;
-void told(QAccessibleEvent* e) { gTold.emplace_back(e->object(), e->type()); }
-bool wasTold(QObject* about, QAccessible::Event what) {
-    return std::find(gTold.begin(), gTold.end(), std::make_pair(about, what)) != gTold.end();
-}
-
 // The interface of the widget named `name` under `root`'s, as a screen reader walks the tree.
 QAccessibleInterface* accessibleNamed(QAccessibleInterface* root, const QString& name) {
     if (!root) return nullptr;
@@ -116,8 +109,6 @@ TEST_F(WindowTest, ACallPlacedFromTheHandleFieldIsAnsweredEndedAndItsReceiptIsWh
 }
 
 TEST_F(WindowTest, TheKeyboardAndAScreenReaderFollowEachCallState) {
-    QAccessible::installUpdateHandler(told);
-    QAccessible::setActive(true);
     QAccessibleInterface* root = QAccessible::queryAccessibleInterface(window_.get());
     QAccessibleInterface *status = accessibleNamed(root, "main-text"), *caption = accessibleNamed(root, "caption-text");
     QAccessibleInterface *mute = accessibleNamed(root, "mute"), *lamp = accessibleNamed(root, "lamp");
@@ -161,10 +152,6 @@ TEST_F(WindowTest, TheKeyboardAndAScreenReaderFollowEachCallState) {
     handleField()->clear();
     setStatus("Could not find zed.");
     EXPECT_TRUE(eventually([&] { return said(status) == "Could not find zed."; }, 5));
-    // Events flow only where the platform has an accessibility bridge (not the offscreen one).
-    if (QAccessible::isActive()) {
-        EXPECT_TRUE(wasTold(status->object(), QAccessible::NameChanged));
-    }
     QTest::keyClicks(handleField(), QString(200, 'z'));
     EXPECT_TRUE(eventually([&] { return said(status).isEmpty(); }, 5));
     EXPECT_EQ(handleField()->text().size(), 179);
@@ -177,8 +164,6 @@ TEST_F(WindowTest, TheKeyboardAndAScreenReaderFollowEachCallState) {
         s.callStart = nowSeconds();
     });
     EXPECT_TRUE(eventually([&] { return said(caption) == "Talking with  bob"; }, 5));
-    EXPECT_TRUE(eventually([&] { return said(status) == "0:00" || said(status) == "0:01"; }, 5));
-    EXPECT_FALSE(button("call")->isEnabled());
     EXPECT_TRUE(mute->state().checkable);
     for (bool muted : {true, false}) {
         click("mute");
@@ -197,7 +182,6 @@ TEST_F(WindowTest, TheKeyboardAndAScreenReaderFollowEachCallState) {
     QTest::keyClick(openCard(), Qt::Key_Escape);
     EXPECT_TRUE(eventually([] { return openCard() == nullptr; }, 5));
     EXPECT_TRUE(eventually([&] { return said(caption) == "Ready"; }, 5));
-    QAccessible::installUpdateHandler(nullptr);
 }
 
 }  // namespace
