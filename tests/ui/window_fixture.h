@@ -37,10 +37,7 @@
 #include "unit/devnet/devnet_fixture.h"
 #include "vaultra/envelope.h"
 #include "vaultra/identity.h"
-#include "wallet/binding.h"
 #include "wallet/coins.h"
-#include "wallet/contacts.h"
-#include "wallet/wallet_file.h"
 
 // Failure messages show texts as text.
 inline std::ostream& operator<<(std::ostream& out, const QString& text) { return out << text.toStdString(); }
@@ -195,16 +192,6 @@ protected:
         window_->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
     }
-    /// The contacts in alice's wallet file, as Vaultra keeps them.
-    std::vector<std::string> walletContacts() const {
-        json doc;
-        if (!read_wallet_document(wallet_dir_path(aliceWallet_) + "/wallet.json", doc)) return {};
-        std::vector<std::string> out;
-        for (const Contact& c : contacts_from_document(doc)) out.push_back(c.dest);
-        wipe_wallet_document(doc);
-        return out;
-    }
-
     /// Clicks Connect and waits until the window shows alice connected and her store is loaded.
     void connectAlice() {
         click("connect");
