@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
 # The real `dialo` in a real X server (Xvfb, with openbox as the window manager so that a
-# window can be minimised as a user would): the window titled "Dialo" appears at 460 x 508,
-# though another user's socket answers in /tmp and a crashed one's is left where dialo listens;
-# minimised, a second `dialo` ends with code 0 and the first window is shown again; a click
-# on its Close button ends the first process with code 0. Until then there is no devnet: the
-# network points at a loopback port where nothing listens. Last, one real call on a devnet:
-# "bob" typed into the window and Call clicked rings bob's dialo-phone, he answers, and the
-# window's Hang up ends the call for him.
+# window can be minimised as a user would), on a devnet with alice's wallet: the window titled
+# "Dialo" appears at 460 x 508, though another user's socket answers in /tmp and a crashed
+# one's is left where dialo listens; minimised, a second `dialo` ends with code 0 and the first
+# window is shown again; a click on its Close button ends the first process with code 0; of two
+# started at once, one ends. Then one real call from the window left: "bob" typed and Call
+# clicked rings bob's dialo-phone, he answers, and the window's Hang up ends the call for him.
 #
 # Usage: smoke.sh PATH-TO-dialo PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
 set -uo pipefail
@@ -22,7 +21,7 @@ done
 
 desktop_file=$(cd "$(dirname "$0")/../../ui" && pwd)/dialo.desktop
 # Everything the programs here write stays in the scratch folder, none in the user's home.
-export LOCALAPPDATA=$root/data XDG_RUNTIME_DIR=$root/run XDG_CONFIG_HOME=$root/config XDG_CACHE_HOME=$root/cache
+export XDG_RUNTIME_DIR=$root/run XDG_CONFIG_HOME=$root/config XDG_CACHE_HOME=$root/cache
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
 # Nor on the user's session bus: the call notifier finds no bus here and shows nothing.
 export DBUS_SESSION_BUS_ADDRESS=unix:path=$root/run/no-bus
@@ -104,18 +103,20 @@ wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'windo
 check "openbox manages the display" wait_until 30 wm_running
 
 # ---------------------------------------------------------------------------------------
-# The phone's folders and configuration.
+# A devnet, and on it bob on a dialo-phone with his coins split and his handle published; and
+# alice's wallet, the only one in dialo's folder, which binds it at start-up.
 
 export QT_QPA_PLATFORM=xcb
 unset QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_ENABLE_HIGHDPI_SCALING QT_FONT_DPI
-mkdir -p "$LOCALAPPDATA/Orvane/dialo"
-# A port that was free a moment ago: every request of the phone is refused at once.
-dead=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-base=https://127.0.0.1:$dead
-cat >"$LOCALAPPDATA/Orvane/dialo/phone.json" <<EOF
-{"network":{"service_port":$dead,"directory_port":$dead,"woc_base":"$base/woc/v1/bsv/main",
- "arc_base":"$base/arc","update_base":"$base"},"audio":{"backend":"none"}}
-EOF
+block_interval=1
+setup bob
+dir=$root/alice
+configure_phone "$root/devnet.out"
+v --json create --handle alice
+address=$(json_text address <"$dir/v.out")
+v --json fund 200000 --confirm
+check "vaultra makes alice's wallet and the faucet funds it (exit code $rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
+export LOCALAPPDATA=$dir
 
 # ---------------------------------------------------------------------------------------
 # Squatters: in /tmp, at the name a per-user socket would get there, a socket anyone may reach
@@ -221,24 +222,12 @@ check "the one that ended exits with code 0 (got $code)" [ "$code" -eq 0 ]
 kept_window() { xdotool search --onlyvisible --pid "$kept" --name '^Dialo \(.*\)$' >/dev/null 2>&1; }
 check "the other shows its window" wait_until 30 kept_window
 check "and still runs" not ended "$kept"
-kill "$kept"
-wait "$kept" 2>/dev/null || true
 
 # ---------------------------------------------------------------------------------------
-# One real call: bob on a dialo-phone with his coins split and his handle published, and alice
-# the only wallet of a new dialo's folder, which binds it at start-up.
+# One real call from the window that went on.
 
-block_interval=1
-setup bob
-dir=$root/alice
-configure_phone "$root/devnet.out"
-v --json create --handle alice
-address=$(json_text address <"$dir/v.out")
-v --json fund 200000 --confirm
-check "vaultra makes alice's wallet and the faucet funds it (exit code $rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
-LOCALAPPDATA=$dir "$dialo" >"$root/call.log" 2>&1 &
-first_pid=$!
-check "dialo shows alice's window" eval 'wait_until 60 shown && [ -n "$window" ]'
+first_pid=$kept
+check "its window is found" eval 'wait_until 30 shown && [ -n "$window" ]'
 ready() { (($(devnet_get "/woc/v1/bsv/main/address/$address/confirmed/unspent" | grep -o '"tx_pos"' | wc -l) >= 120)); }
 check "the window publishes alice's handle and splits her coin into 120 in a block" \
   wait_until 120 eval 'published alice 2>/dev/null && ready'
