@@ -69,24 +69,23 @@ protected:
         char pattern[] = "/tmp/dialo-ui-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         root_ = pattern;
-        aliceDir_ = root_ + "/alice";
-        std::filesystem::create_directories(aliceDir_ + "/Orvane/dialo");
+        const std::string dir = root_ + "/alice";
+        ASSERT_EQ(::setenv("LOCALAPPDATA", dir.c_str(), 1), 0);  // for vaultra too
+        std::filesystem::create_directories(dir + "/Orvane/dialo");
         // A silent microphone and a loudspeaker into nothing.
-        std::ofstream(aliceDir_ + "/Orvane/dialo/phone.json")
+        std::ofstream(dir + "/Orvane/dialo/phone.json")
             << json{{"network", devnet.networkJson()}, {"audio", {{"backend", "file"}}}}.dump(2);
         const json made = vaultra({"create", "--handle", "alice"});
-        aliceWallet_ = made.value("id", "");
         aliceIdentity_ = made.value("identity_pub", "");
         ASSERT_EQ(post("/devnet/fund", {{"address", made.value("address", "")}, {"sats", 200000}, {"confirm", true}}).status, 200);
         (void)vaultra({"create"});  // a second wallet keeps start-up from binding the only one
         ASSERT_EQ(post("/api/paymail/claim", devnet::test::signedClaim("bob", bob_, devnet::test::keyOf('9'))).status, 200);
         ASSERT_FALSE(HasFailure());
-        watch_ = vaultraProcess({"watch", "--approve-all", QString::fromStdString(aliceWallet_)});
+        watch_.start(DIALO_VAULTRA, {"--json", "watch", "--approve-all", QString::fromStdString(made.value("id", ""))});
         QByteArray said;
-        ASSERT_TRUE(eventually([&] { return (said += watch_->readAllStandardOutput()).contains("\"watching\""); }, 20))
-            << watch_->readAllStandardError().toStdString();
+        ASSERT_TRUE(eventually([&] { return (said += watch_.readAllStandardOutput()).contains("\"watching\""); }, 20))
+            << watch_.readAllStandardError().toStdString();
 
-        ASSERT_EQ(::setenv("LOCALAPPDATA", aliceDir_.c_str(), 1), 0);
         ASSERT_TRUE(startCore());
         coreStarted_ = true;
         window_ = std::make_unique<MainWindow>();  // routes the workers' messages to itself
@@ -99,7 +98,8 @@ protected:
         if (window_) window_->close();
         window_.reset();
         if (coreStarted_) shutdownCore();
-        watch_.reset();  // killed
+        watch_.kill();
+        watch_.waitForFinished();
         DevnetTest::TearDown();
         std::error_code ec;
         if (!root_.empty()) std::filesystem::remove_all(root_, ec);
@@ -139,7 +139,6 @@ protected:
         const auto found = cardList() ? cardList()->findItems(title, Qt::MatchExactly) : QList<QListWidgetItem*>();
         return found.size() == 1 ? found.front() : nullptr;
     }
-    /// The second line of the row titled `title`.
     QString rowDetail(const QString& title) const { return row(title) ? row(title)->data(kRowDetail).toString() : ""; }
     void selectRow(const QString& title) {
         QListWidgetItem* item = row(title);
@@ -223,8 +222,7 @@ protected:
         handlePayload(newCallId() + newCallId() + newCallId() + newCallId(), compactText(sealed));  // a txid
     }
 
-    std::string root_, aliceDir_;
-    std::string aliceWallet_;    // Vaultra's id of her wallet
+    std::string root_;
     std::string aliceIdentity_;  // her identity key, which events to her are sealed to
     const devnet::test::Key bob_ = devnet::test::keyOf('b');
     std::unique_ptr<MainWindow> window_;
@@ -238,23 +236,14 @@ private:
         (void)eventually([b] { return b->isEnabled(); }, 5);
         QTest::mouseClick(b, Qt::LeftButton, {}, b->rect().center());
     }
-    std::unique_ptr<QProcess> vaultraProcess(const QStringList& args) {
-        auto run = std::make_unique<QProcess>();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LOCALAPPDATA", QString::fromStdString(aliceDir_));
-        run->setProcessEnvironment(env);
-        run->start(DIALO_VAULTRA, QStringList{"--json"} + args);
-        return run;
-    }
     /// What `vaultra --json ARGS` printed, run in alice's folder to its end.
-    json vaultra(const QStringList& args) {
-        const auto run = vaultraProcess(args);
-        EXPECT_TRUE(run->waitForFinished(60000)) << args.join(' ');
-        const std::string out = run->readAllStandardOutput().toStdString();
-        EXPECT_EQ(run->exitCode(), 0) << out << run->readAllStandardError().toStdString();
-        return json::parse(out, nullptr, false);
+    static json vaultra(const QStringList& args) {
+        QProcess run;
+        run.start(DIALO_VAULTRA, QStringList{"--json"} + args);
+        EXPECT_TRUE(run.waitForFinished(60000) && run.exitCode() == 0) << args.join(' ') << run.readAllStandardError().toStdString();
+        return json::parse(run.readAllStandardOutput().toStdString(), nullptr, false);
     }
-    std::unique_ptr<QProcess> watch_;
+    QProcess watch_;
     bool coreStarted_ = false;
 };
 
