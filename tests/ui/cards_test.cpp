@@ -130,7 +130,7 @@ TEST_F(CardTest, HandlesAreBlockedOrAddedAsContactsByButtonOrEnterAndRemoved) {
             QTest::keyClicks(cardField(), t.text);
             if (t.enter) QTest::keyClick(cardField(), Qt::Key_Return);
             else ASSERT_NO_FATAL_FAILURE(clickCard(l.add));
-            EXPECT_TRUE(eventually([&] { return cardRows() == t.rows && status() == t.status; }, 30))
+            ASSERT_TRUE(eventually([&] { return cardRows() == t.rows && status() == t.status; }, 30))
                 << "typed \"" << t.text << "\": rows " << cardRows().join(" | ") << ", status "
                 << status();
             EXPECT_EQ(cardField()->text(), QString(t.left)) << "typed \"" << t.text << "\"";
