@@ -76,7 +76,7 @@ private:
 namespace {
 
 // The test process's own session bus: a dbus-daemon that starts no service by itself (so no
-// notification daemon installed here answers for the test's), ended when the process ends.
+// notification daemon installed here answers for the test's), ended with the application.
 // Started before anything in the process opens the session bus, so that it can only be this one.
 QString testBus() {
     static QTemporaryDir dir;
@@ -90,6 +90,10 @@ QString testBus() {
                  "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>");
     config.close();
     daemon.start("dbus-daemon", {"--config-file=" + config.fileName(), "--print-address", "--nofork", "--nopidfile"});
+    qAddPostRoutine([] {
+        daemon.kill();
+        daemon.waitForFinished();
+    });
     EXPECT_TRUE(QTest::qWaitFor([] { return daemon.canReadLine(); }, 20000)) << "dbus-daemon printed no address";
     address = QString::fromUtf8(daemon.readLine()).trimmed();
     ::setenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8().constData(), 1);
