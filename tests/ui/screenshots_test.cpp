@@ -67,6 +67,7 @@ TEST_F(WindowTest, ScreenshotsOfEveryCallStateAndCardInEachThemeAndDpi) {
             g.state.caption = m.caption;
             g.state.statusText = m.status;
             g.state.callStart = m.secondsAgo ? nowSeconds() - m.secondsAgo : 0;
+            g.state.inviteTime = nowSeconds();  // else the upkeep ends a ringing call as unanswered
         }
         postUi(UiMessage::Refresh);
         if (m.state == CallState::Incoming) postUi(UiMessage::RingStart);
