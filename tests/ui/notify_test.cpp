@@ -1,194 +1,231 @@
-// Desktop notifications of incoming calls, on a D-Bus session bus the test starts itself, with a
-// notification service of the test's own on it, and bob, a real dialo-phone, calling alice.
+// Desktop notifications of incoming calls, on a D-Bus session bus the test starts itself with a
+// notification service of the test's own on it; and the caller's picture they carry.
 
 #include <QBuffer>
 #include <QCoreApplication>
-#include <QDBusConnectionInterface>
+#include <QDBusArgument>
+#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QDBusArgument>
 #include <QImage>
+#include <QTemporaryDir>
 
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
+#include <array>
+#include <set>
+#include <tuple>
 
-#include "notification_server.h"
-#include "private_bus.h"
+#include "call/call_control.h"
 #include "ui/avatar.h"
 #include "ui/call_notifier.h"
 #include "window_fixture.h"
 
 namespace dialo::test {
+
+// A notification service: it owns org.freedesktop.Notifications on a bus connection of its own
+// (so every call reaches it through the bus daemon, as a desktop's would), keeps what it was
+// asked to show and close, and invokes actions as a click on a button does. Like some desktops'
+// services, it does not close a notification by itself after an action.
+class NotificationServer : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    struct Shown {
+        uint id;
+        QString appName, summary, body;
+        QStringList actions;
+        QVariantMap hints;
+        int expireTimeout;
+        bool closedByClient = false;
+    };
+
+    explicit NotificationServer(const QString& address) : bus_(QDBusConnection::connectToBus(address, kName)) {
+        ready = bus_.registerService("org.freedesktop.Notifications") &&
+                bus_.registerObject("/org/freedesktop/Notifications", this,
+                                    QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
+    }
+    ~NotificationServer() override { QDBusConnection::disconnectFromBus(kName); }  // its name goes too
+    void invoke(uint id, const QString& action) { Q_EMIT ActionInvoked(id, action); }
+
+    bool ready = false;
+    std::vector<Shown> shown;
+
+public Q_SLOTS:
+    uint Notify(const QString& app, uint replaces, const QString&, const QString& summary, const QString& body,
+                const QStringList& actions, const QVariantMap& hints, int timeout) {
+        shown.push_back({replaces != 0 ? replaces : uint(shown.size() + 1), app, summary, body, actions, hints, timeout});
+        return shown.back().id;
+    }
+    void CloseNotification(uint id) {
+        for (Shown& n : shown)
+            if (n.id == id && !n.closedByClient) {
+                n.closedByClient = true;
+                Q_EMIT NotificationClosed(id, 3);  // closed by CloseNotification
+            }
+    }
+    QStringList GetCapabilities() { return {"actions", "body", "persistence"}; }
+
+Q_SIGNALS:
+    void ActionInvoked(uint id, const QString& action_key);
+    void NotificationClosed(uint id, uint reason);
+
+private:
+    static constexpr const char* kName = "dialo-test-notification-server";
+    QDBusConnection bus_;
+};
+
 namespace {
 
-const QStringList kActions{"answer", "Answer", "decline", "Decline"};
-
-QString busId(const QDBusConnection& bus) {
-    const QDBusMessage reply = bus.call(
-        QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId"));
-    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() ? reply.arguments().first().toString()
-                                                                                     : QString();
+// The test process's own session bus: a dbus-daemon that starts no service by itself (so no
+// notification daemon installed here answers for the test's), ended with the application.
+// Started before anything in the process opens the session bus, so that it can only be this one.
+QString testBus() {
+    static QTemporaryDir dir;
+    static QProcess daemon;
+    static QString address;
+    if (!address.isEmpty()) return address;
+    QFile config(dir.filePath("session.conf"));
+    EXPECT_TRUE(config.open(QIODevice::WriteOnly));
+    config.write("<busconfig><type>session</type><listen>unix:path=" + dir.filePath("bus").toUtf8() +
+                 "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
+                 "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>");
+    config.close();
+    daemon.start("dbus-daemon", {"--config-file=" + config.fileName(), "--print-address", "--nofork", "--nopidfile"});
+    qAddPostRoutine([] {
+        daemon.kill();
+        daemon.waitForFinished();
+    });
+    EXPECT_TRUE(QTest::qWaitFor([] { return daemon.canReadLine(); }, 20000)) << "dbus-daemon printed no address";
+    address = QString::fromUtf8(daemon.readLine()).trimmed();
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8().constData(), 1);
+    return address;
 }
 
 class NotifyTest : public WindowTest {
 protected:
     void SetUp() override {
-        // Before anything in the process opens the session bus, so that it can only be this one.
-        bus_ = std::make_unique<PrivateBus>();
-        ASSERT_FALSE(bus_->address().empty()) << bus_->error();
-        ASSERT_TRUE(bus_->becomeSessionBus());
+        ASSERT_FALSE(testBus().isEmpty());
         WindowTest::SetUp();
         if (HasFatalFailure()) return;
         notifier_ = std::make_unique<CallNotifier>(window_.get());
         ASSERT_TRUE(notifier_->onBus());
-        // The process's session bus is the test's daemon, never the user's.
-        const QDBusConnection probe = QDBusConnection::connectToBus(QString::fromStdString(bus_->address()), "probe");
-        ASSERT_FALSE(busId(probe).isEmpty());
-        ASSERT_EQ(busId(QDBusConnection::sessionBus()), busId(probe));
-        QDBusConnection::disconnectFromBus("probe");
+        server_ = std::make_unique<NotificationServer>(testBus());
+        ASSERT_TRUE(server_->ready);
     }
     void TearDown() override {
         notifier_.reset();
         WindowTest::TearDown();
         server_.reset();
-        bus_.reset();
     }
 
-    void startServer() {
-        server_ = std::make_unique<NotificationServer>(QString::fromStdString(bus_->address()));
-        ASSERT_TRUE(server_->ready());
-    }
-
-    void readyForCalls() {
-        ASSERT_NO_FATAL_FAILURE(startBob(false));
-        ASSERT_NO_FATAL_FAILURE(connectAlice());
-        ASSERT_NO_FATAL_FAILURE(awaitCallsReady());
-    }
-
-    /// bob calls alice; true once her phone rings.
-    bool bobCallsAlice() {
-        return bob_->send("call alice") && eventually([] { return aliceState() == CallState::Incoming; }, 60);
-    }
-
-    /// The `n`th notification shown (from 0), once the service has it; a failure after `seconds`.
-    bool awaitShown(size_t n, int seconds) {
-        const bool ok = eventually([&] { return server_->shown().size() > n; }, seconds);
-        if (!ok) ADD_FAILURE() << "no notification " << n << " within " << seconds << " s";
-        return ok;
-    }
-
-    bool closedByDialo(size_t n) const { return server_->shown().at(n).closedByClient; }
-
-    /// Every message the window had been posted so far is handled (the notifier sees them
-    /// first), and everything the notifier sent on the bus before now has reached the service.
-    void settle() {
-        QCoreApplication::sendPostedEvents(window_.get());
-        QDBusPendingCallWatcher barrier(QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(
-            "org.freedesktop.Notifications", "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
-            "GetCapabilities")));
-        ASSERT_TRUE(eventually([&] { return barrier.isFinished(); }, 10));
-        ASSERT_FALSE(barrier.isError()) << barrier.error().message().toStdString();
-    }
-
-    void hangUpBoth() {
-        click("hangup");
-        EXPECT_TRUE(eventually([] { return aliceState() == CallState::Idle; }, 60));
-        EXPECT_TRUE(bobIs("Idle", 60));
-    }
-
-    std::unique_ptr<PrivateBus> bus_;
     std::unique_ptr<NotificationServer> server_;
     std::unique_ptr<CallNotifier> notifier_;
 };
 
-TEST_F(NotifyTest, AnIncomingCallIsNotifiedAndAnswerInTheNotificationAnswersIt) {
-    ASSERT_NO_FATAL_FAILURE(startServer());
-    ASSERT_NO_FATAL_FAILURE(readyForCalls());
-    ASSERT_TRUE(bobCallsAlice()) << lockPhone().state.statusText;
-    ASSERT_TRUE(awaitShown(0, 10));
-    const ShownNotification shown = server_->shown().at(0);
-    EXPECT_EQ(shown.appName, "Dialo");
-    EXPECT_EQ(shown.replacesId, 0u);
-    EXPECT_TRUE(shown.summary.contains("bob") || shown.body.contains("bob"))
-        << shown.summary.toStdString() << " / " << shown.body.toStdString();
-    EXPECT_EQ(shown.hints.value("category").toString(), "call.incoming");
-    EXPECT_EQ(shown.hints.value("urgency").metaType().id(), QMetaType::UChar);  // a byte, as the interface says
-    EXPECT_EQ(shown.hints.value("urgency").toInt(), 2);                         // critical
-    EXPECT_EQ(shown.actions, kActions);
-    EXPECT_EQ(shown.expireTimeout, 0);  // never expires on its own
-    EXPECT_FALSE(shown.hints.contains("image-data"));  // bob has published no picture
-    EXPECT_FALSE(closedByDialo(0));
+TEST_F(NotifyTest, AnIncomingCallRingsAndIsAnsweredOrDeclinedInTheWindowOrItsNotification) {
+    ASSERT_NO_FATAL_FAILURE(connectAlice());
+    ASSERT_NO_FATAL_FAILURE(awaitAliceCoins());
+    PhoneButton* call = button("call");
+    const QRect rest = call->geometry();
+    EXPECT_EQ(rest.size(), QSize(128, 52));
+    struct Ring {
+        const char* what;
+        bool service;  // a notification service is on the bus
+        int notify;    // the setting: 0 all, 3 off
+        const char* act;  // "window": Space on Answer; "answer"/"decline": the notification's
+                          // action; "caller": bob hangs up
+        CallState after;
+    };
+    const Ring rings[] = {
+        {"answered in the window", true, 0, "window", CallState::Talking},
+        {"answered in the notification", true, 0, "answer", CallState::Talking},
+        {"declined in the notification", true, 0, "decline", CallState::Idle},
+        {"notifications off", true, 3, "caller", CallState::Idle},
+        {"no notification service", false, 0, "window", CallState::Talking},
+    };
+    size_t notified = 0;
+    for (const Ring& r : rings) {
+        SCOPED_TRACE(r.what);
+        if (!r.service) server_.reset();
+        lockPhone().state.settings.notify = r.notify;
+        const std::string id = newCallId();
+        fromBob(buildEvent(kInvite, id));
+        ASSERT_TRUE(eventually([] { return aliceState() == CallState::Incoming; }, 30)) << lockPhone().state.statusText;
+        EXPECT_TRUE(eventually([&] { return call->text() == "Answer"; }, 5));
+        EXPECT_EQ(window_->headerLines().main, "bob is calling");
+        EXPECT_EQ(window_->headerLines().caption, "Ready");
+        // Unless notifications are off, Answer pulses over a few 80 ms ticks through several
+        // sizes, all about its resting centre.
+        std::set<int> widths;
+        int offCentre = 0;
+        const bool pulsed = eventually(
+            [&] {
+                widths.insert(call->width());
+                offCentre = std::max(offCentre, (call->geometry().center() - rest.center()).manhattanLength());
+                return widths.size() >= 4;
+            },
+            r.notify == 3 ? 1 : 10);
+        EXPECT_EQ(pulsed, r.notify != 3);
+        EXPECT_LE(offCentre, 2);
 
-    server_->invoke(shown.id, "answer");
-    ASSERT_TRUE(eventually([] { return aliceState() == CallState::Talking; }, 60)) << lockPhone().state.statusText;
-    EXPECT_TRUE(bobIs("Talking", 60));
-    EXPECT_TRUE(eventually([&] { return closedByDialo(0); }, 10)) << "the answered call's notification stayed";
-    EXPECT_EQ(server_->shown().size(), 1u);
-    hangUpBoth();
+        const bool shows = r.service && r.notify != 3;
+        if (shows) {
+            ASSERT_TRUE(eventually([&] { return server_->shown.size() > notified; }, 10)) << "not notified";
+            const NotificationServer::Shown& n = server_->shown[notified];
+            EXPECT_EQ(n.appName, "Dialo");
+            EXPECT_TRUE(n.summary.contains("bob") || n.body.contains("bob")) << n.summary;
+            EXPECT_EQ(n.hints.value("category").toString(), "call.incoming");
+            // Critical, as a byte as the interface says; never expiring on its own.
+            EXPECT_EQ(n.hints.value("urgency").metaType().id(), QMetaType::UChar);
+            EXPECT_EQ(n.hints.value("urgency").toInt(), 2);
+            EXPECT_EQ(n.expireTimeout, 0);
+            EXPECT_EQ(n.actions, (QStringList{"answer", "Answer", "decline", "Decline"}));
+            EXPECT_FALSE(n.hints.contains("image-data"));  // bob has published no picture
+        }
+        if (std::string(r.act) == "window") {
+            // Answered and hung up from the keyboard: each press leaves the focus where the
+            // next one belongs, never on Disconnect.
+            call->setFocus();
+            QTest::keyClick(call, Qt::Key_Space);
+        } else if (std::string(r.act) == "caller") {
+            fromBob(buildEvent(kHangup, id));
+        } else if (shows) {
+            server_->invoke(server_->shown[notified].id, r.act);
+        }
+        ASSERT_TRUE(eventually([&] { return aliceState() == r.after; }, 60)) << lockPhone().state.statusText;
+        if (shows) {
+            EXPECT_TRUE(eventually([&] { return server_->shown[notified].closedByClient; }, 10))
+                << "the notification outlived the ringing";
+            ++notified;
+        }
+        if (r.service) {
+            // Everything the notifier sent before now has reached the service.
+            QDBusPendingCallWatcher barrier(QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(
+                "org.freedesktop.Notifications", "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+                "GetCapabilities")));
+            ASSERT_TRUE(eventually([&] { return barrier.isFinished(); }, 10));
+            EXPECT_EQ(server_->shown.size(), notified);
+        }
+        // Back at rest as soon as the call leaves Incoming, whatever the phase of the pulse.
+        EXPECT_TRUE(eventually([&] { return call->geometry() == rest && call->text() == "Call"; }, 5));
+        if (r.after == CallState::Talking) {
+            EXPECT_TRUE(eventually([this] { return !button("call")->isEnabled(); }, 5));
+            if (std::string(r.act) == "window") {
+                EXPECT_EQ(window_->focusWidget(), button("hangup"));
+            }
+            EXPECT_TRUE(eventually([this] { return window_->headerLines().main.contains(':'); }, 5))
+                << window_->headerLines().main;
+            button("hangup")->setFocus();
+            QTest::keyClick(button("hangup"), Qt::Key_Space);
+            ASSERT_TRUE(eventually([] { return aliceState() == CallState::Idle; }, 60));
+            EXPECT_TRUE(eventually([this] { return !button("hangup")->isEnabled(); }, 5));
+            EXPECT_EQ(window_->focusWidget(), handleField());
+        }
+        EXPECT_EQ(button("connect")->text(), "Disconnect");
+    }
 }
 
-TEST_F(NotifyTest, DeclineInTheNotificationHangsUpOnTheCaller) {
-    ASSERT_NO_FATAL_FAILURE(startServer());
-    ASSERT_NO_FATAL_FAILURE(readyForCalls());
-    ASSERT_TRUE(bobCallsAlice()) << lockPhone().state.statusText;
-    ASSERT_TRUE(awaitShown(0, 10));
-
-    server_->invoke(server_->shown().at(0).id, "decline");
-    EXPECT_TRUE(bobSays([](const json& j) { return j.value("statusText", json("")) == "They hung up."; }, 60,
-                        "They hung up."));
-    EXPECT_TRUE(eventually([] { return aliceState() == CallState::Idle; }, 60));
-    EXPECT_TRUE(eventually([&] { return closedByDialo(0); }, 10)) << "the declined call's notification stayed";
-}
-
-TEST_F(NotifyTest, AnsweringWithTheWindowsButtonClosesTheNotification) {
-    ASSERT_NO_FATAL_FAILURE(startServer());
-    ASSERT_NO_FATAL_FAILURE(readyForCalls());
-    ASSERT_TRUE(bobCallsAlice()) << lockPhone().state.statusText;
-    ASSERT_TRUE(awaitShown(0, 10));
-    ASSERT_TRUE(eventually([this] { return button("call")->text() == "Answer"; }, 5));
-
-    click("call");
-    ASSERT_TRUE(eventually([] { return aliceState() == CallState::Talking; }, 60)) << lockPhone().state.statusText;
-    EXPECT_TRUE(eventually([&] { return closedByDialo(0); }, 10)) << "the notification outlived the ringing";
-    EXPECT_TRUE(bobIs("Talking", 60));
-    hangUpBoth();
-}
-
-TEST_F(NotifyTest, WithNotificationsOffACallShowsNoneAndRingsAsBefore) {
-    ASSERT_NO_FATAL_FAILURE(startServer());
-    ASSERT_NO_FATAL_FAILURE(readyForCalls());
-    lockPhone().state.settings.notify = 3;  // "off"
-    ASSERT_TRUE(bobCallsAlice()) << lockPhone().state.statusText;
-    EXPECT_TRUE(eventually([this] { return window_->headerLines().main == "bob is calling"; }, 5));
-    ASSERT_TRUE(bob_->send("hangup"));
-    ASSERT_TRUE(eventually([] { return aliceState() == CallState::Idle; }, 60));
-    ASSERT_NO_FATAL_FAILURE(settle());
-    EXPECT_TRUE(server_->shown().empty()) << server_->shown().front().summary.toStdString();
-
-    // The same path with notifications on shows one, so the silence above was the setting's.
-    lockPhone().state.settings.notify = 0;
-    ASSERT_TRUE(bobIs("Idle", 60));
-    ASSERT_TRUE(bobCallsAlice()) << lockPhone().state.statusText;
-    EXPECT_TRUE(awaitShown(0, 10));
-    ASSERT_TRUE(bob_->send("hangup"));
-    EXPECT_TRUE(eventually([] { return aliceState() == CallState::Idle; }, 60));
-    EXPECT_TRUE(eventually([&] { return !server_->shown().empty() && closedByDialo(0); }, 10));
-}
-
-TEST_F(NotifyTest, WithoutANotificationServiceACallRingsAndIsAnsweredAsBefore) {
-    ASSERT_NO_FATAL_FAILURE(readyForCalls());
-    ASSERT_FALSE(QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.Notifications").value());
-    ASSERT_TRUE(bobCallsAlice()) << lockPhone().state.statusText;
-    EXPECT_TRUE(eventually([this] { return window_->headerLines().main == "bob is calling"; }, 5));
-    click("call");
-    ASSERT_TRUE(eventually([] { return aliceState() == CallState::Talking; }, 60)) << lockPhone().state.statusText;
-    EXPECT_TRUE(bobIs("Talking", 60));
-    hangUpBoth();
-}
-
-// The picture rules need no call: bytes in, a picture or none out.
+// The caller's picture: bytes in, a picture or none out, and that picture as the Notify call
+// carries it over the test's bus to the test's service.
 
 Bytes encoded(const QImage& image, const char* format) {
     QByteArray data;
@@ -204,121 +241,70 @@ QImage filled(int w, int h, QColor colour) {
     return image;
 }
 
-TEST(AvatarPicture, FitsIn128AndRefusesWhatIsNoPictureOrOutsideItsSizes) {
-    {
-        SCOPED_TRACE("a large picture is scaled to fit in 128, keeping its shape");
-        const QImage picture = avatarPicture(encoded(filled(300, 150, QColor(200, 40, 10)), "PNG"));
-        ASSERT_FALSE(picture.isNull());
-        EXPECT_EQ(picture.size(), QSize(128, 64));
-        EXPECT_EQ(picture.format(), QImage::Format_RGBA8888);
-        EXPECT_EQ(picture.pixelColor(64, 32), QColor(200, 40, 10));
-    }
-    {
-        SCOPED_TRACE("a small picture keeps its size");
-        const QImage picture = avatarPicture(encoded(filled(40, 30, QColor(0, 90, 200)), "PNG"));
-        EXPECT_EQ(picture.size(), QSize(40, 30));
-    }
-    {
-        SCOPED_TRACE("bytes that are no picture give none");
-        Bytes junk(500);
-        for (size_t i = 0; i < junk.size(); ++i) junk[i] = uint8_t(i * 7 + 3);
-        EXPECT_TRUE(avatarPicture(junk).isNull());
-        EXPECT_TRUE(avatarPicture({}).isNull());
-    }
-    {
-        SCOPED_TRACE("a JPEG is read too");
-        const QImage picture = avatarPicture(encoded(filled(40, 30, QColor(0, 90, 200)), "JPEG"));
-        EXPECT_EQ(picture.size(), QSize(40, 30));
-    }
-    {
-        SCOPED_TRACE("any other format gives none, even one Qt decodes");
-        std::vector<std::pair<std::string, Bytes>> others;
-        for (const char* format : {"BMP", "PPM", "XPM", "ICO"})
-            others.emplace_back(format, encoded(filled(20, 20, Qt::red), format));
-        const std::string gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00\x00,\x00\x00\x00\x00\x01\x00"
-                              "\x01\x00\x00\x02\x02\x44\x01\x00;",
-                              35);
-        others.emplace_back("GIF", Bytes(gif.begin(), gif.end()));
-        const std::string svg = R"(<svg xmlns="http://www.w3.org/2000/svg" width="20" height="20"><rect width="20" height="20"/></svg>)";
-        others.emplace_back("SVG", Bytes(svg.begin(), svg.end()));
-        for (const auto& [format, bytes] : others) {
-            const QByteArray data(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
-            // SVG only where its plugin is installed; the others always.
-            if (format != "SVG") {
-                EXPECT_FALSE(QImage::fromData(data).isNull()) << format << " is a picture Qt reads";
-            }
-            EXPECT_TRUE(avatarPicture(bytes).isNull()) << format;
-        }
-    }
-    {
-        SCOPED_TRACE("2 MiB or more give none");
-        // A picture followed by padding, which the decoder skips after the picture's end.
-        Bytes bytes = encoded(filled(20, 20, Qt::green), "PNG");
-        bytes.resize((2u << 20) - 1, 0);
-        EXPECT_FALSE(avatarPicture(bytes).isNull());
-        bytes.push_back(0);
-        EXPECT_TRUE(avatarPicture(bytes).isNull());
-    }
-}
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-// The Notify call itself, sent over the test's bus to the test's service, picture included.
-
-class NotifyCallTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_FALSE(bus_.address().empty()) << bus_.error();
-        server_ = std::make_unique<NotificationServer>(QString::fromStdString(bus_.address()));
-        ASSERT_TRUE(server_->ready());
+TEST(CallerPicture, FitsIn128AndTravelsAsRgbaRowsUnlessItIsNoPictureOrOutsideItsSizes) {
+    NotificationServer server(testBus());
+    ASSERT_TRUE(server.ready);
+    const QDBusConnection caller = QDBusConnection::connectToBus(testBus(), "caller");
+    Bytes junk(500);
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = uint8_t(i * 7 + 3);
+    // A picture followed by padding, which the decoder skips after the picture's end.
+    Bytes padded = encoded(filled(20, 20, Qt::green), "PNG");
+    padded.resize((2u << 20) - 1, 0);
+    Bytes tooLong = padded;
+    tooLong.push_back(0);
+    const std::tuple<const char*, Bytes, QSize> rows[] = {  // an invalid size: no picture
+        {"a large picture is scaled to fit in 128, keeping its shape", encoded(filled(300, 150, QColor(200, 40, 10)), "PNG"),
+         {128, 64}},
+        {"a small picture keeps its size", encoded(filled(40, 30, Qt::blue), "PNG"), {40, 30}},
+        {"a JPEG is read too", encoded(filled(40, 30, Qt::blue), "JPEG"), {40, 30}},
+        {"just under 2 MiB", padded, {20, 20}},
+        {"2 MiB", tooLong, {}},
+        {"bytes that are no picture", junk, {}},
+        {"none", {}, {}},
+    };
+    for (const auto& [what, bytes, size] : rows) {
+        const QImage picture = avatarPicture(bytes);
+        EXPECT_EQ(picture.isNull() ? QSize() : picture.size(), size) << what;
+        QDBusPendingCallWatcher sent(caller.asyncCall(incomingCallNotification("bob", bytes)));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return sent.isFinished(); }, 10000));
+        ASSERT_FALSE(sent.isError()) << sent.error().message().toStdString();
+        const QVariantMap& hints = server.shown.back().hints;
+        ASSERT_EQ(hints.contains("image-data"), size.isValid()) << what;
+        if (!size.isValid()) continue;
+        const QDBusArgument image = hints.value("image-data").value<QDBusArgument>();
+        EXPECT_EQ(image.currentSignature(), "(iiibiiay)");
+        int width = 0, height = 0, rowBytes = 0, bits = 0, channels = 0;
+        bool alpha = false;
+        QByteArray pixels;
+        image.beginStructure();
+        image >> width >> height >> rowBytes >> alpha >> bits >> channels >> pixels;
+        image.endStructure();
+        EXPECT_EQ((std::array{width, height, rowBytes, bits, channels}),
+                  (std::array{size.width(), size.height(), size.width() * 4, 8, 4})) << what;
+        EXPECT_TRUE(alpha);
+        ASSERT_EQ(pixels.size(), rowBytes * height) << what;
+        const int at = height / 2 * rowBytes + width / 2 * 4;  // the middle pixel: red, green, blue, alpha
+        EXPECT_EQ(QColor(uchar(pixels[at]), uchar(pixels[at + 1]), uchar(pixels[at + 2]), uchar(pixels[at + 3])),
+                  picture.pixelColor(width / 2, height / 2)) << what;
     }
-    void TearDown() override {
-        server_.reset();
-        QDBusConnection::disconnectFromBus("caller");
+    EXPECT_EQ(avatarPicture(std::get<1>(rows[0])).pixelColor(64, 32), QColor(200, 40, 10));
+    QDBusConnection::disconnectFromBus("caller");
+    // Any other format gives none, even one Qt decodes (SVG where its plugin is installed).
+    std::vector<std::pair<std::string, Bytes>> others{
+        {"GIF", text(std::string("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00\x00,\x00\x00\x00\x00\x01\x00"
+                                 "\x01\x00\x00\x02\x02\x44\x01\x00;", 35))},
+        {"SVG", text(R"(<svg xmlns="http://www.w3.org/2000/svg" width="20" height="20"><rect width="20" height="20"/></svg>)")}};
+    for (const char* format : {"BMP", "PPM", "XPM", "ICO"}) others.emplace_back(format, encoded(filled(20, 20, Qt::red), format));
+    for (const auto& [format, bytes] : others) {
+        const QByteArray data(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
+        EXPECT_TRUE(format == "SVG" || !QImage::fromData(data).isNull()) << format << " is a picture Qt reads";
+        EXPECT_TRUE(avatarPicture(bytes).isNull()) << format;
     }
-
-    /// What the service was shown after `notify` went to it over the bus.
-    ShownNotification deliver(const QDBusMessage& notify) {
-        const QDBusConnection caller = QDBusConnection::connectToBus(QString::fromStdString(bus_.address()), "caller");
-        QDBusPendingCallWatcher sent(caller.asyncCall(notify));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return sent.isFinished(); }, 10000));
-        EXPECT_FALSE(sent.isError()) << sent.error().message().toStdString();
-        return server_->shown().empty() ? ShownNotification() : server_->shown().back();
-    }
-
-    PrivateBus bus_;
-    std::unique_ptr<NotificationServer> server_;
-};
-
-TEST_F(NotifyCallTest, ThePictureTravelsAsImageDataOfRgbaRows) {
-    const ShownNotification shown =
-        deliver(incomingCallNotification("bob", encoded(filled(200, 100, QColor(200, 40, 10)), "PNG")));
-    EXPECT_EQ(shown.summary, "bob is calling");
-    ASSERT_TRUE(shown.hints.contains("image-data"));
-    const QDBusArgument image = shown.hints.value("image-data").value<QDBusArgument>();
-    EXPECT_EQ(image.currentSignature(), "(iiibiiay)");
-    int width = 0, height = 0, rowBytes = 0, bits = 0, channels = 0;
-    bool alpha = false;
-    QByteArray pixels;
-    image.beginStructure();
-    image >> width >> height >> rowBytes >> alpha >> bits >> channels >> pixels;
-    image.endStructure();
-    EXPECT_EQ(width, 128);
-    EXPECT_EQ(height, 64);
-    EXPECT_EQ(rowBytes, 128 * 4);
-    EXPECT_TRUE(alpha);
-    EXPECT_EQ(bits, 8);
-    EXPECT_EQ(channels, 4);
-    ASSERT_EQ(pixels.size(), 128 * 4 * 64);
-    const int middle = 32 * rowBytes + 64 * 4;
-    EXPECT_EQ(QByteArray(pixels.constData() + middle, 4), QByteArray("\xC8\x28\x0A\xFF", 4));  // red, green, blue, alpha
-}
-
-TEST_F(NotifyCallTest, NoPictureOrAnUnreadableOneSendsNoImage) {
-    EXPECT_FALSE(deliver(incomingCallNotification("bob", {})).hints.contains("image-data"));
-    const Bytes junk(300, 0x5a);
-    const ShownNotification shown = deliver(incomingCallNotification("bob", junk));
-    EXPECT_FALSE(shown.hints.contains("image-data"));
-    EXPECT_EQ(server_->shown().size(), 2u);  // both were shown, without a picture
 }
 
 }  // namespace
 }  // namespace dialo::test
+
+#include "notify_test.moc"

@@ -1,23 +1,27 @@
 #!/usr/bin/env bash
 # The real `dialo` in a real X server (Xvfb, with openbox as the window manager so that a
-# window can be minimised as a user would): the window titled "Dialo" appears at 460 x 508,
-# though another user's socket answers in /tmp and a crashed one's is left where dialo listens;
-# minimised, a second `dialo` ends with code 0 and the first window is shown again; a click
-# on its Close button ends the first process with code 0. No devnet: the network points at a
-# loopback port where nothing listens, and there is no sound.
+# window can be minimised as a user would), on a devnet with alice's wallet: the window titled
+# "Dialo" appears at 460 x 508, though another user's socket answers in /tmp and a crashed
+# one's is left where dialo listens; minimised, a second `dialo` ends with code 0 and the first
+# window is shown again; a click on its Close button ends the first process with code 0; of two
+# started at once, one ends. Then one real call from the window left: "bob" typed and Call
+# clicked rings bob's dialo-phone, he answers, and the window's Hang up ends the call for him.
 #
-# Usage: smoke.sh PATH-TO-dialo
+# Usage: smoke.sh PATH-TO-dialo PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
 set -uo pipefail
-dialo=${1:?usage: smoke.sh PATH-TO-dialo}
+usage="usage: smoke.sh PATH-TO-dialo PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet"
+dialo=${1:?$usage} phone=${2:?$usage} vaultra=${3:?$usage} devnet=${4:?$usage}
+# The end-to-end scripts' scratch root, devnet, vaultra and dialo-phone helpers.
+source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../e2e/two_phones.sh"
 
-for tool in Xvfb openbox xdotool xwininfo xprop desktop-file-validate python3; do
+for tool in Xvfb openbox xdotool xwininfo xprop python3 curl; do
   command -v "$tool" >/dev/null || { echo "smoke.sh: $tool is needed; run scripts/setup"; echo "0 passed, 1 failed"; exit 1; }
 done
 
 desktop_file=$(cd "$(dirname "$0")/../../ui" && pwd)/dialo.desktop
-root=$(mktemp -d)
 # Everything the programs here write stays in the scratch folder, none in the user's home.
-export LOCALAPPDATA=$root/data XDG_RUNTIME_DIR=$root/run XDG_CONFIG_HOME=$root/config XDG_CACHE_HOME=$root/cache
+export XDG_RUNTIME_DIR=$root/run XDG_CONFIG_HOME=$root/config XDG_CACHE_HOME=$root/cache
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
 # Nor on the user's session bus: the call notifier finds no bus here and shows nothing.
 export DBUS_SESSION_BUS_ADDRESS=unix:path=$root/run/no-bus
@@ -26,7 +30,7 @@ passed=0
 xvfb_pid="" wm_pid="" first_pid="" second_pid="" a_pid="" b_pid="" squat_pid="" squatted=""
 cleanup() {
   local p
-  for p in "$a_pid" "$b_pid" "$second_pid" "$first_pid" "$squat_pid" "$wm_pid" "$xvfb_pid"; do
+  for p in "$a_pid" "$b_pid" "$second_pid" "$first_pid" "${p_pid[bob]:-}" "$devnet_pid" "$squat_pid" "$wm_pid" "$xvfb_pid"; do
     [ -z "$p" ] || kill "$p" 2>/dev/null
   done
   wait 2>/dev/null
@@ -38,10 +42,10 @@ trap cleanup EXIT
 fail() {
   echo "FAIL: $*"
   local f
-  for f in "$root"/*.log; do
+  for f in "$root"/*.log "$root"/bob/phone-*.out "$root"/devnet.err; do
     [ -s "$f" ] || continue
-    echo "--- $(basename "$f"):"
-    tail -n 30 "$f"
+    echo "--- ${f#"$root"/}:"
+    grep -v '"event":"wallet' "$f" | tail -n 30
   done
   echo "$passed passed, 1 failed"
   exit 1
@@ -52,13 +56,7 @@ ok() {
   passed=$((passed + 1))
 }
 
-source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
-
 ended() { ! kill -0 "$1" 2>/dev/null; }
-
-# The desktop entry that menus list the program by.
-remarks=$(desktop-file-validate "$desktop_file" 2>&1 | tr '\n' ' ')
-check "desktop-file-validate finds nothing to remark in ui/dialo.desktop (${remarks:-none})" [ -z "$remarks" ]
 
 # ---------------------------------------------------------------------------------------
 # An X server at 96 DPI on a display number nobody holds, and a window manager on it. Xvfb
@@ -105,18 +103,20 @@ wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'windo
 check "openbox manages the display" wait_until 30 wm_running
 
 # ---------------------------------------------------------------------------------------
-# The phone's folders and configuration.
+# A devnet, and on it bob on a dialo-phone with his coins split and his handle published; and
+# alice's wallet, the only one in dialo's folder, which binds it at start-up.
 
 export QT_QPA_PLATFORM=xcb
 unset QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_ENABLE_HIGHDPI_SCALING QT_FONT_DPI
-mkdir -p "$LOCALAPPDATA/Orvane/dialo"
-# A port that was free a moment ago: every request of the phone is refused at once.
-dead=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-base=https://127.0.0.1:$dead
-cat >"$LOCALAPPDATA/Orvane/dialo/phone.json" <<EOF
-{"network":{"service_port":$dead,"directory_port":$dead,"woc_base":"$base/woc/v1/bsv/main",
- "arc_base":"$base/arc","update_base":"$base"},"audio":{"backend":"none"}}
-EOF
+block_interval=1
+setup bob
+dir=$root/alice
+configure_phone "$root/devnet.out"
+v --json create --handle alice
+address=$(json_text address <"$dir/v.out")
+v --json fund 200000 --confirm
+check "vaultra makes alice's wallet and the faucet funds it (exit code $rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
+export LOCALAPPDATA=$dir
 
 # ---------------------------------------------------------------------------------------
 # Squatters: in /tmp, at the name a per-user socket would get there, a socket anyone may reach
@@ -222,7 +222,23 @@ check "the one that ended exits with code 0 (got $code)" [ "$code" -eq 0 ]
 kept_window() { xdotool search --onlyvisible --pid "$kept" --name '^Dialo \(.*\)$' >/dev/null 2>&1; }
 check "the other shows its window" wait_until 30 kept_window
 check "and still runs" not ended "$kept"
-kill "$kept"
-wait "$kept" 2>/dev/null || true
+
+# ---------------------------------------------------------------------------------------
+# One real call from the window that went on.
+
+first_pid=$kept
+check "its window is found" eval 'wait_until 30 shown && [ -n "$window" ]'
+ready() { (($(devnet_get "/woc/v1/bsv/main/address/$address/confirmed/unspent" | grep -o '"tx_pos"' | wc -l) >= 120)); }
+check "the window publishes alice's handle and splits her coin into 120 in a block" \
+  wait_until 120 eval 'published alice 2>/dev/null && ready'
+
+# The handle field's centre, then Call's and Hang up's (ui/main_window.cpp).
+xdotool windowactivate --sync "$window" mousemove --window "$window" 230 222 click 1 type --delay 100 bob
+xdotool mousemove --window "$window" 230 290 click 1
+saw bob "the window's call rings bob" 90 '"callState":"Incoming"'
+send answer
+saw bob "bob answers" 60 '"callState":"Talking"'
+xdotool mousemove --window "$window" 372 290 click 1
+saw bob "the window's Hang up ends the call for bob" 60 '"statusText":"They hung up."'
 
 echo "$passed passed, 0 failed"

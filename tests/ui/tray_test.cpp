@@ -4,101 +4,56 @@
 #include <QAction>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <tuple>
 
+#include "state/ui_bridge.h"
 #include "store/phone_store.h"
 #include "ui/tray.h"
-#include "ui/ui_events.h"
 #include "window_fixture.h"
 
 namespace dialo::test {
 namespace {
 
-class TrayTest : public WindowTest {
-protected:
-    void SetUp() override {
-        WindowTest::SetUp();
-        if (HasFatalFailure()) return;
-        tray_ = std::make_unique<Tray>(window_.get());
-    }
-    void TearDown() override {
-        tray_.reset();
-        other_.reset();
-        WindowTest::TearDown();
-    }
-
-    /// Another window takes the focus, as when the user works elsewhere.
-    void lookAway() {
-        other_ = std::make_unique<QWidget>();
-        other_->resize(100, 100);
-        other_->show();
-        other_->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(other_.get()));
-        ASSERT_FALSE(window_->isActiveWindow());
-    }
-
-    /// A call from `caller` that rang unanswered, recorded as the call path records one.
-    void missedCallFrom(const std::string& caller, const std::string& callId) {
-        {
-            auto g = lockPhone();
-            record_missed_call(g.state, caller, callId);
-        }
+TEST_F(WindowTest, TheTrayCountsMissedCallsUntilTheWindowIsSeenAndShowDialoBringsItBack) {
+    Tray tray(window_.get());
+    QWidget elsewhere;  // where the user works meanwhile
+    elsewhere.resize(100, 100);
+    auto activate = [](QWidget* w) {
+        w->show();
+        w->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+    };
+    // A call that rang unanswered, recorded as the call path records one, and read by the window.
+    int calls = 0;
+    auto missed = [&](const char* caller) {
+        record_missed_call(lockPhone().state, caller, "00000000000000a" + std::to_string(++calls));
         postUi(UiMessage::Refresh);
+        QCoreApplication::sendPostedEvents(window_.get());
+    };
+    const std::tuple<std::function<void()>, int, const char*> steps[] = {
+        {[&] { activate(&elsewhere); }, 0, "Dialo"},
+        {[&] { missed("bob"); }, 1, "Dialo: 1 missed call"},
+        {[&] { missed("carol"); }, 2, "Dialo: 2 missed calls"},
+        {[&] { activate(window_.get()); }, 0, "Dialo"},
+        {[&] { missed("dave"); }, 0, "Dialo"},        // seen at once while the window is active
+        {[&] { activate(&elsewhere); }, 0, "Dialo"},  // seen calls stay seen; only a new one counts
+        {[&] { missed("bob"); }, 1, "Dialo: 1 missed call"},
+    };
+    for (const auto& [act, unseen, tip] : steps) {
+        ASSERT_NO_FATAL_FAILURE(act());
+        // Counted as the window handles the activation or the refresh.
+        EXPECT_EQ(tray.unseenMissedCalls(), unseen) << tip;
+        EXPECT_EQ(tray.icon()->toolTip(), tip);
     }
 
-    QAction* menuEntry(const QString& text) const {
-        for (QAction* a : tray_->icon()->contextMenu()->actions())
-            if (a->text() == text) return a;
-        ADD_FAILURE() << "no menu entry " << text.toStdString();
-        return nullptr;
-    }
-
-    std::unique_ptr<Tray> tray_;
-    std::unique_ptr<QWidget> other_;
-};
-
-TEST_F(TrayTest, MissedCallsCountUntilTheWindowIsActivated) {
-    EXPECT_EQ(tray_->unseenMissedCalls(), 0);
-    EXPECT_EQ(tray_->icon()->toolTip(), "Dialo");
-    ASSERT_NO_FATAL_FAILURE(lookAway());
-
-    missedCallFrom("bob", "00000000000000a1");
-    EXPECT_TRUE(eventually([this] { return tray_->unseenMissedCalls() == 1; }, 5));
-    EXPECT_EQ(tray_->icon()->toolTip(), "Dialo: 1 missed call");
-    missedCallFrom("carol", "00000000000000a2");
-    EXPECT_TRUE(eventually([this] { return tray_->unseenMissedCalls() == 2; }, 5));
-    EXPECT_EQ(tray_->icon()->toolTip(), "Dialo: 2 missed calls");
-
-    window_->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
-    EXPECT_TRUE(eventually([this] { return tray_->unseenMissedCalls() == 0; }, 5));
-    EXPECT_EQ(tray_->icon()->toolTip(), "Dialo");
-
-    // Seen calls stay seen when the user looks away again; only a new one counts.
-    ASSERT_NO_FATAL_FAILURE(lookAway());
-    missedCallFrom("bob", "00000000000000a3");
-    EXPECT_TRUE(eventually([this] { return tray_->unseenMissedCalls() == 1; }, 5));
-}
-
-TEST_F(TrayTest, ACallMissedWhileTheWindowIsActiveIsSeenAtOnce) {
-    window_->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
-    missedCallFrom("bob", "00000000000000b1");
-    ASSERT_FALSE(lockPhone().state.boxes.calls.empty());
-    // The window handles the refresh that followed the record; the count stays at none.
-    QCoreApplication::sendPostedEvents(window_.get());
-    EXPECT_EQ(tray_->unseenMissedCalls(), 0);
-    EXPECT_EQ(tray_->icon()->toolTip(), "Dialo");
-}
-
-TEST_F(TrayTest, ShowDialoBringsTheMinimisedWindowBack) {
     window_->showMinimized();
     ASSERT_TRUE(eventually([this] { return window_->isMinimized(); }, 5));
-    QAction* show = menuEntry("Show Dialo");
-    ASSERT_NE(show, nullptr);
-    show->trigger();
+    QStringList entries;
+    for (QAction* a : tray.icon()->contextMenu()->actions()) entries << a->text();
+    ASSERT_EQ(entries, (QStringList{"Show Dialo", "Quit"}));
+    tray.icon()->contextMenu()->actions().front()->trigger();
     EXPECT_TRUE(eventually([this] { return !window_->isMinimized() && window_->isVisible(); }, 5));
     EXPECT_TRUE(QTest::qWaitForWindowActive(window_.get()));
-    ASSERT_NE(menuEntry("Quit"), nullptr);
 }
 
 }  // namespace

@@ -1,107 +1,231 @@
 #pragma once
 // alice's phone as the desktop program runs it, with its main window and card, on a devnet of the
-// test's own; a `vaultra watch --approve-all` that answers her Connect; and on request bob, a
-// headless dialo-phone in a folder of his own, driven through its standard input. Every wait
-// pumps the Qt event loop and has a deadline.
+// test's own, and a `vaultra watch --approve-all` that answers her Connect. bob is a handle
+// published on the devnet: what his phone would send, the test hands to alice's dispatcher as her
+// poller hands it what it reads from chain. Every wait pumps the Qt event loop and has a deadline.
 
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
 #include <QTest>
-
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "child.h"
+#include "app/startup.h"
+#include "app/workers.h"
+#include "audio/playback.h"
+#include "base/clock.h"
+#include "base/config.h"
+#include "call/call_control.h"
+#include "call/dispatch.h"
+#include "call/event.h"
 #include "state/phone_state.h"
+#include "store/handle_switch.h"
+#include "store/phone_store.h"
+#include "store/saver.h"
 #include "ui/card_window.h"
 #include "ui/main_window.h"
 #include "unit/devnet/devnet_fixture.h"
+#include "vaultra/envelope.h"
+#include "vaultra/identity.h"
+#include "wallet/coins.h"
 
 // Failure messages show texts as text.
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline std::ostream& operator<<(std::ostream& out, const QString& text) { return out << text.toStdString(); }
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text << '"'; }
 
 namespace dialo::test {
 
 using nlohmann::json;
 
 /// A call-history record: talked for `secs`, or missed when 0, `agoSeconds` before now.
-CallRecord callRecord(const char* from, const char* to, int32_t secs, int64_t agoSeconds);
+inline CallRecord callRecord(const char* from, const char* to, int32_t secs, int64_t agoSeconds) {
+    CallRecord c;
+    c.from = from;
+    c.to = to;
+    c.secs = secs;
+    c.missed = secs == 0;
+    c.ts = nowSeconds() - agoSeconds;
+    return c;
+}
 
 class WindowTest : public devnet::test::DevnetTest {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override {
+        DevnetTest::SetUp();
+        options.unspentPageSize = 100;
+        options.blockIntervalSeconds = 1;  // a block a second confirms the coin split
+        start();
+        if (HasFatalFailure()) return;
+        char pattern[] = "/tmp/dialo-ui-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        const std::string dir = root_ + "/alice";
+        ASSERT_EQ(::setenv("LOCALAPPDATA", dir.c_str(), 1), 0);  // for vaultra too
+        std::filesystem::create_directories(dir + "/Orvane/dialo");
+        // A silent microphone and a loudspeaker into nothing.
+        std::ofstream(dir + "/Orvane/dialo/phone.json")
+            << json{{"network", devnet.networkJson()}, {"audio", {{"backend", "file"}}}}.dump(2);
+        const json made = vaultra({"create", "--handle", "alice"});
+        aliceIdentity_ = made.value("identity_pub", "");
+        ASSERT_EQ(post("/devnet/fund", {{"address", made.value("address", "")}, {"sats", 200000}, {"confirm", true}}).status, 200);
+        (void)vaultra({"create"});  // a second wallet keeps start-up from binding the only one
+        ASSERT_EQ(post("/api/paymail/claim", devnet::test::signedClaim("bob", bob_, devnet::test::keyOf('9'))).status, 200);
+        ASSERT_FALSE(HasFailure());
+        watch_.start(DIALO_VAULTRA, {"--json", "watch", "--approve-all", QString::fromStdString(made.value("id", ""))});
+        QByteArray said;
+        ASSERT_TRUE(eventually([&] { return (said += watch_.readAllStandardOutput()).contains("\"watching\""); }, 20))
+            << watch_.readAllStandardError().toStdString();
 
-    /// Waits, pumping events, until `done` holds; false after `seconds`.
-    static bool eventually(const std::function<bool()>& done, int seconds) {
-        return QTest::qWaitFor(done, seconds * 1000);
+        ASSERT_TRUE(startCore());
+        coreStarted_ = true;
+        window_ = std::make_unique<MainWindow>();  // routes the workers' messages to itself
+        installCards(*window_);
+        ASSERT_TRUE(startWorkers());
+        window_->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
     }
+    void TearDown() override {
+        if (window_) window_->close();
+        window_.reset();
+        if (coreStarted_) shutdownCore();
+        watch_.kill();
+        watch_.waitForFinished();
+        DevnetTest::TearDown();
+        std::error_code ec;
+        if (!root_.empty()) std::filesystem::remove_all(root_, ec);
+    }
+
+    static bool eventually(const std::function<bool()>& done, int seconds) { return QTest::qWaitFor(done, seconds * 1000); }
 
     PhoneButton* button(const char* name) const { return window_->findChild<PhoneButton*>(name); }
     QLineEdit* handleField() const { return window_->findChild<QLineEdit*>("handle"); }
     /// A left click in the middle of the named button, as a user makes it.
     void click(const char* name) { press(button(name), name); }
-
-    /// The card's widgets by name; null while no card is open.
-    PhoneButton* cardButton(const char* name) const {
-        return openCard() ? openCard()->findChild<PhoneButton*>(name) : nullptr;
-    }
+    PhoneButton* cardButton(const char* name) const { return openCard() ? openCard()->findChild<PhoneButton*>(name) : nullptr; }
     QLineEdit* cardField() const { return openCard() ? openCard()->findChild<QLineEdit*>("card-handle") : nullptr; }
+    QListWidget* cardList() const { return openCard() ? openCard()->findChild<QListWidget*>("list") : nullptr; }
     void clickCard(const char* name) { press(cardButton(name), name); }
+
     /// Opens a card kind (1..7) through the buttons that lead to it: the main window's, then the card's.
-    void openKind(int kind);
+    void openKind(int kind) {
+        static const std::pair<const char*, const char*> kPaths[] = {
+            {}, {"contacts", nullptr}, {"answerphone", nullptr}, {"answerphone", "saved"}, {"settings", nullptr},
+            {"answerphone", "history"}, {"settings", "fees"}, {"settings", "blocked"}};
+        ASSERT_NO_FATAL_FAILURE(click(kPaths[kind].first));
+        if (kPaths[kind].second) {
+            ASSERT_NO_FATAL_FAILURE(clickCard(kPaths[kind].second));
+        }
+        ASSERT_NE(openCard(), nullptr);
+        ASSERT_EQ(openCard()->kind(), kind);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(openCard()));
+    }
     /// The titles of the card's rows, top to bottom (an empty list shows one line saying so).
-    QStringList cardRows() const;
-    /// The second line of the row titled `title`; empty when there is none.
-    QString rowDetail(const QString& title) const;
-    /// Clicks the card's row titled `title`.
-    void selectRow(const QString& title);
+    QStringList cardRows() const {
+        QStringList rows;
+        for (int i = 0; cardList() && i < cardList()->count(); ++i) rows << cardList()->item(i)->text();
+        return rows;
+    }
+    QListWidgetItem* row(const QString& title) const {
+        const auto found = cardList() ? cardList()->findItems(title, Qt::MatchExactly) : QList<QListWidgetItem*>();
+        return found.size() == 1 ? found.front() : nullptr;
+    }
+    QString rowDetail(const QString& title) const { return row(title) ? row(title)->data(kRowDetail).toString() : ""; }
+    void selectRow(const QString& title) {
+        QListWidgetItem* item = row(title);
+        ASSERT_NE(item, nullptr) << title << " is not one row of " << cardRows().join(" | ");
+        cardList()->scrollToItem(item);
+        QTest::mouseClick(cardList()->viewport(), Qt::LeftButton, {}, cardList()->visualItemRect(item).center());
+        ASSERT_TRUE(item->isSelected()) << title;
+    }
 
     /// Answers the next dialog or pop-up menu that `match` accepts, once it is shown, by `act`
-    /// (as a user would answer it), so that the click that opened it returns. Looks every 20 ms
-    /// until it has acted or the returned watch is destroyed; after `seconds` without one, fails
-    /// and closes whatever modal window is up, so that the test goes on.
-    std::unique_ptr<QObject> whenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> act,
-                                       int seconds = 30);
+    /// (as a user would), so that the click that opened it returns. After `seconds` without
+    /// one (and while the returned watch lives), fails and closes what is up.
+    static std::unique_ptr<QObject> whenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> act,
+                                              int seconds = 30) {
+        auto watch = std::make_unique<QTimer>();
+        QTimer* timer = watch.get();
+        auto started = std::make_shared<QElapsedTimer>();
+        started->start();
+        QObject::connect(timer, &QTimer::timeout, timer, [=] {
+            for (QWidget* shown : {QApplication::activePopupWidget(), QApplication::activeModalWidget()}) {
+                if (shown && shown->isVisible() && match(shown)) {
+                    timer->stop();
+                    return act(shown);
+                }
+            }
+            if (started->elapsed() < seconds * 1000LL) return;
+            timer->stop();
+            ADD_FAILURE() << "no dialog or menu of the kind awaited was shown within " << seconds << " s";
+            for (QWidget* up : {QApplication::activePopupWidget(), QApplication::activeModalWidget()})
+                if (up) up->close();
+        });
+        timer->start(20);
+        return watch;
+    }
 
     /// As the program is started again: window and card destroyed, settings and volume back to
     /// their defaults and read from the store as start-up reads them, a new window with its cards.
-    void restartWindow();
-    /// The contacts in alice's wallet file, as Vaultra keeps them.
-    std::vector<std::string> walletContacts() const;
-
+    void restartWindow() {
+        window_->close();
+        window_.reset();  // the card is the window's child and goes with it
+        ASSERT_TRUE(flush_phone_store());
+        lockPhone().state.settings = PhoneSettings{};
+        phoneFlags().volume = PhoneFlags().volume.load();
+        (void)setChunkMs(kDefaultChunkMs);
+        load_settings();
+        const std::string output = lockPhone().state.settings.output;
+        setOutputId(output);  // as start-up does when it opens the sound
+        window_ = std::make_unique<MainWindow>();
+        installCards(*window_);
+        window_->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+    }
     /// Clicks Connect and waits until the window shows alice connected and her store is loaded.
-    void connectAlice();
-    /// Waits until alice's coins are split and in a block, after which nothing in the
-    /// background writes the status line while she is idle.
-    void awaitAliceCoins();
-    /// Starts bob: his wallet, funded, and his dialo-phone. `speaks`: his microphone plays a
-    /// voice instead of silence. With `echo`, the phone is an echo line under the handle "echo"
-    /// that answers every call itself and plays back what it hears.
-    void startBob(bool speaks, bool echo = false);
-    /// Both phones connected, their handles published and their coins split and in a block.
-    void awaitCallsReady();
-
+    void connectAlice() {
+        click("connect");
+        ASSERT_TRUE(eventually([this] { return button("connect")->text() == "Disconnect"; }, 90))
+            << "status: " << lockPhone().state.statusText;
+        ASSERT_TRUE(eventually([this] { return window_->headerLines().connection.contains("alice"); }, 60));
+        // What a test puts in her lists must not be replaced by the loading of her file.
+        ASSERT_TRUE(eventually([] { return current_store_key() == "alice"; }, 60));
+    }
+    /// Waits until alice's coins are split and in a block: she can pay for events, and nothing
+    /// in the background writes the status line while she is idle.
+    void awaitAliceCoins() {
+        ASSERT_TRUE(eventually([] { return count_ready_coins() >= 120; }, 150)) << "ready: " << count_ready_coins();
+    }
     static CallState aliceState() { return lockPhone().state.callState; }
-    /// Waits for bob's next output line (after the last one taken) that `match` accepts; takes it
-    /// (into `found`, when given). False, with a test failure naming `what`, when none comes
-    /// within `seconds`.
-    bool bobSays(const std::function<bool(const json&)>& match, int seconds, const std::string& what,
-                 json* found = nullptr);
-    /// bob's next line showing the call state `state` (as dialo-phone names it).
-    bool bobIs(const char* state, int seconds);
-    /// bob calls alice, whose answer-phone is on, speaks for `seconds` and hangs up; returns when
-    /// he has sent the message.
-    void bobLeavesMessage(int seconds);
+
+    /// `event` (from buildEvent), signed by bob and sealed to alice as his phone sends it, given
+    /// to her dispatcher as a payload her poller read from chain.
+    void fromBob(json event) {
+        const int64_t ts = nowSeconds();
+        event.update({{"protocol", kProtocol}, {"type", "dl"}, {"location", "dialo"}, {"handle", "bob"}, {"actor", "bob"},
+                      {"paymail", "bob@" + options.serviceDomain}, {"pay", bob_.address}, {"ts", ts}});
+        std::string sig, error;
+        ASSERT_TRUE(sign_message_compact(bob_.priv, canonical_text(event), sig));
+        event["pubkey"] = bob_.pub;
+        event["sig"] = sig;
+        json sealed = buildEnvelope(ts);
+        ASSERT_TRUE(seal(compactText(event), aliceIdentity_, sealed, error)) << error;
+        handlePayload(newCallId() + newCallId() + newCallId() + newCallId(), compactText(sealed));  // a txid
+    }
 
     std::string root_;
-    std::string aliceDir_, bobDir_;
-    std::string aliceWallet_;  // Vaultra's id of her wallet
+    std::string aliceIdentity_;  // her identity key, which events to her are sealed to
+    const devnet::test::Key bob_ = devnet::test::keyOf('b');
     std::unique_ptr<MainWindow> window_;
-    std::unique_ptr<Child> watch_, bob_;
 
 private:
     static void press(PhoneButton* b, const char* name) {
@@ -112,13 +236,15 @@ private:
         (void)eventually([b] { return b->isEnabled(); }, 5);
         QTest::mouseClick(b, Qt::LeftButton, {}, b->rect().center());
     }
-    /// A wallet made by vaultra in `dir` (with `handle`, when not empty), funded when `sats`.
-    std::string makeWallet(const std::string& dir, const std::string& handle, int64_t sats);
-    void configure(const std::string& dir, const json& audio);
-    bool published(const std::string& handle);
+    /// What `vaultra --json ARGS` printed, run in alice's folder to its end.
+    static json vaultra(const QStringList& args) {
+        QProcess run;
+        run.start(DIALO_VAULTRA, QStringList{"--json"} + args);
+        EXPECT_TRUE(run.waitForFinished(60000) && run.exitCode() == 0) << args.join(' ') << run.readAllStandardError().toStdString();
+        return json::parse(run.readAllStandardOutput().toStdString(), nullptr, false);
+    }
+    QProcess watch_;
     bool coreStarted_ = false;
-    std::string bobHandle_ = "bob";
-    size_t bobSeen_ = 0;
 };
 
 }  // namespace dialo::test
