@@ -28,7 +28,7 @@
 #include "audio/pcm.h"
 #include "audio/playback.h"
 #include "base/config.h"
-#include "unit/audio/pulse_daemon.h"
+#include "support/pulse_daemon.h"
 
 namespace {
 

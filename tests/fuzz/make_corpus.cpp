@@ -30,7 +30,7 @@
 #include "store/phone_store.h"
 #include "tools/devnet/dns.h"
 #include "tools/vaultra/commands.h"
-#include "unit/devnet/devnet_fixture.h"
+#include "support/devnet_fixture.h"
 #include "vaultra/envelope.h"
 #include "wallet/binding.h"
 #include "wallet/wallet_lock.h"

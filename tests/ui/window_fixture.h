@@ -34,7 +34,7 @@
 #include "store/saver.h"
 #include "ui/card_window.h"
 #include "ui/main_window.h"
-#include "unit/devnet/devnet_fixture.h"
+#include "support/devnet_fixture.h"
 #include "vaultra/envelope.h"
 #include "vaultra/identity.h"
 #include "wallet/coins.h"

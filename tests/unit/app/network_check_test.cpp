@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../wallet/phone_devnet_fixture.h"
+#include "support/phone_devnet_fixture.h"
 #include "app/network_check.h"
 #include "wallet/broadcast.h"
 

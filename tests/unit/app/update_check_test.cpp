@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "../wallet/phone_devnet_fixture.h"
+#include "support/phone_devnet_fixture.h"
 #include "app/update_check.h"
 #include "state/ui_bridge.h"
 

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <string>
 
-#include "../temp_folder.h"
+#include "support/temp_folder.h"
 #include "audio/capture.h"
 #include "audio/gsm.h"
 #include "audio/pcm.h"

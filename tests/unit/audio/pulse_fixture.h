@@ -11,14 +11,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../temp_folder.h"
+#include "support/temp_folder.h"
 #include "audio/backend.h"
 #include "audio/playback.h"
 #include "base/config.h"
 #include "platform/files.h"
 #include "state/phone_state.h"
 #include "store/phone_store.h"
-#include "unit/audio/pulse_daemon.h"
+#include "support/pulse_daemon.h"
 
 namespace dialo::test {
 

@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../temp_folder.h"
+#include "support/temp_folder.h"
 #include "audio/backend.h"
 #include "audio/capture.h"
 #include "audio/gsm.h"

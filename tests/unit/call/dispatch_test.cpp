@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../temp_folder.h"
-#include "../wallet/funded_wallet_fixture.h"
+#include "support/temp_folder.h"
+#include "support/funded_wallet_fixture.h"
 #include "audio/backend.h"
 #include "audio/capture.h"
 #include "audio/gsm.h"

@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../wallet/phone_devnet_fixture.h"
+#include "support/phone_devnet_fixture.h"
 #include "base/clock.h"
 #include "base/config.h"
 #include "call/https_get.h"

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../wallet/funded_wallet_fixture.h"
+#include "support/funded_wallet_fixture.h"
 #include <algorithm>
 #include <atomic>
 #include <chrono>

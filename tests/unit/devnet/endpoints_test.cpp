@@ -11,7 +11,7 @@
 #include <set>
 #include <thread>
 
-#include "devnet_fixture.h"
+#include "support/devnet_fixture.h"
 #include "tools/devnet/faults.h"
 
 namespace dialo::devnet::test {

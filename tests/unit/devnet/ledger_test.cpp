@@ -6,7 +6,7 @@
 
 #include <secp256k1.h>
 
-#include "devnet_fixture.h"
+#include "support/devnet_fixture.h"
 #include "wallet/secp256k1.h"
 
 namespace dialo::devnet::test {

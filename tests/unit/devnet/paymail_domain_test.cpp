@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "devnet_fixture.h"
+#include "support/devnet_fixture.h"
 #include "tools/devnet/faults.h"
 
 namespace dialo::devnet::test {

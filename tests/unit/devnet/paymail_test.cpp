@@ -1,7 +1,7 @@
 // The paymail directory takes handles only through claims signed by their identity key; the
 // first valid claim of an alias owns it, and look-ups on both ports answer from it.
 
-#include "devnet_fixture.h"
+#include "support/devnet_fixture.h"
 
 namespace dialo::devnet::test {
 namespace {

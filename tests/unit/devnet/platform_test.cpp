@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "devnet_fixture.h"
+#include "support/devnet_fixture.h"
 #include "service/platform.h"
 #include "service/sqlite_db.h"
 

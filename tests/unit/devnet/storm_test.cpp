@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "devnet_fixture.h"
+#include "support/devnet_fixture.h"
 #include "tools/devnet/storm.h"
 
 namespace dialo::devnet::test {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "../temp_folder.h"
+#include "support/temp_folder.h"
 #include "platform/autostart.h"
 #include "platform/files.h"
 #include "platform/paths.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "../temp_folder.h"
+#include "support/temp_folder.h"
 #include "platform/data_dir.h"
 #include "platform/process.h"
 

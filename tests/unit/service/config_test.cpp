@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "service/config.h"
-#include "unit/temp_folder.h"
+#include "support/temp_folder.h"
 
 namespace dialo::service {
 namespace {

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "service/ops.h"
-#include "unit/temp_folder.h"
+#include "support/temp_folder.h"
 
 namespace dialo::service {
 namespace {

@@ -14,7 +14,7 @@
 #include "base/base64.h"
 #include "base/bytes.h"
 #include "service/chain_sources.h"
-#include "unit/temp_folder.h"
+#include "support/temp_folder.h"
 
 namespace dialo::service {
 namespace {

@@ -21,7 +21,7 @@
 
 #include "service/storage.h"
 #include "support/postgres_cluster.h"
-#include "unit/temp_folder.h"
+#include "support/temp_folder.h"
 
 namespace dialo::service {
 namespace {

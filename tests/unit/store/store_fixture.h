@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../temp_folder.h"
+#include "support/temp_folder.h"
 #include "base/base64.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"

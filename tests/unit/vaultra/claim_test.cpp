@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../wallet/funded_wallet_fixture.h"
+#include "support/funded_wallet_fixture.h"
 #include "vaultra/own_handle.h"
 #include "vaultra/status.h"
 

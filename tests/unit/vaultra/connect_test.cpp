@@ -9,7 +9,7 @@
 
 #include "base/clock.h"
 #include "tools/vaultra/commands.h"
-#include "vault_fixture.h"
+#include "support/vault_fixture.h"
 #include "vaultra/connect.h"
 #include "vaultra/identity.h"
 #include "wallet/client_sinks.h"

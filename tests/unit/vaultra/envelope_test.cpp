@@ -3,8 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../temp_folder.h"
-#include "../wallet/phone_devnet_fixture.h"
+#include "support/temp_folder.h"
+#include "support/phone_devnet_fixture.h"
 #include "base/clock.h"
 #include "vaultra/envelope.h"
 

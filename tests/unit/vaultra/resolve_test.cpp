@@ -9,7 +9,7 @@
 #include <map>
 #include <memory>
 
-#include "../wallet/funded_wallet_fixture.h"
+#include "support/funded_wallet_fixture.h"
 #include "base/detached.h"
 #include "tools/devnet/directory.h"
 #include "tools/devnet/tls.h"

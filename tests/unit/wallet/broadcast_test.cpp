@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "phone_devnet_fixture.h"
+#include "support/phone_devnet_fixture.h"
 #include "wallet/broadcast.h"
 #include "wallet/coins.h"
 

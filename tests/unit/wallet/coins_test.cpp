@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "../vaultra/vault_fixture.h"
-#include "funded_wallet_fixture.h"
+#include "support/vault_fixture.h"
+#include "support/funded_wallet_fixture.h"
 #include "vaultra/connect.h"
 #include "wallet/coins.h"
 #include "wallet/encoding.h"

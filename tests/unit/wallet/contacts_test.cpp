@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../vaultra/vault_fixture.h"
+#include "support/vault_fixture.h"
 #include "vaultra/connect.h"
 #include "wallet/contacts.h"
 

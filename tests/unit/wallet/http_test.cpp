@@ -8,7 +8,7 @@
 #include <atomic>
 #include <thread>
 
-#include "phone_devnet_fixture.h"
+#include "support/phone_devnet_fixture.h"
 
 namespace dialo {
 namespace {

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <future>
 
-#include "../vaultra/vault_fixture.h"
+#include "support/vault_fixture.h"
 #include "state/ui_bridge.h"
 #include "vaultra/connect.h"
 #include "wallet/binding.h"

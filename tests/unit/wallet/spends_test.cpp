@@ -8,7 +8,7 @@
 #include <map>
 #include <thread>
 
-#include "funded_wallet_fixture.h"
+#include "support/funded_wallet_fixture.h"
 #include "wallet/client_sinks.h"
 #include "wallet/coins.h"
 #include "wallet/spends.h"

@@ -4,7 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "../vaultra/vault_fixture.h"
+#include "support/vault_fixture.h"
 #include "platform/files.h"
 #include "vaultra/connect.h"
 #include "wallet/binding.h"

@@ -2,7 +2,7 @@
 // The wallet client pointed at an in-process devnet: its "network" configuration, a sleep the
 // test chooses (back-off and confirmation waits cost no time), and fault injection.
 
-#include "../devnet/devnet_fixture.h"
+#include "support/devnet_fixture.h"
 #include "app/startup.h"
 #include "base/clock.h"
 #include "base/config.h"

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../temp_folder.h"
+#include "support/temp_folder.h"
 #include "app/startup.h"
 #include "base/clock.h"
 #include "wallet/wallet_file.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "../vaultra/vault_fixture.h"
-#include "phone_devnet_fixture.h"
+#include "support/vault_fixture.h"
+#include "support/phone_devnet_fixture.h"
 #include "vaultra/identity.h"
 #include "wallet/binding.h"
 #include "wallet/mnemonic.h"
