@@ -50,7 +50,7 @@ deny_approve_disconnect() {
   create_wallet
   create_wallet
   local second=$wallet_id
-  start_phone
+  phone_up "$scenario"
   status_is "not connected at start" '"connected":false,'
   connect_with deny
   expect "connect denied" '{"event":"connect","result":"error: connect denied in Vaultra."}'
@@ -63,7 +63,7 @@ deny_approve_disconnect() {
   ask "disconnect succeeds" disconnect '{"event":"disconnect","result":"success"}'
   status_is "not connected after disconnect" '"connected":false,'
   check "bind file removed by disconnect" no_bind_file
-  stop_phone
+  quit_phone "$scenario"
 }
 
 locked_wallet() {
@@ -79,7 +79,7 @@ locked_wallet() {
   v --json list
   check "list shows the wallet locked" grep -qF "\"id\":\"$id\",\"locked\":true" "$dir/v.out"
 
-  start_phone
+  phone_up "$scenario"
   connect_with approve --wallet "$id"
   expect "connect to a locked wallet refused" \
     '{"event":"connect","result":"error: This wallet is locked. Open it in Vaultra."}'
@@ -95,18 +95,18 @@ locked_wallet() {
   check "unlocked file has no envelope" not grep -q '"lock"' "$file"
   # The approval stands, so the wallet is usable as soon as it is opened.
   status_is "connected once unlocked" '"connected":true,' 20
-  stop_phone
+  quit_phone "$scenario"
 }
 
 single_wallet() {
   begin single
   create_wallet
   check "no bind file before the phone starts" no_bind_file
-  start_phone
+  phone_up "$scenario"
   status_is "the only wallet is connected without a connect" '"connected":true,'
   check "bind file names the only wallet" bound_to "$wallet_id"
   check "no connect request was made" not has_request
-  stop_phone
+  quit_phone "$scenario"
 }
 
 contacts() {
@@ -114,7 +114,7 @@ contacts() {
   create_wallet
   local file before one='{"contacts":[{"dest":"alice","note":"friend"}],"event":"contacts"}'
   file=$(wallet_file "$wallet_id")
-  start_phone
+  phone_up "$scenario"
   ask "add @Alice" 'contact-add @Alice hello' '{"event":"contact-add","result":"success"}'
   ask "add alice again with a new note" 'contact-add alice friend' '{"event":"contact-add","result":"success"}'
   ask "one contact, the note replaced" contacts "$one"
@@ -129,12 +129,12 @@ contacts() {
     '{"event":"contact-add","result":"error: no Vaultra wallet. Create first."}'
   ask "no contacts without a wallet" contacts '{"contacts":[],"event":"contacts"}'
   check "refused remove and add leave the file as it was" [ "$(sha256sum <"$file")" = "$before" ]
-  stop_phone
+  quit_phone "$scenario"
 
   # A new start binds the only wallet again and reads the contact back from its file.
-  start_phone
+  phone_up "$scenario"
   ask "contact read back after a restart" contacts "$one"
-  stop_phone
+  quit_phone "$scenario"
 }
 
 # Everything below the wallets folder and the index, with checksums.

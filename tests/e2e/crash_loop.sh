@@ -546,7 +546,7 @@ crash_loop() {
 }
 
 # CRASH_KEEP=1 keeps the run's folder for a look afterwards.
-trap 'end_processes "${p_pid[@]}"; stop_devnet; [ -n "${CRASH_KEEP:-}" ] && echo "kept $root" || rm -rf "$root"' EXIT
+keep_dir=${CRASH_KEEP:+/tmp/crash_loop-$seed}
 declare -A p_identity=() p_identity_pub=()
 t_start=$(now_ms)
 crash_loop

@@ -25,7 +25,7 @@ status_during_refresh() {
   v --json fund 50000 --confirm
   check "vaultra fund 50000 --confirm exit code 0 (got $rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
 
-  start_phone
+  phone_up "$scenario"
   status_is "the only wallet is connected at start" '"connected":true,'
   check "status names the wallet's address" grep -qF "\"ownPayAddress\":\"$address\"" <<<"$line"
   check "a 10 s hold set on WhatsOnChain's next answer" hold /woc/ 10000
@@ -40,7 +40,7 @@ status_during_refresh() {
   seen=$(wc -l <"$out")  # past the 20 answers
   status_is "status shows the funded balance after the refresh" '"balance":"alice   50000 sats"'
   check "status shows the handle after the refresh" grep -qF '"ownHandle":"alice"' <<<"$line"
-  stop_phone
+  quit_phone "$scenario"
 }
 
 # Two wallets, so the connect waits for an approval that never comes; quit must not wait.
@@ -48,9 +48,9 @@ quit_during_connect() {
   begin quit_connect
   v create
   v create
-  start_phone
+  phone_up "$scenario"
   send connect
-  stop_phone 10
+  quit_phone "$scenario" 10
 }
 
 run_scenarios status_during_refresh quit_during_connect

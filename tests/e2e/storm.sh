@@ -461,8 +461,7 @@ echo_line() {
 }
 
 
-trap 'end_processes "${p_pid[@]}"; stop_devnet
-  [ -z "${STORM_KEEP:-}" ] || cp -r "$root" "$STORM_KEEP"; rm -rf "$root"' EXIT
+keep_dir=${STORM_KEEP:-}
 t_start=$(now_ms)
 [ "$mode" = calm ] || echo "  storm seed $storm_seed (STORM_SEED=$storm_seed repeats its fates)"
 make_speech
