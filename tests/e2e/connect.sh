@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Drives dialo-phone and vaultra together through the files they share: connect denied then
-# approved, a locked wallet, the single-wallet start-up, contacts kept in the wallet file, and
-# vaultra's refusals of bad input.
-# Usage: connect.sh PATH-TO-dialo-phone PATH-TO-vaultra
+# approved, quit at once while a connect waits, a locked wallet, the single-wallet start-up,
+# contacts kept in the wallet file, and vaultra's refusals of bad input. Then the phone keeps
+# answering while the network is slow: with the devnet holding WhatsOnChain's first answer
+# 10 s, a `refresh` waits on it, and 20 `status` commands sent meanwhile are all answered within
+# 2 s, before the refresh ends (2 s is far from 10 s, so the machine's speed does not matter).
+# Usage: connect.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
 set -uo pipefail
 phone=$1
 vaultra=$2
+devnet=$3
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+need_tools connect.sh curl
 
 # Creates a wallet; its id in $wallet_id, its phrase in $wallet_phrase.
 create_wallet() {
@@ -63,7 +68,10 @@ deny_approve_disconnect() {
   ask "disconnect succeeds" disconnect '{"event":"disconnect","result":"success"}'
   status_is "not connected after disconnect" '"connected":false,'
   check "bind file removed by disconnect" no_bind_file
-  quit_phone "$scenario"
+  # Two wallets, so a connect waits for an approval that never comes; quit must not wait.
+  send connect
+  check "connect request written" wait_until 20 has_request
+  quit_phone "$scenario" 10
 }
 
 locked_wallet() {
@@ -175,4 +183,35 @@ bad_input() {
   check "and does not print it" not grep -qF "$wallet_phrase" "$dir/v.out"
 }
 
-run_scenarios deny_approve_disconnect locked_wallet single_wallet contacts bad_input
+count_events() { grep -cE "\"event\":\"$1\"[,}]" "$out"; }
+statuses_answered() { [ "$(count_events status)" -ge "$1" ]; }
+
+status_during_refresh() {
+  begin refresh
+  start_devnet
+  v --json create --handle alice
+  check "vaultra create --handle alice exit code 0 (got $rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
+  local address before i
+  address=$(json_text address <"$dir/v.out")
+  v --json fund 50000 --confirm
+  check "vaultra fund 50000 --confirm exit code 0 (got $rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
+
+  phone_up "$scenario"
+  status_is "the only wallet is connected at start" '"connected":true,'
+  check "status names the wallet's address" grep -qF "\"ownPayAddress\":\"$address\"" <<<"$line"
+  check "a 10 s hold set on WhatsOnChain's next answer" hold /woc/ 10000
+  send refresh
+  check "the refresh's request is held by the devnet" wait_until 20 no_fault_pending
+  before=$(count_events status)
+  for ((i = 0; i < 20; i++)); do send status; done
+  check "20 status answers within 2 s while the refresh waits" wait_until 2 statuses_answered $((before + 20))
+  check "the refresh was still waiting when they came" [ "$(count_events refresh-done)" -eq 0 ]
+
+  expect "refresh ends once the devnet answers" '{"event":"refresh-done"}'
+  seen=$(wc -l <"$out")  # past the 20 answers
+  status_is "status shows the funded balance after the refresh" '"balance":"alice   50000 sats"'
+  check "status shows the handle after the refresh" grep -qF '"ownHandle":"alice"' <<<"$line"
+  quit_phone "$scenario"
+}
+
+run_scenarios deny_approve_disconnect locked_wallet single_wallet contacts bad_input status_during_refresh
