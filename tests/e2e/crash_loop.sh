@@ -247,19 +247,21 @@ payload_text() {
   printf '%s.' "$t"
 }
 
-# Alice's phone killed with SIGKILL and started again, bound to her wallet; CHECK... runs
-# between on the dead phone's output.
+# Alice's phone started again after a kill, bound to her wallet.
 alice_again() {
-  phone_killed alice
-  (($# == 0)) || check "$@"
   phone_up alice
   saw alice "binds its wallet again" 60 '"connected":true' '"ownHandle":"alice"'
 }
 
 payloads() {
   scenario=payloads
-  local i n=100 kill_after=40 kill_during=70 cmd txid hex
+  local i n=100 kill_after=40 kill_during=70 cmd txid hex row
   local -a txids=() costs=() texts=()
+  # The held one: a transaction to the payee that no answer named.
+  held_tx() {
+    txids[kill_during]=$($check_py paid "$ledger" "$peer_address" | grep -vxF -f <(printf '%s\n' "${txids[@]}" | grep .))
+    matches "${txids[kill_during]}" '^[0-9a-f]{64}$'
+  }
   use alice
   for ((i = 1; i <= n; i++)); do
     texts[i]=$(payload_text "$i")
@@ -270,8 +272,11 @@ payloads() {
       check "payload $i: a delay set on the devnet's broadcast route" hold /oi/submit 10000
       send "$cmd"
       check "payload $i: the broadcast reached the devnet" wait_until 20 no_fault_pending
-      alice_again "payload $i: no answer came before the kill" not find_event payload
-      txids[i]=""
+      phone_killed alice
+      check "payload $i: no answer came before the kill" not find_event payload
+      # Restarted only once the devnet has it, or the phone could offer a coin it spent.
+      check "payload $i: the devnet took it after the kill, once" wait_until 60 held_tx
+      alice_again
       continue
     fi
     send "$cmd"
@@ -279,29 +284,23 @@ payloads() {
     check "payload $i answers success, a txid and a cost ($line)" \
       matches "$(json_text result <<<"$line")" '^success: ([0-9a-f]{64}) ([0-9]+)$'
     txids[i]=${BASH_REMATCH[1]} costs[i]=${BASH_REMATCH[2]}
-    ((i != kill_after)) || alice_again
+    ((i != kill_after)) || { phone_killed alice && alice_again; }
   done
-  # The held one: a transaction to the payee that no answer named.
-  held_tx() {
-    txids[kill_during]=$($check_py paid "$ledger" "$peer_address" | grep -vxF -f <(printf '%s\n' "${txids[@]}" | grep .))
-    matches "${txids[kill_during]}" '^[0-9a-f]{64}$'
-  }
-  check "payload $kill_during: the devnet took it after the kill, once" wait_until 60 held_tx
   check "$n distinct txids" [ "$(printf '%s\n' "${txids[@]}" | sort -u | wc -l)" -eq "$n" ]
   $check_py tx "$ledger" "$peer_address,$second_address" "${txids[@]:1}" >"$root/payloads" ||
     fail "crash_check.py could not read the payloads"
   for ((i = 1; i <= n; i++)); do
-    read -ra out <<<"$(sed -n "${i}p" "$root/payloads")"
+    read -ra row <<<"$(sed -n "${i}p" "$root/payloads")"
     hex=$(printf '%s' "${texts[i]}" | od -An -v -tx1 | tr -d ' \n')
-    check "payload $i is in the ledger and pays the payee 1 sat first (${out[*]:0:3})" [ "${out[2]:-}" = "1:$peer_address" ]
+    check "payload $i is in the ledger and pays the payee 1 sat first (${row[*]:0:3})" [ "${row[2]:-}" = "1:$peer_address" ]
     if ((i % 5)); then
-      check "payload $i pays the second address nothing" not grep -qF ":$second_address" <<<"${out[*]}"
+      check "payload $i pays the second address nothing" not grep -qF ":$second_address" <<<"${row[*]}"
     else
-      check "payload $i pays the second address 1 sat next (${out[3]:-})" [ "${out[3]:-}" = "1:$second_address" ]
+      check "payload $i pays the second address 1 sat next (${row[3]:-})" [ "${row[3]:-}" = "1:$second_address" ]
     fi
-    check "payload $i carries its text in a data output" grep -qxF "0:$hex" <(printf '%s\n' "${out[@]}")
-    [ -z "${costs[i]:-}" ] || check "payload $i costs what it answered: fee ${out[1]} + $((i % 5 ? 1 : 2)) (answered ${costs[i]})" \
-      [ "${costs[i]}" -eq $((out[1] + (i % 5 ? 1 : 2))) ]
+    check "payload $i carries its text in a data output" grep -qxF "0:$hex" <(printf '%s\n' "${row[@]}")
+    [ -z "${costs[i]:-}" ] || check "payload $i costs what it answered: fee ${row[1]} + $((i % 5 ? 1 : 2)) (answered ${costs[i]})" \
+      [ "${costs[i]}" -eq $((row[1] + (i % 5 ? 1 : 2))) ]
   done
 
   send "pay $peer_address 1000"
