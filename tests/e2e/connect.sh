@@ -31,7 +31,12 @@ refused() {
 wallet_file() { echo "$(orvane)/wallets/$1/wallet.json"; }
 bind_files() { compgen -G "$(orvane)/binds/*.json"; }
 no_bind_file() { ! bind_files >/dev/null; }
-has_request() { compgen -G "$(orvane)/connect/*.req.json" >/dev/null; }
+# A request vaultra has not answered yet (an answered one stays beside its reply).
+has_request() {
+  local f
+  for f in "$(orvane)"/connect/*.req.json; do [ -e "$f" ] && [ ! -e "${f%.req.json}.rep.json" ] && return 0; done
+  return 1
+}
 
 bound_to() {
   local files
@@ -44,7 +49,7 @@ connect_with() {
   send connect
   check "connect request written" wait_until 20 has_request
   v "$@"
-  check "vaultra $* exit code 0 (got $rc)" [ "$rc" -eq 0 ]
+  check "vaultra $* exit code 0 (got $rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
 }
 
 # ---------------------------------------------------------------------------------------
