@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A call between alice and bob on a local devnet, both speaking (espeak-ng speech, WAV-file
-# sound, 0.2 s chunks unless alice_chunk_ms and bob_chunk_ms say otherwise). MODE is
+# sound; calm: 0.2 s chunks unless alice_chunk_ms and bob_chunk_ms say otherwise). MODE is
 #   calm:  they talk about 20 s; what each heard, aligned with what the other said
 #          (tests/e2e/voice_match.py), correlates at 0.8 or better, each chunk's mouth-to-ear
 #          delay printed; then bob, muted, speaks on and sends nothing. After the call bob's
@@ -39,8 +39,9 @@ window_seconds=3          # recovery is read in windows this long
 after_seconds=15          # the call goes on this long once the rate is back
 longest_backoff=30        # seconds: an oracle answer with "error" pauses polling this long
 recover_share=${RECOVER_SHARE:-0.7}
-# The shortest call delay the Settings card offers: the most chunks, coins and play-out waits.
-alice_chunk_ms=${alice_chunk_ms:-200} bob_chunk_ms=${bob_chunk_ms:-200}
+# Calm, the shortest call delay the Settings card offers: the most chunks, coins and play-out
+# waits. In the storm the phones' own, unless set.
+[ "$mode" = storm ] || alice_chunk_ms=${alice_chunk_ms:-200} bob_chunk_ms=${bob_chunk_ms:-200}
 # Blocks confirm the change of each chunk's spend, so a long call never runs out of coins.
 block_interval=10
 speech=$root/speech
@@ -465,8 +466,8 @@ keep_dir=${STORM_KEEP:-}
 t_start=$(now_ms)
 [ "$mode" = calm ] || echo "  storm seed $storm_seed (STORM_SEED=$storm_seed repeats its fates)"
 make_speech
-p_audio[alice]=$(audio_json "$speech/alice-said.wav" "$root/alice/heard.wav" "$alice_chunk_ms")
-p_audio[bob]=$(audio_json "$speech/bob-mic.wav" "$root/bob/heard.wav" "$bob_chunk_ms")
+p_audio[alice]=$(audio_json "$speech/alice-said.wav" "$root/alice/heard.wav" "${alice_chunk_ms:-}")
+p_audio[bob]=$(audio_json "$speech/bob-mic.wav" "$root/bob/heard.wav" "${bob_chunk_ms:-}")
 p_args[echo]=--echo
 if [ "$mode" = calm ]; then setup alice bob echo; else setup alice bob; fi
 the_call
