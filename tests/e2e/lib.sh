@@ -233,27 +233,6 @@ find_line() {
   [ -n "$n" ] && found=$n
 }
 
-# Waits up to SECONDS for a line of NAME's output, after the last one taken, holding every
-# TEXT; takes it (in $line). The phone prints a refresh line at every change of what it shows,
-# so a state that lasts only a moment is caught too.
-saw() {
-  local who=$1 what=$2 seconds=$3
-  shift 3
-  use "$who"
-  local deadline=$(($(now_ms) + seconds * 1000))
-  until find_line "$@"; do
-    if phone_ended; then
-      find_line "$@" && break
-      fail "$who: $what: the phone ended first"
-    fi
-    (($(now_ms) < deadline)) || fail "$who: $what: no such line within $seconds s (last: $(tail -n1 "$out"))"
-    sleep 0.05
-  done
-  seen=$found
-  line=$(sed -n "${found}p" "$out")
-  ok "$who: $what"
-}
-
 # The first output line after the last one taken whose "event" is EVENT, in $found.
 find_event() {
   local n
@@ -262,22 +241,37 @@ find_event() {
   [ -n "$n" ] && found=$((seen + n))
 }
 
-# Waits up to SECONDS (default 20) for the next line of that event, in $line; fails early when
-# the phone ended.
-next_event() {
-  local what=$1 event=$2 seconds=${3:-20}
+# Waits up to SECONDS for FINDER ARG... to find a line of this phone's output and takes it (in
+# $line); fails, saying WHAT, when none comes or the phone ended first.
+take() {
+  local what=$1 seconds=$2
+  shift 2
   local deadline=$(($(now_ms) + seconds * 1000))
-  until find_event "$event"; do
+  until "$@"; do
     if phone_ended; then
-      find_event "$event" && break
-      fail "$what: the phone ended without a \"$event\" line"
+      "$@" && break
+      fail "$what: the phone ended first"
     fi
-    (($(now_ms) < deadline)) || fail "$what: no \"$event\" line within $seconds s"
+    (($(now_ms) < deadline)) || fail "$what: no such line within $seconds s (last: $(tail -n1 "$out"))"
     sleep 0.05
   done
   seen=$found
   line=$(sed -n "${found}p" "$out")
 }
+
+# Waits up to SECONDS for a line of NAME's output, after the last one taken, holding every
+# TEXT; takes it. The phone prints a refresh line at every change of what it shows, so a state
+# that lasts only a moment is caught too.
+saw() {
+  local who=$1 what=$2 seconds=$3
+  shift 3
+  use "$who"
+  take "$who: $what" "$seconds" find_line "$@"
+  ok "$who: $what"
+}
+
+# Waits up to SECONDS (default 20) for the next line of that event and takes it.
+next_event() { take "$1 (a \"$2\" line)" "${3:-20}" find_event "$2"; }
 
 # The next line of the event that LINE carries is exactly LINE (within SECONDS).
 expect() {
