@@ -104,9 +104,8 @@ bob_file_after_kill() {
   bob_ap=$f_answerphone
 }
 
-# Bob's phone lists every tracked message and no deleted one; the ids it lists are tracked too.
-bob_lists() {
-  local listed id missing=""
+# Bob's inbox and saved messages, one line after the other, in $listed.
+bob_listing() {
   use bob
   send inbox
   next_event "bob's inbox" inbox 30
@@ -114,6 +113,12 @@ bob_lists() {
   send saved
   next_event "bob's saved messages" saved 30
   listed+=$line
+}
+
+# Bob's phone lists every tracked message and no deleted one; the ids it lists are tracked too.
+bob_lists() {
+  local listed id missing=""
+  bob_listing
   # Messages still in the inbox, not yet saved: the ones a save can take.
   inbox_now=$(sed 's/"event":"saved".*//' <<<"$listed" | grep -oE '"heard":false,"id":"[^"]*"' | cut -d'"' -f6 | tr '\n' ' ')
   while read -r id tx; do
@@ -411,13 +416,7 @@ store_cycle() {
 # Every message alice's phone answered as sent is in bob's lists (or was deleted).
 tapes_arrived() {
   local tx listed missing=0
-  use bob
-  send inbox
-  next_event "bob's inbox" inbox 30
-  listed=$line
-  send saved
-  next_event "bob's saved" saved 30
-  listed+=$line
+  bob_listing
   for tx in $(cat "$root/alice"/phone-*.out | grep -F '"event":"send"' | grep -F '"sent":true' |
     grep -oE '"txid":"[0-9a-f]{64}"' | cut -d'"' -f4 | sort -u); do
     grep -qF "\"txid\":\"$tx\"" <<<"$listed" && continue
