@@ -20,3 +20,11 @@ wait_until() {
     sleep 0.05
   done
 }
+
+matches() { [[ $1 =~ $2 ]]; }
+# A whole number strictly between two others.
+between() { [[ $1 =~ ^-?[0-9]+$ ]] && (($1 > $2 && $1 < $3)); }
+
+# A string or whole-number value from JSON, pretty-printed or compact.
+json_text() { tr -d '\n' | grep -o "\"$1\": *\"[^\"]*\"" | head -n1 | sed 's/^[^:]*: *"\(.*\)"$/\1/'; }
+json_number() { tr -d '\n' | grep -oE "\"$1\": *-?[0-9]+" | head -n1 | sed 's/^[^:]*: *//'; }

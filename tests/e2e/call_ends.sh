@@ -19,29 +19,20 @@ command -v curl >/dev/null || { echo "call_ends.sh: curl is needed to read the d
 # ---------------------------------------------------------------------------------------
 # Helpers.
 
-# A check that also prints its line when it passes (a failed one ends the script).
-checked() {
-  check "$@"
-  echo "  $scenario: $1"
-}
-
-# Milliseconds since T as seconds with tenths.
-secs_since() { local d=$(($(now_ms) - $1)); printf '%d.%d' $((d / 1000)) $((d % 1000 / 100)); }
-
-# Call records in $history holding every TEXT.
-count_records() {
-  local recs t
-  recs=$(grep -oE '\{[^{}]*\}' <<<"$history")
-  for t in "$@"; do recs=$(grep -F -- "$t" <<<"$recs"); done
-  if [ -z "$recs" ]; then echo 0; else wc -l <<<"$recs"; fi
-}
-
 # True when WHO's history holds at least N records with every TEXT ($history keeps it).
 history_reaches() {
   local who=$1 n=$2
   shift 2
   history_of "$who"
-  [ "$(count_records "$@")" -ge "$n" ]
+  [ "$(records "$@")" -ge "$n" ]
+}
+
+# WHO's history comes to hold exactly one more record with every TEXT than BEFORE.
+one_more() {
+  local who=$1 before=$2
+  shift 2
+  check "$who's history gains a call ($*)" wait_until 10 history_reaches "$who" $((before + 1)) "$@"
+  check "$who's history holds one more such call ($before, now $(records "$@"))" [ "$(records "$@")" -eq $((before + 1)) ]
 }
 
 # Asks WHO to wait up to SECONDS for STATE; true when the answer says it came ($line keeps it).
@@ -103,9 +94,9 @@ leaves_mid_call() {
   local how=$1 t0 t_end a_before b_before code left idle_at
   scenario="ends by $how"
   history_of alice
-  a_before=$(count_records '"from":"alice"' '"to":"bob"' '"missed":false')
+  a_before=$(records '"from":"alice"' '"to":"bob"' '"missed":false')
   history_of bob
-  b_before=$(count_records '"from":"alice"' '"to":"bob"' '"missed":false')
+  b_before=$(records '"from":"alice"' '"to":"bob"' '"missed":false')
 
   t0=$(now_ms)
   use alice
@@ -114,7 +105,7 @@ leaves_mid_call() {
   use bob
   send answer
   both_reach Talking 60
-  echo "  $scenario: both talking $(secs_since "$t0") s after alice's call"
+  echo "  $scenario: both talking $(since "$t0") s after alice's call"
 
   use alice
   t_end=$(now_ms)
@@ -134,25 +125,19 @@ leaves_mid_call() {
   [ "$how" = eof ] || closed alice
   p_pid[alice]=""
   phone_pid=""
-  checked "alice's phone ended by itself $(secs_since "$t_end") s after $how in a call, exit code $code" [ "$code" -eq 0 ]
+  check "alice's phone ended by itself $(since "$t_end") s after $how in a call, exit code $code" [ "$code" -eq 0 ]
 
   left=$(((t_end + 20000 - $(now_ms) + 999) / 1000))
   ((left >= 1)) || left=1
   saw bob "is idle, told they hung up" "$left" '"event":"refresh"' '"callState":"Idle"' '"statusText":"They hung up."'
-  idle_at=$(secs_since "$t_end")
-  checked "bob idle with \"They hung up.\" $idle_at s after alice's $how" true
+  idle_at=$(since "$t_end")
+  check "bob idle with \"They hung up.\" $idle_at s after alice's $how" true
 
-  check "bob's history gains the call from alice" \
-    wait_until 10 history_reaches bob $((b_before + 1)) '"from":"alice"' '"to":"bob"' '"missed":false'
-  checked "bob's history holds one more answered call from alice ($b_before, now $(count_records '"from":"alice"' '"to":"bob"' '"missed":false'))" \
-    [ "$(count_records '"from":"alice"' '"to":"bob"' '"missed":false')" -eq $((b_before + 1)) ]
+  one_more bob "$b_before" '"from":"alice"' '"to":"bob"' '"missed":false'
 
   phone_up alice
   saw alice "binds its wallet again" 60 '"connected":true' '"ownHandle":"alice"'
-  check "alice's history gains the call to bob" \
-    wait_until 10 history_reaches alice $((a_before + 1)) '"from":"alice"' '"to":"bob"' '"missed":false'
-  checked "restarted alice's history holds one more answered call to bob ($a_before, now $(count_records '"from":"alice"' '"to":"bob"' '"missed":false'))" \
-    [ "$(count_records '"from":"alice"' '"to":"bob"' '"missed":false')" -eq $((a_before + 1)) ]
+  one_more alice "$a_before" '"from":"alice"' '"to":"bob"' '"missed":false'
 }
 
 # b. Each calls the other at the same moment.
@@ -211,11 +196,11 @@ both_call() {
     sleep 0.25
   done
   # The lower id wins and the other side answers it: the two calls become one talked call.
-  checked "both end talking on one call ($agreed) $(secs_since "$t0") s after the two calls" [ "${agreed% *}" = Talking ]
+  check "both end talking on one call ($agreed) $(since "$t0") s after the two calls" [ "${agreed% *}" = Talking ]
 
   # Between the polls too: every Talking line of both phones names one call id at most.
   ids=$( (talking_ids alice "$a_mark"; talking_ids bob "$b_mark") | sort -u)
-  checked "no Talking line of either phone names a second call id ($(wc -w <<<"$ids") id(s))" \
+  check "no Talking line of either phone names a second call id ($(wc -w <<<"$ids") id(s))" \
     [ "$(wc -w <<<"$ids")" -le 1 ]
 
   if [ "${agreed% *}" = Talking ]; then
@@ -223,7 +208,7 @@ both_call() {
     send hangup
   fi
   both_reach Idle 60
-  checked "both idle $(secs_since "$t0") s after the two calls" true
+  check "both idle $(since "$t0") s after the two calls" true
 }
 
 # c. alice's phone is killed while bob's rings.
@@ -234,7 +219,7 @@ caller_killed() {
   send "answer-phone off"
   next_event "bob turns the answer-phone off" answer-phone
   history_of bob
-  b_before=$(count_records '"from":"alice"' '"missed":true')
+  b_before=$(records '"from":"alice"' '"missed":true')
 
   t0=$(now_ms)
   use alice
@@ -243,31 +228,28 @@ caller_killed() {
   mark=$seen
   phone_killed alice
   t_kill=$(now_ms)
-  echo "  $scenario: alice's phone killed $(secs_since "$t0") s after her call, bob ringing"
+  echo "  $scenario: alice's phone killed $(since "$t0") s after her call, bob ringing"
 
   use bob
   check "bob goes idle by himself within 260 s" waited bob Idle 260
   idle_s=$((($(now_ms) - t0) / 1000))
-  echo "  $scenario: bob idle $(secs_since "$t0") s after alice's call ($(secs_since "$t_kill") s after the kill)"
+  echo "  $scenario: bob idle $(since "$t0") s after alice's call ($(since "$t_kill") s after the kill)"
   # Until then he rang on: nothing but Incoming between his ringing and his first Idle line
   # (which may be printed just before or just after the wait's answer).
   seen=$mark
   saw bob "shows the call ended" 10 '"event":"refresh"' '"callState":"Idle"'
   after=$(sed -n "$((mark + 1)),${seen}p" "$out" | grep -F '"event":"refresh"')
   states=$(grep -oE '"callState":"[A-Za-z]+"' <<<"$after" | cut -d'"' -f4 | uniq | tr '\n' ' ')
-  checked "bob rang on until he gave up (states: ${states% })" matches "${states% }" '^(Incoming )*Idle$'
-  checked "bob stayed Incoming at least 60 s after the call (idle after $idle_s s)" [ "$idle_s" -ge 60 ]
-  checked "bob gave up no later than 240 s after the call (idle after $idle_s s)" [ "$idle_s" -le 240 ]
+  check "bob rang on until he gave up (states: ${states% })" matches "${states% }" '^(Incoming )*Idle$'
+  check "bob stayed Incoming at least 60 s after the call (idle after $idle_s s)" [ "$idle_s" -ge 60 ]
+  check "bob gave up no later than 240 s after the call (idle after $idle_s s)" [ "$idle_s" -le 240 ]
 
-  check "bob's history gains a missed call from alice" \
-    wait_until 10 history_reaches bob $((b_before + 1)) '"from":"alice"' '"missed":true'
-  checked "bob's history holds one more missed call from alice ($b_before, now $(count_records '"from":"alice"' '"missed":true'))" \
-    [ "$(count_records '"from":"alice"' '"missed":true')" -eq $((b_before + 1)) ]
+  one_more bob "$b_before" '"from":"alice"' '"missed":true'
 }
 
 call_ends() {
   setup alice bob
-  echo "  setup: devnet, wallets and both phones ready in $(secs_since "$t_start") s"
+  echo "  setup: devnet, wallets and both phones ready in $(since "$t_start") s"
   leaves_mid_call quit
   leaves_mid_call eof
   both_call
@@ -275,8 +257,6 @@ call_ends() {
   all_quit
 }
 
-# shellcheck disable=SC2154 # p is the loop's own variable
-trap 'end_processes "${p_pid[@]}"; stop_devnet; rm -rf "$root"' EXIT
 t_start=$(now_ms)
 call_ends
 echo "$(wc -l <"$root/passed") passed, 0 failed, in $((($(now_ms) - t_start) / 1000)) s"

@@ -3,16 +3,26 @@
 # and a published handle in a data folder of its own, driven through their standard input.
 # In turn: a call answered and ended by the caller; a ringing call ended by the callee; the
 # answer-phone on (diverted after three rings) and off (ten rings, then the caller gives up); a
-# blocked caller who never rings; and bob killed between two calls, whose earlier call does
-# not ring again after the restart while the next one rings and is answered.
-# Usage: calls.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
+# blocked caller who never rings; bob killed between two calls, whose earlier call does not
+# ring again after the restart while the next one rings and is answered; the events alice sent
+# him meanwhile, read back from chain and opened with @bsv/sdk alone
+# (tests/interop/open_events.mjs); and sends refused without a transaction.
+# Usage: calls.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet PATH-TO-node
 set -uo pipefail
 phone=$1
 vaultra=$2
 devnet=$3
+node=${4:-}
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/two_phones.sh"
-command -v curl >/dev/null || { echo "calls.sh: curl is needed to read the devnet's answers"; exit 1; }
+need_tools calls.sh curl
+"$node" --version >/dev/null 2>&1 || { echo "calls.sh: node ('$node') does not run; run scripts/setup"; exit 1; }
+
+# Not the built-in event fee address, so the phone must take the configured one.
+event_fee_address=1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2
+# A BIP39 test phrase whose key must open none of alice's events.
+carol_phrase="letter advice cage absurd amount doctor acoustic avoid letter advice cage above"
+pokes=()
 
 # ---------------------------------------------------------------------------------------
 # Bob's side of the checks.
@@ -203,15 +213,18 @@ talk() {
   saw "$other" "hears the hang-up" 60 '"callState":"Idle"' '"statusText":"They hung up."'
 }
 
-# Alice sends bob an event of no call; true once bob's phone has acted on it.
+# Alice sends bob an event of no call; true once bob's phone has acted on it. Each poke is
+# kept as "ID TXID" for the chain's reading.
 poke() {
   local id txid
   id=$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')
   use alice
   send "send bob hangup $id"
   next_event "alice's poke" send 120
-  txid=$(json_text txid <<<"$line")
-  check "alice's poke is sent ($line)" matches "$txid" '^[0-9a-f]{64}$'
+  check "alice's poke is sent ($line)" \
+    matches "$line" '^\{"event":"send","hold":false,"sent":true,"status":"","txid":"([0-9a-f]{64})"\}$'
+  txid=${BASH_REMATCH[1]}
+  pokes+=("$id $txid")
   check "bob's phone acts on the poke" wait_until 90 bob_handled_any "$txid"
 }
 
@@ -241,18 +254,52 @@ restarted() {
   echo "  restarted: second call done $(since) s"
 }
 
+# f. The pokes read back through the devnet: bob and the configured fee address are paid 1
+# satoshi each, bob's key (from his phrase, by the SDK) opens them, alice's published key
+# signed them, carol's opens nothing.
+events_on_chain() {
+  scenario=events
+  local p rc
+  for p in "${pokes[@]}"; do
+    (cd "$(dirname "${BASH_SOURCE[0]}")/../interop" && "$node" open_events.mjs "$root/alice/Orvane/dialo/phone.json" \
+      alice "${p_address[alice]}" "${p_address[bob]}" "${p_mnemonic[bob]}" "$carol_phrase" "${p% *}" "${p#* }:hangup") \
+      >"$root/open.out" 2>&1
+    rc=$?
+    check "open_events.mjs: ${p#* } read back, opened by bob and verified ($(tail -n 20 "$root/open.out"))" [ "$rc" -eq 0 ]
+  done
+}
+
+# g. Sends that cannot go pay nothing: an unknown handle, and no wallet.
+refused_sends() {
+  scenario=refused-sends
+  local before
+  before=$(paying "${p_address[bob]}" | wc -l)
+  use alice
+  ask "resolving an unknown handle fails" "resolve nosuchhandle" \
+    '{"address":"","error":"could not resolve nosuchhandle@orvane.test","event":"resolve"}' 60
+  ask "a send to it answers the resolution's error" "send nosuchhandle invite" \
+    '{"event":"send","hold":false,"sent":false,"status":"could not resolve nosuchhandle@orvane.test","txid":""}' 120
+  ask "disconnect succeeds" disconnect '{"event":"disconnect","result":"success"}'
+  send "send bob invite"
+  next_event "a send without a wallet" send 120
+  check "a send without a wallet is refused with a status ($line)" \
+    matches "$line" '^\{"event":"send","hold":false,"sent":false,"status":"[^"]+","txid":""\}$'
+  check "the refused sends paid bob nothing" [ "$(paying "${p_address[bob]}" | wc -l)" -eq "$before" ]
+}
+
 calls() {
-  p_network[alice]='"max_call_fee_sats":30000'
+  p_network[alice]="\"max_call_fee_sats\":30000,\"event_fee_address\":\"$event_fee_address\""
   setup alice bob
   answered
   refused
   answer_phone
   blocked
   restarted
+  events_on_chain
+  refused_sends
   all_quit
 }
 
-trap 'end_processes "${p_pid[@]}"; stop_devnet; rm -rf "$root"' EXIT
 t_start=$(now_ms)
 calls
 echo "$(wc -l <"$root/passed") passed, 0 failed, in $((($(now_ms) - t_start) / 1000)) s"

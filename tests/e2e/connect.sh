@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Drives dialo-phone and vaultra together through the files they share: connect denied then
-# approved, a locked wallet, the single-wallet start-up, contacts kept in the wallet file, and
-# vaultra's refusals of bad input.
-# Usage: connect.sh PATH-TO-dialo-phone PATH-TO-vaultra
+# approved, quit at once while a connect waits, a locked wallet, the single-wallet start-up,
+# contacts kept in the wallet file, and vaultra's refusals of bad input. Then the phone keeps
+# answering while the network is slow: with the devnet holding WhatsOnChain's first answer
+# 10 s, a `refresh` waits on it, and 20 `status` commands sent meanwhile are all answered within
+# 2 s, before the refresh ends (2 s is far from 10 s, so the machine's speed does not matter).
+# Usage: connect.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
 set -uo pipefail
 phone=$1
 vaultra=$2
+devnet=$3
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+need_tools connect.sh curl
 
 # Creates a wallet; its id in $wallet_id, its phrase in $wallet_phrase.
 create_wallet() {
@@ -26,7 +31,12 @@ refused() {
 wallet_file() { echo "$(orvane)/wallets/$1/wallet.json"; }
 bind_files() { compgen -G "$(orvane)/binds/*.json"; }
 no_bind_file() { ! bind_files >/dev/null; }
-has_request() { compgen -G "$(orvane)/connect/*.req.json" >/dev/null; }
+# A request vaultra has not answered yet (an answered one stays beside its reply).
+has_request() {
+  local f
+  for f in "$(orvane)"/connect/*.req.json; do [ -e "$f" ] && [ ! -e "${f%.req.json}.rep.json" ] && return 0; done
+  return 1
+}
 
 bound_to() {
   local files
@@ -39,7 +49,7 @@ connect_with() {
   send connect
   check "connect request written" wait_until 20 has_request
   v "$@"
-  check "vaultra $* exit code 0 (got $rc)" [ "$rc" -eq 0 ]
+  check "vaultra $* exit code 0 (got $rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
 }
 
 # ---------------------------------------------------------------------------------------
@@ -50,7 +60,7 @@ deny_approve_disconnect() {
   create_wallet
   create_wallet
   local second=$wallet_id
-  start_phone
+  phone_up "$scenario"
   status_is "not connected at start" '"connected":false,'
   connect_with deny
   expect "connect denied" '{"event":"connect","result":"error: connect denied in Vaultra."}'
@@ -63,7 +73,10 @@ deny_approve_disconnect() {
   ask "disconnect succeeds" disconnect '{"event":"disconnect","result":"success"}'
   status_is "not connected after disconnect" '"connected":false,'
   check "bind file removed by disconnect" no_bind_file
-  stop_phone
+  # Two wallets, so a connect waits for an approval that never comes; quit must not wait.
+  send connect
+  check "connect request written" wait_until 20 has_request
+  quit_phone "$scenario" 10
 }
 
 locked_wallet() {
@@ -79,7 +92,7 @@ locked_wallet() {
   v --json list
   check "list shows the wallet locked" grep -qF "\"id\":\"$id\",\"locked\":true" "$dir/v.out"
 
-  start_phone
+  phone_up "$scenario"
   connect_with approve --wallet "$id"
   expect "connect to a locked wallet refused" \
     '{"event":"connect","result":"error: This wallet is locked. Open it in Vaultra."}'
@@ -95,18 +108,18 @@ locked_wallet() {
   check "unlocked file has no envelope" not grep -q '"lock"' "$file"
   # The approval stands, so the wallet is usable as soon as it is opened.
   status_is "connected once unlocked" '"connected":true,' 20
-  stop_phone
+  quit_phone "$scenario"
 }
 
 single_wallet() {
   begin single
   create_wallet
   check "no bind file before the phone starts" no_bind_file
-  start_phone
+  phone_up "$scenario"
   status_is "the only wallet is connected without a connect" '"connected":true,'
   check "bind file names the only wallet" bound_to "$wallet_id"
   check "no connect request was made" not has_request
-  stop_phone
+  quit_phone "$scenario"
 }
 
 contacts() {
@@ -114,7 +127,7 @@ contacts() {
   create_wallet
   local file before one='{"contacts":[{"dest":"alice","note":"friend"}],"event":"contacts"}'
   file=$(wallet_file "$wallet_id")
-  start_phone
+  phone_up "$scenario"
   ask "add @Alice" 'contact-add @Alice hello' '{"event":"contact-add","result":"success"}'
   ask "add alice again with a new note" 'contact-add alice friend' '{"event":"contact-add","result":"success"}'
   ask "one contact, the note replaced" contacts "$one"
@@ -129,12 +142,12 @@ contacts() {
     '{"event":"contact-add","result":"error: no Vaultra wallet. Create first."}'
   ask "no contacts without a wallet" contacts '{"contacts":[],"event":"contacts"}'
   check "refused remove and add leave the file as it was" [ "$(sha256sum <"$file")" = "$before" ]
-  stop_phone
+  quit_phone "$scenario"
 
   # A new start binds the only wallet again and reads the contact back from its file.
-  start_phone
+  phone_up "$scenario"
   ask "contact read back after a restart" contacts "$one"
-  stop_phone
+  quit_phone "$scenario"
 }
 
 # Everything below the wallets folder and the index, with checksums.
@@ -175,4 +188,35 @@ bad_input() {
   check "and does not print it" not grep -qF "$wallet_phrase" "$dir/v.out"
 }
 
-run_scenarios deny_approve_disconnect locked_wallet single_wallet contacts bad_input
+count_events() { grep -cE "\"event\":\"$1\"[,}]" "$out"; }
+statuses_answered() { [ "$(count_events status)" -ge "$1" ]; }
+
+status_during_refresh() {
+  begin refresh
+  start_devnet
+  v --json create --handle alice
+  check "vaultra create --handle alice exit code 0 (got $rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
+  local address before i
+  address=$(json_text address <"$dir/v.out")
+  v --json fund 50000 --confirm
+  check "vaultra fund 50000 --confirm exit code 0 (got $rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
+
+  phone_up "$scenario"
+  status_is "the only wallet is connected at start" '"connected":true,'
+  check "status names the wallet's address" grep -qF "\"ownPayAddress\":\"$address\"" <<<"$line"
+  check "a 10 s hold set on WhatsOnChain's next answer" hold /woc/ 10000
+  send refresh
+  check "the refresh's request is held by the devnet" wait_until 20 no_fault_pending
+  before=$(count_events status)
+  for ((i = 0; i < 20; i++)); do send status; done
+  check "20 status answers within 2 s while the refresh waits" wait_until 2 statuses_answered $((before + 20))
+  check "the refresh was still waiting when they came" [ "$(count_events refresh-done)" -eq 0 ]
+
+  expect "refresh ends once the devnet answers" '{"event":"refresh-done"}'
+  seen=$(wc -l <"$out")  # past the 20 answers
+  status_is "status shows the funded balance after the refresh" '"balance":"alice   50000 sats"'
+  check "status shows the handle after the refresh" grep -qF '"ownHandle":"alice"' <<<"$line"
+  quit_phone "$scenario"
+}
+
+run_scenarios deny_approve_disconnect locked_wallet single_wallet contacts bad_input status_during_refresh

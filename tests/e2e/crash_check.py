@@ -13,6 +13,12 @@ chain LEDGER ADDRESS...
     (blocks and mempool alike) and prints one JSON object: the number of transactions, every
     outpoint spent by more than one transaction ("double"), and for each ADDRESS group
     (comma-separated addresses) the satoshis of its outputs that no transaction spends.
+tx LEDGER ADDRESS[,ADDRESS...] TXID...
+    One line for each TXID: the txid, its fee (what its inputs held less its outputs), then each
+    output as SATS:WHAT, WHAT being the address for one of those ADDRESSes, the text of an OP_FALSE OP_RETURN
+    push as hex, or the script's hex. An unknown TXID prints only itself.
+paid LEDGER ADDRESS
+    The txids of the transactions with an output to ADDRESS, one a line.
 """
 import json
 import os
@@ -132,10 +138,58 @@ def chain(ledger, groups):
     print(json.dumps({"txs": len(rows), "double": double, "balances": balances}))
 
 
+def p2pkh(address):
+    return b"\x76\xa9\x14" + hash160_of(address) + b"\x88\xac"
+
+
+def read_ledger(ledger):
+    db = sqlite3.connect("file:%s?mode=ro" % ledger, uri=True, timeout=30)
+    return {txid: parse_tx(bytes(raw)) for txid, raw in db.execute("SELECT txid, raw FROM txs")}
+
+
+def data_text(script):
+    """The one push of an OP_FALSE OP_RETURN script, or None."""
+    if script[:2] != b"\x00\x6a" or len(script) < 3:
+        return None
+    op, i = script[2], 3
+    if op == 0x4C:
+        op, i = script[3], 4
+    elif op == 0x4D:
+        op, i = int.from_bytes(script[3:5], "little"), 5
+    return script[i:i + op] if len(script) == i + op else None
+
+
+def tx(ledger, address, txids):
+    txs = read_ledger(ledger)
+    payees = {p2pkh(a): a for a in address.split(",")}
+    for txid in txids:
+        if txid not in txs:
+            print(txid)
+            continue
+        inputs, outputs = txs[txid]
+        held = sum(txs[o.split(":")[0]][1][int(o.split(":")[1])][0] for o in inputs)
+        shown = []
+        for sats, script in outputs:
+            text = data_text(script)
+            shown.append("%d:%s" % (sats, payees[script] if script in payees else script.hex() if text is None else text.hex()))
+        print(txid, held - sum(s for s, _ in outputs), *shown)
+
+
+def paid(ledger, address):
+    payee = p2pkh(address)
+    for txid, (_inputs, outputs) in read_ledger(ledger).items():
+        if any(script == payee for _s, script in outputs):
+            print(txid)
+
+
 if __name__ == "__main__":
     if len(sys.argv) >= 4 and sys.argv[1] == "files":
         files(sys.argv[2], sys.argv[3])
     elif len(sys.argv) >= 3 and sys.argv[1] == "chain":
         chain(sys.argv[2], sys.argv[3:])
+    elif len(sys.argv) >= 4 and sys.argv[1] == "tx":
+        tx(sys.argv[2], sys.argv[3], sys.argv[4:])
+    elif len(sys.argv) == 4 and sys.argv[1] == "paid":
+        paid(sys.argv[2], sys.argv[3])
     else:
         sys.exit(__doc__)

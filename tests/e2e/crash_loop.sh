@@ -1,5 +1,10 @@
 #!/usr/bin/env bash
-# dialo-phone killed with SIGKILL 200 times and started again each time, on one local devnet
+# First alice spends 100 payloads in a row (texts of every push size, some to a second payee),
+# her phone killed once between two and once while the devnet holds one's broadcast: each is
+# read back from the ledger with its text, its payees and the cost it answered, and the held
+# one landed though no answer named it; then a plain payment, and her handle kept from a second
+# wallet that claims it too. Then dialo-phone is killed with SIGKILL 200 times and started again
+# each time, on one local devnet
 # with two phones, alice and bob (funded wallets, published handles, WAV-file sound):
 #   calls:  alice calls bob, both answer and speak (espeak-ng speech); one of them is killed a
 #           random moment after it has sent live voice; the other hangs up.
@@ -99,9 +104,8 @@ bob_file_after_kill() {
   bob_ap=$f_answerphone
 }
 
-# Bob's phone lists every tracked message and no deleted one; the ids it lists are tracked too.
-bob_lists() {
-  local listed id missing=""
+# Bob's inbox and saved messages, one line after the other, in $listed.
+bob_listing() {
   use bob
   send inbox
   next_event "bob's inbox" inbox 30
@@ -109,6 +113,12 @@ bob_lists() {
   send saved
   next_event "bob's saved messages" saved 30
   listed+=$line
+}
+
+# Bob's phone lists every tracked message and no deleted one; the ids it lists are tracked too.
+bob_lists() {
+  local listed id missing=""
+  bob_listing
   # Messages still in the inbox, not yet saved: the ones a save can take.
   inbox_now=$(sed 's/"event":"saved".*//' <<<"$listed" | grep -oE '"heard":false,"id":"[^"]*"' | cut -d'"' -f6 | tr '\n' ' ')
   while read -r id tx; do
@@ -229,6 +239,97 @@ place_call_to_bob() {
 }
 
 peer_address=1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH
+second_address=1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP
+
+# Payload text number $1: lengths from 1 to about 700 bytes (all three push sizes), words
+# separated by blanks, now and then letters outside ASCII; never ends in a blank.
+payload_text() {
+  local i=$1 len=$((($1 * 97) % 700)) filler="the quick brown fox jumps over the lazy dog 0123456789 " t
+  t="p$i "
+  while ((${#t} < len)); do t+=$filler; done
+  t=${t:0:len}
+  ((i % 9 == 0)) && t+=" é ü ✓"
+  printf '%s.' "$t"
+}
+
+# Alice's phone started again after a kill, bound to her wallet.
+alice_again() {
+  phone_up alice
+  saw alice "binds its wallet again" 60 '"connected":true' '"ownHandle":"alice"'
+}
+
+payloads() {
+  scenario=payloads
+  local i n=100 kill_after=40 kill_during=70 cmd txid hex row
+  local -a txids=() costs=() texts=()
+  # The held one: a transaction to the payee that no answer named.
+  held_tx() {
+    txids[kill_during]=$($check_py paid "$ledger" "$peer_address" | grep -vxF -f <(printf '%s\n' "${txids[@]}" | grep .))
+    matches "${txids[kill_during]}" '^[0-9a-f]{64}$'
+  }
+  use alice
+  for ((i = 1; i <= n; i++)); do
+    texts[i]=$(payload_text "$i")
+    cmd="payload $peer_address ${texts[i]}"
+    ((i % 5)) || cmd+=" $second_address"
+    if ((i == kill_during)); then
+      # Held 10 s, the broadcast has left the phone before the kill and lands after it.
+      check "payload $i: a delay set on the devnet's broadcast route" hold /oi/submit 10000
+      send "$cmd"
+      check "payload $i: the broadcast reached the devnet" wait_until 20 no_fault_pending
+      phone_killed alice
+      check "payload $i: no answer came before the kill" not find_event payload
+      # Restarted only once the devnet has it, or the phone could offer a coin it spent.
+      check "payload $i: the devnet took it after the kill, once" wait_until 60 held_tx
+      alice_again
+      continue
+    fi
+    send "$cmd"
+    next_event "payload $i" payload 60
+    check "payload $i answers success, a txid and a cost ($line)" \
+      matches "$(json_text result <<<"$line")" '^success: ([0-9a-f]{64}) ([0-9]+)$'
+    txids[i]=${BASH_REMATCH[1]} costs[i]=${BASH_REMATCH[2]}
+    ((i != kill_after)) || { phone_killed alice && alice_again; }
+  done
+  check "$n distinct txids" [ "$(printf '%s\n' "${txids[@]}" | sort -u | wc -l)" -eq "$n" ]
+  $check_py tx "$ledger" "$peer_address,$second_address" "${txids[@]:1}" >"$root/payloads" ||
+    fail "crash_check.py could not read the payloads"
+  for ((i = 1; i <= n; i++)); do
+    read -ra row <<<"$(sed -n "${i}p" "$root/payloads")"
+    hex=$(printf '%s' "${texts[i]}" | od -An -v -tx1 | tr -d ' \n')
+    check "payload $i is in the ledger and pays the payee 1 sat first (${row[*]:0:3})" [ "${row[2]:-}" = "1:$peer_address" ]
+    if ((i % 5)); then
+      check "payload $i pays the second address nothing" not grep -qF ":$second_address" <<<"${row[*]}"
+    else
+      check "payload $i pays the second address 1 sat next (${row[3]:-})" [ "${row[3]:-}" = "1:$second_address" ]
+    fi
+    check "payload $i carries its text in a data output" grep -qxF "0:$hex" <(printf '%s\n' "${row[@]}")
+    [ -z "${costs[i]:-}" ] || check "payload $i costs what it answered: fee ${row[1]} + $((i % 5 ? 1 : 2)) (answered ${costs[i]})" \
+      [ "${costs[i]}" -eq $((row[1] + (i % 5 ? 1 : 2))) ]
+  done
+
+  send "pay $peer_address 1000"
+  next_event "pay" pay 60
+  check "pay answers success and a txid ($line)" matches "$(json_text result <<<"$line")" '^success: ([0-9a-f]{64})$'
+  check "pay sends 1000 sats to the payee" grep -qF " 1000:$peer_address" <($check_py tx "$ledger" "$peer_address" "${BASH_REMATCH[1]}")
+
+  # A second wallet claims alice from another folder; the directory keeps the first.
+  local reply
+  mkdir -p "$root/mallory"
+  configure mallory
+  dir=$root/mallory
+  v --json create --handle alice
+  check "a second wallet claims alice (exit code $rc)" [ "$rc" -eq 0 ]
+  dir=$root
+  phone_up mallory
+  send refresh
+  next_event "the second phone's refresh" refresh-done 180
+  quit_phone mallory
+  reply=$(devnet_get "/api/bsvalias/address/alice@orvane.test")
+  check "alice still resolves to her first wallet ($reply)" [ "$(json_text address <<<"$reply")" = "${p_address[alice]}" ]
+  reply=$(devnet_get "/api/bsvalias/id/alice@orvane.test")
+  check "alice keeps her first identity key ($reply)" [ "$(json_text pubkey <<<"$reply")" = "${p_identity_pub[alice]}" ]
+}
 
 spend_cycle() {
   local n i first="" cmd event
@@ -315,13 +416,7 @@ store_cycle() {
 # Every message alice's phone answered as sent is in bob's lists (or was deleted).
 tapes_arrived() {
   local tx listed missing=0
-  use bob
-  send inbox
-  next_event "bob's inbox" inbox 30
-  listed=$line
-  send saved
-  next_event "bob's saved" saved 30
-  listed+=$line
+  bob_listing
   for tx in $(cat "$root/alice"/phone-*.out | grep -F '"event":"send"' | grep -F '"sent":true' |
     grep -oE '"txid":"[0-9a-f]{64}"' | cut -d'"' -f4 | sort -u); do
     grep -qF "\"txid\":\"$tx\"" <<<"$listed" && continue
@@ -373,6 +468,7 @@ crash_loop() {
     dir=$root/$who
     v --json show
     p_identity[$who]=$(json_text identity_address <"$dir/v.out")
+    p_identity_pub[$who]=$(json_text identity_pub <"$dir/v.out")
   done
   # A placed call pays the platform a penny (25,000 satoshis on the devnet): alice places them all.
   dir=$root/alice
@@ -381,6 +477,7 @@ crash_loop() {
   dir=$root
   ledger=$(find "$root/Orvane" -name ledger.sqlite | head -n1)
   check "the devnet's ledger is found (${ledger:-none})" [ -n "$ledger" ]
+  payloads
 
   scenario=loop
   local -a plan=()
@@ -447,8 +544,8 @@ crash_loop() {
 }
 
 # CRASH_KEEP=1 keeps the run's folder for a look afterwards.
-trap 'end_processes "${p_pid[@]}"; stop_devnet; [ -n "${CRASH_KEEP:-}" ] && echo "kept $root" || rm -rf "$root"' EXIT
-declare -A p_identity=()
+keep_dir=${CRASH_KEEP:+/tmp/crash_loop-$seed}
+declare -A p_identity=() p_identity_pub=()
 t_start=$(now_ms)
 crash_loop
 echo "$(wc -l <"$root/passed") passed, 0 failed, in $((($(now_ms) - t_start) / 1000)) s (seed $seed)"

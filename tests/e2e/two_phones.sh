@@ -1,146 +1,19 @@
 # Several phones at once on one devnet, for the end-to-end scripts; sourced after lib.sh.
-# Each phone (alice, bob, ...) has a funded wallet and a published handle in a data folder of
-# its own under $root and is driven through a fifo. lib.sh's helpers read $out, $err, $seen and
-# $phone_pid; `use NAME` points them at one phone, keeping the others' places in their output.
-#
-# Before `setup NAME...` a script may set p_audio[NAME] (the phone's "audio" object),
-# p_network[NAME] (extra keys of its "network" object) and p_args[NAME] (dialo-phone's
+# `setup NAME...` gives each phone (alice, bob, ...) a funded wallet and a published handle in
+# its data folder under $root. Before it a script may set p_audio[NAME] (the phone's "audio"
+# object), p_network[NAME] (extra keys of its "network" object) and p_args[NAME] (dialo-phone's
 # arguments, e.g. --echo).
-
-declare -A p_out=() p_err=() p_pid=() p_seen=() p_fd=() p_address=() p_runs=() p_audio=() p_network=() p_args=() p_mnemonic=()
-declare -A p_funding=()
-current=""
-phones=()
-
-use() {
-  if [ -n "$current" ]; then
-    p_seen[$current]=$seen
-    p_pid[$current]=$phone_pid
-  fi
-  current=$1
-  out=${p_out[$1]}
-  err=${p_err[$1]}
-  seen=${p_seen[$1]}
-  phone_pid=${p_pid[$1]}
-}
-
-send() { printf '%s\n' "$1" >&"${p_fd[$current]}" || fail "could not send '$1' to $current: the phone no longer reads"; }
-
-# Every phone's output (without the wallet's progress records) on a failure.
-fail() {
-  local who f
-  echo "FAIL [$scenario] $*"
-  for who in "${phones[@]}"; do
-    for f in "$root/$who"/phone-*.out; do
-      [ -f "$f" ] || continue
-      echo "--- $who: $(basename "$f"):"
-      grep -v '"event":"wallet' "$f" | tail -n 80
-      echo "--- $who: stderr:"
-      tail -n 20 "${f%.out}.err"
-    done
-  done
-  [ ! -f "$root/devnet.err" ] || { echo "--- devnet stderr:"; tail -n 20 "$root/devnet.err"; }
-  echo "$(wc -l <"$root/passed") passed, 1 failed"
-  exit 1
-}
 
 # Writes NAME's phone.json: the devnet's network and its p_audio object.
 configure() {
   dir=$root/$1
+  mkdir -p "$dir"
   configure_phone "$root/devnet.out" "${p_audio[$1]:-}" "${p_network[$1]:-}"
   dir=$root
 }
 
-# Starts NAME's phone on its folder; every start writes a new output file.
-phone_up() {
-  local who=$1 d=$root/$1 fd
-  p_runs[$who]=$((${p_runs[$who]:-0} + 1))
-  p_out[$who]=$d/phone-${p_runs[$who]}.out
-  p_err[$who]=$d/phone-${p_runs[$who]}.err
-  rm -f "$d/in"
-  mkfifo "$d/in"
-  : >"${p_out[$who]}"
-  # shellcheck disable=SC2086 # the arguments are words
-  LOCALAPPDATA="$d" timeout "$phone_seconds" "$phone" ${p_args[$who]:-} <"$d/in" >"${p_out[$who]}" 2>"${p_err[$who]}" &
-  p_pid[$who]=$!
-  exec {fd}>"$d/in"
-  p_fd[$who]=$fd
-  p_seen[$who]=0
-  current=""
-  use "$who"
-  expect "$who's phone is ready" '{"event":"ready"}'
-}
-
-closed() {
-  local fd=${p_fd[$1]}
-  exec {fd}>&-
-}
-
-# SIGKILL to NAME's dialo-phone itself (not its timeout), as a crash or power cut would end it.
-phone_killed() {
-  use "$1"
-  sigkill_phone "$1"
-  closed "$1"
-  p_pid[$1]=""
-  phone_pid=""
-}
-
-# NAME quits; it must end within 30 s with exit code 0.
-quit_phone() {
-  local who=$1 code
-  use "$who"
-  send quit
-  closed "$who"
-  check "$who's phone ends within 30 s of quit" wait_until 30 phone_ended
-  wait "$phone_pid"
-  code=$?
-  p_pid[$who]=""
-  phone_pid=""
-  check "$who's phone exit code 0 (got $code)" [ "$code" -eq 0 ]
-}
-
-# Every phone still running quits.
-all_quit() {
-  local who
-  for who in "${phones[@]}"; do
-    [ -z "${p_pid[$who]}" ] || quit_phone "$who"
-  done
-}
-
-# The number of the first line of this phone's output after the last one taken that holds
-# every TEXT, in $found.
-find_line() {
-  local total n
-  total=$(wc -l <"$out")
-  n=$(awk -v from="$seen" -v upto="$total" '
-    BEGIN { for (i = 1; i < ARGC; i++) { p[i] = ARGV[i]; delete ARGV[i] }; k = ARGC - 1 }
-    NR > from && NR <= upto { for (i = 1; i <= k; i++) if (!index($0, p[i])) next; print NR; exit }' "$@" <"$out")
-  [ -n "$n" ] && found=$n
-}
-
-# Waits up to SECONDS for a line of NAME's output, after the last one taken, holding every
-# TEXT; takes it (in $line). The phone prints a refresh line at every change of what it shows,
-# so a state that lasts only a moment is caught too.
-saw() {
-  local who=$1 what=$2 seconds=$3
-  shift 3
-  use "$who"
-  local deadline=$(($(now_ms) + seconds * 1000))
-  until find_line "$@"; do
-    if phone_ended; then
-      find_line "$@" && break
-      fail "$who: $what: the phone ended first"
-    fi
-    (($(now_ms) < deadline)) || fail "$who: $what: no such line within $seconds s (last: $(tail -n1 "$out"))"
-    sleep 0.05
-  done
-  seen=$found
-  line=$(sed -n "${found}p" "$out")
-  ok "$who: $what"
-}
-
-# Seconds since $t0, with tenths.
-since() { local d=$(($(now_ms) - t0)); printf '%d.%d' $((d / 1000)) $((d % 1000 / 100)); }
+# Seconds since T (default $t0), with tenths.
+since() { local d=$(($(now_ms) - ${1:-$t0})); printf '%d.%d' $((d / 1000)) $((d % 1000 / 100)); }
 
 history_of() {
   use "$1"
@@ -149,8 +22,13 @@ history_of() {
   history=$line
 }
 
-# Call records in $history that hold TEXT.
-records() { grep -oE '\{[^{}]*\}' <<<"$history" | grep -cF "$1"; }
+# The number of call records in $history holding every TEXT.
+records() {
+  local recs t
+  recs=$(grep -oE '\{[^{}]*\}' <<<"$history")
+  for t in "$@"; do recs=$(grep -F -- "$t" <<<"$recs"); done
+  grep -c . <<<"$recs"
+}
 
 # dialo-devnet's own commands on the test's devnet.
 dn() {

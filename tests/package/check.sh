@@ -14,7 +14,6 @@ fail() {
   exit 1
 }
 source "$here/checks.sh"
-matches() { [[ $1 =~ $2 ]]; }
 for tool in cpack lintian desktop-file-validate appstreamcli dpkg-deb; do
   command -v "$tool" >/dev/null || { echo "package: $tool is needed; run scripts/setup"; exit 1; }
 done
