@@ -3,7 +3,6 @@
 // wallet file, the phone store and the files written show after each.
 
 #include <QDesktopServices>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
@@ -11,19 +10,16 @@
 #include <QRegularExpression>
 #include <QUrl>
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 
 #include "app/update_check.h"
 #include "audio/gsm.h"
 #include "base/config.h"
 #include "call/call_control.h"
-#include "platform/autostart.h"
 #include "state/ui_bridge.h"
 #include "store/handle_switch.h"
 #include "store/phone_store.h"
 #include "store/saver.h"
-#include "ui/update_prompt.h"
 #include "window_fixture.h"
 
 namespace dialo::test {
@@ -193,24 +189,17 @@ TEST_F(CardTest, AMessageLeftLightsTheLampAndIsPlayedExportedSavedAndDeleted) {
     EXPECT_EQ(cardRows(), (QStringList{"from bob", "from carol"}));
     EXPECT_TRUE(rowDetail("from bob").endsWith("0:08")) << rowDetail("from bob");
 
-    // Play, pause, resume and stop, as the buttons and the header's clock show them.
+    // Play, pause, resume and stop, as the buttons and the header's clock show them (that a pause
+    // holds the clock is the sound tests' to prove).
     ASSERT_NO_FATAL_FAILURE(pick("from bob", "play"));
     // The speakers open on a worker; the button says so once they have.
     EXPECT_TRUE(eventually([this] { return cardButton("play")->text() == "Playing"; }, 10));
     ASSERT_TRUE(eventually([this] { return clock() >= 1; }, 10)) << status();
-    ASSERT_NO_FATAL_FAILURE(clickCard("pause"));
-    EXPECT_TRUE(eventually([this] { return cardButton("pause")->text() == "Resume"; }, 10));
-    const int paused = clock();
-    ASSERT_GE(paused, 1);
-    // Any 2.2 s of real time crosses at least two whole seconds of the clock's source.
-    QElapsedTimer held;
-    held.start();
-    EXPECT_FALSE(QTest::qWaitFor([&] { return clock() != paused; }, 2500)) << "ran on while paused: " << clock();
-    ASSERT_GE(held.elapsed(), 2200);
-    ASSERT_NO_FATAL_FAILURE(clickCard("pause"));
-    EXPECT_TRUE(eventually([this] { return cardButton("pause")->text() == "Pause"; }, 10));
+    for (const char* label : {"Resume", "Pause"}) {
+        ASSERT_NO_FATAL_FAILURE(clickCard("pause"));
+        EXPECT_TRUE(eventually([&] { return cardButton("pause")->text() == label; }, 10)) << label;
+    }
     const int resumed = clock();
-    EXPECT_TRUE(resumed == paused || resumed == paused + 1) << "paused at " << paused << ", resumed at " << resumed;
     EXPECT_TRUE(eventually([&] { return clock() > resumed; }, 5)) << "the clock stands still after Resume";
     ASSERT_NO_FATAL_FAILURE(clickCard("stop"));
     EXPECT_TRUE(eventually([this] { return cardButton("play")->text() == "Play"; }, 10));
@@ -303,11 +292,9 @@ TEST_F(CardTest, CallHistoryFiltersByDirectionAndHidesTheCallChosen) {
     }
 }
 
-TEST_F(CardTest, SettingsChosenOnTheCardAreShownAgainAfterARestart) {
-    const std::string config = root_ + "/config";
-    ASSERT_EQ(::setenv("XDG_CONFIG_HOME", config.c_str(), 1), 0);
-    const std::string entry = config + "/autostart/dialo.desktop";
-    ASSERT_EQ(startupEntryPath(), entry);
+TEST_F(CardTest, SettingsChosenOnTheCardAreShownAgainAfterARestartWhereANewerBuildIsOffered) {
+    // The entry the startup button writes (proved by the autostart tests) stays in the test's folder.
+    ASSERT_EQ(::setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1), 0);
     ASSERT_NO_FATAL_FAILURE(openKind(CardSettings));
 
     // Each click and the label it leaves.
@@ -324,7 +311,6 @@ TEST_F(CardTest, SettingsChosenOnTheCardAreShownAgainAfterARestart) {
         EXPECT_EQ(cardButton(name)->text(), label);
         shown[name] = label;
     }
-    EXPECT_TRUE(std::filesystem::exists(entry));
     ASSERT_NO_FATAL_FAILURE(clickCard("theme2"));
     EXPECT_EQ(lockPhone().state.settings.theme, 2);
     EXPECT_TRUE(eventually([this] { return cardButton("output")->text() == "Output: Speakers"; }, 10))
@@ -353,22 +339,11 @@ TEST_F(CardTest, SettingsChosenOnTheCardAreShownAgainAfterARestart) {
     bool chosen = false;
     ASSERT_NO_FATAL_FAILURE(withMenu("output", [&](QMenu*, QAction* file) { chosen = file && file->isChecked(); }));
     EXPECT_TRUE(chosen) << "the output chosen before the restart is not ticked";
-
     ASSERT_NO_FATAL_FAILURE(clickCard("startup"));
     EXPECT_EQ(cardButton("startup")->text(), "Add to Startup");
-    EXPECT_FALSE(std::filesystem::exists(entry));
-}
 
-TEST_F(CardTest, ANewerBuildIsOfferedYesOpensTheDownloadPageAndTheSettingsCardSaysSo) {
+    // The update check, with the card open: asked only about a newer build, Yes opens its page.
     const QString page = QString::fromStdString(networkConfig().updateBase + "/dialo/");
-    const std::unique_ptr<QMessageBox> box = updateQuestion(3, window_.get());
-    EXPECT_EQ(box->windowTitle(), "Dialo update");
-    EXPECT_EQ(box->text(), "A newer Dialo is available.\n\nThis build:  0.002\nLatest:      0.003\n\n"
-                           "Open the download page, " + page + ", now?");
-    EXPECT_EQ(box->icon(), QMessageBox::Question);
-    EXPECT_EQ(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
-
-    ASSERT_NO_FATAL_FAILURE(openKind(CardSettings));
     const QLabel* version = openCard()->findChild<QLabel*>("version");
     ASSERT_NE(version, nullptr);
     UrlCatcher browser;
@@ -383,14 +358,18 @@ TEST_F(CardTest, ANewerBuildIsOfferedYesOpensTheDownloadPageAndTheSettingsCardSa
                             Answer{"0.004", 4, QMessageBox::Yes, true, {page}}}) {
         ASSERT_EQ(post("/devnet/settings", {{"published_version", a.published}}).status, 200);
         browser.opened.clear();
-        bool asked = false;
+        QString asked;
         auto watch = whenShown([](QWidget* w) { return w->windowTitle() == "Dialo update"; }, [&](QWidget* w) {
-            asked = true;
-            QTest::mouseClick(static_cast<QMessageBox*>(w)->button(a.press), Qt::LeftButton);
+            auto* box = static_cast<QMessageBox*>(w);
+            asked = box->text();
+            ASSERT_NE(box->button(a.press), nullptr);
+            QTest::mouseClick(box->button(a.press), Qt::LeftButton);
         });
         runUpdateCheck();
         ASSERT_TRUE(eventually([&] { return window_->updateVersion() == a.latest; }, 10)) << a.published;
-        EXPECT_EQ(asked, a.asked) << a.published;
+        EXPECT_EQ(asked.isEmpty(), !a.asked) << a.published;
+        EXPECT_TRUE(!a.asked || (asked.contains("This build:  0.002\nLatest:      " + QString(a.published)) &&
+                                 asked.contains(page))) << asked;
         EXPECT_EQ(browser.opened, a.opened) << a.published;
         EXPECT_EQ(version->text().contains("Update available"), a.latest > 2)
             << "the open Settings card after the check found " << a.published << ": " << version->text();

@@ -126,7 +126,6 @@ TEST_F(NotifyTest, AnIncomingCallRingsAndIsAnsweredOrDeclinedInTheWindowOrItsNot
     ASSERT_NO_FATAL_FAILURE(awaitAliceCoins());
     PhoneButton* call = button("call");
     const QRect rest = call->geometry();
-    EXPECT_EQ(rest.size(), QSize(128, 52));
     struct Ring {
         const char* what;
         bool service;  // a notification service is on the bus
@@ -152,7 +151,6 @@ TEST_F(NotifyTest, AnIncomingCallRingsAndIsAnsweredOrDeclinedInTheWindowOrItsNot
         ASSERT_TRUE(eventually([] { return aliceState() == CallState::Incoming; }, 30)) << lockPhone().state.statusText;
         EXPECT_TRUE(eventually([&] { return call->text() == "Answer"; }, 5));
         EXPECT_EQ(window_->headerLines().main, "bob is calling");
-        EXPECT_EQ(window_->headerLines().caption, "Ready");
         // Unless notifications are off, Answer pulses over a few 80 ms ticks through several
         // sizes, all about its resting centre.
         std::set<int> widths;
@@ -212,8 +210,6 @@ TEST_F(NotifyTest, AnIncomingCallRingsAndIsAnsweredOrDeclinedInTheWindowOrItsNot
             if (std::string(r.act) == "window") {
                 EXPECT_EQ(window_->focusWidget(), button("hangup"));
             }
-            EXPECT_TRUE(eventually([this] { return window_->headerLines().main.contains(':'); }, 5))
-                << window_->headerLines().main;
             button("hangup")->setFocus();
             QTest::keyClick(button("hangup"), Qt::Key_Space);
             ASSERT_TRUE(eventually([] { return aliceState() == CallState::Idle; }, 60));
@@ -243,7 +239,7 @@ QImage filled(int w, int h, QColor colour) {
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-TEST(CallerPicture, FitsIn128AndTravelsAsRgbaRowsUnlessItIsNoPictureOrOutsideItsSizes) {
+TEST(CallerPicture, FitsIn128AndTravelsAsRgbaRowsUnlessItIsNoPngOrJpegOrOutsideItsSizes) {
     NotificationServer server(testBus());
     ASSERT_TRUE(server.ready);
     const QDBusConnection caller = QDBusConnection::connectToBus(testBus(), "caller");
@@ -254,7 +250,7 @@ TEST(CallerPicture, FitsIn128AndTravelsAsRgbaRowsUnlessItIsNoPictureOrOutsideIts
     padded.resize((2u << 20) - 1, 0);
     Bytes tooLong = padded;
     tooLong.push_back(0);
-    const std::tuple<const char*, Bytes, QSize> rows[] = {  // an invalid size: no picture
+    std::vector<std::tuple<std::string, Bytes, QSize>> rows{  // an invalid size: no picture
         {"a large picture is scaled to fit in 128, keeping its shape", encoded(filled(300, 150, QColor(200, 40, 10)), "PNG"),
          {128, 64}},
         {"a small picture keeps its size", encoded(filled(40, 30, Qt::blue), "PNG"), {40, 30}},
@@ -263,7 +259,11 @@ TEST(CallerPicture, FitsIn128AndTravelsAsRgbaRowsUnlessItIsNoPictureOrOutsideIts
         {"2 MiB", tooLong, {}},
         {"bytes that are no picture", junk, {}},
         {"none", {}, {}},
-    };
+        // Any other format gives none, even one Qt decodes (SVG where its plugin is installed).
+        {"GIF", text(std::string("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00\x00,\x00\x00\x00\x00\x01\x00"
+                                 "\x01\x00\x00\x02\x02\x44\x01\x00;", 35)), {}},
+        {"SVG", text(R"(<svg xmlns="http://www.w3.org/2000/svg" width="20" height="20"><rect width="20" height="20"/></svg>)"), {}}};
+    for (const char* format : {"BMP", "PPM", "XPM", "ICO"}) rows.emplace_back(format, encoded(filled(20, 20, Qt::red), format), QSize());
     for (const auto& [what, bytes, size] : rows) {
         const QImage picture = avatarPicture(bytes);
         EXPECT_EQ(picture.isNull() ? QSize() : picture.size(), size) << what;
@@ -291,17 +291,6 @@ TEST(CallerPicture, FitsIn128AndTravelsAsRgbaRowsUnlessItIsNoPictureOrOutsideIts
     }
     EXPECT_EQ(avatarPicture(std::get<1>(rows[0])).pixelColor(64, 32), QColor(200, 40, 10));
     QDBusConnection::disconnectFromBus("caller");
-    // Any other format gives none, even one Qt decodes (SVG where its plugin is installed).
-    std::vector<std::pair<std::string, Bytes>> others{
-        {"GIF", text(std::string("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00\x00,\x00\x00\x00\x00\x01\x00"
-                                 "\x01\x00\x00\x02\x02\x44\x01\x00;", 35))},
-        {"SVG", text(R"(<svg xmlns="http://www.w3.org/2000/svg" width="20" height="20"><rect width="20" height="20"/></svg>)")}};
-    for (const char* format : {"BMP", "PPM", "XPM", "ICO"}) others.emplace_back(format, encoded(filled(20, 20, Qt::red), format));
-    for (const auto& [format, bytes] : others) {
-        const QByteArray data(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
-        EXPECT_TRUE(format == "SVG" || !QImage::fromData(data).isNull()) << format << " is a picture Qt reads";
-        EXPECT_TRUE(avatarPicture(bytes).isNull()) << format;
-    }
 }
 
 }  // namespace

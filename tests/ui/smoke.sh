@@ -11,13 +11,12 @@
 set -uo pipefail
 usage="usage: smoke.sh PATH-TO-dialo PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet"
 dialo=${1:?$usage} phone=${2:?$usage} vaultra=${3:?$usage} devnet=${4:?$usage}
-# The end-to-end scripts' scratch root, devnet, vaultra and dialo-phone helpers.
-source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../e2e/two_phones.sh"
-
-for tool in Xvfb openbox xdotool xwininfo xprop python3 curl; do
-  command -v "$tool" >/dev/null || { echo "smoke.sh: $tool is needed; run scripts/setup"; echo "0 passed, 1 failed"; exit 1; }
-done
+# The end-to-end scripts' scratch root, devnet, vaultra and dialo-phone helpers; the X server.
+here=$(dirname "${BASH_SOURCE[0]}")
+source "$here/../e2e/lib.sh"
+source "$here/../e2e/two_phones.sh"
+source "$here/../support/xvfb.sh"
+need_tools smoke.sh Xvfb openbox xdotool xwininfo xprop python3 curl
 
 desktop_file=$(cd "$(dirname "$0")/../../ui" && pwd)/dialo.desktop
 # Everything the programs here write stays in the scratch folder, none in the user's home.
@@ -29,11 +28,7 @@ chmod 700 "$XDG_RUNTIME_DIR"
 passed=0
 xvfb_pid="" wm_pid="" first_pid="" second_pid="" a_pid="" b_pid="" squat_pid="" squatted=""
 cleanup() {
-  local p
-  for p in "$a_pid" "$b_pid" "$second_pid" "$first_pid" "${p_pid[bob]:-}" "$devnet_pid" "$squat_pid" "$wm_pid" "$xvfb_pid"; do
-    [ -z "$p" ] || kill "$p" 2>/dev/null
-  done
-  wait 2>/dev/null
+  end_processes -w "$a_pid" "$b_pid" "$second_pid" "$first_pid" "${p_pid[bob]:-}" "$devnet_pid" "$squat_pid" "$wm_pid" "$xvfb_pid"
   [ -z "$squatted" ] || rm -f "$squatted"
   rm -rf "$root"
 }
@@ -58,38 +53,8 @@ ok() {
 
 ended() { ! kill -0 "$1" 2>/dev/null; }
 
-# ---------------------------------------------------------------------------------------
-# An X server at 96 DPI on a display number nobody holds, and a window manager on it. Xvfb
-# takes the display's lock file, so that other X servers started meanwhile keep off it, and
-# writes the number to descriptor 3 once it accepts clients. -noreset: by default the server
-# resets when its last client leaves, and refuses the next one meanwhile (a probe that left
-# just as openbox connected would end openbox).
-
-display_known() { [ -s "$root/display" ] || ended "$xvfb_pid"; }
-start_x() {
-  local n
-  for n in $(seq 20 99); do
-    [ ! -e "/tmp/.X$n-lock" ] || continue
-    : >"$root/display"
-    Xvfb ":$n" -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp -noreset 3>"$root/display" >"$root/xvfb.log" 2>&1 &
-    xvfb_pid=$!
-    wait_until 30 display_known || return 1
-    if ! ended "$xvfb_pid"; then
-      number=$n
-      return 0
-    fi
-    # Taken meanwhile: the server ended at once.
-    wait "$xvfb_pid"
-    xvfb_pid=""
-  done
-  return 1
-}
-number=""
-start_x
-check "Xvfb serves display :${number:-none}" [ -n "$number" ]
-export DISPLAY=:$number
-unset WAYLAND_DISPLAY
-
+# An X server, and a window manager on it.
+check "Xvfb serves a display of its own" start_xvfb "$root"
 # Without the iconify animation a restored window is at its place when it is mapped.
 cat >"$root/openbox.xml" <<'EOF'
 <?xml version="1.0" encoding="UTF-8"?>
