@@ -19,7 +19,7 @@ namespace {
 constexpr size_t kPageCap = 400000;      // bytes read at most
 constexpr size_t kSearchedTail = 24000;  // bytes at the page's end that are searched
 // libcurl has one limit for resolving and connecting: the two 8-second limits together.
-constexpr long kConnectMs = 16000;
+constexpr long kUpdateConnectMs = 16000;
 // A send or a read that stalls this long ends the request (seconds without a byte).
 constexpr long kStallSeconds = 15;
 
@@ -92,7 +92,7 @@ std::string updatePageUrl() { return networkConfig().updateBase + "/dialo/"; }
 
 std::string fetchUpdatePage() {
     try {
-        GetReply reply = https_get(updatePageUrl(), {.connectMs = kConnectMs,
+        GetReply reply = https_get(updatePageUrl(), {.connectMs = kUpdateConnectMs,
                                                      .stallSeconds = kStallSeconds,
                                                      .bodyCap = kPageCap,
                                                      .cutAtCap = true});

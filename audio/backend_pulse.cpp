@@ -56,7 +56,7 @@ pa_stream* gRecord = nullptr;
 std::string gRecordSource;  // the source `gRecord` was asked for
 CaptureSink gSink = nullptr;  // set once capture was asked for: a reconnect starts it again
 std::string gSource;          // the source capture should run from; empty for the default
-std::vector<int16_t> gCaptured;  // samples short of a whole buffer
+std::vector<int16_t> gPulseCaptured;  // samples short of a whole buffer
 
 pa_threaded_mainloop* loop() { return gLoop.load(); }
 
@@ -165,16 +165,16 @@ void onRecorded(pa_stream* s, size_t, void*) {
         const size_t samples = bytes / 2;
         if (data) {
             const auto* in = static_cast<const int16_t*>(data);
-            gCaptured.insert(gCaptured.end(), in, in + samples);
+            gPulseCaptured.insert(gPulseCaptured.end(), in, in + samples);
         } else {
-            gCaptured.insert(gCaptured.end(), samples, 0);  // a hole in the stream is silence
+            gPulseCaptured.insert(gPulseCaptured.end(), samples, 0);  // a hole in the stream is silence
         }
         pa_stream_drop(s);
     }
     size_t at = 0;
-    for (; gCaptured.size() - at >= kCaptureSamples; at += kCaptureSamples)
-        if (gSink) gSink(gCaptured.data() + at, kCaptureSamples);
-    gCaptured.erase(gCaptured.begin(), gCaptured.begin() + long(at));
+    for (; gPulseCaptured.size() - at >= kCaptureSamples; at += kCaptureSamples)
+        if (gSink) gSink(gPulseCaptured.data() + at, kCaptureSamples);
+    gPulseCaptured.erase(gPulseCaptured.begin(), gPulseCaptured.begin() + long(at));
 }
 
 // Record mutex and loop lock held, connected. Opens the record stream on `gSource`; a chosen
@@ -182,7 +182,7 @@ void onRecorded(pa_stream* s, size_t, void*) {
 // a microphone.
 bool startRecordLocked(Deadline deadline) {
     dropStream(gRecord);
-    gCaptured.clear();
+    gPulseCaptured.clear();
     const pa_sample_spec spec{PA_SAMPLE_S16LE, 8000, 1};
     pa_context* const context = gContext.get();
     for (const bool chosen : {true, false}) {
@@ -286,7 +286,7 @@ void pulseClose() {
         dropContext();
         gSink = nullptr;
         gSource.clear();
-        gCaptured.clear();
+        gPulseCaptured.clear();
     }
     pa_threaded_mainloop_stop(l);
     gLoop = nullptr;
@@ -312,7 +312,7 @@ void pulseStopCapture() {
     LoopLock lock;
     dropStream(gRecord);
     gSink = nullptr;  // nor does a reconnect take it up again
-    gCaptured.clear();
+    gPulseCaptured.clear();
 }
 
 // The server's default sink and source names (loop lock held, connected).

@@ -16,7 +16,6 @@ namespace {
 using nlohmann::json;
 
 constexpr int kSealVersion = 4;
-constexpr size_t kMinPayload = 8;
 constexpr uint8_t kOpFalse = 0x00, kOpReturn = 0x6a;
 constexpr uint8_t kPushData1 = 0x4c, kPushData2 = 0x4d, kPushData4 = 0x4e;
 

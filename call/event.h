@@ -17,6 +17,8 @@
 namespace dialo {
 
 inline constexpr char kProtocol[] = "OV-Dialo";
+// Bytes: a data output shorter than this holds no event.
+inline constexpr size_t kMinPayload = 8;
 inline constexpr char kInvite[] = "invite";
 inline constexpr char kAccept[] = "accept";
 inline constexpr char kBox[] = "box";

@@ -25,7 +25,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr size_t kMinPayload = 8;  // bytes
 constexpr size_t kFetchesPerPoll = 4;
 constexpr size_t kBackfillCap = 80;
 constexpr uint64_t kRawCountCap = 10000;

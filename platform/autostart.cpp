@@ -12,11 +12,6 @@
 namespace dialo {
 namespace {
 
-std::string envText(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? std::string(v) : std::string();
-}
-
 std::string autostartFolder() {
     // A relative XDG_CONFIG_HOME is invalid by the base-directory rules and is ignored.
     std::string config = envText("XDG_CONFIG_HOME");

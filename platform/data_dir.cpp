@@ -7,14 +7,10 @@
 #include <cstdlib>
 
 #include "platform/files.h"
+#include "platform/paths.h"
 
 namespace dialo {
 namespace {
-
-std::string envText(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? std::string(v) : std::string();
-}
 
 // Opened without following a link, so the checks are of the folder itself, not of where a
 // link made by someone else points.

@@ -3,6 +3,8 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 namespace dialo {
 
 std::string programPath() {
@@ -17,6 +19,11 @@ std::string programDirectory() {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return {};
     return path.substr(0, slash == 0 ? 1 : slash);
+}
+
+std::string envText(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? std::string(v) : std::string();
 }
 
 }  // namespace dialo

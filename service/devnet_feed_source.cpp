@@ -8,6 +8,7 @@
 
 #include "base/json_fields.h"
 #include "service/chain_sources.h"
+#include "service/ops.h"
 #include "service/following_source.h"
 #include "service/source_http.h"
 
@@ -20,11 +21,6 @@ using nlohmann::json;
 constexpr auto kFirstBackoff = std::chrono::milliseconds(200);
 constexpr auto kLastBackoff = std::chrono::seconds(5);
 constexpr int kFeedLimit = 500;  // transactions an answer may hold
-
-int64_t unixMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 bool parseInt(std::string_view text, int64_t& out) {
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);

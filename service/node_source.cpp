@@ -14,6 +14,7 @@
 #include "base/recent_set.h"
 #include "platform/files.h"
 #include "service/chain_sources.h"
+#include "service/ops.h"
 #include "service/following_source.h"
 #include "service/source_http.h"
 #include "wallet/transaction.h"
@@ -28,11 +29,6 @@ constexpr size_t kFetchesPerRound = 5000;       // mempool transactions fetched 
 constexpr size_t kMissedFetchesPerBlock = 2000;  // a block's transactions not seen in the mempool
 constexpr int kBlocksPerRound = 10;
 constexpr size_t kMaxBlockAnswer = 512u << 20;  // bytes: a block's txid list, 65 bytes each
-
-int64_t unixMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // "user:password" for one round of calls, wiped when it goes.
 class Credentials {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "service/http_server.h"
+
 namespace dialo::service {
 
 namespace {
@@ -23,16 +25,6 @@ constexpr const char* kRoutes[] = {
     "/api/paymail/claim",     "/metrics",            "/healthz",
 };
 
-int64_t unixMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-void sendJson(httplib::Response& res, const json& body, int status) {
-    res.status = status;
-    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
-}
-
 // When the pre-routing handler saw this thread's current request; the logger runs on the same
 // thread right after the answer is written. Requests refused before routing have none.
 thread_local bool tStarted = false;
@@ -46,6 +38,12 @@ std::string number(double v) {
 }
 
 }  // namespace
+
+int64_t unixMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 
 RateLimiter::RateLimiter(double perSecond, int burst, size_t maxKeys)
     : perSecond_(perSecond > 0 ? perSecond : 1), burst_(burst > 0 ? burst : 1), maxKeys_(maxKeys) {}

@@ -24,6 +24,9 @@
 
 namespace dialo::service {
 
+/// Milliseconds since 1970 on the system clock.
+int64_t unixMs();
+
 /// Token buckets by key: `burst` requests at once, `perSecond` kept up. A bucket that has been
 /// idle long enough to be full again is forgotten, so memory follows the clients of the last
 /// few seconds; past `maxKeys` live buckets new keys pass unlimited rather than be refused.

@@ -16,7 +16,7 @@ namespace {
 
 // Each runs once, in order, in a transaction with its number recorded. The first matches the
 // devnet's directory file as it was before migrations, so an old data folder keeps its handles.
-constexpr const char* kMigrations[] = {
+constexpr const char* kSqliteMigrations[] = {
     R"(
 CREATE TABLE IF NOT EXISTS aliases(alias TEXT PRIMARY KEY, pubkey TEXT NOT NULL, address TEXT NOT NULL,
                                    avatar TEXT NOT NULL, ord_address TEXT NOT NULL, bn_pub TEXT NOT NULL,
@@ -71,7 +71,7 @@ public:
             }
             version = int(q.integer(0));
         }
-        const int known = int(std::size(kMigrations));
+        const int known = int(std::size(kSqliteMigrations));
         if (version > known) {
             error = "storage: the schema (" + std::to_string(version) + ") is newer than this program's (" +
                     std::to_string(known) + ")";
@@ -80,7 +80,7 @@ public:
         for (int n = version + 1; n <= known; ++n) {
             SqlTransaction t(db.get());
             Stmt mark(db.get(), "INSERT INTO schema_migrations(version) VALUES(?)");
-            if (!t.begun() || !execSql(db.get(), kMigrations[n - 1], error) || !mark.bind(1, int64_t(n)).run() ||
+            if (!t.begun() || !execSql(db.get(), kSqliteMigrations[n - 1], error) || !mark.bind(1, int64_t(n)).run() ||
                 !t.commit()) {
                 error = "storage: migration " + std::to_string(n) + " failed: " +
                         (error.empty() ? std::string(sqlite3_errmsg(db.get())) : error);

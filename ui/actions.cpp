@@ -11,14 +11,11 @@
 #include "wallet/published.h"
 
 namespace dialo {
-namespace {
 
 // Shutdown waits for these before it frees the libraries they use.
 void detached(std::function<void()> body) {
     if (!startDetached(std::move(body))) setStatus("The phone is too busy to do that now. Try again.");
 }
-
-}  // namespace
 
 void startConnectOrDisconnect() {
     // The published view, not the wallet lock: a spend may hold that for a minute.

@@ -2,9 +2,13 @@
 // What the window's buttons start: each action that needs the wallet, the network or a peer
 // runs on a detached thread of its own, so that the window returns to its loop at once.
 
+#include <functional>
 #include <string>
 
 namespace dialo {
+
+/// Runs `body` on a detached thread; says the phone is too busy when none can start.
+void detached(std::function<void()> body);
 
 /// Connects to Vaultra, or disconnects when a wallet is connected now.
 void startConnectOrDisconnect();

@@ -114,11 +114,6 @@ QString explorerPage(const std::string& txid) {
     return QString::fromStdString(networkConfig().explorerBase + "/tx/" + txid);
 }
 
-// Shutdown waits for these before it frees the libraries they use.
-void detached(std::function<void()> body) {
-    if (!startDetached(std::move(body))) setStatus("The phone is too busy to do that now. Try again.");
-}
-
 // Runs `then` on the GUI thread with the card, when one is still open.
 void onCard(std::function<void(CardWindow&)> then) {
     QMetaObject::invokeMethod(qApp, [then = std::move(then)] {

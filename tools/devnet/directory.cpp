@@ -12,14 +12,14 @@ using service::openDatabase;
 using service::SqlitePtr;
 using service::Stmt;
 
-constexpr const char* kSchema = "CREATE TABLE IF NOT EXISTS hosted(alias TEXT PRIMARY KEY, address TEXT NOT NULL);";
+constexpr const char* kDirectorySchema = "CREATE TABLE IF NOT EXISTS hosted(alias TEXT PRIMARY KEY, address TEXT NOT NULL);";
 
 }  // namespace
 
 bool Directory::open(const std::string& dir, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     SqlitePtr db;
-    if (!openDatabase(dir + "/directory.sqlite", db, error) || !execSql(db.get(), kSchema, error)) return false;
+    if (!openDatabase(dir + "/directory.sqlite", db, error) || !execSql(db.get(), kDirectorySchema, error)) return false;
     db_ = std::move(db);
     return true;
 }
