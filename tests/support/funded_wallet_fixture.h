@@ -23,10 +23,7 @@ protected:
         useWallet(1);
     }
     void TearDown() override {
-        {
-            auto g = lockWallet();
-            reset_wallet_state(g.state);
-        }
+        reset_wallet_state(lockWallet().state);
         PhoneOnDevnetTest::TearDown();
     }
 
@@ -37,9 +34,7 @@ protected:
         std::array<uint8_t, 16> entropy;
         entropy.fill(seed);
         const std::string id = "w" + std::to_string(seed);
-        nlohmann::json doc = hdWallet(mnemonic_from_entropy(entropy));
-        if (!handle.empty()) doc["paymail"] = handle;
-        writeText(walletFile(id), doc.dump());
+        writeText(walletFile(id), hdWallet(mnemonic_from_entropy(entropy), handle).dump());
         auto g = lockWallet();
         reset_wallet_state(g.state);
         set_bound_wallet_id(g.state, id);
