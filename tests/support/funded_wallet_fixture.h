@@ -35,12 +35,17 @@ protected:
         entropy.fill(seed);
         const std::string id = "w" + std::to_string(seed);
         writeText(walletFile(id), hdWallet(mnemonic_from_entropy(entropy), handle).dump());
+        reloadWallet(id);
+        address = lockWallet().state.keys.defaultKey.address;
+        ASSERT_TRUE(decode_p2pkh_address(address, addressHash));
+    }
+
+    /// Binds wallet `id` and loads it from its files alone, as a restarted phone does.
+    void reloadWallet(const std::string& id) {
         auto g = lockWallet();
         reset_wallet_state(g.state);
         set_bound_wallet_id(g.state, id);
         ASSERT_TRUE(load_wallet(g.state));
-        address = g.state.keys.defaultKey.address;
-        ASSERT_TRUE(decode_p2pkh_address(address, addressHash));
     }
 
     /// The bound wallet's identity key pair (private half included: callers wipe it).
