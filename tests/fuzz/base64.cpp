@@ -5,11 +5,12 @@
 #include <string>
 
 #include "base/base64.h"
+#include "fuzz_common.h"
 
 using namespace dialo;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const std::string_view text = fuzz::text(data, size);
     const Bytes decoded = base64Decode(text);
     if (!decoded.empty() && base64Decode(base64Encode(decoded)) != decoded) std::abort();
     const Bytes raw(data, data + size);

@@ -13,8 +13,7 @@ using namespace dialo;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string plain;
     if (ecies_unseal(hex_encode(data, size), fuzz::kIdentityPriv, "", plain) && plain.size() >= size) std::abort();
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
-    (void)ecies_unseal(text, fuzz::kIdentityPriv, "", plain);
+    (void)ecies_unseal(fuzz::text(data, size), fuzz::kIdentityPriv, "", plain);
     // The key agreement with another ephemeral key: the blob's first 33 bytes after the magic.
     if (size >= 37) (void)ecies_unseal(hex_encode(data, size), fuzz::kIdentityPriv, hex_encode(data + 4, 33), plain);
     return 0;

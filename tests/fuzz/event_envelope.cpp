@@ -12,13 +12,12 @@
 using namespace dialo;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::refuseNetwork();
+    fuzz::isolate();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string_view payload(reinterpret_cast<const char*>(data), size);
-    std::optional<nlohmann::json> event = openPayloadWith(payload, fuzz::kIdentityPriv);
+    std::optional<nlohmann::json> event = openPayloadWith(fuzz::text(data, size), fuzz::kIdentityPriv);
     if (!event) return 0;
     (void)verify_protocol_message(*event);
     ReceivedEvent read;

@@ -17,13 +17,13 @@ std::string gPubHex;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::refuseNetwork();
+    fuzz::isolate();
     if (!pubkey_from_priv(fuzz::kIdentityPriv, gPubHex)) std::abort();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string text(reinterpret_cast<const char*>(data), size);
+    const std::string text(fuzz::text(data, size));
     nlohmann::json envelope = buildEnvelope(1700000000);
     std::string error;
     if (!seal(text, gPubHex, envelope, error)) return 0;

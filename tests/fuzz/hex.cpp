@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/bytes.h"
+#include "fuzz_common.h"
 #include "vaultra/ecies.h"
 #include "vaultra/identity.h"
 #include "wallet/encoding.h"
@@ -11,7 +12,7 @@
 using namespace dialo;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const std::string_view text = fuzz::text(data, size);
     const Bytes strict = hex_decode(text);
     if (!strict.empty() && hex_decode(hex_encode(strict)) != strict) std::abort();
     if (!strict.empty() && strict.size() * 2 != size) std::abort();

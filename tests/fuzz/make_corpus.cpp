@@ -13,6 +13,7 @@
 #include <arpa/nameser.h>
 #include <resolv.h>
 
+#include <array>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -45,13 +46,11 @@ fs::path corpusRoot() {
     return dir && *dir ? fs::path(dir) : fs::path(DIALO_FUZZ_SOURCE_DIR) / "corpus";
 }
 
-void put(const std::string& target, const std::string& name, const std::string& bytes) {
+template <class B>
+void put(const std::string& target, const std::string& name, const B& bytes) {
     const fs::path dir = corpusRoot() / target;
     fs::create_directories(dir);
-    std::ofstream(dir / name, std::ios::binary) << bytes;
-}
-void put(const std::string& target, const std::string& name, const Bytes& bytes) {
-    put(target, name, std::string(bytes.begin(), bytes.end()));
+    std::ofstream(dir / name, std::ios::binary) << std::string(bytes.begin(), bytes.end());
 }
 
 std::string readText(const fs::path& p) {
@@ -63,14 +62,8 @@ std::string readText(const fs::path& p) {
 
 // An event as sendEvent builds it, signed by `identity` over its canonical text.
 json signedEvent(json event, const Key& identity, const std::string& handle, const Key& pay) {
-    event["protocol"] = kProtocol;
-    event["type"] = "dl";
-    event["location"] = "dialo";
-    event["handle"] = handle;
-    event["pay"] = pay.address;
-    event["actor"] = handle;
-    event["paymail"] = handle + "@orvane.test";
-    event["ts"] = int64_t(1700000000);
+    event.update({{"protocol", kProtocol}, {"type", "dl"}, {"location", "dialo"}, {"handle", handle}, {"pay", pay.address},
+                  {"actor", handle}, {"paymail", handle + "@orvane.test"}, {"ts", int64_t(1700000000)}});
     std::string sig;
     EXPECT_TRUE(sign_message_compact(identity.priv, canonical_text(event), sig));
     event["pubkey"] = identity.pub;
@@ -134,20 +127,23 @@ TEST_F(FuzzCorpus, Write) {
     put("hex", "address.txt", payer.address);
     put("base64", "signature.b64", signedEvent(buildEvent(kInvite, "x"), alice, "alice", payer)["sig"].get<std::string>());
 
-    // WhatsOnChain's answers about it, unconfirmed and then confirmed.
-    put("tx_json", "event-unconfirmed.json", woc("/tx/" + txid).body);
-    put("history_list", "unconfirmed-history.json", woc("/address/" + callee.address + "/unconfirmed/history").body);
-    put("history_list", "event-tx.json", woc("/tx/" + txid).body);
-    put("unspent_list", "unconfirmed-unspent.json", woc("/address/" + callee.address + "/unconfirmed/unspent").body);
+    // WhatsOnChain's answers about it, unconfirmed and then confirmed: {target, file, path}.
+    const auto answers = [&](std::initializer_list<std::array<std::string, 3>> rows) {
+        for (const auto& [target, name, path] : rows) put(target, name, woc(path).body);
+    };
+    answers({{"tx_json", "event-unconfirmed.json", "/tx/" + txid},
+             {"history_list", "unconfirmed-history.json", "/address/" + callee.address + "/unconfirmed/history"},
+             {"history_list", "event-tx.json", "/tx/" + txid},
+             {"unspent_list", "unconfirmed-unspent.json", "/address/" + callee.address + "/unconfirmed/unspent"}});
     mine();
-    put("tx_json", "event-confirmed.json", woc("/tx/" + txid).body);
-    put("tx_json", "faucet.json", woc("/tx/" + funded.txid).body);
     put("tx_raw", "faucet.bin", hex_decode(woc("/tx/" + funded.txid + "/hex").body));
-    put("history_list", "history.json", woc("/address/" + payer.address + "/history").body);
-    put("history_list", "confirmed-history.json", woc("/address/" + payer.address + "/confirmed/history").body);
-    put("unspent_list", "unspent.json", woc("/address/" + payer.address + "/unspent").body);
-    put("unspent_list", "unspent-all.json", woc("/address/" + payer.address + "/unspent/all").body);
-    put("unspent_list", "confirmed-unspent.json", woc("/address/" + callee.address + "/confirmed/unspent").body);
+    answers({{"tx_json", "event-confirmed.json", "/tx/" + txid},
+             {"tx_json", "faucet.json", "/tx/" + funded.txid},
+             {"history_list", "history.json", "/address/" + payer.address + "/history"},
+             {"history_list", "confirmed-history.json", "/address/" + payer.address + "/confirmed/history"},
+             {"unspent_list", "unspent.json", "/address/" + payer.address + "/unspent"},
+             {"unspent_list", "unspent-all.json", "/address/" + payer.address + "/unspent/all"},
+             {"unspent_list", "confirmed-unspent.json", "/address/" + callee.address + "/confirmed/unspent"}});
 
     // The paymail host's answers (the first byte picks the reader in the paymail target).
     ASSERT_EQ(post("/devnet/paymail-add", {{"alias", "alice"}, {"address", callee.address}}).status, 200);
@@ -205,22 +201,8 @@ TEST_F(FuzzCorpus, Write) {
             s.boxes.heard = {"feedfacecafebeef"};
             s.boxes.tomb = {"0000000000000001"};
             s.boxes.saved.push_back({1, "0123456789abcdef", "alice", gsm, txid});
-            InboxMessage m;
-            m.id = "1111222233334444";
-            m.from = "alice";
-            m.audio = gsm;
-            m.ts = 1700000000;
-            m.secs = 1;
-            m.txid = txid;
-            s.boxes.inbox.push_back(m);
-            CallRecord c;
-            c.from = "alice";
-            c.to = "fuzz";
-            c.secs = 12;
-            c.sats = 34;
-            c.ts = 1700000000;
-            c.id = "0123456789abcdef";
-            c.txid = txid;
+            s.boxes.inbox.push_back({"1111222233334444", "alice", gsm, txid, 1700000000, 1});
+            CallRecord c{"alice", "fuzz", 12, 34, 1700000000, false, false, "0123456789abcdef", txid, {}};
             c.receipt.sent = {txid};
             c.receipt.sentCount = 1;
             s.boxes.calls.push_back(c);
@@ -237,20 +219,12 @@ TEST_F(FuzzCorpus, Write) {
         put("phone_store", "legacy-layout.json", legacy.dump(2));
     }
 
-    // WAV files our code wrote: the export of a message, and the same at other rates.
-    {
-        const std::string path = fuzz::scratchFolder() + "/message.wav";
-        ASSERT_GT(exportMessageWav(path, gsm), 0);
-        put("wav", "message-8k.wav", readText(path));
-        MixFormat stereo{48000, 2, 16, 4, false};
-        std::string file = wavHeader(stereo, 48000 / 50 * 4);
-        file.append(48000 / 50 * 4, '\x10');
-        put("wav", "stereo-48k.wav", file);
-        MixFormat flt{48000, 2, 32, 8, true};
-        std::string fileFloat = wavHeader(flt, 64);
-        fileFloat.append(64, '\0');
-        put("wav", "float-48k.wav", fileFloat);
-    }
+    // WAV files our code wrote: the export of a message, and headers of other formats.
+    const std::string wavPath = fuzz::scratchFolder() + "/message.wav";
+    ASSERT_GT(exportMessageWav(wavPath, gsm), 0);
+    put("wav", "message-8k.wav", readText(wavPath));
+    put("wav", "stereo-48k.wav", wavHeader(MixFormat{48000, 2, 16, 4, false}, 3840) + std::string(3840, '\x10'));
+    put("wav", "float-48k.wav", wavHeader(MixFormat{48000, 2, 32, 8, true}, 64) + std::string(64, '\0'));
 }
 
 }  // namespace

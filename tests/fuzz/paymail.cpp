@@ -4,13 +4,14 @@
 
 #include <cstdlib>
 
+#include "fuzz_common.h"
 #include "vaultra/resolve.h"
 
 using namespace dialo;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    const std::string body(reinterpret_cast<const char*>(data + 1), size - 1);
+    const std::string body(fuzz::text(data + 1, size - 1));
     Resolution out;
     std::string error;
     switch (data[0] % 3) {

@@ -19,8 +19,7 @@ std::string gDir;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::scratchFolder();
-    fuzz::refuseNetwork();
+    fuzz::isolate();
     gDir = store_directory();
     return 0;
 }

@@ -4,12 +4,13 @@
 #include <cstdlib>
 
 #include "base/bytes.h"
+#include "fuzz_common.h"
 #include "wallet/coins.h"
 
 using namespace dialo;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string body(reinterpret_cast<const char*>(data), size);
+    const std::string body(fuzz::text(data, size));
     std::vector<Coin> coins;
     std::string error;
     if (!read_unspent_list(body, coins, error)) return 0;

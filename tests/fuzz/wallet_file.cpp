@@ -20,8 +20,7 @@ std::string gPath;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::scratchFolder();
-    fuzz::refuseNetwork();
+    fuzz::isolate();
     auto g = lockWallet();
     set_bound_wallet_id(g.state, "fuzz");
     gPath = bound_wallet_file();

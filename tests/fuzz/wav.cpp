@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "audio/wav.h"
+#include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string file(reinterpret_cast<const char*>(data), size);
+    const std::string file(dialo::fuzz::text(data, size));
     std::vector<int16_t> samples;
     std::string error;
     // Never more samples than the file has bytes: a rate of at least 1000 Hz cannot stretch

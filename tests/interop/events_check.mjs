@@ -11,16 +11,13 @@ import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'nod
 import { tmpdir } from 'node:os'
 import { join } from 'node:path'
 import { createInterface } from 'node:readline'
-import { check, eq, finish, hex, section, start } from './harness.mjs'
 import {
-  IDENTITY_PATH, canonicalText, claim, compact, identitySignature, utf8, verifyIdentitySignature
-} from './events.mjs'
+  args, canonicalText, check, claim, compact, eq, finish, hex, identityKey, identitySignature, payloadOf, section, start,
+  unseal, utf8, verifyIdentitySignature
+} from './harness.mjs'
 
-const usage = 'node events_check.mjs PATH-TO-dialo-interop-helper PATH-TO-dialo-devnet'
-if (!process.argv[3]) {
-  console.error(`usage: ${usage}`)
-  process.exit(2)
-}
+const usage = 'events_check.mjs PATH-TO-dialo-interop-helper PATH-TO-dialo-devnet'
+const [, devnetPath] = args(2, usage)
 
 // ---- A devnet of our own, and the helper pointed at it through its phone.json --------------
 
@@ -28,7 +25,7 @@ const helperFolder = mkdtempSync(join(tmpdir(), 'dialo-events-helper-'))
 const devnetFolder = mkdtempSync(join(tmpdir(), 'dialo-events-devnet-'))
 // The helper reads its phone.json only when asked to, after the devnet has written its line.
 const { sdk, helper } = await start(usage, { ...process.env, LOCALAPPDATA: helperFolder })
-const devnet = spawn(process.argv[3], ['serve', '--port', '0', '--directory-port', '0', '--block-interval', '0'],
+const devnet = spawn(devnetPath, ['serve', '--port', '0', '--directory-port', '0', '--block-interval', '0'],
   { env: { ...process.env, LOCALAPPDATA: devnetFolder }, stdio: ['ignore', 'pipe', 'pipe'] })
 process.on('exit', () => devnet.kill())
 let devnetErr = ''
@@ -66,7 +63,7 @@ const base = `https://127.0.0.1:${network.service_port}`
 const ca = readFileSync(network.ca_file)
 const domain = network.service_domain
 
-const { ECIES, HD, Mnemonic, PrivateKey, Utils } = sdk
+const { ECIES, Mnemonic, PrivateKey } = sdk
 
 const seconds = () => Math.floor(Date.now() / 1000)
 const pick = (list) => list[randomInt(list.length)]
@@ -94,14 +91,6 @@ const randomCallId = () => pick([
   () => `${randomBytes(2).toString('hex')}|é"\\${pick(['你好', '📞', 'Grüße', ''])}`])()
 const randomGsm = () => randomBytes(65 * randomInt(26))
 const KINDS = ['invite', 'accept', 'box', 'hangup', 'audio', 'tape']
-const identityOf = (phrase) => HD.fromSeed(Mnemonic.fromString(phrase).toSeed()).derive(IDENTITY_PATH).privKey
-const unsealBy = (blobHex, key) => {
-  try {
-    return Utils.toUTF8(ECIES.electrumDecrypt([...Buffer.from(blobHex, 'hex')], key))
-  } catch {
-    return null
-  }
-}
 const started = seconds()
 
 try {
@@ -128,7 +117,7 @@ try {
     for (let w = 0; w < 4; w++) {
       const phrase = Mnemonic.fromEntropy([...randomBytes(16)]).toString()
       const alias = randomAlias()
-      const key = identityOf(phrase)
+      const key = identityKey(sdk, phrase)
       await claim(sdk, base, ca, alias, key)
       // The wallet file's handle as Vaultra or a user may have left it.
       const stored = pick([alias, alias.toUpperCase(), `@${randomCase(alias)}`, `${alias}@${domain}`])
@@ -160,13 +149,10 @@ try {
           continue
         }
         const after = seconds()
-        // Compact with keys in byte order: "enc_v" first, "type" last.
         const outer = JSON.parse(ours.payload)
-        eq(`${tag}: the payload`, ours.payload, compact({
-          enc_v: 4, location: 'dialo', pmessage1: outer.pmessage1, protocol: 'OV-Dialo', ts: outer.ts, type: 'dl'
-        }))
+        eq(`${tag}: the payload`, ours.payload, payloadOf(outer))
         check(`${tag}: outer ts is now`, outer.ts >= started && outer.ts <= after, `got ${outer.ts}`)
-        const inner = unsealBy(outer.pmessage1, receiver)
+        const inner = unseal(sdk, outer.pmessage1, receiver)
         if (inner === null) {
           check(`${tag}: the SDK opens pmessage1 with the receiver's key`, false)
           continue
@@ -187,7 +173,7 @@ try {
         eq(`${tag}: the sealed text is the compact event`, inner, want)
         check(`${tag}: event ts is now`, event.ts >= started && event.ts <= after, `got ${event.ts}`)
         eq(`${tag}: the signature is 64 bytes`, Buffer.from(event.sig ?? '', 'base64').length, 64)
-        const verified = verifyIdentitySignature(sdk, canonicalText(event), event.sig ?? '', wallet.pub)
+        const verified = verifyIdentitySignature(sdk, canonicalText(event), event.sig, wallet.pub)
         check(`${tag}: the SDK verifies the signature over its own canonical text with the wallet's identity key`,
           verified, canonicalText(event))
         if (inner === want && verified) counts[kind]++
@@ -228,9 +214,8 @@ try {
     const pub = signer.toPublicKey().toString()
     return shortNames ? { ...event, pubkey: pub, sig } : { ...event, publicKey: pub, signature: sig }
   }
-  const sealed = (event, to = receiver.toPublicKey(), tail = '') => compact({
-    protocol: 'OV-Dialo', type: 'dl', location: 'dialo', ts: seconds(), enc_v: 4,
-    pmessage1: hex(ECIES.electrumEncrypt(utf8(compact(event)), to, undefined, false))
+  const sealed = (event, to = receiver.toPublicKey(), tail = '') => payloadOf({
+    ts: seconds(), pmessage1: hex(ECIES.electrumEncrypt(utf8(compact(event)), to, undefined, false))
   }) + tail
   const incoming = async (payload) => await helper.call({ cmd: 'incoming', payload, priv: receiverPriv })
 

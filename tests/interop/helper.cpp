@@ -1,24 +1,21 @@
-// Answers one JSON request per line with one JSON line, so that check.mjs, tx_check.mjs and
-// events_check.mjs can hold Dialo's keys, signatures, ECIES blobs, transactions and call events
-// up against @bsv/sdk. Byte strings cross as lower-case hex. "ok": false marks only a malformed
+// Answers one JSON request per line with one JSON line, so that the interop checks can hold
+// Dialo's keys, signatures, ECIES blobs, transactions and call events up against @bsv/sdk. Byte strings cross as lower-case hex. "ok": false marks only a malformed
 // request; a refused signature or blob is an ordinary answer ("valid"/"opened" false).
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "base/base64.h"
 #include "base/clock.h"
 #include "base/config.h"
 #include "call/event.h"
 #include "store/phone_store.h"
+#include "support/wallet_doc.h"
 #include "vaultra/ecies.h"
 #include "vaultra/envelope.h"
 #include "vaultra/identity.h"
@@ -26,7 +23,6 @@
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"
-#include "wallet/secp256k1.h"
 #include "wallet/transaction.h"
 #include "wallet/wallet_file.h"
 #include "wallet/wallet_state.h"
@@ -91,23 +87,7 @@ json mnemonic(const json& req) {
     return {{"mnemonic", mnemonic_from_entropy(entropy)}};
 }
 
-// The identity signature's form: r||s over the signed-message digest, no header.
-json signRs(const json& req) {
-    Bytes priv = hex_decode(text(req, "priv"));
-    Scalar32 r{}, s{};
-    Hash256 digest{};
-    if (priv.size() != 32 || !signed_message_digest(bytesField(req, "message"), digest) ||
-        !ecdsa_sign_rs(priv.data(), digest, r, s))
-        return {{"signature", nullptr}};
-    Bytes rs(r.begin(), r.end());
-    rs.insert(rs.end(), s.begin(), s.end());
-    return {{"signature", base64Encode(rs)}};
-}
-
 // ---- Transactions ----------------------------------------------------------------------
-
-constexpr char kTestMnemonic[] =
-    "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
 
 int64_t integer(const json& req, const char* name) {
     auto it = req.find(name);
@@ -164,7 +144,7 @@ json parsedJson(const ParsedTx& p) {
 json buildSignTx(const json& req) {
     WalletKeys keys;
     keys.hd = true;
-    keys.mnemonic = kTestMnemonic;
+    keys.mnemonic = test::kAbandon;
     std::vector<Coin> coins;
     std::vector<KeyTriple> signers;  // beside the coins: a coin names only its owner
     for (const json& c : req.at("inputs")) {
@@ -253,15 +233,8 @@ json configure() {
 json useWallet(const json& req) {
     const std::string id = text(req, "id");
     if (!is_plain_wallet_id(id)) throw BadRequest{"not a plain wallet id"};
-    const std::string dir = wallet_dir_path(id);
-    std::filesystem::create_directories(dir);
-    {
-        std::ofstream out(dir + "/wallet.json", std::ios::binary | std::ios::trunc);
-        out << json{{"version", 2}, {"mnemonic", text(req, "mnemonic")}, {"recv", {0, 0, 0, 0, 0, 0}}, {"show", 0},
-                    {"paymail", text(req, "handle")}}
-                   .dump();
-        if (!out.good()) throw BadRequest{"cannot write " + dir};
-    }
+    if (!test::writeFile(wallet_dir_path(id) + "/wallet.json", test::walletDoc(text(req, "mnemonic"), text(req, "handle")).dump()))
+        throw BadRequest{"cannot write the wallet file of " + id};
     auto g = lockWallet();
     reset_wallet_state(g.state);
     set_bound_wallet_id(g.state, id);
@@ -330,7 +303,6 @@ json dispatch(const json& req) {
         if (!sign_message_compact(text(req, "priv"), bytesField(req, "message"), sig)) return {{"signature", nullptr}};
         return {{"signature", sig}};
     }
-    if (cmd == "sign_rs") return signRs(req);
     if (cmd == "verify_message")
         return {{"valid", verify_message(bytesField(req, "message"), text(req, "pub"), text(req, "signature"))}};
     if (cmd == "seal") {

@@ -10,16 +10,12 @@
 // WALLETS-FILE has one line per wallet: HANDLE ADDRESS FUNDING-TXID TWELVE WORDS OF ITS PHRASE.
 
 import { readFileSync, writeFileSync } from 'node:fs'
-import { check, eq, finish, loadSdk } from './harness.mjs'
-import { canonicalText, dataPush, devnetGetter, identityKey, spendAccepts, unseal, verifyIdentitySignature } from './events.mjs'
+import {
+  BUILT_IN_FEES, args, canonicalText, check, devnetGetter, eq, finish, identityKey, loadSdk, outputPayload, spendAccepts,
+  unseal, verifyIdentitySignature
+} from './harness.mjs'
 
-const BUILT_IN_FEES = { event_fee_address: '1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH', call_fee_address: '1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP' }
-
-const [configFile, walletsFile, receiptsFile] = process.argv.slice(2)
-if (!walletsFile) {
-  console.error('usage: node run_check.mjs PHONE-JSON WALLETS-FILE [RECEIPTS-FILE]')
-  process.exit(2)
-}
+const [configFile, walletsFile, receiptsFile] = args(2, 'run_check.mjs PHONE-JSON WALLETS-FILE [RECEIPTS-FILE]')
 const sdk = await loadSdk()
 const { P2PKH, Transaction } = sdk
 const network = JSON.parse(readFileSync(configFile, 'utf8')).network
@@ -94,12 +90,7 @@ for (const txid of run) {
   }
   // A call event: a data output whose payload is an envelope, and 1 satoshi to its callee.
   const data = tx.outputs.find((o) => o.lockingScript.toHex().startsWith('006a'))
-  if (!data) continue
-  const push = dataPush([...Buffer.from(data.lockingScript.toHex(), 'hex')])
-  let outer = null
-  try {
-    outer = JSON.parse(Buffer.from(push ?? []).toString('utf8'))
-  } catch {}
+  const outer = data ? outputPayload(data)?.json : null
   if (!outer?.pmessage1) continue
   events++
   const callees = wallets.filter((w) => tx.outputs.some((o) => o.satoshis === 1 && o.lockingScript.toHex() === w.script))
@@ -124,7 +115,7 @@ for (const txid of run) {
   eq(`${txid}: signed with ${sender.handle}'s published identity key`, event.pubkey, publishedKey.get(sender.handle))
   eq(`${txid}: pays from ${sender.handle}'s address`, event.pay, sender.address)
   check(`${txid}: the signature verifies over the canonical text`,
-    verifyIdentitySignature(sdk, canonicalText(event), event.sig ?? '', event.pubkey ?? ''))
+    verifyIdentitySignature(sdk, canonicalText(event), event.sig, event.pubkey))
   // What the sender gave up: all but its change, which is every output to no one else.
   const kept = tx.outputs.filter((o) => o.lockingScript.toHex() !== callee.script &&
     !feeScripts.includes(o.lockingScript.toHex()) && !o.lockingScript.toHex().startsWith('006a'))

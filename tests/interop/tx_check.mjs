@@ -4,10 +4,9 @@
 // Usage: node tx_check.mjs PATH-TO-dialo-interop-helper
 
 import { randomBytes, randomInt } from 'node:crypto'
-import { spendAccepts as spendOk } from './events.mjs'
-import { check, eq, finish, hex, section, start } from './harness.mjs'
+import { check, eq, finish, hex, section, spendAccepts as spendOk, start } from './harness.mjs'
 
-const { sdk, helper } = await start('node tx_check.mjs PATH-TO-dialo-interop-helper')
+const { sdk, helper } = await start('tx_check.mjs PATH-TO-dialo-interop-helper')
 const { HD, LockingScript, Mnemonic, P2PKH, PrivateKey, Script, Transaction, UnlockingScript } = sdk
 
 // JSON with object keys sorted, so field order plays no part in a comparison.

@@ -23,10 +23,7 @@ protected:
         useWallet(1);
     }
     void TearDown() override {
-        {
-            auto g = lockWallet();
-            reset_wallet_state(g.state);
-        }
+        reset_wallet_state(lockWallet().state);
         PhoneOnDevnetTest::TearDown();
     }
 
@@ -37,15 +34,18 @@ protected:
         std::array<uint8_t, 16> entropy;
         entropy.fill(seed);
         const std::string id = "w" + std::to_string(seed);
-        nlohmann::json doc = hdWallet(mnemonic_from_entropy(entropy));
-        if (!handle.empty()) doc["paymail"] = handle;
-        writeText(walletFile(id), doc.dump());
+        writeText(walletFile(id), hdWallet(mnemonic_from_entropy(entropy), handle).dump());
+        reloadWallet(id);
+        address = lockWallet().state.keys.defaultKey.address;
+        ASSERT_TRUE(decode_p2pkh_address(address, addressHash));
+    }
+
+    /// Binds wallet `id` and loads it from its files alone, as a restarted phone does.
+    void reloadWallet(const std::string& id) {
         auto g = lockWallet();
         reset_wallet_state(g.state);
         set_bound_wallet_id(g.state, id);
         ASSERT_TRUE(load_wallet(g.state));
-        address = g.state.keys.defaultKey.address;
-        ASSERT_TRUE(decode_p2pkh_address(address, addressHash));
     }
 
     /// The bound wallet's identity key pair (private half included: callers wipe it).

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <secp256k1.h>
 
+#include "support/wallet_doc.h"
 #include "base/base64.h"
 #include "vaultra/identity.h"
 #include "wallet/encoding.h"
@@ -20,8 +21,7 @@ Hash256 digestOf(std::string_view message) {
     return d;
 }
 
-constexpr char kAbandon[] =
-    "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+using test::kAbandon;
 constexpr char kIdentityPub[] = "02ded4e1e697bc768d79dd3f5c95cd56f332fdcf483c2a36933ba6c81d29bcf8b4";
 constexpr char kIdentityPriv[] = "d9845ee2e9e92ddf65f4b9ff067a27f420d6f51664e4143ff6e5961919dbc6a6";
 

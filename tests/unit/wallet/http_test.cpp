@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "support/phone_devnet_fixture.h"
+#include "tools/devnet/tls.h"
 
 namespace dialo {
 namespace {
@@ -151,6 +152,25 @@ TEST_F(HttpTest, OnlyHttpsIsSpokenEvenAfterARedirectAndOnlyToTrustedServers) {
     EXPECT_EQ(get_once(configured, body, error, 10, true), 302) << error;
     inject({{"path_prefix", "/n-rate.json"}, {"status", 302}, {"location", configured + "?again"}});
     EXPECT_EQ(get_once(configured, body, error, 10, true), 200) << "the same host is followed: " << error;
+
+    // Nor is a certificate the devnet's CA signed for other names taken: its own certificate,
+    // served at a configured loopback address it does not name.
+    devnet::TlsFiles tls;
+    ASSERT_TRUE(devnet::ensureTlsFiles(options.dataDir + "/tls", options.serviceDomain, options.paymailDomain, tls,
+                                       error, options.hostNames)) << error;
+    httplib::SSLServer misnamed(tls.serverCertPath.c_str(), tls.serverKeyPath.c_str());
+    misnamed.Get(".*", answer);
+    const int misnamedPort = misnamed.bind_to_any_port("127.0.0.2");
+    ASSERT_GT(misnamedPort, 0);
+    std::thread misnamedServing([&misnamed] { misnamed.listen_after_bind(); });
+    ASSERT_TRUE(waitFor([&misnamed] { return misnamed.is_running(); }, std::chrono::seconds(30)));
+    json network = devnet.networkJson();
+    network["update_base"] = "https://127.0.0.2:" + std::to_string(misnamedPort);
+    applyConfigDocument(json{{"network", network}});
+    EXPECT_FALSE(fetch_get(network["update_base"].get<std::string>() + "/n-rate.json", body, error, 10, false));
+    misnamed.stop();
+    misnamedServing.join();
+    EXPECT_EQ(hits.load(), 0);
 
     // Nor is HTTPS spoken to a server the trusted authorities did not certify.
     applyConfigDocument(json{{"network", {{"ca_file", "/nonexistent/ca.pem"}}}});

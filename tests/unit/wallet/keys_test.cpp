@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/wallet_doc.h"
 #include "wallet/bip39_words.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
@@ -14,8 +15,7 @@
 namespace dialo {
 namespace {
 
-constexpr char kAbandon[] =
-    "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+using test::kAbandon;
 
 WalletKeys hdKeys(const std::string& mnemonic, std::array<uint32_t, kAccountCount> counts = {}) {
     WalletKeys k;
@@ -80,7 +80,7 @@ TEST(Mnemonic, PublishedPhrasesAndSeeds) {
     }
     const std::pair<uint8_t, const char*> phrases[] = {
         {0x00, kAbandon},
-        {0x7f, "legal winner thank year wave sausage worth useful legal winner thank yellow"},
+        {0x7f, test::kLegal},
         {0x80, "letter advice cage absurd amount doctor acoustic avoid letter advice cage above"},
         {0xff, "zoo zoo zoo zoo zoo zoo zoo zoo zoo zoo zoo wrong"},
     };

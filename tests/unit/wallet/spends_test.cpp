@@ -24,6 +24,13 @@ std::vector<int64_t> operator+(std::vector<int64_t> a, const std::vector<int64_t
     return a;
 }
 
+// Every broadcast route answering that the transaction conflicts with one the network holds.
+const std::string kConflict = "258: txn-mempool-conflict";
+const std::vector<json> kConflictEverywhere = {
+    {{"path_prefix", "/oi/submit"}, {"status", 400}, {"body", json{{"ok", false}, {"error", kConflict}}.dump()}},
+    {{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 400}, {"body", kConflict}, {"content_type", "text/plain"}},
+    {{"path_prefix", "/arc/v1/tx"}, {"status", 200}, {"body", R"({"txStatus": "DOUBLE_SPEND_ATTEMPTED"})"}}};
+
 class SpendsTest : public test::FundedWalletTest {
 protected:
     const std::string payee = devnet::test::keyOf('7').address;
@@ -48,9 +55,7 @@ TEST_F(SpendsTest, PolicyPicksCoinsAndPaysAsPlanned) {
          repeat(200, 1) + std::vector<int64_t>{50000}, {},
          [](const std::string& to) { return spend_to_address(to, 1000, ""); }, "success", {50000}, {1000}},
         {"a payment whose first coin is in conflict pays with another coin", {5000, 6000},
-         {oracleDown,
-          {{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 400}, {"body", "258: txn-mempool-conflict"}},
-          {{"path_prefix", "/arc/v1/tx"}, {"status", 200}, {"body", R"({"txStatus": "DOUBLE_SPEND_ATTEMPTED"})"}}},
+         {oracleDown, kConflictEverywhere[1], kConflictEverywhere[2]},
          [](const std::string& to) { return spend_to_address(to, 1000, ""); }, "success", {6000}, {1000}},
         {"one coin of 10,000 splits into 46 pieces of 201 and the change", {10000}, {},
          [](const std::string&) { return split_coins(); }, "success", {10000}, repeat(46, 201)},
@@ -149,11 +154,8 @@ TEST_F(SpendsTest, CoinOfABroadcastWhoseAnswerWasNeverRecordedIsNotOfferedAfterA
     writeText(snaps + "_spent.json", spentBefore);
     writeText(snaps + "_change.json", changeBefore);
     writeText(snaps + "_pending.json", pending);
-    auto g = lockWallet();
-    reset_wallet_state(g.state);
-    set_bound_wallet_id(g.state, "w1");
-    ASSERT_TRUE(load_wallet(g.state));
-    EXPECT_TRUE(is_spent(g.state, input)) << input << " would be offered again";
+    reloadWallet("w1");
+    EXPECT_TRUE(is_spent(lockWallet().state, input)) << input << " would be offered again";
     EXPECT_FALSE(std::filesystem::exists(snaps + "_pending.json"));
 }
 
@@ -169,15 +171,10 @@ struct DoubtCase {
 // Replies no service proved hold a coin back only until the chain moves on without the
 // transaction they spoke of; what is proven spent stays spent.
 TEST_F(SpendsTest, ACoinHeldByAnUnprovenReplyIsOfferedAgainAfterTheNextBlock) {
-    const std::string conflict = "258: txn-mempool-conflict";
     const std::vector<DoubtCase> cases = {
         {"an oracle answering ok that drops the transaction", {{{"path_prefix", "/oi/submit"}, {"status", 200}, {"body", R"({"ok": true})"}}},
          "success: ", true, true},
-        {"every route answering a conflict for one broadcast",
-         {{{"path_prefix", "/oi/submit"}, {"status", 400}, {"body", json{{"ok", false}, {"error", conflict}}.dump()}},
-          {{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 400}, {"body", conflict}, {"content_type", "text/plain"}},
-          {{"path_prefix", "/arc/v1/tx"}, {"status", 200}, {"body", R"({"txStatus": "DOUBLE_SPEND_ATTEMPTED"})"}}},
-         "error: ", false, true},
+        {"every route answering a conflict for one broadcast", kConflictEverywhere, "error: ", false, true},
         {"an honest oracle's transaction shows", {}, "success: ", false, false},
         {"an outpoint an older build saved spent", {}, nullptr, true, false},
     };
@@ -196,12 +193,7 @@ TEST_F(SpendsTest, ACoinHeldByAnUnprovenReplyIsOfferedAgainAfterTheNextBlock) {
             devnet.faults().clear();
             EXPECT_EQ(result.rfind(c.answer, 0), 0u) << result;
         }
-        if (c.restart) {
-            auto g = lockWallet();
-            reset_wallet_state(g.state);
-            set_bound_wallet_id(g.state, id);
-            ASSERT_TRUE(load_wallet(g.state));
-        }
+        if (c.restart) reloadWallet(id);
         auto offered = [&] {
             auto g = lockWallet();
             std::string error;
@@ -233,17 +225,11 @@ TEST_F(SpendsTest, ACoinHeldByAnUnprovenReplyIsOfferedAgainAfterTheNextBlock) {
 // and it is not known, it never went out, and the message is paid anew, once.
 TEST_F(SpendsTest, AKeptMessageThatNeverWentOutIsBuiltAnewOnceABlockHasCome) {
     fundWallet({5000, 5000});
-    const std::string conflict = "258: txn-mempool-conflict";
-    auto refuseEverywhere = [&] {
-        inject({{"path_prefix", "/oi/submit"}, {"status", 400}, {"body", json{{"ok", false}, {"error", conflict}}.dump()}});
-        inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 400}, {"body", conflict}, {"content_type", "text/plain"}});
-        inject({{"path_prefix", "/arc/v1/tx"}, {"status", 200}, {"body", R"({"txStatus": "DOUBLE_SPEND_ATTEMPTED"})"}});
-    };
     const std::string payload(300, 'm');
     std::string txid;
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (attempt == 2) mine();
-        refuseEverywhere();
+        for (const json& f : kConflictEverywhere) inject(f);
         EXPECT_EQ(spend_payload(payee, payload, 100, false, "", "00000000000000ab").rfind("error: ", 0), 0u) << attempt;
         devnet.faults().clear();
         auto g = lockWallet();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/wallet_doc.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/secp256k1.h"
@@ -98,7 +99,7 @@ TEST(Transaction, BuilderTakesForcedCoinsFirstPassesOverBadTxidsAndSaysWhatIsWro
 TEST(Transaction, SignedInputEndsWithTheForkIdSighashAndRefusesWhatItCannotSign) {
     WalletKeys keys;
     keys.hd = true;
-    keys.mnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+    keys.mnemonic = test::kAbandon;
     KeyTriple k;
     ASSERT_TRUE(derive_key(keys, wallet_path(1, 0), k));
     Hash160 owner{};
