@@ -1,16 +1,16 @@
 // Voice as peers exchange it: our GSM 6.10 blocks decode the same in ffmpeg's independent
-// "gsm_ms" decoder, and block and chunk sizes are what the rest of the phone counts on.
+// "gsm_ms" codec, and block and chunk sizes are what the rest of the phone counts on.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 
 #include "support/temp_folder.h"
+#include "support/voice_signal.h"
 #include "audio/capture.h"
 #include "audio/gsm.h"
 #include "audio/pcm.h"
@@ -19,31 +19,17 @@
 namespace dialo {
 namespace {
 
-// `seconds` of a voice-like test signal: two tones and a slow swell.
-Bytes speechLike(double seconds) {
-    Bytes pcm;
-    const size_t n = size_t(seconds * 8000);
-    for (size_t i = 0; i < n; ++i) {
-        const double t = double(i) / 8000;
-        const double v = (0.5 + 0.5 * std::sin(2 * M_PI * 3 * t)) *
-                         (6000 * std::sin(2 * M_PI * 220 * t) + 3000 * std::sin(2 * M_PI * 1370 * t));
-        const uint16_t s = uint16_t(int16_t(v));
-        pcm.push_back(uint8_t(s & 0xff));
-        pcm.push_back(uint8_t(s >> 8));
-    }
-    return pcm;
-}
+Bytes voice(double seconds) { return bytesOf(test::voiceSignal(seconds)); }
 
 void put16(std::string& s, uint16_t v) { s += char(v & 0xff), s += char(v >> 8); }
 void put32(std::string& s, uint32_t v) { put16(s, uint16_t(v & 0xffff)), put16(s, uint16_t(v >> 16)); }
 
 // A WAVE file of format 0x0031 holding the blocks, as a softphone would save a message.
 std::string gsmWave(const Bytes& gsm) {
-    std::string fmt, w;
+    std::string fmt, w = "WAVEfmt ";
     put16(fmt, 0x0031), put16(fmt, 1), put32(fmt, 8000), put32(fmt, 1625), put16(fmt, 65), put16(fmt, 0);
     put16(fmt, 2), put16(fmt, 320);
-    w = "WAVE";
-    w += "fmt ", put32(w, uint32_t(fmt.size())), w += fmt;
+    put32(w, uint32_t(fmt.size())), w += fmt;
     w += "fact", put32(w, 4), put32(w, uint32_t(gsm.size() / 65 * 320));
     w += "data", put32(w, uint32_t(gsm.size())), w.append(gsm.begin(), gsm.end());
     std::string riff = "RIFF";
@@ -62,42 +48,38 @@ Bytes readAll(const std::string& path) {
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// ffmpeg's decoding of a WAVE file, as raw 16-bit samples.
-Bytes ffmpegDecode(const std::string& wav, const std::string& raw) {
-    const std::string cmd = "ffmpeg -loglevel error -y -i '" + wav + "' -f s16le -acodec pcm_s16le '" + raw + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << "ffmpeg (installed by scripts/setup) must decode " << wav;
-    return readAll(raw);
+// Runs ffmpeg (installed by scripts/setup) on `in`, writing `out`; `out`'s bytes.
+Bytes ffmpeg(const std::string& inOptions, const std::string& in, const std::string& outOptions, const std::string& out) {
+    const std::string cmd = "ffmpeg -loglevel error -y " + inOptions + " -i '" + in + "' " + outOptions + " '" + out + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    return readAll(out);
 }
 
 TEST(GsmTest, OurBlocksAndAnIndependentCodecsDecodeAlike) {
     test::TempFolder folder("gsm", false);
-    const Bytes gsm = gsmEncode(speechLike(10.0));
+    const std::string dir = folder.path + "/";
+    const Bytes gsm = gsmEncode(voice(10.0));
     ASSERT_EQ(gsm.size(), 10 * 1625u);
-    const std::string wav = folder.path + "/voice.wav";
-    std::ofstream(wav, std::ios::binary) << gsmWave(gsm);
-    EXPECT_EQ(joined(gsmDecode(gsm)), ffmpegDecode(wav, folder.path + "/voice.raw"));
+    std::ofstream(dir + "ours.wav", std::ios::binary) << gsmWave(gsm);
+    EXPECT_EQ(joined(gsmDecode(gsm)), ffmpeg("", dir + "ours.wav", "-f s16le -acodec pcm_s16le", dir + "ours.raw"));
 
     // The other way: blocks that ffmpeg's encoder made decode here as ffmpeg decodes them.
-    const std::string pcm = folder.path + "/speech.raw", theirs = folder.path + "/theirs.wav";
-    const Bytes speech = speechLike(3.0);
-    std::ofstream(pcm, std::ios::binary).write(reinterpret_cast<const char*>(speech.data()), long(speech.size()));
-    const std::string cmd = "ffmpeg -loglevel error -y -f s16le -ar 8000 -ac 1 -i '" + pcm + "' -c:a gsm_ms '" + theirs + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << "ffmpeg must encode gsm_ms";
-    const Bytes file = readAll(theirs);
-    const std::string text(file.begin(), file.end());
-    const size_t data = text.find("data", 12);
+    const Bytes speech = voice(3.0);
+    std::ofstream(dir + "speech.raw", std::ios::binary).write(reinterpret_cast<const char*>(speech.data()), long(speech.size()));
+    const Bytes file = ffmpeg("-f s16le -ar 8000 -ac 1", dir + "speech.raw", "-c:a gsm_ms", dir + "theirs.wav");
+    const size_t data = std::string(file.begin(), file.end()).find("data", 12);
     ASSERT_NE(data, std::string::npos);
     const size_t size = file[data + 4] | file[data + 5] << 8 | file[data + 6] << 16;
     ASSERT_LE(data + 8 + size, file.size());
     const Bytes blocks(file.begin() + long(data + 8), file.begin() + long(data + 8 + size));
     ASSERT_EQ(blocks.size() % 65, 0u);
-    EXPECT_EQ(joined(gsmDecode(blocks)), ffmpegDecode(theirs, folder.path + "/theirs.raw"));
+    EXPECT_EQ(joined(gsmDecode(blocks)), ffmpeg("", dir + "theirs.wav", "-f s16le -acodec pcm_s16le", dir + "theirs.raw"));
 }
 
 TEST(GsmTest, BlockAndChunkSizesAreWhatCallersCount) {
     EXPECT_EQ(gsmEncode(Bytes(1279, 1)).size(), 65u) << "a trailing part-block is ignored";
     EXPECT_TRUE(gsmEncode(Bytes(639, 1)).empty());
-    const Bytes gsm = gsmEncode(speechLike(51 * 0.04));
+    const Bytes gsm = gsmEncode(voice(51 * 0.04));
     const std::vector<Bytes> chunks = gsmDecode(gsm);
     ASSERT_EQ(chunks.size(), 3u);
     EXPECT_EQ(chunks[0].size(), 16000u);
@@ -109,8 +91,6 @@ TEST(GsmTest, BlockAndChunkSizesAreWhatCallersCount) {
     EXPECT_EQ(joined(gsmDecode(ragged)), joined(chunks)) << "a trailing part-block is not decoded";
 }
 
-// Each message is decoded from its start by a fresh decoder; encoded from where the last
-// message left the encoder, a steady tone would decode as near silence.
 // Signal to noise of what a receiver decodes, in dB.
 double decodedSnr(const std::vector<int16_t>& x, const Bytes& gsm) {
     const std::vector<int16_t> y = samplesOf(joined(gsmDecode(gsm)));
@@ -123,11 +103,13 @@ double decodedSnr(const std::vector<int16_t>& x, const Bytes& gsm) {
     return 10 * std::log10(signal / std::max(noise, 1.0));
 }
 
+// Each message is decoded from its start by a fresh decoder; encoded from where the last
+// message left the encoder, a steady tone would decode as near silence.
 TEST(GsmTest, EveryMessageAndLiveChunkDecodesFromItsStart) {
-    std::vector<int16_t> steady(16000);
-    for (size_t i = 0; i < steady.size(); ++i) steady[i] = int16_t(10000 * std::sin(2 * M_PI * 700 * double(i) / 8000));
-    const std::vector<int16_t> tone = steady, voice = samplesOf(speechLike(2.0));
-    for (const std::vector<int16_t>* x : {&voice, &voice, &tone, &tone, &voice}) {
+    std::vector<int16_t> tone(16000);
+    for (size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(10000 * std::sin(2 * M_PI * 700 * double(i) / 8000));
+    std::vector<int16_t> speech = test::voiceSignal(2.0);
+    for (const std::vector<int16_t>* x : {&speech, &speech, &tone, &tone, &speech}) {
         SCOPED_TRACE(x == &tone ? "a tone" : "a voice");
         {
             auto g = lockPhone();

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -22,7 +24,14 @@
 #include "audio/wav.h"
 #include "state/ui_bridge.h"
 #include "tools/phone/sound.h"
-#include "unit/audio/pulse_fixture.h"
+#include "support/pulse_daemon.h"
+#include "support/temp_folder.h"
+#include "audio/backend.h"
+#include "audio/playback.h"
+#include "base/config.h"
+#include "platform/files.h"
+#include "state/phone_state.h"
+#include "store/phone_store.h"
 
 namespace dialo {
 namespace {
@@ -32,7 +41,59 @@ using test::Clock;
 using test::NullSink;
 using namespace std::chrono_literals;
 
-class PulseTest : public test::PulseFixture {};
+// The phone on a private daemon, its pulse backend opened and installed as start-up would.
+class PulseTest : public ::testing::Test {
+protected:
+    /// Starts the daemon with `sinks` and the phone on it; use under ASSERT_NO_FATAL_FAILURE.
+    void startPulse(const std::vector<NullSink>& sinks) {
+        std::string error;
+        ASSERT_TRUE(daemon_.start(sinks, error)) << error;
+        // The shared file names the daemon, so that reading the settings again keeps it.
+        const nlohmann::json doc = {{"audio", {{"backend", "pulse"}, {"server", daemon_.server()}}}};
+        ASSERT_TRUE(writeFileAtomic(shared_store_path(), doc.dump()));
+        phoneFlags().volume = 100;  // the file names none; an earlier test in this process may have
+        load_settings();
+        ASSERT_EQ(audioConfig().server, daemon_.server());
+        ASSERT_TRUE(pulseBackend().open(error)) << error << "\n" << daemon_.logText();
+        setSoundBackend(pulseBackend());
+        opened_ = true;
+        setOutputId(lockPhone().state.settings.output);
+    }
+
+    void TearDown() override {
+        if (opened_) {
+            releaseOutputs();
+            soundBackend().close();
+            setSoundBackend(noneBackend());
+        }
+        daemon_.stop();
+    }
+
+    void loadSink(const NullSink& sink) {
+        std::string error;
+        ASSERT_TRUE(daemon_.loadSink(sink, error)) << error;
+    }
+    void unloadSink(const std::string& name) {
+        std::string error;
+        ASSERT_TRUE(daemon_.unloadSink(name, error)) << error;
+    }
+    void pactl(const std::vector<std::string>& args) {
+        const test::ProgramResult r = daemon_.pactl(args);
+        ASSERT_EQ(r.status, 0) << "pactl failed: " << r.output;
+    }
+
+    /// A recorder of `sink`'s monitor, recording from now on.
+    std::unique_ptr<test::MonitorRecorder> record(const std::string& sink) {
+        auto r = std::make_unique<test::MonitorRecorder>();
+        std::string error;
+        EXPECT_TRUE(r->start(daemon_.server(), sink + ".monitor", error)) << error;
+        return r;
+    }
+
+    test::TempFolder data_{"pulse"};
+    test::PulseDaemon daemon_;
+    bool opened_ = false;
+};
 
 struct Listed {
     std::string id, name;
@@ -71,53 +132,26 @@ TEST_F(PulseTest, DevicesAreOfferedUnderKnownNamesAndTheRightOneIsChosen) {
         std::string chosen;
         size_t offered = 0;  // devices acceptable in all; 0: as many as listed
     };
+    const std::vector<NullSink> twoOut = {{"ext", "Speakers (USB Audio)", "speaker"}, {"main", "Main Speaker (Dock)", "speaker"}};
+    std::vector<NullSink> withNvidia = twoOut;
+    withNvidia.push_back({"nvd", "NVIDIA HDMI", "speaker"});
+    const std::vector<Listed> twoListed = {{"ext", "Speakers"}, {"main", "Main Speaker"}};
     std::vector<Case> cases = {
         {"names a user knows; what is no loudspeaker is left out",
-         {{"hda", "Speakers (Realtek High Definition Audio)", "speaker"},
-          {"usb", "Headphones (USB Audio)", "headphone"},
-          {"nv1", "NVIDIA High Definition Audio", "speaker"},
-          {"nv2", "HDMI Output (nVidia GP107)", "speaker"},
-          {"spdif", "Digital Output (S/PDIF)", "speaker"},
-          {"mic", "Internal Microphone", "microphone"},
-          {"cam", "HD Webcam C270", "webcam"},
-          {"tv", "Display Audio (LG Ultra HD)", "tv"},
-          {"bare", " (Generic Output)", "speaker"},
-          {"line", "Line Out", ""}},
-         "hda",
-         "",
-         {{"hda", "Speakers"}, {"usb", "Headphones"}, {"bare", " (Generic Output)"}, {"line", "Line Out"}},
-         "hda"},
+         {{"hda", "Speakers (Realtek High Definition Audio)", "speaker"}, {"usb", "Headphones (USB Audio)", "headphone"},
+          {"nv1", "NVIDIA High Definition Audio", "speaker"}, {"nv2", "HDMI Output (nVidia GP107)", "speaker"},
+          {"spdif", "Digital Output (S/PDIF)", "speaker"}, {"mic", "Internal Microphone", "microphone"},
+          {"cam", "HD Webcam C270", "webcam"}, {"tv", "Display Audio (LG Ultra HD)", "tv"},
+          {"bare", " (Generic Output)", "speaker"}, {"line", "Line Out", ""}},
+         "hda", "", {{"hda", "Speakers"}, {"usb", "Headphones"}, {"bare", " (Generic Output)"}, {"line", "Line Out"}}, "hda"},
         {"of two equal names the first shows its full name",
          {{"spkx", "Speakers (X)", "speaker"}, {"spky", "Speakers (Y)", "speaker"}},
-         "spkx",
-         "",
-         {{"spkx", "Speakers (X)"}, {"spky", "Speakers"}},
-         "spkx"},
-        {"the server's default is chosen when nothing is stored",
-         {{"ext", "Speakers (USB Audio)", "speaker"}, {"main", "Main Speaker (Dock)", "speaker"}},
-         "ext",
-         "",
-         {{"ext", "Speakers"}, {"main", "Main Speaker"}},
-         "ext"},
-        {"a main speaker is chosen when the default is not offered",
-         {{"ext", "Speakers (USB Audio)", "speaker"}, {"main", "Main Speaker (Dock)", "speaker"},
-          {"nvd", "NVIDIA HDMI", "speaker"}},
-         "nvd",
-         "",
-         {{"ext", "Speakers"}, {"main", "Main Speaker"}},
-         "main"},
-        {"a stored choice wins over the default",
-         {{"ext", "Speakers (USB Audio)", "speaker"}, {"main", "Main Speaker (Dock)", "speaker"}},
-         "main",
-         "ext",
-         {{"ext", "Speakers"}, {"main", "Main Speaker"}},
-         "ext"},
-        {"a stored choice that is gone falls back to the default",
-         {{"a", "Headset (BT)", "headset"}, {"b", "Handset", "handset"}},
-         "b",
-         "gone",
-         {{"a", "Headset"}, {"b", "Handset"}},
-         "b"},
+         "spkx", "", {{"spkx", "Speakers (X)"}, {"spky", "Speakers"}}, "spkx"},
+        {"the server's default is chosen when nothing is stored", twoOut, "ext", "", twoListed, "ext"},
+        {"a main speaker is chosen when the default is not offered", withNvidia, "nvd", "", twoListed, "main"},
+        {"a stored choice wins over the default", twoOut, "main", "ext", twoListed, "ext"},
+        {"a stored choice that is gone falls back to the default", {{"a", "Headset (BT)", "headset"}, {"b", "Handset", "handset"}},
+         "b", "gone", {{"a", "Headset"}, {"b", "Handset"}}, "b"},
     };
     // 25 acceptable devices among rejected ones: the menu offers the first 20.
     Case many{"the menu offers 20 of 25", {{"nvx", "NVIDIA HDMI", "speaker"}}, "nvx", "", {}, "out01", 25};
@@ -167,6 +201,28 @@ test::ToneFound recordedTone(const test::MonitorRecorder& recorder, Clock::durat
     return test::findTone(recorder.samples());
 }
 
+// A tone's pitch from its periods and its length from its loud 20 ms frames: a busy machine
+// may leave gaps in what the device plays, which must not read as a lower pitch or a longer
+// sound.
+struct Heard {
+    double hz = 0, seconds = 0;
+};
+Heard heardTone(const std::vector<int16_t>& x) {
+    Heard h;
+    for (size_t at = 0; at + 160 <= x.size(); at += 160)
+        h.seconds += std::any_of(x.begin() + long(at), x.begin() + long(at + 160), [](int16_t v) { return std::abs(v) > 1000; }) ? 0.02 : 0;
+    double last = -1, periods = 0;
+    int counted = 0;
+    for (size_t i = 0; i + 1 < x.size(); ++i)
+        if (x[i] < 0 && x[i + 1] >= 0) {
+            const double at = double(i) + double(-x[i]) / double(x[i + 1] - x[i]);
+            if (last >= 0 && at - last < 80) periods += at - last, ++counted;  // not across a gap
+            last = at;
+        }
+    if (counted > 0) h.hz = 8000 * counted / periods;
+    return h;
+}
+
 TEST_F(PulseTest, ChosenOutputIsStoredOutlivesARestartAndGetsTheSound) {
     ASSERT_NO_FATAL_FAILURE(startPulse({{"hda", "Speakers (Realtek High Definition Audio)", "speaker"},
                                         {"usb", "Headphones (USB Audio)", "headphone"},
@@ -193,8 +249,8 @@ TEST_F(PulseTest, ChosenOutputIsStoredOutlivesARestartAndGetsTheSound) {
     test::Pump pump;
     ASSERT_TRUE(outputAvailable());
     enqueuePcm(tone(8000, 0.5));
-    const test::ToneFound heard = recordedTone(*usb);
-    EXPECT_NEAR(heard.hz, 1000, 10);
+    EXPECT_TRUE(recordedTone(*usb).found);
+    EXPECT_NEAR(heardTone(usb->samples()).hz, 1000, 20);
     EXPECT_FALSE(test::loudSpan(hda->samples()).found) << "the speakers played what was meant for the headphones";
 }
 
@@ -228,7 +284,7 @@ TEST_F(PulseTest, ToneKeepsItsFrequencyAndFollowsTheVolume) {
     }
 }
 
-TEST_F(PulseTest, MicrophoneHearsTheSinkAndItsGsmKeepsTheTone) {
+TEST_F(PulseTest, MicrophoneHearsTheSink) {
     ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
     ASSERT_NO_FATAL_FAILURE(pactl({"set-default-source", "spk.monitor"}));
     ASSERT_TRUE(startCapture());
@@ -246,15 +302,6 @@ TEST_F(PulseTest, MicrophoneHearsTheSinkAndItsGsmKeepsTheTone) {
     EXPECT_NEAR(heard.hz, 700, 5);
     EXPECT_NEAR(heard.amplitude, 10000, 500);
     EXPECT_NEAR(micPeakLevel(), 10000, 500);
-
-    const Bytes gsm = gsmEncode(pcm, true);
-    EXPECT_EQ(gsm.size(), pcm.size() / kPcmBlockBytes * kGsmBlockBytes);
-    Bytes decoded;
-    for (const Bytes& chunk : gsmDecode(gsm)) decoded.insert(decoded.end(), chunk.begin(), chunk.end());
-    EXPECT_EQ(decoded.size(), pcm.size());
-    const test::ToneFound back = test::findTone(samplesOf(decoded));
-    EXPECT_NEAR(back.hz, 700, 5);
-    EXPECT_NEAR(back.amplitude, heard.amplitude, heard.amplitude * 0.1);
 }
 
 // The index of the phone's playback stream on the server; -1 when there is none.
@@ -333,10 +380,12 @@ TEST_F(PulseTest, ACallsVoiceIsHeardAtOnceOverAPausedMessageWhichEndsAndAMessage
     const test::ToneFound voice = test::loudSpan({after.begin() + long(atPause), after.end()});
     const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(spk->arrivalOf(atPause + voice.first) - queued);
     EXPECT_LE(delay.count(), 300) << "the call's voice waited";
-    ASSERT_TRUE(spk->waitFor([&](const auto& x) { return test::toneEnded(tail(x)); }, Clock::now() + 20s));
-    const test::ToneFound heard = test::findTone(tail(spk->samples()));
-    EXPECT_NEAR(heard.hz, 600, 10) << "the voice, not the message";
-    EXPECT_NEAR(double(heard.last - heard.first), 8000, 400) << "the voice alone, all of it";
+    // The whole second heard, then quiet.
+    const auto whole = [](const std::vector<int16_t>& x) { return heardTone(x).seconds >= 0.96 && test::toneEnded(x); };
+    ASSERT_TRUE(spk->waitFor([&](const auto& x) { return whole(tail(x)); }, Clock::now() + 20s));
+    const Heard heard = heardTone(tail(spk->samples()));
+    EXPECT_NEAR(heard.hz, 600, 20) << "the voice, not the message";
+    EXPECT_NEAR(heard.seconds, 1.0, 0.06) << "the voice alone, all of it";
     EXPECT_FALSE(playbackClock().playing);
     EXPECT_FALSE(playbackClock().paused);
     EXPECT_EQ(ended.load(), 1) << "the message's window learns it ended";
@@ -354,11 +403,11 @@ TEST_F(PulseTest, ACallsVoiceIsHeardAtOnceOverAPausedMessageWhichEndsAndAMessage
     EXPECT_EQ(playMessage(messageOf(3.0)), "A call is up; the message waits.");
     EXPECT_FALSE(playbackClock().playing);
     stopPlayback();
-    ASSERT_TRUE(spk->waitFor([&](const auto& x) { return test::toneEnded(fromCall(x)); }, Clock::now() + 20s))
-        << "the call's voice was never heard";
-    const test::ToneFound call = test::findTone(fromCall(spk->samples()));
-    EXPECT_NEAR(call.hz, 800, 10) << "the call's voice, no message";
-    EXPECT_NEAR(double(call.last - call.first), 8000, 400) << "the call's voice, all of it";
+    ASSERT_TRUE(spk->waitFor([&](const auto& x) { return whole(fromCall(x)); }, Clock::now() + 20s))
+        << "the call's voice was never heard whole";
+    const Heard call = heardTone(fromCall(spk->samples()));
+    EXPECT_NEAR(call.hz, 800, 20) << "the call's voice, no message";
+    EXPECT_NEAR(call.seconds, 1.0, 0.06) << "the call's voice, all of it";
 }
 
 TEST_F(PulseTest, MessageEndIsPostedOnceAfterItsLastFrameLeft) {

@@ -7,16 +7,16 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <thread>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
 #include "support/temp_folder.h"
+#include "support/voice_signal.h"
 #include "audio/backend.h"
 #include "audio/capture.h"
 #include "audio/gsm.h"
@@ -36,16 +36,7 @@ namespace {
 using nlohmann::json;
 using std::chrono::steady_clock;
 
-// `seconds` of a voice-like signal: two tones under a slow swell, far from 440 and 480 Hz.
-std::vector<int16_t> speech(double seconds, double phase = 0) {
-    std::vector<int16_t> out(size_t(seconds * 8000));
-    for (size_t i = 0; i < out.size(); ++i) {
-        const double t = double(i) / 8000 + phase;
-        out[i] = int16_t((0.6 + 0.4 * std::sin(2 * M_PI * 3 * t)) *
-                         (7000 * std::sin(2 * M_PI * 220 * t) + 3000 * std::sin(2 * M_PI * 1370 * t)));
-    }
-    return out;
-}
+using test::voiceSignal;
 
 std::vector<int16_t> join(std::initializer_list<std::vector<int16_t>> parts) {
     std::vector<int16_t> all;
@@ -64,13 +55,8 @@ uint64_t fakeMs() { return gFakeMs; }
 std::atomic<int64_t> gFakeUnix{1'800'000'000};
 int64_t fakeUnix() { return gFakeUnix; }
 
-struct MessageState {
-    uint32_t seconds;
-    size_t audioBytes;
-    std::string status;
-};
-
-MessageState message() {
+// What the recorder holds: seconds, bytes and the status line.
+std::tuple<uint32_t, size_t, std::string> message() {
     auto g = lockPhone();
     return {g.state.messageSeconds, g.state.messageAudio.size(), g.state.statusText};
 }
@@ -131,13 +117,13 @@ TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
         uint32_t seconds;
         size_t left;  // bytes still in the capture buffer
     } cases[] = {
-        {"2.5 s flushed: the half second is padded", speech(2.5), true, false, 3, 0},
-        {"2.05 s flushed: 0.05 s is too short to record", speech(2.05), true, false, 2, 800},
-        {"2.5 s unflushed: whole seconds only", speech(2.5), false, false, 2, 8000},
-        {"leading silence is skipped", join({silence, silence, silence, silence, speech(3)}), false, false, 3, 0},
-        {"silence after voice is kept", join({speech(1), silence, speech(1)}), false, false, 3, 0},
-        {"the phone's own ring is dropped mid-speech", join({speech(2), ring, speech(1)}), false, false, 3, 0},
-        {"muted: nothing is recorded and the buffer empties", speech(3), true, true, 0, 0},
+        {"2.5 s flushed: the half second is padded", voiceSignal(2.5), true, false, 3, 0},
+        {"2.05 s flushed: 0.05 s is too short to record", voiceSignal(2.05), true, false, 2, 800},
+        {"2.5 s unflushed: whole seconds only", voiceSignal(2.5), false, false, 2, 8000},
+        {"leading silence is skipped", join({silence, silence, silence, silence, voiceSignal(3)}), false, false, 3, 0},
+        {"silence after voice is kept", join({voiceSignal(1), silence, voiceSignal(1)}), false, false, 3, 0},
+        {"the phone's own ring is dropped mid-speech", join({voiceSignal(2), ring, voiceSignal(1)}), false, false, 3, 0},
+        {"muted: nothing is recorded and the buffer empties", voiceSignal(3), true, true, 0, 0},
     };
     for (const Case& c : cases) {
         {
@@ -150,43 +136,22 @@ TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
         phoneFlags().mute = c.mute;
         deliver(c.sound);
         recordMessageStep(c.flush);
-        const MessageState m = message();
-        EXPECT_EQ(m.seconds, c.seconds) << c.name;
-        EXPECT_EQ(m.audioBytes, c.seconds * kGsmBytesPerSecond) << c.name;
+        const auto [seconds, bytes, status] = message();
+        EXPECT_EQ(seconds, c.seconds) << c.name;
+        EXPECT_EQ(bytes, c.seconds * kGsmBytesPerSecond) << c.name;
         EXPECT_EQ(capturedBytes(), c.left) << c.name;
         if (c.seconds > 0) {
-            EXPECT_EQ(m.status, "Recording  " + std::to_string(c.seconds) + " / 60") << c.name;
+            EXPECT_EQ(status, "Recording  " + std::to_string(c.seconds) + " / 60") << c.name;
         }
     }
     phoneFlags().mute = false;
 
     // A message stops at 60 seconds; what comes after is discarded.
     clearCapture();
-    deliver(speech(61));
+    deliver(voiceSignal(61));
     recordMessageStep(false);
     recordMessageStep(true);
-    EXPECT_EQ(message().seconds, 60u);
-    EXPECT_EQ(message().audioBytes, 60 * kGsmBytesPerSecond);
-    EXPECT_EQ(message().status, "Recording  60 / 60");
-}
-
-TEST(SoundTest, TonesAreTheOnesPeersKnow) {
-    const std::vector<int16_t> ring = ringTone(), beep = messageBeep();
-    ASSERT_EQ(ring.size(), 8000u);
-    ASSERT_EQ(beep.size(), 3600u);
-    EXPECT_EQ(ring[0], 0);
-    int peak = 0;
-    for (int16_t s : ring) peak = std::max(peak, std::abs(int(s)));
-    EXPECT_LT(peak, 14000);
-    EXPECT_GT(peak, 13000);
-    // The soft edge ends at 50 ms: sample 400 is the first at full level.
-    const double t = 400.0 / 8000;
-    EXPECT_EQ(ring[400], int16_t((std::sin(2764.601532 * t) + std::sin(3015.928944 * t)) * 0.25 * 28000));
-    EXPECT_EQ(ring[399], int16_t((std::sin(2764.601532 * 399 / 8000) + std::sin(3015.928944 * 399 / 8000)) * 0.25 * 0.3 * 28000));
-    EXPECT_TRUE(holdsRingTone(bytesOf(ring)));
-    EXPECT_FALSE(holdsRingTone(bytesOf(speech(1))));
-    const std::vector<int16_t> beepSecond = join({beep, std::vector<int16_t>(4400, 0)});
-    EXPECT_FALSE(holdsRingTone(bytesOf(beepSecond))) << "the beep is not the ring";
+    EXPECT_EQ(message(), std::make_tuple(60u, 60 * kGsmBytesPerSecond, std::string("Recording  60 / 60")));
 }
 
 // A voiced sound: harmonics of `f0` (rising by `glide` per second) under one formant at 500 Hz.
@@ -202,7 +167,9 @@ std::vector<int16_t> vowel(double f0, double glide) {
     return out;
 }
 
-TEST(SoundTest, AVoiceNearTheRingsPitchIsNotTheRing) {
+TEST(SoundTest, TheRingIsKnownApartFromVoiceAndTheMessageBeep) {
+    EXPECT_FALSE(holdsRingTone(bytesOf(voiceSignal(1))));
+    EXPECT_FALSE(holdsRingTone(bytesOf(join({messageBeep(), std::vector<int16_t>(4400, 0)})))) << "the beep";
     for (double f0 : {110.0, 120.0, 160.0, 220.0, 240.0})
         for (double glide : {0.0, 0.1})
             EXPECT_FALSE(holdsRingTone(bytesOf(vowel(f0, glide)))) << f0 << " Hz, glide " << glide;
@@ -286,7 +253,7 @@ TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyo
 }
 
 TEST(SoundTest, OutputConversionFitsTheDevice) {
-    const Bytes second = bytesOf(speech(1));
+    const Bytes second = bytesOf(voiceSignal(1));
     struct Case {
         MixFormat format;
         size_t frames;
@@ -317,27 +284,18 @@ TEST(SoundTest, OutputConversionFitsTheDevice) {
 // A file device in real time, its pump running as the phone's playback thread does.
 struct FileSound {
     test::TempFolder folder{"sound"};
-    std::string outWav = folder.path + "/heard.wav";
+    std::string outWav = folder.path + "/heard.wav", note;
     std::atomic<bool> pumping{true};
+    std::atomic<int> ended{0};
     std::thread pump;
-    std::mutex mutex;
-    std::condition_variable changed;
-    int ended = 0;
 
     explicit FileSound(const std::string& inWav = "") {
         applyConfigDocument(json{{"audio",
                                   {{"backend", "file"}, {"input_wav", inWav}, {"output_wav", outWav}, {"output_rate", 8000},
                                    {"output_channels", 1}, {"output_sample", "s16"}}}});
-        std::string note;
         EXPECT_TRUE(fileBackend().open(note)) << note;
-        this->note = note;
         setSoundBackend(fileBackend());
-        setUiReceiver(UiTarget::Cards, [this](UiMessage m, intptr_t, intptr_t) {
-            if (m != UiMessage::PlaybackEnded) return;
-            std::lock_guard lock(mutex);
-            ++ended;
-            changed.notify_all();
-        });
+        setUiReceiver(UiTarget::Cards, [this](UiMessage m, intptr_t, intptr_t) { ended += m == UiMessage::PlaybackEnded; });
         pump = std::thread([this] {
             while (pumping) {
                 playbackStep();
@@ -354,20 +312,20 @@ struct FileSound {
         setSoundBackend(noneBackend());
     }
 
-    bool waitEnded(int count, int seconds) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(seconds), [&] { return ended >= count; });
+    // The output file's samples from `from` on, once it holds `count` of them (8 kHz mono).
+    std::vector<int16_t> heard(size_t from = 0, size_t count = 0) const {
+        const auto deadline = steady_clock::now() + std::chrono::seconds(20);
+        for (;;) {
+            std::ifstream in(outWav, std::ios::binary);
+            const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const size_t n = file.size() < 44 ? 0 : (file.size() - 44) / 2;
+            if (n >= from + count || steady_clock::now() > deadline) {
+                if (n <= from) return {};
+                return samplesOf(Bytes(file.begin() + long(44 + 2 * from), file.begin() + long(44 + 2 * n)));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
-
-    // The output file's samples so far (8 kHz mono 16-bit as configured).
-    std::vector<int16_t> heard() const {
-        std::ifstream in(outWav, std::ios::binary);
-        std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (file.size() < 44) return {};
-        return samplesOf(Bytes(file.begin() + 44, file.begin() + long(file.size() - (file.size() - 44) % 2)));
-    }
-
-    std::string note;
 };
 
 // Seconds (in 20 ms frames) of a file that carry sound.
@@ -381,54 +339,26 @@ double loudSeconds(const std::vector<int16_t>& s) {
     return frames * 0.02;
 }
 
-TEST(SoundTest, AMessageEndsWhenItsLastFrameHasLeftTheDevice) {
-    FileSound sound;
-    const Bytes gsm = gsmEncode(bytesOf(speech(3)));
-    ASSERT_EQ(playMessage(gsm), "");
-    EXPECT_TRUE(playbackClock().playing);
-    ASSERT_TRUE(sound.waitEnded(1, 20)) << "a 3 s message posts its end";
-    const double loud = loudSeconds(sound.heard());
-    EXPECT_GE(loud, 2.9) << "by then all of it was played out of the device";
-    EXPECT_LE(loud, 3.1);
-    EXPECT_FALSE(playbackClock().playing);
-    // Tones and voice never post the end of a message.
-    enqueuePcm(ringTone());
-    EXPECT_FALSE(sound.waitEnded(2, 2));
-    EXPECT_EQ(sound.ended, 1);
-}
-
-TEST(SoundTest, PauseHoldsTheMessageAndItsClockAndStopSilencesIt) {
+TEST(SoundTest, PauseHoldsTheMessagesClockAndStopSilencesIt) {
     gFakeUnix = 1'800'000'000;
     setClockSource({nullptr, fakeUnix, nullptr});
     FileSound sound;
-    ASSERT_EQ(playMessage(gsmEncode(bytesOf(speech(20)))), "");
+    ASSERT_EQ(playMessage(gsmEncode(bytesOf(voiceSignal(20)))), "");
     gFakeUnix += 7;
     togglePause();
     EXPECT_TRUE(playbackClock().paused);
-    const size_t heardAtPause = sound.heard().size();
     gFakeUnix += 10;
     EXPECT_EQ(playbackSeconds(), 7) << "the clock stops with the pause";
-    // Wait until the file has run a second past the pause: it is silent from there.
-    const auto deadline = steady_clock::now() + std::chrono::seconds(20);
-    while (sound.heard().size() < heardAtPause + 16000 && steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const std::vector<int16_t> all = sound.heard();
-    ASSERT_GE(all.size(), heardAtPause + 16000);
-    EXPECT_EQ(loudSeconds({all.begin() + long(heardAtPause + 8000), all.end()}), 0) << "nothing plays while paused";
     togglePause();
     gFakeUnix += 1;
     EXPECT_EQ(playbackSeconds(), 8) << "the clock continues from where it paused";
 
     stopPlayback();
     EXPECT_FALSE(playbackClock().playing);
-    const size_t atStop = sound.heard().size();
-    while (sound.heard().size() < atStop + 8000 && steady_clock::now() < deadline + std::chrono::seconds(10))
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const std::vector<int16_t> after = sound.heard();
-    ASSERT_GE(after.size(), atStop + 8000);
-    EXPECT_EQ(loudSeconds({after.begin() + long(atStop + 1600), after.end()}), 0)
-        << "after a stop nothing of the message is heard";
-    EXPECT_FALSE(sound.waitEnded(1, 1)) << "a stopped message does not report its end";
+    const std::vector<int16_t> after = sound.heard(sound.heard().size(), 8000);
+    ASSERT_GE(after.size(), 8000u);
+    EXPECT_EQ(loudSeconds({after.begin() + 1600, after.end()}), 0) << "after a stop nothing of the message is heard";
+    EXPECT_EQ(sound.ended, 0) << "a stopped message does not report its end";
     resetClockSource();
 }
 
@@ -485,15 +415,14 @@ TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
     }
 
     // The microphone plays the file in real time from capture on, then silence.
-    const std::vector<int16_t> said = speech(1.0);
+    const std::vector<int16_t> said = voiceSignal(1.0);
     ASSERT_TRUE(writeWav8k(folder.path + "/said.wav", said));
     clearCapture();
     FileSound sound(folder.path + "/said.wav");
     EXPECT_EQ(sound.note, "");
     ASSERT_TRUE(startCapture());
     const auto deadline = steady_clock::now() + std::chrono::seconds(20);
-    while (capturedBytes() < 2 * 16000 && steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (capturedBytes() < 2 * 16000 && steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const Bytes got = takeCaptured(2 * 16000);
     ASSERT_EQ(got.size(), 32000u);
     const std::vector<int16_t> heard = samplesOf(got);

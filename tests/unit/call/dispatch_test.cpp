@@ -60,6 +60,7 @@ protected:
         phoneFlags().ringStop = true;  // the ringer started by a ringing case ends at once
         phoneFlags().running = false;  // and so do hang-ups being tried again
         ASSERT_TRUE(waitForDetached(60000));
+        setVoiceTrace({});
         releaseOutputs();
         fileBackend().close();
         setSoundBackend(noneBackend());
@@ -94,9 +95,17 @@ protected:
         EXPECT_TRUE(seal(compactText(e), to, outer, error)) << error;
         return compactText(outer);
     }
-    std::string payload(const std::string& kind, const std::string& id, int64_t ts, const Key& signer,
-                        const std::string& to, const json& extra = json::object()) {
-        return payload(Ev{kind, id, &signer, nowSeconds() - ts, "", extra}, to);
+    // Live chunk `n` of `callId` from alice.
+    void chunk(const std::string& callId, int n) {
+        static const std::string gsm = base64Encode(Bytes(65 * 5, 0x11));
+        handlePayload(txid(), payload({kAudio, callId, &alice, 0, "", {{"n", n}, {"codec", "gsm"}, {"audio", gsm}}}, bobIdentity.pub));
+    }
+    // The chunks played from now on, by number.
+    std::vector<int64_t>& tracePlayed() {
+        setVoiceTrace([this](const VoiceTrace& t) {
+            if (t.kind == VoiceTrace::Played) played_.push_back(t.n);
+        });
+        return played_;
     }
     std::string nameOf(const Key& k) const {
         return k.pub == alice.pub ? "alice" : k.pub == mallory.pub ? "mallory" : k.pub == carol.pub ? "carol" : "stranger";
@@ -144,6 +153,7 @@ protected:
 
 private:
     TempFolder soundFolder_{"dispatch-sound", false};
+    std::vector<int64_t> played_;
     int txids_ = 0;
 };
 
@@ -180,6 +190,7 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
         {"a stranger accepts a call placed to alice", CallState::Calling, A, &alice, {{kAccept, A, &mallory}},
          CallState::Calling, A},
         {"alice hangs up her call", CallState::Talking, A, &alice, {{kHangup, A, &alice}}, CallState::Idle, A},
+        {"nor by a hang-up 91 s old", CallState::Talking, A, &alice, {{kHangup, A, &alice, 91}}, CallState::Talking, A},
         {"alice, not blocked, as $Alice", CallState::Idle, "", nullptr, {{kInvite, A, &alice, 0, "$Alice"}},
          CallState::Incoming, A},
         {"blocked mallory as $mallory", CallState::Idle, "", nullptr, {{kInvite, A, &mallory, 0, "$mallory"}},
@@ -243,7 +254,7 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
 
     // The same invite again, in another transaction, after its call ended here.
     reset(CallState::Idle);
-    const std::string invite = payload(kInvite, C, nowSeconds(), alice, me);
+    const std::string invite = payload({kInvite, C, &alice}, me);
     handlePayload(txid(), invite);
     ASSERT_EQ(state(), CallState::Incoming);
     EXPECT_EQ(lockPhone().state.caption, "Incoming  alice");
@@ -274,9 +285,9 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
     }
     for (const auto& [id, bytes, lands] : {std::tuple{D, minute, true}, std::tuple{E, 10 * minute, false}}) {
         reset(CallState::Idle);
-        handlePayload(txid(), payload(kTape, id, nowSeconds(), alice, me,
-                                      {{"codec", "gsm"}, {"secs", bytes / kGsmBytesPerSecond},
-                                       {"audio", base64Encode(Bytes(bytes, 9))}}));
+        handlePayload(txid(), payload({kTape, id, &alice, 0, "",
+                                       {{"codec", "gsm"}, {"secs", bytes / kGsmBytesPerSecond}, {"audio", base64Encode(Bytes(bytes, 9))}}},
+                                      me));
         auto g = lockPhone();
         const auto& inbox = g.state.boxes.inbox;
         EXPECT_EQ(!inbox.empty() && inbox.back().id == id, lands) << bytes << " bytes";
@@ -287,21 +298,14 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
 }
 
 TEST_F(DispatchTest, LiveChunksPlayOnceAndInOrder) {
-    const int64_t now = nowSeconds();
     const std::string talk = "0000000000000001";
     reset(CallState::Talking, talk, &alice);
-    std::vector<int64_t> played;
-    setVoiceTrace([&played](const VoiceTrace& t) {
-        if (t.kind == VoiceTrace::Played) played.push_back(t.n);
-    });
-    const std::string gsm = base64Encode(Bytes(65 * 5, 0x11));
+    const std::vector<int64_t>& played = tracePlayed();
     // A re-send of a chunk whose first send did reach the chain is heard once; chunks that
     // overtook one whose fetch failed (3 and 4 before 2, 6 before 5) wait for it, and a late
     // copy of a played one is not heard again.
-    for (int n : {1, 1, 3, 4, 2, 6, 5, 3, 7})
-        handlePayload(txid(), payload(kAudio, talk, now, alice, bobIdentity.pub, {{"n", n}, {"codec", "gsm"}, {"audio", gsm}}));
-    handlePayload(txid(), payload(kAudio, "00000000000000ff", now, alice, bobIdentity.pub, {{"n", 8}, {"codec", "gsm"}, {"audio", gsm}}));
-    setVoiceTrace({});
+    for (int n : {1, 1, 3, 4, 2, 6, 5, 3, 7}) chunk(talk, n);
+    chunk("00000000000000ff", 8);
     EXPECT_EQ(played, (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7}));
 }
 
@@ -309,35 +313,24 @@ uint64_t gFakeMs = 1'000'000;
 uint64_t fakeMs() { return gFakeMs; }
 
 TEST_F(DispatchTest, ChunksBehindOneLostForGoodPlayAfterTheWait) {
-    const int64_t now = nowSeconds();
     setClockSource({fakeMs, nullptr, nullptr});
     const std::string lost = "0000000000000002";
     reset(CallState::Talking, lost, &alice);
     lockPhone().state.heardAudioSeq = 0;  // a new call's chunks count from 1
-    std::vector<int64_t> played;
-    setVoiceTrace([&played](const VoiceTrace& t) {
-        if (t.kind == VoiceTrace::Played) played.push_back(t.n);
-    });
-    const std::string gsm = base64Encode(Bytes(65 * 5, 0x11));
-    auto chunk = [&](int n) {
-        handlePayload(txid(), payload(kAudio, lost, now, alice, bobIdentity.pub, {{"n", n}, {"codec", "gsm"}, {"audio", gsm}}));
-    };
-    chunk(1);
-    chunk(3);  // 2 never comes
-    chunk(4);
+    const std::vector<int64_t>& played = tracePlayed();
+    for (int n : {1, 3, 4}) chunk(lost, n);  // 2 never comes
     gFakeMs += 14999;
     releaseOverdueAudio();
     EXPECT_EQ(played, (std::vector<int64_t>{1})) << "the missing chunk is still waited for";
     gFakeMs += 1;
     releaseOverdueAudio();
     EXPECT_EQ(played, (std::vector<int64_t>{1, 3, 4}));
-    chunk(2);  // too late to be heard in its place
-    chunk(6);
+    chunk(lost, 2);  // too late to be heard in its place
+    chunk(lost, 6);
     gFakeMs += 15000;
     reset(CallState::Idle, lost, &alice);
     releaseOverdueAudio();
-    chunk(5);
-    setVoiceTrace({});
+    chunk(lost, 5);
     resetClockSource();
     EXPECT_EQ(played, (std::vector<int64_t>{1, 3, 4})) << "held chunks go with the call";
     EXPECT_TRUE(lockPhone().state.aheadAudio.empty());

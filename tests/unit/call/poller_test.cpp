@@ -199,23 +199,15 @@ TEST_F(PollerTest, TwentyFiveListedAreReadFourAPollLastFirstAndEachOnce) {
 // An invite and its hang-up, or two live chunks, found in one poll: the later one handed on
 // first would be a hang-up of no call, then a call that rings on, or a chunk that makes the
 // earlier one too old to play.
-TEST_F(PollerTest, WhatOnePollFindsIsHandedOnInTheOrderItWasMade) {
-    const std::vector<std::string> txids = payPhone({eventPayload(1), eventPayload(2), eventPayload(3)});
-    poll();
-    EXPECT_EQ(txidsOf(found()), txids);
-}
-
-TEST_F(PollerTest, OwnSendsAreNeverReadAndAPlainPaymentIsReadOnce) {
-    const std::vector<std::string> txids = payPhone({"", eventPayload(1), eventPayload(2)});
+TEST_F(PollerTest, WhatAPollFindsIsHandedOnInTheOrderMadeOwnSendsNeverAndPlainPaymentsAreReadOnce) {
+    const std::vector<std::string> txids = payPhone({"", eventPayload(1), eventPayload(2), eventPayload(3)});
     const std::string& plain = txids[0];
-    const std::string& sent = txids[1];
-    const std::string& incoming = txids[2];
-    lockPhone().state.knownTxids.insert(sent);  // as sending records its own
+    lockPhone().state.knownTxids.insert(txids[1]);  // as sending records its own
 
     size_t before = requests();
     poll();
-    EXPECT_EQ(txidsOf(found()), std::vector<std::string>{incoming});
-    EXPECT_EQ(requests() - before, 4u) << "the listing, the event's JSON, the plain payment's JSON from both services";
+    EXPECT_EQ(txidsOf(found()), (std::vector<std::string>{txids[2], txids[3]}));
+    EXPECT_EQ(requests() - before, 5u) << "the listing, two events' JSON, the plain payment's JSON from both services";
     for (int i = 0; i < 3; ++i) {
         gNow += 60'000;
         before = requests();
@@ -223,7 +215,7 @@ TEST_F(PollerTest, OwnSendsAreNeverReadAndAPlainPaymentIsReadOnce) {
         scanUnconfirmedHistory(phone.address);
         EXPECT_EQ(requests() - before, 2u) << "only the two listings, round " << i;
     }
-    EXPECT_EQ(found().size(), 1u);
+    EXPECT_EQ(found().size(), 2u);
     EXPECT_EQ(lockPhone().state.knownTxids.count(plain), 1u);
 }
 
@@ -474,12 +466,10 @@ TEST_F(PollerTest, BadAnswersAreDroppedAndListeningGoesOn) {
     EXPECT_EQ(requests() - before, 3u);
     EXPECT_TRUE(found().empty());
 
-    // Raw transactions that are not: each one step, nothing found.
+    // Raw transactions that are not (the parser's robustness is the tx_raw fuzz target's): each
+    // one step, nothing found; a short refusal is asked for again later.
     const std::string realHex = hex_encode(buildSigned({coinOf(payer, std::string(64, 'b'), 0, 100000)},
                                                        {payTo(phone, 1), {0, data_output_script(eventPayload(2))}}, payer));
-    ParsedTx parsed;
-    ASSERT_TRUE(parse_tx(hex_decode(realHex), parsed));
-    const size_t inputsEnd = 2 * (4 + 1 + 36 + 1 + parsed.inputs.at(0).script.size() + 4);
     struct Raw {
         const char* what;
         std::string body;
@@ -488,8 +478,6 @@ TEST_F(PollerTest, BadAnswersAreDroppedAndListeningGoesOn) {
         {"a short refusal", "try again"},
         {"an HTML page", "<!DOCTYPE html><html><body>Bad Gateway: upstream dead beef</body></html>"},
         {"the first half of a transaction", realHex.substr(0, realHex.size() / 2)},
-        {"an input count of 2^64-1", "01000000ffffffffffffffffff" + realHex.substr(10)},
-        {"an output count above 10,000", realHex.substr(0, inputsEnd) + "fe11270000" + realHex.substr(inputsEnd + 2)},
     };
     std::vector<std::string> shortJunk;
     int n = 10;
@@ -542,7 +530,7 @@ TEST_F(PollerTest, HttpsGetKeepsOneConnectionPerServiceAndCutsLongAnswers) {
     struct Body {
         size_t size, expected;
     };
-    for (const Body b : {Body{kCap, kCap}, Body{kCap + 1, kCap}, Body{kCap + (1u << 20), kCap}}) {
+    for (const Body b : {Body{kCap, kCap}, Body{kCap + 1, kCap}}) {
         std::string body(b.size, 'a');
         inject({{"path_prefix", "/oi/tx/" + fake}, {"status", 200}, {"body", body}, {"content_type", "text/plain"}});
         const std::string got = httpsGet(platformUrl, 2500, nullptr, 8000);
@@ -600,8 +588,6 @@ TEST(PayloadReaderTest, DataOutputsAreReadFromRawHexAndJsonAlike) {
     in.txid = std::string(64, 'a');
     in.unlocking = Bytes(107, 0x51);
     const Bytes p2pkh = p2pkh_script(keyOf('4').hash);
-    Bytes bare = data_output_script(payload);
-    bare.erase(bare.begin());  // 6a 4d …: no leading OP_FALSE
     Bytes overlong = data_output_script(small);
     overlong[2] = uint8_t(overlong[2] + 1);  // declares one byte more than the script holds
     auto rawHex = [&](std::vector<Bytes> scripts) {
@@ -626,7 +612,6 @@ TEST(PayloadReaderTest, DataOutputsAreReadFromRawHexAndJsonAlike) {
         {"clean", clean, payload},
         {"upper case", upper, payload},
         {"white space and line breaks", spaced + "\n", payload},
-        {"OP_RETURN without OP_FALSE", rawHex({bare, p2pkh}), payload},
         {"the longest of two", rawHex({data_output_script(small), data_output_script(payload)}), payload},
         {"a push longer than its script", rawHex({overlong}), ""},
         {"cut inside the data output", clean.substr(0, clean.size() - 200), ""},

@@ -1,19 +1,19 @@
-// sendEvent as a call's senders see it: each way a send can end, what it leaves in the phone
-// state, and the transaction a peer finds on chain.
+// sendEvent as a call's senders see it: each way a send can end and what it leaves in the phone
+// state; the live sender's chunks, and a message that goes by itself.
 
 #include <openssl/crypto.h>
 
-#include <nlohmann/json.hpp>
-
-#include "support/funded_wallet_fixture.h"
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <optional>
 #include <set>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
+#include "support/funded_wallet_fixture.h"
+#include "support/voice_signal.h"
 #include "audio/capture.h"
 #include "base/base64.h"
 #include "base/config.h"
@@ -61,8 +61,10 @@ protected:
     }
     static std::string status() { return lockPhone().state.statusText; }
     void leaveAMessage(const std::string& callId, const std::vector<json>& faults = {});
+    // The sender's own thread makes `done` true; a minute is room for a busy machine.
+    static bool waitFor(const std::function<bool()>& done) { return DevnetTest::waitFor(done, std::chrono::seconds(60)); }
 
-    const Key bob = keyOf('7'), carol = keyOf('8');
+    const Key bob = keyOf('7');
 };
 
 TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
@@ -101,6 +103,8 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     EXPECT_FALSE(holdFlag()) << "a failed send on the same thread clears the hold";
     EXPECT_EQ(status(), "error: phone address decode failed.");
 
+    // What a peer finds on chain (who is paid, who can open it, whose key signed it) is
+    // e2e.send_events'; here, what the phone keeps of each send.
     fundWallet({3000, 3000, 3000});
     std::vector<std::string> txids;
     int64_t spentBefore = 0;
@@ -113,40 +117,22 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
         {
             auto g = lockPhone();
             sats = g.state.callSats;
-            txid = *std::find_if(g.state.knownTxids.begin(), g.state.knownTxids.end(), [&](const std::string& t) {
-                return std::find(txids.begin(), txids.end(), t) == txids.end();
-            });
+            for (const std::string& t : g.state.knownTxids)
+                if (std::find(txids.begin(), txids.end(), t) == txids.end()) txid = t;
             EXPECT_EQ(g.state.knownTxids.size(), txids.size() + 1);
         }
         txids.push_back(txid);
         EXPECT_EQ(lockPhone().state.firstTxid, txids.front()) << "the call's first transaction stays first";
-
         devnet::TxRecord rec;
         ASSERT_TRUE(devnet.ledger().tx(txid, rec));
         EXPECT_EQ(sats - spentBefore, rec.fee + 2) << "the miner's fee and the two satoshis paid";
         spentBefore = sats;
-
-        const ParsedTx tx = readTx(txid);
-        int toBob = 0, toFee = 0;
-        std::optional<std::string> payload;
-        Hash160 feeHash{};
-        ASSERT_TRUE(decode_p2pkh_address(networkConfig().eventFeeAddress, feeHash));
-        for (const TxOutput& o : tx.outputs) {
-            if (o.locking == p2pkh_script(bob.hash)) toBob += int(o.sats);
-            if (o.locking == p2pkh_script(feeHash)) toFee += int(o.sats);
-            if (auto p = payloadFromScript(o.locking); p && o.sats == 0) payload = p;
-        }
-        EXPECT_EQ(toBob, 1);
-        EXPECT_EQ(toFee, 1);
-        ASSERT_TRUE(payload);
-        std::optional<json> opened = openPayloadWith(*payload, bob.priv);
-        ASSERT_TRUE(opened) << *payload;
+        std::optional<json> opened;
+        for (const TxOutput& o : readTx(txid).outputs)
+            if (auto p = payloadFromScript(o.locking); p && o.sats == 0) opened = openPayloadWith(*p, bob.priv);
+        ASSERT_TRUE(opened);
         EXPECT_EQ(*opened, sent);
-        EXPECT_EQ((*opened)["kind"], kind);
-        EXPECT_EQ((*opened)["pay"], address);
         EXPECT_EQ((*opened)["mark"], "to:bob") << "signed for bob alone";
-        EXPECT_TRUE(verify_protocol_message(*opened));
-        EXPECT_FALSE(openPayloadWith(*payload, carol.priv));
     }
 }
 
@@ -190,11 +176,9 @@ std::atomic<uint64_t> gFakeMs{5'000'000};
 uint64_t fakeMs() { return gFakeMs; }
 void advance(uint32_t ms) { gFakeMs += ms; }
 
-// `seconds` of loud two-tone sound handed to the microphone's buffer at once.
-void speak(double seconds, int16_t level = 8000) {
-    std::vector<int16_t> pcm(size_t(seconds * 8000));
-    for (size_t i = 0; i < pcm.size(); ++i)
-        pcm[i] = int16_t(level * (0.7 * std::sin(double(i) * 0.17) + 0.3 * std::sin(double(i) * 1.07)));
+// `seconds` of voice handed to the microphone's buffer at once; level 0 is silence.
+void speak(double seconds, double level = 1) {
+    const std::vector<int16_t> pcm = test::voiceSignal(seconds, level);
     captureDeliver(pcm.data(), pcm.size());
 }
 
@@ -225,7 +209,6 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
         std::sort(out.begin(), out.end(), [](const json& a, const json& b) { return a["n"] < b["n"]; });
         return out;
     };
-    auto waitFor = [](const std::function<bool()>& done) { return DevnetTest::waitFor(done, std::chrono::seconds(60)); };
     auto sentCount = [] { return lockPhone().state.knownTxids.size(); };
 
     speak(1.0);
@@ -240,7 +223,8 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     speak(1.0, 0);  // silence is never paid for
     ASSERT_TRUE(waitFor([] { return capturedBytes() == 0; }));
     speak(0.5);  // after voice, chunks wait for 0.8 s of sound
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const uint64_t spoke = gFakeMs;
+    ASSERT_TRUE(waitFor([&] { return gFakeMs > spoke + 1000; })) << "the sender's cycles go on";
     EXPECT_EQ(capturedBytes(), 8000u);
     speak(0.5);
     ASSERT_TRUE(waitFor([&] { return sentCount() >= 2; })) << status();
@@ -278,7 +262,6 @@ void SendEventTest::leaveAMessage(const std::string& callId, const std::vector<j
     phoneFlags().running = true;
     std::thread sender(liveSenderLoop);
     auto ended = [] { return lockPhone().state.callState == CallState::Idle; };
-    auto waitFor = [](const std::function<bool()>& done) { return DevnetTest::waitFor(done, std::chrono::seconds(60)); };
     for (int i = 0; i < 7 && !ended(); ++i) {
         speak(10.0);
         EXPECT_TRUE(waitFor([&] { return capturedBytes() < 8000 * 2 || ended(); }));
