@@ -1,5 +1,5 @@
-// What a user's disk holds when a phone dies mid-save, when two phones and two workers save
-// into one data folder at once, and when the shared file was left unreadable.
+// What a user's disk holds when a phone dies mid-save, and when two phones and two workers save
+// into one data folder at once.
 
 #include <poll.h>
 #include <signal.h>
@@ -157,18 +157,6 @@ TEST_F(StoreCrashTest, TemporaryFileOfAKilledWriterIsGoneAfterTheNextStartAndALi
     load_settings();
     EXPECT_EQ(folderEntries(), (std::set<std::string>{"phone.json", "phone-alice.json", "phone.lock", live}));
     EXPECT_EQ(lockPhone().state.settings.theme, 1);
-}
-
-TEST_F(StoreCrashTest, UnreadableSharedFileLeavesDefaultsAndIsKeptAside) {
-    const std::string broken = "{\"theme\": 3, \"network\": {\"service_port\": 9";
-    writeText(sharedFile(), broken);
-    load_settings();
-    EXPECT_EQ(lockPhone().state.settings.theme, 0);
-    EXPECT_EQ(readText(sharedFile()), broken) << "loading alone must not touch the file";
-    lockPhone().state.settings.theme = 2;
-    save();
-    EXPECT_EQ(readJson(sharedFile())["theme"], 2);
-    EXPECT_EQ(readText(sharedFile() + ".bak"), broken);
 }
 
 }  // namespace
