@@ -79,6 +79,14 @@ TEST_F(PhoneStoreTest, NetworkAndAudioAreReadAndSavesKeepThemAndUnknownKeysAsTyp
     EXPECT_EQ(caFilePath(), "/etc/dialo/ca.pem");
     EXPECT_EQ(audioConfig().backend, AudioBackend::File);
     EXPECT_EQ(audioConfig().inputWav, "/tmp/in.wav");
+    // An API key goes into a request header as it is: one with a blank or a line break is no key.
+    for (const auto& [key, read] : {std::pair{"k-1", "k-1"}, {"k\r\nX-Evil: 1", ""}, {"k 1", ""}, {"k\x7f", ""}}) {
+        writeJson(sharedFile(), {{"network", {{"woc_api_key", key}, {"arc_api_key", key}}}});
+        load_settings();
+        EXPECT_EQ(networkConfig().wocApiKey + "|" + networkConfig().arcApiKey, std::string(read) + "|" + read) << key;
+    }
+    writeJson(sharedFile(), doc);
+    load_settings();
 
     // No output chosen in memory leaves the stored choice in place; a handle's save keeps them too.
     lockPhone().state.settings.output.clear();
