@@ -17,13 +17,6 @@ using Ids = std::vector<std::string>;
 
 class HandleSwitchTest : public test::StoreTest {};
 
-std::vector<int> savedNumbers() {
-    auto g = lockPhone();
-    std::vector<int> numbers;
-    for (const auto& m : g.state.boxes.saved) numbers.push_back(m.n);
-    return numbers;
-}
-
 TEST_F(HandleSwitchTest, HandleOfOnlyAtSignsHasNoFile) {
     switch_store_handle("alice");
     lockPhone().state.boxes.calls.push_back(callRecord("bob", "alice", 10, "c1"));
