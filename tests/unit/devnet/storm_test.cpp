@@ -1,6 +1,6 @@
-// The fault storm: its share of faults on every faultable route, only the kinds asked for,
-// counted by kind, the same fates again from the same seed, calm after a stop; and the count of
-// oracle listings per address, faulted ones included.
+// The fault storm's draws: its share of faults, only the kinds asked for, counted by kind, the
+// same fates again from the same seed, calm after a stop. The e2e storm run meets it on every
+// server and reads the listings it counts.
 
 #include <map>
 #include <string>
@@ -11,8 +11,6 @@
 
 namespace dialo::devnet::test {
 namespace {
-
-class DevnetStormTest : public DevnetTest {};
 
 // What each of `n` draws gave: "calm", "slow", "drop" or the status.
 std::vector<std::string> fates(Storm& storm, int n) {
@@ -62,31 +60,6 @@ TEST(StormDraws, RefusesSettingsItCannotKeep) {
         EXPECT_FALSE(error.empty());
     }
     EXPECT_FALSE(s.draw());
-}
-
-TEST_F(DevnetStormTest, EveryServerMeetsItUntilItStopsAndListingsAreCounted) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2');
-    const std::string listing = "/oi/oracle/dialo/txids?address=" + alice.address + "&kind=all&limit=20";
-    ASSERT_EQ(post("/devnet/storm", {{"rate", 1}, {"kinds", {503}}, {"seed", 7}}).status, 200);
-
-    EXPECT_EQ(get(listing).status, 503);
-    EXPECT_EQ(send(devnet.directoryPort(), "GET", "/api/bsvalias/address/alice@orvane.test").status, 503);
-    EXPECT_EQ(get("/devnet/status").status, 200) << "the controls stay calm, so a test can always end the storm";
-    EXPECT_EQ(get("/devnet/storm").j["faults"]["503"], 2);
-    ASSERT_EQ(send(devnet.servicePort(), "DELETE", "/devnet/storm").status, 200);
-    EXPECT_EQ(get(listing).status, 200);
-
-    // Dropped, the listing is still counted as asked.
-    ASSERT_EQ(post("/devnet/storm", {{"rate", 1}, {"kinds", {"drop"}}}).status, 200);
-    EXPECT_FALSE(get(listing).reached);
-    ASSERT_EQ(post("/devnet/storm/stop", json::object()).status, 200);
-    get("/oi/oracle/dialo/txids?address=" + bob.address);
-    Reply polls = get("/devnet/polls");
-    EXPECT_EQ(polls.j[alice.address], 3);
-    EXPECT_EQ(polls.j[bob.address], 1);
-
-    EXPECT_EQ(post("/devnet/storm", {{"rate", -1}}).status, 400);
 }
 
 }  // namespace
