@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <thread>
 
@@ -82,6 +84,18 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
             EXPECT_EQ(readText(audioFile("alice", m["id"].get<std::string>())).size(), 33u) << m["id"];
         }
     }
+    // Whatever the moment of a kill, a file is only ever replaced whole: one opened before a save
+    // (by another phone of the folder) still reads as it was, not half rewritten under it.
+    load_settings();
+    const std::string old = readText(sharedFile());
+    std::ifstream opened(sharedFile(), std::ios::binary);
+    {
+        auto g = lockPhone();
+        g.state.settings.theme = (g.state.settings.theme + 1) % 4;
+    }
+    save();
+    EXPECT_NE(readText(sharedFile()), old);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(opened), {}), old);
 }
 
 TEST_F(StoreCrashTest, TwoPhonesAndTwoThreadsSavingTogetherLeaveWholeFilesAndEachOthersKeys) {
