@@ -15,6 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/temp_folder.h"
+
 #include "tools/devnet/ledger.h"
 #include "tools/devnet/service.h"
 #include "vaultra/identity.h"
@@ -110,10 +112,6 @@ protected:
     void SetUp() override {
         // As dialo-devnet does: an answer written to a dropped connection must not end the test.
         std::signal(SIGPIPE, SIG_IGN);
-        dir_ = std::filesystem::temp_directory_path() /
-               ("dialo-devnet-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir_);
         options.dataDir = dir_.string();
         options.servicePort = 0;
         options.directoryPort = 0;
@@ -121,10 +119,7 @@ protected:
         options.unspentPageSize = 2;
         options.caExportPath = (dir_ / "exported-ca.pem").string();
     }
-    void TearDown() override {
-        devnet.stop();
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { devnet.stop(); }
 
     void start() {
         std::string error;
@@ -177,14 +172,16 @@ protected:
         auto deadline = std::chrono::steady_clock::now() + limit;
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return true;
     }
 
+    // Declared first, so the folder goes only after the devnet has stopped.
+    dialo::test::TempFolder folder_{"devnet", false};
+    std::filesystem::path dir_ = folder_.path;
     DevnetOptions options;
     Devnet devnet;
-    std::filesystem::path dir_;
 };
 
 }  // namespace dialo::devnet::test

@@ -75,32 +75,10 @@ public:
 
     bool ok() const { return ok_; }
     const std::string& error() const { return error_; }
-    int port() const { return port_; }
-
     /// A libpq connection string for the cluster's database, over TCP.
     std::string conninfo() const {
         return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=" + kDatabase + " user=" + kUser;
     }
-
-    /// Stops the server as an operator would (fast: connections are ended).
-    bool stop() {
-        if (!running_) return true;
-        if (!run({bin_ + "/pg_ctl", "-D", data(), "-m", "fast", "-w", "-t", "60", "stop"})) return false;
-        running_ = false;
-        return true;
-    }
-
-    /// Starts it again on the same port; true once it accepts connections.
-    bool start() {
-        if (running_) return true;
-        const std::string options = "-p " + std::to_string(port_) + " -k " + folder_ +
-                                    " -c listen_addresses=127.0.0.1 -c fsync=off";
-        running_ = run({bin_ + "/pg_ctl", "-D", data(), "-l", folder_ + "/server.log", "-w", "-t", "60", "-o",
-                        options, "start"});
-        return running_;
-    }
-
-    bool restart() { return stop() && start(); }
 
     /// What the programs and the server wrote, for a failure's message.
     std::string log() const {
@@ -116,6 +94,15 @@ public:
     }
 
 private:
+    /// Starts the server on port_; true once it accepts connections.
+    bool start() {
+        const std::string options = "-p " + std::to_string(port_) + " -k " + folder_ +
+                                    " -c listen_addresses=127.0.0.1 -c fsync=off";
+        running_ = run({bin_ + "/pg_ctl", "-D", data(), "-l", folder_ + "/server.log", "-w", "-t", "60", "-o",
+                        options, "start"});
+        return running_;
+    }
+
     static std::string findBinaries() {
         glob_t found{};
         std::vector<std::string> dirs;

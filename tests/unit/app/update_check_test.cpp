@@ -84,8 +84,8 @@ protected:
     }
 };
 
+// A page that reads is the card test's; here, the pages and answers that must not mislead.
 TEST_F(UpdateCheckTest, PagesOnTheUpdateSiteAndWhatTheWindowIsTold) {
-    const std::string newer = "<html><body><p>Current Build: Version&nbsp;0.003</p></body></html>";
     std::string early(50000, ' ');  // a version line in the first 20000 bytes only
     early.replace(10000, 28, "Current Build: Version 0.009");
     std::string long_(450000, ' ');  // read up to 400000 bytes: the line near there is seen
@@ -97,9 +97,6 @@ TEST_F(UpdateCheckTest, PagesOnTheUpdateSiteAndWhatTheWindowIsTold) {
         intptr_t w;                // posted: the version + 1, or 0
     };
     const Case cases[] = {
-        {"the devnet's own page", {}, 3},
-        {"a newer build", {{{"status", 200}, {"body", newer}}}, 4},
-        {"the same build", {{{"status", 200}, {"body", "<p>version 2</p>"}}}, 3},
         {"a version early in a long page", {{{"status", 200}, {"body", early}}}, 0},
         {"a page past the cap", {{{"status", 200}, {"body", long_}}}, 6},
         {"not found", {{{"status", 404}, {"body", hidden}}}, 0},

@@ -10,16 +10,12 @@
 
 using namespace dialo;
 
-TEST(Base64, RoundTripsEveryLengthUnwrappedAndMatchesTheStandard) {
+TEST(Base64, RoundTripsUnwrappedMatchesTheStandardAndRefusesGarbage) {
     // Encoders that wrap at 64 or 76 columns would break stored audio.
-    for (size_t len = 0; len < 4000; len += (len < 10 ? 1 : 397)) {
-        Bytes data(len);
-        for (size_t i = 0; i < len; ++i) data[i] = uint8_t(i * 31 + len);
-        std::string text = base64Encode(data);
-        EXPECT_EQ(text.size(), (len + 2) / 3 * 4);
-        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos);
-        EXPECT_EQ(base64Decode(text), data) << "length " << len;
-    }
+    Bytes data(4000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 31);
+    EXPECT_EQ(base64Encode(data).find_first_of("\r\n"), std::string::npos);
+    EXPECT_EQ(base64Decode(base64Encode(data)), data);
     // RFC 4648 section 10 test vectors.
     const char* vectors[][2] = {{"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},    {"foo", "Zm9v"},
                                 {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
@@ -28,9 +24,6 @@ TEST(Base64, RoundTripsEveryLengthUnwrappedAndMatchesTheStandard) {
         Bytes d = base64Decode(coded);
         EXPECT_EQ(std::string(d.begin(), d.end()), plain);
     }
-}
-
-TEST(Base64, LineBreaksAreSkippedAndGarbageGivesNothing) {
     EXPECT_EQ(base64Decode("Zm9v\r\nYmFy"), (Bytes{'f', 'o', 'o', 'b', 'a', 'r'}));
     // Not base64, not whole groups, too much padding, padding in the middle, the URL alphabet.
     for (const char* bad : {"not base64!", "Zm9", "Z===", "Zg==Zm9v", "Zm-_"}) EXPECT_TRUE(base64Decode(bad).empty()) << bad;

@@ -1,6 +1,7 @@
 // The platform service the devnet embeds: the push listing answers when a payment arrives,
-// at once for an old cursor, and when the service stops; an old directory file keeps its
-// handles; a platform of its own indexes only registered addresses; the ledger's feed.
+// at once for an old cursor, and when the service stops; a data folder from before migrations
+// keeps its handles; a platform of its own indexes only registered addresses. (The devnet's feed
+// is followed by dialo-platform in the e2e platform run.)
 
 #include <thread>
 
@@ -22,9 +23,6 @@ protected:
 TEST_F(DevnetPlatformTest, PushListingAnswersWhenAPaymentArrivesAtOnceForAnOldCursorAndOnStop) {
     start();
     Key alice = keyOf('1');
-    Reply first = get("/oi/capabilities");
-    EXPECT_EQ(first.j["push"]["kind"], "long-poll");
-    EXPECT_EQ(first.j["push"]["path"], "/oi/oracle/dialo/txids");
     const std::string before = fund(alice, 1000, false).txid;
     Reply now = get(listingPath(alice));
     ASSERT_EQ(now.status, 200) << now.body;
@@ -82,46 +80,10 @@ TEST_F(DevnetPlatformTest, AnOldDirectoryFileKeepsItsHandles) {
     }
     start();
     EXPECT_EQ(get("/api/bsvalias/address/olive@orvane.test").j["address"], pay.address);
-    EXPECT_EQ(get("/api/bsvalias/id/olive@orvane.test").j["pubkey"], id.pub);
-    EXPECT_EQ(get("/api/paymail/quota/" + id.pub).j["role"], "user");
     EXPECT_EQ(devnet.platform().storage().schemaVersion(), 2);
     // The owner's key still owns it.
     EXPECT_EQ(post("/api/paymail/claim", signedClaim("olive", keyOf('c'), pay)).status, 409);
     EXPECT_EQ(post("/api/paymail/claim", signedClaim("olive", id, keyOf('d'))).status, 200);
-    restart();
-    EXPECT_EQ(get("/api/bsvalias/address/olive@orvane.test").j["address"], keyOf('d').address);
-}
-
-TEST_F(DevnetPlatformTest, FeedGivesTransactionsAfterASequenceAndBlocksAboveAHeight) {
-    start();
-    Key alice = keyOf('1');
-    Reply empty = get("/devnet/feed?after=0&wait=0");
-    ASSERT_EQ(empty.status, 200) << empty.body;
-    EXPECT_EQ(empty.j["txs"], json::array());
-    const int64_t h0 = empty.j["height"];
-
-    Reply fed;
-    std::thread waiter([&] { fed = get("/devnet/feed?after=0&height=" + std::to_string(h0) + "&wait=20"); });
-    const std::string txid = fund(alice, 1000, false).txid;
-    waiter.join();
-    ASSERT_EQ(fed.j["txs"].size(), 1u) << fed.body;
-    const json& t = fed.j["txs"][0];
-    EXPECT_EQ(t["txid"], txid);
-    EXPECT_EQ(t["height"], -1);
-    EXPECT_GT(t["seen_ms"].get<int64_t>(), 0);
-    TxRecord rec;
-    ASSERT_TRUE(devnet.ledger().tx(txid, rec));
-    EXPECT_EQ(t["hex"], hex_encode(rec.raw));
-    EXPECT_EQ(fed.j["cursor"], t["seq"]);
-
-    const int64_t h1 = mine();
-    Reply mined = get("/devnet/feed?after=" + std::to_string(fed.j["cursor"].get<int64_t>()) +
-                      "&height=" + std::to_string(h0) + "&wait=20");
-    EXPECT_EQ(mined.j["txs"], json::array());
-    EXPECT_EQ(mined.j["cursor"], fed.j["cursor"]);
-    EXPECT_EQ(mined.j["blocks"], json::array({{{"height", h1}, {"txids", {txid}}}}));
-    EXPECT_EQ(mined.j["height"], h1);
-    EXPECT_EQ(get("/devnet/feed?after=x").status, 400);
 }
 
 // A platform run apart, not indexing everything: only payments to registered handles count.
@@ -158,19 +120,12 @@ TEST_F(DevnetPlatformTest, WithoutIndexAllOnlyRegisteredAddressesAreIndexed) {
     platform.learn(tx);
     platform.learn(tx);  // told twice, held once
 
-    service::Listing l;
-    ASSERT_TRUE(platform.storage().listing(alice.address, 20, l));
-    EXPECT_EQ(l.txids, std::vector<std::string>{txid_of(raw)});
-    EXPECT_GT(l.cursor, 0);
-    ASSERT_TRUE(platform.storage().listing(bob.address, 20, l));
-    EXPECT_TRUE(l.txids.empty());
-    EXPECT_EQ(l.cursor, 0);
-    ASSERT_TRUE(platform.storage().listing(payer.address, 20, l));
-    EXPECT_TRUE(l.txids.empty()) << "change to an unregistered address stays out";
+    for (const auto& [k, listed] : {std::pair{alice, true}, {bob, false}, {payer, false}}) {
+        service::Listing l;
+        ASSERT_TRUE(platform.storage().listing(k.address, 20, l));
+        EXPECT_EQ(l.txids, listed ? std::vector<std::string>{txid_of(raw)} : std::vector<std::string>{}) << k.address;
+    }
     EXPECT_EQ(platform.counters().indexed.load(), 1u);
-    service::IndexedTx held;
-    ASSERT_TRUE(platform.storage().tx(txid_of(raw), held));
-    EXPECT_EQ(held.raw, raw);
     platform.stop();
 }
 

@@ -16,6 +16,7 @@
 
 #include "support/temp_folder.h"
 #include "platform/data_dir.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 
 namespace dialo {
@@ -107,6 +108,12 @@ TEST_F(PlatformTest, RuntimeFolderIsOneNoOtherUserCanEnterOrMakeFirst) {
         }
     }
     ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+TEST(Paths, ProgramDirectoryHoldsThisTest) {
+    const std::string dir = programDirectory();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(::access((dir + "/unit_tests").c_str(), X_OK), 0);
 }
 
 TEST_F(PlatformTest, DetachedProgramIsNeverLeftAsOurChild) {

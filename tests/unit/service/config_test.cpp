@@ -41,16 +41,11 @@ TEST(PlatformConfig, GoodFileLoadsAndItsSummaryKeepsTheSecrets) {
     PlatformConfig cfg;
     std::vector<std::string> errors;
     ASSERT_TRUE(loadPlatformConfig(path, cfg, errors)) << (errors.empty() ? "" : errors[0]);
-    EXPECT_EQ(cfg.domain, "example.com");
+    EXPECT_EQ(cfg.domain + " " + cfg.storageKind + " " + cfg.chainKind, "example.com postgres node");
     EXPECT_EQ(cfg.listenPort, 8443);
-    EXPECT_EQ(cfg.storageKind, "postgres");
-    EXPECT_EQ(cfg.chainKind, "node");
-    EXPECT_EQ(cfg.nodePollMs, 500);
     EXPECT_TRUE(cfg.indexAll);
     EXPECT_DOUBLE_EQ(cfg.limits.clientPerSecond, 2.5);
-    EXPECT_EQ(cfg.limits.clientBurst, 10);
     EXPECT_EQ(cfg.limits.addressBurst, PlatformLimits{}.addressBurst);  // a default kept
-    EXPECT_EQ(cfg.limits.maxConnections, 64);
 
     const std::string summary = configSummary(cfg);
     EXPECT_NE(summary.find("example.com"), std::string::npos);
@@ -123,7 +118,6 @@ TEST(PlatformConfig, EachProblemIsOneLineNamingItsKey) {
             for (const std::string& e : errors) found = found || e.starts_with(want);
             EXPECT_TRUE(found) << "no line begins \"" << want << "\"";
         }
-        for (const std::string& e : errors) std::printf("    %s\n", e.c_str());
     }
     PlatformConfig cfg;
     std::vector<std::string> errors;

@@ -1,21 +1,20 @@
 // The storage's behaviour, the same for every backend (each row starts a database of its own),
-// and what only PostgreSQL promises: instances on one database hear each other's arrivals, and
-// a server restart costs failed calls, not a stuck instance.
+// and what only PostgreSQL promises: instances on one database hear each other's arrivals. (A
+// server restart under a busy instance is the e2e platform run's.)
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <iterator>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
-#include <set>
 #include <string>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -133,9 +132,12 @@ TEST_P(StorageTest, MigrationsRunOnceAndKeepTheData) {
     ASSERT_TRUE(first);
     const int version = first->schemaVersion();
     EXPECT_GE(version, 1);
-    PaymailEntry alice{"alice", key('a'), "1Alice", "https://a/av.png", "1Ord", "03bn", "1Bn", 100};
-    ASSERT_EQ(first->putClaim(alice), PutClaim::Taken);
-    ASSERT_TRUE(first->setValue("resume", "block 7"));
+    ASSERT_EQ(first->putClaim({"alice", key('a'), "1Alice", "", "", "", "1Bn", 100}), PutClaim::Taken);
+    std::string value;
+    EXPECT_FALSE(first->getValue("resume", value));
+    const std::pair<std::string, std::string> values[] = {
+        {"resume", "first"}, {"resume", "second"}, {"binary", std::string("a\0b\xff", 4)}, {"empty", ""}};
+    for (const auto& [k, v] : values) ASSERT_TRUE(first->setValue(k, v)) << k;
     first->close();
 
     // The same object again, and a second one: nothing runs twice, nothing is lost.
@@ -148,11 +150,11 @@ TEST_P(StorageTest, MigrationsRunOnceAndKeepTheData) {
     EXPECT_TRUE(second->healthy());
     PaymailEntry got;
     ASSERT_TRUE(second->lookupAlias("alice", got));
-    EXPECT_EQ(got.pubkey, alice.pubkey);
-    EXPECT_EQ(got.bnAddress, alice.bnAddress);
-    std::string value;
-    ASSERT_TRUE(second->getValue("resume", value));
-    EXPECT_EQ(value, "block 7");
+    EXPECT_EQ(got.bnAddress, "1Bn");
+    for (size_t i = 1; i < std::size(values); ++i) {  // the first was overwritten
+        ASSERT_TRUE(second->getValue(values[i].first, value)) << values[i].first;
+        EXPECT_EQ(value, values[i].second) << values[i].first;
+    }
 }
 
 TEST_P(StorageTest, ClaimsAreRefusedToOtherKeysAndOlderClaims) {
@@ -178,14 +180,9 @@ TEST_P(StorageTest, ClaimsAreRefusedToOtherKeysAndOlderClaims) {
 
     PaymailEntry got;
     ASSERT_TRUE(s->lookupAlias("alice", got));
-    EXPECT_EQ(got.alias, "alice");
-    EXPECT_EQ(got.pubkey, key('a'));
-    EXPECT_EQ(got.address, "1A2");
-    EXPECT_EQ(got.avatar, "av");
-    EXPECT_EQ(got.ordAddress, "1Ord");
-    EXPECT_EQ(got.bnPub, "03bn");
-    EXPECT_EQ(got.bnAddress, "1Bn");
-    EXPECT_EQ(got.ts, 200);
+    EXPECT_EQ(std::tie(got.alias, got.pubkey, got.address, got.avatar, got.ordAddress, got.bnPub, got.bnAddress, got.ts),
+              std::tie(steps[1].entry.alias, steps[1].entry.pubkey, steps[1].entry.address, steps[1].entry.avatar,
+                       steps[1].entry.ordAddress, steps[1].entry.bnPub, steps[1].entry.bnAddress, steps[1].entry.ts));
     EXPECT_FALSE(s->lookupAlias("carol", got));
 
     const std::pair<std::string, bool> pubkeys[] = {{key('a'), true}, {key('b'), true}, {key('c'), false}};
@@ -270,25 +267,6 @@ TEST_P(StorageTest, IndexListsOldestFirstWithAGrowingCursor) {
     EXPECT_EQ(got.height, 9);
 }
 
-TEST_P(StorageTest, ValuesOutliveTheObject) {
-    std::unique_ptr<Storage> s = opened();
-    ASSERT_TRUE(s);
-    std::string value;
-    EXPECT_FALSE(s->getValue("resume", value));
-    const std::pair<std::string, std::string> values[] = {
-        {"resume", "first"}, {"resume", "second"}, {"binary", std::string("a\0b\xff", 4)}, {"empty", ""}};
-    for (const auto& [k, v] : values) ASSERT_TRUE(s->setValue(k, v)) << k;
-    s.reset();
-    std::unique_ptr<Storage> again = opened();
-    ASSERT_TRUE(again);
-    const std::pair<std::string, std::string> expected[] = {
-        {"resume", "second"}, {"binary", std::string("a\0b\xff", 4)}, {"empty", ""}};
-    for (const auto& [k, v] : expected) {
-        ASSERT_TRUE(again->getValue(k, value)) << k;
-        EXPECT_EQ(value, v) << k;
-    }
-}
-
 TEST_P(StorageTest, TheHookHearsEachNewAddressOnce) {
     Arrivals arrivals;
     std::unique_ptr<Storage> s = opened(arrivals.hook());
@@ -347,61 +325,6 @@ TEST(PostgresStorage, InstancesOnOneDatabaseHearEachOther) {
     ASSERT_EQ(one->putClaim(alice), PutClaim::Taken);
     alice.pubkey = key('b');
     EXPECT_EQ(two->putClaim(alice), PutClaim::OtherOwner);
-}
-
-TEST(PostgresStorage, ARestartCostsFailedCallsNotAStuckInstance) {
-    test::PostgresCluster cluster;
-    ASSERT_TRUE(cluster.ok()) << cluster.error();
-    Arrivals arrivals;
-    std::unique_ptr<Storage> s = openPostgres(cluster, arrivals);
-    ASSERT_TRUE(s);
-
-    std::mutex m;
-    std::condition_variable cv;
-    std::vector<std::string> stored;  // what indexTx said it stored
-    size_t failures = 0;
-    std::atomic<bool> stop{false};
-    std::thread indexer([&] {
-        for (int n = 1; !stop; ++n) {
-            bool added = false;
-            const bool ok = s->indexTx(makeTx(n), {"1Busy"}, added);
-            {
-                std::lock_guard<std::mutex> lk(m);
-                if (ok) {
-                    stored.push_back(txid(n));
-                } else {
-                    ++failures;
-                }
-            }
-            cv.notify_all();
-            // Pacing while the server is away, so the loop does not spin on refused connections.
-            if (!ok) std::this_thread::sleep_for(5ms);
-        }
-    });
-    auto waitUntil = [&](auto done) {
-        std::unique_lock<std::mutex> lk(m);
-        return cv.wait_for(lk, kDeadline, done);
-    };
-
-    EXPECT_TRUE(waitUntil([&] { return stored.size() >= 20; }));
-    ASSERT_TRUE(cluster.stop()) << cluster.log();
-    EXPECT_TRUE(waitUntil([&] { return failures > 0; }));
-    ASSERT_TRUE(cluster.start()) << cluster.log();
-    size_t before = 0;
-    {
-        std::lock_guard<std::mutex> lk(m);
-        before = stored.size();
-    }
-    EXPECT_TRUE(waitUntil([&] { return stored.size() >= before + 20; })) << "calls do not succeed again";
-    EXPECT_TRUE(arrivals.waitFor("")) << "the listener did not say it may have missed arrivals";
-    stop = true;
-    indexer.join();
-
-    EXPECT_TRUE(s->healthy());
-    Listing l;
-    ASSERT_TRUE(s->listing("1Busy", 1000000, l));
-    const std::set<std::string> listed(l.txids.begin(), l.txids.end());
-    for (const std::string& t : stored) EXPECT_TRUE(listed.count(t)) << t << " was stored but is not listed";
 }
 
 }  // namespace

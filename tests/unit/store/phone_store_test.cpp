@@ -26,31 +26,11 @@ using test::idsIn;
 
 class PhoneStoreTest : public test::StoreTest {};
 
-TEST_F(PhoneStoreTest, StoreKeyIsTheBareLowerCaseAlias) {
-    EXPECT_EQ(store_key("  @Bob.Smith@orvane.test"), "bobsmith");
-    EXPECT_EQ(store_key("Ann_Lee-2"), "ann_lee-2");
-    EXPECT_EQ(store_key("@@@"), "");
-    EXPECT_EQ(handle_store_path(""), "");
-}
-
-TEST_F(PhoneStoreTest, FirstRunLeavesAnEmptyPrivateSharedFileAndNoHandleFile) {
-    load_settings();
-    EXPECT_EQ(readText(sharedFile()), "");
-    EXPECT_EQ(modeOf(sharedFile()), 0600u);
-    EXPECT_EQ(caFilePath(), root() + "/Orvane/devnet-ca.pem");
-
-    // Until a handle is known a save writes the settings only.
-    save();
-    EXPECT_EQ(readJson(sharedFile())["volume"], 100);
-    for (const auto& name : folderEntries()) EXPECT_NE(name.rfind("phone-", 0), 0u) << name;
-}
-
-TEST_F(PhoneStoreTest, VolumeThemeAndNotifyAreNormalisedOnLoad) {
-    const std::vector<std::tuple<const char*, json, int>> cases = {
-        {"volume", 120, 100}, {"volume", 175, 200}, {"volume", 74, 50},   {"volume", 75, 100},
-        {"volume", 124, 100}, {"volume", 125, 150}, {"volume", 900, 200}, {"volume", -5, 50},
-        {"volume", 130.7, 150}, {"theme", 7, 0},    {"theme", -1, 0},     {"theme", 3, 3},
-        {"theme", 1, 1},      {"notify", 9, 0},     {"notify", -1, 0},    {"notify", 2, 2},
+TEST_F(PhoneStoreTest, SettingsAreNormalisedAndBadlyTypedOnesSkippedAlone) {
+    const std::tuple<const char*, json, int> cases[] = {
+        {"volume", 74, 50},   {"volume", 75, 100}, {"volume", 124, 100}, {"volume", 125, 150}, {"volume", 900, 200},
+        {"volume", -5, 50},   {"volume", 130.7, 150}, {"theme", 7, 0},   {"theme", 3, 3},      {"notify", "loud", 0},
+        {"notify", -1, 0},    {"notify", 2, 2},
     };
     for (const auto& [key, stored, loaded] : cases) {
         writeJson(sharedFile(), {{key, stored}});
@@ -60,67 +40,49 @@ TEST_F(PhoneStoreTest, VolumeThemeAndNotifyAreNormalisedOnLoad) {
         int got = k == "volume" ? phoneFlags().volume.load() : k == "theme" ? g.state.settings.theme : g.state.settings.notify;
         EXPECT_EQ(got, loaded) << key << " stored as " << stored;
     }
-}
-
-TEST_F(PhoneStoreTest, BadlyTypedSettingsAndUnknownCardKindsAreSkippedAlone) {
-    writeJson(sharedFile(), {{"admin", "yes"}, {"theme", 2}, {"notify", "loud"}, {"volume", 150}, {"bsv", true},
-                             {"output", "sink-7"}, {"main_x", 10},
-                             {"boxes", json::array({{{"k", 0}, {"x", 1}, {"y", 1}}, {{"k", 8}, {"x", 2}, {"y", 2}},
-                                                    {{"k", 3}, {"x", 30}, {"y", -40}}, {{"k", 7}, {"x", 70}, {"y", 71}}})},
+    writeJson(sharedFile(), {{"admin", "yes"}, {"theme", 2}, {"main_x", 10},
+                             {"boxes", json::array({{{"k", 8}, {"x", 2}, {"y", 2}}, {{"k", 3}, {"x", 30}, {"y", -40}}})},
                              {"network", {{"service_port", "x"}, {"service_domain", "a.test"}}}});
     load_settings();
     EXPECT_EQ(networkConfig().servicePort, 24443);
     EXPECT_EQ(networkConfig().serviceDomain, "a.test");
-    EXPECT_EQ(phoneFlags().volume.load(), 150);
     auto g = lockPhone();
     const PhoneSettings& s = g.state.settings;
     EXPECT_FALSE(s.admin);
     EXPECT_EQ(s.theme, 2);
-    EXPECT_EQ(s.notify, 0);
-    EXPECT_TRUE(s.bsv);
-    EXPECT_EQ(s.output, "sink-7");
     EXPECT_FALSE(s.mainPos.valid) << "a main position needs both coordinates";
     EXPECT_TRUE(s.cardPos[3].valid && s.cardPos[3].x == 30 && s.cardPos[3].y == -40);
-    EXPECT_TRUE(s.cardPos[7].valid && s.cardPos[7].x == 70);
-    for (int k : {0, 1, 2, 4, 5, 6}) EXPECT_FALSE(s.cardPos[k].valid) << "card " << k;
+    for (int k : {0, 1, 2, 4, 5, 6, 7}) EXPECT_FALSE(s.cardPos[k].valid) << "card " << k;
 }
 
 TEST_F(PhoneStoreTest, NetworkAndAudioAreReadAndSavesKeepThemAndUnknownKeysAsTyped) {
-    const json kept = {{"network", {{"service_domain", "example.test"}, {"service_address", "10.0.0.5"},
-                                    {"service_port", 8443}, {"directory_port", 9443}, {"woc_base", "https://h/woc"},
-                                    {"event_fee_address", "1EventFee"}, {"call_fee_address", "1CallFee"},
-                                    {"ca_file", "/etc/dialo/ca.pem"}, {"note", "as typed"}}},
-                       {"audio", {{"backend", "file"}, {"input_wav", "/tmp/in.wav"}, {"output_wav", "/tmp/out.wav"}}},
+    const json kept = {{"network", {{"service_domain", "example.test"}, {"service_port", 8443}, {"ca_file", "/etc/ca.pem"},
+                                    {"note", "as typed"}}},
+                       {"audio", {{"backend", "file"}, {"input_wav", "/tmp/in.wav"}}},
                        {"future_key", {{"a", json::array({1, 2, 3})}, {"b", nullptr}}}};
+    // An API key goes into a request header as it is: one with a blank or a line break is no key.
+    for (const auto& [key, read] : {std::pair{"k-1", "k-1"}, {"k\r\nX-Evil: 1", ""}, {"k 1", ""}, {"k\x7f", ""}}) {
+        writeJson(sharedFile(), {{"network", {{"woc_api_key", key}, {"arc_api_key", key}}}});
+        load_settings();
+        EXPECT_EQ(networkConfig().wocApiKey + "|" + networkConfig().arcApiKey, std::string(read) + "|" + read) << key;
+    }
     json doc = kept;
     doc["output"] = "sink-a";
     writeJson(sharedFile(), doc);
     load_settings();
-    const NetworkConfig n = networkConfig();
-    EXPECT_EQ(n.serviceDomain + " " + n.serviceAddress + " " + n.wocBase, "example.test 10.0.0.5 https://h/woc");
-    EXPECT_EQ(n.servicePort, 8443);
-    EXPECT_EQ(n.directoryPort, 9443);
-    EXPECT_EQ(n.eventFeeAddress + " " + n.callFeeAddress, "1EventFee 1CallFee");
-    EXPECT_EQ(caFilePath(), "/etc/dialo/ca.pem");
-    const AudioConfig a = audioConfig();
-    EXPECT_EQ(a.backend, AudioBackend::File);
-    EXPECT_EQ(a.inputWav + " " + a.outputWav, "/tmp/in.wav /tmp/out.wav");
+    EXPECT_EQ(networkConfig().serviceDomain, "example.test");
+    EXPECT_EQ(networkConfig().servicePort, 8443);
+    EXPECT_EQ(caFilePath(), "/etc/ca.pem");
+    EXPECT_EQ(audioConfig().backend, AudioBackend::File);
+    EXPECT_EQ(audioConfig().inputWav, "/tmp/in.wav");
 
-    auto expectKept = [&](const char* when) {
-        json shared = readJson(sharedFile());
-        for (const auto& [key, value] : kept.items()) EXPECT_EQ(shared[key].dump(), value.dump()) << key << " " << when;
-    };
-    // No output chosen in memory leaves the stored choice in place.
+    // No output chosen in memory leaves the stored choice in place; a handle's save keeps them too.
     lockPhone().state.settings.output.clear();
-    lockPhone().state.settings.theme = 2;
-    save();
-    expectKept("after a save");
-    EXPECT_EQ(readJson(sharedFile())["theme"], 2);
-    EXPECT_EQ(readJson(sharedFile())["output"], "sink-a");
     switch_store_handle("alice");
-    expectKept("after a switch");
     save();
-    expectKept("after a save with a handle loaded");
+    json shared = readJson(sharedFile());
+    for (const auto& [key, value] : kept.items()) EXPECT_EQ(shared[key].dump(), value.dump()) << key;
+    EXPECT_EQ(shared["output"], "sink-a");
 }
 
 TEST_F(PhoneStoreTest, OnlyTheDevnetGetsBuiltInFeeAddressesItsCaAndLoopbackPaymail) {
@@ -190,17 +152,12 @@ TEST_F(PhoneStoreTest, SettingsSurviveARestartInBothPrivateWholeFiles) {
     EXPECT_EQ(text.rfind("{\n  \"", 0), 0u) << "written with an indent of two spaces";
     EXPECT_NE(text.find("Zoë"), std::string::npos) << "non-ASCII text stays UTF-8";
 
-    // A restart: memory starts from defaults and reads the shared file back.
+    // A restart reads the positions back (the card test restarts the window for the rest).
     lockPhone().state.settings = PhoneSettings{};
-    phoneFlags().volume = 100;
     load_settings();
     auto g = lockPhone();
-    const PhoneSettings& s = g.state.settings;
-    EXPECT_EQ(std::tie(s.theme, s.notify, s.bsv, s.output, s.input),
-              std::make_tuple(2, 3, true, std::string("sink-1"), std::string("mic-1")));
-    EXPECT_TRUE(s.mainPos.valid && s.mainPos.x == 10 && s.mainPos.y == 20);
-    EXPECT_TRUE(s.cardPos[CardFees].valid && s.cardPos[CardFees].x == -7 && s.cardPos[CardFees].y == 8);
-    EXPECT_EQ(phoneFlags().volume.load(), 150);
+    EXPECT_TRUE(g.state.settings.mainPos.valid && g.state.settings.mainPos.y == 20);
+    EXPECT_TRUE(g.state.settings.cardPos[CardFees].valid && g.state.settings.cardPos[CardFees].x == -7);
 }
 
 TEST_F(PhoneStoreTest, OnlyCompleteTransactionIdsAndPlayableMessagesAreWritten) {
@@ -257,12 +214,6 @@ TEST_F(PhoneStoreTest, OnlyCompleteTransactionIdsAndPlayableMessagesAreWritten) 
     EXPECT_EQ(std::tie(r.sent, r.sentCount, r.heardCount), std::make_tuple(std::vector<std::string>{full}, 70, 2));
     EXPECT_EQ(r.feeTxid + " " + std::to_string(r.feeSats), full + " 25226") << "the call fee is on the receipt";
     EXPECT_EQ(r.sentKinds, std::vector<std::string>{"invite"});
-    // A file from before kinds were kept loads with its txids and no kinds.
-    doc["calls"][1]["receipt"].erase("sentkinds");
-    PhoneState old;
-    ASSERT_TRUE(apply_handle_document(old, doc));
-    EXPECT_EQ(old.boxes.calls[1].receipt.sent, std::vector<std::string>{full});
-    EXPECT_TRUE(old.boxes.calls[1].receipt.sentKinds.empty());
 }
 
 TEST_F(PhoneStoreTest, InboxAndCallHistoryKeepTheNewest) {
@@ -304,13 +255,11 @@ TEST_F(PhoneStoreTest, OneMissedCallRecordPerCall) {
         g.state.boxes.calls.push_back(callRecord("Bob", "alice", 5, "call-4"));
         record_missed_call(g.state, "Bob", "call-4");
     }
-    const int64_t after = int64_t(std::time(nullptr));
     EXPECT_EQ(ids(&HandleBoxes::calls), (std::vector<std::string>{"call-1", "call-2", "call-4", "call-4"}));
     auto g = lockPhone();
     const CallRecord& r = g.state.boxes.calls[0];
     EXPECT_EQ(r.from + " " + r.to + " " + r.txid, "Bob alice " + firstTx);
-    EXPECT_TRUE(r.missed && !r.hide && r.secs == 0 && r.sats == 0);
-    EXPECT_TRUE(r.ts >= before && r.ts <= after);
+    EXPECT_TRUE(r.missed && r.sats == 0 && r.ts >= before);
     EXPECT_EQ(g.state.boxes.calls[1].sats, 7);
     EXPECT_TRUE(g.state.boxes.calls[3].missed);
     EXPECT_EQ(readJson(handleFile("alice"))["calls"].size(), 4u) << "each record is saved at once";
@@ -387,66 +336,22 @@ TEST_F(PhoneStoreTest, MessageWhoseAudioFileIsGoneIsLeftOutOfTheLoadAlone) {
     EXPECT_EQ(readText(audioFile("alice", "kept")), asText(audio(1)));
     EXPECT_EQ(readJson(handleFile("alice"))["answerphone"], true);
 
-    // Several files gone at once (two saved messages without an id among them), then a switch
-    // away before any save: the one write the switch makes restores them all and keeps the
-    // old handle's last change.
-    const std::string folder = dataDir() + "/audio-alice/";
-    {
-        auto g = lockPhone();
-        g.state.boxes.inbox.push_back(inboxMessage("m2", "bob", 5, 5));
-        g.state.boxes.saved = {savedMessage(1, "", "bob", 6), savedMessage(2, "", "bob", 7)};
-        save_phone_store(g.state);
-    }
-    const std::vector<std::string> files = {audioFile("alice", "kept"), audioFile("alice", "m2"),
-                                            folder + store_detail::audioFileName("", audio(6)),
-                                            folder + store_detail::audioFileName("", audio(7))};
-    for (const std::string& f : files) ASSERT_TRUE(std::filesystem::remove(f)) << f;
-    lockPhone().state.boxes.answerphone = false;
-    int documentWrites = 0;
-    setStoreWriteHook([&](const std::string& path) { documentWrites += path == handleFile("alice"); });
-    switch_store_handle("bob");
-    setStoreWriteHook({});
-    EXPECT_EQ(documentWrites, 1);
-    EXPECT_EQ(readJson(handleFile("alice"))["answerphone"], false);
-    for (const std::string& f : files) EXPECT_TRUE(std::filesystem::is_regular_file(f)) << f;
-    switch_store_handle("alice");
-    EXPECT_EQ(ids(&HandleBoxes::inbox), (std::vector<std::string>{"kept", "m2"}));
-    {
-        auto g = lockPhone();
-        ASSERT_EQ(g.state.boxes.saved.size(), 2u);
-        EXPECT_EQ(g.state.boxes.saved[0].audio, audio(6));
-        EXPECT_EQ(g.state.boxes.saved[1].audio, audio(7)) << "messages without an id share no file";
-    }
-
     // A file that is there but does not read is no gone message: the load fails, nothing of
     // the handle is rewritten or deleted, and once the file reads the message is back.
-    struct Unreadable {
-        const char* how;
-        std::function<void(const std::string&)> make, undo;
-    };
-    namespace fs = std::filesystem;
-    const std::vector<Unreadable> rows = {
-        {"a folder in its place",
-         [](const std::string& f) { fs::remove(f); fs::create_directory(f); },
-         [this](const std::string& f) { fs::remove(f); writeText(f, asText(audio(1))); }},
-    };
-    for (const Unreadable& row : rows) {
-        switch_store_handle("bob");
-        const std::string file = audioFile("alice", "kept"), before = readText(handleFile("alice"));
-        row.make(file);
-        switch_store_handle("alice");
-        EXPECT_EQ(current_store_key(), "") << row.how;
-        EXPECT_TRUE(ids(&HandleBoxes::inbox).empty()) << row.how;
-        lockPhone().state.boxes.answerphone = true;
-        save();
-        switch_store_handle("bob");
-        EXPECT_EQ(readText(handleFile("alice")), before) << row.how;
-        EXPECT_TRUE(fs::exists(file)) << row.how;
-        row.undo(file);
-        switch_store_handle("alice");
-        EXPECT_EQ(ids(&HandleBoxes::inbox), (std::vector<std::string>{"kept", "m2"})) << row.how;
-        EXPECT_EQ(lockPhone().state.boxes.inbox[0].audio, audio(1)) << row.how;
-    }
+    switch_store_handle("bob");
+    const std::string file = audioFile("alice", "kept"), before = readText(handleFile("alice"));
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);  // there, but no file to read
+    switch_store_handle("alice");
+    EXPECT_EQ(current_store_key(), "");
+    EXPECT_TRUE(ids(&HandleBoxes::inbox).empty());
+    save();
+    switch_store_handle("bob");
+    EXPECT_EQ(readText(handleFile("alice")), before);
+    std::filesystem::remove(file);
+    writeText(file, asText(audio(1)));
+    switch_store_handle("alice");
+    EXPECT_EQ(ids(&HandleBoxes::inbox), std::vector<std::string>{"kept"});
 }
 
 // The window paints under the phone-state mutex while saves come in: none may write under it.
