@@ -89,6 +89,22 @@ TEST_F(HandleSwitchTest, SingleFileLayoutIsSharedOutOnceAndBlockedCallersStayBlo
     EXPECT_EQ(lockPhone().state.boxes.saved[2].audio, audio(3));
 }
 
+// An own file written while the old layout was shared out may hold the messages another handle
+// took: they are dropped from it, never shown twice.
+TEST_F(HandleSwitchTest, OwnFileDropsOldLayoutMessagesThatAnotherHandleOwns) {
+    writeJson(sharedFile(), {{"saved", json::array({savedJson(1, "L1", "zed", 1), savedJson(2, "L2", "zed", 2)})}});
+    writeJson(handleFile("carol"), {{"saved", json::array({savedJson(1, "L1", "zed", 1)})}});
+    writeJson(handleFile("bob"), {{"saved", json::array({savedJson(1, "L1", "zed", 1), savedJson(2, "B1", "dave", 4),
+                                                          savedJson(3, "L2", "zed", 2), savedJson(4, "", "erin", 5)})}});
+    load_settings();
+    switch_store_handle("carol");
+    EXPECT_EQ(ids(&HandleBoxes::saved), Ids{"L1"});
+    switch_store_handle("bob");
+    EXPECT_EQ(ids(&HandleBoxes::saved), (Ids{"B1", ""}));
+    EXPECT_EQ(idsIn(readJson(handleFile("bob"))["saved"]), (Ids{"B1", ""}));
+    EXPECT_EQ(readJson(sharedFile())["legacy_saved_owner"], "carol");
+}
+
 TEST_F(HandleSwitchTest, SavedMessagesAreNumberedOthersFirst) {
     // Without a known own handle every message counts as someone else's.
     for (const auto& [own, numbers] : {std::pair{"Alice@orvane.test", std::vector<int>{3, 1, 4, 2}},
