@@ -126,7 +126,7 @@ bob_lists() {
     id_txid[$id]=$tx
     [ -n "${deleting[$id]:-}" ] || tracked[$id]=1
     [ -z "${deleted[$id]:-}" ] || fail_seed "bob's phone lists $id, deleted before"
-  done < <(grep -oE '"id":"[^"]*"[^}]*"txid":"[0-9a-f]*"' <<<"$listed" | sed -E 's/"id":"([^"]*)".*"txid":"([0-9a-f]*)"/\1 \2/')
+  done <<<"$(grep -oE '"id":"[^"]*"[^}]*"txid":"[0-9a-f]*"' <<<"$listed" | sed -E 's/"id":"([^"]*)".*"txid":"([0-9a-f]*)"/\1 \2/')"
   for id in "${!tracked[@]}"; do
     grep -qF "\"id\":\"$id\"" <<<"$listed" || missing+=" $id"
   done
@@ -369,7 +369,7 @@ store_cycle() {
   send "send bob tape $(printf '%08x%08x' "$seed" "$tape_n") $gsm"
   tapes_sent=$((tapes_sent + 1))
   use bob
-  mapfile -t ids < <(printf '%s\n' "${!tracked[@]}")
+  ids=("${!tracked[@]}")
   local -a unsaved
   read -ra unsaved <<<"$inbox_now"
   n=$((1 + $(rnd 3)))
@@ -407,7 +407,7 @@ store_cycle() {
   fi
   # Deletes answered before the kill are certain.
   use bob
-  while read -r id; do deleted[$id]=1; done < <(grep -oE '"deleted":true,"event":"delete","id":"[^"]*"' "$out" | cut -d'"' -f10)
+  while read -r id; do [ -z "$id" ] || deleted[$id]=1; done <<<"$(grep -oE '"deleted":true,"event":"delete","id":"[^"]*"' "$out" | cut -d'"' -f10)"
   crash bob store
 }
 
