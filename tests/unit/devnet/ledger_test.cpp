@@ -1,5 +1,5 @@
-// The devnet's ledger judges transactions the way a node does, and keeps what it took across
-// a restart. What it answers is read by the phone's own wallet tests.
+// The devnet's ledger judges transactions as a node does: the phone's wallet tests read its
+// answers, so a rule it skipped would let a transaction a node refuses pass every test.
 
 #include <algorithm>
 #include <functional>
@@ -21,52 +21,45 @@ Bytes signedAs(std::vector<Coin> coins, const std::vector<TxOutput>& outputs, co
     return serialize_tx(coins, outputs, false);
 }
 
-// The same transaction with each input's unlocking script replaced.
-Bytes withUnlocking(const Bytes& raw, const std::function<Bytes(const Bytes&)>& change) {
+// The transaction with each input's unlocking script (<sig> <pubkey>, one-byte pushes) remade
+// from its signature and key.
+Bytes reUnlocked(const Bytes& raw, const std::function<Bytes(Bytes sig, const Bytes& pub)>& remake) {
     ParsedTx tx;
     EXPECT_TRUE(parse_tx(raw, tx));
     std::vector<Coin> inputs;
     for (const ParsedInput& in : tx.inputs) {
+        const Bytes& s = in.script;
         Coin c;
         c.txid = in.prevTxid;
         c.vout = in.vout;
-        c.unlocking = change(in.script);
+        c.unlocking = remake(Bytes(s.begin() + 1, s.begin() + 1 + s[0]), Bytes(s.begin() + 1 + s[0], s.end()));
         inputs.push_back(std::move(c));
     }
     return serialize_tx(inputs, tx.outputs, false);
 }
 
-// An unlocking script of our builder's (one-byte pushes of signature and key) re-pushed with
-// the given opcodes; 0x4C and 0x4D are OP_PUSHDATA1 and 2.
-std::function<Bytes(const Bytes&)> pushedWith(int sigOp, int pubOp) {
-    return [sigOp, pubOp](const Bytes& s) {
-        Bytes sig(s.begin() + 1, s.begin() + 1 + s[0]), pub(s.begin() + 2 + s[0], s.end()), out;
-        for (auto [op, data] : {std::pair{sigOp < 0 ? int(s[0]) : sigOp, sig}, std::pair{pubOp, pub}}) {
-            out.push_back(uint8_t(op));
-            if (op == 0x4C) out.push_back(uint8_t(data.size()));
-            if (op == 0x4D) out.insert(out.end(), {uint8_t(data.size()), 0});
-            out.insert(out.end(), data.begin(), data.end());
-        }
-        return out;
-    };
+// The signature pushed with OP_PUSHDATA1 (0x4C) where a one-byte push does.
+Bytes pushData1(Bytes sig, const Bytes& pub) {
+    Bytes out = {0x4C, uint8_t(sig.size())};
+    out.insert(out.end(), sig.begin(), sig.end());
+    out.insert(out.end(), pub.begin(), pub.end());
+    return out;
 }
 
-// Our builder's unlocking script with the signature's s replaced by n - s: the same valid
-// ECDSA signature, in the form a node refuses as malleable.
-Bytes withHighS(const Bytes& s) {
-    Bytes sig(s.begin() + 1, s.begin() + 1 + s[0]), pub(s.begin() + 1 + s[0], s.end());
-    // 30 len 02 rlen r 02 slen s 41
-    Scalar32 r{}, sv{};
+// The signature's s replaced by n - s: the same valid ECDSA signature, in the form a node
+// refuses as malleable. DER: 30 len 02 rlen r 02 slen s, then the sighash byte.
+Bytes highS(Bytes sig, const Bytes& pub) {
+    Scalar32 r{}, s{};
     const size_t rlen = sig[3], slen = sig[5 + rlen];
     const uint8_t* rp = sig.data() + 4;
     const uint8_t* sp = sig.data() + 6 + rlen;
     std::copy(rp + (rlen > 32 ? rlen - 32 : 0), rp + rlen, r.end() - std::min<size_t>(rlen, 32));
-    std::copy(sp + (slen > 32 ? slen - 32 : 0), sp + slen, sv.end() - std::min<size_t>(slen, 32));
-    EXPECT_TRUE(is_low_s(sv.data()));
-    EXPECT_EQ(secp256k1_ec_seckey_negate(secp256k1_context_static, sv.data()), 1);
-    Bytes high = der_encode_signature(r, sv), out;
+    std::copy(sp + (slen > 32 ? slen - 32 : 0), sp + slen, s.end() - std::min<size_t>(slen, 32));
+    EXPECT_TRUE(is_low_s(s.data()));
+    EXPECT_EQ(secp256k1_ec_seckey_negate(secp256k1_context_static, s.data()), 1);
+    Bytes high = der_encode_signature(r, s);
     high.push_back(kSighashAllForkId);
-    out.push_back(uint8_t(high.size()));
+    Bytes out = {uint8_t(high.size())};
     out.insert(out.end(), high.begin(), high.end());
     out.insert(out.end(), pub.begin(), pub.end());
     return out;
@@ -94,16 +87,6 @@ TEST_F(DevnetLedgerTest, RefusesWhatANodeRefusesAndKeepsNothingOfIt) {
          Reject::MissingInputs, "Missing inputs", false},
         {"resubmission", [&](const Coin& c) { Bytes raw = spend(c); EXPECT_EQ(submitWoc(raw).status, 200); return raw; },
          Reject::AlreadyKnown, "txn-already-known", false},
-        {"input that does not exist", [&](const Coin&) { return spend(coinOf(alice, std::string(63, 'a') + "b", 0, 10000)); },
-         Reject::MissingInputs, "Missing inputs", true},
-        {"flipped bit in the signature's r",
-         [&](const Coin& c) {
-             Bytes raw = spend(c);
-             // After version, input count, outpoint, script length: push length, 30, length, 02, r length, r.
-             raw[4 + 1 + 36 + 1 + 1 + 4 + 3] ^= 0x01;
-             return raw;
-         },
-         Reject::BadScript, "mandatory-script-verify-flag-failed", true},
         {"signature by another key", [&](const Coin& c) { return signedAs({c}, {payTo(mallory, 9000)}, mallory); },
          Reject::BadScript, "mandatory-script-verify-flag-failed", true},
         {"payment redirected after signing",
@@ -125,17 +108,12 @@ TEST_F(DevnetLedgerTest, RefusesWhatANodeRefusesAndKeepsNothingOfIt) {
         {"4,400 outputs of 21,000,000 BSV whose total wraps",
          [&](const Coin& c) { return signedAs({c}, std::vector<TxOutput>(4400, payTo(bob, kMaxMoney)), alice); },
          Reject::Malformed, "bad-txns-txouttotal-toolarge", true},
-        {"two outputs of 21,000,000 BSV",
-         [&](const Coin& c) { return signedAs({c}, {payTo(bob, kMaxMoney), payTo(bob, 1)}, alice); },
-         Reject::Malformed, "bad-txns-txouttotal-toolarge", true},
         {"inputs worth more than 21,000,000 BSV",
          [&](const Coin&) { return signedAs({fund(alice, kMaxMoney), fund(alice, kMaxMoney)}, {payTo(bob, 1000)}, alice); },
          Reject::Malformed, "bad-txns-inputvalues-outofrange", true},
-        {"signature pushed with OP_PUSHDATA1", [&](const Coin& c) { return withUnlocking(spend(c), pushedWith(0x4C, 0x21)); },
+        {"signature pushed with OP_PUSHDATA1", [&](const Coin& c) { return reUnlocked(spend(c), pushData1); },
          Reject::BadScript, "Data push larger than necessary", true},
-        {"key pushed with OP_PUSHDATA2", [&](const Coin& c) { return withUnlocking(spend(c), pushedWith(-1, 0x4D)); },
-         Reject::BadScript, "Data push larger than necessary", true},
-        {"signature with the high S", [&](const Coin& c) { return withUnlocking(spend(c), withHighS); },
+        {"signature with the high S", [&](const Coin& c) { return reUnlocked(spend(c), highS); },
          Reject::BadScript, "S value is unnecessarily high", true},
     };
     for (const auto& c : cases) {
@@ -148,9 +126,6 @@ TEST_F(DevnetLedgerTest, RefusesWhatANodeRefusesAndKeepsNothingOfIt) {
         EXPECT_NE(r.body.find(c.reason), std::string::npos) << r.body;
         EXPECT_EQ(devnet.ledger().submit(raw).reject, c.reject);
         EXPECT_EQ(devnet.ledger().status().mempool, before) << "nothing of a refused transaction is kept";
-        if (c.reject == Reject::MissingInputs) {
-            EXPECT_EQ(submitOracle(raw).j["error"], "Missing inputs");
-        }
         if (c.coinLeft) {
             EXPECT_TRUE(devnet.ledger().submit(spend(coin)).accepted);
         }
@@ -166,47 +141,6 @@ TEST_F(DevnetLedgerTest, FeeBelowMinimumRateIsRefused) {
     EXPECT_EQ(cheap.status, 400);
     EXPECT_NE(cheap.body.find("min relay fee not met"), std::string::npos) << cheap.body;
     EXPECT_EQ(submitWoc(buildSigned({coin}, {payTo(bob, 1000)}, alice, 500)).status, 200);
-}
-
-TEST_F(DevnetLedgerTest, BlocksComeOnTheirOwnAtTheInterval) {
-    options.blockIntervalSeconds = 1;
-    start();
-    Coin coin = fund(keyOf('1'), 10000, false);
-    EXPECT_TRUE(waitFor([&] {
-        TxRecord rec;
-        return devnet.ledger().tx(coin.txid, rec) && rec.height >= 1;
-    }));
-}
-
-TEST_F(DevnetLedgerTest, RestartKeepsUtxosHistoryBlocksAndMempool) {
-    start();
-    Key alice = keyOf('1'), bob = keyOf('2'), carol = keyOf('3');
-    Coin coin = fund(alice, 10000);
-    Bytes confirmedSpend = buildSigned({coin}, {payTo(bob, 3000)}, alice);
-    ASSERT_EQ(submitWoc(confirmedSpend).status, 200);
-    mine();
-    Coin bobs = coinOf(bob, txid_of(confirmedSpend), 0, 3000);
-    Bytes pending = buildSigned({bobs}, {payTo(carol, 1000)}, bob);
-    ASSERT_EQ(submitWoc(pending).status, 200);
-    Bytes chained = buildSigned({coinOf(carol, txid_of(pending), 0, 1000)}, {payTo(alice, 500)}, carol);
-    EXPECT_TRUE(devnet.ledger().submit(chained).accepted) << "an unconfirmed output is spendable";
-    LedgerStatus before = devnet.ledger().status();
-
-    restart();
-
-    LedgerStatus after = devnet.ledger().status();
-    EXPECT_EQ(after.tip.height, before.tip.height);
-    EXPECT_EQ(after.tip.hash, before.tip.hash);
-    EXPECT_EQ(after.mempool, 2);
-    EXPECT_EQ(after.utxos, before.utxos);
-    Reply history = woc("/address/" + bob.address + "/history");
-    ASSERT_EQ(history.j.size(), 2u);
-    EXPECT_EQ(history.j[0]["tx_hash"], txid_of(confirmedSpend));
-    EXPECT_EQ(history.j[1]["tx_hash"], txid_of(pending));
-    // The mempool spend still blocks a second spend; the one in a block is gone for good.
-    EXPECT_EQ(devnet.ledger().submit(buildSigned({bobs}, {payTo(alice, 1000)}, bob)).reject, Reject::Conflict);
-    EXPECT_EQ(devnet.ledger().submit(buildSigned({coin}, {payTo(carol, 1000)}, alice)).reject, Reject::MissingInputs);
-    EXPECT_EQ(mine(), before.tip.height + 1);
 }
 
 }  // namespace

@@ -1,13 +1,10 @@
-// The platform service the devnet embeds: the push listing answers when a payment arrives,
-// at once for an old cursor, and when the service stops; a data folder from before migrations
-// keeps its handles; a platform of its own indexes only registered addresses. (The devnet's feed
-// is followed by dialo-platform in the e2e platform run.)
+// The platform service's push listing, as the devnet embeds it: it answers when a payment
+// arrives, at once for an old cursor, and when the service stops.
 
 #include <thread>
 
 #include "support/devnet_fixture.h"
 #include "service/platform.h"
-#include "service/sqlite_db.h"
 
 namespace dialo::devnet::test {
 namespace {
@@ -58,75 +55,6 @@ TEST_F(DevnetPlatformTest, PushListingAnswersWhenAPaymentArrivesAtOnceForAnOldCu
     ASSERT_TRUE(ended.reached);
     EXPECT_EQ(ended.status, 200) << ended.body;
     EXPECT_EQ(ended.j["cursor"], latest);
-}
-
-TEST_F(DevnetPlatformTest, AnOldDirectoryFileKeepsItsHandles) {
-    Key id = keyOf('a'), pay = keyOf('b');
-    std::filesystem::create_directories(dir_);
-    {
-        service::SqlitePtr db;
-        std::string error;
-        ASSERT_TRUE(service::openDatabase((dir_ / "directory.sqlite").string(), db, error)) << error;
-        ASSERT_TRUE(service::execSql(db.get(),
-                                     "CREATE TABLE IF NOT EXISTS aliases(alias TEXT PRIMARY KEY, pubkey TEXT NOT NULL, "
-                                     "address TEXT NOT NULL, avatar TEXT NOT NULL, ord_address TEXT NOT NULL, "
-                                     "bn_pub TEXT NOT NULL, bn_address TEXT NOT NULL, ts INTEGER NOT NULL);"
-                                     "CREATE INDEX IF NOT EXISTS aliases_pubkey ON aliases(pubkey);"
-                                     "CREATE TABLE IF NOT EXISTS hosted(alias TEXT PRIMARY KEY, address TEXT NOT NULL);",
-                                     error))
-            << error;
-        service::Stmt put(db.get(), "INSERT INTO aliases VALUES('olive', ?, ?, 'https://orvane.test/o.png', '', '', '', 5)");
-        ASSERT_TRUE(put.bind(1, id.pub).bind(2, pay.address).run());
-    }
-    start();
-    EXPECT_EQ(get("/api/bsvalias/address/olive@orvane.test").j["address"], pay.address);
-    EXPECT_EQ(devnet.platform().storage().schemaVersion(), 2);
-    // The owner's key still owns it.
-    EXPECT_EQ(post("/api/paymail/claim", signedClaim("olive", keyOf('c'), pay)).status, 409);
-    EXPECT_EQ(post("/api/paymail/claim", signedClaim("olive", id, keyOf('d'))).status, 200);
-}
-
-// A platform run apart, not indexing everything: only payments to registered handles count.
-class QuietSource final : public service::ChainSource {
-public:
-    bool start(service::ChainSink, service::ConfirmSink, std::string, std::function<void(const std::string&)>,
-               std::string&) override {
-        return true;
-    }
-    void stop() override {}
-    service::Relayed relay(const Bytes&) override { return {}; }
-    json health() override { return json::object(); }
-};
-
-TEST_F(DevnetPlatformTest, WithoutIndexAllOnlyRegisteredAddressesAreIndexed) {
-    std::filesystem::create_directories(dir_);
-    Key alice = keyOf('1'), bob = keyOf('2'), payer = keyOf('3');
-    service::Platform platform({}, service::makeSqliteStorage((dir_ / "platform" / "p.sqlite").string()),
-                               std::make_unique<QuietSource>());
-    std::string error;
-    ASSERT_TRUE(platform.start(error)) << error;
-    service::PaymailEntry alias;
-    alias.alias = "alice";
-    alias.pubkey = keyOf('a').pub;
-    alias.address = alice.address;
-    alias.ts = 10;
-    ASSERT_EQ(platform.storage().putClaim(alias), service::PutClaim::Taken);
-
-    Bytes raw = buildSigned({coinOf(payer, std::string(64, '7'), 0, 100000)}, {payTo(alice, 1000), payTo(bob, 2000)},
-                            payer);
-    service::ChainTx tx;
-    tx.raw = raw;
-    tx.seen = 1;
-    platform.learn(tx);
-    platform.learn(tx);  // told twice, held once
-
-    for (const auto& [k, listed] : {std::pair{alice, true}, {bob, false}, {payer, false}}) {
-        service::Listing l;
-        ASSERT_TRUE(platform.storage().listing(k.address, 20, l));
-        EXPECT_EQ(l.txids, listed ? std::vector<std::string>{txid_of(raw)} : std::vector<std::string>{}) << k.address;
-    }
-    EXPECT_EQ(platform.counters().indexed.load(), 1u);
-    platform.stop();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // What a user's disk holds when a phone dies mid-save, and when two phones and two workers save
-// into one data folder at once.
+// into one data folder at once. (The next start's removal of a dead writer's temporary file is
+// checked by the e2e crash loop.)
 
 #include <poll.h>
 #include <signal.h>
@@ -21,13 +22,6 @@ using nlohmann::json;
 
 class StoreCrashTest : public test::StoreTest {};
 
-// Waits up to `seconds` for one byte on `fd`; false on a timeout, an error or end of file.
-bool readSignal(int fd, int seconds) {
-    pollfd p{fd, POLLIN, 0};
-    char byte = 0;
-    return ::poll(&p, 1, seconds * 1000) == 1 && ::read(fd, &byte, 1) == 1;
-}
-
 TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles) {
     writeJson(sharedFile(), {{"network", {{"service_port", 8443}}}, {"theme", 1}});
     std::mt19937 rng(20261206);
@@ -42,8 +36,7 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
             ::close(saved[0]);
             load_settings();
             switch_store_handle("alice");
-            // Saves written on the saver thread, as in the phone.
-            if (!start_store_saver()) ::_exit(4);
+            if (!start_store_saver()) ::_exit(4);  // saves written on the saver thread, as in the phone
             for (int r = 0;; ++r) {
                 {
                     auto g = lockPhone();
@@ -51,9 +44,8 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
                     g.state.boxes.inbox.push_back(inboxMessage(std::to_string(round) + "-" + std::to_string(r), "bob", r, uint8_t(r)));
                     save_phone_store(g.state);
                 }
-                if (!flush_phone_store()) ::_exit(5);
                 // One byte per finished save; the parent stops reading long before the pipe fills.
-                if (::write(saved[1], "s", 1) != 1) ::_exit(3);
+                if (!flush_phone_store() || ::write(saved[1], "s", 1) != 1) ::_exit(3);
             }
         }
         ::close(saved[1]);
@@ -61,7 +53,11 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
         // saves, then kill the child somewhere inside a later one.
         const int saves = std::uniform_int_distribution<int>(1, 8)(rng);
         bool signalled = true;
-        for (int i = 0; i < saves && signalled; ++i) signalled = readSignal(saved[0], 60);
+        for (int i = 0; i < saves && signalled; ++i) {
+            pollfd p{saved[0], POLLIN, 0};
+            char byte = 0;
+            signalled = ::poll(&p, 1, 60000) == 1 && ::read(saved[0], &byte, 1) == 1;
+        }
         ::usleep(useconds_t(std::uniform_int_distribution<int>(0, 3000)(rng)));
         ASSERT_EQ(::kill(child, SIGKILL), 0);
         int status = 0;
@@ -84,16 +80,16 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
             EXPECT_EQ(readText(audioFile("alice", m["id"].get<std::string>())).size(), 33u) << m["id"];
         }
     }
-    // Whatever the moment of a kill, a file is only ever replaced whole: one opened before a save
-    // (by another phone of the folder) still reads as it was, not half rewritten under it.
+    // A file is only ever replaced whole: one opened before a save (by another phone of the
+    // folder) still reads as it was, not half rewritten under it.
     load_settings();
     const std::string old = readText(sharedFile());
     std::ifstream opened(sharedFile(), std::ios::binary);
     {
         auto g = lockPhone();
         g.state.settings.theme = (g.state.settings.theme + 1) % 4;
+        save_phone_store(g.state);
     }
-    save();
     EXPECT_NE(readText(sharedFile()), old);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(opened), {}), old);
 }
@@ -102,34 +98,29 @@ TEST_F(StoreCrashTest, TwoPhonesAndTwoThreadsSavingTogetherLeaveWholeFilesAndEac
     writeJson(sharedFile(), {{"network", {{"service_port", 8443}}}});
     constexpr int kRounds = 50;
     // A second phone on the same data folder under another handle knows a window position,
-    // this one an output device; neither may drop the other's key.
+    // this one an output device; neither may drop the other's key. This phone saves from two
+    // workers at once.
+    auto saver = [](const char* handle, int offset) {
+        for (int i = 0; i < kRounds; ++i) {
+            auto g = lockPhone();
+            if (offset < 0) g.state.settings.mainPos = {40, 50, true};
+            else g.state.settings.output = "Speakers";
+            g.state.settings.theme = (i + offset + 4) % 4;
+            g.state.boxes.calls.push_back(callRecord("carol", handle, offset * 1000 + i, ""));
+            save_phone_store(g.state);
+        }
+    };
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         load_settings();
         switch_store_handle("bob");
-        for (int i = 0; i < kRounds; ++i) {
-            auto g = lockPhone();
-            g.state.settings.mainPos = {40, 50, true};
-            g.state.settings.theme = i % 4;
-            g.state.boxes.calls.push_back(callRecord("carol", "bob", i, ""));
-            save_phone_store(g.state);
-        }
+        saver("bob", -1);
         ::_exit(0);
     }
-    // This phone saves from two workers at once.
     load_settings();
     switch_store_handle("alice");
-    auto saver = [](int offset) {
-        for (int i = 0; i < kRounds; ++i) {
-            auto g = lockPhone();
-            g.state.settings.output = "Speakers";
-            g.state.settings.theme = (i + offset) % 4;
-            g.state.boxes.calls.push_back(callRecord("bob", "alice", offset * 1000 + i, ""));
-            save_phone_store(g.state);
-        }
-    };
-    std::thread a(saver, 0), b(saver, 1);
+    std::thread a(saver, "alice", 0), b(saver, "alice", 1);
     a.join();
     b.join();
     int status = 0;
@@ -140,37 +131,9 @@ TEST_F(StoreCrashTest, TwoPhonesAndTwoThreadsSavingTogetherLeaveWholeFilesAndEac
     EXPECT_EQ(shared["output"], "Speakers");
     EXPECT_EQ(shared["main_x"], 40);
     EXPECT_EQ(shared["network"]["service_port"], 8443);
-    EXPECT_EQ(alice["output"], "Speakers");
     EXPECT_EQ(alice["calls"].size(), size_t(2 * kRounds));
-    EXPECT_EQ(bob["main_x"], 40);
     EXPECT_EQ(bob["calls"].size(), size_t(kRounds));
     EXPECT_EQ(folderEntries(), (std::set<std::string>{"phone.json", "phone-alice.json", "phone-bob.json", "phone.lock"}));
-}
-
-// A writer killed between creating its temporary file and renaming it leaves the file behind,
-// named after its pid; every crash would add one (each a copy of the user's messages).
-TEST_F(StoreCrashTest, TemporaryFileOfAKilledWriterIsGoneAfterTheNextStartAndALiveOnesStays) {
-    writeJson(sharedFile(), {{"theme", 1}});
-    writeJson(handleFile("alice"), {{"inbox", json::array()}});
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        writeText(handleFile("alice") + ".tmp-" + std::to_string(::getpid()) + "-3", "{\"inbox\": [{\"id\"");
-        ::raise(SIGKILL);
-        ::_exit(3);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-    const std::string dead = "phone-alice.json.tmp-" + std::to_string(child) + "-3";
-    // This process stands for a second phone on the same folder, mid-save.
-    const std::string live = "phone.json.tmp-" + std::to_string(::getpid()) + "-1";
-    writeText(dataDir() + "/" + live, "{");
-    ASSERT_TRUE(folderEntries().count(dead));
-
-    load_settings();
-    EXPECT_EQ(folderEntries(), (std::set<std::string>{"phone.json", "phone-alice.json", "phone.lock", live}));
-    EXPECT_EQ(lockPhone().state.settings.theme, 1);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // write and read the store files as a user's disk would hold them.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -27,6 +26,8 @@
 
 namespace dialo::test {
 
+using Ids = std::vector<std::string>;
+
 class StoreTest : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -34,10 +35,12 @@ protected:
         setUiReceiver(UiTarget::Cards, {});
     }
 
-    std::string root() const { return root_; }
     std::string dataDir() const { return root_ + "/Orvane/dialo"; }
     std::string sharedFile() const { return dataDir() + "/phone.json"; }
     std::string handleFile(const std::string& key) const { return dataDir() + "/phone-" + key + ".json"; }
+    std::string audioFile(const std::string& key, const std::string& id) const {
+        return dataDir() + "/audio-" + key + "/" + store_detail::audioFileName(id);
+    }
 
     /// Writes a file as another program (or an older version) would have left it.
     static void writeText(const std::string& path, const std::string& text) {
@@ -49,24 +52,18 @@ protected:
     static void writeJson(const std::string& path, const nlohmann::json& doc) { writeText(path, doc.dump(2)); }
     static std::string readText(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
     /// A store file that must hold a JSON object; an empty object (and a failure) otherwise.
     static nlohmann::json readJson(const std::string& path) {
-        std::string text = readText(path);
-        nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
-        EXPECT_TRUE(doc.is_object()) << path << " holds: " << text.substr(0, 200);
+        nlohmann::json doc = nlohmann::json::parse(readText(path), nullptr, false);
+        EXPECT_TRUE(doc.is_object()) << path;
         return doc.is_object() ? doc : nlohmann::json::object();
     }
     static unsigned modeOf(const std::string& path) {
         struct stat st{};
         return ::stat(path.c_str(), &st) == 0 ? unsigned(st.st_mode & 0777) : 0;
     }
-    /// A message's audio file in a handle's audio folder.
-    std::string audioFile(const std::string& key, const std::string& id) const {
-        return dataDir() + "/audio-" + key + "/" + store_detail::audioFileName(id);
-    }
-    static std::string asText(const Bytes& b) { return std::string(b.begin(), b.end()); }
     std::set<std::string> folderEntries() const {
         std::set<std::string> names;
         std::error_code ec;
@@ -77,9 +74,9 @@ protected:
     static void save() { save_phone_store(lockPhone().state); }
     /// The ids of one of the loaded handle's lists, in order.
     template <class T>
-    static std::vector<std::string> ids(std::vector<T> HandleBoxes::*list) {
+    static Ids ids(std::vector<T> HandleBoxes::*list) {
         auto g = lockPhone();
-        std::vector<std::string> out;
+        Ids out;
         for (const auto& e : g.state.boxes.*list) out.push_back(e.id);
         return out;
     }
@@ -89,6 +86,10 @@ protected:
         Bytes b(33);
         for (size_t i = 0; i < b.size(); ++i) b[i] = uint8_t(seed + i);
         return b;
+    }
+    static std::string audioText(uint8_t seed) {
+        const Bytes b = audio(seed);
+        return std::string(b.begin(), b.end());
     }
     static nlohmann::json savedJson(int n, const std::string& id, const std::string& from, uint8_t seed) {
         return {{"n", n}, {"id", id}, {"from", from}, {"audio", base64Encode(audio(seed))}};
@@ -115,8 +116,8 @@ private:
 };
 
 /// The "id" values of a JSON array's elements.
-inline std::vector<std::string> idsIn(const nlohmann::json& array) {
-    std::vector<std::string> out;
+inline Ids idsIn(const nlohmann::json& array) {
+    Ids out;
     for (const auto& e : array) out.push_back(e.is_object() ? e.value("id", std::string()) : std::string());
     return out;
 }
