@@ -12,6 +12,7 @@ namespace dialo {
 namespace {
 
 using nlohmann::json;
+using devnet::test::keyOf;
 
 void noSleep(uint32_t) {}
 
@@ -31,26 +32,21 @@ protected:
     // The main network's profile with its public hosts mapped to this devnet.
     json mainProfile() const {
         const std::string at = "127.0.0.1:" + std::to_string(devnet.servicePort());
-        return {{"profile", "main"},
-                {"service_domain", "orvane.test"},
-                {"service_address", "127.0.0.1"},
-                {"service_port", devnet.servicePort()},
-                {"ca_file", devnet.caPath()},
+        return {{"profile", "main"}, {"service_domain", "orvane.test"}, {"service_address", "127.0.0.1"},
+                {"service_port", devnet.servicePort()}, {"ca_file", devnet.caPath()},
                 {"hosts", {{"api.whatsonchain.com", at}, {"arc.gorillapool.io", at}, {"whatsonchain.com", at}}},
-                {"woc_api_key", kWocKey},
-                {"arc_api_key", kArcKey},
-                {"event_fee_address", devnet::test::keyOf('5').address},
-                {"call_fee_address", devnet::test::keyOf('6').address}};
+                {"woc_api_key", kWocKey}, {"arc_api_key", kArcKey},
+                {"event_fee_address", keyOf('5').address}, {"call_fee_address", keyOf('6').address}};
     }
 
     // Sends a payment with the platform refusing it, and WhatsOnChain too when `arcOnly`.
     std::string broadcastPast(bool arcOnly) {
-        const devnet::test::Key payer = devnet::test::keyOf('3'), payee = devnet::test::keyOf('4');
+        const devnet::test::Key payer = keyOf('3');
         std::vector<Coin> inputs = {fund(payer, 20000)};
         std::vector<TxOutput> outputs;
         int64_t fee = 0;
         std::string error;
-        EXPECT_TRUE(build_tx(inputs, outputs, payer.hash, {devnet::test::payTo(payee, 5000)}, fee, error, 1, 1)) << error;
+        EXPECT_TRUE(build_tx(inputs, outputs, payer.hash, {devnet::test::payTo(keyOf('4'), 5000)}, fee, error, 1, 1)) << error;
         for (Coin& c : inputs) EXPECT_TRUE(sign_input(c, inputs, outputs, c.owner, payer.priv, payer.pub, error));
         inject({{"path_prefix", "/oi/submit"}, {"status", 503}});
         if (arcOnly) inject({{"path_prefix", "/v1/bsv/main/tx/raw"}, {"status", 500}});
@@ -61,58 +57,37 @@ protected:
     }
 };
 
-struct Profile {
-    const char* name;
-    std::function<json(const json& devnetNetwork, const json& main)> network;
-    const char* label;
-    std::vector<bool> answered;  // platform, WhatsOnChain, ARC, update site, explorer
-    const char* detail;          // in the report
-};
-
 TEST_F(NetworkProfileTest, EachProfileReachesItsServicesWithItsKeysAndNeverPrintsThem) {
-    const std::vector<Profile> profiles = {
-        {"the devnet's own URLs, with its keys",
-         [](json d, const json&) {
-             d["woc_api_key"] = kWocKey;
-             d["arc_api_key"] = kArcKey;
-             return d;
-         },
-         "devnet", {true, true, true, true, true}, "answered (height"},
-        {"the main network's public URLs mapped here",
-         [](const json&, const json& m) { return m; }, "main network", {true, true, true, true, true},
+    struct Profile {
+        const char* name;
+        json set;                    // over the main profile; null: the devnet's own with its keys
+        std::vector<const char*> drop;
+        std::vector<bool> answered;  // platform, WhatsOnChain, ARC, update site, explorer
+        const char* detail;          // in the report
+    };
+    const Profile profiles[] = {
+        {"the devnet's own URLs", nullptr, {}, {true, true, true, true, true}, "answered (height"},
+        {"the main network's public URLs mapped here", json::object(), {}, {true, true, true, true, true},
          "https://api.whatsonchain.com/v1/bsv/main/chain/info"},
-        {"a wrong ARC key is told from a down service",
-         [](const json&, json m) {
-             m["arc_api_key"] = "arc-key-wrong";
-             return m;
-         },
-         "main network", {true, true, false, true, true}, "refused: HTTP 401 (is network.arc_api_key right?)"},
-        {"no WhatsOnChain key",
-         [](const json&, json m) {
-             m.erase("woc_api_key");
-             return m;
-         },
-         "main network", {true, false, true, true, true}, "it may want a key in network.woc_api_key"},
-        {"the main network never trusts the devnet's CA unless it is named",
-         [](const json&, json m) {
-             m.erase("ca_file");
-             return m;
-         },
-         "main network", {false, false, false, false, false}, "did not answer:"},
-        {"the main network names no platform and no fee address of its own",
-         [](const json&, json m) {
-             for (const char* key : {"service_domain", "service_address", "service_port", "event_fee_address", "call_fee_address"})
-                 m.erase(key);
-             return m;
-         },
-         "main network", {false, true, true, false, true}, "network.event_fee_address is not set"},
+        {"a wrong ARC key is told from a down service", {{"arc_api_key", "arc-key-wrong"}}, {},
+         {true, true, false, true, true}, "refused: HTTP 401 (is network.arc_api_key right?)"},
+        {"no WhatsOnChain key", json::object(), {"woc_api_key"}, {true, false, true, true, true},
+         "it may want a key in network.woc_api_key"},
+        {"the main network never trusts the devnet's CA unless it is named", json::object(), {"ca_file"},
+         {false, false, false, false, false}, "did not answer:"},
+        {"the main network names no platform and no fee address of its own", json::object(),
+         {"service_domain", "service_address", "service_port", "event_fee_address", "call_fee_address"},
+         {false, true, true, false, true}, "network.event_fee_address is not set"},
     };
     for (const Profile& p : profiles) {
         SCOPED_TRACE(p.name);
-        applyConfigDocument(json{{"network", p.network(devnet.networkJson(), mainProfile())}});
+        json network = p.set.is_null() ? devnet.networkJson() : mainProfile();
+        network.update(p.set.is_null() ? json{{"woc_api_key", kWocKey}, {"arc_api_key", kArcKey}} : p.set);
+        for (const char* key : p.drop) network.erase(key);
+        applyConfigDocument(json{{"network", network}});
         const NetworkCheck check = checkNetwork();
         const std::string text = networkCheckText(check);
-        EXPECT_EQ(check.network, p.label);
+        EXPECT_EQ(check.network, p.set.is_null() ? "devnet" : "main network");
         ASSERT_EQ(check.services.size(), p.answered.size());
         for (size_t i = 0; i < p.answered.size(); ++i)
             EXPECT_EQ(check.services[i].answered, p.answered[i]) << check.services[i].service << ": " << check.services[i].detail;

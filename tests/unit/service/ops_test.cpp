@@ -47,10 +47,7 @@ TEST(RateLimiter, BurstThenRetryAfterThenRefillAndExpiry) {
     // Past its bound the limiter lets new keys through unlimited rather than grow.
     RateLimiter small(1, 1, 2);
     const Clock::time_point t = Clock::now();
-    EXPECT_EQ(small.take("a", t), 0);
-    EXPECT_EQ(small.take("b", t), 0);
-    EXPECT_EQ(small.take("c", t), 0);
-    EXPECT_EQ(small.take("c", t), 0);
+    for (const char* k : {"a", "b", "c", "c"}) EXPECT_EQ(small.take(k, t), 0) << k;
     EXPECT_EQ(small.size(), 2u);
 
     EXPECT_EQ(clientKey("2001:db8:1:2:3:4:5:6"), "2001:db8:1:2::/64");
@@ -82,10 +79,8 @@ struct OpsServer {
         server.Get("/oi/oracle/dialo/txids", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(R"({"txids":[],"cursor":"0"})", "application/json");
         });
-        port = server.bind_to_any_port("127.0.0.1");
+        port = server.bind_to_any_port("127.0.0.1");  // listening from here on
         thread = std::thread([this] { server.listen_after_bind(); });
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!server.is_running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
     }
     ~OpsServer() {
         server.stop();
@@ -117,11 +112,7 @@ TEST(PlatformOps, LimitsAnswer429WithRetryAfterAndTheLogAndMetricsShowIt) {
     ASSERT_GT(s.port, 0);
     httplib::Client cli("127.0.0.1", s.port);
 
-    struct Row {
-        const char* path;
-        int status;
-    };
-    const std::vector<Row> rows = {
+    const std::pair<const char*, int> rows[] = {
         {"/oi/oracle/dialo/txids?address=1A&kind=all&limit=5&wait=20", 200},
         {"/oi/oracle/dialo/txids?address=1A&kind=all", 200},
         {"/oi/oracle/dialo/txids?address=1A", 429},  // the address's burst is spent
@@ -129,26 +120,23 @@ TEST(PlatformOps, LimitsAnswer429WithRetryAfterAndTheLogAndMetricsShowIt) {
         {"/healthz", 200},
         {"/nowhere", 429},  // the client's burst of five is spent
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.path);
-        httplib::Result r = cli.Get(row.path);
+    for (const auto& [path, status] : rows) {
+        SCOPED_TRACE(path);
+        httplib::Result r = cli.Get(path);
         ASSERT_TRUE(r);
-        EXPECT_EQ(r->status, row.status);
-        if (row.status == 429) {
+        EXPECT_EQ(r->status, status);
+        if (status == 429) {
             // 1000 s for a token, less what has come back since the burst began.
             const int retry = std::atoi(r->get_header_value("Retry-After").c_str());
-            EXPECT_GT(retry, 900);
-            EXPECT_LE(retry, 1000);
-            nlohmann::json body = nlohmann::json::parse(r->body, nullptr, false);
-            EXPECT_TRUE(body.is_object() && body.contains("error")) << r->body;
-            EXPECT_EQ(body.value("retry_after", 0), retry);
+            EXPECT_TRUE(retry > 900 && retry <= 1000) << retry;
+            EXPECT_EQ(nlohmann::json::parse(r->body, nullptr, false).value("retry_after", 0), retry) << r->body;
         }
     }
 
     // Each request may come on a connection (and a server thread) of its own, so lines written
     // after the answers went out need not keep their order. The address is kept, no other parameter.
     std::multiset<std::string> logged;
-    for (const std::string& line : s.logLines(rows.size())) {
+    for (const std::string& line : s.logLines(std::size(rows))) {
         const nlohmann::json l = nlohmann::json::parse(line, nullptr, false);
         ASSERT_TRUE(l.is_object() && l.contains("ts") && l.contains("ms") && l.contains("bytes")) << line;
         EXPECT_EQ(l["client"], "127.0.0.1");
@@ -158,7 +146,7 @@ TEST(PlatformOps, LimitsAnswer429WithRetryAfterAndTheLogAndMetricsShowIt) {
                                                   "/oi/oracle/dialo/txids?address=1A 429", "/oi/oracle/dialo/txids?address=1B 200",
                                                   "/healthz 200", "/nowhere 429"}));
 
-    // The metrics page, on a server whose limits leave room.
+    // The metrics page and the health check, on a server whose limits leave room.
     OpsServer m(PlatformLimits{});
     httplib::Client mc("127.0.0.1", m.port);
     ASSERT_TRUE(mc.Get("/oi/oracle/dialo/txids?address=1A"));
@@ -172,13 +160,8 @@ TEST(PlatformOps, LimitsAnswer429WithRetryAfterAndTheLogAndMetricsShowIt) {
                              "dialo_platform_listings_total 3\n", "dialo_platform_index_lag_seconds 1.5\n",
                              "dialo_platform_chain_source_connected 1\n"})
         EXPECT_NE(page->body.find(want), std::string::npos) << want;
-
-    // The health check says 503 while the platform is unhealthy.
     m.healthy = false;
-    httplib::Result h = mc.Get("/healthz");
-    ASSERT_TRUE(h);
-    EXPECT_EQ(h->status, 503);
-    EXPECT_NE(h->body.find("\"ok\":false"), std::string::npos);
+    EXPECT_EQ(mc.Get("/healthz")->status, 503);
 }
 
 }  // namespace

@@ -68,37 +68,21 @@ struct Seen {
     }
 };
 
-// A loopback HTTP server on a free port.
-struct Loopback {
-    httplib::Server server;
-    std::thread thread;
-    int port = 0;
-    void run() {
-        port = server.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { server.listen_after_bind(); });
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!server.is_running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-    }
-    ~Loopback() {
-        server.stop();
-        if (thread.joinable()) thread.join();
-    }
-};
-
 // The JSON-RPC calls the node source makes, answered as bitcoind answers them.
 struct FakeNode {
     std::mutex mutex;
     std::vector<std::string> mempool;
     std::map<std::string, std::string> hex;  // txid -> raw
     std::vector<std::vector<std::string>> blocks;  // index = height - 100
-    std::string lastSent;
-    Loopback http;
+    httplib::Server http;
+    std::thread thread;
+    int port = 0;
 
     FakeNode(const std::string& user, const std::string& password) {
         blocks.push_back({});  // the tip at height 100
         const std::string auth = "Basic " + base64Encode(reinterpret_cast<const uint8_t*>((user + ":" + password).data()),
                                                          user.size() + 1 + password.size());
-        http.server.Post("/", [this, auth](const httplib::Request& req, httplib::Response& res) {
+        http.Post("/", [this, auth](const httplib::Request& req, httplib::Response& res) {
             if (req.get_header_value("Authorization") != auth) {
                 res.status = 401;  // bitcoind: no body
                 return;
@@ -123,9 +107,9 @@ struct FakeNode {
                 if (it == hex.end()) error(-5, "No such mempool transaction.");
                 else reply["result"] = it->second;
             } else if (method == "sendrawtransaction") {
-                lastSent = p[0];
-                if (lastSent == "0bad") error(-26, "mandatory-script-verify-flag-failed (Script failed an OP_EQUALVERIFY operation)");
-                else if (lastSent == "0001") error(-27, "Transaction already in block chain");
+                const std::string sent = p[0];
+                if (sent == "0bad") error(-26, "mandatory-script-verify-flag-failed (Script failed an OP_EQUALVERIFY operation)");
+                else if (sent == "0001") error(-27, "Transaction already in block chain");
                 else reply["result"] = kTxB;
             } else {
                 error(-32601, "Method not found");
@@ -133,15 +117,20 @@ struct FakeNode {
             }
             res.set_content(reply.dump(), "application/json");
         });
-        http.run();
+        port = http.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { http.listen_after_bind(); });
     }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(http.port); }
+    ~FakeNode() {
+        http.stop();
+        thread.join();
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port); }
 };
 
 TEST(NodeSource, MempoolThenBlockThenRelayAndAWrongPassword) {
     test::TempFolder dir("platform-node", false);
     FakeNode node("dialo", "right horse");
-    ASSERT_GT(node.http.port, 0);
+    ASSERT_GT(node.port, 0);
     std::ofstream(dir.path + "/rpc.pw") << "right horse\n";
     std::ofstream(dir.path + "/wrong.pw") << "wrong horse\n";
 
