@@ -18,7 +18,6 @@
 #include "support/temp_folder.h"
 #include "base/base64.h"
 #include "state/phone_state.h"
-#include "state/ui_bridge.h"
 #include "store/handle_switch.h"
 #include "store/phone_store.h"
 #include "store/saver.h"
@@ -30,11 +29,6 @@ using Ids = std::vector<std::string>;
 
 class StoreTest : public ::testing::Test {
 protected:
-    void TearDown() override {
-        setUiReceiver(UiTarget::Main, {});
-        setUiReceiver(UiTarget::Cards, {});
-    }
-
     std::string dataDir() const { return root_ + "/Orvane/dialo"; }
     std::string sharedFile() const { return dataDir() + "/phone.json"; }
     std::string handleFile(const std::string& key) const { return dataDir() + "/phone-" + key + ".json"; }
@@ -52,7 +46,7 @@ protected:
     static void writeJson(const std::string& path, const nlohmann::json& doc) { writeText(path, doc.dump(2)); }
     static std::string readText(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     /// A store file that must hold a JSON object; an empty object (and a failure) otherwise.
     static nlohmann::json readJson(const std::string& path) {
@@ -91,6 +85,7 @@ protected:
         const Bytes b = audio(seed);
         return std::string(b.begin(), b.end());
     }
+    // Records as the store files hold them (the old layout: audio inline) and as memory does.
     static nlohmann::json savedJson(int n, const std::string& id, const std::string& from, uint8_t seed) {
         return {{"n", n}, {"id", id}, {"from", from}, {"audio", base64Encode(audio(seed))}};
     }
@@ -99,9 +94,6 @@ protected:
     }
     static nlohmann::json inboxJson(const std::string& id, const std::string& from, int64_t ts, uint8_t seed) {
         return {{"id", id}, {"from", from}, {"ts", ts}, {"secs", 4}, {"audio", base64Encode(audio(seed))}};
-    }
-    static SavedMessage savedMessage(int n, const std::string& id, const std::string& from, uint8_t seed) {
-        return {.n = n, .id = id, .from = from, .audio = audio(seed), .txid = {}};
     }
     static InboxMessage inboxMessage(const std::string& id, const std::string& from, int64_t ts, uint8_t seed) {
         return {.id = id, .from = from, .audio = audio(seed), .txid = {}, .ts = ts, .secs = 4};
