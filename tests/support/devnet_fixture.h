@@ -83,27 +83,21 @@ inline Coin coinOf(const Key& k, const std::string& txid, uint32_t vout, int64_t
 
 inline TxOutput payTo(const Key& k, int64_t sats) { return {sats, p2pkh_script(k.hash)}; }
 
-/// The test key (a repeated hex digit) whose Hash160 this is, as a wallet finds its signer.
-inline Key keyOwning(const Hash160& owner) {
-    for (char d : std::string("123456789abcdef"))
-        if (Key k = keyOf(d); k.hash == owner) return k;
-    ADD_FAILURE() << "no test key owns the coin";
-    return {};
-}
-
 /// Builds with every given coin as input at `rate` satoshis per 1000 bytes, change to
-/// `change`, signs each input with its owner's key (or `signer`), and returns the raw transaction.
+/// `change`, signs each input with its owner's key (a test key of a repeated hex digit), and
+/// returns the raw transaction.
 inline Bytes buildSigned(std::vector<Coin> coins, const std::vector<TxOutput>& requested, const Key& change,
-                         int64_t rate = 1, std::vector<TxOutput>* outputsOut = nullptr, const Key* signer = nullptr) {
+                         int64_t rate = 1) {
     std::vector<TxOutput> outputs;
     int64_t fee = 0;
     std::string error;
     EXPECT_TRUE(build_tx(coins, outputs, change.hash, requested, fee, error, coins.size(), rate)) << error;
     for (Coin& c : coins) {
-        const Key k = signer ? *signer : keyOwning(c.owner);
+        Key k;
+        for (char d : std::string("123456789abcdef"))
+            if ((k = keyOf(d)).hash == c.owner) break;
         EXPECT_TRUE(sign_input(c, coins, outputs, c.owner, k.priv, k.pub, error)) << error;
     }
-    if (outputsOut) *outputsOut = outputs;
     return serialize_tx(coins, outputs, false);
 }
 
@@ -158,7 +152,6 @@ protected:
     }
 
     Reply submitWoc(const Bytes& raw) { return post("/woc/v1/bsv/main/tx/raw", {{"txhex", hex_encode(raw)}}); }
-    Reply submitOracle(const Bytes& raw) { return post("/oi/submit", {{"txhex", hex_encode(raw)}}); }
     Reply submitArc(const Bytes& raw) { return post("/arc/v1/tx", {{"rawTx", hex_encode(raw)}}); }
 
     int64_t mine() {

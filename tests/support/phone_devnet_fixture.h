@@ -24,10 +24,9 @@ protected:
         setClockSource({nullptr, nullptr, sleep});
         warmUpTls();
     }
-    /// One untimed request through the phone's own client. A process's first TLS handshake
-    /// pays OpenSSL's start-up and the parse of the system's trusted roots; on a busy machine,
-    /// and several times over under ThreadSanitizer, that alone outlasts the 800 ms to 2 s
-    /// budgets the tests hold requests to. Those budgets are about the network, not start-up.
+    /// One untimed request through the phone's own client: a process's first TLS handshake
+    /// (OpenSSL's start-up, the system's trusted roots) alone can outlast, on a busy machine,
+    /// the budgets of 800 ms to 2 s that tests hold requests to.
     void warmUpTls() {
         std::string body, error;
         const long status = get_once(service_url("/devnet/status"), body, error, 120, true);
