@@ -1,8 +1,7 @@
 # Sourced by the scripts that drive a real window. start_xvfb DIR starts an X server of the
 # script's own, 1280 x 1024 at 96 DPI, exports DISPLAY and sets xvfb_pid (the caller ends it).
-# The server picks a free display itself and takes its lock file, so servers started meanwhile
-# keep off it; it writes the number to descriptor 3 once it accepts clients. -noreset: by
-# default the server resets when its last client leaves, and refuses the next one meanwhile.
+# The server picks a free display and takes its lock file itself, and writes the number to
+# descriptor 3 once it accepts clients. -noreset: else it resets when its last client leaves.
 start_xvfb() {
   local dir=$1 n tries
   : >"$dir/display"

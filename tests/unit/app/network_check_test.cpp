@@ -58,40 +58,29 @@ protected:
 };
 
 TEST_F(NetworkProfileTest, EachProfileReachesItsServicesWithItsKeysAndNeverPrintsThem) {
-    struct Profile {
-        const char* name;
-        json set;                    // over the main profile; null: the devnet's own with its keys
-        std::vector<const char*> drop;
-        std::vector<bool> answered;  // platform, WhatsOnChain, ARC, update site, explorer
-        const char* detail;          // in the report
-    };
-    const Profile profiles[] = {
-        {"the devnet's own URLs", nullptr, {}, {true, true, true, true, true}, "answered (height"},
-        {"the main network's public URLs mapped here", json::object(), {}, {true, true, true, true, true},
-         "https://api.whatsonchain.com/v1/bsv/main/chain/info"},
-        {"a wrong ARC key is told from a down service", {{"arc_api_key", "arc-key-wrong"}}, {},
-         {true, true, false, true, true}, "refused: HTTP 401 (is network.arc_api_key right?)"},
-        {"no WhatsOnChain key", json::object(), {"woc_api_key"}, {true, false, true, true, true},
-         "it may want a key in network.woc_api_key"},
-        {"the main network never trusts the devnet's CA unless it is named", json::object(), {"ca_file"},
-         {false, false, false, false, false}, "did not answer:"},
-        {"the main network names no platform and no fee address of its own", json::object(),
-         {"service_domain", "service_address", "service_port", "event_fee_address", "call_fee_address"},
+    // Changes to the main profile, the services that answer (platform, WhatsOnChain, ARC,
+    // update site, explorer), and what the report says.
+    const std::tuple<json, std::vector<bool>, const char*> profiles[] = {
+        {json::object(), {true, true, true, true, true}, "https://api.whatsonchain.com/v1/bsv/main/chain/info"},
+        {{{"arc_api_key", "arc-key-wrong"}}, {true, true, false, true, true}, "refused: HTTP 401 (is network.arc_api_key right?)"},
+        {{{"woc_api_key", nullptr}}, {true, false, true, true, true}, "it may want a key in network.woc_api_key"},
+        // the main network never trusts the devnet's CA unless it is named
+        {{{"ca_file", nullptr}}, {false, false, false, false, false}, "did not answer:"},
+        {{{"service_domain", nullptr}, {"service_address", nullptr}, {"service_port", nullptr}, {"event_fee_address", nullptr}},
          {false, true, true, false, true}, "network.event_fee_address is not set"},
     };
-    for (const Profile& p : profiles) {
-        SCOPED_TRACE(p.name);
-        json network = p.set.is_null() ? devnet.networkJson() : mainProfile();
-        network.update(p.set.is_null() ? json{{"woc_api_key", kWocKey}, {"arc_api_key", kArcKey}} : p.set);
-        for (const char* key : p.drop) network.erase(key);
+    for (const auto& [change, answered, detail] : profiles) {
+        SCOPED_TRACE(change.dump());
+        json network = mainProfile();
+        network.merge_patch(change);  // null removes a key
         applyConfigDocument(json{{"network", network}});
         const NetworkCheck check = checkNetwork();
         const std::string text = networkCheckText(check);
-        EXPECT_EQ(check.network, p.set.is_null() ? "devnet" : "main network");
-        ASSERT_EQ(check.services.size(), p.answered.size());
-        for (size_t i = 0; i < p.answered.size(); ++i)
-            EXPECT_EQ(check.services[i].answered, p.answered[i]) << check.services[i].service << ": " << check.services[i].detail;
-        EXPECT_NE(text.find(p.detail), std::string::npos) << text;
+        EXPECT_EQ(check.network, "main network");
+        ASSERT_EQ(check.services.size(), answered.size());
+        for (size_t i = 0; i < answered.size(); ++i)
+            EXPECT_EQ(check.services[i].answered, answered[i]) << check.services[i].service << ": " << check.services[i].detail;
+        EXPECT_NE(text.find(detail), std::string::npos) << text;
         EXPECT_EQ(text.find("key-"), std::string::npos) << "a key was printed:\n" << text;
     }
 

@@ -25,13 +25,11 @@ TEST(UpdateVersion, ReadFromThePageText) {
         {"current build: version&NBSP;0.004", 4},
         {"<b>Current</b> <i>build</i>: <span class=v>Version</span> <em>1.250</em>", 1250},
         {"Version: 1.5", 1500},
-        {"VERSION\t: 12 and more", 12},
         {"Version 0.0025", 3},                              // thousandths rounded half away from zero
         {"version 1.2.3", 1200},                            // the decimal ends where a number can
         {"version 2 ... Current Build: Version 0.005", 5},  // the current build's line wins
         {"version 9, current build soon", -1},              // nothing after "current build"
         {"<meta name=version content=5> release notes", -1},  // mark-up is not text
-        {"version -3", -1},
         {"version 99999999999", -1},  // beyond what the window message carries
         {pad + "Version 0.003", 3},
         {"Version 0.003" + pad, -1},
@@ -78,16 +76,10 @@ TEST_F(UpdateCheckTest, PagesOnTheUpdateSiteAndWhatTheWindowIsTold) {
     EXPECT_TRUE(updateAvailable());
     EXPECT_EQ(updatePageUrl(), "https://127.0.0.1:" + std::to_string(devnet.servicePort()) + "/dialo/");
 
-    // Here, the pages and answers that must not mislead.
-    std::string early(50000, ' ');  // a version line in the first 20000 bytes only
-    early.replace(10000, 28, "Current Build: Version 0.009");
-    std::string long_(450000, ' ');  // read up to 400000 bytes: the line near there is seen
-    long_.replace(390000, 28, "Current Build: Version 0.005");
+    // Here, the answers that must not mislead.
     const std::string hidden = "<p>Current Build: Version 0.009</p>";
     const std::tuple<const char*, std::vector<json>, intptr_t> cases[] = {
         // the devnet's answers, matched in this order; posted: the version + 1, or 0
-        {"a version early in a long page", {{{"status", 200}, {"body", early}}}, 0},
-        {"a page past the cap", {{{"status", 200}, {"body", long_}}}, 6},
         {"not found", {{{"status", 404}, {"body", hidden}}}, 0},
         {"a dropped connection", {{{"drop", true}}}, 0},
         {"moved",

@@ -31,8 +31,7 @@ TEST(Base64, RoundTripsUnwrappedMatchesTheStandardAndRefusesGarbage) {
 
 TEST(Text, HandlesAndMessageTimes) {
     const char* handles[][2] = {{" @@alice@example.com ", "alice"}, {"  @Bob.Smith@orvane.test", "Bob.Smith"},
-                                {"@ @ carol  ", "carol"},           {"@@@", ""},
-                                {"", ""}};
+                                {"@ @ carol  ", "carol"}, {"@@@", ""}};
     for (const auto& [typed, bare] : handles) EXPECT_EQ(normalizeHandle(typed), bare) << typed;
     EXPECT_TRUE(sameHandle("Alice", "@alice@orvane.test"));
     EXPECT_FALSE(sameHandle("alice", "alicia"));
@@ -50,10 +49,9 @@ TEST(Text, DecimalsAreDigitsOnlyUpToTheirWidth) {
         bool ok;
         int64_t value;
     };
-    const Case cases[] = {{"0", 4, true, 0},        {"0042", 4, true, 42},   {"12345", 4, false, 0},
-                          {"", 4, false, 0},        {"-1", 4, false, 0},     {"+1", 4, false, 0},
-                          {" 1", 4, false, 0},      {"1x", 4, false, 0},     {"999999999999999999", 18, true, 999999999999999999},
-                          {"99999999999999999999", 20, false, 0}};
+    const Case cases[] = {{"0042", 4, true, 42}, {"12345", 4, false, 0}, {"", 4, false, 0},  {"-1", 4, false, 0},
+                          {"+1", 4, false, 0},   {" 1", 4, false, 0},    {"1x", 4, false, 0},
+                          {"999999999999999999", 18, true, 999999999999999999}, {"99999999999999999999", 20, false, 0}};
     for (const Case& c : cases) {
         int64_t out = 0;
         EXPECT_EQ(readDecimal(c.text, c.digits, out), c.ok) << c.text;
