@@ -8,56 +8,40 @@ import { randomBytes, randomInt } from 'node:crypto'
 import { mkdtempSync, rmSync } from 'node:fs'
 import { tmpdir } from 'node:os'
 import { join } from 'node:path'
-import { arr, check, eq, finish, hex, identityKey, section, start } from './harness.mjs'
+import { arr, attempt, check, eq, finish, hex, identityKey, section, start } from './harness.mjs'
 
 const { sdk, helper } = await start('check.mjs PATH-TO-dialo-interop-helper [PATH-TO-vaultra]')
 const { BSM, BigNumber, ECIES, HD, Mnemonic, PrivateKey, PublicKey, Signature, Utils } = sdk
 const vaultraPath = process.argv[3]
+const call = async (cmd, fields) => await helper.call({ cmd, ...fields })
 
 const H = 0x80000000
 const N = 0xFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEBAAEDCE6AF48A03BBFD25E8CD0364141n
-const b64 = (bytes) => Buffer.from(bytes).toString('base64')
 const privHex = (key) => hex(key.toArray('be', 32))
 const pubHex = (key, compressed = true) => hex(key.toPublicKey().encode(compressed))
 const printable = (size) => [...randomBytes(size)].map((b) => 0x20 + (b % 95))
-// What the SDK makes of something it may refuse by throwing.
-function sdkSays (fn) {
-  try {
-    return fn()
-  } catch (e) {
-    return `refused: ${e.message}`
-  }
-}
-function flipBit (bytes, index, bit = randomInt(8)) {
-  const out = [...bytes]
-  out[index] ^= 1 << bit
-  return out
-}
+const sdkSays = (fn) => attempt(fn, (e) => `refused: ${e.message}`)
+const flipBit = (bytes, index, bit = randomInt(8)) => bytes.map((b, i) => i === index ? b ^ (1 << bit) : b)
 
 await section('phrases and the key tree', async () => {
-  // Words of fixed and random entropy, then phrases the SDK makes.
   const phrases = []
-  const random = Array.from({ length: 5 }, () => randomBytes(16).toString('hex'))
-  for (const entropy of [...['00', '7f', '80', 'ff'].map((b) => b.repeat(16)), ...random]) {
-    const ours = (await helper.call({ cmd: 'mnemonic', entropy })).mnemonic
+  for (const entropy of [...['00', '7f', 'ff'].map((b) => b.repeat(16)), randomBytes(16).toString('hex')]) {
+    const ours = (await call('mnemonic', { entropy })).mnemonic
     eq(`words of entropy ${entropy}`, ours, Mnemonic.fromEntropy(arr(entropy)).toString())
     phrases.push(ours)
   }
-  for (let n = 0; n < 5; n++) phrases.push(Mnemonic.fromRandom(128).toString())
-
+  phrases.push(Mnemonic.fromRandom(128).toString(), Mnemonic.fromRandom(128).toString())
   // Edges of the 31-bit index (the last plain one, hardened ones last) and ordinary paths.
   const paths = [[0, 0x7FFFFFFE], [1, 0x7FFFFFFF], [100, H], [102, 0xFFFFFFFF], [0x7FFFFFFF, 0]]
-  for (const a of [0, 1, 2, 3, 4, 5, 100, 102]) for (const i of [0, 1, 7, 1000]) paths.push([a, i])
+  for (const a of [0, 1, 5, 100, 102]) for (const i of [0, 7, 1000]) paths.push([a, i])
   for (const phrase of phrases) {
-    eq(`phrase accepted here: "${phrase}"`, (await helper.call({ cmd: 'validate', mnemonic: phrase })).valid, true)
+    eq(`phrase accepted here: "${phrase}"`, (await call('validate', { mnemonic: phrase })).valid, true)
     const seed = Mnemonic.fromString(phrase).toSeed()
-    eq(`seed of "${phrase}"`, (await helper.call({ cmd: 'seed', mnemonic: phrase })).seed, hex(seed))
-    const got = (await helper.call({ cmd: 'derive', mnemonic: phrase, paths })).keys
+    eq(`seed of "${phrase}"`, (await call('seed', { mnemonic: phrase })).seed, hex(seed))
+    const got = (await call('derive', { mnemonic: phrase, paths })).keys
     const root = HD.fromSeed(seed).deriveChild(44 + H).deriveChild(236 + H)
-    const branches = new Map()
     paths.forEach(([a, i], n) => {
-      if (!branches.has(a)) branches.set(a, root.deriveChild(a + H).deriveChild(0))
-      const k = branches.get(a).deriveChild(i)
+      const k = root.deriveChild(a + H).deriveChild(0).deriveChild(i)
       eq(`priv, pub and address at m/44'/236'/${a}'/0/${i} of "${phrase}"`, `${got[n]?.priv} ${got[n]?.pub} ${got[n]?.address}`,
         `${privHex(k.privKey)} ${hex(k.pubKey.encode(true))} ${k.pubKey.toAddress()}`)
     })
@@ -66,15 +50,15 @@ await section('phrases and the key tree', async () => {
 
 await section('keys and addresses', async () => {
   // Random keys, the first and last, and keys with leading zero bytes (padding mistakes).
-  const keys = Array.from({ length: 20 }, () => PrivateKey.fromRandom())
+  const keys = Array.from({ length: 8 }, () => PrivateKey.fromRandom())
   keys.push(new PrivateKey(1), new PrivateKey(new BigNumber((N - 1n).toString(16), 16)))
   keys.push(new PrivateKey([0, 0, ...randomBytes(30)]), new PrivateKey([0, ...randomBytes(31)]))
   const alphabet = '123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz'
+  const decode = async (address) => (await call('decode_address', { address })).hash
   for (const key of keys) {
     const address = key.toPublicKey().toAddress()
-    const ours = await helper.call({ cmd: 'pubkey', priv: privHex(key) })
+    const ours = await call('pubkey', { priv: privHex(key) })
     eq(`public key and address of ${privHex(key)}`, `${ours.pub} ${ours.address}`, `${pubHex(key)} ${address}`)
-    const decode = async (a) => (await helper.call({ cmd: 'decode_address', address: a })).hash
     eq(`hash of ${address}`, await decode(address), hex(key.toPublicKey().toHash()))
     // One character changed, and the testnet form, are refused.
     const at = 1 + randomInt(address.length - 1)
@@ -87,24 +71,18 @@ await section('keys and addresses', async () => {
 
 await section('signatures', async () => {
   // Sizes on both sides of the length prefix's steps in the signed-message digest.
-  const messages = [['empty', []], ['1 byte', printable(1)], ['252 bytes', printable(252)],
-    ['253 bytes', printable(253)], ['65535 bytes', printable(65535)], ['65536 bytes', printable(65536)],
-    ['UTF-8', [...Buffer.from('Grüße aus Köln — 你好, 世界 📞 ☎', 'utf8')]], ['binary', [...randomBytes(300)]]]
+  const messages = [['empty', []], ['252 bytes', printable(252)], ['253 bytes', printable(253)],
+    ['65535 bytes', printable(65535)], ['65536 bytes', printable(65536)], ['UTF-8', Utils.toArray('Grüße 你好 📞', 'utf8')]]
   for (const [label, msg] of messages) {
     const key = PrivateKey.fromRandom()
     const priv = privHex(key)
-    const pub = key.toPublicKey()
     const message = hex(msg)
     const changed = hex(msg.length > 0 ? flipBit(msg, randomInt(msg.length)) : [0x20])
-    const digest = new BigNumber(BSM.magicHash(msg))
-    const ours = async (m, p, s) => (await helper.call({ cmd: 'verify_message', message: m, pub: p, signature: s })).valid
-    // Compact signatures (65 bytes, recoverable) made on either side verify on the other and
-    // here, and are refused here once damaged, under another key or over another message. The
-    // 64-byte identity form is held up against the SDK by events_check.mjs.
-    const made = [
-      ['our', (await helper.call({ cmd: 'sign_compact', priv, message })).signature],
-      ['SDK', BSM.sign(msg, key)]
-    ]
+    const ours = async (m, pub, signature) => (await call('verify_message', { message: m, pub, signature })).valid
+    // Compact signatures (65 bytes, recoverable) made on either side verify on the other and here,
+    // and are refused here once damaged, under another key or over another message. The 64-byte
+    // identity form is held up against the SDK by events_check.mjs.
+    const made = [['our', (await call('sign_compact', { priv, message })).signature], ['SDK', BSM.sign(msg, key)]]
     // Both sides take the RFC 6979 nonce and the low S: the same key and digest give the same bytes.
     eq(`our signature is the SDK's: ${label} message, key ${priv}`, made[0][1], made[1][1])
     for (const [who, sig] of made) {
@@ -114,14 +92,16 @@ await section('signatures', async () => {
       if (bytes.length !== 65) continue
       if (who === 'our') {
         check(`${t} is low-S`, BigInt('0x' + hex(bytes.slice(33))) <= N >> 1n)
-        const signer = sdkSays(() => Signature.fromCompact(bytes).RecoverPublicKey(bytes[0] - 31, digest).toAddress())
-        eq(`SDK recovers the signer of ${t}`, signer, pub.toAddress())
-        check(`SDK verifies ${t}`, BSM.verify(msg, Signature.fromCompact(bytes), pub))
+        const digest = new BigNumber(BSM.magicHash(msg))
+        eq(`SDK recovers the signer of ${t}`, sdkSays(() => Signature.fromCompact(bytes).RecoverPublicKey(bytes[0] - 31, digest).toAddress()),
+          key.toPublicKey().toAddress())
+        check(`SDK verifies ${t}`, BSM.verify(msg, Signature.fromCompact(bytes), key.toPublicKey()))
       }
       check(`${t} verifies here`, await ours(message, pubHex(key), sig))
       check(`${t} verifies here with the uncompressed key`, await ours(message, pubHex(key, false), sig))
       // One bit of r or s flipped; the header byte is not part of the ECDSA signature.
-      eq(`damaged ${t} refused here`, await ours(message, pubHex(key), b64(flipBit(bytes, 1 + randomInt(64)))), false)
+      const damaged = Buffer.from(flipBit(bytes, 1 + randomInt(64))).toString('base64')
+      eq(`damaged ${t} refused here`, await ours(message, pubHex(key), damaged), false)
       eq(`${t} under another key refused here`, await ours(message, pubHex(PrivateKey.fromRandom()), sig), false)
       eq(`${t} over another message refused here`, await ours(changed, pubHex(key), sig), false)
     }
@@ -130,17 +110,15 @@ await section('signatures', async () => {
 
 await section('ecies', async () => {
   const recipient = PrivateKey.fromRandom()
-  const priv = privHex(recipient)
-  const unseal = async (blob, key = priv) => await helper.call({ cmd: 'unseal', blob: hex(blob), priv: key })
+  const unseal = async (blob, priv = privHex(recipient)) => await call('unseal', { blob: hex(blob), priv })
   for (const size of [0, 15, 16, 17, 1000]) {
     for (const pub of [pubHex(recipient), pubHex(recipient, false)]) {
       const plain = [...randomBytes(size)]
       const tag = `${size} bytes to ${pub}`
       // Sealed here: BIE1, a compressed ephemeral key, padded ciphertext and MAC; the SDK opens it.
-      const ours = arr((await helper.call({ cmd: 'seal', pub, plaintext: hex(plain) })).blob ?? '')
+      const ours = arr((await call('seal', { pub, plaintext: hex(plain) })).blob ?? '')
       eq(`our blob size: ${tag}`, ours.length, 4 + 33 + 16 * (Math.floor(size / 16) + 1) + 32)
       eq(`SDK opens our blob: ${tag}`, sdkSays(() => hex(ECIES.electrumDecrypt(ours, recipient))), hex(plain))
-
       // Sealed by the SDK, opened here; refused with one bit flipped in each part, or the wrong key.
       const theirs = ECIES.electrumEncrypt(plain, PublicKey.fromString(pub), undefined, false)
       const back = await unseal(theirs)
@@ -149,8 +127,7 @@ await section('ecies', async () => {
       const damaged = [['magic', randomInt(4)], ['ephemeral key prefix', 4, 0], ['ephemeral key', 5 + randomInt(32)],
         ['ciphertext', 37 + randomInt(macAt - 37)], ['last ciphertext byte', macAt - 1], ['MAC', macAt + randomInt(32)]]
       for (const [part, at, bit] of damaged) {
-        const back = await unseal(flipBit(theirs, at, bit))
-        eq(`SDK blob with a flipped bit in the ${part} refused here: ${tag}`, back.opened, false)
+        eq(`SDK blob with a flipped bit in the ${part} refused here: ${tag}`, (await unseal(flipBit(theirs, at, bit))).opened, false)
       }
       eq(`SDK blob refused under the wrong key: ${tag}`, (await unseal(theirs, privHex(PrivateKey.fromRandom()))).opened, false)
     }
@@ -159,20 +136,21 @@ await section('ecies', async () => {
 
 // vaultra in its own platform folder: exit code and both outputs. It signs and seals with the
 // primitives checked above; here, the wallet it creates and what its commands read and print.
-function vaultra (folder, args) {
+if (vaultraPath) {
+  const folder = mkdtempSync(join(tmpdir(), 'dialo-interop-'))
   const env = { ...process.env, LOCALAPPDATA: folder }
   delete env.DISPLAY
   delete env.WAYLAND_DISPLAY
-  const r = spawnSync(vaultraPath, args, { env, encoding: 'utf8', timeout: 30000 })
-  if (r.error) throw new Error(`vaultra ${args[0]} did not run: ${r.error.message}`)
-  if (args[0] === '--json' && (r.status !== 0 || r.stderr !== '')) throw new Error(`vaultra ${args[1]} exit ${r.status}: ${r.stderr}`)
-  return { code: r.status, err: r.stderr, said: `${r.status} ${r.stdout}`, json: () => JSON.parse(r.stdout) }
-}
-
-if (vaultraPath) {
-  const folder = mkdtempSync(join(tmpdir(), 'dialo-interop-'))
-  const run = (...args) => vaultra(folder, args)
-  const runJson = (...args) => vaultra(folder, ['--json', ...args]).json()
+  const run = (...args) => {
+    const r = spawnSync(vaultraPath, args, { env, encoding: 'utf8', timeout: 30000 })
+    if (r.error) throw new Error(`vaultra ${args[0]} did not run: ${r.error.message}`)
+    return { code: r.status, err: r.stderr, said: `${r.status} ${r.stdout}`, out: r.stdout }
+  }
+  const runJson = (...args) => {
+    const r = run('--json', ...args)
+    if (r.code !== 0 || r.err !== '') throw new Error(`vaultra ${args[0]} exit ${r.code}: ${r.err}`)
+    return JSON.parse(r.out)
+  }
   const seal = (bytes, pub) => hex(ECIES.electrumEncrypt(bytes, pub, undefined, false))
   try {
     await section('vaultra', async () => {
@@ -184,28 +162,21 @@ if (vaultraPath) {
       const sdkPub = identityKey(sdk, made.mnemonic).toPublicKey().toString()
       eq('vaultra create and show name the identity key the SDK derives from the printed phrase',
         `${made.identity_pub} ${shown.identity_pub}`, `${sdkPub} ${sdkPub}`)
-
       const recipient = PrivateKey.fromRandom()
-      const texts = [['short', 'hello'], ['empty', ''], ['spaces', '  call me back at nine  '],
-        ['UTF-8', 'Grüße aus Köln — 你好, 世界 📞 ☎'], ['1000 bytes', String.fromCharCode(...printable(1000))]]
-      for (const [label, text] of texts) {
-        const tag = `${label} text`
+      for (const text of ['hello', '', '  call me back at nine  ', 'Grüße aus Köln — 你好 📞', String.fromCharCode(...printable(1000))]) {
+        const tag = `text ${JSON.stringify(text.slice(0, 30))}`
         const bytes = Utils.toArray(text, 'utf8')
         const blob = arr(runJson('encrypt', pubHex(recipient, false), text).blob)
         eq(`SDK opens the vaultra encrypt blob: ${tag}`, sdkSays(() => Utils.toUTF8(ECIES.electrumDecrypt(blob, recipient))), text)
-
         const signed = runJson('sign-message', '--wallet', id, text)
         eq(`vaultra sign-message names the identity address: ${tag}`, signed.address, shown.identity_address)
         const sig = [...Buffer.from(signed.signature, 'base64')]
-        check(`SDK verifies the vaultra signature: ${tag}`,
-          sig.length === 65 && BSM.verify(bytes, Signature.fromCompact(sig), identityPub))
-
+        check(`SDK verifies the vaultra signature: ${tag}`, sig.length === 65 && BSM.verify(bytes, Signature.fromCompact(sig), identityPub))
         // Sealed by the SDK to the identity key, opened by vaultra; refused with a damaged MAC.
         const sealed = seal(bytes, identityPub)
         eq(`vaultra decrypt opens an SDK blob: ${tag}`, run('decrypt', '--wallet', id, sealed).said, `0 ${text}\n`)
         const damaged = hex(flipBit(arr(sealed), sealed.length / 2 - 1 - randomInt(32)))
         eq(`vaultra decrypt refuses an SDK blob with a damaged MAC: ${tag}`, run('decrypt', '--wallet', id, damaged).said, '1 ')
-
         // Signed by the SDK, checked by vaultra against the signer's address or key.
         const key = PrivateKey.fromRandom()
         const sdkSig = BSM.sign(bytes, key)
