@@ -1,13 +1,8 @@
 // Writes the seed corpora of tests/fuzz from our own programs' output: an in-process devnet's
-// answers (transactions as JSON, unspent lists, histories, the paymail host's capability
-// document and destinations, the update page, SRV replies), a transaction our wallet code
-// built and signed, call events signed and sealed to the fuzz identity key as sendEvent does,
-// a wallet file vaultra's create wrote and its lock envelope, store files our store wrote, and
-// WAV files our audio code wrote. Run by hand from a plain build, then commit what changed:
-//
-//   build/tests/fuzz/dialo_fuzz_corpus                      writes tests/fuzz/corpus/
-//   DIALO_FUZZ_CORPUS=DIR build/tests/fuzz/dialo_fuzz_corpus   writes DIR instead
-//
+// answers, a transaction our wallet code signed, call events signed and sealed to the fuzz
+// identity key as sendEvent does, vaultra's wallet file and its lock envelope, store files and
+// WAV files our code wrote. Run by hand from a plain build, then commit what changed:
+//   [DIALO_FUZZ_CORPUS=DIR] build/tests/fuzz/dialo_fuzz_corpus   (default: tests/fuzz/corpus/)
 // Files are named after what they hold, so a second run replaces rather than adds.
 
 #include <arpa/nameser.h>
@@ -20,43 +15,28 @@
 
 #include "audio/gsm.h"
 #include "audio/pcm.h"
-#include "audio/wav.h"
-#include "base/base64.h"
-#include "base/clock.h"
-#include "call/event.h"
 #include "fuzz_common.h"
-#include "platform/data_dir.h"
 #include "state/phone_state.h"
-#include "store/handle_switch.h"
-#include "store/phone_store.h"
+#include "support/devnet_fixture.h"
 #include "tools/devnet/dns.h"
 #include "tools/vaultra/commands.h"
-#include "support/devnet_fixture.h"
-#include "vaultra/envelope.h"
-#include "wallet/binding.h"
-#include "wallet/wallet_lock.h"
 
 namespace dialo::devnet::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path corpusRoot() {
-    const char* dir = std::getenv("DIALO_FUZZ_CORPUS");
-    return dir && *dir ? fs::path(dir) : fs::path(DIALO_FUZZ_SOURCE_DIR) / "corpus";
-}
-
 template <class B>
 void put(const std::string& target, const std::string& name, const B& bytes) {
-    const fs::path dir = corpusRoot() / target;
+    const char* env = std::getenv("DIALO_FUZZ_CORPUS");
+    const fs::path dir = (env && *env ? fs::path(env) : fs::path(DIALO_FUZZ_SOURCE_DIR) / "corpus") / target;
     fs::create_directories(dir);
     std::ofstream(dir / name, std::ios::binary) << std::string(bytes.begin(), bytes.end());
 }
 
 std::string readText(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
     std::stringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(p, std::ios::binary).rdbuf();
     return s.str();
 }
 
@@ -71,13 +51,6 @@ json signedEvent(json event, const Key& identity, const std::string& handle, con
     return event;
 }
 
-// A short tone as the microphone would give it, 8 kHz.
-std::vector<int16_t> tone(size_t samples) {
-    std::vector<int16_t> s(samples);
-    for (size_t i = 0; i < samples; ++i) s[i] = int16_t(8000 * std::sin(double(i) * 2 * M_PI * 440 / 8000));
-    return s;
-}
-
 class FuzzCorpus : public DevnetTest {};
 
 TEST_F(FuzzCorpus, Write) {
@@ -86,16 +59,15 @@ TEST_F(FuzzCorpus, Write) {
     const Key payer = keyOf('1'), callee = keyOf('2'), alice = keyOf('3');
     start();
 
-    // Events our phone would send to the fuzz identity: signed, sealed, in the data output.
-    const Bytes gsm = gsmEncode(bytesOf(tone(1600)), true);
+    // Events our phone would send to the fuzz identity: signed, sealed, in the data output. The
+    // voice is a 440 Hz tone as the microphone would give it.
+    std::vector<int16_t> tone(1600);
+    for (size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(8000 * std::sin(double(i) * 2 * M_PI * 440 / 8000));
+    const Bytes gsm = gsmEncode(bytesOf(tone), true);
+    const std::string id = "0123456789abcdef";
     const std::vector<std::pair<std::string, json>> events = {
-        {"invite", buildEvent(kInvite, "0123456789abcdef")},
-        {"accept", buildEvent(kAccept, "0123456789abcdef")},
-        {"hangup", buildEvent(kHangup, "0123456789abcdef")},
-        {"box", buildEvent(kBox, "0123456789abcdef")},
-        {"audio", buildAudioEvent("0123456789abcdef", 1, gsm)},
-        {"tape", buildTapeEvent("0123456789abcdef", gsm, 1)},
-    };
+        {"invite", buildEvent(kInvite, id)}, {"accept", buildEvent(kAccept, id)}, {"hangup", buildEvent(kHangup, id)},
+        {"box", buildEvent(kBox, id)}, {"audio", buildAudioEvent(id, 1, gsm)}, {"tape", buildTapeEvent(id, gsm, 1)}};
     std::string invitePayload;
     for (const auto& [name, bare] : events) {
         const std::string text = compactText(signedEvent(bare, alice, "alice", payer));
@@ -169,7 +141,7 @@ TEST_F(FuzzCorpus, Write) {
 
     // A wallet file vaultra's create wrote, and its lock envelope.
     {
-        fuzz::scratchFolder();
+        fuzz::isolate();
         std::ostringstream out, err;
         ASSERT_EQ(vaultra_tool::run({"--json", "create", "--name", "fuzz", "--handle", "alice"}, out, err), 0) << err.str();
         const json created = json::parse(out.str(), nullptr, false);
@@ -182,8 +154,7 @@ TEST_F(FuzzCorpus, Write) {
         ASSERT_TRUE(lock_wallet_text(text, "fuzz password", envelope));
         put("wallet_lock", "locked.json", envelope.dump());
         put("wallet_file", "locked.json", envelope.dump());
-        json single = {{"priv", payer.priv}, {"pub", payer.pub}, {"address", payer.address}};
-        put("wallet_file", "single-key.json", single.dump());
+        put("wallet_file", "single-key.json", json{{"priv", payer.priv}, {"pub", payer.pub}, {"address", payer.address}}.dump());
     }
 
     // Store files our store wrote: settings, a handle file with every list, and the old layout.
@@ -220,7 +191,7 @@ TEST_F(FuzzCorpus, Write) {
     }
 
     // WAV files our code wrote: the export of a message, and headers of other formats.
-    const std::string wavPath = fuzz::scratchFolder() + "/message.wav";
+    const std::string wavPath = fuzz::isolate() + "/message.wav";
     ASSERT_GT(exportMessageWav(wavPath, gsm), 0);
     put("wav", "message-8k.wav", readText(wavPath));
     put("wav", "stereo-48k.wav", wavHeader(MixFormat{48000, 2, 16, 4, false}, 3840) + std::string(3840, '\x10'));
