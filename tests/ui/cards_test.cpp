@@ -1,6 +1,6 @@
 // The card used as a user uses it: opened from the main window's buttons and its own, rows
 // selected with the mouse, handles typed, buttons clicked; then what the lists, the header, the
-// wallet file, the phone store and the files written show after each.
+// store and the files written show after each.
 
 #include <QDesktopServices>
 #include <QFile>
@@ -14,12 +14,6 @@
 
 #include "app/update_check.h"
 #include "audio/gsm.h"
-#include "base/config.h"
-#include "call/call_control.h"
-#include "state/ui_bridge.h"
-#include "store/handle_switch.h"
-#include "store/phone_store.h"
-#include "store/saver.h"
 #include "window_fixture.h"
 
 namespace dialo::test {
@@ -44,13 +38,6 @@ namespace {
 
 class CardTest : public WindowTest {
 protected:
-    QString status() const { return window_->headerLines().main; }
-    /// Selects the row titled `title`, then clicks the card's button `name`.
-    void pick(const QString& title, const char* name) {
-        ASSERT_NO_FATAL_FAILURE(selectRow(title));
-        ASSERT_NO_FATAL_FAILURE(clickCard(name));
-    }
-
     // The call or message clock the header shows, in seconds; -1 while it shows none.
     int clock() const {
         static const QRegularExpression shape("^(\\d+):(\\d\\d)$");
@@ -77,8 +64,7 @@ protected:
 };
 
 TEST_F(CardTest, HandlesAreBlockedOrAddedAsContactsByButtonOrEnterAndRemoved) {
-    ASSERT_NO_FATAL_FAILURE(connectAlice());
-    ASSERT_NO_FATAL_FAILURE(awaitAliceCoins());
+    ASSERT_NO_FATAL_FAILURE(connectAlice(true));
     // A handle typed into the card's field and sent with the button or with Enter; the field is
     // emptied only when the handle was taken.
     struct Typed {
@@ -127,23 +113,18 @@ TEST_F(CardTest, HandlesAreBlockedOrAddedAsContactsByButtonOrEnterAndRemoved) {
             if (t.enter) QTest::keyClick(cardField(), Qt::Key_Return);
             else ASSERT_NO_FATAL_FAILURE(clickCard(l.add));
             ASSERT_TRUE(eventually([&] { return cardRows() == t.rows && status() == t.status; }, 30))
-                << "typed \"" << t.text << "\": rows " << cardRows().join(" | ") << ", status "
-                << status();
+                << "typed \"" << t.text << "\": rows " << cardRows().join(" | ") << ", status " << status();
             EXPECT_EQ(cardField()->text(), QString(t.left)) << "typed \"" << t.text << "\"";
         }
         const QStringList both = l.typed.back().rows;
-        if (l.kind == CardBlocked) {
-            EXPECT_EQ(stored(), both);
-        }
+        EXPECT_TRUE(l.kind != CardBlocked || stored() == both);
         ASSERT_NO_FATAL_FAILURE(clickCard(l.remove));
         EXPECT_EQ(status(), l.pickFirst);
         ASSERT_NO_FATAL_FAILURE(pick("carol", l.remove));
         const QString other = both[0] == "carol" ? both[1] : both[0];
         EXPECT_TRUE(eventually([&] { return cardRows() == QStringList{other} && status() == l.removed; }, 30))
             << cardRows().join(" | ") << ", " << status();
-        if (l.kind == CardBlocked) {
-            EXPECT_EQ(stored(), QStringList{other});
-        }
+        EXPECT_TRUE(l.kind != CardBlocked || stored() == QStringList{other});
     }
 
     // Opening the card shown already refills it where it stands; Use puts the contact in the
@@ -158,12 +139,10 @@ TEST_F(CardTest, HandlesAreBlockedOrAddedAsContactsByButtonOrEnterAndRemoved) {
 }
 
 TEST_F(CardTest, AMessageLeftLightsTheLampAndIsPlayedExportedSavedAndDeleted) {
-    ASSERT_NO_FATAL_FAILURE(connectAlice());
-    ASSERT_NO_FATAL_FAILURE(awaitAliceCoins());
+    ASSERT_NO_FATAL_FAILURE(connectAlice(true));
     ASSERT_NO_FATAL_FAILURE(click("lamp"));
     EXPECT_TRUE(lockPhone().state.boxes.answerphone);
-    EXPECT_TRUE(eventually([this] { return status() == "Calls will divert to your answer-phone after three rings."; }, 5))
-        << status();
+    EXPECT_TRUE(eventually([this] { return status() == "Calls will divert to your answer-phone after three rings."; }, 5)) << status();
     EXPECT_FALSE(phoneFlags().lamp);
 
     // bob's eight seconds, as his phone sends what it recorded.
@@ -176,9 +155,7 @@ TEST_F(CardTest, AMessageLeftLightsTheLampAndIsPlayedExportedSavedAndDeleted) {
     const InboxMessage left = lockPhone().state.boxes.inbox.front();
     // A second message, from carol, to be saved and then deleted from the answer-phone only.
     InboxMessage other = left;
-    other.id = "c0ffee00c0ffee00";
-    other.from = "carol";
-    other.txid.clear();
+    std::tie(other.id, other.from, other.txid) = std::tuple("c0ffee00c0ffee00", "carol", "");
     lockPhone().state.boxes.inbox.push_back(other);
 
     // Opening the answer-phone puts the lamp out.
@@ -299,10 +276,9 @@ TEST_F(CardTest, SettingsChosenOnTheCardAreShownAgainAfterARestartWhereANewerBui
 
     // Each click and the label it leaves.
     const std::pair<const char*, const char*> kSteps[] = {
-        {"notify", "Notifications sound"}, {"notify", "Notifications vibrate"}, {"unit", "Show sats"},
-        {"volume", "Volume 150%"}, {"volume", "Volume 200%"}, {"volume", "Volume 50%"},
-        {"delay", "Call delay 0.4 s (900 sats/min)"}, {"delay", "Call delay 0.3 s (935 sats/min)"},
-        {"delay", "Call delay 0.2 s (1500 sats/min)"}, {"startup", "Remove from Startup"}};
+        {"notify", "Notifications sound"}, {"notify", "Notifications vibrate"}, {"unit", "Show sats"}, {"volume", "Volume 150%"},
+        {"volume", "Volume 200%"}, {"volume", "Volume 50%"}, {"delay", "Call delay 0.4 s (900 sats/min)"},
+        {"delay", "Call delay 0.3 s (935 sats/min)"}, {"delay", "Call delay 0.2 s (1500 sats/min)"}, {"startup", "Remove from Startup"}};
     std::map<std::string, QString> shown{{"notify", "Notifications all"}, {"unit", "Show bsv"}, {"volume", "Volume 100%"},
                                          {"delay", "Call delay 0.8 s (525 sats/min)"}, {"startup", "Add to Startup"}};
     for (const auto& [name, label] : shown) EXPECT_EQ(cardButton(name.c_str())->text(), label) << name;
@@ -313,10 +289,8 @@ TEST_F(CardTest, SettingsChosenOnTheCardAreShownAgainAfterARestartWhereANewerBui
     }
     ASSERT_NO_FATAL_FAILURE(clickCard("theme2"));
     EXPECT_EQ(lockPhone().state.settings.theme, 2);
-    EXPECT_TRUE(eventually([this] { return cardButton("output")->text() == "Output: Speakers"; }, 10))
-        << cardButton("output")->text();
-    const QWidget* level = openCard()->findChild<QWidget*>("mic-level");
-    EXPECT_TRUE(level && level->isVisible());
+    EXPECT_TRUE(eventually([this] { return cardButton("output")->text() == "Output: Speakers"; }, 10)) << cardButton("output")->text();
+    EXPECT_TRUE(onCard<QWidget>("mic-level") && onCard<QWidget>("mic-level")->isVisible());
     ASSERT_NO_FATAL_FAILURE(withMenu("output", [](QMenu* menu, QAction* file) {
         ASSERT_NE(file, nullptr);
         EXPECT_FALSE(file->isChecked());
@@ -344,7 +318,7 @@ TEST_F(CardTest, SettingsChosenOnTheCardAreShownAgainAfterARestartWhereANewerBui
 
     // The update check, with the card open: asked only about a newer build, Yes opens its page.
     const QString page = QString::fromStdString(networkConfig().updateBase + "/dialo/");
-    const QLabel* version = openCard()->findChild<QLabel*>("version");
+    const QLabel* version = onCard<QLabel>("version");
     ASSERT_NE(version, nullptr);
     UrlCatcher browser;
     struct Answer {
@@ -353,9 +327,9 @@ TEST_F(CardTest, SettingsChosenOnTheCardAreShownAgainAfterARestartWhereANewerBui
         QMessageBox::StandardButton press;
         bool asked;
         QStringList opened;
-    };
-    for (const Answer& a : {Answer{"0.002", 2, QMessageBox::Yes, false, {}}, Answer{"0.003", 3, QMessageBox::No, true, {}},
-                            Answer{"0.004", 4, QMessageBox::Yes, true, {page}}}) {
+    } const kAnswers[] = {{"0.002", 2, QMessageBox::Yes, false, {}}, {"0.003", 3, QMessageBox::No, true, {}},
+                          {"0.004", 4, QMessageBox::Yes, true, {page}}};
+    for (const Answer& a : kAnswers) {
         ASSERT_EQ(post("/devnet/settings", {{"published_version", a.published}}).status, 200);
         browser.opened.clear();
         QString asked;
