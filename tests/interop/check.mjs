@@ -13,7 +13,7 @@ import { arr, attempt, check, eq, finish, hex, identityKey, section, start } fro
 const { sdk, helper } = await start('check.mjs PATH-TO-dialo-interop-helper [PATH-TO-vaultra]')
 const { BSM, BigNumber, ECIES, HD, Mnemonic, PrivateKey, PublicKey, Signature, Utils } = sdk
 const vaultraPath = process.argv[3]
-const call = async (cmd, fields) => await helper.call({ cmd, ...fields })
+const call = helper.call
 
 const H = 0x80000000
 const N = 0xFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEBAAEDCE6AF48A03BBFD25E8CD0364141n

@@ -79,22 +79,13 @@ const KINDS = ['invite', 'accept', 'box', 'hangup', 'audio', 'tape']
 const started = seconds()
 
 try {
-  eq('the helper reads the devnet network from its phone.json', (await helper.call({ cmd: 'configure' })).service_domain,
-    domain)
-
+  eq('the helper reads the devnet network from its phone.json', (await helper.call('configure')).service_domain, domain)
   await section('the canonical text of the worked example', async () => {
-    const audio = 'AAEC/w=='
-    const event = {
-      type: 'dl', location: 'dialo', handle: 'Alice', actor: '@alice ', ts: 1700000000, kind: 'tape', id: 'x1',
-      n: 3, codec: 'gsm', mark: '', secs: 12, audio
-    }
-    const want = 'OV1|dl|dialo|alice|alice|1700000000|tape|x1|3|gsm||12|' +
-      createHash('sha256').update(audio).digest('hex')
-    eq('canonical text: ours of the worked example', (await helper.call({ cmd: 'canonical', event })).text, want)
+    const event = { type: 'dl', location: 'dialo', handle: 'Alice', actor: '@alice ', ts: 1700000000, kind: 'tape', id: 'x1', n: 3, codec: 'gsm', mark: '', secs: 12, audio: 'AAEC/w==' }
+    const want = `OV1|dl|dialo|alice|alice|1700000000|tape|x1|3|gsm||12|${createHash('sha256').update(event.audio).digest('hex')}`
+    eq('canonical text: ours of the worked example', (await helper.call('canonical', { event })).text, want)
     eq('canonical text: this script\'s of the worked example', canonicalText(event), want)
   })
-
-  // ---- Ours to the SDK ---------------------------------------------------------------------
 
   await section('our events, opened and verified by the SDK', async () => {
     // Wallets bound in the helper, each with a handle whose identity key the devnet publishes.
@@ -114,7 +105,7 @@ try {
       for (const kind of KINDS) {
         const wallet = pick(wallets)
         if (bound !== wallet) {
-          const r = await helper.call({ cmd: 'use_wallet', id: wallet.id, mnemonic: wallet.phrase, handle: wallet.stored })
+          const r = await helper.call('use_wallet', { id: wallet.id, mnemonic: wallet.phrase, handle: wallet.stored })
           check(`wallet ${wallet.alias} (stored as "${wallet.stored}") loads`, r.loaded === true)
           bound = wallet
         }
@@ -124,33 +115,25 @@ try {
         const recipient = randomAlias()
         const n = pick([1, 2, 1 + randomInt(2 ** 31)])
         const secs = pick([-1, 0, 1, 1 + randomInt(600)])
-        const ours = await helper.call({
-          cmd: 'outgoing', kind, id, handle, pay, n, secs, recipient, ...(voice ? { gsm: gsm.toString('hex') } : {}),
+        const ours = await helper.call('outgoing', {
+          kind, id, handle, pay, n, secs, recipient, ...(voice ? { gsm: gsm.toString('hex') } : {}),
           to: receiver.toPublicKey().encode(randomInt(2) === 0, 'hex')
         })
         const tag = `${kind} ${JSON.stringify(id)} from ${JSON.stringify(handle)} (${wallet.alias})`
-        if (ours.payload === null) {
-          check(`${tag}: signed and sealed`, false, ours.error)
-          continue
-        }
+        check(`${tag}: signed and sealed`, ours.payload !== null, ours.error)
         const after = seconds()
-        const outer = JSON.parse(ours.payload)
+        const outer = JSON.parse(ours.payload ?? '{}')
         eq(`${tag}: the payload`, ours.payload, payloadOf(outer))
         check(`${tag}: outer ts is now`, outer.ts >= started && outer.ts <= after, `got ${outer.ts}`)
-        const inner = unseal(sdk, outer.pmessage1, receiver)
-        if (inner === null) {
-          check(`${tag}: the SDK opens pmessage1 with the receiver's key`, false)
-          continue
-        }
-        // Exactly the kind's keys and the envelope's, with their values.
+        const inner = unseal(sdk, outer.pmessage1 ?? '', receiver)
+        check(`${tag}: the SDK opens pmessage1 with the receiver's key`, inner !== null)
+        if (inner === null) continue
+        // Exactly the kind's keys and the envelope's, with their values; the recipient is named in
+        // the signed "mark", which a phone of the written rules ignores.
         const event = JSON.parse(inner)
         const audio = gsm.toString('base64')
-        // The recipient is named in the signed "mark", which a phone of the written rules ignores.
-        const own = kind === 'audio'
-          ? { n, codec: 'gsm', audio, mark: `to:${recipient}` }
-          : kind === 'tape'
-            ? { mark: `start-end to:${recipient}`, codec: 'gsm', audio, secs: Math.max(secs, 1) }
-            : { mark: `to:${recipient}` }
+        const own = { audio: { n, codec: 'gsm', audio, mark: `to:${recipient}` }, tape: { mark: `start-end to:${recipient}`, codec: 'gsm', audio, secs: Math.max(secs, 1) } }[kind] ??
+          { mark: `to:${recipient}` }
         const want = compact({
           kind, id, ...own, protocol: 'OV-Dialo', type: 'dl', location: 'dialo', handle, pay, actor: wallet.alias,
           paymail: `${wallet.alias}@${domain}`, ts: event.ts, pubkey: wallet.pub, sig: event.sig
@@ -167,18 +150,11 @@ try {
     console.log(`ours to the SDK: ${KINDS.map((k) => `${counts[k]} ${k}`).join(', ')} events opened and verified`)
   })
 
-  // ---- The SDK to ours ---------------------------------------------------------------------
-
   // SDK senders with claimed handles, and one nobody claimed.
-  const senders = []
-  for (let s = 0; s < 3; s++) {
-    const key = PrivateKey.fromRandom()
-    const alias = randomAlias()
-    await claim(sdk, base, ca, alias, key)
-    senders.push({ key, alias, pub: key.toPublicKey().toString() })
-  }
-  const stranger = { key: PrivateKey.fromRandom(), alias: randomAlias() }
-  stranger.pub = stranger.key.toPublicKey().toString()
+  const sender = () => { const key = PrivateKey.fromRandom(); return { key, alias: randomAlias(), pub: key.toPublicKey().toString() } }
+  const senders = [sender(), sender(), sender()]
+  for (const s of senders) await claim(sdk, base, ca, s.alias, s.key)
+  const stranger = sender()
   const receiver = PrivateKey.fromRandom()
   const receiverPriv = hex(receiver.toArray('be', 32))
 
@@ -202,7 +178,7 @@ try {
   const sealed = (event, to = receiver.toPublicKey(), tail = '') => payloadOf({
     ts: seconds(), pmessage1: hex(ECIES.electrumEncrypt(utf8(compact(event)), to, undefined, false))
   }) + tail
-  const incoming = async (payload) => await helper.call({ cmd: 'incoming', payload, priv: receiverPriv })
+  const incoming = async (payload) => await helper.call('incoming', { payload, priv: receiverPriv })
 
   await section('SDK events, opened and verified here', async () => {
     let verified = 0
@@ -224,10 +200,7 @@ try {
   await section('forgeries refused here', async () => {
     const [alice, bob] = senders
     // Alice's event of `kind` with fields changed after she signed it.
-    const changed = (kind, change) => () => {
-      const e = sdkEvent(kind, alice)
-      return { ...e, ...change(e) }
-    }
+    const changed = (kind, change) => () => ((e) => ({ ...e, ...change(e) }))(sdkEvent(kind, alice))
     // Bob's own valid signature on an event naming alice as its handle.
     const bobAsAlice = (fields) => () => {
       const forged = { ...sdkEvent('invite', alice), ...fields, actor: bob.alias, pubkey: bob.pub }
@@ -245,18 +218,14 @@ try {
       ['"ts" changed after signing', changed('hangup', (e) => ({ ts: e.ts + 1 })), false],
       ['signed by bob\'s published key in alice\'s name', () => sdkEvent('invite', alice, { signer: bob.key }), false],
       ['signed by a key nobody published', () => sdkEvent('invite', stranger), false],
-      ['signed by bob as actor of an event whose handle is alice', bobAsAlice({}), false],
       // Another type must not lift the rule that the actor is the handle.
-      ['signed by bob as actor of an event whose handle is alice, type " dl"', bobAsAlice({ type: ' dl' }), false],
-      ['signed by bob as actor of an event whose handle is alice, type "DL"', bobAsAlice({ type: 'DL' }), false],
-      ['signed by bob as actor of an event whose handle is alice, type "call"', bobAsAlice({ type: 'call' }), false]
+      ...['dl', ' dl', 'DL', 'call'].map((type) => [`signed by bob as actor of an event whose handle is alice, type "${type}"`, bobAsAlice({ type }), false])
     ]
     for (const [name, make, passes] of FORGERIES) {
       const r = await incoming(sealed(make()))
       eq(`${name}: opened and ${passes ? 'verified' : 'refused'} here`, `${r.opened} ${r.verified}`, `true ${passes}`)
     }
-    const elsewhere = await incoming(sealed(sdkEvent('invite', alice), PrivateKey.fromRandom().toPublicKey()))
-    eq('an event sealed to another key is not opened here', elsewhere.opened, false)
+    eq('an event sealed to another key is not opened here', (await incoming(sealed(sdkEvent('invite', alice), PrivateKey.fromRandom().toPublicKey()))).opened, false)
     const text = sealed(sdkEvent('invite', alice)).replace('"enc_v":4', '"enc_v":"4"')
     eq('an envelope whose enc_v is the text "4" is not opened here', (await incoming(text)).opened, false)
   })

@@ -18,10 +18,8 @@ export function check (name, ok, detail = '') {
 }
 
 export function eq (name, got, want, context = '') {
-  const show = (v) => {
-    const s = typeof v === 'string' ? v : JSON.stringify(v)
-    return s !== undefined && s.length > 200 ? `${s.slice(0, 200)}... (${s.length} chars)` : s
-  }
+  const show = (v, s = typeof v === 'string' ? v : JSON.stringify(v)) =>
+    s !== undefined && s.length > 200 ? `${s.slice(0, 200)}... (${s.length} chars)` : s
   check(name, got === want, `expected ${show(want)}, got ${show(got)}${context ? ` (${context})` : ''}`)
 }
 
@@ -54,12 +52,12 @@ export async function start (usage, env = process.env) {
   proc.stdin.on('error', () => {}) // a dead helper shows as an unanswered call
   const lines = createInterface({ input: proc.stdout, crlfDelay: Infinity })[Symbol.asyncIterator]()
   const helper = {
-    async call (request) {
-      proc.stdin.write(JSON.stringify(request) + '\n')
+    async call (cmd, fields = {}) {
+      proc.stdin.write(JSON.stringify({ cmd, ...fields }) + '\n')
       const { value, done } = await lines.next()
-      if (done) throw new Error(`helper ended before answering ${request.cmd}`)
+      if (done) throw new Error(`helper ended before answering ${cmd}`)
       const answer = JSON.parse(value)
-      if (answer.ok !== true) throw new Error(`helper refused ${request.cmd}: ${answer.error}`)
+      if (answer.ok !== true) throw new Error(`helper refused ${cmd}: ${answer.error}`)
       return answer
     },
     async close () { proc.stdin.end(); return await exited }

@@ -8,7 +8,7 @@ import { attempt, check, eq, finish, hex, section, spendAccepts as spendOk, star
 
 const { sdk, helper } = await start('tx_check.mjs PATH-TO-dialo-interop-helper')
 const { HD, LockingScript, Mnemonic, P2PKH, PrivateKey, Script, Transaction, UnlockingScript } = sdk
-const call = async (cmd, fields) => await helper.call({ cmd, ...fields })
+const call = helper.call
 
 // JSON with object keys sorted, so field order plays no part in a comparison.
 const canon = (v) => JSON.stringify(v, (_, x) =>
