@@ -138,9 +138,7 @@ await section('ecies', async () => {
 // primitives checked above; here, the wallet it creates and what its commands read and print.
 if (vaultraPath) {
   const folder = mkdtempSync(join(tmpdir(), 'dialo-interop-'))
-  const env = { ...process.env, LOCALAPPDATA: folder }
-  delete env.DISPLAY
-  delete env.WAYLAND_DISPLAY
+  const { DISPLAY, WAYLAND_DISPLAY, ...env } = { ...process.env, LOCALAPPDATA: folder }
   const run = (...args) => {
     const r = spawnSync(vaultraPath, args, { env, encoding: 'utf8', timeout: 30000 })
     if (r.error) throw new Error(`vaultra ${args[0]} did not run: ${r.error.message}`)
@@ -155,7 +153,7 @@ if (vaultraPath) {
   try {
     await section('vaultra', async () => {
       const made = runJson('create')
-      const id = made.id
+      const { id } = made
       const shown = runJson('show', id)
       const identityPub = PublicKey.fromString(shown.identity_pub)
       eq('vaultra show: the identity address is that of the identity key', identityPub.toAddress(), shown.identity_address)

@@ -196,11 +196,7 @@ const std::map<std::string, std::function<json(const json&)>> kCommands = {
          wipe_wallet_keys(keys);
          return json{{"keys", out}};
      }},
-    {"seed",
-     [](const json& req) {
-         Hash512 s{};
-         return json{{"seed", mnemonic_to_seed(text(req, "mnemonic"), s) ? json(hex_encode(s)) : json(nullptr)}};
-     }},
+    {"seed", [](const json& req) { Hash512 s{}; return json{{"seed", mnemonic_to_seed(text(req, "mnemonic"), s) ? json(hex_encode(s)) : json()}}; }},
     {"validate", [](const json& req) { return json{{"valid", validate_mnemonic(text(req, "mnemonic"))}}; }},
     {"mnemonic",
      [](const json& req) {
@@ -216,26 +212,10 @@ const std::map<std::string, std::function<json(const json&)>> kCommands = {
          if (!pubkey_from_priv(text(req, "priv"), pub)) return json{{"pub", nullptr}};
          return json{{"pub", pub}, {"address", address_from_pubkey(pub)}};
      }},
-    {"decode_address",
-     [](const json& req) {
-         Hash160 h{};
-         return json{{"hash", decode_p2pkh_address(text(req, "address"), h) ? json(hex_encode(h)) : json(nullptr)}};
-     }},
-    {"sign_compact",
-     [](const json& req) {
-         std::string sig;
-         const bool ok = sign_message_compact(text(req, "priv"), bytesField(req, "message"), sig);
-         return json{{"signature", ok ? json(sig) : json(nullptr)}};
-     }},
-    {"verify_message",
-     [](const json& req) {
-         return json{{"valid", verify_message(bytesField(req, "message"), text(req, "pub"), text(req, "signature"))}};
-     }},
-    {"seal",
-     [](const json& req) {
-         std::string blob;
-         return json{{"blob", ecies_seal(bytesField(req, "plaintext"), text(req, "pub"), blob) ? json(blob) : json(nullptr)}};
-     }},
+    {"decode_address", [](const json& req) { Hash160 h{}; return json{{"hash", decode_p2pkh_address(text(req, "address"), h) ? json(hex_encode(h)) : json()}}; }},
+    {"sign_compact", [](const json& req) { std::string sig; return json{{"signature", sign_message_compact(text(req, "priv"), bytesField(req, "message"), sig) ? json(sig) : json()}}; }},
+    {"verify_message", [](const json& req) { return json{{"valid", verify_message(bytesField(req, "message"), text(req, "pub"), text(req, "signature"))}}; }},
+    {"seal", [](const json& req) { std::string blob; return json{{"blob", ecies_seal(bytesField(req, "plaintext"), text(req, "pub"), blob) ? json(blob) : json()}}; }},
     {"unseal",
      [](const json& req) {
          std::string plain;

@@ -84,11 +84,14 @@ protected:
         ASSERT_TRUE(eventually([&] { return (said += watch_.readAllStandardOutput()).contains("\"watching\""); }, 20))
             << watch_.readAllStandardError().toStdString();
 
-        ASSERT_TRUE(startCore());
-        coreStarted_ = true;
-        window_ = std::make_unique<MainWindow>();  // routes the workers' messages to itself
+        ASSERT_TRUE(coreStarted_ = startCore());
+        ASSERT_NO_FATAL_FAILURE(openWindow([] { ASSERT_TRUE(startWorkers()); }));  // the window routes their messages
+    }
+    /// A new main window with its cards, shown; `beforeShown` runs between.
+    void openWindow(const std::function<void()>& beforeShown = [] {}) {
+        window_ = std::make_unique<MainWindow>();
         installCards(*window_);
-        ASSERT_TRUE(startWorkers());
+        ASSERT_NO_FATAL_FAILURE(beforeShown());
         window_->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
     }
@@ -96,8 +99,7 @@ protected:
         if (window_) window_->close();
         window_.reset();
         if (coreStarted_) shutdownCore();
-        watch_.kill();
-        watch_.waitForFinished();
+        watch_.kill(), watch_.waitForFinished();
         DevnetTest::TearDown();
         std::error_code ec;
         if (!root_.empty()) std::filesystem::remove_all(root_, ec);
@@ -189,10 +191,7 @@ protected:
         load_settings();
         const std::string output = lockPhone().state.settings.output;
         setOutputId(output);  // as start-up does when it opens the sound
-        window_ = std::make_unique<MainWindow>();
-        installCards(*window_);
-        window_->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+        ASSERT_NO_FATAL_FAILURE(openWindow());
     }
     /// Clicks Connect and waits until the window shows alice connected and her store is loaded
     /// (so that it cannot replace what a test puts in her lists); with `coins`, also until her
