@@ -1,5 +1,5 @@
 // A data-output payload as the poller hands it to the dispatcher: the envelope, the unseal with
-// the fixed identity key, the event's JSON, its signature and its keys. Seeds: make_corpus.cpp.
+// the fixed identity key, the event's JSON, its signature and its keys.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) { return fuzz::isolate(), 0; }

@@ -1,6 +1,6 @@
 // The layers behind the unseal: the input is the event text, sealed to the fixed identity key in
 // a well-formed envelope, so every input reaches the JSON parse, the signature check and the
-// reading of the event's keys. Seeds are signed events our phone's code made (make_corpus.cpp).
+// reading of the event's keys. Seeds are signed events our phone's code made.
 #include "fuzz_common.h"
 
 static std::string gPubHex;

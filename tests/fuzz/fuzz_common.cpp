@@ -24,9 +24,7 @@ const std::string& isolate() {
 
 bool writeBytes(const std::string& path, const uint8_t* data, size_t size) {
     FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = std::fwrite(data, 1, size, f) == size;
-    return std::fclose(f) == 0 && ok;
+    return f && (std::fwrite(data, 1, size, f) == size) + (std::fclose(f) == 0) == 2;
 }
 
 void refuseNetwork() {

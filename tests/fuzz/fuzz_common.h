@@ -38,7 +38,7 @@
 
 namespace dialo::fuzz {
 
-/// The identity private key the seeds are sealed to (make_corpus.cpp seals with its public key).
+/// The identity private key the seed events are sealed to.
 inline constexpr char kIdentityPriv[] = "7777777777777777777777777777777777777777777777777777777777777777";
 
 inline std::string text(const uint8_t* data, size_t size) { return {reinterpret_cast<const char*>(data), size}; }

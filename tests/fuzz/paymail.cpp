@@ -1,5 +1,5 @@
 // A paymail host's answers: its capability document and its P2P and basic destination replies.
-// The first byte picks the reader; seeds are the devnet's paymail host's answers (make_corpus.cpp).
+// The first byte picks the reader; seeds are the devnet's paymail host's answers.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

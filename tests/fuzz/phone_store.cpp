@@ -2,7 +2,7 @@
 // (phone-fuzz.json), read by the settings load and the handle switch (which migrates the old
 // single-file layout when the handle has no file), then written back by the next switch. The
 // input is the shared file, then a NUL and the handle file; without a NUL there is no handle
-// file. Seeds are files our store wrote (make_corpus.cpp).
+// file. Seeds are files our store wrote.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,9 +1,7 @@
-// The ordinary builds' stand-in for libFuzzer: feeds every file of the folders (or the files)
-// named on the command line to the target once, so each seed and each fixed finding stays
-// covered by ctest without clang. Each input runs on a thread with a 512 KiB stack, so a reader
-// whose stack grows with its input (recursion over nested JSON, say) fails on tens of kilobytes
-// rather than megabytes. A missing folder counts as empty (git keeps no empty folders); no input
-// at all fails, so a lost corpus cannot pass unnoticed.
+// The ordinary builds' stand-in for libFuzzer: feeds every file of the folders (or files) named
+// on the command line to the target once, each on a thread with a 512 KiB stack so a reader whose
+// stack grows with its input fails on kilobytes. A missing folder counts as empty; no input at
+// all fails, so a lost corpus cannot pass unnoticed.
 
 #include <pthread.h>
 

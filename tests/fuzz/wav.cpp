@@ -1,5 +1,5 @@
 // WAV files as the phone reads a microphone file: any 16-bit PCM, mixed to mono and converted to
-// 8 kHz. Seeds are WAV files our code wrote (make_corpus.cpp).
+// 8 kHz. Seeds are WAV files our code wrote.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
