@@ -13,21 +13,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "base/clock.h"
 #include "base/config.h"
 #include "call/event.h"
 #include "store/phone_store.h"
-#include "support/wallet_doc.h"
 #include "vaultra/ecies.h"
 #include "vaultra/envelope.h"
 #include "vaultra/identity.h"
-#include "wallet/binding.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"
 #include "wallet/transaction.h"
-#include "wallet/wallet_file.h"
-#include "wallet/wallet_state.h"
 
 using nlohmann::json;
 using namespace dialo;
@@ -109,7 +104,7 @@ WalletKeys hdKeys(const std::string& mnemonic) {
 // P2PKH outputs, then the data output when "data" is given (even empty); every input signed
 // with sign_input over its owner's P2PKH script.
 json buildSignTx(const json& req) {
-    WalletKeys keys = hdKeys(test::kAbandon);
+    WalletKeys keys = hdKeys("abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about");
     std::vector<Coin> coins;
     std::vector<KeyTriple> signers;  // beside the coins: a coin names only its owner
     for (const json& c : req.at("inputs")) {
@@ -159,28 +154,6 @@ json buildTx(const json& req) {
     json selected = json::array();
     for (const Coin& c : coins) selected.push_back({{"txid", c.txid}, {"vout", c.vout}, {"sats", c.sats}});
     return {{"built", built}, {"error", error}, {"fee", fee}, {"outputs", outputsJson(outputs)}, {"selected", selected}};
-}
-
-// The outgoing steps of sendEvent up to the payload, without the spend: the event built for its
-// kind, completed with "handle", "pay" and the recipient's mark, signed by the bound wallet,
-// sealed to "to".
-json outgoing(const json& req) {
-    const std::string kind = text(req, "kind"), id = text(req, "id");
-    auto gsm = [&] {
-        const std::string g = bytesField(req, "gsm");
-        return Bytes(g.begin(), g.end());
-    };
-    json event = kind == kAudio  ? buildAudioEvent(id, integer(req, "n"), gsm())
-                 : kind == kTape ? buildTapeEvent(id, gsm(), integer(req, "secs"))
-                                 : buildEvent(kind, id);
-    event.update({{"protocol", kProtocol}, {"type", "dl"}, {"location", "dialo"}, {"handle", text(req, "handle")},
-                  {"pay", text(req, "pay")}});
-    if (!text(req, "recipient").empty()) event["mark"] = recipientMark(kind, text(req, "recipient"));
-    std::string error;
-    if (!build_protocol_message(event, error)) return {{"payload", nullptr}, {"error", error}};
-    json outer = buildEnvelope(nowSeconds());
-    if (!seal(compactText(event), text(req, "to"), outer, error)) return {{"payload", nullptr}, {"error", error}};
-    return {{"payload", compactText(outer)}, {"error", ""}};
 }
 
 const std::map<std::string, std::function<json(const json&)>> kCommands = {
@@ -236,21 +209,6 @@ const std::map<std::string, std::function<json(const json&)>> kCommands = {
          load_settings();
          return json{{"service_domain", networkConfig().serviceDomain}};
      }},
-    // Writes a wallet file the way Vaultra does ("paymail" holds the handle) and binds it, so
-    // that signing goes through the connected wallet as it does in the phone.
-    {"use_wallet",
-     [](const json& req) {
-         const std::string id = text(req, "id");
-         if (!is_plain_wallet_id(id)) throw BadRequest{"not a plain wallet id"};
-         if (!test::writeFile(wallet_dir_path(id) + "/wallet.json",
-                              test::walletDoc(text(req, "mnemonic"), text(req, "handle")).dump()))
-             throw BadRequest{"cannot write the wallet file of " + id};
-         auto g = lockWallet();
-         reset_wallet_state(g.state);
-         set_bound_wallet_id(g.state, id);
-         return json{{"loaded", load_wallet(g.state)}};
-     }},
-    {"outgoing", outgoing},
     // The incoming steps with a given receiver key, then the verification the dispatcher makes.
     {"incoming",
      [](const json& req) {
@@ -258,11 +216,6 @@ const std::map<std::string, std::function<json(const json&)>> kCommands = {
          if (!event) return json{{"opened", false}};
          return json{{"opened", true}, {"event", *event}, {"canonical", canonical_text(*event)},
                      {"verified", verify_protocol_message(*event)}};
-     }},
-    {"canonical",
-     [](const json& req) {
-         if (!req.contains("event") || !req["event"].is_object()) throw BadRequest{"missing object field event"};
-         return json{{"text", canonical_text(req["event"])}};
      }},
 };
 
