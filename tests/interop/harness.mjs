@@ -26,10 +26,7 @@ export function eq (name, got, want, context = '') {
 /// The arguments after the script, or the usage and exit code 2 when fewer than `count`.
 export function args (count, usage) {
   const list = process.argv.slice(2)
-  if (list.length < count) {
-    console.error(`usage: node ${usage}`)
-    process.exit(2)
-  }
+  if (list.length < count) console.error(`usage: node ${usage}`), process.exit(2)
   return list
 }
 
@@ -67,11 +64,7 @@ export async function start (usage, env = process.env) {
 
 // Runs one group of checks; a throw inside counts as one failure and the run goes on.
 export async function section (name, body) {
-  try {
-    await body()
-  } catch (e) {
-    check(`${name}: ran to the end`, false, e.stack ?? String(e))
-  }
+  await Promise.resolve().then(body).catch((e) => check(`${name}: ran to the end`, false, e.stack ?? String(e)))
 }
 
 /// Closes the helper (when there is one), prints the tally and exits: non-zero on any failure
@@ -173,11 +166,7 @@ export function outputPayload (output) {
 
 /// What `fn` returns, or `otherwise` when it throws.
 export function attempt (fn, otherwise) {
-  try {
-    return fn()
-  } catch (e) {
-    return typeof otherwise === 'function' ? otherwise(e) : otherwise
-  }
+  try { return fn() } catch (e) { return typeof otherwise === 'function' ? otherwise(e) : otherwise }
 }
 
 /// The identity key of a wallet restored from its phrase.
