@@ -1,18 +1,9 @@
-// WhatsOnChain's address histories and the inputs of a pending transaction's JSON, as the
-// wallet's address scan reads them.
-
-#include <string>
-#include <vector>
-
+// WhatsOnChain's address histories and a pending transaction's inputs, as the address scan reads them.
 #include "fuzz_common.h"
-#include "wallet/coins.h"
-
-using namespace dialo;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string body(fuzz::text(data, size));
     std::vector<std::string> txids, spends;
-    (void)read_history_entries(body, txids);
-    (void)read_tx_spends(body, spends);
+    (void)read_history_entries(fuzz::text(data, size), txids);
+    (void)read_tx_spends(fuzz::text(data, size), spends);
     return 0;
 }

@@ -1,17 +1,10 @@
 // Raw transaction bytes: the wallet's strict parser and its reader of cut bytes, and the
 // poller's data-output reader of the same bytes as WhatsOnChain's hex.
-
-#include <cstdlib>
-
-#include "call/event.h"
-#include "call/poller.h"
-#include "wallet/transaction.h"
-
-using namespace dialo;
+#include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Bytes raw(data, data + size);
-    ParsedTx tx;
+    ParsedTx tx, read;
     if (parse_tx(raw, tx)) {
         // A whole transaction has room for every part it claims.
         size_t least = 10;
@@ -20,11 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (least > size) std::abort();
         for (const TxOutput& out : tx.outputs) (void)payloadFromScript(out.locking);
         // The reader of bytes that may be cut reads a whole transaction as this one does.
-        ParsedTx read;
         if (!read_tx_prefix(raw, size, read) || read.outputs.size() != tx.outputs.size()) std::abort();
     }
-    const std::string payload = payloadFromRawHex(hex_encode(raw));
-    if (payload.size() > size) std::abort();
+    if (payloadFromRawHex(hex_encode(raw)).size() > size) std::abort();
     (void)payloadFromScript(raw);
     return 0;
 }

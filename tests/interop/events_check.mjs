@@ -1,57 +1,44 @@
-// Holds Dialo's call events up against @bsv/sdk in both directions, on a devnet whose directory
-// publishes every sender's identity key. Ours to the SDK: events built, signed by a bound
-// wallet and sealed by our code are opened and verified by the SDK against a canonical text it
-// computes itself. The SDK to ours: events signed and sealed by the SDK pass our incoming steps
-// and our verifier, and forgeries do not.
+// Holds call events made by @bsv/sdk up against Dialo's incoming steps, on a devnet whose
+// directory publishes every sender's identity key: SDK events are opened and verified here, and
+// forgeries (changed after signing, signed by another key, typed handles) are refused. The
+// phone's own events are opened by the SDK in the end-to-end runs (open_events.mjs).
 // Usage: node events_check.mjs PATH-TO-dialo-interop-helper PATH-TO-dialo-devnet
 
 import { spawn } from 'node:child_process'
-import { createHash, randomBytes, randomInt } from 'node:crypto'
+import { randomBytes, randomInt } from 'node:crypto'
 import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs'
 import { tmpdir } from 'node:os'
 import { join } from 'node:path'
 import { createInterface } from 'node:readline'
 import {
-  args, canonicalText, check, claim, compact, eq, finish, hex, identityKey, identitySignature, payloadOf, section, start,
-  unseal, utf8, verifyIdentitySignature
+  args, attempt, canonicalText, check, claim, compact, eq, finish, hex, identitySignature, payloadOf, section, start, utf8
 } from './harness.mjs'
 
 const usage = 'events_check.mjs PATH-TO-dialo-interop-helper PATH-TO-dialo-devnet'
 const [, devnetPath] = args(2, usage)
 
-// ---- A devnet of our own, and the helper pointed at it through its phone.json --------------
-
+// A devnet of our own; the helper reads its phone.json (the devnet's first line, {"network": ...},
+// naming the ports it bound) only when asked to.
 const helperFolder = mkdtempSync(join(tmpdir(), 'dialo-events-helper-'))
 const devnetFolder = mkdtempSync(join(tmpdir(), 'dialo-events-devnet-'))
-// The helper reads its phone.json only when asked to, after the devnet has written its line.
 const { sdk, helper } = await start(usage, { ...process.env, LOCALAPPDATA: helperFolder })
 const devnet = spawn(devnetPath, ['serve', '--port', '0', '--directory-port', '0', '--block-interval', '0'],
   { env: { ...process.env, LOCALAPPDATA: devnetFolder }, stdio: ['ignore', 'pipe', 'pipe'] })
 process.on('exit', () => devnet.kill())
 let devnetErr = ''
 devnet.stderr.on('data', (d) => { devnetErr += d })
-const devnetEnded = new Promise((resolve) => {
-  devnet.on('error', (e) => resolve(`could not start: ${e.message}`))
-  devnet.on('exit', (code, signal) => resolve(`ended with ${code ?? signal}`))
-})
+const devnetEnded = new Promise((resolve) => devnet.on('error', (e) => resolve(`could not start: ${e.message}`))
+  .on('exit', (code, signal) => resolve(`ended with ${code ?? signal}`)))
+const serving = () => devnet.exitCode === null && devnet.signalCode === null
 const cleanUp = async () => {
-  if (devnet.exitCode === null && devnet.signalCode === null) devnet.kill()
+  if (serving()) devnet.kill()
   await devnetEnded
-  rmSync(devnetFolder, { recursive: true, force: true })
-  rmSync(helperFolder, { recursive: true, force: true })
+  for (const f of [devnetFolder, helperFolder]) rmSync(f, { recursive: true, force: true })
 }
-
-// Its first line, {"network": ...}, names the ports it bound; it has 30 s to print it.
-const lines = createInterface({ input: devnet.stdout })[Symbol.asyncIterator]()
-let timer
-const deadline = new Promise((resolve) => { timer = setTimeout(() => resolve('printed nothing within 30 s'), 30000) })
-const firstLine = await Promise.race([lines.next().then((r) => r.value ?? 'printed nothing'), devnetEnded, deadline])
-clearTimeout(timer)
+const firstLine = await Promise.race([createInterface({ input: devnet.stdout })[Symbol.asyncIterator]().next().then((r) => r.value ?? 'printed nothing'),
+  devnetEnded, new Promise((resolve) => setTimeout(() => resolve('printed nothing within 30 s'), 30000).unref())])
 devnet.stdout.resume()
-let network
-try {
-  network = JSON.parse(firstLine).network
-} catch {}
+const network = attempt(() => JSON.parse(firstLine).network, null)
 if (typeof network?.service_port !== 'number') {
   check('dialo-devnet serves', false, `${firstLine}\n${devnetErr}`)
   await cleanUp()
@@ -59,25 +46,17 @@ if (typeof network?.service_port !== 'number') {
 }
 mkdirSync(join(helperFolder, 'Orvane', 'dialo'), { recursive: true })
 writeFileSync(join(helperFolder, 'Orvane', 'dialo', 'phone.json'), firstLine)
-const base = `https://127.0.0.1:${network.service_port}`
-const ca = readFileSync(network.ca_file)
-const domain = network.service_domain
-
-const { ECIES, Mnemonic, PrivateKey } = sdk
+const [base, ca, domain] = [`https://127.0.0.1:${network.service_port}`, readFileSync(network.ca_file), network.service_domain]
+const { ECIES, PrivateKey } = sdk
 
 const seconds = () => Math.floor(Date.now() / 1000)
 const pick = (list) => list[randomInt(list.length)]
 const randomAddress = () => PrivateKey.fromRandom().toPublicKey().toAddress()
-const aliasChars = 'abcdefghijklmnopqrstuvwxyz0123456789'
-const aliases = new Set()
-// A handle the directory takes, never the same twice in a run.
-function randomAlias () {
-  const alias = pick([...aliasChars]) + Array.from({ length: 2 + randomInt(12) },
-    () => pick([...aliasChars, ...aliasChars, '.', '_', '-'])).join('')
-  if (aliases.has(alias)) return randomAlias()
-  aliases.add(alias)
-  return alias
-}
+const aliasChars = [...'abcdefghijklmnopqrstuvwxyz0123456789']
+let aliasCount = 0
+// A handle the directory takes, never the same twice in a run (the count's letters end it).
+const randomAlias = () => pick(aliasChars) + Array.from({ length: 1 + randomInt(8) }, () => pick([...aliasChars, '.', '_', '-'])).join('') +
+  `-${(aliasCount++).toString(36)}`
 const randomCase = (s) => [...s].map((c) => (randomInt(2) ? c.toUpperCase() : c)).join('')
 // What a user or a peer may write for one handle: case, one "@" or "$", blanks around.
 const handleVariant = (alias) => pick([
@@ -85,117 +64,21 @@ const handleVariant = (alias) => pick([
   `\t@${randomCase(alias)} `, ` @ ${alias}`, `${randomCase(alias)}\n`])
 // Mostly the phone's 16 hex digits; sometimes text with separators, quotes and letters beyond ASCII.
 const randomCallId = () => pick([
-  () => randomBytes(8).toString('hex'),
-  () => randomBytes(8).toString('hex'),
+  () => randomBytes(8).toString('hex'), () => randomBytes(8).toString('hex'),
   () => Array.from({ length: 1 + randomInt(30) }, () => String.fromCharCode(0x20 + randomInt(95))).join(''),
   () => `${randomBytes(2).toString('hex')}|é"\\${pick(['你好', '📞', 'Grüße', ''])}`])()
 const randomGsm = () => randomBytes(65 * randomInt(26))
 const KINDS = ['invite', 'accept', 'box', 'hangup', 'audio', 'tape']
-const started = seconds()
 
 try {
-  eq('the helper reads the devnet network from its phone.json', (await helper.call({ cmd: 'configure' })).service_domain,
-    domain)
-
-  await section('the canonical text of the worked example', async () => {
-    const audio = 'AAEC/w=='
-    const event = {
-      type: 'dl', location: 'dialo', handle: 'Alice', actor: '@alice ', ts: 1700000000, kind: 'tape', id: 'x1',
-      n: 3, codec: 'gsm', mark: '', secs: 12, audio
-    }
-    const want = 'OV1|dl|dialo|alice|alice|1700000000|tape|x1|3|gsm||12|' +
-      createHash('sha256').update(audio).digest('hex')
-    eq('canonical text: ours of the worked example', (await helper.call({ cmd: 'canonical', event })).text, want)
-    eq('canonical text: this script\'s of the worked example', canonicalText(event), want)
-  })
-
-  // ---- Ours to the SDK ---------------------------------------------------------------------
-
-  await section('our events, opened and verified by the SDK', async () => {
-    // Wallets bound in the helper, each with a handle whose identity key the devnet publishes.
-    const wallets = []
-    for (let w = 0; w < 4; w++) {
-      const phrase = Mnemonic.fromEntropy([...randomBytes(16)]).toString()
-      const alias = randomAlias()
-      const key = identityKey(sdk, phrase)
-      await claim(sdk, base, ca, alias, key)
-      // The wallet file's handle as Vaultra or a user may have left it.
-      const stored = pick([alias, alias.toUpperCase(), `@${randomCase(alias)}`, `${alias}@${domain}`])
-      wallets.push({ id: `w${w}`, phrase, alias, stored, pub: key.toPublicKey().toString() })
-    }
-    let bound = null
-    const counts = Object.fromEntries(KINDS.map((k) => [k, 0]))
-    for (let round = 0; round < 50; round++) {
-      for (const kind of KINDS) {
-        const wallet = pick(wallets)
-        if (bound !== wallet) {
-          const r = await helper.call({ cmd: 'use_wallet', id: wallet.id, mnemonic: wallet.phrase, handle: wallet.stored })
-          check(`wallet ${wallet.alias} (stored as "${wallet.stored}") loads`, r.loaded === true)
-          bound = wallet
-        }
-        const receiver = PrivateKey.fromRandom()
-        const voice = kind === 'audio' || kind === 'tape'
-        const [id, handle, pay, gsm] = [randomCallId(), handleVariant(wallet.alias), randomAddress(), randomGsm()]
-        const recipient = randomAlias()
-        const n = pick([1, 2, 1 + randomInt(2 ** 31)])
-        const secs = pick([-1, 0, 1, 1 + randomInt(600)])
-        const ours = await helper.call({
-          cmd: 'outgoing', kind, id, handle, pay, n, secs, recipient, ...(voice ? { gsm: gsm.toString('hex') } : {}),
-          to: receiver.toPublicKey().encode(randomInt(2) === 0, 'hex')
-        })
-        const tag = `${kind} ${JSON.stringify(id)} from ${JSON.stringify(handle)} (${wallet.alias})`
-        if (ours.payload === null) {
-          check(`${tag}: signed and sealed`, false, ours.error)
-          continue
-        }
-        const after = seconds()
-        const outer = JSON.parse(ours.payload)
-        eq(`${tag}: the payload`, ours.payload, payloadOf(outer))
-        check(`${tag}: outer ts is now`, outer.ts >= started && outer.ts <= after, `got ${outer.ts}`)
-        const inner = unseal(sdk, outer.pmessage1, receiver)
-        if (inner === null) {
-          check(`${tag}: the SDK opens pmessage1 with the receiver's key`, false)
-          continue
-        }
-        // Exactly the kind's keys and the envelope's, with their values.
-        const event = JSON.parse(inner)
-        const audio = gsm.toString('base64')
-        // The recipient is named in the signed "mark", which a phone of the written rules ignores.
-        const own = kind === 'audio'
-          ? { n, codec: 'gsm', audio, mark: `to:${recipient}` }
-          : kind === 'tape'
-            ? { mark: `start-end to:${recipient}`, codec: 'gsm', audio, secs: Math.max(secs, 1) }
-            : { mark: `to:${recipient}` }
-        const want = compact({
-          kind, id, ...own, protocol: 'OV-Dialo', type: 'dl', location: 'dialo', handle, pay, actor: wallet.alias,
-          paymail: `${wallet.alias}@${domain}`, ts: event.ts, pubkey: wallet.pub, sig: event.sig
-        })
-        eq(`${tag}: the sealed text is the compact event`, inner, want)
-        check(`${tag}: event ts is now`, event.ts >= started && event.ts <= after, `got ${event.ts}`)
-        eq(`${tag}: the signature is 64 bytes`, Buffer.from(event.sig ?? '', 'base64').length, 64)
-        const verified = verifyIdentitySignature(sdk, canonicalText(event), event.sig, wallet.pub)
-        check(`${tag}: the SDK verifies the signature over its own canonical text with the wallet's identity key`,
-          verified, canonicalText(event))
-        if (inner === want && verified) counts[kind]++
-      }
-    }
-    console.log(`ours to the SDK: ${KINDS.map((k) => `${counts[k]} ${k}`).join(', ')} events opened and verified`)
-  })
-
-  // ---- The SDK to ours ---------------------------------------------------------------------
+  eq('the helper reads the devnet network from its phone.json', (await helper.call('configure')).service_domain, domain)
 
   // SDK senders with claimed handles, and one nobody claimed.
-  const senders = []
-  for (let s = 0; s < 3; s++) {
-    const key = PrivateKey.fromRandom()
-    const alias = randomAlias()
-    await claim(sdk, base, ca, alias, key)
-    senders.push({ key, alias, pub: key.toPublicKey().toString() })
-  }
-  const stranger = { key: PrivateKey.fromRandom(), alias: randomAlias() }
-  stranger.pub = stranger.key.toPublicKey().toString()
+  const sender = () => { const key = PrivateKey.fromRandom(); return { key, alias: randomAlias(), pub: key.toPublicKey().toString() } }
+  const senders = [sender(), sender(), sender()]
+  for (const s of senders) await claim(sdk, base, ca, s.alias, s.key)
+  const stranger = sender()
   const receiver = PrivateKey.fromRandom()
-  const receiverPriv = hex(receiver.toArray('be', 32))
 
   // A signed event as another phone would send it; `shortNames` false uses "publicKey" and
   // "signature", `compactSig` a 65-byte signature with header.
@@ -217,7 +100,7 @@ try {
   const sealed = (event, to = receiver.toPublicKey(), tail = '') => payloadOf({
     ts: seconds(), pmessage1: hex(ECIES.electrumEncrypt(utf8(compact(event)), to, undefined, false))
   }) + tail
-  const incoming = async (payload) => await helper.call({ cmd: 'incoming', payload, priv: receiverPriv })
+  const incoming = async (payload) => await helper.call('incoming', { payload, priv: hex(receiver.toArray('be', 32)) })
 
   await section('SDK events, opened and verified here', async () => {
     let verified = 0
@@ -226,11 +109,8 @@ try {
       const event = sdkEvent(kind, pick(senders), { shortNames: n % 5 !== 4, compactSig: n % 4 === 3 })
       const tag = `SDK ${kind} ${JSON.stringify(event.id)} from ${JSON.stringify(event.handle)}`
       const r = await incoming(sealed(event, receiver.toPublicKey(), n % 7 === 6 ? '\r\n' : ''))
-      check(`${tag}: opened here`, r.opened === true)
-      if (!r.opened) continue
-      eq(`${tag}: the event comes out as sent`, compact(r.event), compact(event))
-      eq(`${tag}: our canonical text`, r.canonical, canonicalText(event))
-      check(`${tag}: verified here`, r.verified === true)
+      eq(`${tag}: opened, as sent, with our canonical text, and verified here`, `${r.opened} ${compact(r.event ?? {})} ${r.canonical} ${r.verified}`,
+        `true ${compact(event)} ${canonicalText(event)} true`)
       if (r.verified) verified++
     }
     console.log(`the SDK to ours: ${verified} of 20 events opened and verified`)
@@ -239,10 +119,7 @@ try {
   await section('forgeries refused here', async () => {
     const [alice, bob] = senders
     // Alice's event of `kind` with fields changed after she signed it.
-    const changed = (kind, change) => () => {
-      const e = sdkEvent(kind, alice)
-      return { ...e, ...change(e) }
-    }
+    const changed = (kind, change) => () => ((e) => ({ ...e, ...change(e) }))(sdkEvent(kind, alice))
     // Bob's own valid signature on an event naming alice as its handle.
     const bobAsAlice = (fields) => () => {
       const forged = { ...sdkEvent('invite', alice), ...fields, actor: bob.alias, pubkey: bob.pub }
@@ -260,24 +137,20 @@ try {
       ['"ts" changed after signing', changed('hangup', (e) => ({ ts: e.ts + 1 })), false],
       ['signed by bob\'s published key in alice\'s name', () => sdkEvent('invite', alice, { signer: bob.key }), false],
       ['signed by a key nobody published', () => sdkEvent('invite', stranger), false],
-      ['signed by bob as actor of an event whose handle is alice', bobAsAlice({}), false],
       // Another type must not lift the rule that the actor is the handle.
-      ['signed by bob as actor of an event whose handle is alice, type " dl"', bobAsAlice({ type: ' dl' }), false],
-      ['signed by bob as actor of an event whose handle is alice, type "DL"', bobAsAlice({ type: 'DL' }), false],
-      ['signed by bob as actor of an event whose handle is alice, type "call"', bobAsAlice({ type: 'call' }), false]
+      ...['dl', ' dl', 'DL', 'call'].map((type) => [`signed by bob as actor of an event whose handle is alice, type "${type}"`, bobAsAlice({ type }), false])
     ]
     for (const [name, make, passes] of FORGERIES) {
       const r = await incoming(sealed(make()))
       eq(`${name}: opened and ${passes ? 'verified' : 'refused'} here`, `${r.opened} ${r.verified}`, `true ${passes}`)
     }
-    const elsewhere = await incoming(sealed(sdkEvent('invite', alice), PrivateKey.fromRandom().toPublicKey()))
-    eq('an event sealed to another key is not opened here', elsewhere.opened, false)
+    eq('an event sealed to another key is not opened here', (await incoming(sealed(sdkEvent('invite', alice), PrivateKey.fromRandom().toPublicKey()))).opened, false)
     const text = sealed(sdkEvent('invite', alice)).replace('"enc_v":4', '"enc_v":"4"')
     eq('an envelope whose enc_v is the text "4" is not opened here', (await incoming(text)).opened, false)
   })
 } finally {
-  const serving = devnet.exitCode === null && devnet.signalCode === null
+  const served = serving()
   await cleanUp()
-  check('the devnet served to the end', serving, devnetErr.slice(-2000))
+  check('the devnet served to the end', served, devnetErr.slice(-2000))
 }
 await finish(helper)

@@ -1,7 +1,7 @@
-// The one harness of the interop checks: the tally, @bsv/sdk, the C++ helper that answers one
-// JSON request per line with Dialo's own primitives, and call events as the rules describe them,
-// written here without Dialo's code. A run prints one line per failure and closes with
-// "N passed, N failed"; it exits non-zero on any failure, a missing helper or package, or a crash.
+// The interop checks' harness: the tally, @bsv/sdk, the C++ helper (one JSON request per line
+// answered with Dialo's own primitives), and call events as the rules describe them, written here
+// without Dialo's code. A run prints one line per failure, then "N passed, N failed", and exits
+// non-zero on any failure, a missing helper or package, or a crash.
 
 import { spawn } from 'node:child_process'
 import { createHash } from 'node:crypto'
@@ -12,28 +12,21 @@ let passed = 0
 let failed = 0
 
 export function check (name, ok, detail = '') {
-  if (ok) passed++
-  else {
-    failed++
-    console.log(`FAIL ${name}${detail ? ` -- ${detail}` : ''}`)
-  }
+  if (ok) return passed++
+  failed++
+  console.log(`FAIL ${name}${detail ? ` -- ${detail}` : ''}`)
 }
 
 export function eq (name, got, want, context = '') {
-  const show = (v) => {
-    const s = typeof v === 'string' ? v : JSON.stringify(v)
-    return s !== undefined && s.length > 200 ? `${s.slice(0, 200)}... (${s.length} chars)` : s
-  }
+  const show = (v, s = typeof v === 'string' ? v : JSON.stringify(v)) =>
+    s !== undefined && s.length > 200 ? `${s.slice(0, 200)}... (${s.length} chars)` : s
   check(name, got === want, `expected ${show(want)}, got ${show(got)}${context ? ` (${context})` : ''}`)
 }
 
 /// The arguments after the script, or the usage and exit code 2 when fewer than `count`.
 export function args (count, usage) {
   const list = process.argv.slice(2)
-  if (list.length < count) {
-    console.error(`usage: node ${usage}`)
-    process.exit(2)
-  }
+  if (list.length < count) console.error(`usage: node ${usage}`), process.exit(2)
   return list
 }
 
@@ -50,39 +43,28 @@ export async function loadSdk () {
 
 /// The SDK and the helper named by the first argument, run with `env`.
 export async function start (usage, env = process.env) {
-  const [helperPath] = args(1, usage)
   const sdk = await loadSdk()
-  const proc = spawn(helperPath, [], { env, stdio: ['pipe', 'pipe', 'inherit'] })
-  const exited = new Promise((resolve) => {
-    proc.on('error', () => resolve(-1))
-    proc.on('exit', (code) => resolve(code ?? -1))
-  })
+  const proc = spawn(args(1, usage)[0], [], { env, stdio: ['pipe', 'pipe', 'inherit'] })
+  const exited = new Promise((resolve) => proc.on('error', () => resolve(-1)).on('exit', (code) => resolve(code ?? -1)))
   proc.stdin.on('error', () => {}) // a dead helper shows as an unanswered call
   const lines = createInterface({ input: proc.stdout, crlfDelay: Infinity })[Symbol.asyncIterator]()
   const helper = {
-    async call (request) {
-      proc.stdin.write(JSON.stringify(request) + '\n')
+    async call (cmd, fields = {}) {
+      proc.stdin.write(JSON.stringify({ cmd, ...fields }) + '\n')
       const { value, done } = await lines.next()
-      if (done) throw new Error(`helper ended before answering ${request.cmd}`)
+      if (done) throw new Error(`helper ended before answering ${cmd}`)
       const answer = JSON.parse(value)
-      if (answer.ok !== true) throw new Error(`helper refused ${request.cmd}: ${answer.error}`)
+      if (answer.ok !== true) throw new Error(`helper refused ${cmd}: ${answer.error}`)
       return answer
     },
-    async close () {
-      proc.stdin.end()
-      return await exited
-    }
+    async close () { proc.stdin.end(); return await exited }
   }
   return { sdk, helper }
 }
 
 // Runs one group of checks; a throw inside counts as one failure and the run goes on.
 export async function section (name, body) {
-  try {
-    await body()
-  } catch (e) {
-    check(`${name}: ran to the end`, false, e.stack ?? String(e))
-  }
+  await Promise.resolve().then(body).catch((e) => check(`${name}: ran to the end`, false, e.stack ?? String(e)))
 }
 
 /// Closes the helper (when there is one), prints the tally and exits: non-zero on any failure
@@ -113,14 +95,10 @@ function speaker (handle) {
   return lower(h)
 }
 
-// A string field; absent or of another type, empty.
+// A string field (absent or of another type, empty); an integer field (else 0).
 const text = (e, key) => typeof e[key] === 'string' ? e[key] : ''
-function integer (e, key) {
-  const v = e[key]
-  if (typeof v === 'number') return Math.trunc(v)
-  if (typeof v === 'string' && /^-?[0-9]+$/.test(v)) return Number(v)
-  return 0
-}
+const integer = (e, key, v = e[key]) =>
+  typeof v === 'number' ? Math.trunc(v) : typeof v === 'string' && /^-?[0-9]+$/.test(v) ? Number(v) : 0
 
 export function canonicalText (e) {
   const channel = text(e, 'channel') !== '' ? text(e, 'channel') : text(e, 'location')
@@ -158,11 +136,7 @@ export function verifyIdentitySignature (sdk, message, signature, pubHex) {
   if (bytes.length !== 64 && bytes.length !== 65) return false
   const rs = bytes.slice(bytes.length - 64)
   const sig = new sdk.Signature(new sdk.BigNumber(rs.slice(0, 32)), new sdk.BigNumber(rs.slice(32)))
-  try {
-    return sdk.BSM.verify(utf8(message), sig, sdk.PublicKey.fromString(pubHex ?? ''))
-  } catch {
-    return false
-  }
+  return attempt(() => sdk.BSM.verify(utf8(message), sig, sdk.PublicKey.fromString(pubHex ?? '')), false)
 }
 
 /// The push after OP_FALSE OP_RETURN (or a bare OP_RETURN), when it fits the script; else null.
@@ -187,11 +161,12 @@ export function outputPayload (output) {
   const script = output.lockingScript.toHex()
   if (!script.startsWith('006a')) return null
   const text = Buffer.from(dataPush(arr(script)) ?? []).toString('utf8')
-  try {
-    return { text, json: JSON.parse(text) }
-  } catch {
-    return null
-  }
+  return attempt(() => ({ text, json: JSON.parse(text) }), null)
+}
+
+/// What `fn` returns, or `otherwise` when it throws.
+export function attempt (fn, otherwise) {
+  try { return fn() } catch (e) { return typeof otherwise === 'function' ? otherwise(e) : otherwise }
 }
 
 /// The identity key of a wallet restored from its phrase.
@@ -199,34 +174,24 @@ export const identityKey = (sdk, phrase) =>
   sdk.HD.fromSeed(sdk.Mnemonic.fromString(phrase).toSeed()).derive(IDENTITY_PATH).privKey
 
 /// The text an ECIES blob (hex) holds for `key`; null when the key does not open it.
-export function unseal (sdk, blobHex, key) {
-  try {
-    return sdk.Utils.toUTF8(sdk.ECIES.electrumDecrypt(arr(blobHex), key))
-  } catch {
-    return null
-  }
-}
+export const unseal = (sdk, blobHex, key) => attempt(() => sdk.Utils.toUTF8(sdk.ECIES.electrumDecrypt(arr(blobHex), key)), null)
 
 /// Whether the SDK's interpreter lets input `index` of `tx` spend `source` ({ sats, lockingScript }).
 export function spendAccepts (sdk, tx, index, source) {
   const input = tx.inputs[index]
-  try {
-    return new sdk.Spend({
-      sourceTXID: input.sourceTXID,
-      sourceOutputIndex: input.sourceOutputIndex,
-      sourceSatoshis: source.sats,
-      lockingScript: source.lockingScript,
-      transactionVersion: tx.version,
-      otherInputs: tx.inputs.filter((_, i) => i !== index),
-      outputs: tx.outputs,
-      inputIndex: index,
-      unlockingScript: input.unlockingScript,
-      inputSequence: input.sequence,
-      lockTime: tx.lockTime
-    }).validate() === true
-  } catch {
-    return false
-  }
+  return attempt(() => new sdk.Spend({
+    sourceTXID: input.sourceTXID,
+    sourceOutputIndex: input.sourceOutputIndex,
+    sourceSatoshis: source.sats,
+    lockingScript: source.lockingScript,
+    transactionVersion: tx.version,
+    otherInputs: tx.inputs.filter((_, i) => i !== index),
+    outputs: tx.outputs,
+    inputIndex: index,
+    unlockingScript: input.unlockingScript,
+    inputSequence: input.sequence,
+    lockTime: tx.lockTime
+  }).validate() === true, false)
 }
 
 // ---- The devnet ----------------------------------------------------------------------------
@@ -239,9 +204,7 @@ export function devnetRequest (base, ca, method, path, body) {
       method, ca, timeout: 20000, headers: data === undefined ? {} : { 'Content-Type': 'application/json' }
     }, (res) => {
       let text = ''
-      res.setEncoding('utf8')
-      res.on('data', (chunk) => { text += chunk })
-      res.on('end', () => resolve({ status: res.statusCode, body: text }))
+      res.setEncoding('utf8').on('data', (chunk) => { text += chunk }).on('end', () => resolve({ status: res.statusCode, body: text }))
     })
     req.on('timeout', () => req.destroy(new Error(`${method} ${path}: no answer within 20 s`)))
     req.on('error', reject)

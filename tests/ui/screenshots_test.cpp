@@ -9,8 +9,6 @@
 #include <utility>
 
 #include "audio/gsm.h"
-#include "base/clock.h"
-#include "state/ui_bridge.h"
 #include "wallet/contacts.h"
 #include "window_fixture.h"
 
@@ -26,21 +24,17 @@ TEST_F(WindowTest, ScreenshotsOfEveryCallStateAndCardInEachLook) {
         int64_t secondsAgo;        // call start; 0: none
         const char* shownCaption;  // as the header says it
         const char* pressable;     // whether Call, Hang up and Mute can be pressed, in that order
-    };
-    const Moment kMoments[] = {
-        {"before", CallState::Idle, "", "", 0, "Ready", "100"},
-        {"calling", CallState::Calling, "Calling  echo", "Ringing  2", 0, "Calling  echo", "011"},
-        {"incoming", CallState::Incoming, "Incoming  echo", "", 0, "Ready", "111"},
-        {"during", CallState::Talking, "Calling  echo", "Connected.", 75, "Talking with  echo", "011"},
-        {"message", CallState::LeavingMessage, "Calling  echo", "Recording  12 / 60", 12, "Calling  echo", "011"},
-        {"after", CallState::Idle, "", "Hung up.", 0, "Ready", "100"},
-    };
+    } const kMoments[] = {{"before", CallState::Idle, "", "", 0, "Ready", "100"},
+                          {"calling", CallState::Calling, "Calling  echo", "Ringing  2", 0, "Calling  echo", "011"},
+                          {"incoming", CallState::Incoming, "Incoming  echo", "", 0, "Ready", "111"},
+                          {"during", CallState::Talking, "Calling  echo", "Connected.", 75, "Talking with  echo", "011"},
+                          {"message", CallState::LeavingMessage, "Calling  echo", "Recording  12 / 60", 12, "Calling  echo", "011"},
+                          {"after", CallState::Idle, "", "Hung up.", 0, "Ready", "100"}};
     // Every theme at 96 DPI, the others at the first theme; 96 comes back after the others.
     struct Look {
         int theme, dpi;
         QSize client, call;  // the window's client size and the Call button's
-    };
-    const Look kLooks[] = {{0, 144, {690, 762}, {192, 78}}, {0, 120, {575, 635}, {160, 65}}, {0, 96, {460, 508}, {128, 52}},
+    } const kLooks[] = {{0, 144, {690, 762}, {192, 78}}, {0, 120, {575, 635}, {160, 65}}, {0, 96, {460, 508}, {128, 52}},
                            {1, 96, {460, 508}, {128, 52}},  {2, 96, {460, 508}, {128, 52}},  {3, 96, {460, 508}, {128, 52}}};
     // The cards' client sizes at 96 DPI, by kind.
     const QSize kCards[kCardKinds + 1] = {{}, {460, 460}, {460, 460}, {460, 460}, {280, 460}, {460, 520}, {460, 420}, {460, 460}};
@@ -68,20 +62,16 @@ TEST_F(WindowTest, ScreenshotsOfEveryCallStateAndCardInEachLook) {
     for (const Moment& m : kMoments) {
         {
             auto g = lockPhone();
-            g.state.callState = m.state;
-            g.state.peerHandle = m.state == CallState::Idle ? "" : "echo";
-            g.state.caption = m.caption;
-            g.state.statusText = m.status;
+            std::tie(g.state.callState, g.state.peerHandle, g.state.caption, g.state.statusText) =
+                std::tuple(m.state, m.state == CallState::Idle ? "" : "echo", m.caption, m.status);
             g.state.callStart = m.secondsAgo ? nowSeconds() - m.secondsAgo : 0;
             g.state.inviteTime = nowSeconds();  // else the upkeep ends a ringing call as unanswered
         }
         postUi(UiMessage::Refresh);
         if (m.state == CallState::Incoming) postUi(UiMessage::RingStart);
-        const char* names[] = {"call", "hangup", "mute"};
         auto shows = [&] {
-            for (int i = 0; i < 3; ++i)
-                if (button(names[i])->isEnabled() != (m.pressable[i] == '1')) return false;
-            return window_->headerLines().caption == m.shownCaption &&
+            const QString pressable = QString("%1%2%3").arg(button("call")->isEnabled()).arg(button("hangup")->isEnabled()).arg(button("mute")->isEnabled());
+            return pressable == m.pressable && window_->headerLines().caption == m.shownCaption &&
                    button("call")->text() == (m.state == CallState::Incoming ? "Answer" : "Call");
         };
         EXPECT_TRUE(eventually(shows, 5)) << m.name << ": " << window_->headerLines().caption;

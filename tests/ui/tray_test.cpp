@@ -4,10 +4,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QSystemTrayIcon>
-#include <tuple>
 
-#include "state/ui_bridge.h"
-#include "store/phone_store.h"
 #include "ui/tray.h"
 #include "window_fixture.h"
 
@@ -19,16 +16,14 @@ TEST_F(WindowTest, TheTrayCountsMissedCallsUntilTheWindowIsSeenAndShowDialoBring
     QWidget elsewhere;  // where the user works meanwhile
     elsewhere.resize(100, 100);
     auto activate = [](QWidget* w) {
-        w->show();
-        w->activateWindow();
+        w->show(), w->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(w));
     };
     // A call that rang unanswered, recorded as the call path records one, and read by the window.
     int calls = 0;
     auto missed = [&](const char* caller) {
         record_missed_call(lockPhone().state, caller, "00000000000000a" + std::to_string(++calls));
-        postUi(UiMessage::Refresh);
-        QCoreApplication::sendPostedEvents(window_.get());
+        postUi(UiMessage::Refresh), QCoreApplication::sendPostedEvents(window_.get());
     };
     const std::tuple<std::function<void()>, int, const char*> steps[] = {
         {[&] { activate(&elsewhere); }, 0, "Dialo"},

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -29,12 +30,13 @@
 #include "call/dispatch.h"
 #include "call/event.h"
 #include "state/phone_state.h"
+#include "state/ui_bridge.h"
 #include "store/handle_switch.h"
 #include "store/phone_store.h"
 #include "store/saver.h"
+#include "support/devnet_fixture.h"
 #include "ui/card_window.h"
 #include "ui/main_window.h"
-#include "support/devnet_fixture.h"
 #include "vaultra/envelope.h"
 #include "vaultra/identity.h"
 #include "wallet/coins.h"
@@ -50,11 +52,7 @@ using nlohmann::json;
 /// A call-history record: talked for `secs`, or missed when 0, `agoSeconds` before now.
 inline CallRecord callRecord(const char* from, const char* to, int32_t secs, int64_t agoSeconds) {
     CallRecord c;
-    c.from = from;
-    c.to = to;
-    c.secs = secs;
-    c.missed = secs == 0;
-    c.ts = nowSeconds() - agoSeconds;
+    std::tie(c.from, c.to, c.secs, c.missed, c.ts) = std::tuple(from, to, secs, secs == 0, nowSeconds() - agoSeconds);
     return c;
 }
 
@@ -86,11 +84,14 @@ protected:
         ASSERT_TRUE(eventually([&] { return (said += watch_.readAllStandardOutput()).contains("\"watching\""); }, 20))
             << watch_.readAllStandardError().toStdString();
 
-        ASSERT_TRUE(startCore());
-        coreStarted_ = true;
-        window_ = std::make_unique<MainWindow>();  // routes the workers' messages to itself
+        ASSERT_TRUE(coreStarted_ = startCore());
+        ASSERT_NO_FATAL_FAILURE(openWindow([] { ASSERT_TRUE(startWorkers()); }));  // the window routes their messages
+    }
+    /// A new main window with its cards, shown; `beforeShown` runs between.
+    void openWindow(const std::function<void()>& beforeShown = [] {}) {
+        window_ = std::make_unique<MainWindow>();
         installCards(*window_);
-        ASSERT_TRUE(startWorkers());
+        ASSERT_NO_FATAL_FAILURE(beforeShown());
         window_->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
     }
@@ -98,8 +99,7 @@ protected:
         if (window_) window_->close();
         window_.reset();
         if (coreStarted_) shutdownCore();
-        watch_.kill();
-        watch_.waitForFinished();
+        watch_.kill(), watch_.waitForFinished();
         DevnetTest::TearDown();
         std::error_code ec;
         if (!root_.empty()) std::filesystem::remove_all(root_, ec);
@@ -109,12 +109,19 @@ protected:
 
     PhoneButton* button(const char* name) const { return window_->findChild<PhoneButton*>(name); }
     QLineEdit* handleField() const { return window_->findChild<QLineEdit*>("handle"); }
+    template <class W> static W* onCard(const char* name) { return openCard() ? openCard()->findChild<W*>(name) : nullptr; }
+    static PhoneButton* cardButton(const char* name) { return onCard<PhoneButton>(name); }
+    static QLineEdit* cardField() { return onCard<QLineEdit>("card-handle"); }
+    static QListWidget* cardList() { return onCard<QListWidget>("list"); }
     /// A left click in the middle of the named button, as a user makes it.
     void click(const char* name) { press(button(name), name); }
-    PhoneButton* cardButton(const char* name) const { return openCard() ? openCard()->findChild<PhoneButton*>(name) : nullptr; }
-    QLineEdit* cardField() const { return openCard() ? openCard()->findChild<QLineEdit*>("card-handle") : nullptr; }
-    QListWidget* cardList() const { return openCard() ? openCard()->findChild<QListWidget*>("list") : nullptr; }
     void clickCard(const char* name) { press(cardButton(name), name); }
+    QString status() const { return window_->headerLines().main; }
+    /// Selects the row titled `title`, then clicks the card's button `name`.
+    void pick(const QString& title, const char* name) {
+        ASSERT_NO_FATAL_FAILURE(selectRow(title));
+        ASSERT_NO_FATAL_FAILURE(clickCard(name));
+    }
 
     /// Opens a card kind (1..7) through the buttons that lead to it: the main window's, then the card's.
     void openKind(int kind) {
@@ -125,9 +132,7 @@ protected:
         if (kPaths[kind].second) {
             ASSERT_NO_FATAL_FAILURE(clickCard(kPaths[kind].second));
         }
-        ASSERT_NE(openCard(), nullptr);
-        ASSERT_EQ(openCard()->kind(), kind);
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(openCard()));
+        ASSERT_TRUE(openCard() && openCard()->kind() == kind && QTest::qWaitForWindowExposed(openCard())) << kind;
     }
     /// The titles of the card's rows, top to bottom (an empty list shows one line saying so).
     QStringList cardRows() const {
@@ -148,9 +153,9 @@ protected:
         ASSERT_TRUE(item->isSelected()) << title;
     }
 
-    /// Answers the next dialog or pop-up menu that `match` accepts, once it is shown, by `act`
-    /// (as a user would), so that the click that opened it returns. After `seconds` without
-    /// one (and while the returned watch lives), fails and closes what is up.
+    /// Answers the next dialog or pop-up menu that `match` accepts, once shown, by `act` (as a
+    /// user would), so that the click that opened it returns; after `seconds` without one (while
+    /// the returned watch lives), fails and closes what is up.
     static std::unique_ptr<QObject> whenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> act,
                                               int seconds = 30) {
         auto watch = std::make_unique<QTimer>();
@@ -186,24 +191,21 @@ protected:
         load_settings();
         const std::string output = lockPhone().state.settings.output;
         setOutputId(output);  // as start-up does when it opens the sound
-        window_ = std::make_unique<MainWindow>();
-        installCards(*window_);
-        window_->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+        ASSERT_NO_FATAL_FAILURE(openWindow());
     }
-    /// Clicks Connect and waits until the window shows alice connected and her store is loaded.
-    void connectAlice() {
+    /// Clicks Connect and waits until the window shows alice connected and her store is loaded
+    /// (so that it cannot replace what a test puts in her lists); with `coins`, also until her
+    /// coins are split and in a block: she can pay, and nothing in the background writes the
+    /// status line while she is idle.
+    void connectAlice(bool coins = false) {
         click("connect");
         ASSERT_TRUE(eventually([this] { return button("connect")->text() == "Disconnect"; }, 90))
             << "status: " << lockPhone().state.statusText;
         ASSERT_TRUE(eventually([this] { return window_->headerLines().connection.contains("alice"); }, 60));
-        // What a test puts in her lists must not be replaced by the loading of her file.
         ASSERT_TRUE(eventually([] { return current_store_key() == "alice"; }, 60));
-    }
-    /// Waits until alice's coins are split and in a block: she can pay for events, and nothing
-    /// in the background writes the status line while she is idle.
-    void awaitAliceCoins() {
-        ASSERT_TRUE(eventually([] { return count_ready_coins() >= 120; }, 150)) << "ready: " << count_ready_coins();
+        if (coins) {
+            ASSERT_TRUE(eventually([] { return count_ready_coins() >= 120; }, 150)) << "ready: " << count_ready_coins();
+        }
     }
     static CallState aliceState() { return lockPhone().state.callState; }
 
