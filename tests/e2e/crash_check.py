@@ -1,81 +1,49 @@
 #!/usr/bin/env python3
 """Independent readers for tests/e2e/crash_loop.sh.
 
-files DIR HANDLE
-    Parses every *.json under a phone's data folder (its Orvane folder) with Python's own json
-    module and prints one JSON object (with CRASH_CHECK_SHELL set: shell assignments f_NAME=...): the files that do not parse ("unreadable"), leftover
-    temporary files ("temps": name, and the pid that wrote it), files kept aside as unreadable
-    (".bak"), and from phone-HANDLE.json the inbox and saved message ids, the tomb, the
-    answer-phone switch and the number of calls in the history.
-
-chain LEDGER ADDRESS...
-    Reads the devnet's SQLite ledger read-only, parses every transaction's raw bytes itself
-    (blocks and mempool alike) and prints one JSON object: the number of transactions, every
-    outpoint spent by more than one transaction ("double"), and for each ADDRESS group
-    (comma-separated addresses) the satoshis of its outputs that no transaction spends.
-tx LEDGER ADDRESS[,ADDRESS...] TXID...
-    One line for each TXID: the txid, its fee (what its inputs held less its outputs), then each
-    output as SATS:WHAT, WHAT being the address for one of those ADDRESSes, the text of an OP_FALSE OP_RETURN
-    push as hex, or the script's hex. An unknown TXID prints only itself.
-paid LEDGER ADDRESS
-    The txids of the transactions with an output to ADDRESS, one a line.
+files DIR HANDLE     parses every *.json under a phone's Orvane folder with Python's json and
+                     prints shell assignments: f_count, f_unreadable, f_aside (kept aside as
+                     unreadable), f_temps (FILE:PID of leftover temporary files), and from
+                     phone-HANDLE.json f_inbox and f_saved (message ids), f_answerphone, f_calls.
+chain LEDGER GROUP...  reads the devnet's SQLite ledger, parsing every raw transaction itself,
+                     and prints JSON: the number of transactions, every outpoint spent twice
+                     ("double"), and per GROUP (comma-separated addresses) its unspent satoshis.
+tx LEDGER ADDRESS[,ADDRESS...] TXID...   per TXID: txid, fee, then each output as SATS:WHAT,
+                     WHAT an ADDRESS, the hex of an OP_FALSE OP_RETURN push, or the script hex.
+paid LEDGER ADDRESS  the txids with an output to ADDRESS.
 """
-import json
-import os
-import re
-import sqlite3
-import sys
-
-TEMP = re.compile(r"\.tmp-(\d+)-\d+$")
+import json, os, re, sqlite3, sys
 
 
 def files(folder, handle):
-    out = {"unreadable": [], "temps": [], "aside": [], "count": 0}
+    out = {"count": 0, "unreadable": [], "aside": [], "temps": []}
     for base, _dirs, names in os.walk(folder):
         for name in names:
-            path = os.path.join(base, name)
-            rel = os.path.relpath(path, folder)
-            m = TEMP.search(name)
+            path, rel = os.path.join(base, name), os.path.relpath(os.path.join(base, name), folder)
+            m = re.search(r"\.tmp-(\d+)-\d+$", name)
             if m:
-                out["temps"].append({"file": rel, "pid": int(m.group(1))})
-                continue
-            if ".bak" in name:
+                out["temps"].append("%s:%s" % (rel, m.group(1)))
+            elif ".bak" in name:
                 out["aside"].append(rel)
-                continue
-            if not name.endswith(".json"):
-                continue
-            out["count"] += 1
-            try:
-                with open(path, "rb") as f:
-                    text = f.read()
-                # The phone leaves an empty phone.json on a first run as a marker.
-                if text.strip() == b"" and name == "phone.json":
-                    continue
-                json.loads(text)
-            except (OSError, ValueError) as e:
-                out["unreadable"].append(("%s:%s" % (rel, e)).replace(" ", "_"))
-    store = os.path.join(folder, "dialo", "phone-%s.json" % handle)
-    inbox, saved, tomb, answerphone, calls = [], [], [], None, 0
+            elif name.endswith(".json"):
+                out["count"] += 1
+                try:
+                    text = open(path, "rb").read()
+                    # The phone leaves an empty phone.json on a first run as a marker.
+                    if text.strip() or name != "phone.json":
+                        json.loads(text)
+                except (OSError, ValueError) as e:
+                    out["unreadable"].append("%s:%s" % (rel, e))
     try:
-        with open(store, "rb") as f:
-            doc = json.loads(f.read())
-        inbox = [m.get("id") for m in doc.get("inbox", []) if isinstance(m, dict)]
-        saved = [m.get("id") for m in doc.get("saved", []) if isinstance(m, dict)]
-        tomb = [t for t in doc.get("tomb", []) if isinstance(t, str)]
-        answerphone = doc.get("answerphone")
-        calls = len(doc.get("calls", []))
+        doc = json.load(open(os.path.join(folder, "dialo", "phone-%s.json" % handle), "rb"))
     except (OSError, ValueError):
-        pass
-    out.update(inbox=inbox, saved=saved, tomb=tomb, answerphone=answerphone, calls=calls)
-    if os.environ.get("CRASH_CHECK_SHELL"):
-        # For a shell to eval: one variable per field, lists as words.
-        def words(v):
-            return " ".join(str(x).replace("'", "") for x in v) if isinstance(v, list) else str(v)
-        out["temps"] = ["%s:%d" % (t["file"], t["pid"]) for t in out["temps"]]
-        for k, v in out.items():
-            print("f_%s='%s'" % (k, words(v)))
-    else:
-        print(json.dumps(out))
+        doc = {}
+    out["inbox"] = [m.get("id") for m in doc.get("inbox", []) if isinstance(m, dict)]
+    out["saved"] = [m.get("id") for m in doc.get("saved", []) if isinstance(m, dict)]
+    out["answerphone"], out["calls"] = doc.get("answerphone"), len(doc.get("calls", []))
+    for k, v in out.items():
+        words = " ".join(str(x).replace(" ", "_") for x in v) if isinstance(v, list) else str(v)
+        print("f_%s='%s'" % (k, words.replace("'", "")))
 
 
 def varint(b, i):
@@ -87,64 +55,47 @@ def varint(b, i):
 
 
 def parse_tx(raw):
-    """Inputs as "txid:vout" and outputs as satoshis, from a serialised transaction."""
-    i = 4
-    n, i = varint(raw, i)
+    """Inputs as "txid:vout", outputs as (satoshis, script)."""
+    n, i = varint(raw, 4)
     inputs = []
     for _ in range(n):
-        txid = raw[i:i + 32][::-1].hex()
-        vout = int.from_bytes(raw[i + 32:i + 36], "little")
+        inputs.append("%s:%d" % (raw[i:i + 32][::-1].hex(), int.from_bytes(raw[i + 32:i + 36], "little")))
         size, i = varint(raw, i + 36)
         i += size + 4
-        inputs.append("%s:%d" % (txid, vout))
     n, i = varint(raw, i)
     outputs = []
     for _ in range(n):
-        sats = int.from_bytes(raw[i:i + 8], "little")
-        size, i = varint(raw, i + 8)
-        outputs.append((sats, raw[i:i + size]))
-        i += size
+        size, j = varint(raw, i + 8)
+        outputs.append((int.from_bytes(raw[i:i + 8], "little"), raw[j:j + size]))
+        i = j + size
     return inputs, outputs
 
 
-B58 = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz"
-
-
-def hash160_of(address):
+def p2pkh(address):
     n = 0
     for c in address:
-        n = n * 58 + B58.index(c)
-    raw = n.to_bytes(25, "big")
-    return raw[1:21]
-
-
-def chain(ledger, groups):
-    db = sqlite3.connect("file:%s?mode=ro" % ledger, uri=True, timeout=30)
-    rows = db.execute("SELECT txid, raw FROM txs").fetchall()
-    spenders = {}
-    outs = {}
-    for txid, raw in rows:
-        inputs, outputs = parse_tx(bytes(raw))
-        for o in inputs:
-            if o != "0" * 64 + ":4294967295":
-                spenders.setdefault(o, []).append(txid)
-        for k, (sats, script) in enumerate(outputs):
-            outs["%s:%d" % (txid, k)] = (sats, script)
-    double = {o: t for o, t in spenders.items() if len(t) > 1}
-    balances = []
-    for group in groups:
-        scripts = {b"\x76\xa9\x14" + hash160_of(a) + b"\x88\xac" for a in group.split(",") if a}
-        balances.append(sum(s for o, (s, script) in outs.items() if script in scripts and o not in spenders))
-    print(json.dumps({"txs": len(rows), "double": double, "balances": balances}))
-
-
-def p2pkh(address):
-    return b"\x76\xa9\x14" + hash160_of(address) + b"\x88\xac"
+        n = n * 58 + "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz".index(c)
+    return b"\x76\xa9\x14" + n.to_bytes(25, "big")[1:21] + b"\x88\xac"
 
 
 def read_ledger(ledger):
     db = sqlite3.connect("file:%s?mode=ro" % ledger, uri=True, timeout=30)
     return {txid: parse_tx(bytes(raw)) for txid, raw in db.execute("SELECT txid, raw FROM txs")}
+
+
+def chain(ledger, *groups):
+    txs = read_ledger(ledger)
+    spenders = {}
+    for txid, (inputs, _outputs) in txs.items():
+        for o in inputs:
+            if o != "0" * 64 + ":4294967295":
+                spenders.setdefault(o, []).append(txid)
+    balances = []
+    for group in groups:
+        scripts = {p2pkh(a) for a in group.split(",") if a}
+        balances.append(sum(s for txid, (_i, outs) in txs.items() for k, (s, script) in enumerate(outs)
+                            if script in scripts and "%s:%d" % (txid, k) not in spenders))
+    print(json.dumps({"txs": len(txs), "double": {o: t for o, t in spenders.items() if len(t) > 1}, "balances": balances}))
 
 
 def data_text(script):
@@ -159,37 +110,27 @@ def data_text(script):
     return script[i:i + op] if len(script) == i + op else None
 
 
-def tx(ledger, address, txids):
+def tx(ledger, addresses, *txids):
     txs = read_ledger(ledger)
-    payees = {p2pkh(a): a for a in address.split(",")}
+    payees = {p2pkh(a): a for a in addresses.split(",")}
     for txid in txids:
         if txid not in txs:
             print(txid)
             continue
         inputs, outputs = txs[txid]
         held = sum(txs[o.split(":")[0]][1][int(o.split(":")[1])][0] for o in inputs)
-        shown = []
-        for sats, script in outputs:
-            text = data_text(script)
-            shown.append("%d:%s" % (sats, payees[script] if script in payees else script.hex() if text is None else text.hex()))
+        shown = ["%d:%s" % (s, payees.get(script) or (data_text(script) or script).hex()) for s, script in outputs]
         print(txid, held - sum(s for s, _ in outputs), *shown)
 
 
 def paid(ledger, address):
-    payee = p2pkh(address)
     for txid, (_inputs, outputs) in read_ledger(ledger).items():
-        if any(script == payee for _s, script in outputs):
+        if any(script == p2pkh(address) for _s, script in outputs):
             print(txid)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) >= 4 and sys.argv[1] == "files":
-        files(sys.argv[2], sys.argv[3])
-    elif len(sys.argv) >= 3 and sys.argv[1] == "chain":
-        chain(sys.argv[2], sys.argv[3:])
-    elif len(sys.argv) >= 4 and sys.argv[1] == "tx":
-        tx(sys.argv[2], sys.argv[3], sys.argv[4:])
-    elif len(sys.argv) == 4 and sys.argv[1] == "paid":
-        paid(sys.argv[2], sys.argv[3])
-    else:
+    commands = {"files": files, "chain": chain, "tx": tx, "paid": paid}
+    if len(sys.argv) < 3 or sys.argv[1] not in commands:
         sys.exit(__doc__)
+    commands[sys.argv[1]](*sys.argv[2:])
