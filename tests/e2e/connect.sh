@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # dialo-phone and vaultra through the files they share: connect denied then approved, quit at
-# once while a connect waits, a locked wallet, the single-wallet start-up, contacts kept in the
-# wallet file, vaultra's refusals of bad input. Then, with the devnet holding WhatsOnChain's
-# first answer 10 s, a `refresh` waits on it and 20 `status` commands sent meanwhile are all
-# answered within 2 s (far from 10 s, so the machine's speed does not matter).
+# once while a connect waits, a locked wallet, the only wallet bound at start-up, contacts kept
+# in the wallet file, vaultra's refusals of bad input. Then, with the devnet holding
+# WhatsOnChain's first answer 10 s, a `refresh` waits on it and 20 `status` commands sent
+# meanwhile are all answered within 2 s (far from 10 s: the machine's speed does not matter).
 # Usage: connect.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
 set -uo pipefail
 phone=$1 vaultra=$2 devnet=$3
@@ -71,10 +71,7 @@ locked_wallet() {
   file=$(wallet_file "$wallet_id")
   v_in pw lock "$wallet_id"
   check "vaultra lock ($rc)" [ "$rc" -eq 0 ]
-  check "locked file carries the envelope" grep -q '"lock": *"OV-LOCK1"' "$file"
   check "locked file holds no phrase" not grep -qF "$wallet_phrase" "$file"
-  v --json list
-  check "list shows the wallet locked" grep -qF "\"id\":\"$wallet_id\",\"locked\":true" "$dir/v.out"
   phone_up locked
   connect_with approve --wallet "$wallet_id"
   expect "connect to a locked wallet refused" '{"event":"connect","result":"error: This wallet is locked. Open it in Vaultra."}'
@@ -92,33 +89,18 @@ locked_wallet() {
   quit_phone locked
 }
 
-single_wallet() {
-  begin single
-  create_wallet
-  check "no bind file before the phone starts" no_bind_file
-  phone_up single
-  status_is "the only wallet is connected without a connect" '"connected":true,'
-  check "bind file names the only wallet" bound_to "$wallet_id"
-  check "no connect request was made" not has_request
-  quit_phone single
-}
-
 contacts() {
   begin contacts
   create_wallet
-  local file before one='{"contacts":[{"dest":"alice","note":"friend"}],"event":"contacts"}'
+  local file one='{"contacts":[{"dest":"alice","note":"friend"}],"event":"contacts"}'
   file=$(wallet_file "$wallet_id")
   phone_up contacts
+  check "the only wallet is bound at start-up, without a connect request" wait_until 20 eval 'bound_to "$wallet_id" && ! has_request'
   ask "add @Alice" 'contact-add @Alice hello' '{"event":"contact-add","result":"success"}'
   ask "add alice again with a new note" 'contact-add alice friend' '{"event":"contact-add","result":"success"}'
   ask "one contact, the note replaced" contacts "$one"
   check "wallet file keeps its phrase" [ "$(json_text mnemonic <"$file")" = "$wallet_phrase" ]
   check "wallet file holds the contact" grep -qF '"contacts":[{"dest":"alice","note":"friend"}]' <(tr -d ' \n' <"$file")
-  before=$(sha256sum <"$file")
-  ask "removing an unknown contact refused" 'contact-remove bob' '{"event":"contact-remove","result":"error: that contact is not in the list."}'
-  ask "disconnect succeeds" disconnect '{"event":"disconnect","result":"success"}'
-  ask "no contacts without a wallet" contacts '{"contacts":[],"event":"contacts"}'
-  check "a refused remove leaves the file as it was" [ "$(sha256sum <"$file")" = "$before" ]
   quit_phone contacts
   # A new start binds the only wallet again and reads the contact back from its file.
   phone_up contacts
@@ -132,8 +114,6 @@ bad_input() {
   local before shown
   snapshot() { (cd "$(orvane)" && find wallets | sort && find wallets wallets.json -type f | sort | xargs sha256sum); }
   before=$(snapshot)
-  v show w0
-  refused "show of an unknown id"
   # Every local user could read a phrase on the command line.
   v restore "$wallet_phrase"
   refused "restore of a phrase given on the command line"
@@ -141,12 +121,9 @@ bad_input() {
   # Twelve list words whose last one does not carry the checksum.
   v_in "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon" restore
   refused "restore with a bad checksum"
-  v approve
-  refused "approve with no request waiting"
   check "no wallet file added or changed" [ "$(snapshot)" = "$before" ]
   v --json show "$wallet_id"
   shown=$(json_text identity_pub <"$dir/v.out")/$(json_text address <"$dir/v.out")
-  check "show says which network the wallet pays on" [ "$(json_text network <"$dir/v.out")" = devnet ]
   v_in "  $wallet_phrase  " --json restore
   check "a piped phrase restores the same wallet ($rc, $shown)" \
     eval '[ "$rc" -eq 0 ] && [ "$(json_text identity_pub <"$dir/v.out")/$(json_text address <"$dir/v.out")" = "$shown" ] && [ ${#shown} -gt 60 ]'
@@ -182,7 +159,6 @@ status_during_refresh() {
 
 deny_approve_disconnect
 locked_wallet
-single_wallet
 contacts
 bad_input
 status_during_refresh

@@ -2,21 +2,19 @@
 """Independent readers for tests/e2e/crash_loop.sh.
 
 files DIR HANDLE     parses every *.json under a phone's Orvane folder with Python's json and
-                     prints shell assignments: f_count, f_unreadable, f_aside (kept aside as
+                     prints shell assignments: f_unreadable, f_aside (kept aside as
                      unreadable), f_temps (FILE:PID of leftover temporary files), and from
                      phone-HANDLE.json f_inbox and f_saved (message ids), f_answerphone, f_calls.
 chain LEDGER GROUP...  reads the devnet's SQLite ledger, parsing every raw transaction itself,
-                     and prints JSON: the number of transactions, every outpoint spent twice
-                     ("double"), and per GROUP (comma-separated addresses) its unspent satoshis.
-tx LEDGER ADDRESS[,ADDRESS...] TXID...   per TXID: txid, fee, then each output as SATS:WHAT,
-                     WHAT an ADDRESS, the hex of an OP_FALSE OP_RETURN push, or the script hex.
-paid LEDGER ADDRESS  the txids with an output to ADDRESS.
+                     and prints shell assignments: c_txs, c_double (every outpoint spent twice)
+                     and c_balances (per GROUP of comma-separated addresses, unspent satoshis).
+payloads LEDGER PEER SECOND LISTING   the payloads of LISTING checked against the ledger.
+paid LEDGER ADDRESS  "TXID SATS" for each output to ADDRESS.
 """
 import json, os, re, sqlite3, sys
 
-
 def files(folder, handle):
-    out = {"count": 0, "unreadable": [], "aside": [], "temps": []}
+    out = {"unreadable": [], "aside": [], "temps": []}
     for base, _dirs, names in os.walk(folder):
         for name in names:
             path, rel = os.path.join(base, name), os.path.relpath(os.path.join(base, name), folder)
@@ -26,7 +24,6 @@ def files(folder, handle):
             elif ".bak" in name:
                 out["aside"].append(rel)
             elif name.endswith(".json"):
-                out["count"] += 1
                 try:
                     text = open(path, "rb").read()
                     # The phone leaves an empty phone.json on a first run as a marker.
@@ -45,14 +42,12 @@ def files(folder, handle):
         words = " ".join(str(x).replace(" ", "_") for x in v) if isinstance(v, list) else str(v)
         print("f_%s='%s'" % (k, words.replace("'", "")))
 
-
 def varint(b, i):
     n = b[i]
     if n < 0xFD:
         return n, i + 1
     size = {0xFD: 2, 0xFE: 4, 0xFF: 8}[n]
     return int.from_bytes(b[i + 1:i + 1 + size], "little"), i + 1 + size
-
 
 def parse_tx(raw):
     """Inputs as "txid:vout", outputs as (satoshis, script)."""
@@ -70,18 +65,15 @@ def parse_tx(raw):
         i = j + size
     return inputs, outputs
 
-
 def p2pkh(address):
     n = 0
     for c in address:
         n = n * 58 + "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz".index(c)
     return b"\x76\xa9\x14" + n.to_bytes(25, "big")[1:21] + b"\x88\xac"
 
-
 def read_ledger(ledger):
     db = sqlite3.connect("file:%s?mode=ro" % ledger, uri=True, timeout=30)
     return {txid: parse_tx(bytes(raw)) for txid, raw in db.execute("SELECT txid, raw FROM txs")}
-
 
 def chain(ledger, *groups):
     txs = read_ledger(ledger)
@@ -95,8 +87,8 @@ def chain(ledger, *groups):
         scripts = {p2pkh(a) for a in group.split(",") if a}
         balances.append(sum(s for txid, (_i, outs) in txs.items() for k, (s, script) in enumerate(outs)
                             if script in scripts and "%s:%d" % (txid, k) not in spenders))
-    print(json.dumps({"txs": len(txs), "double": {o: t for o, t in spenders.items() if len(t) > 1}, "balances": balances}))
-
+    print("c_txs=%d c_double='%s' c_balances='%s'" % (len(txs), " ".join(o for o, t in spenders.items() if len(t) > 1),
+                                                     " ".join(map(str, balances))))
 
 def data_text(script):
     """The one push of an OP_FALSE OP_RETURN script, or None."""
@@ -109,28 +101,37 @@ def data_text(script):
         op, i = int.from_bytes(script[3:5], "little"), 5
     return script[i:i + op] if len(script) == i + op else None
 
-
-def tx(ledger, addresses, *txids):
-    txs = read_ledger(ledger)
-    payees = {p2pkh(a): a for a in addresses.split(",")}
-    for txid in txids:
+def payloads(ledger, peer, second, listing):
+    """Each line of LISTING, "I TXID COST HEX", is in the ledger: 1 satoshi to PEER first, then
+    to SECOND when I is a multiple of 5 (else nothing to it), the text HEX in a data output, and
+    its fee plus what it paid is COST ("-": no answer named one)."""
+    txs, bad = read_ledger(ledger), []
+    for line in open(listing):
+        i, txid, cost, text = line.split()
         if txid not in txs:
-            print(txid)
+            bad.append("payload %s: %s is not in the ledger" % (i, txid))
             continue
-        inputs, outputs = txs[txid]
-        held = sum(txs[o.split(":")[0]][1][int(o.split(":")[1])][0] for o in inputs)
-        shown = ["%d:%s" % (s, payees.get(script) or (data_text(script) or script).hex()) for s, script in outputs]
-        print(txid, held - sum(s for s, _ in outputs), *shown)
-
+        inputs, outs = txs[txid]
+        fee = sum(txs[o.split(":")[0]][1][int(o.split(":")[1])][0] for o in inputs) - sum(s for s, _ in outs)
+        want = [(1, p2pkh(peer))] + ([(1, p2pkh(second))] if int(i) % 5 == 0 else [])
+        if outs[:len(want)] != want or sum(1 for o in outs if o[1] == p2pkh(second)) != len(want) - 1:
+            bad.append("payload %s pays other than 1 sat to the payee, then the second address if named" % i)
+        if not any(s == 0 and data_text(script) == bytes.fromhex(text) for s, script in outs):
+            bad.append("payload %s carries not its text in a data output" % i)
+        if cost != "-" and int(cost) != fee + len(want):
+            bad.append("payload %s answered cost %s, not its fee %d and %d sats paid" % (i, cost, fee, len(want)))
+    print("; ".join(bad))
+    sys.exit(1 if bad else 0)
 
 def paid(ledger, address):
+    """"TXID SATS" for each output to ADDRESS."""
     for txid, (_inputs, outputs) in read_ledger(ledger).items():
-        if any(script == p2pkh(address) for _s, script in outputs):
-            print(txid)
-
+        for sats, script in outputs:
+            if script == p2pkh(address):
+                print(txid, sats)
 
 if __name__ == "__main__":
-    commands = {"files": files, "chain": chain, "tx": tx, "paid": paid}
+    commands = {"files": files, "chain": chain, "payloads": payloads, "paid": paid}
     if len(sys.argv) < 3 or sys.argv[1] not in commands:
         sys.exit(__doc__)
     commands[sys.argv[1]](*sys.argv[2:])

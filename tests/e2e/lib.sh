@@ -1,8 +1,7 @@
 # Shared harness of the end-to-end scripts, sourced after they set $phone, $vaultra, $devnet:
 # a scratch root removed on exit (copied to $keep_dir first if set), a devnet on ports it binds
-# itself, and phones driven through fifos, every wait bounded. Each phone NAME has the folder
-# $root/NAME; `use NAME` points $out, $seen and $phone_pid at it. Every passed check is a line
-# in $root/passed.
+# itself, phones driven through fifos, every wait bounded. Phone NAME has the folder $root/NAME;
+# `use NAME` points $out, $seen and $phone_pid at it. Each passed check is a line in $root/passed.
 
 root=$(mktemp -d)
 trap 'end_processes "${p_pid[@]}"; stop_devnet
@@ -17,23 +16,18 @@ source "$here/../checks.sh"
 
 scenario="" dir=$root out="" seen=0 rc=0 phone_pid="" devnet_pid="" devnet_dir="" current=""
 declare -A p_out=() p_pid=() p_seen=() p_fd=() p_address=() p_runs=() p_audio=() p_network=() p_args=()
-declare -A p_mnemonic=() p_funding=()
+declare -A p_mnemonic=() p_funding=() p_identity=()
 phones=()
 
 ok() { echo "$scenario: $1" >>"$root/passed"; }
 
-# Every phone's output (without the wallet's progress records) and the devnet's errors.
+# Every phone's output (without the wallet's progress records), and every log's end.
 fail() {
   local f
   echo "FAIL [$scenario] $*"
-  for f in "$root"/*/phone-*.out; do
-    [ -f "$f" ] || continue
-    echo "--- ${f#"$root"/}:"
-    grep -v '"event":"wallet' "$f" | tail -n 80
-    echo "--- stderr:"
-    tail -n 20 "${f%.out}.err"
+  for f in "$root"/*/phone-*.out "$root"/*/phone-*.err "$root"/*.log "$devnet_dir/devnet.err"; do
+    [ -f "$f" ] && echo "--- ${f#"$root"/}:" && grep -v '"event":"wallet' "$f" | tail -n 60
   done
-  [ ! -f "$devnet_dir/devnet.err" ] || { echo "--- devnet stderr:"; tail -n 20 "$devnet_dir/devnet.err"; }
   echo "$(wc -l <"$root/passed") passed, 1 failed"
   exit 1
 }
@@ -46,8 +40,7 @@ need_tools() {
 }
 need_node() { "$node" --version >/dev/null 2>&1 || { echo "$1: node ('$node') does not run; run scripts/setup"; exit 1; }; }
 
-# Ends every process named and, after -w, waits for each by its id (a bare wait would also wait
-# for any long-lived job), at most 20 s each.
+# Ends every process named and, after -w, waits for each by its id, at most 20 s each.
 end_processes() {
   local waiting=0 p
   [ "${1:-}" != -w ] || { waiting=1; shift; }
@@ -67,7 +60,6 @@ v_in() {
   rc=$?
 }
 
-# ---------------------------------------------------------------------------------------
 # The devnet, on ports the system chose; the phone reads them and the CA from its shared file.
 
 # The network from the devnet's first line with extra network keys ($3), sound from the audio
@@ -104,7 +96,6 @@ dn() { LOCALAPPDATA="$root" timeout 60 "$devnet" "$@" --port "$port" >"$root/d.o
 paying() { devnet_get "/oi/oracle/dialo/txids?address=$1&limit=1000" | grep -oE '[0-9a-f]{64}'; }
 published() { [ -n "$(devnet_get "/api/bsvalias/id/$1@orvane.test" | json_text pubkey)" ]; }
 
-# ---------------------------------------------------------------------------------------
 # Phones, each reading commands from a fifo held open on a descriptor of its own.
 
 use() {
@@ -164,8 +155,7 @@ phone_killed() {
 quit_phone() { use "$1"; send quit; closed "$1"; phone_gone "$1" "${2:-30}" 0; }
 all_quit() { local who; for who in "${phones[@]}"; do [ -z "${p_pid[$who]}" ] || quit_phone "$who"; done; }
 
-# The number of the first whole line of this phone's output after the last one taken that holds
-# every TEXT, in $found.
+# The first whole line after the last one taken that holds every TEXT, its number in $found.
 find_line() {
   local n
   n=$(awk -v from="$seen" -v upto="$(wc -l <"$out")" '
@@ -175,8 +165,7 @@ find_line() {
 }
 find_event() { find_line "\"event\":\"$1\""; }
 
-# Waits up to SECONDS for FINDER ARG... to find a line and takes it (in $line); fails, saying
-# WHAT, when none comes or the phone ended first.
+# Waits up to SECONDS for FINDER ARG... to find a line and takes it (in $line), or fails: WHAT.
 take() {
   local what=$1 deadline=$(($(now_ms) + $2 * 1000))
   shift 2
@@ -206,14 +195,12 @@ ask() { send "$2"; expect "$1" "$3" "${4:-20}"; }
 # Sends COMMAND to NAME's phone; its answer, the next line of EVENT (default the command), in $line.
 answer() { use "$1"; send "$2"; next_event "$1's $2" "${3:-${2%% *}}" "${4:-60}"; }
 
-status_has() { send status; next_event status status; grep -qF "$1" <<<"$line"; }
 # A status within SECONDS (default: the next one) holds TEXT.
+status_has() { send status; next_event status status; grep -qF "$1" <<<"$line"; }
 status_is() { if wait_until "${3:-0}" status_has "$2"; then ok "$1 ($line)"; else fail "$1 (last $line)"; fi; }
 
-# ---------------------------------------------------------------------------------------
 # Several phones on one devnet.
 
-since() { local d=$(($(now_ms) - ${1:-$t0})); printf '%d.%d' $((d / 1000)) $((d % 1000 / 100)); }
 history_of() { answer "$1" history; history=$line; }
 # The number of call records in $history holding every TEXT.
 records() {
@@ -223,9 +210,8 @@ records() {
   grep -c . <<<"$recs"
 }
 
-# A devnet, and for each NAME a wallet with that handle funded with 200000 satoshis in a block
-# (p_mnemonic, p_funding), its phone connected, its coin split into ready pieces and its handle
-# published. Before it a script may set p_audio, p_network and p_args of a phone.
+# A devnet, and for each NAME a wallet with that handle funded with 200000 satoshis in a block,
+# its phone connected, its coin split into ready pieces and its handle published.
 setup() {
   local who counts short deadline=$(($(now_ms) + 180000))
   scenario=setup dir=$root phones=("$@")
@@ -235,7 +221,7 @@ setup() {
     dir=$root/$who
     v --json create --handle "$who"
     p_address[$who]=$(json_text address <"$dir/v.out")
-    p_mnemonic[$who]=$(json_text mnemonic <"$dir/v.out")
+    p_mnemonic[$who]=$(json_text mnemonic <"$dir/v.out") p_identity[$who]=$(json_text identity_address <"$dir/v.out")
     check "vaultra creates $who's wallet ($rc: $(cat "$dir/v.err"))" matches "${p_address[$who]}" '^1[1-9A-HJ-NP-Za-km-z]{25,34}$'
     v --json fund 200000 --confirm
     p_funding[$who]=$(json_text txid <"$dir/v.out")
@@ -263,7 +249,7 @@ setup() {
 }
 
 # Every transaction of the run checked by @bsv/sdk, nothing spent twice, every event opened with
-# its callee's key (tests/interop/run_check.mjs), for the phones NAME...
+# its callee's key (tests/interop/run_check.mjs).
 chain_check() {
   local who
   for who in "$@"; do echo "$who ${p_address[$who]} ${p_funding[$who]} ${p_mnemonic[$who]}"; done >"$root/wallets"
@@ -274,7 +260,6 @@ chain_check() {
     grep -v '^run_check:' "$root/chain.out" | tail -n 20))" [ "$rc" -eq 0 ]
 }
 
-# ---------------------------------------------------------------------------------------
 # Speech for phones with the file backend, in 8 kHz mono files under $speech.
 
 match="python3 $here/voice_match.py"

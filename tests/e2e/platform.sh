@@ -99,17 +99,13 @@ phone_up() {
 main_profile() {
   python3 - "$1" "$2" "$port" <<'EOF'
 import json, sys
-path, pf_port, devnet_port = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+path, pf_port, devnet_port = sys.argv[1:4]
 doc = json.load(open(path))
-n = doc["network"]
-hosts = dict(n.get("hosts", {}))
-for name in ("api.whatsonchain.com", "arc.gorillapool.io", "whatsonchain.com"):
-    hosts[name] = "127.0.0.1:" + devnet_port
-doc["network"] = {"profile": "main", "service_domain": n["service_domain"], "service_address": "127.0.0.1",
-                  "service_port": pf_port, "directory_port": n["directory_port"], "update_base": n["update_base"],
-                  "ca_file": n["ca_file"], "dns_server": n["dns_server"], "hosts": hosts,
-                  "woc_api_key": n["woc_api_key"], "event_fee_address": "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH",
-                  "call_fee_address": "1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP"}
+n, public = doc["network"], ("api.whatsonchain.com", "arc.gorillapool.io", "whatsonchain.com")
+doc["network"] = dict({k: n[k] for k in ("service_domain", "directory_port", "update_base", "ca_file", "dns_server", "woc_api_key")},
+                      profile="main", service_address="127.0.0.1", service_port=int(pf_port),
+                      hosts=dict(n.get("hosts", {}), **{h: "127.0.0.1:" + devnet_port for h in public}),
+                      event_fee_address="1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", call_fee_address="1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP")
 json.dump(doc, open(path, "w"))
 EOF
 }

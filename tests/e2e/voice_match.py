@@ -21,7 +21,6 @@ VOICED_DB = -45.0  # about the phone's own silence rule
 MATCH_BONUS, CAP_DB = 6.0, 20.0  # dB: aligning frames closer than the bonus pays
 ALONE_COST = 0.5   # dB per frame left unpaired: of two equal paths, the one with fewer gaps
 
-
 def read_wav(path):
     """(rate, samples in -1..1) of a 16-bit mono PCM WAV, as all here are."""
     data = open(path, "rb").read()
@@ -36,7 +35,6 @@ def read_wav(path):
         at += 8 + size + (size & 1)
     raise ValueError(f"{path}: no data chunk")
 
-
 def envelope(rate, samples):
     """dB of each 20 ms frame over the 40 ms around it (chunks land anywhere on the other file's
     grid), the mean taken out (a GSM decoder may leave a slow offset in a pause)."""
@@ -48,7 +46,6 @@ def envelope(rate, samples):
         e = sum(x * x for x in frame) / len(frame) - mean * mean
         out.append(max(FLOOR_DB, 10 * math.log10(max(e, 0.0) + 1e-12)))
     return out
-
 
 def align(heard, said):
     """(heard index, said index) pairs in order; only silent frames may stand alone."""
@@ -83,7 +80,6 @@ def align(heard, said):
         i, j = i - (how != 3), j - (how != 2)
     return pairs[::-1]
 
-
 def pearson(xs, ys):
     n = len(xs)
     if n < 2:
@@ -92,7 +88,6 @@ def pearson(xs, ys):
     sxy = sum((x - mx) * (y - my) for x, y in zip(xs, ys))
     sxx, syy = sum((x - mx) ** 2 for x in xs), sum((y - my) ** 2 for y in ys)
     return sxy / math.sqrt(sxx * syy) if sxx > 0 and syy > 0 else 0.0
-
 
 def match(said_path, heard_path, *rest):
     opts = {"--heard-t0": 0, "--from": None, "--to": None, "--corr": 0.8, "--cover": 0, "--span": 0, "--expect": "yes"}
@@ -114,7 +109,6 @@ def match(said_path, heard_path, *rest):
     matches = corr >= float(opts["--corr"]) and cover >= float(opts["--cover"]) and span >= float(opts["--span"])
     return 0 if matches == (opts["--expect"] != "no") else 1
 
-
 def make(out, *parts):
     """Joins WAV files and silences into one 16-bit mono file at the first file's rate."""
     rate = next((read_wav(p)[0] for p in parts if not p.startswith("silence:")), 16000)
@@ -135,7 +129,6 @@ def make(out, *parts):
     print(json.dumps({"file": out, "seconds": round(len(samples) / rate, 3)}))
     return 0
 
-
 def clock(path):
     """The file's frames so far counted back from now; the writer appends 20 ms at a time, and
     half of that is the likeliest lag."""
@@ -143,7 +136,6 @@ def clock(path):
     rate, s = read_wav(path)
     print(round(now - len(s) * 1000 / rate - FRAME_MS / 2))
     return 0
-
 
 if __name__ == "__main__":
     if len(sys.argv) < 3 or sys.argv[1] not in ("make", "clock", "match"):
