@@ -39,40 +39,23 @@ connect_with() {
   check "vaultra $* ($rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
 }
 
-# Two wallets, so nothing binds at start-up: deny, then approve the second, then disconnect.
+# Two wallets, so nothing binds at start-up: deny; approve the second, locked, which is refused
+# until vaultra unlocks it; disconnect; quit while a connect waits.
 deny_approve_disconnect() {
   begin approve
   create_wallet
   create_wallet
+  local file before
+  file=$(wallet_file "$wallet_id")
   phone_up approve
   status_is "not connected at start" '"connected":false,'
   connect_with deny
   expect "connect denied" '{"event":"connect","result":"error: connect denied in Vaultra."}'
   status_is "not connected after deny" '"connected":false,'
   check "no bind file after deny" no_bind_file
-  connect_with approve --wallet "$wallet_id"
-  expect "connect succeeds" '{"event":"connect","result":"success"}'
-  status_is "connected after approve" '"connected":true,'
-  check "bind file names the approved wallet" bound_to "$wallet_id"
-  ask "disconnect succeeds" disconnect '{"event":"disconnect","result":"success"}'
-  status_is "not connected after disconnect" '"connected":false,'
-  check "bind file removed by disconnect" no_bind_file
-  # A connect now waits for an approval that never comes; quit must not wait.
-  send connect
-  check "connect request written" wait_until 20 has_request
-  quit_phone approve 10
-}
-
-locked_wallet() {
-  begin locked
-  create_wallet
-  create_wallet
-  local file before
-  file=$(wallet_file "$wallet_id")
   v_in pw lock "$wallet_id"
   check "vaultra lock ($rc)" [ "$rc" -eq 0 ]
   check "locked file holds no phrase" not grep -qF "$wallet_phrase" "$file"
-  phone_up locked
   connect_with approve --wallet "$wallet_id"
   expect "connect to a locked wallet refused" '{"event":"connect","result":"error: This wallet is locked. Open it in Vaultra."}'
   status_is "not connected to a locked wallet" '"connected":false,'
@@ -81,12 +64,18 @@ locked_wallet() {
   refused "unlock with a wrong password"
   check "wrong password leaves the file as it was" [ "$(sha256sum <"$file")" = "$before" ]
   v_in pw unlock "$wallet_id"
-  check "unlock with the right password ($rc)" [ "$rc" -eq 0 ]
-  check "unlocked file holds the phrase again, without envelope" \
-    eval '[ "$(json_text mnemonic <"$file")" = "$wallet_phrase" ] && ! grep -q "\"lock\"" "$file"'
+  check "unlocked with the right password, the file holds the phrase again ($rc)" \
+    eval '[ "$rc" -eq 0 ] && [ "$(json_text mnemonic <"$file")" = "$wallet_phrase" ] && ! grep -q "\"lock\"" "$file"'
   # The approval stands, so the wallet is usable as soon as it is opened.
   status_is "connected once unlocked" '"connected":true,' 20
-  quit_phone locked
+  check "bind file names the approved wallet" bound_to "$wallet_id"
+  ask "disconnect succeeds" disconnect '{"event":"disconnect","result":"success"}'
+  status_is "not connected after disconnect" '"connected":false,'
+  check "bind file removed by disconnect" no_bind_file
+  # A connect now waits for an approval that never comes; quit must not wait.
+  send connect
+  check "connect request written" wait_until 20 has_request
+  quit_phone approve 10
 }
 
 contacts() {
@@ -158,7 +147,6 @@ status_during_refresh() {
 }
 
 deny_approve_disconnect
-locked_wallet
 contacts
 bad_input
 status_during_refresh

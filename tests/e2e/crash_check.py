@@ -1,14 +1,12 @@
 #!/usr/bin/env python3
-"""Independent readers for tests/e2e/crash_loop.sh.
+"""Independent readers for tests/e2e/crash_loop.sh, printing shell assignments or findings.
 
-files DIR HANDLE     parses every *.json under a phone's Orvane folder with Python's json and
-                     prints shell assignments: f_unreadable, f_aside (kept aside as
-                     unreadable), f_temps (FILE:PID of leftover temporary files), and from
-                     phone-HANDLE.json f_inbox and f_saved (message ids), f_answerphone, f_calls.
-chain LEDGER GROUP...  reads the devnet's SQLite ledger, parsing every raw transaction itself,
-                     and prints shell assignments: c_txs, c_double (every outpoint spent twice)
-                     and c_balances (per GROUP of comma-separated addresses, unspent satoshis).
-payloads LEDGER PEER SECOND LISTING   the payloads of LISTING checked against the ledger.
+files DIR HANDLE     every *.json under a phone's Orvane folder parsed: f_unreadable, f_aside (kept
+                     aside as unreadable), f_temps (FILE:PID), and from phone-HANDLE.json f_inbox,
+                     f_saved (message ids), f_answerphone, f_calls.
+chain LEDGER GROUP...  every raw transaction of the devnet's ledger parsed here: c_txs, c_double
+                     (outpoints spent twice), c_balances (unspent satoshis per GROUP of addresses).
+payloads LEDGER PEER SECOND LISTING   what is wrong with the payloads of LISTING, if anything.
 paid LEDGER ADDRESS  "TXID SATS" for each output to ADDRESS.
 """
 import json, os, re, sqlite3, sys

@@ -32,12 +32,7 @@ fail() {
   exit 1
 }
 
-need_tools() {
-  local script=$1 tool
-  for tool in "${@:2}"; do
-    command -v "$tool" >/dev/null || { echo "$script: $tool is needed; run scripts/setup"; exit 1; }
-  done
-}
+need_tools() { local t; for t in "${@:2}"; do command -v "$t" >/dev/null || { echo "$1: $t is needed; run scripts/setup"; exit 1; }; done; }
 need_node() { "$node" --version >/dev/null 2>&1 || { echo "$1: node ('$node') does not run; run scripts/setup"; exit 1; }; }
 
 # Ends every process named and, after -w, waits for each by its id, at most 20 s each.
@@ -55,14 +50,9 @@ orvane() { echo "$dir/Orvane"; }
 
 # vaultra: output in $dir/v.out and $dir/v.err, exit code in $rc; v_in feeds it a line first.
 v() { LOCALAPPDATA="$dir" timeout 30 "$vaultra" "$@" >"$dir/v.out" 2>"$dir/v.err"; rc=$?; }
-v_in() {
-  printf '%s\n' "$1" | LOCALAPPDATA="$dir" timeout 30 "$vaultra" "${@:2}" >"$dir/v.out" 2>"$dir/v.err"
-  rc=$?
-}
+v_in() { printf '%s\n' "$1" | LOCALAPPDATA="$dir" timeout 30 "$vaultra" "${@:2}" >"$dir/v.out" 2>"$dir/v.err"; rc=$?; }
 
-# The devnet, on ports the system chose; the phone reads them and the CA from its shared file.
-
-# The network from the devnet's first line with extra network keys ($3), sound from the audio
+# The devnet's network, as its first line has it, with extra network keys ($3), sound from the audio
 # object $2 (default: a silent microphone, output played in real time into nothing).
 configure_phone() {
   mkdir -p "$(orvane)/dialo"
@@ -111,10 +101,7 @@ phone_up() {
   [[ " ${phones[*]} " == *" $who "* ]] || phones+=("$who")
   p_runs[$who]=$((${p_runs[$who]:-0} + 1))
   p_out[$who]=$d/phone-${p_runs[$who]}.out
-  mkdir -p "$d"
-  rm -f "$d/in"
-  mkfifo "$d/in"
-  : >"${p_out[$who]}"
+  mkdir -p "$d" && rm -f "$d/in" && mkfifo "$d/in" && : >"${p_out[$who]}"
   # shellcheck disable=SC2086 # the arguments are words
   LOCALAPPDATA="$d" timeout 900 "$phone" ${p_args[$who]:-} <"$d/in" >"${p_out[$who]}" 2>"${p_out[$who]%.out}.err" &
   p_pid[$who]=$!
@@ -199,8 +186,6 @@ answer() { use "$1"; send "$2"; next_event "$1's $2" "${3:-${2%% *}}" "${4:-60}"
 status_has() { send status; next_event status status; grep -qF "$1" <<<"$line"; }
 status_is() { if wait_until "${3:-0}" status_has "$2"; then ok "$1 ($line)"; else fail "$1 (last $line)"; fi; }
 
-# Several phones on one devnet.
-
 history_of() { answer "$1" history; history=$line; }
 # The number of call records in $history holding every TEXT.
 records() {
@@ -261,7 +246,6 @@ chain_check() {
 }
 
 # Speech for phones with the file backend, in 8 kHz mono files under $speech.
-
 match="python3 $here/voice_match.py"
 
 # say NAME VOICE TEXT: NAME.wav, spoken.
@@ -283,10 +267,7 @@ say_call_lines() {
 }
 
 # join OUT PART...: voice_match.py make; its length in ms in $length_ms.
-join() {
-  length_ms=$($match make "$@" | grep -oE '"seconds": [0-9.]+' | awk '{ printf "%d", $2 * 1000 }')
-  [ -n "$length_ms" ] || fail "could not make $1"
-}
+join() { length_ms=$($match make "$@") || fail "could not make $1"; }
 
 # The file backend: MIC (none for silence) as microphone, EAR written with all that is played.
 audio_json() {
@@ -306,9 +287,4 @@ clock_reached() { (($(now_ms) >= $1)); }
 ear_clock() { $match clock "$1" || fail "could not read $1"; }
 
 # WHAT: voice_match.py match with the remaining arguments.
-compare() {
-  result=$($match match "${@:2}")
-  rc=$?
-  echo "  $1: $result"
-  check "$1" [ "$rc" -eq 0 ]
-}
+compare() { result=$($match match "${@:2}"); rc=$?; echo "  $1: $result"; check "$1" [ "$rc" -eq 0 ]; }

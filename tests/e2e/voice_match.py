@@ -6,7 +6,7 @@ local alignment that may insert silence on the heard side (chunks arrive with ga
 silence on the said side (silent chunks are never sent), never skipping or repeating sound; the
 correlation over the aligned frames says whether the words came through.
 
-  make OUT.wav PART...   joins WAV files and silence:SECONDS parts
+  make OUT.wav PART...   joins WAV files and silence:SECONDS parts; prints its length in ms
   clock FILE.wav         the wall time (Unix ms) of the first frame of a file written in real time
   match SAID.wav HEARD.wav [--heard-t0 MS --from MS --to MS] [--corr R] [--cover F] [--span S]
         [--expect no]    one JSON line; exit 1 unless the correlation is at least R, at least F
@@ -126,7 +126,7 @@ def make(out, *parts):
         f.write(b"RIFF" + struct.pack("<I", 36 + len(body)) + b"WAVE")
         f.write(b"fmt " + struct.pack("<IHHIIHH", 16, 1, 1, rate, rate * 2, 2, 16))
         f.write(b"data" + struct.pack("<I", len(body)) + body)
-    print(json.dumps({"file": out, "seconds": round(len(samples) / rate, 3)}))
+    print(round(len(samples) * 1000 / rate))
     return 0
 
 def clock(path):
