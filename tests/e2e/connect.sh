@@ -81,7 +81,7 @@ deny_approve_disconnect() {
 contacts() {
   begin contacts
   create_wallet
-  local file one='{"contacts":[{"dest":"alice","note":"friend"}],"event":"contacts"}'
+  local file before one='{"contacts":[{"dest":"alice","note":"friend"}],"event":"contacts"}'
   file=$(wallet_file "$wallet_id")
   phone_up contacts
   check "the only wallet is bound at start-up, without a connect request" wait_until 20 eval 'bound_to "$wallet_id" && ! has_request'
@@ -90,6 +90,11 @@ contacts() {
   ask "one contact, the note replaced" contacts "$one"
   check "wallet file keeps its phrase" [ "$(json_text mnemonic <"$file")" = "$wallet_phrase" ]
   check "wallet file holds the contact" grep -qF '"contacts":[{"dest":"alice","note":"friend"}]' <(tr -d ' \n' <"$file")
+  before=$(sha256sum <"$file")
+  ask "removing an unknown contact refused" 'contact-remove bob' '{"event":"contact-remove","result":"error: that contact is not in the list."}'
+  ask "disconnect succeeds" disconnect '{"event":"disconnect","result":"success"}'
+  ask "add without a wallet refused" 'contact-add carol x' '{"event":"contact-add","result":"error: no Vaultra wallet. Create first."}'
+  check "the refused remove and add leave the file as it was" [ "$(sha256sum <"$file")" = "$before" ]
   quit_phone contacts
   # A new start binds the only wallet again and reads the contact back from its file.
   phone_up contacts

@@ -61,11 +61,12 @@ configure_phone() {
 }
 configure() { dir=$root/$1; configure_phone "$root/devnet.out" "${p_audio[$1]:-}" "${p_network[$1]:-}"; dir=$root; }
 
-# Blocks only from `dialo-devnet mine` unless block_interval (seconds) is set.
+# Blocks only from `dialo-devnet mine` unless block_interval (seconds) is set. scripts/demo sets
+# devnet_seconds and phone_seconds to 0: no time limit.
 start_devnet() {
   devnet_dir=$dir
   : >"$dir/devnet.out"
-  LOCALAPPDATA="$dir" timeout 900 "$devnet" serve --port 0 --directory-port 0 \
+  LOCALAPPDATA="$dir" timeout "${devnet_seconds:-900}" "$devnet" serve --port 0 --directory-port 0 \
     --block-interval "${block_interval:-0}" ${devnet_args[@]+"${devnet_args[@]}"} >"$dir/devnet.out" 2>"$dir/devnet.err" &
   devnet_pid=$!
   wait_until 20 eval '[ -s "$dir/devnet.out" ] || ! kill -0 $devnet_pid' || fail "the devnet printed nothing within 20 s"
@@ -103,7 +104,7 @@ phone_up() {
   p_out[$who]=$d/phone-${p_runs[$who]}.out
   mkdir -p "$d" && rm -f "$d/in" && mkfifo "$d/in" && : >"${p_out[$who]}"
   # shellcheck disable=SC2086 # the arguments are words
-  LOCALAPPDATA="$d" timeout 900 "$phone" ${p_args[$who]:-} <"$d/in" >"${p_out[$who]}" 2>"${p_out[$who]%.out}.err" &
+  LOCALAPPDATA="$d" timeout "${phone_seconds:-900}" "$phone" ${p_args[$who]:-} <"$d/in" >"${p_out[$who]}" 2>"${p_out[$who]%.out}.err" &
   p_pid[$who]=$!
   exec {fd}>"$d/in"
   p_fd[$who]=$fd p_seen[$who]=0 current=""
@@ -266,8 +267,8 @@ say_call_lines() {
     and we will stay in a small cabin near the lake. Let me know if you want to join us."
 }
 
-# join OUT PART...: voice_match.py make; its length in ms in $length_ms.
-join() { length_ms=$($match make "$@") || fail "could not make $1"; }
+# join OUT PART...: voice_match.py make; its length in $length_ms and $length (seconds).
+join() { local r; r=$($match make "$@") || fail "could not make $1"; length_ms=${r% *} length=${r#* }; }
 
 # The file backend: MIC (none for silence) as microphone, EAR written with all that is played.
 audio_json() {
@@ -278,6 +279,7 @@ audio_json() {
 # The "n" of every audio-sent or audio-played line of NAME's current output.
 voice_ns() { grep -F "\"event\":\"audio-$2\"" "${p_out[$1]}" | grep -oE '"n":[0-9]+' | cut -d: -f2; }
 last_n() { voice_ns "$1" "$2" | tail -n1; }
+voice_lines() { grep -F "\"event\":\"audio-$2\"" "${p_out[$1]}" >"$3"; }
 # The chunks FROM sent have all been played by TO.
 caught_up() { [ -n "$(last_n "$1" sent)" ] && [ "$(last_n "$1" sent)" = "$(last_n "$2" played)" ]; }
 # Numbers 1..N, one a line.

@@ -6,12 +6,15 @@ local alignment that may insert silence on the heard side (chunks arrive with ga
 silence on the said side (silent chunks are never sent), never skipping or repeating sound; the
 correlation over the aligned frames says whether the words came through.
 
-  make OUT.wav PART...   joins WAV files and silence:SECONDS parts; prints its length in ms
+  make OUT.wav PART...   joins WAV files and silence:SECONDS parts; prints its length in ms and s
   clock FILE.wav         the wall time (Unix ms) of the first frame of a file written in real time
   match SAID.wav HEARD.wav [--heard-t0 MS --from MS --to MS] [--corr R] [--cover F] [--span S]
-        [--expect no]    one JSON line; exit 1 unless the correlation is at least R, at least F
+        [--expect no] [--said-t0 MS --frames FILE]
+                         one JSON line; exit 1 unless the correlation is at least R, at least F
                          of the said voiced frames were aligned and they span S seconds (with
                          --expect no, exit 1 if so). --from/--to cut HEARD to that wall time.
+                         "gaps" counts silences of 40 ms or more heard inside the other's speech;
+                         with --said-t0, FILE gets each voiced frame's mouth-to-ear delay (ms).
 """
 import array, json, math, struct, sys, time
 
@@ -89,8 +92,13 @@ def pearson(xs, ys):
     sxx, syy = sum((x - mx) ** 2 for x in xs), sum((y - my) ** 2 for y in ys)
     return sxy / math.sqrt(sxx * syy) if sxx > 0 and syy > 0 else 0.0
 
+def percentile(values, p):
+    v = sorted(values)
+    return v[min(len(v) - 1, max(0, math.ceil(p / 100 * len(v)) - 1))] if v else None
+
 def match(said_path, heard_path, *rest):
-    opts = {"--heard-t0": 0, "--from": None, "--to": None, "--corr": 0.8, "--cover": 0, "--span": 0, "--expect": "yes"}
+    opts = {"--heard-t0": 0, "--from": None, "--to": None, "--corr": 0.8, "--cover": 0, "--span": 0, "--expect": "yes",
+            "--said-t0": None, "--frames": None}
     for k in range(0, len(rest) - 1, 2):
         if rest[k] not in opts:
             raise SystemExit(f"voice_match: unknown option {rest[k]}")
@@ -105,7 +113,15 @@ def match(said_path, heard_path, *rest):
     voiced = sum(1 for x in said if x >= VOICED_DB)
     cover = sum(1 for _, j in pairs if said[j] >= VOICED_DB) / voiced if voiced else 0.0
     span = (pairs[-1][1] - pairs[0][1] + 1) * FRAME_MS / 1000 if pairs else 0.0
-    print(json.dumps({"corr": round(corr, 3), "cover": round(cover, 3), "span_s": span}))
+    # A gap: silence heard between two said frames that follow on, with speech at the break.
+    gaps = [i2 - i1 - 1 for (i1, j1), (i2, j2) in zip(pairs, pairs[1:])
+            if j2 == j1 + 1 and i2 - i1 > 2 and max(said[j1], said[j2]) >= VOICED_DB]
+    if opts["--said-t0"] and opts["--frames"]:
+        said_t0 = float(opts["--said-t0"])
+        with open(opts["--frames"], "w") as f:
+            f.writelines("%d\n" % round(t0 - said_t0 + (i - j) * FRAME_MS) for i, j in pairs if said[j] >= VOICED_DB)
+    print(json.dumps({"corr": round(corr, 3), "cover": round(cover, 3), "span_s": span, "gaps": len(gaps),
+                      "gap_ms": sum(gaps) * FRAME_MS}))
     matches = corr >= float(opts["--corr"]) and cover >= float(opts["--cover"]) and span >= float(opts["--span"])
     return 0 if matches == (opts["--expect"] != "no") else 1
 
@@ -126,7 +142,7 @@ def make(out, *parts):
         f.write(b"RIFF" + struct.pack("<I", 36 + len(body)) + b"WAVE")
         f.write(b"fmt " + struct.pack("<IHHIIHH", 16, 1, 1, rate, rate * 2, 2, 16))
         f.write(b"data" + struct.pack("<I", len(body)) + body)
-    print(round(len(samples) * 1000 / rate))
+    print(round(len(samples) * 1000 / rate), round(len(samples) / rate, 3))
     return 0
 
 def clock(path):
