@@ -26,13 +26,5 @@ run balance coins contacts quit
 [ "$(grep -o '"event":"\(balance\|coins\|contacts\)"' "$dir/out" | tr '\n' ' ')" = '"event":"balance" "event":"coins" "event":"contacts" ' ] ||
   fail "commands sent before quit must answer in order"
 
-# The first run leaves the shared store file, readable by its owner only.
-store="$dir/Orvane/dialo/phone.json"
-[ "$(stat -c %a "$store")" = 600 ] || fail "store file mode $(stat -c %a "$store" 2>&1)"
-
-# End of input ends the phone like quit does; the configuration survives it.
-echo '{"theme": 2, "volume": 120, "network": {"service_port": 9443}, "audio": {"backend": "none"}}' >"$store"
-run status
-[ "$(wc -l <"$dir/out")" -eq 2 ] || fail "status after restart"
-grep -q '"service_port": 9443' "$store" || fail "network configuration was touched"
+# The store's private files and the end of input are phone_store_test's and e2e.call_ends'.
 echo "1 passed, 0 failed"
