@@ -60,8 +60,7 @@ JSON
   "$platform" check-config --config "$root/platform-$name.json" >"$root/platform-$name.check" 2>&1 ||
     fail "dialo-platform check-config refused instance $name: $(cat "$root/platform-$name.check")"
   : >"$root/platform-$name.err"
-  timeout 900 "$platform" serve --config "$root/platform-$name.json" >/dev/null 2>"$root/platform-$name.err" &
-  pf_pid[$name]=$!
+  timeout 900 "$platform" serve --config "$root/platform-$name.json" >/dev/null 2>"$root/platform-$name.err" & pf_pid[$name]=$!
   wait_until 30 grep -q 'listening on' "$root/platform-$name.err" ||
     fail "dialo-platform $name did not start: $(tail -n 5 "$root/platform-$name.err")"
   pf_port[$name]=$(grep -oE 'listening on [0-9.]+:[0-9]+' "$root/platform-$name.err" | head -n1 | grep -oE '[0-9]+$')

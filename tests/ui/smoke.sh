@@ -26,8 +26,7 @@ ends_well() { check "$2 ends within 30 s" wait_until 30 ended "$1"; wait "$1"; c
 check "Xvfb serves a display of its own" start_xvfb "$root"
 # Without the iconify animation a restored window is at its place when it is mapped.
 printf '<openbox_config xmlns="http://openbox.org/3.4/rc"><theme><animateIconify>no</animateIconify></theme></openbox_config>\n' >"$root/openbox.xml"
-openbox --sm-disable --config-file "$root/openbox.xml" >"$root/openbox.log" 2>&1 &
-wm_pid=$!
+openbox --sm-disable --config-file "$root/openbox.xml" >"$root/openbox.log" 2>&1 & wm_pid=$!
 check "openbox manages the display" wait_until 30 eval 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"'
 
 # bob on a dialo-phone, coins split and handle published; alice's wallet the only one in
@@ -67,8 +66,7 @@ check "a squatter listens at $squatted" eval 'wait_until 20 eval "[ -S $squatted
 python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$XDG_RUNTIME_DIR/dialo-$digest"
 check "a crashed phone's socket is left in the runtime folder" [ -S "$XDG_RUNTIME_DIR/dialo-$digest" ]
 
-"$dialo" >"$root/first.log" 2>&1 &
-first_pid=$!
+"$dialo" >"$root/first.log" 2>&1 & first_pid=$!
 shown() { window=$(xdotool search --onlyvisible --pid "$first_pid" --name '^Dialo \(.*\)$' 2>/dev/null | head -n1); [ -n "$window" ]; }
 check "dialo shows a window titled \"Dialo\"" wait_until 60 eval 'shown || ended $first_pid'
 check "dialo is still running with its window (id ${window:-none})" eval '[ -n "$window" ] && ! ended $first_pid'
@@ -89,8 +87,7 @@ viewable() { xwininfo -id "$window" | grep -q 'Map State: IsViewable'; }
 place=$(position)
 xdotool windowminimize "$window"
 check "the window is minimised" wait_until 20 eval 'iconic && not viewable'
-"$dialo" >"$root/second.log" 2>&1 &
-second_pid=$!
+"$dialo" >"$root/second.log" 2>&1 & second_pid=$!
 ends_well "$second_pid" "a second dialo"
 second_pid=""
 check "the first window is shown again" wait_until 20 eval 'viewable && not iconic'
@@ -104,10 +101,8 @@ ends_well "$first_pid" "dialo, on a click on Close,"
 first_pid=""
 
 # Two starts at the same moment: one phone goes on, the other raises it and ends.
-"$dialo" >"$root/a.log" 2>&1 &
-a_pid=$!
-"$dialo" >"$root/b.log" 2>&1 &
-b_pid=$!
+"$dialo" >"$root/a.log" 2>&1 & a_pid=$!
+"$dialo" >"$root/b.log" 2>&1 & b_pid=$!
 check "of two dialo started at once, one ends within 30 s" wait_until 30 eval 'ended $a_pid || ended $b_pid'
 if ended "$a_pid"; then gone=$a_pid first_pid=$b_pid; else gone=$b_pid first_pid=$a_pid; fi
 ends_well "$gone" "the one that ended"
