@@ -48,20 +48,11 @@ export LOCALAPPDATA=$dir
 # one's socket answering nobody. Neither may keep dialo from starting.
 digest=$(python3 -c 'import hashlib, sys; print(hashlib.sha256(sys.argv[1].encode()).hexdigest()[:16])' "$LOCALAPPDATA/Orvane")
 squatted=/tmp/dialo-$(id -u)-$digest
-python3 - "$squatted" "$root/knocks" <<'EOF' >"$root/squatter.log" 2>&1 &
-import os, socket, sys
-s = socket.socket(socket.AF_UNIX)
-s.bind(sys.argv[1])
-os.chmod(sys.argv[1], 0o777)
-s.listen(8)
+python3 -c 'import os, socket, sys
+s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); os.chmod(sys.argv[1], 0o777); s.listen(8)
 while True:
-    c, _ = s.accept()
-    open(sys.argv[2], "a").write("knock\n")
-    c.recv(64)
-    c.sendall(b"ok\n")
-    c.close()
-EOF
-squat_pid=$!
+    c = s.accept()[0]; open(sys.argv[2], "a").write("knock\n"); c.recv(64); c.sendall(b"ok\n"); c.close()' \
+  "$squatted" "$root/knocks" >"$root/squatter.log" 2>&1 & squat_pid=$!
 check "a squatter listens at $squatted" eval 'wait_until 20 eval "[ -S $squatted ] || ended $squat_pid" && [ -S "$squatted" ]'
 python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$XDG_RUNTIME_DIR/dialo-$digest"
 check "a crashed phone's socket is left in the runtime folder" [ -S "$XDG_RUNTIME_DIR/dialo-$digest" ]
