@@ -110,6 +110,9 @@ restarted() {
   talk alice
   history_of bob
   before=$history
+  # The store is saved a moment after a change: the kill comes once the file holds the call.
+  check "bob's file holds his $(records '"to"') calls" wait_until 20 eval \
+    '[ "$(grep -o "\"secs\"" "$root/bob/Orvane/dialo/phone-bob.json" | wc -l)" -ge "$(records "\"to\"")" ]'
   phone_killed bob
   phone_again bob
   # Two events after the restart, each read once the one before was: by then bob's poller has
