@@ -1,5 +1,4 @@
-# Checks shared by the shell tests, sourced after they define ok MESSAGE and fail MESSAGE: a
-# failed check ends the script through fail, a passed one is counted by ok.
+# Checks shared by the shell tests (which define ok and fail): a failed check ends through fail.
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 not() { ! "$@"; }
 check() { if "${@:2}"; then ok "$1"; else fail "$1"; fi; }
@@ -12,7 +11,6 @@ wait_until() {
   done
 }
 matches() { [[ $1 =~ $2 ]]; }
-# A whole number strictly between two others.
 between() { [[ $1 =~ ^-?[0-9]+$ ]] && (($1 > $2 && $1 < $3)); }
 # A string or whole-number value from JSON, pretty-printed or compact.
 json_text() { tr -d '\n' | grep -o "\"$1\": *\"[^\"]*\"" | head -n1 | sed 's/^[^:]*: *"\(.*\)"$/\1/'; }

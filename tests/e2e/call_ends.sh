@@ -1,21 +1,17 @@
 #!/usr/bin/env bash
-# How calls end when a side goes away: alice's phone ended mid-call by `quit` and by the end of
-# its input (it exits, bob is told, both histories keep the call); alice killed while bob rings
-# (he gives up once the invite is too old and counts a missed call). Both calling each other at
-# once is dispatch_test's.
+# alice's phone ended mid-call by quit and by end of input (bob told, histories kept); alice
+# killed while bob rings (he gives up, a missed call). Calling at once is dispatch_test's.
 # Usage: call_ends.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
 set -uo pipefail
 phone=$1 vaultra=$2 devnet=$3
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_tools call_ends.sh curl
-
 # WHO's history comes to hold exactly one more record with every TEXT than BEFORE.
 history_reaches() { history_of "$1"; [ "$(records "${@:3}")" -ge "$2" ]; }
 one_more() {
   check "$1's history gains a call (${*:3})" wait_until 10 history_reaches "$1" $(($2 + 1)) "${@:3}"
   check "$1's history holds one more such call" [ "$(records "${@:3}")" -eq $(($2 + 1)) ]
 }
-# Asks WHO to wait up to SECONDS for STATE; true when the answer says it came.
 waited() { answer "$1" "wait $2 $3" wait $(($3 + 15)); grep -qF '"ok":true' <<<"$line"; }
 both_reach() {
   use alice
@@ -28,8 +24,6 @@ both_reach() {
     check "$who is $1 within $2 s ($line)" grep -qF '"ok":true' <<<"$line"
   done
 }
-
-# a. alice's phone goes away mid-call: HOW is quit (the command) or eof (its input closed).
 leaves_mid_call() {
   local how=$1 t_end left a_before b_before talked=('"from":"alice"' '"to":"bob"' '"missed":false')
   scenario="ends by $how"
@@ -56,8 +50,6 @@ leaves_mid_call() {
   phone_again alice
   one_more alice "$a_before" "${talked[@]}"
 }
-
-# c. alice's phone is killed while bob's rings.
 caller_killed() {
   scenario="caller killed"
   local t0 b_before mark states idle_s
@@ -72,8 +64,7 @@ caller_killed() {
   phone_killed alice
   check "bob goes idle by himself within 260 s" waited bob Idle 260
   idle_s=$((($(now_ms) - t0) / 1000))
-  # Until then he rang on: nothing but Incoming between his ringing and his first Idle line
-  # (which may be printed just before or just after the wait's answer).
+  # He rang on until then; his first Idle line may come just before or after the wait's answer.
   seen=$mark
   saw bob "shows the call ended" 10 '"event":"refresh"' '"callState":"Idle"'
   states=$(sed -n "$((mark + 1)),${seen}p" "$out" | grep -F '"event":"refresh"' | grep -oE '"callState":"[A-Za-z]+"' | cut -d'"' -f4 | uniq | tr '\n' ' ')
@@ -81,7 +72,6 @@ caller_killed() {
   check "bob gave up between 60 and 240 s after the call (after $idle_s s)" eval '((idle_s >= 60 && idle_s <= 240))'
   one_more bob "$b_before" '"from":"alice"' '"missed":true'
 }
-
 t_start=$(now_ms)
 setup alice bob
 leaves_mid_call quit

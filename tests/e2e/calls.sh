@@ -1,35 +1,29 @@
 #!/usr/bin/env bash
-# Two phones on one devnet: a call answered; one refused while ringing; the answer-phone on
-# (diverted after three rings) and off (ten rings, then the caller gives up); bob killed between
-# two calls, the earlier not ringing again; and the events alice sent him meanwhile opened with
-# @bsv/sdk alone (tests/interop/open_events.mjs).
+# Two phones: a call answered, one refused, the answer-phone on and off, bob killed between two
+# calls (the earlier not ringing again), the events opened with @bsv/sdk alone (open_events.mjs).
 # Usage: calls.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet PATH-TO-node
 set -uo pipefail
 phone=$1 vaultra=$2 devnet=$3 node=${4:-}
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_tools calls.sh curl
 need_node calls.sh
-
 # Not the built-in event fee address, so the phone must take the configured one.
 event_fee_address=1BvBMSEYstWetqTFn5Au4m4GFg7xJaNVN2
 # A BIP39 test phrase whose key must open none of alice's events.
 carol_phrase="letter advice cage absurd amount doctor acoustic avoid letter advice cage above"
 talked='"from":"alice","id":"","missed":false,"sats":[1-9][0-9]*,"secs":[0-9]+,"to":"bob","ts":[0-9]+,"txid":"[0-9a-f]{64}"'
 pokes=()
-
 # The highest "Ringing  N" of this phone's lines from line $1 up to the last one taken.
 rings_since() { sed -n "$1,${seen}p" "$out" | grep -oE '"statusText":"Ringing  [0-9]+"' | grep -oE '[0-9]+' | sort -n | tail -n1; }
 # Txids bob's phone has acted on (and saved, so that a restart does not act on them again).
 bob_handled() { grep -oE '"txid": *"[0-9a-f]{64}"' "$root/bob/Orvane/dialo/phone-bob.json" 2>/dev/null | grep -oE '[0-9a-f]{64}'; }
 rings() { saw bob "rings" 60 '"callState":"Incoming"' '"caption":"Incoming  alice"'; }
-# WHO hangs up and OTHER hears it.
 hangs_up() {
   use "$1"
   send hangup
   saw "$1" "hung up" 60 '"callState":"Idle"' '"statusText":"Hung up."' '"caption":""'
   saw "$2" "hears the hang-up" 60 '"callState":"Idle"' '"statusText":"They hung up."' '"caption":""'
 }
-# One whole call: alice calls, bob answers, then $1 hangs up.
 talk() {
   use alice
   send "call bob"
@@ -43,7 +37,6 @@ talk() {
   saw alice "is talking once bob's accept arrives" 60 '"callState":"Talking"' '"statusText":"Connected."'
   if [ "$1" = alice ]; then hangs_up alice bob; else hangs_up bob alice; fi
 }
-
 answered() {
   scenario=answered
   talk alice
@@ -53,7 +46,6 @@ answered() {
   history_of bob
   check "bob's history holds the same call ($history)" matches "$history" "^\{\"calls\":\[\{$talked\}\],\"event\":\"history\"\}$"
 }
-
 # bob hangs up while it rings (send_test proves the call fee's ceiling).
 refused() {
   scenario=refused
@@ -65,12 +57,10 @@ refused() {
   check "bob's history adds one call, missed, from alice to bob ($history)" \
     matches "$history" '^\{"calls":\[\{[^{}]*"missed":false[^{}]*\},\{"from":"alice","id":"[0-9a-f]{16}","missed":true,[^{}]*"to":"bob",[^{}]*\}\],"event":"history"\}$'
 }
-
 # Three rings after the divert at the least; how many came before it depends on the machine.
 rings_on() { between "$1" 2 10; }
 rings_off() { [ "$1" = 10 ]; }
-# The answer-phone on or off, alice hearing RINGS; she records nothing and hangs up, and bob has
-# MISSED missed calls.
+# The answer-phone on or off: alice hears RINGS, records nothing; bob has MISSED missed calls.
 answer_phone() {
   local mark r
   scenario="answer-phone $1"
@@ -91,7 +81,6 @@ answer_phone() {
   history_of bob
   check "bob records the call as missed ($history)" [ "$(records '"missed":true')" -eq "$3" ]
 }
-
 # Alice sends bob an event of no call, kept as "ID TXID"; bob's phone acts on it.
 poke() {
   local id txid
@@ -102,8 +91,6 @@ poke() {
   pokes+=("$id $txid")
   check "bob's phone acts on the poke" wait_until 90 eval 'bob_handled | grep -qxF "$txid"'
 }
-
-# bob is killed between two calls.
 restarted() {
   scenario=restarted
   local before
@@ -115,8 +102,7 @@ restarted() {
     '[ "$(grep -o "\"secs\"" "$root/bob/Orvane/dialo/phone-bob.json" | wc -l)" -ge "$(records "\"to\"")" ]'
   phone_killed bob
   phone_again bob
-  # Two events after the restart, each read once the one before was: by then bob's poller has
-  # listed everything paid to bob, the earlier call's invite among it.
+  # Once the second poke is read, bob's poller has listed the earlier call's invite too.
   poke
   poke
   check "the restarted bob printed no ring and showed no incoming call" not grep -qE '"event":"ring"|"callState":"Incoming"' "${p_out[bob]}"
@@ -124,10 +110,7 @@ restarted() {
   check "bob's history is what it was before the kill ($history)" [ "$history" = "$before" ]
   talk bob
 }
-
-# The pokes read back through the devnet: bob and the configured fee address are paid 1 satoshi
-# each, bob's key (from his phrase, by the SDK) opens them, alice's published key signed them,
-# carol's opens nothing.
+# Each poke pays bob and the fee address, bob's key opens it, alice's signed it, carol's opens nothing.
 events_on_chain() {
   scenario=events
   local p
@@ -138,7 +121,6 @@ events_on_chain() {
     check "open_events.mjs: ${p#* } read back, opened by bob and verified ($(tail -n 20 "$root/open.out"))" [ "$rc" -eq 0 ]
   done
 }
-
 t_start=$(now_ms)
 p_network[alice]="\"event_fee_address\":\"$event_fee_address\""
 setup alice bob

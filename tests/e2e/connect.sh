@@ -1,22 +1,16 @@
 #!/usr/bin/env bash
-# dialo-phone and vaultra through the files they share: connect denied then approved, quit at
-# once while a connect waits, a locked wallet, the only wallet bound at start-up, contacts kept
-# in the wallet file, vaultra's refusals of bad input. Then, with the devnet holding
-# WhatsOnChain's first answer 10 s, a `refresh` waits on it and 20 `status` commands sent
-# meanwhile are all answered within 2 s (far from 10 s: the machine's speed does not matter).
+# dialo-phone and vaultra through their shared files: connect deny/approve/quit, a locked wallet,
+# the only wallet bound at start, contacts, vaultra's refusals; statuses answered during a held refresh.
 # Usage: connect.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
 set -uo pipefail
 phone=$1 vaultra=$2 devnet=$3
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_tools connect.sh curl
-
-# A wallet, its id in $wallet_id, its phrase in $wallet_phrase.
 create_wallet() {
   v --json create
   wallet_id=$(json_text id <"$dir/v.out") wallet_phrase=$(json_text mnemonic <"$dir/v.out")
   check "vaultra create $wallet_id ($rc: $(cat "$dir/v.err"))" eval '[ "$rc" -eq 0 ] && [ "$(wc -w <<<"$wallet_phrase")" -eq 12 ]'
 }
-# Exit code 1, exactly one non-blank line on stderr, nothing on stdout.
 refused() {
   check "$1: refused ($rc, $(cat "$dir/v.err"))" eval \
     '[ "$rc" -eq 1 ] && [ "$(wc -l <"$dir/v.err")" -eq 1 ] && grep -q "[^[:space:]]" "$dir/v.err" && [ ! -s "$dir/v.out" ]'
@@ -31,16 +25,13 @@ has_request() {
   for f in "$(orvane)"/connect/*.req.json; do [ -e "$f" ] && [ ! -e "${f%.req.json}.rep.json" ] && return 0; done
   return 1
 }
-# The phone asks to connect and vaultra answers with its arguments.
 connect_with() {
   send connect
   check "connect request written" wait_until 20 has_request
   v "$@"
   check "vaultra $* ($rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
 }
-
-# Two wallets, so nothing binds at start-up: deny; approve the second, locked, which is refused
-# until vaultra unlocks it; disconnect; quit while a connect waits.
+# Two wallets, so nothing binds at start-up.
 deny_approve_disconnect() {
   begin approve
   create_wallet
@@ -77,7 +68,6 @@ deny_approve_disconnect() {
   check "connect request written" wait_until 20 has_request
   quit_phone approve 10
 }
-
 contacts() {
   begin contacts
   create_wallet
@@ -101,7 +91,6 @@ contacts() {
   ask "contact read back after a restart" contacts "$one"
   quit_phone contacts
 }
-
 bad_input() {
   begin bad_input
   create_wallet
@@ -123,7 +112,6 @@ bad_input() {
     eval '[ "$rc" -eq 0 ] && [ "$(json_text identity_pub <"$dir/v.out")/$(json_text address <"$dir/v.out")" = "$shown" ] && [ ${#shown} -gt 60 ]'
   check "and does not print it" not grep -qF "$wallet_phrase" "$dir/v.out"
 }
-
 statuses_answered() { (($(grep -cF '"event":"status"' "$out") >= $1)); }
 status_during_refresh() {
   begin refresh
@@ -150,7 +138,6 @@ status_during_refresh() {
   check "status shows the handle after the refresh" grep -qF '"ownHandle":"alice"' <<<"$line"
   quit_phone refresh
 }
-
 deny_approve_disconnect
 contacts
 bad_input

@@ -1,16 +1,10 @@
 #!/usr/bin/env python3
 """Independent readers for tests/e2e/crash_loop.sh, printing shell assignments or findings.
-
-files DIR HANDLE     every *.json under a phone's Orvane folder parsed: f_unreadable, f_aside (kept
-                     aside as unreadable), f_temps (FILE:PID), and from phone-HANDLE.json f_inbox,
-                     f_saved (message ids), f_answerphone, f_calls.
-chain LEDGER GROUP...  every raw transaction of the devnet's ledger parsed here: c_txs, c_double
-                     (outpoints spent twice), c_balances (unspent satoshis per GROUP of addresses).
-payloads LEDGER PEER SECOND LISTING   what is wrong with the payloads of LISTING, if anything.
-paid LEDGER ADDRESS  "TXID SATS" for each output to ADDRESS.
+files DIR HANDLE: f_unreadable, f_aside, f_temps (FILE:PID), and from phone-HANDLE.json f_inbox,
+f_saved, f_answerphone, f_calls. chain LEDGER GROUP...: c_txs, c_double, c_balances (per GROUP).
+payloads LEDGER PEER SECOND LISTING: what is wrong, if anything. paid LEDGER ADDRESS: "TXID SATS".
 """
 import json, os, re, sqlite3, sys
-
 def files(folder, handle):
     out = {"unreadable": [], "aside": [], "temps": []}
     for base, _dirs, names in os.walk(folder):
@@ -39,14 +33,12 @@ def files(folder, handle):
     for k, v in out.items():
         words = " ".join(str(x).replace(" ", "_") for x in v) if isinstance(v, list) else str(v)
         print("f_%s='%s'" % (k, words.replace("'", "")))
-
 def varint(b, i):
     n = b[i]
     if n < 0xFD:
         return n, i + 1
     size = {0xFD: 2, 0xFE: 4, 0xFF: 8}[n]
     return int.from_bytes(b[i + 1:i + 1 + size], "little"), i + 1 + size
-
 def parse_tx(raw):
     """Inputs as "txid:vout", outputs as (satoshis, script)."""
     n, i = varint(raw, 4)
@@ -62,17 +54,14 @@ def parse_tx(raw):
         outputs.append((int.from_bytes(raw[i:i + 8], "little"), raw[j:j + size]))
         i = j + size
     return inputs, outputs
-
 def p2pkh(address):
     n = 0
     for c in address:
         n = n * 58 + "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz".index(c)
     return b"\x76\xa9\x14" + n.to_bytes(25, "big")[1:21] + b"\x88\xac"
-
 def read_ledger(ledger):
     db = sqlite3.connect("file:%s?mode=ro" % ledger, uri=True, timeout=30)
     return {txid: parse_tx(bytes(raw)) for txid, raw in db.execute("SELECT txid, raw FROM txs")}
-
 def chain(ledger, *groups):
     txs = read_ledger(ledger)
     spenders = {}
@@ -87,7 +76,6 @@ def chain(ledger, *groups):
                             if script in scripts and "%s:%d" % (txid, k) not in spenders))
     print("c_txs=%d c_double='%s' c_balances='%s'" % (len(txs), " ".join(o for o, t in spenders.items() if len(t) > 1),
                                                      " ".join(map(str, balances))))
-
 def data_text(script):
     """The one push of an OP_FALSE OP_RETURN script, or None."""
     if script[:2] != b"\x00\x6a" or len(script) < 3:
@@ -98,7 +86,6 @@ def data_text(script):
     elif op == 0x4D:
         op, i = int.from_bytes(script[3:5], "little"), 5
     return script[i:i + op] if len(script) == i + op else None
-
 def payloads(ledger, peer, second, listing):
     """Each line of LISTING, "I TXID COST HEX", is in the ledger: 1 satoshi to PEER first, then
     to SECOND when I is a multiple of 5 (else nothing to it), the text HEX in a data output, and
@@ -120,14 +107,12 @@ def payloads(ledger, peer, second, listing):
             bad.append("payload %s answered cost %s, not its fee %d and %d sats paid" % (i, cost, fee, len(want)))
     print("; ".join(bad))
     sys.exit(1 if bad else 0)
-
 def paid(ledger, address):
     """"TXID SATS" for each output to ADDRESS."""
     for txid, (_inputs, outputs) in read_ledger(ledger).items():
         for sats, script in outputs:
             if script == p2pkh(address):
                 print(txid, sats)
-
 if __name__ == "__main__":
     commands = {"files": files, "chain": chain, "payloads": payloads, "paid": paid}
     if len(sys.argv) < 3 or sys.argv[1] not in commands:

@@ -1,21 +1,13 @@
 #!/usr/bin/env bash
-# First alice spends 100 payloads (every push size, some to a second payee), killed once between
-# two and once while the devnet holds one's broadcast: each is read back from the ledger with its
-# text, payees and answered cost, the held one landed though no answer named it. Then
-# dialo-phone is killed with SIGKILL 200 times, a random moment after something the test saw,
-# and started again: in calls (after it sent voice), in spends (payloads, payments, splits, or
-# after a held broadcast left it), in store saves (bob's save, delete and settings while alice's
-# message comes in). After each: every JSON file parses, none was kept aside, no temporary file
-# of a dead phone is left, the restarted phone loads its wallet and store; a message bob once
-# saved is listed until deleted, a deleted one never again. At the end every message alice sent
-# arrived, the ledger spends no outpoint twice, each balance is what the ledger leaves.
-# CRASH_SEED=N replays a run's choices, CRASH_KILLS=N runs fewer kills, CRASH_KEEP=1 keeps it.
+# 100 payloads of every push size read back from the ledger (one killed between two, one while its
+# broadcast is held); then 200 SIGKILLs in calls, spends and store saves, each followed by checks
+# of the files and of the restarted phone; at the end no message lost, nothing spent twice,
+# balances the ledger's. CRASH_SEED=N replays, CRASH_KILLS=N kills fewer, CRASH_KEEP=1 keeps it.
 # Usage: crash_loop.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
 set -uo pipefail
 phone=$1 vaultra=$2 devnet=$3
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_tools crash_loop.sh curl espeak-ng ffmpeg python3
-
 seed=${CRASH_SEED:-$(($(date +%s%N) % 1000000))}
 RANDOM=$seed
 kills_wanted=${CRASH_KILLS:-200}
@@ -26,20 +18,16 @@ check_py="$(python3 -c 'import sys; print(sys.executable)') $here/crash_check.py
 block_interval=3  # split coins become ready while the loop runs
 peer_address=1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH
 second_address=1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP
-
 declare -A kills=([calls]=0 [spends]=0 [store]=0)
 declare -A tracked=()   # message id -> 1: seen saved, must be listed until deleted
 declare -A deleting=()  # ids the test asked to delete (maybe gone, maybe not)
 declare -A deleted=()   # ids whose delete was answered: never listed again
 declare -A id_txid=()   # message id -> the txid it came in
 inbox_now="" total_kills=0 tape_n=0
-
 rnd() { echo $((RANDOM % $1)); }
 pause_ms() { sleep "$(printf '0.%03d' "$(rnd "$1")")"; }
 fail_seed() { fail "$* (seed $seed)"; }
-
-# Every JSON file of WHO parses and none was kept aside; temporary files only of the living
-# phone (pid $2; none given right after a kill, when the dead phone's may still be there).
+# Temporary files only of the living phone (pid $2; none right after a kill).
 files_sound() {
   local who=$1 alive=${2:-} t temps=""
   eval "$($check_py files "$root/$who/Orvane" "$who")" || fail_seed "crash_check.py could not read $who's folder"
@@ -49,7 +37,6 @@ files_sound() {
   for t in $f_temps; do [ "${t##*:}" = "$alive" ] || temps+=" $t"; done
   check "$who: no temporary file of a dead phone is left (${temps:- none})" [ -z "$temps" ]
 }
-
 # Bob's store file after a kill: what was saved before is still there, nothing deleted is back.
 bob_file_after_kill() {
   local id present=" $f_inbox $f_saved " missing=""
@@ -58,9 +45,7 @@ bob_file_after_kill() {
   for id in $present; do [ -n "${deleting[$id]:-}" ] || tracked[$id]=1; done
   for id in "${!deleted[@]}"; do [[ $present != *" $id "* ]] || fail_seed "bob's file lists $id, deleted before"; done
 }
-
 bob_listing() { answer bob inbox inbox 30; listed=$line; answer bob saved saved 30; listed+=$line; }
-
 # Bob's phone lists every tracked message and no deleted one; the ids it lists are tracked too.
 bob_lists() {
   local listed id tx missing=""
@@ -76,8 +61,6 @@ bob_lists() {
   for id in "${!tracked[@]}"; do grep -qF "\"id\":\"$id\"" <<<"$listed" || missing+=" $id"; done
   check "bob's phone lists every message saved before (missing:${missing:- none})" [ -z "$missing" ]
 }
-
-# SIGKILL to WHO's phone in PHASE, the checks of its files, a restart and of what it became.
 crash() {
   local who=$1 calls_before
   phone_killed "$who"
@@ -99,13 +82,8 @@ crash() {
   fi
   printf '\r  %d kills (calls %d, spends %d, store %d)   ' "$total_kills" "${kills[calls]}" "${kills[spends]}" "${kills[store]}"
 }
-
-# A phone that rings again after a restart (a call it acted on before) is hung up.
 idle() { answer "$1" status; grep -qF '"callState":"Idle"' <<<"$line" || { send hangup; saw "$1" "is idle again" 60 '"callState":"Idle"'; }; }
-
-# After a kill while the devnet held a broadcast, the restarted phone may still offer a coin that
-# transaction spent; the invite then fails with "Missing inputs" and the phone forgets the coin,
-# and the call is placed again, as a user would. Anything else that keeps bob from ringing fails.
+# A coin spent by a held broadcast may fail the invite ("Missing inputs"): call again, as a user would.
 call_settled() {
   tail -n +"$((p_seen[bob] + 1))" "${p_out[bob]}" | grep -qF '"callState":"Incoming"' && { outcome=rang; return; }
   awk -v from="$1" 'NR > from && index($0, "\"callState\":\"Calling\"") { calling = 1 }
@@ -122,7 +100,6 @@ place_call_to_bob() {
   done
   fail_seed "alice's call failed three times on spent coins"
 }
-
 call_cycle() {
   local victim=bob survivor=alice
   (($(rnd 2))) && victim=alice survivor=bob
@@ -143,7 +120,6 @@ call_cycle() {
   send hangup
   saw "$survivor" "hangs up" 60 '"callState":"Idle"'
 }
-
 spend_cycle() {
   local n i first="" cmd
   use alice
@@ -171,7 +147,6 @@ spend_cycle() {
   pause_ms 400
   crash alice spends
 }
-
 store_cycle() {
   local n i k id cmd ids first="" unsaved settings
   use alice
@@ -208,9 +183,7 @@ store_cycle() {
   for id in $(grep -oE '"deleted":true,"event":"delete","id":"[^"]*"' "${p_out[bob]}" | cut -d'"' -f10); do deleted[$id]=1; done
   crash bob store
 }
-
-# Payload text number $1: 1 to about 700 bytes (all three push sizes), now and then letters
-# outside ASCII; never ends in a blank.
+# 1 to about 700 bytes (all three push sizes), now and then not ASCII; never ends in a blank.
 payload_text() {
   local len=$((($1 * 97) % 700)) t="p$1 "
   while ((${#t} < len)); do t+="the quick brown fox jumps over the lazy dog 0123456789 "; done
@@ -218,7 +191,6 @@ payload_text() {
   ((($1 % 9))) || t+=" é ü ✓"
   printf '%s.' "$t"
 }
-
 payloads() {
   scenario=payloads
   local i n=100 kill_after=40 kill_during=70 cmd why
@@ -261,8 +233,6 @@ payloads() {
   check "pay answers success and a txid ($line)" matches "$(json_text result <<<"$line")" '^success: ([0-9a-f]{64})$'
   check "pay sends 1000 sats to the payee" grep -qx "${BASH_REMATCH[1]} 1000" <($check_py paid "$ledger" "$peer_address")
 }
-
-# Every message alice's phone answered as sent is in bob's lists, or was deleted.
 tapes_arrived() {
   local tx id gone listed
   missing_tapes=0
@@ -275,7 +245,6 @@ tapes_arrived() {
   done
   ((missing_tapes == 0))
 }
-
 # The ledger read by Python: c_txs, c_double (outpoints spent twice), c_balances (per group).
 read_chain() { eval "$($check_py chain "$ledger" "$@")" || fail_seed "crash_check.py could not read the ledger"; }
 balance_matches() {
@@ -285,11 +254,9 @@ balance_matches() {
   balance_seen="phone $(json_number sats <<<"$line"), ledger $c_balances"
   [ "$(json_number sats <<<"$line")" = "$c_balances" ]
 }
-
 scenario=speech
 say_call_lines
-# A microphone file plays once from the first call on, and silence sends no voice: the speech
-# repeats for longer than any phone lives.
+# The microphone file plays once and silence sends nothing: speech longer than any phone lives.
 for who in alice bob; do
   ffmpeg -loglevel error -y -stream_loop 60 -i "$speech/$who.wav" -c copy "$speech/$who-long.wav" || fail "ffmpeg could not repeat $who's speech"
   p_audio[$who]="{\"backend\":\"file\",\"input_wav\":\"$speech/$who-long.wav\"}"
@@ -306,7 +273,6 @@ dir=$root
 ledger=$(find "$root/Orvane" -name ledger.sqlite | head -n1)
 check "the devnet's ledger is found (${ledger:-none})" [ -n "$ledger" ]
 payloads
-
 scenario=loop
 plan=()
 calls=$((kills_wanted * 12 / 100)) spends=$((kills_wanted * 40 / 100))
@@ -319,7 +285,6 @@ for ((i = ${#plan[@]} - 1; i > 0; i--)); do  # Fisher-Yates with the seeded gene
 done
 for c in "${plan[@]}"; do "$c"; done
 echo
-
 scenario=end
 idle alice
 idle bob

@@ -1,8 +1,4 @@
-# Shared harness of the end-to-end scripts, sourced after they set $phone, $vaultra, $devnet:
-# a scratch root removed on exit (copied to $keep_dir first if set), a devnet on ports it binds
-# itself, phones driven through fifos, every wait bounded. Phone NAME has the folder $root/NAME;
-# `use NAME` points $out, $seen and $phone_pid at it. Each passed check is a line in $root/passed.
-
+# Shared harness, sourced once $phone, $vaultra, $devnet are set: scratch root, devnet, phones on fifos.
 root=$(mktemp -d)
 trap 'end_processes "${p_pid[@]}"; stop_devnet
   [ -z "${keep_dir:-}" ] || { cp -r "$root" "$keep_dir" && echo "the run is kept in $keep_dir"; }; rm -rf "$root"' EXIT
@@ -13,14 +9,11 @@ trap '' PIPE
 : >"$root/passed"
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/../checks.sh"
-
 scenario="" dir=$root out="" seen=0 rc=0 phone_pid="" devnet_pid="" devnet_dir="" current=""
 declare -A p_out=() p_pid=() p_seen=() p_fd=() p_address=() p_runs=() p_audio=() p_network=() p_args=()
 declare -A p_mnemonic=() p_funding=() p_identity=()
 phones=()
-
 ok() { echo "$scenario: $1" >>"$root/passed"; }
-
 # Every phone's output (without the wallet's progress records), and every log's end.
 fail() {
   local f
@@ -31,10 +24,8 @@ fail() {
   echo "$(wc -l <"$root/passed") passed, 1 failed"
   exit 1
 }
-
 need_tools() { local t; for t in "${@:2}"; do command -v "$t" >/dev/null || { echo "$1: $t is needed; run scripts/setup"; exit 1; }; done; }
 need_node() { "$node" --version >/dev/null 2>&1 || { echo "$1: node ('$node') does not run; run scripts/setup"; exit 1; }; }
-
 # Ends every process named and, after -w, waits for each by its id, at most 20 s each.
 end_processes() {
   local waiting=0 p
@@ -44,25 +35,19 @@ end_processes() {
   for p in "$@"; do [ -z "$p" ] || { wait_until 20 not kill -0 "$p" 2>/dev/null; wait "$p" 2>/dev/null; }; done
   return 0
 }
-
 begin() { scenario=$1 dir=$root/$1; mkdir -p "$dir"; }
 orvane() { echo "$dir/Orvane"; }
-
 # vaultra: output in $dir/v.out and $dir/v.err, exit code in $rc; v_in feeds it a line first.
 v() { LOCALAPPDATA="$dir" timeout 30 "$vaultra" "$@" >"$dir/v.out" 2>"$dir/v.err"; rc=$?; }
 v_in() { printf '%s\n' "$1" | LOCALAPPDATA="$dir" timeout 30 "$vaultra" "${@:2}" >"$dir/v.out" 2>"$dir/v.err"; rc=$?; }
-
-# The devnet's network, as its first line has it, with extra network keys ($3), sound from the audio
-# object $2 (default: a silent microphone, output played in real time into nothing).
+# The devnet's network with extra keys ($3) and the audio object $2 (default: silence).
 configure_phone() {
   mkdir -p "$(orvane)/dialo"
   head -n1 "$1" | sed "s|}\$|,\"audio\":${2:-{\"backend\":\"file\"\}}}|" |
     sed "s|\"network\":{|\"network\":{${3:+$3,}|" >"$(orvane)/dialo/phone.json"
 }
 configure() { dir=$root/$1; configure_phone "$root/devnet.out" "${p_audio[$1]:-}" "${p_network[$1]:-}"; dir=$root; }
-
-# Blocks only from `dialo-devnet mine` unless block_interval (seconds) is set. scripts/demo sets
-# devnet_seconds and phone_seconds to 0: no time limit.
+# Blocks only from `dialo-devnet mine` unless block_interval is set; 0 seconds: no time limit (scripts/demo).
 start_devnet() {
   devnet_dir=$dir
   : >"$dir/devnet.out"
@@ -76,7 +61,6 @@ start_devnet() {
   configure_phone "$dir/devnet.out"
 }
 stop_devnet() { end_processes -w "$devnet_pid"; devnet_pid=""; }
-
 devnet_get() { curl -sS --fail --max-time 20 --cacert "$ca" "https://127.0.0.1:$port$1"; }
 devnet_post() { curl -sS --fail --max-time 20 --cacert "$ca" -H 'Content-Type: application/json' -d "$2" "https://127.0.0.1:$port$1"; }
 # Holds the devnet's next answer under path prefix $1 for $2 ms.
@@ -86,16 +70,11 @@ dn() { LOCALAPPDATA="$root" timeout 60 "$devnet" "$@" --port "$port" >"$root/d.o
 # Transactions that pay an address, as the phones' poller lists them.
 paying() { devnet_get "/oi/oracle/dialo/txids?address=$1&limit=1000" | grep -oE '[0-9a-f]{64}'; }
 published() { [ -n "$(devnet_get "/api/bsvalias/id/$1@orvane.test" | json_text pubkey)" ]; }
-
-# Phones, each reading commands from a fifo held open on a descriptor of its own.
-
 use() {
   [ -z "$current" ] || { p_seen[$current]=$seen; p_pid[$current]=$phone_pid; }
   current=$1 out=${p_out[$1]} seen=${p_seen[$1]} phone_pid=${p_pid[$1]}
 }
-
 send() { printf '%s\n' "$1" >&"${p_fd[$current]}" || fail "could not send '$1' to $current: the phone no longer reads"; }
-
 # Starts NAME's phone (arguments p_args[NAME]); every start writes a new output file.
 phone_up() {
   local who=$1 d=$root/$1 fd
@@ -111,15 +90,11 @@ phone_up() {
   use "$who"
   expect "$who's phone is ready" '{"event":"ready"}'
 }
-# NAME's phone started again, bound to its wallet.
 phone_again() { phone_up "$1"; saw "$1" "binds its wallet again" 60 '"connected":true' "\"ownHandle\":\"$1\""; }
-
 closed() { local fd=${p_fd[$1]}; exec {fd}>&-; }
 phone_ended() { ! kill -0 "$phone_pid" 2>/dev/null; }
 # The dialo-phone process itself: the child of $phone_pid, its timeout.
 phone_process() { grep -lE "^[0-9]+ \(.*\) . $phone_pid " /proc/[0-9]*/stat 2>/dev/null | head -n1 | cut -d/ -f3; }
-
-# NAME's phone ends within SECONDS; its exit code must be CODE.
 phone_gone() {
   local who=$1 seconds=$2 want=$3 code
   check "$who's phone ends within $seconds s" wait_until "$seconds" phone_ended
@@ -128,7 +103,6 @@ phone_gone() {
   check "$who's phone exit code $want (got $code)" [ "$code" -eq "$want" ]
   p_pid[$who]="" phone_pid=""
 }
-
 # SIGKILL to NAME's dialo-phone itself, as a crash or power cut would end it.
 phone_killed() {
   local pid
@@ -139,10 +113,8 @@ phone_killed() {
   phone_gone "$1" 20 137
   closed "$1"
 }
-
 quit_phone() { use "$1"; send quit; closed "$1"; phone_gone "$1" "${2:-30}" 0; }
 all_quit() { local who; for who in "${phones[@]}"; do [ -z "${p_pid[$who]}" ] || quit_phone "$who"; done; }
-
 # The first whole line after the last one taken that holds every TEXT, its number in $found.
 find_line() {
   local n
@@ -152,7 +124,6 @@ find_line() {
   [ -n "$n" ] && found=$n
 }
 find_event() { find_line "\"event\":\"$1\""; }
-
 # Waits up to SECONDS for FINDER ARG... to find a line and takes it (in $line), or fails: WHAT.
 take() {
   local what=$1 deadline=$(($(now_ms) + $2 * 1000))
@@ -165,16 +136,13 @@ take() {
   seen=$found
   line=$(sed -n "${found}p" "$out")
 }
-
-# A line of NAME's output holding every TEXT within SECONDS. The phone prints a refresh line at
-# every change of what it shows, so a state that lasts only a moment is caught too.
+# A line of NAME's output holding every TEXT within SECONDS (a refresh line at every change).
 saw() {
   use "$1"
   take "$1: $2" "$3" find_line "${@:4}"
   ok "$1: $2"
 }
 next_event() { take "$1 (a \"$2\" line)" "${3:-20}" find_event "$2"; }
-# The next line of the event that LINE carries is exactly LINE.
 expect() {
   next_event "$1" "$(grep -oE '"event":"[^"]*"' <<<"$2" | cut -d'"' -f4)" "${3:-20}"
   check "$1 (got $line)" [ "$line" = "$2" ]
@@ -182,22 +150,16 @@ expect() {
 ask() { send "$2"; expect "$1" "$3" "${4:-20}"; }
 # Sends COMMAND to NAME's phone; its answer, the next line of EVENT (default the command), in $line.
 answer() { use "$1"; send "$2"; next_event "$1's $2" "${3:-${2%% *}}" "${4:-60}"; }
-
-# A status within SECONDS (default: the next one) holds TEXT.
 status_has() { send status; next_event status status; grep -qF "$1" <<<"$line"; }
 status_is() { if wait_until "${3:-0}" status_has "$2"; then ok "$1 ($line)"; else fail "$1 (last $line)"; fi; }
-
 history_of() { answer "$1" history; history=$line; }
-# The number of call records in $history holding every TEXT.
 records() {
   local recs t
   recs=$(grep -oE '\{[^{}]*\}' <<<"$history")
   for t in "$@"; do recs=$(grep -F -- "$t" <<<"$recs"); done
   grep -c . <<<"$recs"
 }
-
-# A devnet, and for each NAME a wallet with that handle funded with 200000 satoshis in a block,
-# its phone connected, its coin split into ready pieces and its handle published.
+# A devnet and, for each NAME, a funded wallet, its phone connected, coins split, handle published.
 setup() {
   local who counts short deadline=$(($(now_ms) + 180000))
   scenario=setup dir=$root phones=("$@")
@@ -233,9 +195,7 @@ setup() {
   ok "every phone's coins are split and ready ($counts)"
   for who in "$@"; do check "$who's handle is published" wait_until 60 published "$who"; done
 }
-
-# Every transaction of the run checked by @bsv/sdk, nothing spent twice, every event opened with
-# its callee's key (tests/interop/run_check.mjs).
+# Every transaction valid, nothing spent twice, every event opened (interop/run_check.mjs).
 chain_check() {
   local who
   for who in "$@"; do echo "$who ${p_address[$who]} ${p_funding[$who]} ${p_mnemonic[$who]}"; done >"$root/wallets"
@@ -245,16 +205,11 @@ chain_check() {
   check "run_check.mjs: every transaction valid, nothing spent twice, every event opened (exit code $rc: $(
     grep -v '^run_check:' "$root/chain.out" | tail -n 20))" [ "$rc" -eq 0 ]
 }
-
-# Speech for phones with the file backend, in 8 kHz mono files under $speech.
 match="python3 $here/voice_match.py"
-
-# say NAME VOICE TEXT: NAME.wav, spoken.
 say() {
   espeak-ng -v "$2" -s 155 -w "$speech/$1.22k.wav" "$3" && ffmpeg -loglevel error -y -i "$speech/$1.22k.wav" -ar 8000 -ac 1 "$speech/$1.wav" ||
     fail "espeak-ng could not speak $1's lines"
 }
-
 # alice.wav and bob.wav: each one's side of a call, about 12 s, different voices and words.
 say_call_lines() {
   speech=$root/speech
@@ -266,27 +221,19 @@ say_call_lines() {
     We are planning a trip to the mountains next month. My sister will drive,
     and we will stay in a small cabin near the lake. Let me know if you want to join us."
 }
-
 # join OUT PART...: voice_match.py make; its length in $length_ms and $length (seconds).
 join() { local r; r=$($match make "$@") || fail "could not make $1"; length_ms=${r% *} length=${r#* }; }
-
 # The file backend: MIC (none for silence) as microphone, EAR written with all that is played.
 audio_json() {
   printf '{"backend":"file","input_wav":"%s","output_wav":"%s","output_rate":8000,"output_channels":1,"output_sample":"s16"%s}' \
     "$1" "$2" "${3:+,\"chunk_ms\":$3}"
 }
-
-# The "n" of every audio-sent or audio-played line of NAME's current output.
 voice_ns() { grep -F "\"event\":\"audio-$2\"" "${p_out[$1]}" | grep -oE '"n":[0-9]+' | cut -d: -f2; }
 last_n() { voice_ns "$1" "$2" | tail -n1; }
 voice_lines() { grep -F "\"event\":\"audio-$2\"" "${p_out[$1]}" >"$3"; }
-# The chunks FROM sent have all been played by TO.
 caught_up() { [ -n "$(last_n "$1" sent)" ] && [ "$(last_n "$1" sent)" = "$(last_n "$2" played)" ]; }
-# Numbers 1..N, one a line.
 in_order() { [ "$(printf '%s\n' "$1")" = "$(seq 1 "$(wc -l <<<"$1")")" ]; }
 clock_reached() { (($(now_ms) >= $1)); }
 # The wall time (Unix ms) of the first frame of a phone's output file, while it is written.
 ear_clock() { $match clock "$1" || fail "could not read $1"; }
-
-# WHAT: voice_match.py match with the remaining arguments.
 compare() { result=$($match match "${@:2}"); rc=$?; echo "  $1: $result"; check "$1" [ "$rc" -eq 0 ]; }

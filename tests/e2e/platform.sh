@@ -1,16 +1,11 @@
 #!/usr/bin/env bash
-# Two phones on the main network's profile (public hosts mapped to the devnet, which is only the
-# chain), each on its own dialo-platform instance, both instances on one private PostgreSQL.
-# call: each plays the other's chunks (alice 0.3 s, bob 0.8 s) once, in order, and hears what the
-# other said; database: PostgreSQL restarts under bob's payloads and all are indexed; instance:
-# alice's is killed under her held wait, yet bob's call rings her, and she is on push again once
-# it is back. (push_test has the held listing, storm.sh the answer-phone's message.)
+# Two phones on the main profile, each on its own dialo-platform over one PostgreSQL: a call heard
+# both ways; PostgreSQL restarted under bob's payloads; alice's instance killed, her call still rings.
 # Usage: platform.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet PATH-TO-dialo-platform
 set -uo pipefail
 phone=$1 vaultra=$2 devnet=$3 platform=$4
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_tools platform.sh curl espeak-ng ffmpeg python3
-
 declare -A pf_pid=() pf_port=()
 woc_key=woc-e2e-3b8d1
 devnet_args=(--host-name api.whatsonchain.com --host-name arc.gorillapool.io --host-name whatsonchain.com
@@ -18,11 +13,8 @@ devnet_args=(--host-name api.whatsonchain.com --host-name arc.gorillapool.io --h
 # vaultra, before the phones start, reads WhatsOnChain with the key too.
 p_network[alice]="\"woc_api_key\":\"$woc_key\""
 p_network[bob]=${p_network[alice]}
-
 trap 'end_processes -w "${p_pid[@]}" "${pf_pid[@]}"; stop_devnet; stop_postgres; rm -rf "$root"' EXIT
-
-# A private PostgreSQL cluster: trust for connections to it only, on a free port. PostgreSQL
-# refuses to run as root, so then it runs as the postgres user.
+# A private PostgreSQL cluster, trusting only its own connections (as postgres when root).
 pg_bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n1)
 pg_dir=$root/pg
 as_pg() { if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi; }
@@ -44,7 +36,6 @@ start_postgres() {
   pg_conninfo="host=127.0.0.1 port=$pg_port dbname=dialo user=postgres connect_timeout=5"
 }
 stop_postgres() { [ ! -d "$pg_dir/data" ] || as_pg "$pg_bin/pg_ctl" -D "$pg_dir/data" -m immediate -w stop >/dev/null 2>&1; }
-
 # Instance NAME (a, b) of dialo-platform on PORT (0: any free one; its first line names it).
 platform_up() {
   local name=$1 want=${2:-0} tls=$root/Orvane/devnet/tls
@@ -66,13 +57,10 @@ JSON
   pf_port[$name]=$(grep -oE 'listening on [0-9.]+:[0-9]+' "$root/platform-$name.err" | head -n1 | grep -oE '[0-9]+$')
   check "dialo-platform $name serves on port ${pf_port[$name]}" wait_until 30 pf_healthy "$name"
 }
-
 pf_get() { curl -sS --fail --max-time 30 --cacert "$ca" --resolve "orvane.test:${pf_port[$1]}:127.0.0.1" "https://orvane.test:${pf_port[$1]}$2"; }
 pf_healthy() { pf_get "$1" /healthz 2>/dev/null | grep -q '"ok":true'; }
 pf_metric() { pf_get "$1" /metrics | grep -E "^$2( |\{)" | awk '{s += $NF} END {print s + 0}'; }
-
-# Before the first phone starts: the database and both instances, once the devnet runs. Each
-# phone then uses its instance as its platform host; vaultra's faucet, before, was the devnet's.
+# The database and both instances, before any phone uses its own as platform host.
 eval "$(declare -f phone_up | sed '1s/phone_up/devnet_phone_up/')"
 phone_up() {
   if [ -z "${pf_pid[a]:-}" ]; then
@@ -85,10 +73,7 @@ phone_up() {
   main_profile "$root/$1/Orvane/dialo/phone.json" "${pf_port[$instance]}"
   devnet_phone_up "$@"
 }
-
-# Rewrites a phone file's "network" for the main network's profile with platform port PORT:
-# none of the devnet's service URLs, its public hosts mapped here, its CA named as ca_file,
-# the fee addresses named (the profile has none).
+# A phone file's network on the main profile: hosts mapped here, CA as ca_file, fee addresses named.
 main_profile() {
   python3 - "$1" "$2" "$port" <<'EOF'
 import json, sys
@@ -102,11 +87,9 @@ doc["network"] = dict({k: n[k] for k in ("service_domain", "directory_port", "up
 json.dump(doc, open(path, "w"))
 EOF
 }
-
 # A handle is published once the platform's directory knows it (either instance: one database).
 published() { [ -n "$(pf_get b "/api/bsvalias/id/$1@orvane.test" | json_text pubkey)" ]; }
 listed() { pf_get "$1" "/oi/oracle/dialo/txids?address=$2&limit=1000" | grep -oE '[0-9a-f]{64}'; }
-
 call() {
   scenario=call
   answer alice status
@@ -131,7 +114,6 @@ call() {
   compare "what bob heard is what alice said" "$speech/alice-mic.wav" "$root/bob/heard.wav" --span 4
   compare "what alice heard is what bob said" "$speech/bob-mic.wav" "$root/alice/heard.wav" --span 4
 }
-
 # bob's payloads to alice's address while the database restarts: none missing after it.
 database() {
   scenario=database
@@ -152,7 +134,6 @@ database() {
   check "every payload is in the index, as instance a lists it" wait_until 60 all_listed a
   check "every payload is in the index, as instance b lists it" wait_until 60 all_listed b
 }
-
 # alice's instance dies under her held wait; bob's call still reaches her.
 instance() {
   scenario=instance
@@ -168,7 +149,6 @@ instance() {
   saw alice "sees bob hang up" 60 '"callState":"Idle"'
   check "alice is back on push with instance a" wait_until 60 eval '(( $(pf_metric a dialo_platform_push_waiting) >= 1 ))'
 }
-
 # Each microphone speaks from the start of every call (the talk gate opens on voice).
 scenario=speech
 say_call_lines

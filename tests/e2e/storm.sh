@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# A call between alice and bob, both speaking (espeak-ng speech, WAV-file sound). calm: 0.2 s
-# chunks, what each heard is what the other said (voice_match.py), muted bob sends nothing; then
-# bob's answer-phone takes a 12-second message (listed, exported as said), and alice hears
-# herself from an echo line. storm: 20 % of all requests fail at random (429, 503, 500, slow,
-# dropped) for STORM_SECONDS; both stay Talking and catch up after it (poller_test has the
-# back-off). Both: each side plays the other's chunks once each, in order; run_check.mjs checks
-# every transaction. STORM_SEED repeats a storm's fates.
+# alice and bob speaking in a call. calm: 0.2 s chunks heard as said, muted bob silent, a 12 s
+# answer-phone message, an echo line. storm: 20 % of requests fail for STORM_SECONDS (STORM_SEED),
+# both stay Talking and catch up. Both: every chunk played once, in order; run_check.mjs checks all.
 # Usage: storm.sh PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet PATH-TO-node calm|storm
 set -uo pipefail
 phone=$1 vaultra=$2 devnet=$3 node=${4:-} mode=${5:-storm}
@@ -13,19 +9,16 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 need_tools storm.sh curl espeak-ng ffmpeg python3
 need_node storm.sh
 [ "$mode" = calm ] || [ "$mode" = storm ] || { echo "storm.sh: MODE is calm or storm, not '$mode'"; exit 1; }
-
 storm_seconds=${STORM_SECONDS:-180}
 storm_seed=${STORM_SEED:-$(($(date +%s) % 100000))}
 chunk_ms=""
 [ "$mode" = storm ] || chunk_ms=200  # calm: the shortest call delay, the most chunks and coins
 block_interval=10   # blocks confirm each chunk's change, so a long call never runs out of coins
 keep_dir=${STORM_KEEP:-}
-
 make_speech() {
   scenario=speech
   say_call_lines
   if [ "$mode" = storm ]; then
-    # Speech for longer than the call: the phones mute before the end.
     local need=$((storm_seconds + 90)) a=() b=() i
     for ((i = 0; i < need / 12 + 1; i++)); do a+=("$speech/alice.wav" silence:0.5) b+=("$speech/bob.wav" silence:0.5); done
     join "$speech/alice-said.wav" silence:3 "${a[@]}"
@@ -33,8 +26,7 @@ make_speech() {
     check "bob's speech lasts the call (${length_ms} ms)" eval "((length_ms / 1000 > need))"
     return
   fi
-  # Each microphone starts when its phone places or answers the call; the leads cover the wait
-  # for the answer (alice) and the last ring's hold-off of the microphone (bob).
+  # The leads cover the wait for the answer (alice) and the last ring's microphone hold-off (bob).
   join "$speech/alice-said.wav" silence:3 "$speech/alice.wav"
   alice_end=$length_ms
   join "$speech/bob-said.wav" silence:2 "$speech/bob.wav"
@@ -44,23 +36,18 @@ make_speech() {
   bob_muted_end=$length_ms
   # The answer-phone records a stretch of it, so the speech runs far past any wait for the beep.
   join "$speech/message-said.wav" "$speech/alice.wav" "$speech/alice.wav" "$speech/alice.wav"
-  # The echo line answers after one ring or, under a sanitizer, two; the microphone drops what
-  # it hears while a ring plays (rings 3 s apart), so the speech starts after three.
+  # The echo answers after one ring (two under a sanitizer); the microphone drops what it hears while one rings.
   join "$speech/echo-said.wav" silence:8 "$speech/alice.wav"
   echo_end=$length_ms
 }
-
-# True while NAME's output from line FROM on shows no call state but Talking.
 only_talking() { ! tail -n +"$2" "${p_out[$1]}" | grep -oE '"callState":"[A-Za-z]+"' | grep -qv Talking; }
-# FROM sent chunks 1..N in order and TO played the first M of them, M at least SEEN: nothing
-# lost, doubled or reordered up to the last chunk the listener was seen to catch up with.
+# FROM sent 1..N in order and TO played the first M >= SEEN: nothing lost, doubled or reordered.
 played_through() {
   local sent played
   sent=$(voice_ns "$1" sent) played=$(voice_ns "$2" played)
   in_order "$sent" && [ -n "$played" ] && (($(wc -l <<<"$played") >= $3)) && [ "$played" = "$(head -n "$(wc -l <<<"$played")" <<<"$sent")" ]
 }
 mic_loud() { answer bob mic-level; (($(json_number peak <<<"$line") > 3000)); }
-
 storm_stretch() {
   local report until=$(($(now_ms) + storm_seconds * 1000))
   devnet_post /devnet/storm "{\"rate\":0.2,\"kinds\":[429,503,500,\"slow\",\"drop\"],\"slow_ms\":4000,\"seed\":$storm_seed}" >/dev/null ||
@@ -75,10 +62,7 @@ storm_stretch() {
   echo "  faults injected: $(grep -oE '"faults":\{[^}]*\}' <<<"$report") of $(json_number requests <<<"$report") requests"
   check "faults were injected" grep -qE '"faults":\{[^}]*:[1-9]' <<<"$report"
 }
-
-# The first "ms" of NAME's audio-played lines.
 first_played() { grep -F '"event":"audio-played"' "${p_out[$1]}" | grep -oE '"ms":[0-9]+' | head -n1 | cut -d: -f2; }
-
 # alice calls bob, they talk (through the storm in that mode), both mute, alice hangs up.
 the_call() {
   scenario=call
@@ -103,8 +87,7 @@ the_call() {
     check "both speeches have played into the microphones" \
       wait_until 90 eval 'clock_reached $((cap_a + alice_end + 3000)) && clock_reached $((cap_b + bob_end + 3000))'
   fi
-  # Both mute, so the last chunks can be seen through before the hang-up. In the storm a chunk
-  # taken before the mute may still wait on a coin and the hang-up may cut it.
+  # Both mute to see the last chunks through; in the storm the hang-up may cut one waiting on a coin.
   for who in bob alice; do use "$who"; ask "$who mutes" "mute on" '{"event":"mute","mute":true}'; done
   muted_sent=$(last_n bob sent)
   check "bob has played every chunk alice sent" wait_until 60 caught_up alice bob
@@ -138,14 +121,10 @@ the_call() {
   compare "what alice heard is not what she said herself" "$speech/alice-said.wav" "$root/alice/heard.wav" \
     --heard-t0 "$ear_a" --from $(($(first_played alice) - 100)) --to "$hung" --corr 0.8 --cover 0.7 --expect no
 }
-
-# The message with id $2 in bob's list $1 (inbox or saved), or nothing, in $m.
 msg() { answer bob "$1"; m=$(grep -oE '\{[^{}]*\}' <<<"$line" | grep -F "\"id\":\"$2\""); }
 inbox_has_one() { answer bob inbox; grep -q '"id"' <<<"$line"; }
 # alice's phone again, her microphone playing MIC and what she hears written to EAR.
 alice_speaks() { quit_phone alice; p_audio[alice]=$(audio_json "$1" "$2"); configure alice; phone_again alice; }
-
-# bob's answer-phone takes a 12-second message from alice.
 message() {
   scenario=message
   local id
@@ -161,7 +140,6 @@ message() {
   saw alice "has left the message" 90 '"callState":"Idle"' '"statusText":"Message left for bob."'
   ask "alice unmutes" "mute off" '{"event":"mute","mute":false}'
   check "alice's phone recorded no 13th second" not grep -qF '"statusText":"Recording  13 / 60"' "${p_out[alice]}"
-
   check "bob's inbox lists a message" wait_until 90 inbox_has_one
   id=$(grep -oE '"id":"[^"]*"' <<<"$line" | head -n1 | cut -d'"' -f4)
   msg inbox "$id"
@@ -171,7 +149,6 @@ message() {
   compare "the exported message is what alice said" "$speech/message-said.wav" "$root/message.wav" --corr 0.8 --span 11
   ask "bob turns the answer-phone off" "answer-phone off" '{"changed":true,"event":"answer-phone"}'
 }
-
 # True once the clock has reached $1 and the echo line has sent no chunk for 1.5 s.
 echo_quiet() {
   local n
@@ -179,7 +156,6 @@ echo_quiet() {
   [ "$n" = "${quiet_n-}" ] || quiet_n=$n quiet_since=$(now_ms)
   clock_reached "$1" && clock_reached $((quiet_since + 1500))
 }
-# alice hears herself from the echo line.
 echo_line() {
   scenario=echo
   local cap ear played
@@ -191,8 +167,7 @@ echo_line() {
   check "alice's speech has played into her microphone" wait_until 60 clock_reached $((cap + echo_end + 1000))
   check "the echo line has played every chunk alice sent" wait_until 30 caught_up alice echo
   played=$(now_ms)
-  # What it played reaches its microphone a second later and goes back as chunks of its own:
-  # wait for that second and a whole chunk's length, and 1.5 s without a chunk from it.
+  # Its playback comes back as chunks a second later: wait that and 1.5 s without one.
   check "the echo line has heard all it played" wait_until 60 clock_reached $((cap + echo_end + 4500))
   check "the echo line has sent back all it heard" wait_until 60 echo_quiet $((played + 3000))
   check "alice has played every chunk the echo line sent" wait_until 30 caught_up echo alice
@@ -204,7 +179,6 @@ echo_line() {
   compare "what alice heard back is what she said" "$speech/echo-said.wav" "$root/alice/heard-3.wav" \
     --heard-t0 "$ear" --from $(($(first_played alice) - 100)) --to "$(now_ms)" --corr 0.8 --cover 0.7
 }
-
 t_start=$(now_ms)
 [ "$mode" = calm ] || echo "  storm seed $storm_seed (STORM_SEED=$storm_seed repeats its fates)"
 make_speech

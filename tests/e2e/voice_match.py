@@ -1,29 +1,19 @@
 #!/usr/bin/env python3
 """Compares what one phone heard with what the other side said, from WAV files alone.
-
-Both become loudness envelopes in 20 ms frames; the heard one is aligned to the said one by a
-local alignment that may insert silence on the heard side (chunks arrive with gaps) and drop
-silence on the said side (silent chunks are never sent), never skipping or repeating sound; the
-correlation over the aligned frames says whether the words came through.
-
+Loudness envelopes in 20 ms frames, the heard one aligned to the said one (silence may be
+inserted on the heard side and dropped on the said side, sound never skipped or repeated).
   make OUT.wav PART...   joins WAV files and silence:SECONDS parts; prints its length in ms and s
   clock FILE.wav         the wall time (Unix ms) of the first frame of a file written in real time
-  match SAID.wav HEARD.wav [--heard-t0 MS --from MS --to MS] [--corr R] [--cover F] [--span S]
-        [--expect no] [--said-t0 MS --frames FILE]
-                         one JSON line; exit 1 unless the correlation is at least R, at least F
-                         of the said voiced frames were aligned and they span S seconds (with
-                         --expect no, exit 1 if so). --from/--to cut HEARD to that wall time.
-                         "gaps" counts silences of 40 ms or more heard inside the other's speech;
-                         with --said-t0, FILE gets each voiced frame's mouth-to-ear delay (ms).
+  match SAID HEARD [--heard-t0 MS --from MS --to MS] [--corr R] [--cover F] [--span S] [--expect no]
+        [--said-t0 MS --frames FILE]   one JSON line; exit 1 unless correlation >= R over >= F of
+        the said voiced frames spanning S s (--expect no: the reverse); "gaps": silences >= 40 ms.
 """
 import array, json, math, struct, sys, time
-
 FRAME_MS = 20
 FLOOR_DB = -50.0   # quieter frames all look the same: GSM and the mixer differ most down there
 VOICED_DB = -45.0  # about the phone's own silence rule
 MATCH_BONUS, CAP_DB = 6.0, 20.0  # dB: aligning frames closer than the bonus pays
 ALONE_COST = 0.5   # dB per frame left unpaired: of two equal paths, the one with fewer gaps
-
 def read_wav(path):
     """(rate, samples in -1..1) of a 16-bit mono PCM WAV, as all here are."""
     data = open(path, "rb").read()
@@ -37,7 +27,6 @@ def read_wav(path):
             return rate, [x / 32768 for x in array.array("h", body[:len(body) // 2 * 2])]
         at += 8 + size + (size & 1)
     raise ValueError(f"{path}: no data chunk")
-
 def envelope(rate, samples):
     """dB of each 20 ms frame over the 40 ms around it (chunks land anywhere on the other file's
     grid), the mean taken out (a GSM decoder may leave a slow offset in a pause)."""
@@ -49,7 +38,6 @@ def envelope(rate, samples):
         e = sum(x * x for x in frame) / len(frame) - mean * mean
         out.append(max(FLOOR_DB, 10 * math.log10(max(e, 0.0) + 1e-12)))
     return out
-
 def align(heard, said):
     """(heard index, said index) pairs in order; only silent frames may stand alone."""
     n, m = len(heard), len(said)
@@ -82,7 +70,6 @@ def align(heard, said):
             pairs.append((i - 1, j - 1))
         i, j = i - (how != 3), j - (how != 2)
     return pairs[::-1]
-
 def pearson(xs, ys):
     n = len(xs)
     if n < 2:
@@ -91,11 +78,9 @@ def pearson(xs, ys):
     sxy = sum((x - mx) * (y - my) for x, y in zip(xs, ys))
     sxx, syy = sum((x - mx) ** 2 for x in xs), sum((y - my) ** 2 for y in ys)
     return sxy / math.sqrt(sxx * syy) if sxx > 0 and syy > 0 else 0.0
-
 def percentile(values, p):
     v = sorted(values)
     return v[min(len(v) - 1, max(0, math.ceil(p / 100 * len(v)) - 1))] if v else None
-
 def match(said_path, heard_path, *rest):
     opts = {"--heard-t0": 0, "--from": None, "--to": None, "--corr": 0.8, "--cover": 0, "--span": 0, "--expect": "yes",
             "--said-t0": None, "--frames": None}
@@ -124,7 +109,6 @@ def match(said_path, heard_path, *rest):
                       "gap_ms": sum(gaps) * FRAME_MS}))
     matches = corr >= float(opts["--corr"]) and cover >= float(opts["--cover"]) and span >= float(opts["--span"])
     return 0 if matches == (opts["--expect"] != "no") else 1
-
 def make(out, *parts):
     """Joins WAV files and silences into one 16-bit mono file at the first file's rate."""
     rate = next((read_wav(p)[0] for p in parts if not p.startswith("silence:")), 16000)
@@ -144,7 +128,6 @@ def make(out, *parts):
         f.write(b"data" + struct.pack("<I", len(body)) + body)
     print(round(len(samples) * 1000 / rate), round(len(samples) / rate, 3))
     return 0
-
 def clock(path):
     """The file's frames so far counted back from now; the writer appends 20 ms at a time, and
     half of that is the likeliest lag."""
@@ -152,7 +135,6 @@ def clock(path):
     rate, s = read_wav(path)
     print(round(now - len(s) * 1000 / rate - FRAME_MS / 2))
     return 0
-
 if __name__ == "__main__":
     if len(sys.argv) < 3 or sys.argv[1] not in ("make", "clock", "match"):
         sys.exit(__doc__)

@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# The Debian package made from a build, checked as a packager checks one: lintian finds no
-# error, the desktop entry and the AppStream metainfo validate, the dependencies were worked out
-# from the programs, and its programs unpacked into a scratch root start and name the version.
+# The Debian package: lintian clean, desktop entry and metainfo valid, dependencies worked out, programs start.
 # Usage: check.sh BUILD-DIR
 set -uo pipefail
 build=$1 passed=0
@@ -13,7 +11,6 @@ for tool in cpack lintian desktop-file-validate appstreamcli dpkg-deb; do
 done
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-
 (cd "$build" && cpack -G DEB -B "$root/out" >"$root/cpack.log" 2>&1) || { cat "$root/cpack.log"; fail "cpack failed"; }
 deb=$(ls "$root"/out/dialo_*_amd64.deb 2>/dev/null | head -n1)
 check "cpack made dialo_VERSION_amd64.deb" [ -n "$deb" ]

@@ -1,17 +1,12 @@
 #!/usr/bin/env bash
-# The real `dialo` in a real X server (Xvfb, openbox so that a window can be minimised) on a
-# devnet with alice's wallet: the window titled "Dialo" appears at 460 x 508, though another
-# user's socket answers in /tmp and a crashed one's is left where dialo listens; minimised, a
-# second `dialo` ends with code 0 and the first window is shown again; its Close button ends
-# it with code 0; of two started at once, one ends. Then from the window left, "bob" typed and
-# Call clicked rings bob's dialo-phone, he answers, and the window's Hang up ends the call.
+# The real `dialo` under Xvfb and openbox: its window despite squatted sockets, second start, Close,
+# two started at once; then a call to bob's dialo-phone placed, answered and hung up from the window.
 # Usage: smoke.sh PATH-TO-dialo PATH-TO-dialo-phone PATH-TO-vaultra PATH-TO-dialo-devnet
 set -uo pipefail
 dialo=$1 phone=$2 vaultra=$3 devnet=$4
 source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
 source "$here/../support/xvfb.sh"
 need_tools smoke.sh Xvfb openbox xdotool xwininfo xprop python3 curl
-
 # Everything the programs write stays in the scratch folder, and off the user's session bus.
 export XDG_RUNTIME_DIR=$root/run XDG_CONFIG_HOME=$root/config XDG_CACHE_HOME=$root/cache DBUS_SESSION_BUS_ADDRESS=unix:path=$root/run/no-bus
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
@@ -20,17 +15,13 @@ xvfb_pid="" wm_pid="" first_pid="" second_pid="" a_pid="" b_pid="" squat_pid="" 
 trap 'end_processes -w "$a_pid" "$b_pid" "$second_pid" "$first_pid" "${p_pid[bob]:-}" "$devnet_pid" "$squat_pid" "$wm_pid" "$xvfb_pid"
   [ -z "$squatted" ] || rm -f "$squatted"; rm -rf "$root"' EXIT
 ended() { ! kill -0 "$1" 2>/dev/null; }
-# Ends within 30 s with exit code 0.
 ends_well() { check "$2 ends within 30 s" wait_until 30 ended "$1"; wait "$1"; check "$2 exits with code 0 (got $?)" [ $? -eq 0 ]; }
-
 check "Xvfb serves a display of its own" start_xvfb "$root"
 # Without the iconify animation a restored window is at its place when it is mapped.
 printf '<openbox_config xmlns="http://openbox.org/3.4/rc"><theme><animateIconify>no</animateIconify></theme></openbox_config>\n' >"$root/openbox.xml"
 openbox --sm-disable --config-file "$root/openbox.xml" >"$root/openbox.log" 2>&1 & wm_pid=$!
 check "openbox manages the display" wait_until 30 eval 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"'
-
-# bob on a dialo-phone, coins split and handle published; alice's wallet the only one in
-# dialo's folder, which binds it at start-up.
+# bob on a dialo-phone; alice's wallet the only one in dialo's folder, bound at start-up.
 export QT_QPA_PLATFORM=xcb
 unset QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_ENABLE_HIGHDPI_SCALING QT_FONT_DPI
 block_interval=1
@@ -42,10 +33,7 @@ address=$(json_text address <"$dir/v.out")
 v --json fund 200000 --confirm
 check "vaultra makes alice's wallet and the faucet funds it ($rc: $(cat "$dir/v.err"))" [ "$rc" -eq 0 ]
 export LOCALAPPDATA=$dir
-
-# Squatters: in /tmp, where a per-user socket would be named, one anyone may reach that answers
-# every start as a running phone would; in the runtime folder, where dialo listens, a crashed
-# one's socket answering nobody. Neither may keep dialo from starting.
+# Squatters that must not keep dialo from starting: one in /tmp answering as a phone, a dead one's socket.
 digest=$(python3 -c 'import hashlib, sys; print(hashlib.sha256(sys.argv[1].encode()).hexdigest()[:16])' "$LOCALAPPDATA/Orvane")
 squatted=/tmp/dialo-$(id -u)-$digest
 python3 -c 'import os, socket, sys
@@ -56,7 +44,6 @@ while True:
 check "a squatter listens at $squatted" eval 'wait_until 20 eval "[ -S $squatted ] || ended $squat_pid" && [ -S "$squatted" ]'
 python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$XDG_RUNTIME_DIR/dialo-$digest"
 check "a crashed phone's socket is left in the runtime folder" [ -S "$XDG_RUNTIME_DIR/dialo-$digest" ]
-
 "$dialo" >"$root/first.log" 2>&1 & first_pid=$!
 shown() { window=$(xdotool search --onlyvisible --pid "$first_pid" --name '^Dialo \(.*\)$' 2>/dev/null | head -n1); [ -n "$window" ]; }
 check "dialo shows a window titled \"Dialo\"" wait_until 60 eval 'shown || ended $first_pid'
@@ -69,9 +56,7 @@ check "nobody knocked at the squatter's socket in /tmp" [ ! -e "$root/knocks" ]
 wanted=$(sed -n 's/^StartupWMClass=//p' "$here/../../ui/dialo.desktop")
 class=$(xprop -id "$window" WM_CLASS | sed -n 's/^WM_CLASS(STRING) = "[^"]*", "\([^"]*\)"$/\1/p')
 check "its window class is the desktop file's StartupWMClass (${class:-none}, ${wanted:-none})" eval '[ -n "$class" ] && [ "$class" = "$wanted" ]'
-
-# Minimised, then a second start brings it back, to where it was (a click lands where the
-# pointer is).
+# Minimised, a second start brings it back where it was (a click lands where the pointer is).
 position() { xwininfo -id "$window" | awk '/Absolute upper-left X/ { x = $4 } /Absolute upper-left Y/ { y = $4 } END { print x "," y }'; }
 iconic() { xprop -id "$window" WM_STATE | grep -q 'window state: Iconic'; }
 viewable() { xwininfo -id "$window" | grep -q 'Map State: IsViewable'; }
@@ -85,12 +70,10 @@ check "the first window is shown again" wait_until 20 eval 'viewable && not icon
 check "it is back where it was ($place)" wait_until 20 eval '[ "$(position)" = "$place" ]'
 check "the first dialo still runs" not ended "$first_pid"
 check "one window titled \"Dialo\" is shown" [ "$(xdotool search --onlyvisible --name '^Dialo \(.*\)$' 2>/dev/null | wc -l)" -eq 1 ]
-
 # Close: its button's centre at 96 DPI (ui/main_window.cpp places it at 344, 396, 92 x 40).
 xdotool mousemove --window "$window" 390 416 click 1
 ends_well "$first_pid" "dialo, on a click on Close,"
 first_pid=""
-
 # Two starts at the same moment: one phone goes on, the other raises it and ends.
 "$dialo" >"$root/a.log" 2>&1 & a_pid=$!
 "$dialo" >"$root/b.log" 2>&1 & b_pid=$!
@@ -98,7 +81,6 @@ check "of two dialo started at once, one ends within 30 s" wait_until 30 eval 'e
 if ended "$a_pid"; then gone=$a_pid first_pid=$b_pid; else gone=$b_pid first_pid=$a_pid; fi
 ends_well "$gone" "the one that ended"
 check "the other shows its window and still runs" eval 'wait_until 30 shown && ! ended $first_pid'
-
 # One real call from it. The handle field's centre, then Call's and Hang up's (ui/main_window.cpp).
 ready() { (($(devnet_get "/woc/v1/bsv/main/address/$address/confirmed/unspent" | grep -o '"tx_pos"' | wc -l) >= 120)); }
 check "the window publishes alice's handle and splits her coin into 120 in a block" wait_until 120 eval 'published alice 2>/dev/null && ready'
