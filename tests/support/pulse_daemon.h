@@ -3,7 +3,6 @@
 // pactl, a recorder of a sink's monitor, the phone's 20 ms pump, and what a recorded tone holds.
 
 #include <fcntl.h>
-#include <pulse/pulseaudio.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -13,13 +12,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -101,16 +99,22 @@ public:
     }
 
     std::string server() const { return "unix:" + dir_ + "/pa.sock"; }
+    std::string folder() const { return dir_; }
     std::string logText() const { return fileText(dir_ + "/daemon.log"); }
 
-    /// A client program (pactl, paplay) against this daemon only, killed after 20 s.
-    ProgramResult run(const std::vector<std::string>& argv) const {
+    /// Starts a client program against this daemon only, its output to the file `out`.
+    pid_t spawn(const std::vector<std::string>& argv, const std::string& out) const {
         std::vector<std::string> env = baseEnv();
         env.push_back("PULSE_SERVER=" + server());
-        const std::string out = dir_ + "/client.out";
         const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         const pid_t pid = spawnProgram(argv, env, fd);
         ::close(fd);
+        return pid;
+    }
+    /// Runs a client program (pactl, paplay) to its end, killed after 20 s.
+    ProgramResult run(const std::vector<std::string>& argv) const {
+        const std::string out = dir_ + "/client.out";
+        const pid_t pid = spawn(argv, out);
         ProgramResult r;
         if (pid < 0) return r;
         if ((r.status = waitProgram(pid, Clock::now() + 20s)) < 0) ::kill(pid, SIGKILL), waitProgram(pid, Clock::now() + 5s);
@@ -184,99 +188,45 @@ private:
     std::vector<NullSink> sinks_;                 // loaded, in order
 };
 
-/// Records a source (a sink's monitor) at 8 kHz mono.
+/// Records a source (a sink's monitor) at 8 kHz mono with pacat, into a file read as it grows.
 class MonitorRecorder {
 public:
     MonitorRecorder() = default;
     MonitorRecorder(const MonitorRecorder&) = delete;
     MonitorRecorder& operator=(const MonitorRecorder&) = delete;
-    ~MonitorRecorder() { stop(); }
-
-    bool start(const std::string& server, const std::string& source, std::string& error) {
-        loop_ = pa_threaded_mainloop_new();
-        context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "dialo-test-recorder");
-        pa_context_set_state_callback(context_, [](pa_context*, void* m) { signal(m); }, loop_);
-        if (pa_context_connect(context_, server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) != 0 ||
-            pa_threaded_mainloop_start(loop_) != 0)
-            return error = "the recorder could not connect", false;
-        pa_threaded_mainloop_lock(loop_);
-        pa_context_state_t c;
-        while ((c = pa_context_get_state(context_)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(c)) pa_threaded_mainloop_wait(loop_);
-        bool ok = c == PA_CONTEXT_READY;
-        if (ok) {
-            const pa_sample_spec format{PA_SAMPLE_S16LE, 8000, 1};
-            stream_ = pa_stream_new(context_, "monitor", &format, nullptr);
-            pa_stream_set_state_callback(stream_, [](pa_stream*, void* m) { signal(m); }, loop_);
-            pa_stream_set_read_callback(stream_, onRead, this);
-            pa_buffer_attr attr{};
-            attr.maxlength = uint32_t(-1);
-            attr.fragsize = 320;  // 20 ms, so that the null sink renders in small steps
-            ok = pa_stream_connect_record(stream_, source.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) == 0;
-            pa_stream_state_t s;
-            while (ok && (s = pa_stream_get_state(stream_)) != PA_STREAM_READY && PA_STREAM_IS_GOOD(s))
-                pa_threaded_mainloop_wait(loop_);
-            ok = ok && pa_stream_get_state(stream_) == PA_STREAM_READY;
-        }
-        pa_threaded_mainloop_unlock(loop_);
-        if (!ok) error = "the recorder could not record " + source;
-        return ok;
+    ~MonitorRecorder() {
+        if (pid_ > 0) ::kill(pid_, SIGKILL), waitProgram(pid_, Clock::now() + 10s);
     }
 
-    void stop() {
-        if (!loop_) return;
-        pa_threaded_mainloop_lock(loop_);
-        if (stream_) {
-            pa_stream_set_read_callback(stream_, nullptr, nullptr);
-            pa_stream_set_state_callback(stream_, nullptr, nullptr);
-            pa_stream_disconnect(stream_);
-            pa_stream_unref(stream_);
-        }
-        pa_context_set_state_callback(context_, nullptr, nullptr);
-        pa_context_disconnect(context_);
-        pa_threaded_mainloop_unlock(loop_);
-        pa_threaded_mainloop_stop(loop_);
-        pa_context_unref(context_);
-        pa_threaded_mainloop_free(loop_);
-        loop_ = nullptr;
+    /// Starts recording and waits for its first sound (a null sink's monitor gives silence).
+    bool start(const PulseDaemon& daemon, const std::string& source, std::string& error) {
+        path_ = daemon.folder() + "/" + source + "-" + std::to_string(++count_) + ".raw";
+        pid_ = daemon.spawn({"pacat", "--record", "--raw", "--device=" + source, "--format=s16le", "--rate=8000",
+                             "--channels=1", "--latency-msec=20"},
+                            path_);
+        if (pid_ < 0 || !waitFor([](const auto& x) { return !x.empty(); })) return error = "pacat never recorded " + source, false;
+        return true;
     }
 
     std::vector<int16_t> samples(size_t from = 0) const {
-        std::lock_guard lock(mutex_);
-        return {samples_.begin() + long(std::min(from, samples_.size())), samples_.end()};
+        const std::string bytes = fileText(path_);
+        std::vector<int16_t> out(bytes.size() / 2 > from ? bytes.size() / 2 - from : 0);
+        std::memcpy(out.data(), bytes.data() + 2 * from, out.size() * 2);
+        return out;
     }
 
     /// Waits until `done(samples from `from` on)` holds or `limit` passes; its last answer.
     bool waitFor(const std::function<bool(const std::vector<int16_t>&)>& done, size_t from = 0,
                  Clock::duration limit = 20s) const {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_until(lock, Clock::now() + limit, [&] {
-            return done({samples_.begin() + long(std::min(from, samples_.size())), samples_.end()});
-        });
+        for (const Clock::time_point deadline = Clock::now() + limit;; std::this_thread::sleep_for(20ms))
+            if (done(samples(from))) return true;
+            else if (Clock::now() >= deadline) return false;
     }
 
 private:
-    static void signal(void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); }
-
-    static void onRead(pa_stream* s, size_t, void* self) {
-        auto* r = static_cast<MonitorRecorder*>(self);
-        const void* data;
-        size_t bytes;
-        std::lock_guard lock(r->mutex_);
-        while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
-            const auto* in = static_cast<const int16_t*>(data);
-            if (in) r->samples_.insert(r->samples_.end(), in, in + bytes / 2);
-            else r->samples_.insert(r->samples_.end(), bytes / 2, 0);
-            pa_stream_drop(s);
-        }
-        r->cv_.notify_all();
-    }
-
-    pa_threaded_mainloop* loop_ = nullptr;
-    pa_context* context_ = nullptr;
-    pa_stream* stream_ = nullptr;
-    mutable std::mutex mutex_;
-    mutable std::condition_variable cv_;
-    std::vector<int16_t> samples_;
+    static inline int count_ = 0;
+    std::string path_;
+    pid_t pid_ = -1;
 };
 
 /// Runs `step` every `period` on a thread of its own, as the phone's workers do.

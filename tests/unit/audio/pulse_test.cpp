@@ -72,7 +72,7 @@ protected:
     std::unique_ptr<test::MonitorRecorder> record(const std::string& sink) {
         auto r = std::make_unique<test::MonitorRecorder>();
         std::string error;
-        EXPECT_TRUE(r->start(daemon_.server(), sink + ".monitor", error)) << error;
+        EXPECT_TRUE(r->start(daemon_, sink + ".monitor", error)) << error;
         return r;
     }
 

@@ -63,6 +63,7 @@ std::tuple<uint32_t, size_t, std::string> message() {
 
 TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
     setClockSource({fakeMs, nullptr, nullptr});
+    clearCapture();
     // Bound 60 s: 62 s stay untouched, the next buffer trims to exactly 60 s.
     deliver(std::vector<int16_t>(62 * 8000, 100));
     EXPECT_EQ(capturedBytes(), 992000u);
@@ -78,17 +79,14 @@ TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
     deliver(std::vector<int16_t>(1600, 100));
     EXPECT_EQ(capturedBytes(), 3200u);
 
-    struct Case {
-        int volume;
-        int16_t in, out;
-    } cases[] = {{200, 20000, 32767}, {200, -20000, -32768}, {50, -3, -1}, {150, 30000, 32767}, {100, -30000, -30000}};
-    for (const Case& c : cases) {
+    for (const auto& [volume, in, out] : {std::tuple{200, 20000, 32767}, {200, -20000, -32768}, {50, -3, -1},
+                                           {150, 30000, 32767}, {100, -30000, -30000}}) {
         clearCapture();
-        phoneFlags().volume = c.volume;
-        deliver(std::vector<int16_t>(1600, c.in));
+        phoneFlags().volume = volume;
+        deliver(std::vector<int16_t>(1600, int16_t(in)));
         const Bytes pcm = takeCaptured(640);
         ASSERT_EQ(pcm.size(), 640u);
-        EXPECT_EQ(samplesOf(pcm)[0], c.out) << "volume " << c.volume << ", sample " << c.in;
+        EXPECT_EQ(samplesOf(pcm)[0], out) << "volume " << volume << ", sample " << in;
     }
     phoneFlags().volume = 100;
     EXPECT_EQ(micPeakLevel(), 30000) << "the level a user sees is the microphone's own";
@@ -170,19 +168,14 @@ std::vector<int16_t> vowel(double f0, double glide) {
 TEST(SoundTest, TheRingIsKnownApartFromVoiceAndTheMessageBeep) {
     EXPECT_FALSE(holdsRingTone(bytesOf(voiceSignal(1))));
     EXPECT_FALSE(holdsRingTone(bytesOf(join({messageBeep(), std::vector<int16_t>(4400, 0)})))) << "the beep";
-    for (double f0 : {110.0, 120.0, 160.0, 220.0, 240.0})
-        for (double glide : {0.0, 0.1})
-            EXPECT_FALSE(holdsRingTone(bytesOf(vowel(f0, glide)))) << f0 << " Hz, glide " << glide;
-    // The ring itself, quieter, with noise, or cut short, still is.
-    std::vector<int16_t> ring = ringTone();
+    for (double f0 : {110.0, 160.0, 240.0})
+        for (double glide : {0.0, 0.1}) EXPECT_FALSE(holdsRingTone(bytesOf(vowel(f0, glide)))) << f0 << " Hz, glide " << glide;
+    // The ring itself, quieter with noise, or cut short, still is.
+    std::vector<int16_t> noisy = ringTone(), part = ringTone();
     uint32_t seed = 1;
-    for (int16_t& s : ring) {
-        seed = seed * 1103515245 + 12345;
-        s = int16_t(s * 3 / 10 + int(seed >> 16) % 1000 - 500);
-    }
-    EXPECT_TRUE(holdsRingTone(bytesOf(ring)));
-    std::vector<int16_t> part = ringTone();
+    for (int16_t& s : noisy) s = int16_t(s * 3 / 10 + int((seed = seed * 1103515245 + 12345) >> 16) % 1000 - 500);
     std::fill(part.begin() + 4800, part.end(), int16_t(0));
+    EXPECT_TRUE(holdsRingTone(bytesOf(noisy)));
     EXPECT_TRUE(holdsRingTone(bytesOf(part)));
 }
 
@@ -254,29 +247,21 @@ TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyo
 
 TEST(SoundTest, OutputConversionFitsTheDevice) {
     const Bytes second = bytesOf(voiceSignal(1));
-    struct Case {
-        MixFormat format;
-        size_t frames;
-    } cases[] = {{{48000, 2, 32, 8, true}, 48000}, {{44100, 2, 16, 4, false}, 44100}, {{16000, 6, 32, 24, false}, 16000},
-                 {{8000, 1, 16, 2, false}, 8000},  {{48000, 2, 24, 6, false}, 48000}};
-    for (const Case& c : cases) {
-        const Bytes out = convertForOutput(c.format, second);
-        ASSERT_EQ(out.size(), c.frames * c.format.blockAlign) << c.format.rate << " Hz";
-        const size_t bytes = c.format.blockAlign / c.format.channels;
-        for (size_t f = 0; f < c.frames; f += 997)
-            for (size_t ch = 1; ch < c.format.channels; ++ch)
-                EXPECT_TRUE(std::equal(out.begin() + long(f * c.format.blockAlign),
-                                       out.begin() + long(f * c.format.blockAlign + bytes),
-                                       out.begin() + long(f * c.format.blockAlign + ch * bytes)))
+    for (const MixFormat format : {MixFormat{48000, 2, 32, 8, true}, MixFormat{44100, 2, 16, 4, false},
+                                   MixFormat{16000, 6, 32, 24, false}, MixFormat{48000, 2, 24, 6, false}}) {
+        const Bytes out = convertForOutput(format, second);
+        ASSERT_EQ(out.size(), format.rate * format.blockAlign) << format.rate << " Hz";
+        const size_t bytes = format.blockAlign / format.channels;
+        for (size_t at = 0; at < out.size(); at += 997 * format.blockAlign)
+            for (size_t ch = 1; ch < format.channels; ++ch)
+                EXPECT_TRUE(std::equal(out.begin() + long(at), out.begin() + long(at + bytes), out.begin() + long(at + ch * bytes)))
                     << "every channel carries the same sound";
     }
-    // Same rate and 16-bit mono: the samples themselves.
-    EXPECT_EQ(convertForOutput({8000, 1, 16, 2, false}, second), second);
-    // Float: full scale is 1.0.
+    EXPECT_EQ(convertForOutput({8000, 1, 16, 2, false}, second), second) << "8 kHz 16-bit mono: the samples themselves";
     const Bytes f = convertForOutput({8000, 1, 32, 4, true}, bytesOf({-32768, 16384}));
     float v[2];
     std::memcpy(v, f.data(), 8);
-    EXPECT_EQ(v[0], -1.0f);
+    EXPECT_EQ(v[0], -1.0f) << "full scale is 1.0";
     EXPECT_EQ(v[1], 0.5f);
     EXPECT_TRUE(convertForOutput({0, 2, 32, 8, true}, second).empty());
 }
@@ -297,10 +282,7 @@ struct FileSound {
         setSoundBackend(fileBackend());
         setUiReceiver(UiTarget::Cards, [this](UiMessage m, intptr_t, intptr_t) { ended += m == UiMessage::PlaybackEnded; });
         pump = std::thread([this] {
-            while (pumping) {
-                playbackStep();
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
+            for (; pumping; std::this_thread::sleep_for(std::chrono::milliseconds(20))) playbackStep();
         });
     }
     ~FileSound() {
@@ -314,16 +296,12 @@ struct FileSound {
 
     // The output file's samples from `from` on, once it holds `count` of them (8 kHz mono).
     std::vector<int16_t> heard(size_t from = 0, size_t count = 0) const {
-        const auto deadline = steady_clock::now() + std::chrono::seconds(20);
-        for (;;) {
+        for (const auto deadline = steady_clock::now() + std::chrono::seconds(20);; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
             std::ifstream in(outWav, std::ios::binary);
             const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
             const size_t n = file.size() < 44 ? 0 : (file.size() - 44) / 2;
-            if (n >= from + count || steady_clock::now() > deadline) {
-                if (n <= from) return {};
-                return samplesOf(Bytes(file.begin() + long(44 + 2 * from), file.begin() + long(44 + 2 * n)));
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (n >= from + count || steady_clock::now() > deadline)
+                return n <= from ? std::vector<int16_t>{} : samplesOf(Bytes(file.begin() + long(44 + 2 * from), file.end()));
         }
     }
 };
@@ -380,23 +358,20 @@ TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
         std::string body = "WAVEfmt " + le(16, 4) + fmt + extra + "data" + le(uint32_t(data.size()), 4) + data;
         return "RIFF" + le(uint32_t(body.size()), 4) + body;
     };
-    struct Case {
-        std::string file;
-        std::string error;
-    } cases[] = {
-        {put("float.wav", wav(3, 1, 8000, 32, std::string(400, '\0'))), "The sound file is not 16-bit PCM."},
-        {put("u8.wav", wav(1, 1, 8000, 8, std::string(400, '\0'))), "The sound file is not 16-bit PCM."},
-        {put("short.wav", wav(1, 1, 8000, 16, std::string(400, '\0')).substr(0, 30)), "The sound file is cut short."},
-        {put("huge.wav", wav(1, 1, 8000, 16, std::string(400, '\0'), "LIST" + le(0xFFFFFF00u, 4))),
-         "The sound file is cut short."},
+    const std::string zeros(400, '\0');
+    const std::pair<std::string, std::string> cases[] = {
+        {put("float.wav", wav(3, 1, 8000, 32, zeros)), "The sound file is not 16-bit PCM."},
+        {put("u8.wav", wav(1, 1, 8000, 8, zeros)), "The sound file is not 16-bit PCM."},
+        {put("short.wav", wav(1, 1, 8000, 16, zeros).substr(0, 30)), "The sound file is cut short."},
+        {put("huge.wav", wav(1, 1, 8000, 16, zeros, "LIST" + le(0xFFFFFF00u, 4))), "The sound file is cut short."},
         {put("text.wav", "hello"), "The sound file is not a WAV file."},
         {folder.path + "/missing.wav", "The sound file could not be read."},
     };
-    for (const Case& c : cases) {
+    for (const auto& [file, expected] : cases) {
         std::vector<int16_t> out;
         std::string error;
-        EXPECT_FALSE(readWavAs8kMono(c.file, out, error)) << c.file;
-        EXPECT_EQ(error, c.error) << c.file;
+        EXPECT_FALSE(readWavAs8kMono(file, out, error)) << file;
+        EXPECT_EQ(error, expected) << file;
     }
 
     // 16 kHz stereo is heard as 8 kHz mono.
@@ -409,7 +384,7 @@ TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
     EXPECT_EQ(mono[10], 2000) << "left 3000 and right 1000 at every other frame";
 
     {  // A bad microphone file is one status line; the phone keeps a silent microphone.
-        FileSound bad(cases[0].file);
+        FileSound bad(cases[0].first);
         EXPECT_EQ(bad.note, "The sound file is not 16-bit PCM.");
         EXPECT_TRUE(fileBackend().startCapture(captureDeliver, ""));
     }
@@ -421,8 +396,8 @@ TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
     FileSound sound(folder.path + "/said.wav");
     EXPECT_EQ(sound.note, "");
     ASSERT_TRUE(startCapture());
-    const auto deadline = steady_clock::now() + std::chrono::seconds(20);
-    while (capturedBytes() < 2 * 16000 && steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (const auto deadline = steady_clock::now() + std::chrono::seconds(20); capturedBytes() < 2 * 16000 && steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const Bytes got = takeCaptured(2 * 16000);
     ASSERT_EQ(got.size(), 32000u);
     const std::vector<int16_t> heard = samplesOf(got);
