@@ -42,10 +42,7 @@ protected:
         FundedWalletTest::SetUp();
         useWallet(2, "bob");
         bobIdentity = walletIdentity();
-        publish("alice", alice);
-        publish("mallory", mallory);
-        publish("carol", carol);
-        publish("bob", bobIdentity);
+        for (const Key* k : {&alice, &mallory, &carol, const_cast<const Key*>(&bobIdentity)}) publish(k == &bobIdentity ? "bob" : nameOf(*k), *k);
         // Answering needs a microphone and a loudspeaker: WAV files here.
         applyConfigDocument(json{{"network", devnet.networkJson()},
                                  {"audio", {{"backend", "file"}, {"output_wav", soundFolder_.path + "/out.wav"}}}});
@@ -123,8 +120,7 @@ protected:
         s.peerPubKey = peer ? peer->pub : "";
         s.answerClaimed = false;
         s.firstTxid = callId.empty() ? "" : hex_encode(Bytes(32, 0xee));  // its first event is on chain
-        s.caption.clear();
-        s.statusText.clear();
+        s.caption.clear(), s.statusText.clear();
     }
     static CallState state() { return lockPhone().state.callState; }
 
@@ -218,15 +214,12 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
         {"both call at once, ours still being paid: theirs waits for it", CallState::Calling, B, &alice,
          {{kInvite, A, &alice}}, CallState::Calling, B, nullptr, "", false},
     };
-    {
-        auto g = lockPhone();
-        g.state.boxes.blocked = {"mallory"};
-    }
+    lockPhone().state.boxes.blocked = {"mallory"};
     for (const Row& row : rows) {
         reset(row.before, row.callId, row.peer);
-        if (!row.oursOnChain) lockPhone().state.firstTxid.clear();
         {
             auto g = lockPhone();
+            if (!row.oursOnChain) g.state.firstTxid.clear();
             g.state.seenEventIds.clear();
             g.state.endedCallIds.clear();
         }
@@ -240,13 +233,9 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
             EXPECT_EQ(lockPhone().state.seenEventIds.count(row.events.front().id), 0u) << row.what << ": not lost";
         }
         if (row.toldWho) {
-            const bool told = DevnetTest::waitFor(
-                [&] {
-                    auto sent = sentTo(*row.toldWho);
-                    return std::find(sent.begin(), sent.end(), row.told) != sent.end();
-                },
-                std::chrono::seconds(30));
-            EXPECT_TRUE(told) << row.what << ": " << row.told;
+            EXPECT_TRUE(DevnetTest::waitFor([&] { return std::ranges::count(sentTo(*row.toldWho), row.told) > 0; },
+                                            std::chrono::seconds(30)))
+                << row.what << ": " << row.told;
         }
         phoneFlags().ringStop = true;
         ASSERT_TRUE(waitForDetached(60000)) << row.what;
@@ -271,9 +260,11 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
     const size_t calls = lockPhone().state.boxes.calls.size();
     endUnansweredCall();
     EXPECT_EQ(state(), CallState::Idle);
-    ASSERT_EQ(lockPhone().state.boxes.calls.size(), calls + 1);
-    EXPECT_TRUE(lockPhone().state.boxes.calls.back().missed);
-    EXPECT_EQ(lockPhone().state.boxes.calls.back().from, "alice");
+    {
+        auto g = lockPhone();
+        ASSERT_EQ(g.state.boxes.calls.size(), calls + 1);
+        EXPECT_TRUE(g.state.boxes.calls.back().missed && g.state.boxes.calls.back().from == "alice") << "a missed call from alice";
+    }
 
     // Tapes: a minute, as long as a recorder makes, lands; ten minutes do not. However many
     // arrive, the inbox keeps within its size, the newest kept.

@@ -27,6 +27,8 @@
 #include "vaultra/identity.h"
 #include "wallet/coins.h"
 
+#include <map>
+
 namespace dialo::test {
 namespace {
 
@@ -60,6 +62,22 @@ protected:
         g.state.peerPayAddress = bob.address;
     }
     static std::string status() { return lockPhone().state.statusText; }
+    // The events this phone sent that bob opens, by txid, with the count of each one's inputs.
+    std::map<std::string, std::pair<json, size_t>> sentToBob() {
+        std::set<std::string> txids;
+        {
+            auto g = lockPhone();  // held for the whole copy
+            txids.insert(g.state.knownTxids.begin(), g.state.knownTxids.end());
+        }
+        std::map<std::string, std::pair<json, size_t>> out;
+        for (const std::string& txid : txids) {
+            const ParsedTx tx = readTx(txid);
+            for (const TxOutput& o : tx.outputs)
+                if (auto p = payloadFromScript(o.locking); p && o.sats == 0)
+                    if (auto e = openPayloadWith(*p, bob.priv)) out[txid] = {*e, tx.inputs.size()};
+        }
+        return out;
+    }
     void leaveAMessage(const std::string& callId, const std::vector<json>& faults = {});
     // The sender's own thread makes `done` true; a minute is room for a busy machine.
     static bool waitFor(const std::function<bool()>& done) { return DevnetTest::waitFor(done, std::chrono::seconds(60)); }
@@ -127,12 +145,8 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
         ASSERT_TRUE(devnet.ledger().tx(txid, rec));
         EXPECT_EQ(sats - spentBefore, rec.fee + 2) << "the miner's fee and the two satoshis paid";
         spentBefore = sats;
-        std::optional<json> opened;
-        for (const TxOutput& o : readTx(txid).outputs)
-            if (auto p = payloadFromScript(o.locking); p && o.sats == 0) opened = openPayloadWith(*p, bob.priv);
-        ASSERT_TRUE(opened);
-        EXPECT_EQ(*opened, sent);
-        EXPECT_EQ((*opened)["mark"], "to:bob") << "signed for bob alone";
+        EXPECT_EQ(sentToBob()[txid].first, sent);
+        EXPECT_EQ(sent["mark"], "to:bob") << "signed for bob alone";
     }
 }
 
@@ -143,18 +157,17 @@ TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateWithinTheCeilingAndCountsInTheC
         devnet::Balance b = devnet.ledger().balance(fee);
         return b.confirmed + b.unconfirmed;
     };
+    // Pounds a coin, satoshis paid, and whether the status line says the rate asked too much:
+    // a site answering a pound a coin would take a hundredth of a coin per call.
     struct Case {
         double gbp;
         int64_t sats;
-        bool refused;  // the status line says the rate asked too much
+        bool refused;
     };
-    const std::string callId = "00000000000000fe";
-    // A site answering a pound a coin would take a hundredth of a coin per call, a hundredth of
-    // a pound a whole coin.
     for (const Case& c : {Case{40.0, 25000, false}, Case{10.0, 100000, false}, Case{1.0, 0, true},
                           Case{0.01, 0, true}, Case{0, 0, false}, Case{-3, 0, false}}) {
         ASSERT_EQ(post("/devnet/settings", {{"gbp", c.gbp}}).status, 200);
-        inCallWithBob(CallState::Calling, callId);
+        inCallWithBob(CallState::Calling, "00000000000000fe");
         {
             auto g = lockPhone();
             g.state.callSats = 0;
@@ -162,7 +175,7 @@ TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateWithinTheCeilingAndCountsInTheC
         }
         setStatus("");
         const int64_t before = paid();
-        payCallFee(callId, "");
+        payCallFee("00000000000000fe", "");
         EXPECT_EQ(paid() - before, c.sats) << c.gbp << " pounds a coin";
         auto g = lockPhone();
         EXPECT_EQ(g.state.statusText.starts_with("Call fee not paid"), c.refused) << g.state.statusText;
@@ -194,21 +207,6 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     inject({{"path_prefix", "/arc/v1/tx"}, {"status", 503}, {"count", 100000}});
     setClockSource({fakeMs, nullptr, advance});  // the sender's 40 ms cycles and 2 s retries cost no time
 
-    // The audio events bob can open, in the order they were paid.
-    auto chunks = [&] {
-        std::vector<json> out;
-        std::set<std::string> txids;
-        {
-            auto g = lockPhone();  // held for the whole copy
-            txids.insert(g.state.knownTxids.begin(), g.state.knownTxids.end());
-        }
-        for (const std::string& txid : txids)
-            for (const TxOutput& o : readTx(txid).outputs)
-                if (auto p = payloadFromScript(o.locking); p && o.sats == 0)
-                    if (auto e = openPayloadWith(*p, bob.priv); e && (*e)["kind"] == kAudio) out.push_back(*e);
-        std::sort(out.begin(), out.end(), [](const json& a, const json& b) { return a["n"] < b["n"]; });
-        return out;
-    };
     auto sentCount = [] { return lockPhone().state.knownTxids.size(); };
 
     speak(1.0);
@@ -237,14 +235,11 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     phoneFlags().running = false;
     sender.join();
 
-    const std::vector<json> sent = chunks();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0]["n"], 1);
-    EXPECT_EQ(sent[1]["n"], 2);
-    EXPECT_EQ(sent[2]["n"], 3);
-    EXPECT_EQ(base64Decode(sent[0]["audio"].get<std::string>()).size(), kGsmBytesPerSecond) << "the first second whole";
-    EXPECT_EQ(base64Decode(sent[1]["audio"].get<std::string>()).size(), kGsmBytesPerSecond);
-    EXPECT_EQ(base64Decode(sent[2]["audio"].get<std::string>()).size(), 8 * kGsmBlockBytes);
+    // Numbered 1, 2, 3: the first second whole, then a second, then 0.32 s.
+    std::multimap<int, size_t> bytesByNumber;
+    for (const auto& [txid, sent] : sentToBob())
+        if (sent.first["kind"] == kAudio) bytesByNumber.emplace(sent.first["n"].get<int>(), base64Decode(sent.first["audio"].get<std::string>()).size());
+    EXPECT_EQ(bytesByNumber, (std::multimap<int, size_t>{{1, kGsmBytesPerSecond}, {2, kGsmBytesPerSecond}, {3, 8 * kGsmBlockBytes}}));
     EXPECT_EQ(lockPhone().state.audioSeq, 3u);
     const int64_t sats = lockPhone().state.callSats;
     EXPECT_EQ(status(), "Connected.  " + std::to_string(sats) + " sats broadcast.");
@@ -275,26 +270,13 @@ void SendEventTest::leaveAMessage(const std::string& callId, const std::vector<j
 TEST_F(SendEventTest, AMessageGoesByItselfAtSixtySecondsThoughItCostsMoreThanFourSplitCoins) {
     leaveAMessage("00000000000000bb");
 
-    std::optional<json> tape;
-    size_t inputs = 0;
-    std::vector<std::string> sent;
-    {
-        auto g = lockPhone();
-        sent.assign(g.state.knownTxids.begin(), g.state.knownTxids.end());
-    }
-    for (const std::string& txid : sent) {
-        const ParsedTx tx = readTx(txid);
-        for (const TxOutput& o : tx.outputs)
-            if (auto p = payloadFromScript(o.locking); p && o.sats == 0)
-                if (auto e = openPayloadWith(*p, bob.priv); e && (*e)["kind"] == kTape) {
-                    tape = e;
-                    inputs = tx.inputs.size();
-                }
-    }
+    std::optional<std::pair<json, size_t>> tape;
+    for (const auto& [txid, sent] : sentToBob())
+        if (sent.first["kind"] == kTape) tape = sent;
     ASSERT_TRUE(tape.has_value()) << "bob finds the message on chain";
-    EXPECT_EQ((*tape)["secs"], 60);
-    EXPECT_EQ(base64Decode((*tape)["audio"].get<std::string>()).size(), 60 * kGsmBytesPerSecond);
-    EXPECT_GT(inputs, 4u);
+    EXPECT_EQ(tape->first["secs"], 60);
+    EXPECT_EQ(base64Decode(tape->first["audio"].get<std::string>()).size(), 60 * kGsmBytesPerSecond);
+    EXPECT_GT(tape->second, 4u) << "inputs";
 }
 
 // The message's first broadcast reaches the oracle after the phone gave up on it, and the other
