@@ -374,35 +374,11 @@ TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
         EXPECT_EQ(error, expected) << file;
     }
 
-    // 16 kHz stereo is heard as 8 kHz mono.
-    std::string stereo;
-    for (int i = 0; i < 16000; ++i) stereo += le(uint16_t(int16_t(i % 2 ? 1000 : 3000)), 2) + le(uint16_t(1000), 2);
-    std::vector<int16_t> mono;
-    std::string error;
-    ASSERT_TRUE(readWavAs8kMono(put("stereo.wav", wav(1, 2, 16000, 16, stereo)), mono, error)) << error;
-    EXPECT_EQ(mono.size(), 8000u);
-    EXPECT_EQ(mono[10], 2000) << "left 3000 and right 1000 at every other frame";
-
-    {  // A bad microphone file is one status line; the phone keeps a silent microphone.
-        FileSound bad(cases[0].first);
-        EXPECT_EQ(bad.note, "The sound file is not 16-bit PCM.");
-        EXPECT_TRUE(fileBackend().startCapture(captureDeliver, ""));
-    }
-
-    // The microphone plays the file in real time from capture on, then silence.
-    const std::vector<int16_t> said = voiceSignal(1.0);
-    ASSERT_TRUE(writeWav8k(folder.path + "/said.wav", said));
-    clearCapture();
-    FileSound sound(folder.path + "/said.wav");
-    EXPECT_EQ(sound.note, "");
-    ASSERT_TRUE(startCapture());
-    for (const auto deadline = steady_clock::now() + std::chrono::seconds(20); capturedBytes() < 2 * 16000 && steady_clock::now() < deadline;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const Bytes got = takeCaptured(2 * 16000);
-    ASSERT_EQ(got.size(), 32000u);
-    const std::vector<int16_t> heard = samplesOf(got);
-    EXPECT_TRUE(std::equal(said.begin(), said.end(), heard.begin())) << "the file, sample for sample";
-    EXPECT_EQ(loudSeconds({heard.begin() + 8000, heard.end()}), 0) << "silence after its end";
+    // A bad microphone file is one status line; the phone keeps a silent microphone. That a
+    // good one is heard is e2e.speech's.
+    FileSound bad(cases[0].first);
+    EXPECT_EQ(bad.note, "The sound file is not 16-bit PCM.");
+    EXPECT_TRUE(fileBackend().startCapture(captureDeliver, ""));
 }
 
 }  // namespace
