@@ -66,34 +66,30 @@ TEST(CallEventTest, OnlyAPayloadSealedToThisKeyOpensAndTheOuterObjectIsCanonical
     EXPECT_TRUE(payload.starts_with("{\"enc_v\":4,\"location\":\"dialo\",\"pmessage1\":\"")) << payload;
     EXPECT_TRUE(payload.ends_with("\",\"protocol\":\"OV-Dialo\",\"ts\":1700000000,\"type\":\"dl\"}")) << payload;
 
-    json versionAsText = outer, otherType = outer, noSealed = outer;
-    versionAsText["enc_v"] = "4";
-    otherType["type"] = "dm";
-    noSealed.erase("pmessage1");
-    json unmentioned = outer;
-    unmentioned["protocol"] = "OV-Other";  // the payload then names no protocol of ours
-    struct Case {
-        const char* what;
-        std::string payload;
-        bool opens;
+    // The sealed envelope with one field changed; a null removes the field.
+    auto with = [&](const char* key, json value) {
+        json changed = outer;
+        if (value.is_null()) changed.erase(key);
+        else changed[key] = value;
+        return compactText(changed);
     };
-    const Case cases[] = {
-        {"as sent", payload, true},
-        {"trailing CR LF and blanks", payload + " \t\r\n", true},
-        {"enc_v as text", compactText(versionAsText), false},
-        {"another type", compactText(otherType), false},
-        {"nothing sealed", compactText(noSealed), false},
-        {"no mention of OV-Dialo", compactText(unmentioned), false},
-        {"text after the closing brace", payload + "x", false},
-        {"not JSON", "{OV-Dialo}", false},
-        {"sealed to another key", compactText(sealedWith(compactText(event), theirPub)), false},
-        {"plaintext not an object", compactText(sealedWith("[\"OV-Dialo\"]", myPub)), false},
+    const std::pair<std::string, bool> cases[] = {
+        {payload, true},
+        {payload + " \t\r\n", true},                  // trailing CR LF and blanks
+        {with("enc_v", "4"), false},
+        {with("type", "dm"), false},
+        {with("pmessage1", nullptr), false},
+        {with("protocol", "OV-Other"), false},         // no mention of OV-Dialo then
+        {payload + "x", false},                        // text after the closing brace
+        {"{OV-Dialo}", false},
+        {compactText(sealedWith(compactText(event), theirPub)), false},
+        {compactText(sealedWith("[\"OV-Dialo\"]", myPub)), false},  // plaintext not an object
     };
-    for (const Case& c : cases) {
-        std::optional<json> opened = openPayloadWith(c.payload, mine);
-        EXPECT_EQ(opened.has_value(), c.opens) << c.what;
-        if (opened && c.opens) {
-            EXPECT_EQ(*opened, event) << c.what;
+    for (const auto& [text, opens] : cases) {
+        const std::optional<json> opened = openPayloadWith(text, mine);
+        EXPECT_EQ(opened.has_value(), opens) << text;
+        if (opened) {
+            EXPECT_EQ(*opened, event) << text;
         }
     }
     EXPECT_FALSE(openPayloadWith(payload, theirs)) << "someone else's key opens nothing";
