@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -456,62 +455,6 @@ TEST_F(PollerTest, HttpsGetKeepsOneConnectionPerServiceAndCutsLongAnswers) {
     plain.replace(0, 5, "http");
     EXPECT_EQ(httpsGet(plain, 2500, nullptr, 8000), "");
     EXPECT_EQ(requests(), sent) << "nothing goes out but HTTPS";
-}
-
-TEST(PayloadReaderTest, DataOutputsAreReadFromRawHexAndJsonAlike) {
-    const std::string payload = eventPayload(5, 300), small = eventPayload(6);  // OP_PUSHDATA2, direct
-    Coin in;
-    in.txid = std::string(64, 'a');
-    in.unlocking = Bytes(107, 0x51);
-    const Bytes p2pkh = p2pkh_script(keyOf('4').hash);
-    Bytes overlong = data_output_script(small);
-    overlong[2] = uint8_t(overlong[2] + 1);  // declares one byte more than the script holds
-    auto rawHex = [&](std::vector<Bytes> scripts) {
-        std::vector<TxOutput> outs;
-        for (Bytes& s : scripts) outs.push_back({1, std::move(s)});
-        return hex_encode(serialize_tx({in}, outs, false));
-    };
-    const std::string clean = rawHex({p2pkh, data_output_script(payload)});
-    std::string upperSpaced;
-    for (size_t i = 0; i < clean.size(); ++i) upperSpaced += std::string(i % 14 ? "" : "\r\n ") + char(std::toupper(uint8_t(clean[i])));
-    const std::pair<std::string, std::string> raws[] = {
-        {clean, payload},
-        {upperSpaced + "\n", payload},
-        {rawHex({data_output_script(small), data_output_script(payload)}), payload},  // the longest of two
-        {rawHex({overlong}), ""},
-        {clean.substr(0, clean.size() - 200), ""},  // cut inside the data output
-        {rawHex({data_output_script(payload), p2pkh}).substr(0, clean.size() - 20), payload},  // cut after it
-        {clean + "0", ""},
-        {"0100000001", ""},
-    };
-    for (const auto& [hex, expected] : raws) EXPECT_EQ(payloadFromRawHex(hex), expected) << hex.substr(0, 40);
-
-    const std::string dataHex = hex_encode(data_output_script(payload));
-    auto out = [](json spk) { return json{{"value", 0}, {"scriptPubKey", std::move(spk)}}; };
-    struct JsonRow {
-        const char* what;
-        json tx;
-        std::string expected;
-        bool truncated, hasData;
-    };
-    const JsonRow rows[] = {
-        {"a payment", {{"vout", {out({{"hex", hex_encode(p2pkh)}, {"type", "pubkeyhash"}})}}}, "", false, false},
-        {"the script hex", {{"vout", {out({{"hex", dataHex}})}}}, payload, false, true},
-        {"opReturn text and parts, longest wins",
-         {{"vout", {out({{"opReturn", {{"text", small}, {"parts", {payload.substr(0, 10), payload.substr(10)}}}}}),
-                    out({{"opReturn", {{"text", small + "x"}}}})}}},
-         payload, false, false},
-        {"truncated", {{"vout", {out({{"asm", "OP_RETURN 4f56"}, {"isTruncated", true}})}}}, "", true, true},
-        {"nulldata without a script", {{"vout", {out({{"type", "nulldata"}})}}}, "", false, true},
-        {"hex cut inside the push", {{"vout", {out({{"hex", dataHex.substr(0, 100)}})}}}, "", false, true},
-        {"not outputs", {{"vout", {1, "x", out(json::array())}}}, "", false, false},
-    };
-    for (const JsonRow& r : rows) {
-        bool truncated = !r.truncated, hasData = !r.hasData;
-        EXPECT_EQ(payloadFromTxJson(r.tx, &truncated, &hasData), r.expected) << r.what;
-        EXPECT_EQ(truncated, r.truncated) << r.what;
-        EXPECT_EQ(hasData, r.hasData) << r.what;
-    }
 }
 
 }  // namespace
