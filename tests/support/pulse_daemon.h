@@ -1,6 +1,7 @@
 #pragma once
 // A private PulseAudio daemon for tests: its own folder and socket, null sinks loaded through
-// pactl, a recorder of a sink's monitor, the phone's 20 ms pump, and what a recorded tone holds.
+// pactl, a recorder of a sink's monitor (pacat), the phone's 20 ms pump, and what a recorded
+// tone holds.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -111,19 +112,16 @@ public:
         ::close(fd);
         return pid;
     }
-    /// Runs a client program (pactl, paplay) to its end, killed after 20 s.
-    ProgramResult run(const std::vector<std::string>& argv) const {
-        const std::string out = dir_ + "/client.out";
-        const pid_t pid = spawn(argv, out);
+    /// Runs pactl with `args` to its end, killed after 20 s.
+    ProgramResult pactl(std::vector<std::string> args) const {
+        args.insert(args.begin(), "pactl");
+        const std::string out = dir_ + "/pactl.out";
+        const pid_t pid = spawn(args, out);
         ProgramResult r;
         if (pid < 0) return r;
         if ((r.status = waitProgram(pid, Clock::now() + 20s)) < 0) ::kill(pid, SIGKILL), waitProgram(pid, Clock::now() + 5s);
         r.output = fileText(out);
         return r;
-    }
-    ProgramResult pactl(std::vector<std::string> args) const {
-        args.insert(args.begin(), "pactl");
-        return run(args);
     }
 
     bool loadSink(const NullSink& s, std::string& error) {
