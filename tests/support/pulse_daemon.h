@@ -8,7 +8,6 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -23,24 +22,18 @@
 #include <string>
 #include <thread>
 #include <vector>
-
 #include "audio/playback.h"
-
 namespace dialo::test {
-
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
 /// A null sink to load: its name (the sink id), description and form factor ("" for none).
 struct NullSink {
     std::string name, description, formFactor;
 };
-
 struct ProgramResult {
     int status = -1;     // exit status; -1 when it did not end in time
     std::string output;  // standard output and error together
 };
-
 /// Starts `argv` (found on PATH) with exactly `env`, its output to `outFd`; it dies with the
 /// thread that started it, so a crashed test leaves no daemon behind. -1 on failure.
 inline pid_t spawnProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, int outFd) {
@@ -58,7 +51,6 @@ inline pid_t spawnProgram(const std::vector<std::string>& argv, const std::vecto
     ::execvpe(args[0], args.data(), envp.data());
     ::_exit(127);
 }
-
 /// Waits for `pid` until `deadline`; its exit status, or -1 while it still runs.
 inline int waitProgram(pid_t pid, Clock::time_point deadline) {
     for (int status = 0;; std::this_thread::sleep_for(5ms)) {
@@ -67,13 +59,11 @@ inline int waitProgram(pid_t pid, Clock::time_point deadline) {
         if (r < 0 || Clock::now() >= deadline) return -1;
     }
 }
-
 inline std::string fileText(const std::string& path) {
     std::stringstream text;
     text << std::ifstream(path).rdbuf();
     return text.str();
 }
-
 /// The daemon: started by `start`, killed by `stop` or the destructor.
 class PulseDaemon {
 public:
@@ -81,7 +71,6 @@ public:
     PulseDaemon(const PulseDaemon&) = delete;
     PulseDaemon& operator=(const PulseDaemon&) = delete;
     ~PulseDaemon() { stop(); }
-
     /// Starts the daemon and loads `sinks`; false with the reason in `error`.
     bool start(const std::vector<NullSink>& sinks, std::string& error) {
         std::string pattern = "/tmp/dialo-pa-XXXXXX";
@@ -98,11 +87,9 @@ public:
         if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
         dir_.clear();
     }
-
     std::string server() const { return "unix:" + dir_ + "/pa.sock"; }
     std::string folder() const { return dir_; }
     std::string logText() const { return fileText(dir_ + "/daemon.log"); }
-
     /// Starts a client program against this daemon only, its output to the file `out`.
     pid_t spawn(const std::vector<std::string>& argv, const std::string& out) const {
         std::vector<std::string> env = baseEnv();
@@ -123,7 +110,6 @@ public:
         r.output = fileText(out);
         return r;
     }
-
     bool loadSink(const NullSink& s, std::string& error) {
         std::string props = "device.description=\"" + s.description + "\"";
         if (!s.formFactor.empty()) props += " device.form_factor=" + s.formFactor;
@@ -141,7 +127,6 @@ public:
         std::erase_if(sinks_, [&](const NullSink& s) { return s.name == name; });
         return true;
     }
-
 private:
     void kill(int signal) {
         if (pid_ <= 0) return;
@@ -149,7 +134,6 @@ private:
         if (waitProgram(pid_, Clock::now() + 10s) < 0) ::kill(pid_, SIGKILL), waitProgram(pid_, Clock::now() + 10s);
         pid_ = -1;
     }
-
     bool launch(const std::vector<NullSink>& sinks, std::string& error) {
         const int logFd = ::open((dir_ + "/daemon.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         // Nothing of the desktop's own sound server, and no realtime or CPU limits that a busy
@@ -173,19 +157,16 @@ private:
             if (!loadSink(s, error)) return false;
         return true;
     }
-
     std::vector<std::string> baseEnv() const {
         const char* path = ::getenv("PATH");
         return {"PATH=" + std::string(path ? path : "/usr/bin:/bin"), "HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_,
                 "XDG_CONFIG_HOME=" + dir_ + "/config", "LANG=C"};
     }
-
     std::string dir_;
     pid_t pid_ = -1;
     std::map<std::string, std::string> modules_;  // sink name -> module index
     std::vector<NullSink> sinks_;                 // loaded, in order
 };
-
 /// Records a source (a sink's monitor) at 8 kHz mono with pacat, into a file read as it grows.
 class MonitorRecorder {
 public:
@@ -195,7 +176,6 @@ public:
     ~MonitorRecorder() {
         if (pid_ > 0) ::kill(pid_, SIGKILL), waitProgram(pid_, Clock::now() + 10s);
     }
-
     /// Starts recording and waits for its first sound (a null sink's monitor gives silence).
     bool start(const PulseDaemon& daemon, const std::string& source, std::string& error) {
         path_ = daemon.folder() + "/" + source + "-" + std::to_string(++count_) + ".raw";
@@ -205,14 +185,12 @@ public:
         if (pid_ < 0 || !waitFor([](const auto& x) { return !x.empty(); })) return error = "pacat never recorded " + source, false;
         return true;
     }
-
     std::vector<int16_t> samples(size_t from = 0) const {
         const std::string bytes = fileText(path_);
         std::vector<int16_t> out(bytes.size() / 2 > from ? bytes.size() / 2 - from : 0);
         std::memcpy(out.data(), bytes.data() + 2 * from, out.size() * 2);
         return out;
     }
-
     /// Waits until `done(samples from `from` on)` holds or `limit` passes; its last answer.
     bool waitFor(const std::function<bool(const std::vector<int16_t>&)>& done, size_t from = 0,
                  Clock::duration limit = 20s) const {
@@ -220,13 +198,11 @@ public:
             if (done(samples(from))) return true;
             else if (Clock::now() >= deadline) return false;
     }
-
 private:
     static inline int count_ = 0;
     std::string path_;
     pid_t pid_ = -1;
 };
-
 /// Runs `step` every `period` on a thread of its own, as the phone's workers do.
 class Ticker {
 public:
@@ -234,24 +210,20 @@ public:
         for (; !stop_; std::this_thread::sleep_for(period)) step();
     }) {}
     ~Ticker() { stop_ = true, thread_.join(); }
-
 private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
-
 /// The phone's playback pump: playbackStep every 20 ms.
 struct Pump : Ticker {
     Pump() : Ticker(playbackStep, 20ms) {}
 };
-
 /// `seconds` of a sine of `hz` at `amplitude`, 8 kHz.
 inline std::vector<int16_t> sineTone(double hz, double amplitude, double seconds) {
     std::vector<int16_t> out(size_t(seconds * 8000));
     for (size_t i = 0; i < out.size(); ++i) out[i] = int16_t(std::lround(amplitude * std::sin(2 * M_PI * hz * double(i) / 8000)));
     return out;
 }
-
 /// A recorded tone: its pitch from whole periods, its length from loud 20 ms frames and its
 /// peak, so that gaps a busy machine leaves in what a device plays read as neither a lower
 /// pitch nor a longer sound.
@@ -281,5 +253,4 @@ inline Heard heardTone(const std::vector<int16_t>& x) {
     if (counted > 0) h.hz = 8000 * counted / periods;
     return h;
 }
-
 }  // namespace dialo::test

@@ -5,9 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <vector>
-
 namespace dialo::test {
-
 /// `seconds` of it, peaking near 10,000 times `level` (0: silence).
 inline std::vector<int16_t> voiceSignal(double seconds, double level = 1.0) {
     std::vector<int16_t> out(size_t(seconds * 8000));
@@ -18,5 +16,4 @@ inline std::vector<int16_t> voiceSignal(double seconds, double level = 1.0) {
     }
     return out;
 }
-
 }  // namespace dialo::test

@@ -2,28 +2,22 @@
 // "gsm_ms" codec, and block and chunk sizes are what the rest of the phone counts on.
 
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
-
 #include "support/temp_folder.h"
 #include "support/voice_signal.h"
 #include "audio/capture.h"
 #include "audio/gsm.h"
 #include "audio/pcm.h"
 #include "state/phone_state.h"
-
 namespace dialo {
 namespace {
-
 Bytes voice(double seconds) { return bytesOf(test::voiceSignal(seconds)); }
-
 void put16(std::string& s, uint16_t v) { s += char(v & 0xff), s += char(v >> 8); }
 void put32(std::string& s, uint32_t v) { put16(s, uint16_t(v & 0xffff)), put16(s, uint16_t(v >> 16)); }
-
 // A WAVE file of format 0x0031 holding the blocks, as a softphone would save a message.
 std::string gsmWave(const Bytes& gsm) {
     std::string fmt, w = "WAVEfmt ";
@@ -36,13 +30,11 @@ std::string gsmWave(const Bytes& gsm) {
     put32(riff, uint32_t(w.size()));
     return riff + w;
 }
-
 Bytes joined(const std::vector<Bytes>& chunks) {
     Bytes all;
     for (const Bytes& c : chunks) all.insert(all.end(), c.begin(), c.end());
     return all;
 }
-
 // Runs ffmpeg (installed by scripts/setup) on `in`, writing `out`; `out`'s bytes.
 Bytes ffmpeg(const std::string& inOptions, const std::string& in, const std::string& outOptions, const std::string& out) {
     const std::string cmd = "ffmpeg -loglevel error -y " + inOptions + " -i '" + in + "' " + outOptions + " '" + out + "'";
@@ -50,7 +42,6 @@ Bytes ffmpeg(const std::string& inOptions, const std::string& in, const std::str
     std::ifstream file(out, std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
-
 TEST(GsmTest, OurBlocksAndAnIndependentCodecsDecodeAlike) {
     test::TempFolder folder("gsm", false);
     const std::string dir = folder.path + "/";
@@ -58,7 +49,6 @@ TEST(GsmTest, OurBlocksAndAnIndependentCodecsDecodeAlike) {
     ASSERT_EQ(gsm.size(), 10 * 1625u);
     std::ofstream(dir + "ours.wav", std::ios::binary) << gsmWave(gsm);
     EXPECT_EQ(joined(gsmDecode(gsm)), ffmpeg("", dir + "ours.wav", "-f s16le -acodec pcm_s16le", dir + "ours.raw"));
-
     // The other way: blocks that ffmpeg's encoder made decode here as ffmpeg decodes them.
     const Bytes speech = voice(3.0);
     std::ofstream(dir + "speech.raw", std::ios::binary).write(reinterpret_cast<const char*>(speech.data()), long(speech.size()));
@@ -71,7 +61,6 @@ TEST(GsmTest, OurBlocksAndAnIndependentCodecsDecodeAlike) {
     ASSERT_EQ(blocks.size() % 65, 0u);
     EXPECT_EQ(joined(gsmDecode(blocks)), ffmpeg("", dir + "theirs.wav", "-f s16le -acodec pcm_s16le", dir + "theirs.raw"));
 }
-
 TEST(GsmTest, BlockAndChunkSizesAreWhatCallersCount) {
     EXPECT_EQ(gsmEncode(Bytes(1279, 1)).size(), 65u) << "a trailing part-block is ignored";
     EXPECT_TRUE(gsmEncode(Bytes(639, 1)).empty());
@@ -85,7 +74,6 @@ TEST(GsmTest, BlockAndChunkSizesAreWhatCallersCount) {
     ragged.resize(ragged.size() + 30, 7);
     EXPECT_EQ(joined(gsmDecode(ragged)), joined(chunks)) << "a trailing part-block is not decoded";
 }
-
 // Signal to noise of what a receiver decodes, in dB.
 double decodedSnr(const std::vector<int16_t>& x, const Bytes& gsm) {
     const std::vector<int16_t> y = samplesOf(joined(gsmDecode(gsm)));
@@ -97,7 +85,6 @@ double decodedSnr(const std::vector<int16_t>& x, const Bytes& gsm) {
     }
     return 10 * std::log10(signal / std::max(noise, 1.0));
 }
-
 // Each message is decoded from its start by a fresh decoder; encoded from where the last
 // message left the encoder, a steady tone would decode as near silence.
 TEST(GsmTest, EveryMessageAndLiveChunkDecodesFromItsStart) {
@@ -114,7 +101,6 @@ TEST(GsmTest, EveryMessageAndLiveChunkDecodesFromItsStart) {
         const Bytes gsm = lockPhone().state.messageAudio;
         ASSERT_EQ(gsm.size(), 2 * kGsmBytesPerSecond);
         EXPECT_GT(decodedSnr(*x, gsm), 12) << "a message";
-
         captureDeliver(x->data(), x->size());
         bool voiced = false;
         const Bytes chunk = takeLiveChunk(true, voiced);
@@ -122,6 +108,5 @@ TEST(GsmTest, EveryMessageAndLiveChunkDecodesFromItsStart) {
         EXPECT_GT(decodedSnr(*x, chunk), 12) << "a live chunk";
     }
 }
-
 }  // namespace
 }  // namespace dialo

@@ -5,14 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
-
 #include <nlohmann/json.hpp>
-
 #include "audio/backend.h"
 #include "audio/capture.h"
 #include "audio/devices.h"
@@ -28,15 +25,12 @@
 #include "support/pulse_daemon.h"
 #include "support/temp_folder.h"
 #include "tools/phone/sound.h"
-
 namespace dialo {
 namespace {
-
 using nlohmann::json;
 using test::Clock;
 using test::NullSink;
 using namespace std::chrono_literals;
-
 // The phone on a private daemon, its pulse backend opened and installed as start-up would.
 class PulseTest : public ::testing::Test {
 protected:
@@ -73,18 +67,15 @@ protected:
         EXPECT_TRUE(r->start(daemon_, sink + ".monitor", error)) << error;
         return r;
     }
-
     test::TempFolder data_{"pulse"};  // the phone's data folder
     test::PulseDaemon daemon_;
     bool opened_ = false;
 };
-
 struct Listed {
     std::string id, name;
     bool operator==(const Listed&) const = default;
 };
 std::ostream& operator<<(std::ostream& os, const Listed& l) { return os << l.id << "=\"" << l.name << "\""; }
-
 // What `dialo-phone <command>` prints last.
 json soundAnswer(const std::string& command, const std::string& arg = "") {
     json out;
@@ -106,13 +97,11 @@ std::string storedSetting(const char* key) {
     EXPECT_TRUE(readWholeFile(shared_store_path(), text));
     return json::parse(text).value(key, "");
 }
-
 std::vector<int16_t> tone(double amplitude, double seconds, double hz = 1000) { return test::sineTone(hz, amplitude, seconds); }
 // A peer's message of a 1 kHz tone, encoded from a fresh state as its recorder does.
 Bytes messageOf(double seconds) { return gsmEncode(bytesOf(tone(10000, seconds)), true); }
 bool loud(const std::vector<int16_t>& x) { return test::heardTone(x).seconds > 0; }
 bool ended(const std::vector<int16_t>& x) { return test::heardTone(x).ended; }
-
 TEST_F(PulseTest, DevicesAreOfferedUnderKnownNamesAndTheRightOneIsChosen) {
     ASSERT_NO_FATAL_FAILURE(startPulse({}));
     struct Case {
@@ -153,7 +142,6 @@ TEST_F(PulseTest, DevicesAreOfferedUnderKnownNamesAndTheRightOneIsChosen) {
     }
     many.sinks.push_back({"camx", "Webcam", "webcam"});
     cases.push_back(many);
-
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         for (const NullSink& s : c.sinks) ASSERT_NO_FATAL_FAILURE(sink(s, true));
@@ -168,7 +156,6 @@ TEST_F(PulseTest, DevicesAreOfferedUnderKnownNamesAndTheRightOneIsChosen) {
     EXPECT_TRUE(listOutputDevices().empty());
     EXPECT_EQ(outputLabel(), "Output: none");
 }
-
 TEST_F(PulseTest, ChosenOutputIsStoredOutlivesARestartAndGetsTheSound) {
     ASSERT_NO_FATAL_FAILURE(startPulse({{"hda", "Speakers (Realtek High Definition Audio)", "speaker"},
                                         {"usb", "Headphones (USB Audio)", "headphone"},
@@ -179,7 +166,6 @@ TEST_F(PulseTest, ChosenOutputIsStoredOutlivesARestartAndGetsTheSound) {
     EXPECT_FALSE(chooseOutput("nothing"));
     ASSERT_TRUE(chooseOutput("usb"));
     EXPECT_EQ(storedSetting("output"), "usb");
-
     // A restart: nothing in memory, the store read again and its choice handed to the pump.
     setOutputId("");
     lockPhone().state.settings.output.clear();
@@ -188,7 +174,6 @@ TEST_F(PulseTest, ChosenOutputIsStoredOutlivesARestartAndGetsTheSound) {
     setOutputId(lockPhone().state.settings.output);
     EXPECT_EQ(outputLabel(), "Output: Headphones");
     EXPECT_EQ(chosenOf(soundAnswer("devices")), "usb");
-
     // Half the volume: linear interpolation up to the device's rate passes 1 kHz at sinc²(1/8).
     auto usb = record("usb"), hda = record("hda");
     test::Pump pump;
@@ -202,7 +187,6 @@ TEST_F(PulseTest, ChosenOutputIsStoredOutlivesARestartAndGetsTheSound) {
     EXPECT_NEAR(h.peak, 6000 * std::pow(std::sin(M_PI / 8) / (M_PI / 8), 2), 600) << "at the volume";
     EXPECT_FALSE(loud(hda->samples())) << "the speakers played what was meant for the headphones";
 }
-
 TEST_F(PulseTest, ACallsVoiceIsHeardOverAPausedMessageWhichEndsAndAMessageCannotCutIt) {
     ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
     auto spk = record("spk");
@@ -217,7 +201,6 @@ TEST_F(PulseTest, ACallsVoiceIsHeardOverAPausedMessageWhichEndsAndAMessageCannot
     togglePause();
     ASSERT_TRUE(playbackClock().paused);
     ASSERT_TRUE(spk->waitFor(ended)) << "the pause never silenced the device";
-
     // A received chunk of a call, then one with the call up: each heard whole, alone.
     for (const double hz : {600.0, 800.0}) {
         SCOPED_TRACE(hz);
@@ -239,18 +222,15 @@ TEST_F(PulseTest, ACallsVoiceIsHeardOverAPausedMessageWhichEndsAndAMessageCannot
         lockPhone().state.callState = CallState::Talking;
     }
 }
-
 // The sound watcher as the phone runs it: a step every 100 ms.
 struct Watcher : test::Ticker {
     Watcher() : Ticker(soundWatchStep, 100ms) {}
 };
-
 // Waits until the status line reads `text`.
 bool statusBecomes(const std::string& text, Clock::time_point deadline) {
     while (lockPhone().state.statusText != text && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
     return lockPhone().state.statusText == text;
 }
-
 TEST_F(PulseTest, SoundComesBackWhenTheServerStartsLateOrRestartsMidCall) {
     ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
     ASSERT_NO_FATAL_FAILURE(pactl({"set-default-source", "spk.monitor"}));
@@ -284,7 +264,6 @@ TEST_F(PulseTest, SoundComesBackWhenTheServerStartsLateOrRestartsMidCall) {
         ASSERT_TRUE(statusBecomes(c.whileAway, Clock::now() + 20s));
         EXPECT_FALSE(outputAvailable());
         EXPECT_FALSE(startCapture()) << "a microphone without its server is not running";
-
         std::string error;
         ASSERT_TRUE(daemon_.relaunch(error)) << error;
         const Clock::time_point deadline = Clock::now() + 20s;
@@ -300,7 +279,6 @@ TEST_F(PulseTest, SoundComesBackWhenTheServerStartsLateOrRestartsMidCall) {
         EXPECT_TRUE(spk->waitFor(loud)) << "nothing reached the device";
     }
 }
-
 TEST_F(PulseTest, MicrophonesAreOfferedAndTheChosenOneIsRecordedFrom) {
     ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
     ASSERT_NO_FATAL_FAILURE(pactl({"load-module", "module-null-source", "source_name=usbmic", "description='Microphone (USB Audio)'"}));
@@ -321,14 +299,12 @@ TEST_F(PulseTest, MicrophonesAreOfferedAndTheChosenOneIsRecordedFrom) {
     EXPECT_EQ(chosenOf(listed), "webcam") << "the server's default while nothing is chosen";
     ASSERT_TRUE(startCapture());
     EXPECT_EQ(recordingFrom(), "webcam");
-
     EXPECT_EQ(soundAnswer("input", "spk.monitor"), json({{"error", "No such microphone."}}));
     EXPECT_EQ(soundAnswer("input", "usbmic"), json({{"event", "input"}, {"id", "usbmic"}}));
     EXPECT_EQ(chosenOf(soundAnswer("inputs")), "usbmic");
     EXPECT_EQ(recordingFrom(), "usbmic") << "capture moved to the chosen microphone";
     EXPECT_EQ(storedSetting("input"), "usbmic");
 }
-
 // A socket that takes the connection and never answers, as a server hung while starting.
 TEST(PulseConnectTest, AServerThatNeverAnswersIsGivenUpOn) {
     test::TempFolder folder("mute");
@@ -349,6 +325,5 @@ TEST(PulseConnectTest, AServerThatNeverAnswersIsGivenUpOn) {
     pulseBackend().close();
     ::close(fd);
 }
-
 }  // namespace
 }  // namespace dialo

@@ -3,7 +3,6 @@
 // runs in real time like a sound card.
 
 #include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -12,9 +11,7 @@
 #include <iterator>
 #include <thread>
 #include <tuple>
-
 #include <nlohmann/json.hpp>
-
 #include "support/temp_folder.h"
 #include "support/voice_signal.h"
 #include "audio/backend.h"
@@ -29,38 +26,30 @@
 #include "base/config.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
-
 namespace dialo {
 namespace {
-
 using nlohmann::json;
 using std::chrono::steady_clock;
-
 using test::voiceSignal;
-
 std::vector<int16_t> join(std::initializer_list<std::vector<int16_t>> parts) {
     std::vector<int16_t> all;
     for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
 }
-
 // Hands sound to the capture buffer as the sound system would, a buffer at a time.
 void deliver(const std::vector<int16_t>& samples) {
     for (size_t at = 0; at < samples.size(); at += kCaptureSamples)
         captureDeliver(samples.data() + at, std::min(kCaptureSamples, samples.size() - at));
 }
-
 std::atomic<uint64_t> gFakeMs{1'000'000};
 uint64_t fakeMs() { return gFakeMs; }
 std::atomic<int64_t> gFakeUnix{1'800'000'000};
 int64_t fakeUnix() { return gFakeUnix; }
-
 // What the recorder holds: seconds, bytes and the status line.
 std::tuple<uint32_t, size_t, std::string> message() {
     auto g = lockPhone();
     return {g.state.messageSeconds, g.state.messageAudio.size(), g.state.statusText};
 }
-
 TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
     setClockSource({fakeMs, nullptr, nullptr});
     clearCapture();
@@ -70,7 +59,6 @@ TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
     deliver(std::vector<int16_t>(kCaptureSamples, 100));
     EXPECT_EQ(capturedBytes(), 960000u);
     clearCapture();
-
     // A buffer 1 ms before the hold-off ends is dropped; one at its end is kept.
     setCaptureHoldOff(gFakeMs + 1);
     deliver(std::vector<int16_t>(1600, 100));
@@ -78,7 +66,6 @@ TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
     ++gFakeMs;
     deliver(std::vector<int16_t>(1600, 100));
     EXPECT_EQ(capturedBytes(), 3200u);
-
     for (const auto& [volume, in, out] : {std::tuple{200, 20000, 32767}, {200, -20000, -32768}, {50, -3, -1},
                                            {150, 30000, 32767}, {100, -30000, -30000}}) {
         clearCapture();
@@ -90,7 +77,6 @@ TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
     }
     phoneFlags().volume = 100;
     EXPECT_EQ(micPeakLevel(), 30000) << "the level a user sees is the microphone's own";
-
     // With nothing to play on, a ring is a system beep, and the microphone still holds off.
     int beeps = 0;
     setSystemBeep([&beeps] { ++beeps; });
@@ -103,7 +89,6 @@ TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
     setSystemBeep({});
     resetClockSource();
 }
-
 TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
     const std::vector<int16_t> silence(8000, 0);
     std::vector<int16_t> ring = ringTone();
@@ -143,7 +128,6 @@ TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
         }
     }
     phoneFlags().mute = false;
-
     // A message stops at 60 seconds; what comes after is discarded.
     clearCapture();
     deliver(voiceSignal(61));
@@ -151,7 +135,6 @@ TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
     recordMessageStep(true);
     EXPECT_EQ(message(), std::make_tuple(60u, 60 * kGsmBytesPerSecond, std::string("Recording  60 / 60")));
 }
-
 // A voiced sound: harmonics of `f0` (rising by `glide` per second) under one formant at 500 Hz.
 std::vector<int16_t> vowel(double f0, double glide) {
     std::vector<int16_t> out(8000);
@@ -164,7 +147,6 @@ std::vector<int16_t> vowel(double f0, double glide) {
     }
     return out;
 }
-
 TEST(SoundTest, TheRingIsKnownApartFromVoiceAndTheMessageBeep) {
     EXPECT_FALSE(holdsRingTone(bytesOf(voiceSignal(1))));
     EXPECT_FALSE(holdsRingTone(bytesOf(join({messageBeep(), std::vector<int16_t>(4400, 0)})))) << "the beep";
@@ -178,7 +160,6 @@ TEST(SoundTest, TheRingIsKnownApartFromVoiceAndTheMessageBeep) {
     EXPECT_TRUE(holdsRingTone(bytesOf(noisy)));
     EXPECT_TRUE(holdsRingTone(bytesOf(part)));
 }
-
 // The wait before a stretch of voice plays: what a listener hears as delay and as gaps.
 TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyondIt) {
     // Steps: a chunk of `len` ms arrives (len > 0), or the queue runs dry (len 0), at `at`; then
@@ -223,7 +204,6 @@ TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyo
         }
         EXPECT_EQ(b.waitMs, c.wait) << c.what;
     }
-
     // What is queued beyond the wait goes out of the pauses: quiet 20 ms frames (q) from inside
     // a run of three or more, never a loud one (L) nor a pause's edge.
     struct Trim {
@@ -244,7 +224,6 @@ TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyo
         EXPECT_EQ(taken, (before - samples.size()) / 8) << t.frames;
     }
 }
-
 TEST(SoundTest, OutputConversionFitsTheDevice) {
     const Bytes second = bytesOf(voiceSignal(1));
     for (const MixFormat format : {MixFormat{48000, 2, 32, 8, true}, MixFormat{44100, 2, 16, 4, false},
@@ -265,7 +244,6 @@ TEST(SoundTest, OutputConversionFitsTheDevice) {
     EXPECT_EQ(v[1], 0.5f);
     EXPECT_TRUE(convertForOutput({0, 2, 32, 8, true}, second).empty());
 }
-
 // A file device in real time, its pump running as the phone's playback thread does.
 struct FileSound {
     test::TempFolder folder{"sound"};
@@ -273,7 +251,6 @@ struct FileSound {
     std::atomic<bool> pumping{true};
     std::atomic<int> ended{0};
     std::thread pump;
-
     explicit FileSound(const std::string& inWav = "") {
         applyConfigDocument(json{{"audio",
                                   {{"backend", "file"}, {"input_wav", inWav}, {"output_wav", outWav}, {"output_rate", 8000},
@@ -293,7 +270,6 @@ struct FileSound {
         fileBackend().close();
         setSoundBackend(noneBackend());
     }
-
     // The output file's samples from `from` on, once it holds `count` of them (8 kHz mono).
     std::vector<int16_t> heard(size_t from = 0, size_t count = 0) const {
         for (const auto deadline = steady_clock::now() + std::chrono::seconds(20);; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
@@ -305,7 +281,6 @@ struct FileSound {
         }
     }
 };
-
 // Seconds (in 20 ms frames) of a file that carry sound.
 double loudSeconds(const std::vector<int16_t>& s) {
     int frames = 0;
@@ -316,7 +291,6 @@ double loudSeconds(const std::vector<int16_t>& s) {
     }
     return frames * 0.02;
 }
-
 TEST(SoundTest, PauseHoldsTheMessagesClockAndStopSilencesIt) {
     gFakeUnix = 1'800'000'000;
     setClockSource({nullptr, fakeUnix, nullptr});
@@ -330,7 +304,6 @@ TEST(SoundTest, PauseHoldsTheMessagesClockAndStopSilencesIt) {
     togglePause();
     gFakeUnix += 1;
     EXPECT_EQ(playbackSeconds(), 8) << "the clock continues from where it paused";
-
     stopPlayback();
     EXPECT_FALSE(playbackClock().playing);
     const std::vector<int16_t> after = sound.heard(sound.heard().size(), 8000);
@@ -339,7 +312,6 @@ TEST(SoundTest, PauseHoldsTheMessagesClockAndStopSilencesIt) {
     EXPECT_EQ(sound.ended, 0) << "a stopped message does not report its end";
     resetClockSource();
 }
-
 TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
     test::TempFolder folder("wav", false);
     auto put = [&](const std::string& name, const std::string& bytes) {
@@ -373,13 +345,11 @@ TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
         EXPECT_FALSE(readWavAs8kMono(file, out, error)) << file;
         EXPECT_EQ(error, expected) << file;
     }
-
     // A bad microphone file is one status line; the phone keeps a silent microphone. That a
     // good one is heard is e2e.speech's.
     FileSound bad(cases[0].first);
     EXPECT_EQ(bad.note, "The sound file is not 16-bit PCM.");
     EXPECT_TRUE(fileBackend().startCapture(captureDeliver, ""));
 }
-
 }  // namespace
 }  // namespace dialo

@@ -8,9 +8,7 @@
 #include <set>
 #include <thread>
 #include <tuple>
-
 #include <nlohmann/json.hpp>
-
 #include "support/temp_folder.h"
 #include "support/funded_wallet_fixture.h"
 #include "audio/backend.h"
@@ -28,14 +26,11 @@
 #include "state/ui_bridge.h"
 #include "vaultra/envelope.h"
 #include "vaultra/identity.h"
-
 namespace dialo::test {
 namespace {
-
 using devnet::test::Key;
 using devnet::test::keyOf;
 using nlohmann::json;
-
 class DispatchTest : public FundedWalletTest {
 protected:
     void SetUp() override {
@@ -63,7 +58,6 @@ protected:
         setSoundBackend(noneBackend());
         FundedWalletTest::TearDown();
     }
-
     // One event as a peer's phone would send it. `as` is how the signer spells its handle;
     // `rewrite` is applied after signing, as by someone relaying a copy.
     struct Ev {
@@ -108,7 +102,6 @@ protected:
         return k.pub == alice.pub ? "alice" : k.pub == mallory.pub ? "mallory" : k.pub == carol.pub ? "carol" : "stranger";
     }
     std::string txid() { return hex_encode(Bytes(32, uint8_t(++txids_))); }
-
     // The phone in `state` on call `callId` with `peer` (none: no peer).
     void reset(CallState state, const std::string& callId = "", const Key* peer = nullptr) {
         auto g = lockPhone();
@@ -123,7 +116,6 @@ protected:
         s.caption.clear(), s.statusText.clear();
     }
     static CallState state() { return lockPhone().state.callState; }
-
     // The events this phone sent that `k` opens, as "kind id" in the order of their txids.
     std::vector<std::string> sentTo(const Key& k) {
         std::vector<std::string> out;
@@ -143,16 +135,13 @@ protected:
         }
         return out;
     }
-
     const Key alice = keyOf('1'), mallory = keyOf('2'), stranger = keyOf('3'), carol = keyOf('4');
     Key bobIdentity;
-
 private:
     TempFolder soundFolder_{"dispatch-sound", false};
     std::vector<int64_t> played_;
     int txids_ = 0;
 };
-
 TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
     fundWallet(std::vector<int64_t>(8, 3000));  // for what this phone sends back
     const std::string me = bobIdentity.pub;
@@ -240,7 +229,6 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
         phoneFlags().ringStop = true;
         ASSERT_TRUE(waitForDetached(60000)) << row.what;
     }
-
     // The same invite again, in another transaction, after its call ended here.
     reset(CallState::Idle);
     const std::string invite = payload({kInvite, C, &alice}, me);
@@ -250,7 +238,6 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
     reset(CallState::Idle);
     handlePayload(txid(), invite);
     EXPECT_EQ(state(), CallState::Idle) << "a replayed invite does not ring again";
-
     // A caller who vanished while it rang: the call ends as missed once its window has passed.
     reset(CallState::Incoming, B, &alice);
     lockPhone().state.inviteTime = nowSeconds() - 170;
@@ -265,7 +252,6 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
         ASSERT_EQ(g.state.boxes.calls.size(), calls + 1);
         EXPECT_TRUE(g.state.boxes.calls.back().missed && g.state.boxes.calls.back().from == "alice") << "a missed call from alice";
     }
-
     // Tapes: a minute, as long as a recorder makes, lands; ten minutes do not. However many
     // arrive, the inbox keeps within its size, the newest kept.
     const size_t minute = kMessageLimitSeconds * kGsmBytesPerSecond;
@@ -287,7 +273,6 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
         EXPECT_LE(total, kInboxBytesCap);
     }
 }
-
 TEST_F(DispatchTest, LiveChunksPlayOnceAndInOrder) {
     const std::string talk = "0000000000000001";
     reset(CallState::Talking, talk, &alice);
@@ -299,10 +284,8 @@ TEST_F(DispatchTest, LiveChunksPlayOnceAndInOrder) {
     chunk("00000000000000ff", 8);
     EXPECT_EQ(played, (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7}));
 }
-
 uint64_t gFakeMs = 1'000'000;
 uint64_t fakeMs() { return gFakeMs; }
-
 TEST_F(DispatchTest, ChunksBehindOneLostForGoodPlayAfterTheWait) {
     setClockSource({fakeMs, nullptr, nullptr});
     const std::string lost = "0000000000000002";
@@ -326,7 +309,6 @@ TEST_F(DispatchTest, ChunksBehindOneLostForGoodPlayAfterTheWait) {
     EXPECT_EQ(played, (std::vector<int64_t>{1, 3, 4})) << "held chunks go with the call";
     EXPECT_TRUE(lockPhone().state.aheadAudio.empty());
 }
-
 TEST(RingerTest, ACallRingsOnceHoweverManyEventsFollowIt) {
     std::atomic<int> rings{0};
     setUiReceiver(UiTarget::Main, [&rings](UiMessage m, intptr_t, intptr_t) {
@@ -353,6 +335,5 @@ TEST(RingerTest, ACallRingsOnceHoweverManyEventsFollowIt) {
     EXPECT_EQ(rings, 2) << "the next call rings";
     setUiReceiver(UiTarget::Main, {});
 }
-
 }  // namespace
 }  // namespace dialo::test

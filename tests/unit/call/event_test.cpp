@@ -2,26 +2,19 @@
 // writer may use, and the checks a payload passes before its event reaches the call engine.
 
 #include <gtest/gtest.h>
-
 #include <optional>
-
 #include <nlohmann/json.hpp>
-
 #include "call/event.h"
 #include "vaultra/envelope.h"
 #include "wallet/keys.h"
-
 namespace dialo {
 namespace {
-
 using nlohmann::json;
-
 Bytes scriptOf(std::initializer_list<uint8_t> head, const std::string& payload) {
     Bytes s(head);
     s.insert(s.end(), payload.begin(), payload.end());
     return s;
 }
-
 TEST(CallEventTest, DataOutputPayloadIsReadFromEveryPushFormAndOnlyWhenItFits) {
     const std::string small(40, 'a'), big(300, 'b');
     struct Case {
@@ -47,7 +40,6 @@ TEST(CallEventTest, DataOutputPayloadIsReadFromEveryPushFormAndOnlyWhenItFits) {
     };
     for (const Case& c : cases) EXPECT_EQ(payloadFromScript(c.script), c.payload) << c.what;
 }
-
 TEST(CallEventTest, OnlyAPayloadSealedToThisKeyOpensAndTheOuterObjectIsCanonical) {
     const std::string mine(64, '3'), theirs(64, '4');
     std::string myPub, theirPub;
@@ -65,7 +57,6 @@ TEST(CallEventTest, OnlyAPayloadSealedToThisKeyOpensAndTheOuterObjectIsCanonical
     // Keys in ascending byte order: the version first, the type last.
     EXPECT_TRUE(payload.starts_with("{\"enc_v\":4,\"location\":\"dialo\",\"pmessage1\":\"")) << payload;
     EXPECT_TRUE(payload.ends_with("\",\"protocol\":\"OV-Dialo\",\"ts\":1700000000,\"type\":\"dl\"}")) << payload;
-
     // The sealed envelope with one field changed; a null removes the field.
     auto with = [&](const char* key, json value) {
         json changed = outer;
@@ -93,14 +84,12 @@ TEST(CallEventTest, OnlyAPayloadSealedToThisKeyOpensAndTheOuterObjectIsCanonical
         }
     }
     EXPECT_FALSE(openPayloadWith(payload, theirs)) << "someone else's key opens nothing";
-
     std::string error;
     json none = buildEnvelope(1);
     EXPECT_FALSE(seal("{}", "", none, error));
     EXPECT_EQ(error, "Could not seal to that paymail key.");
     EXPECT_FALSE(none.contains("pmessage1"));
 }
-
 // The worked example, and which fields are signed and which are not, are held up against
 // @bsv/sdk in the interop suite; these are the signed fields it does not change.
 TEST(CallEventTest, CanonicalTextCoversEverySignedField) {
@@ -113,6 +102,5 @@ TEST(CallEventTest, CanonicalTextCoversEverySignedField) {
         EXPECT_NE(canonical_text(changed), canonical_text(e)) << key << " " << other;
     }
 }
-
 }  // namespace
 }  // namespace dialo

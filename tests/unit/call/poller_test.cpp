@@ -7,9 +7,7 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
-
 #include <nlohmann/json.hpp>
-
 #include "support/phone_devnet_fixture.h"
 #include "base/clock.h"
 #include "base/config.h"
@@ -20,29 +18,23 @@
 #include "wallet/encoding.h"
 #include "wallet/http.h"
 #include "wallet/transaction.h"
-
 namespace dialo::test {
 namespace {
-
 using devnet::test::buildSigned;
 using devnet::test::coinOf;
 using devnet::test::Key;
 using devnet::test::keyOf;
 using devnet::test::payTo;
 using nlohmann::json;
-
 constexpr char kWocPath[] = "/woc/v1/bsv/main";
 constexpr size_t kCap = 8u << 20;  // bytes of an answer read at most
-
 std::atomic<uint64_t> gNow{86'400'000};
 uint64_t virtualNow() { return gNow.load(); }
-
 struct Found {
     std::string txid, payload;
 };
 std::mutex gFoundMutex;
 std::vector<Found> gFound;  // what the poller handed on
-
 void record(const std::string& txid, const std::string& payload) {
     std::lock_guard lock(gFoundMutex);
     gFound.push_back({txid, payload});
@@ -57,7 +49,6 @@ std::vector<std::string> txidsOf(const std::vector<Found>& list, size_t from = 0
     return out;
 }
 std::vector<std::string> sorted(std::vector<std::string> v) { return std::sort(v.begin(), v.end()), v; }
-
 // Call-event-like text: long enough, naming the protocol; `pad` bytes make it as big as needed.
 std::string eventPayload(int n, size_t pad = 0) {
     return R"({"enc_v":4,"n":)" + std::to_string(n) + R"(,"pad":")" + std::string(pad, 'p') +
@@ -68,7 +59,6 @@ std::vector<std::string> eventPayloads(int from, int count) {
     for (int i = from; i < from + count; ++i) out.push_back(eventPayload(i));
     return out;
 }
-
 class PollerTest : public PhoneOnDevnetTest {
 protected:
     void SetUp() override {
@@ -98,7 +88,6 @@ protected:
         releasePhoneConnections();
         PhoneOnDevnetTest::TearDown();
     }
-
     // Transactions paying the phone 1 satoshi, each with a data output carrying its payload
     // (none for an empty one), in the mempool in this order.
     std::vector<std::string> payPhone(const std::vector<std::string>& payloads) {
@@ -121,13 +110,11 @@ protected:
         return txids;
     }
     std::string payPhone(const std::string& payload) { return payPhone(std::vector<std::string>{payload})[0]; }
-
     // The oracle lists these, whatever the ledger holds, until the test ends.
     void listTxids(const std::vector<std::string>& txids) {
         inject({{"path_prefix", "/oi/oracle/dialo/txids"}, {"status", 200}, {"body", json{{"txids", txids}}.dump()},
                 {"count", 1000000}});
     }
-
     // The transaction's JSON as both services serve it once, its data output cut as a service
     // that shortens long scripts shows it: marked truncated, or without its script.
     void serveCutJson(const std::string& txid, bool dropScript = false) {
@@ -149,18 +136,14 @@ protected:
         for (const std::string& prefix : {std::string("/oi/tx/"), std::string(kWocPath) + "/tx/"})
             inject({{"path_prefix", prefix + txid}, {"status", 200}, {"body", tx.dump()}, {"count", 1}});
     }
-
     size_t requests() const { return devnet.requestCount("service"); }
     void poll() { pollOracle(phone.address); }
-
     const Key phone = keyOf('4');
     const Key payer = keyOf('1');
 };
-
 TEST_F(PollerTest, TwentyFiveListedAreReadFourAPollLastFirstAndEachOnce) {
     const std::vector<std::string> payloads = eventPayloads(0, 25), txids = payPhone(payloads);
     listTxids(txids);
-
     for (int p = 0; p < 7; ++p) {
         const size_t before = requests(), seen = found().size();
         poll();
@@ -183,7 +166,6 @@ TEST_F(PollerTest, TwentyFiveListedAreReadFourAPollLastFirstAndEachOnce) {
     EXPECT_EQ(requests() - before, 1u) << "nothing is read twice";
     EXPECT_EQ(found().size(), 25u);
 }
-
 // An invite and its hang-up, or two live chunks, found in one poll: the later one handed on
 // first would be a hang-up of no call, then a call that rings on, or a chunk that makes the
 // earlier one too old to play.
@@ -191,7 +173,6 @@ TEST_F(PollerTest, WhatAPollFindsIsHandedOnInTheOrderMadeOwnSendsNeverAndPlainPa
     const std::vector<std::string> txids = payPhone({"", eventPayload(1), eventPayload(2), eventPayload(3)});
     const std::string& plain = txids[0];
     lockPhone().state.knownTxids.insert(txids[1]);  // as sending records its own
-
     size_t before = requests();
     poll();
     EXPECT_EQ(txidsOf(found()), (std::vector<std::string>{txids[2], txids[3]}));
@@ -206,7 +187,6 @@ TEST_F(PollerTest, WhatAPollFindsIsHandedOnInTheOrderMadeOwnSendsNeverAndPlainPa
     EXPECT_EQ(found().size(), 2u);
     EXPECT_EQ(lockPhone().state.knownTxids.count(plain), 1u);
 }
-
 TEST_F(PollerTest, ACutDataOutputIsReadFromTheRawTransaction) {
     for (const bool dropScript : {false, true}) {
         SCOPED_TRACE(dropScript ? "a nulldata output shown without its script" : "the data output marked truncated");
@@ -224,19 +204,16 @@ TEST_F(PollerTest, ACutDataOutputIsReadFromTheRawTransaction) {
         EXPECT_EQ(devnet.faults().pending(), 0u);
     }
 }
-
 TEST_F(PollerTest, TheAddressHistoriesFindWhatTheListingMissed) {
     const std::vector<std::string> confirmed = payPhone(eventPayloads(0, 85));
     devnet::BlockInfo block;
     std::string error;
     ASSERT_TRUE(devnet.ledger().mine(block, error)) << error;
     const std::vector<std::string> unconfirmed = payPhone({eventPayload(100), eventPayload(101), eventPayload(102)});
-
     scanUnconfirmedHistory(phone.address);
     EXPECT_EQ(txidsOf(found()), (std::vector<std::string>{unconfirmed[0], unconfirmed[2]})) << "the first and last new";
     scanUnconfirmedHistory(phone.address);
     EXPECT_EQ(txidsOf(found(), 2), std::vector<std::string>{unconfirmed[1]});
-
     scanConfirmedHistory(phone.address);
     scanConfirmedHistory(phone.address);
     EXPECT_EQ(lockPhone().state.backfill, std::deque<std::string>(confirmed.begin(), confirmed.begin() + 80))
@@ -247,14 +224,12 @@ TEST_F(PollerTest, TheAddressHistoriesFindWhatTheListingMissed) {
     drainBackfill();
     EXPECT_EQ(requests(), before);
 }
-
 TEST_F(PollerTest, AnEventWhoseReadFailedMidCallIsReadAfterTheListingHasDroppedIt) {
     lockPhone().state.callState = CallState::Talking;
     const std::vector<std::string> txids = payPhone({eventPayload(1), eventPayload(2)});
     inject({{"path_prefix", "/oi/tx/" + txids[0]}, {"status", 503}, {"count", 1}});
     poll();
     EXPECT_EQ(txidsOf(found()), std::vector<std::string>{txids[1]}) << "the first read failed";
-
     // In a call the phone's own change pays its address too, so newer payments soon push the
     // failed one out of the twenty the listing shows.
     listTxids({txids[1]});
@@ -267,7 +242,6 @@ TEST_F(PollerTest, AnEventWhoseReadFailedMidCallIsReadAfterTheListingHasDroppedI
     size_t before = requests();
     poll();
     EXPECT_EQ(requests() - before, 1u) << "read once, only the listing is asked";
-
     // Nine listed at once: the four newest are read, the others remembered. Four of those are
     // then read by another way (a listing on another thread); they must not take the turns of
     // the fifth, which is still missing.
@@ -281,7 +255,6 @@ TEST_F(PollerTest, AnEventWhoseReadFailedMidCallIsReadAfterTheListingHasDroppedI
     listTxids({});
     poll();
     EXPECT_EQ(txidsOf(found(), 6), std::vector<std::string>{nine[4]}) << "the fifth is read in the next poll";
-
     // One that still fails when the call ends is left to the idle fallbacks.
     const std::string late = payPhone(eventPayload(3));
     inject({{"path_prefix", "/oi/tx/" + late}, {"status", 500}, {"count", 1}});
@@ -293,20 +266,17 @@ TEST_F(PollerTest, AnEventWhoseReadFailedMidCallIsReadAfterTheListingHasDroppedI
     EXPECT_EQ(requests() - before, 1u) << "idle, only the listing is asked";
     EXPECT_EQ(found().size(), 7u);
 }
-
 TEST_F(PollerTest, AfterAStretchWithoutListingsACallReadsEverythingPaidMeanwhile) {
     lockPhone().state.callState = CallState::Talking;
     poll();
     inject({{"path_prefix", "/oi/oracle/dialo/txids"}, {"status", 503}, {"count", 1}});
     poll();  // busy: listings pause
-
     // Eight seconds of a call: more payments than a listing of twenty shows.
     const std::vector<std::string> txids = payPhone(eventPayloads(1, 30));
     gNow += 8000;
     for (int i = 0; i < 10 && found().size() < txids.size(); ++i, gNow += 100) poll();
     EXPECT_EQ(sorted(txidsOf(found())), sorted(txids)) << "every one read once";
 }
-
 TEST_F(PollerTest, BusyOrFailingServicesPauseTheirPolling) {
     const Key quiet = keyOf('5');
     const std::string history = std::string(kWocPath) + "/address/" + quiet.address;
@@ -350,7 +320,6 @@ TEST_F(PollerTest, BusyOrFailingServicesPauseTheirPolling) {
         EXPECT_EQ(devnet.faults().pending(), 0u);
     }
 }
-
 TEST_F(PollerTest, BadAnswersAreDroppedAndListeningGoesOn) {
     std::vector<std::string> unknown;
     for (unsigned i = 0; i < 10000; ++i) {
@@ -385,7 +354,6 @@ TEST_F(PollerTest, BadAnswersAreDroppedAndListeningGoesOn) {
         EXPECT_TRUE(found().empty());
         EXPECT_EQ(devnet.faults().pending(), 0u);
     }
-
     // A transaction whose JSON is bigger than anything read: cut, unreadable, tried later.
     const std::string huge = payPhone(eventPayload(1));
     const std::string hugeBody = R"({"vout":[],"pad":")" + std::string(kCap + (1u << 20), 'x') + R"("})";
@@ -395,7 +363,6 @@ TEST_F(PollerTest, BadAnswersAreDroppedAndListeningGoesOn) {
     poll();
     EXPECT_EQ(requests() - before, 3u);
     EXPECT_TRUE(found().empty());
-
     // Raw transactions that are not (the parser's robustness is the tx_raw fuzz target's): each
     // one step, nothing found; a short refusal is asked for again later, half a transaction not.
     const std::string realHex = hex_encode(buildSigned({coinOf(payer, std::string(64, 'b'), 0, 100000)},
@@ -415,14 +382,12 @@ TEST_F(PollerTest, BadAnswersAreDroppedAndListeningGoesOn) {
         EXPECT_EQ(devnet.faults().pending(), 0u);
         if (shortJunk.empty()) shortJunk = txid;
     }
-
     // Listening goes on: what was held comes back, and a new event is read at once.
     gNow += 10'000;
     const std::string fresh = payPhone(eventPayload(99));
     poll();
     EXPECT_EQ(sorted(txidsOf(found())), sorted({fresh, huge, shortJunk}));
 }
-
 TEST_F(PollerTest, HttpsGetKeepsOneConnectionPerServiceAndCutsLongAnswers) {
     const std::string fake(64, 'e');
     const std::string platformUrl = service_url("/oi/tx/" + fake);
@@ -434,14 +399,12 @@ TEST_F(PollerTest, HttpsGetKeepsOneConnectionPerServiceAndCutsLongAnswers) {
         EXPECT_EQ(phoneConnectionsOpened() - before, connections) << url;
     }
     EXPECT_EQ(httpsGet(platformUrl, 2500, nullptr, 8000), "Not Found") << "the body whatever the status";
-
     for (const size_t size : {kCap, kCap + 1}) {
         const std::string body(size, 'a');
         inject({{"path_prefix", "/oi/tx/" + fake}, {"status", 200}, {"body", body}, {"content_type", "text/plain"}});
         EXPECT_EQ(httpsGet(platformUrl, 2500, nullptr, 8000), body.substr(0, kCap)) << size;
         EXPECT_EQ(httpsGet(platformUrl, 2500, nullptr, 8000), "Not Found") << "the platform still answers";
     }
-
     std::atomic<uint64_t> own{0};
     inject({{"path_prefix", "/oi/tx/" + fake}, {"status", 429}});
     EXPECT_EQ(httpsGet(platformUrl, 2500, &own, 300), "");
@@ -449,13 +412,11 @@ TEST_F(PollerTest, HttpsGetKeepsOneConnectionPerServiceAndCutsLongAnswers) {
     inject({{"path_prefix", "/oi/tx/" + fake}, {"status", 503}});
     EXPECT_EQ(httpsGet(platformUrl, 2500, nullptr, 5000), "");
     EXPECT_EQ(phoneFlags().wocBackoffUntil.load(), gNow + 5000) << "WhatsOnChain's pause when none is given";
-
     const size_t sent = requests();
     std::string plain = platformUrl;
     plain.replace(0, 5, "http");
     EXPECT_EQ(httpsGet(plain, 2500, nullptr, 8000), "");
     EXPECT_EQ(requests(), sent) << "nothing goes out but HTTPS";
 }
-
 }  // namespace
 }  // namespace dialo::test

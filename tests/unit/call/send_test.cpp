@@ -2,16 +2,13 @@
 // state; the live sender's chunks, and a message that goes by itself.
 
 #include <openssl/crypto.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <optional>
 #include <set>
 #include <thread>
-
 #include <nlohmann/json.hpp>
-
 #include "support/funded_wallet_fixture.h"
 #include "support/voice_signal.h"
 #include "audio/capture.h"
@@ -26,16 +23,12 @@
 #include "vaultra/envelope.h"
 #include "vaultra/identity.h"
 #include "wallet/coins.h"
-
 #include <map>
-
 namespace dialo::test {
 namespace {
-
 using devnet::test::Key;
 using devnet::test::keyOf;
 using nlohmann::json;
-
 class SendEventTest : public FundedWalletTest {
 protected:
     void SetUp() override {
@@ -45,14 +38,12 @@ protected:
         g.state.ownHandle = "alice";
         g.state.ownPayAddress = address;
     }
-
     // Publishes the wallet's identity key for its handle, as its status refresh would.
     void claimAlice() {
         Key id = walletIdentity();
         publish("alice", id);
         OPENSSL_cleanse(id.priv.data(), id.priv.size());
     }
-
     static void setPeerKey(const std::string& pub) { lockPhone().state.peerPubKey = pub; }
     void inCallWithBob(CallState state, const std::string& callId) const {
         auto g = lockPhone();
@@ -81,10 +72,8 @@ protected:
     void leaveAMessage(const std::string& callId, const std::vector<json>& faults = {});
     // The sender's own thread makes `done` true; a minute is room for a busy machine.
     static bool waitFor(const std::function<bool()>& done) { return DevnetTest::waitFor(done, std::chrono::seconds(60)); }
-
     const Key bob = keyOf('7');
 };
-
 TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     const std::string callId = "0123456789abcdef";
     lockPhone().state.callId = callId;
@@ -93,7 +82,6 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     EXPECT_FALSE(sendEvent(toBob, e, kSignalRate, true));
     EXPECT_EQ(status(), "identity signature did not verify against orvane.test PKI") << "no key published yet";
     EXPECT_TRUE(e.contains("sig")) << "the event keeps what signing put in";
-
     // A network off this machine that names no fee addresses: the built-in ones, whose keys
     // anyone knows, are not paid there.
     json elsewhere = devnet.networkJson();
@@ -103,14 +91,12 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     EXPECT_FALSE(sendEvent(toBob, e, kSignalRate, true));
     EXPECT_EQ(status(), kNoFeeAddresses);
     applyConfigDocument(json{{"network", devnet.networkJson()}});
-
     claimAlice();
     e = buildEvent(kInvite, callId);
     EXPECT_FALSE(sendEvent(toBob, e, kSignalRate, true));
     EXPECT_EQ(status(), "Could not seal to that paymail key.");
     EXPECT_EQ(e["handle"], "alice");
     EXPECT_TRUE(e.contains("pubkey") && e.contains("sig"));
-
     toBob.pubKey = bob.pub;
     setHoldFlag(false);
     e = buildEvent(kInvite, callId);
@@ -120,7 +106,6 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     EXPECT_FALSE(sendEvent(Peer{"bob", "not-an-address", bob.pub}, e, kSignalRate, true));
     EXPECT_FALSE(holdFlag()) << "a failed send on the same thread clears the hold";
     EXPECT_EQ(status(), "error: phone address decode failed.");
-
     // What a peer finds on chain (who is paid, who can open it, whose key signed it) is
     // e2e.send_events'; here, what the phone keeps of each send.
     fundWallet({3000, 3000, 3000});
@@ -149,7 +134,6 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
         EXPECT_EQ(sent["mark"], "to:bob") << "signed for bob alone";
     }
 }
-
 TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateWithinTheCeilingAndCountsInTheCall) {
     fundWallet({100000, 200000, 2000000});
     const std::string fee = networkConfig().callFeeAddress;
@@ -184,17 +168,14 @@ TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateWithinTheCeilingAndCountsInTheC
         EXPECT_LT(g.state.callSats, c.sats + 1000) << c.gbp;
     }
 }
-
 std::atomic<uint64_t> gFakeMs{5'000'000};
 uint64_t fakeMs() { return gFakeMs; }
 void advance(uint32_t ms) { gFakeMs += ms; }
-
 // `seconds` of voice handed to the microphone's buffer at once; level 0 is silence.
 void speak(double seconds, double level = 1) {
     const std::vector<int16_t> pcm = test::voiceSignal(seconds, level);
     captureDeliver(pcm.data(), pcm.size());
 }
-
 TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNumber) {
     claimAlice();
     setPeerKey(bob.pub);
@@ -206,9 +187,7 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 502}, {"count", 100000}});
     inject({{"path_prefix", "/arc/v1/tx"}, {"status", 503}, {"count", 100000}});
     setClockSource({fakeMs, nullptr, advance});  // the sender's 40 ms cycles and 2 s retries cost no time
-
     auto sentCount = [] { return lockPhone().state.knownTxids.size(); };
-
     speak(1.0);
     phoneFlags().running = true;
     std::thread sender(liveSenderLoop);
@@ -234,7 +213,6 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     ASSERT_TRUE(waitFor([] { return capturedBytes() == 0; }));
     phoneFlags().running = false;
     sender.join();
-
     // Numbered 1, 2, 3: the first second whole, then a second, then 0.32 s.
     std::multimap<int, size_t> bytesByNumber;
     for (const auto& [txid, sent] : sentToBob())
@@ -244,7 +222,6 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     const int64_t sats = lockPhone().state.callSats;
     EXPECT_EQ(status(), "Connected.  " + std::to_string(sats) + " sats broadcast.");
 }
-
 // Bob does not answer: alice speaks until her message goes by itself at sixty seconds, its
 // broadcast meeting `faults`.
 void SendEventTest::leaveAMessage(const std::string& callId, const std::vector<json>& faults) {
@@ -266,10 +243,8 @@ void SendEventTest::leaveAMessage(const std::string& callId, const std::vector<j
     sender.join();
     EXPECT_EQ(status(), "Message left for bob.");
 }
-
 TEST_F(SendEventTest, AMessageGoesByItselfAtSixtySecondsThoughItCostsMoreThanFourSplitCoins) {
     leaveAMessage("00000000000000bb");
-
     std::optional<std::pair<json, size_t>> tape;
     for (const auto& [txid, sent] : sentToBob())
         if (sent.first["kind"] == kTape) tape = sent;
@@ -278,7 +253,6 @@ TEST_F(SendEventTest, AMessageGoesByItselfAtSixtySecondsThoughItCostsMoreThanFou
     EXPECT_EQ(base64Decode(tape->first["audio"].get<std::string>()).size(), 60 * kGsmBytesPerSecond);
     EXPECT_GT(tape->second, 4u) << "inputs";
 }
-
 // The message's first broadcast reaches the oracle after the phone gave up on it, and the other
 // routes call it a double spend: the retry sends that same transaction, so bob is paid once.
 TEST_F(SendEventTest, AMessageWhoseFirstBroadcastIsUnclearIsPaidOnce) {
@@ -300,6 +274,5 @@ TEST_F(SendEventTest, AMessageWhoseFirstBroadcastIsUnclearIsPaidOnce) {
     ASSERT_TRUE(DevnetTest::waitFor(landed, std::chrono::seconds(30)));
     EXPECT_EQ(devnet.ledger().txidsPaying(bob.address, 10).size(), 1u);
 }
-
 }  // namespace
 }  // namespace dialo::test

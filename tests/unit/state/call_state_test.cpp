@@ -2,33 +2,26 @@
 // a refused one leaves the call as it was and says so in the log.
 
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <iterator>
 #include <string>
 #include <vector>
-
 #include "state/call_state.h"
 #include "state/ui_bridge.h"
-
 namespace dialo {
 namespace {
-
 constexpr CallState kStates[] = {CallState::Idle, CallState::Calling, CallState::Incoming, CallState::Talking,
                                  CallState::LeavingMessage};
-
 // Every why there is, read off its names, so that a new one is covered without being listed here.
 std::vector<CallWhy> allWhys() {
     std::vector<CallWhy> whys;
     for (int32_t w = 0; std::string(callWhyName(CallWhy(w))) != "?"; ++w) whys.push_back(CallWhy(w));
     return whys;
 }
-
 bool listed(CallState from, CallState to, CallWhy why) {
     return std::any_of(std::begin(kCallMoves), std::end(kCallMoves),
                        [&](const CallMove& m) { return m.from == from && m.to == to && m.why == why; });
 }
-
 class CallStateTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -37,7 +30,6 @@ protected:
         });
     }
     void TearDown() override { setUiReceiver(UiTarget::Main, {}); }
-
     // One attempt on a phone whose call is in `now`: whether it moved, what it logged.
     bool attempt(CallState now, CallState from, CallState to, CallWhy why, PhoneState& s, std::string& log) {
         s.callState = now;
@@ -48,10 +40,8 @@ protected:
         log = ::testing::internal::GetCapturedStderr();
         return moved;
     }
-
     int refreshes = 0;
 };
-
 // Every attempt from every state to every state for every why, asked both of a call in the
 // state the move names and of one that another thread has moved on meanwhile.
 TEST_F(CallStateTest, EveryMoveInTheTableIsTakenAndNoOther) {
@@ -79,6 +69,5 @@ TEST_F(CallStateTest, EveryMoveInTheTableIsTakenAndNoOther) {
                 }
     EXPECT_EQ(accepted, int(std::size(kCallMoves)));  // no row listed twice
 }
-
 }  // namespace
 }  // namespace dialo
