@@ -1,7 +1,5 @@
 #pragma once
-// A private PulseAudio daemon for tests: its own folder and socket, null sinks loaded through
-// pactl, a recorder of a sink's monitor (pacat), the phone's 20 ms pump, and what a recorded
-// tone holds.
+// A private PulseAudio daemon for tests, with null sinks, a monitor recorder, a pump and a tone reader.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -34,8 +32,7 @@ struct ProgramResult {
     int status = -1;     // exit status; -1 when it did not end in time
     std::string output;  // standard output and error together
 };
-/// Starts `argv` (found on PATH) with exactly `env`, its output to `outFd`; it dies with the
-/// thread that started it, so a crashed test leaves no daemon behind. -1 on failure.
+/// Starts `argv` with exactly `env`, output to `outFd`; it dies with its parent thread. -1 on failure.
 inline pid_t spawnProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, int outFd) {
     std::vector<char*> args, envp;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -136,8 +133,7 @@ private:
     }
     bool launch(const std::vector<NullSink>& sinks, std::string& error) {
         const int logFd = ::open((dir_ + "/daemon.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        // Nothing of the desktop's own sound server, and no realtime or CPU limits that a busy
-        // machine could trip.
+        // None of the desktop's sound server, no realtime or CPU limits a busy machine could trip.
         pid_ = spawnProgram({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
                              "--disable-shm=yes", "--no-cpu-limit", "--realtime=no", "--high-priority=no",
                              "--log-target=stderr", "-L",
@@ -224,9 +220,7 @@ inline std::vector<int16_t> sineTone(double hz, double amplitude, double seconds
     for (size_t i = 0; i < out.size(); ++i) out[i] = int16_t(std::lround(amplitude * std::sin(2 * M_PI * hz * double(i) / 8000)));
     return out;
 }
-/// A recorded tone: its pitch from whole periods, its length from loud 20 ms frames and its
-/// peak, so that gaps a busy machine leaves in what a device plays read as neither a lower
-/// pitch nor a longer sound.
+/// A recorded tone's pitch (whole periods) and length (loud 20 ms frames), blind to playback gaps.
 struct Heard {
     double hz = 0, seconds = 0;
     int peak = 0;

@@ -1,6 +1,5 @@
 #pragma once
-// A voice-like test signal at 8 kHz: two tones (220 and 1370 Hz, far from the ring's 440 and
-// 480) under a slow swell that never falls silent, so that a recorder hears voice throughout.
+// Voice-like 8 kHz: 220 and 1370 Hz (not the ring's) under a swell that never falls silent.
 
 #include <cmath>
 #include <cstdint>

@@ -1,5 +1,4 @@
-// Voice as peers exchange it: our GSM 6.10 blocks decode the same in ffmpeg's independent
-// "gsm_ms" codec, and block and chunk sizes are what the rest of the phone counts on.
+// Our GSM 6.10 blocks against ffmpeg's independent "gsm_ms" codec, and the sizes callers count on.
 
 #include <gtest/gtest.h>
 #include <cmath>
@@ -85,8 +84,7 @@ double decodedSnr(const std::vector<int16_t>& x, const Bytes& gsm) {
     }
     return 10 * std::log10(signal / std::max(noise, 1.0));
 }
-// Each message is decoded from its start by a fresh decoder; encoded from where the last
-// message left the encoder, a steady tone would decode as near silence.
+// A fresh encoder per message: carried-over state would turn a steady tone to near silence.
 TEST(GsmTest, EveryMessageAndLiveChunkDecodesFromItsStart) {
     std::vector<int16_t> tone(16000);
     for (size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(10000 * std::sin(2 * M_PI * 700 * double(i) / 8000));

@@ -1,6 +1,4 @@
-// The phone's sound against a real PulseAudio daemon of the test's own: which devices a user
-// is offered and which one sounds, what reaches a device, which microphone is recorded from,
-// and a server that goes away.
+// The phone's sound on a private PulseAudio daemon: devices offered and chosen, what they play, restarts.
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -1,6 +1,4 @@
-// The phone's sound as a caller and a listener meet it: what the microphone keeps, what a
-// left message records, the tones, and what the pump plays, through the WAV-file device that
-// runs in real time like a sound card.
+// The microphone, the recorder, the tones and playback, through the real-time WAV-file device.
 
 #include <gtest/gtest.h>
 #include <atomic>
@@ -162,8 +160,7 @@ TEST(SoundTest, TheRingIsKnownApartFromVoiceAndTheMessageBeep) {
 }
 // The wait before a stretch of voice plays: what a listener hears as delay and as gaps.
 TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyondIt) {
-    // Steps: a chunk of `len` ms arrives (len > 0), or the queue runs dry (len 0), at `at`; then
-    // whether voice may play at `at` + `probe` ms.
+    // A chunk of `len` ms arrives (0: the queue runs dry) at `at`; may voice play `probe` ms later?
     struct Step {
         uint64_t at;
         uint32_t len;
@@ -204,8 +201,7 @@ TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyo
         }
         EXPECT_EQ(b.waitMs, c.wait) << c.what;
     }
-    // What is queued beyond the wait goes out of the pauses: quiet 20 ms frames (q) from inside
-    // a run of three or more, never a loud one (L) nor a pause's edge.
+    // Beyond the wait, quiet frames (q) go from inside runs of three or more, never loud (L) or edges.
     struct Trim {
         const char* frames;
         uint32_t budgetMs;
@@ -345,8 +341,7 @@ TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
         EXPECT_FALSE(readWavAs8kMono(file, out, error)) << file;
         EXPECT_EQ(error, expected) << file;
     }
-    // A bad microphone file is one status line; the phone keeps a silent microphone. That a
-    // good one is heard is e2e.speech's.
+    // A bad microphone file is a status line and a silent microphone; a good one is e2e.speech's.
     FileSound bad(cases[0].first);
     EXPECT_EQ(bad.note, "The sound file is not 16-bit PCM.");
     EXPECT_TRUE(fileBackend().startCapture(captureDeliver, ""));

@@ -1,5 +1,4 @@
-// The far end drives a call only with events the platform vouches for, sealed to this phone,
-// and fresh: forged, foreign, replayed and stale events change nothing.
+// Only events the platform vouches for, sealed to this phone and fresh, drive a call.
 
 #include <algorithm>
 #include <atomic>
@@ -58,8 +57,7 @@ protected:
         setSoundBackend(noneBackend());
         FundedWalletTest::TearDown();
     }
-    // One event as a peer's phone would send it. `as` is how the signer spells its handle;
-    // `rewrite` is applied after signing, as by someone relaying a copy.
+    // An event as a peer sends it; `as` spells the signer's handle, `rewrite` is a relayer's change.
     struct Ev {
         std::string kind;
         std::string id;
@@ -252,8 +250,7 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
         ASSERT_EQ(g.state.boxes.calls.size(), calls + 1);
         EXPECT_TRUE(g.state.boxes.calls.back().missed && g.state.boxes.calls.back().from == "alice") << "a missed call from alice";
     }
-    // Tapes: a minute, as long as a recorder makes, lands; ten minutes do not. However many
-    // arrive, the inbox keeps within its size, the newest kept.
+    // A minute's tape lands, ten minutes' do not; the inbox keeps within its size, newest kept.
     const size_t minute = kMessageLimitSeconds * kGsmBytesPerSecond;
     {
         auto g = lockPhone();
@@ -277,9 +274,7 @@ TEST_F(DispatchTest, LiveChunksPlayOnceAndInOrder) {
     const std::string talk = "0000000000000001";
     reset(CallState::Talking, talk, &alice);
     const std::vector<int64_t>& played = tracePlayed();
-    // A re-send of a chunk whose first send did reach the chain is heard once; chunks that
-    // overtook one whose fetch failed (3 and 4 before 2, 6 before 5) wait for it, and a late
-    // copy of a played one is not heard again.
+    // Re-sends heard once; chunks that overtook a failed fetch wait for it; late copies not replayed.
     for (int n : {1, 1, 3, 4, 2, 6, 5, 3, 7}) chunk(talk, n);
     chunk("00000000000000ff", 8);
     EXPECT_EQ(played, (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7}));

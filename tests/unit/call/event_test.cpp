@@ -1,5 +1,4 @@
-// What one phone reads out of another's transactions: the data output's bytes in every form a
-// writer may use, and the checks a payload passes before its event reaches the call engine.
+// Reading a peer's data output in every push form, and the checks before an event is acted on.
 
 #include <gtest/gtest.h>
 #include <optional>
@@ -90,8 +89,7 @@ TEST(CallEventTest, OnlyAPayloadSealedToThisKeyOpensAndTheOuterObjectIsCanonical
     EXPECT_EQ(error, "Could not seal to that paymail key.");
     EXPECT_FALSE(none.contains("pmessage1"));
 }
-// The worked example, and which fields are signed and which are not, are held up against
-// @bsv/sdk in the interop suite; these are the signed fields it does not change.
+// The signed fields the interop suite's comparison with @bsv/sdk does not vary.
 TEST(CallEventTest, CanonicalTextCoversEverySignedField) {
     const json e = {{"type", "dl"}, {"location", "dialo"}, {"handle", "alice"}, {"actor", "alice"}, {"ts", 1700000000},
                     {"kind", "tape"}, {"id", "x1"}, {"n", 3}, {"codec", "gsm"}, {"mark", ""}, {"secs", 12}};

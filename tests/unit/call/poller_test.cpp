@@ -1,6 +1,4 @@
-// Finding incoming events as a phone does, against a devnet: which listed transactions are
-// read and when, where each payload is read from, the pauses that busy or failing services
-// cause, and what the network can send that must not stop the phone listening.
+// Finding incoming events against a devnet: what is read when and from where, back-offs, hostile answers.
 
 #include <algorithm>
 #include <atomic>
@@ -88,8 +86,7 @@ protected:
         releasePhoneConnections();
         PhoneOnDevnetTest::TearDown();
     }
-    // Transactions paying the phone 1 satoshi, each with a data output carrying its payload
-    // (none for an empty one), in the mempool in this order.
+    // Transactions paying the phone 1 sat with each payload as a data output (none if empty), in order.
     std::vector<std::string> payPhone(const std::vector<std::string>& payloads) {
         std::vector<Coin> coins;
         std::string error, txid;
@@ -115,8 +112,7 @@ protected:
         inject({{"path_prefix", "/oi/oracle/dialo/txids"}, {"status", 200}, {"body", json{{"txids", txids}}.dump()},
                 {"count", 1000000}});
     }
-    // The transaction's JSON as both services serve it once, its data output cut as a service
-    // that shortens long scripts shows it: marked truncated, or without its script.
+    // The JSON both services serve once, its data output cut: marked truncated, or without its script.
     void serveCutJson(const std::string& txid, bool dropScript = false) {
         json tx = get("/oi/tx/" + txid).j;
         ASSERT_TRUE(tx.is_object() && tx["vout"].is_array());
@@ -166,9 +162,7 @@ TEST_F(PollerTest, TwentyFiveListedAreReadFourAPollLastFirstAndEachOnce) {
     EXPECT_EQ(requests() - before, 1u) << "nothing is read twice";
     EXPECT_EQ(found().size(), 25u);
 }
-// An invite and its hang-up, or two live chunks, found in one poll: the later one handed on
-// first would be a hang-up of no call, then a call that rings on, or a chunk that makes the
-// earlier one too old to play.
+// Handed on out of order, a hang-up would precede its invite and a chunk outdate the one before.
 TEST_F(PollerTest, WhatAPollFindsIsHandedOnInTheOrderMadeOwnSendsNeverAndPlainPaymentsAreReadOnce) {
     const std::vector<std::string> txids = payPhone({"", eventPayload(1), eventPayload(2), eventPayload(3)});
     const std::string& plain = txids[0];
@@ -230,8 +224,7 @@ TEST_F(PollerTest, AnEventWhoseReadFailedMidCallIsReadAfterTheListingHasDroppedI
     inject({{"path_prefix", "/oi/tx/" + txids[0]}, {"status", 503}, {"count", 1}});
     poll();
     EXPECT_EQ(txidsOf(found()), std::vector<std::string>{txids[1]}) << "the first read failed";
-    // In a call the phone's own change pays its address too, so newer payments soon push the
-    // failed one out of the twenty the listing shows.
+    // Mid-call the phone's own change soon pushes the failed one out of the listing's twenty.
     listTxids({txids[1]});
     poll();
     EXPECT_EQ(found().size(), 1u) << "held for 400 ms";
@@ -242,9 +235,7 @@ TEST_F(PollerTest, AnEventWhoseReadFailedMidCallIsReadAfterTheListingHasDroppedI
     size_t before = requests();
     poll();
     EXPECT_EQ(requests() - before, 1u) << "read once, only the listing is asked";
-    // Nine listed at once: the four newest are read, the others remembered. Four of those are
-    // then read by another way (a listing on another thread); they must not take the turns of
-    // the fifth, which is still missing.
+    // Four of nine read, four more read elsewhere meanwhile: they must not take the fifth's turn.
     const std::vector<std::string> nine = payPhone(eventPayloads(10, 9));
     devnet.faults().clear();
     listTxids(nine);
@@ -363,8 +354,7 @@ TEST_F(PollerTest, BadAnswersAreDroppedAndListeningGoesOn) {
     poll();
     EXPECT_EQ(requests() - before, 3u);
     EXPECT_TRUE(found().empty());
-    // Raw transactions that are not (the parser's robustness is the tx_raw fuzz target's): each
-    // one step, nothing found; a short refusal is asked for again later, half a transaction not.
+    // Junk raw transactions: one step each, nothing found; a short refusal is retried later, half a tx not.
     const std::string realHex = hex_encode(buildSigned({coinOf(payer, std::string(64, 'b'), 0, 100000)},
                                                        {payTo(phone, 1), {0, data_output_script(eventPayload(2))}}, payer));
     std::string shortJunk;

@@ -1,5 +1,4 @@
-// sendEvent as a call's senders see it: each way a send can end and what it leaves in the phone
-// state; the live sender's chunks, and a message that goes by itself.
+// sendEvent's outcomes and what they leave in the phone state; live chunks; a message that goes by itself.
 
 #include <openssl/crypto.h>
 #include <algorithm>
@@ -82,8 +81,7 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     EXPECT_FALSE(sendEvent(toBob, e, kSignalRate, true));
     EXPECT_EQ(status(), "identity signature did not verify against orvane.test PKI") << "no key published yet";
     EXPECT_TRUE(e.contains("sig")) << "the event keeps what signing put in";
-    // A network off this machine that names no fee addresses: the built-in ones, whose keys
-    // anyone knows, are not paid there.
+    // A foreign network naming no fee addresses: the built-in ones (well-known keys) are not paid.
     json elsewhere = devnet.networkJson();
     elsewhere["woc_base"] = "https://api.example/v1/bsv/main";
     applyConfigDocument(json{{"network", elsewhere}});
@@ -106,8 +104,7 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     EXPECT_FALSE(sendEvent(Peer{"bob", "not-an-address", bob.pub}, e, kSignalRate, true));
     EXPECT_FALSE(holdFlag()) << "a failed send on the same thread clears the hold";
     EXPECT_EQ(status(), "error: phone address decode failed.");
-    // What a peer finds on chain (who is paid, who can open it, whose key signed it) is
-    // e2e.send_events'; here, what the phone keeps of each send.
+    // What a peer finds on chain is e2e.send_events'; here, what the phone keeps of each send.
     fundWallet({3000, 3000, 3000});
     std::vector<std::string> txids;
     int64_t spentBefore = 0;
@@ -141,8 +138,7 @@ TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateWithinTheCeilingAndCountsInTheC
         devnet::Balance b = devnet.ledger().balance(fee);
         return b.confirmed + b.unconfirmed;
     };
-    // Pounds a coin, satoshis paid, and whether the status line says the rate asked too much:
-    // a site answering a pound a coin would take a hundredth of a coin per call.
+    // At a pound a coin a penny would be a hundredth of a coin: refused.
     struct Case {
         double gbp;
         int64_t sats;
@@ -222,8 +218,7 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     const int64_t sats = lockPhone().state.callSats;
     EXPECT_EQ(status(), "Connected.  " + std::to_string(sats) + " sats broadcast.");
 }
-// Bob does not answer: alice speaks until her message goes by itself at sixty seconds, its
-// broadcast meeting `faults`.
+// Alice speaks until her message goes by itself at sixty seconds, its broadcast meeting `faults`.
 void SendEventTest::leaveAMessage(const std::string& callId, const std::vector<json>& faults) {
     claimAlice();
     setPeerKey(bob.pub);
@@ -253,8 +248,7 @@ TEST_F(SendEventTest, AMessageGoesByItselfAtSixtySecondsThoughItCostsMoreThanFou
     EXPECT_EQ(base64Decode(tape->first["audio"].get<std::string>()).size(), 60 * kGsmBytesPerSecond);
     EXPECT_GT(tape->second, 4u) << "inputs";
 }
-// The message's first broadcast reaches the oracle after the phone gave up on it, and the other
-// routes call it a double spend: the retry sends that same transaction, so bob is paid once.
+// A late first broadcast that other routes call a double spend: the retry resends it, bob is paid once.
 TEST_F(SendEventTest, AMessageWhoseFirstBroadcastIsUnclearIsPaidOnce) {
     leaveAMessage("00000000000000cc",
                   {{{"path_prefix", "/oi/submit"}, {"delay_ms", 8000}},

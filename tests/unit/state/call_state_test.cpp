@@ -1,5 +1,4 @@
-// The call state machine: only the moves in its table happen, each tells the window once, and
-// a refused one leaves the call as it was and says so in the log.
+// Only the table's moves happen, each tells the window once; a refused one is logged and changes nothing.
 
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -42,8 +41,7 @@ protected:
     }
     int refreshes = 0;
 };
-// Every attempt from every state to every state for every why, asked both of a call in the
-// state the move names and of one that another thread has moved on meanwhile.
+// Every move asked of a call in its from-state and of one another thread has moved on.
 TEST_F(CallStateTest, EveryMoveInTheTableIsTakenAndNoOther) {
     const std::vector<CallWhy> whys = allWhys();
     ASSERT_GE(whys.size(), 14u);
