@@ -8,8 +8,10 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <optional>
 #include <tuple>
 #include <nlohmann/json.hpp>
+#include "support/pulse_daemon.h"
 #include "support/temp_folder.h"
 #include "support/voice_signal.h"
 #include "audio/backend.h"
@@ -244,9 +246,8 @@ TEST(SoundTest, OutputConversionFitsTheDevice) {
 struct FileSound {
     test::TempFolder folder{"sound"};
     std::string outWav = folder.path + "/heard.wav", note;
-    std::atomic<bool> pumping{true};
     std::atomic<int> ended{0};
-    std::thread pump;
+    std::optional<test::Pump> pump;
     explicit FileSound(const std::string& inWav = "") {
         applyConfigDocument(json{{"audio",
                                   {{"backend", "file"}, {"input_wav", inWav}, {"output_wav", outWav}, {"output_rate", 8000},
@@ -254,13 +255,10 @@ struct FileSound {
         EXPECT_TRUE(fileBackend().open(note)) << note;
         setSoundBackend(fileBackend());
         setUiReceiver(UiTarget::Cards, [this](UiMessage m, intptr_t, intptr_t) { ended += m == UiMessage::PlaybackEnded; });
-        pump = std::thread([this] {
-            for (; pumping; std::this_thread::sleep_for(std::chrono::milliseconds(20))) playbackStep();
-        });
+        pump.emplace();
     }
     ~FileSound() {
-        pumping = false;
-        pump.join();
+        pump.reset();
         setUiReceiver(UiTarget::Cards, {});
         releaseOutputs();
         fileBackend().close();
@@ -277,16 +275,6 @@ struct FileSound {
         }
     }
 };
-// Seconds (in 20 ms frames) of a file that carry sound.
-double loudSeconds(const std::vector<int16_t>& s) {
-    int frames = 0;
-    for (size_t at = 0; at + 160 <= s.size(); at += 160) {
-        int peak = 0;
-        for (size_t i = at; i < at + 160; ++i) peak = std::max(peak, std::abs(int(s[i])));
-        frames += peak > 1000;
-    }
-    return frames * 0.02;
-}
 TEST(SoundTest, PauseHoldsTheMessagesClockAndStopSilencesIt) {
     gFakeUnix = 1'800'000'000;
     setClockSource({nullptr, fakeUnix, nullptr});
@@ -304,7 +292,7 @@ TEST(SoundTest, PauseHoldsTheMessagesClockAndStopSilencesIt) {
     EXPECT_FALSE(playbackClock().playing);
     const std::vector<int16_t> after = sound.heard(sound.heard().size(), 8000);
     ASSERT_GE(after.size(), 8000u);
-    EXPECT_EQ(loudSeconds({after.begin() + 1600, after.end()}), 0) << "after a stop nothing of the message is heard";
+    EXPECT_EQ(test::heardTone({after.begin() + 1600, after.end()}).seconds, 0) << "after a stop nothing of the message is heard";
     EXPECT_EQ(sound.ended, 0) << "a stopped message does not report its end";
     resetClockSource();
 }

@@ -33,14 +33,8 @@ struct Found {
 };
 std::mutex gFoundMutex;
 std::vector<Found> gFound;  // what the poller handed on
-void record(const std::string& txid, const std::string& payload) {
-    std::lock_guard lock(gFoundMutex);
-    gFound.push_back({txid, payload});
-}
-std::vector<Found> found() {
-    std::lock_guard lock(gFoundMutex);
-    return gFound;
-}
+void record(const std::string& txid, const std::string& payload) { std::lock_guard lock(gFoundMutex); gFound.push_back({txid, payload}); }
+std::vector<Found> found() { std::lock_guard lock(gFoundMutex); return gFound; }
 std::vector<std::string> txidsOf(const std::vector<Found>& list, size_t from = 0) {
     std::vector<std::string> out;
     for (size_t i = from; i < list.size(); ++i) out.push_back(list[i].txid);
@@ -67,21 +61,13 @@ protected:
         gNow = 86'400'000;  // every case from the same tick; the fixture forgot earlier holds
         setClockSource({virtualNow, nullptr, nullptr});
         setPayloadHandler(record);
-        {
-            auto g = lockPhone();
-            g.state.knownTxids.clear();
-            g.state.backfill.clear();
-            g.state.callState = CallState::Idle;
-        }
-        phoneFlags().oracleBackoffUntil = 0;
-        phoneFlags().wocBackoffUntil = 0;
-        phoneFlags().unconfirmedBackoffUntil = 0;
+        { auto g = lockPhone(); g.state.knownTxids.clear(), g.state.backfill.clear(), g.state.callState = CallState::Idle; }
+        phoneFlags().oracleBackoffUntil = phoneFlags().wocBackoffUntil = phoneFlags().unconfirmedBackoffUntil = 0;
         std::lock_guard lock(gFoundMutex);
         gFound.clear();
     }
     void TearDown() override {
-        while (rawFetchStep()) {
-        }
+        while (rawFetchStep()) continue;
         setPayloadHandler(nullptr);
         releasePhoneConnections();
         PhoneOnDevnetTest::TearDown();
@@ -318,11 +304,7 @@ TEST_F(PollerTest, BadAnswersAreDroppedAndListeningGoesOn) {
         std::snprintf(id, sizeof id, "%064x", i + 1);
         unknown.push_back(id);
     }
-    struct Listing {
-        const char* what;
-        json fault;
-        size_t requests;
-    };
+    struct Listing { const char* what; json fault; size_t requests; };
     const Listing listings[] = {
         {"an HTML page", {{"status", 200}, {"body", "<html><body>502 Bad Gateway</body></html>"}}, 1},
         {"arrays nested 100,000 deep",
