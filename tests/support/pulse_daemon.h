@@ -24,14 +24,8 @@
 namespace dialo::test {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-/// A null sink to load: its name (the sink id), description and form factor ("" for none).
-struct NullSink {
-    std::string name, description, formFactor;
-};
-struct ProgramResult {
-    int status = -1;     // exit status; -1 when it did not end in time
-    std::string output;  // standard output and error together
-};
+struct NullSink { std::string name, description, formFactor; };  // formFactor "" for none
+struct ProgramResult { int status = -1; std::string output; };  // -1: did not end in time; output: stdout and stderr
 /// Starts `argv` with exactly `env`, output to `outFd`; it dies with its parent thread. -1 on failure.
 inline pid_t spawnProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, int outFd) {
     std::vector<char*> args, envp;
@@ -48,7 +42,6 @@ inline pid_t spawnProgram(const std::vector<std::string>& argv, const std::vecto
     ::execvpe(args[0], args.data(), envp.data());
     ::_exit(127);
 }
-/// Waits for `pid` until `deadline`; its exit status, or -1 while it still runs.
 inline int waitProgram(pid_t pid, Clock::time_point deadline) {
     for (int status = 0;; std::this_thread::sleep_for(5ms)) {
         const pid_t r = ::waitpid(pid, &status, WNOHANG);
@@ -61,14 +54,12 @@ inline std::string fileText(const std::string& path) {
     text << std::ifstream(path).rdbuf();
     return text.str();
 }
-/// The daemon: started by `start`, killed by `stop` or the destructor.
 class PulseDaemon {
 public:
     PulseDaemon() = default;
     PulseDaemon(const PulseDaemon&) = delete;
     PulseDaemon& operator=(const PulseDaemon&) = delete;
     ~PulseDaemon() { stop(); }
-    /// Starts the daemon and loads `sinks`; false with the reason in `error`.
     bool start(const std::vector<NullSink>& sinks, std::string& error) {
         std::string pattern = "/tmp/dialo-pa-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) return error = "cannot make " + pattern, false;
@@ -87,7 +78,6 @@ public:
     std::string server() const { return "unix:" + dir_ + "/pa.sock"; }
     std::string folder() const { return dir_; }
     std::string logText() const { return fileText(dir_ + "/daemon.log"); }
-    /// Starts a client program against this daemon only, its output to the file `out`.
     pid_t spawn(const std::vector<std::string>& argv, const std::string& out) const {
         std::vector<std::string> env = baseEnv();
         env.push_back("PULSE_SERVER=" + server());
@@ -96,7 +86,6 @@ public:
         ::close(fd);
         return pid;
     }
-    /// Runs pactl with `args` to its end, killed after 20 s.
     ProgramResult pactl(std::vector<std::string> args) const {
         args.insert(args.begin(), "pactl");
         const std::string out = dir_ + "/pactl.out";
@@ -141,7 +130,6 @@ private:
                             baseEnv(), logFd);
         ::close(logFd);
         if (pid_ < 0) return error = "pulseaudio could not be started", false;
-        // pactl succeeds once the daemon accepts clients.
         const Clock::time_point deadline = Clock::now() + 30s;
         while (pactl({"info"}).status != 0) {
             int status = 0;
@@ -199,7 +187,6 @@ private:
     std::string path_;
     pid_t pid_ = -1;
 };
-/// Runs `step` every `period` on a thread of its own, as the phone's workers do.
 class Ticker {
 public:
     Ticker(void (*step)(), std::chrono::milliseconds period) : thread_([this, step, period] {
@@ -210,11 +197,9 @@ private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
-/// The phone's playback pump: playbackStep every 20 ms.
 struct Pump : Ticker {
     Pump() : Ticker(playbackStep, 20ms) {}
 };
-/// `seconds` of a sine of `hz` at `amplitude`, 8 kHz.
 inline std::vector<int16_t> sineTone(double hz, double amplitude, double seconds) {
     std::vector<int16_t> out(size_t(seconds * 8000));
     for (size_t i = 0; i < out.size(); ++i) out[i] = int16_t(std::lround(amplitude * std::sin(2 * M_PI * hz * double(i) / 8000)));

@@ -29,7 +29,6 @@ using nlohmann::json;
 using test::Clock;
 using test::NullSink;
 using namespace std::chrono_literals;
-// The phone on a private daemon, its pulse backend opened and installed as start-up would.
 class PulseTest : public ::testing::Test {
 protected:
     /// Starts the daemon with `sinks` and the phone on it; use under ASSERT_NO_FATAL_FAILURE.
@@ -58,7 +57,6 @@ protected:
         const test::ProgramResult r = daemon_.pactl(args);
         ASSERT_EQ(r.status, 0) << "pactl failed: " << r.output;
     }
-    /// A recorder of `sink`'s monitor, recording from now on.
     std::unique_ptr<test::MonitorRecorder> record(const std::string& sink) {
         auto r = std::make_unique<test::MonitorRecorder>();
         std::string error;
@@ -69,12 +67,8 @@ protected:
     test::PulseDaemon daemon_;
     bool opened_ = false;
 };
-struct Listed {
-    std::string id, name;
-    bool operator==(const Listed&) const = default;
-};
+struct Listed { std::string id, name; bool operator==(const Listed&) const = default; };
 std::ostream& operator<<(std::ostream& os, const Listed& l) { return os << l.id << "=\"" << l.name << "\""; }
-// What `dialo-phone <command>` prints last.
 json soundAnswer(const std::string& command, const std::string& arg = "") {
     json out;
     EXPECT_TRUE(soundCommand(command, arg, [&](const json& line) { out = line; }));
@@ -220,11 +214,9 @@ TEST_F(PulseTest, ACallsVoiceIsHeardOverAPausedMessageWhichEndsAndAMessageCannot
         lockPhone().state.callState = CallState::Talking;
     }
 }
-// The sound watcher as the phone runs it: a step every 100 ms.
 struct Watcher : test::Ticker {
     Watcher() : Ticker(soundWatchStep, 100ms) {}
 };
-// Waits until the status line reads `text`.
 bool statusBecomes(const std::string& text, Clock::time_point deadline) {
     while (lockPhone().state.statusText != text && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
     return lockPhone().state.statusText == text;
@@ -282,7 +274,6 @@ TEST_F(PulseTest, MicrophonesAreOfferedAndTheChosenOneIsRecordedFrom) {
     ASSERT_NO_FATAL_FAILURE(pactl({"load-module", "module-null-source", "source_name=usbmic", "description='Microphone (USB Audio)'"}));
     ASSERT_NO_FATAL_FAILURE(pactl({"load-module", "module-null-source", "source_name=webcam", "description='Webcam Microphone'"}));
     ASSERT_NO_FATAL_FAILURE(pactl({"set-default-source", "webcam"}));
-    // The name of the source that the capture stream records.
     const auto recordingFrom = [this] {
         std::stringstream sources(daemon_.pactl({"list", "short", "sources"}).output);
         std::stringstream outputs(daemon_.pactl({"list", "short", "source-outputs"}).output);

@@ -36,7 +36,6 @@ std::vector<int16_t> join(std::initializer_list<std::vector<int16_t>> parts) {
     for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
 }
-// Hands sound to the capture buffer as the sound system would, a buffer at a time.
 void deliver(const std::vector<int16_t>& samples) {
     for (size_t at = 0; at < samples.size(); at += kCaptureSamples)
         captureDeliver(samples.data() + at, std::min(kCaptureSamples, samples.size() - at));
@@ -45,7 +44,6 @@ std::atomic<uint64_t> gFakeMs{1'000'000};
 uint64_t fakeMs() { return gFakeMs; }
 std::atomic<int64_t> gFakeUnix{1'800'000'000};
 int64_t fakeUnix() { return gFakeUnix; }
-// What the recorder holds: seconds, bytes and the status line.
 std::tuple<uint32_t, size_t, std::string> message() {
     auto g = lockPhone();
     return {g.state.messageSeconds, g.state.messageAudio.size(), g.state.statusText};
@@ -92,13 +90,8 @@ TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
 TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
     const std::vector<int16_t> silence(8000, 0);
     std::vector<int16_t> ring = ringTone();
-    struct Case {
-        const char* name;
-        std::vector<int16_t> sound;
-        bool flush;
-        bool mute;
-        uint32_t seconds;
-        size_t left;  // bytes still in the capture buffer
+    struct Case {  // left: bytes still in the capture buffer
+        const char* name; std::vector<int16_t> sound; bool flush; bool mute; uint32_t seconds; size_t left;
     } cases[] = {
         {"2.5 s flushed: the half second is padded", voiceSignal(2.5), true, false, 3, 0},
         {"2.05 s flushed: 0.05 s is too short to record", voiceSignal(2.05), true, false, 2, 800},
@@ -109,12 +102,7 @@ TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
         {"muted: nothing is recorded and the buffer empties", voiceSignal(3), true, true, 0, 0},
     };
     for (const Case& c : cases) {
-        {
-            auto g = lockPhone();
-            g.state.messageAudio.clear();
-            g.state.messageSeconds = 0;
-            g.state.messageVoiced = false;
-        }
+        { auto g = lockPhone(); g.state.messageAudio.clear(), g.state.messageSeconds = 0, g.state.messageVoiced = false; }
         clearCapture();
         phoneFlags().mute = c.mute;
         deliver(c.sound);
@@ -123,9 +111,7 @@ TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
         EXPECT_EQ(seconds, c.seconds) << c.name;
         EXPECT_EQ(bytes, c.seconds * kGsmBytesPerSecond) << c.name;
         EXPECT_EQ(capturedBytes(), c.left) << c.name;
-        if (c.seconds > 0) {
-            EXPECT_EQ(status, "Recording  " + std::to_string(c.seconds) + " / 60") << c.name;
-        }
+        EXPECT_EQ(c.seconds > 0 ? status : "", c.seconds > 0 ? "Recording  " + std::to_string(c.seconds) + " / 60" : "") << c.name;
     }
     phoneFlags().mute = false;
     // A message stops at 60 seconds; what comes after is discarded.
@@ -163,17 +149,8 @@ TEST(SoundTest, TheRingIsKnownApartFromVoiceAndTheMessageBeep) {
 // The wait before a stretch of voice plays: what a listener hears as delay and as gaps.
 TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyondIt) {
     // A chunk of `len` ms arrives (0: the queue runs dry) at `at`; may voice play `probe` ms later?
-    struct Step {
-        uint64_t at;
-        uint32_t len;
-        uint32_t probe;
-        bool plays;
-    };
-    struct Case {
-        const char* what;
-        std::vector<Step> steps;
-        uint32_t wait;
-    } cases[] = {
+    struct Step { uint64_t at; uint32_t len; uint32_t probe; bool plays; };
+    struct Case { const char* what; std::vector<Step> steps; uint32_t wait; } cases[] = {
         {"chunks in time play at once and add no wait",
          {{0, 200, 0, true}, {200, 200, 0, true}, {400, 200, 0, true}}, 0},
         {"a chunk 60 ms late stretches the wait by 60 and its stretch waits that long",
@@ -205,9 +182,7 @@ TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyo
     }
     // Beyond the wait, quiet frames (q) go from inside runs of three or more, never loud (L) or edges.
     struct Trim {
-        const char* frames;
-        uint32_t budgetMs;
-        const char* kept;
+        const char* frames; uint32_t budgetMs; const char* kept;
     } trims[] = {{"LqqqqL", 1000, "LqqL"}, {"LqqqqL", 20, "LqqqL"}, {"LqqL", 1000, "LqqL"},
                  {"qqqqq", 1000, "qq"},   {"LqLqL", 1000, "LqLqL"}, {"LqqqqL", 0, "LqqqqL"}};
     for (const Trim& t : trims) {
@@ -242,7 +217,6 @@ TEST(SoundTest, OutputConversionFitsTheDevice) {
     EXPECT_EQ(v[1], 0.5f);
     EXPECT_TRUE(convertForOutput({0, 2, 32, 8, true}, second).empty());
 }
-// A file device in real time, its pump running as the phone's playback thread does.
 struct FileSound {
     test::TempFolder folder{"sound"};
     std::string outWav = folder.path + "/heard.wav", note;

@@ -89,9 +89,7 @@ protected:
     }
     // The chunks played from now on, by number.
     std::vector<int64_t>& tracePlayed() {
-        setVoiceTrace([this](const VoiceTrace& t) {
-            if (t.kind == VoiceTrace::Played) played_.push_back(t.n);
-        });
+        setVoiceTrace([this](const VoiceTrace& t) { if (t.kind == VoiceTrace::Played) played_.push_back(t.n); });
         return played_;
     }
     std::string nameOf(const Key& k) const {
@@ -116,10 +114,7 @@ protected:
     std::vector<std::string> sentTo(const Key& k) {
         std::vector<std::string> out;
         std::set<std::string> txids;
-        {
-            auto g = lockPhone();  // held for the whole copy
-            txids.insert(g.state.knownTxids.begin(), g.state.knownTxids.end());
-        }
+        { auto g = lockPhone(); txids.insert(g.state.knownTxids.begin(), g.state.knownTxids.end()); }
         for (const std::string& t : txids) {
             bool paysThem = false;
             std::optional<json> opened;
@@ -145,14 +140,8 @@ TEST_F(DispatchTest, OnlyTheCallsPeerSpeaksAndEveryCallEnds) {
     const std::string D = "00000000000000d4", E = "00000000000000e5";
     struct Row {
         const char* what;
-        CallState before;
-        std::string callId;
-        const Key* peer;
-        std::vector<Ev> events;
-        CallState after;
-        std::string afterId;
-        const Key* toldWho = nullptr;  // sent `told` by this phone
-        std::string told = "";
+        CallState before; std::string callId; const Key* peer; std::vector<Ev> events; CallState after; std::string afterId;
+        const Key* toldWho = nullptr; std::string told = "";  // this phone sent `told` to `toldWho`
         bool oursOnChain = true;  // our placed call's invite is on chain
     };
     const Row rows[] = {

@@ -16,11 +16,7 @@ Bytes scriptOf(std::initializer_list<uint8_t> head, const std::string& payload) 
 }
 TEST(CallEventTest, DataOutputPayloadIsReadFromEveryPushFormAndOnlyWhenItFits) {
     const std::string small(40, 'a'), big(300, 'b');
-    struct Case {
-        const char* what;
-        Bytes script;
-        std::optional<std::string> payload;
-    };
+    struct Case { const char* what; Bytes script; std::optional<std::string> payload; };
     const Case cases[] = {
         {"OP_FALSE OP_RETURN, direct push", scriptOf({0x00, 0x6a, 40}, small), small},
         {"OP_RETURN alone, direct push", scriptOf({0x6a, 40}, small), small},

@@ -259,13 +259,8 @@ TEST_F(PollerTest, BusyOrFailingServicesPauseTheirPolling) {
     const std::string history = std::string(kWocPath) + "/address/" + quiet.address;
     PhoneFlags& flags = phoneFlags();
     struct Row {
-        const char* what;
-        void (*call)(const std::string&);
-        std::string pathPrefix;
-        int status;
-        std::string body;
-        uint64_t pauseMs;
-        std::atomic<uint64_t>* deadline;
+        const char* what; void (*call)(const std::string&); std::string pathPrefix; int status; std::string body;
+        uint64_t pauseMs; std::atomic<uint64_t>* deadline;
     };
     const Row rows[] = {
         {"429 on the listing", pollOracle, "/oi/oracle/", 429, "", 2000, &flags.oracleBackoffUntil},

@@ -55,10 +55,7 @@ protected:
     // The events this phone sent that bob opens, by txid, with the count of each one's inputs.
     std::map<std::string, std::pair<json, size_t>> sentToBob() {
         std::set<std::string> txids;
-        {
-            auto g = lockPhone();  // held for the whole copy
-            txids.insert(g.state.knownTxids.begin(), g.state.knownTxids.end());
-        }
+        { auto g = lockPhone(); txids.insert(g.state.knownTxids.begin(), g.state.knownTxids.end()); }
         std::map<std::string, std::pair<json, size_t>> out;
         for (const std::string& txid : txids) {
             const ParsedTx tx = readTx(txid);
@@ -139,20 +136,12 @@ TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateWithinTheCeilingAndCountsInTheC
         return b.confirmed + b.unconfirmed;
     };
     // At a pound a coin a penny would be a hundredth of a coin: refused.
-    struct Case {
-        double gbp;
-        int64_t sats;
-        bool refused;
-    };
+    struct Case { double gbp; int64_t sats; bool refused; };
     for (const Case& c : {Case{40.0, 25000, false}, Case{10.0, 100000, false}, Case{1.0, 0, true},
                           Case{0.01, 0, true}, Case{0, 0, false}, Case{-3, 0, false}}) {
         ASSERT_EQ(post("/devnet/settings", {{"gbp", c.gbp}}).status, 200);
         inCallWithBob(CallState::Calling, "00000000000000fe");
-        {
-            auto g = lockPhone();
-            g.state.callSats = 0;
-            g.state.receipt = {};
-        }
+        { auto g = lockPhone(); g.state.callSats = 0, g.state.receipt = {}; }
         setStatus("");
         const int64_t before = paid();
         payCallFee("00000000000000fe", "");
@@ -167,7 +156,6 @@ TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateWithinTheCeilingAndCountsInTheC
 std::atomic<uint64_t> gFakeMs{5'000'000};
 uint64_t fakeMs() { return gFakeMs; }
 void advance(uint32_t ms) { gFakeMs += ms; }
-// `seconds` of voice handed to the microphone's buffer at once; level 0 is silence.
 void speak(double seconds, double level = 1) {
     const std::vector<int16_t> pcm = test::voiceSignal(seconds, level);
     captureDeliver(pcm.data(), pcm.size());
