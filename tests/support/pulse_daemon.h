@@ -197,20 +197,14 @@ private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
-struct Pump : Ticker {
-    Pump() : Ticker(playbackStep, 20ms) {}
-};
+struct Pump : Ticker { Pump() : Ticker(playbackStep, 20ms) {} };
 inline std::vector<int16_t> sineTone(double hz, double amplitude, double seconds) {
     std::vector<int16_t> out(size_t(seconds * 8000));
     for (size_t i = 0; i < out.size(); ++i) out[i] = int16_t(std::lround(amplitude * std::sin(2 * M_PI * hz * double(i) / 8000)));
     return out;
 }
 /// A recorded tone's pitch (whole periods) and length (loud 20 ms frames), blind to playback gaps.
-struct Heard {
-    double hz = 0, seconds = 0;
-    int peak = 0;
-    bool ended = false;  // loud, then 0.2 s of quiet
-};
+struct Heard { double hz = 0, seconds = 0; int peak = 0; bool ended = false; };  // ended: loud, then 0.2 s quiet
 inline Heard heardTone(const std::vector<int16_t>& x) {
     Heard h;
     size_t lastLoud = 0;

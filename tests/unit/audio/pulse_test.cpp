@@ -96,13 +96,9 @@ bool loud(const std::vector<int16_t>& x) { return test::heardTone(x).seconds > 0
 bool ended(const std::vector<int16_t>& x) { return test::heardTone(x).ended; }
 TEST_F(PulseTest, DevicesAreOfferedUnderKnownNamesAndTheRightOneIsChosen) {
     ASSERT_NO_FATAL_FAILURE(startPulse({}));
-    struct Case {
-        const char* what;
-        std::vector<NullSink> sinks;
-        std::string defaultSink, stored;
-        std::vector<Listed> listed;  // as the menu shows them
-        std::string chosen;
-        size_t offered = 0;  // devices acceptable in all; 0: as many as listed
+    struct Case {  // listed: as the menu shows them; offered: acceptable in all (0: as many as listed)
+        const char* what; std::vector<NullSink> sinks; std::string defaultSink, stored; std::vector<Listed> listed;
+        std::string chosen; size_t offered = 0;
     };
     const std::vector<NullSink> twoOut = {{"ext", "Speakers (USB Audio)", "speaker"}, {"main", "Main Speaker (Dock)", "speaker"}};
     std::vector<NullSink> withNvidia = twoOut;
@@ -214,9 +210,7 @@ TEST_F(PulseTest, ACallsVoiceIsHeardOverAPausedMessageWhichEndsAndAMessageCannot
         lockPhone().state.callState = CallState::Talking;
     }
 }
-struct Watcher : test::Ticker {
-    Watcher() : Ticker(soundWatchStep, 100ms) {}
-};
+struct Watcher : test::Ticker { Watcher() : Ticker(soundWatchStep, 100ms) {} };
 bool statusBecomes(const std::string& text, Clock::time_point deadline) {
     while (lockPhone().state.statusText != text && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
     return lockPhone().state.statusText == text;
@@ -224,11 +218,7 @@ bool statusBecomes(const std::string& text, Clock::time_point deadline) {
 TEST_F(PulseTest, SoundComesBackWhenTheServerStartsLateOrRestartsMidCall) {
     ASSERT_NO_FATAL_FAILURE(startPulse({{"spk", "Speakers (Realtek)", "speaker"}}));
     ASSERT_NO_FATAL_FAILURE(pactl({"set-default-source", "spk.monitor"}));
-    struct Case {
-        const char* what;
-        bool atStart;           // the phone starts while there is no server
-        std::string whileAway;  // the status line meanwhile
-    };
+    struct Case { const char* what; bool atStart; std::string whileAway; };  // atStart: no server at start-up
     for (const Case& c : {Case{"no server when the phone starts", true, "No sound server is running; this phone has no sound."},
                           Case{"the server restarts in a call", false, "The sound server stopped; reconnecting."}}) {
         SCOPED_TRACE(c.what);

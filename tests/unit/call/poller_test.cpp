@@ -294,11 +294,8 @@ TEST_F(PollerTest, BusyOrFailingServicesPauseTheirPolling) {
 }
 TEST_F(PollerTest, BadAnswersAreDroppedAndListeningGoesOn) {
     std::vector<std::string> unknown;
-    for (unsigned i = 0; i < 10000; ++i) {
-        char id[65];
-        std::snprintf(id, sizeof id, "%064x", i + 1);
-        unknown.push_back(id);
-    }
+    char id[65];
+    for (unsigned i = 1; i <= 10000; ++i) unknown.push_back(std::string(id, size_t(std::snprintf(id, sizeof id, "%064x", i))));
     struct Listing { const char* what; json fault; size_t requests; };
     const Listing listings[] = {
         {"an HTML page", {{"status", 200}, {"body", "<html><body>502 Bad Gateway</body></html>"}}, 1},
