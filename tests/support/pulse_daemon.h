@@ -49,11 +49,7 @@ inline int waitProgram(pid_t pid, Clock::time_point deadline) {
         if (r < 0 || Clock::now() >= deadline) return -1;
     }
 }
-inline std::string fileText(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
+inline std::string fileText(const std::string& path) { std::stringstream t; t << std::ifstream(path).rdbuf(); return t.str(); }
 class PulseDaemon {
 public:
     PulseDaemon() = default;
@@ -157,15 +153,12 @@ public:
     MonitorRecorder() = default;
     MonitorRecorder(const MonitorRecorder&) = delete;
     MonitorRecorder& operator=(const MonitorRecorder&) = delete;
-    ~MonitorRecorder() {
-        if (pid_ > 0) ::kill(pid_, SIGKILL), waitProgram(pid_, Clock::now() + 10s);
-    }
+    ~MonitorRecorder() { if (pid_ > 0) ::kill(pid_, SIGKILL), waitProgram(pid_, Clock::now() + 10s); }
     /// Starts recording and waits for its first sound (a null sink's monitor gives silence).
     bool start(const PulseDaemon& daemon, const std::string& source, std::string& error) {
         path_ = daemon.folder() + "/" + source + "-" + std::to_string(++count_) + ".raw";
-        pid_ = daemon.spawn({"pacat", "--record", "--raw", "--device=" + source, "--format=s16le", "--rate=8000",
-                             "--channels=1", "--latency-msec=20"},
-                            path_);
+        pid_ = daemon.spawn(
+            {"pacat", "--record", "--raw", "--device=" + source, "--format=s16le", "--rate=8000", "--channels=1", "--latency-msec=20"}, path_);
         if (pid_ < 0 || !waitFor([](const auto& x) { return !x.empty(); })) return error = "pacat never recorded " + source, false;
         return true;
     }
@@ -187,13 +180,10 @@ private:
     std::string path_;
     pid_t pid_ = -1;
 };
-class Ticker {
-public:
-    Ticker(void (*step)(), std::chrono::milliseconds period) : thread_([this, step, period] {
-        for (; !stop_; std::this_thread::sleep_for(period)) step();
-    }) {}
+struct Ticker {
+    Ticker(void (*step)(), std::chrono::milliseconds period)
+        : thread_([this, step, period] { for (; !stop_; std::this_thread::sleep_for(period)) step(); }) {}
     ~Ticker() { stop_ = true, thread_.join(); }
-private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

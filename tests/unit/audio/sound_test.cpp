@@ -241,8 +241,7 @@ struct FileSound {
     // The output file's samples from `from` on, once it holds `count` of them (8 kHz mono).
     std::vector<int16_t> heard(size_t from = 0, size_t count = 0) const {
         for (const auto deadline = steady_clock::now() + std::chrono::seconds(20);; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-            std::ifstream in(outWav, std::ios::binary);
-            const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const std::string file = test::fileText(outWav);
             const size_t n = file.size() < 44 ? 0 : (file.size() - 44) / 2;
             if (n >= from + count || steady_clock::now() > deadline)
                 return n <= from ? std::vector<int16_t>{} : samplesOf(Bytes(file.begin() + long(44 + 2 * from), file.end()));
@@ -291,7 +290,6 @@ TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
     const std::string zeros(400, '\0');
     const std::pair<std::string, std::string> cases[] = {
         {put("float.wav", wav(3, 1, 8000, 32, zeros)), "The sound file is not 16-bit PCM."},
-        {put("u8.wav", wav(1, 1, 8000, 8, zeros)), "The sound file is not 16-bit PCM."},
         {put("short.wav", wav(1, 1, 8000, 16, zeros).substr(0, 30)), "The sound file is cut short."},
         {put("huge.wav", wav(1, 1, 8000, 16, zeros, "LIST" + le(0xFFFFFF00u, 4))), "The sound file is cut short."},
         {put("text.wav", "hello"), "The sound file is not a WAV file."},

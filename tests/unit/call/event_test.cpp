@@ -22,7 +22,6 @@ TEST(CallEventTest, DataOutputPayloadIsReadFromEveryPushFormAndOnlyWhenItFits) {
         {"OP_RETURN alone, direct push", scriptOf({0x6a, 40}, small), small},
         {"PUSHDATA1", scriptOf({0x00, 0x6a, 0x4c, 40}, small), small},
         {"PUSHDATA2 with OP_FALSE", scriptOf({0x00, 0x6a, 0x4d, 0x2c, 0x01}, big), big},
-        {"PUSHDATA2 without OP_FALSE", scriptOf({0x6a, 0x4d, 0x2c, 0x01}, big), big},
         {"PUSHDATA4", scriptOf({0x6a, 0x4e, 0x2c, 0x01, 0x00, 0x00}, big), big},
         {"only the first push is taken", scriptOf({0x6a, 3}, "abc" + std::string("\x02xy")), "abc"},
         {"declared length past the end", scriptOf({0x6a, 0x4d, 0x2d, 0x01}, big), std::nullopt},
