@@ -1,13 +1,10 @@
 #pragma once
-// A voice-like test signal at 8 kHz: two tones (220 and 1370 Hz, far from the ring's 440 and
-// 480) under a slow swell that never falls silent, so that a recorder hears voice throughout.
+// Voice-like 8 kHz: 220 and 1370 Hz (not the ring's) under a swell that never falls silent.
 
 #include <cmath>
 #include <cstdint>
 #include <vector>
-
 namespace dialo::test {
-
 /// `seconds` of it, peaking near 10,000 times `level` (0: silence).
 inline std::vector<int16_t> voiceSignal(double seconds, double level = 1.0) {
     std::vector<int16_t> out(size_t(seconds * 8000));
@@ -18,5 +15,4 @@ inline std::vector<int16_t> voiceSignal(double seconds, double level = 1.0) {
     }
     return out;
 }
-
 }  // namespace dialo::test

@@ -1,9 +1,6 @@
-// The phone's sound as a caller and a listener meet it: what the microphone keeps, what a
-// left message records, the tones, and what the pump plays, through the WAV-file device that
-// runs in real time like a sound card.
+// The microphone, the recorder, the tones and playback, through the real-time WAV-file device.
 
 #include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -11,10 +8,10 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <optional>
 #include <tuple>
-
 #include <nlohmann/json.hpp>
-
+#include "support/pulse_daemon.h"
 #include "support/temp_folder.h"
 #include "support/voice_signal.h"
 #include "audio/backend.h"
@@ -29,47 +26,37 @@
 #include "base/config.h"
 #include "state/phone_state.h"
 #include "state/ui_bridge.h"
-
 namespace dialo {
 namespace {
-
 using nlohmann::json;
 using std::chrono::steady_clock;
-
 using test::voiceSignal;
-
 std::vector<int16_t> join(std::initializer_list<std::vector<int16_t>> parts) {
     std::vector<int16_t> all;
     for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
 }
-
-// Hands sound to the capture buffer as the sound system would, a buffer at a time.
 void deliver(const std::vector<int16_t>& samples) {
     for (size_t at = 0; at < samples.size(); at += kCaptureSamples)
         captureDeliver(samples.data() + at, std::min(kCaptureSamples, samples.size() - at));
 }
-
 std::atomic<uint64_t> gFakeMs{1'000'000};
 uint64_t fakeMs() { return gFakeMs; }
 std::atomic<int64_t> gFakeUnix{1'800'000'000};
 int64_t fakeUnix() { return gFakeUnix; }
-
-// What the recorder holds: seconds, bytes and the status line.
 std::tuple<uint32_t, size_t, std::string> message() {
     auto g = lockPhone();
     return {g.state.messageSeconds, g.state.messageAudio.size(), g.state.statusText};
 }
-
 TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
     setClockSource({fakeMs, nullptr, nullptr});
+    clearCapture();
     // Bound 60 s: 62 s stay untouched, the next buffer trims to exactly 60 s.
     deliver(std::vector<int16_t>(62 * 8000, 100));
     EXPECT_EQ(capturedBytes(), 992000u);
     deliver(std::vector<int16_t>(kCaptureSamples, 100));
     EXPECT_EQ(capturedBytes(), 960000u);
     clearCapture();
-
     // A buffer 1 ms before the hold-off ends is dropped; one at its end is kept.
     setCaptureHoldOff(gFakeMs + 1);
     deliver(std::vector<int16_t>(1600, 100));
@@ -77,22 +64,17 @@ TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
     ++gFakeMs;
     deliver(std::vector<int16_t>(1600, 100));
     EXPECT_EQ(capturedBytes(), 3200u);
-
-    struct Case {
-        int volume;
-        int16_t in, out;
-    } cases[] = {{200, 20000, 32767}, {200, -20000, -32768}, {50, -3, -1}, {150, 30000, 32767}, {100, -30000, -30000}};
-    for (const Case& c : cases) {
+    for (const auto& [volume, in, out] : {std::tuple{200, 20000, 32767}, {200, -20000, -32768}, {50, -3, -1},
+                                           {150, 30000, 32767}, {100, -30000, -30000}}) {
         clearCapture();
-        phoneFlags().volume = c.volume;
-        deliver(std::vector<int16_t>(1600, c.in));
+        phoneFlags().volume = volume;
+        deliver(std::vector<int16_t>(1600, int16_t(in)));
         const Bytes pcm = takeCaptured(640);
         ASSERT_EQ(pcm.size(), 640u);
-        EXPECT_EQ(samplesOf(pcm)[0], c.out) << "volume " << c.volume << ", sample " << c.in;
+        EXPECT_EQ(samplesOf(pcm)[0], out) << "volume " << volume << ", sample " << in;
     }
     phoneFlags().volume = 100;
     EXPECT_EQ(micPeakLevel(), 30000) << "the level a user sees is the microphone's own";
-
     // With nothing to play on, a ring is a system beep, and the microphone still holds off.
     int beeps = 0;
     setSystemBeep([&beeps] { ++beeps; });
@@ -105,17 +87,11 @@ TEST(SoundTest, TheMicrophoneKeepsItsBoundHoldsOffForTonesAndAppliesTheVolume) {
     setSystemBeep({});
     resetClockSource();
 }
-
 TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
     const std::vector<int16_t> silence(8000, 0);
     std::vector<int16_t> ring = ringTone();
-    struct Case {
-        const char* name;
-        std::vector<int16_t> sound;
-        bool flush;
-        bool mute;
-        uint32_t seconds;
-        size_t left;  // bytes still in the capture buffer
+    struct Case {  // left: bytes still in the capture buffer
+        const char* name; std::vector<int16_t> sound; bool flush; bool mute; uint32_t seconds; size_t left;
     } cases[] = {
         {"2.5 s flushed: the half second is padded", voiceSignal(2.5), true, false, 3, 0},
         {"2.05 s flushed: 0.05 s is too short to record", voiceSignal(2.05), true, false, 2, 800},
@@ -126,12 +102,7 @@ TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
         {"muted: nothing is recorded and the buffer empties", voiceSignal(3), true, true, 0, 0},
     };
     for (const Case& c : cases) {
-        {
-            auto g = lockPhone();
-            g.state.messageAudio.clear();
-            g.state.messageSeconds = 0;
-            g.state.messageVoiced = false;
-        }
+        { auto g = lockPhone(); g.state.messageAudio.clear(), g.state.messageSeconds = 0, g.state.messageVoiced = false; }
         clearCapture();
         phoneFlags().mute = c.mute;
         deliver(c.sound);
@@ -140,12 +111,9 @@ TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
         EXPECT_EQ(seconds, c.seconds) << c.name;
         EXPECT_EQ(bytes, c.seconds * kGsmBytesPerSecond) << c.name;
         EXPECT_EQ(capturedBytes(), c.left) << c.name;
-        if (c.seconds > 0) {
-            EXPECT_EQ(status, "Recording  " + std::to_string(c.seconds) + " / 60") << c.name;
-        }
+        EXPECT_EQ(c.seconds > 0 ? status : "", c.seconds > 0 ? "Recording  " + std::to_string(c.seconds) + " / 60" : "") << c.name;
     }
     phoneFlags().mute = false;
-
     // A message stops at 60 seconds; what comes after is discarded.
     clearCapture();
     deliver(voiceSignal(61));
@@ -153,7 +121,6 @@ TEST(SoundTest, TheRecorderKeepsVoicedSecondsOnly) {
     recordMessageStep(true);
     EXPECT_EQ(message(), std::make_tuple(60u, 60 * kGsmBytesPerSecond, std::string("Recording  60 / 60")));
 }
-
 // A voiced sound: harmonics of `f0` (rising by `glide` per second) under one formant at 500 Hz.
 std::vector<int16_t> vowel(double f0, double glide) {
     std::vector<int16_t> out(8000);
@@ -166,41 +133,24 @@ std::vector<int16_t> vowel(double f0, double glide) {
     }
     return out;
 }
-
 TEST(SoundTest, TheRingIsKnownApartFromVoiceAndTheMessageBeep) {
     EXPECT_FALSE(holdsRingTone(bytesOf(voiceSignal(1))));
     EXPECT_FALSE(holdsRingTone(bytesOf(join({messageBeep(), std::vector<int16_t>(4400, 0)})))) << "the beep";
-    for (double f0 : {110.0, 120.0, 160.0, 220.0, 240.0})
-        for (double glide : {0.0, 0.1})
-            EXPECT_FALSE(holdsRingTone(bytesOf(vowel(f0, glide)))) << f0 << " Hz, glide " << glide;
-    // The ring itself, quieter, with noise, or cut short, still is.
-    std::vector<int16_t> ring = ringTone();
+    for (double f0 : {110.0, 160.0, 240.0})
+        for (double glide : {0.0, 0.1}) EXPECT_FALSE(holdsRingTone(bytesOf(vowel(f0, glide)))) << f0 << " Hz, glide " << glide;
+    // The ring itself, quieter with noise, or cut short, still is.
+    std::vector<int16_t> noisy = ringTone(), part = ringTone();
     uint32_t seed = 1;
-    for (int16_t& s : ring) {
-        seed = seed * 1103515245 + 12345;
-        s = int16_t(s * 3 / 10 + int(seed >> 16) % 1000 - 500);
-    }
-    EXPECT_TRUE(holdsRingTone(bytesOf(ring)));
-    std::vector<int16_t> part = ringTone();
+    for (int16_t& s : noisy) s = int16_t(s * 3 / 10 + int((seed = seed * 1103515245 + 12345) >> 16) % 1000 - 500);
     std::fill(part.begin() + 4800, part.end(), int16_t(0));
+    EXPECT_TRUE(holdsRingTone(bytesOf(noisy)));
     EXPECT_TRUE(holdsRingTone(bytesOf(part)));
 }
-
 // The wait before a stretch of voice plays: what a listener hears as delay and as gaps.
 TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyondIt) {
-    // Steps: a chunk of `len` ms arrives (len > 0), or the queue runs dry (len 0), at `at`; then
-    // whether voice may play at `at` + `probe` ms.
-    struct Step {
-        uint64_t at;
-        uint32_t len;
-        uint32_t probe;
-        bool plays;
-    };
-    struct Case {
-        const char* what;
-        std::vector<Step> steps;
-        uint32_t wait;
-    } cases[] = {
+    // A chunk of `len` ms arrives (0: the queue runs dry) at `at`; may voice play `probe` ms later?
+    struct Step { uint64_t at; uint32_t len; uint32_t probe; bool plays; };
+    struct Case { const char* what; std::vector<Step> steps; uint32_t wait; } cases[] = {
         {"chunks in time play at once and add no wait",
          {{0, 200, 0, true}, {200, 200, 0, true}, {400, 200, 0, true}}, 0},
         {"a chunk 60 ms late stretches the wait by 60 and its stretch waits that long",
@@ -230,13 +180,9 @@ TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyo
         }
         EXPECT_EQ(b.waitMs, c.wait) << c.what;
     }
-
-    // What is queued beyond the wait goes out of the pauses: quiet 20 ms frames (q) from inside
-    // a run of three or more, never a loud one (L) nor a pause's edge.
+    // Beyond the wait, quiet frames (q) go from inside runs of three or more, never loud (L) or edges.
     struct Trim {
-        const char* frames;
-        uint32_t budgetMs;
-        const char* kept;
+        const char* frames; uint32_t budgetMs; const char* kept;
     } trims[] = {{"LqqqqL", 1000, "LqqL"}, {"LqqqqL", 20, "LqqqL"}, {"LqqL", 1000, "LqqL"},
                  {"qqqqq", 1000, "qq"},   {"LqLqL", 1000, "LqLqL"}, {"LqqqqL", 0, "LqqqqL"}};
     for (const Trim& t : trims) {
@@ -251,44 +197,31 @@ TEST(SoundTest, ThePlayoutWaitFollowsLateChunksAndPausesGiveBackWhatIsQueuedBeyo
         EXPECT_EQ(taken, (before - samples.size()) / 8) << t.frames;
     }
 }
-
 TEST(SoundTest, OutputConversionFitsTheDevice) {
     const Bytes second = bytesOf(voiceSignal(1));
-    struct Case {
-        MixFormat format;
-        size_t frames;
-    } cases[] = {{{48000, 2, 32, 8, true}, 48000}, {{44100, 2, 16, 4, false}, 44100}, {{16000, 6, 32, 24, false}, 16000},
-                 {{8000, 1, 16, 2, false}, 8000},  {{48000, 2, 24, 6, false}, 48000}};
-    for (const Case& c : cases) {
-        const Bytes out = convertForOutput(c.format, second);
-        ASSERT_EQ(out.size(), c.frames * c.format.blockAlign) << c.format.rate << " Hz";
-        const size_t bytes = c.format.blockAlign / c.format.channels;
-        for (size_t f = 0; f < c.frames; f += 997)
-            for (size_t ch = 1; ch < c.format.channels; ++ch)
-                EXPECT_TRUE(std::equal(out.begin() + long(f * c.format.blockAlign),
-                                       out.begin() + long(f * c.format.blockAlign + bytes),
-                                       out.begin() + long(f * c.format.blockAlign + ch * bytes)))
+    for (const MixFormat format : {MixFormat{48000, 2, 32, 8, true}, MixFormat{44100, 2, 16, 4, false},
+                                   MixFormat{16000, 6, 32, 24, false}, MixFormat{48000, 2, 24, 6, false}}) {
+        const Bytes out = convertForOutput(format, second);
+        ASSERT_EQ(out.size(), format.rate * format.blockAlign) << format.rate << " Hz";
+        const size_t bytes = format.blockAlign / format.channels;
+        for (size_t at = 0; at < out.size(); at += 997 * format.blockAlign)
+            for (size_t ch = 1; ch < format.channels; ++ch)
+                EXPECT_TRUE(std::equal(out.begin() + long(at), out.begin() + long(at + bytes), out.begin() + long(at + ch * bytes)))
                     << "every channel carries the same sound";
     }
-    // Same rate and 16-bit mono: the samples themselves.
-    EXPECT_EQ(convertForOutput({8000, 1, 16, 2, false}, second), second);
-    // Float: full scale is 1.0.
+    EXPECT_EQ(convertForOutput({8000, 1, 16, 2, false}, second), second) << "8 kHz 16-bit mono: the samples themselves";
     const Bytes f = convertForOutput({8000, 1, 32, 4, true}, bytesOf({-32768, 16384}));
     float v[2];
     std::memcpy(v, f.data(), 8);
-    EXPECT_EQ(v[0], -1.0f);
+    EXPECT_EQ(v[0], -1.0f) << "full scale is 1.0";
     EXPECT_EQ(v[1], 0.5f);
     EXPECT_TRUE(convertForOutput({0, 2, 32, 8, true}, second).empty());
 }
-
-// A file device in real time, its pump running as the phone's playback thread does.
 struct FileSound {
     test::TempFolder folder{"sound"};
     std::string outWav = folder.path + "/heard.wav", note;
-    std::atomic<bool> pumping{true};
     std::atomic<int> ended{0};
-    std::thread pump;
-
+    std::optional<test::Pump> pump;
     explicit FileSound(const std::string& inWav = "") {
         applyConfigDocument(json{{"audio",
                                   {{"backend", "file"}, {"input_wav", inWav}, {"output_wav", outWav}, {"output_rate", 8000},
@@ -296,49 +229,25 @@ struct FileSound {
         EXPECT_TRUE(fileBackend().open(note)) << note;
         setSoundBackend(fileBackend());
         setUiReceiver(UiTarget::Cards, [this](UiMessage m, intptr_t, intptr_t) { ended += m == UiMessage::PlaybackEnded; });
-        pump = std::thread([this] {
-            while (pumping) {
-                playbackStep();
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        });
+        pump.emplace();
     }
     ~FileSound() {
-        pumping = false;
-        pump.join();
+        pump.reset();
         setUiReceiver(UiTarget::Cards, {});
         releaseOutputs();
         fileBackend().close();
         setSoundBackend(noneBackend());
     }
-
     // The output file's samples from `from` on, once it holds `count` of them (8 kHz mono).
     std::vector<int16_t> heard(size_t from = 0, size_t count = 0) const {
-        const auto deadline = steady_clock::now() + std::chrono::seconds(20);
-        for (;;) {
-            std::ifstream in(outWav, std::ios::binary);
-            const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (const auto deadline = steady_clock::now() + std::chrono::seconds(20);; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+            const std::string file = test::fileText(outWav);
             const size_t n = file.size() < 44 ? 0 : (file.size() - 44) / 2;
-            if (n >= from + count || steady_clock::now() > deadline) {
-                if (n <= from) return {};
-                return samplesOf(Bytes(file.begin() + long(44 + 2 * from), file.begin() + long(44 + 2 * n)));
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (n >= from + count || steady_clock::now() > deadline)
+                return n <= from ? std::vector<int16_t>{} : samplesOf(Bytes(file.begin() + long(44 + 2 * from), file.end()));
         }
     }
 };
-
-// Seconds (in 20 ms frames) of a file that carry sound.
-double loudSeconds(const std::vector<int16_t>& s) {
-    int frames = 0;
-    for (size_t at = 0; at + 160 <= s.size(); at += 160) {
-        int peak = 0;
-        for (size_t i = at; i < at + 160; ++i) peak = std::max(peak, std::abs(int(s[i])));
-        frames += peak > 1000;
-    }
-    return frames * 0.02;
-}
-
 TEST(SoundTest, PauseHoldsTheMessagesClockAndStopSilencesIt) {
     gFakeUnix = 1'800'000'000;
     setClockSource({nullptr, fakeUnix, nullptr});
@@ -352,16 +261,14 @@ TEST(SoundTest, PauseHoldsTheMessagesClockAndStopSilencesIt) {
     togglePause();
     gFakeUnix += 1;
     EXPECT_EQ(playbackSeconds(), 8) << "the clock continues from where it paused";
-
     stopPlayback();
     EXPECT_FALSE(playbackClock().playing);
     const std::vector<int16_t> after = sound.heard(sound.heard().size(), 8000);
     ASSERT_GE(after.size(), 8000u);
-    EXPECT_EQ(loudSeconds({after.begin() + 1600, after.end()}), 0) << "after a stop nothing of the message is heard";
+    EXPECT_EQ(test::heardTone({after.begin() + 1600, after.end()}).seconds, 0) << "after a stop nothing of the message is heard";
     EXPECT_EQ(sound.ended, 0) << "a stopped message does not report its end";
     resetClockSource();
 }
-
 TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
     test::TempFolder folder("wav", false);
     auto put = [&](const std::string& name, const std::string& bytes) {
@@ -380,55 +287,24 @@ TEST(SoundTest, TheFileMicrophoneAndBadSoundFiles) {
         std::string body = "WAVEfmt " + le(16, 4) + fmt + extra + "data" + le(uint32_t(data.size()), 4) + data;
         return "RIFF" + le(uint32_t(body.size()), 4) + body;
     };
-    struct Case {
-        std::string file;
-        std::string error;
-    } cases[] = {
-        {put("float.wav", wav(3, 1, 8000, 32, std::string(400, '\0'))), "The sound file is not 16-bit PCM."},
-        {put("u8.wav", wav(1, 1, 8000, 8, std::string(400, '\0'))), "The sound file is not 16-bit PCM."},
-        {put("short.wav", wav(1, 1, 8000, 16, std::string(400, '\0')).substr(0, 30)), "The sound file is cut short."},
-        {put("huge.wav", wav(1, 1, 8000, 16, std::string(400, '\0'), "LIST" + le(0xFFFFFF00u, 4))),
-         "The sound file is cut short."},
+    const std::string zeros(400, '\0');
+    const std::pair<std::string, std::string> cases[] = {
+        {put("float.wav", wav(3, 1, 8000, 32, zeros)), "The sound file is not 16-bit PCM."},
+        {put("short.wav", wav(1, 1, 8000, 16, zeros).substr(0, 30)), "The sound file is cut short."},
+        {put("huge.wav", wav(1, 1, 8000, 16, zeros, "LIST" + le(0xFFFFFF00u, 4))), "The sound file is cut short."},
         {put("text.wav", "hello"), "The sound file is not a WAV file."},
         {folder.path + "/missing.wav", "The sound file could not be read."},
     };
-    for (const Case& c : cases) {
+    for (const auto& [file, expected] : cases) {
         std::vector<int16_t> out;
         std::string error;
-        EXPECT_FALSE(readWavAs8kMono(c.file, out, error)) << c.file;
-        EXPECT_EQ(error, c.error) << c.file;
+        EXPECT_FALSE(readWavAs8kMono(file, out, error)) << file;
+        EXPECT_EQ(error, expected) << file;
     }
-
-    // 16 kHz stereo is heard as 8 kHz mono.
-    std::string stereo;
-    for (int i = 0; i < 16000; ++i) stereo += le(uint16_t(int16_t(i % 2 ? 1000 : 3000)), 2) + le(uint16_t(1000), 2);
-    std::vector<int16_t> mono;
-    std::string error;
-    ASSERT_TRUE(readWavAs8kMono(put("stereo.wav", wav(1, 2, 16000, 16, stereo)), mono, error)) << error;
-    EXPECT_EQ(mono.size(), 8000u);
-    EXPECT_EQ(mono[10], 2000) << "left 3000 and right 1000 at every other frame";
-
-    {  // A bad microphone file is one status line; the phone keeps a silent microphone.
-        FileSound bad(cases[0].file);
-        EXPECT_EQ(bad.note, "The sound file is not 16-bit PCM.");
-        EXPECT_TRUE(fileBackend().startCapture(captureDeliver, ""));
-    }
-
-    // The microphone plays the file in real time from capture on, then silence.
-    const std::vector<int16_t> said = voiceSignal(1.0);
-    ASSERT_TRUE(writeWav8k(folder.path + "/said.wav", said));
-    clearCapture();
-    FileSound sound(folder.path + "/said.wav");
-    EXPECT_EQ(sound.note, "");
-    ASSERT_TRUE(startCapture());
-    const auto deadline = steady_clock::now() + std::chrono::seconds(20);
-    while (capturedBytes() < 2 * 16000 && steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const Bytes got = takeCaptured(2 * 16000);
-    ASSERT_EQ(got.size(), 32000u);
-    const std::vector<int16_t> heard = samplesOf(got);
-    EXPECT_TRUE(std::equal(said.begin(), said.end(), heard.begin())) << "the file, sample for sample";
-    EXPECT_EQ(loudSeconds({heard.begin() + 8000, heard.end()}), 0) << "silence after its end";
+    // A bad microphone file is a status line and a silent microphone; a good one is e2e.speech's.
+    FileSound bad(cases[0].first);
+    EXPECT_EQ(bad.note, "The sound file is not 16-bit PCM.");
+    EXPECT_TRUE(fileBackend().startCapture(captureDeliver, ""));
 }
-
 }  // namespace
 }  // namespace dialo

@@ -1,17 +1,13 @@
-// sendEvent as a call's senders see it: each way a send can end and what it leaves in the phone
-// state; the live sender's chunks, and a message that goes by itself.
+// sendEvent's outcomes and what they leave in the phone state; live chunks; a message that goes by itself.
 
 #include <openssl/crypto.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <optional>
 #include <set>
 #include <thread>
-
 #include <nlohmann/json.hpp>
-
 #include "support/funded_wallet_fixture.h"
 #include "support/voice_signal.h"
 #include "audio/capture.h"
@@ -26,14 +22,12 @@
 #include "vaultra/envelope.h"
 #include "vaultra/identity.h"
 #include "wallet/coins.h"
-
+#include <map>
 namespace dialo::test {
 namespace {
-
 using devnet::test::Key;
 using devnet::test::keyOf;
 using nlohmann::json;
-
 class SendEventTest : public FundedWalletTest {
 protected:
     void SetUp() override {
@@ -43,14 +37,12 @@ protected:
         g.state.ownHandle = "alice";
         g.state.ownPayAddress = address;
     }
-
     // Publishes the wallet's identity key for its handle, as its status refresh would.
     void claimAlice() {
         Key id = walletIdentity();
         publish("alice", id);
         OPENSSL_cleanse(id.priv.data(), id.priv.size());
     }
-
     static void setPeerKey(const std::string& pub) { lockPhone().state.peerPubKey = pub; }
     void inCallWithBob(CallState state, const std::string& callId) const {
         auto g = lockPhone();
@@ -60,51 +52,54 @@ protected:
         g.state.peerPayAddress = bob.address;
     }
     static std::string status() { return lockPhone().state.statusText; }
+    // The events this phone sent that bob opens, by txid, with the count of each one's inputs.
+    std::map<std::string, std::pair<json, size_t>> sentToBob() {
+        std::set<std::string> txids;
+        { auto g = lockPhone(); txids.insert(g.state.knownTxids.begin(), g.state.knownTxids.end()); }
+        std::map<std::string, std::pair<json, size_t>> out;
+        for (const std::string& txid : txids) {
+            const ParsedTx tx = readTx(txid);
+            for (const TxOutput& o : tx.outputs)
+                if (auto p = payloadFromScript(o.locking); p && o.sats == 0)
+                    if (auto e = openPayloadWith(*p, bob.priv)) out[txid] = {*e, tx.inputs.size()};
+        }
+        return out;
+    }
     void leaveAMessage(const std::string& callId, const std::vector<json>& faults = {});
     // The sender's own thread makes `done` true; a minute is room for a busy machine.
     static bool waitFor(const std::function<bool()>& done) { return DevnetTest::waitFor(done, std::chrono::seconds(60)); }
-
     const Key bob = keyOf('7');
 };
-
 TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
     const std::string callId = "0123456789abcdef";
     lockPhone().state.callId = callId;
     Peer toBob{"bob", bob.address, ""};
-    json e = buildEvent(kInvite, callId);
-    EXPECT_FALSE(sendEvent(toBob, e, kSignalRate, true));
-    EXPECT_EQ(status(), "identity signature did not verify against orvane.test PKI") << "no key published yet";
+    json e;
+    // The status line after a refused send of a fresh invite ("sent" if it went).
+    auto refusal = [&](auto rate, bool signal) {
+        e = buildEvent(kInvite, callId);
+        return sendEvent(toBob, e, rate, signal) ? std::string("sent") : status();
+    };
+    EXPECT_EQ(refusal(kSignalRate, true), "identity signature did not verify against orvane.test PKI") << "no key published yet";
     EXPECT_TRUE(e.contains("sig")) << "the event keeps what signing put in";
-
-    // A network off this machine that names no fee addresses: the built-in ones, whose keys
-    // anyone knows, are not paid there.
+    // A foreign network naming no fee addresses: the built-in ones (well-known keys) are not paid.
     json elsewhere = devnet.networkJson();
     elsewhere["woc_base"] = "https://api.example/v1/bsv/main";
     applyConfigDocument(json{{"network", elsewhere}});
-    e = buildEvent(kInvite, callId);
-    EXPECT_FALSE(sendEvent(toBob, e, kSignalRate, true));
-    EXPECT_EQ(status(), kNoFeeAddresses);
+    EXPECT_EQ(refusal(kSignalRate, true), kNoFeeAddresses);
     applyConfigDocument(json{{"network", devnet.networkJson()}});
-
     claimAlice();
-    e = buildEvent(kInvite, callId);
-    EXPECT_FALSE(sendEvent(toBob, e, kSignalRate, true));
-    EXPECT_EQ(status(), "Could not seal to that paymail key.");
+    EXPECT_EQ(refusal(kSignalRate, true), "Could not seal to that paymail key.");
     EXPECT_EQ(e["handle"], "alice");
     EXPECT_TRUE(e.contains("pubkey") && e.contains("sig"));
-
     toBob.pubKey = bob.pub;
     setHoldFlag(false);
-    e = buildEvent(kInvite, callId);
-    EXPECT_FALSE(sendEvent(toBob, e, kAudioRate, false)) << "no confirmed coin yet";
+    EXPECT_EQ(refusal(kAudioRate, false), "Holding. Waiting for a coin to clear.") << "no confirmed coin yet";
     EXPECT_TRUE(holdFlag());
-    EXPECT_EQ(status(), "Holding. Waiting for a coin to clear.");
     EXPECT_FALSE(sendEvent(Peer{"bob", "not-an-address", bob.pub}, e, kSignalRate, true));
     EXPECT_FALSE(holdFlag()) << "a failed send on the same thread clears the hold";
     EXPECT_EQ(status(), "error: phone address decode failed.");
-
-    // What a peer finds on chain (who is paid, who can open it, whose key signed it) is
-    // e2e.send_events'; here, what the phone keeps of each send.
+    // What a peer finds on chain is e2e.send_events'; here, what the phone keeps of each send.
     fundWallet({3000, 3000, 3000});
     std::vector<std::string> txids;
     int64_t spentBefore = 0;
@@ -127,15 +122,10 @@ TEST_F(SendEventTest, EachOutcomeIsReportedAndASentEventOpensOnlyForThePeer) {
         ASSERT_TRUE(devnet.ledger().tx(txid, rec));
         EXPECT_EQ(sats - spentBefore, rec.fee + 2) << "the miner's fee and the two satoshis paid";
         spentBefore = sats;
-        std::optional<json> opened;
-        for (const TxOutput& o : readTx(txid).outputs)
-            if (auto p = payloadFromScript(o.locking); p && o.sats == 0) opened = openPayloadWith(*p, bob.priv);
-        ASSERT_TRUE(opened);
-        EXPECT_EQ(*opened, sent);
-        EXPECT_EQ((*opened)["mark"], "to:bob") << "signed for bob alone";
+        EXPECT_EQ(sentToBob()[txid].first, sent);
+        EXPECT_EQ(sent["mark"], "to:bob") << "signed for bob alone";
     }
 }
-
 TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateWithinTheCeilingAndCountsInTheCall) {
     fundWallet({100000, 200000, 2000000});
     const std::string fee = networkConfig().callFeeAddress;
@@ -143,26 +133,16 @@ TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateWithinTheCeilingAndCountsInTheC
         devnet::Balance b = devnet.ledger().balance(fee);
         return b.confirmed + b.unconfirmed;
     };
-    struct Case {
-        double gbp;
-        int64_t sats;
-        bool refused;  // the status line says the rate asked too much
-    };
-    const std::string callId = "00000000000000fe";
-    // A site answering a pound a coin would take a hundredth of a coin per call, a hundredth of
-    // a pound a whole coin.
+    // At a pound a coin a penny would be a hundredth of a coin: refused.
+    struct Case { double gbp; int64_t sats; bool refused; };
     for (const Case& c : {Case{40.0, 25000, false}, Case{10.0, 100000, false}, Case{1.0, 0, true},
                           Case{0.01, 0, true}, Case{0, 0, false}, Case{-3, 0, false}}) {
         ASSERT_EQ(post("/devnet/settings", {{"gbp", c.gbp}}).status, 200);
-        inCallWithBob(CallState::Calling, callId);
-        {
-            auto g = lockPhone();
-            g.state.callSats = 0;
-            g.state.receipt = {};
-        }
+        inCallWithBob(CallState::Calling, "00000000000000fe");
+        { auto g = lockPhone(); g.state.callSats = 0, g.state.receipt = {}; }
         setStatus("");
         const int64_t before = paid();
-        payCallFee(callId, "");
+        payCallFee("00000000000000fe", "");
         EXPECT_EQ(paid() - before, c.sats) << c.gbp << " pounds a coin";
         auto g = lockPhone();
         EXPECT_EQ(g.state.statusText.starts_with("Call fee not paid"), c.refused) << g.state.statusText;
@@ -171,17 +151,13 @@ TEST_F(SendEventTest, TheCallFeeIsAPennyAtTheRateWithinTheCeilingAndCountsInTheC
         EXPECT_LT(g.state.callSats, c.sats + 1000) << c.gbp;
     }
 }
-
 std::atomic<uint64_t> gFakeMs{5'000'000};
 uint64_t fakeMs() { return gFakeMs; }
 void advance(uint32_t ms) { gFakeMs += ms; }
-
-// `seconds` of voice handed to the microphone's buffer at once; level 0 is silence.
 void speak(double seconds, double level = 1) {
     const std::vector<int16_t> pcm = test::voiceSignal(seconds, level);
     captureDeliver(pcm.data(), pcm.size());
 }
-
 TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNumber) {
     claimAlice();
     setPeerKey(bob.pub);
@@ -193,24 +169,7 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     inject({{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 502}, {"count", 100000}});
     inject({{"path_prefix", "/arc/v1/tx"}, {"status", 503}, {"count", 100000}});
     setClockSource({fakeMs, nullptr, advance});  // the sender's 40 ms cycles and 2 s retries cost no time
-
-    // The audio events bob can open, in the order they were paid.
-    auto chunks = [&] {
-        std::vector<json> out;
-        std::set<std::string> txids;
-        {
-            auto g = lockPhone();  // held for the whole copy
-            txids.insert(g.state.knownTxids.begin(), g.state.knownTxids.end());
-        }
-        for (const std::string& txid : txids)
-            for (const TxOutput& o : readTx(txid).outputs)
-                if (auto p = payloadFromScript(o.locking); p && o.sats == 0)
-                    if (auto e = openPayloadWith(*p, bob.priv); e && (*e)["kind"] == kAudio) out.push_back(*e);
-        std::sort(out.begin(), out.end(), [](const json& a, const json& b) { return a["n"] < b["n"]; });
-        return out;
-    };
     auto sentCount = [] { return lockPhone().state.knownTxids.size(); };
-
     speak(1.0);
     phoneFlags().running = true;
     std::thread sender(liveSenderLoop);
@@ -236,22 +195,16 @@ TEST_F(SendEventTest, LiveVoiceGoesOutInNumberedChunksAndAFailedChunkKeepsItsNum
     ASSERT_TRUE(waitFor([] { return capturedBytes() == 0; }));
     phoneFlags().running = false;
     sender.join();
-
-    const std::vector<json> sent = chunks();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0]["n"], 1);
-    EXPECT_EQ(sent[1]["n"], 2);
-    EXPECT_EQ(sent[2]["n"], 3);
-    EXPECT_EQ(base64Decode(sent[0]["audio"].get<std::string>()).size(), kGsmBytesPerSecond) << "the first second whole";
-    EXPECT_EQ(base64Decode(sent[1]["audio"].get<std::string>()).size(), kGsmBytesPerSecond);
-    EXPECT_EQ(base64Decode(sent[2]["audio"].get<std::string>()).size(), 8 * kGsmBlockBytes);
+    // Numbered 1, 2, 3: the first second whole, then a second, then 0.32 s.
+    std::multimap<int, size_t> bytesByNumber;
+    for (const auto& [txid, sent] : sentToBob())
+        if (sent.first["kind"] == kAudio) bytesByNumber.emplace(sent.first["n"].get<int>(), base64Decode(sent.first["audio"].get<std::string>()).size());
+    EXPECT_EQ(bytesByNumber, (std::multimap<int, size_t>{{1, kGsmBytesPerSecond}, {2, kGsmBytesPerSecond}, {3, 8 * kGsmBlockBytes}}));
     EXPECT_EQ(lockPhone().state.audioSeq, 3u);
     const int64_t sats = lockPhone().state.callSats;
     EXPECT_EQ(status(), "Connected.  " + std::to_string(sats) + " sats broadcast.");
 }
-
-// Bob does not answer: alice speaks until her message goes by itself at sixty seconds, its
-// broadcast meeting `faults`.
+// Alice speaks until her message goes by itself at sixty seconds, its broadcast meeting `faults`.
 void SendEventTest::leaveAMessage(const std::string& callId, const std::vector<json>& faults) {
     claimAlice();
     setPeerKey(bob.pub);
@@ -271,34 +224,17 @@ void SendEventTest::leaveAMessage(const std::string& callId, const std::vector<j
     sender.join();
     EXPECT_EQ(status(), "Message left for bob.");
 }
-
 TEST_F(SendEventTest, AMessageGoesByItselfAtSixtySecondsThoughItCostsMoreThanFourSplitCoins) {
     leaveAMessage("00000000000000bb");
-
-    std::optional<json> tape;
-    size_t inputs = 0;
-    std::vector<std::string> sent;
-    {
-        auto g = lockPhone();
-        sent.assign(g.state.knownTxids.begin(), g.state.knownTxids.end());
-    }
-    for (const std::string& txid : sent) {
-        const ParsedTx tx = readTx(txid);
-        for (const TxOutput& o : tx.outputs)
-            if (auto p = payloadFromScript(o.locking); p && o.sats == 0)
-                if (auto e = openPayloadWith(*p, bob.priv); e && (*e)["kind"] == kTape) {
-                    tape = e;
-                    inputs = tx.inputs.size();
-                }
-    }
+    std::optional<std::pair<json, size_t>> tape;
+    for (const auto& [txid, sent] : sentToBob())
+        if (sent.first["kind"] == kTape) tape = sent;
     ASSERT_TRUE(tape.has_value()) << "bob finds the message on chain";
-    EXPECT_EQ((*tape)["secs"], 60);
-    EXPECT_EQ(base64Decode((*tape)["audio"].get<std::string>()).size(), 60 * kGsmBytesPerSecond);
-    EXPECT_GT(inputs, 4u);
+    EXPECT_EQ(tape->first["secs"], 60);
+    EXPECT_EQ(base64Decode(tape->first["audio"].get<std::string>()).size(), 60 * kGsmBytesPerSecond);
+    EXPECT_GT(tape->second, 4u) << "inputs";
 }
-
-// The message's first broadcast reaches the oracle after the phone gave up on it, and the other
-// routes call it a double spend: the retry sends that same transaction, so bob is paid once.
+// A late first broadcast that other routes call a double spend: the retry resends it, bob is paid once.
 TEST_F(SendEventTest, AMessageWhoseFirstBroadcastIsUnclearIsPaidOnce) {
     leaveAMessage("00000000000000cc",
                   {{{"path_prefix", "/oi/submit"}, {"delay_ms", 8000}},
@@ -318,6 +254,5 @@ TEST_F(SendEventTest, AMessageWhoseFirstBroadcastIsUnclearIsPaidOnce) {
     ASSERT_TRUE(DevnetTest::waitFor(landed, std::chrono::seconds(30)));
     EXPECT_EQ(devnet.ledger().txidsPaying(bob.address, 10).size(), 1u);
 }
-
 }  // namespace
 }  // namespace dialo::test

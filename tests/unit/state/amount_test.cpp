@@ -1,16 +1,12 @@
 // Amounts and the balance line as the phone shows them.
 
 #include <gtest/gtest.h>
-
 #include <cstdint>
 #include <limits>
 #include <tuple>
-
 #include "state/amount.h"
-
 namespace dialo {
 namespace {
-
 TEST(Amount, SatsOrWholeCoinsWithoutTrailingZerosAndTheBalanceLine) {
     const std::tuple<int64_t, bool, const char*> cases[] = {
         {150000000, false, "150000000 sats"}, {-5, false, "-5 sats"},  {150000000, true, "1.5 bsv"},
@@ -22,6 +18,5 @@ TEST(Amount, SatsOrWholeCoinsWithoutTrailingZerosAndTheBalanceLine) {
     EXPECT_EQ(balanceText("", 50000, true), "0.0005 bsv");
     EXPECT_EQ(balanceText("alice", -1, false), "") << "empty while unknown";
 }
-
 }  // namespace
 }  // namespace dialo
