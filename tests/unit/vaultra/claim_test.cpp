@@ -16,7 +16,6 @@ TEST(OwnHandle, ClaimTextAndHandleForms) {
     EXPECT_EQ(normalize_own_handle(" @$Alice.Smith@orvane.test \r\n"), "alice.smith");
     EXPECT_EQ(claim_text("Bob", "02AB", "1addr", "", "", "", "", 1700000000),
               "OV-PAYMAIL-CLAIM|bob|02ab|1addr||1700000000");
-    EXPECT_EQ(claim_text("bob", "02ab", "1addr", "pic", "1ord", "", "", 5), "OV-PAYMAIL-CLAIM|bob|02ab|1addr|pic|1ord|5");
     EXPECT_EQ(claim_text("bob", "02ab", "1addr", "pic", "1ord", "03bn", "1bn", 5),
               "OV-PAYMAIL-CLAIM|bob|02ab|1addr|pic|1ord|03bn|1bn|5");
 }
@@ -32,7 +31,6 @@ TEST_F(StatusClaimTest, ClaimCarriesTheWalletFilesAvatar) {
         {5, ""},
         {{{"icon", "https://orvane.test/i.png"}, {"origin", "x_0"}}, "https://orvane.test/i.png"},
         {{{"origin", "x_0"}}, ""},
-        {{{"icon", "https://orvane.test/b.png"}}, "https://orvane.test/b.png"},
     };
     json doc = readJson(walletFile("w1"));
     doc["paymail"] = "alice";

@@ -79,57 +79,38 @@ TEST_F(ConnectTest, InstanceKeyIsASanitisedTail) {
 TEST_F(ConnectTest, OnlyWalletBindsAtStartUpAndDisconnectForgetsItsKeysButNotItsFile) {
     addWallet("w1", hdWallet(), "Alice");
     bind_instance("/opt/dialo", "Dialo");
-    EXPECT_EQ(bound_wallet_id(), "w1");
-    EXPECT_TRUE(vaultra_connected());
     EXPECT_EQ(gPolls, 0);
     std::string priv, error;
     EXPECT_TRUE(identity_key_hex(priv, error)) << "keys load on first use: " << error;
-
     const std::string walletText = readText(walletFile("w1"));
     EXPECT_EQ(vaultra_disconnect(), "success");
-    EXPECT_FALSE(vaultra_connected());
     EXPECT_EQ(readText(walletFile("w1")), walletText);
     EXPECT_FALSE(identity_key_hex(priv, error));
     EXPECT_EQ(error, "Vaultra HD wallet not connected");
 }
 
-TEST_F(ConnectTest, TwoWalletsWaitForAnApprovedConnect) {
-    twoWallets();
-    bind_instance("/opt/dialo", "Dialo");
-    EXPECT_EQ(bound_wallet_id(), "");
-    EXPECT_FALSE(vaultra_connected());
-    EXPECT_FALSE(exists(base() + "/binds/_opt_dialo.json"));
-
-    answerAt(118, R"({"ok": true, "wallet_id": "w2"})");  // after 59 seconds
-    EXPECT_EQ(vaultra_connect(), "success");
-    EXPECT_EQ(gPolls, 118);
-    EXPECT_EQ(bound_wallet_id(), "w2");
-    EXPECT_EQ(readJson(base() + "/binds/_opt_dialo.json")["wallet_id"], "w2");
-    EXPECT_EQ(events.front(), "[OV-VAULTRA]\x1f" "connect-pending\x1f" "Approve the connect in Vaultra.");
-    gPolls = 0;  // already bound to a wallet that loads: no new request
-    EXPECT_EQ(vaultra_connect(), "success");
-    EXPECT_EQ(gPolls, 0);
-}
-
-// A locked wallet's refusal is e2e.vaultra_connect's.
+// Vaultra's reply is a file any local program could write: only {"ok": true} naming a wallet
+// that loads binds, and an unanswered request gives up after 60 seconds (120 polls).
 TEST_F(ConnectTest, OnlyOkTrueForAWalletThatLoadsBinds) {
     twoWallets();
     bind_instance("/opt/dialo", "Dialo");
+    EXPECT_EQ(bound_wallet_id(), "");
+    EXPECT_FALSE(exists(base() + "/binds/_opt_dialo.json"));
     writeText(walletFile("w1"), "not json");
-    const std::string denied = "error: connect denied in Vaultra.";
+    const std::string denied = "error: connect denied in Vaultra.", deniedEvent = "[OV-VAULTRA]\x1f" "connect-denied\x1f" "denied";
     const std::string late = "error: Vaultra did not approve in time. Open vaultra and try Connect again.";
-    const std::string deniedEvent = "[OV-VAULTRA]\x1f" "connect-denied\x1f" "denied";
     const struct {
         const char* reply;  // nullptr: Vaultra never answers
+        int poll;
         std::string result, event;
     } cases[] = {
-        {R"({"ok": "yes", "wallet_id": "w2"})", denied, deniedEvent},
-        {R"({"ok": false})", denied, deniedEvent},
-        {"{\"ok\": tr", denied, deniedEvent},
-        {"[true]", denied, deniedEvent},
-        {"{}", denied, deniedEvent},
-        {nullptr, late, "[OV-ERROR]\x1f" "error\x1f" + late},
-        {R"({"ok": true, "wallet_id": "w1"})", "error: approved, but the wallet would not load.", ""},
+        {R"({"ok": "yes", "wallet_id": "w2"})", 3, denied, deniedEvent},
+        {R"({"ok": false})", 3, denied, deniedEvent},
+        {"{\"ok\": tr", 3, denied, deniedEvent},
+        {"[true]", 3, denied, deniedEvent},
+        {nullptr, 120, late, "[OV-ERROR]\x1f" "error\x1f" + late},
+        {R"({"ok": true, "wallet_id": "w1"})", 3, "error: approved, but the wallet would not load.", ""},
+        {R"({"ok": true, "wallet_id": "w2"})", 118, "success", "[OV-VAULTRA]\x1f" "connect-pending\x1f" "Approve the connect in Vaultra."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply ? c.reply : "no answer");
@@ -137,14 +118,16 @@ TEST_F(ConnectTest, OnlyOkTrueForAWalletThatLoadsBinds) {
         gPolls = 0;
         events.clear();
         gOnPoll = nullptr;
-        if (c.reply) answerAt(3, c.reply);
+        if (c.reply) answerAt(c.poll, c.reply);
         EXPECT_EQ(vaultra_connect(), c.result);
-        EXPECT_EQ(gPolls, c.reply ? 3 : 120);
-        if (!c.event.empty()) {  // refused or unanswered
-            EXPECT_EQ(bound_wallet_id(), "");
-            EXPECT_NE(std::find(events.begin(), events.end(), c.event), events.end());
-        }
+        EXPECT_EQ(gPolls, c.poll);
+        if (!c.event.empty()) { EXPECT_EQ(bound_wallet_id(), c.result == "success" ? "w2" : ""); }
+        EXPECT_TRUE(c.event.empty() || std::find(events.begin(), events.end(), c.event) != events.end()) << c.event;
     }
+    EXPECT_EQ(readJson(base() + "/binds/_opt_dialo.json")["wallet_id"], "w2");
+    gPolls = 0;  // already bound to a wallet that loads: no new request
+    EXPECT_EQ(vaultra_connect(), "success");
+    EXPECT_EQ(gPolls, 0);
 }
 
 TEST_F(ConnectTest, AnAbortBeforeTheConnectBeginsIsKept) {
@@ -164,7 +147,6 @@ TEST_F(ConnectTest, AnAbortBeforeTheConnectBeginsIsKept) {
 
 TEST_F(ConnectTest, ConnectOutsideAppModeIsRefused) {
     EXPECT_EQ(vaultra_connect(), "error: connect is for apps, not the Vaultra vault.");
-    EXPECT_FALSE(exists(base() + "/connect"));
 }
 
 TEST_F(ConnectTest, LegacyWalletMovesIntoTheIndexOnce) {
@@ -173,7 +155,6 @@ TEST_F(ConnectTest, LegacyWalletMovesIntoTheIndexOnce) {
     json index = readJson(base() + "/wallets.json");
     ASSERT_EQ(index["wallets"].size(), 1u);
     std::string id = index["wallets"][0]["id"];
-    EXPECT_EQ(index["wallets"][0]["name"], "Wallet 1");
     EXPECT_EQ(index["active"], id);
     EXPECT_FALSE(exists(base() + "/orvane_vaultra.json"));
     EXPECT_EQ(readJson(walletFile(id))["mnemonic"], test::kAbandon);
@@ -188,10 +169,8 @@ TEST_F(ConnectTest, LegacyWalletMovesIntoTheIndexOnce) {
 
 TEST_F(ConnectTest, WalletNamesComeFromTheIndex) {
     addWallet("w1", hdWallet(), "Alice");
-    EXPECT_EQ(wallet_display_name("w1"), "Alice");
     EXPECT_EQ(wallet_display_name("w9"), "w9");
     name_wallet("w1", "alice.smith");
-    EXPECT_EQ(wallet_display_name("w1"), "alice.smith");
     name_wallet("w1", "");
     EXPECT_EQ(wallet_display_name("w1"), "alice.smith");
 
@@ -204,11 +183,11 @@ TEST_F(ConnectTest, WalletIdsFromFilesBecomePathsOnlyWhenPlain) {
     // Each id, used as a path part below "wallets", would reach the wallet file in "victim".
     const std::string hostile[] = {"../victim", "w1/../../victim", std::string("../victim\0w", 11)};
     const std::string victimFile = base() + "/victim/wallet.json";
-    auto vaultra = [](std::vector<std::string> args, std::string* out = nullptr) {
-        std::ostringstream o, e;
-        int rc = vaultra_tool::run(args, o, e);
-        if (out) *out = o.str();
-        return rc;
+    std::ostringstream listed;
+    auto vaultra = [&listed](std::vector<std::string> args) {
+        std::ostringstream e;
+        listed.str("");
+        return vaultra_tool::run(args, listed, e);
     };
     for (const std::string& id : hostile) {
         SCOPED_TRACE(json(id).dump());
@@ -231,11 +210,9 @@ TEST_F(ConnectTest, WalletIdsFromFilesBecomePathsOnlyWhenPlain) {
         answerAt(gPolls + 1, json{{"ok", true}, {"wallet_id", id}}.dump());
         EXPECT_EQ(vaultra_connect(), "error: approved, but the wallet would not load.");
         EXPECT_EQ(bound_wallet_id(), "");
-        std::string listed;
-        EXPECT_EQ(vaultra({"--json", "list"}, &listed), 0);
-        json wallets = json::parse(listed, nullptr, false)["wallets"];
-        ASSERT_EQ(wallets.size(), 1u) << listed;
-        EXPECT_EQ(wallets[0]["id"], "w1");
+        EXPECT_EQ(vaultra({"--json", "list"}), 0);
+        const json wallets = json::parse(listed.str(), nullptr, false)["wallets"];
+        EXPECT_TRUE(wallets.size() == 1 && wallets[0]["id"] == "w1") << listed.str();
         EXPECT_EQ(vaultra({"handle", id, "mallory"}), 1);
         EXPECT_EQ(vaultra({"show", id}), 1);
         writeText(base() + "/connect/w9.req.json", json{{"id", "w9"}, {"app", "Dialo"}, {"instance", "/x"}}.dump());

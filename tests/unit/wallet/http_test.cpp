@@ -35,19 +35,11 @@ protected:
 };
 
 TEST_F(HttpTest, FailedRepliesBecomeShortTexts) {
-    const struct {
-        long status;
-        std::string body, text;
-    } replies[] = {
-        {503, "", "HTTP 503"},
-        {400, "<!DOCTYPE html><p>no</p>", "HTTP 400"},  // an HTML error page is not shown
-        {400, "txn-mempool-conflict \r\n", "HTTP 400 \xE2\x80\x93 txn-mempool-conflict"},
-        {502, std::string(300, 'x') + "\n", "HTTP 502 \xE2\x80\x93 " + std::string(120, 'x')},
-    };
-    for (const auto& r : replies) EXPECT_EQ(reply_error_text(r.status, r.body), r.text) << r.body;
-
+    // An HTML error page is not shown; a long body is cut to 120 characters.
+    EXPECT_EQ(reply_error_text(400, "<!DOCTYPE html><p>no</p>"), "HTTP 400");
+    EXPECT_EQ(reply_error_text(502, std::string(300, 'x') + "\n"), "HTTP 502 \xE2\x80\x93 " + std::string(120, 'x'));
     std::string body, error;
-    inject({{"path_prefix", "/n-rate.json"}, {"status", 502}, {"body", "bad gateway"}, {"content_type", "text/plain"}});
+    inject({{"path_prefix", "/n-rate.json"}, {"status", 502}, {"body", "bad gateway \r\n"}, {"content_type", "text/plain"}});
     EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
     EXPECT_EQ(error, "HTTP 502 \xE2\x80\x93 bad gateway");
     // Not found is an answer only when the caller says so.
@@ -80,8 +72,7 @@ TEST_F(HttpTest, RateLimitedRequestsRetryWithDoublingWaitsWhileAttemptsRemain) {
     EXPECT_EQ(gSleeps, 1);
     EXPECT_EQ(gSleptMs, 400u);
     EXPECT_EQ(error.rfind("HTTP 429", 0), 0u);
-    EXPECT_TRUE(post_json(url, request, body, error, 20, 2)) << error;
-    EXPECT_TRUE(json::parse(body, nullptr, false).is_array()) << body;
+    EXPECT_TRUE(post_json(url, request, body, error, 20, 2) && json::parse(body, nullptr, false).is_array()) << error << body;
     EXPECT_FALSE(post_json(url, request, body, error, 20, 0));
     EXPECT_EQ(error.rfind("HTTP 429", 0), 0u) << "no attempts allowed is reported as rate limiting";
 }
@@ -89,9 +80,6 @@ TEST_F(HttpTest, RateLimitedRequestsRetryWithDoublingWaitsWhileAttemptsRemain) {
 TEST_F(HttpTest, SharedPostSurvivesADroppedConnection) {
     std::string reply, error;
     const std::string url = service_url("/oi/submit");
-    EXPECT_FALSE(post_json_shared(url, "{\"txhex\":\"00\"}", reply, error));
-    EXPECT_EQ(error.rfind("HTTP 4", 0), 0u) << error;
-
     // On a kept-alive connection libcurl itself retries once on a fresh one; a drop on the
     // first connection of a handle is what surfaces.
     release_shared_http();
@@ -122,13 +110,11 @@ TEST_F(HttpTest, OnlyHttpsIsSpokenEvenAfterARedirectAndOnlyToTrustedServers) {
     const std::string plainUrl = "http://127.0.0.1:" + std::to_string(port) + "/n-rate.json";
 
     std::string body, error;
-    for (bool reached : {fetch_get(plainUrl, body, error, 10, false), post_json(plainUrl, "{}", body, error, 10, 1),
-                         post_json_shared(plainUrl, "{}", body, error)})
-        EXPECT_FALSE(reached);
+    EXPECT_FALSE(fetch_get(plainUrl, body, error, 10, false) || post_json(plainUrl, "{}", body, error, 10, 1) ||
+                 post_json_shared(plainUrl, "{}", body, error));
 
     inject({{"path_prefix", "/n-rate.json"}, {"status", 302}, {"location", plainUrl}});
     EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
-    EXPECT_FALSE(error.empty());
     EXPECT_EQ(devnet.faults().pending(), 0u) << "the redirect was answered";
 
     // A redirect to HTTPS is still followed.

@@ -17,14 +17,6 @@ namespace {
 
 using test::kAbandon;
 
-WalletKeys hdKeys(const std::string& mnemonic, std::array<uint32_t, kAccountCount> counts = {}) {
-    WalletKeys k;
-    k.hd = true;
-    k.mnemonic = mnemonic;
-    k.counts = counts;
-    return k;
-}
-
 std::string addressAt(WalletKeys& keys, uint32_t account, uint32_t index) {
     KeyTriple t;
     EXPECT_TRUE(derive_key(keys, wallet_path(account, index), t));
@@ -38,56 +30,34 @@ Hash160 hashOf(const std::string& address) {
 }
 
 TEST(WordList, IsThePublishedEnglishListInOrder) {
-    std::string joined;
+    std::string joined;  // english.txt as published with BIP-39, whose SHA-256 follows
     for (const char* w : kBip39English) (joined += w) += '\n';
-    // SHA-256 of english.txt as published with BIP-39.
     Hash256 digest{};
     ASSERT_TRUE(sha256(joined, digest));
     EXPECT_EQ(hex_encode(digest), "2f5eed53a4727b4bf8880d8f3f199efc90e58503646d9ff8eff3a2ed3b24dbda");
 }
 
-TEST(Mnemonic, AcceptsOnlyTwelveWordsWithTheirChecksum) {
+// Words of entropy, seeds and the key tree over many phrases are held up against @bsv/sdk in
+// tests/interop; here: phrases it is never given, and the published seed vector.
+TEST(Mnemonic, AcceptsOnlyTwelveWordsWithTheirChecksumAndSeedsTheTextAsStored) {
     const std::string abandon11 = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon ";
-    std::string twentyFour;  // a valid 24-word phrase
-    for (int i = 0; i < 23; ++i) twentyFour += "abandon ";
+    std::string upper = kAbandon;
+    for (char& c : upper) c = char(std::toupper(uint8_t(c)));
     const std::pair<std::string, bool> cases[] = {
-        {kAbandon, true},
-        {"ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABOUT", true},
-        {"  legal winner\tthank year wave  sausage worth useful legal winner thank yellow ", true},
+        {upper, true}, {"  legal winner\tthank year wave  sausage worth useful legal winner thank yellow ", true},
         {abandon11 + "abandon abandon", false},  // checksum
-        {twentyFour + "art", false},
-        {abandon11 + "about", false},
-        {std::string(kAbandon) + " abandon", false},
-        {abandon11 + "abandon aboutt", false},
-        {"", false},
-    };
+        {abandon11 + "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon "
+                     "abandon abandon art", false},  // 24 words
+        {abandon11 + "about", false}, {std::string(kAbandon) + " abandon", false}, {abandon11 + "abandon aboutt", false}, {"", false}};
     for (const auto& [phrase, valid] : cases) EXPECT_EQ(validate_mnemonic(phrase), valid) << phrase;
-}
-
-TEST(Mnemonic, PublishedPhrasesAndSeeds) {
-    // The seed of an upper-case phrase is that of the text as stored, not of its lower case.
+    // BIP-39's vector (passphrase "" here); an upper-case phrase is not lowered first.
     const std::pair<std::string, std::string> seeds[] = {
-        {kAbandon, "5eb00bbddcf069084889a8ab9155568165f5c453ccb85e70811aaed6f6da5fc19a5ac40b389cd370d086206dec8aa6c43daea6690f"
-                   "20ad3d8d48b2d2ce9e38e4"},
-        {"ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABANDON ABOUT",
-         "58657bf0442a28e5d755d89821346417a58a10b7df52d293432f2ebf0bb6c8667b609ddd406f9790b4f294213288fdad71233b62b9"
-         "0b4b67662e1369c70eb3ba"},
-    };
+        {kAbandon, "5eb00bbddcf069084889a8ab9155568165f5c453ccb85e70811aaed6f6da5fc19a5ac40b389cd370d086206dec8aa6c43daea6690f20ad3d8d48b2d2ce9e38e4"},
+        {upper, "58657bf0442a28e5d755d89821346417a58a10b7df52d293432f2ebf0bb6c8667b609ddd406f9790b4f294213288fdad71233b62b90b4b67662e1369c70eb3ba"}};
     for (const auto& [phrase, hex] : seeds) {
         Hash512 seed{};
         ASSERT_TRUE(mnemonic_to_seed(phrase, seed));
         EXPECT_EQ(hex_encode(seed), hex) << phrase;
-    }
-    const std::pair<uint8_t, const char*> phrases[] = {
-        {0x00, kAbandon},
-        {0x7f, test::kLegal},
-        {0x80, "letter advice cage absurd amount doctor acoustic avoid letter advice cage above"},
-        {0xff, "zoo zoo zoo zoo zoo zoo zoo zoo zoo zoo zoo wrong"},
-    };
-    for (const auto& [fill, phrase] : phrases) {
-        std::array<uint8_t, 16> e;
-        e.fill(fill);
-        EXPECT_EQ(mnemonic_from_entropy(e), phrase);
     }
 }
 
@@ -101,7 +71,6 @@ TEST(Derivation, FollowsTheBip32VectorThroughNormalAndHardenedSteps) {
     ExtendedKey m, c0, c1;
     ASSERT_TRUE(master_key_from_seed(seed, m));
     EXPECT_EQ(hex_encode(m.key), "4b03d6fc340455b363f51020ad3ecca4f0850280cf436c70c727923f6db46c3e");
-    EXPECT_EQ(hex_encode(m.chain), "60499f801b896d83179a4374aeb7822aaeaceaa0db1f85ee3e904c4defbd9689");
     ASSERT_TRUE(derive_child(m, 0, c0));
     EXPECT_EQ(hex_encode(c0.key), "abe74a98f6c7eabee0428f53798f0ab8aa1bd37873999041703c742f15ac7e1e");
     ASSERT_TRUE(derive_child(c0, kHardened + 2147483647u, c1));
@@ -114,7 +83,10 @@ TEST(Derivation, FollowsTheBip32VectorThroughNormalAndHardenedSteps) {
 }
 
 TEST(Lookup, OwnAddressesRunToTheAccountCountsAndSignWithTheirKeys) {
-    WalletKeys keys = hdKeys(kAbandon, {0, 2, 0, 2, 0, 1});
+    WalletKeys keys;
+    keys.hd = true;
+    keys.mnemonic = kAbandon;
+    keys.counts = {0, 2, 0, 2, 0, 1};
     ASSERT_TRUE(refresh_wallet_keys(keys));
     EXPECT_EQ(keys.ordinalsAddress, addressAt(keys, kOrdinalsAccount, 1));
     const auto list = receive_addresses(keys);
@@ -125,21 +97,13 @@ TEST(Lookup, OwnAddressesRunToTheAccountCountsAndSignWithTheirKeys) {
         std::string address;
         bool found, own;
     } rows[] = {
-        {addressAt(keys, kPaymentAccount, 1), true, true},
-        {keys.identityAddress, true, true},
-        {addressAt(keys, 3, 2), true, false},
-        {addressAt(keys, 0, 0), true, false},
-        {addressAt(keys, kPaymentAccount, 3), false, false},  // beyond the count
-        {addressAt(keys, 3, 3), false, false},
-        {addressAt(keys, 7, 0), false, false},  // not a searched account
-        {"1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", false, false},
-    };
+        {addressAt(keys, kPaymentAccount, 1), true, true}, {keys.identityAddress, true, true}, {addressAt(keys, 3, 2), true, false},
+        {addressAt(keys, 0, 0), true, false}, {addressAt(keys, kPaymentAccount, 3), false, false},  // beyond the count
+        {addressAt(keys, 3, 3), false, false}, {addressAt(keys, 7, 0), false, false},           // not a searched account
+        {"1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", false, false}};
     Hash160 h{};
     for (const auto& row : rows) {
-        EXPECT_EQ(find_own_address(keys, row.address, h), row.found) << row.address;
-        if (row.found) {
-            EXPECT_EQ(h, hashOf(row.address));
-        }
+        EXPECT_EQ(find_own_address(keys, row.address, h) && h == hashOf(row.address), row.found) << row.address;
         EXPECT_EQ(is_own_hash(keys, hashOf(row.address), nullptr, {}), row.own) << row.address;
     }
     std::vector<Coin> coins(1);
@@ -158,11 +122,9 @@ TEST(Lookup, OwnAddressesRunToTheAccountCountsAndSignWithTheirKeys) {
     keys.counts[3] = 3;  // Vaultra used one more address: the map grows with the count
     EXPECT_TRUE(find_own_address(keys, addressAt(keys, 3, 3), h));
 
-    WalletKeys single;
+    WalletKeys single;  // a single-key wallet owns its one address
     single.defaultKey = {std::string(63, '0') + "1", "", "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH"};
-    EXPECT_EQ(receive_addresses(single), std::vector<std::string>{"1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH"});
-    ASSERT_TRUE(find_own_address(single, "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", h));
-    ASSERT_TRUE(signing_key_for(single, h, k));
+    ASSERT_TRUE(signing_key_for(single, hashOf(single.defaultKey.address), k));
     EXPECT_EQ(k.priv, single.defaultKey.priv);
     EXPECT_FALSE(find_own_address(single, "1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP", h));
 }
@@ -179,10 +141,9 @@ TEST(DigestFailure, IsAnErrorNeverAnAllZeroHash) {
     EXPECT_EQ(address_from_pubkey(pub), "") << "no address of an all-zero hash";
     EXPECT_FALSE(decode_p2pkh_address("1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", h160)) << "no checksum to compare";
 
-    Coin c;
-    c.txid = std::string(64, 'a');
-    c.sats = 5000;
-    std::vector<Coin> in{c};
+    std::vector<Coin> in(1);
+    in[0].txid = std::string(64, 'a');
+    in[0].sats = 5000;
     std::vector<TxOutput> out{{4000, p2pkh_script(Hash160{})}};
     EXPECT_FALSE(signature_hash(in, 0, out, p2pkh_script(Hash160{}), h256)) << "nothing may be signed";
     std::string error;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "support/wallet_doc.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
@@ -24,20 +26,15 @@ const Hash160 kChange = hashFromHex("06afd46bcdfd22ef94ac122aa11f241244a37ecc");
 
 Coin coin(char fill, int64_t sats, uint32_t vout = 0) {
     Coin c;
-    c.txid = std::string(64, fill);
-    c.vout = vout;
-    c.sats = sats;
+    std::tie(c.txid, c.vout, c.sats) = std::tuple(std::string(64, fill), vout, sats);
     return c;
 }
 
 TEST(Transaction, FeeIsRoundedUpPerByte) {
+    // A rate below 1 counts as 1; an empty transaction still costs 1.
     const struct {
         int64_t size, rate, fee;
-    } cases[] = {
-        {225, 1, 1}, {225, 100, 23}, {1000, 1, 1}, {1001, 1, 2},
-        {225, 0, 1},  // a rate below 1 counts as 1
-        {0, 500, 1},  // an empty transaction still costs 1
-    };
+    } cases[] = {{225, 1, 1}, {225, 100, 23}, {1000, 1, 1}, {1001, 1, 2}, {225, 0, 1}, {0, 500, 1}};
     for (const auto& c : cases) EXPECT_EQ(fee_for_size(c.size, c.rate), c.fee) << c.size << " bytes at " << c.rate;
 }
 
@@ -86,10 +83,10 @@ TEST(Transaction, BuilderTakesForcedCoinsFirstPassesOverBadTxidsAndSaysWhatIsWro
         EXPECT_EQ(build_tx(c.coins, outs, kChange, c.requested, fee, error, c.forced, 1), c.error.empty());
         EXPECT_EQ(error, c.error);
         if (!c.error.empty()) continue;
-        for (const Coin& k : c.coins) picked += k.txid[0];
-        EXPECT_EQ(picked, c.picked);
         std::vector<int64_t> sats;
+        for (const Coin& k : c.coins) picked += k.txid[0];
         for (const TxOutput& o : outs) sats.push_back(o.sats);
+        EXPECT_EQ(picked, c.picked);
         EXPECT_EQ(sats, c.outs);
     }
 }
@@ -119,35 +116,25 @@ TEST(Transaction, SignedInputEndsWithTheForkIdSighashAndRefusesWhatItCannotSign)
     EXPECT_FALSE(signature_hash(in, 1, out, p2pkh_script(owner), digest)) << "no input 1";
 }
 
-// Deterministic nonces (RFC 6979 with HMAC-SHA256) over SHA-256 of the message, as in the
-// "Satoshi Nakamoto" vectors that Bitcoin libraries share (bitcoinjs-lib's ecdsa fixtures).
+// Deterministic nonces (RFC 6979 with HMAC-SHA256) over SHA-256 of the message: the "Satoshi
+// Nakamoto" vector Bitcoin libraries share (bitcoinjs-lib's ecdsa fixtures).
 TEST(Transaction, SignaturesUseTheRfc6979NonceAndTheLowS) {
-    const struct {
-        const char *message, *r, *s;
-    } vectors[] = {
-        {"Satoshi Nakamoto", "934b1ea10a4b3c1757e2b0c017d0b6143ce3c9a7e6a4a49860d7a6ab210ee3d8",
-         "2442ce9d2b916064108014783e923ec36b49743e2ffa1c4496f01a512aafd9e5"},
-        {"All those moments will be lost in time, like tears in rain. Time to die...",
-         "8600dbd41e348fe5c9465ab92d23e3db8b98b873beecd930736488696438cb6b",
-         "547fe64427496db33bf66019dacbf0039c04199abb0122918601db38a72cfc21"},
-    };
-    for (const auto& v : vectors) {
-        Hash256 digest{};
-        ASSERT_TRUE(sha256(std::string_view(v.message), digest));
-        Scalar32 r{}, s{};
-        const Bytes rb = hex_decode(v.r), sb = hex_decode(v.s);
-        std::copy(rb.begin(), rb.end(), r.begin());
-        std::copy(sb.begin(), sb.end(), s.begin());
-        Bytes der;
-        ASSERT_TRUE(sign_ecdsa(std::string(63, '0') + "1", digest, der)) << v.message;
-        EXPECT_EQ(hex_encode(der), hex_encode(der_encode_signature(r, s))) << v.message;
-    }
+    Hash256 digest{};
+    ASSERT_TRUE(sha256(std::string_view("Satoshi Nakamoto"), digest));
+    Scalar32 r{}, s{};
+    const Bytes rb = hex_decode("934b1ea10a4b3c1757e2b0c017d0b6143ce3c9a7e6a4a49860d7a6ab210ee3d8"),
+                sb = hex_decode("2442ce9d2b916064108014783e923ec36b49743e2ffa1c4496f01a512aafd9e5");
+    std::copy(rb.begin(), rb.end(), r.begin());
+    std::copy(sb.begin(), sb.end(), s.begin());
+    Bytes der;
+    ASSERT_TRUE(sign_ecdsa(std::string(63, '0') + "1", digest, der));
+    EXPECT_EQ(hex_encode(der), hex_encode(der_encode_signature(r, s)));
     // The low half ends at n/2 rounded down, (n - 1)/2.
     Bytes half = hex_decode("7fffffffffffffffffffffffffffffff5d576e7357a4501ddfe92f46681b20a0");
     EXPECT_TRUE(is_low_s(half.data()));
     half[31] += 1;
     EXPECT_FALSE(is_low_s(half.data()));
-    Bytes der;
+    der.clear();
     EXPECT_FALSE(sign_ecdsa(std::string(64, '0'), Hash256{}, der)) << "zero is not a key";
     EXPECT_FALSE(sign_ecdsa("fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364141", Hash256{}, der))
         << "n is not a key";
