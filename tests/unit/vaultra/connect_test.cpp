@@ -11,7 +11,6 @@
 #include "tools/vaultra/commands.h"
 #include "support/vault_fixture.h"
 #include "vaultra/connect.h"
-#include "vaultra/identity.h"
 #include "wallet/client_sinks.h"
 
 namespace dialo {
@@ -75,20 +74,6 @@ TEST_F(ConnectTest, InstanceKeyIsASanitisedTail) {
     EXPECT_EQ(instance_key("/" + std::string(59, 'A') + "/" + std::string(59, 'b')), std::string(36, 'a') + "_" + std::string(59, 'b'));
 }
 
-// The bind file of the only wallet, and its removal by a disconnect, are e2e.vaultra_connect's.
-TEST_F(ConnectTest, OnlyWalletBindsAtStartUpAndDisconnectForgetsItsKeysButNotItsFile) {
-    addWallet("w1", hdWallet(), "Alice");
-    bind_instance("/opt/dialo", "Dialo");
-    EXPECT_EQ(gPolls, 0);
-    std::string priv, error;
-    EXPECT_TRUE(identity_key_hex(priv, error)) << "keys load on first use: " << error;
-    const std::string walletText = readText(walletFile("w1"));
-    EXPECT_EQ(vaultra_disconnect(), "success");
-    EXPECT_EQ(readText(walletFile("w1")), walletText);
-    EXPECT_FALSE(identity_key_hex(priv, error));
-    EXPECT_EQ(error, "Vaultra HD wallet not connected");
-}
-
 // Vaultra's reply is a file any local program could write: only {"ok": true} naming a wallet
 // that loads binds, and an unanswered request gives up after 60 seconds (120 polls).
 TEST_F(ConnectTest, OnlyOkTrueForAWalletThatLoadsBinds) {
@@ -147,36 +132,6 @@ TEST_F(ConnectTest, AnAbortBeforeTheConnectBeginsIsKept) {
 
 TEST_F(ConnectTest, ConnectOutsideAppModeIsRefused) {
     EXPECT_EQ(vaultra_connect(), "error: connect is for apps, not the Vaultra vault.");
-}
-
-TEST_F(ConnectTest, LegacyWalletMovesIntoTheIndexOnce) {
-    writeText(base() + "/orvane_vaultra.json", hdWallet().dump());
-    bind_instance("/opt/dialo", "Dialo");
-    json index = readJson(base() + "/wallets.json");
-    ASSERT_EQ(index["wallets"].size(), 1u);
-    std::string id = index["wallets"][0]["id"];
-    EXPECT_EQ(index["active"], id);
-    EXPECT_FALSE(exists(base() + "/orvane_vaultra.json"));
-    EXPECT_EQ(readJson(walletFile(id))["mnemonic"], test::kAbandon);
-    EXPECT_EQ(bound_wallet_id(), id) << "the only wallet binds";
-
-    // A later legacy file is left alone once the index has wallets.
-    writeText(base() + "/orvane_vaultra.json", hdWallet(test::kLegal).dump());
-    bind_instance("/opt/dialo", "Dialo");
-    EXPECT_EQ(readJson(base() + "/wallets.json")["wallets"].size(), 1u);
-    EXPECT_TRUE(exists(base() + "/orvane_vaultra.json"));
-}
-
-TEST_F(ConnectTest, WalletNamesComeFromTheIndex) {
-    addWallet("w1", hdWallet(), "Alice");
-    EXPECT_EQ(wallet_display_name("w9"), "w9");
-    name_wallet("w1", "alice.smith");
-    name_wallet("w1", "");
-    EXPECT_EQ(wallet_display_name("w1"), "alice.smith");
-
-    writeText(base() + "/wallets.json", "{broken");
-    EXPECT_TRUE(load_wallet_index()["wallets"].empty());
-    EXPECT_NE(new_wallet_id(), new_wallet_id());
 }
 
 TEST_F(ConnectTest, WalletIdsFromFilesBecomePathsOnlyWhenPlain) {

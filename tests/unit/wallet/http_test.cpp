@@ -77,21 +77,6 @@ TEST_F(HttpTest, RateLimitedRequestsRetryWithDoublingWaitsWhileAttemptsRemain) {
     EXPECT_EQ(error.rfind("HTTP 429", 0), 0u) << "no attempts allowed is reported as rate limiting";
 }
 
-TEST_F(HttpTest, SharedPostSurvivesADroppedConnection) {
-    std::string reply, error;
-    const std::string url = service_url("/oi/submit");
-    // On a kept-alive connection libcurl itself retries once on a fresh one; a drop on the
-    // first connection of a handle is what surfaces.
-    release_shared_http();
-    inject({{"path_prefix", "/oi/submit"}, {"drop", true}});
-    EXPECT_FALSE(post_json_shared(url, "{\"txhex\":\"00\"}", reply, error));
-    EXPECT_FALSE(error.empty());
-    EXPECT_EQ(error.find("HTTP"), std::string::npos) << "a transport failure carries libcurl's text: " << error;
-    // The next call builds a fresh handle and reaches the server again.
-    EXPECT_FALSE(post_json_shared(url, "{\"txhex\":\"00\"}", reply, error));
-    EXPECT_EQ(error.rfind("HTTP 4", 0), 0u) << error;
-}
-
 TEST_F(HttpTest, OnlyHttpsIsSpokenEvenAfterARedirectAndOnlyToTrustedServers) {
     // A plain HTTP server that would answer anything: no request may reach it.
     httplib::Server plain;

@@ -8,9 +8,6 @@
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
 #include "wallet/mnemonic.h"
-#include "wallet/transaction.h"
-
-#include <openssl/evp.h>
 
 namespace dialo {
 namespace {
@@ -127,29 +124,6 @@ TEST(Lookup, OwnAddressesRunToTheAccountCountsAndSignWithTheirKeys) {
     ASSERT_TRUE(signing_key_for(single, hashOf(single.defaultKey.address), k));
     EXPECT_EQ(k.priv, single.defaultKey.priv);
     EXPECT_FALSE(find_own_address(single, "1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP", h));
-}
-
-TEST(DigestFailure, IsAnErrorNeverAnAllZeroHash) {
-    // No provider answers this query: every digest the library would make now fails. Each
-    // test runs in its own process, and nothing above has hashed yet in this one.
-    ASSERT_EQ(EVP_set_default_properties(nullptr, "provider=none-such"), 1);
-    const std::string pub = "0279be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798";
-    Hash256 h256{};
-    Hash160 h160{};
-    EXPECT_FALSE(sha256(std::string_view("x"), h256));
-    EXPECT_FALSE(hash160(reinterpret_cast<const uint8_t*>("x"), 1, h160));
-    EXPECT_EQ(address_from_pubkey(pub), "") << "no address of an all-zero hash";
-    EXPECT_FALSE(decode_p2pkh_address("1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH", h160)) << "no checksum to compare";
-
-    std::vector<Coin> in(1);
-    in[0].txid = std::string(64, 'a');
-    in[0].sats = 5000;
-    std::vector<TxOutput> out{{4000, p2pkh_script(Hash160{})}};
-    EXPECT_FALSE(signature_hash(in, 0, out, p2pkh_script(Hash160{}), h256)) << "nothing may be signed";
-    std::string error;
-    EXPECT_FALSE(sign_input(in[0], in, out, Hash160{}, std::string(63, '0') + "1", pub, error));
-    EXPECT_TRUE(in[0].unlocking.empty());
-    EXPECT_EQ(txid_of(serialize_tx(in, out, false)), "") << "no transaction named by a zero hash";
 }
 
 }  // namespace

@@ -54,7 +54,6 @@ TEST_F(SpendsTest, PolicyPicksCoinsAndPaysAsPlanned) {
         {"a payment whose first coin is in conflict pays with another coin", {5000, 6000},
          {oracleDown, kConflictEverywhere[1], kConflictEverywhere[2]}, pay, "success", {6000}, {1000}},
         {"one coin of 10,000 splits into 46 pieces of 201 and the change", {10000}, {}, split, "success", {10000}, repeat(46, 201)},
-        {"113 ready coins plan 8 pieces", repeat(112, 200) + std::vector<int64_t>{5000}, {}, split, "success", {5000}, repeat(7, 612)},
         {"114 ready coins are ready", repeat(113, 200) + std::vector<int64_t>{5000}, {}, split, "ready", {}, {}},
         {"a payload rate above 1000 pays 1000 per 1000 bytes", {20000}, {},
          [](const std::string& to) { return spend_payload(to, std::string(300, 'p'), 5000, false, ""); }, "success", {20000}, {1, 0}, 1000},
