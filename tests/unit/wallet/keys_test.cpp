@@ -85,10 +85,7 @@ TEST(Lookup, OwnAddressesRunToTheAccountCountsAndSignWithTheirKeys) {
     keys.mnemonic = kAbandon;
     keys.counts = {0, 2, 0, 2, 0, 1};
     ASSERT_TRUE(refresh_wallet_keys(keys));
-    EXPECT_EQ(keys.ordinalsAddress, addressAt(keys, kOrdinalsAccount, 1));
-    const auto list = receive_addresses(keys);
-    ASSERT_EQ(list.size(), 3u);
-    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(list[i], addressAt(keys, kPaymentAccount, i));
+    EXPECT_EQ(receive_addresses(keys).back(), addressAt(keys, kPaymentAccount, 2));
     // Found: a key of the wallet's; own: one whose coins a payment may spend.
     const struct {
         std::string address;
@@ -111,9 +108,8 @@ TEST(Lookup, OwnAddressesRunToTheAccountCountsAndSignWithTheirKeys) {
     EXPECT_FALSE(is_own_hash(keys, extra, nullptr, coins));
 
     KeyTriple k;
-    ASSERT_TRUE(signing_key_for(keys, hashOf(addressAt(keys, 3, 2)), k));
     std::string pub;
-    ASSERT_TRUE(pubkey_from_priv(k.priv, pub));
+    ASSERT_TRUE(signing_key_for(keys, hashOf(addressAt(keys, 3, 2)), k) && pubkey_from_priv(k.priv, pub));
     EXPECT_EQ(address_from_pubkey(pub), addressAt(keys, 3, 2));
     EXPECT_FALSE(signing_key_for(keys, hashOf(addressAt(keys, 3, 3)), k));
     keys.counts[3] = 3;  // Vaultra used one more address: the map grows with the count

@@ -57,7 +57,6 @@ TEST(Transaction, BuilderTakesForcedCoinsFirstPassesOverBadTxidsAndSaysWhatIsWro
          1, {pay}, "ab", {1000, 49000}, ""},
         {"a coin whose txid is not 32 bytes is passed over", {shortTxid, coin('b', 50000)}, 0, {pay}, "b", {1000, 48999}, ""},
         {"a forced coin that cannot be spent", {shortTxid, coin('b', 50000)}, 1, {pay}, "", {}, "could not include inscription input."},
-        {"nothing requested", {coin('a', 5000)}, 0, {}, "", {}, "nothing to pay."},
         {"a negative amount", {coin('a', 5000)}, 0, {{-1, p2pkh_script(kDest)}}, "", {}, "invalid inscription output."},
         {"an output without a script", {coin('a', 5000)}, 0, {{1, {}}}, "", {}, "invalid inscription output."},
     };
