@@ -2,14 +2,11 @@
 // A fresh platform folder per test, and wallets written into it the way Vaultra writes them.
 
 #include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-
 #include <nlohmann/json.hpp>
-
 #include "support/temp_folder.h"
 #include "support/wallet_doc.h"
 #include "app/startup.h"
@@ -43,7 +40,6 @@ protected:
         writeText(walletFile(id), doc.dump(2));
         writeText(base() + "/wallets.json", index.dump(2));
     }
-
 private:
     TempFolder folder_{"vault"};
     const std::string root_ = folder_.path;

@@ -1,11 +1,9 @@
 #pragma once
-// The wallet document and index as Vaultra writes them, shared by the unit tests' fixtures and
-// the interop helper.
+// The wallet document and index as Vaultra writes them (unit fixtures and the interop helper).
 
 #include <filesystem>
 #include <fstream>
 #include <string>
-
 #include <nlohmann/json.hpp>
 
 namespace dialo::test {

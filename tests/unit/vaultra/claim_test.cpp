@@ -1,8 +1,6 @@
-// The claim that publishes the wallet's handle, and the avatar the status refresh reads from
-// the wallet file for it.
+// The handle claim and the avatar the status refresh reads for it.
 
 #include <gtest/gtest.h>
-
 #include "support/funded_wallet_fixture.h"
 #include "vaultra/own_handle.h"
 #include "vaultra/status.h"

@@ -1,12 +1,10 @@
 // Binding this copy of the phone to a Vaultra wallet through the shared files.
 
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <functional>
 #include <sstream>
-
 #include "base/clock.h"
 #include "tools/vaultra/commands.h"
 #include "support/vault_fixture.h"
@@ -40,7 +38,6 @@ protected:
         gOnPoll = nullptr;
         VaultTest::TearDown();
     }
-
     // The request file still without a reply, without its ".req.json".
     std::string pendingRequest() const {
         for (const auto& e : std::filesystem::directory_iterator(base() + "/connect")) {
@@ -51,19 +48,16 @@ protected:
         }
         return {};
     }
-
     // Answers the connect request at the given poll with this reply text.
     void answerAt(int poll, std::string reply) {
         gOnPoll = [this, poll, reply](int n) {
             if (n == poll) writeText(pendingRequest() + ".rep.json", reply);
         };
     }
-
     void twoWallets() {
         addWallet("w1", hdWallet(test::kAbandon), "Alice");
         addWallet("w2", hdWallet(test::kLegal), "Bob");
     }
-
     std::vector<std::string> events;
 };
 
@@ -74,8 +68,7 @@ TEST_F(ConnectTest, InstanceKeyIsASanitisedTail) {
     EXPECT_EQ(instance_key("/" + std::string(59, 'A') + "/" + std::string(59, 'b')), std::string(36, 'a') + "_" + std::string(59, 'b'));
 }
 
-// Vaultra's reply is a file any local program could write: only {"ok": true} naming a wallet
-// that loads binds, and an unanswered request gives up after 60 seconds (120 polls).
+// Any local program could write the reply: only {"ok": true} for a loadable wallet binds; 120 polls max.
 TEST_F(ConnectTest, OnlyOkTrueForAWalletThatLoadsBinds) {
     twoWallets();
     bind_instance("/opt/dialo", "Dialo");
@@ -123,7 +116,6 @@ TEST_F(ConnectTest, AnAbortBeforeTheConnectBeginsIsKept) {
     EXPECT_EQ(vaultra_connect(), "error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
     EXPECT_EQ(gPolls, 0);
     EXPECT_FALSE(exists(base() + "/connect")) << "no request left for Vaultra to answer";
-
     vaultra_connect_arm();
     answerAt(2, R"({"ok": true, "wallet_id": "w2"})");
     EXPECT_EQ(vaultra_connect(), "success");
@@ -135,7 +127,7 @@ TEST_F(ConnectTest, ConnectOutsideAppModeIsRefused) {
 }
 
 TEST_F(ConnectTest, WalletIdsFromFilesBecomePathsOnlyWhenPlain) {
-    // Each id, used as a path part below "wallets", would reach the wallet file in "victim".
+    // Each id, as a path component below "wallets", would reach the wallet file in "victim".
     const std::string hostile[] = {"../victim", "w1/../../victim", std::string("../victim\0w", 11)};
     const std::string victimFile = base() + "/victim/wallet.json";
     std::ostringstream listed;
@@ -149,19 +141,16 @@ TEST_F(ConnectTest, WalletIdsFromFilesBecomePathsOnlyWhenPlain) {
         std::filesystem::remove_all(base());
         writeText(victimFile, hdWallet(test::kLegal).dump(2));
         const std::string victimText = readText(victimFile);
-
         // The phone: the only wallet of the index, the bind file, an approved reply; then Vaultra.
         writeText(base() + "/wallets.json", json{{"wallets", {{{"id", id}, {"name", "Evil"}}}}}.dump());
         bind_instance("/opt/dialo", "Dialo");
         EXPECT_EQ(bound_wallet_id(), "");
         EXPECT_FALSE(exists(base() + "/binds/_opt_dialo.json"));
-
         addWallet("w1", hdWallet(), "Alice");
         writeText(base() + "/binds/_opt_dialo.json", json{{"wallet_id", id}}.dump());
         bind_instance("/opt/dialo", "Dialo");
         EXPECT_EQ(bound_wallet_id(), "");
         EXPECT_FALSE(vaultra_connected());
-
         answerAt(gPolls + 1, json{{"ok", true}, {"wallet_id", id}}.dump());
         EXPECT_EQ(vaultra_connect(), "error: approved, but the wallet would not load.");
         EXPECT_EQ(bound_wallet_id(), "");

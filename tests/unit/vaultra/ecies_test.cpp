@@ -1,9 +1,6 @@
-// Sealed call events. Round trips with @bsv/sdk both ways, every padding case to either key
-// form, the blob's layout and blobs damaged in each part are checked in tests/interop; here:
-// the hex peers send, every bit flipped, keys that are not keys, and the key agreement override.
+// Sealed call events: peers' hex, every bit flipped, non-keys, the override; the rest is tests/interop's.
 
 #include <gtest/gtest.h>
-
 #include "vaultra/ecies.h"
 #include "wallet/encoding.h"
 
@@ -47,9 +44,7 @@ TEST(Ecies, ReadsHexAsPeersWriteItAndRefusesShortBlobsAndMalformedKeys) {
     EXPECT_FALSE(ecies_seal("x", "02zz", bad));
     EXPECT_FALSE(ecies_seal("x", "04" + std::string(kPub).substr(2), bad)) << "not a point";
     EXPECT_TRUE(bad.empty());
-
-    // The override replaces only the key agreement: the blob's own key works given explicitly,
-    // another key does not, and a too-short override is ignored.
+    // The override replaces only the key agreement; a too-short one is ignored.
     EXPECT_TRUE(ecies_unseal(blob, kPriv, blob.substr(8, 66), out));
     EXPECT_FALSE(ecies_unseal(blob, kPriv, kPub, out));
     EXPECT_TRUE(ecies_unseal(blob, kPriv, "02ab", out));

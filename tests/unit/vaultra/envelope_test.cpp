@@ -1,8 +1,6 @@
-// A phone acts only on events that the platform's directory vouches for: signed over the
-// canonical text by the key published for the actor, who may speak only for its own handle.
+// Events act only if signed over the canonical text by the actor's published key, for its own handle.
 
 #include <nlohmann/json.hpp>
-
 #include "support/temp_folder.h"
 #include "support/phone_devnet_fixture.h"
 #include "base/clock.h"
@@ -22,7 +20,6 @@ protected:
         startWithSleep(nullptr);
         publish("alice", alice);
     }
-
     static json event(const std::string& handle, const std::string& actor) {
         return json{{"protocol", "OV-Dialo"}, {"type", "dl"},   {"location", "dialo"},
                     {"handle", handle},       {"actor", actor}, {"paymail", actor + "@orvane.test"},
@@ -36,15 +33,12 @@ protected:
         e["sig"] = sig;
         return e;
     }
-
     const Key alice = keyOf('1');
-
 private:
     TempFolder folder_{"envelope"};  // no wallet is bound here
 };
 
-// Forgeries by other keys and actors, fields changed after signing, and the encodings other
-// phones send are held up against @bsv/sdk in tests/interop; here: malformed events.
+// Malformed events; forgeries and other phones' encodings are tests/interop's.
 TEST_F(EnvelopeTest, ForgedOrMalformedEventsAreRefused) {
     const json good = signedBy(event("alice", "alice"), alice);
     EXPECT_TRUE(verify_protocol_message(good));

@@ -1,10 +1,7 @@
-// Identity signatures as a peer checks them, and the verifiers' tolerance of the encodings peers
-// send. The identity key, message signatures and recovery over many keys and messages, and low
-// S, are held up against @bsv/sdk in tests/interop.
+// Identity signatures as a peer checks them; many-key checks and low S are tests/interop's.
 
 #include <gtest/gtest.h>
 #include <secp256k1.h>
-
 #include "support/wallet_doc.h"
 #include "base/base64.h"
 #include "vaultra/identity.h"
@@ -68,7 +65,6 @@ TEST(VerifyMessage, AcceptsTheThreeDigestsAndTheEncodingsPeersSend) {
     for (const Hash256& d : {digestOf(msg), once, twice}) EXPECT_TRUE(verify_message(msg, kIdentityPub, base64Encode(rawSignature(d))));
     const Bytes good = rawSignature(digestOf(msg));
     const std::string sig = base64Encode(good);
-
     // High S is a valid ECDSA signature too; peers are not required to normalise.
     Bytes high = good;
     ASSERT_EQ(secp256k1_ec_seckey_negate(secp256k1_context_static, high.data() + 32), 1) << "s := n - s";
@@ -76,7 +72,6 @@ TEST(VerifyMessage, AcceptsTheThreeDigestsAndTheEncodingsPeersSend) {
     EXPECT_TRUE(verify_message(msg, kIdentityPub, base64Encode(high)));
     // White space and "=" anywhere are skipped; the key may carry blanks and 0x.
     EXPECT_TRUE(verify_message(msg, std::string(" 0X") + kIdentityPub + "\n", sig.substr(0, 20) + " \n=" + sig.substr(20)));
-
     Bytes offCurve = hex_decode(kIdentityPub);
     offCurve[0] = 0x04;
     const std::pair<std::string, std::string> refused[] = {

@@ -1,13 +1,9 @@
-// Destinations and identity keys resolved against the in-process devnet: the platform's own
-// directory for handles, and a second paymail domain reached through its own DNS server (SRV)
-// and HTTPS host, with the answers bent by injected faults.
+// Destinations and identity keys via the devnet's directory and a second paymail domain (SRV, HTTPS).
 
 #include <gtest/gtest.h>
-
 #include <array>
 #include <atomic>
 #include <map>
-
 #include "support/funded_wallet_fixture.h"
 #include "tools/devnet/directory.h"
 #include "vaultra/identity.h"
@@ -172,8 +168,7 @@ TEST_F(ResolveTest, SrvChoosesTheLowestPriorityOnPort443) {
     }
 }
 
-// The same-machine directory is asked over verified TLS like every host: a local impostor on
-// its port is refused as HttpTest's uncertified servers are.
+// The local directory is asked over verified TLS too: an impostor is HttpTest's uncertified server.
 TEST_F(ResolveTest, HandlesGoThroughThePlatformDirectory) {
     const Key aliceId = keyOf('a'), alicePay = keyOf('b');
     claim("alice", aliceId, alicePay);
@@ -192,7 +187,6 @@ TEST_F(ResolveTest, HandlesGoThroughThePlatformDirectory) {
     Counts before = counts();
     EXPECT_EQ(resolve(" " + address, error).address, address);
     EXPECT_EQ(counts(), before);
-
     // The platform host unreachable: the directory on this machine answers.
     inject({{"path_prefix", "/api/bsvalias/address/"}, {"server", "service"}, {"drop", true}});
     before = counts();
@@ -214,7 +208,6 @@ TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutesAndOutliveAnOutageForAD
     auto idFault = [this](const std::string& who, int status, const std::string& body = "") {
         inject({{"path_prefix", "/api/bsvalias/id/" + who + "@"}, {"status", status}, {"body", body}, {"count", 1}});
     };
-
     EXPECT_EQ(identity_lookup("@Alice"), alice.pub);
     EXPECT_EQ(identity_lookup("$ALICE", "alice@orvane.test"), alice.pub);
     EXPECT_EQ(identity_lookup("alice", "bob@paymail.test"), alice.pub) << "another alias's paymail is ignored";
@@ -226,7 +219,6 @@ TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutesAndOutliveAnOutageForAD
     gFakeMs += 1;
     EXPECT_EQ(identity_lookup("alice"), alice.pub);
     EXPECT_EQ(asked(), 2u) << "thirty minutes on, the key is asked again";
-
     // A malformed key is not kept: the next call asks again. An uncompressed key comes back compressed.
     idFault("bob", 200, R"({"pubkey":"02zz"})");
     EXPECT_EQ(identity_lookup("bob"), "");
@@ -234,9 +226,7 @@ TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutesAndOutliveAnOutageForAD
     EXPECT_EQ(asked(), 4u);
     idFault("carol", 200, json{{"pubkey", 5}, {"publicKey", " 0x" + uncompressed(keyOf('e').pub)}}.dump());
     EXPECT_EQ(identity_lookup("carol"), keyOf('e').pub);
-
-    // The directory down when the key is due again: the last good key serves up to a day,
-    // asked again at most once a minute meanwhile.
+    // Directory down when due: the last good key serves a day, asked again at most once a minute.
     gFakeMs += 1800 * 1000;
     start = devnet.requestCount("service");
     idFault("alice", 503);
@@ -250,9 +240,7 @@ TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutesAndOutliveAnOutageForAD
     gFakeMs += 24 * 3600 * 1000;
     idFault("alice", 503);
     EXPECT_EQ(identity_lookup("alice"), "") << "not after a day";
-
-    // A directory that cannot answer makes nobody a stranger; a flood of events naming a
-    // stranger costs one question a minute, though a lookup the user asked for asks anyway.
+    // A dead directory makes nobody a stranger; a stranger costs one question a minute unless the user asks.
     start = devnet.requestCount("service");
     idFault("bob", 503);
     gFakeMs += 1800 * 1000;
@@ -265,7 +253,6 @@ TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutesAndOutliveAnOutageForAD
     gFakeMs += 60 * 1000;
     EXPECT_FALSE(identity_matches("zed", alice.pub, "", true));
     EXPECT_EQ(asked(), 5u);
-
     std::string upper = alice.pub;
     for (char& c : upper) c = char(std::toupper(uint8_t(c)));
     EXPECT_TRUE(identity_matches("alice", upper));

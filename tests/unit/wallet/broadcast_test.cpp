@@ -1,8 +1,6 @@
-// Which route a signed transaction takes to the network and what the wallet then believes,
-// against a real devnet whose answers are bent the way real services bend them.
+// Routes of a signed transaction and what the wallet then believes, on a devnet bent by faults.
 
 #include <gtest/gtest.h>
-
 #include "support/phone_devnet_fixture.h"
 #include "wallet/broadcast.h"
 #include "wallet/coins.h"

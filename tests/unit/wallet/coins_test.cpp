@@ -1,12 +1,9 @@
-// The wallet's own view of its coins: unspent lists as the service sends them, selection,
-// the spent and change snapshots that survive a restart, and the change address.
+// Unspent lists, selection, spent and change snapshots across a restart, the change address.
 
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <tuple>
-
 #include "support/vault_fixture.h"
 #include "support/funded_wallet_fixture.h"
 #include "vaultra/connect.h"
@@ -40,8 +37,7 @@ protected:
     }
 };
 
-// A service's list decides what may be spent: an entry without a usable output index is
-// dropped, never read as index 0, and nothing spent in the mempool is offered.
+// An entry without a usable output index is dropped, never read as index 0.
 TEST(UnspentList, ReadsBothShapesAndDropsWhatCannotBeSpent) {
     std::vector<Coin> out;
     std::string error;
@@ -114,7 +110,6 @@ TEST_F(CoinsTest, SpentAndChangeSurviveARestartWithoutKeyText) {
     EXPECT_EQ(address_from_hash(g.state.coins.change[0].owner), changeAddress);
     ASSERT_TRUE(forget_failed_inputs(g.state, {coin('e', 4000, 2)}, std::string(64, '9'), error)) << error;
     EXPECT_TRUE(g.state.coins.change.empty()) << "change reported gone is never offered again";
-
     // A file where the snapshot folder belongs: the writes say so, memory keeps the records.
     std::filesystem::remove_all(base() + "/ord_snap");
     writeText(base() + "/ord_snap", "in the way");

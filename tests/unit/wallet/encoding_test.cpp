@@ -1,8 +1,6 @@
-// Encodings a peer or the chain reads back. Keys, addresses and damaged addresses are held up
-// against @bsv/sdk in tests/interop; here: the boundaries and the forms it never sends.
+// Boundaries and forms @bsv/sdk never sends; the rest is tests/interop's.
 
 #include <gtest/gtest.h>
-
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
 

@@ -1,13 +1,9 @@
-// The wallet client's HTTPS layer against a real TLS server on loopback (the devnet), with
-// failures injected the way overloaded services and proxies produce them.
+// HTTPS layer against a real TLS server on loopback, failures injected.
 
 #include <gtest/gtest.h>
-
 #include <httplib.h>
-
 #include <atomic>
 #include <thread>
-
 #include "support/phone_devnet_fixture.h"
 #include "tools/devnet/tls.h"
 
@@ -61,7 +57,6 @@ TEST_F(HttpTest, RateLimitedRequestsRetryWithDoublingWaitsWhileAttemptsRemain) {
     inject({{"path_prefix", "/n-rate.json"}, {"status", 429}, {"count", 2}});
     EXPECT_TRUE(fetch_get(service_url("/n-rate.json"), body, error, 10, false)) << error;
     EXPECT_EQ(gSleptMs, 1200u);
-
     // A POST tries as often as its caller allows.
     const std::string url = wocBase() + "/addresses/balance";
     const std::string request = json{{"addresses", json::array({"1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH"})}}.dump();
@@ -93,26 +88,20 @@ TEST_F(HttpTest, OnlyHttpsIsSpokenEvenAfterARedirectAndOnlyToTrustedServers) {
     // stop() reaches only a loop that has started; nothing here connects to start it.
     ASSERT_TRUE(waitFor([&plain] { return plain.is_running(); }, std::chrono::seconds(30)));
     const std::string plainUrl = "http://127.0.0.1:" + std::to_string(port) + "/n-rate.json";
-
     std::string body, error;
     EXPECT_FALSE(fetch_get(plainUrl, body, error, 10, false) || post_json(plainUrl, "{}", body, error, 10, 1) ||
                  post_json_shared(plainUrl, "{}", body, error));
-
     inject({{"path_prefix", "/n-rate.json"}, {"status", 302}, {"location", plainUrl}});
     EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
     EXPECT_EQ(devnet.faults().pending(), 0u) << "the redirect was answered";
-
     // A redirect to HTTPS is still followed.
     inject({{"path_prefix", "/n-rate.json"}, {"status", 302}, {"location", service_url("/n-rate.json")}});
     EXPECT_TRUE(fetch_get(service_url("/n-rate.json"), body, error, 10, false)) << error;
     EXPECT_NE(body.find("gbp"), std::string::npos) << body;
-
     plain.stop();
     serving.join();
     EXPECT_EQ(hits.load(), 0);
-
-    // The devnet's CA vouches for the configured hosts alone: the same server and certificate
-    // under a name the configuration does not give (localhost) is refused.
+    // The CA vouches for configured hosts alone: the same certificate as localhost is refused.
     const std::string configured = networkConfig().updateBase + "/n-rate.json";
     std::string other = configured;
     other.replace(other.find("127.0.0.1"), 9, "localhost");
@@ -123,9 +112,7 @@ TEST_F(HttpTest, OnlyHttpsIsSpokenEvenAfterARedirectAndOnlyToTrustedServers) {
     EXPECT_EQ(get_once(configured, body, error, 10, true), 302) << error;
     inject({{"path_prefix", "/n-rate.json"}, {"status", 302}, {"location", configured + "?again"}});
     EXPECT_EQ(get_once(configured, body, error, 10, true), 200) << "the same host is followed: " << error;
-
-    // Nor is a certificate the devnet's CA signed for other names taken: its own certificate,
-    // served at a configured loopback address it does not name.
+    // Nor is the CA's certificate taken at a configured loopback address it does not name.
     devnet::TlsFiles tls;
     ASSERT_TRUE(devnet::ensureTlsFiles(options.dataDir + "/tls", options.serviceDomain, options.paymailDomain, tls,
                                        error, options.hostNames)) << error;
@@ -142,7 +129,6 @@ TEST_F(HttpTest, OnlyHttpsIsSpokenEvenAfterARedirectAndOnlyToTrustedServers) {
     misnamed.stop();
     misnamedServing.join();
     EXPECT_EQ(hits.load(), 0);
-
     // Nor is HTTPS spoken to a server the trusted authorities did not certify.
     applyConfigDocument(json{{"network", {{"ca_file", "/nonexistent/ca.pem"}}}});
     EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));

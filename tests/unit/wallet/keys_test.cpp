@@ -1,8 +1,6 @@
-// The wallet's key tree: published BIP-32 and BIP-39 vectors, the fixed paths, and the
-// look-ups that decide which coins and addresses are the wallet's own.
+// Key tree: published BIP-32/39 vectors, fixed paths, own-coin look-ups.
 
 #include <gtest/gtest.h>
-
 #include "support/wallet_doc.h"
 #include "wallet/bip39_words.h"
 #include "wallet/encoding.h"
@@ -34,8 +32,7 @@ TEST(WordList, IsThePublishedEnglishListInOrder) {
     EXPECT_EQ(hex_encode(digest), "2f5eed53a4727b4bf8880d8f3f199efc90e58503646d9ff8eff3a2ed3b24dbda");
 }
 
-// Words of entropy, seeds and the key tree over many phrases are held up against @bsv/sdk in
-// tests/interop; here: phrases it is never given, and the published seed vector.
+// Phrases @bsv/sdk is never given; the many-phrase checks are tests/interop's.
 TEST(Mnemonic, AcceptsOnlyTwelveWordsWithTheirChecksumAndSeedsTheTextAsStored) {
     const std::string abandon11 = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon ";
     std::string upper = kAbandon;
@@ -73,7 +70,6 @@ TEST(Derivation, FollowsTheBip32VectorThroughNormalAndHardenedSteps) {
     ASSERT_TRUE(derive_child(c0, kHardened + 2147483647u, c1));
     EXPECT_EQ(hex_encode(c1.key), "877c779ad9687164e9c2f4f0f4ff0340814392330693ce95a58fe18fd52e6e93");
     EXPECT_EQ(hex_encode(c1.chain), "be17a268474a6bb9c61e1d720cf6215e2a88c5406c4aee7b38547f585c9a37d9");
-
     // The first hardened index (value from @bsv/sdk, which checks the rest of the range).
     ASSERT_TRUE(derive_child(m, 0x80000000u, c0));
     EXPECT_EQ(hex_encode(c0.key), "5640758773ebb5cd9fb234d31e7dbe957d31b3b44bdb3b55c385f42c98a9acfe");
@@ -106,7 +102,6 @@ TEST(Lookup, OwnAddressesRunToTheAccountCountsAndSignWithTheirKeys) {
     EXPECT_TRUE(is_own_hash(keys, coins[0].owner, nullptr, coins));
     EXPECT_TRUE(is_own_hash(keys, extra, &extra, {}));
     EXPECT_FALSE(is_own_hash(keys, extra, nullptr, coins));
-
     KeyTriple k;
     std::string pub;
     ASSERT_TRUE(signing_key_for(keys, hashOf(addressAt(keys, 3, 2)), k) && pubkey_from_priv(k.priv, pub));
@@ -114,7 +109,6 @@ TEST(Lookup, OwnAddressesRunToTheAccountCountsAndSignWithTheirKeys) {
     EXPECT_FALSE(signing_key_for(keys, hashOf(addressAt(keys, 3, 3)), k));
     keys.counts[3] = 3;  // Vaultra used one more address: the map grows with the count
     EXPECT_TRUE(find_own_address(keys, addressAt(keys, 3, 3), h));
-
     WalletKeys single;  // a single-key wallet owns its one address
     single.defaultKey = {std::string(63, '0') + "1", "", "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH"};
     ASSERT_TRUE(signing_key_for(single, hashOf(single.defaultKey.address), k));

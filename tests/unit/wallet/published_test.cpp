@@ -1,11 +1,9 @@
 // The wallet's published view: what displays read instead of the wallet state.
 
 #include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <future>
-
 #include "support/vault_fixture.h"
 #include "state/ui_bridge.h"
 #include "vaultra/connect.h"
@@ -28,9 +26,7 @@ TEST_F(PublishedTest, FollowsConnectionAndBalanceWithoutTheWalletLockAndTellsThe
     WalletView v = published_wallet();
     EXPECT_TRUE(v.connected && v.handle == "alice" && !v.payAddress.empty() && v.balanceSats == 4200);
     EXPECT_EQ(refreshes.load(), 2);
-
-    // A spend or the status refresh holds the wallet lock across the network; a reader that
-    // took it would still be waiting when the deadline passes.
+    // A spend holds the wallet lock across the network; a reader taking it would miss the deadline.
     std::future<WalletView> read;
     {
         auto held = lockWallet();

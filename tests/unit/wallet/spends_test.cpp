@@ -1,11 +1,8 @@
-// The phone's three spends on a devnet: which coins they take, what they pay, and how they
-// answer when the network or the disk lets them down.
+// The phone's three spends on a devnet: coins taken, amounts paid, network and disk failures.
 
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <functional>
-
 #include "support/funded_wallet_fixture.h"
 #include "wallet/coins.h"
 #include "wallet/spends.h"
@@ -100,8 +97,7 @@ struct DoubtCase {
     bool offeredAgain;         // after the next block
 };
 
-// Replies no service proved hold a coin back only until the chain moves on without the
-// transaction they spoke of; what is proven spent stays spent.
+// Unproven replies hold a coin back only until the chain moves on; proven spends stay spent.
 TEST_F(SpendsTest, ACoinHeldByAnUnprovenReplyIsOfferedAgainAfterTheNextBlock) {
     const std::vector<DoubtCase> cases = {
         {"an oracle answering ok that drops the transaction", {{{"path_prefix", "/oi/submit"}, {"status", 200}, {"body", R"({"ok": true})"}}},
@@ -146,8 +142,7 @@ TEST_F(SpendsTest, ACoinHeldByAnUnprovenReplyIsOfferedAgainAfterTheNextBlock) {
     }
 }
 
-// A message's transaction is sent again as it is while it may still land; once a block has come
-// and it is not known, it never went out, and the message is paid anew, once.
+// Resent as is while it may land; after a block without it, paid anew, once.
 TEST_F(SpendsTest, AKeptMessageThatNeverWentOutIsBuiltAnewOnceABlockHasCome) {
     fundWallet({5000, 5000});
     const std::string payload(300, 'm');

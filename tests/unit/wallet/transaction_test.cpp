@@ -1,9 +1,7 @@
 // The bytes that go on chain: fees, input selection, change and signatures a node will check.
 
 #include <gtest/gtest.h>
-
 #include <tuple>
-
 #include "support/wallet_doc.h"
 #include "wallet/encoding.h"
 #include "wallet/keys.h"
@@ -13,8 +11,7 @@
 namespace dialo {
 namespace {
 
-// Hash160s of 1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH and 1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP (the keys
-// 1 and 2), written out: nothing may hash before a test of digest failures has begun.
+// Hash160s of keys 1 and 2, written out: nothing may hash before a digest-failure test begins.
 Hash160 hashFromHex(const char* hex) {
     Hash160 h{};
     Bytes b = hex_decode(hex);
@@ -38,8 +35,7 @@ TEST(Transaction, FeeIsRoundedUpPerByte) {
     for (const auto& c : cases) EXPECT_EQ(fee_for_size(c.size, c.rate), c.fee) << c.size << " bytes at " << c.rate;
 }
 
-// What @bsv/sdk reads and writes back, pushes, sizes and selection around the change threshold
-// are held up against it in tests/interop; here: what it never sends or asks for.
+// What @bsv/sdk never sends or asks for; the rest is tests/interop's.
 TEST(Transaction, BuilderTakesForcedCoinsFirstPassesOverBadTxidsAndSaysWhatIsWrong) {
     const TxOutput pay{1000, p2pkh_script(kDest)};
     Coin shortTxid = coin('z', 50000);
@@ -76,8 +72,7 @@ TEST(Transaction, BuilderTakesForcedCoinsFirstPassesOverBadTxidsAndSaysWhatIsWro
     }
 }
 
-// The signature itself (DER, low S, the fork-id digest and what it commits to) is judged by
-// @bsv/sdk's interpreter in tests/interop; here: the sighash byte, and refusals.
+// The sighash byte and refusals; the signature itself is judged by @bsv/sdk in tests/interop.
 TEST(Transaction, SignedInputEndsWithTheForkIdSighashAndRefusesWhatItCannotSign) {
     WalletKeys keys;
     keys.hd = true;
@@ -92,7 +87,6 @@ TEST(Transaction, SignedInputEndsWithTheForkIdSighashAndRefusesWhatItCannotSign)
     ASSERT_TRUE(sign_input(in[0], in, out, owner, k.priv, k.pub, error)) << error;
     const Bytes& u = in[0].unlocking;
     EXPECT_EQ(u[u[0]], kSighashAllForkId) << "the sighash byte ends the signature push";
-
     Coin stranger = coin('c', 1);
     EXPECT_FALSE(sign_input(stranger, in, out, owner, k.priv, k.pub, error)) << "not among the inputs";
     EXPECT_FALSE(error.empty());
@@ -101,8 +95,7 @@ TEST(Transaction, SignedInputEndsWithTheForkIdSighashAndRefusesWhatItCannotSign)
     EXPECT_FALSE(signature_hash(in, 1, out, p2pkh_script(owner), digest)) << "no input 1";
 }
 
-// Deterministic nonces (RFC 6979 with HMAC-SHA256) over SHA-256 of the message: the "Satoshi
-// Nakamoto" vector Bitcoin libraries share (bitcoinjs-lib's ecdsa fixtures).
+// RFC 6979 "Satoshi Nakamoto" vector (bitcoinjs-lib's ecdsa fixtures).
 TEST(Transaction, SignaturesUseTheRfc6979NonceAndTheLowS) {
     Hash256 digest{};
     ASSERT_TRUE(sha256(std::string_view("Satoshi Nakamoto"), digest));

@@ -1,8 +1,6 @@
-// Reading and writing the wallet file Vaultra shares with the phone. The temporary files of
-// killed writers are e2e.crash_loop's, a locked wallet's connect and its unlock e2e.vaultra_connect's.
+// The shared wallet file; killed writers are e2e.crash_loop's, locked connect e2e.vaultra_connect's.
 
 #include <gtest/gtest.h>
-
 #include "support/vault_fixture.h"
 #include "vaultra/connect.h"
 #include "wallet/binding.h"
@@ -119,7 +117,6 @@ TEST_F(WalletFileTest, LockEnvelopeRefusesChangedFieldsAndIsNeverSavedOver) {
     std::string tag = bad["tag"];
     bad["tag"] = (tag[0] == '0' ? "1" : "0") + tag.substr(1);
     EXPECT_FALSE(unlock_wallet_text(bad, "correct horse", plain)) << "a changed tag is caught";
-
     // Vaultra locked the file while the phone held the wallet loaded: the phrase is not written back.
     writeText(walletFile("w1"), envelope.dump(2));
     EXPECT_FALSE(save_wallet(g.state));
@@ -148,7 +145,6 @@ TEST_F(WalletFileTest, SaveKeepsWhatVaultraChangedSinceTheLoad) {
         g.state.contacts.erase(g.state.contacts.begin());
         g.state.contacts.push_back({"frank", ""});
         if (phoneSetsHandle) g.state.paymail = "phone";
-
         ASSERT_TRUE(save_wallet(g.state));
         json saved = readJson(walletFile("w1"));
         EXPECT_EQ(saved["recv"], json::array({2, 3, 0, 0, 0, 0}));
