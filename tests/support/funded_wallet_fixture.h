@@ -1,10 +1,8 @@
 #pragma once
-// A bound HD wallet in a fresh platform folder, spending through an in-process devnet: the
-// wallet client's coin sources and spends seen end to end over real HTTPS.
+// A bound HD wallet spending through an in-process devnet over real HTTPS.
 
 #include <string>
 #include <vector>
-
 #include "support/vault_fixture.h"
 #include "support/phone_devnet_fixture.h"
 #include "vaultra/identity.h"
@@ -26,10 +24,7 @@ protected:
         reset_wallet_state(lockWallet().state);
         PhoneOnDevnetTest::TearDown();
     }
-
-    /// Binds a new wallet "w<seed>" whose phrase comes from entropy filled with `seed`, so each
-    /// wallet has addresses of its own; its default address becomes `address`. A `handle`
-    /// names the wallet in its file, as Vaultra's `handle` command does.
+    /// Binds new wallet "w<seed>" (entropy filled with `seed`, `handle` in its file); sets `address`.
     void useWallet(uint8_t seed, const std::string& handle = "") {
         std::array<uint8_t, 16> entropy;
         entropy.fill(seed);
@@ -39,7 +34,6 @@ protected:
         address = lockWallet().state.keys.defaultKey.address;
         ASSERT_TRUE(decode_p2pkh_address(address, addressHash));
     }
-
     /// Binds wallet `id` and loads it from its files alone, as a restarted phone does.
     void reloadWallet(const std::string& id) {
         auto g = lockWallet();
@@ -47,7 +41,6 @@ protected:
         set_bound_wallet_id(g.state, id);
         ASSERT_TRUE(load_wallet(g.state));
     }
-
     /// The bound wallet's identity key pair (private half included: callers wipe it).
     devnet::test::Key walletIdentity() {
         devnet::test::Key id;
@@ -56,7 +49,6 @@ protected:
         EXPECT_TRUE(pubkey_from_priv(id.priv, id.pub));
         return id;
     }
-
     /// Pays the wallet's address one output per value in one confirmed transaction; its txid.
     std::string fundWallet(const std::vector<int64_t>& values) {
         const devnet::test::Key faucet = devnet::test::keyOf('5');
@@ -71,18 +63,13 @@ protected:
         mine();
         return txid_of(raw);
     }
-
     /// A transaction the devnet holds, read back from its bytes.
     ParsedTx readTx(const std::string& txid) {
         devnet::test::Reply r = woc("/tx/" + txid + "/hex");
         ParsedTx tx;
-        EXPECT_EQ(r.status, 200) << txid;
-        EXPECT_TRUE(parse_tx(hex_decode(r.body), tx));
+        EXPECT_TRUE(r.status == 200 && parse_tx(hex_decode(r.body), tx)) << txid;
         return tx;
     }
-
-    std::string woc_path(const std::string& rest) const { return "/woc/v1/bsv/main" + rest; }
-
     std::string address;
     Hash160 addressHash{};
 };

@@ -1,11 +1,9 @@
 #pragma once
-// The wallet document and index as Vaultra writes them, shared by the unit tests' fixtures and
-// the interop helper.
+// The wallet document and index as Vaultra writes them (unit fixtures and the interop helper).
 
 #include <filesystem>
 #include <fstream>
 #include <string>
-
 #include <nlohmann/json.hpp>
 
 namespace dialo::test {
@@ -28,18 +26,6 @@ inline bool writeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     return out.good();
-}
-
-/// Writes a wallet's file into the platform folder `base` ("<root>/Orvane") and lists it in the
-/// index; `name` defaults to the id.
-inline bool addWalletFiles(const std::string& base, const std::string& id, const nlohmann::json& doc,
-                           const std::string& name = "") {
-    const std::string indexPath = base + "/wallets.json";
-    std::ifstream in(indexPath, std::ios::binary);
-    nlohmann::json index = nlohmann::json::parse(in, nullptr, false);
-    if (!index.is_object()) index = {{"wallets", nlohmann::json::array()}};
-    index["wallets"].push_back({{"id", id}, {"name", name.empty() ? id : name}});
-    return writeFile(base + "/wallets/" + id + "/wallet.json", doc.dump(2)) && writeFile(indexPath, index.dump(2));
 }
 
 }  // namespace dialo::test

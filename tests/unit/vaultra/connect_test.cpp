@@ -1,17 +1,14 @@
 // Binding this copy of the phone to a Vaultra wallet through the shared files.
 
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <functional>
 #include <sstream>
-
 #include "base/clock.h"
 #include "tools/vaultra/commands.h"
 #include "support/vault_fixture.h"
 #include "vaultra/connect.h"
-#include "vaultra/identity.h"
 #include "wallet/client_sinks.h"
 
 namespace dialo {
@@ -41,7 +38,6 @@ protected:
         gOnPoll = nullptr;
         VaultTest::TearDown();
     }
-
     // The request file still without a reply, without its ".req.json".
     std::string pendingRequest() const {
         for (const auto& e : std::filesystem::directory_iterator(base() + "/connect")) {
@@ -52,19 +48,16 @@ protected:
         }
         return {};
     }
-
     // Answers the connect request at the given poll with this reply text.
     void answerAt(int poll, std::string reply) {
         gOnPoll = [this, poll, reply](int n) {
             if (n == poll) writeText(pendingRequest() + ".rep.json", reply);
         };
     }
-
     void twoWallets() {
         addWallet("w1", hdWallet(test::kAbandon), "Alice");
         addWallet("w2", hdWallet(test::kLegal), "Bob");
     }
-
     std::vector<std::string> events;
 };
 
@@ -75,61 +68,27 @@ TEST_F(ConnectTest, InstanceKeyIsASanitisedTail) {
     EXPECT_EQ(instance_key("/" + std::string(59, 'A') + "/" + std::string(59, 'b')), std::string(36, 'a') + "_" + std::string(59, 'b'));
 }
 
-// The bind file of the only wallet, and its removal by a disconnect, are e2e.vaultra_connect's.
-TEST_F(ConnectTest, OnlyWalletBindsAtStartUpAndDisconnectForgetsItsKeysButNotItsFile) {
-    addWallet("w1", hdWallet(), "Alice");
-    bind_instance("/opt/dialo", "Dialo");
-    EXPECT_EQ(bound_wallet_id(), "w1");
-    EXPECT_TRUE(vaultra_connected());
-    EXPECT_EQ(gPolls, 0);
-    std::string priv, error;
-    EXPECT_TRUE(identity_key_hex(priv, error)) << "keys load on first use: " << error;
-
-    const std::string walletText = readText(walletFile("w1"));
-    EXPECT_EQ(vaultra_disconnect(), "success");
-    EXPECT_FALSE(vaultra_connected());
-    EXPECT_EQ(readText(walletFile("w1")), walletText);
-    EXPECT_FALSE(identity_key_hex(priv, error));
-    EXPECT_EQ(error, "Vaultra HD wallet not connected");
-}
-
-TEST_F(ConnectTest, TwoWalletsWaitForAnApprovedConnect) {
-    twoWallets();
-    bind_instance("/opt/dialo", "Dialo");
-    EXPECT_EQ(bound_wallet_id(), "");
-    EXPECT_FALSE(vaultra_connected());
-    EXPECT_FALSE(exists(base() + "/binds/_opt_dialo.json"));
-
-    answerAt(118, R"({"ok": true, "wallet_id": "w2"})");  // after 59 seconds
-    EXPECT_EQ(vaultra_connect(), "success");
-    EXPECT_EQ(gPolls, 118);
-    EXPECT_EQ(bound_wallet_id(), "w2");
-    EXPECT_EQ(readJson(base() + "/binds/_opt_dialo.json")["wallet_id"], "w2");
-    EXPECT_EQ(events.front(), "[OV-VAULTRA]\x1f" "connect-pending\x1f" "Approve the connect in Vaultra.");
-    gPolls = 0;  // already bound to a wallet that loads: no new request
-    EXPECT_EQ(vaultra_connect(), "success");
-    EXPECT_EQ(gPolls, 0);
-}
-
-// A locked wallet's refusal is e2e.vaultra_connect's.
+// Any local program could write the reply: only {"ok": true} for a loadable wallet binds; 120 polls max.
 TEST_F(ConnectTest, OnlyOkTrueForAWalletThatLoadsBinds) {
     twoWallets();
     bind_instance("/opt/dialo", "Dialo");
+    EXPECT_EQ(bound_wallet_id(), "");
+    EXPECT_FALSE(exists(base() + "/binds/_opt_dialo.json"));
     writeText(walletFile("w1"), "not json");
-    const std::string denied = "error: connect denied in Vaultra.";
+    const std::string denied = "error: connect denied in Vaultra.", deniedEvent = "[OV-VAULTRA]\x1f" "connect-denied\x1f" "denied";
     const std::string late = "error: Vaultra did not approve in time. Open vaultra and try Connect again.";
-    const std::string deniedEvent = "[OV-VAULTRA]\x1f" "connect-denied\x1f" "denied";
     const struct {
         const char* reply;  // nullptr: Vaultra never answers
+        int poll;
         std::string result, event;
     } cases[] = {
-        {R"({"ok": "yes", "wallet_id": "w2"})", denied, deniedEvent},
-        {R"({"ok": false})", denied, deniedEvent},
-        {"{\"ok\": tr", denied, deniedEvent},
-        {"[true]", denied, deniedEvent},
-        {"{}", denied, deniedEvent},
-        {nullptr, late, "[OV-ERROR]\x1f" "error\x1f" + late},
-        {R"({"ok": true, "wallet_id": "w1"})", "error: approved, but the wallet would not load.", ""},
+        {R"({"ok": "yes", "wallet_id": "w2"})", 3, denied, deniedEvent},
+        {R"({"ok": false})", 3, denied, deniedEvent},
+        {"{\"ok\": tr", 3, denied, deniedEvent},
+        {"[true]", 3, denied, deniedEvent},
+        {nullptr, 120, late, "[OV-ERROR]\x1f" "error\x1f" + late},
+        {R"({"ok": true, "wallet_id": "w1"})", 3, "error: approved, but the wallet would not load.", ""},
+        {R"({"ok": true, "wallet_id": "w2"})", 118, "success", "[OV-VAULTRA]\x1f" "connect-pending\x1f" "Approve the connect in Vaultra."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply ? c.reply : "no answer");
@@ -137,14 +96,16 @@ TEST_F(ConnectTest, OnlyOkTrueForAWalletThatLoadsBinds) {
         gPolls = 0;
         events.clear();
         gOnPoll = nullptr;
-        if (c.reply) answerAt(3, c.reply);
+        if (c.reply) answerAt(c.poll, c.reply);
         EXPECT_EQ(vaultra_connect(), c.result);
-        EXPECT_EQ(gPolls, c.reply ? 3 : 120);
-        if (!c.event.empty()) {  // refused or unanswered
-            EXPECT_EQ(bound_wallet_id(), "");
-            EXPECT_NE(std::find(events.begin(), events.end(), c.event), events.end());
-        }
+        EXPECT_EQ(gPolls, c.poll);
+        if (!c.event.empty()) { EXPECT_EQ(bound_wallet_id(), c.result == "success" ? "w2" : ""); }
+        EXPECT_TRUE(c.event.empty() || std::find(events.begin(), events.end(), c.event) != events.end()) << c.event;
     }
+    EXPECT_EQ(readJson(base() + "/binds/_opt_dialo.json")["wallet_id"], "w2");
+    gPolls = 0;  // already bound to a wallet that loads: no new request
+    EXPECT_EQ(vaultra_connect(), "success");
+    EXPECT_EQ(gPolls, 0);
 }
 
 TEST_F(ConnectTest, AnAbortBeforeTheConnectBeginsIsKept) {
@@ -155,7 +116,6 @@ TEST_F(ConnectTest, AnAbortBeforeTheConnectBeginsIsKept) {
     EXPECT_EQ(vaultra_connect(), "error: Vaultra did not approve in time. Open Vaultra.exe and try Connect again.");
     EXPECT_EQ(gPolls, 0);
     EXPECT_FALSE(exists(base() + "/connect")) << "no request left for Vaultra to answer";
-
     vaultra_connect_arm();
     answerAt(2, R"({"ok": true, "wallet_id": "w2"})");
     EXPECT_EQ(vaultra_connect(), "success");
@@ -164,78 +124,39 @@ TEST_F(ConnectTest, AnAbortBeforeTheConnectBeginsIsKept) {
 
 TEST_F(ConnectTest, ConnectOutsideAppModeIsRefused) {
     EXPECT_EQ(vaultra_connect(), "error: connect is for apps, not the Vaultra vault.");
-    EXPECT_FALSE(exists(base() + "/connect"));
-}
-
-TEST_F(ConnectTest, LegacyWalletMovesIntoTheIndexOnce) {
-    writeText(base() + "/orvane_vaultra.json", hdWallet().dump());
-    bind_instance("/opt/dialo", "Dialo");
-    json index = readJson(base() + "/wallets.json");
-    ASSERT_EQ(index["wallets"].size(), 1u);
-    std::string id = index["wallets"][0]["id"];
-    EXPECT_EQ(index["wallets"][0]["name"], "Wallet 1");
-    EXPECT_EQ(index["active"], id);
-    EXPECT_FALSE(exists(base() + "/orvane_vaultra.json"));
-    EXPECT_EQ(readJson(walletFile(id))["mnemonic"], test::kAbandon);
-    EXPECT_EQ(bound_wallet_id(), id) << "the only wallet binds";
-
-    // A later legacy file is left alone once the index has wallets.
-    writeText(base() + "/orvane_vaultra.json", hdWallet(test::kLegal).dump());
-    bind_instance("/opt/dialo", "Dialo");
-    EXPECT_EQ(readJson(base() + "/wallets.json")["wallets"].size(), 1u);
-    EXPECT_TRUE(exists(base() + "/orvane_vaultra.json"));
-}
-
-TEST_F(ConnectTest, WalletNamesComeFromTheIndex) {
-    addWallet("w1", hdWallet(), "Alice");
-    EXPECT_EQ(wallet_display_name("w1"), "Alice");
-    EXPECT_EQ(wallet_display_name("w9"), "w9");
-    name_wallet("w1", "alice.smith");
-    EXPECT_EQ(wallet_display_name("w1"), "alice.smith");
-    name_wallet("w1", "");
-    EXPECT_EQ(wallet_display_name("w1"), "alice.smith");
-
-    writeText(base() + "/wallets.json", "{broken");
-    EXPECT_TRUE(load_wallet_index()["wallets"].empty());
-    EXPECT_NE(new_wallet_id(), new_wallet_id());
 }
 
 TEST_F(ConnectTest, WalletIdsFromFilesBecomePathsOnlyWhenPlain) {
-    // Each id, used as a path part below "wallets", would reach the wallet file in "victim".
+    // Each id, as a path component below "wallets", would reach the wallet file in "victim".
     const std::string hostile[] = {"../victim", "w1/../../victim", std::string("../victim\0w", 11)};
     const std::string victimFile = base() + "/victim/wallet.json";
-    auto vaultra = [](std::vector<std::string> args, std::string* out = nullptr) {
-        std::ostringstream o, e;
-        int rc = vaultra_tool::run(args, o, e);
-        if (out) *out = o.str();
-        return rc;
+    std::ostringstream listed;
+    auto vaultra = [&listed](std::vector<std::string> args) {
+        std::ostringstream e;
+        listed.str("");
+        return vaultra_tool::run(args, listed, e);
     };
     for (const std::string& id : hostile) {
         SCOPED_TRACE(json(id).dump());
         std::filesystem::remove_all(base());
         writeText(victimFile, hdWallet(test::kLegal).dump(2));
         const std::string victimText = readText(victimFile);
-
         // The phone: the only wallet of the index, the bind file, an approved reply; then Vaultra.
         writeText(base() + "/wallets.json", json{{"wallets", {{{"id", id}, {"name", "Evil"}}}}}.dump());
         bind_instance("/opt/dialo", "Dialo");
         EXPECT_EQ(bound_wallet_id(), "");
         EXPECT_FALSE(exists(base() + "/binds/_opt_dialo.json"));
-
         addWallet("w1", hdWallet(), "Alice");
         writeText(base() + "/binds/_opt_dialo.json", json{{"wallet_id", id}}.dump());
         bind_instance("/opt/dialo", "Dialo");
         EXPECT_EQ(bound_wallet_id(), "");
         EXPECT_FALSE(vaultra_connected());
-
         answerAt(gPolls + 1, json{{"ok", true}, {"wallet_id", id}}.dump());
         EXPECT_EQ(vaultra_connect(), "error: approved, but the wallet would not load.");
         EXPECT_EQ(bound_wallet_id(), "");
-        std::string listed;
-        EXPECT_EQ(vaultra({"--json", "list"}, &listed), 0);
-        json wallets = json::parse(listed, nullptr, false)["wallets"];
-        ASSERT_EQ(wallets.size(), 1u) << listed;
-        EXPECT_EQ(wallets[0]["id"], "w1");
+        EXPECT_EQ(vaultra({"--json", "list"}), 0);
+        const json wallets = json::parse(listed.str(), nullptr, false)["wallets"];
+        EXPECT_TRUE(wallets.size() == 1 && wallets[0]["id"] == "w1") << listed.str();
         EXPECT_EQ(vaultra({"handle", id, "mallory"}), 1);
         EXPECT_EQ(vaultra({"show", id}), 1);
         writeText(base() + "/connect/w9.req.json", json{{"id", "w9"}, {"app", "Dialo"}, {"instance", "/x"}}.dump());

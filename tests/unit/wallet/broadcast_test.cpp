@@ -1,8 +1,6 @@
-// Which route a signed transaction takes to the network and what the wallet then believes,
-// against a real devnet whose answers are bent the way real services bend them.
+// Routes of a signed transaction and what the wallet then believes, on a devnet bent by faults.
 
 #include <gtest/gtest.h>
-
 #include "support/phone_devnet_fixture.h"
 #include "wallet/broadcast.h"
 #include "wallet/coins.h"
@@ -77,9 +75,7 @@ TEST_F(BroadcastTest, RouteAndBeliefFollowTheServicesAnswers) {
         for (Coin& c : inputs) ASSERT_TRUE(sign_input(c, inputs, outputs, c.owner, payer.priv, payer.pub, error));
         const Bytes tx = serialize_tx(inputs, outputs, false);
         const std::string txid = txid_of(tx);
-        if (r.arcHasIt) {
-            ASSERT_EQ(submitArc(tx).status, 200);
-        }
+        if (r.arcHasIt) { ASSERT_EQ(submitArc(tx).status, 200); }
         for (json f : r.faults) {
             std::string body = f.value("body", "");
             for (auto [name, value] : {std::pair{"{txid}", txid}, {"{funding}", inputs[0].txid}})
@@ -91,29 +87,21 @@ TEST_F(BroadcastTest, RouteAndBeliefFollowTheServicesAnswers) {
         const std::string result = broadcast_tx(w, inputs, outputs, &sent);
         const bool success = r.answer == "success";
         EXPECT_EQ(result, success ? "success: " + txid : r.answer);
-        if (r.known >= 0) {
-            EXPECT_EQ(woc("/tx/" + txid + "/hex").status == 200, r.known == 1);
-        }
-        if (r.unusedFaults >= 0) {
-            EXPECT_EQ(devnet.faults().pending(), size_t(r.unusedFaults));
-        }
+        if (r.known >= 0) { EXPECT_EQ(woc("/tx/" + txid + "/hex").status == 200, r.known == 1); }
+        if (r.unusedFaults >= 0) { EXPECT_EQ(devnet.faults().pending(), size_t(r.unusedFaults)); }
         EXPECT_EQ(is_spent(w, outpoint_key(inputs[0].txid, inputs[0].vout)), success)
             << "a sent payment's inputs are spent, a failed one's stay free";
         EXPECT_EQ(w.coins.lastTxid, success ? txid : "");
-        if (success) {
-            EXPECT_EQ(sent, txid);
-        }
+        if (success) { EXPECT_EQ(sent, txid); }
         devnet.faults().clear();
     }
 }
 
 TEST(BroadcastReplies, ConflictAndMissingInputsAreRecognised) {
-    EXPECT_TRUE(is_conflict_reply("HTTP 400 – 258: TXN-MEMPOOL-CONFLICT"));
-    EXPECT_TRUE(is_conflict_reply("error: broadcast failed: DOUBLE_SPEND_ATTEMPTED: seen"));
-    EXPECT_TRUE(is_conflict_reply("Txn-Already-Known"));
+    for (const char* reply : {"HTTP 400 – 258: TXN-MEMPOOL-CONFLICT", "error: broadcast failed: DOUBLE_SPEND_ATTEMPTED: seen", "Txn-Already-Known"})
+        EXPECT_TRUE(is_conflict_reply(reply)) << reply;
     EXPECT_FALSE(is_conflict_reply("insufficient priority"));
-    EXPECT_TRUE(is_missing_inputs_reply("16: Missing inputs"));
-    EXPECT_TRUE(is_missing_inputs_reply("missingorspent"));
+    EXPECT_TRUE(is_missing_inputs_reply("16: Missing inputs") && is_missing_inputs_reply("missingorspent"));
     EXPECT_FALSE(is_missing_inputs_reply("MISSING INPUTS")) << "exact case only";
 }
 
