@@ -7,7 +7,6 @@
 #include "base/config.h"
 
 namespace dialo::fuzz {
-
 const std::string& isolate() {
     static const std::string folder = [] {
         // Memory-backed when there is one: the store syncs every file it writes.
@@ -21,12 +20,10 @@ const std::string& isolate() {
     refuseNetwork();
     return folder;
 }
-
 bool writeBytes(const std::string& path, const uint8_t* data, size_t size) {
     FILE* f = std::fopen(path.c_str(), "wb");
     return f && (std::fwrite(data, 1, size, f) == size) + (std::fclose(f) == 0) == 2;
 }
-
 void refuseNetwork() {
     // Port 1 on loopback: nothing listens there, so a connect is refused at once.
     const std::string closed = "https://127.0.0.1:1";
@@ -35,5 +32,4 @@ void refuseNetwork() {
          {{"service_address", "127.0.0.1"}, {"service_port", 1}, {"directory_port", 1}, {"woc_base", closed + "/woc"},
           {"arc_base", closed + "/arc"}, {"update_base", closed}, {"dns_server", "127.0.0.1:1"}}}});
 }
-
 }  // namespace dialo::fuzz

@@ -37,24 +37,18 @@
 #include "wallet/wallet_state.h"
 
 namespace dialo::fuzz {
-
 /// The identity private key the seed events are sealed to.
 inline constexpr char kIdentityPriv[] = "7777777777777777777777777777777777777777777777777777777777777777";
-
 inline std::string text(const uint8_t* data, size_t size) { return {reinterpret_cast<const char*>(data), size}; }
-
 /// Writes the bytes as a whole file; false when it could not.
 bool writeBytes(const std::string& path, const uint8_t* data, size_t size);
-
 /// Points every service the readers might ask at a closed loopback port, so a reader that
 /// reaches the network fails at once instead of waiting on a real host.
 void refuseNetwork();
-
 /// A folder under /dev/shm (else /tmp) for this process only, named by LOCALAPPDATA so the
 /// phone's data folder is inside it, removed when the process exits; and the refused network.
 /// Made once, however often it is called.
 const std::string& isolate();
-
 /// The event (a payload opened with the identity key) through the signature check and the
 /// reading of its keys, as the dispatcher takes it.
 inline void readOpened(const std::optional<nlohmann::json>& event) {
@@ -63,7 +57,6 @@ inline void readOpened(const std::optional<nlohmann::json>& event) {
     ReceivedEvent read;
     if (readEvent(*event, read)) (void)verify_protocol_message(read.fields);
 }
-
 }  // namespace dialo::fuzz
 
 using namespace dialo;

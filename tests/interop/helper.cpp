@@ -28,11 +28,9 @@ using nlohmann::json;
 using namespace dialo;
 
 namespace {
-
 struct BadRequest {
     std::string what;
 };
-
 std::string text(const json& req, const char* name) {
     auto it = req.find(name);
     if (it == req.end() || !it->is_string()) throw BadRequest{std::string("missing string field ") + name};
@@ -99,7 +97,6 @@ WalletKeys hdKeys(const std::string& mnemonic) {
     keys.mnemonic = mnemonic;
     return keys;
 }
-
 // Inputs owned by keys of the test phrase (path [account, index]) or by an explicit "priv";
 // P2PKH outputs, then the data output when "data" is given (even empty); every input signed
 // with sign_input over its owner's P2PKH script.
@@ -137,7 +134,6 @@ json buildSignTx(const json& req) {
     return {{"raw", hex_encode(raw)}, {"txid", txid_of(raw)}, {"estimate", serialize_tx(coins, outputs, true).size()},
             {"parsed", parsedJson(raw)}};
 }
-
 // build_tx (requested outputs, rate) or build_payment_tx (destination, amount, data), both with
 // change to "change".
 json buildTx(const json& req) {
@@ -155,7 +151,6 @@ json buildTx(const json& req) {
     for (const Coin& c : coins) selected.push_back({{"txid", c.txid}, {"vout", c.vout}, {"sats", c.sats}});
     return {{"built", built}, {"error", error}, {"fee", fee}, {"outputs", outputsJson(outputs)}, {"selected", selected}};
 }
-
 const std::map<std::string, std::function<json(const json&)>> kCommands = {
     {"derive",
      [](const json& req) {
@@ -218,7 +213,6 @@ const std::map<std::string, std::function<json(const json&)>> kCommands = {
                      {"verified", verify_protocol_message(*event)}};
      }},
 };
-
 }  // namespace
 
 int main() {

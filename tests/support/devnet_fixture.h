@@ -26,21 +26,17 @@
 #include "wallet/transaction.h"
 
 namespace dialo::devnet::test {
-
 using nlohmann::json;
-
 struct Reply {
     bool reached = false;  // an HTTP answer came back at all
     int status = 0;
     std::string body;
     json j;  // discarded when the body is not JSON
 };
-
 struct Key {
     std::string priv, pub, address;
     Hash160 hash{};
 };
-
 /// A key from a repeated hex digit, e.g. '1' gives 0x1111…11.
 inline Key keyOf(char digit) {
     Key k;
@@ -50,7 +46,6 @@ inline Key keyOf(char digit) {
     EXPECT_TRUE(decode_p2pkh_address(k.address, k.hash));
     return k;
 }
-
 /// The claim object as the phone sends it, signed over the text the platform checks:
 /// "OV-PAYMAIL-CLAIM|alias|pubkey|address|avatar|" [ord|bnPub|bnAddr| or ord|] ts.
 inline json signedClaim(const std::string& alias, const Key& identity, const Key& pay, const std::string& avatar = "",
@@ -70,7 +65,6 @@ inline json signedClaim(const std::string& alias, const Key& identity, const Key
     if (!bnAddress.empty()) body["bnAddress"] = bnAddress;
     return body;
 }
-
 inline Coin coinOf(const Key& k, const std::string& txid, uint32_t vout, int64_t sats) {
     Coin c;
     c.txid = txid;
@@ -80,9 +74,7 @@ inline Coin coinOf(const Key& k, const std::string& txid, uint32_t vout, int64_t
     c.owner = k.hash;
     return c;
 }
-
 inline TxOutput payTo(const Key& k, int64_t sats) { return {sats, p2pkh_script(k.hash)}; }
-
 /// Builds with every given coin as input at `rate` satoshis per 1000 bytes, change to
 /// `change`, signs each input with its owner's key (a test key of a repeated hex digit), and
 /// returns the raw transaction.
@@ -100,7 +92,6 @@ inline Bytes buildSigned(std::vector<Coin> coins, const std::vector<TxOutput>& r
     }
     return serialize_tx(coins, outputs, false);
 }
-
 class DevnetTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -114,13 +105,11 @@ protected:
         options.caExportPath = (dir_ / "exported-ca.pem").string();
     }
     void TearDown() override { devnet.stop(); }
-
     void start() {
         std::string error;
         ASSERT_TRUE(devnet.start(options, error)) << error;
     }
     void restart() { devnet.stop(); start(); }
-
     Reply send(int port, const std::string& method, const std::string& path, const std::string& body = {},
                const std::string& type = "application/json") {
         httplib::SSLClient cli("127.0.0.1", port);
@@ -142,7 +131,6 @@ protected:
     Reply get(const std::string& path) { return send(devnet.servicePort(), "GET", path); }
     Reply post(const std::string& path, const json& body) { return send(devnet.servicePort(), "POST", path, body.dump()); }
     Reply woc(const std::string& path) { return get(std::string("/woc/v1/bsv/main") + path); }
-
     /// Faucet coin for `k`, confirmed in a block when `confirm`.
     Coin fund(const Key& k, int64_t sats, bool confirm = true) {
         Reply r = post("/devnet/fund", {{"address", k.address}, {"sats", sats}, {"confirm", confirm}});
@@ -150,16 +138,13 @@ protected:
         std::string txid = r.j.is_object() && r.j.contains("txid") ? r.j["txid"].get<std::string>() : std::string();
         return coinOf(k, txid, 0, sats);
     }
-
     Reply submitWoc(const Bytes& raw) { return post("/woc/v1/bsv/main/tx/raw", {{"txhex", hex_encode(raw)}}); }
     Reply submitArc(const Bytes& raw) { return post("/arc/v1/tx", {{"rawTx", hex_encode(raw)}}); }
-
     int64_t mine() {
         Reply r = post("/devnet/mine", json::object());
         EXPECT_EQ(r.status, 200) << r.body;
         return r.j.is_object() ? r.j.value("height", int64_t(-1)) : -1;
     }
-
     /// Waits, up to a deadline, until `done` holds; the devnet's own threads make it true.
     static bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         auto deadline = std::chrono::steady_clock::now() + limit;
@@ -169,12 +154,10 @@ protected:
         }
         return true;
     }
-
     // Declared first, so the folder goes only after the devnet has stopped.
     dialo::test::TempFolder folder_{"devnet", false};
     std::filesystem::path dir_ = folder_.path;
     DevnetOptions options;
     Devnet devnet;
 };
-
 }  // namespace dialo::devnet::test

@@ -11,7 +11,6 @@
 #include "wallet/wallet_file.h"
 
 namespace dialo::test {
-
 class FundedWalletTest : public PhoneOnDevnetTest, public WalletFolder {
 protected:
     void SetUp() override {
@@ -73,5 +72,4 @@ protected:
     std::string address;
     Hash160 addressHash{};
 };
-
 }  // namespace dialo::test

@@ -10,7 +10,6 @@
 #include "wallet/http.h"
 
 namespace dialo::test {
-
 class PhoneOnDevnetTest : public devnet::test::DevnetTest {
 protected:
     void SetUp() override {
@@ -49,5 +48,4 @@ protected:
         ASSERT_TRUE(devnet.faults().add(fault, error)) << error;
     }
 };
-
 }  // namespace dialo::test

@@ -18,7 +18,6 @@
 #include <string>
 
 namespace dialo::test {
-
 class PostgresCluster {
 public:
     PostgresCluster() {
@@ -63,7 +62,6 @@ public:
     }
     PostgresCluster(const PostgresCluster&) = delete;
     PostgresCluster& operator=(const PostgresCluster&) = delete;
-
     bool ok() const { return error_.empty(); }
     const std::string& error() const { return error_; }
     /// A libpq connection string for the cluster's database, over TCP.
@@ -77,7 +75,6 @@ public:
         const std::string out = text.str();
         return out.size() > 4000 ? "..." + out.substr(out.size() - 4000) : out;
     }
-
 private:
     bool chooseUser() {
         for (const char* name : {"postgres", "nobody"}) {
@@ -106,10 +103,8 @@ private:
         const std::string as = user_.empty() ? "" : "runuser -u " + user_ + " -- ";
         return std::system(("cd " + folder_ + " && " + as + bin_ + "/" + command + " </dev/null >>programs.log 2>&1").c_str()) == 0;
     }
-
     std::string bin_, folder_, user_, error_;
     int port_ = 0;
     bool running_ = false;
 };
-
 }  // namespace dialo::test

@@ -9,10 +9,8 @@
 #include <string>
 
 namespace dialo::test {
-
 struct TempFolder {
     std::string path;
-
     explicit TempFolder(const char* name, bool dataFolder = true) {
         std::string pattern = std::string("/tmp/dialo-") + name + "-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) {
@@ -31,5 +29,4 @@ struct TempFolder {
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 };
-
 }  // namespace dialo::test

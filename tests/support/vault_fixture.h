@@ -15,7 +15,6 @@
 #include "wallet/wallet_state.h"
 
 namespace dialo::test {
-
 /// The platform folder Vaultra and the phone share, and its files.
 class WalletFolder {
 protected:
@@ -44,7 +43,6 @@ private:
     TempFolder folder_{"vault"};
     const std::string root_ = folder_.path;
 };
-
 class VaultTest : public ::testing::Test, public WalletFolder {
 protected:
     void SetUp() override { resetCoreState(); }
@@ -53,5 +51,4 @@ protected:
         resetClockSource();
     }
 };
-
 }  // namespace dialo::test

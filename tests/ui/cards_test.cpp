@@ -14,7 +14,6 @@
 #include "window_fixture.h"
 
 namespace dialo::test {
-
 // Takes the pages the phone asks the desktop to open, in place of a browser.
 class UrlCatcher : public QObject {
     Q_OBJECT
@@ -25,9 +24,7 @@ public:
 public slots:
     void open(const QUrl& url) { opened << url.toString(); }
 };
-
 namespace {
-
 class CardTest : public WindowTest {
 protected:
     // The call or message clock the header shows, in seconds; -1 while it shows none.
@@ -37,7 +34,6 @@ protected:
         return m.hasMatch() ? m.captured(1).toInt() * 60 + m.captured(2).toInt() : -1;
     }
 };
-
 TEST_F(CardTest, HandlesAreBlockedOrAddedAsContactsByButtonOrEnterAndRemoved) {
     ASSERT_NO_FATAL_FAILURE(connectAlice(true));
     // A handle typed and sent with the button or Enter; the field is emptied only when it was taken.
@@ -92,7 +88,6 @@ TEST_F(CardTest, HandlesAreBlockedOrAddedAsContactsByButtonOrEnterAndRemoved) {
     ASSERT_NO_FATAL_FAILURE(pick("bob", "use"));  // Use puts the contact in the handle field
     EXPECT_EQ(handleField()->text(), "bob");
 }
-
 TEST_F(CardTest, AMessageLeftLightsTheLampAndIsPlayedExportedSavedAndDeleted) {
     ASSERT_NO_FATAL_FAILURE(connectAlice(true));
     ASSERT_NO_FATAL_FAILURE(click("lamp"));
@@ -108,12 +103,10 @@ TEST_F(CardTest, AMessageLeftLightsTheLampAndIsPlayedExportedSavedAndDeleted) {
     EXPECT_FALSE(eventually([this] { return phoneFlags().lamp || button("lamp")->lit(); }, 3)) << "the lamp lit again";
     EXPECT_EQ(cardRows(), (QStringList{"from bob", "from carol"}));
     EXPECT_TRUE(rowDetail("from bob").endsWith("0:08")) << rowDetail("from bob");
-
     ASSERT_NO_FATAL_FAILURE(pick("from bob", "play"));
     EXPECT_TRUE(eventually([this] { return cardButton("play")->text() == "Playing" && clock() >= 1; }, 10)) << status();
     ASSERT_NO_FATAL_FAILURE(clickCard("stop"));
     EXPECT_TRUE(eventually([this] { return cardButton("play")->text() == "Play" && clock() == -1; }, 10)) << status();
-
     // Export: a WAV of the eight seconds as 8 kHz 16-bit samples.
     const QString wav = QString::fromStdString(root_ + "/exported.wav");
     {
@@ -127,7 +120,6 @@ TEST_F(CardTest, AMessageLeftLightsTheLampAndIsPlayedExportedSavedAndDeleted) {
     QFile file(wav);
     const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     EXPECT_TRUE(bytes.startsWith("RIFF") && bytes.size() == 44 + 8 * 16000) << bytes.size();
-
     // Save keeps a numbered copy; Delete leaves it; on the saved messages the rest are numbered from 1 again.
     for (const char* from : {"from bob", "from carol"}) ASSERT_NO_FATAL_FAILURE(pick(from, "save"));
     EXPECT_EQ(status(), "Saved as message 2.");
@@ -138,7 +130,6 @@ TEST_F(CardTest, AMessageLeftLightsTheLampAndIsPlayedExportedSavedAndDeleted) {
     EXPECT_EQ(cardRows(), QStringList{"from carol"});
     EXPECT_TRUE(rowDetail("from carol").startsWith("Message 1")) << rowDetail("from carol");
 }
-
 TEST_F(CardTest, CallHistoryFiltersByDirectionAndHidesTheCallChosen) {
     const QString kMade = "alice   to   bob", kTaken = "bob   to   alice", kMissedFrom = "Missed call from carol",
                   kMissedTo = "Missed call to dave", kMissedErin = "Missed call from erin";
@@ -176,7 +167,6 @@ TEST_F(CardTest, CallHistoryFiltersByDirectionAndHidesTheCallChosen) {
         EXPECT_TRUE(!rows.contains(kTaken) || rowDetail(kTaken).endsWith("hidden") == hidden) << said;
     }
 }
-
 TEST_F(CardTest, SettingsChosenOnTheCardAreShownAgainAfterARestartWhereANewerBuildIsOffered) {
     // The entry the startup button writes (proved by the autostart tests) stays in the test's folder.
     ASSERT_EQ(::setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1), 0);
@@ -193,7 +183,6 @@ TEST_F(CardTest, SettingsChosenOnTheCardAreShownAgainAfterARestartWhereANewerBui
     ASSERT_NO_FATAL_FAILURE(openKind(CardSettings));
     for (const auto& [name, label] : kSteps) EXPECT_EQ(cardButton(name)->text(), label) << name;
     for (int theme = 0; theme < 4; ++theme) EXPECT_EQ(cardButton(("theme" + std::to_string(theme)).c_str())->lit(), theme == 2) << theme;
-
     // The update check, with the card open: asked only about a newer build, Yes opens its page.
     const QString page = QString::fromStdString(networkConfig().updateBase + "/dialo/");
     UrlCatcher browser;
@@ -214,7 +203,6 @@ TEST_F(CardTest, SettingsChosenOnTheCardAreShownAgainAfterARestartWhereANewerBui
         EXPECT_EQ(onCard<QLabel>("version")->text().contains("Update available"), latest > 2) << published;
     }
 }
-
 }  // namespace
 }  // namespace dialo::test
 

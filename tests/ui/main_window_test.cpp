@@ -11,7 +11,6 @@
 
 namespace dialo::test {
 namespace {
-
 // The interface of the widget named `name` under `root`'s, as a screen reader walks the tree.
 QAccessibleInterface* accessibleNamed(QAccessibleInterface* root, const QString& name) {
     if (!root) return nullptr;
@@ -20,7 +19,6 @@ QAccessibleInterface* accessibleNamed(QAccessibleInterface* root, const QString&
         if (QAccessibleInterface* found = accessibleNamed(root->child(i), name)) return found;
     return nullptr;
 }
-
 TEST_F(WindowTest, ACallPlacedFromTheHandleFieldIsAnsweredMutedAndEndedAndItsReceiptIsWhatTheBalanceLost) {
     auto header = [this] { return window_->headerLines(); };
     EXPECT_EQ(window_->windowTitle(), "Dialo (devnet)") << "the title names the network paid on";
@@ -31,7 +29,6 @@ TEST_F(WindowTest, ACallPlacedFromTheHandleFieldIsAnsweredMutedAndEndedAndItsRec
     static const QRegularExpression line("^alice   [1-9][0-9]* sats$");
     EXPECT_TRUE(eventually([&] { return line.match(header().connection).hasMatch(); }, 60)) << header().connection;
     const int64_t before = wallet_balance();
-
     EXPECT_EQ(header().hint, "Type in a handle to call");
     QTest::keyClicks(handleField(), "bob");
     EXPECT_TRUE(header().hint.isEmpty());
@@ -40,7 +37,6 @@ TEST_F(WindowTest, ACallPlacedFromTheHandleFieldIsAnsweredMutedAndEndedAndItsRec
     QTest::keyClick(handleField(), Qt::Key_Return);
     EXPECT_EQ(pressed.count(), 0) << "Enter pressed Call";
     EXPECT_EQ(handleField()->text(), "bob");
-
     click("call");
     ASSERT_TRUE(eventually([] { return aliceState() == CallState::Calling; }, 60)) << lockPhone().state.statusText;
     EXPECT_TRUE(eventually([&] { return header().caption == "Calling  bob"; }, 5));
@@ -68,7 +64,6 @@ TEST_F(WindowTest, ACallPlacedFromTheHandleFieldIsAnsweredMutedAndEndedAndItsRec
     EXPECT_TRUE(lamp->state().checked);
     EXPECT_EQ(cardButton("answerphone-toggle")->text(), "Answer-phone on");
     QTest::keyClick(openCard(), Qt::Key_F4);
-
     // Settled: the call is on record with its fee and its hang-up, and the wallet has counted
     // every coin it spent.
     auto last = [] { return lockPhone().state.boxes.calls.back(); };
@@ -86,7 +81,6 @@ TEST_F(WindowTest, ACallPlacedFromTheHandleFieldIsAnsweredMutedAndEndedAndItsRec
     EXPECT_TRUE(made.to == "bob" && made.receipt.feeSats > 0);
     EXPECT_EQ(header().caption, "Ready");
     EXPECT_TRUE(eventually([this] { return button("call")->isEnabled() && !button("hangup")->isEnabled(); }, 5));
-
     // The history's row opens the receipt: its total, its fee and each event's kind and page.
     ASSERT_NO_FATAL_FAILURE(openKind(CardHistory));
     ASSERT_NO_FATAL_FAILURE(selectRow("alice   to   bob"));
@@ -115,14 +109,12 @@ TEST_F(WindowTest, ACallPlacedFromTheHandleFieldIsAnsweredMutedAndEndedAndItsRec
     EXPECT_EQ(links, want << page(made.receipt.feeTxid));
     for (const std::string& txid : paid) EXPECT_EQ(get(QUrl(page(txid)).path().toStdString()).status, 200) << txid;
 }
-
 TEST_F(WindowTest, TheFocusFollowsACallBeingPlacedAndTheStatusLineIsReadOutUntilTheNextHandleIsTyped) {
     QAccessibleInterface* status = accessibleNamed(QAccessible::queryAccessibleInterface(window_.get()), "main-text");
     ASSERT_NE(status, nullptr);
     auto said = [](QAccessibleInterface* i) { return i->text(QAccessible::Name); };
     // The phone's state as the call engine leaves it, then read by the window.
     auto phone = [](const std::function<void(PhoneState&)>& change) { change(lockPhone().state), postUi(UiMessage::Refresh); };
-
     // Tab starts at the handle, which has the focus from the start; idle, only Call is offered.
     EXPECT_TRUE(eventually([this] { return QApplication::focusWidget() == handleField(); }, 5));
     EXPECT_FALSE(button("hangup")->isEnabled() || button("mute")->isEnabled());
@@ -130,7 +122,6 @@ TEST_F(WindowTest, TheFocusFollowsACallBeingPlacedAndTheStatusLineIsReadOutUntil
     phoneFlags().mute = true;
     postUi(UiMessage::Refresh);
     EXPECT_TRUE(eventually([this] { return !phoneFlags().mute && !button("mute")->lit(); }, 5));
-
     // Call pressed from the keyboard while the handle is being found: the next Space hangs up,
     // never disconnects, and F4 calls it off.
     button("call")->setFocus();
@@ -145,7 +136,6 @@ TEST_F(WindowTest, TheFocusFollowsACallBeingPlacedAndTheStatusLineIsReadOutUntil
     phone([](PhoneState& s) { s.placing = s.placeCancelled = false; });  // the placing thread saw the cancel
     EXPECT_TRUE(eventually([this] { return !button("hangup")->isEnabled() && button("call")->isEnabled(); }, 5));
     EXPECT_EQ(window_->focusWidget(), handleField());
-
     // The status line is read out; typing the next handle clears it; a handle is cut at the
     // length calls read.
     handleField()->clear();
@@ -155,6 +145,5 @@ TEST_F(WindowTest, TheFocusFollowsACallBeingPlacedAndTheStatusLineIsReadOutUntil
     EXPECT_TRUE(eventually([&] { return said(status).isEmpty(); }, 5));
     EXPECT_EQ(handleField()->text().size(), 179);
 }
-
 }  // namespace
 }  // namespace dialo::test

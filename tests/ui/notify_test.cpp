@@ -16,7 +16,6 @@
 #include "window_fixture.h"
 
 namespace dialo::test {
-
 // A notification service: it owns org.freedesktop.Notifications on a bus connection of its own
 // (so every call reaches it through the bus daemon, as a desktop's would), keeps what it was
 // asked to show and close, and invokes actions as a click on a button does. Like some desktops'
@@ -33,17 +32,14 @@ public:
         int expireTimeout;
         bool closedByClient = false;
     };
-
     explicit NotificationServer(const QString& address) : bus_(QDBusConnection::connectToBus(address, kName)) {
         ready = bus_.registerService("org.freedesktop.Notifications") &&
                 bus_.registerObject("/org/freedesktop/Notifications", this, QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
     }
     ~NotificationServer() override { QDBusConnection::disconnectFromBus(kName); }  // its name goes too
     void invoke(uint id, const QString& action) { Q_EMIT ActionInvoked(id, action); }
-
     bool ready = false;
     std::vector<Shown> shown;
-
 public Q_SLOTS:
     uint Notify(const QString& app, uint replaces, const QString&, const QString& summary, const QString& body,
                 const QStringList& actions, const QVariantMap& hints, int timeout) {
@@ -55,18 +51,14 @@ public Q_SLOTS:
             if (n.id == id && !std::exchange(n.closedByClient, true)) Q_EMIT NotificationClosed(id, 3);  // by CloseNotification
     }
     QStringList GetCapabilities() { return {"actions", "body", "persistence"}; }
-
 Q_SIGNALS:
     void ActionInvoked(uint id, const QString& action_key);
     void NotificationClosed(uint id, uint reason);
-
 private:
     static constexpr const char* kName = "dialo-test-notification-server";
     QDBusConnection bus_;
 };
-
 namespace {
-
 // The test process's own session bus: a dbus-daemon that starts no service by itself (so no
 // notification daemon installed here answers for the test's), ended with the application.
 // Started before anything in the process opens the session bus, so that it can only be this one.
@@ -88,7 +80,6 @@ QString testBus() {
     ::setenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8().constData(), 1);
     return address;
 }
-
 class NotifyTest : public WindowTest {
 protected:
     void SetUp() override {
@@ -104,11 +95,9 @@ protected:
         WindowTest::TearDown();
         server_.reset();
     }
-
     std::unique_ptr<NotificationServer> server_;
     std::unique_ptr<CallNotifier> notifier_;
 };
-
 TEST_F(NotifyTest, AnIncomingCallRingsAndIsAnsweredOrDeclinedInTheWindowOrItsNotification) {
     ASSERT_NO_FATAL_FAILURE(connectAlice(true));
     PhoneButton* call = button("call");
@@ -162,7 +151,6 @@ TEST_F(NotifyTest, AnIncomingCallRingsAndIsAnsweredOrDeclinedInTheWindowOrItsNot
         }
     }
 }
-
 // The caller's picture: bytes in, a picture or none out, and that picture as the Notify call
 // carries it over the test's bus. A picture of one colour in `format`:
 Bytes encoded(int w, int h, QColor colour, const char* format) {
@@ -174,7 +162,6 @@ Bytes encoded(int w, int h, QColor colour, const char* format) {
     return Bytes(data.begin(), data.end());
 }
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
 TEST(CallerPicture, FitsIn128AndTravelsAsRgbaRowsUnlessItIsNoPngOrJpegOrOutsideItsSizes) {
     NotificationServer server(testBus());
     ASSERT_TRUE(server.ready);
@@ -217,7 +204,6 @@ TEST(CallerPicture, FitsIn128AndTravelsAsRgbaRowsUnlessItIsNoPngOrJpegOrOutsideI
     }
     QDBusConnection::disconnectFromBus("caller");
 }
-
 }  // namespace
 }  // namespace dialo::test
 

@@ -14,7 +14,6 @@
 
 namespace dialo::test {
 namespace {
-
 TEST_F(WindowTest, ScreenshotsOfEveryCallStateAndCardInEachLook) {
     struct Moment {
         const char* name;
@@ -43,7 +42,6 @@ TEST_F(WindowTest, ScreenshotsOfEveryCallStateAndCardInEachLook) {
         lockPhone().state.settings.theme = l.theme;
         window_->applyTheme();
     };
-
     ASSERT_NO_FATAL_FAILURE(connectAlice());
     // The balance as well as the handle, as people see the header.
     EXPECT_TRUE(eventually([this] { return window_->headerLines().connection.endsWith(" sats"); }, 60));
@@ -91,7 +89,6 @@ TEST_F(WindowTest, ScreenshotsOfEveryCallStateAndCardInEachLook) {
     };
     EXPECT_TRUE(eventually([&] { return painted(7) == painted(0); }, 10));
     EXPECT_NE(painted(1), painted(0));
-
     // Lists to fill every card with.
     for (const char* who : {"bob", "carol"}) ASSERT_EQ(contact_add(who, "a friend"), "success");
     {
@@ -121,6 +118,5 @@ TEST_F(WindowTest, ScreenshotsOfEveryCallStateAndCardInEachLook) {
         }
     }
 }
-
 }  // namespace
 }  // namespace dialo::test

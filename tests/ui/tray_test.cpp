@@ -10,7 +10,6 @@
 
 namespace dialo::test {
 namespace {
-
 TEST_F(WindowTest, TheTrayCountsMissedCallsUntilTheWindowIsSeenAndShowDialoBringsItBack) {
     Tray tray(window_.get());
     QWidget elsewhere;  // where the user works meanwhile
@@ -40,7 +39,6 @@ TEST_F(WindowTest, TheTrayCountsMissedCallsUntilTheWindowIsSeenAndShowDialoBring
         EXPECT_EQ(tray.unseenMissedCalls(), unseen) << tip;
         EXPECT_EQ(tray.icon()->toolTip(), tip);
     }
-
     window_->showMinimized();
     ASSERT_TRUE(eventually([this] { return window_->isMinimized(); }, 5));
     QStringList entries;
@@ -50,6 +48,5 @@ TEST_F(WindowTest, TheTrayCountsMissedCallsUntilTheWindowIsSeenAndShowDialoBring
     EXPECT_TRUE(eventually([this] { return !window_->isMinimized() && window_->isVisible(); }, 5));
     EXPECT_TRUE(QTest::qWaitForWindowActive(window_.get()));
 }
-
 }  // namespace
 }  // namespace dialo::test

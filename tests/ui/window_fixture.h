@@ -46,16 +46,13 @@ inline std::ostream& operator<<(std::ostream& out, const QString& text) { return
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text << '"'; }
 
 namespace dialo::test {
-
 using nlohmann::json;
-
 /// A call-history record: talked for `secs`, or missed when 0, `agoSeconds` before now.
 inline CallRecord callRecord(const char* from, const char* to, int32_t secs, int64_t agoSeconds) {
     CallRecord c;
     std::tie(c.from, c.to, c.secs, c.missed, c.ts) = std::tuple(from, to, secs, secs == 0, nowSeconds() - agoSeconds);
     return c;
 }
-
 class WindowTest : public devnet::test::DevnetTest {
 protected:
     void SetUp() override {
@@ -83,7 +80,6 @@ protected:
         QByteArray said;
         ASSERT_TRUE(eventually([&] { return (said += watch_.readAllStandardOutput()).contains("\"watching\""); }, 20))
             << watch_.readAllStandardError().toStdString();
-
         ASSERT_TRUE(coreStarted_ = startCore());
         ASSERT_NO_FATAL_FAILURE(openWindow([] { ASSERT_TRUE(startWorkers()); }));  // the window routes their messages
     }
@@ -104,9 +100,7 @@ protected:
         std::error_code ec;
         if (!root_.empty()) std::filesystem::remove_all(root_, ec);
     }
-
     static bool eventually(const std::function<bool()>& done, int seconds) { return QTest::qWaitFor(done, seconds * 1000); }
-
     PhoneButton* button(const char* name) const { return window_->findChild<PhoneButton*>(name); }
     QLineEdit* handleField() const { return window_->findChild<QLineEdit*>("handle"); }
     template <class W> static W* onCard(const char* name) { return openCard() ? openCard()->findChild<W*>(name) : nullptr; }
@@ -122,7 +116,6 @@ protected:
         ASSERT_NO_FATAL_FAILURE(selectRow(title));
         ASSERT_NO_FATAL_FAILURE(clickCard(name));
     }
-
     /// Opens a card kind (1..7) through the buttons that lead to it: the main window's, then the card's.
     void openKind(int kind) {
         static const std::pair<const char*, const char*> kPaths[] = {
@@ -152,7 +145,6 @@ protected:
         QTest::mouseClick(cardList()->viewport(), Qt::LeftButton, {}, cardList()->visualItemRect(item).center());
         ASSERT_TRUE(item->isSelected()) << title;
     }
-
     /// Answers the next dialog or pop-up menu that `match` accepts, once shown, by `act` (as a
     /// user would), so that the click that opened it returns; after `seconds` without one (while
     /// the returned watch lives), fails and closes what is up.
@@ -178,7 +170,6 @@ protected:
         timer->start(20);
         return watch;
     }
-
     /// As the program is started again: window and card destroyed, settings and volume back to
     /// their defaults and read from the store as start-up reads them, a new window with its cards.
     void restartWindow() {
@@ -208,7 +199,6 @@ protected:
         }
     }
     static CallState aliceState() { return lockPhone().state.callState; }
-
     /// `event` (from buildEvent), signed by bob and sealed to alice as his phone sends it, given
     /// to her dispatcher as a payload her poller read from chain.
     void fromBob(json event) {
@@ -223,12 +213,10 @@ protected:
         ASSERT_TRUE(seal(compactText(event), aliceIdentity_, sealed, error)) << error;
         handlePayload(newCallId() + newCallId() + newCallId() + newCallId(), compactText(sealed));  // a txid
     }
-
     std::string root_;
     std::string aliceIdentity_;  // her identity key, which events to her are sealed to
     const devnet::test::Key bob_ = devnet::test::keyOf('b');
     std::unique_ptr<MainWindow> window_;
-
 private:
     static void press(PhoneButton* b, const char* name) {
         ASSERT_NE(b, nullptr) << "no button named " << name;
@@ -248,5 +236,4 @@ private:
     QProcess watch_;
     bool coreStarted_ = false;
 };
-
 }  // namespace dialo::test

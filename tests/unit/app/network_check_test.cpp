@@ -10,15 +10,11 @@
 
 namespace dialo {
 namespace {
-
 using nlohmann::json;
 using devnet::test::keyOf;
-
 void noSleep(uint32_t) {}
-
 constexpr char kWocKey[] = "woc-key-7f3a9";
 constexpr char kArcKey[] = "arc-key-c41e2";
-
 class NetworkProfileTest : public test::PhoneOnDevnetTest {
 protected:
     void SetUp() override {
@@ -28,7 +24,6 @@ protected:
         options.arcApiKey = kArcKey;
         startWithSleep(noSleep);
     }
-
     // The main network's profile with its public hosts mapped to this devnet.
     json mainProfile() const {
         const std::string at = "127.0.0.1:" + std::to_string(devnet.servicePort());
@@ -38,7 +33,6 @@ protected:
                 {"woc_api_key", kWocKey}, {"arc_api_key", kArcKey},
                 {"event_fee_address", keyOf('5').address}, {"call_fee_address", keyOf('6').address}};
     }
-
     // Sends a payment with the platform refusing it, and WhatsOnChain too when `arcOnly`.
     std::string broadcastPast(bool arcOnly) {
         const devnet::test::Key payer = keyOf('3');
@@ -56,7 +50,6 @@ protected:
         return result;
     }
 };
-
 TEST_F(NetworkProfileTest, EachProfileReachesItsServicesWithItsKeysAndNeverPrintsThem) {
     // Changes to the main profile, the services that answer (platform, WhatsOnChain, ARC,
     // update site, explorer), and what the report says.
@@ -83,7 +76,6 @@ TEST_F(NetworkProfileTest, EachProfileReachesItsServicesWithItsKeysAndNeverPrint
         EXPECT_NE(text.find(detail), std::string::npos) << text;
         EXPECT_EQ(text.find("key-"), std::string::npos) << "a key was printed:\n" << text;
     }
-
     // Payments go out through the mapped WhatsOnChain and ARC, each with its own key.
     applyConfigDocument(json{{"network", mainProfile()}});
     EXPECT_EQ(broadcastPast(false).rfind("success: ", 0), 0u) << "through WhatsOnChain";
@@ -93,6 +85,5 @@ TEST_F(NetworkProfileTest, EachProfileReachesItsServicesWithItsKeysAndNeverPrint
     applyConfigDocument(json{{"network", wrong}});
     EXPECT_NE(broadcastPast(true).find("401"), std::string::npos) << "ARC refuses a wrong key";
 }
-
 }  // namespace
 }  // namespace dialo

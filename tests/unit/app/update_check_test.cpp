@@ -15,9 +15,7 @@
 
 namespace dialo {
 namespace {
-
 using nlohmann::json;
-
 TEST(UpdateVersion, ReadFromThePageText) {
     const std::string pad(30000, 'x');  // pushes what follows into the searched last 24000 bytes
     const std::pair<std::string, int> cases[] = {
@@ -36,7 +34,6 @@ TEST(UpdateVersion, ReadFromThePageText) {
     };
     for (const auto& [page, expected] : cases) EXPECT_EQ(extractVersion(page), expected) << page.substr(0, 80);
 }
-
 class UpdateCheckTest : public test::PhoneOnDevnetTest {
 protected:
     void SetUp() override {
@@ -64,7 +61,6 @@ protected:
     std::vector<std::pair<intptr_t, std::thread::id>> posted_;
     size_t taken_ = 0;
 };
-
 TEST_F(UpdateCheckTest, PagesOnTheUpdateSiteAndWhatTheWindowIsTold) {
     // Once, on a thread of its own; a page that reads is the card test's.
     inject({{"path_prefix", "/dialo/"}, {"status", 200}, {"body", "Current Build: Version&nbsp;0.003"}});
@@ -75,7 +71,6 @@ TEST_F(UpdateCheckTest, PagesOnTheUpdateSiteAndWhatTheWindowIsTold) {
     EXPECT_NE(thread, std::this_thread::get_id());
     EXPECT_TRUE(updateAvailable());
     EXPECT_EQ(updatePageUrl(), "https://127.0.0.1:" + std::to_string(devnet.servicePort()) + "/dialo/");
-
     // Here, the answers that must not mislead.
     const std::string hidden = "<p>Current Build: Version 0.009</p>";
     const std::tuple<const char*, std::vector<json>, intptr_t> cases[] = {
@@ -98,6 +93,5 @@ TEST_F(UpdateCheckTest, PagesOnTheUpdateSiteAndWhatTheWindowIsTold) {
         EXPECT_EQ(devnet.faults().pending(), 0u) << name;
     }
 }
-
 }  // namespace
 }  // namespace dialo

@@ -35,7 +35,6 @@ TEST(Text, HandlesAndMessageTimes) {
     for (const auto& [typed, bare] : handles) EXPECT_EQ(normalizeHandle(typed), bare) << typed;
     EXPECT_TRUE(sameHandle("Alice", "@alice@orvane.test"));
     EXPECT_FALSE(sameHandle("alice", "alicia"));
-
     setenv("TZ", "UTC", 1);
     tzset();
     EXPECT_EQ(formatMessageTime(-5), "time not on the message");

@@ -11,16 +11,13 @@
 
 namespace dialo::devnet::test {
 namespace {
-
 class DevnetLedgerTest : public DevnetTest {};
-
 // Signs every input with `k`'s key, whoever owns the coin, without the builder's checks.
 Bytes signedAs(std::vector<Coin> coins, const std::vector<TxOutput>& outputs, const Key& k) {
     std::string error;
     for (Coin& c : coins) EXPECT_TRUE(sign_input(c, coins, outputs, c.owner, k.priv, k.pub, error)) << error;
     return serialize_tx(coins, outputs, false);
 }
-
 // The transaction with each input's unlocking script (<sig> <pubkey>, one-byte pushes) remade
 // from its signature and key.
 Bytes reUnlocked(const Bytes& raw, const std::function<Bytes(Bytes sig, const Bytes& pub)>& remake) {
@@ -37,7 +34,6 @@ Bytes reUnlocked(const Bytes& raw, const std::function<Bytes(Bytes sig, const By
     }
     return serialize_tx(inputs, tx.outputs, false);
 }
-
 // The signature pushed with OP_PUSHDATA1 (0x4C) where a one-byte push does.
 Bytes pushData1(Bytes sig, const Bytes& pub) {
     Bytes out = {0x4C, uint8_t(sig.size())};
@@ -45,7 +41,6 @@ Bytes pushData1(Bytes sig, const Bytes& pub) {
     out.insert(out.end(), pub.begin(), pub.end());
     return out;
 }
-
 // The signature's s replaced by n - s: the same valid ECDSA signature, in the form a node
 // refuses as malleable. DER: 30 len 02 rlen r 02 slen s, then the sighash byte.
 Bytes highS(Bytes sig, const Bytes& pub) {
@@ -64,7 +59,6 @@ Bytes highS(Bytes sig, const Bytes& pub) {
     out.insert(out.end(), pub.begin(), pub.end());
     return out;
 }
-
 TEST_F(DevnetLedgerTest, RefusesWhatANodeRefusesAndKeepsNothingOfIt) {
     start();
     const Key alice = keyOf('1'), bob = keyOf('2'), carol = keyOf('3'), mallory = keyOf('4');
@@ -131,7 +125,6 @@ TEST_F(DevnetLedgerTest, RefusesWhatANodeRefusesAndKeepsNothingOfIt) {
         }
     }
 }
-
 TEST_F(DevnetLedgerTest, FeeBelowMinimumRateIsRefused) {
     options.minFeeRate = 500;  // satoshis per 1000 bytes
     start();
@@ -142,6 +135,5 @@ TEST_F(DevnetLedgerTest, FeeBelowMinimumRateIsRefused) {
     EXPECT_NE(cheap.body.find("min relay fee not met"), std::string::npos) << cheap.body;
     EXPECT_EQ(submitWoc(buildSigned({coin}, {payTo(bob, 1000)}, alice, 500)).status, 200);
 }
-
 }  // namespace
 }  // namespace dialo::devnet::test

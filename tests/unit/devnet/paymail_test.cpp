@@ -5,9 +5,7 @@
 
 namespace dialo::devnet::test {
 namespace {
-
 class DevnetPaymailTest : public DevnetTest {};
-
 TEST_F(DevnetPaymailTest, OnlyWellFormedClaimsSignedByTheirKeyAreTaken) {
     start();
     Key id = keyOf('a'), pay = keyOf('b'), other = keyOf('c'), ord = keyOf('6'), bn = keyOf('7');
@@ -39,6 +37,5 @@ TEST_F(DevnetPaymailTest, OnlyWellFormedClaimsSignedByTheirKeyAreTaken) {
     EXPECT_EQ(get("/api/bsvalias/address/Carol@Orvane.Test").j["address"], other.address);
     EXPECT_EQ(get("/api/bsvalias/id/carol@orvane.test").j["pubkey"], id.pub);
 }
-
 }  // namespace
 }  // namespace dialo::devnet::test

@@ -19,7 +19,6 @@
 
 namespace dialo {
 namespace {
-
 class AutostartTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(::setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1), 0); }
@@ -34,7 +33,6 @@ protected:
     test::TempFolder folder_{"autostart", false};
     const std::string root_ = folder_.path;
 };
-
 TEST_F(AutostartTest, ToggleWritesAndRemovesTheEntryForThisProgram) {
     const std::string entry = root_ + "/config/autostart/dialo.desktop";
     ASSERT_EQ(startupEntryPath(), entry);
@@ -46,7 +44,6 @@ TEST_F(AutostartTest, ToggleWritesAndRemovesTheEntryForThisProgram) {
     EXPECT_NE(text.find("\nExec=\"" + programPath() + "\"\n"), std::string::npos) << text;
     ASSERT_TRUE(toggleStartup(error)) << error;
     EXPECT_FALSE(pathExists(entry));
-
     // Entries left by hand or by a session's settings tool: registered only when the session
     // would start a quoted path from them. Toggling one that is not writes ours over it.
     const std::pair<std::string, bool> entries[] = {
@@ -65,7 +62,6 @@ TEST_F(AutostartTest, ToggleWritesAndRemovesTheEntryForThisProgram) {
         ::unlink(entry.c_str());
     }
 }
-
 TEST_F(AutostartTest, SessionStartsAProgramWhosePathHasSpacesQuotesBackslashesAndDollars) {
     const std::string dir = root_ + "/with space/it's \"odd\" \\ $HOME `id` ;&|<>*?#()~";
     ASSERT_TRUE(std::filesystem::create_directories(dir));
@@ -84,6 +80,5 @@ TEST_F(AutostartTest, SessionStartsAProgramWhosePathHasSpacesQuotesBackslashesAn
     ASSERT_TRUE(readWholeFile(marker, started)) << "the program was not started";
     EXPECT_EQ(started, program);
 }
-
 }  // namespace
 }  // namespace dialo

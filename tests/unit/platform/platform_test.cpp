@@ -22,18 +22,15 @@
 
 namespace dialo {
 namespace {
-
 class PlatformTest : public ::testing::Test {
 protected:
     test::TempFolder folder_{"platform", false};
     const std::string root_ = folder_.path;
 };
-
 bool privateFolder(const std::string& path, mode_t mode = 0700) {
     struct stat st{};
     return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 0777) == mode && st.st_uid == ::geteuid();
 }
-
 TEST_F(PlatformTest, DataFolderIsMadeWithEveryMissingParent) {
     // LOCALAPPDATA and XDG_DATA_HOME below the test folder ("" unsets), and the folder expected.
     const char* cases[][3] = {
@@ -50,7 +47,6 @@ TEST_F(PlatformTest, DataFolderIsMadeWithEveryMissingParent) {
         EXPECT_TRUE(privateFolder(root_ + expected)) << expected;
     }
 }
-
 TEST_F(PlatformTest, RuntimeFolderIsOneNoOtherUserCanEnterOrMakeFirst) {
     const std::string runtime = root_ + "/run", parent = root_ + "/tmp";
     const std::string own = parent + "/dialo-" + std::to_string(::geteuid());
@@ -93,7 +89,6 @@ TEST_F(PlatformTest, RuntimeFolderIsOneNoOtherUserCanEnterOrMakeFirst) {
     }
     ::unsetenv("XDG_RUNTIME_DIR");
 }
-
 TEST_F(PlatformTest, DetachedProgramIsNeverLeftAsOurChild) {
     const std::string mark = root_ + "/ran";
     ASSERT_TRUE(spawnDetached({"sh", "-c", "echo ran > '" + mark + ".tmp' && mv '" + mark + ".tmp' '" + mark + "'"}));
@@ -109,6 +104,5 @@ TEST_F(PlatformTest, DetachedProgramIsNeverLeftAsOurChild) {
     EXPECT_FALSE(spawnDetached({root_ + "/no-such-program"}));
     EXPECT_FALSE(spawnDetached({}));
 }
-
 }  // namespace
 }  // namespace dialo

@@ -12,18 +12,15 @@
 
 namespace dialo::service {
 namespace {
-
 void writeText(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;
 }
-
 // "@" in a row's text stands for the test's folder.
 std::string placed(std::string text, const std::string& folder) {
     for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at + folder.size()))
         text.replace(at, 1, folder);
     return text;
 }
-
 TEST(PlatformConfig, GoodFileLoadsAndItsSummaryKeepsTheSecrets) {
     test::TempFolder dir("platform-config", false);
     for (const char* f : {"/cert.pem", "/key.pem", "/ca.pem", "/rpc.pw", "/pg.pw"}) writeText(dir.path + f, "x\n");
@@ -56,7 +53,6 @@ TEST(PlatformConfig, GoodFileLoadsAndItsSummaryKeepsTheSecrets) {
     EXPECT_NE(configSummary(plain).find("warning: plain HTTP without listen.trust_proxy"), std::string::npos);
     plain.trustProxy = true;
     EXPECT_EQ(configSummary(plain).find("warning"), std::string::npos);
-
     // The URI form's password, both as user info and as a parameter.
     for (const char* uri : {"postgresql://dialo:hunter2@db:5432/dialo", "postgres://db/dialo?sslmode=require&password=hunter2"}) {
         const std::string redacted = redactConninfo(uri);
@@ -64,7 +60,6 @@ TEST(PlatformConfig, GoodFileLoadsAndItsSummaryKeepsTheSecrets) {
         EXPECT_NE(redacted.find("db"), std::string::npos) << redacted;
     }
 }
-
 TEST(PlatformConfig, EachProblemIsOneLineNamingItsKey) {
     test::TempFolder dir("platform-config", false);
     writeText(dir.path + "/cert.pem", "x\n");
@@ -116,6 +111,5 @@ TEST(PlatformConfig, EachProblemIsOneLineNamingItsKey) {
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], "cannot read the configuration file " + dir.path + "/absent.json");
 }
-
 }  // namespace
 }  // namespace dialo::service

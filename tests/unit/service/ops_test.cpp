@@ -14,10 +14,8 @@
 
 namespace dialo::service {
 namespace {
-
 using Clock = RateLimiter::Clock;
 using namespace std::chrono_literals;
-
 TEST(RateLimiter, BurstThenRetryAfterThenRefillAndExpiry) {
     struct Row {
         const char* name;
@@ -49,12 +47,10 @@ TEST(RateLimiter, BurstThenRetryAfterThenRefillAndExpiry) {
     const Clock::time_point t = Clock::now();
     for (const char* k : {"a", "b", "c", "c"}) EXPECT_EQ(small.take(k, t), 0) << k;
     EXPECT_EQ(small.size(), 2u);
-
     EXPECT_EQ(clientKey("2001:db8:1:2:3:4:5:6"), "2001:db8:1:2::/64");
     EXPECT_EQ(clientKey("::ffff:192.0.2.7"), "192.0.2.7");
     EXPECT_EQ(clientKey("192.0.2.7"), "192.0.2.7");
 }
-
 // A server with the ops installed and a stand-in listing, on a free loopback port.
 struct OpsServer {
     test::TempFolder dir{"platform-ops", false};
@@ -64,7 +60,6 @@ struct OpsServer {
     std::thread thread;
     int port = 0;
     PlatformCounters counters;
-
     explicit OpsServer(const PlatformLimits& limits) {
         std::string error;
         EXPECT_TRUE(log.open(dir.path + "/requests.log", error)) << error;
@@ -80,7 +75,6 @@ struct OpsServer {
         server.stop();
         thread.join();
     }
-
     // The log's lines once it holds `count` of them (the logger writes after the answer is sent).
     std::vector<std::string> logLines(size_t count) {
         std::vector<std::string> lines;
@@ -95,7 +89,6 @@ struct OpsServer {
         return lines;
     }
 };
-
 TEST(PlatformOps, LimitsAnswer429WithRetryAfterAndTheLogShowsIt) {
     PlatformLimits limits;
     limits.clientPerSecond = 0.001;  // no token comes back while the test runs
@@ -105,7 +98,6 @@ TEST(PlatformOps, LimitsAnswer429WithRetryAfterAndTheLogShowsIt) {
     OpsServer s(limits);
     ASSERT_GT(s.port, 0);
     httplib::Client cli("127.0.0.1", s.port);
-
     const std::pair<const char*, int> rows[] = {
         {"/oi/oracle/dialo/txids?address=1A&kind=all&limit=5&wait=20", 200},
         {"/oi/oracle/dialo/txids?address=1A&kind=all", 200},
@@ -126,7 +118,6 @@ TEST(PlatformOps, LimitsAnswer429WithRetryAfterAndTheLogShowsIt) {
             EXPECT_EQ(nlohmann::json::parse(r->body, nullptr, false).value("retry_after", 0), retry) << r->body;
         }
     }
-
     // Each request may come on a connection (and a server thread) of its own, so lines written
     // after the answers went out need not keep their order. The address is kept, no other parameter.
     std::multiset<std::string> logged, expected;
@@ -138,8 +129,6 @@ TEST(PlatformOps, LimitsAnswer429WithRetryAfterAndTheLogShowsIt) {
         logged.insert(l["path"].get<std::string>() + " " + std::to_string(l["status"].get<int>()));
     }
     EXPECT_EQ(logged, expected);
-
 }
-
 }  // namespace
 }  // namespace dialo::service

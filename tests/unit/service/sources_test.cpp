@@ -19,11 +19,8 @@
 
 namespace dialo::service {
 namespace {
-
 using nlohmann::json;
-
 const std::string kTxA(64, 'a'), kTxB(64, 'b');
-
 // What the sinks were handed, waited on with a deadline.
 struct Seen {
     std::mutex mutex;
@@ -32,7 +29,6 @@ struct Seen {
     std::vector<std::pair<std::vector<std::string>, int64_t>> blocks;
     std::vector<std::string> resumes;
     int blockRefusals = 0;  // the next blocks the index cannot take, as when its database is down
-
     bool start(ChainSource& source, const std::string& resume, std::string& error) {
         return source.start(
             [this](const ChainTx& tx) { return record([&] { txs.push_back(tx); }); },
@@ -58,7 +54,6 @@ struct Seen {
         return changed.wait_for(lock, std::chrono::seconds(20), pred);
     }
 };
-
 // The JSON-RPC calls the node source makes, answered as bitcoind answers them, to user "dialo"
 // with password "right horse" only.
 struct FakeNode {
@@ -69,7 +64,6 @@ struct FakeNode {
     httplib::Server http;
     std::thread thread;
     int port = http.bind_to_any_port("127.0.0.1");  // listening from here on
-
     FakeNode() {
         http.Post("/", [this](const httplib::Request& req, httplib::Response& res) {
             if (req.get_header_value("Authorization") != "Basic ZGlhbG86cmlnaHQgaG9yc2U=") {
@@ -110,7 +104,6 @@ struct FakeNode {
         thread.join();
     }
 };
-
 TEST(NodeSource, MempoolThenBlockThenRelayAndAWrongPassword) {
     test::TempFolder dir("platform-node", false);
     FakeNode node;
@@ -169,7 +162,6 @@ TEST(NodeSource, MempoolThenBlockThenRelayAndAWrongPassword) {
         EXPECT_TRUE(is_hex64(r.txid)) << r.txid;
     }
     source->stop();
-
     // A restart resumes after the last block confirmed; a mempool too large to read does not
     // hold the blocks up.
     {
@@ -190,6 +182,5 @@ TEST(NodeSource, MempoolThenBlockThenRelayAndAWrongPassword) {
     EXPECT_EQ(again.txs[0].txid, kTxB);
     EXPECT_EQ(again.txs[0].height, 102);
 }
-
 }  // namespace
 }  // namespace dialo::service

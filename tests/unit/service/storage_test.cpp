@@ -22,7 +22,6 @@
 
 namespace dialo::service {
 namespace {
-
 /// The addresses a hook was told, waited on with a deadline.
 class Arrivals {
 public:
@@ -41,13 +40,11 @@ public:
         std::lock_guard<std::mutex> lk(m_);
         return std::count(told_.begin(), told_.end(), address);
     }
-
 private:
     std::mutex m_;
     std::condition_variable cv_;
     std::vector<std::string> told_;
 };
-
 std::string key(char c) { return "02" + std::string(64, c); }
 std::string txid(int n) {
     char buf[65];
@@ -59,14 +56,12 @@ IndexedTx makeTx(int n, int64_t height = -1) {
     return {.txid = txid(n), .raw = {0x01, 0x00, 0x00, uint8_t(n), 0x00, 0xff, 0x00}, .height = height,
             .seen = 1700000000000 + n, .indexed = 0};
 }
-
 std::unique_ptr<Storage> opened(std::unique_ptr<Storage> s, Arrivals* arrivals = nullptr) {
     if (arrivals) s->setArrivalHook(arrivals->hook());
     std::string error;
     EXPECT_TRUE(s->open(error)) << error;
     return s;
 }
-
 class StorageTest : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
@@ -83,7 +78,6 @@ protected:
     test::TempFolder folder_{"storage", false};
     std::optional<test::PostgresCluster> cluster_;
 };
-
 TEST_P(StorageTest, MigrationsRunOnceAndKeepTheData) {
     std::unique_ptr<Storage> first = make();
     const int version = first->schemaVersion();
@@ -107,7 +101,6 @@ TEST_P(StorageTest, MigrationsRunOnceAndKeepTheData) {
     EXPECT_EQ(got.bnAddress, "1Bn");
     for (const auto& [k, v] : values) EXPECT_TRUE(second->getValue(k, value) && value == v) << k;
 }
-
 TEST_P(StorageTest, ClaimsAreRefusedToOtherKeysAndOlderClaims) {
     std::unique_ptr<Storage> s = make();
     const PaymailEntry newer = {"alice", key('a'), "1A2", "av", "1Ord", "03bn", "1Bn", 200};
@@ -134,7 +127,6 @@ TEST_P(StorageTest, ClaimsAreRefusedToOtherKeysAndOlderClaims) {
         EXPECT_EQ(got, registered) << address;
     }
 }
-
 TEST_P(StorageTest, IndexListsOldestFirstWithAGrowingCursorAndTellsEachNewAddressOnce) {
     Arrivals arrivals;
     std::unique_ptr<Storage> s = make(&arrivals);
@@ -185,9 +177,7 @@ TEST_P(StorageTest, IndexListsOldestFirstWithAGrowingCursorAndTellsEachNewAddres
     for (const auto& [address, times] : {std::pair{"1A", 3}, {"1B", 1}, {"1C", 3}, {"", 0}})
         EXPECT_EQ(arrivals.count(address), times) << address;
 }
-
 INSTANTIATE_TEST_SUITE_P(Backends, StorageTest, ::testing::Values("sqlite", "postgres"),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
-
 }  // namespace
 }  // namespace dialo::service

@@ -6,13 +6,10 @@
 
 namespace dialo {
 namespace {
-
 using nlohmann::json;
 using test::Ids;
 using test::idsIn;
-
 class HandleSwitchTest : public test::StoreTest {};
-
 TEST_F(HandleSwitchTest, EachHandleGetsBackOnlyItsOwnLists) {
     switch_store_handle("alice");
     json before;
@@ -32,7 +29,6 @@ TEST_F(HandleSwitchTest, EachHandleGetsBackOnlyItsOwnLists) {
     EXPECT_EQ(build_handle_document(lockPhone().state), before);
     EXPECT_EQ(before["blocked"], json::array({"mallory"}));
 }
-
 TEST_F(HandleSwitchTest, SingleFileLayoutIsSharedOutOnceAndBlockedCallersStayBlocked) {
     const json legacy = {{"blocked", json::array({"@Mallory@orvane.test", "eve"})},
                          {"saved", json::array({savedJson(1, "s1", "carol", 1), savedJson(2, "s2", "bob", 2)})},
@@ -53,7 +49,6 @@ TEST_F(HandleSwitchTest, SingleFileLayoutIsSharedOutOnceAndBlockedCallersStayBlo
     }
     EXPECT_EQ(readJson(sharedFile())["legacy_saved_owner"], "alice");
 }
-
 // An own file written while the old layout was shared out may hold the messages another handle
 // took: they are dropped from it, never shown twice.
 TEST_F(HandleSwitchTest, OwnFileDropsOldLayoutMessagesThatAnotherHandleOwns) {
@@ -68,7 +63,6 @@ TEST_F(HandleSwitchTest, OwnFileDropsOldLayoutMessagesThatAnotherHandleOwns) {
     EXPECT_EQ(ids(&HandleBoxes::saved), Ids{"B1"});
     EXPECT_EQ(idsIn(readJson(handleFile("bob"))["saved"]), Ids{"B1"});
 }
-
 TEST_F(HandleSwitchTest, UnreadableSharedFileLeavesTheHandleFileAlone) {
     writeJson(handleFile("bob"), {{"calls", json::array({callJson("bob", "carol", 1, "c1")})}});
     const std::string original = readText(handleFile("bob"));
@@ -82,7 +76,6 @@ TEST_F(HandleSwitchTest, UnreadableSharedFileLeavesTheHandleFileAlone) {
     writeText(sharedFile(), "{}");
     switch_store_handle("bob");
     EXPECT_EQ(ids(&HandleBoxes::calls), Ids{"c1"});
-
     // A shared file that does not parse gives defaults, is left alone by the load and kept aside
     // by the next save.
     const std::string broken = "{\"theme\": 3, \"network\": {\"service_port\": 9";
@@ -95,7 +88,6 @@ TEST_F(HandleSwitchTest, UnreadableSharedFileLeavesTheHandleFileAlone) {
     EXPECT_EQ(readJson(sharedFile())["theme"], 2);
     EXPECT_EQ(readText(sharedFile() + ".bak"), broken);
 }
-
 TEST_F(HandleSwitchTest, WrongTypedRecordsAreKeptAndTheOriginalIsSetAside) {
     const json damaged = {{"calls", json::array({callJson("bob", "carol", 1, "g1"),
                                                  {{"from", "carol"}, {"missed", "yes"}, {"secs", "ten"}, {"ts", 5}, {"id", "w1"}},
@@ -114,6 +106,5 @@ TEST_F(HandleSwitchTest, WrongTypedRecordsAreKeptAndTheOriginalIsSetAside) {
     switch_store_handle("bob");
     EXPECT_FALSE(std::filesystem::exists(handleFile("bob") + ".bak"));
 }
-
 }  // namespace
 }  // namespace dialo

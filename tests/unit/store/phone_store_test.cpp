@@ -14,13 +14,10 @@
 
 namespace dialo {
 namespace {
-
 using nlohmann::json;
 using test::Ids;
 using test::idsIn;
-
 class PhoneStoreTest : public test::StoreTest {};
-
 TEST_F(PhoneStoreTest, NetworkAndAudioAreReadAndSavesKeepThemAndUnknownKeysAsTyped) {
     // An API key goes into a request header as it is: one with a blank or a line break is no key.
     for (const auto& [key, read] : {std::pair{"k-1", "k-1"}, {"k\r\nX-Evil: 1", ""}, {"k 1", ""}, {"k\x7f", ""}}) {
@@ -44,7 +41,6 @@ TEST_F(PhoneStoreTest, NetworkAndAudioAreReadAndSavesKeepThemAndUnknownKeysAsTyp
     json shared = readJson(sharedFile());
     for (const auto& [key, value] : kept.items()) EXPECT_EQ(shared[key].dump(), value.dump()) << key;
 }
-
 TEST_F(PhoneStoreTest, OnlyTheDevnetGetsBuiltInFeeAddressesItsCaAndLoopbackPaymail) {
     const std::pair<json, bool> rows[] = {
         {json::object(), true},
@@ -65,7 +61,6 @@ TEST_F(PhoneStoreTest, OnlyTheDevnetGetsBuiltInFeeAddressesItsCaAndLoopbackPayma
             EXPECT_EQ(valid_paymail_domain(address), devnet) << address << " " << network;
     }
 }
-
 TEST_F(PhoneStoreTest, SettingsSurviveARestartInBothPrivateWholeFiles) {
     load_settings();
     switch_store_handle("alice");
@@ -103,7 +98,6 @@ TEST_F(PhoneStoreTest, SettingsSurviveARestartInBothPrivateWholeFiles) {
     EXPECT_TRUE(g.state.settings.mainPos.valid && g.state.settings.mainPos.y == 20);
     EXPECT_TRUE(g.state.settings.cardPos[CardFees].valid && g.state.settings.cardPos[CardFees].x == -7);
 }
-
 TEST_F(PhoneStoreTest, SavedOrDeletedMessagesDoNotComeBackToTheInbox) {
     writeJson(handleFile("alice"), {{"heard", json::array({"a"})}, {"tomb", json::array({"b"})},
                                     {"inbox", json::array({inboxJson("a", "bob", 1, 1), inboxJson("b", "bob", 2, 2),
@@ -119,7 +113,6 @@ TEST_F(PhoneStoreTest, SavedOrDeletedMessagesDoNotComeBackToTheInbox) {
     EXPECT_EQ(readText(audioFile("alice", "c")), audioText(3));
     reload();
     EXPECT_EQ(ids(&HandleBoxes::inbox), Ids{"c"});
-
     // A user keeps c and deletes d; neither comes back, and c lives on among the saved.
     {
         auto g = lockPhone();
@@ -144,7 +137,6 @@ TEST_F(PhoneStoreTest, SavedOrDeletedMessagesDoNotComeBackToTheInbox) {
     // Once no document names them, deleted messages' audio files are gone too.
     EXPECT_TRUE(std::filesystem::is_empty(dataDir() + "/audio-alice"));
 }
-
 TEST_F(PhoneStoreTest, MessageWhoseAudioFileIsGoneIsLeftOutOfTheLoadAlone) {
     // As another start left it: one file gone, one empty, one name pointing elsewhere.
     auto named = [](json m, const std::string& file) {
@@ -162,7 +154,6 @@ TEST_F(PhoneStoreTest, MessageWhoseAudioFileIsGoneIsLeftOutOfTheLoadAlone) {
     switch_store_handle("alice");
     EXPECT_EQ(ids(&HandleBoxes::inbox), Ids{"kept"});
     EXPECT_TRUE(ids(&HandleBoxes::saved).empty());
-
     // A file that is there but does not read is no gone message: the load fails, nothing of
     // the handle is rewritten or deleted, and once the file reads the message is back.
     switch_store_handle("bob");
@@ -179,7 +170,6 @@ TEST_F(PhoneStoreTest, MessageWhoseAudioFileIsGoneIsLeftOutOfTheLoadAlone) {
     switch_store_handle("alice");
     EXPECT_EQ(ids(&HandleBoxes::inbox), Ids{"kept"});
 }
-
 // The window paints under the phone-state mutex while saves come in: none may write under it.
 TEST_F(PhoneStoreTest, SaverWritesOutsideThePhoneStateMutexAndKeepsTheNewest) {
     load_settings();
@@ -214,6 +204,5 @@ TEST_F(PhoneStoreTest, SaverWritesOutsideThePhoneStateMutexAndKeepsTheNewest) {
     EXPECT_EQ(readJson(handleFile("alice"))["theme"], 3);
     EXPECT_EQ(readJson(sharedFile())["theme"], 3);
 }
-
 }  // namespace
 }  // namespace dialo

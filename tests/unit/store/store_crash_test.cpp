@@ -17,11 +17,8 @@
 
 namespace dialo {
 namespace {
-
 using nlohmann::json;
-
 class StoreCrashTest : public test::StoreTest {};
-
 TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles) {
     writeJson(sharedFile(), {{"network", {{"service_port", 8443}}}, {"theme", 1}});
     std::mt19937 rng(20261206);
@@ -65,7 +62,6 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
         ::close(saved[0]);
         ASSERT_TRUE(signalled) << "no save finished within 60 s";
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the writer ended by itself";
-
         json shared = readJson(sharedFile());
         EXPECT_EQ(shared["network"]["service_port"], 8443);
         EXPECT_TRUE(shared["theme"].is_number_integer());
@@ -93,7 +89,6 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
     EXPECT_NE(readText(sharedFile()), old);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(opened), {}), old);
 }
-
 TEST_F(StoreCrashTest, TwoPhonesAndTwoThreadsSavingTogetherLeaveWholeFilesAndEachOthersKeys) {
     writeJson(sharedFile(), {{"network", {{"service_port", 8443}}}});
     constexpr int kRounds = 50;
@@ -126,7 +121,6 @@ TEST_F(StoreCrashTest, TwoPhonesAndTwoThreadsSavingTogetherLeaveWholeFilesAndEac
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-
     json shared = readJson(sharedFile()), alice = readJson(handleFile("alice")), bob = readJson(handleFile("bob"));
     EXPECT_EQ(shared["output"], "Speakers");
     EXPECT_EQ(shared["main_x"], 40);
@@ -135,6 +129,5 @@ TEST_F(StoreCrashTest, TwoPhonesAndTwoThreadsSavingTogetherLeaveWholeFilesAndEac
     EXPECT_EQ(bob["calls"].size(), size_t(kRounds));
     EXPECT_EQ(folderEntries(), (std::set<std::string>{"phone.json", "phone-alice.json", "phone-bob.json", "phone.lock"}));
 }
-
 }  // namespace
 }  // namespace dialo

@@ -24,9 +24,7 @@
 #include "store/store_internal.h"
 
 namespace dialo::test {
-
 using Ids = std::vector<std::string>;
-
 class StoreTest : public ::testing::Test {
 protected:
     std::string dataDir() const { return root_ + "/Orvane/dialo"; }
@@ -35,7 +33,6 @@ protected:
     std::string audioFile(const std::string& key, const std::string& id) const {
         return dataDir() + "/audio-" + key + "/" + store_detail::audioFileName(id);
     }
-
     /// Writes a file as another program (or an older version) would have left it.
     static void writeText(const std::string& path, const std::string& text) {
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -64,7 +61,6 @@ protected:
         for (const auto& e : std::filesystem::directory_iterator(dataDir(), ec)) names.insert(e.path().filename().string());
         return names;
     }
-
     static void save() { save_phone_store(lockPhone().state); }
     /// The ids of one of the loaded handle's lists, in order.
     template <class T>
@@ -74,7 +70,6 @@ protected:
         for (const auto& e : g.state.boxes.*list) out.push_back(e.id);
         return out;
     }
-
     /// A stand-in for GSM audio: one 33-byte frame whose bytes start at `seed`.
     static Bytes audio(uint8_t seed) {
         Bytes b(33);
@@ -101,17 +96,14 @@ protected:
     static CallRecord callRecord(const std::string& from, const std::string& to, int64_t ts, const std::string& id) {
         return {.from = from, .to = to, .secs = 12, .sats = 30, .ts = ts, .id = id, .txid = {}, .receipt = {}};
     }
-
 private:
     TempFolder folder_{"store"};
     const std::string root_ = folder_.path;
 };
-
 /// The "id" values of a JSON array's elements.
 inline Ids idsIn(const nlohmann::json& array) {
     Ids out;
     for (const auto& e : array) out.push_back(e.is_object() ? e.value("id", std::string()) : std::string());
     return out;
 }
-
 }  // namespace dialo::test

@@ -7,16 +7,12 @@
 
 namespace dialo {
 namespace {
-
 using nlohmann::json;
-
 // The claim's text is checked by the platform that takes it (tests/unit/devnet/paymail_test.cpp).
 TEST(OwnHandle, ClaimTextAndHandleForms) {
     EXPECT_EQ(normalize_own_handle(" @$Alice.Smith@orvane.test \r\n"), "alice.smith");
 }
-
 class StatusClaimTest : public test::FundedWalletTest {};
-
 TEST_F(StatusClaimTest, ClaimCarriesTheWalletFilesAvatar) {
     const struct {
         json ordAvatar;
@@ -39,6 +35,5 @@ TEST_F(StatusClaimTest, ClaimCarriesTheWalletFilesAvatar) {
         EXPECT_EQ(profile.j["avatar"], c.claimed) << c.ordAvatar.dump();
     }
 }
-
 }  // namespace
 }  // namespace dialo

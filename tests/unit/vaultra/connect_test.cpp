@@ -13,9 +13,7 @@
 
 namespace dialo {
 namespace {
-
 using nlohmann::json;
-
 // Virtual time for the connect poll: each sleep advances it and may let "Vaultra" answer.
 std::atomic<int> gPolls{0};
 std::function<void(int)> gOnPoll;
@@ -23,7 +21,6 @@ void fakeSleep(uint32_t) {
     int n = ++gPolls;
     if (gOnPoll) gOnPoll(n);
 }
-
 class ConnectTest : public test::VaultTest {
 protected:
     void SetUp() override {
@@ -60,14 +57,12 @@ protected:
     }
     std::vector<std::string> events;
 };
-
 TEST_F(ConnectTest, InstanceKeyIsASanitisedTail) {
     EXPECT_EQ(instance_key("C:\\Apps\\Dialo"), "c__apps_dialo");
     EXPECT_EQ(instance_key(""), "default");
     // The last 96 characters of "_" + 59 "a" + "_" + 59 "b".
     EXPECT_EQ(instance_key("/" + std::string(59, 'A') + "/" + std::string(59, 'b')), std::string(36, 'a') + "_" + std::string(59, 'b'));
 }
-
 // Any local program could write the reply: only {"ok": true} for a loadable wallet binds; 120 polls max.
 TEST_F(ConnectTest, OnlyOkTrueForAWalletThatLoadsBinds) {
     twoWallets();
@@ -107,7 +102,6 @@ TEST_F(ConnectTest, OnlyOkTrueForAWalletThatLoadsBinds) {
     EXPECT_EQ(vaultra_connect(), "success");
     EXPECT_EQ(gPolls, 0);
 }
-
 TEST_F(ConnectTest, AnAbortBeforeTheConnectBeginsIsKept) {
     twoWallets();
     bind_instance("/opt/dialo", "Dialo");
@@ -121,11 +115,9 @@ TEST_F(ConnectTest, AnAbortBeforeTheConnectBeginsIsKept) {
     EXPECT_EQ(vaultra_connect(), "success");
     EXPECT_EQ(gPolls, 2);
 }
-
 TEST_F(ConnectTest, ConnectOutsideAppModeIsRefused) {
     EXPECT_EQ(vaultra_connect(), "error: connect is for apps, not the Vaultra vault.");
 }
-
 TEST_F(ConnectTest, WalletIdsFromFilesBecomePathsOnlyWhenPlain) {
     // Each id, as a path component below "wallets", would reach the wallet file in "victim".
     const std::string hostile[] = {"../victim", "w1/../../victim", std::string("../victim\0w", 11)};
@@ -165,6 +157,5 @@ TEST_F(ConnectTest, WalletIdsFromFilesBecomePathsOnlyWhenPlain) {
         EXPECT_EQ(readText(victimFile), victimText);
     }
 }
-
 }  // namespace
 }  // namespace dialo

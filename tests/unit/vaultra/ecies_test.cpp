@@ -6,16 +6,13 @@
 
 namespace dialo {
 namespace {
-
 constexpr char kPriv[] = "d9845ee2e9e92ddf65f4b9ff067a27f420d6f51664e4143ff6e5961919dbc6a6";
 constexpr char kPub[] = "02ded4e1e697bc768d79dd3f5c95cd56f332fdcf483c2a36933ba6c81d29bcf8b4";
-
 std::string sealed(const std::string& plain) {
     std::string blob;
     EXPECT_TRUE(ecies_seal(plain, kPub, blob));
     return blob;
 }
-
 TEST(Ecies, TamperedBlobIsRefusedWhereverTheBitFlips) {
     Bytes blob = hex_decode(sealed("seventeen bytes!!"));
     ASSERT_EQ(blob.size(), 4u + 33 + 32 + 32);
@@ -27,7 +24,6 @@ TEST(Ecies, TamperedBlobIsRefusedWhereverTheBitFlips) {
         EXPECT_TRUE(out.empty());
     }
 }
-
 TEST(Ecies, ReadsHexAsPeersWriteItAndRefusesShortBlobsAndMalformedKeys) {
     const std::string blob = sealed("");
     EXPECT_NE(blob, sealed("")) << "a fresh ephemeral key each time";
@@ -49,6 +45,5 @@ TEST(Ecies, ReadsHexAsPeersWriteItAndRefusesShortBlobsAndMalformedKeys) {
     EXPECT_FALSE(ecies_unseal(blob, kPriv, kPub, out));
     EXPECT_TRUE(ecies_unseal(blob, kPriv, "02ab", out));
 }
-
 }  // namespace
 }  // namespace dialo

@@ -8,11 +8,9 @@
 
 namespace dialo::test {
 namespace {
-
 using devnet::test::Key;
 using devnet::test::keyOf;
 using nlohmann::json;
-
 class EnvelopeTest : public PhoneOnDevnetTest {
 protected:
     void SetUp() override {
@@ -37,7 +35,6 @@ protected:
 private:
     TempFolder folder_{"envelope"};  // no wallet is bound here
 };
-
 // Malformed events; forgeries and other phones' encodings are tests/interop's.
 TEST_F(EnvelopeTest, ForgedOrMalformedEventsAreRefused) {
     const json good = signedBy(event("alice", "alice"), alice);
@@ -56,7 +53,6 @@ TEST_F(EnvelopeTest, ForgedOrMalformedEventsAreRefused) {
     EXPECT_FALSE(verify_protocol_message(with(good, "sig", nullptr)));
     EXPECT_FALSE(verify_protocol_message(json::array({good})));
 }
-
 TEST_F(EnvelopeTest, BuildingWithoutAWalletAsksForVaultraAndSignsNothing) {
     json e = event("alice", "");
     std::string error;
@@ -64,6 +60,5 @@ TEST_F(EnvelopeTest, BuildingWithoutAWalletAsksForVaultraAndSignsNothing) {
     EXPECT_EQ(error, "Connect Vaultra");
     EXPECT_FALSE(e.contains("pubkey") || e.contains("sig"));
 }
-
 }  // namespace
 }  // namespace dialo::test

@@ -12,16 +12,13 @@
 
 namespace dialo {
 namespace {
-
 constexpr char kIdentityPub[] = "02ded4e1e697bc768d79dd3f5c95cd56f332fdcf483c2a36933ba6c81d29bcf8b4";
 constexpr char kIdentityPriv[] = "d9845ee2e9e92ddf65f4b9ff067a27f420d6f51664e4143ff6e5961919dbc6a6";
-
 Hash256 digestOf(std::string_view message) {
     Hash256 d{};
     EXPECT_TRUE(signed_message_digest(message, d));
     return d;
 }
-
 // (r, s) of a signature over a digest, as the verifiers receive it.
 Bytes rawSignature(const Hash256& digest) {
     Bytes priv = hex_decode(kIdentityPriv), sig(64);
@@ -31,7 +28,6 @@ Bytes rawSignature(const Hash256& digest) {
     std::copy(s.begin(), s.end(), sig.begin() + 32);
     return sig;
 }
-
 TEST(IdentitySign, NeedsAnHdWalletAndSignsWithItsIdentityKey) {
     std::string pub = "x", sig = "x", error, priv = "x", address;
     EXPECT_FALSE(identity_sign("hello", pub, sig, error));
@@ -57,7 +53,6 @@ TEST(IdentitySign, NeedsAnHdWalletAndSignsWithItsIdentityKey) {
     ASSERT_TRUE(derive_bn_key(pub, priv, address, error)) << error;
     EXPECT_EQ(priv + address, want.priv + want.address);
 }
-
 TEST(VerifyMessage, AcceptsTheThreeDigestsAndTheEncodingsPeersSend) {
     const std::string msg = "hello peer";
     Hash256 once{}, twice{};
@@ -84,7 +79,6 @@ TEST(VerifyMessage, AcceptsTheThreeDigestsAndTheEncodingsPeersSend) {
         EXPECT_FALSE(verify_message(msg, kIdentityPub, base64Encode(bad))) << "bit " << bit;
     }
 }
-
 TEST(PublicKeys, NormaliseToOneCompressedText) {
     Bytes compressed = hex_decode(kIdentityPub);
     PubKey65 point{};
@@ -98,6 +92,5 @@ TEST(PublicKeys, NormaliseToOneCompressedText) {
     EXPECT_EQ(out, (Bytes{0xab, 0xcd}));
     for (const char* bad : {"ab cd", "abc", "0x0x00"}) EXPECT_FALSE(parse_hex_trimmed(bad, out)) << bad;
 }
-
 }  // namespace
 }  // namespace dialo

@@ -14,26 +14,20 @@
 
 namespace dialo {
 namespace {
-
 using devnet::test::Key;
 using devnet::test::keyOf;
 using nlohmann::json;
-
 constexpr char kPaymailDomain[] = "paymail.test";
-
 std::atomic<uint64_t> gFakeMs{1000};
 uint64_t fakeMonotonicMs() { return gFakeMs; }
 void noSleep(uint32_t) {}
-
 std::string uncompressed(const std::string& pubHex) {
     const Bytes c = hex_decode(pubHex);
     PubKey65 full{};
     EXPECT_TRUE(uncompress_public_key(c.data(), c.size(), full));
     return hex_encode(full);
 }
-
 std::string scriptOf(const Key& k) { return hex_encode(p2pkh_script(k.hash)); }
-
 // The paymail host's capability document, answered to whichever host of the domain asks.
 json capabilities(const json& caps, const std::string& host = "") {
     json f = {{"path_prefix", "/.well-known/bsvalias"}, {"server", "paymail"}, {"status", 200}, {"count", 1000},
@@ -42,7 +36,6 @@ json capabilities(const json& caps, const std::string& host = "") {
     else f["host"] = host;
     return f;
 }
-
 class ResolveTest : public test::FundedWalletTest {
 protected:
     using Counts = std::array<size_t, 4>;
@@ -64,7 +57,6 @@ protected:
         return resolve_destination(text, 5000, "me@orvane.test", error);
     }
 };
-
 // A host's answer decides where money goes: it may name one P2PKH output of the one satoshi asked.
 TEST_F(ResolveTest, PaymailDestinationsAndTheirRefusals) {
     const Key alice = keyOf('1'), bob = keyOf('2');
@@ -123,7 +115,6 @@ TEST_F(ResolveTest, PaymailDestinationsAndTheirRefusals) {
     inject(capabilities({{"paymentDestination", basic}}));
     EXPECT_TRUE(resolve("alice@paymail.test", error).reference.empty());
 }
-
 TEST_F(ResolveTest, MalformedPaymailsFailBeforeAnyRequest) {
     const std::string alias64(64, 'a');
     for (const std::string& input : {alias64 + "a@paymail.test", std::string("alice@paymailtest"), std::string("alice@.paymail.test"),
@@ -138,7 +129,6 @@ TEST_F(ResolveTest, MalformedPaymailsFailBeforeAnyRequest) {
         EXPECT_EQ(counts() != before, wellFormed) << "whether a request reached any server";
     }
 }
-
 TEST_F(ResolveTest, SrvChoosesTheLowestPriorityOnPort443) {
     // Each host names an alias of its own in its document, so the address says which was asked.
     const std::map<std::string, Key> hosts = {
@@ -167,7 +157,6 @@ TEST_F(ResolveTest, SrvChoosesTheLowestPriorityOnPort443) {
         EXPECT_EQ(resolve("anyone@paymail.test", error).address, hosts.at(row.asked).address) << error;
     }
 }
-
 // The local directory is asked over verified TLS too: an impostor is HttpTest's uncertified server.
 TEST_F(ResolveTest, HandlesGoThroughThePlatformDirectory) {
     const Key aliceId = keyOf('a'), alicePay = keyOf('b');
@@ -197,7 +186,6 @@ TEST_F(ResolveTest, HandlesGoThroughThePlatformDirectory) {
     EXPECT_EQ(error, "could not resolve alice@orvane.test");
     EXPECT_EQ(devnet.faults().pending(), 0u) << "both directories were asked";
 }
-
 TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutesAndOutliveAnOutageForADay) {
     setClockSource({fakeMonotonicMs, nullptr, noSleep});
     const Key alice = keyOf('a'), bob = keyOf('c');
@@ -261,6 +249,5 @@ TEST_F(ResolveTest, IdentityKeysAreCachedForThirtyMinutesAndOutliveAnOutageForAD
     EXPECT_FALSE(identity_matches("alice", "02zz"));
     EXPECT_FALSE(identity_matches("nobody", alice.pub));
 }
-
 }  // namespace
 }  // namespace dialo

@@ -7,11 +7,8 @@
 
 namespace dialo {
 namespace {
-
 using nlohmann::json;
-
 void noSleep(uint32_t) {}
-
 // A fault rule; "{txid}" and "{funding}" in the body name the sent and the funding transaction.
 json rule(const char* path, int status, std::string body = "", int count = 0) {
     json r = {{"path_prefix", path}, {"status", status}};
@@ -20,7 +17,6 @@ json rule(const char* path, int status, std::string body = "", int count = 0) {
     if (count > 0) r["count"] = count;
     return r;
 }
-
 struct Route {
     const char* name;
     bool arcHasIt;             // the network already holds the transaction
@@ -29,7 +25,6 @@ struct Route {
     int known;                 // whether the devnet holds it afterwards; -1: either
     int unusedFaults;          // -1: any
 };
-
 class BroadcastTest : public test::PhoneOnDevnetTest {
 protected:
     void SetUp() override {
@@ -37,7 +32,6 @@ protected:
         startWithSleep(noSleep);
     }
 };
-
 TEST_F(BroadcastTest, RouteAndBeliefFollowTheServicesAnswers) {
     const json oracleDown = rule("/oi/submit", 503);
     const char* raw = "/woc/v1/bsv/main/tx/raw";
@@ -96,7 +90,6 @@ TEST_F(BroadcastTest, RouteAndBeliefFollowTheServicesAnswers) {
         devnet.faults().clear();
     }
 }
-
 TEST(BroadcastReplies, ConflictAndMissingInputsAreRecognised) {
     for (const char* reply : {"HTTP 400 – 258: TXN-MEMPOOL-CONFLICT", "error: broadcast failed: DOUBLE_SPEND_ATTEMPTED: seen", "Txn-Already-Known"})
         EXPECT_TRUE(is_conflict_reply(reply)) << reply;
@@ -104,6 +97,5 @@ TEST(BroadcastReplies, ConflictAndMissingInputsAreRecognised) {
     EXPECT_TRUE(is_missing_inputs_reply("16: Missing inputs") && is_missing_inputs_reply("missingorspent"));
     EXPECT_FALSE(is_missing_inputs_reply("MISSING INPUTS")) << "exact case only";
 }
-
 }  // namespace
 }  // namespace dialo

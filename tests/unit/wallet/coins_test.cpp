@@ -14,20 +14,16 @@
 
 namespace dialo {
 namespace {
-
 using nlohmann::json;
-
 Coin coin(char fill, int64_t sats, uint32_t vout = 0) {
     Coin c;
     std::tie(c.txid, c.vout, c.sats) = std::tuple(std::string(64, fill), vout, sats);
     return c;
 }
-
 // A coin names its owner; no key text can ride along with it into a pool, list or snapshot.
 template <class T>
 concept CarriesKeyText = requires(T c) { c.priv; } || requires(T c) { c.pub; };
 static_assert(!CarriesKeyText<Coin>);
-
 class CoinsTest : public test::VaultTest {
 protected:
     void SetUp() override {
@@ -36,7 +32,6 @@ protected:
         bind_instance("/opt/dialo", "Dialo");
     }
 };
-
 // An entry without a usable output index is dropped, never read as index 0.
 TEST(UnspentList, ReadsBothShapesAndDropsWhatCannotBeSpent) {
     std::vector<Coin> out;
@@ -58,7 +53,6 @@ TEST(UnspentList, ReadsBothShapesAndDropsWhatCannotBeSpent) {
     EXPECT_FALSE(read_unspent_list("{\"error\": \"busy\"}", out, error));
     EXPECT_EQ(error, "bad utxo list");
 }
-
 TEST_F(CoinsTest, PoolSelectionPrefersOneCoinThenTheLargest) {
     auto g = lockWallet();
     ASSERT_TRUE(load_wallet(g.state));
@@ -76,7 +70,6 @@ TEST_F(CoinsTest, PoolSelectionPrefersOneCoinThenTheLargest) {
     ASSERT_TRUE(select_from_pool(g.state, 300, sel));
     EXPECT_EQ(sel[0].sats, 1000) << "a spent coin is skipped whatever the case of its txid";
 }
-
 TEST_F(CoinsTest, SpentAndChangeSurviveARestartWithoutKeyText) {
     std::string changeAddress, error;
     KeyTriple key;
@@ -119,7 +112,6 @@ TEST_F(CoinsTest, SpentAndChangeSurviveARestartWithoutKeyText) {
     EXPECT_FALSE(save_change_snapshot(g.state, error));
     EXPECT_NE(error.find("ord_snap/w1_change.json"), std::string::npos) << error;
 }
-
 TEST_F(CoinsTest, ChangeNeverLandsOnAHouseOracle) {
     auto g = lockWallet();
     ASSERT_TRUE(load_wallet(g.state));
@@ -132,7 +124,6 @@ TEST_F(CoinsTest, ChangeNeverLandsOnAHouseOracle) {
     EXPECT_FALSE(choose_change_address(single, h, error));
     EXPECT_EQ(error, "change would land on a house oracle.");
 }
-
 // Coin sources seen through a devnet whose answers are bent by injected faults.
 class ScanTest : public test::FundedWalletTest {
 protected:
@@ -148,7 +139,6 @@ protected:
         inject({{"path_prefix", path}, {"status", status}, {"body", doc.dump()}});
     }
 };
-
 TEST_F(ScanTest, MempoolSpendsDropOnlyThatScansCoinsAndGoneChangeIsForgotten) {
     const std::string funding = fundWallet({5000, 7000});
     const std::string pending(64, 'd'), foreign(64, 'c'), neverSent(64, 'e');
@@ -168,7 +158,6 @@ TEST_F(ScanTest, MempoolSpendsDropOnlyThatScansCoinsAndGoneChangeIsForgotten) {
     ASSERT_TRUE(scan_addresses(w, error)) << error;
     EXPECT_EQ(cachedSats(w), (std::vector<int64_t>{5000, 7000})) << "no longer named by a pending transaction";
 }
-
 TEST_F(ScanTest, ReadsAtMost200PendingHistoryEntriesPerScan) {
     // 199 entries naming nothing, then two real-looking ones: only the 200th may be read.
     json list = json::array();
@@ -182,7 +171,6 @@ TEST_F(ScanTest, ReadsAtMost200PendingHistoryEntriesPerScan) {
     ASSERT_TRUE(scan_addresses(lockWallet().state, error)) << error;
     EXPECT_EQ(devnet.faults().pending(), 1u) << "the 200th entry read, the 201st not";
 }
-
 TEST_F(ScanTest, FallbackTakesOnlyIndexedOutputsOfTwoSatoshisOrMore) {
     const std::string funding = fundWallet({5000, 7000, 1});
     const json own = {{"addresses", {address}}};
@@ -195,6 +183,5 @@ TEST_F(ScanTest, FallbackTakesOnlyIndexedOutputsOfTwoSatoshisOrMore) {
     ASSERT_EQ(coins.size(), 1u) << "no output without its index, none of 1 satoshi";
     EXPECT_TRUE(coins[0].vout == 1 && coins[0].sats == 7000);
 }
-
 }  // namespace
 }  // namespace dialo

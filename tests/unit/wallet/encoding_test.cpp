@@ -6,12 +6,10 @@
 
 namespace dialo {
 namespace {
-
 TEST(Hex, DecodesEitherCaseAndRefusesOddOrForeignText) {
     const std::pair<const char*, Bytes> cases[] = {{"0A0b", {0x0a, 0x0b}}, {"abc", {}}, {"0g", {}}, {"0x00", {}}, {"00 11", {}}};
     for (const auto& [text, bytes] : cases) EXPECT_EQ(hex_decode(text), bytes) << text;
 }
-
 TEST(Varint, UsesTheShortestFormAtEachBoundary) {
     const std::pair<uint64_t, Bytes> cases[] = {
         {252, {0xFC}}, {253, {0xFD, 0xFD, 0x00}}, {65535, {0xFD, 0xFF, 0xFF}}, {65536, {0xFE, 0x00, 0x00, 0x01, 0x00}},
@@ -22,7 +20,6 @@ TEST(Varint, UsesTheShortestFormAtEachBoundary) {
         EXPECT_EQ(b, bytes) << value;
     }
 }
-
 TEST(Address, OnlyCompressedKeysAndMainnetP2pkhAddressesAreMadeOrRead) {
     std::string pub;
     EXPECT_EQ(address_from_pubkey(std::string(130, '4')), "") << "only compressed keys have addresses here";
@@ -43,6 +40,5 @@ TEST(Address, OnlyCompressedKeysAndMainnetP2pkhAddressesAreMadeOrRead) {
                                    std::string(36, 'z'), std::string()})
         EXPECT_FALSE(decode_p2pkh_address(bad, h)) << bad;
 }
-
 }  // namespace
 }  // namespace dialo

@@ -9,16 +9,13 @@
 
 namespace dialo {
 namespace {
-
 using nlohmann::json;
-
 std::atomic<uint64_t> gSleptMs{0};
 std::atomic<int> gSleeps{0};
 void countingSleep(uint32_t ms) {
     gSleptMs += ms;
     ++gSleeps;
 }
-
 class HttpTest : public test::PhoneOnDevnetTest {
 protected:
     void SetUp() override {
@@ -29,7 +26,6 @@ protected:
     }
     std::string wocBase() const { return networkConfig().wocBase; }
 };
-
 TEST_F(HttpTest, FailedRepliesBecomeShortTexts) {
     // An HTML error page is not shown; a long body is cut to 120 characters.
     EXPECT_EQ(reply_error_text(400, "<!DOCTYPE html><p>no</p>"), "HTTP 400");
@@ -45,7 +41,6 @@ TEST_F(HttpTest, FailedRepliesBecomeShortTexts) {
     EXPECT_TRUE(fetch_get(url, body, error, 10, true));
     EXPECT_TRUE(error.empty());
 }
-
 TEST_F(HttpTest, RateLimitedRequestsRetryWithDoublingWaitsWhileAttemptsRemain) {
     std::string body, error;
     inject({{"path_prefix", "/n-rate.json"}, {"status", 429}, {"count", 4}});
@@ -71,7 +66,6 @@ TEST_F(HttpTest, RateLimitedRequestsRetryWithDoublingWaitsWhileAttemptsRemain) {
     EXPECT_FALSE(post_json(url, request, body, error, 20, 0));
     EXPECT_EQ(error.rfind("HTTP 429", 0), 0u) << "no attempts allowed is reported as rate limiting";
 }
-
 TEST_F(HttpTest, OnlyHttpsIsSpokenEvenAfterARedirectAndOnlyToTrustedServers) {
     // A plain HTTP server that would answer anything: no request may reach it.
     httplib::Server plain;
@@ -134,6 +128,5 @@ TEST_F(HttpTest, OnlyHttpsIsSpokenEvenAfterARedirectAndOnlyToTrustedServers) {
     EXPECT_FALSE(fetch_get(service_url("/n-rate.json"), body, error, 10, false));
     EXPECT_EQ(error.find("HTTP"), std::string::npos) << error;
 }
-
 }  // namespace
 }  // namespace dialo

@@ -9,21 +9,17 @@
 
 namespace dialo {
 namespace {
-
 using test::kAbandon;
-
 std::string addressAt(WalletKeys& keys, uint32_t account, uint32_t index) {
     KeyTriple t;
     EXPECT_TRUE(derive_key(keys, wallet_path(account, index), t));
     return t.address;
 }
-
 Hash160 hashOf(const std::string& address) {
     Hash160 h{};
     EXPECT_TRUE(decode_p2pkh_address(address, h)) << address;
     return h;
 }
-
 TEST(WordList, IsThePublishedEnglishListInOrder) {
     std::string joined;  // english.txt as published with BIP-39, whose SHA-256 follows
     for (const char* w : kBip39English) (joined += w) += '\n';
@@ -31,7 +27,6 @@ TEST(WordList, IsThePublishedEnglishListInOrder) {
     ASSERT_TRUE(sha256(joined, digest));
     EXPECT_EQ(hex_encode(digest), "2f5eed53a4727b4bf8880d8f3f199efc90e58503646d9ff8eff3a2ed3b24dbda");
 }
-
 // Phrases @bsv/sdk is never given; the many-phrase checks are tests/interop's.
 TEST(Mnemonic, AcceptsOnlyTwelveWordsWithTheirChecksumAndSeedsTheTextAsStored) {
     const std::string abandon11 = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon ";
@@ -54,7 +49,6 @@ TEST(Mnemonic, AcceptsOnlyTwelveWordsWithTheirChecksumAndSeedsTheTextAsStored) {
         EXPECT_EQ(hex_encode(seed), hex) << phrase;
     }
 }
-
 TEST(Derivation, FollowsTheBip32VectorThroughNormalAndHardenedSteps) {
     // BIP-32 test vector 2.
     Hash512 seed{};
@@ -74,7 +68,6 @@ TEST(Derivation, FollowsTheBip32VectorThroughNormalAndHardenedSteps) {
     ASSERT_TRUE(derive_child(m, 0x80000000u, c0));
     EXPECT_EQ(hex_encode(c0.key), "5640758773ebb5cd9fb234d31e7dbe957d31b3b44bdb3b55c385f42c98a9acfe");
 }
-
 TEST(Lookup, OwnAddressesRunToTheAccountCountsAndSignWithTheirKeys) {
     WalletKeys keys;
     keys.hd = true;
@@ -115,6 +108,5 @@ TEST(Lookup, OwnAddressesRunToTheAccountCountsAndSignWithTheirKeys) {
     EXPECT_EQ(k.priv, single.defaultKey.priv);
     EXPECT_FALSE(find_own_address(single, "1cMh228HTCiwS8ZsaakH8A8wze1JR5ZsP", h));
 }
-
 }  // namespace
 }  // namespace dialo

@@ -12,10 +12,8 @@
 
 namespace dialo {
 namespace {
-
 using PublishedTest = test::VaultTest;
 std::atomic<int> refreshes{0};
-
 TEST_F(PublishedTest, FollowsConnectionAndBalanceWithoutTheWalletLockAndTellsTheDisplayOnlyOfChanges) {
     setUiReceiver(UiTarget::Main, [](UiMessage m, intptr_t, intptr_t) { refreshes += m == UiMessage::Refresh; });
     addWallet("w1", hdWallet(test::kAbandon, "alice"), "Alice");
@@ -41,6 +39,5 @@ TEST_F(PublishedTest, FollowsConnectionAndBalanceWithoutTheWalletLockAndTellsThe
     EXPECT_EQ(refreshes.load(), 3);
     setUiReceiver(UiTarget::Main, {});
 }
-
 }  // namespace
 }  // namespace dialo

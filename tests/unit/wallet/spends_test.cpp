@@ -9,27 +9,22 @@
 
 namespace dialo {
 namespace {
-
 using nlohmann::json;
-
 std::vector<int64_t> repeat(size_t n, int64_t v) { return std::vector<int64_t>(n, v); }
 std::vector<int64_t> operator+(std::vector<int64_t> a, const std::vector<int64_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
-
 // Every broadcast route answering that the transaction conflicts with one the network holds.
 const std::string kConflict = "258: txn-mempool-conflict";
 const std::vector<json> kConflictEverywhere = {
     {{"path_prefix", "/oi/submit"}, {"status", 400}, {"body", json{{"ok", false}, {"error", kConflict}}.dump()}},
     {{"path_prefix", "/woc/v1/bsv/main/tx/raw"}, {"status", 400}, {"body", kConflict}, {"content_type", "text/plain"}},
     {{"path_prefix", "/arc/v1/tx"}, {"status", 200}, {"body", R"({"txStatus": "DOUBLE_SPEND_ATTEMPTED"})"}}};
-
 class SpendsTest : public test::FundedWalletTest {
 protected:
     const std::string payee = devnet::test::keyOf('7').address;
 };
-
 struct PolicyCase {
     const char* name;
     std::vector<int64_t> coins;                 // the wallet's confirmed outputs, in one transaction
@@ -40,7 +35,6 @@ struct PolicyCase {
     std::vector<int64_t> outputs;               // its outputs before the change output
     int64_t rate = 0;                           // when set: the fee paid, in satoshis per 1000 bytes
 };
-
 TEST_F(SpendsTest, PolicyPicksCoinsAndPaysAsPlanned) {
     auto pay = [](const std::string& to) { return spend_to_address(to, 1000, ""); };
     auto split = [](const std::string&) { return split_coins(); };
@@ -87,7 +81,6 @@ TEST_F(SpendsTest, PolicyPicksCoinsAndPaysAsPlanned) {
         if (c.rate > 0) { EXPECT_EQ(fee, fee_for_size(int64_t(serialize_tx(spent, tx.outputs, true).size()), c.rate)); }
     }
 }
-
 struct DoubtCase {
     const char* name;
     std::vector<json> faults;  // bending the broadcast of one payload spend
@@ -96,7 +89,6 @@ struct DoubtCase {
     bool restart;              // the phone restarts before the next block
     bool offeredAgain;         // after the next block
 };
-
 // Unproven replies hold a coin back only until the chain moves on; proven spends stay spent.
 TEST_F(SpendsTest, ACoinHeldByAnUnprovenReplyIsOfferedAgainAfterTheNextBlock) {
     const std::vector<DoubtCase> cases = {
@@ -141,7 +133,6 @@ TEST_F(SpendsTest, ACoinHeldByAnUnprovenReplyIsOfferedAgainAfterTheNextBlock) {
         EXPECT_EQ(std::count(spent["outpoints"].begin(), spent["outpoints"].end(), coin), c.offeredAgain ? 0 : 1);
     }
 }
-
 // Resent as is while it may land; after a block without it, paid anew, once.
 TEST_F(SpendsTest, AKeptMessageThatNeverWentOutIsBuiltAnewOnceABlockHasCome) {
     fundWallet({5000, 5000});
@@ -167,6 +158,5 @@ TEST_F(SpendsTest, AKeptMessageThatNeverWentOutIsBuiltAnewOnceABlockHasCome) {
     EXPECT_NE(result.substr(9, 64), txid);
     EXPECT_EQ(devnet.ledger().txidsPaying(payee, 10).size(), 1u);
 }
-
 }  // namespace
 }  // namespace dialo

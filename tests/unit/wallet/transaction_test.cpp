@@ -10,7 +10,6 @@
 
 namespace dialo {
 namespace {
-
 // Hash160s of keys 1 and 2, written out: nothing may hash before a digest-failure test begins.
 Hash160 hashFromHex(const char* hex) {
     Hash160 h{};
@@ -20,13 +19,11 @@ Hash160 hashFromHex(const char* hex) {
 }
 const Hash160 kDest = hashFromHex("751e76e8199196d454941c45d1b3a323f1433bd6");
 const Hash160 kChange = hashFromHex("06afd46bcdfd22ef94ac122aa11f241244a37ecc");
-
 Coin coin(char fill, int64_t sats, uint32_t vout = 0) {
     Coin c;
     std::tie(c.txid, c.vout, c.sats) = std::tuple(std::string(64, fill), vout, sats);
     return c;
 }
-
 TEST(Transaction, FeeIsRoundedUpPerByte) {
     // A rate below 1 counts as 1; an empty transaction still costs 1.
     const struct {
@@ -34,7 +31,6 @@ TEST(Transaction, FeeIsRoundedUpPerByte) {
     } cases[] = {{225, 1, 1}, {225, 100, 23}, {1000, 1, 1}, {1001, 1, 2}, {225, 0, 1}, {0, 500, 1}};
     for (const auto& c : cases) EXPECT_EQ(fee_for_size(c.size, c.rate), c.fee) << c.size << " bytes at " << c.rate;
 }
-
 // What @bsv/sdk never sends or asks for; the rest is tests/interop's.
 TEST(Transaction, BuilderTakesForcedCoinsFirstPassesOverBadTxidsAndSaysWhatIsWrong) {
     const TxOutput pay{1000, p2pkh_script(kDest)};
@@ -71,7 +67,6 @@ TEST(Transaction, BuilderTakesForcedCoinsFirstPassesOverBadTxidsAndSaysWhatIsWro
         EXPECT_EQ(sats, c.outs);
     }
 }
-
 // The sighash byte and refusals; the signature itself is judged by @bsv/sdk in tests/interop.
 TEST(Transaction, SignedInputEndsWithTheForkIdSighashAndRefusesWhatItCannotSign) {
     WalletKeys keys;
@@ -94,7 +89,6 @@ TEST(Transaction, SignedInputEndsWithTheForkIdSighashAndRefusesWhatItCannotSign)
     Hash256 digest{};
     EXPECT_FALSE(signature_hash(in, 1, out, p2pkh_script(owner), digest)) << "no input 1";
 }
-
 // RFC 6979 "Satoshi Nakamoto" vector (bitcoinjs-lib's ecdsa fixtures).
 TEST(Transaction, SignaturesUseTheRfc6979NonceAndTheLowS) {
     Hash256 digest{};
@@ -118,6 +112,5 @@ TEST(Transaction, SignaturesUseTheRfc6979NonceAndTheLowS) {
         << "n is not a key";
     EXPECT_TRUE(der.empty());
 }
-
 }  // namespace
 }  // namespace dialo

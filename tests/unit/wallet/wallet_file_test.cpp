@@ -10,9 +10,7 @@
 
 namespace dialo {
 namespace {
-
 using nlohmann::json;
-
 class WalletFileTest : public test::VaultTest {
 protected:
     // Binds this process to one wallet, as start-up does when the index holds only it.
@@ -29,7 +27,6 @@ protected:
         return load_wallet(g.state);
     }
 };
-
 TEST_F(WalletFileTest, AccountCountsAndReceiveIndexAreReadAsStoredCappedAndOnlyRaised) {
     const struct {
         json recv;
@@ -61,7 +58,6 @@ TEST_F(WalletFileTest, AccountCountsAndReceiveIndexAreReadAsStoredCappedAndOnlyR
     EXPECT_EQ(g.state.keys.counts, (std::array<uint32_t, 6>{100000, 1, 100000, 0, 0, 100000}));
     EXPECT_EQ(g.state.paymail, "alice");
 }
-
 TEST_F(WalletFileTest, LockedOrBrokenFilesNeverLoad) {
     json locked = hdWallet(), badWords = hdWallet();
     locked["lock"] = "OV-LOCK1";  // a lock marker wins over a readable phrase
@@ -78,7 +74,6 @@ TEST_F(WalletFileTest, LockedOrBrokenFilesNeverLoad) {
     EXPECT_FALSE(g.state.keys.hd);
     EXPECT_EQ(g.state.keys.defaultKey.address, "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH");
 }
-
 TEST_F(WalletFileTest, SavingKeepsThePhraseUnknownKeysAndWritesVersion2) {
     json doc = hdWallet();
     doc.erase("version");
@@ -97,7 +92,6 @@ TEST_F(WalletFileTest, SavingKeepsThePhraseUnknownKeysAndWritesVersion2) {
     EXPECT_EQ(saved["identity"], "1Hg7Jm7G3DUetk4vxbAdjSf49qq3zbp8g6");
     EXPECT_EQ(saved["contacts"], json::array({{{"dest", "carol"}}, {{"dest", "dave"}, {"note", "hi"}}})) << "bad entries skipped";
 }
-
 TEST_F(WalletFileTest, LockEnvelopeRefusesChangedFieldsAndIsNeverSavedOver) {
     bindOnly(hdWallet());
     auto g = lockWallet();
@@ -123,7 +117,6 @@ TEST_F(WalletFileTest, LockEnvelopeRefusesChangedFieldsAndIsNeverSavedOver) {
     EXPECT_EQ(readText(walletFile("w1")), envelope.dump(2));
     EXPECT_TRUE(wallet_is_sealed());
 }
-
 // Vaultra and the phone both change the file; a save keeps both sides' changes.
 TEST_F(WalletFileTest, SaveKeepsWhatVaultraChangedSinceTheLoad) {
     bindOnly(hdWallet());
@@ -157,7 +150,6 @@ TEST_F(WalletFileTest, SaveKeepsWhatVaultraChangedSinceTheLoad) {
         EXPECT_EQ(readJson(walletFile("w1"))["contacts"], saved["contacts"]);
     }
 }
-
 TEST_F(WalletFileTest, SaveAfterARebindWritesTheFileTheWalletCameFrom) {
     bindOnly(hdWallet());
     addWallet("w2", hdWallet(test::kLegal));
@@ -170,6 +162,5 @@ TEST_F(WalletFileTest, SaveAfterARebindWritesTheFileTheWalletCameFrom) {
     EXPECT_EQ(readJson(walletFile("w1"))["contacts"], json::array({{{"dest", "zed"}}}));
     EXPECT_EQ(readText(walletFile("w2")), w2Before) << "another wallet's file is never written with this one";
 }
-
 }  // namespace
 }  // namespace dialo
