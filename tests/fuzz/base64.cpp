@@ -1,5 +1,4 @@
-// Base64 decoding (voice in events and in the store), both ways: what decodes encodes back to the
-// same bytes, and any bytes survive an encode and decode.
+// Base64 round trips both ways (voice in events and in the store).
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

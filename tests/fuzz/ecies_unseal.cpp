@@ -1,5 +1,4 @@
-// ECIES ("BIE1") blobs opened with the fixed identity key: the bytes as the blob, as the lenient
-// hex text the blob arrives in, and with the blob's own first 33 bytes as another ephemeral key.
+// ECIES blobs opened with the fixed key: as bytes, as lenient hex, and with their own bytes as an ephemeral key.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,5 +1,4 @@
-// A data-output payload as the poller hands it to the dispatcher: the envelope, the unseal with
-// the fixed identity key, the event's JSON, its signature and its keys.
+// A data-output payload as the poller hands it to the dispatcher.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) { return fuzz::isolate(), 0; }

@@ -1,6 +1,4 @@
-// The layers behind the unseal: the input is the event text, sealed to the fixed identity key in
-// a well-formed envelope, so every input reaches the JSON parse, the signature check and the
-// reading of the event's keys. Seeds are signed events our phone's code made.
+// Each input sealed in a well-formed envelope, so every one reaches the JSON parse and signature check.
 #include "fuzz_common.h"
 
 static std::string gPubHex;

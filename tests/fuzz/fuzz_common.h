@@ -1,6 +1,5 @@
 #pragma once
-// Shared by the fuzz targets: every reader they feed, the input as text, the fixed identity key
-// the seed events are sealed to, and a process kept off the user's files and the network.
+// The process is kept off the user's files and the network.
 
 #include <cstdint>
 #include <cstdlib>
@@ -40,17 +39,11 @@ namespace dialo::fuzz {
 /// The identity private key the seed events are sealed to.
 inline constexpr char kIdentityPriv[] = "7777777777777777777777777777777777777777777777777777777777777777";
 inline std::string text(const uint8_t* data, size_t size) { return {reinterpret_cast<const char*>(data), size}; }
-/// Writes the bytes as a whole file; false when it could not.
 bool writeBytes(const std::string& path, const uint8_t* data, size_t size);
-/// Points every service the readers might ask at a closed loopback port, so a reader that
-/// reaches the network fails at once instead of waiting on a real host.
+/// So a reader that reaches the network fails at once instead of waiting on a real host.
 void refuseNetwork();
-/// A folder under /dev/shm (else /tmp) for this process only, named by LOCALAPPDATA so the
-/// phone's data folder is inside it, removed when the process exits; and the refused network.
-/// Made once, however often it is called.
+/// Made once per process, removed at exit; LOCALAPPDATA puts the phone's data folder inside it.
 const std::string& isolate();
-/// The event (a payload opened with the identity key) through the signature check and the
-/// reading of its keys, as the dispatcher takes it.
 inline void readOpened(const std::optional<nlohmann::json>& event) {
     if (!event) return;
     (void)verify_protocol_message(*event);

@@ -9,8 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (parse_hex_bytes(text, lenient) && lenient.size() * 2 > size) std::abort();
     (void)parse_hex_trimmed(text, trimmed);
     (void)is_hex64(text);
-    // Base58 is only decoded for addresses (35 characters at most); its quadratic decode of a
-    // long text would only slow the fuzzer.
+    // Base58 decodes only addresses (35 characters at most); its quadratic decode of long text would slow the fuzzer.
     if (size <= 128 && base58_decode(text, b58) && !b58.empty() &&
         (!base58_decode(base58_encode(b58.data(), b58.size()), again) || again != b58))
         std::abort();

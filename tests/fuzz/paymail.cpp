@@ -1,5 +1,4 @@
-// A paymail host's answers: its capability document and its P2P and basic destination replies.
-// The first byte picks the reader; seeds are the devnet's paymail host's answers.
+// A paymail host's answers; the first byte picks the reader.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

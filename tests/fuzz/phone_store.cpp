@@ -1,8 +1,4 @@
-// The phone store as a start finds it: the shared file (phone.json) and a handle's own file
-// (phone-fuzz.json), read by the settings load and the handle switch (which migrates the old
-// single-file layout when the handle has no file), then written back by the next switch. The
-// input is the shared file, then a NUL and the handle file; without a NUL there is no handle
-// file. Seeds are files our store wrote.
+// The shared file, a NUL, then the handle file (none without a NUL), read and written back as handle switches do.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,5 +1,4 @@
-// A transaction as JSON (the platform's and WhatsOnChain's "/tx/<txid>" answers): the poller's
-// data-output extraction.
+// The poller's data-output extraction from a transaction as JSON.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

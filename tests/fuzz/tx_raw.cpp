@@ -1,5 +1,4 @@
-// Raw transaction bytes: the wallet's strict parser and its reader of cut bytes, and the
-// poller's data-output reader of the same bytes as WhatsOnChain's hex.
+// Raw transaction bytes through the wallet's parsers and the poller's hex reader.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

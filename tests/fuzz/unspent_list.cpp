@@ -1,5 +1,4 @@
-// WhatsOnChain's unspent lists ("/unspent", "/unspent/all", "/unconfirmed/unspent") as the wallet
-// reads them: never a coin without a txid.
+// WhatsOnChain's unspent lists as the wallet reads them: never a coin without a txid.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

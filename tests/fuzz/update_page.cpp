@@ -1,4 +1,3 @@
-// The update page's text: the version it names.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,6 +1,4 @@
-// The wallet file Vaultra writes (wallets/<id>/wallet.json), read as the phone reads it: the
-// load, the sealed check, the re-read of its counts and the avatar text. Seeds are files
-// vaultra's own commands wrote.
+// The wallet file Vaultra writes, read as the phone reads it.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,6 +1,4 @@
-// The password envelope ("OV-LOCK1") around a wallet file: the recognition the phone does and
-// the opening Vaultra does. The key stretch is cut to the smallest count the envelope allows,
-// since a valid count only changes how long the PBKDF2 loop runs, not what is parsed.
+// The stretch count is the smallest allowed: a valid count changes only how long PBKDF2 runs.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,6 +1,4 @@
-// Holds Dialo's phrases, keys, addresses, message signatures, ECIES blobs and transactions up
-// against @bsv/sdk both ways, each with a few fixed edge cases and a small random loop; given
-// vaultra too, its commands on a wallet it creates in a temporary platform folder.
+// Dialo's primitives held up against @bsv/sdk both ways; given vaultra too, its commands.
 // Usage: node check.mjs PATH-TO-dialo-interop-helper [PATH-TO-vaultra]
 
 import { spawnSync } from 'node:child_process'
@@ -162,10 +160,7 @@ await section('signed transactions', async () => {
   }
 })
 
-// Fees are ceil(rate × size / 1000), at least 1, over the sizes the SDK measures (its fee model
-// rounds otherwise). Around the change threshold each coin total has one right answer: short by
-// 1 is refused, up to the change output's own fee the surplus goes to the miners, from 1
-// satoshi of change on it is kept. Coins are taken in order until they pay with room for change.
+// Fees are over the sizes the SDK measures; around the change threshold each coin total has one right answer.
 const feeRule = (size, rate) => Math.max(1, Math.ceil(rate * size / 1000))
 const sdkSize = (count, outputs) => new Transaction(1, times(count, () => ({ sourceTXID: '00'.repeat(32), sourceOutputIndex: 0,
   unlockingScript: UnlockingScript.fromHex('00'.repeat(107)), sequence: 0xFFFFFFFF })),
@@ -181,8 +176,7 @@ await section('fees and input selection', async () => {
     const feeNo = feeRule(sdkSize(k, requested), rate)
     const gap = feeRule(sdkSize(k, [...requested, changeOut]), rate) - feeNo
     for (const delta of new Set([-1, 0, gap, gap + 1].filter((d) => d >= -1))) {
-      // All but the last needed coin stay below the target; with room for change a further
-      // coin follows that must be left alone.
+      // A further coin past those needed must be left alone.
       const coins = times(k - 1, () => ({ txid: txid(), vout: randomInt(5), sats: 1 + randomInt(Math.floor(target / k)) }))
       coins.push({ txid: txid(), vout: 0, sats: target + feeNo + delta - sum(coins) })
       if (delta >= gap) coins.push({ txid: txid(), vout: 1, sats: 1 + randomInt(100_000) })

@@ -1,7 +1,4 @@
-// Holds call events made by @bsv/sdk up against Dialo's incoming steps, on a devnet whose
-// directory publishes every sender's identity key: SDK events are opened and verified here, and
-// forgeries (changed after signing, signed by another key, typed handles) are refused. The
-// phone's own events are opened by the SDK in the end-to-end runs (open_events.mjs).
+// SDK-made call events must pass Dialo's incoming steps, and forgeries must be refused.
 // Usage: node events_check.mjs PATH-TO-dialo-interop-helper PATH-TO-dialo-devnet
 
 import { spawn } from 'node:child_process'
@@ -17,8 +14,7 @@ import {
 const usage = 'events_check.mjs PATH-TO-dialo-interop-helper PATH-TO-dialo-devnet'
 const [, devnetPath] = args(2, usage)
 
-// A devnet of our own; the helper reads its phone.json (the devnet's first line, {"network": ...},
-// naming the ports it bound) only when asked to.
+// The helper reads the devnet's phone.json only when asked to.
 const helperFolder = mkdtempSync(join(tmpdir(), 'dialo-events-helper-'))
 const devnetFolder = mkdtempSync(join(tmpdir(), 'dialo-events-devnet-'))
 const { sdk, helper } = await start(usage, { ...process.env, LOCALAPPDATA: helperFolder })
@@ -73,15 +69,13 @@ const KINDS = ['invite', 'accept', 'box', 'hangup', 'audio', 'tape']
 try {
   eq('the helper reads the devnet network from its phone.json', (await helper.call('configure')).service_domain, domain)
 
-  // SDK senders with claimed handles, and one nobody claimed.
   const sender = () => { const key = PrivateKey.fromRandom(); return { key, alias: randomAlias(), pub: key.toPublicKey().toString() } }
   const senders = [sender(), sender(), sender()]
   for (const s of senders) await claim(sdk, base, ca, s.alias, s.key)
   const stranger = sender()
   const receiver = PrivateKey.fromRandom()
 
-  // A signed event as another phone would send it; `shortNames` false uses "publicKey" and
-  // "signature", `compactSig` a 65-byte signature with header.
+  // `shortNames` false uses "publicKey" and "signature"; `compactSig` a 65-byte signature with header.
   function sdkEvent (kind, sender, { signer = sender.key, shortNames = true, compactSig = false } = {}) {
     const audio = randomGsm().toString('base64')
     const own = kind === 'audio'

@@ -1,7 +1,4 @@
-// The interop checks' harness: the tally, @bsv/sdk, the C++ helper (one JSON request per line
-// answered with Dialo's own primitives), and call events as the rules describe them, written here
-// without Dialo's code. A run prints one line per failure, then "N passed, N failed", and exits
-// non-zero on any failure, a missing helper or package, or a crash.
+// Call events here follow the rules without Dialo's code; any failure, missing helper or crash exits non-zero.
 
 import { spawn } from 'node:child_process'
 import { createHash } from 'node:crypto'
@@ -30,7 +27,6 @@ export function args (count, usage) {
   return list
 }
 
-/// @bsv/sdk, or a failed run with the reason when it is not installed.
 export async function loadSdk () {
   try {
     return await import('@bsv/sdk')
@@ -41,7 +37,6 @@ export async function loadSdk () {
   }
 }
 
-/// The SDK and the helper named by the first argument, run with `env`.
 export async function start (usage, env = process.env) {
   const sdk = await loadSdk()
   const proc = spawn(args(1, usage)[0], [], { env, stdio: ['pipe', 'pipe', 'inherit'] })
@@ -67,8 +62,7 @@ export async function section (name, body) {
   await Promise.resolve().then(body).catch((e) => check(`${name}: ran to the end`, false, e.stack ?? String(e)))
 }
 
-/// Closes the helper (when there is one), prints the tally and exits: non-zero on any failure
-/// or when nothing ran.
+/// Exits non-zero on any failure or when nothing ran.
 export async function finish (helper) {
   if (helper) eq('helper exit code', await helper.close(), 0)
   if (passed === 0) check('at least one check ran', false)
@@ -164,12 +158,10 @@ export function outputPayload (output) {
   return attempt(() => ({ text, json: JSON.parse(text) }), null)
 }
 
-/// What `fn` returns, or `otherwise` when it throws.
 export function attempt (fn, otherwise) {
   try { return fn() } catch (e) { return typeof otherwise === 'function' ? otherwise(e) : otherwise }
 }
 
-/// The identity key of a wallet restored from its phrase.
 export const identityKey = (sdk, phrase) =>
   sdk.HD.fromSeed(sdk.Mnemonic.fromString(phrase).toSeed()).derive(IDENTITY_PATH).privKey
 
@@ -213,8 +205,7 @@ export function devnetRequest (base, ca, method, path, body) {
   })
 }
 
-/// Claims `alias` for the identity key `key` on the devnet, signed over the text the directory
-/// checks (no avatar, no BN key).
+/// Signed over the text the directory checks (no avatar, no BN key).
 export async function claim (sdk, base, ca, alias, key) {
   const pubkey = key.toPublicKey().toString()
   const address = key.toPublicKey().toAddress()
@@ -228,8 +219,7 @@ export async function claim (sdk, base, ca, alias, key) {
 export function devnetGetter (network, ca) {
   const base = `https://127.0.0.1:${network.service_port}`
   return async (path) => {
-    // A kept connection the devnet closed while this process was busy checking (its idle limit
-    // is 5 s) fails at once when it is used again; a GET is safe to ask again on a new one.
+    // The devnet closes idle connections after 5 s; a GET is safe to ask again on a new one.
     const r = await devnetRequest(base, ca, 'GET', path).catch((e) => {
       if (e.code !== 'ECONNRESET') throw e
       return devnetRequest(base, ca, 'GET', path)

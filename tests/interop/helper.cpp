@@ -1,7 +1,4 @@
-// Answers one JSON request per line with one JSON line, so that the interop checks can hold
-// Dialo's keys, signatures, ECIES blobs, transactions and call events up against @bsv/sdk.
-// Byte strings cross as lower-case hex. "ok": false marks only a malformed request; a refused
-// signature or blob is an ordinary answer ("valid"/"opened" false).
+// One JSON line per request, for the interop checks; "ok": false marks only a malformed request.
 
 #include <algorithm>
 #include <array>
@@ -97,9 +94,7 @@ WalletKeys hdKeys(const std::string& mnemonic) {
     keys.mnemonic = mnemonic;
     return keys;
 }
-// Inputs owned by keys of the test phrase (path [account, index]) or by an explicit "priv";
-// P2PKH outputs, then the data output when "data" is given (even empty); every input signed
-// with sign_input over its owner's P2PKH script.
+// Inputs owned by test-phrase keys or an explicit "priv", each signed over its owner's P2PKH script.
 json buildSignTx(const json& req) {
     WalletKeys keys = hdKeys("abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about");
     std::vector<Coin> coins;
@@ -134,8 +129,7 @@ json buildSignTx(const json& req) {
     return {{"raw", hex_encode(raw)}, {"txid", txid_of(raw)}, {"estimate", serialize_tx(coins, outputs, true).size()},
             {"parsed", parsedJson(raw)}};
 }
-// build_tx (requested outputs, rate) or build_payment_tx (destination, amount, data), both with
-// change to "change".
+// Both builders send change to "change".
 json buildTx(const json& req) {
     std::vector<Coin> coins;
     for (const json& c : req.at("coins")) coins.push_back(plainCoin(c));
@@ -197,8 +191,7 @@ const std::map<std::string, std::function<json(const json&)>> kCommands = {
          const Bytes raw = hex_decode(text(req, "raw"));
          return json{{"parsed", parsedJson(raw)}, {"txid", txid_of(raw)}};
      }},
-    // The call-event commands run the phone's own code against the network of the phone.json in
-    // $LOCALAPPDATA, read only on request so the other checks never leave a settings file behind.
+    // Read only on request, so the other checks never leave a settings file behind.
     {"configure",
      [](const json&) {
          load_settings();

@@ -1,6 +1,5 @@
 #pragma once
-// A devnet run in-process on free loopback ports over a temporary data folder, spoken to over
-// real HTTPS that trusts only the CA it made, and the keys and builders to pay through it.
+// An in-process devnet on loopback, over real HTTPS trusting only its own CA.
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -46,8 +45,7 @@ inline Key keyOf(char digit) {
     EXPECT_TRUE(decode_p2pkh_address(k.address, k.hash));
     return k;
 }
-/// The claim object as the phone sends it, signed over the text the platform checks:
-/// "OV-PAYMAIL-CLAIM|alias|pubkey|address|avatar|" [ord|bnPub|bnAddr| or ord|] ts.
+/// Signed over "OV-PAYMAIL-CLAIM|alias|pubkey|address|avatar|" [ord|bnPub|bnAddr| or ord|] ts, as the platform checks.
 inline json signedClaim(const std::string& alias, const Key& identity, const Key& pay, const std::string& avatar = "",
                         const std::string& ord = "", const std::string& bnPub = "", const std::string& bnAddress = "",
                         int64_t ts = 0) {
@@ -75,9 +73,7 @@ inline Coin coinOf(const Key& k, const std::string& txid, uint32_t vout, int64_t
     return c;
 }
 inline TxOutput payTo(const Key& k, int64_t sats) { return {sats, p2pkh_script(k.hash)}; }
-/// Builds with every given coin as input at `rate` satoshis per 1000 bytes, change to
-/// `change`, signs each input with its owner's key (a test key of a repeated hex digit), and
-/// returns the raw transaction.
+/// Every coin as input, change to `change`, each signed by its repeated-digit test key.
 inline Bytes buildSigned(std::vector<Coin> coins, const std::vector<TxOutput>& requested, const Key& change,
                          int64_t rate = 1) {
     std::vector<TxOutput> outputs;
@@ -131,7 +127,6 @@ protected:
     Reply get(const std::string& path) { return send(devnet.servicePort(), "GET", path); }
     Reply post(const std::string& path, const json& body) { return send(devnet.servicePort(), "POST", path, body.dump()); }
     Reply woc(const std::string& path) { return get(std::string("/woc/v1/bsv/main") + path); }
-    /// Faucet coin for `k`, confirmed in a block when `confirm`.
     Coin fund(const Key& k, int64_t sats, bool confirm = true) {
         Reply r = post("/devnet/fund", {{"address", k.address}, {"sats", sats}, {"confirm", confirm}});
         EXPECT_EQ(r.status, 200) << r.body;

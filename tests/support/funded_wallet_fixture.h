@@ -62,7 +62,6 @@ protected:
         mine();
         return txid_of(raw);
     }
-    /// A transaction the devnet holds, read back from its bytes.
     ParsedTx readTx(const std::string& txid) {
         devnet::test::Reply r = woc("/tx/" + txid + "/hex");
         ParsedTx tx;

@@ -1,6 +1,5 @@
 #pragma once
-// The wallet client pointed at an in-process devnet: its "network" configuration, a sleep the
-// test chooses (back-off and confirmation waits cost no time), and fault injection.
+// A sleep the test chooses, so back-off and confirmation waits cost no time.
 
 #include "support/devnet_fixture.h"
 #include "app/startup.h"
@@ -16,16 +15,13 @@ protected:
         resetCoreState();  // as a fresh process: nothing an earlier case left behind counts
         DevnetTest::SetUp();
     }
-    /// Starts the devnet and points the wallet client at it; `sleep` replaces the clock's sleep.
     void startWithSleep(void (*sleep)(uint32_t)) {
         start();
         applyConfigDocument(nlohmann::json{{"network", devnet.networkJson()}});
         setClockSource({nullptr, nullptr, sleep});
         warmUpTls();
     }
-    /// One untimed request through the phone's own client: a process's first TLS handshake
-    /// (OpenSSL's start-up, the system's trusted roots) alone can outlast, on a busy machine,
-    /// the budgets of 800 ms to 2 s that tests hold requests to.
+    /// A first TLS handshake alone can outlast the 800 ms to 2 s request budgets on a busy machine.
     void warmUpTls() {
         std::string body, error;
         const long status = get_once(service_url("/devnet/status"), body, error, 120, true);
@@ -41,8 +37,7 @@ protected:
         ASSERT_EQ(post("/api/paymail/claim", devnet::test::signedClaim(alias, identity, devnet::test::keyOf('9'))).status,
                   200);
     }
-    /// Makes the devnet misbehave: `fault` is a rule as /devnet/fault takes it ({"path_prefix",
-    /// "status", "delay_ms", "drop", "count", ...}).
+    /// `fault` is a rule as /devnet/fault takes it.
     void inject(const nlohmann::json& fault) {
         std::string error;
         ASSERT_TRUE(devnet.faults().add(fault, error)) << error;

@@ -1,8 +1,5 @@
 #pragma once
-// A PostgreSQL cluster of the test's own: initdb into a folder under /tmp, a free port on
-// 127.0.0.1 and the unix socket in that folder, trust for its connections (this cluster
-// only), and one database. Removed when the object goes. PostgreSQL refuses to run as root,
-// so a root test runs the server's programs as "postgres" (or "nobody"), owner of the folder.
+// PostgreSQL refuses to run as root, so a root test runs its programs as "postgres" (or "nobody").
 
 #include <arpa/inet.h>
 #include <glob.h>
@@ -64,7 +61,6 @@ public:
     PostgresCluster& operator=(const PostgresCluster&) = delete;
     bool ok() const { return error_.empty(); }
     const std::string& error() const { return error_; }
-    /// A libpq connection string for the cluster's database, over TCP.
     std::string conninfo() const {
         return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=dialo_test user=dialo";
     }
@@ -96,9 +92,7 @@ private:
         if (fd >= 0) ::close(fd);
         return bound ? ntohs(addr.sin_port) : 0;
     }
-    /// Runs one of the server's programs in the folder (as the cluster's user when root), its
-    /// output appended to programs.log; true when it exited 0. The folder's name is ours and
-    /// holds no character a shell would read.
+    /// True when it exited 0; the folder's name is ours and holds nothing a shell would read.
     [[nodiscard]] bool run(const std::string& command) const {
         const std::string as = user_.empty() ? "" : "runuser -u " + user_ + " -- ";
         return std::system(("cd " + folder_ + " && " + as + bin_ + "/" + command + " </dev/null >>programs.log 2>&1").c_str()) == 0;

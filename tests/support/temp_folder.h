@@ -1,6 +1,5 @@
 #pragma once
-// A folder of its own under /tmp for one test, removed when the test ends. As the phone's
-// data folder it is also named by LOCALAPPDATA (each test runs in its own process).
+// Also LOCALAPPDATA, since each test runs in its own process.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -16,7 +16,6 @@ inline nlohmann::json walletDoc(const std::string& mnemonic = kAbandon, const st
     if (!handle.empty()) doc["paymail"] = handle;
     return doc;
 }
-/// Writes the whole file, making its folder; false when it could not.
 inline bool writeFile(const std::string& path, const std::string& text) {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);

@@ -1,5 +1,4 @@
-// The card used as a user uses it: rows selected with the mouse, handles typed, buttons clicked;
-// then what the lists, the header, the store and the files written show.
+// The cards driven as a user drives them, judged by the lists, header, store and files.
 
 #include <QDesktopServices>
 #include <QFile>
@@ -44,8 +43,7 @@ TEST_F(CardTest, HandlesAreBlockedOrAddedAsContactsByButtonOrEnterAndRemoved) {
         QStringList rows;
         const char* left;
     };
-    // Each list: both handles taken, then carol removed. The blocked are checked in alice's own
-    // file, where her phone reads them after a restart.
+    // The blocked are checked in alice's file, where her phone reads them after a restart.
     struct List {
         int kind;
         const char *add, *remove, *removed;
@@ -107,7 +105,6 @@ TEST_F(CardTest, AMessageLeftLightsTheLampAndIsPlayedExportedSavedAndDeleted) {
     EXPECT_TRUE(eventually([this] { return cardButton("play")->text() == "Playing" && clock() >= 1; }, 10)) << status();
     ASSERT_NO_FATAL_FAILURE(clickCard("stop"));
     EXPECT_TRUE(eventually([this] { return cardButton("play")->text() == "Play" && clock() == -1; }, 10)) << status();
-    // Export: a WAV of the eight seconds as 8 kHz 16-bit samples.
     const QString wav = QString::fromStdString(root_ + "/exported.wav");
     {
         auto answer = whenShown([](QWidget* w) { return w->objectName() == "export-dialog"; }, [&](QWidget* w) {

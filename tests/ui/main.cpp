@@ -1,5 +1,4 @@
-// The window tests' own main: a QApplication on the offscreen platform (unless the caller
-// chose another), then every test GoogleTest was asked to run.
+// A QApplication on the offscreen platform unless the caller chose another.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 

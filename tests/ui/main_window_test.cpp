@@ -1,5 +1,4 @@
-// The main window used as a user uses it: clicks on its buttons, keys, typing in the handle
-// field, and what the header, the buttons, a screen reader and the call's receipt show after each.
+// The main window driven as a user drives it: clicks, keys and typing.
 
 #include <QAccessible>
 #include <QMessageBox>
@@ -11,7 +10,6 @@
 
 namespace dialo::test {
 namespace {
-// The interface of the widget named `name` under `root`'s, as a screen reader walks the tree.
 QAccessibleInterface* accessibleNamed(QAccessibleInterface* root, const QString& name) {
     if (!root) return nullptr;
     if (root->object() && root->object()->objectName() == name) return root;
@@ -25,7 +23,6 @@ TEST_F(WindowTest, ACallPlacedFromTheHandleFieldIsAnsweredMutedAndEndedAndItsRec
     EXPECT_EQ(button("connect")->text(), "Connect");
     EXPECT_TRUE(header().connection.isEmpty());
     ASSERT_NO_FATAL_FAILURE(connectAlice(true));
-    // The balance joins the handle, three blanks after it, once the wallet has been read.
     static const QRegularExpression line("^alice   [1-9][0-9]* sats$");
     EXPECT_TRUE(eventually([&] { return line.match(header().connection).hasMatch(); }, 60)) << header().connection;
     const int64_t before = wallet_balance();
@@ -48,8 +45,7 @@ TEST_F(WindowTest, ACallPlacedFromTheHandleFieldIsAnsweredMutedAndEndedAndItsRec
     // Who is talking stays above the clock.
     EXPECT_TRUE(eventually([&] { return header().main == "0:02"; }, 30)) << header().main;
     EXPECT_EQ(header().caption, "Talking with  bob");
-    // Mute and the lamp are read out with their state, and the open card's answer-phone button
-    // follows the lamp; F4 from the card hangs up, and Escape closes the card.
+    // Mute and the lamp are read out with their state; from the card F4 hangs up and Escape closes it.
     QAccessibleInterface* root = QAccessible::queryAccessibleInterface(window_.get());
     QAccessibleInterface *mute = accessibleNamed(root, "mute"), *lamp = accessibleNamed(root, "lamp");
     ASSERT_TRUE(mute && lamp && mute->state().checkable);
@@ -64,8 +60,7 @@ TEST_F(WindowTest, ACallPlacedFromTheHandleFieldIsAnsweredMutedAndEndedAndItsRec
     EXPECT_TRUE(lamp->state().checked);
     EXPECT_EQ(cardButton("answerphone-toggle")->text(), "Answer-phone on");
     QTest::keyClick(openCard(), Qt::Key_F4);
-    // Settled: the call is on record with its fee and its hang-up, and the wallet has counted
-    // every coin it spent.
+    // Settled: the call is recorded with fee and hang-up, and every coin spent is counted.
     auto last = [] { return lockPhone().state.boxes.calls.back(); };
     ASSERT_TRUE(eventually([&] {
         if (aliceState() != CallState::Idle || lockPhone().state.boxes.calls.empty()) return false;
@@ -97,8 +92,7 @@ TEST_F(WindowTest, ACallPlacedFromTheHandleFieldIsAnsweredMutedAndEndedAndItsRec
     EXPECT_TRUE(receipt.contains(QString("the call fee's %1 included").arg(made.receipt.feeSats))) << receipt;
     for (const char* kind : {"invite", "hangup", "accept"}) EXPECT_TRUE(receipt.contains(kind)) << kind;
     EXPECT_FALSE(receipt.contains(QRegularExpression("\\b1 events\\b"))) << receipt;
-    // Links to each event's page and the fee's; what this phone paid for is on the devnet's
-    // explorer (bob's events here never were).
+    // Only what this phone paid for is on the devnet's explorer; bob's events never were.
     QStringList links, want;
     for (auto it = QRegularExpression("href=\"([^\"]+)\"").globalMatch(receipt); it.hasNext();) links << it.next().captured(1);
     auto page = [](const std::string& txid) { return QString::fromStdString(networkConfig().explorerBase + "/tx/" + txid); };
@@ -113,7 +107,6 @@ TEST_F(WindowTest, TheFocusFollowsACallBeingPlacedAndTheStatusLineIsReadOutUntil
     QAccessibleInterface* status = accessibleNamed(QAccessible::queryAccessibleInterface(window_.get()), "main-text");
     ASSERT_NE(status, nullptr);
     auto said = [](QAccessibleInterface* i) { return i->text(QAccessible::Name); };
-    // The phone's state as the call engine leaves it, then read by the window.
     auto phone = [](const std::function<void(PhoneState&)>& change) { change(lockPhone().state), postUi(UiMessage::Refresh); };
     // Tab starts at the handle, which has the focus from the start; idle, only Call is offered.
     EXPECT_TRUE(eventually([this] { return QApplication::focusWidget() == handleField(); }, 5));
@@ -122,8 +115,7 @@ TEST_F(WindowTest, TheFocusFollowsACallBeingPlacedAndTheStatusLineIsReadOutUntil
     phoneFlags().mute = true;
     postUi(UiMessage::Refresh);
     EXPECT_TRUE(eventually([this] { return !phoneFlags().mute && !button("mute")->lit(); }, 5));
-    // Call pressed from the keyboard while the handle is being found: the next Space hangs up,
-    // never disconnects, and F4 calls it off.
+    // Called from the keyboard while the handle is found: Space hangs up, never disconnects; F4 calls it off.
     button("call")->setFocus();
     phone([](PhoneState& s) { s.placing = true, s.statusText = "Finding bob."; });
     EXPECT_TRUE(eventually([this] { return button("hangup")->isEnabled() && !button("call")->isEnabled(); }, 5));
@@ -136,8 +128,7 @@ TEST_F(WindowTest, TheFocusFollowsACallBeingPlacedAndTheStatusLineIsReadOutUntil
     phone([](PhoneState& s) { s.placing = s.placeCancelled = false; });  // the placing thread saw the cancel
     EXPECT_TRUE(eventually([this] { return !button("hangup")->isEnabled() && button("call")->isEnabled(); }, 5));
     EXPECT_EQ(window_->focusWidget(), handleField());
-    // The status line is read out; typing the next handle clears it; a handle is cut at the
-    // length calls read.
+    // The status line is read out and cleared by typing; a handle is cut at the length calls read.
     handleField()->clear();
     setStatus("Could not find zed.");
     EXPECT_TRUE(eventually([&] { return said(status) == "Could not find zed."; }, 5));

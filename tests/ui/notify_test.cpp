@@ -1,5 +1,4 @@
-// Desktop notifications of incoming calls, on a D-Bus session bus the test starts itself with a
-// notification service of the test's own on it; and the caller's picture they carry.
+// Incoming-call notifications on a session bus and notification service of the test's own.
 
 #include <QBuffer>
 #include <QDBusArgument>
@@ -16,10 +15,7 @@
 #include "window_fixture.h"
 
 namespace dialo::test {
-// A notification service: it owns org.freedesktop.Notifications on a bus connection of its own
-// (so every call reaches it through the bus daemon, as a desktop's would), keeps what it was
-// asked to show and close, and invokes actions as a click on a button does. Like some desktops'
-// services, it does not close a notification by itself after an action.
+// Its own connection, so calls pass the bus daemon as a desktop's do; like some desktops', no close after an action.
 class NotificationServer : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
@@ -59,9 +55,7 @@ private:
     QDBusConnection bus_;
 };
 namespace {
-// The test process's own session bus: a dbus-daemon that starts no service by itself (so no
-// notification daemon installed here answers for the test's), ended with the application.
-// Started before anything in the process opens the session bus, so that it can only be this one.
+// Started before anything opens the session bus and starting no services, so only the test's service answers.
 QString testBus() {
     static QTemporaryDir dir;
     static QProcess daemon;
@@ -151,8 +145,6 @@ TEST_F(NotifyTest, AnIncomingCallRingsAndIsAnsweredOrDeclinedInTheWindowOrItsNot
         }
     }
 }
-// The caller's picture: bytes in, a picture or none out, and that picture as the Notify call
-// carries it over the test's bus. A picture of one colour in `format`:
 Bytes encoded(int w, int h, QColor colour, const char* format) {
     QImage image(w, h, QImage::Format_ARGB32);
     image.fill(colour);

@@ -1,8 +1,4 @@
-// Pictures for people to look at, as PNG files in the build folder's screenshots/: the main
-// window in each call state and every card with rows in it, in each look of the table below
-// (docs/call-before.png and call-during.png are main-before-0-96 and main-during-0-96); and what
-// each state shows and the size each is laid out at. The states and lists are set in the phone
-// state directly; only the connection and the contacts (kept in the wallet) are real.
+// PNGs for people in screenshots/ (docs/call-before.png, call-during.png are main-before-0-96, main-during-0-96).
 
 #include <QDir>
 #include <QImage>
@@ -35,7 +31,6 @@ TEST_F(WindowTest, ScreenshotsOfEveryCallStateAndCardInEachLook) {
         QSize client, call;  // the window's client size and the Call button's
     } const kLooks[] = {{0, 144, {690, 762}, {192, 78}}, {0, 120, {575, 635}, {160, 65}}, {0, 96, {460, 508}, {128, 52}},
                            {1, 96, {460, 508}, {128, 52}},  {2, 96, {460, 508}, {128, 52}},  {3, 96, {460, 508}, {128, 52}}};
-    // The cards' client sizes at 96 DPI, by kind.
     const QSize kCards[kCardKinds + 1] = {{}, {460, 460}, {460, 460}, {460, 460}, {280, 460}, {460, 520}, {460, 420}, {460, 460}};
     auto wear = [this](const Look& l) {
         window_->setDpi(l.dpi);
@@ -43,13 +38,11 @@ TEST_F(WindowTest, ScreenshotsOfEveryCallStateAndCardInEachLook) {
         window_->applyTheme();
     };
     ASSERT_NO_FATAL_FAILURE(connectAlice());
-    // The balance as well as the handle, as people see the header.
     EXPECT_TRUE(eventually([this] { return window_->headerLines().connection.endsWith(" sats"); }, 60));
     const QString folder = DIALO_SCREENSHOTS;
     ASSERT_TRUE(QDir().mkpath(folder));
     auto save = [&](QWidget* w, const QString& name, bool settle) {
-        // A card's list lays its rows out on a later turn of the event loop: its picture is the
-        // one two grabs in a row agree on. (A ringing window never holds still.)
+        // A card lays its rows out a turn later: keep what two grabs agree on (a ringing window never holds still).
         QImage shot = w->grab().toImage();
         if (settle) {
             EXPECT_TRUE(eventually([&] { return std::exchange(shot, w->grab().toImage()) == shot; }, 10)) << name;
@@ -89,7 +82,6 @@ TEST_F(WindowTest, ScreenshotsOfEveryCallStateAndCardInEachLook) {
     };
     EXPECT_TRUE(eventually([&] { return painted(7) == painted(0); }, 10));
     EXPECT_NE(painted(1), painted(0));
-    // Lists to fill every card with.
     for (const char* who : {"bob", "carol"}) ASSERT_EQ(contact_add(who, "a friend"), "success");
     {
         constexpr int32_t kSeconds = 14;  // of each message

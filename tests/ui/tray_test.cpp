@@ -1,5 +1,4 @@
-// The tray icon's count of missed calls not yet seen, and its menu. The offscreen platform has
-// no system tray, so the icon is made directly and looked at rather than clicked on a panel.
+// The offscreen platform has no system tray, so the icon is made directly and looked at.
 
 #include <QAction>
 #include <QMenu>

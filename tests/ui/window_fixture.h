@@ -1,8 +1,5 @@
 #pragma once
-// alice's phone as the desktop program runs it, with its main window and card, on a devnet of the
-// test's own, and a `vaultra watch --approve-all` that answers her Connect. bob is a handle
-// published on the devnet: what his phone would send, the test hands to alice's dispatcher as her
-// poller hands it what it reads from chain. Every wait pumps the Qt event loop and has a deadline.
+// alice's phone on a devnet of the test's own; bob's events go to her dispatcher as her poller would hand them.
 
 #include <stdlib.h>
 
@@ -83,7 +80,6 @@ protected:
         ASSERT_TRUE(coreStarted_ = startCore());
         ASSERT_NO_FATAL_FAILURE(openWindow([] { ASSERT_TRUE(startWorkers()); }));  // the window routes their messages
     }
-    /// A new main window with its cards, shown; `beforeShown` runs between.
     void openWindow(const std::function<void()>& beforeShown = [] {}) {
         window_ = std::make_unique<MainWindow>();
         installCards(*window_);
@@ -107,11 +103,9 @@ protected:
     static PhoneButton* cardButton(const char* name) { return onCard<PhoneButton>(name); }
     static QLineEdit* cardField() { return onCard<QLineEdit>("card-handle"); }
     static QListWidget* cardList() { return onCard<QListWidget>("list"); }
-    /// A left click in the middle of the named button, as a user makes it.
     void click(const char* name) { press(button(name), name); }
     void clickCard(const char* name) { press(cardButton(name), name); }
     QString status() const { return window_->headerLines().main; }
-    /// Selects the row titled `title`, then clicks the card's button `name`.
     void pick(const QString& title, const char* name) {
         ASSERT_NO_FATAL_FAILURE(selectRow(title));
         ASSERT_NO_FATAL_FAILURE(clickCard(name));
@@ -145,9 +139,7 @@ protected:
         QTest::mouseClick(cardList()->viewport(), Qt::LeftButton, {}, cardList()->visualItemRect(item).center());
         ASSERT_TRUE(item->isSelected()) << title;
     }
-    /// Answers the next dialog or pop-up menu that `match` accepts, once shown, by `act` (as a
-    /// user would), so that the click that opened it returns; after `seconds` without one (while
-    /// the returned watch lives), fails and closes what is up.
+    /// Answers the next dialog or menu `match` accepts by `act`, so the click that opened it returns.
     static std::unique_ptr<QObject> whenShown(std::function<bool(QWidget*)> match, std::function<void(QWidget*)> act,
                                               int seconds = 30) {
         auto watch = std::make_unique<QTimer>();
@@ -170,8 +162,7 @@ protected:
         timer->start(20);
         return watch;
     }
-    /// As the program is started again: window and card destroyed, settings and volume back to
-    /// their defaults and read from the store as start-up reads them, a new window with its cards.
+    /// As a program restart: window and cards rebuilt, settings and volume read again from the store.
     void restartWindow() {
         window_->close();
         window_.reset();  // the card is the window's child and goes with it
@@ -184,10 +175,7 @@ protected:
         setOutputId(output);  // as start-up does when it opens the sound
         ASSERT_NO_FATAL_FAILURE(openWindow());
     }
-    /// Clicks Connect and waits until the window shows alice connected and her store is loaded
-    /// (so that it cannot replace what a test puts in her lists); with `coins`, also until her
-    /// coins are split and in a block: she can pay, and nothing in the background writes the
-    /// status line while she is idle.
+    /// With `coins`, also until her split coins are mined, so nothing writes the status line while she is idle.
     void connectAlice(bool coins = false) {
         click("connect");
         ASSERT_TRUE(eventually([this] { return button("connect")->text() == "Disconnect"; }, 90))
@@ -199,8 +187,7 @@ protected:
         }
     }
     static CallState aliceState() { return lockPhone().state.callState; }
-    /// `event` (from buildEvent), signed by bob and sealed to alice as his phone sends it, given
-    /// to her dispatcher as a payload her poller read from chain.
+    /// `event` signed by bob and sealed to alice, handed to her dispatcher as her poller would.
     void fromBob(json event) {
         const int64_t ts = nowSeconds();
         event.update({{"protocol", kProtocol}, {"type", "dl"}, {"location", "dialo"}, {"handle", "bob"}, {"actor", "bob"},
@@ -221,12 +208,10 @@ private:
     static void press(PhoneButton* b, const char* name) {
         ASSERT_NE(b, nullptr) << "no button named " << name;
         ASSERT_TRUE(b->isVisible()) << name << " is not shown";
-        // As a user waits for a button to come alive after a state change has been read; a
-        // button that stays disabled takes the click and does nothing.
+        // A disabled button takes the click and does nothing, so wait as a user would.
         (void)eventually([b] { return b->isEnabled(); }, 5);
         QTest::mouseClick(b, Qt::LeftButton, {}, b->rect().center());
     }
-    /// What `vaultra --json ARGS` printed, run in alice's folder to its end.
     static json vaultra(const QStringList& args) {
         QProcess run;
         run.start(DIALO_VAULTRA, QStringList{"--json"} + args);
