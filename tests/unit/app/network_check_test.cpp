@@ -1,6 +1,4 @@
-// Each network profile against a real devnet that also answers to the main network's public
-// host names and wants API keys: what the check reports, what reaches the services, and that
-// no key is ever printed.
+// Each network profile against a devnet posing as the main network's hosts; no key is printed.
 
 #include <gtest/gtest.h>
 
@@ -24,7 +22,6 @@ protected:
         options.arcApiKey = kArcKey;
         startWithSleep(noSleep);
     }
-    // The main network's profile with its public hosts mapped to this devnet.
     json mainProfile() const {
         const std::string at = "127.0.0.1:" + std::to_string(devnet.servicePort());
         return {{"profile", "main"}, {"service_domain", "orvane.test"}, {"service_address", "127.0.0.1"},
@@ -51,8 +48,7 @@ protected:
     }
 };
 TEST_F(NetworkProfileTest, EachProfileReachesItsServicesWithItsKeysAndNeverPrintsThem) {
-    // Changes to the main profile, the services that answer (platform, WhatsOnChain, ARC,
-    // update site, explorer), and what the report says.
+    // Changes to the main profile, the services that answer, and what the report says.
     const std::tuple<json, std::vector<bool>, const char*> profiles[] = {
         {json::object(), {true, true, true, true, true}, "https://api.whatsonchain.com/v1/bsv/main/chain/info"},
         {{{"arc_api_key", "arc-key-wrong"}}, {true, true, false, true, true}, "refused: HTTP 401 (is network.arc_api_key right?)"},

@@ -1,5 +1,4 @@
-// The update check: the version read out of a page's text, and the whole check against the
-// update site of a devnet on loopback, which serves chosen pages, statuses and failures.
+// The update check: the version read from a page, and the whole check against a devnet.
 
 #include <gtest/gtest.h>
 
@@ -49,8 +48,7 @@ protected:
         setUiReceiver(UiTarget::Main, {});
         PhoneOnDevnetTest::TearDown();
     }
-    /// The next UpdateAvailable the main window was told (its w, and the thread that posted
-    /// it), waited for with a deadline; w is -1 when none came.
+    /// w is -1 when no UpdateAvailable came before the deadline.
     std::pair<intptr_t, std::thread::id> next() {
         std::unique_lock lock(mutex_);
         if (!changed_.wait_for(lock, std::chrono::seconds(30), [this] { return taken_ < posted_.size(); })) return {-1, {}};

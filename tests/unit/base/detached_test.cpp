@@ -1,6 +1,4 @@
-// Threads nobody joins, counted so that shutdown can wait for them before it closes libcurl.
-// Under ThreadSanitizer the plain writes below also prove that the wait orders them before the
-// waiter's read.
+// Unjoined threads are counted so shutdown can wait for them before closing libcurl (TSan-checked).
 
 #include <gtest/gtest.h>
 

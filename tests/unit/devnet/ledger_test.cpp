@@ -1,5 +1,4 @@
-// The devnet's ledger judges transactions as a node does: the phone's wallet tests read its
-// answers, so a rule it skipped would let a transaction a node refuses pass every test.
+// The ledger judges as a node does: a skipped rule would let wallet tests pass a bad transaction.
 
 #include <algorithm>
 #include <functional>
@@ -18,8 +17,7 @@ Bytes signedAs(std::vector<Coin> coins, const std::vector<TxOutput>& outputs, co
     for (Coin& c : coins) EXPECT_TRUE(sign_input(c, coins, outputs, c.owner, k.priv, k.pub, error)) << error;
     return serialize_tx(coins, outputs, false);
 }
-// The transaction with each input's unlocking script (<sig> <pubkey>, one-byte pushes) remade
-// from its signature and key.
+// The transaction with each input's unlocking script remade from its signature and key.
 Bytes reUnlocked(const Bytes& raw, const std::function<Bytes(Bytes sig, const Bytes& pub)>& remake) {
     ParsedTx tx;
     EXPECT_TRUE(parse_tx(raw, tx));
@@ -41,8 +39,7 @@ Bytes pushData1(Bytes sig, const Bytes& pub) {
     out.insert(out.end(), pub.begin(), pub.end());
     return out;
 }
-// The signature's s replaced by n - s: the same valid ECDSA signature, in the form a node
-// refuses as malleable. DER: 30 len 02 rlen r 02 slen s, then the sighash byte.
+// s replaced by n - s: still valid ECDSA, but the malleable form a node refuses.
 Bytes highS(Bytes sig, const Bytes& pub) {
     Scalar32 r{}, s{};
     const size_t rlen = sig[3], slen = sig[5 + rlen];
@@ -64,8 +61,7 @@ TEST_F(DevnetLedgerTest, RefusesWhatANodeRefusesAndKeepsNothingOfIt) {
     const Key alice = keyOf('1'), bob = keyOf('2'), carol = keyOf('3'), mallory = keyOf('4');
     constexpr int64_t kMaxMoney = 2100000000000000LL;  // 21,000,000 BSV in satoshis
     auto spend = [&](const Coin& coin, const Key& to = keyOf('2')) { return buildSigned({coin}, {payTo(to, 1000)}, alice); };
-    // Each case gets a fresh confirmed 10,000-sat coin of alice's and returns what to judge;
-    // `coinLeft`: the coin is still there to spend honestly afterwards.
+    // Each case gets a fresh confirmed coin; `coinLeft`: it can still be spent honestly afterwards.
     const struct {
         const char* what;
         std::function<Bytes(const Coin&)> build;

@@ -1,5 +1,4 @@
-// The platform's directory takes a handle only through a claim signed by its identity key, and
-// the first valid claim of an alias owns it for good.
+// A handle is taken only by a claim signed by its identity key; the first valid claim owns it.
 
 #include "support/devnet_fixture.h"
 

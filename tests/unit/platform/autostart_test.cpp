@@ -1,6 +1,4 @@
-// Starting at log-in through an XDG autostart entry: written and removed under a temporary
-// config folder, and launched by GLib's `gio launch` as a desktop session does (after
-// desktop-file-validate), for a program at a path a shell would misread.
+// A log-in autostart entry, launched by `gio launch` as a session does, for a path a shell would misread.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -22,8 +20,7 @@ namespace {
 class AutostartTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(::setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1), 0); }
-    // Runs a command line (of paths under the test folder only) and returns its exit status
-    // followed by what it printed.
+    // Returns the exit status followed by the output.
     std::string run(const std::string& command) {
         const int rc = std::system((command + " >'" + root_ + "/out' 2>&1").c_str());
         std::string output;
@@ -44,8 +41,7 @@ TEST_F(AutostartTest, ToggleWritesAndRemovesTheEntryForThisProgram) {
     EXPECT_NE(text.find("\nExec=\"" + programPath() + "\"\n"), std::string::npos) << text;
     ASSERT_TRUE(toggleStartup(error)) << error;
     EXPECT_FALSE(pathExists(entry));
-    // Entries left by hand or by a session's settings tool: registered only when the session
-    // would start a quoted path from them. Toggling one that is not writes ours over it.
+    // A foreign entry counts only if it would start our quoted path; toggling it writes ours.
     const std::pair<std::string, bool> entries[] = {
         {"[Desktop Entry]\nExec = \"/opt/dialo/dialo\"\r\n", true},
         {"[Desktop Entry]\nExec=/opt/dialo/dialo\n", false},

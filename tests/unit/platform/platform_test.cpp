@@ -1,6 +1,4 @@
-// The operating-system layer on a real machine: the data folder on a fresh account, a private
-// runtime folder no other user can enter or plant, and programs started detached that never
-// linger as this process's children.
+// The operating-system layer on a real machine: data folder, runtime folder, detached programs.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -63,8 +63,7 @@ TEST(PlatformConfig, GoodFileLoadsAndItsSummaryKeepsTheSecrets) {
 TEST(PlatformConfig, EachProblemIsOneLineNamingItsKey) {
     test::TempFolder dir("platform-config", false);
     writeText(dir.path + "/cert.pem", "x\n");
-    // A name, the file's text ("@": the test's folder), and the lines that must each begin one of
-    // the errors (none: it loads).
+    // A name, the file's text, and the prefixes of the expected errors (none: it loads).
     const std::tuple<const char*, const char*, std::vector<const char*>> rows[] = {
         {"plain HTTP on loopback", R"({"domain": "a.test", "listen": {"address": "127.0.0.1", "port": 8080}})", {}},
         {"plain HTTP on a public address", R"({"domain": "a.test", "listen": {"address": "0.0.0.0"}})",

@@ -1,5 +1,4 @@
-// The operator's side of a platform server: rate limits with Retry-After and the request log.
-// (The metrics page and the health check are read by the e2e platform run.)
+// Rate limits with Retry-After and the request log; metrics and the health check are e2e's.
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -35,8 +34,7 @@ TEST(RateLimiter, BurstThenRetryAfterThenRefillAndExpiry) {
         const Clock::time_point later = t0 + std::chrono::milliseconds(int(row.retryAfter * 1000));
         EXPECT_EQ(limiter.take("10.0.0.1", later), 0);
         EXPECT_GT(limiter.take("10.0.0.1", later), 0);
-        // Idle until full again, a bucket is forgotten when a later request comes by: the
-        // second client's by now, the first's only once it has been idle long enough.
+        // An idle bucket, once full again, is forgotten when a later request comes by.
         EXPECT_EQ(limiter.size(), 1u);
         const Clock::time_point idle = later + std::chrono::seconds(int(row.burst / row.perSecond) + 2);
         EXPECT_EQ(limiter.take("10.0.0.3", idle), 0);
@@ -51,7 +49,6 @@ TEST(RateLimiter, BurstThenRetryAfterThenRefillAndExpiry) {
     EXPECT_EQ(clientKey("::ffff:192.0.2.7"), "192.0.2.7");
     EXPECT_EQ(clientKey("192.0.2.7"), "192.0.2.7");
 }
-// A server with the ops installed and a stand-in listing, on a free loopback port.
 struct OpsServer {
     test::TempFolder dir{"platform-ops", false};
     RequestLog log;
@@ -118,8 +115,7 @@ TEST(PlatformOps, LimitsAnswer429WithRetryAfterAndTheLogShowsIt) {
             EXPECT_EQ(nlohmann::json::parse(r->body, nullptr, false).value("retry_after", 0), retry) << r->body;
         }
     }
-    // Each request may come on a connection (and a server thread) of its own, so lines written
-    // after the answers went out need not keep their order. The address is kept, no other parameter.
+    // Answers on separate server threads may log out of order; only the address is kept.
     std::multiset<std::string> logged, expected;
     for (const auto& [path, status] : rows) expected.insert(std::string(path).substr(0, std::string(path).find('&')) + " " + std::to_string(status));
     for (const std::string& line : s.logLines(std::size(rows))) {

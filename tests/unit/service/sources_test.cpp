@@ -1,5 +1,4 @@
-// The node chain source against a small loopback server answering a BSV node's JSON-RPC (no real
-// node runs here). The devnet's feed source is followed, refused and resumed in the e2e platform run.
+// The node chain source against a loopback JSON-RPC stand-in; the feed source is e2e's.
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -21,7 +20,6 @@ namespace dialo::service {
 namespace {
 using nlohmann::json;
 const std::string kTxA(64, 'a'), kTxB(64, 'b');
-// What the sinks were handed, waited on with a deadline.
 struct Seen {
     std::mutex mutex;
     std::condition_variable changed;
@@ -54,8 +52,7 @@ struct Seen {
         return changed.wait_for(lock, std::chrono::seconds(20), pred);
     }
 };
-// The JSON-RPC calls the node source makes, answered as bitcoind answers them, to user "dialo"
-// with password "right horse" only.
+// The node source's JSON-RPC calls as bitcoind answers them, for user "dialo" only.
 struct FakeNode {
     std::mutex mutex;
     std::vector<std::string> mempool;
@@ -162,8 +159,7 @@ TEST(NodeSource, MempoolThenBlockThenRelayAndAWrongPassword) {
         EXPECT_TRUE(is_hex64(r.txid)) << r.txid;
     }
     source->stop();
-    // A restart resumes after the last block confirmed; a mempool too large to read does not
-    // hold the blocks up.
+    // A restart resumes after the last confirmed block; an oversized mempool does not hold it up.
     {
         std::lock_guard lock(node.mutex);
         node.mempool = {kTxA};

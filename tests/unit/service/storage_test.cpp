@@ -1,6 +1,4 @@
-// The storage's behaviour, one table of cases run on each backend (each row starts a database of
-// its own). Two instances on one PostgreSQL database, hearing each other's arrivals, and a server
-// restart under them are the e2e platform run's.
+// One table of cases run on each backend; two instances on one PostgreSQL are e2e's.
 
 #include <gtest/gtest.h>
 
@@ -22,7 +20,6 @@
 
 namespace dialo::service {
 namespace {
-/// The addresses a hook was told, waited on with a deadline.
 class Arrivals {
 public:
     ArrivalHook hook() {
@@ -70,7 +67,6 @@ protected:
         }
     }
     bool postgres() const { return std::string(GetParam()) == "postgres"; }
-    /// Another storage on this test's database, opened.
     std::unique_ptr<Storage> make(Arrivals* arrivals = nullptr) {
         return opened(postgres() ? makePostgresStorage(cluster_->conninfo()) : makeSqliteStorage(folder_.path + "/p.sqlite"),
                       arrivals);
@@ -134,8 +130,7 @@ TEST_P(StorageTest, IndexListsOldestFirstWithAGrowingCursorAndTellsEachNewAddres
     Listing l;
     ASSERT_TRUE(s->listing("1A", 10, l));
     EXPECT_TRUE(l.txids.empty() && l.cursor == 0);
-    // Each step: a transaction, the addresses it pays, whether one of them is new to it, and
-    // whether 1A's cursor grows.
+    // Each step: a transaction, its addresses, whether one is new, whether 1A's cursor grows.
     const std::tuple<IndexedTx, std::vector<std::string>, bool, bool> steps[] = {
         {makeTx(1), {"1A", "1B"}, true, true},
         {makeTx(1, 5), {"1A", "1B"}, false, false},  // now confirmed: the height it lacked, no new address

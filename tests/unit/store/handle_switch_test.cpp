@@ -1,6 +1,4 @@
-// Changing the connected handle: each handle sees only its own history and messages, the
-// old single-file layout is shared out once, and a damaged or unreadable file never costs
-// the user their records.
+// Changing the connected handle never costs the user their records.
 
 #include "tests/unit/store/store_fixture.h"
 
@@ -38,7 +36,6 @@ TEST_F(HandleSwitchTest, SingleFileLayoutIsSharedOutOnceAndBlockedCallersStayBlo
     writeJson(sharedFile(), legacy);
     load_settings();
     // The first handle to load takes the saved messages; calls go to whoever made or took them.
-    // The second visits read each handle's own file.
     for (const auto& [handle, saved, calls] : {std::tuple{"Alice", Ids{"s1", "s2"}, Ids{"ab", "ca"}}, {"bob", Ids{}, Ids{"ab", "bc"}},
                                                {"alice", Ids{"s1", "s2"}, Ids{"ab", "ca"}}, {"bob", Ids{}, Ids{"ab", "bc"}}}) {
         switch_store_handle(handle);
@@ -49,8 +46,7 @@ TEST_F(HandleSwitchTest, SingleFileLayoutIsSharedOutOnceAndBlockedCallersStayBlo
     }
     EXPECT_EQ(readJson(sharedFile())["legacy_saved_owner"], "alice");
 }
-// An own file written while the old layout was shared out may hold the messages another handle
-// took: they are dropped from it, never shown twice.
+// Messages another handle took are dropped from an own file, never shown twice.
 TEST_F(HandleSwitchTest, OwnFileDropsOldLayoutMessagesThatAnotherHandleOwns) {
     writeJson(sharedFile(), {{"saved", json::array({savedJson(1, "L1", "zed", 1), savedJson(2, "L2", "zed", 2)})}});
     writeJson(handleFile("carol"), {{"saved", json::array({savedJson(1, "L1", "zed", 1)})}});
@@ -76,8 +72,7 @@ TEST_F(HandleSwitchTest, UnreadableSharedFileLeavesTheHandleFileAlone) {
     writeText(sharedFile(), "{}");
     switch_store_handle("bob");
     EXPECT_EQ(ids(&HandleBoxes::calls), Ids{"c1"});
-    // A shared file that does not parse gives defaults, is left alone by the load and kept aside
-    // by the next save.
+    // A shared file that does not parse gives defaults and is kept aside by the next save.
     const std::string broken = "{\"theme\": 3, \"network\": {\"service_port\": 9";
     writeText(sharedFile(), broken);
     load_settings();

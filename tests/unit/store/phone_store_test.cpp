@@ -1,5 +1,4 @@
-// The phone store as the user meets it: settings that survive a restart, call history and
-// answer-phone messages kept per handle, and files that stay whole and private.
+// The phone store as the user meets it: settings, per-handle history, whole private files.
 
 #include <algorithm>
 #include <chrono>
@@ -154,8 +153,7 @@ TEST_F(PhoneStoreTest, MessageWhoseAudioFileIsGoneIsLeftOutOfTheLoadAlone) {
     switch_store_handle("alice");
     EXPECT_EQ(ids(&HandleBoxes::inbox), Ids{"kept"});
     EXPECT_TRUE(ids(&HandleBoxes::saved).empty());
-    // A file that is there but does not read is no gone message: the load fails, nothing of
-    // the handle is rewritten or deleted, and once the file reads the message is back.
+    // A file that does not read is no gone message: nothing of the handle is rewritten or deleted.
     switch_store_handle("bob");
     const std::string file = audioFile("alice", "kept"), before = readText(handleFile("alice"));
     std::filesystem::remove(file);

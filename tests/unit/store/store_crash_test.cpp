@@ -1,6 +1,4 @@
-// What a user's disk holds when a phone dies mid-save, and when two phones and two workers save
-// into one data folder at once. (The next start's removal of a dead writer's temporary file is
-// checked by the e2e crash loop.)
+// A user's disk after a phone dies mid-save or two phones save at once; dead temp files are e2e's.
 
 #include <poll.h>
 #include <signal.h>
@@ -46,8 +44,7 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
             }
         }
         ::close(saved[1]);
-        // However slow the machine, wait (with a deadline) for a random number of finished
-        // saves, then kill the child somewhere inside a later one.
+        // Wait (with a deadline) for a random number of saves, then kill the child inside a later one.
         const int saves = std::uniform_int_distribution<int>(1, 8)(rng);
         bool signalled = true;
         for (int i = 0; i < saves && signalled; ++i) {
@@ -76,8 +73,7 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
             EXPECT_EQ(readText(audioFile("alice", m["id"].get<std::string>())).size(), 33u) << m["id"];
         }
     }
-    // A file is only ever replaced whole: one opened before a save (by another phone of the
-    // folder) still reads as it was, not half rewritten under it.
+    // A file is only replaced whole: one opened before a save still reads as it was.
     load_settings();
     const std::string old = readText(sharedFile());
     std::ifstream opened(sharedFile(), std::ios::binary);
@@ -92,9 +88,7 @@ TEST_F(StoreCrashTest, WriterKilledAtAnyMomentAfterItsFirstSaveLeavesWholeFiles)
 TEST_F(StoreCrashTest, TwoPhonesAndTwoThreadsSavingTogetherLeaveWholeFilesAndEachOthersKeys) {
     writeJson(sharedFile(), {{"network", {{"service_port", 8443}}}});
     constexpr int kRounds = 50;
-    // A second phone on the same data folder under another handle knows a window position,
-    // this one an output device; neither may drop the other's key. This phone saves from two
-    // workers at once.
+    // Another phone under another handle on this folder: neither may drop the other's key.
     auto saver = [](const char* handle, int offset) {
         for (int i = 0; i < kRounds; ++i) {
             auto g = lockPhone();

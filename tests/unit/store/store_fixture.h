@@ -1,6 +1,5 @@
 #pragma once
-// Each phone-store test gets its own data folder (through LOCALAPPDATA) and helpers that
-// write and read the store files as a user's disk would hold them.
+// Each phone-store test gets its own data folder (through LOCALAPPDATA).
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -62,7 +61,6 @@ protected:
         return names;
     }
     static void save() { save_phone_store(lockPhone().state); }
-    /// The ids of one of the loaded handle's lists, in order.
     template <class T>
     static Ids ids(std::vector<T> HandleBoxes::*list) {
         auto g = lockPhone();
@@ -100,7 +98,6 @@ private:
     TempFolder folder_{"store"};
     const std::string root_ = folder_.path;
 };
-/// The "id" values of a JSON array's elements.
 inline Ids idsIn(const nlohmann::json& array) {
     Ids out;
     for (const auto& e : array) out.push_back(e.is_object() ? e.value("id", std::string()) : std::string());

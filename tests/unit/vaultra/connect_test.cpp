@@ -45,7 +45,6 @@ protected:
         }
         return {};
     }
-    // Answers the connect request at the given poll with this reply text.
     void answerAt(int poll, std::string reply) {
         gOnPoll = [this, poll, reply](int n) {
             if (n == poll) writeText(pendingRequest() + ".rep.json", reply);

@@ -124,7 +124,6 @@ TEST_F(CoinsTest, ChangeNeverLandsOnAHouseOracle) {
     EXPECT_FALSE(choose_change_address(single, h, error));
     EXPECT_EQ(error, "change would land on a house oracle.");
 }
-// Coin sources seen through a devnet whose answers are bent by injected faults.
 class ScanTest : public test::FundedWalletTest {
 protected:
     std::vector<int64_t> cachedSats(WalletState& w) {
