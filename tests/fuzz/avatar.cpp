@@ -1,9 +1,6 @@
 // The avatar picture from the bytes the identity look-up fetched, decoded by Qt's readers.
-
 #include <cstdlib>
-
 #include <QCoreApplication>
-
 #include "ui/avatar.h"
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {

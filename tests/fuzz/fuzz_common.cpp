@@ -1,9 +1,6 @@
 #include "fuzz_common.h"
-
 #include <stdlib.h>
-
 #include <cstdio>
-
 #include "base/config.h"
 
 namespace dialo::fuzz {

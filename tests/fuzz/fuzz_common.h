@@ -1,6 +1,5 @@
 #pragma once
 // The process is kept off the user's files and the network.
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,9 +8,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
 #include <nlohmann/json.hpp>
-
 #include "app/update_check.h"
 #include "audio/wav.h"
 #include "base/base64.h"

@@ -1,7 +1,5 @@
 // libFuzzer's stand-in: a 512 KiB stack so deep readers fail on kilobytes; no input fails, so a lost corpus shows.
-
 #include <pthread.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

@@ -1,5 +1,4 @@
 // One JSON line per request, for the interop checks; "ok": false marks only a malformed request.
-
 #include <algorithm>
 #include <array>
 #include <functional>
@@ -7,9 +6,7 @@
 #include <map>
 #include <string>
 #include <vector>
-
 #include <nlohmann/json.hpp>
-
 #include "base/config.h"
 #include "call/event.h"
 #include "store/phone_store.h"

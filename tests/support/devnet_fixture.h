@@ -1,9 +1,7 @@
 #pragma once
 // An in-process devnet on loopback, over real HTTPS trusting only its own CA.
-
 #include <gtest/gtest.h>
 #include <httplib.h>
-
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -11,11 +9,8 @@
 #include <string>
 #include <thread>
 #include <vector>
-
 #include <nlohmann/json.hpp>
-
 #include "support/temp_folder.h"
-
 #include "tools/devnet/ledger.h"
 #include "tools/devnet/service.h"
 #include "vaultra/identity.h"

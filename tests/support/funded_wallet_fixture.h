@@ -1,6 +1,5 @@
 #pragma once
 // A bound HD wallet spending through an in-process devnet over real HTTPS.
-
 #include <string>
 #include <vector>
 #include "support/vault_fixture.h"

@@ -1,6 +1,5 @@
 #pragma once
 // A sleep the test chooses, so back-off and confirmation waits cost no time.
-
 #include "support/devnet_fixture.h"
 #include "app/startup.h"
 #include "base/clock.h"

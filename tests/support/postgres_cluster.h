@@ -1,6 +1,5 @@
 #pragma once
 // PostgreSQL refuses to run as root, so a root test runs its programs as "postgres" (or "nobody").
-
 #include <arpa/inet.h>
 #include <glob.h>
 #include <netinet/in.h>
@@ -8,7 +7,6 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>

@@ -1,6 +1,5 @@
 #pragma once
 // A private PulseAudio daemon for tests, with null sinks, a monitor recorder, a pump and a tone reader.
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>

@@ -1,9 +1,7 @@
 #pragma once
 // Also LOCALAPPDATA, since each test runs in its own process.
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
-
 #include <filesystem>
 #include <string>
 

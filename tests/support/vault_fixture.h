@@ -1,6 +1,5 @@
 #pragma once
 // A fresh platform folder per test, and wallets written into it the way Vaultra writes them.
-
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>

@@ -1,6 +1,5 @@
 #pragma once
 // Voice-like 8 kHz: 220 and 1370 Hz (not the ring's) under a swell that never falls silent.
-
 #include <cmath>
 #include <cstdint>
 #include <vector>

@@ -1,6 +1,5 @@
 #pragma once
 // The wallet document and index as Vaultra writes them (unit fixtures and the interop helper).
-
 #include <filesystem>
 #include <fstream>
 #include <string>

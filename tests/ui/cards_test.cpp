@@ -1,5 +1,4 @@
 // The cards driven as a user drives them, judged by the lists, header, store and files.
-
 #include <QDesktopServices>
 #include <QFile>
 #include <QLabel>
@@ -7,7 +6,6 @@
 #include <QRegularExpression>
 #include <QUrl>
 #include <fstream>
-
 #include "app/update_check.h"
 #include "audio/gsm.h"
 #include "window_fixture.h"

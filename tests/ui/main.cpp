@@ -1,7 +1,6 @@
 // A QApplication on the offscreen platform unless the caller chose another.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-
 #include <QApplication>
 
 int main(int argc, char** argv) {

@@ -1,11 +1,9 @@
 // The main window driven as a user drives it: clicks, keys and typing.
-
 #include <QAccessible>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QUrl>
-
 #include "window_fixture.h"
 
 namespace dialo::test {

@@ -1,5 +1,4 @@
 // Incoming-call notifications on a session bus and notification service of the test's own.
-
 #include <QBuffer>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -9,7 +8,6 @@
 #include <QTemporaryDir>
 #include <array>
 #include <set>
-
 #include "ui/avatar.h"
 #include "ui/call_notifier.h"
 #include "window_fixture.h"

@@ -1,9 +1,7 @@
 // PNGs for people in screenshots/ (docs/call-before.png, call-during.png are main-before-0-96, main-during-0-96).
-
 #include <QDir>
 #include <QImage>
 #include <utility>
-
 #include "audio/gsm.h"
 #include "wallet/contacts.h"
 #include "window_fixture.h"

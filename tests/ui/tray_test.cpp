@@ -1,9 +1,7 @@
 // The offscreen platform has no system tray, so the icon is made directly and looked at.
-
 #include <QAction>
 #include <QMenu>
 #include <QSystemTrayIcon>
-
 #include "ui/tray.h"
 #include "window_fixture.h"
 

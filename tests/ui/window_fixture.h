@@ -1,8 +1,6 @@
 #pragma once
 // alice's phone on a devnet of the test's own; bob's events go to her dispatcher as her poller would hand them.
-
 #include <stdlib.h>
-
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -15,9 +13,7 @@
 #include <functional>
 #include <memory>
 #include <tuple>
-
 #include <nlohmann/json.hpp>
-
 #include "app/startup.h"
 #include "app/workers.h"
 #include "audio/playback.h"

@@ -1,7 +1,5 @@
 // Each network profile against a devnet posing as the main network's hosts; no key is printed.
-
 #include <gtest/gtest.h>
-
 #include "support/phone_devnet_fixture.h"
 #include "app/network_check.h"
 #include "wallet/broadcast.h"

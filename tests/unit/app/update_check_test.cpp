@@ -1,13 +1,10 @@
 // The update check: the version read from a page, and the whole check against a devnet.
-
 #include <gtest/gtest.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
-
 #include "support/phone_devnet_fixture.h"
 #include "app/update_check.h"
 #include "state/ui_bridge.h"

@@ -1,5 +1,4 @@
 // Our GSM 6.10 blocks against ffmpeg's independent "gsm_ms" codec, and the sizes callers count on.
-
 #include <gtest/gtest.h>
 #include <cmath>
 #include <cstdlib>

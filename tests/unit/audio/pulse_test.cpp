@@ -1,5 +1,4 @@
 // The phone's sound on a private PulseAudio daemon: devices offered and chosen, what they play, restarts.
-
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>

@@ -1,5 +1,4 @@
 // The microphone, the recorder, the tones and playback, through the real-time WAV-file device.
-
 #include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>

@@ -1,12 +1,9 @@
 // Unjoined threads are counted so shutdown can wait for them before closing libcurl (TSan-checked).
-
 #include <gtest/gtest.h>
-
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
-
 #include "base/detached.h"
 
 using namespace dialo;

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-
 #include "base/base64.h"
 #include "base/json_fields.h"
 #include "base/text.h"

@@ -1,5 +1,4 @@
 // Only events the platform vouches for, sealed to this phone and fresh, drive a call.
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>

@@ -1,5 +1,4 @@
 // Reading a peer's data output in every push form, and the checks before an event is acted on.
-
 #include <gtest/gtest.h>
 #include <optional>
 #include <nlohmann/json.hpp>

@@ -1,5 +1,4 @@
 // Finding incoming events against a devnet: what is read when and from where, back-offs, hostile answers.
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>

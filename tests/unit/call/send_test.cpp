@@ -1,5 +1,4 @@
 // sendEvent's outcomes and what they leave in the phone state; live chunks; a message that goes by itself.
-
 #include <openssl/crypto.h>
 #include <algorithm>
 #include <atomic>

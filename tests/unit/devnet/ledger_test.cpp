@@ -1,10 +1,7 @@
 // The ledger judges as a node does: a skipped rule would let wallet tests pass a bad transaction.
-
 #include <algorithm>
 #include <functional>
-
 #include <secp256k1.h>
-
 #include "support/devnet_fixture.h"
 #include "wallet/secp256k1.h"
 

@@ -1,5 +1,4 @@
 // A handle is taken only by a claim signed by its identity key; the first valid claim owns it.
-
 #include "support/devnet_fixture.h"
 
 namespace dialo::devnet::test {

@@ -1,15 +1,12 @@
 // A log-in autostart entry, launched by `gio launch` as a session does, for a path a shell would misread.
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
-
 #include "support/temp_folder.h"
 #include "platform/autostart.h"
 #include "platform/files.h"

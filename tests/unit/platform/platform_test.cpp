@@ -1,18 +1,15 @@
 // The operating-system layer on a real machine: data folder, runtime folder, detached programs.
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
-
 #include "support/temp_folder.h"
 #include "platform/data_dir.h"
 #include "platform/paths.h"

@@ -1,12 +1,9 @@
 // dialo-platform's configuration file: a good file, and each bad one named by its key.
-
 #include <gtest/gtest.h>
-
 #include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
-
 #include "service/config.h"
 #include "support/temp_folder.h"
 

@@ -1,13 +1,10 @@
 // Rate limits with Retry-After and the request log; metrics and the health check are e2e's.
-
 #include <gtest/gtest.h>
 #include <httplib.h>
-
 #include <chrono>
 #include <fstream>
 #include <set>
 #include <thread>
-
 #include "service/ops.h"
 #include "support/temp_folder.h"
 

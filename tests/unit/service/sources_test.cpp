@@ -1,8 +1,6 @@
 // The node chain source against a loopback JSON-RPC stand-in; the feed source is e2e's.
-
 #include <gtest/gtest.h>
 #include <httplib.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -11,7 +9,6 @@
 #include <thread>
 #include <tuple>
 #include <type_traits>
-
 #include "base/bytes.h"
 #include "service/chain_sources.h"
 #include "support/temp_folder.h"

@@ -1,7 +1,5 @@
 // One table of cases run on each backend; two instances on one PostgreSQL are e2e's.
-
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -13,7 +11,6 @@
 #include <string>
 #include <tuple>
 #include <vector>
-
 #include "service/storage.h"
 #include "support/postgres_cluster.h"
 #include "support/temp_folder.h"

@@ -1,5 +1,4 @@
 // Amounts and the balance line as the phone shows them.
-
 #include <gtest/gtest.h>
 #include <cstdint>
 #include <limits>

@@ -1,5 +1,4 @@
 // Only the table's moves happen, each tells the window once; a refused one is logged and changes nothing.
-
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <iterator>

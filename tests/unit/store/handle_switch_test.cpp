@@ -1,5 +1,4 @@
 // Changing the connected handle never costs the user their records.
-
 #include "tests/unit/store/store_fixture.h"
 
 namespace dialo {

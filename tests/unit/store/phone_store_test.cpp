@@ -1,11 +1,9 @@
 // The phone store as the user meets it: settings, per-handle history, whole private files.
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-
 #include "base/config.h"
 #include "store/messages.h"
 #include "vaultra/resolve.h"

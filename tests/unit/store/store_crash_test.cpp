@@ -1,16 +1,13 @@
 // A user's disk after a phone dies mid-save or two phones save at once; dead temp files are e2e's.
-
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <thread>
-
 #include "tests/unit/store/store_fixture.h"
 
 namespace dialo {

@@ -1,9 +1,7 @@
 #pragma once
 // Each phone-store test gets its own data folder (through LOCALAPPDATA).
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -11,9 +9,7 @@
 #include <set>
 #include <string>
 #include <vector>
-
 #include <nlohmann/json.hpp>
-
 #include "support/temp_folder.h"
 #include "base/base64.h"
 #include "state/phone_state.h"

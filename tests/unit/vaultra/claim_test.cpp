@@ -1,5 +1,4 @@
 // The handle claim and the avatar the status refresh reads for it.
-
 #include <gtest/gtest.h>
 #include "support/funded_wallet_fixture.h"
 #include "vaultra/own_handle.h"

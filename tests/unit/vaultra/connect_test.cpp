@@ -1,5 +1,4 @@
 // Binding this copy of the phone to a Vaultra wallet through the shared files.
-
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <atomic>

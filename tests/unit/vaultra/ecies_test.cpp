@@ -1,5 +1,4 @@
 // Sealed call events: peers' hex, every bit flipped, non-keys, the override; the rest is tests/interop's.
-
 #include <gtest/gtest.h>
 #include "vaultra/ecies.h"
 #include "wallet/encoding.h"

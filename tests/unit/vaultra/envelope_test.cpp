@@ -1,5 +1,4 @@
 // Events act only if signed over the canonical text by the actor's published key, for its own handle.
-
 #include <nlohmann/json.hpp>
 #include "support/temp_folder.h"
 #include "support/phone_devnet_fixture.h"

@@ -1,5 +1,4 @@
 // Identity signatures as a peer checks them; many-key checks and low S are tests/interop's.
-
 #include <gtest/gtest.h>
 #include <secp256k1.h>
 #include "support/wallet_doc.h"

@@ -1,5 +1,4 @@
 // Destinations and identity keys via the devnet's directory and a second paymail domain (SRV, HTTPS).
-
 #include <gtest/gtest.h>
 #include <array>
 #include <atomic>

@@ -1,5 +1,4 @@
 // Routes of a signed transaction and what the wallet then believes, on a devnet bent by faults.
-
 #include <gtest/gtest.h>
 #include "support/phone_devnet_fixture.h"
 #include "wallet/broadcast.h"

@@ -1,5 +1,4 @@
 // Unspent lists, selection, spent and change snapshots across a restart, the change address.
-
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <filesystem>

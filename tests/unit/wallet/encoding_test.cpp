@@ -1,5 +1,4 @@
 // Boundaries and forms @bsv/sdk never sends; the rest is tests/interop's.
-
 #include <gtest/gtest.h>
 #include "wallet/encoding.h"
 #include "wallet/keys.h"

@@ -1,5 +1,4 @@
 // HTTPS layer against a real TLS server on loopback, failures injected.
-
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <atomic>

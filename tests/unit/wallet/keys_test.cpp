@@ -1,5 +1,4 @@
 // Key tree: published BIP-32/39 vectors, fixed paths, own-coin look-ups.
-
 #include <gtest/gtest.h>
 #include "support/wallet_doc.h"
 #include "wallet/bip39_words.h"

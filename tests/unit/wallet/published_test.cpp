@@ -1,5 +1,4 @@
 // The wallet's published view: what displays read instead of the wallet state.
-
 #include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>

@@ -1,5 +1,4 @@
 // The phone's three spends on a devnet: coins taken, amounts paid, network and disk failures.
-
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <functional>

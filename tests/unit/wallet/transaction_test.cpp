@@ -1,5 +1,4 @@
 // The bytes that go on chain: fees, input selection, change and signatures a node will check.
-
 #include <gtest/gtest.h>
 #include <tuple>
 #include "support/wallet_doc.h"

@@ -1,5 +1,4 @@
 // The shared wallet file; killed writers are e2e.crash_loop's, locked connect e2e.vaultra_connect's.
-
 #include <gtest/gtest.h>
 #include "support/vault_fixture.h"
 #include "vaultra/connect.h"
