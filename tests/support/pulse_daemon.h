@@ -164,7 +164,7 @@ public:
     std::vector<int16_t> samples(size_t from = 0) const {
         const std::string bytes = fileText(path_);
         std::vector<int16_t> out(bytes.size() / 2 > from ? bytes.size() / 2 - from : 0);
-        std::memcpy(out.data(), bytes.data() + 2 * from, out.size() * 2);
+        if (!out.empty()) std::memcpy(out.data(), bytes.data() + 2 * from, out.size() * 2);
         return out;
     }
     /// Waits until `done(samples from `from` on)` holds or `limit` passes; its last answer.
