@@ -70,6 +70,11 @@ TEST_F(NetworkProfileTest, EachProfileReachesItsServicesWithItsKeysAndNeverPrint
         EXPECT_NE(text.find(detail), std::string::npos) << text;
         EXPECT_EQ(text.find("key-"), std::string::npos) << "a key was printed:\n" << text;
     }
+    // A hostile redirect's control characters would reach the user's terminal.
+    applyConfigDocument(json{{"network", mainProfile()}});
+    inject({{"host", "api.whatsonchain.com"}, {"path_prefix", "/"}, {"status", 302}, {"location", "https://x.test/\x1b[2J\x01\x7fok"}});
+    const std::string redirected = networkCheckText(checkNetwork());
+    EXPECT_NE(redirected.find("it points elsewhere (https://x.test/[2Jok)"), std::string::npos) << redirected;
     // Payments go out through the mapped WhatsOnChain and ARC, each with its own key.
     applyConfigDocument(json{{"network", mainProfile()}});
     EXPECT_EQ(broadcastPast(false).rfind("success: ", 0), 0u) << "through WhatsOnChain";
