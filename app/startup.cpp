@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include <curl/curl.h>
+#include <memory>
 
 #include "app/workers.h"
 #include "audio/backend.h"
@@ -92,6 +93,14 @@ void shutdownCore() {
 }
 
 void resetCoreState() {
+    {
+        auto g = lockPhone();
+        g.state = PhoneState{};
+    }
+    // Atomics cannot be assigned as a whole; with no worker running, a fresh record in place.
+    std::destroy_at(&phoneFlags());
+    std::construct_at(&phoneFlags());
+    reset_app_binding();
     resetPoller();
     resetRingerMemory();
     reset_identity_cache();

@@ -15,11 +15,11 @@ void setEchoLine(bool on);
 /// After the front end's loop ends: stops the workers, closes sound devices and libraries.
 void shutdownCore();
 
-/// Forgets what the process remembers from earlier calls outside PhoneState and the wallet
-/// record, as a fresh process has it: held, queued and missed txids, cached identity keys and
-/// avatars, the last paymail claim, the spends of unconfirmed transactions, the published
-/// wallet view, the ringer's last call and captured sound. For tests, between cases, with no
-/// worker running.
+/// Forgets what the process remembers from earlier calls, outside the wallet record, as a fresh
+/// process has it: the phone state, the app binding, held, queued and missed txids, cached
+/// identity keys and avatars, the last paymail claim, the spends of unconfirmed transactions,
+/// the published wallet view, the ringer's last call and captured sound. For tests, between
+/// cases, with no worker running.
 void resetCoreState();
 
 }  // namespace dialo

@@ -54,6 +54,14 @@ void set_app_instance(WalletState&, std::string_view instance, std::string_view 
     gBind.boundId.clear();
 }
 
+void reset_app_binding() {
+    std::lock_guard lock(gBind.mutex);
+    gBind.appMode = false;
+    gBind.appName = "App";
+    gBind.instance = ".";
+    gBind.boundId.clear();
+}
+
 bool vaultra_app_mode() {
     std::lock_guard lock(gBind.mutex);
     return gBind.appMode;

@@ -22,6 +22,8 @@ bool is_plain_wallet_id(std::string_view id);
 /// bound id. Caller holds the wallet state lock (`w`).
 void set_app_instance(WalletState& w, std::string_view instance, std::string_view appName) REQUIRES(walletMutex());
 
+/// Out of app mode with nothing bound, as a process starts.
+void reset_app_binding();
 bool vaultra_app_mode();
 std::string app_name();
 std::string app_instance();
